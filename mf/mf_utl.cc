@@ -1,0 +1,3 @@
+#include "mf/mf_utl.h"
+
+KS_DEFINE_VERID(libvosselbuild)

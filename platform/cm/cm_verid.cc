@@ -1,0 +1,3 @@
+#include "cm/cm_verid.h"
+
+KS_DEFINE_VERID(libvosselcm)

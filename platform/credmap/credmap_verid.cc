@@ -1,0 +1,3 @@
+#include "credmap/credmap_verid.h"
+
+KS_DEFINE_VERID(libvosselcredmap)

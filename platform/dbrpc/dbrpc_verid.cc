@@ -1,0 +1,3 @@
+#include "dbrpc/dbrpc_verid.h"
+
+KS_DEFINE_VERID(libvosseldbrpc)

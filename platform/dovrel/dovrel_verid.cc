@@ -1,0 +1,3 @@
+#include "dovrel/dovrel_verid.h"
+
+KS_DEFINE_VERID(libvosseldovrel)

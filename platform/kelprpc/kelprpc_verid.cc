@@ -1,0 +1,3 @@
+#include "kelprpc/kelprpc_verid.h"
+
+KS_DEFINE_VERID(libkelprpc)

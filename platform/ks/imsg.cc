@@ -1,0 +1,177 @@
+#include "ks/imsg.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char *const common_formats[] = {
+    /* 0 */ "%s",
+    /* 1 */ "\n",
+    /* 2 */ "%s\n",
+    /* 3 */ "", "", "", "", "", "", "", "", "", "", "", "", "", "", "",
+    /* 18 */ "Unable to open file \"%s\": %s\n",
+    /* 19 */ "Unable to close file \"%s\": %s\n",
+    /* 20 */ "", "", "", "", "",
+    /* 25 */ "Operation on \"%s\" failed: %s\n",
+    /* 26 */ "", "", "", "", "", "", "", "", "", "", "", "", "",
+    /* 39 */ "Unable to allocate memory\n",
+    /* 40 */ "Unable to create storage area\n",
+    /* 41 */ "Unable to create list\n",
+    /* 42 */ "Unable to create hash table\n",
+    /* 43 */ "Unable to destroy hash table\n",
+    /* 44 */ "Unable to delete storage area\n",
+    /* 45 */ "Text does not fit its buffer\n",
+    /* 46 */ "Option requires an argument -- '%c'\n",
+};
+constexpr uint16_t kCommonCount = sizeof common_formats / sizeof common_formats[0];
+const uint16_t common_catalog[kCommonCount] = {};
+
+FILE *out_stream = nullptr;
+FILE *err_stream = nullptr;
+std::string app_name;
+bool trace_loaded = false;
+int desired_verbosity = 0;
+std::string trace_names;  // " name1 name2 ", blank-framed for whole-word search
+
+FILE *out() { return out_stream ? out_stream : stdout; }
+FILE *err() { return err_stream ? err_stream : stderr; }
+
+void load_trace_settings() {
+  if (trace_loaded) return;
+  trace_loaded = true;
+  const char *v = std::getenv("TRACE_VERBOSITY");
+  desired_verbosity = v ? std::atoi(v) : 0;
+  trace_names = " ";
+  if (const char *s = std::getenv("TRACE_SUBSYS")) {
+    for (const char *p = s; *p; p++) trace_names += (*p == ',' || *p == '\t') ? ' ' : *p;
+  }
+  trace_names += ' ';
+}
+
+// Writes text to f, turning the emphasis markers (\1\1 "1B" opens, \1\1 "0B" closes) into bold
+// on a terminal and dropping them elsewhere.
+void put_text(FILE *f, const char *text) {
+  bool tty = isatty(fileno(f));
+  for (const char *p = text; *p;) {
+    if (p[0] == '\1' && p[1] == '\1' && (p[2] == '1' || p[2] == '0') && p[3] == 'B') {
+      if (tty) std::fputs(p[2] == '1' ? "\033[1m" : "\033[0m", f);
+      p += 4;
+      continue;
+    }
+    const char *q = std::strchr(p, '\1');
+    size_t n = q ? size_t(q - p) : std::strlen(p);
+    if (n == 0) n = 1;  // a lone \1 that is no marker
+    std::fwrite(p, 1, n, f);
+    p += n;
+  }
+}
+
+std::string vformat(const char *format, va_list ap) {
+  va_list copy;
+  va_copy(copy, ap);
+  char small[1024];
+  int n = std::vsnprintf(small, sizeof small, format, copy);
+  va_end(copy);
+  if (n < 0) return std::string();
+  if (size_t(n) < sizeof small) return std::string(small, n);
+  std::string big(size_t(n) + 1, '\0');
+  std::vsnprintf(big.data(), big.size(), format, ap);
+  big.resize(n);
+  return big;
+}
+
+}  // namespace
+
+extern "C" const char *__progname;
+
+const imsg_msg_table_t imsg_common_table = {
+    "karsel_bin", "ks", 0, kCommonCount, common_formats, common_catalog,
+};
+
+void imsg_vprint(int severity, const char *module_name, const char *format, va_list ap) {
+  std::string text = vformat(format, ap);
+  if (severity <= IMSG_INFO_CONT) {
+    put_text(out(), text.c_str());
+    std::fflush(out());
+    return;
+  }
+  std::fflush(out());
+  FILE *f = err();
+  if (severity % 2 == 0) {
+    const char *app = imsg_get_app_name();
+    switch (severity) {
+      case IMSG_WARNING: std::fprintf(f, "%s: Warning: ", app); break;
+      case IMSG_ERROR: std::fprintf(f, "%s: Error: ", app); break;
+      default: std::fprintf(f, "%s: %s: ", app, module_name ? module_name : "?"); break;
+    }
+  }
+  put_text(f, text.c_str());
+  std::fflush(f);
+}
+
+void imsg_print(int severity, const imsg_msg_table_t *table, int row, ...) {
+  va_list ap;
+  va_start(ap, row);
+  const char *format = (row >= 0 && row < table->count) ? table->formats[row] : "%s";
+  imsg_vprint(severity, table->module_name, format, ap);
+  va_end(ap);
+}
+
+void imsg_print(int severity, const char *format, int row, ...) {
+  va_list ap;
+  va_start(ap, row);
+  imsg_vprint(severity, nullptr, format, ap);
+  va_end(ap);
+}
+
+void imsg_print_shared(int severity, const char *module_name, const imsg_msg_table_t *table,
+                       int row, ...) {
+  va_list ap;
+  va_start(ap, row);
+  const char *format = (row >= 0 && row < table->count) ? table->formats[row] : "%s";
+  imsg_vprint(severity, module_name, format, ap);
+  va_end(ap);
+}
+
+int imsg_sprintf(char *buf, const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  int n = std::vsnprintf(buf, 1024, format, ap);
+  va_end(ap);
+  return n;
+}
+
+void imsg_set_app_name(const char *name) { app_name = name ? name : ""; }
+
+const char *imsg_get_app_name() { return app_name.empty() ? __progname : app_name.c_str(); }
+
+int imsg_get_desired_verbosity() {
+  load_trace_settings();
+  return desired_verbosity;
+}
+
+void imsg_set_desired_verbosity(int level) {
+  load_trace_settings();
+  desired_verbosity = level;
+}
+
+int imsg_should_trace(const char *name, int level) {
+  load_trace_settings();
+  if (level > desired_verbosity || name == nullptr) return 0;
+  if (trace_names.find(" all ") != std::string::npos) return 1;
+  return trace_names.find(" " + std::string(name) + " ") != std::string::npos;
+}
+
+const char *imsg_strerror(int error_number) { return std::strerror(error_number); }
+
+void imsg_reset_trace_settings() { trace_loaded = false; }
+
+void imsg_set_streams(FILE *o, FILE *e) {
+  out_stream = o;
+  err_stream = e;
+}

@@ -1,0 +1,107 @@
+#include "ks/stg.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr size_t kAlign = alignof(std::max_align_t);
+
+size_t align_up(size_t n) { return (n + kAlign - 1) & ~(kAlign - 1); }
+
+// A block of an area: a header followed by its bytes.
+struct stg_block {
+  stg_block *next;
+  size_t size;
+  size_t used;
+};
+
+constexpr size_t kHeader = (sizeof(stg_block) + kAlign - 1) & ~(kAlign - 1);
+
+}  // namespace
+
+struct stg_area_s {
+  size_t block_size;
+  stg_block *blocks;  // the newest first; allocations come from the head
+};
+
+static stg_block *new_block(size_t size) {
+  auto *b = static_cast<stg_block *>(std::malloc(kHeader + size));
+  if (b == nullptr) return nullptr;
+  b->next = nullptr;
+  b->size = size;
+  b->used = 0;
+  return b;
+}
+
+stg_area_t stg_create_area(size_t block_size) {
+  auto *area = static_cast<stg_area_s *>(std::malloc(sizeof(stg_area_s)));
+  if (area == nullptr) return STG_AREA_NULL;
+  area->block_size = block_size < 256 ? 256 : align_up(block_size);
+  area->blocks = nullptr;
+  return area;
+}
+
+void *stg_alloc(stg_area_t area, size_t size) {
+  if (area == STG_AREA_NULL) return nullptr;
+  if (area == STG_AREA_HEAP) return std::malloc(size == 0 ? 1 : size);
+  size = align_up(size == 0 ? 1 : size);
+  stg_block *b = area->blocks;
+  if (b == nullptr || b->size - b->used < size) {
+    // A request larger than a quarter block gets a block of its own behind the current one, so
+    // the current block's free space is not thrown away.
+    if (size > area->block_size / 4 && b != nullptr) {
+      stg_block *big = new_block(size);
+      if (big == nullptr) return nullptr;
+      big->used = size;
+      big->next = b->next;
+      b->next = big;
+      return reinterpret_cast<char *>(big) + kHeader;
+    }
+    stg_block *fresh = new_block(size > area->block_size ? size : area->block_size);
+    if (fresh == nullptr) return nullptr;
+    fresh->next = b;
+    area->blocks = fresh;
+    b = fresh;
+  }
+  void *p = reinterpret_cast<char *>(b) + kHeader + b->used;
+  b->used += size;
+  return p;
+}
+
+void *stg_calloc(stg_area_t area, size_t size) {
+  void *p = stg_alloc(area, size);
+  if (p != nullptr) std::memset(p, 0, size);
+  return p;
+}
+
+char *stg_area_strndup(stg_area_t area, const char *text, size_t n) {
+  auto *p = static_cast<char *>(stg_alloc(area, n + 1));
+  if (p == nullptr) return nullptr;
+  std::memcpy(p, text, n);
+  p[n] = '\0';
+  return p;
+}
+
+char *stg_area_strdup(stg_area_t area, const char *text) {
+  return stg_area_strndup(area, text, std::strlen(text));
+}
+
+void stg_delete_area(stg_area_t *area_p) {
+  if (area_p == nullptr || *area_p == STG_AREA_NULL || *area_p == STG_AREA_HEAP) return;
+  stg_block *b = (*area_p)->blocks;
+  while (b != nullptr) {
+    stg_block *next = b->next;
+    std::free(b);
+    b = next;
+  }
+  std::free(*area_p);
+  *area_p = STG_AREA_NULL;
+}
+
+void *stg_malloc(size_t size) { return std::malloc(size == 0 ? 1 : size); }
+
+char *stg_strdup(const char *text) { return stg_area_strdup(STG_AREA_HEAP, text); }
+
+void stg_free(void *p) { std::free(p); }

@@ -1,0 +1,38 @@
+// Storage areas: blocks of memory from which records are allocated and which are freed whole.
+// Single heap blocks (stg_malloc/stg_free) for what lives alone. Every allocation returns null on
+// failure; the caller reports it and returns KS_ST_ERR.
+#pragma once
+
+#include <cstddef>
+
+typedef struct stg_area_s *stg_area_t;
+
+#define STG_AREA_NULL ((stg_area_t)0)
+// Where a list, table or copy takes an area, this value stands for the plain heap.
+#define STG_AREA_HEAP ((stg_area_t)1)
+
+// A new, empty area that takes memory from the system in blocks of about block_size bytes;
+// null on failure.
+stg_area_t stg_create_area(size_t block_size);
+
+// size bytes, aligned for any type, from the area (the heap for STG_AREA_HEAP); null on failure.
+// Nothing allocated in an area is freed one by one.
+void *stg_alloc(stg_area_t area, size_t size);
+
+// Zero-filled allocation from the area; null on failure.
+void *stg_calloc(stg_area_t area, size_t size);
+
+// A copy of text made in the area (a heap copy for STG_AREA_HEAP); null on failure.
+char *stg_area_strdup(stg_area_t area, const char *text);
+
+// The first n bytes of text, NUL-terminated, copied into the area; null on failure.
+char *stg_area_strndup(stg_area_t area, const char *text, size_t n);
+
+// Frees everything allocated in the area at once and nulls the variable. A null variable or
+// STG_AREA_HEAP is left alone.
+void stg_delete_area(stg_area_t *area_p);
+
+// Single heap blocks.
+void *stg_malloc(size_t size);
+char *stg_strdup(const char *text);
+void stg_free(void *p);

@@ -1,0 +1,3 @@
+#include "view/view_verid.h"
+
+KS_DEFINE_VERID(libvosselview)

@@ -1,0 +1,3 @@
+#include "vob/vob_verid.h"
+
+KS_DEFINE_VERID(libvosselvob)

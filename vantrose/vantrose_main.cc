@@ -1,0 +1,35 @@
+// vantrose: answers the version options; the rest of the program is not built yet.
+#include <cstdio>
+
+#include "client_meters/client_meters_verid.h"
+#include "cm/cm_verid.h"
+#include "credmap/credmap_verid.h"
+#include "dbrpc/dbrpc_verid.h"
+#include "ks/imsg.h"
+#include "ks/ks_verid.h"
+#include "ks/pfm.h"
+#include "mf/mf_utl.h"
+#include "tbs/tbs_status.h"
+#include "view/view_verid.h"
+#include "vob/vob_verid.h"
+
+KS_DEFINE_VERID(vantrose)
+
+int main(int argc, char **argv) {
+  if (argc > 1) {
+    if (int option = ks_verid_option(argv[1])) {
+      vantrose_print_verid();
+      if (option == 2) {
+        libvosselbuild_print_verid();
+        libvosselcm_print_verid();
+        libvosselks_print_verid();
+        libvosseltbs_print_verid();
+        libvosselview_print_verid();
+        libvosselvob_print_verid();
+      }
+      pfm_exit(0);
+    }
+  }
+  imsg_print(IMSG_ERROR, "%s: only the version options -Ver, -Version and -VerAll are available in this release\n", -1, "vantrose");
+  pfm_exit(1);
+}
