@@ -32,6 +32,6 @@ int main(int argc, char **argv) {
       pfm_exit(0);
     }
   }
-  imsg_print(IMSG_ERROR, "%s: only the version options -Ver, -Version and -VerAll are available in this release\n", -1, "nimbrel");
+  imsg_print(IMSG_ERROR, "only the version options -Ver, -Version and -VerAll are available in this release\n", -1);
   pfm_exit(1);
 }
