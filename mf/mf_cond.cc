@@ -6,15 +6,19 @@
 
 #include "ks/ks_status.h"
 #include "ks/pfm.h"
+#include "mf/bldr_macro.h"
 #include "mf/mf_flex.h"
 #include "mf/mf_io.h"
 #include "mf/mf_lex_utl.h"
+#include "mf/mfc.h"
 #include "tbs/tbs_status.h"
 
 // The BSD-make condition evaluator of the sgismake, sgipmake and bsdnetr2 dialects: 0 true,
 // 1 false, 2 malformed (reported by it). Kind 0 tests bare words with defined(), kind 1 with
 // make(). When it is not linked in, such conditions are reported as not evaluable.
 int bsdmake_cond_eval_expr(char *condition, int kind, int invert) __attribute__((weak));
+
+#pragma weak bldr_macro_expand_flex_string
 
 namespace {
 
@@ -178,14 +182,17 @@ bool split_gnu_ifeq_args(std::string_view s, std::string &a, std::string &b) {
 
 // Whether name has a non-empty value in the makefile's macro tables (looked up unexpanded).
 bool mf_cond_macro_is_defined(const char *name) {
-  (void)name;
-  return false;
+  if (mfc_mf_macro_table_list == LIST_HANDLE_NULL) return false;
+  const char *value = bldr_macro_lookup(mfc_mf_macro_table_list, name, nullptr);
+  return value != nullptr && *value != '\0';
 }
 
 // Expands the macro references of a flex string in place over the makefile's macro tables.
 int mf_cond_expand(char **fsp) {
-  (void)fsp;
-  return KS_ST_OK;
+  if (std::strchr(*fsp, '$') == nullptr) return KS_ST_OK;
+  if (bldr_macro_expand_flex_string == nullptr) return KS_ST_ERR;
+  return bldr_macro_expand_flex_string(mfc_mf_macro_table_list, BLDR_MACRO_FLAVOR_GNU, fsp, 1,
+                                       LIST_HANDLE_NULL, STG_AREA_NULL);
 }
 
 }  // namespace
@@ -199,7 +206,7 @@ int mf_cond_line_is_cond(const char *line, int32_t flavor, int *after_kw) {
   if (line == nullptr || flavor < 1 || flavor > 3) return MF_COND_KW_NONE;
   const char *p = line;
   if (flavor == 3) {
-    if (line[0] == '\t' && mf_lex_script_line_expected_here()) return MF_COND_KW_NONE;
+    if (line[0] == '\t' && mf_script_line_expected) return MF_COND_KW_NONE;
   } else {
     char prefix = flavor == 1 ? '#' : '.';
     if (*p != prefix) return MF_COND_KW_NONE;

@@ -18,23 +18,29 @@
 #include "ks/pfm.h"
 #include "cm/cr_utl.h"
 #include "ks/stg.h"
+#include "mf/bldr_macro.h"
 #include "mf/mf_cond.h"
+#include "mf/mf_utl.h"
 #include "mf/mfc.h"
 #include "tbs/tbs_status.h"
 
 // Neighbouring services of the parse driver that the input layer calls. The driver's own
 // definitions take precedence over these weak ones when it is linked in.
-extern int32_t mf_verbosity;
-__attribute__((weak)) int32_t mf_verbosity = 0;
 __attribute__((weak)) int32_t mf_parser_failed = 0;
 __attribute__((weak)) void mfc_require_file_in_makefiles_list(const char *) {}
 __attribute__((weak)) mf_parse_op_rec_t *mfc_parse_op_rec_p = nullptr;
 __attribute__((weak)) stg_area_t mfc_mf_stg_area = STG_AREA_NULL;
+__attribute__((weak)) list_handle_t mfc_mf_macro_table_list = LIST_HANDLE_NULL;
+__attribute__((weak)) bldr_macro_table_t *mfc_parser_macro_table = nullptr;
 
 namespace {
 
 // Defines MAKEFILE to the name of a file just opened, in the parser's macro table.
-void mf_io_define_makefile_macro(const char *) {}
+void mf_io_define_makefile_macro(const char *name) {
+  if (mfc_parser_macro_table != nullptr &&
+      bldr_macro_define(mfc_parser_macro_table, "MAKEFILE", name, 0) != KS_ST_OK)
+    mf_parser_failed = 1;
+}
 
 const char *const mf_io_formats[] = {
     /* 0 */ "No description files specified\n",
@@ -118,10 +124,7 @@ struct io_state {
 
 io_state io;
 
-bool trace_on(int level) {
-  return mf_verbosity >= level ||
-         (imsg_get_desired_verbosity() >= level && imsg_should_trace(kModule, level));
-}
+bool trace_on(int level) { return mf_utl_should_trace(kModule, level); }
 
 void publish_position() {
   mf_io_source_line = io.spos.line;

@@ -12,13 +12,12 @@
 #include "ks/ks_status.h"
 #include "ks/pfm.h"
 #include "ks/stg.h"
+#include "mf/mf.h"
 #include "mf/mf_flex.h"
 #include "mf/mf_io.h"
+#include "mf/mf_utl.h"
 #include "mf/mfc.h"
 #include "tbs/tbs_status.h"
-
-extern int32_t mf_verbosity;
-__attribute__((weak)) const char *mf_getenv(const char *name) { return std::getenv(name); }
 
 namespace {
 
@@ -443,21 +442,11 @@ int mf_lex_looks_like_macro_def() {
   return found ? 1 : 0;
 }
 
-int32_t mf_lex_script_line_expected_here() { return mf_script_line_expected; }
-
-void mf_lex_claim_script_line_expected_here(int32_t flag) { mf_script_line_expected = flag; }
-
 int32_t mf_lex_scoped_macro_def_accepted_here() { return mf_scoped_macro_def_accepted; }
 
 void mf_lex_claim_scoped_macro_def_accepted_here(int32_t flag) {
   mf_scoped_macro_def_accepted = flag;
 }
-
-void mf_lex_set_mf_expanded_simply_expanded_macro(int32_t flag) {
-  mf_expanded_simply_expanded_macro = flag;
-}
-
-int32_t mf_lex_expanded_simply_expanded_macro() { return mf_expanded_simply_expanded_macro; }
 
 void mf_lex_tgt_scoped_token() {
   building_list_of_file_names = 0;

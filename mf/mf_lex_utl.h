@@ -77,17 +77,9 @@ int mf_lex_column_one(int32_t column);
 // or at the buffer's size. text must not be null.
 const char *mf_lex_utl_printified_string(const char *text);
 
-// Whether a build-script line may follow here, and the parser's claim of it.
-int32_t mf_lex_script_line_expected_here();
-void mf_lex_claim_script_line_expected_here(int32_t flag);
-
 // Whether a target-scoped macro definition is accepted here, and the scanners' claim of it.
 int32_t mf_lex_scoped_macro_def_accepted_here();
 void mf_lex_claim_scoped_macro_def_accepted_here(int32_t flag);
-
-// Set by macro expansion when it expands a simply-expanded macro; read by the lexer actions.
-void mf_lex_set_mf_expanded_simply_expanded_macro(int32_t flag);
-int32_t mf_lex_expanded_simply_expanded_macro();
 
 // Action for the token that opens a target-scoped definition: ends the file-name list.
 void mf_lex_tgt_scoped_token();

@@ -4,7 +4,10 @@
 
 #include <cstdint>
 
+#include "ks/list.h"
 #include "ks/stg.h"
+
+struct bldr_macro_table_t;
 
 // Compatibility variants (dialects) of a parse.
 enum mf_compat_variant {
@@ -47,6 +50,11 @@ extern mf_parse_op_rec_t *mfc_parse_op_rec_p;
 
 // The storage area of the current parse.
 extern stg_area_t mfc_mf_stg_area;
+
+// The macro-table list in force during the parse, and the table that makefile definitions (and
+// the MAKEFILE name of each makefile opened) are stored in.
+extern list_handle_t mfc_mf_macro_table_list;
+extern bldr_macro_table_t *mfc_parser_macro_table;
 
 // Adds a heap copy of pathname to the process-wide list of makefiles read, unless an equal name
 // is already in it.
