@@ -9,6 +9,8 @@
 #include "ks/imsg.h"
 #include "ks/list.h"
 
+struct bldr_macro_def_t;
+
 // Messages of the lexer actions, module "mf/mf_lex_utl".
 extern const imsg_msg_table_t _mf_lex_utl_karsel_msg_table;
 
@@ -28,6 +30,10 @@ extern int32_t mf_lex_single_null_build_script_allowed;  // one empty script lin
 extern list_handle_t mf_lex_expanding_macro_list;  // references expanded on the current line
 extern int32_t mf_in_filename_context;         // the scanner is inside a file-name context
 extern int32_t mf_expanded_simply_expanded_macro;  // expansion met a simply-expanded macro
+
+// The definition scanned last by mf_lex_macro_def (name and value are heap texts); valid until
+// the next definition is scanned.
+extern bldr_macro_def_t mf_macro_definition;
 
 // The logical line of the last mf_lex_fetch_line (a flex string; valid until the next fetch)
 // and the full line buffer (matched text plus the rest of the line).
