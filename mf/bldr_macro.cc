@@ -895,9 +895,11 @@ ks_status_t bldr_macro_perform_macro_def(const bldr_macro_def_t *def, list_handl
     case BLDR_MACRO_OP_OVERRIDE_SCOPED:
       return copy_to_heap(written, value);
     case BLDR_MACRO_OP_GNU_SIMPLE:
-    case BLDR_MACRO_OP_SCOPED_SIMPLE:
-      *flags = 1;
-      return expand_to_heap(tables, flavor, written, value);
+    case BLDR_MACRO_OP_SCOPED_SIMPLE: {
+      ks_status_t st = expand_to_heap(tables, flavor, written, value);
+      if (st == KS_ST_OK) *flags = 1;
+      return st;
+    }
     case BLDR_MACRO_OP_EXPAND:
       return expand_to_heap(tables, flavor, written, value);
     case BLDR_MACRO_OP_SHELL: {
