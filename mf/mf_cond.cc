@@ -18,8 +18,6 @@
 // make(). When it is not linked in, such conditions are reported as not evaluable.
 int bsdmake_cond_eval_expr(char *condition, int kind, int invert) __attribute__((weak));
 
-#pragma weak bldr_macro_expand_flex_string
-
 namespace {
 
 const char *const mf_cond_formats[] = {
@@ -190,7 +188,6 @@ bool mf_cond_macro_is_defined(const char *name) {
 // Expands the macro references of a flex string in place over the makefile's macro tables.
 int mf_cond_expand(char **fsp) {
   if (std::strchr(*fsp, '$') == nullptr) return KS_ST_OK;
-  if (bldr_macro_expand_flex_string == nullptr) return KS_ST_ERR;
   return bldr_macro_expand_flex_string(mfc_mf_macro_table_list, BLDR_MACRO_FLAVOR_GNU, fsp, 1,
                                        LIST_HANDLE_NULL, STG_AREA_NULL);
 }

@@ -224,6 +224,32 @@ TEST(MfCondGnu, IfdefLooksMacrosUpUnexpanded) {
   stg_delete_area(&area);
 }
 
+TEST(MfCondGnu, IfeqExpandsBothArguments) {
+  stg_area_t area = stg_create_area(4096);
+  bldr_macro_table_t *t = bldr_macro_init_table(16, BLDR_MACRO_ORIGIN_FILE, area);
+  bldr_macro_define(t, "V", "2", 0);
+  bldr_macro_define(t, "W", "$(V)", 0);
+  bldr_macro_define(t, "E", "", 0);
+  list_handle_t tables = list_create(STG_AREA_HEAP, 0);
+  list_append(tables, t);
+  mfc_mf_macro_table_list = tables;
+  const CorpusCase cases[] = {
+      {"recursive value", "ifeq ($(W),2)\nT\nendif\n", "T\n", "", 0},
+      {"chain on a macro", "ifeq ($(V),1)\nA\nelse ifeq ($(V),2)\nB\nelse\nC\nendif\n",
+       "B\n", "", 0},
+      {"empty against nothing", "ifeq ($(E),)\nT\nendif\n", "T\n", "", 0},
+      {"undefined is empty", "ifneq ($(U),)\nT\nelse\nF\nendif\n", "F\n", "", 0},
+      {"quoted form", "ifeq \"$(V)\" '2'\nT\nendif\n", "T\n", "", 0},
+      {"comma inside a reference", "ifeq ($(V:2=x,y),x,y)\nT\nendif\n", "T\n", "", 0},
+      {"unclosed reference", "ifeq ($(V,2)\nT\nendif\nZ\n", "", "Invalid syntax", 1},
+  };
+  for (const CorpusCase &c : cases) check(c, 3);
+  mfc_mf_macro_table_list = LIST_HANDLE_NULL;
+  list_destroy(tables);
+  bldr_macro_term_table(t);
+  stg_delete_area(&area);
+}
+
 TEST(MfCondBsd, DirectivesAreRecognisedAfterTheirPrefixOnly) {
   EXPECT_EQ(mf_cond_line_is_cond("#ifdef X\n", 1, nullptr), MF_COND_KW_IFDEF);
   EXPECT_EQ(mf_cond_line_is_cond("#  ifdef X\n", 1, nullptr), MF_COND_KW_IFDEF);

@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "capture_util.h"
+#include "mf/bldr_macro.h"
 #include "mf/mf_io.h"
+#include "mf/mfc.h"
 #include "mf_io_util.h"
 
 namespace {
@@ -129,6 +132,43 @@ TEST_F(MfIoInclude, LinesOfEveryIncludedFileAreNumberedFromOne) {
             "[x.mk] x@1:1/0 \\n@2:0/2 \\n@3:0/1 "
             "[y.mk] y@1:1/0 \\n@2:0/2 \\n@3:0/1 "
             "[main.mk] \\n@2:0/2 \\n@3:0/1 ");
+}
+
+// Description files opened with the define flag set MAKEFILE as they are reached; so do the later
+// files of an include statement. Every file opened enters the makefiles list once.
+TEST_F(MfIoInclude, MakefileMacroAndMakefilesList) {
+  ScratchDir dir;
+  dir.write("one.mk", "1\n");
+  dir.write("two.mk", "2\n");
+  dir.write("x.mk", "x\n");
+  dir.write("y.mk", "y\n");
+  stg_area_t area = stg_create_area(4096);
+  bldr_macro_table_t *t = bldr_macro_init_table(16, BLDR_MACRO_ORIGIN_FILE, area);
+  mfc_parser_macro_table = t;
+  auto makefile = [&] {
+    const char *v = bldr_macro_lookup_in_table(t, "MAKEFILE", nullptr);
+    return std::string(v ? v : "(none)");
+  };
+  NameList files{"one.mk", "two.mk"};
+  NameList names{"x.mk", "y.mk"};
+  ASSERT_EQ(mf_io_init(files.get(), nullptr, nullptr, 0, 1, 0), 0);
+  EXPECT_EQ(makefile(), "one.mk");
+  EXPECT_EQ(mf_io_input(), '1');
+  ASSERT_EQ(mf_io_include_files(names.get(), 0, 0), 0);
+  EXPECT_EQ(makefile(), "one.mk");
+  EXPECT_EQ(mftest::drain_text().substr(0, 3), "x\n\n");
+  mf_io_term();
+  EXPECT_EQ(makefile(), "two.mk");
+  std::vector<std::string> recorded;
+  void *d = nullptr;
+  list_handle_t l = mfc_get_makefiles_list();
+  for (list_cursor_t c = list_next(l, nullptr, &d); c != nullptr; c = list_next(l, c, &d))
+    recorded.push_back(static_cast<const char *>(d));
+  for (const char *want : {"one.mk", "x.mk", "y.mk", "two.mk"})
+    EXPECT_EQ(std::count(recorded.begin(), recorded.end(), want), 1) << want;
+  mfc_parser_macro_table = nullptr;
+  bldr_macro_term_table(t);
+  stg_delete_area(&area);
 }
 
 TEST_F(MfIoInclude, AFileThatIncludesItselfIsStopped) {
