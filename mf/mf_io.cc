@@ -136,6 +136,7 @@ struct io_state {
   list_handle_t goals = LIST_HANDLE_NULL;
   int32_t flavor = 0;
   int32_t prev_line_continued = 0;
+  bool include_just_opened = false;  // an include file is open and nothing of it was read yet
   std::vector<const char *> cond_source_files;  // file in which each open conditional began
   bool cond_level_exhausted[MF_IO_MAX_COND_NEST + 1] = {};
 };
@@ -716,12 +717,14 @@ int mf_io_term() {
   mf_io_source_file = nullptr;
   stg_delete_area(&io.area);
   io.returned_eof_newline = io.returned_eof = io.prev_line_continued = 0;
+  io.include_just_opened = false;
   io.open_file_count = 0;
   io.inc_dirs = io.goals = LIST_HANDLE_NULL;
   return KS_ST_OK;
 }
 
 int mf_io_input() {
+  io.include_just_opened = false;
   for (;;) {
     int c = pop_pushback();
     if (c >= 0) return c;
@@ -875,6 +878,9 @@ void mf_io_set_spos_for_string_get(const char *text) {
 }
 
 int mf_io_push_artificial_newline_in_new_include_file() {
+  // After an include that opened nothing the includer's position must stay as it is.
+  if (!io.include_just_opened) return KS_ST_OK;
+  io.include_just_opened = false;
   io.spos.line = 0;
   publish_position();
   advance('\n');
@@ -995,6 +1001,7 @@ int mf_io_include_files(list_handle_t names, int32_t ignore_missing, int32_t sea
   io.pb.buf = new_pushback_buffer(kPushbackStep);
   io.pb.cap = kPushbackStep;
   io.returned_eof_newline = io.returned_eof = io.prev_line_continued = 0;
+  io.include_just_opened = true;
   mfc_require_file_in_makefiles_list(copies[0]);
   return KS_ST_OK;
 }

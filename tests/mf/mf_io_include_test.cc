@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -118,6 +120,33 @@ TEST_F(MfIoInclude, SearchKindsDirectoriesAndCandidates) {
   }
 }
 
+// The include action gives every include a leading line break; after an include that opened
+// nothing, the includer's positions must not change.
+TEST_F(MfIoInclude, LeadingLineBreakOnlyForAFileJustOpened) {
+  ScratchDir dir;
+  dir.write("main.mk", "L1\nL2\n");
+  dir.write("inc.mk", "i\n");
+  NameList files{"main.mk"};
+  NameList missing{"nope.mk"};
+  NameList found{"inc.mk"};
+  ASSERT_EQ(mf_io_init(files.get(), nullptr, nullptr, 0, 0, 0), 0);
+  for (int i = 0; i < 2; i++) mf_io_input();
+  ASSERT_EQ(mf_io_include_files(missing.get(), 1, 0), 0);
+  mf_io_push_artificial_newline_in_new_include_file();
+  EXPECT_EQ(mftest::drive_positions(),
+            "[main.mk] \\n@2:0/3 L@2:1/3 2@2:2/3 \\n@3:0/3 \\n@4:0/1 ");
+  mf_io_term();
+
+  ASSERT_EQ(mf_io_init(files.get(), nullptr, nullptr, 0, 0, 0), 0);
+  for (int i = 0; i < 2; i++) mf_io_input();
+  ASSERT_EQ(mf_io_include_files(found.get(), 1, 0), 0);
+  mf_io_push_artificial_newline_in_new_include_file();
+  mf_io_push_artificial_newline_in_new_include_file();
+  EXPECT_EQ(mftest::drive_positions(),
+            "[inc.mk] \\n@1:0/1 i@1:1/1 \\n@2:0/2 \\n@3:0/1 [main.mk] \\n@2:0/3 L@2:1/3 "
+            "2@2:2/3 \\n@3:0/3 \\n@4:0/1 ");
+}
+
 TEST_F(MfIoInclude, LinesOfEveryIncludedFileAreNumberedFromOne) {
   ScratchDir dir;
   dir.write("main.mk", "m\n");
@@ -199,13 +228,20 @@ TEST_F(MfIoInclude, AFileThatIncludesItselfIsStopped) {
   EXPECT_EQ(mftest::open_fd_count(), fds_before);
 }
 
+// A socket exists but cannot be opened: the includer goes on as it was, and nothing of the
+// statement is read.
 TEST_F(MfIoInclude, IncludedFileThatCannotBeOpenedLeavesTheIncluderIntact) {
-  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not stop the superuser";
   ScratchDir dir;
   dir.write("main.mk", "L1\nL2\n");
-  dir.write("locked.mk", "secret\n");
   dir.write("later.mk", "later\n");
-  ::chmod((dir.path() + "/locked.mk").c_str(), 0);
+  int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(sock, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::string path = dir.path() + "/locked.mk";
+  ASSERT_LT(path.size(), sizeof addr.sun_path);
+  std::strcpy(addr.sun_path, path.c_str());
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
   NameList files{"main.mk"};
   NameList names{"locked.mk", "later.mk"};
   Captured cap;
@@ -213,8 +249,13 @@ TEST_F(MfIoInclude, IncludedFileThatCannotBeOpenedLeavesTheIncluderIntact) {
   for (int i = 0; i < 3; i++) mf_io_input();
   EXPECT_EQ(mf_io_include_files(names.get(), 0, 0), 0);
   EXPECT_EQ(mf_parser_failed, 1);
+  EXPECT_STREQ(mf_io_source_file, "main.mk");
   EXPECT_EQ(mftest::drain_text(), "L2\n\n");
-  EXPECT_NE(cap.err().find("Unable to open include file \"locked.mk\""), std::string::npos);
+  EXPECT_NE(cap.err().find("line 2\nUnable to open include file \"locked.mk\""),
+            std::string::npos)
+      << cap.err();
+  mf_io_term();
+  ::close(sock);
 }
 
 }  // namespace
