@@ -18,6 +18,8 @@
 // make(). When it is not linked in, such conditions are reported as not evaluable.
 int bsdmake_cond_eval_expr(char *condition, int kind, int invert) __attribute__((weak));
 
+int (*mf_cond_bsd_eval_hook)(char *condition, int kind, int invert) = bsdmake_cond_eval_expr;
+
 namespace {
 
 const char *const mf_cond_formats[] = {
@@ -109,7 +111,7 @@ bool copy_bsd_condition(const char *condition) {
 
 int eval_bsd(const char *condition, int kind, int invert) {
   if (!copy_bsd_condition(condition)) return MF_COND_BAD;
-  if (bsdmake_cond_eval_expr == nullptr) {
+  if (mf_cond_bsd_eval_hook == nullptr) {
     mf_io_print_position(IMSG_ERROR);
     imsg_print(IMSG_ERROR_CONT, &_mf_cond_karsel_msg_table, MSG_NOT_EVALUABLE);
     imsg_print(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_LINE_TEXT, eval_buf);
@@ -117,7 +119,7 @@ int eval_bsd(const char *condition, int kind, int invert) {
     mf_parser_failed = 1;
     return MF_COND_BAD;
   }
-  int r = bsdmake_cond_eval_expr(eval_buf, kind, invert);
+  int r = mf_cond_bsd_eval_hook(eval_buf, kind, invert);
   if (r == MF_COND_BAD) mf_parser_failed = 1;
   return r;
 }

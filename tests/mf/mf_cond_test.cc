@@ -279,6 +279,75 @@ TEST(MfCondBsd, ConditionsThatCannotBeEvaluatedAreErrors) {
         1);
 }
 
+// A stand-in evaluator: kind 0 takes "yes" as true and "no" as false, kind 1 asks the goals.
+int fake_bsd_eval(char *condition, int kind, int invert) {
+  std::string c = condition;
+  c.erase(0, c.find_first_not_of(" \t"));
+  c.erase(c.find_last_not_of(" \t") + 1);
+  int r;
+  if (kind == 1)
+    r = mf_cond_is_goal_tgt(c.c_str()) ? 0 : 1;
+  else if (c == "yes" || c == "no")
+    r = c == "yes" ? 0 : 1;
+  else
+    return 2;
+  return invert ? 1 - r : r;
+}
+
+class MfCondBsdEvaluated : public ::testing::Test {
+ protected:
+  void SetUp() override { mf_cond_bsd_eval_hook = fake_bsd_eval; }
+  void TearDown() override { mf_cond_bsd_eval_hook = saved_; }
+
+ private:
+  int (*saved_)(char *, int, int) = mf_cond_bsd_eval_hook;
+};
+
+TEST_F(MfCondBsdEvaluated, BranchesOfBothFlavours) {
+  const CorpusCase hash[] = {
+      {"if true", "#if yes\nA\n#else\nB\n#endif\n", "A\n", "", 0},
+      {"elif chain", "#if no\nA\n#elif yes\nB\n#else\nC\n#endif\n", "B\n", "", 0},
+      {"elifdef after a taken branch", "#if yes\nA\n#elifdef yes\nB\n#endif\n", "A\n", "", 0},
+      {"ifndef", "#ifndef yes\nA\n#endif\nZ\n", "Z\n", "", 0},
+      {"nested", "#if yes\n# if no\nA\n# else\nB\n# endif\n#endif\n", "B\n", "", 0},
+      {"malformed condition drops the file", "X\n#if what\nA\n#endif\nZ\n", "X\n", "", 1},
+  };
+  for (const CorpusCase &c : hash) check(c, 1);
+  check({".elif chain", ".if no\nA\n.elif yes\nB\n.endif\n", "B\n", "", 0}, 2);
+}
+
+TEST_F(MfCondBsdEvaluated, MakeGoalConditions) {
+  ScratchDir dir;
+  dir.write("mk", "#ifmake all\nA\n#endif\n#ifnmake all\nB\n#endif\n");
+  for (const char *goal : {"all", "other"}) {
+    SCOPED_TRACE(goal);
+    NameList files{"mk"};
+    NameList goals{goal};
+    ASSERT_EQ(mf_io_init(files.get(), nullptr, goals.get(), 1, 0, 0), 0);
+    EXPECT_EQ(mftest::drain_text(), std::string(goal) == "all" ? "A\n\n" : "B\n\n");
+    mf_io_term();
+  }
+}
+
+// An unterminated conditional fails the parse at the end of its file instead of running on into
+// the next makefile.
+TEST_F(MfCondBsdEvaluated, UnterminatedConditionalDoesNotSwallowTheNextFile) {
+  ScratchDir dir;
+  dir.write("one.mk", "#if no\nA\n");
+  dir.write("two.mk", "B\n");
+  NameList files{"one.mk", "two.mk"};
+  Captured cap;
+  mf_parser_failed = 0;
+  ASSERT_EQ(mf_io_init(files.get(), nullptr, nullptr, 1, 0, 0), 0);
+  mftest::drain_text();
+  mf_io_term();
+  EXPECT_EQ(mf_parser_failed, 1);
+  EXPECT_NE(cap.err().find("File \"one.mk\", line 3\nConditional not terminated"),
+            std::string::npos)
+      << cap.err();
+  mf_parser_failed = 0;
+}
+
 TEST(MfCondBsd, OverlongConditionIsRefused) {
   std::string text = "#if " + std::string(MF_COND_EVAL_BUF_SIZE, 'x') + "\nA\n#endif\n";
   Outcome o = read_makefile(text, 1);
