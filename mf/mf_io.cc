@@ -832,6 +832,8 @@ wchar_t mf_io_get_wc() {
 }
 
 int mf_io_unput_wc(wchar_t wc) {
+  // Without multibyte characters every byte stands for itself, as mf_io_get_wc delivered it.
+  if (!mf_io_mb_is_allowed && wc > 0 && wc <= 0xff) return mf_io_unput(int(wc));
   char bytes[MB_LEN_MAX + 1];
   int n = std::wctomb(bytes, wc);
   if (n < 0) {

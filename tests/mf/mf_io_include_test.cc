@@ -12,6 +12,7 @@
 #include "capture_util.h"
 #include "mf/bldr_macro.h"
 #include "mf/mf_io.h"
+#include "mf/mf_utl.h"
 #include "mf/mfc.h"
 #include "mf_io_util.h"
 
@@ -145,6 +146,28 @@ TEST_F(MfIoInclude, LeadingLineBreakOnlyForAFileJustOpened) {
   EXPECT_EQ(mftest::drive_positions(),
             "[inc.mk] \\n@1:0/1 i@1:1/1 \\n@2:0/2 \\n@3:0/1 [main.mk] \\n@2:0/3 L@2:1/3 "
             "2@2:2/3 \\n@3:0/3 \\n@4:0/1 ");
+}
+
+TEST_F(MfIoInclude, VerboseRunsReportMissingOptionalFilesAndFilesOpened) {
+  ScratchDir dir;
+  dir.write("main.mk", "L1\n");
+  dir.write("inc.mk", "i\n");
+  NameList files{"main.mk"};
+  NameList names{"nope.mk", "inc.mk"};
+  int32_t saved = mf_verbosity;
+  mf_verbosity = 2;
+  Captured cap;
+  ASSERT_EQ(mf_io_init(files.get(), nullptr, nullptr, 0, 0, 0), 0);
+  mf_io_input();
+  EXPECT_EQ(mf_io_include_files(names.get(), 1, 0), 0);
+  mf_verbosity = saved;
+  std::string err = cap.err();
+  EXPECT_NE(err.find("Warning: File \"main.mk\", line 1\nUnable to open include file \"nope.mk\""),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("Processing description file \"main.mk\""), std::string::npos) << err;
+  EXPECT_NE(cap.out().find("Processing description file \"inc.mk\""), std::string::npos);
+  EXPECT_EQ(mf_parser_failed, 0);
 }
 
 TEST_F(MfIoInclude, LinesOfEveryIncludedFileAreNumberedFromOne) {

@@ -181,6 +181,23 @@ TEST_F(MfIo, MultibyteCharacterIsPushedBackWhole) {
   std::setlocale(LC_ALL, "C");
 }
 
+TEST_F(MfIo, BytesAboveAsciiInTheCLocale) {
+  std::setlocale(LC_ALL, "C");
+  mftest::ScratchDir dir;
+  dir.write("c.mk", "caf\xe9\n");
+  NameList files{"c.mk"};
+  Captured cap;
+  ASSERT_EQ(mf_io_init(files.get(), nullptr, nullptr, 0, 0, 0), 0);
+  EXPECT_EQ(mf_io_mb_is_allowed, 0);
+  for (int i = 0; i < 3; i++) mf_io_get_wc();
+  wchar_t e = mf_io_get_wc();
+  EXPECT_EQ(e, wchar_t(0xe9));
+  EXPECT_EQ(mf_io_unput_wc(e), 0);
+  EXPECT_EQ(mf_io_get_wc(), wchar_t(0xe9));
+  EXPECT_EQ(cap.err(), "");
+  EXPECT_EQ(mf_parser_failed, 0);
+}
+
 TEST_F(MfIo, StartFailures) {
   {
     NameList files{input_fixture("dir.mk")};
