@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "cm/cr_utl.h"
 #include "ks/ks_status.h"
 #include "ks/pfm.h"
-#include "cm/cr_utl.h"
 #include "ks/stg.h"
 #include "mf/bldr_macro.h"
 #include "mf/mf_cond.h"
@@ -24,12 +24,18 @@
 #include "mf/mfc.h"
 #include "tbs/tbs_status.h"
 
-// Neighbouring services of the parse driver that the input layer calls. The driver's own
+// Neighbouring services of the parse pipeline that the input layer uses. The pipeline's own
 // definitions take precedence over these weak ones when it is linked in.
 __attribute__((weak)) int32_t mf_parser_failed = 0;
+__attribute__((weak)) mf_parse_op_rec_t *mfc_parse_op_rec_p = nullptr;
+__attribute__((weak)) stg_area_t mfc_mf_stg_area = STG_AREA_NULL;
+__attribute__((weak)) list_handle_t mfc_mf_macro_table_list = LIST_HANDLE_NULL;
+__attribute__((weak)) bldr_macro_table_t *mfc_parser_macro_table = nullptr;
+
 namespace {
 list_handle_t makefiles_list = LIST_HANDLE_NULL;
 }  // namespace
+
 __attribute__((weak)) list_handle_t mfc_get_makefiles_list() {
   if (makefiles_list == LIST_HANDLE_NULL) makefiles_list = list_create(STG_AREA_HEAP, 0);
   return makefiles_list;
@@ -46,10 +52,6 @@ __attribute__((weak)) void mfc_require_file_in_makefiles_list(const char *pathna
     imsg_print_shared(IMSG_ERROR, "mf/mf_io", &imsg_common_table, IMSG_COMMON_NO_MEMORY);
   }
 }
-__attribute__((weak)) mf_parse_op_rec_t *mfc_parse_op_rec_p = nullptr;
-__attribute__((weak)) stg_area_t mfc_mf_stg_area = STG_AREA_NULL;
-__attribute__((weak)) list_handle_t mfc_mf_macro_table_list = LIST_HANDLE_NULL;
-__attribute__((weak)) bldr_macro_table_t *mfc_parser_macro_table = nullptr;
 
 namespace {
 
@@ -136,7 +138,8 @@ struct io_state {
   list_handle_t goals = LIST_HANDLE_NULL;
   int32_t flavor = 0;
   int32_t prev_line_continued = 0;
-  bool include_just_opened = false;  // an include file is open and nothing of it was read yet
+  bool include_just_opened = false;
+  int32_t define_depth = 0;  // flavour 3: inside a define body, whose lines are text  // an include file is open and nothing of it was read yet
   std::vector<const char *> cond_source_files;  // file in which each open conditional began
   bool cond_level_exhausted[MF_IO_MAX_COND_NEST + 1] = {};
 };
@@ -319,6 +322,41 @@ bool piece_is_blank(const std::string &text, size_t from) {
   return true;
 }
 
+// Whether text, after blanks and TABs, starts with word followed by a blank, TAB, '#', newline
+// or the end; *after receives the offset behind the word.
+bool starts_with_word(const std::string &text, size_t from, const char *word, size_t *after) {
+  size_t i = text.find_first_not_of(" \t", from);
+  if (i == std::string::npos) return false;
+  size_t n = std::strlen(word);
+  if (text.compare(i, n, word) != 0) return false;
+  char next = i + n < text.size() ? text[i + n] : '\0';
+  if (next != '\0' && next != ' ' && next != '\t' && next != '\n' && next != '#' && next != '\r')
+    return false;
+  *after = i + n;
+  return true;
+}
+
+// A GNU line that opens a define body: "define", possibly after "override", "export" or
+// "private".
+bool opens_define_body(const std::string &text) {
+  size_t at = 0, after = 0;
+  for (;;) {
+    if (starts_with_word(text, at, "define", &after)) return true;
+    if (starts_with_word(text, at, "override", &after) ||
+        starts_with_word(text, at, "export", &after) ||
+        starts_with_word(text, at, "private", &after)) {
+      at = after;
+      continue;
+    }
+    return false;
+  }
+}
+
+bool closes_define_body(const std::string &text) {
+  size_t after = 0;
+  return starts_with_word(text, 0, "endef", &after);
+}
+
 int count_in_file_list(const char *name) {
   int n = 0;
   for (const auto &e : io.files)
@@ -454,9 +492,17 @@ line_mode_result line_mode_read() {
     }
 
     int what;
-    if (io.prev_line_continued &&
+    // The lines of a define body are text, even where they look like conditionals.
+    if (io.flavor == 3 && io.define_depth > 0) {
+      if (closes_define_body(text))
+        io.define_depth--;
+      else if (opens_define_body(text))
+        io.define_depth++;
+      what = mf_io_dont_scan ? LINE_SKIP : LINE_DELIVER;
+    } else if (io.prev_line_continued &&
         mf_cond_line_is_cond(text.c_str(), io.flavor, nullptr) == MF_COND_KW_NONE) {
       what = mf_io_dont_scan ? LINE_SKIP : LINE_DELIVER;
+      if (io.flavor == 3 && opens_define_body(text)) io.define_depth = 1;
     } else {
       if (io.prev_line_continued) {
         int changed = 0;
@@ -471,6 +517,8 @@ line_mode_result line_mode_read() {
       int code = MF_COND_NOT_COND;
       mf_cond_eval_line(text.c_str(), io.flavor, io.goals, &code, evaluate, at_resume);
       what = apply_cond_result(code, text);
+      if (io.flavor == 3 && code == MF_COND_NOT_COND && opens_define_body(text))
+        io.define_depth = 1;
     }
 
     bool at_end = io.stream_at_end;
@@ -527,6 +575,7 @@ int resume_head() {
     info.has_saved_pushback = 0;
   }
   io.prev_line_continued = 0;
+  io.define_depth = 0;
   return KS_ST_OK;
 }
 
@@ -718,6 +767,7 @@ int mf_io_term() {
   stg_delete_area(&io.area);
   io.returned_eof_newline = io.returned_eof = io.prev_line_continued = 0;
   io.include_just_opened = false;
+  io.define_depth = 0;
   io.open_file_count = 0;
   io.inc_dirs = io.goals = LIST_HANDLE_NULL;
   return KS_ST_OK;
@@ -1004,6 +1054,7 @@ int mf_io_include_files(list_handle_t names, int32_t ignore_missing, int32_t sea
   io.pb.cap = kPushbackStep;
   io.returned_eof_newline = io.returned_eof = io.prev_line_continued = 0;
   io.include_just_opened = true;
+  io.define_depth = 0;
   mfc_require_file_in_makefiles_list(copies[0]);
   return KS_ST_OK;
 }

@@ -197,6 +197,19 @@ TEST(MfCondGnu, ContinuedConditionalLines) {
   for (const CorpusCase &c : cases) check(c, 3);
 }
 
+TEST(MfCondGnu, DefineBodiesAreText) {
+  const CorpusCase cases[] = {
+      {"conditional lines in a body", "define X\nifeq (a,b)\nelse\nendif\nendef\nY\n",
+       "define X\nifeq (a,b)\nelse\nendif\nendef\nY\n", "", 0},
+      {"body in a skipped branch", "ifeq (a,b)\ndefine X\nendif\nendef\nendif\nZ\n", "Z\n",
+       "", 0},
+      {"nested define and prefixes", "override define X\n define Y\n endef\nendif\nendef\nW\n",
+       "override define X\n define Y\n endef\nendif\nendef\nW\n", "", 0},
+      {"defined is no define", "defined = 1\nifeq (a,b)\nA\nendif\n", "defined = 1\n", "", 0},
+  };
+  for (const CorpusCase &c : cases) check(c, 3);
+}
+
 TEST(MfCondGnu, IfdefLooksMacrosUpUnexpanded) {
   stg_area_t area = stg_create_area(4096);
   bldr_macro_table_t *t = bldr_macro_init_table(16, BLDR_MACRO_ORIGIN_FILE, area);
