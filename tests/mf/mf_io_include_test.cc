@@ -47,13 +47,11 @@ struct SearchCase {
 
 // The including makefile holds "L1\nL2\n"; the include is made after its first line.
 TEST_F(MfIoInclude, SearchKindsDirectoriesAndCandidates) {
-  const std::string enoent = std::strerror(ENOENT);
-  const std::string eisdir = std::strerror(EISDIR);
   const SearchCase cases[] = {
       {"as written", 0, {}, {"inc.mk"}, {}, "main.mk", {"inc.mk"}, 0, 0,
        "inc.mk\n\nL2\n\n", ""},
       {"as written does not search -I", 0, {"a"}, {"a/inc.mk"}, {}, "main.mk", {"inc.mk"}, 0,
-       1001, "L2\n\n", "line 2\nUnable to open include file \"inc.mk\": "},
+       1001, "L2\n\n", "tool: Error: File \"main.mk\", line 2\nUnable to open include file \"inc.mk\": No such file or directory\n"},
       {"-I directories in order", 3, {"a", "b"}, {"b/inc.mk"}, {}, "main.mk", {"inc.mk"}, 0, 0,
        "b/inc.mk\n\nL2\n\n", ""},
       {"first -I directory wins", 3, {"a", "b"}, {"a/inc.mk", "b/inc.mk"}, {}, "main.mk",
@@ -63,7 +61,7 @@ TEST_F(MfIoInclude, SearchKindsDirectoriesAndCandidates) {
       {"directory passed over", 3, {"a"}, {"a/inc.mk"}, {"inc.mk"}, "main.mk", {"inc.mk"}, 0, 0,
        "a/inc.mk\n\nL2\n\n", ""},
       {"directory as the only candidate", 0, {}, {}, {"inc.mk"}, "main.mk", {"inc.mk"}, 0, 1001,
-       "L2\n\n", "Unable to open include file \"inc.mk\": "},
+       "L2\n\n", "line 2\nUnable to open include file \"inc.mk\": Is a directory\n"},
       {"quoted: next to the includer first", 1, {}, {"sub/inc.mk", "inc.mk"}, {},
        "sub/main.mk", {"\"inc.mk\""}, 0, 0, "sub/inc.mk\n\nL2\n\n", ""},
       {"quoted: then the current directory", 1, {"a"}, {"inc.mk", "a/inc.mk"}, {},
@@ -71,21 +69,21 @@ TEST_F(MfIoInclude, SearchKindsDirectoriesAndCandidates) {
       {"quoted: then -I", 1, {"a"}, {"a/inc.mk"}, {}, "sub/main.mk", {"\"inc.mk\""}, 0, 0,
        "a/inc.mk\n\nL2\n\n", ""},
       {"bare name in the preprocessor form", 1, {}, {"inc.mk"}, {}, "main.mk", {"inc.mk"}, 0,
-       1001, "L2\n\n", "line 2\nIllegal include file syntax \"inc.mk\"\n"},
+       1001, "L2\n\n", "tool: Error: File \"main.mk\", line 2\nIllegal include file syntax \"inc.mk\"\n"},
       {"angle brackets: system make directory only", 1, {"."}, {"zz_none.mk"}, {}, "main.mk",
        {"<zz_none.mk>"}, 0, 1001, "L2\n\n",
-       "Unable to open include file \"/usr/include/make/zz_none.mk\": "},
+       "Unable to open include file \"/usr/include/make/zz_none.mk\": No such file or directory\n"},
       {"kind 2 as written", 2, {}, {"inc.mk"}, {}, "main.mk", {"inc.mk"}, 0, 0,
        "inc.mk\n\nL2\n\n", ""},
       {"absolute name is the only candidate", 3, {"a"}, {"a/zz_none.mk"}, {}, "main.mk",
        {"/zz_no_such_dir/zz_none.mk"}, 0, 1001, "L2\n\n",
-       "Unable to open include file \"/zz_no_such_dir/zz_none.mk\": "},
+       "Unable to open include file \"/zz_no_such_dir/zz_none.mk\": No such file or directory\n"},
       {"optional missing file is skipped silently", 0, {}, {}, {}, "main.mk", {"nope.mk"}, 1, 0,
        "L2\n\n", ""},
       {"optional: missing skipped, found one read", 3, {}, {"inc.mk"}, {}, "main.mk",
        {"nope.mk", "inc.mk"}, 1, 0, "inc.mk\n\nL2\n\n", ""},
       {"required: found then missing includes neither", 0, {}, {"inc.mk"}, {}, "main.mk",
-       {"inc.mk", "nope.mk"}, 0, 1001, "L2\n\n", "Unable to open include file \"nope.mk\": "},
+       {"inc.mk", "nope.mk"}, 0, 1001, "L2\n\n", "line 2\nUnable to open include file \"nope.mk\": No such file or directory\n"},
       {"three files in the order named", 0, {}, {"x.mk", "y.mk", "z.mk"}, {}, "main.mk",
        {"z.mk", "x.mk", "y.mk"}, 0, 0, "z.mk\n\nx.mk\n\ny.mk\n\nL2\n\n", ""},
   };
@@ -113,9 +111,6 @@ TEST_F(MfIoInclude, SearchKindsDirectoriesAndCandidates) {
     } else {
       EXPECT_NE(err.find(c.error), std::string::npos) << err;
       EXPECT_EQ(mf_parser_failed, 1);
-    }
-    if (std::string(c.label) == "directory as the only candidate") {
-      EXPECT_NE(err.find(std::strerror(EISDIR)), std::string::npos) << err;
     }
     mf_io_term();
   }
