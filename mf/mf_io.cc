@@ -138,8 +138,8 @@ struct io_state {
   list_handle_t goals = LIST_HANDLE_NULL;
   int32_t flavor = 0;
   int32_t prev_line_continued = 0;
-  bool include_just_opened = false;
-  int32_t define_depth = 0;  // flavour 3: inside a define body, whose lines are text  // an include file is open and nothing of it was read yet
+  bool include_just_opened = false;  // an include file is open and nothing of it was read yet
+  int32_t define_depth = 0;  // flavour 3: inside a define body, whose lines are text
   std::vector<const char *> cond_source_files;  // file in which each open conditional began
   bool cond_level_exhausted[MF_IO_MAX_COND_NEST + 1] = {};
 };
@@ -753,7 +753,8 @@ int mf_io_init(list_handle_t files, list_handle_t inc_dirs, list_handle_t goals,
 int mf_io_term() {
   if (io.area == STG_AREA_NULL && io.pb.buf == nullptr) return KS_ST_OK;
   for (auto &e : io.files) {
-    if (e.info.is_open && e.info.stream != nullptr) close_stream(e.info.stream, e.name, IMSG_WARNING);
+    if (e.info.is_open && e.info.stream != nullptr)
+      close_stream(e.info.stream, e.name, IMSG_WARNING);
     e.info.stream = nullptr;
     stg_free(e.info.saved_pb.buf);
   }

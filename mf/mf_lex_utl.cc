@@ -59,6 +59,28 @@ enum {
   MSG_FOUND_MACRO_DEF = 8,
   MSG_MACRO_NAME_VALUE = 9,
   MSG_FOUND_TGT_SCOPED = 10,
+  MSG_ENTER = 11,
+  MSG_EXIT = 12,
+  MSG_EXIT_ERROR = 13,
+};
+
+// Entry and exit traces of the larger actions.
+class action_trace {
+ public:
+  explicit action_trace(const char *name) : name_(name) {
+    if (mf_lexer_verbosity > 3)
+      imsg_print(IMSG_TRACE, &_mf_lex_utl_karsel_msg_table, MSG_ENTER, name);
+  }
+  ~action_trace() {
+    if (mf_lexer_verbosity > 3)
+      imsg_print(IMSG_TRACE, &_mf_lex_utl_karsel_msg_table,
+                 mf_parser_failed ? MSG_EXIT_ERROR : MSG_EXIT, name_);
+  }
+  action_trace(const action_trace &) = delete;
+  action_trace &operator=(const action_trace &) = delete;
+
+ private:
+  const char *name_;
 };
 
 mf_flex_buffer_t linebuf_block;
@@ -508,6 +530,7 @@ void skip_sun_value_indentation() {
 }  // namespace
 
 int mf_lex_macro_def(const char *text, int32_t op) {
+  action_trace trace("mf_lex_macro_def");
   const uint32_t v = variant();
   // A byte-order mark in front of the name belongs to the file, not to the name.
   if (std::strncmp(text, kBom, 3) == 0) text += 3;

@@ -51,7 +51,8 @@ void mf_lex_init();
 // indentation become one blank); raw: the line is not canonicalised (only with join). The
 // character that ended the line is given back to the input. Inside a define body the whole body
 // up to a line "endef" is read. Returns null when the input ends inside a define body (reported,
-// parse marked failed).
+// parse marked failed). The fixed form that reads sun include lines and kelto comments (no
+// continuation lines, canonical form) is mf_lex_fetch_line(0, 0, 0, 0).
 char *mf_lex_fetch_line(int32_t join, int32_t swallow_blank, int32_t strip_before_backslash,
                         int32_t raw);
 

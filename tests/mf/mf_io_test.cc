@@ -130,7 +130,8 @@ TEST_F(MfIo, PushBackOfTheTwoLineTextGivesExactPositions) {
   EXPECT_EQ(mf_io_source_line, 1);
   EXPECT_EQ(mf_io_source_col, 1);
   EXPECT_EQ(mf_io_source_prev_col, 0);
-  EXPECT_EQ(mftest::drive_positions(), "[p.mk] b@1:2/0 \\n@2:0/3 c@2:1/3 d@2:2/3 \\n@3:0/3 \\n@4:0/1 ");
+  EXPECT_EQ(mftest::drive_positions(),
+            "[p.mk] b@1:2/0 \\n@2:0/3 c@2:1/3 d@2:2/3 \\n@3:0/3 \\n@4:0/1 ");
 }
 
 TEST_F(MfIo, MultibyteInputInAUtf8Locale) {
