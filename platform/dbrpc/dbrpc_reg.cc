@@ -70,6 +70,7 @@ struct Reader {
   long long data_version = -1;
   dbrpc_reg_snapshot_h snapshot;
 
+  ~Reader() { close(); }
   void close() {
     sqlite3_close(db);
     db = nullptr;

@@ -19,8 +19,15 @@ const char kSchema[] =
     " dev INTEGER NOT NULL, ino INTEGER NOT NULL, size INTEGER NOT NULL,"
     " mtime_ns INTEGER NOT NULL);";
 
+// The kept connections by storage path, closed when the process ends.
+struct Connections : std::map<std::string, sqlite3 *> {
+  ~Connections() {
+    for (auto &c : *this) sqlite3_close(c.second);
+  }
+};
+
 std::mutex lock;
-std::map<std::string, sqlite3 *> connections;
+Connections connections;
 
 void report(const char *what, const std::string &path, const char *why) {
   imsg_print(IMSG_ERROR, "%s: %s \"%s\": %s\n", -1, kModule, what, path.c_str(), why);

@@ -40,7 +40,7 @@ void remove_worktree(const std::string &git_dir, const std::string &name) {
   }
   git_reference *branch = nullptr;
   if (git_branch_lookup(&branch, repo, name.c_str(), GIT_BRANCH_LOCAL) == 0) {
-    git_branch_delete(branch);
+    git_reference_delete(branch);
     git_reference_free(branch);
   }
   git_repository_free(repo);
@@ -76,7 +76,7 @@ bool add_worktree(const dbrpc_vob_rec_t &vob, const std::string &name, const std
   // The worktree is detached: the branch that making it required is not wanted.
   git_reference *branch = nullptr;
   if (git_branch_lookup(&branch, repo, name.c_str(), GIT_BRANCH_LOCAL) == 0) {
-    if (ok) git_branch_delete(branch);
+    if (ok) git_reference_delete(branch);
     git_reference_free(branch);
   }
   git_repository_free(repo);
