@@ -68,6 +68,7 @@ struct Reader {
   ino_t ino = 0;
   sqlite3 *db = nullptr;
   long long data_version = -1;
+  struct stat wal = {};  // the write-ahead log as it was when the snapshot was checked
   dbrpc_reg_snapshot_h snapshot;
 
   ~Reader() { close(); }
@@ -233,7 +234,16 @@ dbrpc_reg_snapshot_h dbrpc_reg_snapshot(ks_status_t *status) {
       return nullptr;
     }
   }
+  // Every commit writes the write-ahead log, which stays while this connection is open: an
+  // unchanged log means an unchanged registry, without asking the database.
+  struct stat wal;
+  bool have_wal = stat((path + "-wal").c_str(), &wal) == 0;
+  if (reader.snapshot && have_wal && wal.st_ino == reader.wal.st_ino &&
+      wal.st_size == reader.wal.st_size && wal.st_mtim.tv_sec == reader.wal.st_mtim.tv_sec &&
+      wal.st_mtim.tv_nsec == reader.wal.st_mtim.tv_nsec)
+    return reader.snapshot;
   long long version = data_version(reader.db);
+  reader.wal = have_wal ? wal : (struct stat){};
   if (reader.snapshot && version == reader.data_version) return reader.snapshot;
   auto snap = std::make_shared<dbrpc_reg_snapshot_t>();
   snap->site = site;

@@ -52,6 +52,7 @@ struct Worktree {
   git_index *index = nullptr;
   std::string head_file, index_file;
   struct stat head_st = {}, index_st = {};
+  unsigned generation = 0;  // counts reloads, so that identities judged earlier can be told
   std::map<std::string, std::pair<StatSig, bool>> clean;  // path -> (status seen, unmodified)
   std::unordered_map<std::string, tbs_oid_t> dir_versions;  // tree id text -> version digest key
 
@@ -68,6 +69,7 @@ struct Worktree {
   bool load() {
     release();
     clean.clear();
+    generation++;
     if (git_repository_open_ext(&repo, root.c_str(), GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr) != 0)
       return false;
     std::string git_path = git_repository_path(repo);
@@ -96,6 +98,16 @@ std::mutex lock;
 std::unordered_map<std::string, std::unique_ptr<Worktree>> worktrees;  // by worktree root
 // View-private OIDs seen by this process: pathname -> (status seen, OID).
 std::unordered_map<std::string, std::pair<StatSig, tbs_oid_t>> private_oids;
+
+// Identities judged by this process: valid while the object's status and its worktree's
+// generation are those it was judged with.
+struct Judged {
+  StatSig sig;
+  const Worktree *worktree;
+  unsigned generation;
+  Identity id;
+};
+std::unordered_map<std::string, Judged> judged;
 
 Worktree *worktree_for(const std::string &root) {
   auto &slot = worktrees[root];
@@ -191,12 +203,31 @@ ks_status_t view_private(const vob_pname_t &where, const struct stat &st, Identi
   return private_oid(where, st, &id->obj);
 }
 
+ks_status_t judge(Worktree *wt, const vob_pname_t &where, const struct stat &st, Identity *id);
+
 ks_status_t identify(const vob_pname_t &where, const struct stat &st, Identity *id) {
   *id = Identity();
   if (!where.vob || where.vob_rel == ".git" || where.vob_rel.starts_with(".git/")) return KS_ST_OK;
   std::lock_guard<std::mutex> hold(lock);
   git_libgit2_init();
   Worktree *wt = worktree_for(where.vob_root);
+  StatSig sig = sig_of(st);
+  auto it = judged.find(where.abs);
+  if (wt && it != judged.end() && it->second.sig == sig && it->second.worktree == wt &&
+      it->second.generation == wt->generation) {
+    *id = it->second.id;
+    return KS_ST_OK;
+  }
+  ks_status_t status = judge(wt, where, st, id);
+  if (status == KS_ST_OK && wt) {
+    if (judged.size() > 1000000) judged.clear();
+    judged[where.abs] = Judged{sig, wt, wt->generation, *id};
+  }
+  return status;
+}
+
+// Classifies the object at where against the worktree's selected tree.
+ks_status_t judge(Worktree *wt, const vob_pname_t &where, const struct stat &st, Identity *id) {
   if (!wt) return view_private(where, st, id);
   tbs_oid_t elem = vob_ob_elem_oid(where.vob->oid, where.vob_rel);
   if (where.vob_rel.empty()) {
@@ -336,6 +367,7 @@ ks_status_t view_get_oids(const char *path, int follow, int, int, view_oids_t *i
 
 void view_xstat_flush_cache() {
   std::lock_guard<std::mutex> hold(lock);
+  judged.clear();
   worktrees.clear();
   private_oids.clear();
 }
