@@ -220,6 +220,8 @@ ks_status_t identify(const vob_pname_t &where, const struct stat &st, Identity *
   }
   ks_status_t status = judge(wt, where, st, id);
   if (status == KS_ST_OK && wt) {
+    if (id->mtype == VOB_MTYPE_VERSION || id->mtype == VOB_MTYPE_SLINK || id->mtype == VOB_MTYPE_DIR_VERSION)
+      vob_ob_note_object(where.vob->oid, id->obj, id->mtype, id->elem, where.vob_rel);
     if (judged.size() > 1000000) judged.clear();
     judged[where.abs] = Judged{sig, wt, wt->generation, *id};
   }

@@ -9,6 +9,7 @@
 
 #include "../../e2e/site_util.h"
 #include "dbrpc/dbrpc_viewdb.h"
+#include "dbrpc/dbrpc_vobdb.h"
 #include "view/view_info.h"
 #include "view/view_xstat.h"
 #include "vob/vob_ob.h"
@@ -39,6 +40,7 @@ class ViewTest : public ::testing::Test {
     // Another process would start with nothing cached.
     view_xstat_flush_cache();
     dbrpc_viewdb_close_all();
+    dbrpc_vobdb_close_all();
   }
   std::string p(const std::string &view, const std::string &rel = "") const {
     return site_.path(view, "proj", rel);
@@ -57,6 +59,7 @@ class ViewTest : public ::testing::Test {
   void new_process() {
     view_xstat_flush_cache();
     dbrpc_viewdb_close_all();
+    dbrpc_vobdb_close_all();
   }
 
   site::Site site_;
@@ -257,6 +260,46 @@ TEST_F(ViewTest, VobHandlesFromPathsAndIdentities) {
   EXPECT_EQ(vob_ob_vob_oid_to_vobh(&unknown, &r), KS_ST_NOT_FOUND);
   EXPECT_EQ(vob_ob_get_tag(VOB_HANDLE_NULL), nullptr);
   EXPECT_EQ(vob_ob_get_oid(a + 1000, &vob_oid), KS_ST_NOT_FOUND);
+}
+
+TEST_F(ViewTest, DatabaseIdentifiersNameVersionsElementsAndPaths) {
+  vob_handle_t vobh = VOB_HANDLE_NULL;
+  ASSERT_EQ(vob_ob_mount_pname_to_vobh(p("alpha").c_str(), &vobh), KS_ST_OK);
+  struct Case {
+    std::string rel;
+    const char *pname;
+  } cases[] = {{"src/a.c", "/proj/src/a.c"}, {"src", "/proj/src"}, {"", "/proj"}, {"link", "/proj/link"}};
+  for (const Case &c : cases) {
+    view_xstat_t v = lstat_of(p("beta", c.rel));
+    uint32_t ver = 0, elem = 0, elem_direct = 0;
+    ASSERT_EQ(vob_obj_oid_to_dbid(vobh, &v.obj_oid, &ver), KS_ST_OK) << c.rel;
+    ASSERT_EQ(vob_ver_get_elem(vobh, ver, &elem), KS_ST_OK) << c.rel;
+    ASSERT_EQ(vob_obj_oid_to_dbid(vobh, &v.elem_oid, &elem_direct), KS_ST_OK) << c.rel;
+    EXPECT_EQ(elem, elem_direct) << c.rel;
+    EXPECT_NE(ver, elem) << c.rel;
+    EXPECT_EQ(vob_ver_get_elem(vobh, elem, &elem_direct), KS_ST_NOT_FOUND) << c.rel;
+    char name[1024];
+    ASSERT_EQ(vob_obj_to_pname(vobh, ver, nullptr, 0, 0, 0, sizeof name, name), KS_ST_OK);
+    EXPECT_STREQ(name, c.pname);
+    EXPECT_EQ(vob_obj_to_pname(vobh, ver, nullptr, 0, 0, 0, 3, name), KS_ST_NAME_TOO_LONG);
+    tbs_oid_t back;
+    ASSERT_EQ(vob_obj_dbid_to_oid(vobh, ver, &back), KS_ST_OK);
+    EXPECT_TRUE(same(back, v.obj_oid));
+    // Another process, which has not seen the object, finds the same identifier.
+    new_process();
+    uint32_t again = 0;
+    ASSERT_EQ(vob_obj_oid_to_dbid(vobh, &v.obj_oid, &again), KS_ST_OK);
+    EXPECT_EQ(again, ver);
+  }
+  new_process();
+  uint32_t dbid = 0;
+  site::write_file(p("alpha", "private.o"), "o\n");
+  view_xstat_t priv = lstat_of(p("alpha", "private.o"));
+  EXPECT_EQ(vob_obj_oid_to_dbid(vobh, &priv.obj_oid, &dbid), KS_ST_NOT_FOUND);
+  view_xstat_t b = lstat_of(p("alpha", "src/b.c"));
+  new_process();
+  EXPECT_EQ(vob_obj_oid_to_dbid(vobh, &b.obj_oid, &dbid), KS_ST_NOT_FOUND);  // never asked for
+  EXPECT_EQ(vob_ver_get_elem(vobh, 99999, &dbid), KS_ST_NOT_FOUND);
 }
 
 TEST_F(ViewTest, SetViewAndWorkingDirectoryViewAreSeparate) {
