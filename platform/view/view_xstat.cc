@@ -372,4 +372,5 @@ void view_xstat_flush_cache() {
   judged.clear();
   worktrees.clear();
   private_oids.clear();
+  vob_ob_flush_cache();
 }

@@ -221,6 +221,11 @@ void vob_ob_note_object(const tbs_oid_t &vob_oid, const tbs_oid_t &obj_oid, uint
   noted[key_of(elem_oid)] = Noted{vob_oid, elem_mtype, TBS_OID_NULL, std::string(vob_rel)};
 }
 
+void vob_ob_flush_cache() {
+  std::lock_guard<std::mutex> hold(noted_lock);
+  noted.clear();
+}
+
 ks_status_t vob_obj_oid_to_dbid(vob_handle_t vobh, const tbs_oid_t *oid, uint32_t *dbid) {
   const Known *k = lookup(vobh);
   if (!k || !oid) return KS_ST_NOT_FOUND;

@@ -86,6 +86,9 @@ ks_status_t vob_ob_all_cache_action(vob_handle_t vobh, int action, int flag);
 void vob_ob_note_object(const tbs_oid_t &vob_oid, const tbs_oid_t &obj_oid, uint32_t mtype,
                         const tbs_oid_t &elem_oid, std::string_view vob_rel);
 
+// Forgets the objects noted by this process (for tests that stand for a new process).
+void vob_ob_flush_cache();
+
 // The database identifier of the version or element with that OID; KS_ST_NOT_FOUND when the
 // OID is not known as an object of this VOB, KS_ST_ERR on failure (printed).
 ks_status_t vob_obj_oid_to_dbid(vob_handle_t vobh, const tbs_oid_t *oid, uint32_t *dbid);
