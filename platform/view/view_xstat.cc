@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -36,6 +37,22 @@ struct StatSig {
 StatSig sig_of(const struct stat &st) {
   return StatSig{st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec,
                  st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+}
+
+// Whether a judgement of the file can be kept: its status must be older than the clock tick
+// that stamps file times (a few milliseconds; a second where the file system keeps no
+// fractions), or a change in the same tick would leave the status as it was.
+bool settled(const struct stat &st) {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  const struct timespec &m = st.st_mtim.tv_sec > st.st_ctim.tv_sec ||
+                                     (st.st_mtim.tv_sec == st.st_ctim.tv_sec &&
+                                      st.st_mtim.tv_nsec > st.st_ctim.tv_nsec)
+                                 ? st.st_mtim
+                                 : st.st_ctim;
+  int64_t age_ns = (int64_t(now.tv_sec) - m.tv_sec) * 1000000000 + (now.tv_nsec - m.tv_nsec);
+  bool coarse = st.st_mtim.tv_nsec == 0 && st.st_ctim.tv_nsec == 0;
+  return age_ns >= (coarse ? 2000000000LL : 50000000LL);
 }
 
 bool same_file(const struct stat &a, const struct stat &b) {
@@ -178,7 +195,7 @@ bool unmodified(Worktree *wt, const vob_pname_t &where, const struct stat &st, c
                                 where.vob_rel.c_str()) == 0)
       result = git_oid_equal(&data, blob);
   }
-  wt->clean[where.vob_rel] = {sig, result};
+  if (settled(st)) wt->clean[where.vob_rel] = {sig, result};
   return result;
 }
 
@@ -219,9 +236,10 @@ ks_status_t identify(const vob_pname_t &where, const struct stat &st, Identity *
     return KS_ST_OK;
   }
   ks_status_t status = judge(wt, where, st, id);
-  if (status == KS_ST_OK && wt) {
-    if (id->mtype == VOB_MTYPE_VERSION || id->mtype == VOB_MTYPE_SLINK || id->mtype == VOB_MTYPE_DIR_VERSION)
-      vob_ob_note_object(where.vob->oid, id->obj, id->mtype, id->elem, where.vob_rel);
+  if (status == KS_ST_OK && wt && (id->mtype == VOB_MTYPE_VERSION || id->mtype == VOB_MTYPE_SLINK ||
+                                   id->mtype == VOB_MTYPE_DIR_VERSION))
+    vob_ob_note_object(where.vob->oid, id->obj, id->mtype, id->elem, where.vob_rel);
+  if (status == KS_ST_OK && wt && settled(st)) {
     if (judged.size() > 1000000) judged.clear();
     judged[where.abs] = Judged{sig, wt, wt->generation, *id};
   }
