@@ -32,6 +32,7 @@ bool pattern_matches(const char *pattern, const char *tgt) {
 }
 
 bool in_names(list_handle_t names, const char *name) {
+  if (names == LIST_HANDLE_NULL) return false;
   void *d;
   for (list_cursor_t c = list_next(names, nullptr, &d); c; c = list_next(names, c, &d))
     if (std::strcmp(static_cast<const char *>(d), name) == 0) return true;

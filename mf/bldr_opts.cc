@@ -456,6 +456,7 @@ int bldr_opts_member_of_parallel_interference_set(BLDR_OPTS_HANDLE h, const char
   PFM_ASSERT(tgt_pn != NULL);
   PFM_ASSERT(sets != NULL);
   list_handle_t found = LIST_HANDLE_NULL;
+  if (h->interference_sets == LIST_HANDLE_NULL) return 0;
   void *d;
   for (list_cursor_t c = list_next(h->interference_sets, nullptr, &d); c;
        c = list_next(h->interference_sets, c, &d)) {
@@ -653,6 +654,7 @@ ks_status_t bldr_opts_get_next_tgt_scoped_macdef(BLDR_OPTS_HANDLE h, void **curs
 
 void bldr_opts_add_tgt_attrs(BLDR_OPTS_HANDLE h, uint64_t bits, list_handle_t tgts) {
   PFM_ASSERT(h != BLDR_OPTS_HANDLE_NULL);
+  if (tgts == LIST_HANDLE_NULL) return;
   if (h->tgt_attrs == HASH_HT_NULL) h->tgt_attrs = must_hash(sizeof(uint64_t));
   void *d;
   for (list_cursor_t c = list_next(tgts, nullptr, &d); c; c = list_next(tgts, c, &d)) {
@@ -708,6 +710,7 @@ int bldr_opts_unique_mfs_name(const char *name, BLDR_OPTS_HANDLE h) {
 }
 
 ks_status_t bldr_opts_insert_override(bldr_macro_table_t *table, list_handle_t names) {
+  if (table == nullptr || names == LIST_HANDLE_NULL) return KS_ST_OK;
   void *d;
   for (list_cursor_t c = list_next(names, nullptr, &d); c; c = list_next(names, c, &d)) {
     const char *name = static_cast<const char *>(d);
