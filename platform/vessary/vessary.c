@@ -250,8 +250,66 @@ static int open_raw(const char *path, int create, int *created) {
 
 /* ---- environment ---- */
 
+/* Values of LD_PRELOAD and ASAN_OPTIONS before this process's audit changed them. */
+struct saved_var {
+  int changed, had;
+  char value[VS_PATH_MAX];
+};
+static struct saved_var saved_preload, saved_asan;
+
+static int set_with_save(const char *name, const char *value, struct saved_var *sv) {
+  const char *old = getenv(name);
+  if (!sv->changed) {
+    if (old && strlen(old) >= sizeof sv->value) return -1;
+    sv->had = old != NULL;
+    if (old) memcpy(sv->value, old, strlen(old) + 1);
+    sv->changed = 1;
+  }
+  return setenv(name, value, 1);
+}
+
+static void restore_var(const char *name, struct saved_var *sv) {
+  if (!sv->changed) return;
+  if (sv->had)
+    setenv(name, sv->value, 1);
+  else
+    unsetenv(name);
+  sv->changed = 0;
+}
+
+/* Children of an auditing process load the interposer; programs built with AddressSanitizer
+ * then need its link-order check off. */
+static void publish_preload(void) {
+  char buf[VS_PATH_MAX * 2];
+  if (!st.auditing) {
+    restore_var("LD_PRELOAD", &saved_preload);
+    restore_var("ASAN_OPTIONS", &saved_asan);
+    return;
+  }
+  const char *pre = getenv("LD_PRELOAD");
+  if (self_path[0] && !(pre && strstr(pre, self_path))) {
+    size_t a = strlen(self_path), b = pre ? strlen(pre) : 0;
+    if (a + b + 2 < sizeof buf) {
+      memcpy(buf, self_path, a);
+      if (b) buf[a] = ':', memcpy(buf + a + 1, pre, b + 1);
+      else buf[a] = 0;
+      set_with_save("LD_PRELOAD", buf, &saved_preload);
+    }
+  }
+  const char *asan = getenv("ASAN_OPTIONS");
+  if (!(asan && strstr(asan, "verify_asan_link_order"))) {
+    size_t b = asan ? strlen(asan) : 0;
+    if (b + 32 < sizeof buf) {
+      memcpy(buf, "verify_asan_link_order=0", 25);
+      if (b) buf[24] = ':', memcpy(buf + 25, asan, b + 1);
+      set_with_save("ASAN_OPTIONS", buf, &saved_asan);
+    }
+  }
+}
+
 static void publish_env(void) {
   char buf[64];
+  publish_preload();
   if (st.auditing) {
     setenv(VESSARY_ENV_FILE, st.path, 1);
     size_t n = put_u64(buf, st.flags, 16);
