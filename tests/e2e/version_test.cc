@@ -1,7 +1,6 @@
 // The version options of every program.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <regex>
 
 #include "e2e_util.h"
 
@@ -31,8 +30,9 @@ const Program kPrograms[] = {
 void expect_version_line(const std::string &line, const std::string &name) {
   std::string padded = name + std::string(name.size() < 33 ? 33 - name.size() : 0, ' ');
   EXPECT_EQ(line.substr(0, 34), padded + " ") << line;
-  EXPECT_TRUE(std::regex_match(line.substr(34), std::regex(R"(\d+\.\d+\.\d+ \(\w{3} \w{3} \d\d \d\d:\d\d:\d\d \d{4}\))")))
-      << line;
+  EXPECT_THAT(line.substr(34),
+              ::testing::MatchesRegex(
+                  "[0-9]+\\.[0-9]+\\.[0-9]+ \\([A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9:]{8} [0-9]{4}\\)"));
 }
 
 }  // namespace
