@@ -20,8 +20,7 @@ std::unique_ptr<evutl_env_t> default_override;
 
 // What an audit puts into the process environment for its children (see the audit engine).
 const char *const audit_names[] = {"LD_PRELOAD", "ASAN_OPTIONS", "VESSARY_AUDIT_FILE",
-                                   "VESSARY_AUDIT_FLAGS", "VESSARY_AUDIT_BHANDLE",
-                                   "VESSARY_AUDIT_VIEW"};
+                                   "VESSARY_AUDIT_FLAGS", "VESSARY_AUDIT_BHANDLE"};
 
 size_t name_len(const std::string &entry) {
   size_t eq = entry.find('=');

@@ -41,8 +41,6 @@ static struct {
   uint32_t bh_session, bh_target;
   int64_t ref_sec, ref_usec;
   int ref_valid;
-  int view_set;
-  char view[256];
 } st;
 
 static char self_path[VS_PATH_MAX]; /* this library, for LD_PRELOAD of children */
@@ -334,10 +332,6 @@ static void publish_env(void) {
   } else {
     unsetenv(VESSARY_ENV_BHANDLE);
   }
-  if (st.view_set)
-    setenv(VESSARY_ENV_VIEW, st.view, 1);
-  else
-    unsetenv(VESSARY_ENV_VIEW);
 }
 
 size_t vs_env_count(char *const envp[]) {
@@ -379,14 +373,14 @@ char **vs_fix_env(char *const envp[], char **out, char *buf, size_t bufsize) {
   for (size_t i = 0; i < count; i++) {
     if (env_is(envp[i], "LD_PRELOAD")) preload = envp[i] + 11;
     if (env_is(envp[i], VESSARY_ENV_FILE) || env_is(envp[i], VESSARY_ENV_FLAGS) ||
-        env_is(envp[i], VESSARY_ENV_BHANDLE) || env_is(envp[i], VESSARY_ENV_VIEW))
+        env_is(envp[i], VESSARY_ENV_BHANDLE))
       stale = 1;
   }
-  if (!st.auditing && !st.bh_set && !st.view_set && !stale) return (char **)envp;
+  if (!st.auditing && !st.bh_set && !stale) return (char **)envp;
   size_t n = 0, used = 0;
   for (size_t i = 0; i < count; i++) {
     if (env_is(envp[i], VESSARY_ENV_FILE) || env_is(envp[i], VESSARY_ENV_FLAGS) ||
-        env_is(envp[i], VESSARY_ENV_BHANDLE) || env_is(envp[i], VESSARY_ENV_VIEW))
+        env_is(envp[i], VESSARY_ENV_BHANDLE))
       continue;
     if (st.auditing && env_is(envp[i], "LD_PRELOAD")) continue;
     out[n++] = envp[i];
@@ -423,8 +417,6 @@ char **vs_fix_env(char *const envp[], char **out, char *buf, size_t bufsize) {
     if ((e = env_put(buf, bufsize, &used, VESSARY_ENV_BHANDLE, num, st.ref_valid ? rt : NULL)))
       out[n++] = e;
   }
-  if (st.view_set && (e = env_put(buf, bufsize, &used, VESSARY_ENV_VIEW, st.view, NULL)))
-    out[n++] = e;
   out[n] = NULL;
   return out;
 }
@@ -681,17 +673,13 @@ uint32_t vessary_ctl(uint64_t command, void *data, uint64_t len) {
       return 0;
     }
     case VESSARY_CMD_SET_VIEW: {
+      /* The set view is the platform's environment variable, inherited by children. */
       if (!data || len < sizeof(struct vessary_pn_desc)) return 1001;
       const struct vessary_pn_desc *d = data;
-      if (!d->addr) {
-        st.view_set = 0;
-        st.view[0] = 0;
-      } else {
-        if (!desc_text(d, st.view, sizeof st.view)) return 1001;
-        st.view_set = 1;
-      }
-      publish_env();
-      return 0;
+      char tag[256];
+      if (!d->addr || d->len == 0) return unsetenv(VESSARY_ENV_VIEW) == 0 ? 0 : 1001;
+      if (!desc_text(d, tag, sizeof tag)) return 1001;
+      return setenv(VESSARY_ENV_VIEW, tag, 1) == 0 ? 0 : 1001;
     }
     case VESSARY_CMD_MARKER:
       if (!data || len < 8) return 1001;
@@ -773,11 +761,6 @@ __attribute__((constructor)) static void vs_init(void) {
       if (*v == '.') v++, st.ref_usec = parse_s64(&v);
       st.ref_valid = 1;
     }
-  }
-  v = getenv(VESSARY_ENV_VIEW);
-  if (v && *v && strlen(v) < sizeof st.view) {
-    memcpy(st.view, v, strlen(v) + 1);
-    st.view_set = 1;
   }
   v = getenv(VESSARY_ENV_FILE);
   if (v && *v && strlen(v) < VS_PATH_MAX - 8) {

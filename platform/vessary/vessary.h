@@ -1,7 +1,7 @@
 /* Control interface of the audit engine in libvosselvessary.
  *
  * The engine keeps one audit state per process: the audit file it records into, the flags word,
- * the build handle with its reference time and the current view. Two front doors act on it: the
+ * and the build handle with its reference time; the current view is the platform's set view. Two front doors act on it: the
  * audit device (ioctl on the device paths, answered by the interposer) and the platform's
  * view_audit_* calls, which reach vessary_ctl through dlsym. Both pass the device's command
  * numbers and payloads.
@@ -78,7 +78,8 @@ uint32_t vessary_ctl(uint64_t command, void *data, uint64_t len);
 #define VESSARY_ENV_FILE "VESSARY_AUDIT_FILE"
 #define VESSARY_ENV_FLAGS "VESSARY_AUDIT_FLAGS"
 #define VESSARY_ENV_BHANDLE "VESSARY_AUDIT_BHANDLE"
-#define VESSARY_ENV_VIEW "VESSARY_AUDIT_VIEW"
+/* The platform's set view (command 32 sets it). */
+#define VESSARY_ENV_VIEW "VESSARY_SET_VIEW"
 /* When set (non-empty), the raw event file is kept after the last conversion. */
 #define VESSARY_ENV_KEEP_RAW "VESSARY_AUDIT_KEEP_RAW"
 /* The converter program; default: vessary_audit_cvt in ../bin beside the library. */
