@@ -44,8 +44,6 @@ const char *host_name() {
   return host;
 }
 
-bool trace(int level) { return mf_utl_should_trace("bldr_cr", level); }
-
 void long_time(int64_t t, char *buf, size_t size) {
   time_t tt = time_t(t);
   struct tm tm;
@@ -105,7 +103,7 @@ ks_status_t bldr_cr_get_unique_audit_pn(const char **dir, uint32_t *seq, const c
   snprintf(pid_buf, pid_size, "%05d", int(getpid()));
   *seq = 0;
   for (uint32_t n = 0; n <= 999; ++n) {
-    char seqtext[8];
+    char seqtext[16];
     snprintf(seqtext, sizeof seqtext, ".%03u", n);
     *seq = n;
     if (strutl_concat(path_buf, path_size, {d, "/bldr.audit.", h, ".", pid_buf, seqtext}) !=
@@ -330,7 +328,7 @@ ks_status_t bldr_cr_cleanup_audit_files(const char *pathname, uint32_t seq, cons
   }
   for (uint32_t n = seq; n-- > 0;) {
     char name[1024];
-    char seqtext[8];
+    char seqtext[16];
     snprintf(seqtext, sizeof seqtext, ".%03u", n);
     if (strutl_concat(name, sizeof name, {dir, "/bldr.audit.", host, ".", pid, seqtext}) !=
         KS_ST_OK)
