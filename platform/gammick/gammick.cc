@@ -28,7 +28,8 @@ const char kUsage[] =
     "       gammick lsvob\n"
     "       gammick lsview\n"
     "       gammick describe PATH\n"
-    "       gammick setview [-exec COMMAND] TAG\n";
+    "       gammick setview [-exec COMMAND] TAG\n"
+    "       gammick pwv\n";
 
 int usage(const char *why) {
   imsg_print(IMSG_ERROR, "%s (run \"gammick help\" for the commands)\n", -1, why);
@@ -153,6 +154,20 @@ int cmd_setview(const Args &args) {
   return 1;
 }
 
+// Prints the process's set view and its working directory's view, each "-" when none.
+int cmd_pwv() {
+  char set_tag[256], cd_tag[256];
+  ks_status_t set = view_current_view_info(set_tag, sizeof set_tag, nullptr, 0, nullptr, 0,
+                                           nullptr, 0, nullptr);
+  if (set != KS_ST_OK && set != KS_ST_NOT_FOUND) return 1;
+  ks_status_t cd = view_cdview_view_info(cd_tag, sizeof cd_tag, nullptr, 0, nullptr, 0, nullptr,
+                                         0, nullptr);
+  if (cd != KS_ST_OK && cd != KS_ST_NOT_FOUND) return 1;
+  std::printf("set view: %s\n", set == KS_ST_OK ? set_tag : "-");
+  std::printf("working directory view: %s\n", cd == KS_ST_OK ? cd_tag : "-");
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -181,6 +196,10 @@ int main(int argc, char **argv) {
     return cmd_list(cmd == "lsvob");
   }
   if (cmd == "describe") return cmd_describe(args);
+  if (cmd == "pwv") {
+    if (argc != 2) return usage("pwv takes no arguments");
+    return cmd_pwv();
+  }
   if (cmd == "setview") return cmd_setview(args);
   return usage(("Unknown command \"" + cmd + "\"").c_str());
 }

@@ -91,6 +91,7 @@ ks_status_t vob_pname_canonical(const char *path, bool follow, std::string *out)
     // rest; ".." components in the rest are cleaned lexically.
     size_t last = abs.find_last_of('/');
     while (last != std::string::npos && last + 1 == abs.size()) {  // trailing slashes
+      follow = true;  // "name/" is the directory that name leads to
       abs.pop_back();
       last = abs.find_last_of('/');
     }
