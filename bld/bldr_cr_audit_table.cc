@@ -15,6 +15,7 @@
 #include "ks/imsg.h"
 #include "ks/pfm.h"
 #include "mf/mf_utl.h"
+#include "view/view_xstat.h"
 
 tbs_uuid_t bldr_cr_view_uuid{};
 int32_t bldr_cr_java_audits = 0;
@@ -741,4 +742,19 @@ bool bldr_cr_is_java_script_marker(const char *script_line) {
   if (!bldr_cr_java_audits || !script_line || !bldr_cr_java_member_script_end) return false;
   size_t n = strlen(bldr_cr_java_member_script_end);
   return n && strncmp(script_line, bldr_cr_java_member_script_end, n) == 0;
+}
+
+bool bldr_cr_is_deleted_explicit_dep(const std::vector<bldr_cr_audit_obj_t *> &objs,
+                                     const char *dep) {
+  if (!dep || !*dep) return false;
+  std::string path = dep;
+  size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+  view_oids_t d;
+  if (view_get_oids(dir.c_str(), 1, 0, 0, &d) != KS_ST_OK || d.mtype == VOB_MTYPE_NULL) return false;
+  for (const auto *o : objs)
+    if ((o->flags & BLDR_OBJ_PREDEF) && o->leaf == leaf && tbs_oid_eq(&o->parent_oid, &d.obj_oid))
+      return true;
+  return false;
 }

@@ -198,6 +198,12 @@ ks_status_t bldr_cr_mark_needed_recs(bldr_cr_audit_table_t *table, bldr_cr_audit
 ks_status_t bldr_cr_mark_if_history_mode(bldr_cr_audit_table_t *table, bldr_cr_audit_obj_t *obj,
                                          const char *name);
 
+// True when an object of objs that was accessed in section 1 has dep's leaf name and the
+// directory of dep, resolved through the view, has that object's parent OID: an explicit
+// dependency that the build removed.
+bool bldr_cr_is_deleted_explicit_dep(const std::vector<bldr_cr_audit_obj_t *> &objs,
+                                     const char *dep);
+
 // True when script_line begins with the Java class-cycle member's script end string while Java
 // audits are in use.
 bool bldr_cr_is_java_script_marker(const char *script_line);

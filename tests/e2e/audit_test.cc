@@ -176,6 +176,20 @@ TEST_F(AuditTest, SuspendResumeAndNesting) {
   EXPECT_TRUE(named(inner, "a.c").empty());
 }
 
+TEST_F(AuditTest, DeletedExplicitDependency) {
+  e2e::Result r = audited({"start", audit_, "marker", "1", "read", src_ + "/a.c", "marker", "2",
+                           "read", src_ + "/util.c", "sh", "rm a.c util.c", "stop"},
+                          src_);
+  ASSERT_EQ(r.status, 0) << r.err;
+  bldr_cr_audit_table_t t;
+  ASSERT_EQ(read(audit_, "t1", &t), KS_ST_OK);
+  EXPECT_TRUE(bldr_cr_is_deleted_explicit_dep(t.live, (src_ + "/a.c").c_str()));
+  EXPECT_FALSE(bldr_cr_is_deleted_explicit_dep(t.live, (src_ + "/util.c").c_str()))
+      << "not accessed among the predefined dependencies";
+  EXPECT_FALSE(bldr_cr_is_deleted_explicit_dep(t.live, (site_.path("t1", "v1", "inc") + "/a.c").c_str()))
+      << "another directory";
+}
+
 TEST_F(AuditTest, AccessThroughAnotherView) {
   std::string other = site_.path("t2", "v1", "src/a.c");
   e2e::Result r = audited({"start", audit_, "marker", "2", "read", other, "read", src_ + "/main.c",
