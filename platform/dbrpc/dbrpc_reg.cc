@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 #include "ks/imsg.h"
@@ -68,6 +69,8 @@ struct Reader {
   ino_t ino = 0;
   sqlite3 *db = nullptr;
   long long data_version = -1;
+  struct stat wal = {};  // the write-ahead log as it was when the snapshot was checked
+  bool wal_settled = false;  // it was older than a clock tick then, so a change shows
   dbrpc_reg_snapshot_h snapshot;
 
   ~Reader() { close(); }
@@ -233,7 +236,20 @@ dbrpc_reg_snapshot_h dbrpc_reg_snapshot(ks_status_t *status) {
       return nullptr;
     }
   }
+  // Every commit writes the write-ahead log, which stays while this connection is open: an
+  // unchanged log means an unchanged registry, without asking the database.
+  struct stat wal;
+  bool have_wal = stat((path + "-wal").c_str(), &wal) == 0;
+  if (reader.snapshot && have_wal && reader.wal_settled && wal.st_ino == reader.wal.st_ino &&
+      wal.st_size == reader.wal.st_size && wal.st_mtim.tv_sec == reader.wal.st_mtim.tv_sec &&
+      wal.st_mtim.tv_nsec == reader.wal.st_mtim.tv_nsec)
+    return reader.snapshot;
   long long version = data_version(reader.db);
+  reader.wal = have_wal ? wal : (struct stat){};
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  reader.wal_settled = have_wal && (int64_t(now.tv_sec) - wal.st_mtim.tv_sec) * 1000000000 +
+                                           (now.tv_nsec - wal.st_mtim.tv_nsec) >= 50000000;
   if (reader.snapshot && version == reader.data_version) return reader.snapshot;
   auto snap = std::make_shared<dbrpc_reg_snapshot_t>();
   snap->site = site;

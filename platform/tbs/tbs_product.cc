@@ -26,7 +26,12 @@ const char *keep(int slot, std::string text) {
 
 std::string tbs_site_dir() {
   const char *home = std::getenv("VESSARY_HOME");
-  if (home && *home) return home;
+  if (home && *home) {
+    // Names stored in the registry must not depend on the directory a program started in.
+    if (home[0] == '/') return home;
+    char cwd[4096];
+    return getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" + home : std::string(home);
+  }
   const char *user_home = std::getenv("HOME");
   if (user_home && *user_home) return std::string(user_home) + "/.vessary";
   return std::string();

@@ -4,7 +4,8 @@
 
 #include <string>
 
-// The site directory: $VESSARY_HOME, else "$HOME/.vessary". Empty when neither can be found.
+// The site directory: $VESSARY_HOME (made absolute against the working directory), else
+// "$HOME/.vessary". Empty when neither can be found.
 // Read anew on every call, so that a process (or a test) may change the variable.
 std::string tbs_site_dir();
 

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -38,6 +39,22 @@ StatSig sig_of(const struct stat &st) {
                  st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
 }
 
+// Whether a judgement of the file can be kept: its status must be older than the clock tick
+// that stamps file times (a few milliseconds; a second where the file system keeps no
+// fractions), or a change in the same tick would leave the status as it was.
+bool settled(const struct stat &st) {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  const struct timespec &m = st.st_mtim.tv_sec > st.st_ctim.tv_sec ||
+                                     (st.st_mtim.tv_sec == st.st_ctim.tv_sec &&
+                                      st.st_mtim.tv_nsec > st.st_ctim.tv_nsec)
+                                 ? st.st_mtim
+                                 : st.st_ctim;
+  int64_t age_ns = (int64_t(now.tv_sec) - m.tv_sec) * 1000000000 + (now.tv_nsec - m.tv_nsec);
+  bool coarse = st.st_mtim.tv_nsec == 0 && st.st_ctim.tv_nsec == 0;
+  return age_ns >= (coarse ? 2000000000LL : 50000000LL);
+}
+
 bool same_file(const struct stat &a, const struct stat &b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
          a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
@@ -52,6 +69,7 @@ struct Worktree {
   git_index *index = nullptr;
   std::string head_file, index_file;
   struct stat head_st = {}, index_st = {};
+  unsigned generation = 0;  // counts reloads, so that identities judged earlier can be told
   std::map<std::string, std::pair<StatSig, bool>> clean;  // path -> (status seen, unmodified)
   std::unordered_map<std::string, tbs_oid_t> dir_versions;  // tree id text -> version digest key
 
@@ -68,6 +86,7 @@ struct Worktree {
   bool load() {
     release();
     clean.clear();
+    generation++;
     if (git_repository_open_ext(&repo, root.c_str(), GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr) != 0)
       return false;
     std::string git_path = git_repository_path(repo);
@@ -96,6 +115,16 @@ std::mutex lock;
 std::unordered_map<std::string, std::unique_ptr<Worktree>> worktrees;  // by worktree root
 // View-private OIDs seen by this process: pathname -> (status seen, OID).
 std::unordered_map<std::string, std::pair<StatSig, tbs_oid_t>> private_oids;
+
+// Identities judged by this process: valid while the object's status and its worktree's
+// generation are those it was judged with.
+struct Judged {
+  StatSig sig;
+  const Worktree *worktree;
+  unsigned generation;
+  Identity id;
+};
+std::unordered_map<std::string, Judged> judged;
 
 Worktree *worktree_for(const std::string &root) {
   auto &slot = worktrees[root];
@@ -166,7 +195,7 @@ bool unmodified(Worktree *wt, const vob_pname_t &where, const struct stat &st, c
                                 where.vob_rel.c_str()) == 0)
       result = git_oid_equal(&data, blob);
   }
-  wt->clean[where.vob_rel] = {sig, result};
+  if (settled(st)) wt->clean[where.vob_rel] = {sig, result};
   return result;
 }
 
@@ -191,12 +220,34 @@ ks_status_t view_private(const vob_pname_t &where, const struct stat &st, Identi
   return private_oid(where, st, &id->obj);
 }
 
+ks_status_t judge(Worktree *wt, const vob_pname_t &where, const struct stat &st, Identity *id);
+
 ks_status_t identify(const vob_pname_t &where, const struct stat &st, Identity *id) {
   *id = Identity();
   if (!where.vob || where.vob_rel == ".git" || where.vob_rel.starts_with(".git/")) return KS_ST_OK;
   std::lock_guard<std::mutex> hold(lock);
   git_libgit2_init();
   Worktree *wt = worktree_for(where.vob_root);
+  StatSig sig = sig_of(st);
+  auto it = judged.find(where.abs);
+  if (wt && it != judged.end() && it->second.sig == sig && it->second.worktree == wt &&
+      it->second.generation == wt->generation) {
+    *id = it->second.id;
+    return KS_ST_OK;
+  }
+  ks_status_t status = judge(wt, where, st, id);
+  if (status == KS_ST_OK && wt && (id->mtype == VOB_MTYPE_VERSION || id->mtype == VOB_MTYPE_SLINK ||
+                                   id->mtype == VOB_MTYPE_DIR_VERSION))
+    vob_ob_note_object(where.vob->oid, id->obj, id->mtype, id->elem, where.vob_rel);
+  if (status == KS_ST_OK && wt && settled(st)) {
+    if (judged.size() > 1000000) judged.clear();
+    judged[where.abs] = Judged{sig, wt, wt->generation, *id};
+  }
+  return status;
+}
+
+// Classifies the object at where against the worktree's selected tree.
+ks_status_t judge(Worktree *wt, const vob_pname_t &where, const struct stat &st, Identity *id) {
   if (!wt) return view_private(where, st, id);
   tbs_oid_t elem = vob_ob_elem_oid(where.vob->oid, where.vob_rel);
   if (where.vob_rel.empty()) {
@@ -336,6 +387,8 @@ ks_status_t view_get_oids(const char *path, int follow, int, int, view_oids_t *i
 
 void view_xstat_flush_cache() {
   std::lock_guard<std::mutex> hold(lock);
+  judged.clear();
   worktrees.clear();
   private_oids.clear();
+  vob_ob_flush_cache();
 }

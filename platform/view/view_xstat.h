@@ -91,5 +91,6 @@ struct view_oids_t {
 ks_status_t view_get_oids(const char *path, int follow, int unused1, int unused2,
                           view_oids_t *info);
 
-// Forgets the identities this process has cached (for tests and after a view is removed).
+// Forgets the identities this process has cached, the VOB layer's noted objects included (for
+// tests that stand for a new process, and after a view is removed).
 void view_xstat_flush_cache();

@@ -6,8 +6,11 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <unordered_map>
 #include <mutex>
 
+#include "dbrpc/dbrpc_vobdb.h"
+#include "vob/vob_mtype.h"
 #include "vob/vob_pname.h"
 
 namespace {
@@ -57,6 +60,18 @@ tbs_oid_t derive(std::string_view label, const void *a, size_t a_len, const void
   oid.bytes[8] = uint8_t((oid.bytes[8] & 0x3f) | 0x80);
   return oid;
 }
+
+// Objects whose identities this process handed out, by OID.
+struct Noted {
+  tbs_oid_t vob_oid;
+  uint32_t mtype;
+  tbs_oid_t elem_oid;  // null for an element
+  std::string vob_rel;
+};
+std::mutex noted_lock;
+std::unordered_map<std::string, Noted> noted;
+
+std::string key_of(const tbs_oid_t &oid) { return std::string(reinterpret_cast<const char *>(oid.bytes), 16); }
 
 ks_status_t pname_to_vobh(const char *path, bool follow, vob_handle_t *vobh) {
   vob_pname_t where;
@@ -195,4 +210,78 @@ int vob_resolve_abspn_cond(const char *path, char *buf, size_t size, int flag) {
   }
   std::memcpy(buf, abs.c_str(), abs.size() + 1);
   return 0;
+}
+
+void vob_ob_note_object(const tbs_oid_t &vob_oid, const tbs_oid_t &obj_oid, uint32_t mtype,
+                        const tbs_oid_t &elem_oid, std::string_view vob_rel) {
+  std::lock_guard<std::mutex> hold(noted_lock);
+  if (noted.size() > 2000000) noted.clear();
+  noted[key_of(obj_oid)] = Noted{vob_oid, mtype, elem_oid, std::string(vob_rel)};
+  uint32_t elem_mtype = mtype == VOB_MTYPE_DIR_VERSION ? VOB_MTYPE_DIR_ELEM : VOB_MTYPE_FILE_ELEM;
+  noted[key_of(elem_oid)] = Noted{vob_oid, elem_mtype, TBS_OID_NULL, std::string(vob_rel)};
+}
+
+void vob_ob_flush_cache() {
+  std::lock_guard<std::mutex> hold(noted_lock);
+  noted.clear();
+}
+
+ks_status_t vob_obj_oid_to_dbid(vob_handle_t vobh, const tbs_oid_t *oid, uint32_t *dbid) {
+  const Known *k = lookup(vobh);
+  if (!k || !oid) return KS_ST_NOT_FOUND;
+  dbrpc_vobdb_obj_t found;
+  ks_status_t status = dbrpc_vobdb_find_oid(k->git_dir, *oid, &found);
+  if (status == KS_ST_OK) {
+    *dbid = found.dbid;
+    return KS_ST_OK;
+  }
+  if (status != KS_ST_NOT_FOUND) return status;
+  Noted obj;
+  {
+    std::lock_guard<std::mutex> hold(noted_lock);
+    auto it = noted.find(key_of(*oid));
+    if (it == noted.end() || !tbs_oid_eq(&it->second.vob_oid, &k->oid)) return KS_ST_NOT_FOUND;
+    obj = it->second;
+  }
+  uint32_t elem_dbid = 0;
+  if (!tbs_oid_is_null(&obj.elem_oid)) {
+    uint32_t elem_mtype = obj.mtype == VOB_MTYPE_DIR_VERSION ? VOB_MTYPE_DIR_ELEM : VOB_MTYPE_FILE_ELEM;
+    status = dbrpc_vobdb_enter(k->git_dir, obj.elem_oid, elem_mtype, 0, obj.vob_rel, &elem_dbid);
+    if (status != KS_ST_OK) return status;
+  }
+  return dbrpc_vobdb_enter(k->git_dir, *oid, obj.mtype, elem_dbid, obj.vob_rel, dbid);
+}
+
+ks_status_t vob_obj_dbid_to_oid(vob_handle_t vobh, uint32_t dbid, tbs_oid_t *oid) {
+  const Known *k = lookup(vobh);
+  if (!k) return KS_ST_NOT_FOUND;
+  dbrpc_vobdb_obj_t found;
+  ks_status_t status = dbrpc_vobdb_find_dbid(k->git_dir, dbid, &found);
+  if (status == KS_ST_OK) *oid = found.oid;
+  return status;
+}
+
+ks_status_t vob_ver_get_elem(vob_handle_t vobh, uint32_t ver_dbid, uint32_t *elem_dbid) {
+  const Known *k = lookup(vobh);
+  if (!k) return KS_ST_NOT_FOUND;
+  dbrpc_vobdb_obj_t found;
+  ks_status_t status = dbrpc_vobdb_find_dbid(k->git_dir, ver_dbid, &found);
+  if (status != KS_ST_OK) return status;
+  if (found.elem_dbid == 0) return KS_ST_NOT_FOUND;
+  *elem_dbid = found.elem_dbid;
+  return KS_ST_OK;
+}
+
+ks_status_t vob_obj_to_pname(vob_handle_t vobh, uint32_t dbid, const char *vob_tag, int, int, int,
+                             size_t size, char *buf) {
+  const Known *k = lookup(vobh);
+  if (!k) return KS_ST_NOT_FOUND;
+  dbrpc_vobdb_obj_t found;
+  ks_status_t status = dbrpc_vobdb_find_dbid(k->git_dir, dbid, &found);
+  if (status != KS_ST_OK) return status;
+  std::string path = "/" + std::string(vob_tag && *vob_tag ? vob_tag : k->tag.c_str());
+  if (!found.vob_rel.empty()) path += "/" + found.vob_rel;
+  if (path.size() + 1 > size) return KS_ST_NAME_TOO_LONG;
+  std::memcpy(buf, path.c_str(), path.size() + 1);
+  return KS_ST_OK;
 }

@@ -76,6 +76,36 @@ bool vob_utl_is_mounted_vob_pname(const char *dir);
 // across calls that could go stale).
 ks_status_t vob_ob_all_cache_action(vob_handle_t vobh, int action, int flag);
 
+// Database identifiers: a 32-bit number per object of a VOB (versions, elements), kept in the
+// VOB's vob.db. An object gets one the first time one is asked for; this process can give one
+// to every object whose identity it has handed out (see vob_ob_note_object), and any process to
+// an object that already has one.
+
+// Tells the VOB layer of an object whose identity was handed out: a version (VOB_MTYPE_VERSION,
+// VOB_MTYPE_SLINK, VOB_MTYPE_DIR_VERSION) with its element, at vob_rel below the VOB's root.
+void vob_ob_note_object(const tbs_oid_t &vob_oid, const tbs_oid_t &obj_oid, uint32_t mtype,
+                        const tbs_oid_t &elem_oid, std::string_view vob_rel);
+
+// Forgets the objects noted by this process (for tests that stand for a new process).
+void vob_ob_flush_cache();
+
+// The database identifier of the version or element with that OID; KS_ST_NOT_FOUND when the
+// OID is not known as an object of this VOB, KS_ST_ERR on failure (printed).
+ks_status_t vob_obj_oid_to_dbid(vob_handle_t vobh, const tbs_oid_t *oid, uint32_t *dbid);
+
+// The OID of the object with that database identifier; KS_ST_NOT_FOUND when none.
+ks_status_t vob_obj_dbid_to_oid(vob_handle_t vobh, uint32_t dbid, tbs_oid_t *oid);
+
+// The database identifier of a version's element; KS_ST_NOT_FOUND when ver_dbid is no version.
+ks_status_t vob_ver_get_elem(vob_handle_t vobh, uint32_t ver_dbid, uint32_t *elem_dbid);
+
+// The pathname of an object: "/<VOB tag>/<path below the root>" ("/<VOB tag>" for the root),
+// the view-relative name of the element. vob_tag, when not null or empty, stands for the
+// handle's tag; the three further arguments are not used. KS_ST_NOT_FOUND for an unknown
+// identifier, KS_ST_NAME_TOO_LONG when it does not fit size bytes.
+ks_status_t vob_obj_to_pname(vob_handle_t vobh, uint32_t dbid, const char *vob_tag, int unused1,
+                             int unused2, int unused3, size_t size, char *buf);
+
 // Flags of vob_resolve_abspn_cond.
 #define VOB_RESOLVE_MUST_EXIST 0x1  // the final component must exist
 #define VOB_RESOLVE_FOLLOW 0x2      // resolve a final symbolic link too

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <set>
@@ -111,6 +112,12 @@ TEST(TbsProduct, SiteAndViewRootFollowTheEnvironment) {
     EXPECT_EQ(tbs_site_dir(), "/srv/site");
     EXPECT_STREQ(tbs_view_root(), "/srv/site/view");
     EXPECT_EQ(tbs_registry_pname(), "/srv/site/registry.db");
+  }
+  {
+    EnvSetting home("VESSARY_HOME", "relative/site");
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    EXPECT_EQ(tbs_site_dir(), std::string(cwd) + "/relative/site");
   }
   EnvSetting home("VESSARY_HOME", nullptr);
   EnvSetting user("HOME", "/home/someone");
