@@ -382,7 +382,7 @@ char **vs_fix_env(char *const envp[], char **out, char *buf, size_t bufsize) {
     if (env_is(envp[i], VESSARY_ENV_FILE) || env_is(envp[i], VESSARY_ENV_FLAGS) ||
         env_is(envp[i], VESSARY_ENV_BHANDLE))
       continue;
-    if (st.auditing && env_is(envp[i], "LD_PRELOAD")) continue;
+    if (st.auditing && self_path[0] && env_is(envp[i], "LD_PRELOAD")) continue;
     out[n++] = envp[i];
   }
   char num[64];
