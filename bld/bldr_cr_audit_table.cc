@@ -469,7 +469,6 @@ ks_status_t choid_entry(const uint8_t *r, size_t len, bldr_cr_audit_table_t *t) 
   tbs_uuid_t view = uuid_at(r + 8);
   if (!tbs_uuid_eq(&view, &bldr_cr_view_uuid)) return KS_ST_OK;
   tbs_oid_t old_oid = oid_at(r + 24), new_oid = oid_at(r + 40);
-  uint32_t sn[2] = {u32(r + 56), u32(r + 60)};
   uint32_t mtype = u32(r + 64);
   PFM_ASSERT(!tbs_oid_is_null(&old_oid) && !tbs_oid_is_null(&new_oid));
   if (t->track_pathnames) {
@@ -510,8 +509,8 @@ ks_status_t choid_entry(const uint8_t *r, size_t len, bldr_cr_audit_table_t *t) 
     n.ftype = old->ftype;
     n.elem_oid = old->elem_oid;
     n.vob_oid = old->vob_oid;
-    n.objsn[0] = sn[0];
-    n.objsn[1] = sn[1];
+    n.objsn[0] = old->objsn[0];
+    n.objsn[1] = old->objsn[1];
     n.leaf = old->leaf;
     n.parent_oid = old->parent_oid;
     n.mtype = uint8_t(mtype);

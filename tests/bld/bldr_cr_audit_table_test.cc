@@ -393,6 +393,9 @@ TEST_F(AuditTableTest, ChangeOid) {
   EXPECT_EQ(n[0]->leaf, "f");
   EXPECT_EQ(n[0]->mtype, 9);
   EXPECT_EQ(n[0]->flags, uint32_t(BLDR_OBJ_LOOKED_UP | BLDR_OBJ_READ | BLDR_OBJ_CREATED));
+  EXPECT_EQ(n[0]->objsn[0], 1u) << "the serial number of the object, not of the entry";
+  uint32_t sn[2] = {1, 0};
+  EXPECT_TRUE(tbs_oid_eq(&table.inodes[bldr_cr_inode_key(kVob, sn)].oid, &n[0]->oid));
   ASSERT_NE(n[0]->earlier_oid_rec, nullptr);
   EXPECT_TRUE(n[0]->earlier_oid_rec->further & BLDR_OBJ_X_UNLINKED);
   char key[TBS_OID_STR_SIZE];
