@@ -1,12 +1,13 @@
 // Conversion of an audit's raw events into records of the audit file.
 //
 // The raw events of "<audit>.raw" are read from the offset kept in "<audit>.cvt" (the converter's
-// state, locked while a conversion runs, so several converters of one audit take turns), turned
+// state, locked while a conversion runs, so several converters of one audit take turns; it also
+// keeps the identities given so far, one line "o <dev> <ino> <hex>" each), turned
 // in order into audit records and appended to the audit file with one write. Accesses outside
 // every view, and outside the VOBs of a view, are dropped. Each object is identified once per
-// conversion by its device and inode: its OID, serial number and meta-type are those of its last
-// name when it is still there, else those its last recorded status gives, so that an object keeps
-// one identity under every name it had during the audit.
+// audit by its device and inode: its OID, serial number and meta-type are those of its last name
+// when it is first converted and still there, else those its last recorded status gives, so that
+// an object keeps one identity under every name it has during the audit.
 //
 // Records written per access, after the VOB entry of its VOB and the look-ups of the directories
 // from the VOB root down (each once per section): a look-up of the object under its name, then
@@ -147,6 +148,50 @@ class Converter {
   void convert(const std::vector<RawEvent> &events) {
     plan(events);
     for (const auto &ev : events) event(ev);
+  }
+
+  // The identities given so far in this audit, as lines of the converter's state, so that an
+  // object keeps its identity across conversions of one audit.
+  std::string save_objects() const {
+    std::string text;
+    static const char hex[] = "0123456789abcdef";
+    for (const auto &[k, id] : objects_) {
+      text += "o " + std::to_string(k.first) + " " + std::to_string(k.second) + " ";
+      const auto *b = reinterpret_cast<const unsigned char *>(&id);
+      for (size_t i = 0; i < sizeof id; ++i) {
+        text += hex[b[i] >> 4];
+        text += hex[b[i] & 15];
+      }
+      text += "\n";
+    }
+    return text;
+  }
+
+  void load_objects(const std::string &state) {
+    size_t pos = 0;
+    while ((pos = state.find("\no ", pos)) != std::string::npos) {
+      pos += 3;
+      size_t end = state.find('\n', pos);
+      std::string line = state.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+      char *p = nullptr;
+      unsigned long long dev = strtoull(line.c_str(), &p, 10);
+      unsigned long long ino = strtoull(p, &p, 10);
+      while (*p == ' ') ++p;
+      if (strlen(p) != 2 * sizeof(Ident)) continue;
+      Ident id;
+      auto *b = reinterpret_cast<unsigned char *>(&id);
+      bool ok = true;
+      for (size_t i = 0; i < sizeof id && ok; ++i) {
+        auto nib = [&](char c) {
+          if (c >= '0' && c <= '9') return c - '0';
+          if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+          ok = false;
+          return 0;
+        };
+        b[i] = static_cast<unsigned char>(nib(p[2 * i]) << 4 | nib(p[2 * i + 1]));
+      }
+      if (ok) objects_[{dev, ino}] = id;
+    }
   }
 
  private:
@@ -607,10 +652,13 @@ ks_status_t view_audit_convert(const char *audit_path, bool final) {
     status = KS_ST_ERR;
   }
   size_t used = 0;
+  std::string objects;
   if (status == KS_ST_OK) {
     std::vector<RawEvent> events = parse_events(data, &used);
     Converter c;
+    c.load_objects(st_text);
     c.convert(events);
+    objects = c.save_objects();
     int afd = open(audit.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (afd < 0 || !write_all(afd, c.out)) {
       imsg_print(IMSG_ERROR, "Unable to write audit file \"%s\": %s\n", -1, audit.c_str(),
@@ -620,7 +668,7 @@ ks_status_t view_audit_convert(const char *audit_path, bool final) {
     if (afd >= 0) close(afd);
   }
   if (status == KS_ST_OK) {
-    std::string text = std::to_string(offset + off_t(used)) + "\n";
+    std::string text = std::to_string(offset + off_t(used)) + "\n" + objects;
     if (ftruncate(sfd, 0) != 0 || pwrite(sfd, text.data(), text.size(), 0) != ssize_t(text.size()))
       status = KS_ST_ERR;
   }

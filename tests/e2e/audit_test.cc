@@ -176,6 +176,24 @@ TEST_F(AuditTest, SuspendResumeAndNesting) {
   EXPECT_TRUE(named(inner, "a.c").empty());
 }
 
+TEST_F(AuditTest, IdentityKeptAcrossSync) {
+  // The audit file is brought up to date while the object has its first name.
+  e2e::Result r = audited({"start", audit_, "marker", "2", "write", src_ + "/f1", "x", "sync", "sh",
+                           "mv f1 f2", "stop"},
+                          src_);
+  ASSERT_EQ(r.status, 0) << r.err;
+  bldr_cr_audit_table_t t;
+  ASSERT_EQ(read(audit_, "t1", &t), KS_ST_OK);
+  auto f1 = named(t, "f1"), f2 = named(t, "f2");
+  ASSERT_EQ(f2.size(), 1u);
+  ASSERT_FALSE(f1.empty());
+  for (auto *rec : f1) {
+    EXPECT_TRUE(tbs_oid_eq(&rec->oid, &f2[0]->oid)) << "one object, one OID";
+    EXPECT_TRUE(rec->further & BLDR_OBJ_X_UNLINKED) << "the old name is gone";
+  }
+  EXPECT_TRUE(f2[0]->flags & BLDR_OBJ_CREATED);
+}
+
 TEST_F(AuditTest, DeletedExplicitDependency) {
   e2e::Result r = audited({"start", audit_, "marker", "1", "read", src_ + "/a.c", "marker", "2",
                            "read", src_ + "/util.c", "sh", "rm a.c util.c", "stop"},
