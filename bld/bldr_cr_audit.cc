@@ -17,6 +17,7 @@
 #include "ks/fileutl.h"
 #include "ks/pfm.h"
 #include "ks/strutl.h"
+#include "ks/sysutl.h"
 #include "mf/mf_stat.h"
 #include "mf/mf_utl.h"
 #include "tbs/tbs_status.h"
@@ -31,17 +32,6 @@ const char *const kModule = "bld/bldr_cr";
 std::set<std::string> &live_audit_files() {
   static std::set<std::string> files;
   return files;
-}
-
-const char *host_name() {
-  static char host[256];
-  if (!host[0]) {
-    if (gethostname(host, sizeof host - 1) != 0) host[0] = 0;
-    host[sizeof host - 1] = 0;
-    char *dot = strchr(host, '.');
-    if (dot) *dot = 0;
-  }
-  return host;
 }
 
 void long_time(int64_t t, char *buf, size_t size) {
@@ -96,7 +86,7 @@ ks_status_t bldr_cr_get_unique_audit_pn(const char **dir, uint32_t *seq, const c
   PFM_ASSERT(path_buf != nullptr);
   const char *d = bldr_utl_get_audit_tmpdir(1, 1, nullptr);
   if (!d || !*d) return KS_ST_ERR;
-  const char *h = host_name();
+  const char *h = sysutl_myhostname();
   if (!h || !*h) return KS_ST_ERR;
   *dir = d;
   *host = h;

@@ -15,6 +15,7 @@
 #include "bld/bldr_utl.h"
 #include "ks/imsg.h"
 #include "ks/list.h"
+#include "ks/sysutl.h"
 #include "mf/mf_utl.h"
 #include "view/view_audit.h"
 
@@ -65,9 +66,7 @@ class AuditFilesTest : public ::testing::Test {
   }
   // The name of sequence n of this process in the directory.
   std::string name(uint32_t n) {
-    char host[256] = "";
-    gethostname(host, sizeof host);
-    if (char *dot = strchr(host, '.')) *dot = 0;
+    const char *host = sysutl_myhostname();
     char tail[64];
     snprintf(tail, sizeof tail, ".%05d.%03u", int(getpid()), n);
     return dir_ + "/bldr.audit." + host + tail;
@@ -147,9 +146,7 @@ TEST_F(AuditFilesTest, CleanUp) {
     touch(other);
     mf_verbosity = c.verbosity;
     bldr_cr_save_audit_files = c.save_flag;
-    char host[256] = "";
-    gethostname(host, sizeof host);
-    if (char *dot = strchr(host, '.')) *dot = 0;
+    const char *host = sysutl_myhostname();
     char pid[16];
     snprintf(pid, sizeof pid, "%05d", int(getpid()));
     Capture cap;
