@@ -744,10 +744,14 @@ __attribute__((constructor)) static void vs_init(void) {
       if (n < sizeof self_path) memcpy(self_path, info.dli_fname, n + 1);
     }
     char *slash = strrchr(self_path, '/');
-    if (slash && (size_t)(slash - self_path) + 32 < sizeof cvt_path) {
-      size_t d = (size_t)(slash - self_path);
+    /* The programs lie in ../bin beside the libraries, or ../../bin under a multiarch lib/. */
+    static const char *const rel[] = {"/../bin/vessary_audit_cvt", "/../../bin/vessary_audit_cvt"};
+    for (int i = 0; i < 2 && slash; i++) {
+      size_t d = (size_t)(slash - self_path), n = strlen(rel[i]);
+      if (d + n + 1 > sizeof cvt_path) break;
       memcpy(cvt_path, self_path, d);
-      memcpy(cvt_path + d, "/../bin/vessary_audit_cvt", 26);
+      memcpy(cvt_path + d, rel[i], n + 1);
+      if (syscall(SYS_faccessat, AT_FDCWD, cvt_path, X_OK, 0) == 0) break;
     }
   }
   const char *v = getenv(VESSARY_ENV_BHANDLE);
