@@ -49,13 +49,13 @@ static char cvt_path[VS_PATH_MAX];  /* the converter program */
 /* ---- small helpers without allocation ---- */
 
 static int sys_open(const char *path, int flags, int mode) {
-  return (int)syscall(SYS_openat, AT_FDCWD, path, flags, mode);
+  return (int)VS_SYS(SYS_openat, AT_FDCWD, path, flags, mode);
 }
 
-static void sys_close(int fd) { syscall(SYS_close, fd); }
+static void sys_close(int fd) { VS_SYS(SYS_close, fd); }
 
 static int sys_stat(int dirfd, const char *path, struct stat *buf, int flags) {
-  return (int)syscall(SYS_newfstatat, dirfd, path, buf, flags);
+  return (int)VS_SYS(SYS_newfstatat, dirfd, path, buf, flags);
 }
 
 static size_t put_u64(char *p, uint64_t v, int base) {
@@ -98,7 +98,7 @@ static int64_t parse_s64(const char **pp) {
 static size_t base_dir(int dirfd, char *buf, size_t size) {
   if (dirfd == VS_NORESOLVE) return 0;
   if (dirfd == AT_FDCWD) {
-    long n = syscall(SYS_getcwd, buf, size);
+    long n = VS_SYS(SYS_getcwd, buf, size);
     if (n <= 0) return 0;
     return strlen(buf);
   }
@@ -106,7 +106,7 @@ static size_t base_dir(int dirfd, char *buf, size_t size) {
   size_t k = put_str(link, "/proc/self/fd/");
   k += put_u64(link + k, (uint64_t)dirfd, 10);
   link[k] = 0;
-  long n = syscall(SYS_readlinkat, AT_FDCWD, link, buf, size - 1);
+  long n = VS_SYS(SYS_readlinkat, AT_FDCWD, link, buf, size - 1);
   if (n <= 0) return 0;
   buf[n] = 0;
   return (size_t)n;
@@ -169,7 +169,7 @@ void vs_event(int op, uint64_t arg, const struct stat *ident, int dirfd, const c
   size_t h = 0;
   head[h++] = (char)op;
   head[h++] = ' ';
-  h += put_u64(head + h, (uint64_t)syscall(SYS_getpid), 10);
+  h += put_u64(head + h, (uint64_t)VS_SYS(SYS_getpid), 10);
   head[h++] = ' ';
   h += put_u64(head + h, arg, 16);
   head[h++] = ' ';
@@ -181,7 +181,7 @@ void vs_event(int op, uint64_t arg, const struct stat *ident, int dirfd, const c
   head[h++] = '\n';
   iov[0].iov_base = head;
   iov[0].iov_len = h;
-  syscall(SYS_writev, fd, iov, n);
+  VS_SYS(SYS_writev, fd, iov, n);
   errno = saved;
 }
 
@@ -197,7 +197,7 @@ void vs_event_stat(int op, uint64_t arg, int follow, int dirfd, const char *path
 
 const struct stat *vs_fd_ident(int fd, struct stat *buf) {
   int saved = errno;
-  int ok = syscall(SYS_fstat, fd, buf) == 0;
+  int ok = VS_SYS(SYS_fstat, fd, buf) == 0;
   errno = saved;
   return ok ? buf : NULL;
 }
@@ -211,7 +211,7 @@ static int move_high(int fd) {
   if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY) {
     if ((long)rl.rlim_cur <= target + 24) target = (long)rl.rlim_cur / 2;
   }
-  int nfd = (int)syscall(SYS_fcntl, fd, F_DUPFD_CLOEXEC, target);
+  int nfd = (int)VS_SYS(SYS_fcntl, fd, F_DUPFD_CLOEXEC, target);
   if (nfd < 0) return fd;
   sys_close(fd);
   return nfd;
@@ -219,8 +219,8 @@ static int move_high(int fd) {
 
 void vs_move_fd_from(int fd) {
   if (fd < 0 || fd != vs_fd) return;
-  int nfd = (int)syscall(SYS_fcntl, fd, F_DUPFD_CLOEXEC, fd + 1);
-  if (nfd < 0) nfd = (int)syscall(SYS_fcntl, fd, F_DUPFD_CLOEXEC, 3);
+  int nfd = (int)VS_SYS(SYS_fcntl, fd, F_DUPFD_CLOEXEC, fd + 1);
+  if (nfd < 0) nfd = (int)VS_SYS(SYS_fcntl, fd, F_DUPFD_CLOEXEC, 3);
   vs_fd = nfd;
   sys_close(fd);
 }
@@ -242,7 +242,7 @@ static int open_raw(const char *path, int create, int *created) {
   if (fd < 0) return -1;
   /* A shared lock per auditing process: the converter knows the audit is over when it can take
    * the lock exclusively. */
-  syscall(SYS_flock, fd, LOCK_SH);
+  VS_SYS(SYS_flock, fd, LOCK_SH);
   return move_high(fd);
 }
 
@@ -439,7 +439,7 @@ const char *vs_search_path(const char *file, char *buf, size_t bufsize) {
         memcpy(buf, path, dl), k = dl;
       buf[k++] = '/';
       memcpy(buf + k, file, fl + 1);
-      if (syscall(SYS_faccessat, AT_FDCWD, buf, X_OK, 0) == 0) return buf;
+      if (VS_SYS(SYS_faccessat, AT_FDCWD, buf, X_OK, 0) == 0) return buf;
     }
     if (!end) break;
     path = end + 1;
@@ -460,7 +460,7 @@ static void report_unseen(const char *path, int reason) {
   iov[3].iov_len = strlen(why[reason]);
   iov[4].iov_base = (void *)")\n";
   iov[4].iov_len = 2;
-  syscall(SYS_writev, 2, iov, 5);
+  VS_SYS(SYS_writev, 2, iov, 5);
   vs_event(VESSARY_EV_UNSEEN, (uint64_t)reason, NULL, AT_FDCWD, path, AT_FDCWD, NULL);
 }
 
@@ -471,7 +471,7 @@ static int image_reason(const char *path, int depth) {
   struct stat s;
   unsigned char b[1024];
   int reason = 0;
-  long n = syscall(SYS_fstat, fd, &s) == 0 ? syscall(SYS_pread64, fd, b, sizeof b, 0) : -1;
+  long n = VS_SYS(SYS_fstat, fd, &s) == 0 ? VS_SYS(SYS_pread64, fd, b, sizeof b, 0) : -1;
   if (n > 0 && (s.st_mode & (S_ISUID | S_ISGID))) {
     reason = VESSARY_UNSEEN_SETUID;
   } else if (n > 2 && b[0] == '#' && b[1] == '!' && depth < 2) {
@@ -492,7 +492,7 @@ static int image_reason(const char *path, int depth) {
       if (eh.e_type == ET_EXEC || eh.e_type == ET_DYN) {
         for (unsigned i = 0; i < eh.e_phnum && i < 256; i++) {
           Elf64_Phdr ph;
-          if (syscall(SYS_pread64, fd, &ph, sizeof ph, (long)(eh.e_phoff + i * eh.e_phentsize)) !=
+          if (VS_SYS(SYS_pread64, fd, &ph, sizeof ph, (long)(eh.e_phoff + i * eh.e_phentsize)) !=
               (long)sizeof ph)
             break;
           if (ph.p_type == PT_INTERP) interp = 1;
@@ -751,7 +751,7 @@ __attribute__((constructor)) static void vs_init(void) {
       if (d + n + 1 > sizeof cvt_path) break;
       memcpy(cvt_path, self_path, d);
       memcpy(cvt_path + d, rel[i], n + 1);
-      if (syscall(SYS_faccessat, AT_FDCWD, cvt_path, X_OK, 0) == 0) break;
+      if (VS_SYS(SYS_faccessat, AT_FDCWD, cvt_path, X_OK, 0) == 0) break;
     }
   }
   const char *v = getenv(VESSARY_ENV_BHANDLE);

@@ -50,6 +50,12 @@ void vs_check_image(const char *path);
 /* Resolves a program name through PATH like execvp; returns path when it holds a "/". */
 const char *vs_search_path(const char *file, char *buf, size_t bufsize);
 
+/* System calls of the interposer itself, through libc's syscall() but never through the
+ * interposer's own syscall wrapper. */
+typedef long (*vs_syscall_fn)(long, ...);
+vs_syscall_fn vs_syscall_real(void);
+#define VS_SYS(...) (vs_syscall_real()(__VA_ARGS__))
+
 /* Real libc entry points: vs_resolve_all resolves every wrapped one at load; vs_real looks one
  * up by name (null when absent). */
 void vs_resolve_all(void);

@@ -78,6 +78,13 @@ REAL_PTR(close_range); REAL_PTR(closefrom); REAL_PTR(dup2); REAL_PTR(dup3); REAL
 
 void *vs_real(const char *name) { return dlsym(RTLD_NEXT, name); }
 
+static vs_syscall_fn r_syscall;
+
+vs_syscall_fn vs_syscall_real(void) {
+  if (!r_syscall) r_syscall = (vs_syscall_fn)dlsym(RTLD_NEXT, "syscall");
+  return r_syscall;
+}
+
 static void *vs_lookup(const char *name) {
   void *p = NULL;
   if (strncmp(name, "__xstat", 7) == 0 || strncmp(name, "__lxstat", 8) == 0 ||
@@ -112,13 +119,14 @@ void vs_resolve_all(void) {
   RESOLVE(execvpe); RESOLVE(fexecve); RESOLVE(execveat); RESOLVE(posix_spawn);
   RESOLVE(posix_spawnp); RESOLVE(close); RESOLVE(close_range); RESOLVE(closefrom); RESOLVE(dup2);
   RESOLVE(dup3); RESOLVE(ioctl);
+  vs_syscall_real();
 }
 
 #define AUDITING (vs_fd >= 0)
 
 static int missing(int dirfd, const char *path) {
   struct stat s;
-  return syscall(SYS_newfstatat, dirfd, path, &s, AT_SYMLINK_NOFOLLOW) != 0;
+  return VS_SYS(SYS_newfstatat, dirfd, path, &s, AT_SYMLINK_NOFOLLOW) != 0;
 }
 
 static void log_open(int fd, int dirfd, const char *path, int flags, int created) {
@@ -358,7 +366,7 @@ char *realpath(const char *path, char *resolved) {
 
 #define RENAME_BODY(d1, p1, d2, p2, call)                                          \
   struct stat s;                                                                  \
-  int known = AUDITING && syscall(SYS_newfstatat, d1, p1, &s, AT_SYMLINK_NOFOLLOW) == 0; \
+  int known = AUDITING && VS_SYS(SYS_newfstatat, d1, p1, &s, AT_SYMLINK_NOFOLLOW) == 0; \
   int r = call;                                                                   \
   if (r == 0 && AUDITING) vs_event(VESSARY_EV_RENAME, 0, known ? &s : NULL, d1, p1, d2, p2); \
   return r;
@@ -375,7 +383,7 @@ int renameat2(int od, const char *o, int nd, const char *n, unsigned fl) {
 
 #define REMOVE_BODY(dirfd, isdir, call)                                            \
   struct stat s;                                                                  \
-  int known = AUDITING && syscall(SYS_newfstatat, dirfd, path, &s, AT_SYMLINK_NOFOLLOW) == 0; \
+  int known = AUDITING && VS_SYS(SYS_newfstatat, dirfd, path, &s, AT_SYMLINK_NOFOLLOW) == 0; \
   int r = call;                                                                   \
   if (r == 0 && AUDITING)                                                         \
     vs_event(VESSARY_EV_UNLINK, (isdir) ? 1 : 0, known ? &s : NULL, dirfd, path, AT_FDCWD, NULL); \
@@ -402,7 +410,7 @@ int link(const char *o, const char *n) {
   int r = REAL(link)(o, n);
   if (r == 0 && AUDITING) {
     struct stat s;
-    int ok = syscall(SYS_newfstatat, AT_FDCWD, n, &s, AT_SYMLINK_NOFOLLOW) == 0;
+    int ok = VS_SYS(SYS_newfstatat, AT_FDCWD, n, &s, AT_SYMLINK_NOFOLLOW) == 0;
     vs_event(VESSARY_EV_LINK, 0, ok ? &s : NULL, AT_FDCWD, o, AT_FDCWD, n);
   }
   return r;
@@ -411,7 +419,7 @@ int linkat(int od, const char *o, int nd, const char *n, int fl) {
   int r = REAL(linkat)(od, o, nd, n, fl);
   if (r == 0 && AUDITING) {
     struct stat s;
-    int ok = syscall(SYS_newfstatat, nd, n, &s, AT_SYMLINK_NOFOLLOW) == 0;
+    int ok = VS_SYS(SYS_newfstatat, nd, n, &s, AT_SYMLINK_NOFOLLOW) == 0;
     if (((fl & AT_EMPTY_PATH) && o && !*o) || (o && strncmp(o, "/proc/self/fd/", 14) == 0))
       /* An anonymous file (O_TMPFILE) made visible: the name is created and written. */
       vs_event(VESSARY_EV_OPEN, O_WRONLY | O_CREAT | VESSARY_OPEN_CREATED, ok ? &s : NULL, nd, n,
@@ -576,4 +584,59 @@ int ioctl(int fd, unsigned long req, ...) {
   va_end(ap);
   if (req == VESSARY_DEV_REQUEST && vs_is_dev_fd(fd)) return vs_dev_ioctl(fd, arg);
   return REAL(ioctl)(fd, req, arg);
+}
+
+/* libc's syscall() for the numbers that open, remove and rename files. */
+long syscall(long n, ...) {
+  va_list ap;
+  va_start(ap, n);
+  long a[6];
+  for (int i = 0; i < 6; i++) a[i] = va_arg(ap, long);
+  va_end(ap);
+  if (!AUDITING) return vs_syscall_real()(n, a[0], a[1], a[2], a[3], a[4], a[5]);
+  struct stat s;
+  int known = 0;
+  switch (n) {
+    case SYS_unlink: case SYS_rmdir: case SYS_rename:
+      known = VS_SYS(SYS_newfstatat, AT_FDCWD, (const char *)a[0], &s, AT_SYMLINK_NOFOLLOW) == 0;
+      break;
+    case SYS_unlinkat: case SYS_renameat: case SYS_renameat2:
+      known = VS_SYS(SYS_newfstatat, (int)a[0], (const char *)a[1], &s, AT_SYMLINK_NOFOLLOW) == 0;
+      break;
+    default: break;
+  }
+  int created = 0;
+  if (n == SYS_open && (a[1] & O_CREAT)) created = (a[1] & O_EXCL) || missing(AT_FDCWD, (const char *)a[0]);
+  if (n == SYS_openat && (a[2] & O_CREAT))
+    created = (a[2] & O_EXCL) || missing((int)a[0], (const char *)a[1]);
+  if (n == SYS_creat) created = missing(AT_FDCWD, (const char *)a[0]);
+  long r = vs_syscall_real()(n, a[0], a[1], a[2], a[3], a[4], a[5]);
+  if (r < 0) return r;
+  switch (n) {
+    case SYS_open: log_open((int)r, AT_FDCWD, (const char *)a[0], (int)a[1], created); break;
+    case SYS_openat: log_open((int)r, (int)a[0], (const char *)a[1], (int)a[2], created); break;
+    case SYS_creat:
+      log_open((int)r, AT_FDCWD, (const char *)a[0], O_WRONLY | O_CREAT | O_TRUNC, created);
+      break;
+    case SYS_unlink:
+    case SYS_rmdir:
+      vs_event(VESSARY_EV_UNLINK, n == SYS_rmdir, known ? &s : NULL, AT_FDCWD, (const char *)a[0],
+               AT_FDCWD, NULL);
+      break;
+    case SYS_unlinkat:
+      vs_event(VESSARY_EV_UNLINK, (a[2] & AT_REMOVEDIR) ? 1 : 0, known ? &s : NULL, (int)a[0],
+               (const char *)a[1], AT_FDCWD, NULL);
+      break;
+    case SYS_rename:
+      vs_event(VESSARY_EV_RENAME, 0, known ? &s : NULL, AT_FDCWD, (const char *)a[0], AT_FDCWD,
+               (const char *)a[1]);
+      break;
+    case SYS_renameat:
+    case SYS_renameat2:
+      vs_event(VESSARY_EV_RENAME, 0, known ? &s : NULL, (int)a[0], (const char *)a[1], (int)a[2],
+               (const char *)a[3]);
+      break;
+    default: break;
+  }
+  return r;
 }

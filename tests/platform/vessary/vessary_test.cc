@@ -177,7 +177,8 @@ TEST_F(InterposerTest, ConcurrentWritersLoseAndTearNothing) {
 TEST_F(InterposerTest, OperationsRecorded) {
   std::string script =
       "mkdir d && ln -s x.txt l && readlink l >/dev/null && ln x.txt h && mv h d/h2 && "
-      "truncate -s 0 d/h2 && rm d/h2 && rmdir d && test -e z.txt";
+      "truncate -s 0 d/h2 && rm d/h2 && rmdir d && test -e z.txt && : > s && "
+      "perl -e 'my $p = \"s\"; syscall(87, $p) == 0 or exit 1'";  // 87: unlink
   e2e::Result r = dev({"start", "A", "sh", script, "stop"});
   ASSERT_EQ(r.status, 0) << r.err;
   std::map<char, std::vector<std::string>> by_op;
@@ -194,6 +195,7 @@ TEST_F(InterposerTest, OperationsRecorded) {
       {'M', f("d")},           {'Y', f("l") + ">x.txt"},   {'L', f("l")},
       {'K', f("x.txt") + ">" + f("h")}, {'R', f("h") + ">" + f("d/h2")}, {'O', f("d/h2")},
       {'U', f("d/h2")},        {'U', f("d")},              {'X', "/usr/bin/rmdir"},
+      {'U', f("s")},
   };
   for (const auto &c : cases) EXPECT_TRUE(has(c.op, c.what)) << c.op << " " << c.what;
 }
