@@ -957,17 +957,18 @@ BLDR_MACRO_EFUNC_HANDLER(bldr_macro_efunc_semantics_eval) {
     }
     return KS_ST_ERR;
   }
+  const size_t text_len = work.size();
+  if (!mf_flex_append_char(&work.ptr(), '\n')) return no_memory();
   if (!mf_io_parser_existent()) {
     if (tracing(3)) {
       imsg_print(IMSG_TRACE, "GNU $(eval()):Run time expansion: %s \n", -1, work.c_str());
     }
     // Outside makefile reading there is no input to evaluate the text in: say so rather than
     // fail without a word.
-    imsg_print(IMSG_ERROR, "$(eval) can be used only while makefiles are read: \"%s\"\n", -1,
-               work.c_str());
+    imsg_print(IMSG_ERROR, "$(eval) can be used only while makefiles are read: \"%.*s\"\n", -1,
+               int(text_len), work.c_str());
     return KS_ST_ERR;
   }
-  if (!mf_flex_append_char(&work.ptr(), '\n')) return no_memory();
   if (mf_io_push_str(work.c_str()) != 0) {
     if (tracing(3)) {
       imsg_print(IMSG_TRACE, "GNU $(eval()):Could not push argument to stream:%s.\n", -1,

@@ -166,6 +166,13 @@ TEST_F(FileFunctions, SourceRootThatIsAPatternFailsTheCall) {
             nullptr);
 }
 
+TEST_F(FileFunctions, OverlongRootFailsWithAMessage) {
+  Captured cap;
+  std::string text = "$(javaclasses " + std::string(1100, 'd') + ")";
+  EXPECT_EQ(expand(text).status, KS_ST_ERR);
+  EXPECT_EQ(cap.err(), "tool: Error: Text does not fit its buffer\n");
+}
+
 TEST(ClassFileNames, Recognised) {
   const std::pair<const char *, int> cases[] = {
       {"A.class", 1}, {"p/q/A.class", 1}, {"/abs/A.class", 1}, {".class", 0},

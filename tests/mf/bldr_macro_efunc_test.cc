@@ -16,6 +16,7 @@
 #include "macro_fixture_util.h"
 #include "mf/mf_flex.h"
 #include "mf/mf_io.h"
+#include "mf/mf_utl.h"
 
 using mftest::Captured;
 using mftest::expand;
@@ -405,6 +406,49 @@ TEST(FunctionTable, WordsToList) {
   }
   EXPECT_EQ(got, (std::vector<std::string>{"a", "b", "c\nd"}));
   stg_delete_area(&area);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Functions, TracesFollowTheCalls) {
+  const struct {
+    const char *text;
+    std::vector<const char *> lines;  // each found in the trace output, in this order
+  } cases[] = {
+      {"$(if ,a,b)",
+       {"Function $(if) entered - condition: \"\", then : \"a\", else : \"b\"\n",
+        "condition \"\" evaluated to false\n", "Function $(if ) done - result: \"b\"\n"}},
+      {"$(if x)",
+       {"then : \"<null>\", else : \"<null>\"\n", "Function $(if x) returning error\n"}},
+      {"$(or ,c)",
+       {"Function $(or) entered - args : \",c\"\n", "Function $(or) done - result : \"c\"\n"}},
+      {"$(call F,x)",
+       {"Function $(call F) entered - args: \"x\"\n", "Function name resolved to \"F\"\n",
+        "No builtin function found by name \"F\". Created the macro \"$(F)\" for expansion\n",
+        "Function $(call F) done - result: \"x-\"\n"}},
+      {"$(call words,a b)",
+       {"Found a builtin function by name \"words\". Created the macro \"$(words a b)\" for "
+        "expansion\n"}},
+      {"$(value F)",
+       {"GNU $(value()):Argument is F.\n", "GNU $(value()):lookup:returned $(1)-$(2)\n",
+        "GNU $(value()):Done.\n"}},
+  };
+  for (const auto &c : cases) {
+    Captured cap;
+    int32_t saved = mf_verbosity;
+    mf_verbosity = 4;
+    expand(list(), G, c.text);
+    mf_verbosity = saved;
+    std::string err = cap.err();
+    size_t at = 0;
+    for (const char *line : c.lines) {
+      size_t found = err.find(line, at);
+      EXPECT_NE(found, std::string::npos) << c.text << ": " << line << "\nin:\n" << err;
+      if (found != std::string::npos) at = found;
+    }
+  }
 }
 
 }  // namespace
