@@ -239,6 +239,21 @@ TEST_F(Functions, OtherFlavoursReadAFunctionNameAsAMacroName) {
     run_cases(list(), flavor, {macro_cases[0], macro_cases[1]});
   }
   run_cases(list(), G, {{"[$(words a b)]", 0, "[2]", ""}});
+  // No function acts in those flavours: each call is an undefined macro, nothing is printed,
+  // run or raised.
+  for (const bldr_macro_efunc_row_t *row = bldr_macro_efunc_table; row->name != nullptr; row++) {
+    std::string text = std::string("[$(") + row->name + " x,y)]";
+    for (bldr_macro_flavor_t flavor : {P, S}) {
+      Captured cap;
+      ks_status_t raised = pfm_catch([&] {
+        mftest::Expanded e = expand(list(), flavor, text);
+        EXPECT_EQ(e.status, KS_ST_OK) << text;
+        EXPECT_EQ(e.text, "[]") << text;
+      });
+      EXPECT_EQ(raised, KS_ST_OK) << text;
+      EXPECT_EQ(cap.out() + cap.err(), "") << text;
+    }
+  }
   // While Java audits are on, every flavour calls the functions.
   bldr_macro_hooks.java_audits = [] { return int32_t(1); };
   for (bldr_macro_flavor_t flavor : {P, S}) {
