@@ -1,6 +1,53 @@
-// Makefile utilities and the version line of libvosselbuild.
+// Makefile utilities: the make verbosity and the trace gate of the makefile layer, the output of a
+// shell command, environment definition texts, and the version line of libvosselbuild.
 #pragma once
 
+#include <cstdint>
+
+#include "ks/imsg.h"
+#include "ks/ks_status.h"
 #include "ks/ks_verid.h"
+#include "ks/stg.h"
 
 KS_DECLARE_VERID(libvosselbuild)
+
+// Message table of the module "mf/mf_utl".
+extern const imsg_msg_table_t _mf_utl_karsel_msg_table;
+enum {
+  MF_UTL_MSG_EXISTENCE = 1,   // "Unable to check existence of \"%s\" - %s\n"
+  MF_UTL_MSG_SHELL_CMD = 2,   // "Shell Command is : %s\n"
+  MF_UTL_MSG_CMD_STATUS = 3,  // "Cmd exit status = %d, errno = %d\n"
+  MF_UTL_MSG_PUTENV = 4,      // "Unable to putenv \"%s\"\n"
+  MF_UTL_MSG_NULL_NAME = 5,   // "Null macro name - unable to putenv\n"
+};
+
+// The make verbosity; every trace of the makefile layer compares it first.
+extern int32_t mf_verbosity;
+// 1 once mf_initialize has run.
+extern int32_t mf_initialized;
+
+// Reads the make verbosity once per process (ORVA_VERBOSITY, else ZELVANE_BLD_VERBOSITY, decimal,
+// through the recorded environment); later calls do nothing. Always 1.
+int mf_initialize();
+
+// The trace gate of the makefile layer: true when a trace of level may print, that is when
+// mf_verbosity is at least level, or the desired verbosity is at least level and traces of name
+// are wanted at that level.
+bool mf_utl_should_trace(const char *name, int level);
+
+// Runs command through the shell (SIGCHLD blocked meanwhile) and reads its whole output; the lines
+// lose their trailing newlines and are joined with one blank. 0 with *out_text a new heap string
+// (freed with stg_free) and *out_status the status as pclose reports it (a wait status); 0 with
+// *out_text null and *out_status -1 when the command cannot be started; KS_ST_ERR after the
+// allocation message when memory runs out.
+ks_status_t mf_utl_fetch_shcmd_output(const char *command, int32_t *out_status, char **out_text);
+
+// The exit code a wait status stands for: the exit status of a process that exited, 128 plus the
+// signal number of one a signal ended, and -1 for a command that could not be started.
+int32_t mf_utl_decode_cmd_status(int32_t wait_status);
+
+// name "=" value made in area (the heap for STG_AREA_HEAP); null when memory runs out.
+char *mf_utl_area_putenv_def(const char *name, const char *value, stg_area_t area);
+
+// name "=" value as a new heap string owned by the caller; null when memory runs out.
+char *mf_utl_make_putenv_def(const char *name, const char *value);
