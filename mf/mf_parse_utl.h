@@ -1,0 +1,177 @@
+// Parse-wide state of one makefile parse, the string lists of the makefile grammar, and the
+// semantic actions that the grammar runs for each complete declaration.
+#pragma once
+
+#include <cstdint>
+
+#include "ks/imsg.h"
+#include "ks/list.h"
+#include "ks/stg.h"
+#include "mf/bldr_macro.h"
+
+// ---------------------------------------------------------------------------------------------
+// Services of neighbouring modules that this tree does not hold yet (the build-options record,
+// the makefile input stack, parts of the macro engine).
+// Each is declared here as its module will export it and has a weak stand-in definition in
+// mf_parse_utl.cc that does the least the parse needs; the module's own definition replaces the
+// stand-in at link time.
+
+typedef struct bldr_opts_rec_s *BLDR_OPTS_HANDLE;
+#define BLDR_OPTS_HANDLE_NULL ((BLDR_OPTS_HANDLE)0)
+
+// Non-zero when the make program has set up parallel builds for this run.
+int mf_can_perform_parallel_builds();
+// Replaces each wildcard name of the list by the names it matches (copies in area).
+void mf_utl_glob_list(list_handle_t list, stg_area_t area);
+
+// Build-options record operations that the grammar's actions call.
+void bldr_opts_add_parallel_interference_set(BLDR_OPTS_HANDLE opts, list_handle_t names,
+                                             int flag);
+void bldr_opts_add_patt_list(BLDR_OPTS_HANDLE opts, int kind, list_handle_t patterns);
+void bldr_opts_add_tgt_attrs(BLDR_OPTS_HANDLE opts, uint32_t attrs, list_handle_t targets);
+void bldr_opts_record_variable(BLDR_OPTS_HANDLE opts, const char *name);
+void bldr_opts_export_variable(BLDR_OPTS_HANDLE opts, const char *name);
+void bldr_opts_unexport_variable(BLDR_OPTS_HANDLE opts, const char *name);
+void bldr_opts_set_export_default(BLDR_OPTS_HANDLE opts, int value);
+int bldr_opts_tgt_scoped_macro_def(BLDR_OPTS_HANDLE opts, int source, list_handle_t targets,
+                                   bldr_macro_def_t *def, int *out_word);
+
+// Position of the makefile input being read.
+extern const char *mf_io_source_file;
+extern int32_t mf_io_source_line;
+extern int32_t mf_io_source_col;
+extern int32_t mf_io_source_prev_col;
+// Copies up to max wide characters of the input into dest, stopping after a newline; the
+// count copied, 0 at the end of the input.
+int mf_io_get_wstring_line(wchar_t *dest, int max);
+// Pushes one wide character back so that it is read next; 0 or a failure status.
+int mf_io_unput_wc(wchar_t c);
+
+// ---------------------------------------------------------------------------------------------
+// Parse-wide state.
+
+// Compatibility variants (makefile dialects).
+enum : uint32_t {
+  MF_COMPAT_VARIANT_STD = 0,
+  MF_COMPAT_VARIANT_SGISMAKE = 1,
+  MF_COMPAT_VARIANT_PGNU = 2,
+  MF_COMPAT_VARIANT_SUN = 3,
+  MF_COMPAT_VARIANT_SGIPMAKE = 4,
+  MF_COMPAT_VARIANT_BSDNETR2 = 5,
+  MF_COMPAT_VARIANT_GNU = 7,
+  MF_COMPAT_VARIANT_KELTO = 8,
+};
+
+// Parse options of the current parse: its dialect, the scanner's position, the current
+// statement's position and the switches that special targets set.
+struct mf_parse_op_rec_t {
+  int32_t verbosity;
+  uint32_t compat_variant;
+  uint32_t env_overrides;
+  uint32_t no_builtin_rules;
+  uint32_t silent;
+  uint32_t ignore;
+  uint32_t not_parallel;
+  uint32_t posix;
+  uint32_t sibs_affect_reuse;
+  uint32_t makefiles_affect_reuse;
+  uint32_t javac;
+  char *makeflags;
+  int32_t source_line;
+  int32_t source_col;       // negative at the end of a line
+  int32_t source_prev_col;
+  const char *source_file;
+  int32_t statement_line;
+  const char *statement_file;
+};
+
+// The current parse's options; null outside a makefile parse.
+extern mf_parse_op_rec_t *mfc_parse_op_rec_p;
+// Storage area of the current parse: token values, grammar lists and globbed names live there.
+extern stg_area_t mfc_mf_stg_area;
+// Build-options record of the current parse.
+extern BLDR_OPTS_HANDLE mfc_curr_opts_handle;
+// Macro-table list in force during the parse.
+extern list_handle_t mfc_mf_macro_table_list;
+// Table that makefile definitions go into, and the one for "override" definitions.
+extern bldr_macro_table_t *mfc_parser_macro_table;
+extern bldr_macro_table_t *mfc_override_macro_table;
+// Failure mark of the current parse: set to 1 on a reported failure that does not stop it.
+extern int32_t mf_parser_failed;
+// Set while a ".JAVA_TGTS" line is scanned; cleared by its action.
+extern int32_t mf_building_java_tgts;
+
+// The compatibility variant of the current parse (std when no parse is under way).
+uint32_t mf_parse_compat_variant();
+
+// Message table of the module "mf/mf_parser" (grammar and semantic actions).
+extern const imsg_msg_table_t _mf_parser_karsel_msg_table;
+#define MF_PARSER_MSG_POSITION 0       // "File \"%s\", line %d\n"
+#define MF_PARSER_MSG_INVALID_VARIANT 6
+
+// Prints the position line "File \"%s\", line %d\n" of the input layer as an error.
+void mf_parse_print_position();
+
+// ---------------------------------------------------------------------------------------------
+// String lists of the grammars.
+
+// A new list in the parse's storage area holding first; a list that cannot be created is an
+// internal error that stops the program.
+list_handle_t mf_parse_start_str_list(const char *first);
+// Appends item; returns list.
+list_handle_t mf_parse_add_to_str_list(list_handle_t list, const char *item);
+
+// ---------------------------------------------------------------------------------------------
+// Semantic actions of the makefile grammar. None stops the parse: a failure sets
+// mf_parser_failed.
+
+void sem_suffixes(const char *name, list_handle_t list);
+void sem_main_tgt(const char *name, list_handle_t list);
+void sem_precious(const char *name, list_handle_t list);
+void sem_recurs(const char *name, list_handle_t list);
+void sem_null_tgt(const char *name, list_handle_t list);
+void sem_all_path(list_handle_t list);
+void sem_suff_path(const char *name, list_handle_t list);
+void sem_vpath(const char *pattern, list_handle_t dirs);
+void sem_phony(list_handle_t list);
+
+void sem_ignore(const char *name);
+void sem_silent(const char *name);
+void sem_posix(const char *name);
+void sem_sibs_affect_reuse(const char *name);
+void sem_makefiles_affect_reuse(const char *name);
+void sem_not_parallel(const char *name, list_handle_t list);
+
+void sem_dep_ignored(const char *name, list_handle_t list);
+void sem_sib_ignored(const char *name, list_handle_t list);
+void sem_no_do_for_sib(const char *name, list_handle_t list);
+void sem_incr_repository_sib(const char *name, list_handle_t list);
+void sem_incr_tgt(const char *name, list_handle_t list);
+void sem_no_wink_in(const char *name, list_handle_t list);
+void sem_no_cmp_script(const char *name, list_handle_t list);
+void sem_no_config_rec(const char *name, list_handle_t list);
+void sem_no_cmp_non_mf_deps(const char *name, list_handle_t list);
+void sem_makefiles_in_config_rec(const char *name, list_handle_t list);
+void sem_dir_ignored(const char *name, list_handle_t list);
+void sem_dir_affects(const char *name, list_handle_t list);
+void sem_no_config_match_slinks(const char *name, list_handle_t list);
+void sem_no_sib_do_contained_in(const char *name, list_handle_t list);
+void sem_do_oid_ignored(const char *name, list_handle_t list);
+void sem_no_print_cmp_script(const char *name, list_handle_t list);
+void sem_java_tgts(const char *name, list_handle_t list);
+void sem_javac(const char *name, list_handle_t list);
+
+void sem_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t script,
+                      int double_colon);
+void sem_static_pattern_rule(list_handle_t targets, list_handle_t target_patterns,
+                             list_handle_t dep_patterns, list_handle_t script, int first_colon,
+                             int second_colon);
+
+void sem_macro_def(bldr_macro_def_t *def);
+void sem_export_macro_def(bldr_macro_def_t *def);
+void sem_unexport_macro_def(bldr_macro_def_t *def);
+void sem_override_macro_def(bldr_macro_def_t *def);
+void sem_export_macro(list_handle_t list);
+void sem_unexport_macro(list_handle_t list);
+void sem_tgt_scoped_mac_def(list_handle_t targets, bldr_macro_def_t *def);
+void sem_override_tgt_scoped_mac_def(list_handle_t targets, bldr_macro_def_t *def);
