@@ -1,0 +1,126 @@
+// The makefile input stack: one character source over a list of description files and the
+// include files they open, with push-back, wide characters, source positions and, for the
+// dialects whose conditionals are handled before scanning, whole-line reading that delivers only
+// the lines of taken branches.
+//
+// One parse at a time: mf_io_init starts the layer, mf_io_term ends it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cwchar>
+
+#include "ks/imsg.h"
+#include "ks/list.h"
+
+// Source position of the character last read (or of the character about to be read again after
+// a push-back). mf_io_source_file stays valid until mf_io_term.
+extern const char *mf_io_source_file;
+extern int32_t mf_io_source_line;
+extern int32_t mf_io_source_col;
+extern int32_t mf_io_source_prev_col;
+
+// 1 when the locale's multibyte characters can be longer than one byte.
+extern int32_t mf_io_mb_is_allowed;
+
+// Failure mark of the current parse: set to 1 on a reported failure that does not stop the
+// parse. The parse driver clears it before a parse and fails a parse that ends with it set.
+extern int32_t mf_parser_failed;
+
+// Messages of the input layer, module "mf/mf_io".
+extern const imsg_msg_table_t _mf_io_karsel_msg_table;
+
+// Rows of _mf_io_karsel_msg_table used by the input layer and the conditionals.
+enum mf_io_msg_row {
+  MF_IO_MSG_NO_FILES = 0,
+  MF_IO_MSG_POSITION = 1,
+  MF_IO_MSG_NEW_BUFFER = 2,
+  MF_IO_MSG_PROCESSING = 3,
+  MF_IO_MSG_LINE_TOO_LONG = 4,
+  MF_IO_MSG_LINE_TEXT = 5,
+  MF_IO_MSG_ELSE_WITHOUT_IF = 6,
+  MF_IO_MSG_ENDIF_WITHOUT_IF = 7,
+  MF_IO_MSG_NESTED_TOO_DEEPLY = 8,
+  MF_IO_MSG_ILLEGAL_INCLUDE = 9,
+  MF_IO_MSG_INCLUDES_TOO_DEEP = 10,
+  MF_IO_MSG_CANNOT_INCLUDE = 11,
+  MF_IO_MSG_UNTERMINATED_COND = 12,
+  MF_IO_MSG_INVALID_MB = 13,
+  MF_IO_MSG_INVALID_WC = 14,
+  MF_IO_MSG_NUL_BYTE = 15,
+};
+
+// Deepest nesting of conditionals; opening one more fails the parse.
+constexpr int MF_IO_MAX_COND_NEST = 64;
+// Deepest nesting of include files; including one more fails the parse (a file that includes
+// itself without end is stopped here).
+constexpr int MF_IO_MAX_INCLUDE_DEPTH = 200;
+
+// Prints the position line "File "<file>", line <n>" of the current position at severity.
+void mf_io_print_position(int severity);
+
+// Starts the layer on files (a list of names, read in order), with the -I directories for
+// include searches (may be null, not copied: it must outlive the parse), the goal names that
+// make-goal conditionals test (may be null), the conditional flavour (0 none, 1 "#" directives,
+// 2 "." directives, 3 bare GNU words), and whether each file opened defines MAKEFILE and is
+// recorded in the makefiles list. Opens the first file. Returns 0, or 1001 after a message (no
+// files, first file cannot be opened); the layer is then inactive again.
+int mf_io_init(list_handle_t files, list_handle_t inc_dirs, list_handle_t goals, int32_t flavor,
+               int32_t define_makefile, int32_t record);
+
+// Closes every open file and frees the layer's storage. Always 0; nothing when inactive.
+int mf_io_term();
+
+// The next input byte (1-255), or 0 at the end of all input (and on every later call). Every
+// file ends with a newline even when its last line lacks one.
+int mf_io_input();
+
+// Pushes byte c back so that it is read next; the position moves back over it. Returns 0.
+int mf_io_unput(int c);
+
+// Pushes the first len bytes of text back so that they are read next in their own order.
+// Returns 0, or 1001 when text is null.
+int mf_io_push_counted_str(const char *text, size_t len);
+// mf_io_push_counted_str with the whole NUL-terminated text.
+int mf_io_push_str(const char *text);
+
+// The next wide character, or 0 at the end of all input or after a reported invalid multibyte
+// sequence (the parse is then marked failed).
+wchar_t mf_io_get_wc();
+
+// Pushes wc back as its multibyte bytes. 0, or 1001 after a message when it cannot be encoded.
+int mf_io_unput_wc(wchar_t wc);
+
+// Scanner refill: stores at most min(count, 8) wide characters into buf, ending after a newline
+// or at the end of input (a 0 is then stored but not counted). Returns the number counted.
+int mf_io_get_wstring_line(wchar_t *buf, int count);
+
+// Line and column of the current position.
+int32_t mf_io_spos_line();
+int32_t mf_io_spos_column();
+// Sets the current column (negative values become 0).
+void mf_io_set_spos_column(int32_t column);
+// Moves the position forward over text as if it had been read.
+void mf_io_set_spos_for_string_get(const char *text);
+
+// Gives a newly opened include file a leading line break: the first character read is a newline
+// after which the position is line 1, column 0. Returns 0.
+int mf_io_push_artificial_newline_in_new_include_file();
+
+// Non-zero while the layer is active.
+int mf_io_parser_existent();
+
+// Finds the named include files by the search kind (0 as written; 1 "<name>" or "\"name\""
+// forms; 2 as written, then "/usr/include/make/"; 3 as written, the -I directories, then
+// "/usr/local/include", "/usr/gnu/include", "/usr/include") and makes the layer read them, in
+// order, before the rest of the current file. A missing file is an error unless ignore_missing.
+// Returns 0, or 1001 after a message (bad name form, required file missing, nesting too deep);
+// the parse is marked failed on every error.
+int mf_io_include_files(list_handle_t names, int32_t ignore_missing, int32_t search_kind);
+// mf_io_include_files for one name.
+int mf_io_push_file(const char *name, int32_t ignore_missing, int32_t search_kind);
+
+// Branch state of the conditionals, kept by the layer across the files of one parse.
+extern int32_t mf_io_nest_level;
+extern int32_t mf_io_dont_scan;
+extern int32_t mf_io_restart_scan;

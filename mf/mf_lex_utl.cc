@@ -1,0 +1,462 @@
+#include "mf/mf_lex_utl.h"
+
+#include <climits>
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <cwctype>
+#include <string>
+
+#include "cm/cr_utl.h"
+#include "ks/ks_status.h"
+#include "ks/pfm.h"
+#include "ks/stg.h"
+#include "mf/mf.h"
+#include "mf/mf_flex.h"
+#include "mf/mf_io.h"
+#include "mf/mf_utl.h"
+#include "mf/mfc.h"
+#include "tbs/tbs_status.h"
+
+namespace {
+
+const char *const mf_lex_formats[] = {
+    /* 0 */ "Possible continuation character (\\) followed by whitespace on or near line %d.\n",
+    /* 1 */ "WARNING! <LC><CR> sequence on or near line %d is being\n\tinterpreted in a "
+            "non-standard manner.  PLEASE EDIT YOUR MAKEFILE\n\tACCORDINGLY, and unset "
+            "ORVA_RFE46184 in your environment.\n",
+    /* 2 */ "Can't convert wide char to multibyte\n",
+    /* 3 */ "Unable to push text into input buffer.\n",
+    /* 4 */ "Unable to unput text into input buffer.\n",
+    /* 5 */ "Fetched buffer string: \n",
+    /* 6 */ "End of input inside the body of a 'define': missing 'endef'\n",
+    /* 7 */ ".LIBPATTERNS element `%s' is not a good pattern\n",
+    /* 8 */ "Found macro definition:\n\t",
+    /* 9 */ "Name: \"%s\", Value: \"%s\"\n",
+    /* 10 */ "Found target-scoped token\n",
+    /* 11 */ "Function %s - Enter\n",
+    /* 12 */ "Function %s - Exit\n",
+    /* 13 */ "Function %s - Exit with ERROR\n",
+};
+constexpr uint16_t kFormatCount = sizeof mf_lex_formats / sizeof mf_lex_formats[0];
+const uint16_t mf_lex_catalog[kFormatCount] = {};
+const char kModule[] = "mf/mf_lex_utl";
+const char kTraceName[] = "mf_lexer";
+
+enum {
+  MSG_WS_AFTER_BACKSLASH = 0,
+  MSG_RFE46184 = 1,
+  MSG_WC_TO_MB = 2,
+  MSG_PUSH_FAILED = 3,
+  MSG_UNPUT_FAILED = 4,
+  MSG_FETCHED = 5,
+  MSG_EOF_IN_DEFINE = 6,
+  MSG_LIBPATTERNS = 7,
+  MSG_FOUND_MACRO_DEF = 8,
+  MSG_MACRO_NAME_VALUE = 9,
+  MSG_FOUND_TGT_SCOPED = 10,
+};
+
+mf_flex_buffer_t linebuf_block;
+mf_flex_buffer_t full_linebuf_block;
+char printable[4092];
+
+uint32_t variant() { return mfc_parse_op_rec_p ? mfc_parse_op_rec_p->compat_variant : 0; }
+
+bool gnu_like(uint32_t v) { return v == MF_COMPAT_GNU || v == MF_COMPAT_PGNU; }
+
+int32_t scanner_line() {
+  return mfc_parse_op_rec_p ? mfc_parse_op_rec_p->source_line : mf_io_source_line;
+}
+
+bool is_blank(wchar_t c) { return c == L' ' || c == L'\t'; }
+
+[[noreturn]] void internal_error(int row) {
+  imsg_print(IMSG_ERROR, &_mf_lex_utl_karsel_msg_table, row);
+  tbs_log_int_error(kModule, &imsg_common_table, IMSG_COMMON_TEXT, pfm_file_stem(__FILE__),
+                    __LINE__, 0);
+  PFM_PANIC();
+}
+
+// Appends the multibyte form of wc to the line buffer.
+void append_wc(char **buf, wchar_t wc) {
+  if (!mf_lexer_is_mb_allowed) {
+    mf_flex_append_char(buf, char(wc));
+    return;
+  }
+  char bytes[17];
+  std::mbstate_t st{};
+  size_t n = std::wcrtomb(bytes, wc, &st);
+  if (n == size_t(-1)) internal_error(MSG_WC_TO_MB);
+  mf_flex_append(buf, bytes, n);
+}
+
+void give_back(wchar_t wc) {
+  if (wc == 0) return;
+  if (mf_io_unput_wc(wc) != KS_ST_OK) internal_error(MSG_UNPUT_FAILED);
+}
+
+// Skips blanks and TABs at the start of a line; a TAB is given back instead when keep_tab.
+// Returns true when a kept TAB stopped the skipping.
+bool skip_indentation(bool keep_tab) {
+  for (;;) {
+    wchar_t wc = mf_io_get_wc();
+    if (wc == L' ' || (wc == L'\t' && !keep_tab)) continue;
+    give_back(wc);
+    return wc == L'\t';
+  }
+}
+
+void pop_trailing_blanks(char **buf) {
+  char *text = *buf;
+  mf_flex_string_t *h = mf_flex_hdr(text);
+  while (h->cur > text && (h->cur[-1] == ' ' || h->cur[-1] == '\t')) *--h->cur = '\0';
+}
+
+bool ends_with(const char *text, const char *suffix) {
+  size_t n = mf_flex_length(text), m = std::strlen(suffix);
+  return n >= m && std::memcmp(text + n - m, suffix, m) == 0;
+}
+
+}  // namespace
+
+const imsg_msg_table_t _mf_lex_utl_karsel_msg_table = {
+    "karsel_bin", kModule, 0, kFormatCount, mf_lex_formats, mf_lex_catalog,
+};
+
+int32_t mf_lexer_verbosity = 0;
+int32_t mf_lex_is_build_script = 0;
+int32_t mf_lex_lexing_multiline_macro_def = 0;
+int32_t gnu_eval_next_line_can_be_script = 0;
+int32_t mf_lex_full_linebuf_origin = 0;
+int32_t must_return_eol = 0;
+int32_t building_list_of_file_names = 0;
+int32_t mf_script_line_expected = 0;
+int32_t mf_scoped_macro_def_accepted = 0;
+int32_t mf_lexer_is_mb_allowed = 0;
+int32_t mf_lexer_mb_cur_max = 1;
+int32_t mf_lex_single_null_build_script_allowed = 0;
+list_handle_t mf_lex_expanding_macro_list = LIST_HANDLE_NULL;
+int32_t mf_in_filename_context = 0;
+int32_t mf_expanded_simply_expanded_macro = 0;
+char *mf_lex_linebuf = mf_flex_start(&linebuf_block);
+char *mf_lex_full_linebuf = mf_flex_start(&full_linebuf_block);
+
+void mf_lex_init() {
+  must_return_eol = 0;
+  building_list_of_file_names = 0;
+  mf_scoped_macro_def_accepted = 0;
+  mf_script_line_expected = 0;
+  int level = 4;
+  if (mf_verbosity <= 3) {
+    while (level >= 1 && level > mf_verbosity) {
+      if (imsg_get_desired_verbosity() >= level && imsg_should_trace(kTraceName, level)) break;
+      level--;
+    }
+  }
+  mf_lexer_verbosity = level < 0 ? 0 : level;
+  mf_lexer_is_mb_allowed = MB_CUR_MAX > 1 ? 1 : 0;
+  mf_lexer_mb_cur_max = mf_lexer_is_mb_allowed ? int32_t(MB_CUR_MAX) : 1;
+  mf_flex_release(mf_lex_linebuf);
+  mf_lex_linebuf = mf_flex_start(&linebuf_block);
+  mf_flex_release(mf_lex_full_linebuf);
+  mf_lex_full_linebuf = mf_flex_start(&full_linebuf_block);
+}
+
+char *mf_lex_fetch_line(int32_t join, int32_t swallow_blank, int32_t strip_before_backslash,
+                        int32_t raw) {
+  const int32_t saved_build_script = mf_lex_is_build_script;
+  const bool rfe46184 = mf_getenv("ORVA_RFE46184") != nullptr;
+  if (rfe46184) swallow_blank = 0;
+  if (!join) raw = 0;
+  const bool keep_cr = mf_getenv("ORVA_NOT_STRIP_CONTROL_M") != nullptr;
+  const bool hash_is_text = mf_getenv("ORVA_IGNORE_ESCAPED_HASH_IN_MULTILINE_MACRO") != nullptr;
+  const bool in_define = mf_lex_lexing_multiline_macro_def != 0;
+  const uint32_t v = variant();
+  char *&buf = mf_lex_linebuf;
+  mf_flex_reset(buf);
+
+  bool after_backslash = false;   // the previous character was an unescaped backslash
+  bool blanks_after_bs = false;   // only blanks have followed that backslash
+  bool joined = false;            // the line was just continued; nothing kept since
+  bool swallow_pending = false;   // an empty line here continues the joined line too
+  bool body_complete = false;
+  wchar_t ended_by = 0;
+  for (;;) {
+    wchar_t wc = mf_io_get_wc();
+    if (wc == 0) break;
+    if (wc == L'\r' && !keep_cr) continue;
+
+    const bool pending = swallow_pending;
+    swallow_pending = false;
+    if (wc == L'\n') {
+      if (after_backslash || pending) {
+        if (!join) {
+          ended_by = wc;
+          break;
+        }
+        if (in_define) {
+          append_wc(&buf, wc);
+          after_backslash = false;
+        } else {
+          if (ends_with(buf, "\\")) *--mf_flex_hdr(buf)->cur = '\0';
+          bool strip = !mf_lex_is_build_script || (strip_before_backslash && gnu_like(v));
+          if (strip || joined) pop_trailing_blanks(&buf);
+          skip_indentation(false);
+          mf_flex_append_char(&buf, ' ');
+          joined = true;
+          swallow_pending = swallow_blank != 0;
+          after_backslash = blanks_after_bs = false;
+          continue;
+        }
+      } else if (blanks_after_bs && !in_define) {
+        if (v != MF_COMPAT_PGNU)
+          imsg_print(IMSG_WARNING, &_mf_lex_utl_karsel_msg_table, MSG_WS_AFTER_BACKSLASH,
+                     int(scanner_line()));
+        ended_by = wc;
+        break;
+      } else if (in_define) {
+        append_wc(&buf, wc);
+        if (skip_indentation(gnu_eval_next_line_can_be_script != 0))
+          mf_lex_is_build_script = 1;
+      } else {
+        if (joined && rfe46184)
+          imsg_print(IMSG_WARNING, &_mf_lex_utl_karsel_msg_table, MSG_RFE46184,
+                     int(scanner_line()));
+        ended_by = wc;
+        break;
+      }
+      after_backslash = blanks_after_bs = false;
+    } else if (in_define && wc == L':') {
+      wchar_t next = mf_io_get_wc();
+      if (next != L'=') gnu_eval_next_line_can_be_script = 1;
+      give_back(next);
+      append_wc(&buf, wc);
+      after_backslash = blanks_after_bs = joined = false;
+    } else if (in_define && wc == L'#' && !after_backslash && !hash_is_text) {
+      wchar_t c;
+      do c = mf_io_get_wc();
+      while (c != 0 && c != L'\n');
+      give_back(c);
+      after_backslash = blanks_after_bs = false;
+      continue;
+    } else if (wc == L'\\') {
+      append_wc(&buf, wc);
+      if (after_backslash) {
+        after_backslash = false;
+      } else {
+        after_backslash = true;
+      }
+      blanks_after_bs = false;
+      joined = false;
+    } else if (is_blank(wc)) {
+      append_wc(&buf, wc);
+      if (after_backslash || blanks_after_bs) blanks_after_bs = true;
+      after_backslash = false;
+      swallow_pending = pending;
+    } else {
+      append_wc(&buf, wc);
+      after_backslash = blanks_after_bs = joined = false;
+    }
+
+    if (in_define && ends_with(buf, "\nendef")) {
+      gnu_eval_next_line_can_be_script = 0;
+      mf_flex_string_t *h = mf_flex_hdr(buf);
+      h->cur -= 6;
+      *h->cur = '\0';
+      if (h->cur > buf) mf_flex_replace(&buf, 0, 1, "", 0);
+      body_complete = true;
+      break;
+    }
+  }
+
+  if (in_define && !body_complete) {
+    mf_io_print_position(IMSG_ERROR);
+    imsg_print(IMSG_ERROR_CONT, &_mf_lex_utl_karsel_msg_table, MSG_EOF_IN_DEFINE);
+    mf_parser_failed = 1;
+    mf_lex_is_build_script = saved_build_script;
+    return nullptr;
+  }
+  if (!in_define) give_back(ended_by);
+
+  if ((in_define || !raw) && mf_flex_length(buf) > 0) {
+    int changed = 0;
+    char *canon = nullptr;
+    bool gnu_text_line = v == MF_COMPAT_GNU && !mf_lex_is_build_script;
+    cr_utl_canonicalize_line(buf, gnu_text_line ? 1 : 0, gnu_text_line ? 0 : 1, &changed, &canon);
+    if (in_define && !mf_lex_is_build_script) {
+      if (canon == nullptr) canon = stg_strdup(buf);
+      if (canon != nullptr && mf_lex_compress_nl(canon)) changed = 1;
+      gnu_eval_next_line_can_be_script = 0;
+    }
+    if (changed && canon != nullptr) mf_flex_assign(&buf, canon, std::strlen(canon));
+    stg_free(canon);
+  }
+  mf_lex_is_build_script = saved_build_script;
+  return buf;
+}
+
+int mf_lex_fill_linebuf(const char *text) {
+  char *&full = mf_lex_full_linebuf;
+  size_t n = std::strlen(text);
+  mf_flex_assign(&full, text, n);
+  mf_lex_full_linebuf_origin = mf_io_spos_column() - int32_t(n);
+  const char *rest = mf_lex_fetch_line(1, variant() == MF_COMPAT_GNU ? 0 : 1, 0, 0);
+  if (rest != nullptr) mf_flex_append_str(&full, rest);
+  if (mf_lexer_verbosity > 2) {
+    imsg_print(IMSG_TRACE, &_mf_lex_utl_karsel_msg_table, MSG_FETCHED);
+    imsg_print(IMSG_TRACE_CONT, "%s\n", -1, full);
+  }
+  return 0;
+}
+
+int mf_lex_unfill_linebuf(int32_t keep) {
+  char *full = mf_lex_full_linebuf;
+  size_t len = mf_flex_length(full);
+  size_t k = keep < 0 ? 0 : size_t(keep) > len ? len : size_t(keep);
+  if (mf_io_push_counted_str(full + k, len - k) != KS_ST_OK) internal_error(MSG_PUSH_FAILED);
+  mf_io_set_spos_column(mf_lex_full_linebuf_origin + int32_t(k));
+  mf_flex_hdr(full)->cur = full + k;
+  full[k] = '\0';
+  return 0;
+}
+
+void mf_lex_strip_comment(char **text, int32_t unescape, int32_t keep_escape) {
+  if (text == nullptr || *text == nullptr) return;
+  std::string out;
+  const char *s = *text;
+  size_t n = std::strlen(s);
+  std::mbstate_t st{};
+  bool prev_backslash = false;
+  for (size_t i = 0; i < n;) {
+    size_t len = 1;
+    if (mf_lexer_is_mb_allowed) {
+      wchar_t wc;
+      size_t r = std::mbrtowc(&wc, s + i, n - i, &st);
+      if (r == size_t(-1) || r == size_t(-2)) st = std::mbstate_t{};
+      else if (r > 1) len = r;
+    }
+    if (len == 1 && s[i] == '#') {
+      if (prev_backslash && unescape) {
+        out.back() = '#';
+        prev_backslash = false;
+        i++;
+        continue;
+      }
+      if (!(prev_backslash && keep_escape)) break;
+    }
+    prev_backslash = len == 1 && s[i] == '\\';
+    out.append(s + i, len);
+    i += len;
+  }
+  if (out.size() == n) return;
+  char *copy = stg_strdup(out.c_str());
+  if (copy == nullptr) return;
+  stg_free(*text);
+  *text = copy;
+}
+
+int mf_lex_compress_nl(char *text) {
+  if (text == nullptr) return 0;
+  int removed = 0;
+  char *w = text;
+  for (const char *r = text; *r; r++) {
+    if (*r == '\n' && (r[1] == '\t' || r[1] == '\n' || r[1] == ' ' || r[1] == '\0')) {
+      removed = 1;
+      continue;
+    }
+    *w++ = *r;
+  }
+  *w = '\0';
+  return removed;
+}
+
+int mf_lex_is_blank_line(const char *text) {
+  if (mfc_parse_op_rec_p == nullptr || text == nullptr) return 0;
+  if (mfc_parse_op_rec_p->source_col != 0 || mfc_parse_op_rec_p->source_prev_col != 0) return 0;
+  for (const char *p = text; *p; p++)
+    if (*p != '\n' && *p != '\v' && *p != '\f' && *p != ' ' && *p != '\t' && *p != '\r')
+      return 0;
+  return 1;
+}
+
+int mf_lex_column_one(int32_t column) {
+  return mfc_parse_op_rec_p != nullptr && mfc_parse_op_rec_p->source_col == column ? 1 : 0;
+}
+
+const char *mf_lex_utl_printified_string(const char *text) {
+  PFM_ASSERT(text != nullptr);
+  size_t out = 0;
+  const size_t cap = sizeof printable - 1;
+  size_t n = std::strlen(text);
+  std::mbstate_t st{};
+  for (size_t i = 0; i < n;) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    char piece[8];
+    size_t plen = 0;
+    size_t step = 1;
+    if (c == '\n') {
+      std::memcpy(piece, "\\n", plen = 2);
+    } else if (c == '\t') {
+      std::memcpy(piece, "\\t", plen = 2);
+    } else if (c >= 0x80 && mf_lexer_is_mb_allowed) {
+      wchar_t wc;
+      size_t r = std::mbrtowc(&wc, text + i, n - i, &st);
+      if (r == size_t(-1) || r == size_t(-2)) break;
+      if (std::iswprint(wint_t(wc))) {
+        step = r;
+        if (r > sizeof piece) break;
+        std::memcpy(piece, text + i, plen = r);
+      } else {
+        plen = size_t(std::snprintf(piece, sizeof piece, "\\%03o", c));
+      }
+    } else if (c >= 0x20 && c < 0x7f) {
+      piece[0] = char(c);
+      plen = 1;
+    } else {
+      plen = size_t(std::snprintf(piece, sizeof piece, "\\%03o", c));
+    }
+    if (out + plen > cap) break;
+    std::memcpy(printable + out, piece, plen);
+    out += plen;
+    i += step;
+  }
+  printable[out] = '\0';
+  return printable;
+}
+
+// The characters that end a name.
+static bool not_text_char(wchar_t c) {
+  return c != 0 && std::wcschr(L" \n\t\f\v(){}<>;!=&|$#:\\\"'`", c) != nullptr;
+}
+
+int mf_lex_looks_like_macro_def() {
+  mf_lex_fill_linebuf("");
+  const char *p = mf_lex_full_linebuf;
+  while (*p && !not_text_char(static_cast<unsigned char>(*p))) p++;
+  while (*p == ' ' || *p == '\t') p++;
+  int found = p[0] == '=' ||
+              ((p[0] == '+' || p[0] == ':' || p[0] == '?' || p[0] == '!') && p[1] == '=');
+  mf_lex_unfill_linebuf(0);
+  return found ? 1 : 0;
+}
+
+int32_t mf_lex_scoped_macro_def_accepted_here() { return mf_scoped_macro_def_accepted; }
+
+void mf_lex_claim_scoped_macro_def_accepted_here(int32_t flag) {
+  mf_scoped_macro_def_accepted = flag;
+}
+
+void mf_lex_tgt_scoped_token() {
+  building_list_of_file_names = 0;
+  if (mf_lexer_verbosity > 3)
+    imsg_print(IMSG_TRACE, &_mf_lex_utl_karsel_msg_table, MSG_FOUND_TGT_SCOPED);
+}
+
+void mf_lex_utl_BOM_handler(const char *text) {
+  if (mf_getenv("ORVA_TVICK_OTHER_ENCODING") == nullptr) return;
+  if (text == nullptr || std::strlen(text) < 3) return;
+  if (mf_io_push_str(text + 3) != KS_ST_OK) mf_parser_failed = 1;
+  mf_io_unput('\n');
+}

@@ -1,0 +1,273 @@
+#include "mf/mf_cond.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "capture_util.h"
+#include "mf/bldr_macro.h"
+#include "mf/mf_io.h"
+#include "mf/mf_lex_utl.h"
+#include "mf/mfc.h"
+#include "mf_io_util.h"
+
+namespace {
+
+using mftest::Captured;
+using mftest::NameList;
+using mftest::ScratchDir;
+
+struct Outcome {
+  std::string delivered;
+  std::string err;
+  int failed;
+};
+
+// Reads text as a makefile of the conditional flavour and returns what the scanner would see.
+Outcome read_makefile(const std::string &text, int flavor, int script_expected = 0) {
+  ScratchDir dir;
+  dir.write("mk", text);
+  NameList files{"mk"};
+  mf_parser_failed = 0;
+  mf_script_line_expected = script_expected;
+  Captured cap;
+  Outcome o;
+  if (mf_io_init(files.get(), nullptr, nullptr, flavor, 0, 0) != 0) {
+    o.err = cap.err();
+    o.failed = -1;
+    return o;
+  }
+  o.delivered = mftest::drain_text();
+  mf_io_term();
+  o.err = cap.err();
+  o.failed = mf_parser_failed;
+  mf_parser_failed = 0;
+  mf_script_line_expected = 0;
+  return o;
+}
+
+struct CorpusCase {
+  const char *label;
+  const char *text;
+  const char *delivered;  // without the newline that ends every file
+  const char *error;      // expected in the messages, or empty for none
+  int failed;
+};
+
+void check(const CorpusCase &c, int flavor, int script_expected = 0) {
+  SCOPED_TRACE(c.label);
+  Outcome o = read_makefile(c.text, flavor, script_expected);
+  EXPECT_EQ(o.delivered, std::string(c.delivered) + "\n");
+  if (*c.error == '\0')
+    EXPECT_EQ(o.err, "");
+  else
+    EXPECT_NE(o.err.find(c.error), std::string::npos) << o.err;
+  EXPECT_EQ(o.failed, c.failed);
+}
+
+std::string branch(const char *cond) {
+  return std::string(cond) + "\nT\nelse\nF\nendif\n";
+}
+
+TEST(MfCondGnu, ArgumentFormsOfIfeqAndIfneq) {
+  struct Row {
+    const char *cond;
+    const char *taken;
+  } rows[] = {
+      {"ifeq (a,b)", "F"},           {"ifeq (a, a)", "T"},         {"ifeq ( a,a)", "F"},
+      {"ifeq (a ,a)", "F"},          {"ifeq (a,a )", "F"},         {"ifeq 'a' \"a\"", "T"},
+      {"ifeq \"a\" 'b'", "F"},       {"ifeq (f(x),f(x))", "T"},    {"ifeq (,)", "T"},
+      {"ifeq (a,b) trailing", "F"},  {"ifneq (a,b)", "T"},         {"ifneq (a,a)", "F"},
+      {"  ifeq (a,a)", "T"},         {"ifeq(a,a)", "T"},           {"ifeq \"a b\"  \"a b\"", "T"},
+  };
+  for (const Row &r : rows) {
+    std::string text = branch(r.cond);
+    std::string taken = std::string(r.taken) + "\n";
+    check({r.cond, text.c_str(), taken.c_str(), "", 0}, 3);
+  }
+}
+
+TEST(MfCondGnu, MalformedConditionsFailTheParseAndDropTheFile) {
+  const CorpusCase cases[] = {
+      {"unclosed parenthesis", "ifeq (a,b\nX\nendif\nY\n", "",
+       "line 1\nInvalid syntax in conditional line\n", 1},
+      {"no comma", "ifeq (ab)\nX\nendif\n", "", "Invalid syntax in conditional line\n", 1},
+      {"bare words", "ifeq a b\nX\nendif\n", "", "Invalid syntax in conditional line\n", 1},
+      {"second argument unquoted", "ifeq 'a' b\nX\nendif\n", "",
+       "Invalid syntax in conditional line\n", 1},
+      {"missing closing quote", "ifeq 'a' 'b\nX\nendif\n", "",
+       "Invalid syntax in conditional line\n", 1},
+      {"ifdef without a name", "ifdef\nX\nendif\n", "", "Invalid syntax in conditional line\n", 1},
+      {"ifdef with blanks only", "ifdef   \nX\nendif\n", "",
+       "Invalid syntax in conditional line\n", 1},
+  };
+  for (const CorpusCase &c : cases) check(c, 3);
+}
+
+TEST(MfCondGnu, ElseIfChains) {
+  const CorpusCase cases[] = {
+      {"second branch", "ifeq (a,b)\nA\nelse ifeq (a,a)\nB\nelse\nC\nendif\n", "B\n", "", 0},
+      {"first branch wins", "ifeq (a,a)\nA\nelse ifeq (a,a)\nB\nelse\nC\nendif\n", "A\n", "",
+       0},
+      {"final else", "ifeq (a,b)\nA\nelse ifneq (b,b)\nB\nelse\nC\nendif\n", "C\n", "", 0},
+      {"later else after a taken else-if is skipped",
+       "ifeq (a,b)\nA\nelse ifeq (a,a)\nB\nelse ifeq (c,c)\nC\nelse\nD\nendif\nE\n", "B\nE\n",
+       "", 0},
+      {"nested conditional in a skipped branch is not evaluated",
+       "ifeq (a,b)\nifeq (a\nA\nendif\nB\nelse\nC\nendif\nD\n", "C\nD\n", "", 0},
+      {"nested conditional in a taken branch",
+       "ifeq (a,a)\nifeq (b,c)\nA\nelse\nB\nendif\nC\nendif\nD\n", "B\nC\nD\n", "", 0},
+  };
+  for (const CorpusCase &c : cases) check(c, 3);
+}
+
+TEST(MfCondGnu, StrayElseAndEndifWarnWithoutSkippingAnything) {
+  const CorpusCase cases[] = {
+      {"stray else", "A\nelse\nB\n", "A\nB\n",
+       "line 2\n'else' directive without prior 'if'\nText of line was: else\n", 0},
+      {"stray endif then a conditional", "endif\nifeq (a,a)\nA\nelse\nB\nendif\nC\n", "A\nC\n",
+       "'endif' directive without prior 'if'\n", 0},
+      {"stray else-if", "else ifeq (a,a)\nA\n", "A\n", "'else' directive without prior 'if'\n",
+       0},
+  };
+  for (const CorpusCase &c : cases) check(c, 3);
+  // One warning per stray line, and none for the sound conditional after it.
+  Outcome o = read_makefile("endif\nifeq (a,a)\nA\nelse\nB\nendif\n", 3);
+  EXPECT_EQ(o.err.find("without prior"), o.err.rfind("without prior")) << o.err;
+}
+
+TEST(MfCondGnu, NestingLimit) {
+  auto nested = [](int levels) {
+    std::string t;
+    for (int i = 0; i < levels; i++) t += "ifeq (a,a)\n";
+    t += "X\n";
+    for (int i = 0; i < levels; i++) t += "endif\n";
+    return t;
+  };
+  Outcome ok = read_makefile(nested(MF_IO_MAX_COND_NEST), 3);
+  EXPECT_EQ(ok.delivered, "X\n\n");
+  EXPECT_EQ(ok.err, "");
+  EXPECT_EQ(ok.failed, 0);
+
+  Outcome deep = read_makefile(nested(MF_IO_MAX_COND_NEST + 1), 3);
+  EXPECT_EQ(deep.delivered, "\n");
+  EXPECT_NE(deep.err.find("line 65\nConditionals nested too deeply. Maximum is 64\n"),
+            std::string::npos)
+      << deep.err;
+  EXPECT_EQ(deep.failed, 1);
+}
+
+TEST(MfCondGnu, UnterminatedConditionalAtTheEndOfTheFile) {
+  const CorpusCase cases[] = {
+      {"open true branch", "ifeq (a,a)\nA\n", "A\n",
+       "line 3\nConditional not terminated before the end of the file\n", 1},
+      {"open false branch", "X\nifeq (a,b)\nA\n", "X\n",
+       "line 4\nConditional not terminated before the end of the file\n", 1},
+  };
+  for (const CorpusCase &c : cases) {
+    SCOPED_TRACE(c.label);
+    Outcome o = read_makefile(c.text, 3);
+    EXPECT_EQ(o.delivered, c.delivered);
+    EXPECT_NE(o.err.find(c.error), std::string::npos) << o.err;
+    EXPECT_EQ(o.failed, 1);
+  }
+}
+
+TEST(MfCondGnu, LinesThatAreNoDirectives) {
+  const CorpusCase cases[] = {
+      {"macro named like a keyword", "elsewhere = 1\nendifs := 2\nifdefined = 3\n",
+       "elsewhere = 1\nendifs := 2\nifdefined = 3\n", "", 0},
+      {"script line", "\tifeq (a,b)\n", "\tifeq (a,b)\n", "", 0},
+  };
+  check(cases[0], 3);
+  check(cases[1], 3, 1);
+  // Without a script line expected, the TAB-led line is a directive.
+  check({"TAB-led directive", "\tifeq (a,b)\nA\nendif\nB\n", "B\n", "", 0}, 3, 0);
+}
+
+TEST(MfCondGnu, ContinuedConditionalLines) {
+  const CorpusCase cases[] = {
+      {"continued arguments", "ifeq (a,\\\n   a)\nA\nendif\n", "A\n", "", 0},
+      {"continued keyword line", "ifeq \\\n (a,b)\nA\nelse\nB\nendif\n", "B\n", "", 0},
+      {"continued text line is delivered whole", "X = a \\\n  b\nY\n", "X = a \\\n  b\nY\n", "",
+       0},
+      {"blank line ends the continuation", "X = a \\\n\nifeq (a,a)\nA\nendif\n",
+       "X = a \\\n\nA\n", "", 0},
+  };
+  for (const CorpusCase &c : cases) check(c, 3);
+}
+
+TEST(MfCondGnu, IfdefLooksMacrosUpUnexpanded) {
+  stg_area_t area = stg_create_area(4096);
+  bldr_macro_table_t *t = bldr_macro_init_table(16, BLDR_MACRO_ORIGIN_FILE, area);
+  bldr_macro_define(t, "V", "1", 0);
+  bldr_macro_define(t, "E", "", 0);
+  bldr_macro_define(t, "R", "$(E)", 0);
+  list_handle_t tables = list_create(STG_AREA_HEAP, 0);
+  list_append(tables, t);
+  mfc_mf_macro_table_list = tables;
+  struct Row {
+    const char *cond;
+    const char *taken;
+  } rows[] = {
+      {"ifdef V", "T"}, {"ifdef E", "F"}, {"ifndef E", "T"}, {"ifdef U", "F"},
+      {"ifndef U", "T"}, {"ifdef R", "T"}, {"ifdef V trailing words", "T"},
+  };
+  for (const Row &r : rows) {
+    std::string text = branch(r.cond);
+    std::string taken = std::string(r.taken) + "\n";
+    check({r.cond, text.c_str(), taken.c_str(), "", 0}, 3);
+  }
+  mfc_mf_macro_table_list = LIST_HANDLE_NULL;
+  list_destroy(tables);
+  bldr_macro_term_table(t);
+  stg_delete_area(&area);
+}
+
+TEST(MfCondBsd, DirectivesAreRecognisedAfterTheirPrefixOnly) {
+  EXPECT_EQ(mf_cond_line_is_cond("#ifdef X\n", 1, nullptr), MF_COND_KW_IFDEF);
+  EXPECT_EQ(mf_cond_line_is_cond("#  ifdef X\n", 1, nullptr), MF_COND_KW_IFDEF);
+  EXPECT_EQ(mf_cond_line_is_cond("ifdef X\n", 1, nullptr), MF_COND_KW_NONE);
+  EXPECT_EQ(mf_cond_line_is_cond("#\n", 1, nullptr), MF_COND_KW_NONE);
+  EXPECT_EQ(mf_cond_line_is_cond(".elifnmake x\n", 2, nullptr), MF_COND_KW_ELIFNMAKE);
+  EXPECT_EQ(mf_cond_line_is_cond(".if!defined(X)\n", 2, nullptr), MF_COND_KW_IF);
+  // Keywords match as prefixes here: conditions may follow a keyword directly.
+  EXPECT_EQ(mf_cond_line_is_cond("#ifeq (a,b)\n", 1, nullptr), MF_COND_KW_IF);
+  EXPECT_EQ(mf_cond_line_is_cond("ifdef X\n", 0, nullptr), MF_COND_KW_NONE);
+  EXPECT_EQ(mf_cond_line_is_cond("ifmake x\n", 3, nullptr), MF_COND_KW_NONE);
+}
+
+// Without the BSD condition evaluator a condition is neither taken nor skipped silently: it is
+// an error naming the file and line, and the rest of the file is dropped.
+TEST(MfCondBsd, ConditionsThatCannotBeEvaluatedAreErrors) {
+  const CorpusCase cases[] = {
+      {"#if", "A\n#if defined(X)\nB\n#endif\nC\n", "A\n",
+       "line 2\nConditional expressions of this makefile dialect cannot be evaluated\n", 1},
+      {"#ifmake", "#ifmake all\nB\n#endif\n", "", "cannot be evaluated", 1},
+  };
+  for (const CorpusCase &c : cases) check(c, 1);
+  check({".ifdef", "X\n.ifdef Y\nB\n.endif\n", "X\n", "cannot be evaluated", 1}, 2);
+  // A skipped region is evaluated too in these flavours; endif alone needs no evaluation.
+  check({"#else and #endif alone", "#else\n#endif\nZ\n", "Z\n",
+         "'else' directive without prior 'if'", 0},
+        1);
+}
+
+TEST(MfCondBsd, OverlongConditionIsRefused) {
+  std::string text = "#if " + std::string(MF_COND_EVAL_BUF_SIZE, 'x') + "\nA\n#endif\n";
+  Outcome o = read_makefile(text, 1);
+  EXPECT_NE(o.err.find("Length of line exceeds internal limit\n"), std::string::npos);
+  EXPECT_EQ(o.failed, 1);
+}
+
+TEST(MfCondBsd, JoinedTextAtTheEndOfTheFileIsDelivered) {
+  Outcome o = read_makefile("A\nX = a \\\n", 1);
+  EXPECT_EQ(o.delivered, "A\nX = a \\\n\n");
+  EXPECT_EQ(o.failed, 0);
+}
+
+TEST(MfCond, GoalsAreKnownOnlyDuringAnEvaluation) {
+  EXPECT_EQ(mf_cond_is_goal_tgt("all"), 0);
+}
+
+}  // namespace
