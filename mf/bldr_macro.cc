@@ -257,3 +257,760 @@ ks_status_t bldr_macro_insert_gnu_scoped_macro_list(list_handle_t tables,
   scope->kind = BLDR_MACRO_ORIGIN_GNU_SCOPE;
   return list_insert_after(tables, cmd_line, scope) == 0 ? KS_ST_OK : KS_ST_ERR;
 }
+
+// ---------------------------------------------------------------------------------------------
+// Substitution references
+
+const char *bldr_macro_chpat_parse_patstr(const char *pattern, size_t len, const char **prefix,
+                                          size_t *prefix_len, const char **suffix,
+                                          size_t *suffix_len, uint32_t *no_percent) {
+  *prefix = nullptr;
+  *prefix_len = 0;
+  *suffix = nullptr;
+  *suffix_len = 0;
+  *no_percent = 0;
+  const char *percent = static_cast<const char *>(std::memchr(pattern, '%', len));
+  if (percent == nullptr) {
+    *no_percent = 1;
+    if (len > 0) {
+      *suffix = pattern;
+      *suffix_len = len;
+    }
+    return nullptr;
+  }
+  if (percent > pattern) {
+    *prefix = pattern;
+    *prefix_len = size_t(percent - pattern);
+  }
+  const char *after = percent + 1;
+  if (after < pattern + len) {
+    *suffix = after;
+    *suffix_len = size_t(pattern + len - after);
+  }
+  return percent;
+}
+
+int bldr_macro_chpat_match_pattern(const char *buf, size_t start, size_t end, const char *prefix,
+                                   size_t prefix_len, const char *suffix, size_t suffix_len,
+                                   const char **stem, size_t *stem_len) {
+  // The word must hold the prefix and the suffix side by side; a shorter word would make the
+  // suffix comparison reach into the text before the word.
+  size_t word_len = end - start;
+  if (word_len < prefix_len + suffix_len) return 0;
+  if (prefix != nullptr && std::memcmp(buf + start, prefix, prefix_len) != 0) return 0;
+  if (suffix != nullptr && std::memcmp(buf + end - suffix_len, suffix, suffix_len) != 0) return 0;
+  *stem = buf + start + prefix_len;
+  *stem_len = word_len - prefix_len - suffix_len;
+  return 1;
+}
+
+namespace {
+
+bool is_white(const char *p) { return strutl_test_char(p, STRUTL_CLASS_SPACE) != 0; }
+
+// Appends the replacement of a "%" match: a backslash makes the next character literal, the first
+// unescaped "%" becomes the stem, later ones the stem again except in the GNU flavour.
+bool append_percent_replacement(char **out, bldr_macro_flavor_t flavor, const char *replacement,
+                                const char *stem, size_t stem_len) {
+  bool stem_used = false;
+  for (const char *r = replacement; *r; r++) {
+    if (*r == '\\' && r[1] != '\0') {
+      r++;
+      if (!mf_flex_append_char(out, *r)) return false;
+    } else if (*r == '%' && (!stem_used || flavor != BLDR_MACRO_FLAVOR_GNU)) {
+      stem_used = true;
+      if (!mf_flex_append(out, stem, stem_len)) return false;
+    } else if (!mf_flex_append_char(out, *r)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int bldr_macro_chpat(bldr_macro_flavor_t flavor, char **value, const char *pattern,
+                     const char *replacement, char **stem_out) {
+  const char *prefix = nullptr;
+  const char *suffix = nullptr;
+  size_t prefix_len = 0;
+  size_t suffix_len = 0;
+  uint32_t no_percent = 1;
+  size_t pattern_len = std::strlen(pattern);
+  if (pattern_len > 0) {
+    bldr_macro_chpat_parse_patstr(pattern, pattern_len, &prefix, &prefix_len, &suffix, &suffix_len,
+                                  &no_percent);
+  }
+  const char *text = *value;
+  const size_t text_len = mf_flex_length(text);
+  mf_flex_local out;
+  size_t p = 0;
+  bool ok = true;
+  while (ok && p < text_len) {
+    if (is_white(text + p)) {
+      int n = strutl_mblen(text + p, MB_CUR_MAX);
+      ok = mf_flex_append(&out.ptr(), text + p, size_t(n));
+      p += size_t(n);
+      continue;
+    }
+    size_t start = p;
+    while (p < text_len && !is_white(text + p)) p += size_t(strutl_mblen(text + p, MB_CUR_MAX));
+    size_t end = p;
+    if (pattern_len == 0) {
+      ok = mf_flex_append(&out.ptr(), text + start, end - start) &&
+           mf_flex_append_str(&out.ptr(), replacement);
+      continue;
+    }
+    const char *stem = nullptr;
+    size_t stem_len = 0;
+    if (bldr_macro_chpat_match_pattern(text, start, end, prefix, prefix_len, suffix, suffix_len,
+                                       &stem, &stem_len)) {
+      if (no_percent) {
+        ok = mf_flex_append(&out.ptr(), text + start, end - start - suffix_len) &&
+             mf_flex_append_str(&out.ptr(), replacement);
+      } else {
+        ok = append_percent_replacement(&out.ptr(), flavor, replacement, stem, stem_len);
+        if (ok && stem_out != nullptr) ok = mf_flex_assign(stem_out, stem, stem_len);
+      }
+      continue;
+    }
+    // A suffix pattern that starts with white space may reach back over the white space in front
+    // of the word (and only over that, which the output holds as it was): those bytes are taken
+    // back from the output and the word itself contributes nothing.
+    size_t word_len = end - start;
+    if (no_percent && suffix_len > word_len && suffix_len - word_len <= start &&
+        std::memcmp(text + end - suffix_len, suffix, suffix_len) == 0) {
+      size_t back = suffix_len - word_len;
+      bool all_white = true;
+      for (size_t i = start - back; i < start; i++) all_white = all_white && is_white(text + i);
+      if (all_white && out.size() >= back) {
+        mf_flex_hdr(out.ptr())->cur -= back;
+        *mf_flex_hdr(out.ptr())->cur = '\0';
+        ok = mf_flex_append_str(&out.ptr(), replacement);
+        continue;
+      }
+    }
+    ok = mf_flex_append(&out.ptr(), text + start, word_len);
+  }
+  if (!ok) return 0;
+  if (!mf_flex_assign(value, out.c_str(), out.size())) return 0;
+  return 1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Expansion
+
+uint32_t bldr_macro_preserve_double_dollar = 0;
+uint32_t bldr_macro_have_double_dollar_tgts = 0;
+
+namespace {
+
+// Process-wide state of the expander.
+int32_t recurse_depth = 0;
+char saved_macro_name[257];
+uint32_t vpath_seen_empty = 0;
+
+constexpr int32_t kMaxDepth = 1023;
+
+// One reference, as offsets into the text that holds it.
+struct Ref {
+  size_t len = 0;         // bytes from the "$"
+  bool delimited = false; // "(...)" or "{...}"
+  size_t in_start = 0, in_end = 0;  // the inside, between the delimiters
+  // The name: [name_start, name_end) of the text, or the one character of a short reference.
+  size_t name_start = 0, name_end = 0;
+  const bldr_macro_efunc_row_t *func = nullptr;
+  uint32_t func_flag = 1;
+  size_t args_start = 0, args_end = 0;
+  bool shell = false;
+  bool subst = false;
+  size_t pat_start = 0, pat_end = 0, repl_start = 0, repl_end = 0;
+};
+
+bool function_calls_recognised(bldr_macro_flavor_t flavor) {
+  if (bldr_macro_hooks.efunc_lookup == nullptr || bldr_macro_hooks.efunc_apply == nullptr) {
+    return false;
+  }
+  if (flavor == BLDR_MACRO_FLAVOR_GNU) return true;
+  return bldr_macro_hooks.java_audits != nullptr && bldr_macro_hooks.java_audits() != 0;
+}
+
+void print_from(int row, const char *text, size_t from, size_t len) {
+  std::string shown(text + from, len);
+  imsg_print(IMSG_ERROR, &_bldr_macro_karsel_msg_table, row, shown.c_str());
+}
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// Parses the reference at text[p] == '$' (text is len bytes). 0, or KS_ST_ERR after a message.
+ks_status_t parse_ref(bldr_macro_flavor_t flavor, const char *text, size_t len, size_t p,
+                      Ref *r) {
+  *r = Ref();
+  char c = text[p + 1];
+  if (c == '\0') {  // a lone "$" at the end
+    r->len = 1;
+    r->name_start = r->name_end = p + 1;
+    return KS_ST_OK;
+  }
+  if (c != '(' && c != '{') {
+    r->len = 2;
+    r->name_start = p + 1;
+    r->name_end = p + 2;
+    return KS_ST_OK;
+  }
+  const char *close = strutl_find_end_delim(text + p + 1, c, c == '(' ? ')' : '}');
+  if (close == nullptr) {
+    print_from(BLDR_MACRO_MSG_NO_END_DELIM, text, p, len - p);
+    return KS_ST_ERR;
+  }
+  r->delimited = true;
+  r->in_start = p + 2;
+  r->in_end = size_t(close - text);
+  r->len = r->in_end + 1 - p;
+
+  if (function_calls_recognised(flavor)) {
+    size_t blank = 0;
+    if (bldr_macro_find_tag(text, r->in_start, r->in_end, "$ \t", &blank)) {
+      uint32_t flag = 1;
+      const bldr_macro_efunc_row_t *row =
+          bldr_macro_hooks.efunc_lookup(text + r->in_start, blank - r->in_start, &flag);
+      if (row != nullptr) {
+        r->func = row;
+        r->func_flag = flag;
+        r->name_start = r->in_start;
+        r->name_end = blank;
+        size_t a = blank;
+        while (a < r->in_end && is_blank(text[a])) a++;
+        r->args_start = a;
+        r->args_end = r->in_end;
+        return KS_ST_OK;
+      }
+    }
+  }
+
+  size_t colon = 0;
+  bool has_colon = bldr_macro_find_tag(text, r->in_start, r->in_end, "$:", &colon) != 0;
+  r->name_start = r->in_start;
+  r->name_end = has_colon ? colon : r->in_end;
+  if (has_colon) {
+    size_t rest = colon + 1;
+    std::string_view mod(text + rest, r->in_end - rest);
+    size_t eq = 0;
+    if (flavor != BLDR_MACRO_FLAVOR_GNU && (mod == "s" || mod == "sh")) {
+      r->shell = true;
+    } else if (bldr_macro_find_tag(text, rest, r->in_end, "$=", &eq)) {
+      r->subst = true;
+      r->pat_start = rest;
+      r->pat_end = eq;
+      r->repl_start = eq + 1;
+      r->repl_end = r->in_end;
+    } else if (flavor == BLDR_MACRO_FLAVOR_SUN) {
+      print_from(BLDR_MACRO_MSG_MALFORMED, text, p, r->len);
+      return KS_ST_ERR;
+    } else {
+      r->name_end = r->in_end;  // the ":" and what follows belong to the name
+    }
+  }
+  if (flavor == BLDR_MACRO_FLAVOR_PLAIN) {
+    while (r->name_start < r->name_end && is_blank(text[r->name_start])) r->name_start++;
+    while (r->name_end > r->name_start && is_blank(text[r->name_end - 1])) r->name_end--;
+  }
+  return KS_ST_OK;
+}
+
+bool is_special_name(bldr_macro_flavor_t flavor, const char *name) {
+  static const char *const always[] = {"@", "%", "?", "*", "<"};
+  static const char *const gnu[] = {"^",    "+",    "(@D)", "(@F)", "(*D)", "(*F)", "(%D)",
+                                    "(%F)", "(<D)", "(<F)", "(?D)", "(?F)"};
+  for (const char *s : always) {
+    if (std::strcmp(s, name) == 0) return true;
+  }
+  if (flavor == BLDR_MACRO_FLAVOR_GNU) {
+    for (const char *s : gnu) {
+      if (std::strcmp(s, name) == 0) return true;
+    }
+  }
+  return false;
+}
+
+uint32_t exporting_macro_defs() {
+  return bldr_macro_hooks.exporting_macro_defs ? bldr_macro_hooks.exporting_macro_defs() : 0;
+}
+
+void warn_undefined(const char *name) {
+  if (exporting_macro_defs() != 0) return;
+  if (bldr_macro_hooks.warn_undef_set == nullptr || bldr_macro_hooks.warn_undef_set() == 0) return;
+  bool is_shell = std::strcmp(name, "SHELL") == 0;
+  bool is_vpath = std::strcmp(name, "VPATH") == 0;
+  if ((is_shell || is_vpath) && !tracing(1)) return;
+  if (is_vpath && vpath_seen_empty) return;
+  imsg_print(IMSG_WARNING, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_UNDEFINED, name);
+}
+
+ks_status_t no_memory() {
+  imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
+  return KS_ST_ERR;
+}
+
+// Copies text[from, to) into the flex string and expands it fully when it holds a "$".
+ks_status_t take_part(list_handle_t tables, bldr_macro_flavor_t flavor, const char *text,
+                      size_t from, size_t to, char **part) {
+  if (!mf_flex_assign(part, text + from, to - from)) return no_memory();
+  if (std::memchr(*part, '$', mf_flex_length(*part)) == nullptr) return KS_ST_OK;
+  return bldr_macro_expand_flex_string(tables, flavor, part, 1, LIST_HANDLE_NULL, STG_AREA_NULL);
+}
+
+// The names of every macro of the list but GNU target scopes, in list order and within a table in
+// definition order, separated by single blanks.
+ks_status_t list_variables(list_handle_t tables, char **value) {
+  void *datum = nullptr;
+  for (list_cursor_t c = list_next(tables, nullptr, &datum); c != nullptr;
+       c = list_next(tables, c, &datum)) {
+    auto *table = static_cast<bldr_macro_table_t *>(datum);
+    if (table->kind == BLDR_MACRO_ORIGIN_GNU_SCOPE) continue;
+    hash_cursor_t it = nullptr;
+    char name[1024];
+    for (;;) {
+      const char *v = bldr_macro_lookup_next_macro(table, &it, sizeof name, name);
+      if (v == nullptr) {
+        if (it == nullptr) break;
+        continue;  // a name too long for the buffer (reported): skip it, keep the others
+      }
+      if (mf_flex_length(*value) > 0 && !mf_flex_append_char(value, ' ')) return no_memory();
+      if (!mf_flex_append_str(value, name)) return no_memory();
+    }
+  }
+  return KS_ST_OK;
+}
+
+// Evaluates the reference r of text into value (steps 6 to 10 of an expansion): 0, or KS_ST_ERR.
+ks_status_t eval_ref(list_handle_t tables, bldr_macro_flavor_t flavor, const char *text,
+                     const Ref &r, uint32_t recursive, list_handle_t bindings,
+                     stg_area_t binding_area, char **value) {
+  mf_flex_local name, pattern, replacement;
+  if (r.subst) {
+    if (take_part(tables, flavor, text, r.repl_start, r.repl_end, &replacement.ptr()) ||
+        take_part(tables, flavor, text, r.pat_start, r.pat_end, &pattern.ptr())) {
+      return KS_ST_ERR;
+    }
+  }
+  if (r.func != nullptr) {
+    if (!mf_flex_assign(&name.ptr(), text + r.name_start, r.name_end - r.name_start)) {
+      return no_memory();
+    }
+  } else if (take_part(tables, flavor, text, r.name_start, r.name_end, &name.ptr())) {
+    return KS_ST_ERR;
+  }
+
+  if (recurse_depth == 0) {
+    std::strncpy(saved_macro_name, name.c_str(), sizeof saved_macro_name - 1);
+    saved_macro_name[sizeof saved_macro_name - 1] = '\0';
+  } else if (recurse_depth > kMaxDepth) {
+    imsg_print(IMSG_ERROR, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_CIRCULAR,
+               saved_macro_name);
+    return KS_ST_ERR;
+  }
+  recurse_depth++;
+  if (tracing(4)) imsg_print(IMSG_TRACE, "Macro recurse depth is %d\n", -1, recurse_depth);
+
+  ks_status_t status = KS_ST_OK;
+  bool bind = bindings != LIST_HANDLE_NULL;
+  char *binding = nullptr;
+  const char *nm = name.c_str();
+  if (r.func == nullptr && std::strcmp(nm, ".VARIABLES") == 0) {
+    status = list_variables(tables, value);
+    bind = false;
+  } else if (r.func != nullptr) {
+    std::string args(text + r.args_start, r.args_end - r.args_start);
+    status = bldr_macro_hooks.efunc_apply(r.func, args.c_str(), tables, flavor, value) == KS_ST_OK
+                 ? KS_ST_OK
+                 : KS_ST_ERR;
+    bind = false;
+  } else {
+    uint32_t flags = 0;
+    const char *found = bldr_macro_lookup(tables, nm, &flags);
+    if (bldr_macro_hooks.set_expanded_simply) {
+      bldr_macro_hooks.set_expanded_simply(found != nullptr ? flags : 0);
+    }
+    if (found == nullptr) {
+      if (tracing(4)) {
+        imsg_print(IMSG_TRACE, "Evaluated macro \"%s\" - undefined. Expanded to null string.\n",
+                   -1, nm);
+      }
+      if (bind && (binding = mf_utl_area_putenv_def(nm, "", binding_area)) == nullptr) {
+        status = no_memory();
+      }
+      warn_undefined(nm);
+    } else {
+      if (!mf_flex_append_str(value, found)) status = no_memory();
+      if (status == KS_ST_OK && flavor == BLDR_MACRO_FLAVOR_GNU &&
+          std::strcmp(nm, "MAKEFLAGS") == 0 && mf_getenv("ORVA_MAKEFLAGS_V6_OBSOLETE") == nullptr) {
+        uint32_t vars_flags = 0;
+        if (const char *vars = bldr_macro_lookup(tables, "ORVA_CMDL_VARS", &vars_flags)) {
+          if ((mf_flex_length(*value) > 0 && !mf_flex_append_str(value, " -- ")) ||
+              !mf_flex_append_str(value, vars)) {
+            status = no_memory();
+          }
+          flags = vars_flags;
+        }
+      }
+      if (status == KS_ST_OK && tracing(4)) {
+        imsg_print(IMSG_TRACE, "Evaluated macro \"%s\", value: \"%s\"\n", -1, nm, *value);
+      }
+      if (status == KS_ST_OK && flags == 0 && (r.subst || r.shell || recursive == 1) &&
+          std::memchr(*value, '$', mf_flex_length(*value)) != nullptr) {
+        status = bldr_macro_expand_flex_string(tables, flavor, value, 1, LIST_HANDLE_NULL,
+                                               STG_AREA_NULL);
+      }
+      if (status == KS_ST_OK && bind &&
+          (binding = mf_utl_area_putenv_def(nm, *value, binding_area)) == nullptr) {
+        status = no_memory();
+      }
+      if (status == KS_ST_OK && r.subst) {
+        if (!bldr_macro_chpat(flavor, value, pattern.c_str(), replacement.c_str(), nullptr)) {
+          status = no_memory();
+        } else if (tracing(4)) {
+          imsg_print(IMSG_TRACE, "\"$(%s:%s=%s)\" = \"%s\"\n", -1, nm, pattern.c_str(),
+                     replacement.c_str(), *value);
+        }
+      } else if (status == KS_ST_OK && r.shell) {
+        if (tracing(4)) {
+          imsg_print(IMSG_TRACE, "Executing macro expansion shell command:\n\t\"%s\"\n", -1,
+                     *value);
+        }
+        if (!bldr_macro_exec_cmd(flavor, 0, value)) {
+          status = KS_ST_ERR;
+        } else if (tracing(4)) {
+          imsg_print(IMSG_TRACE, "Result of shell command:\n\t\"%s\"\n", -1, *value);
+        }
+      }
+    }
+  }
+
+  if (mf_flex_length(*value) == 0) {
+    bool parsing = bldr_macro_hooks.parse_in_progress && bldr_macro_hooks.parse_in_progress();
+    if (tracing(1) && exporting_macro_defs() == 0 && !parsing && is_special_name(flavor, nm)) {
+      imsg_print(IMSG_WARNING, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_NULL_SPECIAL, nm);
+    }
+    if (std::strcmp(nm, "VPATH") == 0) vpath_seen_empty = 1;
+  }
+  recurse_depth--;
+  if (status != KS_ST_OK) return KS_ST_ERR;
+  if (bind && binding != nullptr && list_append(bindings, binding) != 0) return no_memory();
+  return KS_ST_OK;
+}
+
+}  // namespace
+
+int bldr_macro_find_tag(const char *text, size_t start, size_t end, const char *tag_set,
+                        size_t *offset) {
+  bool steps_refs = std::strchr(tag_set, '$') != nullptr;
+  size_t p = start;
+  while (p < end) {
+    char c = text[p];
+    if (c == '\0') return 0;
+    if (c == '$' && steps_refs) {
+      char n = text[p + 1];
+      if (n == '(' || n == '{') {
+        const char *close = strutl_find_end_delim(text + p + 1, n, n == '(' ? ')' : '}');
+        if (close == nullptr) {
+          imsg_print(IMSG_ERROR, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_NO_END_DELIM,
+                     text + p);
+          return 0;
+        }
+        p = size_t(close - text) + 1;
+      } else {
+        p += n == '\0' ? 1 : 2;
+      }
+      continue;
+    }
+    if (c != '$' && std::strchr(tag_set, c) != nullptr) {
+      *offset = p;
+      return 1;
+    }
+    p += size_t(strutl_mblen(text + p, MB_CUR_MAX));
+  }
+  return 0;
+}
+
+ks_status_t bldr_macro_expand_flex_string(list_handle_t tables, bldr_macro_flavor_t flavor,
+                                          char **text, uint32_t recursive, list_handle_t bindings,
+                                          stg_area_t binding_area) {
+  size_t p = 0;
+  bool replaced = false;
+  for (;;) {
+    const char *t = *text;
+    size_t len = mf_flex_length(t);
+    while (p < len && t[p] != '$') p += size_t(strutl_mblen(t + p, MB_CUR_MAX));
+    if (p >= len) {
+      if (replaced && tracing(3)) imsg_print(IMSG_TRACE, "Result: \"%s\"\n", -1, t);
+      return KS_ST_OK;
+    }
+    Ref r;
+    if (parse_ref(flavor, t, len, p, &r) != KS_ST_OK) return KS_ST_ERR;
+
+    bool is_dollar = !r.delimited && r.len == 2 && t[p + 1] == '$';
+    if (is_dollar) {
+      // "$$": kept when the lexer asks for it, or when the whole text is a makefile name whose
+      // "$$" stands for a different file-system name; otherwise it becomes "$".
+      bool keep = bldr_macro_preserve_double_dollar ||
+                  (bldr_macro_have_double_dollar_tgts && bldr_macro_hooks.unique_mfs_name &&
+                   bldr_macro_hooks.unique_mfs_name(t) == 1);
+      if (keep) {
+        p += 2;
+        continue;
+      }
+      if (!mf_flex_replace(text, p, 2, "$", 1)) return no_memory();
+      p += 1;
+      replaced = true;
+      continue;
+    }
+    mf_flex_local value;
+    if (r.func != nullptr || r.name_end > r.name_start) {
+      ks_status_t st = eval_ref(tables, flavor, t, r, recursive, bindings, binding_area,
+                                &value.ptr());
+      if (st != KS_ST_OK) return KS_ST_ERR;
+    }
+    if (!mf_flex_replace(text, p, r.len, value.c_str(), value.size())) return no_memory();
+    p += value.size();
+    replaced = true;
+  }
+}
+
+ks_status_t bldr_macro_expand_line_list(list_handle_t tables, bldr_macro_flavor_t flavor,
+                                        const char *line, uint32_t recursive,
+                                        stg_area_t result_area, char **result,
+                                        list_handle_t bindings, stg_area_t binding_area) {
+  *result = nullptr;
+  mf_flex_local s;
+  if (!mf_flex_append_str(&s.ptr(), line)) return no_memory();
+  ks_status_t st =
+      bldr_macro_expand_flex_string(tables, flavor, &s.ptr(), recursive, bindings, binding_area);
+  if (st != KS_ST_OK) return st;
+  *result = stg_area_strdup(result_area, s.c_str());
+  if (*result == nullptr) return no_memory();
+  return KS_ST_OK;
+}
+
+int bldr_macro_find_in_str(bldr_macro_flavor_t flavor, const char *text, const char *name) {
+  size_t len = std::strlen(text);
+  size_t want = std::strlen(name);
+  size_t p = 0;
+  for (;;) {
+    while (p < len && text[p] != '$') p += size_t(strutl_mblen(text + p, MB_CUR_MAX));
+    if (p >= len) return 1;
+    Ref r;
+    if (parse_ref(flavor, text, len, p, &r) != KS_ST_OK) return 2;
+    if (r.func == nullptr && r.name_end - r.name_start == want &&
+        std::memcmp(text + r.name_start, name, want) == 0) {
+      return 0;
+    }
+    p += r.len;
+  }
+}
+
+ks_status_t bldr_macro_preparse_macro_reference(bldr_macro_flavor_t flavor, const char *text,
+                                                size_t *index) {
+  const char *dollar = std::strchr(text, '$');
+  if (dollar == nullptr) return KS_ST_ERR;
+  Ref r;
+  size_t p = size_t(dollar - text);
+  if (parse_ref(flavor, text, std::strlen(text), p, &r) != KS_ST_OK) return KS_ST_ERR;
+  *index = p + r.len - 1;
+  return KS_ST_OK;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Definitions
+
+bldr_macro_flavor_t bldr_macro_compat_to_macro_flavor(uint32_t dialect) {
+  switch (dialect) {
+    case 3: return BLDR_MACRO_FLAVOR_SUN;
+    case 2:
+    case 7: return BLDR_MACRO_FLAVOR_GNU;
+    default: return BLDR_MACRO_FLAVOR_PLAIN;
+  }
+}
+
+namespace {
+
+// Frees a heap text at the end of a scope.
+struct HeapText {
+  char *p = nullptr;
+  ~HeapText() { stg_free(p); }
+};
+
+void print_cmd_status(int severity, const char *command, int32_t wait_status) {
+  imsg_print(severity, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_CMD_STATUS, command,
+             mf_utl_decode_cmd_status(wait_status));
+}
+
+// text expanded fully into a new heap string.
+ks_status_t expand_to_heap(list_handle_t tables, bldr_macro_flavor_t flavor, const char *text,
+                           char **out) {
+  mf_flex_local s;
+  if (!mf_flex_append_str(&s.ptr(), text)) return no_memory();
+  ks_status_t st =
+      bldr_macro_expand_flex_string(tables, flavor, &s.ptr(), 1, LIST_HANDLE_NULL, STG_AREA_NULL);
+  if (st != KS_ST_OK) return st;
+  *out = stg_strdup(s.c_str());
+  return *out ? KS_ST_OK : no_memory();
+}
+
+ks_status_t copy_to_heap(const char *text, char **out) {
+  *out = stg_strdup(text ? text : "");
+  return *out ? KS_ST_OK : no_memory();
+}
+
+}  // namespace
+
+int bldr_macro_exec_cmd(bldr_macro_flavor_t flavor, uint32_t quiet, char **value) {
+  std::string command(*value);
+  int32_t wait_status = -1;
+  HeapText output;
+  if (mf_utl_fetch_shcmd_output(command.c_str(), &wait_status, &output.p) != KS_ST_OK) return 0;
+  if (output.p == nullptr) {
+    imsg_print(IMSG_ERROR, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_CMD_NOT_RUN,
+               command.c_str());
+    return 0;
+  }
+  if (!mf_flex_assign(value, output.p, std::strlen(output.p))) {
+    no_memory();
+    return 0;
+  }
+  if (wait_status == 0 || flavor == BLDR_MACRO_FLAVOR_PLAIN) return 1;
+  if (!quiet) print_cmd_status(IMSG_ERROR, command.c_str(), wait_status);
+  return 0;
+}
+
+ks_status_t bldr_macro_perform_macro_def(const bldr_macro_def_t *def, list_handle_t tables,
+                                         bldr_macro_flavor_t flavor, char **value,
+                                         uint32_t *flags) {
+  *value = nullptr;
+  *flags = 0;
+  const char *written = def->value ? def->value : "";
+  switch (def->op) {
+    case BLDR_MACRO_OP_EQ:
+    case BLDR_MACRO_OP_DEFINE:
+    case BLDR_MACRO_OP_OVERRIDE_SCOPED:
+      return copy_to_heap(written, value);
+    case BLDR_MACRO_OP_GNU_SIMPLE:
+    case BLDR_MACRO_OP_SCOPED_SIMPLE: {
+      ks_status_t st = expand_to_heap(tables, flavor, written, value);
+      if (st == KS_ST_OK) *flags = 1;
+      return st;
+    }
+    case BLDR_MACRO_OP_EXPAND:
+      return expand_to_heap(tables, flavor, written, value);
+    case BLDR_MACRO_OP_SHELL: {
+      HeapText command;
+      if (flavor == BLDR_MACRO_FLAVOR_SUN) {
+        if (copy_to_heap(written, &command.p) != KS_ST_OK) return KS_ST_ERR;
+      } else {
+        ks_status_t st = expand_to_heap(tables, flavor, written, &command.p);
+        if (st != KS_ST_OK) return st;
+      }
+      int32_t wait_status = -1;
+      HeapText output;
+      ks_status_t st = mf_utl_fetch_shcmd_output(command.p, &wait_status, &output.p);
+      if (st != KS_ST_OK) return st;
+      if (output.p == nullptr) {
+        imsg_print(IMSG_ERROR, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_CMD_NOT_RUN,
+                   command.p);
+        return KS_ST_ERR;
+      }
+      if (wait_status != 0) {
+        if (flavor == BLDR_MACRO_FLAVOR_SUN) {
+          print_cmd_status(IMSG_ERROR, command.p, wait_status);
+          return KS_ST_ERR;
+        }
+        print_cmd_status(IMSG_WARNING, command.p, wait_status);
+      }
+      *value = output.p;
+      output.p = nullptr;
+      return KS_ST_OK;
+    }
+    case BLDR_MACRO_OP_APPEND: {
+      uint32_t old_flags = 0;
+      const char *old = bldr_macro_lookup(tables, def->name, &old_flags);
+      if (old == nullptr) return copy_to_heap(written, value);
+      *flags = old_flags;
+      std::string old_value(old);  // expanding the new text may redefine the macro
+      if (*written == '\0') return copy_to_heap(old_value.c_str(), value);
+      HeapText added;
+      if (old_flags == 1) {
+        ks_status_t st = expand_to_heap(tables, flavor, written, &added.p);
+        if (st != KS_ST_OK) {
+          *flags = 0;
+          return st;
+        }
+        written = added.p;
+      }
+      *value = strutl_concat_area(STG_AREA_HEAP, {old_value.c_str(), " ", written});
+      if (*value == nullptr) {
+        *flags = 0;
+        return no_memory();
+      }
+      return KS_ST_OK;
+    }
+    case BLDR_MACRO_OP_COND:
+      if (bldr_macro_lookup(tables, def->name, nullptr) != nullptr) return KS_ST_OK;
+      return copy_to_heap(written, value);
+    default:
+      return KS_ST_OK;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Dialect dispatch
+
+ks_status_t bldr_macro_bsd_expand_line(list_handle_t tables, uint32_t bsd_mode, const char *line,
+                                       stg_area_t result_area, char **result,
+                                       list_handle_t bindings, stg_area_t binding_area,
+                                       uint32_t recursive) {
+  *result = nullptr;
+  if (bldr_macro_hooks.bsd_expand_line == nullptr) {
+    imsg_print(IMSG_ERROR, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_NO_BSD, line);
+    return KS_ST_ERR;
+  }
+  HeapText heap;
+  ks_status_t st = bldr_macro_hooks.bsd_expand_line(tables, line, bsd_mode, 1, &heap.p, bindings,
+                                                    binding_area, recursive);
+  if (st != KS_ST_OK) return st;
+  *result = stg_area_strdup(result_area, heap.p ? heap.p : "");
+  return *result ? KS_ST_OK : no_memory();
+}
+
+ks_status_t bldr_macutl_expand_line_list(uint32_t dialect, list_handle_t tables, uint32_t bsd_flag,
+                                         const char *line, uint32_t recursive,
+                                         stg_area_t result_area, char **result,
+                                         list_handle_t bindings, stg_area_t binding_area) {
+  switch (dialect) {
+    case 1:
+    case 5:
+      return bldr_macro_bsd_expand_line(tables, 0, line, result_area, result, bindings,
+                                        binding_area, recursive);
+    case 4:
+      return bldr_macro_bsd_expand_line(tables, bsd_flag ? 2 : 1, line, result_area, result,
+                                        bindings, binding_area, recursive);
+    default:
+      return bldr_macro_expand_line_list(tables, bldr_macro_compat_to_macro_flavor(dialect), line,
+                                         recursive, result_area, result, bindings, binding_area);
+  }
+}
+
+int bldr_macutl_find_in_str(uint32_t dialect, list_handle_t, const char *text, const char *name) {
+  if (dialect == 1 || dialect == 4 || dialect == 5) {
+    if (bldr_macro_hooks.bsd_find_in_str == nullptr) {
+      imsg_print(IMSG_ERROR, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_NO_BSD, text);
+      return KS_ST_ERR;
+    }
+    return bldr_macro_hooks.bsd_find_in_str(text, name);
+  }
+  return bldr_macro_find_in_str(bldr_macro_compat_to_macro_flavor(dialect), text, name);
+}
+
+ks_status_t bldr_macutl_preparse_macro_ref(uint32_t dialect, const char *text, size_t *index) {
+  return bldr_macro_preparse_macro_reference(bldr_macro_compat_to_macro_flavor(dialect), text,
+                                             index);
+}
