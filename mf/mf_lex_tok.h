@@ -8,6 +8,7 @@
 
 #include "ks/list.h"
 #include "mf/bldr_macro.h"
+#include "mf/mf_lex_utl.h"
 
 // Value globals of the grammar's tokens (texts in the parse's storage area).
 extern char *mf_file_name;          // FILE_NAME, ARCHIVE, SUFF_PATH_TGT, order-only separator
@@ -16,17 +17,8 @@ extern char *mf_script_line;        // SCRIPT_LINE
 extern char *mf_vpath_pattern;      // VPATH_SPEC
 extern list_handle_t mf_vpath_dir_list;
 
-// Lexer state shared with line fetching and macro-definition recognition.
-extern bldr_macro_def_t mf_macro_definition;  // MACRO_DEF
-extern int32_t must_return_eol;
-extern int32_t building_list_of_file_names;
-extern int32_t mf_script_line_expected;
-extern int32_t mf_scoped_macro_def_accepted;
-extern int32_t mf_lex_single_null_build_script_allowed;
-extern int32_t mf_lex_is_build_script;
-extern list_handle_t mf_lex_expanding_macro_list;
-extern int32_t mf_in_filename_context;
-extern int32_t mf_expanded_simply_expanded_macro;
+// The statement of a MACRO_DEF (left by macro-definition recognition).
+extern bldr_macro_def_t mf_macro_definition;
 
 // --- Line structure.
 // 1 when the line end is significant (the scanner returns END_OF_LINE), else 0.
@@ -44,8 +36,6 @@ void mf_lex_comment();
 void mf_lex_plus();
 // Reports a character that no rule matches and marks the parse failed.
 void mf_lex_output(const char *text);
-// The target-scoped definition separator of the std dialect.
-void mf_lex_tgt_scoped_token();
 
 // --- Names.
 void mf_lex_file_name(const char *text);

@@ -14,11 +14,6 @@
 // ---------------------------------------------------------------------------------------------
 // Weak stand-ins for services of neighbouring modules (see the header).
 
-__attribute__((weak)) const char *mf_io_source_file = nullptr;
-__attribute__((weak)) int32_t mf_io_source_line = 0;
-__attribute__((weak)) int32_t mf_io_source_col = 0;
-__attribute__((weak)) int32_t mf_io_source_prev_col = 0;
-
 __attribute__((weak)) int mf_can_perform_parallel_builds() { return 0; }
 __attribute__((weak)) void mf_utl_glob_list(list_handle_t, stg_area_t) {}
 
@@ -44,31 +39,15 @@ __attribute__((weak)) int bldr_opts_tgt_scoped_macro_def(BLDR_OPTS_HANDLE, int, 
   return KS_ST_OK;
 }
 
-// Lexer state of line fetching and macro-definition recognition.
+// Macro-definition recognition of the lexer actions.
 __attribute__((weak)) bldr_macro_def_t mf_macro_definition = {nullptr, nullptr, 0};
-__attribute__((weak)) int32_t must_return_eol = 0;
-__attribute__((weak)) int32_t building_list_of_file_names = 0;
-__attribute__((weak)) int32_t mf_script_line_expected = 0;
-__attribute__((weak)) int32_t mf_scoped_macro_def_accepted = 0;
-__attribute__((weak)) int32_t mf_lex_single_null_build_script_allowed = 0;
-__attribute__((weak)) int32_t mf_lex_is_build_script = 0;
-__attribute__((weak)) list_handle_t mf_lex_expanding_macro_list = LIST_HANDLE_NULL;
-__attribute__((weak)) int32_t mf_in_filename_context = 0;
-__attribute__((weak)) int32_t mf_expanded_simply_expanded_macro = 0;
-
-__attribute__((weak)) int mf_io_get_wstring_line(wchar_t *, int) { return 0; }
-__attribute__((weak)) int mf_io_unput_wc(wchar_t) { return KS_ST_ERR; }
+__attribute__((weak)) int mf_lex_macro_def(const char *, int32_t) { return 0; }
 
 // ---------------------------------------------------------------------------------------------
 // Parse-wide state.
 
-mf_parse_op_rec_t *mfc_parse_op_rec_p = nullptr;
-stg_area_t mfc_mf_stg_area = STG_AREA_NULL;
 BLDR_OPTS_HANDLE mfc_curr_opts_handle = BLDR_OPTS_HANDLE_NULL;
-list_handle_t mfc_mf_macro_table_list = LIST_HANDLE_NULL;
-bldr_macro_table_t *mfc_parser_macro_table = nullptr;
 bldr_macro_table_t *mfc_override_macro_table = nullptr;
-int32_t mf_parser_failed = 0;
 int32_t mf_building_java_tgts = 0;
 
 namespace {
@@ -208,8 +187,8 @@ void add_patterns(const char *action, const char *name, int kind, list_handle_t 
 }
 
 uint32_t flavor_of_variant(uint32_t v) {
-  if (v == MF_COMPAT_VARIANT_PGNU || v == MF_COMPAT_VARIANT_GNU) return 2;
-  if (v == MF_COMPAT_VARIANT_SUN) return 1;
+  if (v == MF_COMPAT_PGNU || v == MF_COMPAT_GNU) return 2;
+  if (v == MF_COMPAT_SUN) return 1;
   return 0;
 }
 
@@ -254,7 +233,7 @@ const imsg_msg_table_t _mf_parser_karsel_msg_table = {"karsel_bin", "mf/mf_parse
 
 uint32_t mf_parse_compat_variant() {
   return mfc_parse_op_rec_p != nullptr ? mfc_parse_op_rec_p->compat_variant
-                                       : MF_COMPAT_VARIANT_STD;
+                                       : uint32_t{MF_COMPAT_STD};
 }
 
 void mf_parse_print_position() {
@@ -357,7 +336,7 @@ void sem_ignore(const char *name) { set_flag(&mf_parse_op_rec_t::ignore, "sem_ig
 void sem_silent(const char *name) { set_flag(&mf_parse_op_rec_t::silent, "sem_silent", name); }
 void sem_posix(const char *name) { set_flag(&mf_parse_op_rec_t::posix, "sem_posix", name); }
 void sem_sibs_affect_reuse(const char *name) {
-  set_flag(&mf_parse_op_rec_t::sibs_affect_reuse, "sem_sibs_affect_reuse", name);
+  set_flag(&mf_parse_op_rec_t::siblings_affect_reuse, "sem_sibs_affect_reuse", name);
 }
 void sem_makefiles_affect_reuse(const char *name) {
   set_flag(&mf_parse_op_rec_t::makefiles_affect_reuse, "sem_makefiles_affect_reuse", name);
@@ -451,7 +430,7 @@ void sem_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t s
     trace_list(script);
     imsg_print_shared(IMSG_INFO, "mf/mf_parser", &imsg_common_table, IMSG_COMMON_EMPTY_LINE);
   }
-  if (mf_parse_compat_variant() == MF_COMPAT_VARIANT_GNU && targets != LIST_HANDLE_NULL)
+  if (mf_parse_compat_variant() == MF_COMPAT_GNU && targets != LIST_HANDLE_NULL)
     mf_utl_glob_list(targets, mfc_mf_stg_area);
   if (mf_tgt_depends_rule(targets, deps, script, double_colon, nullptr) != KS_ST_OK)
     mf_parser_failed = 1;
@@ -465,7 +444,7 @@ void sem_static_pattern_rule(list_handle_t targets, list_handle_t target_pattern
                          ? mfc_parse_op_rec_p->statement_file
                          : "";
   const int line = mfc_parse_op_rec_p != nullptr ? mfc_parse_op_rec_p->statement_line : 0;
-  if ((v != MF_COMPAT_VARIANT_PGNU && v != MF_COMPAT_VARIANT_GNU) || second_colon != 0) {
+  if ((v != MF_COMPAT_PGNU && v != MF_COMPAT_GNU) || second_colon != 0) {
     imsg_print(IMSG_ERROR, table(), kRowSyntaxNear, file, line);
     mf_parser_failed = 1;
     return;

@@ -8,13 +8,14 @@
 #include "ks/list.h"
 #include "ks/stg.h"
 #include "mf/bldr_macro.h"
+#include "mf/mf_io.h"
+#include "mf/mfc.h"
 
 // ---------------------------------------------------------------------------------------------
 // Services of neighbouring modules that this tree does not hold yet (the build-options record,
-// the makefile input stack, parts of the macro engine).
-// Each is declared here as its module will export it and has a weak stand-in definition in
-// mf_parse_utl.cc that does the least the parse needs; the module's own definition replaces the
-// stand-in at link time.
+// parts of the macro engine and of the lexer actions). Each is declared here as its module will
+// export it and has a weak stand-in definition in mf_parse_utl.cc that does the least the parse
+// needs; the module's own definition replaces the stand-in at link time.
 
 typedef struct bldr_opts_rec_s *BLDR_OPTS_HANDLE;
 #define BLDR_OPTS_HANDLE_NULL ((BLDR_OPTS_HANDLE)0)
@@ -36,65 +37,12 @@ void bldr_opts_set_export_default(BLDR_OPTS_HANDLE opts, int value);
 int bldr_opts_tgt_scoped_macro_def(BLDR_OPTS_HANDLE opts, int source, list_handle_t targets,
                                    bldr_macro_def_t *def, int *out_word);
 
-// Position of the makefile input being read.
-extern const char *mf_io_source_file;
-extern int32_t mf_io_source_line;
-extern int32_t mf_io_source_col;
-extern int32_t mf_io_source_prev_col;
-// Copies up to max wide characters of the input into dest, stopping after a newline; the
-// count copied, 0 at the end of the input.
-int mf_io_get_wstring_line(wchar_t *dest, int max);
-// Pushes one wide character back so that it is read next; 0 or a failure status.
-int mf_io_unput_wc(wchar_t c);
-
 // ---------------------------------------------------------------------------------------------
-// Parse-wide state.
+// Parse-wide state (the parse options, storage area and macro tables are in mf/mfc.h).
 
-// Compatibility variants (makefile dialects).
-enum : uint32_t {
-  MF_COMPAT_VARIANT_STD = 0,
-  MF_COMPAT_VARIANT_SGISMAKE = 1,
-  MF_COMPAT_VARIANT_PGNU = 2,
-  MF_COMPAT_VARIANT_SUN = 3,
-  MF_COMPAT_VARIANT_SGIPMAKE = 4,
-  MF_COMPAT_VARIANT_BSDNETR2 = 5,
-  MF_COMPAT_VARIANT_GNU = 7,
-  MF_COMPAT_VARIANT_KELTO = 8,
-};
-
-// Parse options of the current parse: its dialect, the scanner's position, the current
-// statement's position and the switches that special targets set.
-struct mf_parse_op_rec_t {
-  int32_t verbosity;
-  uint32_t compat_variant;
-  uint32_t env_overrides;
-  uint32_t no_builtin_rules;
-  uint32_t silent;
-  uint32_t ignore;
-  uint32_t not_parallel;
-  uint32_t posix;
-  uint32_t sibs_affect_reuse;
-  uint32_t makefiles_affect_reuse;
-  uint32_t javac;
-  char *makeflags;
-  int32_t source_line;
-  int32_t source_col;       // negative at the end of a line
-  int32_t source_prev_col;
-  const char *source_file;
-  int32_t statement_line;
-  const char *statement_file;
-};
-
-// The current parse's options; null outside a makefile parse.
-extern mf_parse_op_rec_t *mfc_parse_op_rec_p;
-// Storage area of the current parse: token values, grammar lists and globbed names live there.
-extern stg_area_t mfc_mf_stg_area;
 // Build-options record of the current parse.
 extern BLDR_OPTS_HANDLE mfc_curr_opts_handle;
-// Macro-table list in force during the parse.
-extern list_handle_t mfc_mf_macro_table_list;
-// Table that makefile definitions go into, and the one for "override" definitions.
-extern bldr_macro_table_t *mfc_parser_macro_table;
+// Table that "override" definitions go into.
 extern bldr_macro_table_t *mfc_override_macro_table;
 // Failure mark of the current parse: set to 1 on a reported failure that does not stop it.
 extern int32_t mf_parser_failed;

@@ -89,10 +89,10 @@ constexpr int kMsgNullMember = 43;
 mf_tgt_table_t *current_table = nullptr;
 int32_t have_java_audits = 0;
 
-bool is_gnu(uint32_t v) { return v == MF_COMPAT_VARIANT_PGNU || v == MF_COMPAT_VARIANT_GNU; }
+bool is_gnu(uint32_t v) { return v == MF_COMPAT_PGNU || v == MF_COMPAT_GNU; }
 bool is_bsd_family(uint32_t v) {
-  return v == MF_COMPAT_VARIANT_SGISMAKE || v == MF_COMPAT_VARIANT_SGIPMAKE ||
-         v == MF_COMPAT_VARIANT_BSDNETR2;
+  return v == MF_COMPAT_SGISMAKE || v == MF_COMPAT_SGIPMAKE ||
+         v == MF_COMPAT_BSDNETR2;
 }
 
 void no_memory() {
@@ -506,8 +506,8 @@ int mf_tgt_chk_archive_tgt(mf_tgt_table_t *table, const char *name, list_handle_
 
 int mf_tgt_is_real_tgt(const char *name, uint32_t variant) {
   if (name[0] == '.' && std::strchr(name, '/') == nullptr) return 0;
-  const bool has_patterns = variant == MF_COMPAT_VARIANT_STD || variant == MF_COMPAT_VARIANT_PGNU ||
-                            variant == MF_COMPAT_VARIANT_SUN || variant == MF_COMPAT_VARIANT_GNU;
+  const bool has_patterns = variant == MF_COMPAT_STD || variant == MF_COMPAT_PGNU ||
+                            variant == MF_COMPAT_SUN || variant == MF_COMPAT_GNU;
   if (has_patterns && std::strchr(name, '%') != nullptr) return 0;
   return 1;
 }
@@ -523,8 +523,8 @@ void mf_tgt_strip_dot_slash(char *name) {
 
 void mf_tgt_strip_redundant_prefix(list_handle_t list, uint32_t variant) {
   if (list == LIST_HANDLE_NULL) return;
-  if (variant != MF_COMPAT_VARIANT_STD && variant != MF_COMPAT_VARIANT_PGNU &&
-      variant != MF_COMPAT_VARIANT_SUN && variant != MF_COMPAT_VARIANT_GNU)
+  if (variant != MF_COMPAT_STD && variant != MF_COMPAT_PGNU &&
+      variant != MF_COMPAT_SUN && variant != MF_COMPAT_GNU)
     return;
   void *d = nullptr;
   for (list_cursor_t c = list_next(list, nullptr, &d); c != nullptr; c = list_next(list, c, &d))

@@ -22,10 +22,10 @@ namespace {
 constexpr const char *kModule = "mf/mf_tgt";
 constexpr const char *kTrace = "mf_tgt_parse";
 
-bool is_gnu(uint32_t v) { return v == MF_COMPAT_VARIANT_PGNU || v == MF_COMPAT_VARIANT_GNU; }
+bool is_gnu(uint32_t v) { return v == MF_COMPAT_PGNU || v == MF_COMPAT_GNU; }
 bool has_patterns(uint32_t v) {
-  return v == MF_COMPAT_VARIANT_STD || v == MF_COMPAT_VARIANT_PGNU || v == MF_COMPAT_VARIANT_SUN ||
-         v == MF_COMPAT_VARIANT_GNU;
+  return v == MF_COMPAT_STD || v == MF_COMPAT_PGNU || v == MF_COMPAT_SUN ||
+         v == MF_COMPAT_GNU;
 }
 
 [[noreturn]] void out_of_memory() {
@@ -140,7 +140,7 @@ int mf_tgt_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t
   PFM_ASSERT(table != NULL);
   const uint32_t variant = table->compat_variant;
   if (targets == LIST_HANDLE_NULL) {
-    if (variant != MF_COMPAT_VARIANT_STD) return KS_ST_OK;
+    if (variant != MF_COMPAT_STD) return KS_ST_OK;
     mf_parser_failed = 1;
     position_line(IMSG_ERROR, "File \"%s\", Before line %d\n");
     imsg_print(IMSG_ERROR_CONT, "Empty target list for dependency rule.\n", -1);
@@ -157,8 +157,8 @@ int mf_tgt_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t
   } guard{&scratch};
 
   std::vector<char *> names;
-  if (variant == MF_COMPAT_VARIANT_SGISMAKE || variant == MF_COMPAT_VARIANT_SGIPMAKE ||
-      variant == MF_COMPAT_VARIANT_BSDNETR2) {
+  if (variant == MF_COMPAT_SGISMAKE || variant == MF_COMPAT_SGIPMAKE ||
+      variant == MF_COMPAT_BSDNETR2) {
     for (char *n : to_vector(targets)) {
       std::vector<std::string> words;
       int rc = expand_target_name(n, &words);
@@ -211,7 +211,7 @@ int mf_tgt_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t
   }
 
   // Pattern groups and mixed rules.
-  if (!group && (variant == MF_COMPAT_VARIANT_STD || is_gnu(variant))) {
+  if (!group && (variant == MF_COMPAT_STD || is_gnu(variant))) {
     size_t patterns = 0;
     bool mixed = false;
     for (char *t : names) {
@@ -256,7 +256,7 @@ int mf_tgt_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t
     // a. Names and patterns.
     if (has_patterns(variant)) mf_tgt_strip_dot_slash(t);
     bool pattern = is_pattern(t, variant);
-    if (pattern && (variant == MF_COMPAT_VARIANT_STD || variant == MF_COMPAT_VARIANT_SUN)) {
+    if (pattern && (variant == MF_COMPAT_STD || variant == MF_COMPAT_SUN)) {
       int pct_deps = 0;
       for (char *d : to_vector(deps))
         if (std::strchr(d, '%') != nullptr) ++pct_deps;
@@ -333,7 +333,7 @@ int mf_tgt_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t
       if (pattern) {
         if (table->pattern_rule_list == LIST_HANDLE_NULL)
           table->pattern_rule_list = new_list(table->area);
-        if (variant == MF_COMPAT_VARIANT_GNU) {
+        if (variant == MF_COMPAT_GNU) {
           void *d = nullptr;
           for (list_cursor_t c = list_next(table->pattern_rule_list, nullptr, &d); c != nullptr;
                c = list_next(table->pattern_rule_list, c, &d)) {
@@ -373,7 +373,7 @@ void mf_tgt_static_pattern_rule(list_handle_t targets, const char *target_patter
   mf_tgt_table_t *table = mf_tgt_curr_table_p;
   PFM_ASSERT(table != NULL);
   stg_area_t area = mfc_mf_stg_area != STG_AREA_NULL ? mfc_mf_stg_area : table->area;
-  if (table->compat_variant == MF_COMPAT_VARIANT_GNU && targets != LIST_HANDLE_NULL)
+  if (table->compat_variant == MF_COMPAT_GNU && targets != LIST_HANDLE_NULL)
     mf_utl_glob_list(targets, area);
   if (targets == LIST_HANDLE_NULL) return;
 

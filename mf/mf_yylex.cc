@@ -34,14 +34,14 @@ int mf_yylex(void) {
   yyout = stdout;
   const uint32_t variant = mf_parse_compat_variant();
   switch (variant) {
-    case MF_COMPAT_VARIANT_STD: return mf_std_yylex();
-    case MF_COMPAT_VARIANT_SGISMAKE:
-    case MF_COMPAT_VARIANT_SGIPMAKE: return mf_smake_yylex();
-    case MF_COMPAT_VARIANT_PGNU:
-    case MF_COMPAT_VARIANT_GNU: return mf_gmake_yylex();
-    case MF_COMPAT_VARIANT_SUN: return mf_sunmake_yylex();
-    case MF_COMPAT_VARIANT_BSDNETR2: return mf_bsdmake_yylex();
-    case MF_COMPAT_VARIANT_KELTO: return mf_keltomake_yylex();
+    case MF_COMPAT_STD: return mf_std_yylex();
+    case MF_COMPAT_SGISMAKE:
+    case MF_COMPAT_SGIPMAKE: return mf_smake_yylex();
+    case MF_COMPAT_PGNU:
+    case MF_COMPAT_GNU: return mf_gmake_yylex();
+    case MF_COMPAT_SUN: return mf_sunmake_yylex();
+    case MF_COMPAT_BSDNETR2: return mf_bsdmake_yylex();
+    case MF_COMPAT_KELTO: return mf_keltomake_yylex();
     default: invalid_variant(variant);
   }
 }

@@ -48,7 +48,7 @@ std::vector<std::string> cotargets(TgtParse &p, const char *name) {
 }
 
 TEST(MfTgtRule, TargetGroupNamesEachOtherAsCotargets) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   Verbosity v(1);
   mftest::Captured cap;
   list_handle_t targets = p.list({"a", "+", "b", "+", "c"});
@@ -63,7 +63,7 @@ TEST(MfTgtRule, TargetGroupNamesEachOtherAsCotargets) {
 }
 
 TEST(MfTgtRule, MalformedGroupIsUnrelatedTargets) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   Verbosity v(1);
   mftest::Captured cap;
   ASSERT_EQ(mf_tgt_depends_rule(p.list({"a", "+", "b", "c"}), nullptr, nullptr, 0, nullptr), 0);
@@ -77,7 +77,7 @@ TEST(MfTgtRule, MalformedGroupIsUnrelatedTargets) {
 }
 
 TEST(MfTgtRule, MalformedGroupWarningNeedsVerbosity) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   mftest::Captured cap;
   ASSERT_EQ(mf_tgt_depends_rule(p.list({"a", "+", "b", "+"}), nullptr, nullptr, 0, nullptr), 0);
   EXPECT_EQ(cap.err(), "");
@@ -92,7 +92,7 @@ TEST(MfTgtRule, ColonKindMismatchFailsTheParse) {
       {1, 0, "Single colon rule after earlier double colon rule, target \"x\".\n"},
   };
   for (const auto &c : cases) {
-    TgtParse p(MF_COMPAT_VARIANT_STD);
+    TgtParse p(MF_COMPAT_STD);
     mftest::Captured cap;
     ASSERT_EQ(mf_tgt_depends_rule(p.list({"x"}), p.list({"a"}), nullptr, c.first, nullptr), 0);
     EXPECT_EQ(mf_parser_failed, 0);
@@ -107,7 +107,7 @@ TEST(MfTgtRule, ColonKindMismatchFailsTheParse) {
 }
 
 TEST(MfTgtRule, SuffixAndPatternRulesAreNeverMerged) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   ASSERT_EQ(mf_tgt_depends_rule(p.list({".c.o"}), nullptr, p.list({"cc 1"}), 0, nullptr), 0);
   ASSERT_EQ(mf_tgt_depends_rule(p.list({".c.o"}), nullptr, p.list({"cc 2"}), 0, nullptr), 0);
   EXPECT_EQ(list_length(p.entry(".c.o")->instances), 2u);
@@ -115,7 +115,7 @@ TEST(MfTgtRule, SuffixAndPatternRulesAreNeverMerged) {
 }
 
 TEST(MfTgtRule, GnuPatternRuleRedefinitionReplacesTheSameDependencies) {
-  TgtParse p(MF_COMPAT_VARIANT_GNU);
+  TgtParse p(MF_COMPAT_GNU);
   ASSERT_EQ(mf_tgt_depends_rule(p.list({"%.o"}), p.list({"%.c"}), p.list({"cc 1"}), 0, nullptr), 0);
   ASSERT_EQ(mf_tgt_depends_rule(p.list({"%.x"}), p.list({"%.y"}), p.list({"yy"}), 0, nullptr), 0);
   ASSERT_EQ(mf_tgt_depends_rule(p.list({"%.o"}), p.list({"%.c"}), p.list({"cc 2"}), 0, nullptr), 0);
@@ -124,7 +124,7 @@ TEST(MfTgtRule, GnuPatternRuleRedefinitionReplacesTheSameDependencies) {
   EXPECT_THAT(pattern_rules(p.table()), ElementsAre("%.x: %.y", "%.o: %.c", "%.o: %.s"));
 
   // Outside gnu both definitions stay.
-  TgtParse s(MF_COMPAT_VARIANT_STD);
+  TgtParse s(MF_COMPAT_STD);
   ASSERT_EQ(mf_tgt_depends_rule(s.list({"%.o"}), s.list({"%.c"}), s.list({"cc 1"}), 0, nullptr), 0);
   ASSERT_EQ(mf_tgt_depends_rule(s.list({"%.o"}), s.list({"%.c"}), s.list({"cc 2"}), 0, nullptr), 0);
   EXPECT_THAT(pattern_rules(s.table()), ElementsAre("%.o: %.c", "%.o: %.c"));
@@ -132,7 +132,7 @@ TEST(MfTgtRule, GnuPatternRuleRedefinitionReplacesTheSameDependencies) {
 
 TEST(MfTgtRule, GnuPatternGroupsAndMixedRules) {
   {
-    TgtParse p(MF_COMPAT_VARIANT_GNU);
+    TgtParse p(MF_COMPAT_GNU);
     ASSERT_EQ(mf_tgt_depends_rule(p.list({"%.a", "%.b"}), p.list({"%.c"}), p.list({"g"}), 0,
                                   nullptr),
               0);
@@ -140,21 +140,21 @@ TEST(MfTgtRule, GnuPatternGroupsAndMixedRules) {
     EXPECT_THAT(pattern_rules(p.table()), ElementsAre("%.a: %.c", "%.b: %.c"));
   }
   {
-    TgtParse p(MF_COMPAT_VARIANT_GNU);
+    TgtParse p(MF_COMPAT_GNU);
     mftest::Captured cap;
     EXPECT_EQ(mf_tgt_depends_rule(p.list({"%.o", "all"}), nullptr, nullptr, 0, nullptr), KS_ST_ERR);
     EXPECT_THAT(cap.err(), HasSubstr("Mixed implicit and normal rules:\n"));
     EXPECT_EQ(mf_tgt_lookup(p.table(), "all"), nullptr);
   }
   {
-    TgtParse p(MF_COMPAT_VARIANT_GNU);
+    TgtParse p(MF_COMPAT_GNU);
     mftest::Captured cap;
     EXPECT_EQ(mf_tgt_depends_rule(p.list({"all", "%.o"}), nullptr, nullptr, 0, nullptr), 0);
     EXPECT_EQ(cap.err(), "");
   }
   {
     // std only warns, and only when verbose.
-    TgtParse p(MF_COMPAT_VARIANT_STD);
+    TgtParse p(MF_COMPAT_STD);
     Verbosity v(1);
     mftest::Captured cap;
     EXPECT_EQ(mf_tgt_depends_rule(p.list({"%.o", "all"}), nullptr, nullptr, 0, nullptr), 0);
@@ -164,7 +164,7 @@ TEST(MfTgtRule, GnuPatternGroupsAndMixedRules) {
 }
 
 TEST(MfTgtRule, GnuDoubleColonPatternIsFlagged) {
-  TgtParse p(MF_COMPAT_VARIANT_GNU);
+  TgtParse p(MF_COMPAT_GNU);
   ASSERT_EQ(mf_tgt_depends_rule(p.list({"%.o"}), p.list({"%.c"}), p.list({"cc"}), 1, nullptr), 0);
   mf_tgt_entry_t *e = p.entry("%.o");
   EXPECT_EQ(mf_tgt_get_inst_flags(p.table(), e, mf_tgt_next_instance(p.table(), e, nullptr)),
@@ -173,20 +173,20 @@ TEST(MfTgtRule, GnuDoubleColonPatternIsFlagged) {
 
 TEST(MfTgtRule, EscapedPercentIsNoPatternInGnu) {
   {
-    TgtParse p(MF_COMPAT_VARIANT_GNU);
+    TgtParse p(MF_COMPAT_GNU);
     ASSERT_EQ(mf_tgt_depends_rule(p.list({"a\\%b"}), nullptr, nullptr, 0, nullptr), 0);
     EXPECT_THAT(pattern_rules(p.table()), ElementsAre());
   }
   {
     mftest::ScopedEnv env("ORVA_NO_ESC_PATT_CHARS", "1");
-    TgtParse p(MF_COMPAT_VARIANT_GNU);
+    TgtParse p(MF_COMPAT_GNU);
     ASSERT_EQ(mf_tgt_depends_rule(p.list({"a\\%b"}), nullptr, nullptr, 0, nullptr), 0);
     EXPECT_THAT(pattern_rules(p.table()), ElementsAre("a\\%b:"));
   }
 }
 
 TEST(MfTgtRule, StdPatternWithTwoPercentDependencies) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   mftest::Captured cap;
   ASSERT_EQ(mf_tgt_depends_rule(p.list({"%.o"}), p.list({"%.c", "%.h"}), p.list({"cc"}), 0,
                                 nullptr),
@@ -200,7 +200,7 @@ TEST(MfTgtRule, StdPatternWithTwoPercentDependencies) {
 
 TEST(MfTgtRule, EmptyTargetList) {
   {
-    TgtParse p(MF_COMPAT_VARIANT_STD);
+    TgtParse p(MF_COMPAT_STD);
     mftest::Captured cap;
     EXPECT_EQ(mf_tgt_depends_rule(LIST_HANDLE_NULL, p.list({"x"}), nullptr, 0, nullptr), KS_ST_ERR);
     EXPECT_EQ(mf_parser_failed, 1);
@@ -208,7 +208,7 @@ TEST(MfTgtRule, EmptyTargetList) {
               "tool: Error: File \"Makefile\", Before line 3\nEmpty target list for dependency rule.\n");
   }
   {
-    TgtParse p(MF_COMPAT_VARIANT_GNU);
+    TgtParse p(MF_COMPAT_GNU);
     EXPECT_EQ(mf_tgt_depends_rule(LIST_HANDLE_NULL, p.list({"x"}), nullptr, 0, nullptr), 0);
     EXPECT_EQ(mf_parser_failed, 0);
     EXPECT_EQ(mf_tgt_lookup(p.table(), "x"), nullptr);
@@ -216,7 +216,7 @@ TEST(MfTgtRule, EmptyTargetList) {
 }
 
 TEST(MfTgtRule, DotSlashIsStrippedFromTargetsAndDependencies) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   ASSERT_EQ(mf_tgt_depends_rule(p.list({"././/t"}), p.list({"./d"}), nullptr, 0, nullptr), 0);
   mf_tgt_entry_t *t = p.entry("t");
   EXPECT_THAT(strings(mf_tgt_get_dep_list(p.table(), t, mf_tgt_next_instance(p.table(), t, nullptr))),
@@ -224,7 +224,7 @@ TEST(MfTgtRule, DotSlashIsStrippedFromTargetsAndDependencies) {
 }
 
 TEST(MfTgtStaticPattern, EachTargetGetsItsStemAndDependencies) {
-  TgtParse p(MF_COMPAT_VARIANT_GNU);
+  TgtParse p(MF_COMPAT_GNU);
   mftest::Captured cap;
   mf_tgt_static_pattern_rule(p.list({"a.o", "b.o", "x.c"}), "%.o", p.list({"%.c", "hdr.h"}),
                              p.list({"cc"}), 0);
@@ -250,7 +250,7 @@ TEST(MfTgtStaticPattern, EachTargetGetsItsStemAndDependencies) {
 }
 
 TEST(MfTgtStaticPattern, PatternWithoutPercentFails) {
-  TgtParse p(MF_COMPAT_VARIANT_GNU);
+  TgtParse p(MF_COMPAT_GNU);
   mftest::Captured cap;
   mf_tgt_static_pattern_rule(p.list({"a.o"}), "a.o", p.list({"a.c"}), nullptr, 0);
   EXPECT_EQ(mf_parser_failed, 1);
@@ -260,7 +260,7 @@ TEST(MfTgtStaticPattern, PatternWithoutPercentFails) {
 }
 
 TEST(MfTgtSpecial, SuffixListAccumulatesAndEmptyListClears) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   ASSERT_EQ(mf_tgt_def_suffixes(".SUFFIXES", p.list({".x"})), 0);
   ASSERT_EQ(mf_tgt_def_suffixes(".SUFFIXES", LIST_HANDLE_NULL), 0);
   EXPECT_EQ(mf_tgt_suffix_list(p.table()), LIST_HANDLE_NULL);
@@ -270,7 +270,7 @@ TEST(MfTgtSpecial, SuffixListAccumulatesAndEmptyListClears) {
 }
 
 TEST(MfTgtSpecial, SearchPaths) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   ASSERT_EQ(mf_tgt_all_path(p.list({"src", "inc"})), 0);
   ASSERT_EQ(mf_tgt_all_path(p.list({"src"})), 0);
   EXPECT_THAT(strings(p.table()->all_path_list), ElementsAre("src", "inc", "src"));
@@ -313,7 +313,7 @@ std::vector<std::string> vpaths(mf_tgt_table_t *t) {
 }
 
 TEST(MfTgtSpecial, VpathRecordsAddAndRemove) {
-  TgtParse p(MF_COMPAT_VARIANT_GNU);
+  TgtParse p(MF_COMPAT_GNU);
   ASSERT_EQ(mf_tgt_gnu_vpath(nullptr, LIST_HANDLE_NULL), 0);
   ASSERT_EQ(mf_tgt_gnu_vpath("%.c", p.list({"dir1"})), 0);
   ASSERT_EQ(mf_tgt_gnu_vpath("%.h", p.list({"inc"})), 0);
@@ -326,7 +326,7 @@ TEST(MfTgtSpecial, VpathRecordsAddAndRemove) {
 }
 
 TEST(MfTgtSpecial, NullSuffixIsTheLastName) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   ASSERT_EQ(mf_tgt_def_null_tgt(".NULL", p.list({".a", ".b"})), 0);
   EXPECT_STREQ(p.table()->null_suffix, ".b");
   ASSERT_EQ(mf_tgt_def_null_tgt(".NULL", LIST_HANDLE_NULL), 0);
@@ -334,7 +334,7 @@ TEST(MfTgtSpecial, NullSuffixIsTheLastName) {
 }
 
 TEST(MfTgtSpecial, PreciousAndPhonyMarksSurviveALaterRule) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   ASSERT_EQ(mf_tgt_def_precious(".PRECIOUS", p.list({"x"})), 0);
   ASSERT_EQ(mf_tgt_declare_phony_targets(p.list({"clean"})), 0);
   EXPECT_EQ(p.entry("x")->defined_as_target, 0);
@@ -353,7 +353,7 @@ TEST(MfTgtSpecial, PreciousAndPhonyMarksSurviveALaterRule) {
 }
 
 TEST(MfTgtSpecial, RecursiveMakeList) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   ASSERT_EQ(mf_tgt_def_recurs(".MAKE", p.list({"sub", "other"})), 0);
   EXPECT_EQ(mf_tgt_is_recurs_make(p.table(), "sub"), 1);
   EXPECT_EQ(mf_tgt_is_recurs_make(p.table(), "none"), 0);

@@ -18,7 +18,7 @@ using testing::HasSubstr;
 namespace {
 
 TEST(MfTgtTable, DependencyOnlyNameKeepsItsMarkWhenDeclaredLater) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   ASSERT_EQ(mf_tgt_depends_rule(p.list({"all"}), p.list({"x.o"}), nullptr, 0, nullptr), 0);
   mf_tgt_entry_t *x = p.entry("x.o");
   EXPECT_EQ(x->is_a_dependency, 1);
@@ -56,7 +56,7 @@ TEST(MfTgtTable, DumpOfNullEntry) {
 }
 
 TEST(MfTgtTable, DumpListPrintsNamesOnOneLine) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   testing::internal::CaptureStdout();
   mf_tgt_dump_list_ent(p.list({"a", "b"}));
   mf_tgt_dump_list_ent(list_create(mfc_mf_stg_area, 0));
@@ -65,7 +65,7 @@ TEST(MfTgtTable, DumpListPrintsNamesOnOneLine) {
 }
 
 TEST(MfTgtTable, NextInstanceStopsAfterFirstUnlessEveryInstanceCounts) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   // Double colon: every rule is its own instance and every instance counts.
   ASSERT_EQ(mf_tgt_depends_rule(p.list({"d"}), p.list({"a"}), p.list({"one"}), 1, nullptr), 0);
   ASSERT_EQ(mf_tgt_depends_rule(p.list({"d"}), p.list({"b"}), p.list({"two"}), 1, nullptr), 0);
@@ -113,13 +113,13 @@ TEST_P(MfTgtMerge, SecondRuleWithScript) {
 
 INSTANTIATE_TEST_SUITE_P(
     Dialects, MfTgtMerge,
-    testing::Values(MergeCase{MF_COMPAT_VARIANT_STD, {"cmd1"}, {"a", "b", "c"}},
-                    MergeCase{MF_COMPAT_VARIANT_SUN, {"cmd1"}, {"a", "b", "c"}},
-                    MergeCase{MF_COMPAT_VARIANT_GNU, {"cmd2"}, {"a", "b", "b", "c"}},
-                    MergeCase{MF_COMPAT_VARIANT_PGNU, {"cmd2"}, {"a", "b", "b", "c"}}));
+    testing::Values(MergeCase{MF_COMPAT_STD, {"cmd1"}, {"a", "b", "c"}},
+                    MergeCase{MF_COMPAT_SUN, {"cmd1"}, {"a", "b", "c"}},
+                    MergeCase{MF_COMPAT_GNU, {"cmd2"}, {"a", "b", "b", "c"}},
+                    MergeCase{MF_COMPAT_PGNU, {"cmd2"}, {"a", "b", "b", "c"}}));
 
 TEST(MfTgtTable, GnuScriptRuleDependenciesGoInFrontInTheirOrder) {
-  TgtParse p(MF_COMPAT_VARIANT_GNU);
+  TgtParse p(MF_COMPAT_GNU);
   ASSERT_EQ(mf_tgt_depends_rule(p.list({"x"}), p.list({"a"}), nullptr, 0, nullptr), 0);
   ASSERT_EQ(mf_tgt_depends_rule(p.list({"x"}), p.list({"s1", "s2"}), p.list({"cmd"}), 0, nullptr),
             0);
@@ -130,7 +130,7 @@ TEST(MfTgtTable, GnuScriptRuleDependenciesGoInFrontInTheirOrder) {
 }
 
 TEST(MfTgtTable, DefaultWithoutScriptLosesItsScript) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   ASSERT_EQ(mf_tgt_depends_rule(p.list({".DEFAULT"}), nullptr, p.list({"echo d"}), 0, nullptr), 0);
   ASSERT_EQ(mf_tgt_depends_rule(p.list({".DEFAULT"}), nullptr, nullptr, 0, nullptr), 0);
   mf_tgt_entry_t *d = p.entry(".DEFAULT");
@@ -139,7 +139,7 @@ TEST(MfTgtTable, DefaultWithoutScriptLosesItsScript) {
 }
 
 TEST(MfTgtArchive, MembersOfOneLibraryShareOneEntry) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   ASSERT_EQ(mf_tgt_depends_rule(p.list({"libx.a(a.o)"}), p.list({"a.o"}), p.list({"ar r"}), 0,
                                 nullptr),
             0);
@@ -167,16 +167,16 @@ TEST(MfTgtArchive, MembersOfOneLibraryShareOneEntry) {
 }
 
 TEST(MfTgtArchive, SeveralMembersInOneReferenceAreSplit) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   // The scanner hands over "lib(m n)" as one name with a reference per member.
   ASSERT_EQ(mf_tgt_depends_rule(p.list({"liby.a(m.o) liby.a(n.o)"}), nullptr, nullptr, 0, nullptr),
             0);
   mf_tgt_entry_t *lib = p.entry("liby.a()");
   EXPECT_EQ(list_length(lib->instances), 2u);
   // The BSD-family dialects never split member lists.
-  EXPECT_EQ(mf_tgt_must_split_archive_list("l(a b)", MF_COMPAT_VARIANT_SGISMAKE), 0);
-  EXPECT_EQ(mf_tgt_must_split_archive_list("l(a b)", MF_COMPAT_VARIANT_STD), 1);
-  EXPECT_EQ(mf_tgt_must_split_archive_list("l(a)", MF_COMPAT_VARIANT_STD), 0);
+  EXPECT_EQ(mf_tgt_must_split_archive_list("l(a b)", MF_COMPAT_SGISMAKE), 0);
+  EXPECT_EQ(mf_tgt_must_split_archive_list("l(a b)", MF_COMPAT_STD), 1);
+  EXPECT_EQ(mf_tgt_must_split_archive_list("l(a)", MF_COMPAT_STD), 0);
 }
 
 struct SplitCase {
@@ -218,7 +218,7 @@ INSTANTIATE_TEST_SUITE_P(
                     SplitCase{"libx.a(m.o)", 0, 9, KS_ST_OK, "libx.a()", "m.o"}));
 
 TEST(MfTgtArchive, EmptyMemberIsReported) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   mftest::Captured cap;
   char lib[64];
   char member[64];
@@ -260,7 +260,7 @@ TEST(MfTgtNames, RedundantPrefixIsStrippedInPatternDialects) {
 }
 
 TEST(MfTgtNames, UniqifiedStringsKeepFirstOccurrences) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   list_handle_t dst = p.list({"a"});
   EXPECT_EQ(mf_tgt_uniqified_strings_list(p.list({"b", "a", "c", "b"}), dst), 0);
   EXPECT_THAT(strings(dst), ElementsAre("a", "b", "c"));
@@ -268,13 +268,13 @@ TEST(MfTgtNames, UniqifiedStringsKeepFirstOccurrences) {
 }
 
 TEST(MfTgtIteration, RootTargetsAreRealTargetsNoOneDependsOn) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   ASSERT_EQ(mf_tgt_depends_rule(p.list({"all"}), p.list({"a"}), nullptr, 0, nullptr), 0);
   ASSERT_EQ(mf_tgt_depends_rule(p.list({"a"}), p.list({"all"}), nullptr, 0, nullptr), 0);
   // Every target is a dependency of another: no root.
   EXPECT_EQ(mf_tgt_root_tgt_list(p.table()), LIST_HANDLE_NULL);
 
-  TgtParse q(MF_COMPAT_VARIANT_STD);
+  TgtParse q(MF_COMPAT_STD);
   ASSERT_EQ(mf_tgt_depends_rule(q.list({"all"}), q.list({"a"}), nullptr, 0, nullptr), 0);
   ASSERT_EQ(mf_tgt_depends_rule(q.list({"clean"}), nullptr, nullptr, 0, nullptr), 0);
   ASSERT_EQ(mf_tgt_depends_rule(q.list({".c.o"}), nullptr, q.list({"cc"}), 0, nullptr), 0);
@@ -283,7 +283,7 @@ TEST(MfTgtIteration, RootTargetsAreRealTargetsNoOneDependsOn) {
 }
 
 TEST(MfTgtIteration, ImplicitTargetsInDefinitionOrder) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   ASSERT_EQ(mf_tgt_depends_rule(p.list({".c.o"}), nullptr, p.list({"cc"}), 0, nullptr), 0);
   ASSERT_EQ(mf_tgt_depends_rule(p.list({"all"}), p.list({".y"}), nullptr, 0, nullptr), 0);
   ASSERT_EQ(mf_tgt_depends_rule(p.list({"%.o"}), p.list({"%.c"}), p.list({"cc"}), 0, nullptr), 0);
@@ -305,7 +305,7 @@ TEST(MfTgtIteration, ImplicitTargetsInDefinitionOrder) {
 }
 
 TEST(MfTgtIteration, DefaultGoalIsTheFirstRealTarget) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   mf_tgt_parsing_builtins = 1;
   ASSERT_EQ(mf_tgt_depends_rule(p.list({"builtin"}), nullptr, nullptr, 0, nullptr), 0);
   mf_tgt_parsing_builtins = 0;
@@ -317,19 +317,19 @@ TEST(MfTgtIteration, DefaultGoalIsTheFirstRealTarget) {
   EXPECT_THAT(strings(mf_tgt_default_goal_list(p.table())), ElementsAre("first"));
 
   // .MAIN names become the default goals.
-  TgtParse q(MF_COMPAT_VARIANT_STD);
+  TgtParse q(MF_COMPAT_STD);
   ASSERT_EQ(mf_tgt_depends_rule(q.list({"first"}), nullptr, nullptr, 0, nullptr), 0);
   ASSERT_EQ(mf_tgt_def_main_tgt(".MAIN", q.list({"second", "third"})), 0);
   ASSERT_EQ(mf_tgt_def_main_tgt(".MAIN", q.list({"fourth"})), 0);
   EXPECT_THAT(strings(mf_tgt_default_goal_list(q.table())),
               ElementsAre("second", "third", "fourth"));
 
-  TgtParse empty(MF_COMPAT_VARIANT_STD);
+  TgtParse empty(MF_COMPAT_STD);
   EXPECT_EQ(mf_tgt_default_goal_list(empty.table()), LIST_HANDLE_NULL);
 }
 
 TEST(MfTgtCurrent, FetchOfUnvalidatedTargetEndsTheProgram) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   ASSERT_EQ(mf_tgt_depends_rule(p.list({"all"}), nullptr, nullptr, 0, nullptr), 0);
   mf_tgt_set_tgt_table_handle(p.table());
   EXPECT_EQ(mf_tgt_fetch_tgt_table_handle(), p.table());

@@ -117,7 +117,7 @@ std::vector<std::string> script_of(TgtParse &p, const char *target, int instance
 }
 
 TEST_F(Grammar, EmptyInputIsAcceptedAndTraced) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   int32_t old = mf_verbosity;
   mf_verbosity = 3;
   mftest::Captured cap;
@@ -127,7 +127,7 @@ TEST_F(Grammar, EmptyInputIsAcceptedAndTraced) {
 }
 
 TEST_F(Grammar, RulesWithScriptsAndValuesTakenBeforeTheNextToken) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   EXPECT_EQ(parse({name("a"), name("b"), {DOUBLE_COLON, "::", ""}, name("c"), name("d"), eol(),
                    script("one"), script("two"), name("x"), colon(), eol()}),
                   0);
@@ -142,7 +142,7 @@ TEST_F(Grammar, RulesWithScriptsAndValuesTakenBeforeTheNextToken) {
 }
 
 TEST_F(Grammar, ColonClaimsScriptLinesUntilTheDeclarationEnds) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   EXPECT_EQ(parse({name("a"), colon(), eol(), script("s"), def("V", "1")}), 0);
   // Requests: a, :, eol, s, V, end. The colon is reduced before the line end is read; the rule
   // ends (and the claim with it) once V has been read as its lookahead.
@@ -151,7 +151,7 @@ TEST_F(Grammar, ColonClaimsScriptLinesUntilTheDeclarationEnds) {
 }
 
 TEST_F(Grammar, RuleLineWithoutTargetsIsARuleWithNullTargets) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   mftest::Captured cap;
   EXPECT_EQ(parse({colon(), name("x"), eol()}), 0);
   EXPECT_EQ(mf_parser_failed, 1);
@@ -159,7 +159,7 @@ TEST_F(Grammar, RuleLineWithoutTargetsIsARuleWithNullTargets) {
 }
 
 TEST_F(Grammar, SpecialTargetsReachTheTableAndTheSwitches) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   EXPECT_EQ(parse({{SUFFIXES_TGT, ".SUFFIXES", ""}, colon(), name(".o"), name(".c"), eol(),
                    {SUFFIXES_TGT, ".SUFFIXES", ""}, colon(), name(".y"), eol(),
                    {PRECIOUS_TGT, ".PRECIOUS", ""}, colon(), name("keep"), eol(),
@@ -178,7 +178,7 @@ TEST_F(Grammar, SpecialTargetsReachTheTableAndTheSwitches) {
   EXPECT_EQ(op->ignore, 1u);
   EXPECT_EQ(op->silent, 1u);
   EXPECT_EQ(op->not_parallel, 1u);
-  EXPECT_EQ(op->sibs_affect_reuse, 1u);
+  EXPECT_EQ(op->siblings_affect_reuse, 1u);
   EXPECT_EQ(op->makefiles_affect_reuse, 1u);
   EXPECT_EQ(op->javac, 1u);
   EXPECT_EQ(op->posix, 0u);
@@ -187,14 +187,14 @@ TEST_F(Grammar, SpecialTargetsReachTheTableAndTheSwitches) {
 }
 
 TEST_F(Grammar, NotParallelWithNamesLeavesTheSwitchAlone) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   EXPECT_EQ(parse({{NOT_PARALLEL_TGT, ".NOTPARALLEL", ""}, colon(), name("a"), name("b"), eol()}),
             0);
   EXPECT_EQ(mfc_parse_op_rec_p->not_parallel, 0u);
 }
 
 TEST_F(Grammar, EmptySuffixesLineClearsTheList) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   EXPECT_EQ(parse({{SUFFIXES_TGT, ".SUFFIXES", ""}, colon(), name(".o"), eol(),
                    {SUFFIXES_TGT, ".SUFFIXES", ""}, colon(), eol()}),
             0);
@@ -202,7 +202,7 @@ TEST_F(Grammar, EmptySuffixesLineClearsTheList) {
 }
 
 TEST_F(Grammar, MacroDefinitionsGoToTheirTables) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   EXPECT_EQ(parse({def("A", "plain"), {EXPORT_SPEC, "export", ""}, def("B", "exported"), eol(),
                    {OVERRIDE_SPEC, "override", ""}, def("C", "over"), eol()}),
             0);
@@ -213,7 +213,7 @@ TEST_F(Grammar, MacroDefinitionsGoToTheirTables) {
 }
 
 TEST_F(Grammar, StaticPatternRuleOutsideGnuIsASyntaxErrorAndTheParseGoesOn) {
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   mftest::Captured cap;
   EXPECT_EQ(parse({name("a.o"), colon(), name("%.o"), colon(), name("%.c"), eol(), name("next"),
                    colon(), eol()}),
@@ -225,7 +225,7 @@ TEST_F(Grammar, StaticPatternRuleOutsideGnuIsASyntaxErrorAndTheParseGoesOn) {
 }
 
 TEST_F(Grammar, StaticPatternRuleInGnu) {
-  TgtParse p(MF_COMPAT_VARIANT_GNU);
+  TgtParse p(MF_COMPAT_GNU);
   EXPECT_EQ(parse({name("a.o"), name("b.o"), colon(), name("%.o"), colon(), name("%.c"), eol(),
                    script("cc")}),
             0);
@@ -235,7 +235,7 @@ TEST_F(Grammar, StaticPatternRuleInGnu) {
 }
 
 TEST_F(Grammar, StaticPatternRuleNeedsExactlyOneTargetPattern) {
-  TgtParse p(MF_COMPAT_VARIANT_GNU);
+  TgtParse p(MF_COMPAT_GNU);
   mftest::Captured cap;
   EXPECT_EQ(parse({name("a.o"), colon(), name("%.o"), name("%.x"), colon(), name("%.c"), eol()}),
             0);
@@ -257,7 +257,7 @@ void PrintTo(const SyntaxCase &c, std::ostream *os) { *os << c.what; }
 
 TEST_P(GrammarSyntax, ErrorStopsTheParse) {
   const SyntaxCase &c = GetParam();
-  TgtParse p(MF_COMPAT_VARIANT_STD);
+  TgtParse p(MF_COMPAT_STD);
   mfc_parse_op_rec_p->source_file = "mk";
   mfc_parse_op_rec_p->source_line = 2;
   mfc_parse_op_rec_p->source_col = c.col;
