@@ -62,7 +62,13 @@ ks_status_t define_entry(bldr_macro_table_t *table, const char *name, const char
     return KS_ST_ERR;
   }
   auto *entry = static_cast<bldr_macro_entry_t *>(slot);
-  if (existed && only_new) return KS_ST_OK;
+  if (existed && only_new) {
+    if (tracing(3)) {
+      imsg_print(IMSG_TRACE, "Defined macro \"%s\" with value \"%s\" in table %lu\n", -1, name,
+                 entry->value, table_id(table));
+    }
+    return KS_ST_OK;
+  }
   char *copy = stg_area_strdup(table->area, value ? value : "");
   if (copy == nullptr) {
     if (!existed) hash_str_remove(table->hash, name);
@@ -621,10 +627,13 @@ ks_status_t eval_ref(list_handle_t tables, bldr_macro_flavor_t flavor, const cha
     status = list_variables(tables, value);
     bind = false;
   } else if (r.func != nullptr) {
-    std::string args(text + r.args_start, r.args_end - r.args_start);
-    status = bldr_macro_hooks.efunc_apply(r.func, args.c_str(), tables, flavor, value) == KS_ST_OK
-                 ? KS_ST_OK
-                 : KS_ST_ERR;
+    mf_flex_local args;
+    if (!mf_flex_assign(&args.ptr(), text + r.args_start, r.args_end - r.args_start)) {
+      status = no_memory();
+    } else if (bldr_macro_hooks.efunc_apply(r.func, args.c_str(), tables, flavor, value) !=
+               KS_ST_OK) {
+      status = KS_ST_ERR;
+    }
     bind = false;
   } else {
     uint32_t flags = 0;

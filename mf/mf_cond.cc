@@ -18,7 +18,7 @@
 // make(). When it is not linked in, such conditions are reported as not evaluable.
 int bsdmake_cond_eval_expr(char *condition, int kind, int invert) __attribute__((weak));
 
-#pragma weak bldr_macro_expand_flex_string
+int (*mf_cond_bsd_eval_hook)(char *condition, int kind, int invert) = bsdmake_cond_eval_expr;
 
 namespace {
 
@@ -111,7 +111,7 @@ bool copy_bsd_condition(const char *condition) {
 
 int eval_bsd(const char *condition, int kind, int invert) {
   if (!copy_bsd_condition(condition)) return MF_COND_BAD;
-  if (bsdmake_cond_eval_expr == nullptr) {
+  if (mf_cond_bsd_eval_hook == nullptr) {
     mf_io_print_position(IMSG_ERROR);
     imsg_print(IMSG_ERROR_CONT, &_mf_cond_karsel_msg_table, MSG_NOT_EVALUABLE);
     imsg_print(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_LINE_TEXT, eval_buf);
@@ -119,7 +119,7 @@ int eval_bsd(const char *condition, int kind, int invert) {
     mf_parser_failed = 1;
     return MF_COND_BAD;
   }
-  int r = bsdmake_cond_eval_expr(eval_buf, kind, invert);
+  int r = mf_cond_bsd_eval_hook(eval_buf, kind, invert);
   if (r == MF_COND_BAD) mf_parser_failed = 1;
   return r;
 }
@@ -190,7 +190,6 @@ bool mf_cond_macro_is_defined(const char *name) {
 // Expands the macro references of a flex string in place over the makefile's macro tables.
 int mf_cond_expand(char **fsp) {
   if (std::strchr(*fsp, '$') == nullptr) return KS_ST_OK;
-  if (bldr_macro_expand_flex_string == nullptr) return KS_ST_ERR;
   return bldr_macro_expand_flex_string(mfc_mf_macro_table_list, BLDR_MACRO_FLAVOR_GNU, fsp, 1,
                                        LIST_HANDLE_NULL, STG_AREA_NULL);
 }

@@ -49,6 +49,11 @@ enum mf_cond_result {
 #define MF_COND_FALSE 1
 #define MF_COND_BAD 2
 
+// The condition evaluator of flavours 1 and 2 (the BSD-make evaluator, bsdmake_cond_eval_expr,
+// when it is linked in): 0 true, 1 false, 2 malformed (reported by it). Null when there is none:
+// such conditions are then errors naming the file and line.
+extern int (*mf_cond_bsd_eval_hook)(char *condition, int kind, int invert);
+
 // Length of the buffer into which BSD-style conditions are copied for evaluation.
 constexpr int MF_COND_EVAL_BUF_SIZE = 8092;
 

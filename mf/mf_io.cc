@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "cm/cr_utl.h"
 #include "ks/ks_status.h"
 #include "ks/pfm.h"
-#include "cm/cr_utl.h"
 #include "ks/stg.h"
 #include "mf/bldr_macro.h"
 #include "mf/mf_cond.h"
@@ -24,14 +24,34 @@
 #include "mf/mfc.h"
 #include "tbs/tbs_status.h"
 
-// Neighbouring services of the parse driver that the input layer calls. The driver's own
+// Neighbouring services of the parse pipeline that the input layer uses. The pipeline's own
 // definitions take precedence over these weak ones when it is linked in.
 __attribute__((weak)) int32_t mf_parser_failed = 0;
-__attribute__((weak)) void mfc_require_file_in_makefiles_list(const char *) {}
 __attribute__((weak)) mf_parse_op_rec_t *mfc_parse_op_rec_p = nullptr;
 __attribute__((weak)) stg_area_t mfc_mf_stg_area = STG_AREA_NULL;
 __attribute__((weak)) list_handle_t mfc_mf_macro_table_list = LIST_HANDLE_NULL;
 __attribute__((weak)) bldr_macro_table_t *mfc_parser_macro_table = nullptr;
+
+namespace {
+list_handle_t makefiles_list = LIST_HANDLE_NULL;
+}  // namespace
+
+__attribute__((weak)) list_handle_t mfc_get_makefiles_list() {
+  if (makefiles_list == LIST_HANDLE_NULL) makefiles_list = list_create(STG_AREA_HEAP, 0);
+  return makefiles_list;
+}
+__attribute__((weak)) void mfc_require_file_in_makefiles_list(const char *pathname) {
+  list_handle_t list = mfc_get_makefiles_list();
+  if (list == LIST_HANDLE_NULL || pathname == nullptr) return;
+  void *d = nullptr;
+  for (list_cursor_t c = list_next(list, nullptr, &d); c != nullptr; c = list_next(list, c, &d))
+    if (std::strcmp(static_cast<const char *>(d), pathname) == 0) return;
+  char *copy = stg_strdup(pathname);
+  if (copy == nullptr || list_append(list, copy) != KS_ST_OK) {
+    stg_free(copy);
+    imsg_print_shared(IMSG_ERROR, "mf/mf_io", &imsg_common_table, IMSG_COMMON_NO_MEMORY);
+  }
+}
 
 namespace {
 
@@ -118,6 +138,8 @@ struct io_state {
   list_handle_t goals = LIST_HANDLE_NULL;
   int32_t flavor = 0;
   int32_t prev_line_continued = 0;
+  bool include_just_opened = false;  // an include file is open and nothing of it was read yet
+  int32_t define_depth = 0;  // flavour 3: inside a define body, whose lines are text
   std::vector<const char *> cond_source_files;  // file in which each open conditional began
   bool cond_level_exhausted[MF_IO_MAX_COND_NEST + 1] = {};
 };
@@ -300,6 +322,41 @@ bool piece_is_blank(const std::string &text, size_t from) {
   return true;
 }
 
+// Whether text, after blanks and TABs, starts with word followed by a blank, TAB, '#', newline
+// or the end; *after receives the offset behind the word.
+bool starts_with_word(const std::string &text, size_t from, const char *word, size_t *after) {
+  size_t i = text.find_first_not_of(" \t", from);
+  if (i == std::string::npos) return false;
+  size_t n = std::strlen(word);
+  if (text.compare(i, n, word) != 0) return false;
+  char next = i + n < text.size() ? text[i + n] : '\0';
+  if (next != '\0' && next != ' ' && next != '\t' && next != '\n' && next != '#' && next != '\r')
+    return false;
+  *after = i + n;
+  return true;
+}
+
+// A GNU line that opens a define body: "define", possibly after "override", "export" or
+// "private".
+bool opens_define_body(const std::string &text) {
+  size_t at = 0, after = 0;
+  for (;;) {
+    if (starts_with_word(text, at, "define", &after)) return true;
+    if (starts_with_word(text, at, "override", &after) ||
+        starts_with_word(text, at, "export", &after) ||
+        starts_with_word(text, at, "private", &after)) {
+      at = after;
+      continue;
+    }
+    return false;
+  }
+}
+
+bool closes_define_body(const std::string &text) {
+  size_t after = 0;
+  return starts_with_word(text, 0, "endef", &after);
+}
+
 int count_in_file_list(const char *name) {
   int n = 0;
   for (const auto &e : io.files)
@@ -435,9 +492,17 @@ line_mode_result line_mode_read() {
     }
 
     int what;
-    if (io.prev_line_continued &&
+    // The lines of a define body are text, even where they look like conditionals.
+    if (io.flavor == 3 && io.define_depth > 0) {
+      if (closes_define_body(text))
+        io.define_depth--;
+      else if (opens_define_body(text))
+        io.define_depth++;
+      what = mf_io_dont_scan ? LINE_SKIP : LINE_DELIVER;
+    } else if (io.prev_line_continued &&
         mf_cond_line_is_cond(text.c_str(), io.flavor, nullptr) == MF_COND_KW_NONE) {
       what = mf_io_dont_scan ? LINE_SKIP : LINE_DELIVER;
+      if (io.flavor == 3 && opens_define_body(text)) io.define_depth = 1;
     } else {
       if (io.prev_line_continued) {
         int changed = 0;
@@ -452,6 +517,8 @@ line_mode_result line_mode_read() {
       int code = MF_COND_NOT_COND;
       mf_cond_eval_line(text.c_str(), io.flavor, io.goals, &code, evaluate, at_resume);
       what = apply_cond_result(code, text);
+      if (io.flavor == 3 && code == MF_COND_NOT_COND && opens_define_body(text))
+        io.define_depth = 1;
     }
 
     bool at_end = io.stream_at_end;
@@ -508,6 +575,7 @@ int resume_head() {
     info.has_saved_pushback = 0;
   }
   io.prev_line_continued = 0;
+  io.define_depth = 0;
   return KS_ST_OK;
 }
 
@@ -685,7 +753,8 @@ int mf_io_init(list_handle_t files, list_handle_t inc_dirs, list_handle_t goals,
 int mf_io_term() {
   if (io.area == STG_AREA_NULL && io.pb.buf == nullptr) return KS_ST_OK;
   for (auto &e : io.files) {
-    if (e.info.is_open && e.info.stream != nullptr) close_stream(e.info.stream, e.name, IMSG_WARNING);
+    if (e.info.is_open && e.info.stream != nullptr)
+      close_stream(e.info.stream, e.name, IMSG_WARNING);
     e.info.stream = nullptr;
     stg_free(e.info.saved_pb.buf);
   }
@@ -698,12 +767,15 @@ int mf_io_term() {
   mf_io_source_file = nullptr;
   stg_delete_area(&io.area);
   io.returned_eof_newline = io.returned_eof = io.prev_line_continued = 0;
+  io.include_just_opened = false;
+  io.define_depth = 0;
   io.open_file_count = 0;
   io.inc_dirs = io.goals = LIST_HANDLE_NULL;
   return KS_ST_OK;
 }
 
 int mf_io_input() {
+  io.include_just_opened = false;
   for (;;) {
     int c = pop_pushback();
     if (c >= 0) return c;
@@ -811,6 +883,8 @@ wchar_t mf_io_get_wc() {
 }
 
 int mf_io_unput_wc(wchar_t wc) {
+  // Without multibyte characters every byte stands for itself, as mf_io_get_wc delivered it.
+  if (!mf_io_mb_is_allowed && wc > 0 && wc <= 0xff) return mf_io_unput(int(wc));
   char bytes[MB_LEN_MAX + 1];
   int n = std::wctomb(bytes, wc);
   if (n < 0) {
@@ -857,6 +931,9 @@ void mf_io_set_spos_for_string_get(const char *text) {
 }
 
 int mf_io_push_artificial_newline_in_new_include_file() {
+  // After an include that opened nothing the includer's position must stay as it is.
+  if (!io.include_just_opened) return KS_ST_OK;
+  io.include_just_opened = false;
   io.spos.line = 0;
   publish_position();
   advance('\n');
@@ -977,6 +1054,8 @@ int mf_io_include_files(list_handle_t names, int32_t ignore_missing, int32_t sea
   io.pb.buf = new_pushback_buffer(kPushbackStep);
   io.pb.cap = kPushbackStep;
   io.returned_eof_newline = io.returned_eof = io.prev_line_continued = 0;
+  io.include_just_opened = true;
+  io.define_depth = 0;
   mfc_require_file_in_makefiles_list(copies[0]);
   return KS_ST_OK;
 }

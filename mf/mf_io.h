@@ -104,7 +104,8 @@ void mf_io_set_spos_column(int32_t column);
 void mf_io_set_spos_for_string_get(const char *text);
 
 // Gives a newly opened include file a leading line break: the first character read is a newline
-// after which the position is line 1, column 0. Returns 0.
+// after which the position is line 1, column 0. Nothing happens when the last include opened no
+// file (or its file was read from already). Returns 0.
 int mf_io_push_artificial_newline_in_new_include_file();
 
 // Non-zero while the layer is active.

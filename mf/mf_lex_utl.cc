@@ -1,5 +1,6 @@
 #include "mf/mf_lex_utl.h"
 
+#include <cctype>
 #include <climits>
 #include <clocale>
 #include <cstdlib>
@@ -12,6 +13,8 @@
 #include "ks/ks_status.h"
 #include "ks/pfm.h"
 #include "ks/stg.h"
+#include "ks/strutl.h"
+#include "mf/bldr_macro.h"
 #include "mf/mf.h"
 #include "mf/mf_flex.h"
 #include "mf/mf_io.h"
@@ -56,6 +59,28 @@ enum {
   MSG_FOUND_MACRO_DEF = 8,
   MSG_MACRO_NAME_VALUE = 9,
   MSG_FOUND_TGT_SCOPED = 10,
+  MSG_ENTER = 11,
+  MSG_EXIT = 12,
+  MSG_EXIT_ERROR = 13,
+};
+
+// Entry and exit traces of the larger actions.
+class action_trace {
+ public:
+  explicit action_trace(const char *name) : name_(name) {
+    if (mf_lexer_verbosity > 3)
+      imsg_print(IMSG_TRACE, &_mf_lex_utl_karsel_msg_table, MSG_ENTER, name);
+  }
+  ~action_trace() {
+    if (mf_lexer_verbosity > 3)
+      imsg_print(IMSG_TRACE, &_mf_lex_utl_karsel_msg_table,
+                 mf_parser_failed ? MSG_EXIT_ERROR : MSG_EXIT, name_);
+  }
+  action_trace(const action_trace &) = delete;
+  action_trace &operator=(const action_trace &) = delete;
+
+ private:
+  const char *name_;
 };
 
 mf_flex_buffer_t linebuf_block;
@@ -71,6 +96,11 @@ int32_t scanner_line() {
 }
 
 bool is_blank(wchar_t c) { return c == L' ' || c == L'\t'; }
+
+// The characters that end a name.
+bool not_text_char(wchar_t c) {
+  return c != 0 && std::wcschr(L" \n\t\f\v(){}<>;!=&|$#:\\\"'`", c) != nullptr;
+}
 
 [[noreturn]] void internal_error(int row) {
   imsg_print(IMSG_ERROR, &_mf_lex_utl_karsel_msg_table, row);
@@ -138,6 +168,7 @@ int32_t mf_lexer_is_mb_allowed = 0;
 int32_t mf_lexer_mb_cur_max = 1;
 int32_t mf_lex_single_null_build_script_allowed = 0;
 list_handle_t mf_lex_expanding_macro_list = LIST_HANDLE_NULL;
+bldr_macro_def_t mf_macro_definition = {nullptr, nullptr, 0};
 int32_t mf_in_filename_context = 0;
 int32_t mf_expanded_simply_expanded_macro = 0;
 char *mf_lex_linebuf = mf_flex_start(&linebuf_block);
@@ -426,10 +457,6 @@ const char *mf_lex_utl_printified_string(const char *text) {
   return printable;
 }
 
-// The characters that end a name.
-static bool not_text_char(wchar_t c) {
-  return c != 0 && std::wcschr(L" \n\t\f\v(){}<>;!=&|$#:\\\"'`", c) != nullptr;
-}
 
 int mf_lex_looks_like_macro_def() {
   mf_lex_fill_linebuf("");
@@ -459,4 +486,131 @@ void mf_lex_utl_BOM_handler(const char *text) {
   if (text == nullptr || std::strlen(text) < 3) return;
   if (mf_io_push_str(text + 3) != KS_ST_OK) mf_parser_failed = 1;
   mf_io_unput('\n');
+}
+
+namespace {
+
+const char kBom[] = "\xEF\xBB\xBF";
+
+bool is_name_separator(char c) {
+  return c == ' ' || c == '\\' || c == '\n' || c == '\t' || c == '=' || c == ':' || c == '?' ||
+         c == '!';
+}
+
+// Strips leading white space of name and cuts it at its first separator; with op "+=" a '+'
+// right before a cutting '=' goes too.
+void trim_macro_name(std::string &name, int32_t op) {
+  size_t b = 0;
+  while (b < name.size() && std::isspace(static_cast<unsigned char>(name[b]))) b++;
+  name.erase(0, b);
+  size_t i = 0;
+  while (i < name.size() && !is_name_separator(name[i])) i++;
+  if (i < name.size() && op == BLDR_MACRO_OP_APPEND && name[i] == '=' && i > 0 &&
+      name[i - 1] == '+')
+    i--;
+  name.resize(i);
+}
+
+// The sun dialect's value starts at its first non-blank: blanks, TABs and backslash-newline
+// pairs before it are dropped from the input.
+void skip_sun_value_indentation() {
+  for (;;) {
+    wchar_t wc = mf_io_get_wc();
+    if (wc == L' ' || wc == L'\t') continue;
+    if (wc == L'\\') {
+      wchar_t next = mf_io_get_wc();
+      if (next == L'\n') continue;
+      give_back(next);
+    }
+    give_back(wc);
+    return;
+  }
+}
+
+}  // namespace
+
+int mf_lex_macro_def(const char *text, int32_t op) {
+  action_trace trace("mf_lex_macro_def");
+  const uint32_t v = variant();
+  // A byte-order mark in front of the name belongs to the file, not to the name.
+  if (std::strncmp(text, kBom, 3) == 0) text += 3;
+
+  stg_free(mf_macro_definition.name);
+  stg_free(mf_macro_definition.value);
+  mf_macro_definition.name = mf_macro_definition.value = nullptr;
+
+  std::string name;
+  if (op != BLDR_MACRO_OP_DEFINE) {
+    name = text;
+  } else {
+    mf_lex_fill_linebuf(text);
+    const char *full = mf_lex_full_linebuf;
+    size_t start = std::strlen(text);
+    size_t len = mf_flex_length(full);
+    if (start > len) start = len;
+    size_t i = start;
+    while (i < len && (full[i] == ' ' || full[i] == '\t' ||
+                       !not_text_char(static_cast<unsigned char>(full[i]))))
+      i++;
+    if (i == start) {
+      mf_lex_unfill_linebuf(int32_t(len));
+      return 0;
+    }
+    name.assign(full + start, i - start);
+    std::string rest = i < len ? std::string(full + i + 1, len - i - 1) : std::string();
+    mf_lex_unfill_linebuf(int32_t(len));
+    if (!rest.empty() && mf_io_push_str(rest.c_str()) != KS_ST_OK) internal_error(MSG_PUSH_FAILED);
+    mf_lex_lexing_multiline_macro_def = 1;
+  }
+  trim_macro_name(name, op);
+  if (name.empty() && op == BLDR_MACRO_OP_DEFINE) {
+    mf_lex_lexing_multiline_macro_def = 0;
+    return 0;
+  }
+
+  if (v == MF_COMPAT_SUN) skip_sun_value_indentation();
+
+  const bool swallow = v == MF_COMPAT_STD || v == MF_COMPAT_SUN;
+  const char *line = mf_lex_fetch_line(1, swallow ? 1 : 0, 0, 0);
+  if (line == nullptr) {
+    mf_lex_lexing_multiline_macro_def = 0;
+    mf_parser_failed = 1;
+    return 0;
+  }
+  char *value = stg_strdup(line);
+  char *name_copy = stg_strdup(name.c_str());
+  if (value == nullptr || name_copy == nullptr) {
+    stg_free(value);
+    stg_free(name_copy);
+    imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
+    mf_lex_lexing_multiline_macro_def = 0;
+    mf_parser_failed = 1;
+    return 0;
+  }
+  if (v == MF_COMPAT_PGNU) {
+    strutl_strip_whitespace(value, 1, 0);
+  } else {
+    bool keep_hash = op == BLDR_MACRO_OP_DEFINE &&
+                     mf_getenv("ORVA_IGNORE_ESCAPED_HASH_IN_MULTILINE_MACRO") != nullptr;
+    if (!keep_hash) {
+      if (v == MF_COMPAT_SUN)
+        mf_lex_strip_comment(&value, 0, 1);
+      else
+        mf_lex_strip_comment(&value, 1, 0);
+    }
+    strutl_strip_whitespace(value, 1, v == MF_COMPAT_SUN ? 1 : 0);
+  }
+  mf_macro_definition.name = name_copy;
+  mf_macro_definition.value = value;
+  mf_macro_definition.op = bldr_macro_op_t(op);
+
+  if (std::strcmp(name_copy, ".LIBPATTERNS") == 0 && std::strchr(value, '%') == nullptr)
+    imsg_print(IMSG_WARNING, &_mf_lex_utl_karsel_msg_table, MSG_LIBPATTERNS, value);
+  if (mf_lexer_verbosity > 3) {
+    imsg_print(IMSG_TRACE, &_mf_lex_utl_karsel_msg_table, MSG_FOUND_MACRO_DEF);
+    imsg_print(IMSG_TRACE_CONT, &_mf_lex_utl_karsel_msg_table, MSG_MACRO_NAME_VALUE, name_copy,
+               value);
+  }
+  mf_lex_lexing_multiline_macro_def = 0;
+  return 1;
 }

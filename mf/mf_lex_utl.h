@@ -9,6 +9,8 @@
 #include "ks/imsg.h"
 #include "ks/list.h"
 
+struct bldr_macro_def_t;
+
 // Messages of the lexer actions, module "mf/mf_lex_utl".
 extern const imsg_msg_table_t _mf_lex_utl_karsel_msg_table;
 
@@ -29,6 +31,10 @@ extern list_handle_t mf_lex_expanding_macro_list;  // references expanded on the
 extern int32_t mf_in_filename_context;         // the scanner is inside a file-name context
 extern int32_t mf_expanded_simply_expanded_macro;  // expansion met a simply-expanded macro
 
+// The definition scanned last by mf_lex_macro_def (name and value are heap texts); valid until
+// the next definition is scanned.
+extern bldr_macro_def_t mf_macro_definition;
+
 // The logical line of the last mf_lex_fetch_line (a flex string; valid until the next fetch)
 // and the full line buffer (matched text plus the rest of the line).
 extern char *mf_lex_linebuf;
@@ -45,7 +51,8 @@ void mf_lex_init();
 // indentation become one blank); raw: the line is not canonicalised (only with join). The
 // character that ended the line is given back to the input. Inside a define body the whole body
 // up to a line "endef" is read. Returns null when the input ends inside a define body (reported,
-// parse marked failed).
+// parse marked failed). The fixed form that reads sun include lines and kelto comments (no
+// continuation lines, canonical form) is mf_lex_fetch_line(0, 0, 0, 0).
 char *mf_lex_fetch_line(int32_t join, int32_t swallow_blank, int32_t strip_before_backslash,
                         int32_t raw);
 

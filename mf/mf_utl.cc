@@ -108,8 +108,10 @@ ks_status_t mf_utl_fetch_shcmd_output(const char *command, int32_t *out_status, 
   text[length] = '\0';
   int wait_status = pclose(pipe);
   int saved_errno = errno;
+  pfm_inhibit();
   *out_text = text;
   *out_status = wait_status;
+  pfm_enable();
   if (mf_utl_should_trace("mf_utl", 3)) {
     imsg_print(IMSG_TRACE, &_mf_utl_karsel_msg_table, MF_UTL_MSG_CMD_STATUS, wait_status,
                saved_errno);

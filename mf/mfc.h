@@ -56,6 +56,9 @@ extern stg_area_t mfc_mf_stg_area;
 extern list_handle_t mfc_mf_macro_table_list;
 extern bldr_macro_table_t *mfc_parser_macro_table;
 
+// The process-wide list of makefiles read (heap copies of their names), created on first use.
+list_handle_t mfc_get_makefiles_list();
+
 // Adds a heap copy of pathname to the process-wide list of makefiles read, unless an equal name
 // is already in it.
 void mfc_require_file_in_makefiles_list(const char *pathname);

@@ -37,43 +37,46 @@ Result perform(list_handle_t tables, bldr_macro_flavor_t flavor, const char *nam
 
 TEST(MacroDefinitions, EveryOperatorAgainstEachOldValue) {
   HooksReset hooks;
-  enum Old { UNDEFINED, RECURSIVE, SIMPLE };
-  struct Case {
-    bldr_macro_op_t op;
-    Old old;
+  // The old definition of M: none, "old $(R)" recursive, or "old r" simply expanded; the new text
+  // is always "new $(R)" with R = r.
+  struct Want {
     const char *value;
     uint32_t flags;
   };
+  struct Case {
+    bldr_macro_op_t op;
+    Want undefined, recursive, simple;
+  };
+  const Want as_written = {"new $(R)", 0};
+  const Want expanded = {"new r", 0};
+  const Want simple = {"new r", 1};
+  const Want none = {"<none>", 0};
   const Case cases[] = {
-      {BLDR_MACRO_OP_EQ, UNDEFINED, "new $(R)", 0},
-      {BLDR_MACRO_OP_EQ, SIMPLE, "new $(R)", 0},
-      {BLDR_MACRO_OP_EXPAND, UNDEFINED, "new r", 0},
-      {BLDR_MACRO_OP_EXPAND, RECURSIVE, "new r", 0},
-      {BLDR_MACRO_OP_GNU_SIMPLE, UNDEFINED, "new r", 1},
-      {BLDR_MACRO_OP_GNU_SIMPLE, RECURSIVE, "new r", 1},
-      {BLDR_MACRO_OP_APPEND, UNDEFINED, "new $(R)", 0},
-      {BLDR_MACRO_OP_APPEND, RECURSIVE, "old $(R) new $(R)", 0},
-      {BLDR_MACRO_OP_APPEND, SIMPLE, "old r new r", 1},
-      {BLDR_MACRO_OP_COND, UNDEFINED, "new $(R)", 0},
-      {BLDR_MACRO_OP_COND, RECURSIVE, "<none>", 0},
-      {BLDR_MACRO_OP_COND, SIMPLE, "<none>", 0},
-      {BLDR_MACRO_OP_DEFINE, RECURSIVE, "new $(R)", 0},
-      {BLDR_MACRO_OP_OVERRIDE_SCOPED, SIMPLE, "new $(R)", 0},
-      {BLDR_MACRO_OP_SCOPED_SIMPLE, RECURSIVE, "new r", 1},
-      {9, RECURSIVE, "<none>", 0},
-      {42, UNDEFINED, "<none>", 0},
+      {BLDR_MACRO_OP_EQ, as_written, as_written, as_written},
+      {BLDR_MACRO_OP_EXPAND, expanded, expanded, expanded},
+      {BLDR_MACRO_OP_GNU_SIMPLE, simple, simple, simple},
+      {BLDR_MACRO_OP_APPEND, as_written, {"old $(R) new $(R)", 0}, {"old r new r", 1}},
+      {BLDR_MACRO_OP_COND, as_written, none, none},
+      {BLDR_MACRO_OP_DEFINE, as_written, as_written, as_written},
+      {BLDR_MACRO_OP_OVERRIDE_SCOPED, as_written, as_written, as_written},
+      {BLDR_MACRO_OP_SCOPED_SIMPLE, simple, simple, simple},
+      {9, none, none, none},
   };
   for (const Case &c : cases) {
-    TableList t;
-    bldr_macro_table_t *file = t.add(BLDR_MACRO_ORIGIN_FILE);
-    bldr_macro_table_t *env = t.add(BLDR_MACRO_ORIGIN_ENV);
-    bldr_macro_define(env, "R", "r", 0);
-    if (c.old == RECURSIVE) bldr_macro_define(file, "M", "old $(R)", 0);
-    if (c.old == SIMPLE) bldr_macro_define(file, "M", "old r", 1);
-    Result r = perform(t.list(), P, "M", "new $(R)", c.op);
-    EXPECT_EQ(r.status, KS_ST_OK) << c.op << " " << c.old;
-    EXPECT_EQ(r.value, c.value) << c.op << " " << c.old;
-    EXPECT_EQ(r.flags, c.flags) << c.op << " " << c.old;
+    int old = 0;
+    for (const Want &want : {c.undefined, c.recursive, c.simple}) {
+      TableList t;
+      bldr_macro_table_t *file = t.add(BLDR_MACRO_ORIGIN_FILE);
+      bldr_macro_table_t *env = t.add(BLDR_MACRO_ORIGIN_ENV);
+      bldr_macro_define(env, "R", "r", 0);
+      if (old == 1) bldr_macro_define(file, "M", "old $(R)", 0);
+      if (old == 2) bldr_macro_define(file, "M", "old r", 1);
+      Result r = perform(t.list(), P, "M", "new $(R)", c.op);
+      EXPECT_EQ(r.status, KS_ST_OK) << c.op << " " << old;
+      EXPECT_EQ(r.value, want.value) << c.op << " " << old;
+      EXPECT_EQ(r.flags, want.flags) << c.op << " " << old;
+      old++;
+    }
   }
 }
 

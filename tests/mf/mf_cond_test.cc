@@ -197,6 +197,19 @@ TEST(MfCondGnu, ContinuedConditionalLines) {
   for (const CorpusCase &c : cases) check(c, 3);
 }
 
+TEST(MfCondGnu, DefineBodiesAreText) {
+  const CorpusCase cases[] = {
+      {"conditional lines in a body", "define X\nifeq (a,b)\nelse\nendif\nendef\nY\n",
+       "define X\nifeq (a,b)\nelse\nendif\nendef\nY\n", "", 0},
+      {"body in a skipped branch", "ifeq (a,b)\ndefine X\nendif\nendef\nendif\nZ\n", "Z\n",
+       "", 0},
+      {"nested define and prefixes", "override define X\n define Y\n endef\nendif\nendef\nW\n",
+       "override define X\n define Y\n endef\nendif\nendef\nW\n", "", 0},
+      {"defined is no define", "defined = 1\nifeq (a,b)\nA\nendif\n", "defined = 1\n", "", 0},
+  };
+  for (const CorpusCase &c : cases) check(c, 3);
+}
+
 TEST(MfCondGnu, IfdefLooksMacrosUpUnexpanded) {
   stg_area_t area = stg_create_area(4096);
   bldr_macro_table_t *t = bldr_macro_init_table(16, BLDR_MACRO_ORIGIN_FILE, area);
@@ -218,6 +231,32 @@ TEST(MfCondGnu, IfdefLooksMacrosUpUnexpanded) {
     std::string taken = std::string(r.taken) + "\n";
     check({r.cond, text.c_str(), taken.c_str(), "", 0}, 3);
   }
+  mfc_mf_macro_table_list = LIST_HANDLE_NULL;
+  list_destroy(tables);
+  bldr_macro_term_table(t);
+  stg_delete_area(&area);
+}
+
+TEST(MfCondGnu, IfeqExpandsBothArguments) {
+  stg_area_t area = stg_create_area(4096);
+  bldr_macro_table_t *t = bldr_macro_init_table(16, BLDR_MACRO_ORIGIN_FILE, area);
+  bldr_macro_define(t, "V", "2", 0);
+  bldr_macro_define(t, "W", "$(V)", 0);
+  bldr_macro_define(t, "E", "", 0);
+  list_handle_t tables = list_create(STG_AREA_HEAP, 0);
+  list_append(tables, t);
+  mfc_mf_macro_table_list = tables;
+  const CorpusCase cases[] = {
+      {"recursive value", "ifeq ($(W),2)\nT\nendif\n", "T\n", "", 0},
+      {"chain on a macro", "ifeq ($(V),1)\nA\nelse ifeq ($(V),2)\nB\nelse\nC\nendif\n",
+       "B\n", "", 0},
+      {"empty against nothing", "ifeq ($(E),)\nT\nendif\n", "T\n", "", 0},
+      {"undefined is empty", "ifneq ($(U),)\nT\nelse\nF\nendif\n", "F\n", "", 0},
+      {"quoted form", "ifeq \"$(V)\" '2'\nT\nendif\n", "T\n", "", 0},
+      {"comma inside a reference", "ifeq ($(V:2=x,y),x,y)\nT\nendif\n", "T\n", "", 0},
+      {"unclosed reference", "ifeq ($(V,2)\nT\nendif\nZ\n", "", "Invalid syntax", 1},
+  };
+  for (const CorpusCase &c : cases) check(c, 3);
   mfc_mf_macro_table_list = LIST_HANDLE_NULL;
   list_destroy(tables);
   bldr_macro_term_table(t);
@@ -251,6 +290,75 @@ TEST(MfCondBsd, ConditionsThatCannotBeEvaluatedAreErrors) {
   check({"#else and #endif alone", "#else\n#endif\nZ\n", "Z\n",
          "'else' directive without prior 'if'", 0},
         1);
+}
+
+// A stand-in evaluator: kind 0 takes "yes" as true and "no" as false, kind 1 asks the goals.
+int fake_bsd_eval(char *condition, int kind, int invert) {
+  std::string c = condition;
+  c.erase(0, c.find_first_not_of(" \t"));
+  c.erase(c.find_last_not_of(" \t") + 1);
+  int r;
+  if (kind == 1)
+    r = mf_cond_is_goal_tgt(c.c_str()) ? 0 : 1;
+  else if (c == "yes" || c == "no")
+    r = c == "yes" ? 0 : 1;
+  else
+    return 2;
+  return invert ? 1 - r : r;
+}
+
+class MfCondBsdEvaluated : public ::testing::Test {
+ protected:
+  void SetUp() override { mf_cond_bsd_eval_hook = fake_bsd_eval; }
+  void TearDown() override { mf_cond_bsd_eval_hook = saved_; }
+
+ private:
+  int (*saved_)(char *, int, int) = mf_cond_bsd_eval_hook;
+};
+
+TEST_F(MfCondBsdEvaluated, BranchesOfBothFlavours) {
+  const CorpusCase hash[] = {
+      {"if true", "#if yes\nA\n#else\nB\n#endif\n", "A\n", "", 0},
+      {"elif chain", "#if no\nA\n#elif yes\nB\n#else\nC\n#endif\n", "B\n", "", 0},
+      {"elifdef after a taken branch", "#if yes\nA\n#elifdef yes\nB\n#endif\n", "A\n", "", 0},
+      {"ifndef", "#ifndef yes\nA\n#endif\nZ\n", "Z\n", "", 0},
+      {"nested", "#if yes\n# if no\nA\n# else\nB\n# endif\n#endif\n", "B\n", "", 0},
+      {"malformed condition drops the file", "X\n#if what\nA\n#endif\nZ\n", "X\n", "", 1},
+  };
+  for (const CorpusCase &c : hash) check(c, 1);
+  check({".elif chain", ".if no\nA\n.elif yes\nB\n.endif\n", "B\n", "", 0}, 2);
+}
+
+TEST_F(MfCondBsdEvaluated, MakeGoalConditions) {
+  ScratchDir dir;
+  dir.write("mk", "#ifmake all\nA\n#endif\n#ifnmake all\nB\n#endif\n");
+  for (const char *goal : {"all", "other"}) {
+    SCOPED_TRACE(goal);
+    NameList files{"mk"};
+    NameList goals{goal};
+    ASSERT_EQ(mf_io_init(files.get(), nullptr, goals.get(), 1, 0, 0), 0);
+    EXPECT_EQ(mftest::drain_text(), std::string(goal) == "all" ? "A\n\n" : "B\n\n");
+    mf_io_term();
+  }
+}
+
+// An unterminated conditional fails the parse at the end of its file instead of running on into
+// the next makefile.
+TEST_F(MfCondBsdEvaluated, UnterminatedConditionalDoesNotSwallowTheNextFile) {
+  ScratchDir dir;
+  dir.write("one.mk", "#if no\nA\n");
+  dir.write("two.mk", "B\n");
+  NameList files{"one.mk", "two.mk"};
+  Captured cap;
+  mf_parser_failed = 0;
+  ASSERT_EQ(mf_io_init(files.get(), nullptr, nullptr, 1, 0, 0), 0);
+  mftest::drain_text();
+  mf_io_term();
+  EXPECT_EQ(mf_parser_failed, 1);
+  EXPECT_NE(cap.err().find("File \"one.mk\", line 3\nConditional not terminated"),
+            std::string::npos)
+      << cap.err();
+  mf_parser_failed = 0;
 }
 
 TEST(MfCondBsd, OverlongConditionIsRefused) {

@@ -1,13 +1,19 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "capture_util.h"
+#include "mf/bldr_macro.h"
 #include "mf/mf_io.h"
+#include "mf/mf_utl.h"
+#include "mf/mfc.h"
 #include "mf_io_util.h"
 
 namespace {
@@ -41,13 +47,13 @@ struct SearchCase {
 
 // The including makefile holds "L1\nL2\n"; the include is made after its first line.
 TEST_F(MfIoInclude, SearchKindsDirectoriesAndCandidates) {
-  const std::string enoent = std::strerror(ENOENT);
-  const std::string eisdir = std::strerror(EISDIR);
   const SearchCase cases[] = {
       {"as written", 0, {}, {"inc.mk"}, {}, "main.mk", {"inc.mk"}, 0, 0,
        "inc.mk\n\nL2\n\n", ""},
       {"as written does not search -I", 0, {"a"}, {"a/inc.mk"}, {}, "main.mk", {"inc.mk"}, 0,
-       1001, "L2\n\n", "line 2\nUnable to open include file \"inc.mk\": "},
+       1001, "L2\n\n",
+       "tool: Error: File \"main.mk\", line 2\n"
+       "Unable to open include file \"inc.mk\": No such file or directory\n"},
       {"-I directories in order", 3, {"a", "b"}, {"b/inc.mk"}, {}, "main.mk", {"inc.mk"}, 0, 0,
        "b/inc.mk\n\nL2\n\n", ""},
       {"first -I directory wins", 3, {"a", "b"}, {"a/inc.mk", "b/inc.mk"}, {}, "main.mk",
@@ -57,7 +63,7 @@ TEST_F(MfIoInclude, SearchKindsDirectoriesAndCandidates) {
       {"directory passed over", 3, {"a"}, {"a/inc.mk"}, {"inc.mk"}, "main.mk", {"inc.mk"}, 0, 0,
        "a/inc.mk\n\nL2\n\n", ""},
       {"directory as the only candidate", 0, {}, {}, {"inc.mk"}, "main.mk", {"inc.mk"}, 0, 1001,
-       "L2\n\n", "Unable to open include file \"inc.mk\": "},
+       "L2\n\n", "line 2\nUnable to open include file \"inc.mk\": Is a directory\n"},
       {"quoted: next to the includer first", 1, {}, {"sub/inc.mk", "inc.mk"}, {},
        "sub/main.mk", {"\"inc.mk\""}, 0, 0, "sub/inc.mk\n\nL2\n\n", ""},
       {"quoted: then the current directory", 1, {"a"}, {"inc.mk", "a/inc.mk"}, {},
@@ -65,21 +71,23 @@ TEST_F(MfIoInclude, SearchKindsDirectoriesAndCandidates) {
       {"quoted: then -I", 1, {"a"}, {"a/inc.mk"}, {}, "sub/main.mk", {"\"inc.mk\""}, 0, 0,
        "a/inc.mk\n\nL2\n\n", ""},
       {"bare name in the preprocessor form", 1, {}, {"inc.mk"}, {}, "main.mk", {"inc.mk"}, 0,
-       1001, "L2\n\n", "line 2\nIllegal include file syntax \"inc.mk\"\n"},
+       1001, "L2\n\n",
+       "tool: Error: File \"main.mk\", line 2\nIllegal include file syntax \"inc.mk\"\n"},
       {"angle brackets: system make directory only", 1, {"."}, {"zz_none.mk"}, {}, "main.mk",
        {"<zz_none.mk>"}, 0, 1001, "L2\n\n",
-       "Unable to open include file \"/usr/include/make/zz_none.mk\": "},
+       "Unable to open include file \"/usr/include/make/zz_none.mk\": No such file or directory\n"},
       {"kind 2 as written", 2, {}, {"inc.mk"}, {}, "main.mk", {"inc.mk"}, 0, 0,
        "inc.mk\n\nL2\n\n", ""},
       {"absolute name is the only candidate", 3, {"a"}, {"a/zz_none.mk"}, {}, "main.mk",
        {"/zz_no_such_dir/zz_none.mk"}, 0, 1001, "L2\n\n",
-       "Unable to open include file \"/zz_no_such_dir/zz_none.mk\": "},
+       "Unable to open include file \"/zz_no_such_dir/zz_none.mk\": No such file or directory\n"},
       {"optional missing file is skipped silently", 0, {}, {}, {}, "main.mk", {"nope.mk"}, 1, 0,
        "L2\n\n", ""},
       {"optional: missing skipped, found one read", 3, {}, {"inc.mk"}, {}, "main.mk",
        {"nope.mk", "inc.mk"}, 1, 0, "inc.mk\n\nL2\n\n", ""},
       {"required: found then missing includes neither", 0, {}, {"inc.mk"}, {}, "main.mk",
-       {"inc.mk", "nope.mk"}, 0, 1001, "L2\n\n", "Unable to open include file \"nope.mk\": "},
+       {"inc.mk", "nope.mk"}, 0, 1001, "L2\n\n",
+       "line 2\nUnable to open include file \"nope.mk\": No such file or directory\n"},
       {"three files in the order named", 0, {}, {"x.mk", "y.mk", "z.mk"}, {}, "main.mk",
        {"z.mk", "x.mk", "y.mk"}, 0, 0, "z.mk\n\nx.mk\n\ny.mk\n\nL2\n\n", ""},
   };
@@ -108,11 +116,57 @@ TEST_F(MfIoInclude, SearchKindsDirectoriesAndCandidates) {
       EXPECT_NE(err.find(c.error), std::string::npos) << err;
       EXPECT_EQ(mf_parser_failed, 1);
     }
-    if (std::string(c.label) == "directory as the only candidate") {
-      EXPECT_NE(err.find(std::strerror(EISDIR)), std::string::npos) << err;
-    }
     mf_io_term();
   }
+}
+
+// The include action gives every include a leading line break; after an include that opened
+// nothing, the includer's positions must not change.
+TEST_F(MfIoInclude, LeadingLineBreakOnlyForAFileJustOpened) {
+  ScratchDir dir;
+  dir.write("main.mk", "L1\nL2\n");
+  dir.write("inc.mk", "i\n");
+  NameList files{"main.mk"};
+  NameList missing{"nope.mk"};
+  NameList found{"inc.mk"};
+  ASSERT_EQ(mf_io_init(files.get(), nullptr, nullptr, 0, 0, 0), 0);
+  for (int i = 0; i < 2; i++) mf_io_input();
+  ASSERT_EQ(mf_io_include_files(missing.get(), 1, 0), 0);
+  mf_io_push_artificial_newline_in_new_include_file();
+  EXPECT_EQ(mftest::drive_positions(),
+            "[main.mk] \\n@2:0/3 L@2:1/3 2@2:2/3 \\n@3:0/3 \\n@4:0/1 ");
+  mf_io_term();
+
+  ASSERT_EQ(mf_io_init(files.get(), nullptr, nullptr, 0, 0, 0), 0);
+  for (int i = 0; i < 2; i++) mf_io_input();
+  ASSERT_EQ(mf_io_include_files(found.get(), 1, 0), 0);
+  mf_io_push_artificial_newline_in_new_include_file();
+  mf_io_push_artificial_newline_in_new_include_file();
+  EXPECT_EQ(mftest::drive_positions(),
+            "[inc.mk] \\n@1:0/1 i@1:1/1 \\n@2:0/2 \\n@3:0/1 [main.mk] \\n@2:0/3 L@2:1/3 "
+            "2@2:2/3 \\n@3:0/3 \\n@4:0/1 ");
+}
+
+TEST_F(MfIoInclude, VerboseRunsReportMissingOptionalFilesAndFilesOpened) {
+  ScratchDir dir;
+  dir.write("main.mk", "L1\n");
+  dir.write("inc.mk", "i\n");
+  NameList files{"main.mk"};
+  NameList names{"nope.mk", "inc.mk"};
+  int32_t saved = mf_verbosity;
+  mf_verbosity = 2;
+  Captured cap;
+  ASSERT_EQ(mf_io_init(files.get(), nullptr, nullptr, 0, 0, 0), 0);
+  mf_io_input();
+  EXPECT_EQ(mf_io_include_files(names.get(), 1, 0), 0);
+  mf_verbosity = saved;
+  std::string err = cap.err();
+  EXPECT_NE(err.find("Warning: File \"main.mk\", line 1\nUnable to open include file \"nope.mk\""),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("Processing description file \"main.mk\""), std::string::npos) << err;
+  EXPECT_NE(cap.out().find("Processing description file \"inc.mk\""), std::string::npos);
+  EXPECT_EQ(mf_parser_failed, 0);
 }
 
 TEST_F(MfIoInclude, LinesOfEveryIncludedFileAreNumberedFromOne) {
@@ -129,6 +183,43 @@ TEST_F(MfIoInclude, LinesOfEveryIncludedFileAreNumberedFromOne) {
             "[x.mk] x@1:1/0 \\n@2:0/2 \\n@3:0/1 "
             "[y.mk] y@1:1/0 \\n@2:0/2 \\n@3:0/1 "
             "[main.mk] \\n@2:0/2 \\n@3:0/1 ");
+}
+
+// Description files opened with the define flag set MAKEFILE as they are reached; so do the later
+// files of an include statement. Every file opened enters the makefiles list once.
+TEST_F(MfIoInclude, MakefileMacroAndMakefilesList) {
+  ScratchDir dir;
+  dir.write("one.mk", "1\n");
+  dir.write("two.mk", "2\n");
+  dir.write("x.mk", "x\n");
+  dir.write("y.mk", "y\n");
+  stg_area_t area = stg_create_area(4096);
+  bldr_macro_table_t *t = bldr_macro_init_table(16, BLDR_MACRO_ORIGIN_FILE, area);
+  mfc_parser_macro_table = t;
+  auto makefile = [&] {
+    const char *v = bldr_macro_lookup_in_table(t, "MAKEFILE", nullptr);
+    return std::string(v ? v : "(none)");
+  };
+  NameList files{"one.mk", "two.mk"};
+  NameList names{"x.mk", "y.mk"};
+  ASSERT_EQ(mf_io_init(files.get(), nullptr, nullptr, 0, 1, 0), 0);
+  EXPECT_EQ(makefile(), "one.mk");
+  EXPECT_EQ(mf_io_input(), '1');
+  ASSERT_EQ(mf_io_include_files(names.get(), 0, 0), 0);
+  EXPECT_EQ(makefile(), "one.mk");
+  EXPECT_EQ(mftest::drain_text().substr(0, 3), "x\n\n");
+  mf_io_term();
+  EXPECT_EQ(makefile(), "two.mk");
+  std::vector<std::string> recorded;
+  void *d = nullptr;
+  list_handle_t l = mfc_get_makefiles_list();
+  for (list_cursor_t c = list_next(l, nullptr, &d); c != nullptr; c = list_next(l, c, &d))
+    recorded.push_back(static_cast<const char *>(d));
+  for (const char *want : {"one.mk", "x.mk", "y.mk", "two.mk"})
+    EXPECT_EQ(std::count(recorded.begin(), recorded.end(), want), 1) << want;
+  mfc_parser_macro_table = nullptr;
+  bldr_macro_term_table(t);
+  stg_delete_area(&area);
 }
 
 TEST_F(MfIoInclude, AFileThatIncludesItselfIsStopped) {
@@ -159,13 +250,20 @@ TEST_F(MfIoInclude, AFileThatIncludesItselfIsStopped) {
   EXPECT_EQ(mftest::open_fd_count(), fds_before);
 }
 
+// A socket exists but cannot be opened: the includer goes on as it was, and nothing of the
+// statement is read.
 TEST_F(MfIoInclude, IncludedFileThatCannotBeOpenedLeavesTheIncluderIntact) {
-  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not stop the superuser";
   ScratchDir dir;
   dir.write("main.mk", "L1\nL2\n");
-  dir.write("locked.mk", "secret\n");
   dir.write("later.mk", "later\n");
-  ::chmod((dir.path() + "/locked.mk").c_str(), 0);
+  int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(sock, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::string path = dir.path() + "/locked.mk";
+  ASSERT_LT(path.size(), sizeof addr.sun_path);
+  std::strcpy(addr.sun_path, path.c_str());
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
   NameList files{"main.mk"};
   NameList names{"locked.mk", "later.mk"};
   Captured cap;
@@ -173,8 +271,13 @@ TEST_F(MfIoInclude, IncludedFileThatCannotBeOpenedLeavesTheIncluderIntact) {
   for (int i = 0; i < 3; i++) mf_io_input();
   EXPECT_EQ(mf_io_include_files(names.get(), 0, 0), 0);
   EXPECT_EQ(mf_parser_failed, 1);
+  EXPECT_STREQ(mf_io_source_file, "main.mk");
   EXPECT_EQ(mftest::drain_text(), "L2\n\n");
-  EXPECT_NE(cap.err().find("Unable to open include file \"locked.mk\""), std::string::npos);
+  EXPECT_NE(cap.err().find("line 2\nUnable to open include file \"locked.mk\""),
+            std::string::npos)
+      << cap.err();
+  mf_io_term();
+  ::close(sock);
 }
 
 }  // namespace

@@ -130,7 +130,8 @@ TEST_F(MfIo, PushBackOfTheTwoLineTextGivesExactPositions) {
   EXPECT_EQ(mf_io_source_line, 1);
   EXPECT_EQ(mf_io_source_col, 1);
   EXPECT_EQ(mf_io_source_prev_col, 0);
-  EXPECT_EQ(mftest::drive_positions(), "[p.mk] b@1:2/0 \\n@2:0/3 c@2:1/3 d@2:2/3 \\n@3:0/3 \\n@4:0/1 ");
+  EXPECT_EQ(mftest::drive_positions(),
+            "[p.mk] b@1:2/0 \\n@2:0/3 c@2:1/3 d@2:2/3 \\n@3:0/3 \\n@4:0/1 ");
 }
 
 TEST_F(MfIo, MultibyteInputInAUtf8Locale) {
@@ -179,6 +180,23 @@ TEST_F(MfIo, MultibyteCharacterIsPushedBackWhole) {
   EXPECT_EQ(mf_io_get_wc(), L'\u00e9');
   mf_io_term();
   std::setlocale(LC_ALL, "C");
+}
+
+TEST_F(MfIo, BytesAboveAsciiInTheCLocale) {
+  std::setlocale(LC_ALL, "C");
+  mftest::ScratchDir dir;
+  dir.write("c.mk", "caf\xe9\n");
+  NameList files{"c.mk"};
+  Captured cap;
+  ASSERT_EQ(mf_io_init(files.get(), nullptr, nullptr, 0, 0, 0), 0);
+  EXPECT_EQ(mf_io_mb_is_allowed, 0);
+  for (int i = 0; i < 3; i++) mf_io_get_wc();
+  wchar_t e = mf_io_get_wc();
+  EXPECT_EQ(e, wchar_t(0xe9));
+  EXPECT_EQ(mf_io_unput_wc(e), 0);
+  EXPECT_EQ(mf_io_get_wc(), wchar_t(0xe9));
+  EXPECT_EQ(cap.err(), "");
+  EXPECT_EQ(mf_parser_failed, 0);
 }
 
 TEST_F(MfIo, StartFailures) {

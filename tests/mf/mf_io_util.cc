@@ -51,8 +51,8 @@ NameList::NameList(const std::vector<std::string> &names) : names_(names) {
 NameList::~NameList() { list_destroy(list_); }
 
 std::string input_fixture(const std::string &name) {
-  const char *src = std::getenv("VOSSEL_SOURCE_DIR");
-  return std::string(src ? src : ".") + "/tests/mf/fixtures/input/" + name;
+  // The fixtures lie next to this source file.
+  return (std::filesystem::path(__FILE__).parent_path() / "fixtures" / "input" / name).string();
 }
 
 std::string drive_positions() {
