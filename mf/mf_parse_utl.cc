@@ -15,40 +15,11 @@
 // Weak stand-ins for services of neighbouring modules (see the header).
 
 __attribute__((weak)) int mf_can_perform_parallel_builds() { return 0; }
-__attribute__((weak)) void mf_utl_glob_list(list_handle_t, stg_area_t) {}
-
-__attribute__((weak)) ks_status_t bldr_macro_perform_macro_def(const bldr_macro_def_t *def,
-                                                               list_handle_t,
-                                                               bldr_macro_flavor_t, char **value,
-                                                               uint32_t *flags) {
-  *value = stg_strdup(def->value != nullptr ? def->value : "");
-  *flags = 0;
-  return *value != nullptr ? KS_ST_OK : KS_ST_ERR;
-}
-
-__attribute__((weak)) void bldr_opts_add_parallel_interference_set(BLDR_OPTS_HANDLE,
-                                                                   list_handle_t, int) {}
-__attribute__((weak)) void bldr_opts_add_patt_list(BLDR_OPTS_HANDLE, int, list_handle_t) {}
-__attribute__((weak)) void bldr_opts_add_tgt_attrs(BLDR_OPTS_HANDLE, uint32_t, list_handle_t) {}
-__attribute__((weak)) void bldr_opts_record_variable(BLDR_OPTS_HANDLE, const char *) {}
-__attribute__((weak)) void bldr_opts_export_variable(BLDR_OPTS_HANDLE, const char *) {}
-__attribute__((weak)) void bldr_opts_unexport_variable(BLDR_OPTS_HANDLE, const char *) {}
-__attribute__((weak)) void bldr_opts_set_export_default(BLDR_OPTS_HANDLE, int) {}
-__attribute__((weak)) int bldr_opts_tgt_scoped_macro_def(BLDR_OPTS_HANDLE, int, list_handle_t,
-                                                         bldr_macro_def_t *, int *) {
-  return KS_ST_OK;
-}
-
-// Macro-definition recognition of the lexer actions.
-__attribute__((weak)) bldr_macro_def_t mf_macro_definition = {nullptr, nullptr, 0};
-__attribute__((weak)) int mf_lex_macro_def(const char *, int32_t) { return 0; }
 
 // ---------------------------------------------------------------------------------------------
 // Parse-wide state.
 
-BLDR_OPTS_HANDLE mfc_curr_opts_handle = BLDR_OPTS_HANDLE_NULL;
 bldr_macro_table_t *mfc_override_macro_table = nullptr;
-int32_t mf_building_java_tgts = 0;
 
 namespace {
 
@@ -513,8 +484,8 @@ void sem_tgt_scoped_mac_def(list_handle_t targets, bldr_macro_def_t *def) {
     imsg_print(IMSG_TRACE, table(), kRowTgtScoped, def->name, def->value);
     trace_list(targets);
   }
-  int word = 0;
-  bldr_opts_tgt_scoped_macro_def(mfc_curr_opts_handle, 0, targets, def, &word);
+  uint32_t expanded = 0;
+  bldr_opts_tgt_scoped_macro_def(mfc_curr_opts_handle, BLDR_OPTS_SIDE_MF, targets, def, &expanded);
 }
 
 void sem_override_tgt_scoped_mac_def(list_handle_t targets, bldr_macro_def_t *def) {
@@ -524,6 +495,6 @@ void sem_override_tgt_scoped_mac_def(list_handle_t targets, bldr_macro_def_t *de
     imsg_print(IMSG_TRACE, table(), kRowOverrideTgtScoped, def->name, def->value);
     trace_list(targets);
   }
-  int word = 0;
-  bldr_opts_tgt_scoped_macro_def(mfc_curr_opts_handle, 0, targets, def, &word);
+  uint32_t expanded = 0;
+  bldr_opts_tgt_scoped_macro_def(mfc_curr_opts_handle, BLDR_OPTS_SIDE_MF, targets, def, &expanded);
 }

@@ -8,46 +8,26 @@
 #include "ks/list.h"
 #include "ks/stg.h"
 #include "mf/bldr_macro.h"
+#include "mf/bldr_opts.h"
 #include "mf/mf_io.h"
 #include "mf/mfc.h"
 
 // ---------------------------------------------------------------------------------------------
-// Services of neighbouring modules that this tree does not hold yet (the build-options record,
-// parts of the macro engine and of the lexer actions). Each is declared here as its module will
-// export it and has a weak stand-in definition in mf_parse_utl.cc that does the least the parse
-// needs; the module's own definition replaces the stand-in at link time.
-
-typedef struct bldr_opts_rec_s *BLDR_OPTS_HANDLE;
-#define BLDR_OPTS_HANDLE_NULL ((BLDR_OPTS_HANDLE)0)
+// Services of neighbouring modules that this tree does not hold yet (the make program's parallel
+// set-up). Each is declared here as its module will export
+// it and has a weak stand-in definition in mf_parse_utl.cc that does the least the parse needs;
+// the module's own definition replaces the stand-in at link time.
 
 // Non-zero when the make program has set up parallel builds for this run.
 int mf_can_perform_parallel_builds();
-// Replaces each wildcard name of the list by the names it matches (copies in area).
-void mf_utl_glob_list(list_handle_t list, stg_area_t area);
-
-// Build-options record operations that the grammar's actions call.
-void bldr_opts_add_parallel_interference_set(BLDR_OPTS_HANDLE opts, list_handle_t names,
-                                             int flag);
-void bldr_opts_add_patt_list(BLDR_OPTS_HANDLE opts, int kind, list_handle_t patterns);
-void bldr_opts_add_tgt_attrs(BLDR_OPTS_HANDLE opts, uint32_t attrs, list_handle_t targets);
-void bldr_opts_record_variable(BLDR_OPTS_HANDLE opts, const char *name);
-void bldr_opts_export_variable(BLDR_OPTS_HANDLE opts, const char *name);
-void bldr_opts_unexport_variable(BLDR_OPTS_HANDLE opts, const char *name);
-void bldr_opts_set_export_default(BLDR_OPTS_HANDLE opts, int value);
-int bldr_opts_tgt_scoped_macro_def(BLDR_OPTS_HANDLE opts, int source, list_handle_t targets,
-                                   bldr_macro_def_t *def, int *out_word);
 
 // ---------------------------------------------------------------------------------------------
 // Parse-wide state (the parse options, storage area and macro tables are in mf/mfc.h).
 
-// Build-options record of the current parse.
-extern BLDR_OPTS_HANDLE mfc_curr_opts_handle;
 // Table that "override" definitions go into.
 extern bldr_macro_table_t *mfc_override_macro_table;
 // Failure mark of the current parse: set to 1 on a reported failure that does not stop it.
 extern int32_t mf_parser_failed;
-// Set while a ".JAVA_TGTS" line is scanned; cleared by its action.
-extern int32_t mf_building_java_tgts;
 
 // The compatibility variant of the current parse (std when no parse is under way).
 uint32_t mf_parse_compat_variant();

@@ -177,6 +177,10 @@ int mf_tgt_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t
 
   mf_tgt_strip_redundant_prefix(deps, variant);
   if (names.empty()) return KS_ST_OK;
+  // Every target loses its "./" before any is entered, so that the co-target lists of a group
+  // name the members as the table holds them.
+  if (has_patterns(variant))
+    for (char *t : names) mf_tgt_strip_dot_slash(t);
 
   // Target group: a + b [+ c ...].
   bool group = false;
@@ -254,7 +258,6 @@ int mf_tgt_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t
   const bool has_script = script != LIST_HANDLE_NULL && !list_is_empty(script);
   for (char *t : names) {
     // a. Names and patterns.
-    if (has_patterns(variant)) mf_tgt_strip_dot_slash(t);
     bool pattern = is_pattern(t, variant);
     if (pattern && (variant == MF_COMPAT_STD || variant == MF_COMPAT_SUN)) {
       int pct_deps = 0;

@@ -59,28 +59,24 @@ TEST(MfTgtRule, TargetGroupNamesEachOtherAsCotargets) {
   EXPECT_THAT(cotargets(p, "c"), ElementsAre("a", "b"));
   EXPECT_EQ(mf_tgt_lookup(p.table(), "+"), nullptr);
   EXPECT_THAT(cap.err(), Not(HasSubstr("Malformed")));
+  EXPECT_THAT(cap.err(), Not(HasSubstr("parallel")));
   EXPECT_THAT(cotargets(p, "x"), ElementsAre());
+  // One interference set of the group, holding copies: the interned names stay untouched.
+  list_handle_t sets = bldr_opts_get_parallel_interference_sets(p.opts());
+  ASSERT_NE(sets, LIST_HANDLE_NULL);
+  ASSERT_EQ(list_length(sets), 1u);
+  void *d = nullptr;
+  list_next(sets, nullptr, &d);
+  auto *set = static_cast<bldr_opts_interference_set_t *>(d);
+  EXPECT_EQ(set->origin, 0u);
+  EXPECT_THAT(strings(set->patterns), ElementsAre("a", "b", "c"));
 }
 
-TEST(MfTgtRule, MalformedGroupIsUnrelatedTargets) {
+TEST(MfTgtRule, GroupMembersWithDotSlashStayFoundUnderTheirStrippedNames) {
   TgtParse p(MF_COMPAT_STD);
-  Verbosity v(1);
-  mftest::Captured cap;
-  ASSERT_EQ(mf_tgt_depends_rule(p.list({"a", "+", "b", "c"}), nullptr, nullptr, 0, nullptr), 0);
-  EXPECT_THAT(cap.err(),
-              HasSubstr("Malformed target group; list will be treated as unrelated targets:\n"));
-  EXPECT_THAT(cap.err(), HasSubstr("\ta\n\t+\n\tb\n\tc\n"));
-  for (const char *n : {"a", "+", "b", "c"}) {
-    EXPECT_EQ(p.entry(n)->defined_as_target, 1) << n;
-    EXPECT_THAT(cotargets(p, n), ElementsAre()) << n;
-  }
-}
-
-TEST(MfTgtRule, MalformedGroupWarningNeedsVerbosity) {
-  TgtParse p(MF_COMPAT_STD);
-  mftest::Captured cap;
-  ASSERT_EQ(mf_tgt_depends_rule(p.list({"a", "+", "b", "+"}), nullptr, nullptr, 0, nullptr), 0);
-  EXPECT_EQ(cap.err(), "");
+  ASSERT_EQ(mf_tgt_depends_rule(p.list({"./a", "+", "./b"}), nullptr, nullptr, 0, nullptr), 0);
+  EXPECT_THAT(cotargets(p, "a"), ElementsAre("b"));
+  EXPECT_NE(mf_tgt_lookup(p.table(), "b"), nullptr);
 }
 
 TEST(MfTgtRule, ColonKindMismatchFailsTheParse) {

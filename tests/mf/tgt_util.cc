@@ -5,13 +5,18 @@
 namespace mftest {
 
 TgtParse::TgtParse(uint32_t variant)
-    : saved_op_(mfc_parse_op_rec_p), saved_area_(mfc_mf_stg_area), saved_table_(mf_tgt_curr_table_p) {
+    : saved_op_(mfc_parse_op_rec_p),
+      saved_area_(mfc_mf_stg_area),
+      saved_table_(mf_tgt_curr_table_p),
+      saved_opts_(mfc_curr_opts_handle) {
   op_.compat_variant = variant;
   op_.statement_file = "Makefile";
   op_.statement_line = 7;
   mfc_parse_op_rec_p = &op_;
   area_ = stg_create_area(4096);
   mfc_mf_stg_area = area_;
+  opts_ = bldr_opts_init(variant, &env_);
+  mfc_curr_opts_handle = opts_;
   mf_parser_failed = 0;
   mf_tgt_parsing_builtins = 0;
   mf_io_source_file = "Makefile";
@@ -22,6 +27,9 @@ TgtParse::TgtParse(uint32_t variant)
 
 TgtParse::~TgtParse() {
   mf_tgt_free_table(table_);
+  bldr_opts_term(opts_);
+  if (env_ != nullptr) bldr_macro_term_table(env_);
+  mfc_curr_opts_handle = saved_opts_;
   stg_delete_area(&area_);
   mf_tgt_curr_table_p = saved_table_;
   mfc_mf_stg_area = saved_area_;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ks/list.h"
+#include "mf/bldr_opts.h"
 #include "mf/mf_parse_utl.h"
 #include "mf/mf_tgt.h"
 
@@ -22,6 +23,7 @@ class TgtParse {
   TgtParse &operator=(const TgtParse &) = delete;
 
   mf_tgt_table_t *table() { return table_; }
+  BLDR_OPTS_HANDLE opts() { return opts_; }
   // A list of writable copies of the names in the parse's area; null for an empty initializer.
   list_handle_t list(std::initializer_list<const char *> names);
   // The entry of name, failing the test when it is absent.
@@ -33,10 +35,13 @@ class TgtParse {
   mf_parse_op_rec_t op_{};
   mf_tgt_table_t *table_ = nullptr;
   stg_area_t area_ = STG_AREA_NULL;
+  BLDR_OPTS_HANDLE opts_ = BLDR_OPTS_HANDLE_NULL;
+  bldr_macro_table_t *env_ = nullptr;
   // The globals of an enclosing fixture, restored at the end.
   mf_parse_op_rec_t *saved_op_;
   stg_area_t saved_area_;
   mf_tgt_table_t *saved_table_;
+  BLDR_OPTS_HANDLE saved_opts_;
 };
 
 // The strings of a list, in order.
