@@ -117,8 +117,10 @@ int mf_scan_trace_return(int token) {
 void mf_scan_wcs_to_shr_text(const wchar_t *wtext) {
   // Characters the locale cannot express become '?', so the copy never stops short.
   std::string mb;
+  const bool single_byte = MB_CUR_MAX == 1;
   for (const wchar_t *p = wtext; *p != L'\0'; ++p) {
-    if (static_cast<uint32_t>(*p) < 0x80) {
+    // In a single-byte locale the input delivers every byte as the character of that code.
+    if (static_cast<uint32_t>(*p) < 0x80 || (single_byte && static_cast<uint32_t>(*p) <= 0xFF)) {
       mb.push_back(static_cast<char>(*p));
     } else {
       append_wc(&mb, *p);
@@ -172,12 +174,22 @@ int mf_scan_next(mf_scanner_t *s) {
       break;
     }
     const wchar_t c = s->buf[static_cast<size_t>(cp)];
-    if (cp == text && s->at_bol && s->bom_rule != 0 && c == kByteOrderMark) {
-      // The mark as one wide character (a multibyte locale): only the mark is taken.
-      act = s->bom_rule;
-      cp = text + 1;
-      bom = true;
-      break;
+    if (cp == text && s->at_bol && s->bom_rule != 0) {
+      // A byte-order mark at a line start is taken alone, however long a name would be: one
+      // wide character in a multibyte locale, its three bytes in a single-byte one.
+      const wchar_t *p = s->buf.data() + cp;
+      int32_t mark = 0;
+      if (c == kByteOrderMark) {
+        mark = 1;
+      } else if (s->n_chars - cp >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) {
+        mark = 3;
+      }
+      if (mark > 0) {
+        act = s->bom_rule;
+        cp = text + mark;
+        bom = true;
+        break;
+      }
     }
     int32_t cls = char_class(t, c);
     if (t.accept[static_cast<size_t>(state)] != 0) {

@@ -65,7 +65,15 @@ std::vector<char *> to_vector(list_handle_t list) {
 // The gate of the rule warnings: verbosity above 0 or "mf_tgt_parse" traced at level 1.
 bool warnings_on() { return mf_utl_should_trace(kTrace, 1); }
 
+// The position of the rule: the line of its colon. The input layer has read on by the time the
+// grammar hands the rule over (the parser looks at the next token first), so its own position
+// may lie lines behind the rule.
 void position_line(int severity, const char *format) {
+  const mf_parse_op_rec_t *op = mfc_parse_op_rec_p;
+  if (op != nullptr && op->statement_file != nullptr) {
+    imsg_print(severity, format, -1, op->statement_file, op->statement_line);
+    return;
+  }
   imsg_print(severity, format, -1, mf_io_source_file != nullptr ? mf_io_source_file : "",
              mf_io_source_line);
 }
