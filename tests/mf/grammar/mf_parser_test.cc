@@ -219,7 +219,7 @@ TEST_F(Grammar, StaticPatternRuleOutsideGnuIsASyntaxErrorAndTheParseGoesOn) {
                    colon(), eol()}),
             0);
   EXPECT_EQ(mf_parser_failed, 1);
-  EXPECT_THAT(cap.err(), HasSubstr("Syntax error in file \"Makefile\" near line 7\n"));
+  EXPECT_THAT(cap.err(), HasSubstr("Syntax error in file \"Makefile\" near line 3\n"));
   EXPECT_EQ(mf_tgt_lookup(p.table(), "a.o"), nullptr);
   EXPECT_EQ(p.entry("next")->defined_as_target, 1);
 }
