@@ -382,6 +382,12 @@ TEST(StdScanRobustness, ByteOrderMarkAloneIsConsumed) {
   }
 }
 
+TEST(StdScanRobustness, ByteOrderMarkWithOtherEncodingDefinesNothingExtra) {
+  mftest::ScopedEnv env("ORVA_TVICK_OTHER_ENCODING", "1");
+  ScanInput s("\xEF\xBB\xBF" "A = 1\n");
+  EXPECT_THAT(s.tokens(), ElementsAre("MACRO_DEF [A=1]"));
+}
+
 TEST(StdScanRobustness, ByteOrderMarkOnlyAtALineStart) {
   ScanInput s("a\xEF\xBB\xBF: b\n");
   EXPECT_THAT(s.tokens(), ElementsAre("FILE_NAME [a\xEF\xBB\xBF]", "SINGLE_COLON",
