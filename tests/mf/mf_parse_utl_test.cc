@@ -83,6 +83,33 @@ TEST(StdStatements, MainTargetsAreTheDefaultGoals) {
   EXPECT_EQ(joined(mf_tgt_default_goal_list(s.table())), "second");
 }
 
+TEST(StdStatements, IncludeLines) {
+  mftest::Captured cap;
+  ScanInput s("include inc.mk other.mk\nsinclude missing.mk\nall: $(I)\n");
+  {
+    std::ofstream("inc.mk") << "I = from_inc\nincluded: x\n";
+    std::ofstream("other.mk") << "other: y\n";
+  }
+  ASSERT_EQ(s.parse(), 0) << cap.err();
+  EXPECT_EQ(mf_parser_failed, 0) << cap.err();
+  // The std include takes the first name only; a missing optional include is silent.
+  EXPECT_NE(mf_tgt_lookup(s.table(), "included"), nullptr);
+  EXPECT_EQ(mf_tgt_lookup(s.table(), "other"), nullptr);
+  mf_tgt_entry_t *all = mf_tgt_lookup(s.table(), "all");
+  ASSERT_NE(all, nullptr);
+  EXPECT_EQ(joined(mf_tgt_get_dep_list(s.table(), all, mf_tgt_next_instance(s.table(), all, nullptr))),
+            "from_inc");
+  EXPECT_EQ(cap.err(), "");
+}
+
+TEST(StdStatements, IncludeWithoutANameFailsTheParse) {
+  mftest::Captured cap;
+  ScanInput s("EMPTY =\ninclude $(EMPTY)\nafter:\n");
+  EXPECT_EQ(s.parse(), 0);
+  EXPECT_EQ(mf_parser_failed, 1);
+  EXPECT_EQ(cap.err(), "tool: Error: File \"Makefile\", line 2\nInclude directive with no filename\n");
+}
+
 struct ErrorCase {
   const char *what;
   const char *input;

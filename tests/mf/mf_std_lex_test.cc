@@ -368,6 +368,17 @@ TEST(StdScanRobustness, NonAsciiNames) {
   }
 }
 
+TEST(StdScanRobustness, MultibyteNamesBeforeAParenthesisOrAReference) {
+  // The actions get the match length in characters and must find their place in bytes.
+  Locale l("C.UTF-8");
+  if (!l.ok()) GTEST_SKIP() << "locale C.UTF-8 is not installed";
+  ScanInput s("lib\xC3\xA9\xC3\xA9.a(x.o y.o): \xC3\xA9$$@x q\n");
+  EXPECT_THAT(s.tokens(),
+              ElementsAre("ARCHIVE [lib\xC3\xA9\xC3\xA9.a(x.o) lib\xC3\xA9\xC3\xA9.a(y.o)]",
+                          "SINGLE_COLON", "FILE_NAME [\xC3\xA9$@x]", "FILE_NAME [q]",
+                          "END_OF_LINE"));
+}
+
 TEST(StdScanRobustness, ByteOrderMarkAloneIsConsumed) {
   for (const char *locale : {"C", "C.UTF-8"}) {
     Locale l(locale);
