@@ -207,7 +207,8 @@ ks_status_t file_name_parts(NamePart part, list_handle_t tables, bldr_macro_flav
     ks_status_t st = KS_ST_OK;
     switch (part) {
       case NamePart::kDir:
-        if (fileutl_strip_leaf(word, w.size() + 2, a, w.size() + 1, b) != KS_ST_OK) return KS_ST_ERR;
+        if (fileutl_strip_leaf(word, w.size() + 2, a, w.size() + 1, b) != KS_ST_OK)
+          return KS_ST_ERR;
         if (a[0] == '\0') {
           st = add_item(result, "./");
         } else {
@@ -218,7 +219,8 @@ ks_status_t file_name_parts(NamePart part, list_handle_t tables, bldr_macro_flav
         break;
       case NamePart::kNotdir:
         if (w.back() == '/') continue;
-        if (fileutl_strip_leaf(word, w.size() + 2, a, w.size() + 1, b) != KS_ST_OK) return KS_ST_ERR;
+        if (fileutl_strip_leaf(word, w.size() + 2, a, w.size() + 1, b) != KS_ST_OK)
+          return KS_ST_ERR;
         st = add_item(result, b);
         break;
       case NamePart::kBasename:
@@ -785,8 +787,8 @@ BLDR_MACRO_EFUNC_HANDLER(bldr_macro_efunc_semantics_if) {
 }
 
 ks_status_t bldr_macro_efunc_semantics_and_or(uint32_t mode, list_handle_t tables,
-                                              bldr_macro_flavor_t flavor, int32_t argc,
-                                              char **argv, stg_area_t area, char **result) {
+                                              bldr_macro_flavor_t flavor, int32_t argc, char **argv,
+                                              stg_area_t area, char **result) {
   const char *name = mode ? "and" : "or";
   const char *current = argc >= 1 ? argv[0] : nullptr;
   const char *rest = argc >= 2 ? argv[1] : nullptr;
@@ -931,7 +933,8 @@ BLDR_MACRO_EFUNC_HANDLER(bldr_macro_efunc_semantics_call) {
   if (!mf_flex_assign(result, reference.data(), reference.size())) return no_memory();
   if (expand_in_place(scope, flavor, result) != KS_ST_OK) {
     mf_flex_reset(*result);
-    if (tracing(4)) imsg_print(IMSG_TRACE, "Function $(call %s) returning error\n", -1, name.c_str());
+    if (tracing(4))
+      imsg_print(IMSG_TRACE, "Function $(call %s) returning error\n", -1, name.c_str());
     return KS_ST_ERR;
   }
   if (tracing(4)) {
@@ -1005,9 +1008,9 @@ BLDR_MACRO_EFUNC_HANDLER(bldr_macro_efunc_semantics_value) {
 
 BLDR_MACRO_EFUNC_HANDLER(bldr_macro_efunc_semantics_origin) {
   (void)area;
-  static const char *const kOrigins[] = {"undefined",   "default",     "environment",
-                                         "environment override", "file", "command line",
-                                         "override",    "automatic"};
+  static const char *const kOrigins[] = {
+      "undefined", "default",      "environment", "environment override",
+      "file",      "command line", "override",    "automatic"};
   const char *origin = "undefined";
   if (argc >= 1 && argv[0][0] != '\0') {
     mf_flex_local name;
@@ -1104,10 +1107,12 @@ BLDR_MACRO_EFUNC_HANDLER(bldr_macro_efunc_semantics_javaclasses) {
   }
 
   std::vector<char *> classes;
-  std::vector<std::string_view> java_names = split_words(std::string_view(found.c_str(), found.size()));
+  std::vector<std::string_view> java_names =
+      split_words(std::string_view(found.c_str(), found.size()));
   for (std::string_view j : java_names) {
     std::string java(j);
-    if (jtracing(3)) imsg_print(IMSG_TRACE, "Wildcard returned Java path \"%s\".\n", -1, java.c_str());
+    if (jtracing(3))
+      imsg_print(IMSG_TRACE, "Wildcard returned Java path \"%s\".\n", -1, java.c_str());
     char base[kPathMax];
     char suffix[256];
     if (fileutl_strip_suffix(java.c_str(), sizeof base, base, sizeof suffix, suffix) != KS_ST_OK) {
@@ -1119,15 +1124,15 @@ BLDR_MACRO_EFUNC_HANDLER(bldr_macro_efunc_semantics_javaclasses) {
     classes.push_back(name);
   }
   if (java_names.empty() && jtracing(3)) {
-    imsg_print(IMSG_TRACE, "No Java paths returned from wildcard of source root \"%s\".\n", -1, src);
+    imsg_print(IMSG_TRACE, "No Java paths returned from wildcard of source root \"%s\".\n", -1,
+               src);
   }
 
   const size_t src_len = std::strlen(src);
   for (char *name : classes) {
     if (std::strncmp(name, src, src_len) != 0) {
       imsg_print(IMSG_ERROR, "$(javaclasses) returned paths not prefixed by %s\n", -1, src);
-      imsg_print(IMSG_ERROR_CONT, "Is it possible you meant %s to be the source root?\n", -1,
-                 dest);
+      imsg_print(IMSG_ERROR_CONT, "Is it possible you meant %s to be the source root?\n", -1, dest);
       mf_flex_reset(*result);
       return KS_ST_ERR;
     }
@@ -1144,8 +1149,11 @@ int bldr_macro_efunc_have_javaclasses_mappings() {
 }
 
 const char *bldr_macro_efunc_apply_javaclasses_to_class_path(const char *class_pn) {
+  // The assertion texts are printed as written.
+  // clang-format off
   PFM_ASSERT(! STRUTL_IS_NULL (class_pn));
   PFM_ASSERT(bldr_utl_is_dot_class_pn (class_pn));
+  // clang-format on
   if (bldr_utl_cwd_accessible_abs_pn(class_pn, sizeof java_pn, java_pn) != KS_ST_OK) {
     return nullptr;
   }

@@ -18,9 +18,9 @@
 
 // A function's handler: (table list, flavour, argument count, arguments, scratch area, result
 // flex string) -> 0 or a failure status.
-typedef ks_status_t (*bldr_macro_efunc_handler_t)(list_handle_t tables,
-                                                  bldr_macro_flavor_t flavor, int32_t argc,
-                                                  char **argv, stg_area_t area, char **result);
+typedef ks_status_t (*bldr_macro_efunc_handler_t)(list_handle_t tables, bldr_macro_flavor_t flavor,
+                                                  int32_t argc, char **argv, stg_area_t area,
+                                                  char **result);
 
 // One row of the function table.
 struct bldr_macro_efunc_row_t {
@@ -36,15 +36,13 @@ extern const bldr_macro_efunc_row_t bldr_macro_efunc_table[33];
 
 // The row whose name is exactly name[0, len) (case sensitive), with its flag stored through flag
 // when not null; null when no function has that name.
-const bldr_macro_efunc_row_t *bldr_macro_efunc_lookup(const char *name, size_t len,
-                                                      uint32_t *flag);
+const bldr_macro_efunc_row_t *bldr_macro_efunc_lookup(const char *name, size_t len, uint32_t *flag);
 
 // Splits args by the row's maximum count in a scratch area and calls the handler into the empty
 // flex string *result. The handler's status; KS_ST_ERR after the allocation message when the
 // scratch area or the argument array cannot be had.
 ks_status_t bldr_macro_efunc_apply(const bldr_macro_efunc_row_t *row, const char *args,
-                                   list_handle_t tables, bldr_macro_flavor_t flavor,
-                                   char **result);
+                                   list_handle_t tables, bldr_macro_flavor_t flavor, char **result);
 
 // Cuts text at its top-level commas (those outside "$(...)", "${...}" and "$x") into at most max
 // arguments, copied into area; the last takes the rest of the text. An empty text gives none; a
@@ -68,7 +66,7 @@ void bldr_macro_efunc_install_hooks();
 // ---------------------------------------------------------------------------------------------
 // Handlers (signature of bldr_macro_efunc_handler_t)
 
-#define BLDR_MACRO_EFUNC_HANDLER(name)                                                        \
+#define BLDR_MACRO_EFUNC_HANDLER(name)                                                          \
   ks_status_t name(list_handle_t tables, bldr_macro_flavor_t flavor, int32_t argc, char **argv, \
                    stg_area_t area, char **result)
 
@@ -100,8 +98,7 @@ ks_status_t bldr_macro_efunc_semantics_filter_aux(uint32_t keep, list_handle_t t
 // addprefix (prefix 1) and addsuffix (prefix 0).
 ks_status_t bldr_macro_efunc_semantics_addprefix_aux(uint32_t prefix, list_handle_t tables,
                                                      bldr_macro_flavor_t flavor, int32_t argc,
-                                                     char **argv, stg_area_t area,
-                                                     char **result);
+                                                     char **argv, stg_area_t area, char **result);
 
 // Control and macro functions.
 BLDR_MACRO_EFUNC_HANDLER(bldr_macro_efunc_semantics_if);
@@ -115,8 +112,8 @@ BLDR_MACRO_EFUNC_HANDLER(bldr_macro_efunc_semantics_origin);
 
 // and (mode 1) and or (mode 0).
 ks_status_t bldr_macro_efunc_semantics_and_or(uint32_t mode, list_handle_t tables,
-                                              bldr_macro_flavor_t flavor, int32_t argc,
-                                              char **argv, stg_area_t area, char **result);
+                                              bldr_macro_flavor_t flavor, int32_t argc, char **argv,
+                                              stg_area_t area, char **result);
 
 // Shell and messages.
 BLDR_MACRO_EFUNC_HANDLER(bldr_macro_efunc_semantics_shell);

@@ -47,12 +47,9 @@ TEST_F(FileFunctions, WildcardGivesExistingNamesOnly) {
     const char *text;
     const char *want;
   } cases[] = {
-      {"$(wildcard *.c)", "a.c b.c"},
-      {"$(wildcard nothere.c a.c)", "a.c"},
-      {"$(wildcard *.z)", ""},
-      {"$(wildcard sub/*.c  $(PAT))", "sub/d.c x.h"},
-      {"$(wildcard sub)", "sub"},
-      {"[$(wildcard )]", "[]"},
+      {"$(wildcard *.c)", "a.c b.c"}, {"$(wildcard nothere.c a.c)", "a.c"},
+      {"$(wildcard *.z)", ""},        {"$(wildcard sub/*.c  $(PAT))", "sub/d.c x.h"},
+      {"$(wildcard sub)", "sub"},     {"[$(wildcard )]", "[]"},
   };
   for (const auto &c : cases) {
     mftest::Expanded e = expand(c.text);
@@ -76,8 +73,8 @@ TEST_F(FileFunctions, JavaclassesListsClassesAndRecordsTheRoots) {
           std::exit(4);
         }
         if (bldr_macro_efunc_have_javaclasses_mappings() != 1) std::exit(5);
-        const char *java = bldr_macro_efunc_apply_javaclasses_to_class_path(
-            abs("classes/A.class").c_str());
+        const char *java =
+            bldr_macro_efunc_apply_javaclasses_to_class_path(abs("classes/A.class").c_str());
         std::exit(java != nullptr && java == abs("A.java") ? 0 : 6);
       },
       ::testing::ExitedWithCode(0), "");
@@ -142,9 +139,12 @@ TEST_F(FileFunctions, UncoveredClassNameListsEveryMapping) {
   std::string err = cap.err().substr(before.size());
   std::string head =
       "tool: Error: $(javaclasses) defined source to destination mappings that did not\n"
-      "cover " + abs("lib/W.class") + " :\n";
-  std::string tail = "\t$(javaclasses " + abs("out1") + ", " + abs("src") + ")\n"
-                     "\t$(javaclasses " + abs("out2") + ", " + abs("sub") + ")\n";
+      "cover " +
+      abs("lib/W.class") + " :\n";
+  std::string tail = "\t$(javaclasses " + abs("out1") + ", " + abs("src") +
+                     ")\n"
+                     "\t$(javaclasses " +
+                     abs("out2") + ", " + abs("sub") + ")\n";
   EXPECT_EQ(err.substr(0, head.size()), head);
   ASSERT_GE(err.size(), tail.size());
   EXPECT_EQ(err.substr(err.size() - tail.size()), tail);
@@ -162,8 +162,7 @@ TEST_F(FileFunctions, SourceRootThatIsAPatternFailsTheCall) {
                            "tool: Error: $(javaclasses) returned paths not prefixed by " +
                            abs("a[1]") + "\nIs it possible you meant " + abs("out") +
                            " to be the source root?\n");
-  EXPECT_EQ(bldr_macro_efunc_apply_javaclasses_to_class_path(abs("out/Q.class").c_str()),
-            nullptr);
+  EXPECT_EQ(bldr_macro_efunc_apply_javaclasses_to_class_path(abs("out/Q.class").c_str()), nullptr);
 }
 
 TEST_F(FileFunctions, OverlongRootFailsWithAMessage) {

@@ -1,7 +1,6 @@
 #include "mf/bldr_macro_efunc.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,9 +35,9 @@ class Functions : public ::testing::Test {
   void SetUp() override {
     bldr_macro_efunc_install_hooks();
     static const bldr_macro_origin_t kinds[] = {
-        BLDR_MACRO_ORIGIN_OVERRIDE, BLDR_MACRO_ORIGIN_CMD_LINE, BLDR_MACRO_ORIGIN_FILE,
-        BLDR_MACRO_ORIGIN_ENV_OVERRIDE, BLDR_MACRO_ORIGIN_ENV, BLDR_MACRO_ORIGIN_DEFAULT,
-        BLDR_MACRO_ORIGIN_AUTOMATIC, BLDR_MACRO_ORIGIN_GNU_SCOPE};
+        BLDR_MACRO_ORIGIN_OVERRIDE,     BLDR_MACRO_ORIGIN_CMD_LINE, BLDR_MACRO_ORIGIN_FILE,
+        BLDR_MACRO_ORIGIN_ENV_OVERRIDE, BLDR_MACRO_ORIGIN_ENV,      BLDR_MACRO_ORIGIN_DEFAULT,
+        BLDR_MACRO_ORIGIN_AUTOMATIC,    BLDR_MACRO_ORIGIN_GNU_SCOPE};
     for (bldr_macro_origin_t k : kinds) {
       bldr_macro_table_t *t = tables_.add(k);
       if (k == BLDR_MACRO_ORIGIN_FILE) file_ = t;
@@ -87,128 +86,132 @@ void run_cases(list_handle_t tables, bldr_macro_flavor_t flavor, const std::vect
 }
 
 TEST_F(Functions, WordAndTextFunctions) {
-  run_cases(list(), G, {
-      // filter and filter-out: "%" patterns, exact words, duplicates kept, one text argument
-      {"$(filter %.c b%,a.c b.h c.o)", 0, "a.c b.h", ""},
-      {"$(filter $(PATS),$(SRCS))", 0, "a.c b.h", ""},
-      {"$(filter-out %.c,a.c b.h)", 0, "b.h", ""},
-      {"$(filter ab%ba,aba)", 0, "", ""},
-      {"$(filter %,x  y)", 0, "x y", ""},
-      {"$(filter a,a b a)", 0, "a a", ""},
-      {"$(filter a)", 0, "", ""},
-      {"$(filter %c,b,c)", 0, "b,c", ""},
-      {"$(filter-out a%,ab b)", 0, "b", ""},
-      // word counts and picks
-      {"$(words )", 0, "0", ""},
-      {"$(words a  b)", 0, "2", ""},
-      {"$(words a,b c)", 0, "2", ""},
-      {"$(firstword  x y)", 0, "x", ""},
-      {"$(firstword )", 0, "", ""},
-      {"$(strip  a  b\tc )", 0, "a b c", ""},
-      {"$(strip a, b)", 0, "a, b", ""},
-      {"$(word 2,a b c)", 0, "b", ""},
-      {"$(word $(TWO),a b c)", 0, "b", ""},
-      {"$(word 0,a b c)", 0, "", ""},
-      {"$(word 4,a b c)", 0, "", ""},
-      {"$(word -1,a b c)", 0, "", ""},
-      {"$(word 2)", 0, "", ""},
-      {"$(word x,a b)", KS_ST_ERR, "",
-       "tool: Error: Non-numeric first argument to \"word\" function: x.\n"},
-      {"$(word x)", KS_ST_ERR, "",
-       "tool: Error: Non-numeric first argument to \"word\" function: x.\n"},
-      {"$(wordlist 2,3,a b c d)", 0, "b c", ""},
-      {"$(wordlist 3,2,a b c d)", 0, "b c", ""},
-      {"$(wordlist 0,2,a b)", 0, "", ""},
-      {"$(wordlist -1,2,a b c)", 0, "a b", ""},
-      {"$(wordlist 2,9,a b c)", 0, "b c", ""},
-      {"$(wordlist 1,2,a,b c)", 0, "a,b c", ""},
-      {"$(wordlist 1,2)", KS_ST_ERR, "",
-       "tool: Error: Insufficient arguments to function \"wordlist\".\n"},
-      {"$(wordlist 1,y,a)", KS_ST_ERR, "",
-       "tool: Error: Non-numeric second argument to \"wordlist\" function: y.\n"},
-      // sort, join, prefixes
-      {"$(sort b a b c a)", 0, "a b c", ""},
-      {"$(sort a _ B)", 0, "B _ a", ""},
-      {"$(sort )", 0, "", ""},
-      {"$(join a b c,1 2)", 0, "a1 b2 c", ""},
-      {"$(join a,1 2 3)", 0, "a1 2 3", ""},
-      {"$(join  a   b )", 0, "a b", ""},
-      {"$(addprefix p ,a b)", 0, "p a p b", ""},
-      {"$(addprefix p,  a  b )", 0, "pa pb", ""},
-      {"$(addsuffix .o,a b)", 0, "a.o b.o", ""},
-      {"$(addprefix p)", 0, "", ""},
-      // searching and replacing
-      {"$(findstring b c,a b c d)", 0, "b c", ""},
-      {"$(findstring x,abc)", 0, "", ""},
-      {"$(subst ,X,abc)", 0, "abcX", ""},
-      {"$(subst a,aa,aXa)", 0, "aaXaa", ""},
-      {"$(subst ee,E,eeeee)", 0, "EEe", ""},
-      {"$(subst a,,banana)", 0, "bnn", ""},
-      {"$(subst a, b ,xay)", 0, "x b y", ""},
-      {"$(subst $(COMMA),;,a$(COMMA)b)", 0, "a;b", ""},
-      {"$(subst a,b)", 0, "", ""},
-      {"$(patsubst %.c,%.o,x.c y.h)", 0, "x.o y.h", ""},
-      {"$(patsubst %.c,%.o,$(SRCS))", 0, "a.o b.h c.o", ""},
-      {"$(patsubst ,x,a b)", 0, "a b", ""},
-      // file names
-      {"$(dir a/b c)", 0, "a/ ./", ""},
-      {"$(dir /x a/ /)", 0, "/ a/ /", ""},
-      {"$(notdir a/ b/c)", 0, "c", ""},
-      {"$(notdir x /y)", 0, "x y", ""},
-      {"$(basename a.c b/d.e/f x.y.z)", 0, "a b/d.e/f x.y", ""},
-      {"$(suffix a.c b d.h)", 0, ".c  .h", ""},
-      // names that are no function
-      {"[$(filte a)][$(filters a)][$(Words a)]", 0, "[][][]", ""},
-  });
+  run_cases(
+      list(), G,
+      {
+          // filter and filter-out: "%" patterns, exact words, duplicates kept, one text argument
+          {"$(filter %.c b%,a.c b.h c.o)", 0, "a.c b.h", ""},
+          {"$(filter $(PATS),$(SRCS))", 0, "a.c b.h", ""},
+          {"$(filter-out %.c,a.c b.h)", 0, "b.h", ""},
+          {"$(filter ab%ba,aba)", 0, "", ""},
+          {"$(filter %,x  y)", 0, "x y", ""},
+          {"$(filter a,a b a)", 0, "a a", ""},
+          {"$(filter a)", 0, "", ""},
+          {"$(filter %c,b,c)", 0, "b,c", ""},
+          {"$(filter-out a%,ab b)", 0, "b", ""},
+          // word counts and picks
+          {"$(words )", 0, "0", ""},
+          {"$(words a  b)", 0, "2", ""},
+          {"$(words a,b c)", 0, "2", ""},
+          {"$(firstword  x y)", 0, "x", ""},
+          {"$(firstword )", 0, "", ""},
+          {"$(strip  a  b\tc )", 0, "a b c", ""},
+          {"$(strip a, b)", 0, "a, b", ""},
+          {"$(word 2,a b c)", 0, "b", ""},
+          {"$(word $(TWO),a b c)", 0, "b", ""},
+          {"$(word 0,a b c)", 0, "", ""},
+          {"$(word 4,a b c)", 0, "", ""},
+          {"$(word -1,a b c)", 0, "", ""},
+          {"$(word 2)", 0, "", ""},
+          {"$(word x,a b)", KS_ST_ERR, "",
+           "tool: Error: Non-numeric first argument to \"word\" function: x.\n"},
+          {"$(word x)", KS_ST_ERR, "",
+           "tool: Error: Non-numeric first argument to \"word\" function: x.\n"},
+          {"$(wordlist 2,3,a b c d)", 0, "b c", ""},
+          {"$(wordlist 3,2,a b c d)", 0, "b c", ""},
+          {"$(wordlist 0,2,a b)", 0, "", ""},
+          {"$(wordlist -1,2,a b c)", 0, "a b", ""},
+          {"$(wordlist 2,9,a b c)", 0, "b c", ""},
+          {"$(wordlist 1,2,a,b c)", 0, "a,b c", ""},
+          {"$(wordlist 1,2)", KS_ST_ERR, "",
+           "tool: Error: Insufficient arguments to function \"wordlist\".\n"},
+          {"$(wordlist 1,y,a)", KS_ST_ERR, "",
+           "tool: Error: Non-numeric second argument to \"wordlist\" function: y.\n"},
+          // sort, join, prefixes
+          {"$(sort b a b c a)", 0, "a b c", ""},
+          {"$(sort a _ B)", 0, "B _ a", ""},
+          {"$(sort )", 0, "", ""},
+          {"$(join a b c,1 2)", 0, "a1 b2 c", ""},
+          {"$(join a,1 2 3)", 0, "a1 2 3", ""},
+          {"$(join  a   b )", 0, "a b", ""},
+          {"$(addprefix p ,a b)", 0, "p a p b", ""},
+          {"$(addprefix p,  a  b )", 0, "pa pb", ""},
+          {"$(addsuffix .o,a b)", 0, "a.o b.o", ""},
+          {"$(addprefix p)", 0, "", ""},
+          // searching and replacing
+          {"$(findstring b c,a b c d)", 0, "b c", ""},
+          {"$(findstring x,abc)", 0, "", ""},
+          {"$(subst ,X,abc)", 0, "abcX", ""},
+          {"$(subst a,aa,aXa)", 0, "aaXaa", ""},
+          {"$(subst ee,E,eeeee)", 0, "EEe", ""},
+          {"$(subst a,,banana)", 0, "bnn", ""},
+          {"$(subst a, b ,xay)", 0, "x b y", ""},
+          {"$(subst $(COMMA),;,a$(COMMA)b)", 0, "a;b", ""},
+          {"$(subst a,b)", 0, "", ""},
+          {"$(patsubst %.c,%.o,x.c y.h)", 0, "x.o y.h", ""},
+          {"$(patsubst %.c,%.o,$(SRCS))", 0, "a.o b.h c.o", ""},
+          {"$(patsubst ,x,a b)", 0, "a b", ""},
+          // file names
+          {"$(dir a/b c)", 0, "a/ ./", ""},
+          {"$(dir /x a/ /)", 0, "/ a/ /", ""},
+          {"$(notdir a/ b/c)", 0, "c", ""},
+          {"$(notdir x /y)", 0, "x y", ""},
+          {"$(basename a.c b/d.e/f x.y.z)", 0, "a b/d.e/f x.y", ""},
+          {"$(suffix a.c b d.h)", 0, ".c  .h", ""},
+          // names that are no function
+          {"[$(filte a)][$(filters a)][$(Words a)]", 0, "[][][]", ""},
+      });
 }
 
 TEST_F(Functions, ControlAndMacroFunctions) {
-  run_cases(list(), G, {
-      {"$(if ,a,b)", 0, "b", ""},
-      {"$(if x,a)", 0, "a", ""},
-      {"$(if ,a)", 0, "", ""},
-      {"$(if x, a, b)", 0, " a", ""},
-      {"$(if $(SPACE),a,b)", 0, "a", ""},
-      {"$(if $(EMPTY) ,a,b)", 0, "b", ""},
-      {"$(if $(COMMA),a,b)", 0, "a", ""},
-      {"$(if a,(b,c),d)", 0, "(b", ""},
-      {"$(if $(EMPTY),$(error not taken),else)", 0, "else", ""},
-      {"$(if x)", KS_ST_ERR, "", "tool: Error: Insufficient arguments to function \"if\".\n"},
-      {"$(if )", KS_ST_ERR, "", "tool: Error: Insufficient arguments to function \"if\".\n"},
-      {"$(and a,b,c)", 0, "c", ""},
-      {"$(and a,,c)", 0, "", ""},
-      {"$(and a,b,)", 0, "", ""},
-      {"$(and ,$(error not reached))", 0, "", ""},
-      {"$(and )", 0, "", ""},
-      {"$(and a, $(X) )", 0, "xv", ""},
-      {"$(or ,,c)", 0, "c", ""},
-      {"$(or , ,)", 0, "", ""},
-      {"$(or a,$(error not reached))", 0, "a", ""},
-      {"$(or $(EMPTY),$(X))", 0, "xv", ""},
-      {"$(foreach v,a b,[$(v)])", 0, "[a] [b]", ""},
-      {"$(foreach V,a b,$(V))-$(V)", 0, "a b-outer", ""},
-      {"$(foreach x ,a b,<$(x)>)", 0, "<> <>", ""},
-      {"$(foreach v,,[$(v)])", 0, "", ""},
-      {"$(foreach v,a b)", 0, "", ""},
-      {"$(foreach v,a,$(origin v))", 0, "automatic", ""},
-      {"$(call F,x,y)", 0, "x-y", ""},
-      {"$(call F,x)", 0, "x-", ""},
-      {"$(call F,a$(COMMA)b,c)", 0, "a,b-c", ""},
-      {"$(call F,$$(X),y)", 0, "$(X)-y", ""},
-      {"$(call words,a b c)", 0, "3", ""},
-      {"$(call G,p,q)", 0, "p-", ""},
-      {"$(call ZERO,x)", 0, "ZERO", ""},
-      {"$(call ORIG,x)", 0, "|", ""},
-      {"$(call NOPE,x)", 0, "", ""},
-      {"$(value F)", 0, "$(1)-$(2)", ""},
-      {"$(value NOPE)", 0, "", ""},
-      {"$(value )", 0, "", ""},
-      {"$(origin MAKEFLAGS)", 0, "file", ""},
-      {"$(origin )", 0, "undefined", ""},
-      {"$(origin NOPE)", 0, "undefined", ""},
-      {"$(origin X)", 0, "file", ""},
-      {"$(eval )", 0, "", ""},
-  });
+  run_cases(
+      list(), G,
+      {
+          {"$(if ,a,b)", 0, "b", ""},
+          {"$(if x,a)", 0, "a", ""},
+          {"$(if ,a)", 0, "", ""},
+          {"$(if x, a, b)", 0, " a", ""},
+          {"$(if $(SPACE),a,b)", 0, "a", ""},
+          {"$(if $(EMPTY) ,a,b)", 0, "b", ""},
+          {"$(if $(COMMA),a,b)", 0, "a", ""},
+          {"$(if a,(b,c),d)", 0, "(b", ""},
+          {"$(if $(EMPTY),$(error not taken),else)", 0, "else", ""},
+          {"$(if x)", KS_ST_ERR, "", "tool: Error: Insufficient arguments to function \"if\".\n"},
+          {"$(if )", KS_ST_ERR, "", "tool: Error: Insufficient arguments to function \"if\".\n"},
+          {"$(and a,b,c)", 0, "c", ""},
+          {"$(and a,,c)", 0, "", ""},
+          {"$(and a,b,)", 0, "", ""},
+          {"$(and ,$(error not reached))", 0, "", ""},
+          {"$(and )", 0, "", ""},
+          {"$(and a, $(X) )", 0, "xv", ""},
+          {"$(or ,,c)", 0, "c", ""},
+          {"$(or , ,)", 0, "", ""},
+          {"$(or a,$(error not reached))", 0, "a", ""},
+          {"$(or $(EMPTY),$(X))", 0, "xv", ""},
+          {"$(foreach v,a b,[$(v)])", 0, "[a] [b]", ""},
+          {"$(foreach V,a b,$(V))-$(V)", 0, "a b-outer", ""},
+          {"$(foreach x ,a b,<$(x)>)", 0, "<> <>", ""},
+          {"$(foreach v,,[$(v)])", 0, "", ""},
+          {"$(foreach v,a b)", 0, "", ""},
+          {"$(foreach v,a,$(origin v))", 0, "automatic", ""},
+          {"$(call F,x,y)", 0, "x-y", ""},
+          {"$(call F,x)", 0, "x-", ""},
+          {"$(call F,a$(COMMA)b,c)", 0, "a,b-c", ""},
+          {"$(call F,$$(X),y)", 0, "$(X)-y", ""},
+          {"$(call words,a b c)", 0, "3", ""},
+          {"$(call G,p,q)", 0, "p-", ""},
+          {"$(call ZERO,x)", 0, "ZERO", ""},
+          {"$(call ORIG,x)", 0, "|", ""},
+          {"$(call NOPE,x)", 0, "", ""},
+          {"$(value F)", 0, "$(1)-$(2)", ""},
+          {"$(value NOPE)", 0, "", ""},
+          {"$(value )", 0, "", ""},
+          {"$(origin MAKEFLAGS)", 0, "file", ""},
+          {"$(origin )", 0, "undefined", ""},
+          {"$(origin NOPE)", 0, "undefined", ""},
+          {"$(origin X)", 0, "file", ""},
+          {"$(eval )", 0, "", ""},
+      });
 }
 
 TEST_F(Functions, OriginNamesEveryKind) {
@@ -262,12 +265,13 @@ TEST_F(Functions, OtherFlavoursReadAFunctionNameAsAMacroName) {
 }
 
 TEST_F(Functions, ShellRunsTheCommandAndIgnoresItsStatus) {
-  run_cases(list(), G, {
-      {"$(shell echo a; echo b)", 0, "a b", ""},
-      {"[$(shell echo x; exit 3)]", 0, "[x]", ""},
-      {"[$(shell )]", 0, "[]", ""},
-      {"$(shell echo $(X))", 0, "xv", ""},
-  });
+  run_cases(list(), G,
+            {
+                {"$(shell echo a; echo b)", 0, "a b", ""},
+                {"[$(shell echo x; exit 3)]", 0, "[x]", ""},
+                {"[$(shell )]", 0, "[]", ""},
+                {"$(shell echo $(X))", 0, "xv", ""},
+            });
 }
 
 TEST_F(Functions, ShellHandsTheWholeTextToTheChosenShell) {
@@ -283,13 +287,14 @@ TEST_F(Functions, ShellHandsTheWholeTextToTheChosenShell) {
   def("SHELL", script.c_str());
   def("CONT1", "x\\\n\tyz");
   def("CONT2", "x\\\n\t z");
-  run_cases(list(), G, {
-      {"$(shell echo \"x y\")", 0, "[-c] [echo \"x y\"]", ""},
-      {"$(shell a;b|c&d<e>f(g){h}*?[i]^`'#)", 0, "[-c] [a;b|c&d<e>f(g){h}*?[i]^`'#]", ""},
-      {"$(shell echo '$$HOME' \\x)", 0, "[-c] [echo '$HOME' \\x]", ""},
-      {"$(shell $(CONT1))", 0, "[-c] [x yz]", ""},
-      {"$(shell $(CONT2))", 0, "[-c] [x z]", ""},
-  });
+  run_cases(list(), G,
+            {
+                {"$(shell echo \"x y\")", 0, "[-c] [echo \"x y\"]", ""},
+                {"$(shell a;b|c&d<e>f(g){h}*?[i]^`'#)", 0, "[-c] [a;b|c&d<e>f(g){h}*?[i]^`'#]", ""},
+                {"$(shell echo '$$HOME' \\x)", 0, "[-c] [echo '$HOME' \\x]", ""},
+                {"$(shell $(CONT1))", 0, "[-c] [x yz]", ""},
+                {"$(shell $(CONT2))", 0, "[-c] [x z]", ""},
+            });
   std::remove(script.c_str());
   rmdir(dir);
 }
@@ -325,8 +330,8 @@ TEST_F(Functions, ErrorRaisesTwoThroughEveryFrame) {
     Captured cap;
     ks_status_t raised = pfm_catch([&] { expand(list(), G, c.text); });
     EXPECT_EQ(raised, 2) << c.text;
-    EXPECT_EQ(cap.err(), "tool: Error: :" + std::to_string(mf_io_spos_line()) + ":" +
-                             c.message + "\n")
+    EXPECT_EQ(cap.err(),
+              "tool: Error: :" + std::to_string(mf_io_spos_line()) + ":" + c.message + "\n")
         << c.text;
   }
 }
@@ -335,21 +340,23 @@ TEST_F(Functions, EvalOutsideMakefileReadingFails) {
   Captured cap;
   mftest::Expanded e = expand(list(), G, "$(eval Y = $(X))");
   EXPECT_EQ(e.status, KS_ST_ERR);
-  EXPECT_EQ(cap.err(), "tool: Error: $(eval) can be used only while makefiles are read: \"Y = xv\"\n");
+  EXPECT_EQ(cap.err(),
+            "tool: Error: $(eval) can be used only while makefiles are read: \"Y = xv\"\n");
   EXPECT_EQ(bldr_macro_lookup(list(), "Y", nullptr), nullptr);
 }
 
 TEST_F(Functions, ArgumentFailuresFailTheCall) {
-  run_cases(list(), G, {
-      {"$(strip $(X)", KS_ST_ERR, "",
-       "tool: Error: Macro expansion with no ending delimiter: \"$(strip $(X)\"\n"},
-      {"$(words $(word x,a))", KS_ST_ERR, "",
-       "tool: Error: Non-numeric first argument to \"word\" function: x.\n"},
-      {"$(foreach v,a,$(word y,a))", KS_ST_ERR, "",
-       "tool: Error: Non-numeric first argument to \"word\" function: y.\n"},
-      {"$(call F,$(if q))", KS_ST_ERR, "",
-       "tool: Error: Insufficient arguments to function \"if\".\n"},
-  });
+  run_cases(list(), G,
+            {
+                {"$(strip $(X)", KS_ST_ERR, "",
+                 "tool: Error: Macro expansion with no ending delimiter: \"$(strip $(X)\"\n"},
+                {"$(words $(word x,a))", KS_ST_ERR, "",
+                 "tool: Error: Non-numeric first argument to \"word\" function: x.\n"},
+                {"$(foreach v,a,$(word y,a))", KS_ST_ERR, "",
+                 "tool: Error: Non-numeric first argument to \"word\" function: y.\n"},
+                {"$(call F,$(if q))", KS_ST_ERR, "",
+                 "tool: Error: Insufficient arguments to function \"if\".\n"},
+            });
 }
 
 TEST(FunctionTable, LookupIsExact) {
@@ -435,8 +442,7 @@ TEST_F(Functions, TracesFollowTheCalls) {
       {"$(if ,a,b)",
        {"Function $(if) entered - condition: \"\", then : \"a\", else : \"b\"\n",
         "condition \"\" evaluated to false\n", "Function $(if ) done - result: \"b\"\n"}},
-      {"$(if x)",
-       {"then : \"<null>\", else : \"<null>\"\n", "Function $(if x) returning error\n"}},
+      {"$(if x)", {"then : \"<null>\", else : \"<null>\"\n", "Function $(if x) returning error\n"}},
       {"$(or ,c)",
        {"Function $(or) entered - args : \",c\"\n", "Function $(or) done - result : \"c\"\n"}},
       {"$(call F,x)",

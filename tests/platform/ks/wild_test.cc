@@ -60,7 +60,7 @@ TEST_F(GlobTree, MatchesAreSortedAndRelativeToTheDirectory) {
       {"sub/*.c", "", "sub/d.c sub/e.c"},
       {"*.c", "sub", "d.c e.c"},
       {"*.c", "sub/", "d.c e.c"},
-      {"*.z", ".", "*.z"},          // no match: the pattern itself
+      {"*.z", ".", "*.z"},              // no match: the pattern itself
       {"missing.c", ".", "missing.c"},  // no wildcard: as written, existing or not
       {"a.c", "sub", "a.c"},
   };
