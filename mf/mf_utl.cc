@@ -142,3 +142,34 @@ char *mf_utl_area_putenv_def(const char *name, const char *value, stg_area_t are
 char *mf_utl_make_putenv_def(const char *name, const char *value) {
   return mf_utl_area_putenv_def(name, value, STG_AREA_HEAP);
 }
+
+#include <glob.h>
+
+#include "ks/list.h"
+
+void mf_utl_glob_list(list_handle_t list, stg_area_t area) {
+  if (list == LIST_HANDLE_NULL) return;
+  list_cursor_t c = list_next(list, nullptr, nullptr);
+  while (c != nullptr) {
+    const char *name = static_cast<const char *>(list_get_data(list, c));
+    glob_t g{};
+    const int rc = glob(name, 0, nullptr, &g);
+    if (rc != 0 || (g.gl_pathc == 1 && std::strcmp(g.gl_pathv[0], name) == 0)) {
+      globfree(&g);
+      c = list_next(list, c, nullptr);
+      continue;
+    }
+    list_cursor_t at = c;
+    for (size_t i = 0; i < g.gl_pathc; ++i) {
+      char *word = stg_area_strdup(area, g.gl_pathv[i]);
+      if (word == nullptr || list_insert_after(list, at, word) != 0) {
+        imsg_print_shared(IMSG_ERROR, "mf/mf_utl", &imsg_common_table, IMSG_COMMON_NO_MEMORY);
+        break;
+      }
+      at = list_next(list, at, nullptr);
+    }
+    globfree(&g);
+    list_remove(list, c);
+    c = list_next(list, at, nullptr);
+  }
+}

@@ -51,3 +51,10 @@ char *mf_utl_area_putenv_def(const char *name, const char *value, stg_area_t are
 
 // name "=" value as a new heap string owned by the caller; null when memory runs out.
 char *mf_utl_make_putenv_def(const char *name, const char *value);
+
+#include "ks/list.h"
+
+// Replaces each name of the list that is a file-name wildcard pattern by the names it matches in
+// the current directory, in place, each new name copied into area; a name that matches nothing,
+// or only itself, stays as written.
+void mf_utl_glob_list(list_handle_t list, stg_area_t area);

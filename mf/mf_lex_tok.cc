@@ -1,0 +1,598 @@
+#include "mf/mf_lex_tok.h"
+
+#include <glob.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ks/imsg.h"
+#include "ks/pfm.h"
+#include "ks/strutl.h"
+#include "mf/mf.h"
+#include "mf/mf_io.h"
+#include "mf/mf_parse_utl.h"
+#include "mf/mf_tgt.h"
+#include "mf/mfc.h"
+#include "tbs/tbs_status.h"
+
+char *mf_file_name = nullptr;
+char *mf_special_tgt_name = nullptr;
+char *mf_script_line = nullptr;
+char *mf_vpath_pattern = nullptr;
+list_handle_t mf_vpath_dir_list = LIST_HANDLE_NULL;
+
+namespace {
+
+constexpr const char *kModule = "mf/mf_lex_tok";
+
+uint32_t variant() { return mf_parse_compat_variant(); }
+bool is_gnu_like() { return variant() == MF_COMPAT_GNU || variant() == MF_COMPAT_PGNU; }
+
+bool tracing() { return mf_lexer_verbosity > 3; }
+
+void trace(const char *format) {
+  if (tracing()) imsg_print(IMSG_TRACE, format, -1);
+}
+
+void trace_text(const char *what, const char *text) {
+  if (!tracing()) return;
+  imsg_print(IMSG_TRACE, "%s", -1, what);
+  imsg_print(IMSG_TRACE_CONT, "%s\n", -1, mf_lex_utl_printified_string(text));
+}
+
+stg_area_t area() { return mfc_mf_stg_area != STG_AREA_NULL ? mfc_mf_stg_area : STG_AREA_HEAP; }
+
+char *copy(std::string_view text) {
+  char *c = stg_area_strndup(area(), text.data(), text.size());
+  if (c == nullptr) {
+    imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
+    PFM_PANIC();
+  }
+  return c;
+}
+
+std::string_view strip(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\n' ||
+                        s.front() == '\v' || s.front() == '\f' || s.front() == '\r'))
+    s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\n' ||
+                        s.back() == '\v' || s.back() == '\f' || s.back() == '\r'))
+    s.remove_suffix(1);
+  return s;
+}
+
+// Reports a failure of the current line: the position line and the message, and marks the
+// parse failed.
+void fail(const std::string &message) {
+  mf_parser_failed = 1;
+  mf_parse_print_position();
+  if (!message.empty()) imsg_print(IMSG_ERROR_CONT, "%s", -1, message.c_str());
+}
+
+[[noreturn]] void push_failed() {
+  imsg_print(IMSG_ERROR, "Unable to push text into input buffer.\n", -1);
+  PFM_PANIC();
+}
+
+void push(const char *text) {
+  if (mf_io_push_str(text) != 0) push_failed();
+}
+
+void clear_guard() {
+  if (mf_lex_expanding_macro_list == LIST_HANDLE_NULL) return;
+  void *d = nullptr;
+  for (list_cursor_t c = list_next(mf_lex_expanding_macro_list, nullptr, &d); c != nullptr;
+       c = list_next(mf_lex_expanding_macro_list, c, &d))
+    stg_free(d);
+  list_destroy(mf_lex_expanding_macro_list);
+  mf_lex_expanding_macro_list = LIST_HANDLE_NULL;
+}
+
+// Expands text over the parse's table list: true with the result.
+bool expand(const char *text, std::string *out) {
+  char *result = nullptr;
+  ks_status_t rc = bldr_macutl_expand_line_list(variant(), mfc_mf_macro_table_list, 0, text, 1,
+                                                STG_AREA_HEAP, &result, LIST_HANDLE_NULL,
+                                                STG_AREA_NULL);
+  if (rc != KS_ST_OK || result == nullptr) {
+    stg_free(result);
+    return false;
+  }
+  out->assign(result);
+  stg_free(result);
+  return true;
+}
+
+// The byte offset of the first chars characters of a multibyte text (the scanners count their
+// matches in characters).
+size_t byte_offset(const char *text, int chars) {
+  const size_t len = std::strlen(text);
+  size_t off = 0;
+  for (int i = 0; i < chars && off < len; ++i) off += static_cast<size_t>(strutl_mblen(text + off, len - off));
+  return off;
+}
+
+std::string full_line() { return mf_lex_full_linebuf != nullptr ? mf_lex_full_linebuf : ""; }
+
+std::vector<std::string> words(std::string_view text) {
+  std::vector<std::string> w;
+  size_t i = 0;
+  while (i < text.size()) {
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    size_t start = i;
+    while (i < text.size() && text[i] != ' ' && text[i] != '\t') ++i;
+    if (i > start) w.emplace_back(text.substr(start, i - start));
+  }
+  return w;
+}
+
+}  // namespace
+
+// --- Line structure.
+
+int mf_lex_eol(const char *text) {
+  if (!must_return_eol && !building_list_of_file_names) {
+    mf_scoped_macro_def_accepted = 0;
+    if (variant() == MF_COMPAT_GNU && strip(text) == ";") mf_lex_single_null_build_script_allowed = 1;
+    trace("Found SILENT end_of_line\n");
+    clear_guard();
+    return 0;
+  }
+  mf_scoped_macro_def_accepted = 0;
+  must_return_eol = 0;
+  building_list_of_file_names = 0;
+  // The same line end is read again and then passes silently.
+  push(text);
+  trace("Found AUDIBLE end_of_line\n");
+  clear_guard();
+  return 1;
+}
+
+void mf_lex_audible_newline() {
+  must_return_eol = 1;
+  building_list_of_file_names = 0;
+}
+
+void mf_lex_single_colon() {
+  trace("Found single colon\n");
+  mf_lex_audible_newline();
+}
+
+void mf_lex_double_colon() {
+  trace("Found double colon\n");
+  mf_lex_audible_newline();
+}
+
+void mf_lex_start_str_list() {
+  if (!must_return_eol) building_list_of_file_names = 1;
+}
+
+void mf_lex_white_space() { trace("Ignoring whitespace\n"); }
+
+void mf_lex_continuation_line() { trace("Found continuation character\n"); }
+
+void mf_lex_comment() {
+  switch (variant()) {
+    case MF_COMPAT_STD: mf_lex_fetch_line(1, 1, 0, 1); break;
+    case MF_COMPAT_KELTO: mf_lex_fetch_line(0, 0, 0, 0); break;
+    default: mf_lex_fetch_line(1, 0, 0, 1); break;
+  }
+  trace("Found comment\n");
+}
+
+void mf_lex_plus() {
+  if (mf_lexer_verbosity > 2) imsg_print(IMSG_TRACE, "Ignoring plus sign\n", -1);
+}
+
+void mf_lex_output(const char *text) {
+  fail(std::string("Unrecognized character \"") + text + "\"\n");
+}
+
+// --- Names.
+
+void mf_lex_file_name(const char *text) {
+  mf_file_name = copy(strip(text));
+  clear_guard();
+  trace_text("Found filename: ", mf_file_name);
+}
+
+void mf_lex_file_name_with_esc_char(const char *text) {
+  std::string name(strip(text));
+  if (!is_gnu_like()) {
+    for (size_t at = name.find('\\'); at != std::string::npos; at = name.find('\\'))
+      name.erase(at, 1);
+  }
+  mf_file_name = copy(name);
+  clear_guard();
+  trace_text("Found filename: ", mf_file_name);
+}
+
+int mf_lex_macro_file_name(const char *text, int from) {
+  mf_lex_fill_linebuf(text);
+  std::string line = full_line();
+  const size_t start = byte_offset(text, from);
+  size_t blank = line.find_first_of(" \t", start);
+  if (blank != std::string::npos) {
+    mf_lex_unfill_linebuf(static_cast<int32_t>(blank));
+    line.resize(blank);
+  }
+  // Step over every reference; the name ends at the first ':', ';', '=' or '#' behind them.
+  const bldr_macro_flavor_t flavor = bldr_macro_compat_to_macro_flavor(variant());
+  size_t after_refs = 0;
+  for (size_t i = 0; i < line.size(); ++i) {
+    if (line[i] != '$') continue;
+    if (i + 1 < line.size() && line[i + 1] == '$') {
+      ++i;
+      after_refs = i + 1;
+      continue;
+    }
+    size_t index = 0;
+    if (bldr_macro_preparse_macro_reference(flavor, line.c_str() + i, &index) != KS_ST_OK) {
+      fail("");
+      return 0;
+    }
+    i += index;
+    after_refs = i + 1;
+  }
+  size_t end = line.find_first_of(":;=#", after_refs);
+  if (end != std::string::npos) {
+    mf_lex_unfill_linebuf(static_cast<int32_t>(end));
+    line.resize(end);
+  }
+  trace_text("Expanding macro string: \n", line.c_str());
+  std::string name;
+  if (!expand(line.c_str(), &name)) {
+    fail("Unable to expand macro.\n");
+    return 0;
+  }
+  mf_file_name = copy(name);
+  trace_text("Found filename: ", mf_file_name);
+  return 1;
+}
+
+void mf_lex_exp_mac_str(const char *text) {
+  mf_lex_fill_linebuf(text);
+  std::string line = full_line();
+  size_t index = 0;
+  if (bldr_macro_preparse_macro_reference(bldr_macro_compat_to_macro_flavor(variant()),
+                                          line.c_str(), &index) != KS_ST_OK) {
+    fail("");
+    return;
+  }
+  mf_lex_unfill_linebuf(static_cast<int32_t>(index + 1));
+  const std::string ref = line.substr(0, index + 1);
+  trace_text("Expanding macro string: \n", ref.c_str());
+
+  // A reference met again before a token boundary is a macro that expands to itself.
+  if (mf_lex_expanding_macro_list == LIST_HANDLE_NULL) {
+    mf_lex_expanding_macro_list = list_create(STG_AREA_HEAP, 0);
+    if (mf_lex_expanding_macro_list == LIST_HANDLE_NULL) {
+      tbs_log_int_error(kModule, &imsg_common_table, IMSG_COMMON_LIST_CREATE,
+                        pfm_file_stem(__FILE__), __LINE__, 0);
+      PFM_PANIC();
+    }
+  } else {
+    void *d = nullptr;
+    for (list_cursor_t c = list_next(mf_lex_expanding_macro_list, nullptr, &d); c != nullptr;
+         c = list_next(mf_lex_expanding_macro_list, c, &d)) {
+      const char *entry = static_cast<const char *>(d);
+      const size_t n = std::strlen(entry);
+      if (std::strncmp(text, entry, n) == 0 &&
+          (text[n] == '\0' || text[n] == ' ' || text[n] == '\t')) {
+        imsg_print(IMSG_INFO, "Circular definition for macro \"%s\"\n", -1, entry);
+        fail("");
+        return;
+      }
+    }
+  }
+  list_append(mf_lex_expanding_macro_list, stg_strdup(ref.c_str()));
+
+  std::string expansion;
+  if (!expand(ref.c_str(), &expansion)) {
+    fail("Unable to expand macro.\n");
+    return;
+  }
+  if (expansion.empty()) clear_guard();
+  if (variant() == MF_COMPAT_GNU && mf_in_filename_context && mf_expanded_simply_expanded_macro &&
+      mf_getenv("ORVA_PRESERVE_DOUBLE_DOLLAR_SIMPLY_EXPANDED") != nullptr &&
+      expansion.find('$') != std::string::npos) {
+    std::string doubled;
+    for (char c : expansion) {
+      doubled.push_back(c);
+      if (c == '$') doubled.push_back('$');
+    }
+    expansion.swap(doubled);
+  }
+  mf_expanded_simply_expanded_macro = 0;
+  mf_io_set_spos_column(mf_io_source_col + static_cast<int32_t>(expansion.size()) -
+                        static_cast<int32_t>(ref.size()));
+  push(expansion.c_str());
+}
+
+void mf_lex_enter_filename_context() {
+  mf_in_filename_context = 1;
+  mf_expanded_simply_expanded_macro = 0;
+}
+
+void mf_lex_exit_filename_context() {
+  mf_in_filename_context = 0;
+  mf_expanded_simply_expanded_macro = 0;
+}
+
+void mf_lex_set_mf_expanded_simply_expanded_macro(int flag) {
+  mf_expanded_simply_expanded_macro = flag;
+}
+
+int mf_lex_expanded_simply_expanded_macro() { return mf_expanded_simply_expanded_macro; }
+
+int mf_lex_shell_cmd(const char *text, int from) {
+  mf_lex_fill_linebuf(text);
+  std::string line = full_line();
+  const size_t start = byte_offset(text, from);
+  const size_t close = line.find('`', start);
+  if (close == std::string::npos) {
+    // The rest of the logical line is dropped, so the same back quote is not read again.
+    mf_lex_unfill_linebuf(static_cast<int32_t>(line.size()));
+    fail("Unmatched '`'\n");
+    return 0;
+  }
+  mf_lex_unfill_linebuf(static_cast<int32_t>(close + 1));
+  line.resize(close + 1);
+  std::string value;
+  if (!expand(line.c_str(), &value)) {
+    fail("Unable to expand macro.\n");
+    return 0;
+  }
+  mf_file_name = copy(value);
+  trace_text("Found shell command expression\n", mf_file_name);
+  return 1;
+}
+
+int mf_lex_archive(const char *text, int from) {
+  clear_guard();
+  mf_lex_fill_linebuf(text);
+  std::string line = full_line();
+  // The match ends with the opening parenthesis.
+  const size_t open = byte_offset(text, from) - 1;
+  const char *close = strutl_find_end_delim(line.c_str() + open, '(', ')');
+  if (close == nullptr) {
+    mf_lex_unfill_linebuf(static_cast<int32_t>(line.size()));
+    fail("Unmatched '('\n");
+    return 0;
+  }
+  const size_t end = static_cast<size_t>(close - line.c_str()) + 1;
+  mf_lex_unfill_linebuf(static_cast<int32_t>(end));
+  std::string name = line.substr(0, end);
+  if (name.find('$', open) != std::string::npos) {
+    std::string expanded;
+    if (!expand(name.c_str(), &expanded)) {
+      fail("Unable to expand macro.\n");
+      return 0;
+    }
+    name = expanded;
+  }
+  if (mf_tgt_must_split_archive_list(name.c_str(), variant())) {
+    std::vector<char> lib(name.size() + 4);
+    std::vector<char> members(name.size() + 4);
+    if (mf_tgt_split_lib_member(name.c_str(), lib.data(), lib.size(), members.data(),
+                                members.size(), variant()) != KS_ST_OK) {
+      fail("Malformed archive construct \"" + name + "\"\n");
+      return 0;
+    }
+    std::string prefix(lib.data());
+    prefix.pop_back();  // "lib()" -> "lib("
+    std::string joined;
+    for (const std::string &m : words(members.data())) joined += prefix + m + ") ";
+    if (!joined.empty()) joined.pop_back();
+    name = joined;
+  }
+  mf_file_name = copy(name);
+  if (mf_lexer_verbosity > 2) trace_text("Found archive construct: ", mf_file_name);
+  return 1;
+}
+
+int mf_lex_double_dollar_file_name(const char *text) {
+  bldr_macro_have_double_dollar_tgts = 1;
+  const uint32_t saved = bldr_macro_preserve_double_dollar;
+  bldr_macro_preserve_double_dollar = 1;
+  std::string name;
+  const bool ok = expand(text, &name);
+  bldr_macro_preserve_double_dollar = saved;
+  if (!ok) {
+    fail("Unable to expand macro.\n");
+    return 0;
+  }
+  name = std::string(strip(name));
+  clear_guard();
+  if (is_gnu_like() || mf_building_java_tgts) {
+    mf_file_name = copy(name);
+    trace_text("Found filename: ", mf_file_name);
+    return 1;
+  }
+  // "$$" stands for "$": the name is scanned again in that form.
+  std::string collapsed;
+  for (size_t i = 0; i < name.size(); ++i) {
+    collapsed.push_back(name[i]);
+    if (name[i] == '$' && i + 1 < name.size() && name[i + 1] == '$') ++i;
+  }
+  push(collapsed.c_str());
+  return 0;
+}
+
+// --- Special targets.
+
+void mf_lex_special_tgt(const char *text) {
+  mf_special_tgt_name = copy(text);
+  if (std::strcmp(text, ".JAVA_TGTS") == 0) mf_building_java_tgts = 1;
+  trace_text("Found special target name: ", mf_special_tgt_name);
+}
+
+int mf_lex_attr_special_tgt(const char *text) {
+  if (!must_return_eol) {
+    mf_special_tgt_name = copy(text);
+    trace_text("Found special target name: ", mf_special_tgt_name);
+    return 1;
+  }
+  mf_file_name = copy(text);
+  trace_text("Found ATTRIBUTE: ", mf_file_name);
+  return 0;
+}
+
+void mf_lex_all_path_tgt(const char *name) {
+  mf_special_tgt_name = copy(name);
+  trace_text("Found special target name: ", mf_special_tgt_name);
+}
+
+void mf_lex_suff_path_tgt(const char *name, const char *suffix) {
+  mf_file_name = copy(suffix);
+  mf_special_tgt_name = copy(name);
+  if (tracing()) {
+    imsg_print(IMSG_TRACE, "Found special target name: ", -1);
+    imsg_print(IMSG_TRACE_CONT, "%s %s\n", -1, mf_special_tgt_name, mf_file_name);
+  }
+}
+
+void mf_lex_vpath_dir(const char *text) {
+  trace_text("Found special target name: ", text);
+  mf_vpath_pattern = nullptr;
+  mf_vpath_dir_list = LIST_HANDLE_NULL;
+  const char *fetched = mf_lex_fetch_line(1, 0, 0, 0);
+  std::string rest(fetched != nullptr ? strip(fetched) : std::string_view());
+  if (rest.empty()) return;
+  std::string line;
+  if (!expand(rest.c_str(), &line)) {
+    fail("Unable to expand macro.\n");
+    return;
+  }
+  std::string_view v = strip(line);
+  const size_t blank = v.find_first_of(" \t");
+  mf_vpath_pattern = copy(v.substr(0, blank));
+  if (blank == std::string_view::npos) return;
+  std::string_view dirs = strip(v.substr(blank));
+  if (dirs.empty()) return;
+  mf_vpath_dir_list = list_create(area(), 0);
+  size_t i = 0;
+  while (i < dirs.size()) {
+    while (i < dirs.size() && (dirs[i] == ':' || dirs[i] == ' ')) ++i;
+    size_t start = i;
+    while (i < dirs.size() && dirs[i] != ':' && dirs[i] != ' ') ++i;
+    if (i > start) list_append(mf_vpath_dir_list, copy(dirs.substr(start, i - start)));
+  }
+}
+
+// --- Script lines and include lines.
+
+int mf_lex_script_line(const char *text) {
+  const int32_t allowed = mf_lex_single_null_build_script_allowed;
+  mf_lex_single_null_build_script_allowed = 0;
+  mf_lex_is_build_script = 1;
+  push(text);
+  const uint32_t v = variant();
+  const int32_t swallow = (v == MF_COMPAT_GNU || v == MF_COMPAT_PGNU || v == MF_COMPAT_KELTO) ? 0 : 1;
+  const char *line = mf_lex_fetch_line(1, swallow, 1, 0);
+  std::string_view s = line != nullptr ? std::string_view(line) : std::string_view();
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  trace_text("Found build script template line:\n", std::string(s).c_str());
+  mf_lex_is_build_script = 0;
+  mf_script_line = copy(s);
+  return !s.empty() ? 1 : allowed;
+}
+
+int mf_lex_script_line_expected_here() { return mf_script_line_expected; }
+
+void mf_lex_claim_script_line_expected_here(int flag) { mf_script_line_expected = flag; }
+
+void mf_lex_include(int required, int kind) {
+  const uint32_t v = variant();
+  const char *fetched = nullptr;
+  switch (v) {
+    case MF_COMPAT_SGISMAKE:
+    case MF_COMPAT_PGNU:
+    case MF_COMPAT_SGIPMAKE:
+    case MF_COMPAT_BSDNETR2:
+    case MF_COMPAT_GNU:
+    case MF_COMPAT_KELTO: fetched = mf_lex_fetch_line(1, 0, 0, 0); break;
+    case MF_COMPAT_SUN: fetched = mf_lex_fetch_line(0, 0, 0, 0); break;
+    default: fetched = mf_lex_fetch_line(1, 1, 0, 0); break;
+  }
+  if (kind > 4 || kind < 0) {
+    fail("");
+    return;
+  }
+  std::string line(fetched != nullptr ? strip(fetched) : std::string_view());
+  std::string expanded;
+  if (!expand(line.c_str(), &expanded)) {
+    fail("Unable to expand macro.\n");
+    return;
+  }
+  if ((v == MF_COMPAT_GNU || v == MF_COMPAT_PGNU) && expanded.empty()) {
+    imsg_print(IMSG_WARNING, "No file name for 'include'\n", -1);
+    return;
+  }
+  if (v != MF_COMPAT_PGNU) {
+    char *heap = stg_strdup(expanded.c_str());
+    if (heap == nullptr) {
+      imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
+      PFM_PANIC();
+    }
+    mf_lex_strip_comment(&heap, v == MF_COMPAT_SUN ? 0 : 1, v == MF_COMPAT_SUN ? 1 : 0);
+    expanded = std::string(strip(heap));
+    stg_free(heap);
+  }
+  if (kind == 4 && !expanded.empty()) {
+    std::string globbed;
+    bool ok = true;
+    for (const std::string &w : words(expanded)) {
+      glob_t g{};
+      int rc = glob(w.c_str(), GLOB_NOCHECK, nullptr, &g);
+      if (rc != 0) {
+        ok = false;
+        globfree(&g);
+        break;
+      }
+      for (size_t i = 0; i < g.gl_pathc; ++i) globbed += std::string(g.gl_pathv[i]) + " ";
+      globfree(&g);
+    }
+    if (ok) expanded = std::string(strip(globbed));
+  }
+  trace_text("Found include of: ", expanded.c_str());
+  std::vector<std::string> names = words(expanded);
+  if (names.empty()) {
+    fail("Include directive with no filename\n");
+    return;
+  }
+  list_handle_t list = list_create(area(), 0);
+  int32_t search = 0;
+  auto quoted = [](const std::string &w) {
+    return (!w.empty() && (w.front() == '"' || w.front() == '<' || w.back() == '"' || w.back() == '>'));
+  };
+  switch (kind) {
+    case 0: list_append(list, copy(names[0])); break;
+    case 1:
+      if (!quoted(names[0])) return;
+      list_append(list, copy(names[0]));
+      search = 1;
+      break;
+    case 2:
+      if (quoted(names[0])) {
+        list_append(list, copy(names[0]));
+      } else {
+        list_append(list, copy("\"" + names[0] + "\""));
+        search = 1;
+      }
+      break;
+    case 3:
+      list_append(list, copy(names[0]));
+      search = 2;
+      break;
+    default:
+      for (const std::string &n : names) list_append(list, copy(n));
+      search = 3;
+      break;
+  }
+  mf_io_include_files(list, required ? 0 : 1, search);
+  mf_io_push_artificial_newline_in_new_include_file();
+}

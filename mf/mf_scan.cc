@@ -1,0 +1,247 @@
+#include "mf/mf_scan.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "ks/pfm.h"
+#include "mf/mf_io.h"
+#include "mf/mf_lex_utl.h"
+#include "mf/mf_parser.h"
+#include "mf/mf_utl.h"
+#include "mf/mfc.h"
+
+char *shr_text = nullptr;
+size_t shr_text_buf_size = 0;
+wchar_t *shr_wtext = nullptr;
+
+namespace {
+
+constexpr int32_t kInitialCapacity = 64000;
+constexpr int32_t kMaxRead = 8192;
+constexpr wchar_t kByteOrderMark = 0xFEFF;
+
+int32_t capacity(const mf_scanner_t *s) { return static_cast<int32_t>(s->buf.size()) - 2; }
+
+void ensure_buffer(mf_scanner_t *s) {
+  if (!s->buf.empty()) return;
+  try {
+    s->buf.assign(static_cast<size_t>(kInitialCapacity) + 2, L'\0');
+  } catch (const std::bad_alloc &) {
+    mf_scan_fatal("out of dynamic memory in mf_std_yy_create_buffer()");
+  }
+  s->n_chars = 0;
+  s->pos = 0;
+  s->at_bol = true;
+  s->eof_pending = false;
+}
+
+int32_t char_class(const mf_scan_tables_t &t, wchar_t c) {
+  if (c == L'\0') return t.nul_class;
+  if (static_cast<uint32_t>(c) > 255) return t.ec[1];
+  return t.ec[static_cast<size_t>(c)];
+}
+
+// Moves the current match read so far to the start of the buffer and reads more input behind
+// it: the number of characters read, 0 at the end of the input. text, cp and last_pos are
+// positions in the buffer and move with the data.
+int32_t refill(mf_scanner_t *s, int32_t *text, int32_t *cp, int32_t *last_pos) {
+  const int32_t move = s->n_chars - *text;
+  if (*text > 0 && move > 0)
+    std::memmove(s->buf.data(), s->buf.data() + *text, sizeof(wchar_t) * static_cast<size_t>(move));
+  *cp -= *text;
+  if (*last_pos >= 0) *last_pos -= *text;
+  *text = 0;
+  s->n_chars = move;
+  int32_t room = capacity(s) - s->n_chars - 1;
+  while (room <= 0) {
+    int32_t grown = capacity(s) * 2;
+    if (grown <= 0) grown = capacity(s) + capacity(s) / 8;
+    try {
+      s->buf.resize(static_cast<size_t>(grown) + 2, L'\0');
+    } catch (const std::bad_alloc &) {
+      mf_scan_fatal("fatal error - scanner input buffer overflow");
+    }
+    room = capacity(s) - s->n_chars - 1;
+  }
+  const int32_t n = s->io.get_line(s->buf.data() + s->n_chars, room < kMaxRead ? room : kMaxRead);
+  if (n <= 0) return 0;
+  s->n_chars += n;
+  s->buf[static_cast<size_t>(s->n_chars)] = L'\0';
+  s->buf[static_cast<size_t>(s->n_chars) + 1] = L'\0';
+  return n;
+}
+
+void record_position() {
+  mf_parse_op_rec_t *op = mfc_parse_op_rec_p;
+  if (op == nullptr) return;
+  op->source_line = mf_io_source_line;
+  op->source_prev_col = mf_io_source_prev_col;
+  op->source_col = mf_io_source_col;
+  op->source_file = mf_io_source_file;
+}
+
+// The multibyte form of one character, or '?' when the locale cannot express it.
+void append_wc(std::string *out, wchar_t c) {
+  char mb[MB_LEN_MAX];
+  std::mbstate_t st{};
+  size_t n = std::wcrtomb(mb, c, &st);
+  if (n == static_cast<size_t>(-1)) {
+    out->push_back('?');
+  } else {
+    out->append(mb, n);
+  }
+}
+
+}  // namespace
+
+void mf_scan_fatal(const char *message) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s\n", message);
+  pfm_exit(2);
+}
+
+bool mf_scan_tracing() { return mf_utl_should_trace("mf_lexer", 3); }
+
+int mf_scan_trace_return(int token) {
+  if (mf_scan_tracing()) {
+    std::printf("  returning %s\n", mf_parser_token_name(token));
+    std::fflush(stdout);
+  }
+  return token;
+}
+
+void mf_scan_wcs_to_shr_text(const wchar_t *wtext) {
+  // Characters the locale cannot express become '?', so the copy never stops short.
+  std::string mb;
+  const bool single_byte = MB_CUR_MAX == 1;
+  for (const wchar_t *p = wtext; *p != L'\0'; ++p) {
+    // In a single-byte locale the input delivers every byte as the character of that code.
+    if (static_cast<uint32_t>(*p) < 0x80 || (single_byte && static_cast<uint32_t>(*p) <= 0xFF)) {
+      mb.push_back(static_cast<char>(*p));
+    } else {
+      append_wc(&mb, *p);
+    }
+  }
+  const size_t mb_max = MB_CUR_MAX;
+  if (shr_text == nullptr || shr_text_buf_size <= mb.size() + mb_max + 1) {
+    size_t want = std::wcslen(wtext) * mb_max + 81;
+    if (want <= mb.size()) want = mb.size() + 81;
+    char *grown = static_cast<char *>(std::realloc(shr_text, want));
+    if (grown == nullptr) mf_scan_fatal("fatal error - can't allocate shr_text for multibyte conversion");
+    shr_text = grown;
+    shr_text_buf_size = want;
+  }
+  std::memcpy(shr_text, mb.data(), mb.size());
+  shr_text[mb.size()] = '\0';
+}
+
+void mf_scan_restart(mf_scanner_t *s) {
+  ensure_buffer(s);
+  s->n_chars = 0;
+  s->pos = 0;
+  s->buf[0] = s->buf[1] = L'\0';
+  s->at_bol = true;
+  s->eof_pending = false;
+  s->leng = 0;
+}
+
+int mf_scan_next(mf_scanner_t *s) {
+  if (!s->started) {
+    s->started = true;
+    if (s->io.get_line == nullptr) s->io.get_line = mf_io_get_wstring_line;
+    if (s->io.unput == nullptr) s->io.unput = mf_io_unput_wc;
+  }
+  ensure_buffer(s);
+  const mf_scan_tables_t &t = *s->tables;
+  const int32_t states = static_cast<int32_t>(t.accept.size());
+  const int32_t jam = states - 1;
+
+  int32_t text = s->pos;
+  int32_t cp = text;
+  int32_t state = 1 + (s->at_bol ? 1 : 0);
+  int32_t last_state = 0;
+  int32_t last_pos = -1;
+  int act = 0;
+  bool bom = false;
+  for (;;) {
+    if (cp == s->n_chars) {
+      if (!s->eof_pending && refill(s, &text, &cp, &last_pos) > 0) continue;
+      s->eof_pending = true;
+      break;
+    }
+    const wchar_t c = s->buf[static_cast<size_t>(cp)];
+    if (cp == text && s->at_bol && s->bom_rule != 0) {
+      // A byte-order mark at a line start is taken alone, however long a name would be: one
+      // wide character in a multibyte locale, its three bytes in a single-byte one.
+      const wchar_t *p = s->buf.data() + cp;
+      int32_t mark = 0;
+      if (c == kByteOrderMark) {
+        mark = 1;
+      } else if (s->n_chars - cp >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) {
+        mark = 3;
+      }
+      if (mark > 0) {
+        act = s->bom_rule;
+        cp = text + mark;
+        bom = true;
+        break;
+      }
+    }
+    int32_t cls = char_class(t, c);
+    if (t.accept[static_cast<size_t>(state)] != 0) {
+      last_state = state;
+      last_pos = cp;
+    }
+    while (t.chk[static_cast<size_t>(t.base[static_cast<size_t>(state)] + cls)] != state) {
+      state = t.def[static_cast<size_t>(state)];
+      if (state >= states) cls = t.meta[static_cast<size_t>(cls)];
+    }
+    state = t.nxt[static_cast<size_t>(t.base[static_cast<size_t>(state)] + cls)];
+    ++cp;
+    if (state == jam) break;
+  }
+
+  if (!bom) {
+    if (cp == text) {
+      // The end of the input: ready for a later parse.
+      mf_scan_restart(s);
+      std::free(shr_text);
+      shr_text = nullptr;
+      shr_text_buf_size = 0;
+      shr_wtext = nullptr;
+      return 0;
+    }
+    act = t.accept[static_cast<size_t>(state)];
+    if (act == 0) {
+      if (last_pos < 0) mf_scan_fatal("fatal flex scanner internal error--no action found");
+      cp = last_pos;
+      act = t.accept[static_cast<size_t>(last_state)];
+    }
+    if (act <= 0 || act > t.num_rules) mf_scan_fatal("fatal flex scanner internal error--no action found");
+    if (s->trailing != nullptr && s->trailing[act] != 0) cp -= s->trailing[act];
+  }
+
+  // Steps after the match.
+  std::vector<wchar_t> lookahead(s->buf.begin() + cp, s->buf.begin() + s->n_chars);
+  s->buf[static_cast<size_t>(cp)] = L'\0';
+  s->leng = cp - text;
+  shr_wtext = s->buf.data() + text;
+  mf_scan_wcs_to_shr_text(shr_wtext);
+  if (s->leng > 0) s->at_bol = s->buf[static_cast<size_t>(cp) - 1] == L'\n';
+  for (auto it = lookahead.rbegin(); it != lookahead.rend(); ++it) s->io.unput(*it);
+  if (!lookahead.empty()) s->eof_pending = false;
+  s->n_chars = cp;
+  s->buf[static_cast<size_t>(cp) + 1] = L'\0';
+  s->pos = cp;
+  if (s->no_position == nullptr || s->no_position[act] == 0) record_position();
+  if (s->rule_names != nullptr && s->rule_names[act] != nullptr && mf_scan_tracing()) {
+    std::printf("%s rule: %s  [\"%s\"]\n", s->dialect, s->rule_names[act],
+                mf_lex_utl_printified_string(shr_text));
+    std::fflush(stdout);
+  }
+  return act;
+}

@@ -1,0 +1,101 @@
+// Scanner runtime over wide-character input: the longest-match loop over a scanner generator's
+// compressed tables, the character buffer fed line by line from the makefile input, and the steps
+// that follow every match (multibyte copy of the text, the lookahead given back to the input, the
+// source position, the rule trace). Every dialect scanner is one mf_scanner_t over its own tables.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cwchar>
+#include <vector>
+
+// The automaton of one scanner, as the scanner generator compresses it: equivalence classes,
+// meta-classes, default chains. Rule numbers are 1-based in the order of the rule file.
+struct mf_scan_tables_t {
+  std::vector<int32_t> ec;      // class of each code 0..255 (0: end of buffer)
+  std::vector<int32_t> meta;
+  std::vector<int32_t> accept;  // rule accepted in each state, 0 for none
+  std::vector<int32_t> base;
+  std::vector<int32_t> def;
+  std::vector<int32_t> nxt;
+  std::vector<int32_t> chk;
+  int32_t nul_class;            // class of a NUL character inside the data
+  int32_t num_rules;            // rules of the rule file (the generator's default rule included)
+};
+
+// Fills tables from the generator's arrays.
+template <class Ec, size_t NEc, class Meta, size_t NMeta, class Acc, size_t NAcc, class Base,
+          size_t NBase, class Def, size_t NDef, class Nxt, size_t NNxt, class Chk, size_t NChk>
+mf_scan_tables_t mf_scan_make_tables(const Ec (&ec)[NEc], const Meta (&meta)[NMeta],
+                                     const Acc (&accept)[NAcc], const Base (&base)[NBase],
+                                     const Def (&def)[NDef], const Nxt (&nxt)[NNxt],
+                                     const Chk (&chk)[NChk], int32_t nul_class,
+                                     int32_t num_rules) {
+  mf_scan_tables_t t;
+  t.ec.assign(ec, ec + NEc);
+  t.meta.assign(meta, meta + NMeta);
+  t.accept.assign(accept, accept + NAcc);
+  t.base.assign(base, base + NBase);
+  t.def.assign(def, def + NDef);
+  t.nxt.assign(nxt, nxt + NNxt);
+  t.chk.assign(chk, chk + NChk);
+  t.nul_class = nul_class;
+  t.num_rules = num_rules;
+  return t;
+}
+
+// Sources of a scanner's input and destinations of its position; the makefile input layer by
+// default, replaceable for a scanner that reads elsewhere.
+struct mf_scan_io_t {
+  // Copies up to max wide characters into dest, stopping after a newline; 0 at the end.
+  int (*get_line)(wchar_t *dest, int max);
+  // Pushes one character back so that it is read next.
+  int (*unput)(wchar_t c);
+};
+
+// One scanner: its tables, the rules that need special treatment, and its buffer state.
+struct mf_scanner_t {
+  const char *dialect;                // the word of the rule trace ("std")
+  const mf_scan_tables_t *tables;
+  const char *const *rule_names;      // trace name per rule (index = rule number), null: none
+  const uint8_t *trailing;            // trailing-context length per rule, or null
+  const uint8_t *no_position;         // rules after which no position is recorded, or null
+  int32_t bom_rule;                   // rule that a U+FEFF at a line start counts as, or 0
+  mf_scan_io_t io;
+
+  // Buffer state.
+  std::vector<wchar_t> buf;           // data and two NUL end marks
+  int32_t n_chars = 0;                // characters held
+  int32_t pos = 0;                    // where the next match starts
+  bool at_bol = true;
+  bool eof_pending = false;
+  bool started = false;
+  int32_t leng = 0;                   // length of the current match
+};
+
+// Multibyte copy of the current match, shared by every scanner (heap, owned by the runtime).
+extern char *shr_text;
+extern size_t shr_text_buf_size;
+// Start of the current match in its scanner's buffer, NUL-terminated while the action runs.
+extern wchar_t *shr_wtext;
+
+// Matches the next rule: its number, or 0 at the end of the input (the buffer is then made ready
+// for a later parse and the multibyte copy released). The steps after a match have run: shr_text
+// holds the text, the lookahead is back in the input, the position is recorded, the rule traced.
+int mf_scan_next(mf_scanner_t *scanner);
+
+// Resets the scanner for new input: empty buffer at a line start.
+void mf_scan_restart(mf_scanner_t *scanner);
+
+// Fills shr_text with the multibyte form of wtext (growing it as needed; a failed allocation is
+// fatal).
+void mf_scan_wcs_to_shr_text(const wchar_t *wtext);
+
+// Prints "  returning <TOKEN>" when the scanners' trace is on; returns token.
+int mf_scan_trace_return(int token);
+
+// Whether the scanners' rule and token traces are on.
+bool mf_scan_tracing();
+
+// Ends the process after a fatal scanner error (message and newline on standard error, exit 2).
+[[noreturn]] void mf_scan_fatal(const char *message);

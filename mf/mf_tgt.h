@@ -1,0 +1,218 @@
+// Target table: every target and dependency name of a parsed makefile, the rule instances of each
+// defined target, the suffix and search lists, and the default goals.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "ks/hash.h"
+#include "ks/imsg.h"
+#include "ks/list.h"
+#include "ks/stg.h"
+
+// One parsed makefile's targets. The record is the first allocation of its own storage area,
+// which holds every string, list and record of the table.
+struct mf_tgt_table_t {
+  stg_area_t area;
+  uint32_t compat_variant;
+  list_handle_t macro_table_list;   // the macro-table list in force when the table was made
+  hash_ht_t comp_table;             // name -> mf_tgt_entry_t, insertion order
+  hash_ht_t cmd_table;              // interned build-script lines
+  hash_ht_t dir_table;              // interned search directories
+  hash_ht_t suff_path_table;        // suffix -> mf_tgt_suff_path_t, or null
+  list_handle_t vpath_list;         // mf_tgt_vpath_t records in definition order
+  list_handle_t pattern_rule_list;  // mf_tgt_pattern_rule_t records in definition order
+  list_handle_t suffix_list;        // .SUFFIXES in order
+  list_handle_t all_path_list;      // .PATH directories
+  list_handle_t recurs_list;        // .MAKE targets
+  list_handle_t default_goal_list;  // .MAIN targets, or the first target once asked
+  list_handle_t root_tgt_list;      // heap list made on first use
+  char *null_suffix;                // .NULL suffix
+  const char *first_tgt;            // the first real target of the makefiles
+};
+
+// One name of the table: the data slot of its comp_table entry (the key is the interned name).
+struct mf_tgt_entry_t {
+  list_handle_t instances;  // mf_tgt_inst_desc_t * in rule order; null for a dependency only
+  int32_t defined_as_target;
+  int32_t is_a_dependency;
+  int32_t multiple_valid;   // every instance counts (double colon, archive library)
+  int32_t multiple_defined;
+  int32_t implicit_target;
+  int32_t lookup_done;
+  int32_t archive_tgt;
+  int32_t has_script;
+  char *tgt_act_pn;
+  int32_t validation;       // 0 not validated, 1 validated, -1 superseded or failed
+  int32_t declared_phony;
+  int32_t declared_precious;
+  int32_t sibs_affect_reuse;
+  char *explicit_stem;
+};
+
+// Instance flag bits.
+#define MF_TGT_INST_FROM_PATTERN 0x1ull
+#define MF_TGT_INST_FROM_DEFAULT 0x2ull
+#define MF_TGT_INST_GNU_DCOLON_PATTERN 0x4ull
+#define MF_TGT_INST_IMPLICIT_APPLIED 0x8ull
+
+// One rule instance of a target.
+struct mf_tgt_inst_desc_t {
+  list_handle_t script;          // interned command lines
+  list_handle_t deps;            // interned dependency names
+  list_handle_t bogus_deps;
+  list_handle_t script_deps;     // made on first use
+  char *implicit_dep;            // $<
+  char *tgt_base_pname;          // $*
+  char *member_name;             // archive member
+  uint64_t flags;
+  list_handle_t cotargets;       // the other targets of the same rule (target group)
+  int32_t java_cycle;
+  mf_tgt_entry_t *owner;
+};
+
+// A pattern rule: its target pattern and the instance that carries it.
+struct mf_tgt_pattern_rule_t {
+  char *pattern;
+  mf_tgt_inst_desc_t *inst;
+};
+
+// A GNU vpath directive: pattern and interned directories.
+struct mf_tgt_vpath_t {
+  char *pattern;
+  list_handle_t dirs;
+};
+
+// The search directories of one .PATH<suffix>.
+struct mf_tgt_suff_path_t {
+  list_handle_t dirs;
+  int32_t all_path_appended;
+};
+
+// An instance handle is the position of the instance in its entry's instance list.
+typedef list_cursor_t mf_tgt_inst_handle_t;
+
+// Message table of the module "mf/mf_tgt".
+extern const imsg_msg_table_t _mf_tgt_karsel_msg_table;
+
+// --- Current table.
+void mf_tgt_set_tgt_table_handle(mf_tgt_table_t *table);
+mf_tgt_table_t *mf_tgt_fetch_tgt_table_handle();
+// The entry of name in the current table; an entry that is absent or not validated is an
+// internal error that ends the program.
+mf_tgt_entry_t *mf_tgt_fetch_tgt_handle(const char *name);
+
+// --- Creation and end.
+// A new empty table for the dialect with its own storage area; null after an internal error.
+mf_tgt_table_t *mf_tgt_create_table(uint32_t compat_variant, list_handle_t macro_table_list);
+// Frees the table with everything in it; null is accepted.
+void mf_tgt_free_table(mf_tgt_table_t *table);
+
+// --- Constructors.
+// Initialises entry as a declared target (see the field comments); null name or entry assert.
+void mf_tgt_utl_declare_target(const char *name, mf_tgt_entry_t *entry, stg_area_t area,
+                               int defined, int multiple_valid, const char *stem);
+// Enters name as a dependency; returns the interned name (null when memory runs out).
+const char *mf_tgt_enter_dep_in_table(mf_tgt_table_t *table, const char *name);
+// A new list of the command lines, each interned; null for a null or empty list.
+list_handle_t mf_tgt_copy_cmd_list(mf_tgt_table_t *table, list_handle_t list);
+// A new list of the dependency names, each entered as a dependency; with unique a later
+// duplicate is dropped. Null for a null or empty list.
+list_handle_t mf_tgt_utl_copy_dep_list(mf_tgt_table_t *table, list_handle_t list, int unique);
+list_handle_t mf_tgt_copy_dep_list(mf_tgt_table_t *table, list_handle_t list, int unique);
+// A new instance with those fields and the owner set; not appended.
+mf_tgt_inst_desc_t *mf_tgt_create_inst_desc(mf_tgt_table_t *table, mf_tgt_entry_t *entry,
+                                            list_handle_t deps, list_handle_t script,
+                                            const char *implicit_dep);
+// Merges a further rule for target_name into an existing instance.
+void mf_tgt_augment_inst(mf_tgt_table_t *table, const char *target_name,
+                         mf_tgt_inst_desc_t *inst, list_handle_t script, list_handle_t deps);
+
+// --- Archive targets.
+// Splits "lib(member)" into "lib()" and the member: 0, 1002 when not of that form (or the member
+// is empty where that is not allowed), 1001 when a part does not fit its buffer.
+int mf_tgt_split_lib_member(const char *name, char *lib, size_t lib_size, char *member,
+                            size_t member_size, uint32_t variant);
+// 1 when an archive reference holds several members that must be split, else 0.
+int mf_tgt_must_split_archive_list(const char *text, uint32_t variant);
+// 1 when name was defined as archive target(s), 0 when it is no archive form.
+int mf_tgt_chk_archive_tgt(mf_tgt_table_t *table, const char *name, list_handle_t deps,
+                           list_handle_t script, const char **out_lib_key);
+// Defines one archive member; 0 or 1001.
+int mf_tgt_archive_def(mf_tgt_table_t *table, const char *lib, const char *member,
+                       list_handle_t deps, list_handle_t script, const char **out_lib_key);
+
+// --- Names.
+// 1 for an ordinary target name, 0 for a special target, suffix rule or pattern.
+int mf_tgt_is_real_tgt(const char *name, uint32_t variant);
+// Removes leading "./" (and the slashes behind it) from each name in place (std, pgnu, sun, gnu).
+void mf_tgt_strip_redundant_prefix(list_handle_t list, uint32_t variant);
+// Removes leading "./" runs from one name in place.
+void mf_tgt_strip_dot_slash(char *name);
+// Appends to dst each string of src that is neither in dst nor earlier in src; 0 or 1001.
+int mf_tgt_uniqified_strings_list(list_handle_t src, list_handle_t dst);
+
+// --- Accessors of an entry.
+int mf_tgt_mult_instances_valid(mf_tgt_table_t *table, mf_tgt_entry_t *entry);
+int mf_tgt_is_archive(mf_tgt_table_t *table, mf_tgt_entry_t *entry);
+int mf_tgt_is_phony(mf_tgt_entry_t *entry);
+int mf_tgt_is_precious(mf_tgt_entry_t *entry);
+int mf_tgt_precious_tgt(mf_tgt_table_t *table, mf_tgt_entry_t *entry);
+int mf_tgt_has_script(mf_tgt_table_t *table, mf_tgt_entry_t *entry);
+int mf_tgt_is_implicit_target(mf_tgt_table_t *table, mf_tgt_entry_t *entry);
+const char *mf_tgt_act_pn(mf_tgt_table_t *table, mf_tgt_entry_t *entry);
+// Next instance position (the first for a null position); after the first only when every
+// instance counts; null at the end.
+mf_tgt_inst_handle_t mf_tgt_next_instance(mf_tgt_table_t *table, mf_tgt_entry_t *entry,
+                                          mf_tgt_inst_handle_t pos);
+
+// --- Accessors of an instance.
+list_handle_t mf_tgt_get_bld_script(mf_tgt_table_t *table, mf_tgt_entry_t *entry,
+                                    mf_tgt_inst_handle_t pos);
+list_handle_t mf_tgt_get_dep_list(mf_tgt_table_t *table, mf_tgt_entry_t *entry,
+                                  mf_tgt_inst_handle_t pos);
+void mf_tgt_set_dep_list(mf_tgt_table_t *table, mf_tgt_entry_t *entry, mf_tgt_inst_handle_t pos,
+                         list_handle_t list);
+list_handle_t mf_tgt_get_bogus_dep_list(mf_tgt_table_t *table, mf_tgt_entry_t *entry,
+                                        mf_tgt_inst_handle_t pos);
+const char *mf_tgt_get_imp_dep(mf_tgt_table_t *table, mf_tgt_entry_t *entry,
+                               mf_tgt_inst_handle_t pos);
+const char *mf_tgt_get_tgt_base_pname(mf_tgt_table_t *table, mf_tgt_entry_t *entry,
+                                      mf_tgt_inst_handle_t pos);
+uint64_t mf_tgt_get_inst_flags(mf_tgt_table_t *table, mf_tgt_entry_t *entry,
+                               mf_tgt_inst_handle_t pos);
+const char *mf_tgt_get_member_name(mf_tgt_table_t *table, mf_tgt_entry_t *entry,
+                                   mf_tgt_inst_handle_t pos);
+// The script dependency list: each dependency, or for an archive dependency the members of all
+// its instances; made on first use.
+list_handle_t mf_tgt_get_script_dep_list(mf_tgt_table_t *table, mf_tgt_entry_t *entry,
+                                         mf_tgt_inst_handle_t pos);
+
+// --- Queries by name.
+// The entry of name, or null when the name is not in the table.
+mf_tgt_entry_t *mf_tgt_lookup(mf_tgt_table_t *table, const char *name);
+// 1 with the co-target list of the first instance that has one, else 0.
+int mf_tgt_has_cotargets(mf_tgt_table_t *table, const char *name, list_handle_t *cotargets);
+// In the current table: 1 when name is declared phony but not defined as a target.
+int mf_tgt_is_undefined_phony_dependency(const char *name);
+// Whether name is in the .MAKE list.
+int mf_tgt_is_recurs_make(mf_tgt_table_t *table, const char *name);
+list_handle_t mf_tgt_suffix_list(mf_tgt_table_t *table);
+// Java audits in use (the .JAVAC special target).
+void mf_tgt_set_java_audits();
+int mf_tgt_java_audits();
+
+// --- Iteration.
+// The default-goal list: .MAIN targets, else a list holding the first target, else null.
+list_handle_t mf_tgt_default_goal_list(mf_tgt_table_t *table);
+// Real targets that are no dependency of any other, or null when there is none.
+list_handle_t mf_tgt_root_tgt_list(mf_tgt_table_t *table);
+// Steps cursor to the next defined name that is not a real target (special targets, suffix and
+// pattern rules), copying it into buf: 0 with the entry (null at the end), 1001 when the name
+// does not fit.
+int mf_tgt_next_implicit_tgt(mf_tgt_table_t *table, hash_cursor_t *cursor, char *buf,
+                             size_t size, mf_tgt_entry_t **out_entry);
+
+// --- Debug dump to standard output.
+void mf_tgt_dump_tgt_ent(mf_tgt_entry_t *entry);
+void mf_tgt_dump_list_ent(list_handle_t list);

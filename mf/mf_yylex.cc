@@ -1,0 +1,47 @@
+#include "mf/mf_yylex.h"
+
+#include "ks/imsg.h"
+#include "ks/pfm.h"
+#include "mf/mf_parse_utl.h"
+
+FILE *yyout = nullptr;
+
+namespace {
+
+[[noreturn]] void invalid_variant(uint32_t variant) {
+  imsg_print_shared(IMSG_ERROR, "mf/mf_lexer", &_mf_parser_karsel_msg_table,
+                    MF_PARSER_MSG_INVALID_VARIANT, static_cast<long>(variant));
+  mf_parser_failed = 1;
+  PFM_PANIC();
+}
+
+// A dialect whose scanner is not in this library reads as an invalid variant.
+int missing_scanner() { invalid_variant(mf_parse_compat_variant()); }
+
+}  // namespace
+
+// Scanners of the further dialects live in their own modules; these weak definitions stand in
+// for the ones that are not linked.
+__attribute__((weak)) int mf_smake_yylex(void) { return missing_scanner(); }
+__attribute__((weak)) int mf_gmake_yylex(void) { return missing_scanner(); }
+__attribute__((weak)) int mf_sunmake_yylex(void) { return missing_scanner(); }
+__attribute__((weak)) int mf_bsdmake_yylex(void) { return missing_scanner(); }
+__attribute__((weak)) int mf_keltomake_yylex(void) { return missing_scanner(); }
+
+void yyoutput(int c) { std::fputc(c, yyout != nullptr ? yyout : stdout); }
+
+int mf_yylex(void) {
+  yyout = stdout;
+  const uint32_t variant = mf_parse_compat_variant();
+  switch (variant) {
+    case MF_COMPAT_STD: return mf_std_yylex();
+    case MF_COMPAT_SGISMAKE:
+    case MF_COMPAT_SGIPMAKE: return mf_smake_yylex();
+    case MF_COMPAT_PGNU:
+    case MF_COMPAT_GNU: return mf_gmake_yylex();
+    case MF_COMPAT_SUN: return mf_sunmake_yylex();
+    case MF_COMPAT_BSDNETR2: return mf_bsdmake_yylex();
+    case MF_COMPAT_KELTO: return mf_keltomake_yylex();
+    default: invalid_variant(variant);
+  }
+}

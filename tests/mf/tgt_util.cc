@@ -1,0 +1,70 @@
+#include "tgt_util.h"
+
+#include "mf/mf_tgt_parse.h"
+
+namespace mftest {
+
+TgtParse::TgtParse(uint32_t variant)
+    : saved_op_(mfc_parse_op_rec_p),
+      saved_area_(mfc_mf_stg_area),
+      saved_table_(mf_tgt_curr_table_p),
+      saved_opts_(mfc_curr_opts_handle) {
+  op_.compat_variant = variant;
+  op_.statement_file = "Makefile";
+  op_.statement_line = 3;
+  mfc_parse_op_rec_p = &op_;
+  area_ = stg_create_area(4096);
+  mfc_mf_stg_area = area_;
+  opts_ = bldr_opts_init(variant, &env_);
+  mfc_curr_opts_handle = opts_;
+  mf_parser_failed = 0;
+  mf_tgt_parsing_builtins = 0;
+  mf_io_source_file = "Makefile";
+  mf_io_source_line = 5;
+  table_ = mf_tgt_create_table(variant, LIST_HANDLE_NULL);
+  mf_tgt_curr_table_p = table_;
+}
+
+TgtParse::~TgtParse() {
+  mf_tgt_free_table(table_);
+  bldr_opts_term(opts_);
+  if (env_ != nullptr) bldr_macro_term_table(env_);
+  mfc_curr_opts_handle = saved_opts_;
+  stg_delete_area(&area_);
+  mf_tgt_curr_table_p = saved_table_;
+  mfc_mf_stg_area = saved_area_;
+  mfc_parse_op_rec_p = saved_op_;
+  mf_io_source_file = nullptr;
+  mf_io_source_line = 0;
+  mf_parser_failed = 0;
+}
+
+list_handle_t TgtParse::list(std::initializer_list<const char *> names) {
+  if (names.size() == 0) return LIST_HANDLE_NULL;
+  list_handle_t l = list_create(area_, 0);
+  for (const char *n : names) list_append(l, stg_area_strdup(area_, n));
+  return l;
+}
+
+mf_tgt_entry_t *TgtParse::entry(const char *name) {
+  mf_tgt_entry_t *e = mf_tgt_lookup(table_, name);
+  EXPECT_NE(e, nullptr) << name;
+  return e;
+}
+
+std::string TgtParse::dump(const char *name) {
+  testing::internal::CaptureStdout();
+  mf_tgt_dump_tgt_ent(mf_tgt_lookup(table_, name));
+  return testing::internal::GetCapturedStdout();
+}
+
+std::vector<std::string> strings(list_handle_t list) {
+  std::vector<std::string> v;
+  if (list == LIST_HANDLE_NULL) return v;
+  void *d = nullptr;
+  for (list_cursor_t c = list_next(list, nullptr, &d); c != nullptr; c = list_next(list, c, &d))
+    v.emplace_back(static_cast<const char *>(d));
+  return v;
+}
+
+}  // namespace mftest
