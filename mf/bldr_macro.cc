@@ -616,7 +616,11 @@ ks_status_t eval_ref(list_handle_t tables, bldr_macro_flavor_t flavor, const cha
                saved_macro_name);
     return KS_ST_ERR;
   }
-  recurse_depth++;
+  // The depth comes back down however this reference ends, a raised $(error) included.
+  struct DepthGuard {
+    DepthGuard() { recurse_depth++; }
+    ~DepthGuard() { recurse_depth--; }
+  } depth_guard;
   if (tracing(4)) imsg_print(IMSG_TRACE, "Macro recurse depth is %d\n", -1, recurse_depth);
 
   ks_status_t status = KS_ST_OK;
@@ -703,7 +707,6 @@ ks_status_t eval_ref(list_handle_t tables, bldr_macro_flavor_t flavor, const cha
     }
     if (std::strcmp(nm, "VPATH") == 0) vpath_seen_empty = 1;
   }
-  recurse_depth--;
   if (status != KS_ST_OK) return KS_ST_ERR;
   if (bind && binding != nullptr && list_append(bindings, binding) != 0) return no_memory();
   return KS_ST_OK;

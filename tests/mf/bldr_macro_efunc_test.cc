@@ -336,6 +336,20 @@ TEST_F(Functions, ErrorRaisesTwoThroughEveryFrame) {
   }
 }
 
+// A raised $(error) leaves the nesting depth as it found it: a later circular definition is
+// still reported under the macro it starts from.
+TEST_F(Functions, ErrorLeavesTheNestingDepthBehind) {
+  def("SELF", "$(SELF)");
+  {
+    Captured cap;
+    EXPECT_EQ(pfm_catch([&] { expand(list(), G, "$(X) $(foreach v,a,$(error stop))"); }), 2);
+  }
+  Captured cap;
+  EXPECT_EQ(expand(list(), G, "$(SELF)").status, KS_ST_ERR);
+  EXPECT_NE(cap.err().find("Circular definition for macro \"SELF\""), std::string::npos)
+      << cap.err();
+}
+
 TEST_F(Functions, EvalOutsideMakefileReadingFails) {
   Captured cap;
   mftest::Expanded e = expand(list(), G, "$(eval Y = $(X))");
