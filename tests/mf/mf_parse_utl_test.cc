@@ -74,6 +74,9 @@ TEST(StdStatements, RulesOfAProgram) {
             expected);
   EXPECT_THAT(cap.err(), HasSubstr("Too many command lines for \"main.o\""));
   EXPECT_EQ(mfc_parse_op_rec_p->ignore, 1u);
+  list_handle_t co = LIST_HANDLE_NULL;
+  ASSERT_EQ(mf_tgt_has_cotargets(s.table(), "gen2", &co), 1);
+  EXPECT_EQ(joined(co), "gen1");
 }
 
 TEST(StdStatements, MainTargetsAreTheDefaultGoals) {
