@@ -1,0 +1,174 @@
+#include "ks/fileutl.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ks/stg.h"
+
+namespace {
+
+// Copies text into buf; false when it does not fit.
+bool copy_to(std::string_view text, char *buf, size_t size) {
+  if (!buf || size == 0 || text.size() >= size) return false;
+  std::memcpy(buf, text.data(), text.size());
+  buf[text.size()] = '\0';
+  return true;
+}
+
+ks_status_t split_into(std::string_view first, std::string_view second, char *buf1,
+                       size_t size1, char *buf2, size_t size2) {
+  if (copy_to(first, buf1, size1) && copy_to(second, buf2, size2)) return KS_ST_OK;
+  if (buf1 && size1) buf1[0] = '\0';
+  if (buf2 && size2) buf2[0] = '\0';
+  return KS_ST_NAME_TOO_LONG;
+}
+
+bool pattern_matches(std::string_view pattern, std::string_view name, bool *exact) {
+  *exact = false;
+  size_t pct = pattern.find('%');
+  if (pct == std::string_view::npos) {
+    *exact = pattern == name;
+    return *exact;
+  }
+  std::string_view prefix = pattern.substr(0, pct);
+  std::string_view suffix = pattern.substr(pct + 1);
+  return name.size() > prefix.size() + suffix.size() && name.starts_with(prefix) &&
+         name.ends_with(suffix);
+}
+
+}  // namespace
+
+int fileutl_stat(const char *path, int follow, struct stat *st) {
+  return follow ? ::stat(path, st) : ::lstat(path, st);
+}
+
+int fileutl_exists(const char *path, int follow) {
+  struct stat st;
+  return path && fileutl_stat(path, follow, &st) == 0 ? 1 : 0;
+}
+
+ks_status_t fileutl_strip_leaf(const char *path, size_t dir_size, char *dir, size_t leaf_size,
+                               char *leaf) {
+  std::string_view p(path ? path : "");
+  size_t slash = p.rfind('/');
+  if (slash == std::string_view::npos) return split_into("", p, dir, dir_size, leaf, leaf_size);
+  std::string_view d = p.substr(0, slash);
+  while (!d.empty() && d.back() == '/') d.remove_suffix(1);
+  if (d.empty()) d = "/";
+  return split_into(d, p.substr(slash + 1), dir, dir_size, leaf, leaf_size);
+}
+
+ks_status_t fileutl_strip_suffix(const char *path, size_t base_size, char *base,
+                                 size_t suffix_size, char *suffix) {
+  std::string_view p(path ? path : "");
+  size_t slash = p.rfind('/');
+  size_t leaf_start = slash == std::string_view::npos ? 0 : slash + 1;
+  size_t dot = p.rfind('.');
+  if (dot == std::string_view::npos || dot < leaf_start)
+    return split_into(p, "", base, base_size, suffix, suffix_size);
+  return split_into(p.substr(0, dot), p.substr(dot), base, base_size, suffix, suffix_size);
+}
+
+ks_status_t fileutl_abspn(const char *path, char *buf, size_t size) {
+  std::string joined;
+  if (path[0] != '/') {
+    std::vector<char> cwd(4096);
+    while (!::getcwd(cwd.data(), cwd.size())) {
+      if (errno != ERANGE || cwd.size() > (1u << 20)) return KS_ST_ERR;
+      cwd.resize(cwd.size() * 2);
+    }
+    joined = cwd.data();
+    joined += '/';
+  }
+  joined += path;
+  // Rebuild the name from its components, leaving out "." and empty ones.
+  std::string out;
+  size_t i = 0;
+  while (i < joined.size()) {
+    size_t j = joined.find('/', i);
+    if (j == std::string::npos) j = joined.size();
+    std::string_view comp(joined.data() + i, j - i);
+    if (!comp.empty() && comp != ".") {
+      out += '/';
+      out += comp;
+    }
+    i = j + 1;
+  }
+  if (out.empty()) out = "/";
+  return copy_to(out, buf, size) ? KS_ST_OK : KS_ST_NAME_TOO_LONG;
+}
+
+ks_status_t fileutl_read_whole_dir(const char *dir, char ***names, size_t *count) {
+  *names = nullptr;
+  *count = 0;
+  DIR *d = ::opendir(dir);
+  if (!d) return errno == ENOENT || errno == ENOTDIR ? KS_ST_NOT_FOUND : KS_ST_ERR;
+  std::vector<char *> found;
+  ks_status_t st = KS_ST_OK;
+  errno = 0;
+  while (struct dirent *e = ::readdir(d)) {
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    char *copy = stg_strdup(e->d_name);
+    if (!copy) {
+      st = KS_ST_NO_MEMORY;
+      break;
+    }
+    found.push_back(copy);
+  }
+  if (st == KS_ST_OK && errno != 0) st = KS_ST_ERR;
+  int saved = errno;
+  ::closedir(d);
+  if (st == KS_ST_OK && !found.empty()) {
+    *names = static_cast<char **>(stg_malloc(found.size() * sizeof(char *)));
+    if (!*names) st = KS_ST_NO_MEMORY;
+  }
+  if (st != KS_ST_OK) {
+    for (char *n : found) stg_free(n);
+    errno = saved;
+    return st;
+  }
+  if (!found.empty()) std::memcpy(*names, found.data(), found.size() * sizeof(char *));
+  *count = found.size();
+  return KS_ST_OK;
+}
+
+void fileutl_free_dir_names(char **names, size_t count) {
+  if (!names) return;
+  for (size_t i = 0; i < count; i++) stg_free(names[i]);
+  stg_free(names);
+}
+
+int fileutl_patt_list_match(list_handle_t patterns, const char *pathname, int *exact) {
+  if (exact) *exact = 0;
+  if (!patterns || !pathname) return 0;
+  int matched = 0;
+  void *d;
+  for (list_cursor_t c = list_next(patterns, nullptr, &d); c; c = list_next(patterns, c, &d)) {
+    bool is_exact;
+    if (d && pattern_matches(static_cast<const char *>(d), pathname, &is_exact)) {
+      matched = 1;
+      if (is_exact || !exact) {
+        if (exact) *exact = 1;
+        break;
+      }
+    }
+  }
+  return matched;
+}
+
+list_cursor_t fileutl_patt_list_matched_cell(list_handle_t patterns, const char *pathname) {
+  if (!patterns || !pathname) return nullptr;
+  void *d;
+  for (list_cursor_t c = list_next(patterns, nullptr, &d); c; c = list_next(patterns, c, &d)) {
+    bool is_exact;
+    if (d && pattern_matches(static_cast<const char *>(d), pathname, &is_exact)) return c;
+  }
+  return nullptr;
+}

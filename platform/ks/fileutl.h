@@ -1,0 +1,55 @@
+// File and pathname utilities: examination, pathname splitting, absolute pathnames, directory
+// listing and target-name pattern lists.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+
+#include "ks/ks_status.h"
+#include "ks/list.h"
+
+// stat (follow non-zero) or lstat of path into *st: 0, or -1 with errno set.
+int fileutl_stat(const char *path, int follow, struct stat *st);
+
+// 1 when an object exists at path (following a final symbolic link when follow is non-zero),
+// else 0.
+int fileutl_exists(const char *path, int follow);
+
+// Splits path at its last "/" into the directory part and the leaf. A name without "/" has an
+// empty directory part; a name directly under the root has the directory "/". Redundant slashes
+// between the two parts are dropped. 0, or KS_ST_NAME_TOO_LONG when a part does not fit its
+// buffer (the buffers then hold empty strings).
+ks_status_t fileutl_strip_leaf(const char *path, size_t dir_size, char *dir, size_t leaf_size,
+                               char *leaf);
+
+// Splits path at the last "." of its last component into the part before it and the suffix
+// (".c"); a name without such a "." has an empty suffix. 0, or KS_ST_NAME_TOO_LONG when a part
+// does not fit its buffer (the buffers then hold empty strings).
+ks_status_t fileutl_strip_suffix(const char *path, size_t base_size, char *base,
+                                 size_t suffix_size, char *suffix);
+
+// The absolute form of path in buf: a path beginning with "/" is copied, any other is joined to
+// the current directory, without "." components, repeated slashes or a trailing slash. 0,
+// KS_ST_NAME_TOO_LONG when it does not fit, KS_ST_ERR when the current directory is unknown.
+ks_status_t fileutl_abspn(const char *path, char *buf, size_t size);
+
+// The names of every entry of directory dir except "." and "..", in the order the system gives
+// them, as a heap array of *count heap strings (free it with fileutl_free_dir_names). 0, or the
+// status of the failure (KS_ST_NOT_FOUND for a missing directory) with errno set.
+ks_status_t fileutl_read_whole_dir(const char *dir, char ***names, size_t *count);
+
+// Frees what fileutl_read_whole_dir returned.
+void fileutl_free_dir_names(char **names, size_t count);
+
+// Target-name patterns. A pattern holding "%" matches every pathname that begins with the text
+// before its first "%", ends with the text after it, and has a non-empty stem in between ("%"
+// matches every target, "%.o" matches "sub/x.o"); a pattern without "%" matches only the equal
+// pathname. A pattern list is a list of pattern strings.
+
+// Non-zero when a pattern of the list matches pathname; *exact (when not null) is set non-zero
+// when the list holds the pathname itself. A null list matches nothing.
+int fileutl_patt_list_match(list_handle_t patterns, const char *pathname, int *exact = nullptr);
+
+// The cell of the first pattern of the list that matches pathname, or null.
+list_cursor_t fileutl_patt_list_matched_cell(list_handle_t patterns, const char *pathname);

@@ -1,0 +1,178 @@
+#include "ks/fileutl.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct SplitCase {
+  const char *path;
+  const char *first;
+  const char *second;
+};
+
+TEST(FileutlStripLeaf, Splits) {
+  const SplitCase cases[] = {
+      {"a/b/c.o", "a/b", "c.o"}, {"c.o", "", "c.o"},   {"/c.o", "/", "c.o"},
+      {"a//b", "a", "b"},        {"a/b/", "a/b", ""},  {"//x", "/", "x"},
+      {"", "", ""},
+  };
+  for (const auto &c : cases) {
+    char dir[64], leaf[64];
+    EXPECT_EQ(fileutl_strip_leaf(c.path, sizeof dir, dir, sizeof leaf, leaf), KS_ST_OK) << c.path;
+    EXPECT_STREQ(dir, c.first) << c.path;
+    EXPECT_STREQ(leaf, c.second) << c.path;
+  }
+}
+
+TEST(FileutlStripSuffix, Splits) {
+  const SplitCase cases[] = {
+      {"a/b.c", "a/b", ".c"},    {"x.tar.gz", "x.tar", ".gz"}, {"a.d/b", "a.d/b", ""},
+      {"noext", "noext", ""},    {".profile", "", ".profile"}, {"a/b.", "a/b", "."},
+  };
+  for (const auto &c : cases) {
+    char base[64], suf[64];
+    EXPECT_EQ(fileutl_strip_suffix(c.path, sizeof base, base, sizeof suf, suf), KS_ST_OK)
+        << c.path;
+    EXPECT_STREQ(base, c.first) << c.path;
+    EXPECT_STREQ(suf, c.second) << c.path;
+  }
+}
+
+TEST(FileutlSplit, PartTooLongIsRefused) {
+  char small[4], big[64];
+  EXPECT_EQ(fileutl_strip_leaf("abcd/x", sizeof small, small, sizeof big, big),
+            KS_ST_NAME_TOO_LONG);
+  EXPECT_STREQ(small, "");
+  EXPECT_STREQ(big, "");
+  EXPECT_EQ(fileutl_strip_leaf("a/bcde", sizeof big, big, sizeof small, small),
+            KS_ST_NAME_TOO_LONG);
+  EXPECT_EQ(fileutl_strip_suffix("x.long", sizeof big, big, sizeof small, small),
+            KS_ST_NAME_TOO_LONG);
+  // Exactly fitting (three characters and the NUL) is fine.
+  EXPECT_EQ(fileutl_strip_leaf("abc/x", sizeof small, small, sizeof big, big), KS_ST_OK);
+  EXPECT_STREQ(small, "abc");
+}
+
+class FileutlDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/fileutl_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    old_cwd_ = std::filesystem::current_path();
+  }
+  void TearDown() override {
+    std::filesystem::current_path(old_cwd_);
+    std::filesystem::remove_all(dir_);
+  }
+  std::string dir_;
+  std::filesystem::path old_cwd_;
+};
+
+TEST_F(FileutlDirTest, AbsolutePathnames) {
+  std::filesystem::current_path(dir_);
+  char real[4096];
+  ASSERT_NE(getcwd(real, sizeof real), nullptr);
+  const std::string cwd = real;
+  const std::pair<const char *, std::string> cases[] = {
+      {"a/b", cwd + "/a/b"},      {"./a/./b/", cwd + "/a/b"}, {".", cwd},
+      {"/x//y/.", "/x/y"},        {"/", "/"},                 {"a/../b", cwd + "/a/../b"},
+  };
+  for (const auto &[in, want] : cases) {
+    char buf[4096];
+    EXPECT_EQ(fileutl_abspn(in, buf, sizeof buf), KS_ST_OK) << in;
+    EXPECT_EQ(std::string(buf), want) << in;
+  }
+  char tiny[8];
+  EXPECT_EQ(fileutl_abspn("/abcdefgh", tiny, sizeof tiny), KS_ST_NAME_TOO_LONG);
+}
+
+TEST_F(FileutlDirTest, ExistenceStatAndDirectoryListing) {
+  std::ofstream(dir_ + "/f1") << "x";
+  std::filesystem::create_directory(dir_ + "/sub");
+  std::filesystem::create_symlink(dir_ + "/missing", dir_ + "/dangling");
+
+  EXPECT_EQ(fileutl_exists((dir_ + "/f1").c_str(), 0), 1);
+  EXPECT_EQ(fileutl_exists((dir_ + "/nope").c_str(), 0), 0);
+  EXPECT_EQ(fileutl_exists((dir_ + "/dangling").c_str(), 0), 1);  // the link itself
+  EXPECT_EQ(fileutl_exists((dir_ + "/dangling").c_str(), 1), 0);  // what it points to
+
+  struct stat st;
+  EXPECT_EQ(fileutl_stat((dir_ + "/sub").c_str(), 1, &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  errno = 0;
+  EXPECT_EQ(fileutl_stat((dir_ + "/nope").c_str(), 1, &st), -1);
+  EXPECT_EQ(errno, ENOENT);
+
+  char **names;
+  size_t count;
+  ASSERT_EQ(fileutl_read_whole_dir(dir_.c_str(), &names, &count), KS_ST_OK);
+  std::vector<std::string> got(names, names + count);
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, (std::vector<std::string>{"dangling", "f1", "sub"}));
+  fileutl_free_dir_names(names, count);
+
+  ASSERT_EQ(fileutl_read_whole_dir((dir_ + "/sub").c_str(), &names, &count), KS_ST_OK);
+  EXPECT_EQ(count, 0u);
+  fileutl_free_dir_names(names, count);
+  EXPECT_EQ(fileutl_read_whole_dir((dir_ + "/nope").c_str(), &names, &count), KS_ST_NOT_FOUND);
+  EXPECT_EQ(fileutl_read_whole_dir((dir_ + "/f1").c_str(), &names, &count), KS_ST_NOT_FOUND);
+}
+
+// A pattern list over the given patterns, on the heap.
+list_handle_t patterns(std::vector<const char *> p) {
+  list_handle_t l = list_create(STG_AREA_HEAP, 0);
+  for (const char *s : p) list_append(l, const_cast<char *>(s));
+  return l;
+}
+
+struct MatchCase {
+  std::vector<const char *> patterns;
+  const char *name;
+  int match;
+  int exact;
+  int cell;  // index of the matched cell, -1 for none
+};
+
+TEST(FileutlPatterns, MatchExactAndCell) {
+  const MatchCase cases[] = {
+      {{"%"}, "any/thing.o", 1, 0, 0},
+      {{"%.o"}, "sub/x.o", 1, 0, 0},
+      {{"%.o"}, ".o", 0, 0, -1},          // the stem may not be empty
+      {{"lib%.a"}, "libm.a", 1, 0, 0},
+      {{"lib%.a"}, "lib.a", 0, 0, -1},
+      {{"lib%.a"}, "xlibm.a", 0, 0, -1},
+      {{"ab%ba"}, "aba", 0, 0, -1},       // prefix and suffix may not overlap
+      {{"x.o"}, "x.o", 1, 1, 0},
+      {{"x.o"}, "./x.o", 0, 0, -1},
+      {{"%.c", "%.o", "x.o"}, "x.o", 1, 1, 1},  // exact when the name is listed
+      {{"a%", "%b"}, "ab", 1, 0, 0},
+      {{"%.c"}, "x.o", 0, 0, -1},
+      {{}, "x.o", 0, 0, -1},
+  };
+  for (const auto &c : cases) {
+    list_handle_t l = patterns(c.patterns);
+    int exact = -1;
+    EXPECT_EQ(fileutl_patt_list_match(l, c.name, &exact), c.match) << c.name;
+    EXPECT_EQ(exact, c.exact) << c.name;
+    EXPECT_EQ(fileutl_patt_list_match(l, c.name), c.match) << c.name;
+    list_cursor_t cell = fileutl_patt_list_matched_cell(l, c.name);
+    int index = -1, i = 0;
+    for (list_cursor_t k = list_next(l, nullptr, nullptr); k; k = list_next(l, k, nullptr), i++)
+      if (k == cell) index = i;
+    EXPECT_EQ(index, c.cell) << c.name;
+    list_destroy(l);
+  }
+  EXPECT_EQ(fileutl_patt_list_match(LIST_HANDLE_NULL, "x"), 0);
+  EXPECT_EQ(fileutl_patt_list_matched_cell(LIST_HANDLE_NULL, "x"), nullptr);
+}
+
+}  // namespace
