@@ -10,6 +10,8 @@
 
 #include "ks/pfm.h"
 #include "mf/mf.h"
+#include "mf/mf_stat.h"
+#include "tbs/tbs_status.h"
 
 KS_DEFINE_VERID(libvosselbuild)
 
@@ -141,4 +143,32 @@ char *mf_utl_area_putenv_def(const char *name, const char *value, stg_area_t are
 
 char *mf_utl_make_putenv_def(const char *name, const char *value) {
   return mf_utl_area_putenv_def(name, value, STG_AREA_HEAP);
+}
+
+namespace {
+
+// The view's answer for pathname, with the statuses of the existence queries.
+ks_status_t utl_xstat(const char *pathname, bool follow, view_xstat_t *vstat) {
+  if (pathname == nullptr || *pathname == '\0') return KS_ST_NOT_FOUND;
+  ks_status_t st = follow ? mf_stat_view_get_xstat(pathname, vstat, nullptr, nullptr, 0, nullptr)
+                          : mf_stat_view_lget_xstat(pathname, vstat, nullptr, nullptr, 0, nullptr);
+  if (st == KS_ST_OK) return KS_ST_OK;
+  if (st == KS_ST_NOT_IN_VIEW || st == KS_ST_NOT_FOUND) return KS_ST_NOT_FOUND;
+  imsg_print(IMSG_ERROR, &_mf_utl_karsel_msg_table, MF_UTL_MSG_EXISTENCE, pathname,
+             tbs_strerror(st));
+  return KS_ST_ERR;
+}
+
+}  // namespace
+
+ks_status_t mf_utl_obj_exists(const char *pathname) {
+  view_xstat_t vstat;
+  return utl_xstat(pathname, false, &vstat);
+}
+
+ks_status_t mf_utl_get_dtm(const char *pathname, int follow_links, time_t *out_time) {
+  view_xstat_t vstat;
+  ks_status_t st = utl_xstat(pathname, follow_links != 0, &vstat);
+  if (st == KS_ST_OK) *out_time = time_t(vstat.fstat.mtime.sec);
+  return st;
 }

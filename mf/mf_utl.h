@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 #include "ks/imsg.h"
 #include "ks/ks_status.h"
@@ -51,3 +52,13 @@ char *mf_utl_area_putenv_def(const char *name, const char *value, stg_area_t are
 
 // name "=" value as a new heap string owned by the caller; null when memory runs out.
 char *mf_utl_make_putenv_def(const char *name, const char *value);
+
+// Whether the object pathname names exists, asking the view now without following a final
+// symbolic link (a dangling link exists): 0, KS_ST_NOT_FOUND, or KS_ST_ERR after the existence
+// message (row 1) for any other failure.
+ks_status_t mf_utl_obj_exists(const char *pathname);
+
+// The modification time of pathname asked of the view now, following a final symbolic link when
+// follow_links is non-zero: 0 with *out_time set; KS_ST_NOT_FOUND (*out_time untouched) when
+// there is no such object; KS_ST_ERR after the existence message (row 1) on another failure.
+ks_status_t mf_utl_get_dtm(const char *pathname, int follow_links, time_t *out_time);
