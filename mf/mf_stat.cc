@@ -1,5 +1,8 @@
 #include "mf/mf_stat.h"
 
+#include <limits.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -145,9 +148,17 @@ ks_status_t uncached_view_info(const char *pathname, int follow_links, view_xsta
 hash_ht_t resolve_table = HASH_HT_NULL;
 stg_area_t resolve_area = STG_AREA_HEAP;
 
+// The key of a resolution: the flag when not 0, and for a relative pathname the working
+// directory it was resolved against, so that a change of directory never gives a stale answer.
 std::string resolve_key(const char *pathname, int flag) {
-  if (flag == 0) return pathname;
-  return "\x01" + std::to_string(flag) + ":" + pathname;
+  std::string key;
+  if (flag != 0) key = "\x01" + std::to_string(flag) + ":";
+  if (pathname[0] != '/') {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return std::string();
+    key.append("\x02").append(cwd).append("\n");
+  }
+  return key.append(pathname);
 }
 
 }  // namespace
@@ -314,9 +325,14 @@ ks_status_t mf_stat_cached_resolve_abspn(const char *pathname, char *buf, size_t
   if (resolve_table == HASH_HT_NULL &&
       mf_stat_init_cached_resolve_abspn(resolve_area) != KS_ST_OK)
     return KS_ST_ERR;
+  if (pathname == nullptr || *pathname == '\0') {
+    imsg_print(IMSG_ERROR, &_mf_stat_karsel_msg_table, MF_STAT_MSG_UNRESOLVABLE, "",
+               imsg_strerror(ENOENT));
+    return KS_ST_ERR;
+  }
   std::string key = resolve_key(pathname, flag);
   void *data = nullptr;
-  if (hash_str_lookup(resolve_table, key.c_str(), nullptr, &data)) {
+  if (!key.empty() && hash_str_lookup(resolve_table, key.c_str(), nullptr, &data)) {
     const char *resolved = *static_cast<char **>(data);
     if (std::strlen(resolved) >= buf_size) {
       imsg_print(IMSG_ERROR, &_mf_stat_karsel_msg_table, MF_STAT_MSG_BUF_TOO_SMALL,
@@ -331,6 +347,7 @@ ks_status_t mf_stat_cached_resolve_abspn(const char *pathname, char *buf, size_t
                imsg_strerror(errno));
     return KS_ST_ERR;
   }
+  if (key.empty()) return KS_ST_OK;
   char *copy = stg_area_strdup(resolve_area, buf);
   if (copy == nullptr) return KS_ST_OK;  // the answer stands; it is only not remembered
   if (hash_str_enter(resolve_table, key.c_str(), nullptr, &data) < 0) {

@@ -107,7 +107,8 @@ void mf_stat_reread_switch();
 ks_status_t mf_stat_init_cached_resolve_abspn(stg_area_t area);
 
 // The absolute, canonical form of pathname (vob_resolve_abspn_cond with flag) in buf, remembered
-// for later calls with the same pathname and flag. 0; KS_ST_NAME_TOO_LONG after a message when a
+// for later calls with the same pathname and flag (and, for a relative pathname, the same working
+// directory). 0; KS_ST_NAME_TOO_LONG after a message when a
 // remembered name does not fit; KS_ST_ERR after a message when the name cannot be resolved or
 // the cache was never initialised.
 ks_status_t mf_stat_cached_resolve_abspn(const char *pathname, char *buf, size_t buf_size,
