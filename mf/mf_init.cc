@@ -8,7 +8,7 @@
 #include "ks/pfm.h"
 #include "mf/mf.h"
 #include "mf/mf_utl.h"
-#include "mfc.h"
+#include "mf/mfc.h"
 #include "tbs/tbs_product.h"
 #include "tbs/tbs_status.h"
 
@@ -143,7 +143,10 @@ const char *makerules_value(list_handle_t defs) {
     std::string_view name(def, size_t(eq - def));
     while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
     while (!name.empty() && (name.front() == ' ' || name.front() == '\t')) name.remove_prefix(1);
-    if (name == "MAKERULES") return eq + 1;
+    if (name != "MAKERULES") continue;
+    const char *value = eq + 1;
+    while (*value == ' ' || *value == '\t') value++;
+    return value;
   }
   return nullptr;
 }
