@@ -326,8 +326,7 @@ ks_status_t putenv_var(const char *name, const char *value, bool force) {
 // One run of the parser.
 class CmdLine {
  public:
-  CmdLine(stg_area_t area, karsel_args *args)
-      : area_(area), args_(args) {}
+  CmdLine(stg_area_t area, karsel_args *args) : area_(area), args_(args) {}
 
   ks_status_t run(int argc, char **argv);
 

@@ -14,6 +14,7 @@
 #include "mf/mf_utl.h"
 #include "tbs/tbs_status.h"
 #include "vob/vob_mtype.h"
+#include "view/view_audit.h"
 #include "vob/vob_ob.h"
 
 namespace {
@@ -187,6 +188,7 @@ void mf_stat_term(mf_stat_handle_t handle) {
 }
 
 ks_status_t mf_stat_fileutl_stat(const char *pathname, struct stat *st) {
+  view_audit_note_stat(pathname, 1);
   if (fileutl_stat(pathname, 1, st) != 0) return tbs_errno2status(errno);
   return KS_ST_OK;
 }
@@ -194,12 +196,14 @@ ks_status_t mf_stat_fileutl_stat(const char *pathname, struct stat *st) {
 ks_status_t mf_stat_view_get_xstat(const char *pathname, view_xstat_t *vstat,
                                    tbs_oid_t *vob_oid, tbs_uuid_t *view_uuid, int unused,
                                    tbs_uuid_t *replica_uuid) {
+  view_audit_note_stat(pathname, 1);
   return view_get_xstat(pathname, 1, vstat, vob_oid, view_uuid, unused, replica_uuid);
 }
 
 ks_status_t mf_stat_view_lget_xstat(const char *pathname, view_xstat_t *vstat,
                                     tbs_oid_t *vob_oid, tbs_uuid_t *view_uuid, int unused,
                                     tbs_uuid_t *replica_uuid) {
+  view_audit_note_stat(pathname, 0);
   return view_lget_xstat(pathname, 1, vstat, vob_oid, view_uuid, unused, replica_uuid);
 }
 

@@ -1,6 +1,7 @@
 // The stat cache of a make run: what the view's extended stat says about each pathname that the
 // parse and the build ask about, kept until the builder changes the file system; the uncached
-// queries that fill it; and a cache of pathnames resolved to their absolute form.
+// queries that fill it, which a running audit records as examinations of the process; and a
+// cache of pathnames resolved to their absolute form.
 #pragma once
 
 #include <sys/stat.h>
@@ -54,11 +55,12 @@ mf_stat_handle_t mf_stat_init();
 // cannot be deleted.
 void mf_stat_term(mf_stat_handle_t handle);
 
-// Uncached stat of pathname following links, seen by a running audit: 0, or the status of the
-// current errno.
+// Uncached stat of pathname following links, recorded by a running audit: 0, or the status of
+// the current errno.
 ks_status_t mf_stat_fileutl_stat(const char *pathname, struct stat *st);
 
-// Uncached extended stat through the view, following (get) or not (lget) a final symbolic link.
+// Uncached extended stat through the view, following (get) or not (lget) a final symbolic link,
+// recorded by a running audit.
 // Each out value is filled when its pointer is not null; unused is accepted for the callers'
 // shape. The view's status: 0, KS_ST_NOT_IN_VIEW when there is no such object, another on error.
 ks_status_t mf_stat_view_get_xstat(const char *pathname, view_xstat_t *vstat,

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "dbrpc/dbrpc_db.h"
 #include "ks/imsg.h"
 #include "tbs/tbs_status.h"
 #include "tbs/tbs_product.h"
@@ -49,15 +50,8 @@ struct Stmt {
 };
 
 sqlite3 *open_db(const std::string &path, bool create) {
-  sqlite3 *db = nullptr;
-  int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
-  if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
-    report("cannot open the registry", path, db ? sqlite3_errmsg(db) : "out of memory");
-    sqlite3_close(db);
-    return nullptr;
-  }
-  sqlite3_busy_timeout(db, 10000);
-  sqlite3_exec(db, "PRAGMA foreign_keys=ON", nullptr, nullptr, nullptr);
+  sqlite3 *db = dbrpc_db_open(kModule, "cannot open the registry", path, create, nullptr);
+  if (db) sqlite3_exec(db, "PRAGMA foreign_keys=ON", nullptr, nullptr, nullptr);
   return db;
 }
 

@@ -5,9 +5,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <map>
-#include <mutex>
 
+#include "dbrpc/dbrpc_db.h"
 #include "ks/imsg.h"
 
 namespace {
@@ -19,40 +18,17 @@ const char kSchema[] =
     " dev INTEGER NOT NULL, ino INTEGER NOT NULL, size INTEGER NOT NULL,"
     " mtime_ns INTEGER NOT NULL);";
 
-// The kept connections by storage path, closed when the process ends.
-struct Connections : std::map<std::string, sqlite3 *> {
-  ~Connections() {
-    for (auto &c : *this) sqlite3_close(c.second);
-  }
-};
-
-std::mutex lock;
-Connections connections;
+dbrpc_db_pool pool;
 
 void report(const char *what, const std::string &path, const char *why) {
   imsg_print(IMSG_ERROR, "%s: %s \"%s\": %s\n", -1, kModule, what, path.c_str(), why);
 }
 
 sqlite3 *open_locked(const std::string &storage, bool create) {
-  auto it = connections.find(storage);
-  if (it != connections.end()) return it->second;
-  std::string path = storage + "/view.db";
-  sqlite3 *db = nullptr;
-  int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
-  if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
-    report("cannot open the view database", path, db ? sqlite3_errmsg(db) : "out of memory");
-    sqlite3_close(db);
-    return nullptr;
-  }
-  sqlite3_busy_timeout(db, 10000);
-  if (create && (sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr) != SQLITE_OK ||
-                 sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK)) {
-    report("cannot create the view database", path, sqlite3_errmsg(db));
-    sqlite3_close(db);
-    return nullptr;
-  }
-  connections[storage] = db;
-  return db;
+  return pool.get(storage, [&] {
+    return dbrpc_db_open(kModule, "cannot open the view database", storage + "/view.db", create,
+                         create ? kSchema : nullptr);
+  });
 }
 
 int64_t mtime_ns(const struct stat &st) {
@@ -89,24 +65,23 @@ ks_status_t dbrpc_viewdb_create(const std::string &storage) {
     report("cannot create the view storage", storage, strerror(errno));
     return KS_ST_ERR;
   }
-  std::lock_guard<std::mutex> hold(lock);
+  std::lock_guard<std::mutex> hold(pool.lock);
   return open_locked(storage, true) ? KS_ST_OK : KS_ST_ERR;
 }
 
 sqlite3 *dbrpc_viewdb_handle(const std::string &storage) {
-  std::lock_guard<std::mutex> hold(lock);
+  std::lock_guard<std::mutex> hold(pool.lock);
   return open_locked(storage, false);
 }
 
 void dbrpc_viewdb_close_all() {
-  std::lock_guard<std::mutex> hold(lock);
-  for (auto &c : connections) sqlite3_close(c.second);
-  connections.clear();
+  std::lock_guard<std::mutex> hold(pool.lock);
+  pool.close_all();
 }
 
 ks_status_t dbrpc_viewdb_private_oid(const std::string &storage, const std::string &vrel,
                                      const struct stat &st, tbs_oid_t *oid) {
-  std::lock_guard<std::mutex> hold(lock);
+  std::lock_guard<std::mutex> hold(pool.lock);
   sqlite3 *db = open_locked(storage, false);
   if (!db) return KS_ST_ERR;
   if (lookup(db, vrel, st, oid)) return KS_ST_OK;

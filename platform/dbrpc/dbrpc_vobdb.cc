@@ -3,9 +3,8 @@
 #include <sqlite3.h>
 
 #include <cstring>
-#include <map>
-#include <mutex>
 
+#include "dbrpc/dbrpc_db.h"
 #include "ks/imsg.h"
 
 namespace {
@@ -17,38 +16,17 @@ const char kSchema[] =
     " oid BLOB NOT NULL UNIQUE, mtype INTEGER NOT NULL, elem_dbid INTEGER NOT NULL,"
     " vob_rel TEXT NOT NULL);";
 
-struct Connections : std::map<std::string, sqlite3 *> {
-  ~Connections() {
-    for (auto &c : *this) sqlite3_close(c.second);
-  }
-};
-
-std::mutex lock;
-Connections connections;
+dbrpc_db_pool pool;
 
 void report(const char *what, const std::string &path, const char *why) {
   imsg_print(IMSG_ERROR, "%s: %s \"%s\": %s\n", -1, kModule, what, path.c_str(), why);
 }
 
 sqlite3 *open_locked(const std::string &git_dir) {
-  auto it = connections.find(git_dir);
-  if (it != connections.end()) return it->second;
-  std::string path = git_dir + "/vessary/vob.db";
-  sqlite3 *db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
-    report("cannot open the VOB database", path, db ? sqlite3_errmsg(db) : "out of memory");
-    sqlite3_close(db);
-    return nullptr;
-  }
-  sqlite3_busy_timeout(db, 10000);
-  if (sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr) != SQLITE_OK ||
-      sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
-    report("cannot prepare the VOB database", path, sqlite3_errmsg(db));
-    sqlite3_close(db);
-    return nullptr;
-  }
-  connections[git_dir] = db;
-  return db;
+  return pool.get(git_dir, [&] {
+    return dbrpc_db_open(kModule, "cannot open the VOB database", git_dir + "/vessary/vob.db", true,
+                         kSchema);
+  });
 }
 
 // Runs a query for one object row; KS_ST_NOT_FOUND when there is none.
@@ -83,19 +61,18 @@ void bind_dbid(sqlite3_stmt *s, const void *key) {
 }  // namespace
 
 sqlite3 *dbrpc_vobdb_handle(const std::string &git_dir) {
-  std::lock_guard<std::mutex> hold(lock);
+  std::lock_guard<std::mutex> hold(pool.lock);
   return open_locked(git_dir);
 }
 
 void dbrpc_vobdb_close_all() {
-  std::lock_guard<std::mutex> hold(lock);
-  for (auto &c : connections) sqlite3_close(c.second);
-  connections.clear();
+  std::lock_guard<std::mutex> hold(pool.lock);
+  pool.close_all();
 }
 
 ks_status_t dbrpc_vobdb_enter(const std::string &git_dir, const tbs_oid_t &oid, uint32_t mtype,
                               uint32_t elem_dbid, const std::string &vob_rel, uint32_t *dbid) {
-  std::lock_guard<std::mutex> hold(lock);
+  std::lock_guard<std::mutex> hold(pool.lock);
   sqlite3 *db = open_locked(git_dir);
   if (!db) return KS_ST_ERR;
   dbrpc_vobdb_obj_t found;
@@ -127,13 +104,13 @@ ks_status_t dbrpc_vobdb_enter(const std::string &git_dir, const tbs_oid_t &oid, 
 }
 
 ks_status_t dbrpc_vobdb_find_oid(const std::string &git_dir, const tbs_oid_t &oid, dbrpc_vobdb_obj_t *out) {
-  std::lock_guard<std::mutex> hold(lock);
+  std::lock_guard<std::mutex> hold(pool.lock);
   sqlite3 *db = open_locked(git_dir);
   return db ? find(db, "oid = ?1", bind_oid, oid.bytes, out) : KS_ST_ERR;
 }
 
 ks_status_t dbrpc_vobdb_find_dbid(const std::string &git_dir, uint32_t dbid, dbrpc_vobdb_obj_t *out) {
-  std::lock_guard<std::mutex> hold(lock);
+  std::lock_guard<std::mutex> hold(pool.lock);
   sqlite3 *db = open_locked(git_dir);
   return db ? find(db, "dbid = ?1", bind_dbid, &dbid, out) : KS_ST_ERR;
 }
