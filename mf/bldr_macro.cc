@@ -7,9 +7,15 @@
 
 #include "ks/pfm.h"
 #include "ks/strutl.h"
+#include "mf/bldr_macro_efunc.h"
+#include "mf/bldr_opts.h"
 #include "mf/mf.h"
 #include "mf/mf_flex.h"
+#include "mf/mf_lex_tok.h"
+#include "mf/mf_parse_cmd_line.h"
+#include "mf/mf_tgt.h"
 #include "mf/mf_utl.h"
+#include "mf/mfc.h"
 #include "tbs/tbs_status.h"
 
 namespace {
@@ -91,7 +97,24 @@ const imsg_msg_table_t _bldr_macro_karsel_msg_table = {
     "karsel_bin", kModule, 101, kRows, bldr_macro_formats, kCatalog.numbers,
 };
 
-bldr_macro_hooks_t bldr_macro_hooks = {};
+bldr_macro_hooks_t bldr_macro_default_hooks() {
+  bldr_macro_hooks_t h = {};
+  h.java_audits = [] { return int32_t(mf_tgt_java_audits()); };
+  h.warn_undef_set = mf_parse_warn_undef_set;
+  h.exporting_macro_defs = bldr_opts_exporting_macro_defs;
+  h.parse_in_progress = [] { return mfc_parse_op_rec_p != nullptr ? 1 : 0; };
+  h.unique_mfs_name = [](const char *text) {
+    return bldr_opts_unique_mfs_name(text, mfc_curr_opts_handle);
+  };
+  h.set_expanded_simply = [](uint32_t flag) {
+    mf_lex_set_mf_expanded_simply_expanded_macro(int(flag));
+  };
+  h.efunc_lookup = bldr_macro_efunc_lookup;
+  h.efunc_apply = bldr_macro_efunc_apply;
+  return h;
+}
+
+bldr_macro_hooks_t bldr_macro_hooks = bldr_macro_default_hooks();
 
 // ---------------------------------------------------------------------------------------------
 // Tables and lookup

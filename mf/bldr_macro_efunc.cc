@@ -448,15 +448,6 @@ ks_status_t bldr_macro_efunc_apply(const bldr_macro_efunc_row_t *row, const char
   return row->handler(tables, flavor, argc, argv.get(), scratch.area, result);
 }
 
-void bldr_macro_efunc_install_hooks() {
-  bldr_macro_hooks.efunc_lookup = bldr_macro_efunc_lookup;
-  bldr_macro_hooks.efunc_apply = bldr_macro_efunc_apply;
-}
-
-namespace {
-// The expander finds the functions as soon as the library is loaded.
-const bool hooks_installed = (bldr_macro_efunc_install_hooks(), true);
-}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Words, texts and file names

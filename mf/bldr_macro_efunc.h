@@ -59,9 +59,7 @@ list_handle_t bldr_macro_efunc_parse_words_to_list(const char *fsp, stg_area_t a
 // qsort comparison of two pointers to word pointers: strcmp of the words.
 int bldr_macro_efunc_qsort_comparer(const void *a, const void *b);
 
-// Installs the lookup and the call of the functions into the expander's hooks (done when the
-// library is loaded; tests that reset the hooks call it again).
-void bldr_macro_efunc_install_hooks();
+
 
 // ---------------------------------------------------------------------------------------------
 // Handlers (signature of bldr_macro_efunc_handler_t)

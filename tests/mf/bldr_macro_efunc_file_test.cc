@@ -21,7 +21,7 @@ constexpr bldr_macro_flavor_t G = BLDR_MACRO_FLAVOR_GNU;
 class FileFunctions : public ::testing::Test {
  protected:
   void SetUp() override {
-    bldr_macro_efunc_install_hooks();
+    mftest::use_expansion_functions();
     file_ = tables_.add(BLDR_MACRO_ORIGIN_FILE);
     for (const char *f : {"b.c", "a.c", "x.h", "sub/d.c", "A.java", "B.java", "notes.txt",
                           "src/X.java", "src/p/Y.java", "a1/Q.java", "my.classic/Z.java"}) {

@@ -21,7 +21,7 @@ namespace {
 class EvalWhileReading : public ::testing::Test {
  protected:
   void SetUp() override {
-    bldr_macro_efunc_install_hooks();
+    mftest::use_expansion_functions();
     file_ = tables_.add(BLDR_MACRO_ORIGIN_FILE);
     mf_parser_failed = 0;
   }

@@ -33,7 +33,7 @@ std::vector<std::string> script(ScanInput &s, const char *target) {
 class EvalInParse : public ::testing::Test {
  protected:
   void SetUp() override {
-    bldr_macro_efunc_install_hooks();
+    mftest::use_expansion_functions();
     bldr_macro_hooks.java_audits = [] { return int32_t(1); };
   }
   mftest::HooksReset hooks_;

@@ -33,7 +33,7 @@ constexpr bldr_macro_flavor_t G = BLDR_MACRO_FLAVOR_GNU;
 class Functions : public ::testing::Test {
  protected:
   void SetUp() override {
-    bldr_macro_efunc_install_hooks();
+    mftest::use_expansion_functions();
     static const bldr_macro_origin_t kinds[] = {
         BLDR_MACRO_ORIGIN_OVERRIDE,     BLDR_MACRO_ORIGIN_CMD_LINE, BLDR_MACRO_ORIGIN_FILE,
         BLDR_MACRO_ORIGIN_ENV_OVERRIDE, BLDR_MACRO_ORIGIN_ENV,      BLDR_MACRO_ORIGIN_DEFAULT,
