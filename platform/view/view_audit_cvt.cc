@@ -18,12 +18,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <unordered_map>
 #include <vector>
@@ -60,6 +63,32 @@ struct RawEvent {
   std::string p1, p2;
 };
 
+// Reads the number at the front of *s (skipping spaces before it) in base; false when there is
+// none or it does not fit.
+template <class T>
+bool take_number(std::string_view *s, T *v, int base = 10) {
+  while (!s->empty() && s->front() == ' ') s->remove_prefix(1);
+  auto [end, ec] = std::from_chars(s->data(), s->data() + s->size(), *v, base);
+  if (ec != std::errc() || end == s->data()) return false;
+  s->remove_prefix(size_t(end - s->data()));
+  return true;
+}
+
+// The object status of an event: "<dev>:<ino>:<mode>:<size>:<mtime s>:<mtime ns>".
+RawIdent parse_ident(std::string_view s) {
+  RawIdent r;
+  uint64_t *u[] = {&r.dev, &r.ino, &r.mode, &r.size};
+  for (uint64_t *x : u) {
+    if (!take_number(&s, x) || s.empty() || s.front() != ':') return RawIdent();
+    s.remove_prefix(1);
+  }
+  if (!take_number(&s, &r.msec) || s.empty() || s.front() != ':') return RawIdent();
+  s.remove_prefix(1);
+  if (!take_number(&s, &r.mnsec)) return RawIdent();
+  r.known = true;
+  return r;
+}
+
 // Parses the complete events of data; *used is the length of the bytes they take.
 std::vector<RawEvent> parse_events(const std::string &data, size_t *used) {
   std::vector<RawEvent> out;
@@ -68,30 +97,32 @@ std::vector<RawEvent> parse_events(const std::string &data, size_t *used) {
   while (pos < data.size()) {
     size_t nl = data.find('\n', pos);
     if (nl == std::string::npos) break;
-    std::string head = data.substr(pos, nl - pos);
-    RawEvent ev;
-    char ident[160] = "";
-    unsigned long pid = 0;
-    unsigned long long arg = 0, l1 = 0, l2 = 0;
-    if (head.size() < 2 ||
-        sscanf(head.c_str() + 2, "%lu %llx %159s %llu %llu", &pid, &arg, ident, &l1, &l2) != 5) {
+    std::string_view head(data.data() + pos, nl - pos);
+    std::string_view rest = head.size() >= 2 ? head.substr(2) : std::string_view();
+    uint64_t pid = 0, arg = 0, l1 = 0, l2 = 0;
+    std::string_view ident;
+    bool good = head.size() >= 2 && take_number(&rest, &pid) && take_number(&rest, &arg, 16);
+    if (good) {
+      while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+      size_t end = std::min(rest.find(' '), rest.size());
+      ident = rest.substr(0, end);
+      rest.remove_prefix(end);
+      good = !ident.empty() && take_number(&rest, &l1) && take_number(&rest, &l2);
+    }
+    if (!good) {
       // A damaged line: skip it, keep the rest.
       pos = nl + 1;
       *used = pos;
       continue;
     }
-    if (nl + 1 + l1 + l2 > data.size()) break;  // torn: its names are not all there yet
+    if (l1 > data.size() || l2 > data.size() || nl + 1 + l1 + l2 > data.size())
+      break;  // torn: its names are not all there yet
+    RawEvent ev;
     ev.op = head[0];
     ev.arg = arg;
-    if (strcmp(ident, "-") != 0) {
-      unsigned long long d, i, m, s;
-      long long ms, mn;
-      if (sscanf(ident, "%llu:%llu:%llu:%llu:%lld:%lld", &d, &i, &m, &s, &ms, &mn) == 6) {
-        ev.id = {true, d, i, m, s, ms, mn};
-      }
-    }
-    ev.p1 = data.substr(nl + 1, l1);
-    ev.p2 = data.substr(nl + 1 + l1, l2);
+    if (ident != "-") ev.id = parse_ident(ident);
+    ev.p1.assign(data, nl + 1, l1);
+    ev.p2.assign(data, nl + 1 + l1, l2);
     pos = nl + 1 + l1 + l2;
     *used = pos;
     out.push_back(std::move(ev));
@@ -590,6 +621,25 @@ class Converter {
   }
 };
 
+// A batch of identity assignments in the view databases, ended when it goes out of scope.
+class IdentityBatch {
+ public:
+  IdentityBatch() { dbrpc_viewdb_batch_begin(); }
+  ~IdentityBatch() {
+    if (open_) dbrpc_viewdb_batch_end();
+  }
+  IdentityBatch(const IdentityBatch &) = delete;
+  IdentityBatch &operator=(const IdentityBatch &) = delete;
+  // Commits the batch; false when an assignment may not have been recorded.
+  bool end() {
+    open_ = false;
+    return dbrpc_viewdb_batch_end() == KS_ST_OK;
+  }
+
+ private:
+  bool open_ = true;
+};
+
 // Reads a whole file from offset into data.
 bool read_from(int fd, off_t offset, std::string *data) {
   char buf[65536];
@@ -652,15 +702,27 @@ ks_status_t view_audit_convert(const char *audit_path, bool final) {
     status = KS_ST_ERR;
   }
   size_t used = 0;
-  std::string objects;
+  std::string objects, records;
   if (status == KS_ST_OK) {
     std::vector<RawEvent> events = parse_events(data, &used);
     Converter c;
     c.load_objects(st_text);
-    c.convert(events);
+    {
+      // The new identities of the conversion are recorded together.
+      IdentityBatch batch;
+      c.convert(events);
+      if (!batch.end()) {
+        // Identities handed out may be lost: forget them, record nothing of this conversion.
+        view_xstat_flush_cache();
+        status = KS_ST_ERR;
+      }
+    }
     objects = c.save_objects();
+    records = std::move(c.out);
+  }
+  if (status == KS_ST_OK) {
     int afd = open(audit.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (afd < 0 || !write_all(afd, c.out)) {
+    if (afd < 0 || !write_all(afd, records)) {
       imsg_print(IMSG_ERROR, "Unable to write audit file \"%s\": %s\n", -1, audit.c_str(),
                  imsg_strerror(errno));
       status = KS_ST_ERR;
