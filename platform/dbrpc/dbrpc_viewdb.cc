@@ -80,7 +80,12 @@ void relax_sync(sqlite3 *db) {
     wal = mode && strcmp(reinterpret_cast<const char *>(mode), "wal") == 0;
   }
   sqlite3_finalize(s);
-  if (wal) sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  if (!wal) return;
+  sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  // The write-ahead log and its index stay when the last connection closes, so that the next
+  // process need not make them again.
+  int keep = 1;
+  sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &keep);
 }
 
 sqlite3 *open_locked(const std::string &storage, bool create) {

@@ -92,6 +92,7 @@ RawIdent parse_ident(std::string_view s) {
 // Parses the complete events of data; *used is the length of the bytes they take.
 std::vector<RawEvent> parse_events(const std::string &data, size_t *used) {
   std::vector<RawEvent> out;
+  out.reserve(data.size() / 64);
   size_t pos = 0;
   *used = 0;
   while (pos < data.size()) {
@@ -274,11 +275,10 @@ class Converter {
     return true;
   }
 
-  // The identity the platform gives for an existing name (final symbolic link not followed).
-  bool ident_now(const std::string &abs, const struct stat &st, Ident *id) {
+  // The identity the platform gives for the existing object at w, whose lstat is st.
+  bool ident_now(const vob_pname_t &w, const struct stat &st, Ident *id) {
     view_oids_t o;
-    if (view_get_oids(abs.c_str(), 0, 0, 0, &o) != KS_ST_OK || o.mtype == VOB_MTYPE_NULL)
-      return false;
+    if (view_get_oids_resolved(w, st, &o) != KS_ST_OK || o.mtype == VOB_MTYPE_NULL) return false;
     id->view = o.view_uuid;
     id->vob_oid = o.vob_oid;
     id->oid = o.obj_oid;
@@ -318,16 +318,15 @@ class Converter {
   // The identity of the object an event names at path.
   bool object_ident(const RawEvent &ev, const std::string &path, const vob_pname_t &w, Ident *id) {
     struct stat now;
-    bool exists = lstat(w.abs.c_str(), &now) == 0;
     if (!ev.id.known) {
-      if (!exists) return false;
+      if (lstat(w.abs.c_str(), &now) != 0) return false;
       Key k{uint64_t(now.st_dev), uint64_t(now.st_ino)};
       auto it = objects_.find(k);
       if (it != objects_.end()) {
         *id = it->second;
         return true;
       }
-      return ident_now(w.abs, now, id);
+      return ident_now(w, now, id);
     }
     Key k{ev.id.dev, ev.id.ino};
     auto it = objects_.find(k);
@@ -343,9 +342,10 @@ class Converter {
     if (last != path) {
       if (locate(last, &lw) && lstat(lw.abs.c_str(), &lst) == 0 && uint64_t(lst.st_dev) == k.first &&
           uint64_t(lst.st_ino) == k.second)
-        ok = ident_now(lw.abs, lst, id);
-    } else if (exists && uint64_t(now.st_dev) == k.first && uint64_t(now.st_ino) == k.second) {
-      ok = ident_now(w.abs, now, id);
+        ok = ident_now(lw, lst, id);
+    } else if (lstat(w.abs.c_str(), &now) == 0 && uint64_t(now.st_dev) == k.first &&
+               uint64_t(now.st_ino) == k.second) {
+      ok = ident_now(w, now, id);
     }
     if (!ok) {
       const RawIdent &r = final_id_.count(k) ? final_id_[k] : ev.id;
@@ -374,7 +374,7 @@ class Converter {
         *id = o->second;
         ok = true;
       } else {
-        ok = ident_now(w.abs, st, id);
+        ok = ident_now(w, st, id);
       }
     } else {
       RawIdent r{true, 0, 0, uint64_t(S_IFDIR | 0755), 0, 0, 0};
@@ -643,6 +643,8 @@ class IdentityBatch {
 // Reads a whole file from offset into data.
 bool read_from(int fd, off_t offset, std::string *data) {
   char buf[65536];
+  struct stat st;
+  if (fstat(fd, &st) == 0 && st.st_size > offset) data->reserve(size_t(st.st_size - offset));
   for (;;) {
     ssize_t n = pread(fd, buf, sizeof buf, offset);
     if (n < 0 && errno == EINTR) continue;

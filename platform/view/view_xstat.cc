@@ -366,13 +366,10 @@ ks_status_t view_lget_xstat(const char *path, int, view_xstat_t *vstat, tbs_oid_
   return xstat(path, false, vstat, vob_oid, view_uuid, replica_uuid);
 }
 
-ks_status_t view_get_oids(const char *path, int follow, int, int, view_oids_t *info) {
-  vob_pname_t where;
-  struct stat st;
-  Identity id;
-  std::memset(info, 0, sizeof *info);
-  ks_status_t status = examine(path, follow != 0, &where, &st, &id);
-  if (status != KS_ST_OK) return status;
+namespace {
+
+void fill_oids(const vob_pname_t &where, const struct stat &st, const Identity &id,
+               view_oids_t *info) {
   info->mtype = id.mtype;
   if (S_ISREG(st.st_mode) && (id.mtype == VOB_MTYPE_VIEW_PRIVATE || id.mtype == VOB_MTYPE_CHECKEDOUT))
     info->mtype = VOB_MTYPE_VIEW_PRIVATE_FILE;
@@ -382,6 +379,28 @@ ks_status_t view_get_oids(const char *path, int follow, int, int, view_oids_t *i
   info->objsn = id.objsn;
   if (id.mtype != VOB_MTYPE_NULL) info->vob_oid = where.vob->oid;
   if (where.view) info->view_uuid = where.view->uuid;
+}
+
+}  // namespace
+
+ks_status_t view_get_oids(const char *path, int follow, int, int, view_oids_t *info) {
+  vob_pname_t where;
+  struct stat st;
+  Identity id;
+  std::memset(info, 0, sizeof *info);
+  ks_status_t status = examine(path, follow != 0, &where, &st, &id);
+  if (status != KS_ST_OK) return status;
+  fill_oids(where, st, id, info);
+  return KS_ST_OK;
+}
+
+ks_status_t view_get_oids_resolved(const vob_pname_t &where, const struct stat &st,
+                                   view_oids_t *info) {
+  Identity id;
+  std::memset(info, 0, sizeof *info);
+  ks_status_t status = identify(where, st, &id);
+  if (status != KS_ST_OK) return status;
+  fill_oids(where, st, id, info);
   return KS_ST_OK;
 }
 
