@@ -60,7 +60,7 @@ struct RawEvent {
   char op = 0;
   uint64_t arg = 0;
   RawIdent id;
-  std::string p1, p2;
+  std::string_view p1, p2;  // within the event data, which outlives the conversion
 };
 
 // Reads the number at the front of *s (skipping spaces before it) in base; false when there is
@@ -122,8 +122,8 @@ std::vector<RawEvent> parse_events(const std::string &data, size_t *used) {
     ev.op = head[0];
     ev.arg = arg;
     if (ident != "-") ev.id = parse_ident(ident);
-    ev.p1.assign(data, nl + 1, l1);
-    ev.p2.assign(data, nl + 1 + l1, l2);
+    ev.p1 = std::string_view(data).substr(nl + 1, l1);
+    ev.p2 = std::string_view(data).substr(nl + 1 + l1, l2);
     pos = nl + 1 + l1 + l2;
     *used = pos;
     out.push_back(std::move(ev));
@@ -152,20 +152,36 @@ uint16_t ftype_of(mode_t mode) {
   return VIEW_FTYPE_NONE;
 }
 
-std::string dirname_of(const std::string &p) {
+std::string_view dirname_of(std::string_view p) {
   size_t s = p.rfind('/');
-  if (s == std::string::npos) return ".";
+  if (s == std::string_view::npos) return ".";
   if (s == 0) return "/";
   return p.substr(0, s);
 }
 
-std::string leaf_of(const std::string &p) {
+std::string_view leaf_of(std::string_view p) {
   size_t s = p.rfind('/');
-  return s == std::string::npos ? p : p.substr(s + 1);
+  return s == std::string_view::npos ? p : p.substr(s + 1);
 }
 
+// Joins a directory and a name below it.
+std::string join(std::string_view dir, std::string_view leaf) {
+  std::string out;
+  out.reserve(dir.size() + 1 + leaf.size());
+  out.append(dir);
+  if (out != "/") out += '/';
+  out.append(leaf);
+  return out;
+}
+
+// Hashing that finds strings by views too.
+struct ViewHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+
 // Places that never lie in a view: their events are dropped without resolving them.
-bool system_path(const std::string &p) {
+bool system_path(std::string_view p) {
   static const char *const prefixes[] = {"/usr/", "/lib/", "/lib64/", "/lib32/", "/bin/", "/sbin/",
                                          "/etc/", "/proc/", "/sys/", "/dev/", "/opt/", "/run/"};
   for (const char *x : prefixes)
@@ -230,10 +246,11 @@ class Converter {
   using Key = std::pair<uint64_t, uint64_t>;  // device, inode
 
   uint32_t section_ = 0;
-  std::map<Key, std::string> final_name_;  // an object's last name in the batch
+  std::map<Key, std::string_view> final_name_;  // an object's last name in the batch
   std::map<Key, RawIdent> final_id_;       // its last recorded status
   std::map<Key, Ident> objects_;
-  std::unordered_map<std::string, std::pair<bool, vob_pname_t>> dirs_;  // dirname -> where
+  // dirname -> where
+  std::unordered_map<std::string, std::pair<bool, vob_pname_t>, ViewHash, std::equal_to<>> dirs_;
   std::unordered_map<std::string, std::pair<bool, Ident>> dir_ids_;     // canonical dir -> id
   std::set<std::pair<uint32_t, std::string>> vobs_done_, lookups_done_;
   std::set<std::tuple<uint32_t, uint16_t, std::string>> accesses_done_;
@@ -254,24 +271,25 @@ class Converter {
   }
 
   // Where path lies: false outside every VOB of every view.
-  bool locate(const std::string &path, vob_pname_t *where) {
+  bool locate(std::string_view path, vob_pname_t *where) {
     if (path.empty() || path[0] != '/' || system_path(path)) return false;
-    std::string dir = dirname_of(path), leaf = leaf_of(path);
+    std::string_view dir = dirname_of(path), leaf = leaf_of(path);
     auto it = dirs_.find(dir);
     if (it == dirs_.end()) {
+      std::string name(dir);
       vob_pname_t w;
-      bool ok = vob_pname_resolve(dir.c_str(), true, &w) == KS_ST_OK && w.view;
-      it = dirs_.emplace(dir, std::make_pair(ok, w)).first;
+      bool ok = vob_pname_resolve(name.c_str(), true, &w) == KS_ST_OK && w.view;
+      it = dirs_.emplace(std::move(name), std::make_pair(ok, std::move(w))).first;
     }
     if (!it->second.first) return false;
     const vob_pname_t &d = it->second.second;
     if (!d.vob || leaf == "." || leaf == "..") {
       // The view's own directory or a dotted name: resolve the whole name.
-      return vob_pname_resolve(path.c_str(), false, where) == KS_ST_OK && where->vob;
+      return vob_pname_resolve(std::string(path).c_str(), false, where) == KS_ST_OK && where->vob;
     }
     *where = d;
-    where->abs = d.abs == "/" ? "/" + leaf : d.abs + "/" + leaf;
-    where->vob_rel = d.vob_rel.empty() ? leaf : d.vob_rel + "/" + leaf;
+    where->abs = join(d.abs, leaf);
+    where->vob_rel = d.vob_rel.empty() ? std::string(leaf) : join(d.vob_rel, leaf);
     return true;
   }
 
@@ -316,7 +334,7 @@ class Converter {
   }
 
   // The identity of the object an event names at path.
-  bool object_ident(const RawEvent &ev, const std::string &path, const vob_pname_t &w, Ident *id) {
+  bool object_ident(const RawEvent &ev, std::string_view path, const vob_pname_t &w, Ident *id) {
     struct stat now;
     if (!ev.id.known) {
       if (lstat(w.abs.c_str(), &now) != 0) return false;
@@ -335,7 +353,8 @@ class Converter {
       return true;
     }
     // Identify the object by its last name in the batch.
-    std::string last = final_name_.count(k) ? final_name_[k] : path;
+    auto named = final_name_.find(k);
+    std::string_view last = named != final_name_.end() ? named->second : path;
     vob_pname_t lw;
     bool ok = false;
     struct stat lst;
@@ -413,7 +432,7 @@ class Converter {
   }
 
   // Layout A: VOB entry and object-access entries with a name.
-  void rec_a(uint16_t type, const Ident &id, const tbs_oid_t &parent, const std::string &name) {
+  void rec_a(uint16_t type, const Ident &id, const tbs_oid_t &parent, std::string_view name) {
     size_t n = std::min<size_t>(name.size(), 65535 - 124);
     header(uint16_t(124 + n), type);
     put_val<uint16_t>(uint16_t(n));
@@ -437,7 +456,7 @@ class Converter {
   }
 
   void rec_rename(const tbs_uuid_t &view, const tbs_oid_t &op, const tbs_oid_t &np,
-                  const std::string &on, const std::string &nn) {
+                  std::string_view on, std::string_view nn) {
     size_t len = 60 + on.size() + 1 + nn.size();
     if (len > 65535) return;
     header(uint16_t(len), T_RENAME);
@@ -505,7 +524,7 @@ class Converter {
   }
 
   // Locates path and identifies its object; writes the records leading to it.
-  bool reach(const RawEvent &ev, const std::string &path, vob_pname_t *w, Ident *id,
+  bool reach(const RawEvent &ev, std::string_view path, vob_pname_t *w, Ident *id,
              tbs_oid_t *parent) {
     if (!locate(path, w)) return false;
     if (!object_ident(ev, path, *w, id)) return false;
@@ -622,17 +641,23 @@ class Converter {
 };
 
 // A batch of identity assignments in the view databases, ended when it goes out of scope.
+// The worktrees are read once for the whole batch: the conversion identifies objects as of
+// one moment.
 class IdentityBatch {
  public:
-  IdentityBatch() { dbrpc_viewdb_batch_begin(); }
+  IdentityBatch() {
+    dbrpc_viewdb_batch_begin();
+    view_xstat_hold_begin();
+  }
   ~IdentityBatch() {
-    if (open_) dbrpc_viewdb_batch_end();
+    if (open_) end();
   }
   IdentityBatch(const IdentityBatch &) = delete;
   IdentityBatch &operator=(const IdentityBatch &) = delete;
   // Commits the batch; false when an assignment may not have been recorded.
   bool end() {
     open_ = false;
+    view_xstat_hold_end();
     return dbrpc_viewdb_batch_end() == KS_ST_OK;
   }
 

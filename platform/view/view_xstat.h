@@ -101,6 +101,13 @@ struct vob_pname_t;
 ks_status_t view_get_oids_resolved(const vob_pname_t &where, const struct stat &st,
                                    view_oids_t *info);
 
+// Opens a hold on the worktrees: until the matching view_xstat_hold_end, the version that a
+// VOB worktree selects is read once, and changes to its HEAD or index made meanwhile are seen
+// after the hold. For a caller identifying many objects as of one moment (an audit's
+// conversion). Holds nest.
+void view_xstat_hold_begin();
+void view_xstat_hold_end();
+
 // Forgets the identities this process has cached, the VOB layer's noted objects included (for
 // tests that stand for a new process, and after a view is removed).
 void view_xstat_flush_cache();
