@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -20,8 +21,8 @@ const char kSchema[] =
     " dev INTEGER NOT NULL, ino INTEGER NOT NULL, size INTEGER NOT NULL,"
     " mtime_ns INTEGER NOT NULL);";
 
-// A batch commits at the latest after this long, so that other processes waiting to record
-// identities in the view never wait long, however large the batch.
+// A batch's transaction commits when it is next used after this long, so that other processes
+// waiting to record identities in the view wait briefly, however large the batch.
 constexpr auto kBatchHold = std::chrono::milliseconds(200);
 
 void report(const char *what, const std::string &path, const char *why) {
@@ -34,6 +35,7 @@ struct Conn {
   sqlite3_stmt *select = nullptr;
   sqlite3_stmt *insert = nullptr;
   bool in_batch = false;  // the write transaction of a batch is open
+  pid_t owner = 0;        // the process that opened it
   std::chrono::steady_clock::time_point began;
 };
 
@@ -41,6 +43,7 @@ struct Conn {
 bool commit(sqlite3 *db, Conn &c, bool *failed) {
   if (!c.in_batch) return true;
   c.in_batch = false;
+  if (c.owner != getpid()) return true;  // a forked child's copy: the transaction is its parent's
   if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) return true;
   report("cannot write the view database", c.storage, sqlite3_errmsg(db));
   sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -201,6 +204,8 @@ ks_status_t dbrpc_viewdb_private_oid(const std::string &storage, const std::stri
   sqlite3 *db = open_locked(storage, false);
   if (!db) return KS_ST_ERR;
   Conn &c = state.conns[db];
+  if (c.in_batch && std::chrono::steady_clock::now() - c.began >= kBatchHold)
+    commit(db, c, &state.failed);  // let the processes waiting for the view's database in
   if (lookup(db, c, vrel, st, oid)) return KS_ST_OK;
   // Not known as it is now: decide under the write lock, since another process may be doing
   // the same for the same object.
@@ -215,6 +220,7 @@ ks_status_t dbrpc_viewdb_private_oid(const std::string &storage, const std::stri
     }
     if (state.depth > 0) {
       c.in_batch = true;
+      c.owner = getpid();
       c.began = std::chrono::steady_clock::now();
     }
   }
@@ -228,8 +234,6 @@ ks_status_t dbrpc_viewdb_private_oid(const std::string &storage, const std::stri
     if (sqlite3_get_autocommit(db)) {
       c.in_batch = false;
       state.failed = true;
-    } else if (ok && std::chrono::steady_clock::now() - c.began >= kBatchHold) {
-      ok = commit(db, c, &state.failed);
     }
   } else if (!ok || sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
     if (ok) report("cannot write the view database", storage, sqlite3_errmsg(db));

@@ -35,8 +35,9 @@ ks_status_t dbrpc_viewdb_private_oid(const std::string &storage, const std::stri
 // Opens a batch of identity assignments in this process: until the matching
 // dbrpc_viewdb_batch_end, the new OIDs that dbrpc_viewdb_private_oid records in a view join one
 // write transaction of that view's database, taken at the first new OID, instead of one
-// transaction each. Other processes asking for a new OID in that view meanwhile wait for the
-// batch to end, then find the OIDs it recorded. Batches nest; only the outermost end commits.
+// transaction each. The transaction commits at the outermost end, or earlier when it is used
+// after being open for 200 ms, so that other processes asking for a new OID in that view
+// meanwhile wait briefly, then find the OIDs it recorded. Batches nest.
 void dbrpc_viewdb_batch_begin();
 
 // Ends a batch. The outermost end commits the assignments of every view. KS_ST_OK, or KS_ST_ERR

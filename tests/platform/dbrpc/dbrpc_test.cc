@@ -217,6 +217,15 @@ TEST(DbrpcViewdb, ABatchRecordsItsOidsWhenItEnds) {
   ASSERT_EQ(dbrpc_viewdb_private_oid(storage, "/v/h", fake_status(2, 0), &h), KS_ST_OK);
   EXPECT_EQ(dbrpc_viewdb_batch_end(), KS_ST_OK);
   EXPECT_EQ(rows(), 3);
+  // A batch open for long lets the others in at its next assignment.
+  tbs_oid_t late;
+  dbrpc_viewdb_batch_begin();
+  ASSERT_EQ(dbrpc_viewdb_private_oid(storage, "/v/l1", fake_status(3, 0), &late), KS_ST_OK);
+  usleep(250000);
+  ASSERT_EQ(dbrpc_viewdb_private_oid(storage, "/v/l2", fake_status(4, 0), &late), KS_ST_OK);
+  EXPECT_EQ(rows(), 4);
+  EXPECT_EQ(dbrpc_viewdb_batch_end(), KS_ST_OK);
+  EXPECT_EQ(rows(), 5);
   sqlite3_close(other);
   // What the batch recorded is what a new process finds.
   dbrpc_viewdb_close_all();
