@@ -60,7 +60,7 @@ struct RawEvent {
   char op = 0;
   uint64_t arg = 0;
   RawIdent id;
-  std::string_view p1, p2;  // within the event data, which outlives the conversion
+  std::string_view p1, p2;  // within the event data, kept for the whole conversion
 };
 
 // Reads the number at the front of *s (skipping spaces before it) in base; false when there is
