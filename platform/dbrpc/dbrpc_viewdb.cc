@@ -2,9 +2,12 @@
 
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <map>
 
 #include "dbrpc/dbrpc_db.h"
 #include "ks/imsg.h"
@@ -18,17 +21,96 @@ const char kSchema[] =
     " dev INTEGER NOT NULL, ino INTEGER NOT NULL, size INTEGER NOT NULL,"
     " mtime_ns INTEGER NOT NULL);";
 
-dbrpc_db_pool pool;
+// A batch's transaction commits when it is next used after this long, so that other processes
+// waiting to record identities in the view wait briefly, however large the batch.
+constexpr auto kBatchHold = std::chrono::milliseconds(200);
 
 void report(const char *what, const std::string &path, const char *why) {
   imsg_print(IMSG_ERROR, "%s: %s \"%s\": %s\n", -1, kModule, what, path.c_str(), why);
 }
 
+// What the process keeps with each connection.
+struct Conn {
+  std::string storage;
+  sqlite3_stmt *select = nullptr;
+  sqlite3_stmt *insert = nullptr;
+  bool in_batch = false;  // the write transaction of a batch is open
+  pid_t owner = 0;        // the process that opened it
+  std::chrono::steady_clock::time_point began;
+};
+
+// Commits the connection's batch transaction, if open; false (and *failed set) when it failed.
+bool commit(sqlite3 *db, Conn &c, bool *failed) {
+  if (!c.in_batch) return true;
+  c.in_batch = false;
+  if (c.owner != getpid()) return true;  // a forked child's copy: the transaction is its parent's
+  if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) return true;
+  report("cannot write the view database", c.storage, sqlite3_errmsg(db));
+  sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  *failed = true;
+  return false;
+}
+
+// The connections, their statements and the batch state; guarded by pool.lock.
+struct State {
+  dbrpc_db_pool pool;
+  std::map<sqlite3 *, Conn> conns;
+  int depth = 0;        // nesting of open batches
+  bool failed = false;  // an assignment of the open batch may not be recorded
+
+  // Commits open batches and finalizes the statements, so that the connections can close.
+  void release() {
+    for (auto &[db, c] : conns) {
+      commit(db, c, &failed);
+      sqlite3_finalize(c.select);
+      sqlite3_finalize(c.insert);
+    }
+    conns.clear();
+  }
+  ~State() { release(); }
+};
+
+State state;
+
+// Keeps NORMAL durability in WAL mode: a commit is consistent without waiting for the disk; a
+// power loss may forget the newest identities, which only makes their objects new again.
+void relax_sync(sqlite3 *db) {
+  sqlite3_stmt *s = nullptr;
+  bool wal = false;
+  if (sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &s, nullptr) == SQLITE_OK &&
+      sqlite3_step(s) == SQLITE_ROW) {
+    const unsigned char *mode = sqlite3_column_text(s, 0);
+    wal = mode && strcmp(reinterpret_cast<const char *>(mode), "wal") == 0;
+  }
+  sqlite3_finalize(s);
+  if (!wal) return;
+  sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  // The write-ahead log and its index stay when the last connection closes, so that the next
+  // process need not make them again.
+  int keep = 1;
+  sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &keep);
+}
+
 sqlite3 *open_locked(const std::string &storage, bool create) {
-  return pool.get(storage, [&] {
-    return dbrpc_db_open(kModule, "cannot open the view database", storage + "/view.db", create,
-                         create ? kSchema : nullptr);
+  return state.pool.get(storage, [&] {
+    sqlite3 *db = dbrpc_db_open(kModule, "cannot open the view database", storage + "/view.db",
+                                create, create ? kSchema : nullptr);
+    if (db) {
+      relax_sync(db);
+      state.conns[db].storage = storage;
+    }
+    return db;
   });
+}
+
+// The statement sql of the connection, prepared once and kept; null after printing the error.
+sqlite3_stmt *statement(sqlite3 *db, Conn &c, sqlite3_stmt **slot, const char *sql) {
+  if (!*slot &&
+      sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, slot, nullptr) != SQLITE_OK) {
+    report("cannot read the view database", c.storage, sqlite3_errmsg(db));
+    *slot = nullptr;
+  }
+  return *slot;
 }
 
 int64_t mtime_ns(const struct stat &st) {
@@ -36,12 +118,11 @@ int64_t mtime_ns(const struct stat &st) {
 }
 
 // The recorded OID when the record matches what st shows now.
-bool lookup(sqlite3 *db, const std::string &vrel, const struct stat &st, tbs_oid_t *oid) {
-  sqlite3_stmt *s = nullptr;
-  if (sqlite3_prepare_v2(db, "SELECT oid, dev, ino, size, mtime_ns FROM private_objects WHERE vrel = ?1",
-                         -1, &s, nullptr) != SQLITE_OK)
-    return false;
-  sqlite3_bind_text(s, 1, vrel.c_str(), int(vrel.size()), SQLITE_TRANSIENT);
+bool lookup(sqlite3 *db, Conn &c, const std::string &vrel, const struct stat &st, tbs_oid_t *oid) {
+  sqlite3_stmt *s = statement(db, c, &c.select,
+                              "SELECT oid, dev, ino, size, mtime_ns FROM private_objects WHERE vrel = ?1");
+  if (!s) return false;
+  sqlite3_bind_text(s, 1, vrel.c_str(), int(vrel.size()), SQLITE_STATIC);
   bool found = false;
   if (sqlite3_step(s) == SQLITE_ROW && sqlite3_column_bytes(s, 0) == 16) {
     bool dir = S_ISDIR(st.st_mode);
@@ -54,8 +135,28 @@ bool lookup(sqlite3 *db, const std::string &vrel, const struct stat &st, tbs_oid
       found = true;
     }
   }
-  sqlite3_finalize(s);
+  sqlite3_reset(s);  // ends the statement's read
+  sqlite3_clear_bindings(s);
   return found;
+}
+
+// Records a new OID for vrel in the open transaction.
+bool insert(sqlite3 *db, Conn &c, const std::string &vrel, const struct stat &st,
+            const tbs_uuid_t &fresh) {
+  sqlite3_stmt *s = statement(db, c, &c.insert,
+                              "INSERT OR REPLACE INTO private_objects(vrel, oid, dev, ino, size, mtime_ns)"
+                              " VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
+  if (!s) return false;
+  sqlite3_bind_text(s, 1, vrel.c_str(), int(vrel.size()), SQLITE_STATIC);
+  sqlite3_bind_blob(s, 2, fresh.bytes, 16, SQLITE_STATIC);
+  sqlite3_bind_int64(s, 3, int64_t(st.st_dev));
+  sqlite3_bind_int64(s, 4, int64_t(st.st_ino));
+  sqlite3_bind_int64(s, 5, int64_t(st.st_size));
+  sqlite3_bind_int64(s, 6, mtime_ns(st));
+  bool ok = sqlite3_step(s) == SQLITE_DONE;
+  sqlite3_reset(s);
+  sqlite3_clear_bindings(s);
+  return ok;
 }
 
 }  // namespace
@@ -65,62 +166,81 @@ ks_status_t dbrpc_viewdb_create(const std::string &storage) {
     report("cannot create the view storage", storage, strerror(errno));
     return KS_ST_ERR;
   }
-  std::lock_guard<std::mutex> hold(pool.lock);
+  std::lock_guard<std::mutex> hold(state.pool.lock);
   return open_locked(storage, true) ? KS_ST_OK : KS_ST_ERR;
 }
 
 sqlite3 *dbrpc_viewdb_handle(const std::string &storage) {
-  std::lock_guard<std::mutex> hold(pool.lock);
-  return open_locked(storage, false);
+  std::lock_guard<std::mutex> hold(state.pool.lock);
+  sqlite3 *db = open_locked(storage, false);
+  if (db) commit(db, state.conns[db], &state.failed);
+  return db;
 }
 
 void dbrpc_viewdb_close_all() {
-  std::lock_guard<std::mutex> hold(pool.lock);
-  pool.close_all();
+  std::lock_guard<std::mutex> hold(state.pool.lock);
+  state.release();
+  state.pool.close_all();
+}
+
+void dbrpc_viewdb_batch_begin() {
+  std::lock_guard<std::mutex> hold(state.pool.lock);
+  state.depth++;
+}
+
+ks_status_t dbrpc_viewdb_batch_end() {
+  std::lock_guard<std::mutex> hold(state.pool.lock);
+  if (state.depth == 0) return KS_ST_ERR;
+  if (--state.depth > 0) return KS_ST_OK;
+  for (auto &[db, c] : state.conns) commit(db, c, &state.failed);
+  bool failed = state.failed;
+  state.failed = false;
+  return failed ? KS_ST_ERR : KS_ST_OK;
 }
 
 ks_status_t dbrpc_viewdb_private_oid(const std::string &storage, const std::string &vrel,
                                      const struct stat &st, tbs_oid_t *oid) {
-  std::lock_guard<std::mutex> hold(pool.lock);
+  std::lock_guard<std::mutex> hold(state.pool.lock);
   sqlite3 *db = open_locked(storage, false);
   if (!db) return KS_ST_ERR;
-  if (lookup(db, vrel, st, oid)) return KS_ST_OK;
+  Conn &c = state.conns[db];
+  if (c.in_batch && std::chrono::steady_clock::now() - c.began >= kBatchHold)
+    commit(db, c, &state.failed);  // let the processes waiting for the view's database in
+  if (lookup(db, c, vrel, st, oid)) return KS_ST_OK;
   // Not known as it is now: decide under the write lock, since another process may be doing
   // the same for the same object.
-  if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
-    report("cannot lock the view database", storage, sqlite3_errmsg(db));
-    return KS_ST_ERR;
-  }
-  if (lookup(db, vrel, st, oid)) {
-    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-    return KS_ST_OK;
+  if (!c.in_batch) {
+    if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+      report("cannot lock the view database", storage, sqlite3_errmsg(db));
+      return KS_ST_ERR;
+    }
+    if (lookup(db, c, vrel, st, oid)) {
+      sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+      return KS_ST_OK;
+    }
+    if (state.depth > 0) {
+      c.in_batch = true;
+      c.owner = getpid();
+      c.began = std::chrono::steady_clock::now();
+    }
   }
   tbs_uuid_t fresh;
-  if (tbs_uuid_create(&fresh) != KS_ST_OK) {
-    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-    report("cannot make an object identifier for", vrel, strerror(errno));
-    return KS_ST_ERR;
-  }
-  sqlite3_stmt *s = nullptr;
-  bool ok = sqlite3_prepare_v2(db,
-                               "INSERT OR REPLACE INTO private_objects(vrel, oid, dev, ino, size, mtime_ns)"
-                               " VALUES(?1, ?2, ?3, ?4, ?5, ?6)",
-                               -1, &s, nullptr) == SQLITE_OK;
-  if (ok) {
-    sqlite3_bind_text(s, 1, vrel.c_str(), int(vrel.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_blob(s, 2, fresh.bytes, 16, SQLITE_TRANSIENT);
-    sqlite3_bind_int64(s, 3, int64_t(st.st_dev));
-    sqlite3_bind_int64(s, 4, int64_t(st.st_ino));
-    sqlite3_bind_int64(s, 5, int64_t(st.st_size));
-    sqlite3_bind_int64(s, 6, mtime_ns(st));
-    ok = sqlite3_step(s) == SQLITE_DONE;
-  }
-  sqlite3_finalize(s);
-  if (!ok || sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-    report("cannot write the view database", storage, sqlite3_errmsg(db));
+  bool made = tbs_uuid_create(&fresh) == KS_ST_OK;
+  if (!made) report("cannot make an object identifier for", vrel, strerror(errno));
+  bool ok = made && insert(db, c, vrel, st, fresh);
+  if (made && !ok) report("cannot write the view database", storage, sqlite3_errmsg(db));
+  if (c.in_batch) {
+    // A failed statement may have ended the batch's transaction, and the OIDs it recorded.
+    if (sqlite3_get_autocommit(db)) {
+      c.in_batch = false;
+      state.failed = true;
+    }
+  } else if (!ok || sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    if (ok) report("cannot write the view database", storage, sqlite3_errmsg(db));
     sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     return KS_ST_ERR;
   }
+  if (!ok) return KS_ST_ERR;
   *oid = tbs_uuid_to_oid(&fresh);
   return KS_ST_OK;
 }

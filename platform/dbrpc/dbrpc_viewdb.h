@@ -15,10 +15,12 @@ struct sqlite3;
 ks_status_t dbrpc_viewdb_create(const std::string &storage);
 
 // The process's connection to the view.db of storage, opened on first use and kept; null after
-// printing the error when it cannot be opened. For the platform's per-view tables.
+// printing the error when it cannot be opened. For the platform's per-view tables. The
+// identities of an open batch are committed first, so the connection has no transaction open.
 sqlite3 *dbrpc_viewdb_handle(const std::string &storage);
 
-// Closes every kept connection (for tests that remove sites, and at exit).
+// Closes every kept connection (for tests that remove sites, and at exit); the identities of an
+// open batch are committed first.
 void dbrpc_viewdb_close_all();
 
 // The OID of the view-private object at the view-relative pathname vrel, whose status is st.
@@ -29,3 +31,16 @@ void dbrpc_viewdb_close_all();
 // the processes that ask later. KS_ST_OK, or KS_ST_ERR after printing the error.
 ks_status_t dbrpc_viewdb_private_oid(const std::string &storage, const std::string &vrel,
                                      const struct stat &st, tbs_oid_t *oid);
+
+// Opens a batch of identity assignments in this process: until the matching
+// dbrpc_viewdb_batch_end, the new OIDs that dbrpc_viewdb_private_oid records in a view join one
+// write transaction of that view's database, taken at the first new OID, instead of one
+// transaction each. The transaction commits at the outermost end, or earlier when it is used
+// after being open for 200 ms, so that other processes asking for a new OID in that view
+// meanwhile wait briefly, then find the OIDs it recorded. Batches nest.
+void dbrpc_viewdb_batch_begin();
+
+// Ends a batch. The outermost end commits the assignments of every view. KS_ST_OK, or KS_ST_ERR
+// after printing the error when any assignment of the batch may not have been recorded (the OIDs
+// it handed out must then be forgotten by the caller).
+ks_status_t dbrpc_viewdb_batch_end();

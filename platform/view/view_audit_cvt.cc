@@ -18,12 +18,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <unordered_map>
 #include <vector>
@@ -57,41 +60,70 @@ struct RawEvent {
   char op = 0;
   uint64_t arg = 0;
   RawIdent id;
-  std::string p1, p2;
+  std::string_view p1, p2;  // within the event data, kept for the whole conversion
 };
+
+// Reads the number at the front of *s (skipping spaces before it) in base; false when there is
+// none or it does not fit.
+template <class T>
+bool take_number(std::string_view *s, T *v, int base = 10) {
+  while (!s->empty() && s->front() == ' ') s->remove_prefix(1);
+  auto [end, ec] = std::from_chars(s->data(), s->data() + s->size(), *v, base);
+  if (ec != std::errc() || end == s->data()) return false;
+  s->remove_prefix(size_t(end - s->data()));
+  return true;
+}
+
+// The object status of an event: "<dev>:<ino>:<mode>:<size>:<mtime s>:<mtime ns>".
+RawIdent parse_ident(std::string_view s) {
+  RawIdent r;
+  uint64_t *u[] = {&r.dev, &r.ino, &r.mode, &r.size};
+  for (uint64_t *x : u) {
+    if (!take_number(&s, x) || s.empty() || s.front() != ':') return RawIdent();
+    s.remove_prefix(1);
+  }
+  if (!take_number(&s, &r.msec) || s.empty() || s.front() != ':') return RawIdent();
+  s.remove_prefix(1);
+  if (!take_number(&s, &r.mnsec)) return RawIdent();
+  r.known = true;
+  return r;
+}
 
 // Parses the complete events of data; *used is the length of the bytes they take.
 std::vector<RawEvent> parse_events(const std::string &data, size_t *used) {
   std::vector<RawEvent> out;
+  out.reserve(data.size() / 64);
   size_t pos = 0;
   *used = 0;
   while (pos < data.size()) {
     size_t nl = data.find('\n', pos);
     if (nl == std::string::npos) break;
-    std::string head = data.substr(pos, nl - pos);
-    RawEvent ev;
-    char ident[160] = "";
-    unsigned long pid = 0;
-    unsigned long long arg = 0, l1 = 0, l2 = 0;
-    if (head.size() < 2 ||
-        sscanf(head.c_str() + 2, "%lu %llx %159s %llu %llu", &pid, &arg, ident, &l1, &l2) != 5) {
+    std::string_view head(data.data() + pos, nl - pos);
+    std::string_view rest = head.size() >= 2 ? head.substr(2) : std::string_view();
+    uint64_t pid = 0, arg = 0, l1 = 0, l2 = 0;
+    std::string_view ident;
+    bool good = head.size() >= 2 && take_number(&rest, &pid) && take_number(&rest, &arg, 16);
+    if (good) {
+      while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+      size_t end = std::min(rest.find(' '), rest.size());
+      ident = rest.substr(0, end);
+      rest.remove_prefix(end);
+      good = !ident.empty() && take_number(&rest, &l1) && take_number(&rest, &l2);
+    }
+    if (!good) {
       // A damaged line: skip it, keep the rest.
       pos = nl + 1;
       *used = pos;
       continue;
     }
-    if (nl + 1 + l1 + l2 > data.size()) break;  // torn: its names are not all there yet
+    if (l1 > data.size() || l2 > data.size() || nl + 1 + l1 + l2 > data.size())
+      break;  // torn: its names are not all there yet
+    RawEvent ev;
     ev.op = head[0];
     ev.arg = arg;
-    if (strcmp(ident, "-") != 0) {
-      unsigned long long d, i, m, s;
-      long long ms, mn;
-      if (sscanf(ident, "%llu:%llu:%llu:%llu:%lld:%lld", &d, &i, &m, &s, &ms, &mn) == 6) {
-        ev.id = {true, d, i, m, s, ms, mn};
-      }
-    }
-    ev.p1 = data.substr(nl + 1, l1);
-    ev.p2 = data.substr(nl + 1 + l1, l2);
+    if (ident != "-") ev.id = parse_ident(ident);
+    ev.p1 = std::string_view(data).substr(nl + 1, l1);
+    ev.p2 = std::string_view(data).substr(nl + 1 + l1, l2);
     pos = nl + 1 + l1 + l2;
     *used = pos;
     out.push_back(std::move(ev));
@@ -120,20 +152,36 @@ uint16_t ftype_of(mode_t mode) {
   return VIEW_FTYPE_NONE;
 }
 
-std::string dirname_of(const std::string &p) {
+std::string_view dirname_of(std::string_view p) {
   size_t s = p.rfind('/');
-  if (s == std::string::npos) return ".";
+  if (s == std::string_view::npos) return ".";
   if (s == 0) return "/";
   return p.substr(0, s);
 }
 
-std::string leaf_of(const std::string &p) {
+std::string_view leaf_of(std::string_view p) {
   size_t s = p.rfind('/');
-  return s == std::string::npos ? p : p.substr(s + 1);
+  return s == std::string_view::npos ? p : p.substr(s + 1);
 }
 
+// Joins a directory and a name below it.
+std::string join(std::string_view dir, std::string_view leaf) {
+  std::string out;
+  out.reserve(dir.size() + 1 + leaf.size());
+  out.append(dir);
+  if (out != "/") out += '/';
+  out.append(leaf);
+  return out;
+}
+
+// Hashing that finds strings by views too.
+struct ViewHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+
 // Places that never lie in a view: their events are dropped without resolving them.
-bool system_path(const std::string &p) {
+bool system_path(std::string_view p) {
   static const char *const prefixes[] = {"/usr/", "/lib/", "/lib64/", "/lib32/", "/bin/", "/sbin/",
                                          "/etc/", "/proc/", "/sys/", "/dev/", "/opt/", "/run/"};
   for (const char *x : prefixes)
@@ -198,10 +246,11 @@ class Converter {
   using Key = std::pair<uint64_t, uint64_t>;  // device, inode
 
   uint32_t section_ = 0;
-  std::map<Key, std::string> final_name_;  // an object's last name in the batch
+  std::map<Key, std::string_view> final_name_;  // an object's last name in the batch
   std::map<Key, RawIdent> final_id_;       // its last recorded status
   std::map<Key, Ident> objects_;
-  std::unordered_map<std::string, std::pair<bool, vob_pname_t>> dirs_;  // dirname -> where
+  // dirname -> where
+  std::unordered_map<std::string, std::pair<bool, vob_pname_t>, ViewHash, std::equal_to<>> dirs_;
   std::unordered_map<std::string, std::pair<bool, Ident>> dir_ids_;     // canonical dir -> id
   std::set<std::pair<uint32_t, std::string>> vobs_done_, lookups_done_;
   std::set<std::tuple<uint32_t, uint16_t, std::string>> accesses_done_;
@@ -222,32 +271,32 @@ class Converter {
   }
 
   // Where path lies: false outside every VOB of every view.
-  bool locate(const std::string &path, vob_pname_t *where) {
+  bool locate(std::string_view path, vob_pname_t *where) {
     if (path.empty() || path[0] != '/' || system_path(path)) return false;
-    std::string dir = dirname_of(path), leaf = leaf_of(path);
+    std::string_view dir = dirname_of(path), leaf = leaf_of(path);
     auto it = dirs_.find(dir);
     if (it == dirs_.end()) {
+      std::string name(dir);
       vob_pname_t w;
-      bool ok = vob_pname_resolve(dir.c_str(), true, &w) == KS_ST_OK && w.view;
-      it = dirs_.emplace(dir, std::make_pair(ok, w)).first;
+      bool ok = vob_pname_resolve(name.c_str(), true, &w) == KS_ST_OK && w.view;
+      it = dirs_.emplace(std::move(name), std::make_pair(ok, std::move(w))).first;
     }
     if (!it->second.first) return false;
     const vob_pname_t &d = it->second.second;
     if (!d.vob || leaf == "." || leaf == "..") {
       // The view's own directory or a dotted name: resolve the whole name.
-      return vob_pname_resolve(path.c_str(), false, where) == KS_ST_OK && where->vob;
+      return vob_pname_resolve(std::string(path).c_str(), false, where) == KS_ST_OK && where->vob;
     }
     *where = d;
-    where->abs = d.abs == "/" ? "/" + leaf : d.abs + "/" + leaf;
-    where->vob_rel = d.vob_rel.empty() ? leaf : d.vob_rel + "/" + leaf;
+    where->abs = join(d.abs, leaf);
+    where->vob_rel = d.vob_rel.empty() ? std::string(leaf) : join(d.vob_rel, leaf);
     return true;
   }
 
-  // The identity the platform gives for an existing name (final symbolic link not followed).
-  bool ident_now(const std::string &abs, const struct stat &st, Ident *id) {
+  // The identity the platform gives for the existing object at w, whose lstat is st.
+  bool ident_now(const vob_pname_t &w, const struct stat &st, Ident *id) {
     view_oids_t o;
-    if (view_get_oids(abs.c_str(), 0, 0, 0, &o) != KS_ST_OK || o.mtype == VOB_MTYPE_NULL)
-      return false;
+    if (view_get_oids_resolved(w, st, &o) != KS_ST_OK || o.mtype == VOB_MTYPE_NULL) return false;
     id->view = o.view_uuid;
     id->vob_oid = o.vob_oid;
     id->oid = o.obj_oid;
@@ -285,18 +334,17 @@ class Converter {
   }
 
   // The identity of the object an event names at path.
-  bool object_ident(const RawEvent &ev, const std::string &path, const vob_pname_t &w, Ident *id) {
+  bool object_ident(const RawEvent &ev, std::string_view path, const vob_pname_t &w, Ident *id) {
     struct stat now;
-    bool exists = lstat(w.abs.c_str(), &now) == 0;
     if (!ev.id.known) {
-      if (!exists) return false;
+      if (lstat(w.abs.c_str(), &now) != 0) return false;
       Key k{uint64_t(now.st_dev), uint64_t(now.st_ino)};
       auto it = objects_.find(k);
       if (it != objects_.end()) {
         *id = it->second;
         return true;
       }
-      return ident_now(w.abs, now, id);
+      return ident_now(w, now, id);
     }
     Key k{ev.id.dev, ev.id.ino};
     auto it = objects_.find(k);
@@ -305,16 +353,18 @@ class Converter {
       return true;
     }
     // Identify the object by its last name in the batch.
-    std::string last = final_name_.count(k) ? final_name_[k] : path;
+    auto named = final_name_.find(k);
+    std::string_view last = named != final_name_.end() ? named->second : path;
     vob_pname_t lw;
     bool ok = false;
     struct stat lst;
     if (last != path) {
       if (locate(last, &lw) && lstat(lw.abs.c_str(), &lst) == 0 && uint64_t(lst.st_dev) == k.first &&
           uint64_t(lst.st_ino) == k.second)
-        ok = ident_now(lw.abs, lst, id);
-    } else if (exists && uint64_t(now.st_dev) == k.first && uint64_t(now.st_ino) == k.second) {
-      ok = ident_now(w.abs, now, id);
+        ok = ident_now(lw, lst, id);
+    } else if (lstat(w.abs.c_str(), &now) == 0 && uint64_t(now.st_dev) == k.first &&
+               uint64_t(now.st_ino) == k.second) {
+      ok = ident_now(w, now, id);
     }
     if (!ok) {
       const RawIdent &r = final_id_.count(k) ? final_id_[k] : ev.id;
@@ -343,7 +393,7 @@ class Converter {
         *id = o->second;
         ok = true;
       } else {
-        ok = ident_now(w.abs, st, id);
+        ok = ident_now(w, st, id);
       }
     } else {
       RawIdent r{true, 0, 0, uint64_t(S_IFDIR | 0755), 0, 0, 0};
@@ -382,7 +432,7 @@ class Converter {
   }
 
   // Layout A: VOB entry and object-access entries with a name.
-  void rec_a(uint16_t type, const Ident &id, const tbs_oid_t &parent, const std::string &name) {
+  void rec_a(uint16_t type, const Ident &id, const tbs_oid_t &parent, std::string_view name) {
     size_t n = std::min<size_t>(name.size(), 65535 - 124);
     header(uint16_t(124 + n), type);
     put_val<uint16_t>(uint16_t(n));
@@ -406,7 +456,7 @@ class Converter {
   }
 
   void rec_rename(const tbs_uuid_t &view, const tbs_oid_t &op, const tbs_oid_t &np,
-                  const std::string &on, const std::string &nn) {
+                  std::string_view on, std::string_view nn) {
     size_t len = 60 + on.size() + 1 + nn.size();
     if (len > 65535) return;
     header(uint16_t(len), T_RENAME);
@@ -474,7 +524,7 @@ class Converter {
   }
 
   // Locates path and identifies its object; writes the records leading to it.
-  bool reach(const RawEvent &ev, const std::string &path, vob_pname_t *w, Ident *id,
+  bool reach(const RawEvent &ev, std::string_view path, vob_pname_t *w, Ident *id,
              tbs_oid_t *parent) {
     if (!locate(path, w)) return false;
     if (!object_ident(ev, path, *w, id)) return false;
@@ -590,9 +640,36 @@ class Converter {
   }
 };
 
+// A batch of identity assignments in the view databases, ended when it goes out of scope.
+// The worktrees are read once for the whole batch: the conversion identifies objects as of
+// one moment.
+class IdentityBatch {
+ public:
+  IdentityBatch() {
+    dbrpc_viewdb_batch_begin();
+    view_xstat_hold_begin();
+  }
+  ~IdentityBatch() {
+    if (open_) end();
+  }
+  IdentityBatch(const IdentityBatch &) = delete;
+  IdentityBatch &operator=(const IdentityBatch &) = delete;
+  // Commits the batch; false when an assignment may not have been recorded.
+  bool end() {
+    open_ = false;
+    view_xstat_hold_end();
+    return dbrpc_viewdb_batch_end() == KS_ST_OK;
+  }
+
+ private:
+  bool open_ = true;
+};
+
 // Reads a whole file from offset into data.
 bool read_from(int fd, off_t offset, std::string *data) {
   char buf[65536];
+  struct stat st;
+  if (fstat(fd, &st) == 0 && st.st_size > offset) data->reserve(size_t(st.st_size - offset));
   for (;;) {
     ssize_t n = pread(fd, buf, sizeof buf, offset);
     if (n < 0 && errno == EINTR) continue;
@@ -652,15 +729,27 @@ ks_status_t view_audit_convert(const char *audit_path, bool final) {
     status = KS_ST_ERR;
   }
   size_t used = 0;
-  std::string objects;
+  std::string objects, records;
   if (status == KS_ST_OK) {
     std::vector<RawEvent> events = parse_events(data, &used);
     Converter c;
     c.load_objects(st_text);
-    c.convert(events);
+    {
+      // The new identities of the conversion are recorded together.
+      IdentityBatch batch;
+      c.convert(events);
+      if (!batch.end()) {
+        // Identities handed out may be lost: forget them, record nothing of this conversion.
+        view_xstat_flush_cache();
+        status = KS_ST_ERR;
+      }
+    }
     objects = c.save_objects();
+    records = std::move(c.out);
+  }
+  if (status == KS_ST_OK) {
     int afd = open(audit.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (afd < 0 || !write_all(afd, c.out)) {
+    if (afd < 0 || !write_all(afd, records)) {
       imsg_print(IMSG_ERROR, "Unable to write audit file \"%s\": %s\n", -1, audit.c_str(),
                  imsg_strerror(errno));
       status = KS_ST_ERR;

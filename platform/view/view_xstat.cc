@@ -70,6 +70,7 @@ struct Worktree {
   std::string head_file, index_file;
   struct stat head_st = {}, index_st = {};
   unsigned generation = 0;  // counts reloads, so that identities judged earlier can be told
+  unsigned checked_in = 0;  // the hold in which HEAD and the index were last checked
   std::map<std::string, std::pair<StatSig, bool>> clean;  // path -> (status seen, unmodified)
   std::unordered_map<std::string, tbs_oid_t> dir_versions;  // tree id text -> version digest key
 
@@ -100,19 +101,23 @@ struct Worktree {
     return head_tree != nullptr;
   }
 
-  // Reloads when HEAD or the index changed since they were read.
-  bool fresh() {
+  // Reloads when HEAD or the index changed since they were read (once per hold).
+  bool fresh(unsigned hold) {
+    if (hold != 0 && checked_in == hold && repo) return head_tree != nullptr;
+    checked_in = hold;
     struct stat h, i;
     bool head_ok = stat(head_file.c_str(), &h) == 0;
     bool index_ok = stat(index_file.c_str(), &i) == 0;
     if (!index_ok) i = {};
-    if (repo && head_ok && same_file(h, head_st) && same_file(i, index_st)) return true;
+    if (repo && head_ok && same_file(h, head_st) && same_file(i, index_st)) return head_tree != nullptr;
     return load();
   }
 };
 
 std::mutex lock;
 std::unordered_map<std::string, std::unique_ptr<Worktree>> worktrees;  // by worktree root
+unsigned hold_depth = 0;  // nesting of open holds
+unsigned hold_serial = 0;  // the current hold, while hold_depth is not 0
 // View-private OIDs seen by this process: pathname -> (status seen, OID).
 std::unordered_map<std::string, std::pair<StatSig, tbs_oid_t>> private_oids;
 
@@ -132,7 +137,7 @@ Worktree *worktree_for(const std::string &root) {
     slot = std::make_unique<Worktree>();
     slot->root = root;
   }
-  return slot->fresh() ? slot.get() : nullptr;
+  return slot->fresh(hold_depth ? hold_serial : 0) ? slot.get() : nullptr;
 }
 
 // A digest of a directory's entries: names and kinds, in the tree's order.
@@ -366,13 +371,10 @@ ks_status_t view_lget_xstat(const char *path, int, view_xstat_t *vstat, tbs_oid_
   return xstat(path, false, vstat, vob_oid, view_uuid, replica_uuid);
 }
 
-ks_status_t view_get_oids(const char *path, int follow, int, int, view_oids_t *info) {
-  vob_pname_t where;
-  struct stat st;
-  Identity id;
-  std::memset(info, 0, sizeof *info);
-  ks_status_t status = examine(path, follow != 0, &where, &st, &id);
-  if (status != KS_ST_OK) return status;
+namespace {
+
+void fill_oids(const vob_pname_t &where, const struct stat &st, const Identity &id,
+               view_oids_t *info) {
   info->mtype = id.mtype;
   if (S_ISREG(st.st_mode) && (id.mtype == VOB_MTYPE_VIEW_PRIVATE || id.mtype == VOB_MTYPE_CHECKEDOUT))
     info->mtype = VOB_MTYPE_VIEW_PRIVATE_FILE;
@@ -382,7 +384,39 @@ ks_status_t view_get_oids(const char *path, int follow, int, int, view_oids_t *i
   info->objsn = id.objsn;
   if (id.mtype != VOB_MTYPE_NULL) info->vob_oid = where.vob->oid;
   if (where.view) info->view_uuid = where.view->uuid;
+}
+
+}  // namespace
+
+ks_status_t view_get_oids(const char *path, int follow, int, int, view_oids_t *info) {
+  vob_pname_t where;
+  struct stat st;
+  Identity id;
+  std::memset(info, 0, sizeof *info);
+  ks_status_t status = examine(path, follow != 0, &where, &st, &id);
+  if (status != KS_ST_OK) return status;
+  fill_oids(where, st, id, info);
   return KS_ST_OK;
+}
+
+ks_status_t view_get_oids_resolved(const vob_pname_t &where, const struct stat &st,
+                                   view_oids_t *info) {
+  Identity id;
+  std::memset(info, 0, sizeof *info);
+  ks_status_t status = identify(where, st, &id);
+  if (status != KS_ST_OK) return status;
+  fill_oids(where, st, id, info);
+  return KS_ST_OK;
+}
+
+void view_xstat_hold_begin() {
+  std::lock_guard<std::mutex> hold(lock);
+  if (hold_depth++ == 0 && ++hold_serial == 0) hold_serial = 1;
+}
+
+void view_xstat_hold_end() {
+  std::lock_guard<std::mutex> hold(lock);
+  if (hold_depth > 0) hold_depth--;
 }
 
 void view_xstat_flush_cache() {

@@ -13,6 +13,8 @@
 // The selected version of a path is the blob or tree at the view's HEAD in that VOB.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 
 #include "ks/ks_status.h"
@@ -90,6 +92,21 @@ struct view_oids_t {
 // unused2 are accepted for the callers' shape. Statuses as view_get_xstat.
 ks_status_t view_get_oids(const char *path, int follow, int unused1, int unused2,
                           view_oids_t *info);
+
+struct vob_pname_t;
+
+// Object identity of the object at where, already resolved with its final symbolic link not
+// followed, whose lstat is st: view_get_oids without resolving and examining the name again,
+// for callers that have just done both. Statuses as view_get_oids.
+ks_status_t view_get_oids_resolved(const vob_pname_t &where, const struct stat &st,
+                                   view_oids_t *info);
+
+// Opens a hold on the worktrees: until the matching view_xstat_hold_end, the version that a
+// VOB worktree selects is read once, and changes to its HEAD or index made meanwhile are seen
+// after the hold. For a caller identifying many objects as of one moment (an audit's
+// conversion). Holds nest.
+void view_xstat_hold_begin();
+void view_xstat_hold_end();
 
 // Forgets the identities this process has cached, the VOB layer's noted objects included (for
 // tests that stand for a new process, and after a view is removed).

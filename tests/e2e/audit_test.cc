@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "e2e_util.h"
 #include "ks/imsg.h"
 #include "site_util.h"
+#include "view/view_audit.h"
 #include "view/view_info.h"
 
 namespace {
@@ -192,6 +194,42 @@ TEST_F(AuditTest, IdentityKeptAcrossSync) {
     EXPECT_TRUE(rec->further & BLDR_OBJ_X_UNLINKED) << "the old name is gone";
   }
   EXPECT_TRUE(f2[0]->flags & BLDR_OBJ_CREATED);
+}
+
+TEST_F(AuditTest, DamagedEventsAreSkippedAndTornOnesWaitForTheirEnd) {
+  std::string a = src_ + "/a.c", main_c = src_ + "/main.c", util = src_ + "/util.c";
+  struct stat st;
+  ASSERT_EQ(lstat(a.c_str(), &st), 0);
+  std::string ident = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" +
+                      std::to_string(st.st_mode) + ":" + std::to_string(st.st_size) + ":" +
+                      std::to_string(st.st_mtim.tv_sec) + ":" + std::to_string(st.st_mtim.tv_nsec);
+  auto event = [](const std::string &head, const std::string &path) {
+    return head + " " + std::to_string(path.size()) + " 0\n" + path;
+  };
+  std::string torn = event("O 9 0 -", main_c);
+  std::string first = event("V 9 1 -", "") + event("m 9 2 -", "") + event("O 9 0 " + ident, a) +
+                      "O 9 zz - 1 0\n" +          // damaged: skipped
+                      "O 9 0 - 999999999999999999999 0\n" +  // damaged: a length out of range
+                      event("O 9 0 -", util) + torn.substr(0, torn.size() - 3);
+  auto append = [&](const std::string &text) {
+    std::ofstream(audit_ + ".raw", std::ios::app | std::ios::binary) << text;
+  };
+  append(first);
+  ASSERT_EQ(view_audit_convert(audit_.c_str(), false), KS_ST_OK);
+  {
+    bldr_cr_audit_table_t t;
+    ASSERT_EQ(read(audit_, "t1", &t), KS_ST_OK);
+    EXPECT_EQ(named(t, "a.c").size(), 1u);
+    EXPECT_EQ(named(t, "util.c").size(), 1u) << "the events after a damaged line are kept";
+    EXPECT_TRUE(named(t, "main.c").empty()) << "not yet: its name is not all there";
+  }
+  append(torn.substr(torn.size() - 3));
+  ASSERT_EQ(view_audit_convert(audit_.c_str(), true), KS_ST_OK);
+  bldr_cr_audit_table_t t;
+  ASSERT_EQ(read(audit_, "t1", &t), KS_ST_OK);
+  EXPECT_EQ(named(t, "main.c").size(), 1u) << "converted once complete";
+  EXPECT_EQ(named(t, "a.c").size(), 1u) << "converted once only";
+  EXPECT_NE(stat((audit_ + ".raw").c_str(), &st), 0) << "raw events removed after the last conversion";
 }
 
 TEST_F(AuditTest, DeletedExplicitDependency) {

@@ -1,9 +1,13 @@
 // The registry and the view database.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <fstream>
+#include <vector>
 
 #include "../../e2e/site_util.h"
 #include "dbrpc/dbrpc_reg.h"
@@ -164,6 +168,139 @@ TEST(DbrpcViewdb, PrivateOidsFollowTheObjectAndItsData) {
   EXPECT_TRUE(tbs_oid_eq(&a, &b));
   dbrpc_viewdb_close_all();
   EXPECT_NE(dbrpc_viewdb_private_oid(s.dir() + "/nostore", "/v/f", st, &a), KS_ST_OK);
+}
+
+// A status for a made-up object: name i of the tests below, in its version v.
+struct stat fake_status(int i, int v) {
+  struct stat st = {};
+  st.st_mode = S_IFREG | 0644;
+  st.st_dev = 7;
+  st.st_ino = ino_t(1000 + i);
+  st.st_size = off_t(10 + v);
+  st.st_mtim.tv_sec = 1700000000 + v;
+  return st;
+}
+
+TEST(DbrpcViewdb, ABatchRecordsItsOidsWhenItEnds) {
+  site::Site s;
+  std::string storage = s.dir() + "/store";
+  ASSERT_EQ(dbrpc_viewdb_create(storage), KS_ST_OK);
+  EXPECT_EQ(dbrpc_viewdb_batch_end(), KS_ST_ERR) << "no batch is open";
+  tbs_oid_t a, again, edited, inner, h;
+  dbrpc_viewdb_batch_begin();
+  ASSERT_EQ(dbrpc_viewdb_private_oid(storage, "/v/a", fake_status(0, 0), &a), KS_ST_OK);
+  ASSERT_EQ(dbrpc_viewdb_private_oid(storage, "/v/a", fake_status(0, 0), &again), KS_ST_OK);
+  EXPECT_TRUE(tbs_oid_eq(&a, &again));
+  ASSERT_EQ(dbrpc_viewdb_private_oid(storage, "/v/a", fake_status(0, 1), &edited), KS_ST_OK);
+  EXPECT_FALSE(tbs_oid_eq(&a, &edited)) << "an edit within the batch is a new object";
+  dbrpc_viewdb_batch_begin();
+  ASSERT_EQ(dbrpc_viewdb_private_oid(storage, "/v/inner", fake_status(1, 0), &inner), KS_ST_OK);
+  EXPECT_EQ(dbrpc_viewdb_batch_end(), KS_ST_OK);
+  // Another connection sees nothing of the batch yet.
+  sqlite3 *other = nullptr;
+  ASSERT_EQ(sqlite3_open_v2((storage + "/view.db").c_str(), &other, SQLITE_OPEN_READONLY, nullptr),
+            SQLITE_OK);
+  auto rows = [&] {
+    sqlite3_stmt *q = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(other, "SELECT count(*) FROM private_objects", -1, &q, nullptr),
+              SQLITE_OK);
+    int n = sqlite3_step(q) == SQLITE_ROW ? sqlite3_column_int(q, 0) : -1;
+    sqlite3_finalize(q);
+    return n;
+  };
+  EXPECT_EQ(rows(), 0);
+  // Handing out the connection ends the batch's transaction; the batch goes on.
+  sqlite3 *db = dbrpc_viewdb_handle(storage);
+  ASSERT_NE(db, nullptr);
+  EXPECT_NE(sqlite3_get_autocommit(db), 0);
+  EXPECT_EQ(rows(), 2);
+  ASSERT_EQ(dbrpc_viewdb_private_oid(storage, "/v/h", fake_status(2, 0), &h), KS_ST_OK);
+  EXPECT_EQ(dbrpc_viewdb_batch_end(), KS_ST_OK);
+  EXPECT_EQ(rows(), 3);
+  // A batch open for long lets the others in at its next assignment.
+  tbs_oid_t late;
+  dbrpc_viewdb_batch_begin();
+  ASSERT_EQ(dbrpc_viewdb_private_oid(storage, "/v/l1", fake_status(3, 0), &late), KS_ST_OK);
+  usleep(250000);
+  ASSERT_EQ(dbrpc_viewdb_private_oid(storage, "/v/l2", fake_status(4, 0), &late), KS_ST_OK);
+  EXPECT_EQ(rows(), 4);
+  EXPECT_EQ(dbrpc_viewdb_batch_end(), KS_ST_OK);
+  EXPECT_EQ(rows(), 5);
+  sqlite3_close(other);
+  // What the batch recorded is what a new process finds.
+  dbrpc_viewdb_close_all();
+  struct {
+    const char *vrel;
+    struct stat st;
+    tbs_oid_t oid;
+  } kept[] = {{"/v/a", fake_status(0, 1), edited}, {"/v/inner", fake_status(1, 0), inner},
+              {"/v/h", fake_status(2, 0), h}};
+  for (const auto &k : kept) {
+    tbs_oid_t found;
+    ASSERT_EQ(dbrpc_viewdb_private_oid(storage, k.vrel, k.st, &found), KS_ST_OK);
+    EXPECT_TRUE(tbs_oid_eq(&found, &k.oid)) << k.vrel;
+  }
+  dbrpc_viewdb_close_all();
+}
+
+TEST(DbrpcViewdb, ProcessesAssigningAtOnceAgreeOnEveryOid) {
+  site::Site s;
+  std::string storage = s.dir() + "/store";
+  ASSERT_EQ(dbrpc_viewdb_create(storage), KS_ST_OK);
+  dbrpc_viewdb_close_all();  // a connection must not cross a fork
+  constexpr int kObjects = 60, kProcs = 4;
+  std::vector<int> fds;
+  std::vector<pid_t> pids;
+  for (int p = 0; p < kProcs; ++p) {
+    int fd[2];
+    ASSERT_EQ(pipe(fd), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      close(fd[0]);
+      // Half the processes batch their assignments; each starts at another object.
+      bool batch = p % 2 == 0;
+      if (batch) dbrpc_viewdb_batch_begin();
+      std::vector<tbs_oid_t> oids(kObjects);
+      bool ok = true;
+      for (int n = 0; n < kObjects; ++n) {
+        int i = (n + p * kObjects / kProcs) % kObjects;
+        ok &= dbrpc_viewdb_private_oid(storage, "/v/o" + std::to_string(i), fake_status(i, 0),
+                                       &oids[size_t(i)]) == KS_ST_OK;
+      }
+      if (batch) ok &= dbrpc_viewdb_batch_end() == KS_ST_OK;
+      dbrpc_viewdb_close_all();
+      size_t bytes = oids.size() * sizeof(tbs_oid_t);
+      ok &= write(fd[1], oids.data(), bytes) == ssize_t(bytes);
+      _exit(ok ? 0 : 1);
+    }
+    close(fd[1]);
+    fds.push_back(fd[0]);
+    pids.push_back(pid);
+  }
+  std::vector<std::vector<tbs_oid_t>> got(kProcs, std::vector<tbs_oid_t>(kObjects));
+  for (int p = 0; p < kProcs; ++p) {
+    size_t bytes = kObjects * sizeof(tbs_oid_t), done = 0;
+    auto *to = reinterpret_cast<char *>(got[size_t(p)].data());
+    while (done < bytes) {
+      ssize_t n = read(fds[size_t(p)], to + done, bytes - done);
+      if (n <= 0) break;
+      done += size_t(n);
+    }
+    close(fds[size_t(p)]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pids[size_t(p)], &status, 0), pids[size_t(p)]);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "process " << p;
+    ASSERT_EQ(done, bytes);
+  }
+  for (int i = 0; i < kObjects; ++i) {
+    tbs_oid_t now;
+    ASSERT_EQ(dbrpc_viewdb_private_oid(storage, "/v/o" + std::to_string(i), fake_status(i, 0), &now),
+              KS_ST_OK);
+    for (int p = 0; p < kProcs; ++p)
+      EXPECT_TRUE(tbs_oid_eq(&got[size_t(p)][size_t(i)], &now)) << "object " << i << ", process " << p;
+  }
+  dbrpc_viewdb_close_all();
 }
 
 }  // namespace

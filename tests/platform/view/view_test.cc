@@ -13,6 +13,7 @@
 #include "view/view_info.h"
 #include "view/view_xstat.h"
 #include "vob/vob_ob.h"
+#include "vob/vob_pname.h"
 
 namespace {
 
@@ -214,6 +215,44 @@ TEST_F(ViewTest, DirectoryVersionDependsOnNamesNotContents) {
   site::write_file(p("alpha", "src/a.c"), "changed\n");
   site_.git({"commit", "-q", "-am", "contents only"}, p("alpha"));
   EXPECT_TRUE(same(lstat_of(p("alpha", "src")).obj_oid, dir.obj_oid));
+}
+
+TEST_F(ViewTest, ResolvedNamesGiveTheIdentitiesOfTheirPathnames) {
+  site::write_file(p("alpha", "out/x.o"), "o\n");
+  site::write_file(p("alpha", "src/b.c"), "edited\n");
+  for (const char *rel : {"src/a.c", "src/b.c", "src", "link", "out/x.o", "out", ""}) {
+    std::string path = p("alpha", rel);
+    vob_pname_t where;
+    struct stat st;
+    ASSERT_EQ(vob_pname_resolve(path.c_str(), false, &where), KS_ST_OK) << rel;
+    ASSERT_EQ(lstat(where.abs.c_str(), &st), 0) << rel;
+    view_oids_t resolved, named = oids_of(path);
+    ASSERT_EQ(view_get_oids_resolved(where, st, &resolved), KS_ST_OK) << rel;
+    EXPECT_EQ(resolved.mtype, named.mtype) << rel;
+    EXPECT_EQ(resolved.ftype, named.ftype) << rel;
+    EXPECT_TRUE(same(resolved.obj_oid, named.obj_oid)) << rel;
+    EXPECT_TRUE(same(resolved.elem_oid, named.elem_oid)) << rel;
+    EXPECT_TRUE(same(resolved.vob_oid, named.vob_oid)) << rel;
+    EXPECT_TRUE(tbs_uuid_eq(&resolved.view_uuid, &named.view_uuid)) << rel;
+    EXPECT_EQ(resolved.objsn.lo, named.objsn.lo) << rel;
+  }
+}
+
+TEST_F(ViewTest, AHoldSeesTheSelectedVersionsOfItsStart) {
+  std::string file = p("alpha", "src/a.c");
+  view_xstat_t before = lstat_of(file);
+  view_xstat_hold_begin();
+  EXPECT_TRUE(same(lstat_of(file).obj_oid, before.obj_oid));
+  site::write_file(file, "int a = 4;\n");
+  site_.git({"commit", "-q", "-am", "during"}, p("alpha"));
+  EXPECT_EQ(lstat_of(file).mtype, VOB_MTYPE_CHECKEDOUT) << "compared with the version of the start";
+  view_xstat_hold_begin();  // nested: still the same moment
+  view_xstat_hold_end();
+  EXPECT_EQ(lstat_of(file).mtype, VOB_MTYPE_CHECKEDOUT);
+  view_xstat_hold_end();
+  view_xstat_t after = lstat_of(file);
+  EXPECT_EQ(after.mtype, VOB_MTYPE_VERSION) << "the commit is seen once the hold ends";
+  EXPECT_FALSE(same(after.obj_oid, before.obj_oid));
 }
 
 TEST_F(ViewTest, VobHandlesFromPathsAndIdentities) {
