@@ -127,9 +127,15 @@ list_handle_t bldr_ctl_push_tgt_scoped_bindings(BLDR_OPTS_HANDLE opts, const cha
   list_handle_t overrides = list_create(area, 0);
   if (overrides == LIST_HANDLE_NULL) return LIST_HANDLE_NULL;
   bldr_macro_table_t *mf_table = nullptr, *bos_table = nullptr;
+  // On failure the tables made so far are released.
+  auto fail = [&] {
+    if (mf_table) bldr_macro_term_table(mf_table);
+    if (bos_table) bldr_macro_term_table(bos_table);
+    return LIST_HANDLE_NULL;
+  };
   if (bldr_ctl_make_tgt_scoped_mactab(opts, BLDR_OPTS_SIDE_MF, tgt, dialect, prev, area,
                                       &mf_table, overrides) != KS_ST_OK)
-    return LIST_HANDLE_NULL;
+    return fail();
   list_handle_t bos_scope = prev;
   list_handle_t joined = LIST_HANDLE_NULL;
   if (mf_table) {
@@ -141,23 +147,23 @@ list_handle_t bldr_ctl_push_tgt_scoped_bindings(BLDR_OPTS_HANDLE opts, const cha
   ks_status_t st = bldr_ctl_make_tgt_scoped_mactab(opts, BLDR_OPTS_SIDE_BOS, tgt, dialect,
                                                    bos_scope, area, &bos_table, overrides);
   list_destroy(joined);
-  if (st != KS_ST_OK) return LIST_HANDLE_NULL;
+  if (st != KS_ST_OK) return fail();
   if (!mf_table && !bos_table) return prev;
 
   list_handle_t pushed = list_create(area, 0);
   if (pushed == LIST_HANDLE_NULL ||
       (prev != LIST_HANDLE_NULL && list_concat(pushed, prev) != KS_ST_OK)) {
     imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
-    return LIST_HANDLE_NULL;
+    return fail();
   }
   for (bldr_macro_table_t *t : {mf_table, bos_table}) {
     if (!t) continue;
     if (gnu_dialect(dialect)) {
       if (bldr_macro_insert_gnu_scoped_macro_list(pushed, t, area, overrides) != KS_ST_OK)
-        return LIST_HANDLE_NULL;
+        return fail();
     } else if (list_insert(pushed, nullptr, t) != KS_ST_OK) {
       imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
-      return LIST_HANDLE_NULL;
+      return fail();
     }
   }
   mfc_mf_macro_table_list = pushed;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -325,8 +326,7 @@ ks_status_t putenv_var(const char *name, const char *value, bool force) {
 // One run of the parser.
 class CmdLine {
  public:
-  CmdLine(stg_area_t area, karsel_args *args)
-      : area_(area), args_(args), flags_(MF_MAKEFLAGS_BUF_SIZE, '\0') {}
+  CmdLine(stg_area_t area, karsel_args *args) : area_(area), args_(args) {}
 
   ks_status_t run(int argc, char **argv);
 
@@ -350,7 +350,8 @@ class CmdLine {
   std::string inherited_;
   bool malformed_ = false;
   std::vector<std::string> merged_;
-  std::vector<char> flags_;  // the new ORVA_MAKEFLAGS value, NUL-terminated
+  std::string flags_;             // the new ORVA_MAKEFLAGS value
+  std::set<std::string> passed_;  // the options in flags_: letter, letter NUL argument, --name
   std::vector<std::string> makefiles_, bos_files_, include_dirs_, goals_, defs_;
   std::string compat_name_;
   bool compat_named_ = false;
@@ -503,12 +504,20 @@ void CmdLine::merge(int argc, char **argv) {
 }
 
 void CmdLine::pass_on(int letter, const char *long_name, const char *arg) {
-  char *value = flags_.data();
-  std::string dashed;
-  if (!letter) dashed = std::string("--") + long_name;
-  if (mf_parse_opt_included(value, letter, letter ? nullptr : dashed.c_str(), arg)) return;
-  if (mf_parse_add_flag_to_makeflags(value, letter, long_name, arg, flags_.size(), 0) != KS_ST_OK)
+  // Only this function writes the value, so the set of options written stands for
+  // mf_parse_opt_included on it, without scanning the value for every option.
+  std::string key = letter ? std::string(1, char(letter)) : std::string("--") + long_name;
+  if (letter && arg) (key += '\0') += arg;
+  if (passed_.count(key)) return;
+  size_t old_size = flags_.size();
+  append_flag(&flags_, letter, long_name, arg, 0);
+  if (flags_.size() >= MF_MAKEFLAGS_BUF_SIZE) {
+    flags_.resize(old_size);
+    imsg_print(IMSG_ERROR, kTable, kTooLong);
     fail();
+    return;
+  }
+  passed_.insert(std::move(key));
 }
 
 void CmdLine::add_letter(char *flags, char letter) {
@@ -770,7 +779,7 @@ bool CmdLine::finish() {
     return false;
   }
 
-  const char *value = flags_.data();
+  const char *value = flags_.c_str();
   if (*value || malformed_) {
     char *standard = mf_parse_remove_nonstandard_flags(value);
     if (!standard) return false;

@@ -1,6 +1,4 @@
 // tolvick: answers the version options; the rest of the program is not built yet.
-#include <cstdio>
-
 #include "client_meters/client_meters_verid.h"
 #include "cm/cm_verid.h"
 #include "credmap/credmap_verid.h"
@@ -16,23 +14,15 @@
 KS_DEFINE_VERID(tolvick)
 
 int main(int argc, char **argv) {
-  if (argc > 1) {
-    if (int option = ks_verid_option(argv[1])) {
-      tolvick_print_verid();
-      if (option == 2) {
-        libvosselbuild_print_verid();
-        libvosselclient_meters_print_verid();
-        libvosselcm_print_verid();
-        libvosselcredmap_print_verid();
-        libvosseldbrpc_print_verid();
-        libvosselks_print_verid();
-        libvosseltbs_print_verid();
-        libvosselview_print_verid();
-        libvosselvob_print_verid();
-      }
-      pfm_exit(0);
-    }
-  }
-  imsg_print(IMSG_ERROR, "only the version options -Ver, -Version and -VerAll are available in this release\n", -1);
+  if (ks_answer_verid_options(argc, argv, tolvick_print_verid,
+                              {libvosselbuild_print_verid, libvosselclient_meters_print_verid,
+                               libvosselcm_print_verid, libvosselcredmap_print_verid,
+                               libvosseldbrpc_print_verid, libvosselks_print_verid,
+                               libvosseltbs_print_verid, libvosselview_print_verid,
+                               libvosselvob_print_verid}))
+    pfm_exit(0);
+  imsg_print(IMSG_ERROR,
+             "only the version options -Ver, -Version and -VerAll are available in this release\n",
+             -1);
   pfm_exit(1);
 }

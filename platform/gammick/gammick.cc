@@ -1,7 +1,205 @@
-// gammick: the platform's command-line tool.
-#include <cstdio>
+// gammick: the platform's command-line tool: VOBs, views and what a pathname is.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "dbrpc/dbrpc_reg.h"
+#include "ks/imsg.h"
+#include "ks/ks_verid.h"
+#include "tbs/tbs_oid.h"
+#include "tbs/tbs_status.h"
+#include "view/view_admin.h"
+#include "view/view_info.h"
+#include "view/view_xstat.h"
+#include "vob/vob_admin.h"
+#include "vob/vob_mtype.h"
+#include "vob/vob_pname.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: gammick mkvob -tag VOBTAG PATH\n"
+    "       gammick mkview -tag TAG [-vob VOBTAG]...\n"
+    "       gammick rmview -tag TAG\n"
+    "       gammick lsvob\n"
+    "       gammick lsview\n"
+    "       gammick describe PATH\n"
+    "       gammick setview [-exec COMMAND] TAG\n"
+    "       gammick pwv\n";
+
+int usage(const char *why) {
+  imsg_print(IMSG_ERROR, "%s (run \"gammick help\" for the commands)\n", -1, why);
+  return 2;
+}
+
+int status_exit(ks_status_t status) { return status == KS_ST_OK ? 0 : 1; }
+
+// Options of the form "-name VALUE" (repeatable) and operands, in any order.
+struct Args {
+  std::vector<std::pair<std::string, std::string>> options;
+  std::vector<std::string> operands;
+  std::string error;
+
+  Args(int argc, char **argv, std::initializer_list<const char *> known) {
+    for (int i = 2; i < argc; i++) {
+      std::string a = argv[i];
+      if (a.size() > 1 && a[0] == '-') {
+        bool ok = false;
+        for (const char *k : known) ok = ok || a == k;
+        if (!ok) {
+          error = "Unknown option \"" + a + "\"";
+          return;
+        }
+        if (i + 1 >= argc) {
+          error = "Option \"" + a + "\" needs a value";
+          return;
+        }
+        options.emplace_back(a, argv[++i]);
+      } else {
+        operands.push_back(a);
+      }
+    }
+  }
+  std::vector<std::string> all(const char *name) const {
+    std::vector<std::string> out;
+    for (const auto &o : options)
+      if (o.first == name) out.push_back(o.second);
+    return out;
+  }
+};
+
+int cmd_mkvob(const Args &args) {
+  std::vector<std::string> tags = args.all("-tag");
+  if (tags.size() != 1 || args.operands.size() != 1)
+    return usage("mkvob needs one -tag VOBTAG and one PATH");
+  return status_exit(vob_admin_register(tags[0], args.operands[0]));
+}
+
+int cmd_mkview(const Args &args) {
+  std::vector<std::string> tags = args.all("-tag");
+  if (tags.size() != 1 || !args.operands.empty())
+    return usage("mkview needs one -tag TAG and no operands");
+  return status_exit(view_admin_make(tags[0], args.all("-vob")));
+}
+
+int cmd_rmview(const Args &args) {
+  std::vector<std::string> tags = args.all("-tag");
+  if (tags.size() != 1 || !args.operands.empty())
+    return usage("rmview needs one -tag TAG and no operands");
+  return status_exit(view_admin_remove(tags[0]));
+}
+
+int cmd_list(bool vobs) {
+  ks_status_t status;
+  dbrpc_reg_snapshot_h reg = dbrpc_reg_snapshot(&status);
+  if (!reg) return 1;
+  if (vobs) {
+    for (const dbrpc_vob_rec_t &v : reg->vobs) std::printf("%s %s\n", v.tag.c_str(), v.path.c_str());
+  } else {
+    for (const dbrpc_view_rec_t &v : reg->views)
+      std::printf("%s %s\n", v.tag.c_str(), tbs_uuid_to_str(&v.uuid));
+  }
+  return 0;
+}
+
+const char *oid_text(const tbs_oid_t &oid) { return tbs_oid_is_null(&oid) ? "-" : tbs_oid_to_str(&oid); }
+
+int cmd_describe(const Args &args) {
+  if (args.operands.size() != 1 || !args.options.empty()) return usage("describe needs one PATH");
+  const char *path = args.operands[0].c_str();
+  view_xstat_t vstat;
+  ks_status_t status = view_lget_xstat(path, 1, &vstat, nullptr, nullptr, 0, nullptr);
+  if (status == KS_ST_NOT_IN_VIEW) {
+    imsg_print(IMSG_ERROR, "\"%s\" does not exist\n", -1, path);
+    return 1;
+  }
+  if (status != KS_ST_OK) {
+    imsg_print(IMSG_ERROR, "Unable to describe \"%s\": %s\n", -1, path, tbs_strerror(status));
+    return 1;
+  }
+  vob_pname_t where;
+  vob_pname_resolve(path, false, &where);
+  std::printf("view: %s\n", where.view ? where.view->tag.c_str() : "-");
+  std::printf("vob: %s\n", where.vob && vstat.mtype != VOB_MTYPE_NULL ? where.vob->tag.c_str() : "-");
+  std::printf("meta-type: %s\n", vob_mtype_short_name(vstat.mtype));
+  std::printf("element: %s\n", oid_text(vstat.elem_oid));
+  std::printf("version: %s\n", oid_text(vstat.obj_oid));
+  return 0;
+}
+
+int cmd_setview(const Args &args) {
+  std::vector<std::string> exec = args.all("-exec");
+  if (args.operands.size() != 1 || exec.size() > 1) return usage("setview needs one TAG and at most one -exec COMMAND");
+  const std::string &tag = args.operands[0];
+  ks_status_t status = view_set_current_view(tag.c_str());
+  if (status == KS_ST_NOT_FOUND) {
+    imsg_print(IMSG_ERROR, "No view with tag \"%s\"\n", -1, tag.c_str());
+    return 1;
+  }
+  if (status != KS_ST_OK) return 1;
+  std::fflush(stdout);
+  std::fflush(stderr);
+  if (exec.empty()) {
+    const char *shell = std::getenv("SHELL");
+    if (!shell || !*shell) shell = "/bin/sh";
+    execl(shell, shell, static_cast<char *>(nullptr));
+  } else {
+    execl("/bin/sh", "sh", "-c", exec[0].c_str(), static_cast<char *>(nullptr));
+  }
+  imsg_print(IMSG_ERROR, "Unable to start the shell: %s\n", -1, std::strerror(errno));
+  return 1;
+}
+
+// Prints the process's set view and its working directory's view, each "-" when none.
+int cmd_pwv() {
+  char set_tag[256], cd_tag[256];
+  ks_status_t set = view_current_view_info(set_tag, sizeof set_tag, nullptr, 0, nullptr, 0,
+                                           nullptr, 0, nullptr);
+  if (set != KS_ST_OK && set != KS_ST_NOT_FOUND) return 1;
+  ks_status_t cd = view_cdview_view_info(cd_tag, sizeof cd_tag, nullptr, 0, nullptr, 0, nullptr,
+                                         0, nullptr);
+  if (cd != KS_ST_OK && cd != KS_ST_NOT_FOUND) return 1;
+  std::printf("set view: %s\n", set == KS_ST_OK ? set_tag : "-");
+  std::printf("working directory view: %s\n", cd == KS_ST_OK ? cd_tag : "-");
+  return 0;
+}
+
+}  // namespace
 
 int main(int argc, char **argv) {
-  std::fprintf(stderr, "gammick: unknown command \"%s\"\n", argc > 1 ? argv[1] : "");
-  return 1;
+  imsg_set_app_name("gammick");
+  if (argc > 1 && ks_verid_option(argv[1])) {
+    ks_print_verid("gammick");
+    return 0;
+  }
+  if (argc < 2) return usage("No command given");
+  std::string cmd = argv[1];
+  if (cmd == "help" || cmd == "-h" || cmd == "--help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  Args args(argc, argv,
+            cmd == "mkvob" || cmd == "rmview" ? std::initializer_list<const char *>{"-tag"}
+            : cmd == "mkview"                 ? std::initializer_list<const char *>{"-tag", "-vob"}
+            : cmd == "setview"                ? std::initializer_list<const char *>{"-exec"}
+                                              : std::initializer_list<const char *>{});
+  if (!args.error.empty()) return usage(args.error.c_str());
+  if (cmd == "mkvob") return cmd_mkvob(args);
+  if (cmd == "mkview") return cmd_mkview(args);
+  if (cmd == "rmview") return cmd_rmview(args);
+  if (cmd == "lsvob" || cmd == "lsview") {
+    if (argc != 2) return usage("lsvob and lsview take no arguments");
+    return cmd_list(cmd == "lsvob");
+  }
+  if (cmd == "describe") return cmd_describe(args);
+  if (cmd == "pwv") {
+    if (argc != 2) return usage("pwv takes no arguments");
+    return cmd_pwv();
+  }
+  if (cmd == "setview") return cmd_setview(args);
+  return usage(("Unknown command \"" + cmd + "\"").c_str());
 }

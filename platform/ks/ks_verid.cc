@@ -27,3 +27,13 @@ int ks_verid_option(const char *arg) {
   if (strcasecmp(arg, "-VerAll") == 0) return 2;
   return 0;
 }
+
+int ks_answer_verid_options(int argc, char **argv, ks_verid_printer_t own,
+                            std::initializer_list<ks_verid_printer_t> libs) {
+  int option = argc > 1 ? ks_verid_option(argv[1]) : 0;
+  if (option == 0) return 0;
+  own();
+  if (option == 2)
+    for (ks_verid_printer_t print : libs) print();
+  return 1;
+}

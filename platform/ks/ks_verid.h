@@ -2,6 +2,8 @@
 // release string and the build date fixed when the tree was configured.
 #pragma once
 
+#include <initializer_list>
+
 // Prints the version line of name at information severity.
 void ks_print_verid(const char *name);
 // Formats the version line of name into buf (at least 256 bytes); returns its length.
@@ -21,3 +23,10 @@ KS_DECLARE_VERID(libvosselks)
 // Which version option arg is, matched without regard to case: 0 none, 1 "-Ver" or "-Version",
 // 2 "-VerAll".
 int ks_verid_option(const char *arg);
+
+typedef void (*ks_verid_printer_t)();
+
+// Answers the version options of a program: when the first argument is one, prints the program's
+// own line and, for -VerAll, the lines of libs in their order. Returns 1 when it answered, else 0.
+int ks_answer_verid_options(int argc, char **argv, ks_verid_printer_t own,
+                            std::initializer_list<ks_verid_printer_t> libs);

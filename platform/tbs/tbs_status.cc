@@ -26,6 +26,7 @@ const char *tbs_strerror(ks_status_t status) {
     case KS_ST_NO_MEMORY: return "Storage exhausted";
     case KS_ST_TRUNCATED: return "Truncated data or checksum mismatch";
     case KS_ST_NAME_TOO_LONG: return "Pathname too long";
+    case TBS_ST_EXISTS: return "Object already exists";
     default: {
       static thread_local char text[48];
       std::snprintf(text, sizeof text, "Unknown status %d", int(status));

@@ -9,6 +9,9 @@
 
 KS_DECLARE_VERID(libvosseltbs)
 
+// Platform statuses beyond the common ones.
+#define TBS_ST_EXISTS 1012  // the named object (a tag, a pathname) already exists
+
 // The text of a status code, for messages ("not found" for KS_ST_NOT_FOUND, ...).
 const char *tbs_strerror(ks_status_t status);
 

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "bld/bldr_utl.h"
+#include "ks/imsg.h"
 
 namespace {
 
@@ -114,6 +116,22 @@ TEST_P(ScopeTest, PendingStatusKeepsTables) {
   mfc_mf_macro_table_list = pushed;
   bldr_ctl_pop_tgt_scoped_bindings(prev, BLDR_CTL_ST_REBUILT);
   EXPECT_EQ(mfc_mf_macro_table_list, globals_);
+}
+
+// A definition that cannot be evaluated fails the push and leaves the list in force alone.
+TEST_P(ScopeTest, FailedDefinitionPushesNothing) {
+  define(BLDR_OPTS_SIDE_MF, "t", "X", "mf", BLDR_MACRO_OP_EQ);
+  define(BLDR_OPTS_SIDE_BOS, "t", "Y", "$(X", BLDR_MACRO_OP_EXPAND);
+  FILE *err = std::tmpfile();
+  imsg_set_streams(nullptr, err);
+  EXPECT_EQ(bldr_ctl_push_tgt_scoped_bindings(opts_, "t", GetParam(), area_), LIST_HANDLE_NULL);
+  imsg_set_streams(nullptr, nullptr);
+  EXPECT_EQ(mfc_mf_macro_table_list, globals_);
+  std::rewind(err);
+  std::string text;
+  for (int c; (c = std::fgetc(err)) != EOF;) text += char(c);
+  std::fclose(err);
+  EXPECT_NE(text.find("$(X"), std::string::npos) << text;
 }
 
 INSTANTIATE_TEST_SUITE_P(Dialects, ScopeTest, ::testing::Values(0u, 7u));

@@ -328,6 +328,14 @@ TEST_F(HostileFlagsTest, ManyDistinctLettersNeverOverflow) {
   EXPECT_STREQ(args_.build_flags, "ukinsqcMRUV");
 }
 
+TEST_F(CmdLineTest, LongBuildHostsFileReachesTheDefinitions) {
+  std::string hosts = "/h/" + std::string(2000, 'h');
+  ASSERT_EQ(parse({"-B", hosts}, {}), KS_ST_OK);
+  ASSERT_NE(args_.macro_defs, nullptr);
+  EXPECT_EQ(args_.macro_defs[0], "ORVA_CMD_LINE_BLDHOST_FILE=" + hosts);
+  EXPECT_EQ(args_.macro_defs[1], nullptr);
+}
+
 TEST_F(CmdLineTest, WarnUndefinedAndConcExport) {
   EXPECT_EQ(mf_parse_warn_undef_set(), 0u);
   EXPECT_EQ(parse({"--warn-undefined-variables", "-J", "4"}, {"ORVA_CONC_V6_OBSOLETE=1"}),

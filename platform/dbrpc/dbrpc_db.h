@@ -1,0 +1,37 @@
+// SQLite connections of the platform's databases: opening with the common settings, and the
+// connections a process keeps open per database.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+
+// Opens the database at path (creating it when create), with a busy timeout so that several
+// processes can write in turn. When schema is not null the journal is switched to WAL and the
+// schema is run. Null after an error message naming module, what and path.
+sqlite3 *dbrpc_db_open(const char *module, const char *what, const std::string &path, bool create,
+                       const char *schema);
+
+// The connections a process keeps, by key, closed when the process ends. Callers hold `lock`
+// around get and every use of a connection.
+struct dbrpc_db_pool {
+  std::mutex lock;
+  std::map<std::string, sqlite3 *> connections;
+
+  ~dbrpc_db_pool() { close_all(); }
+  // The kept connection of key, or the one open() makes (kept when not null).
+  template <class Open>
+  sqlite3 *get(const std::string &key, Open &&open) {
+    auto it = connections.find(key);
+    if (it != connections.end()) return it->second;
+    sqlite3 *db = open();
+    if (db != nullptr) connections[key] = db;
+    return db;
+  }
+  void close_all() {
+    for (auto &c : connections) sqlite3_close(c.second);
+    connections.clear();
+  }
+};

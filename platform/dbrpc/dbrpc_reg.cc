@@ -1,0 +1,372 @@
+#include "dbrpc/dbrpc_reg.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+#include "dbrpc/dbrpc_db.h"
+#include "ks/imsg.h"
+#include "tbs/tbs_status.h"
+#include "tbs/tbs_product.h"
+
+namespace {
+
+const char kModule[] = "dbrpc/dbrpc_reg";
+
+const char kSchema[] =
+    "CREATE TABLE IF NOT EXISTS vobs(tag TEXT PRIMARY KEY, oid BLOB NOT NULL UNIQUE,"
+    " path TEXT NOT NULL, git_dir TEXT NOT NULL UNIQUE, host TEXT NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS views(tag TEXT PRIMARY KEY, uuid BLOB NOT NULL UNIQUE,"
+    " storage TEXT NOT NULL, host TEXT NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS view_vobs(view_tag TEXT NOT NULL REFERENCES views(tag)"
+    " ON DELETE CASCADE, vob_tag TEXT NOT NULL REFERENCES vobs(tag),"
+    " PRIMARY KEY(view_tag, vob_tag));";
+
+void report(const char *what, const std::string &path, const char *why) {
+  imsg_print(IMSG_ERROR, "%s: %s \"%s\": %s\n", -1, kModule, what, path.c_str(), why);
+}
+
+// One statement, finalized when it goes out of scope.
+struct Stmt {
+  sqlite3_stmt *s = nullptr;
+  Stmt(sqlite3 *db, const char *sql) { sqlite3_prepare_v2(db, sql, -1, &s, nullptr); }
+  ~Stmt() { sqlite3_finalize(s); }
+  explicit operator bool() const { return s != nullptr; }
+  void text(int i, const std::string &v) { sqlite3_bind_text(s, i, v.c_str(), int(v.size()), SQLITE_TRANSIENT); }
+  void blob(int i, const void *v, int n) { sqlite3_bind_blob(s, i, v, n, SQLITE_TRANSIENT); }
+  std::string col_text(int i) {
+    const unsigned char *t = sqlite3_column_text(s, i);
+    return t ? reinterpret_cast<const char *>(t) : "";
+  }
+  void col_16(int i, uint8_t *out) {
+    std::memset(out, 0, 16);
+    if (sqlite3_column_bytes(s, i) == 16) std::memcpy(out, sqlite3_column_blob(s, i), 16);
+  }
+};
+
+sqlite3 *open_db(const std::string &path, bool create) {
+  sqlite3 *db = dbrpc_db_open(kModule, "cannot open the registry", path, create, nullptr);
+  if (db) sqlite3_exec(db, "PRAGMA foreign_keys=ON", nullptr, nullptr, nullptr);
+  return db;
+}
+
+// The process's reading connection and the snapshot it last made.
+struct Reader {
+  std::mutex lock;
+  std::string path;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  sqlite3 *db = nullptr;
+  long long data_version = -1;
+  struct stat wal = {};  // the write-ahead log as it was when the snapshot was checked
+  bool wal_settled = false;  // it was older than a clock tick then, so a change shows
+  dbrpc_reg_snapshot_h snapshot;
+
+  ~Reader() { close(); }
+  void close() {
+    sqlite3_close(db);
+    db = nullptr;
+    data_version = -1;
+    snapshot.reset();
+  }
+};
+
+Reader reader;
+
+long long data_version(sqlite3 *db) {
+  Stmt st(db, "PRAGMA data_version");
+  if (!st || sqlite3_step(st.s) != SQLITE_ROW) return -2;
+  return sqlite3_column_int64(st.s, 0);
+}
+
+bool read_all(sqlite3 *db, dbrpc_reg_snapshot_t *snap) {
+  if (sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) return false;
+  bool ok = true;
+  {
+    Stmt st(db, "SELECT tag, oid, path, git_dir, host FROM vobs ORDER BY rowid");
+    ok = bool(st);
+    while (ok && sqlite3_step(st.s) == SQLITE_ROW) {
+      dbrpc_vob_rec_t v;
+      v.tag = st.col_text(0);
+      st.col_16(1, v.oid.bytes);
+      v.path = st.col_text(2);
+      v.git_dir = st.col_text(3);
+      v.host = st.col_text(4);
+      snap->vobs.push_back(std::move(v));
+    }
+  }
+  if (ok) {
+    Stmt st(db, "SELECT tag, uuid, storage, host FROM views ORDER BY rowid");
+    ok = bool(st);
+    while (ok && sqlite3_step(st.s) == SQLITE_ROW) {
+      dbrpc_view_rec_t v;
+      v.tag = st.col_text(0);
+      st.col_16(1, v.uuid.bytes);
+      v.storage = st.col_text(2);
+      v.host = st.col_text(3);
+      snap->views.push_back(std::move(v));
+    }
+  }
+  if (ok) {
+    Stmt st(db, "SELECT view_tag, vob_tag FROM view_vobs ORDER BY rowid");
+    ok = bool(st);
+    while (ok && sqlite3_step(st.s) == SQLITE_ROW) {
+      for (dbrpc_view_rec_t &v : snap->views)
+        if (v.tag == st.col_text(0)) v.vob_tags.push_back(st.col_text(1));
+    }
+  }
+  sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  return ok;
+}
+
+bool make_dir(const std::string &path) {
+  if (mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) return true;
+  report("cannot create the directory", path, strerror(errno));
+  return false;
+}
+
+// A writing connection with an immediate transaction; committed by commit(), else rolled back.
+struct Writer {
+  sqlite3 *db = nullptr;
+  bool done = false;
+  Writer() {
+    std::string path = tbs_registry_pname();
+    if (path.empty()) {
+      imsg_print(IMSG_ERROR, "%s: no site directory: set VESSARY_HOME or HOME\n", -1, kModule);
+      return;
+    }
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+      imsg_print(IMSG_ERROR, "%s: no registry at \"%s\"\n", -1, kModule, path.c_str());
+      return;
+    }
+    db = open_db(path, false);
+    if (db && sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+      report("cannot lock the registry", path, sqlite3_errmsg(db));
+      sqlite3_close(db);
+      db = nullptr;
+    }
+  }
+  ~Writer() {
+    if (db && !done) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+  }
+  ks_status_t commit() {
+    done = true;
+    if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) return KS_ST_OK;
+    report("cannot write the registry", tbs_registry_pname(), sqlite3_errmsg(db));
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return KS_ST_ERR;
+  }
+  ks_status_t failed(const char *what) {
+    report(what, tbs_registry_pname(), sqlite3_errmsg(db));
+    return KS_ST_ERR;
+  }
+  bool exists(const char *sql, const std::string &key) {
+    Stmt st(db, sql);
+    st.text(1, key);
+    return st && sqlite3_step(st.s) == SQLITE_ROW;
+  }
+  bool exists_blob(const char *sql, const uint8_t *bytes) {
+    Stmt st(db, sql);
+    st.blob(1, bytes, 16);
+    return st && sqlite3_step(st.s) == SQLITE_ROW;
+  }
+};
+
+}  // namespace
+
+const dbrpc_vob_rec_t *dbrpc_reg_snapshot_t::find_vob(const std::string &tag) const {
+  for (const dbrpc_vob_rec_t &v : vobs)
+    if (v.tag == tag) return &v;
+  return nullptr;
+}
+
+const dbrpc_vob_rec_t *dbrpc_reg_snapshot_t::find_vob_by_oid(const tbs_oid_t &oid) const {
+  for (const dbrpc_vob_rec_t &v : vobs)
+    if (tbs_oid_eq(&v.oid, &oid)) return &v;
+  return nullptr;
+}
+
+const dbrpc_view_rec_t *dbrpc_reg_snapshot_t::find_view(const std::string &tag) const {
+  for (const dbrpc_view_rec_t &v : views)
+    if (v.tag == tag) return &v;
+  return nullptr;
+}
+
+const dbrpc_view_rec_t *dbrpc_reg_snapshot_t::find_view_by_uuid(const tbs_uuid_t &uuid) const {
+  for (const dbrpc_view_rec_t &v : views)
+    if (tbs_uuid_eq(&v.uuid, &uuid)) return &v;
+  return nullptr;
+}
+
+dbrpc_reg_snapshot_h dbrpc_reg_snapshot(ks_status_t *status) {
+  *status = KS_ST_OK;
+  std::string site = tbs_site_dir();
+  std::string path = tbs_registry_pname();
+  std::lock_guard<std::mutex> hold(reader.lock);
+  struct stat st;
+  if (path.empty() || stat(path.c_str(), &st) != 0) {
+    reader.close();
+    reader.path.clear();
+    auto empty = std::make_shared<dbrpc_reg_snapshot_t>();
+    empty->site = site;
+    return empty;
+  }
+  // Another site, or the registry replaced: start over with a new connection.
+  if (!reader.db || reader.path != path || reader.dev != st.st_dev || reader.ino != st.st_ino) {
+    reader.close();
+    reader.path = path;
+    reader.dev = st.st_dev;
+    reader.ino = st.st_ino;
+    reader.db = open_db(path, false);
+    if (!reader.db) {
+      *status = KS_ST_ERR;
+      return nullptr;
+    }
+  }
+  // Every commit writes the write-ahead log, which stays while this connection is open: an
+  // unchanged log means an unchanged registry, without asking the database.
+  struct stat wal;
+  bool have_wal = stat((path + "-wal").c_str(), &wal) == 0;
+  if (reader.snapshot && have_wal && reader.wal_settled && wal.st_ino == reader.wal.st_ino &&
+      wal.st_size == reader.wal.st_size && wal.st_mtim.tv_sec == reader.wal.st_mtim.tv_sec &&
+      wal.st_mtim.tv_nsec == reader.wal.st_mtim.tv_nsec)
+    return reader.snapshot;
+  long long version = data_version(reader.db);
+  reader.wal = have_wal ? wal : (struct stat){};
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  reader.wal_settled = have_wal && (int64_t(now.tv_sec) - wal.st_mtim.tv_sec) * 1000000000 +
+                                           (now.tv_nsec - wal.st_mtim.tv_nsec) >= 50000000;
+  if (reader.snapshot && version == reader.data_version) return reader.snapshot;
+  auto snap = std::make_shared<dbrpc_reg_snapshot_t>();
+  snap->site = site;
+  if (!read_all(reader.db, snap.get())) {
+    report("cannot read the registry", path, sqlite3_errmsg(reader.db));
+    reader.close();
+    *status = KS_ST_ERR;
+    return nullptr;
+  }
+  reader.snapshot = snap;
+  reader.data_version = version;
+  return snap;
+}
+
+bool dbrpc_reg_tag_is_valid(const std::string &tag) {
+  if (tag.empty() || tag.size() > 255 || tag[0] == '.' || tag[0] == '-') return false;
+  for (char c : tag) {
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '.' || c == '_' || c == '-';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+ks_status_t dbrpc_reg_create_site() {
+  std::string site = tbs_site_dir();
+  if (site.empty()) {
+    imsg_print(IMSG_ERROR, "%s: no site directory: set VESSARY_HOME or HOME\n", -1, kModule);
+    return KS_ST_ERR;
+  }
+  std::string path = tbs_registry_pname();
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) return KS_ST_OK;
+  // Make the site's own directory and its parents.
+  for (size_t slash = site.find('/', 1); slash != std::string::npos; slash = site.find('/', slash + 1))
+    if (mkdir(site.substr(0, slash).c_str(), 0777) != 0 && errno != EEXIST) break;
+  if (!make_dir(site) || !make_dir(tbs_view_root()) || !make_dir(site + "/storage"))
+    return KS_ST_ERR;
+  // Build the registry under a temporary name, so that a half-made one is never seen.
+  std::string temp = path + ".new." + std::to_string(getpid());
+  sqlite3 *db = open_db(temp, true);
+  if (!db) return KS_ST_ERR;
+  bool ok = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK;
+  if (!ok) report("cannot create the registry", temp, sqlite3_errmsg(db));
+  sqlite3_close(db);
+  if (ok && link(temp.c_str(), path.c_str()) != 0 && errno != EEXIST) {
+    report("cannot create the registry", path, strerror(errno));
+    ok = false;
+  }
+  unlink(temp.c_str());
+  if (!ok) return KS_ST_ERR;
+  // WAL lets readers go on while a writer works.
+  if (sqlite3 *w = open_db(path, false)) {
+    sqlite3_exec(w, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+    sqlite3_close(w);
+  }
+  return KS_ST_OK;
+}
+
+ks_status_t dbrpc_reg_add_vob(const dbrpc_vob_rec_t &vob) {
+  Writer w;
+  if (!w.db) return KS_ST_ERR;
+  if (w.exists("SELECT 1 FROM vobs WHERE tag = ?1", vob.tag) ||
+      w.exists("SELECT 1 FROM vobs WHERE git_dir = ?1", vob.git_dir) ||
+      w.exists_blob("SELECT 1 FROM vobs WHERE oid = ?1", vob.oid.bytes))
+    return TBS_ST_EXISTS;
+  Stmt st(w.db, "INSERT INTO vobs(tag, oid, path, git_dir, host) VALUES(?1, ?2, ?3, ?4, ?5)");
+  if (!st) return w.failed("cannot write the registry");
+  st.text(1, vob.tag);
+  st.blob(2, vob.oid.bytes, 16);
+  st.text(3, vob.path);
+  st.text(4, vob.git_dir);
+  st.text(5, vob.host);
+  if (sqlite3_step(st.s) != SQLITE_DONE) return w.failed("cannot write the registry");
+  return w.commit();
+}
+
+ks_status_t dbrpc_reg_add_view(const dbrpc_view_rec_t &view) {
+  Writer w;
+  if (!w.db) return KS_ST_ERR;
+  if (w.exists("SELECT 1 FROM views WHERE tag = ?1", view.tag) ||
+      w.exists_blob("SELECT 1 FROM views WHERE uuid = ?1", view.uuid.bytes))
+    return TBS_ST_EXISTS;
+  for (const std::string &vob : view.vob_tags)
+    if (!w.exists("SELECT 1 FROM vobs WHERE tag = ?1", vob)) return KS_ST_NOT_FOUND;
+  {
+    Stmt st(w.db, "INSERT INTO views(tag, uuid, storage, host) VALUES(?1, ?2, ?3, ?4)");
+    if (!st) return w.failed("cannot write the registry");
+    st.text(1, view.tag);
+    st.blob(2, view.uuid.bytes, 16);
+    st.text(3, view.storage);
+    st.text(4, view.host);
+    if (sqlite3_step(st.s) != SQLITE_DONE) return w.failed("cannot write the registry");
+  }
+  for (const std::string &vob : view.vob_tags) {
+    Stmt st(w.db, "INSERT INTO view_vobs(view_tag, vob_tag) VALUES(?1, ?2)");
+    if (!st) return w.failed("cannot write the registry");
+    st.text(1, view.tag);
+    st.text(2, vob);
+    if (sqlite3_step(st.s) != SQLITE_DONE) return w.failed("cannot write the registry");
+  }
+  return w.commit();
+}
+
+ks_status_t dbrpc_reg_remove_view(const std::string &tag) {
+  Writer w;
+  if (!w.db) return KS_ST_ERR;
+  if (!w.exists("SELECT 1 FROM views WHERE tag = ?1", tag)) return KS_ST_NOT_FOUND;
+  Stmt st(w.db, "DELETE FROM views WHERE tag = ?1");
+  if (!st) return w.failed("cannot write the registry");
+  st.text(1, tag);
+  if (sqlite3_step(st.s) != SQLITE_DONE) return w.failed("cannot write the registry");
+  return w.commit();
+}
+
+ks_status_t dbrpc_reg_remove_vob(const std::string &tag) {
+  Writer w;
+  if (!w.db) return KS_ST_ERR;
+  if (!w.exists("SELECT 1 FROM vobs WHERE tag = ?1", tag)) return KS_ST_NOT_FOUND;
+  if (w.exists("SELECT 1 FROM view_vobs WHERE vob_tag = ?1", tag)) return TBS_ST_EXISTS;
+  Stmt st(w.db, "DELETE FROM vobs WHERE tag = ?1");
+  if (!st) return w.failed("cannot write the registry");
+  st.text(1, tag);
+  if (sqlite3_step(st.s) != SQLITE_DONE) return w.failed("cannot write the registry");
+  return w.commit();
+}

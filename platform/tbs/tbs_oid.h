@@ -1,0 +1,59 @@
+// Object identifiers and UUIDs: 16-byte values, their text forms, equality and hashes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "ks/ks_status.h"
+
+// A 16-byte object identifier (element, version, view-private object, derived object, VOB).
+struct tbs_oid_t {
+  uint8_t bytes[16];
+};
+
+// A 16-byte universally unique identifier (views, replicas).
+struct tbs_uuid_t {
+  uint8_t bytes[16];
+};
+
+typedef tbs_uuid_t tbs_replica_uuid_t;
+
+extern const tbs_oid_t TBS_OID_NULL;
+extern const tbs_uuid_t TBS_UUID_NULL;
+
+// Length of the text form "xxxxxxxx.xxxxxxxx.xxxxxxxx.xxxxxxxx" (lower-case hexadecimal) and the
+// buffer size that holds it with its NUL.
+#define TBS_OID_STR_LEN 35
+#define TBS_OID_STR_SIZE 36
+
+bool tbs_oid_eq(const tbs_oid_t *a, const tbs_oid_t *b);
+bool tbs_uuid_eq(const tbs_uuid_t *a, const tbs_uuid_t *b);
+// Bytewise order: negative, 0 or positive.
+int tbs_uuid_cmp(const tbs_uuid_t *a, const tbs_uuid_t *b);
+bool tbs_oid_is_null(const tbs_oid_t *oid);
+bool tbs_uuid_is_null(const tbs_uuid_t *uuid);
+
+// The text form of an identifier in a per-thread buffer that stays valid for the next seven
+// calls of these two functions (so that several can appear in one message). A null pointer
+// gives the text of the null identifier.
+const char *tbs_oid_to_str(const tbs_oid_t *oid);
+const char *tbs_uuid_to_str(const tbs_uuid_t *uuid);
+
+// The text form written into buf (at least TBS_OID_STR_SIZE bytes); returns buf. The text is a
+// stable key, suitable for hash tables.
+char *tbs_oid_to_dstr(const tbs_oid_t *oid, char *buf);
+
+// Parses a text form (the dotted form above, or 32 hexadecimal digits with or without '-'
+// separators); KS_ST_OK, or KS_ST_ERR for text that is no identifier (out is left alone).
+ks_status_t tbs_oid_from_str(const char *text, tbs_oid_t *out);
+ks_status_t tbs_uuid_from_str(const char *text, tbs_uuid_t *out);
+
+// A 32-bit hash of the identifier (the dependency hash of records).
+uint32_t tbs_oid_to_hash32(const tbs_oid_t *oid);
+
+// A new random (version 4) UUID; KS_ST_ERR when the system has no randomness to give.
+ks_status_t tbs_uuid_create(tbs_uuid_t *out);
+
+// An identifier from the same 16 bytes of another kind.
+tbs_oid_t tbs_uuid_to_oid(const tbs_uuid_t *uuid);
+tbs_uuid_t tbs_oid_to_uuid(const tbs_oid_t *oid);

@@ -1,0 +1,75 @@
+#include "tbs/tbs_product.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+std::string parent_dir(const std::string &path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// A per-thread copy that stays valid until the same function is called again.
+const char *keep(int slot, std::string text) {
+  static thread_local std::string kept[4];
+  kept[slot] = std::move(text);
+  return kept[slot].c_str();
+}
+
+}  // namespace
+
+std::string tbs_site_dir() {
+  const char *home = std::getenv("VESSARY_HOME");
+  if (home && *home) {
+    // Names stored in the registry must not depend on the directory a program started in.
+    if (home[0] == '/') return home;
+    char cwd[4096];
+    return getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" + home : std::string(home);
+  }
+  const char *user_home = std::getenv("HOME");
+  if (user_home && *user_home) return std::string(user_home) + "/.vessary";
+  return std::string();
+}
+
+std::string tbs_registry_pname() {
+  std::string site = tbs_site_dir();
+  return site.empty() ? site : site + "/registry.db";
+}
+
+const char *tbs_view_root() {
+  std::string site = tbs_site_dir();
+  return keep(0, site.empty() ? site : site + "/view");
+}
+
+std::string tbs_product_home() {
+  const char *home = std::getenv("VESSARY_PRODUCT_HOME");
+  if (home && *home) return home;
+  Dl_info info;
+  if (dladdr(reinterpret_cast<void *>(&tbs_product_home), &info) && info.dli_fname) {
+    char real[4096];
+    if (realpath(info.dli_fname, real)) return parent_dir(parent_dir(real));
+  }
+  return ".";
+}
+
+const char *tbs_product_etc_dir() { return keep(1, tbs_product_home() + "/etc"); }
+
+const char *tbs_product_config_dir(const char *name) {
+  return keep(2, tbs_product_home() + "/etc/" + (name ? name : ""));
+}
+
+const char *tbs_product_server_dir() { return keep(3, tbs_product_home() + "/bin"); }
+
+char *tbs_product_tool_dir(char *buf, const char *name) {
+  if (!buf || !name || !*name || std::strchr(name, '/')) return nullptr;
+  std::string path = tbs_product_home() + "/bin/" + name;
+  if (path.size() >= 1024 || access(path.c_str(), X_OK) != 0) return nullptr;
+  std::memcpy(buf, path.c_str(), path.size() + 1);
+  return buf;
+}

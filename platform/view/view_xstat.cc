@@ -1,0 +1,394 @@
+#include "view/view_xstat.h"
+
+#include <git2.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "dbrpc/dbrpc_viewdb.h"
+#include "vob/vob_pname.h"
+
+namespace {
+
+// The identity of one object as this module classifies it.
+struct Identity {
+  vob_mtype_t mtype = VOB_MTYPE_NULL;
+  tbs_oid_t elem = TBS_OID_NULL;
+  tbs_oid_t obj = TBS_OID_NULL;
+  vob_objsn_t objsn = {0, 0};
+};
+
+// What a file's status looked like when it was last judged.
+struct StatSig {
+  dev_t dev;
+  ino_t ino;
+  off_t size;
+  int64_t mtime_sec, mtime_nsec, ctime_sec, ctime_nsec;
+  bool operator==(const StatSig &) const = default;
+};
+
+StatSig sig_of(const struct stat &st) {
+  return StatSig{st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec,
+                 st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+}
+
+// Whether a judgement of the file can be kept: its status must be older than the clock tick
+// that stamps file times (a few milliseconds; a second where the file system keeps no
+// fractions), or a change in the same tick would leave the status as it was.
+bool settled(const struct stat &st) {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  const struct timespec &m = st.st_mtim.tv_sec > st.st_ctim.tv_sec ||
+                                     (st.st_mtim.tv_sec == st.st_ctim.tv_sec &&
+                                      st.st_mtim.tv_nsec > st.st_ctim.tv_nsec)
+                                 ? st.st_mtim
+                                 : st.st_ctim;
+  int64_t age_ns = (int64_t(now.tv_sec) - m.tv_sec) * 1000000000 + (now.tv_nsec - m.tv_nsec);
+  bool coarse = st.st_mtim.tv_nsec == 0 && st.st_ctim.tv_nsec == 0;
+  return age_ns >= (coarse ? 2000000000LL : 50000000LL);
+}
+
+bool same_file(const struct stat &a, const struct stat &b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// One VOB worktree of one view: its repository, the tree its HEAD selects, its index, and what
+// has been judged of its files. Reloaded when the worktree's HEAD or index file changes.
+struct Worktree {
+  std::string root;
+  git_repository *repo = nullptr;
+  git_tree *head_tree = nullptr;
+  git_index *index = nullptr;
+  std::string head_file, index_file;
+  struct stat head_st = {}, index_st = {};
+  unsigned generation = 0;  // counts reloads, so that identities judged earlier can be told
+  std::map<std::string, std::pair<StatSig, bool>> clean;  // path -> (status seen, unmodified)
+  std::unordered_map<std::string, tbs_oid_t> dir_versions;  // tree id text -> version digest key
+
+  ~Worktree() { release(); }
+  void release() {
+    git_tree_free(head_tree);
+    git_index_free(index);
+    git_repository_free(repo);
+    head_tree = nullptr;
+    index = nullptr;
+    repo = nullptr;
+  }
+
+  bool load() {
+    release();
+    clean.clear();
+    generation++;
+    if (git_repository_open_ext(&repo, root.c_str(), GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr) != 0)
+      return false;
+    std::string git_path = git_repository_path(repo);
+    head_file = git_path + "HEAD";
+    index_file = git_path + "index";
+    stat(head_file.c_str(), &head_st);
+    if (stat(index_file.c_str(), &index_st) != 0) index_st = {};
+    git_object *tree = nullptr;
+    if (git_revparse_single(&tree, repo, "HEAD^{tree}") == 0) head_tree = reinterpret_cast<git_tree *>(tree);
+    if (git_repository_index(&index, repo) != 0) index = nullptr;
+    return head_tree != nullptr;
+  }
+
+  // Reloads when HEAD or the index changed since they were read.
+  bool fresh() {
+    struct stat h, i;
+    bool head_ok = stat(head_file.c_str(), &h) == 0;
+    bool index_ok = stat(index_file.c_str(), &i) == 0;
+    if (!index_ok) i = {};
+    if (repo && head_ok && same_file(h, head_st) && same_file(i, index_st)) return true;
+    return load();
+  }
+};
+
+std::mutex lock;
+std::unordered_map<std::string, std::unique_ptr<Worktree>> worktrees;  // by worktree root
+// View-private OIDs seen by this process: pathname -> (status seen, OID).
+std::unordered_map<std::string, std::pair<StatSig, tbs_oid_t>> private_oids;
+
+// Identities judged by this process: valid while the object's status and its worktree's
+// generation are those it was judged with.
+struct Judged {
+  StatSig sig;
+  const Worktree *worktree;
+  unsigned generation;
+  Identity id;
+};
+std::unordered_map<std::string, Judged> judged;
+
+Worktree *worktree_for(const std::string &root) {
+  auto &slot = worktrees[root];
+  if (!slot) {
+    slot = std::make_unique<Worktree>();
+    slot->root = root;
+  }
+  return slot->fresh() ? slot.get() : nullptr;
+}
+
+// A digest of a directory's entries: names and kinds, in the tree's order.
+tbs_oid_t dir_digest(git_tree *tree) {
+  std::string listing;
+  size_t n = git_tree_entrycount(tree);
+  for (size_t i = 0; i < n; i++) {
+    const git_tree_entry *e = git_tree_entry_byindex(tree, i);
+    listing += git_tree_entry_name(e);
+    listing.push_back('\0');
+    switch (git_tree_entry_filemode(e)) {
+      case GIT_FILEMODE_TREE: listing.push_back('d'); break;
+      case GIT_FILEMODE_LINK: listing.push_back('l'); break;
+      case GIT_FILEMODE_COMMIT: listing.push_back('s'); break;
+      default: listing.push_back('f'); break;
+    }
+    listing.push_back('\0');
+  }
+  git_oid sha;
+  git_odb_hash(&sha, listing.data(), listing.size(), GIT_OBJECT_TREE);
+  tbs_oid_t d;
+  std::memcpy(d.bytes, sha.id, 16);
+  return d;
+}
+
+tbs_oid_t dir_version(Worktree *wt, const tbs_oid_t &elem, git_tree *tree) {
+  char key[GIT_OID_HEXSZ + 1];
+  git_oid_tostr(key, sizeof key, git_tree_id(tree));
+  auto it = wt->dir_versions.find(key);
+  tbs_oid_t digest;
+  if (it != wt->dir_versions.end()) {
+    digest = it->second;
+  } else {
+    digest = dir_digest(tree);
+    wt->dir_versions.emplace(key, digest);
+  }
+  return vob_ob_ver_oid(elem, digest.bytes, 16);
+}
+
+// Whether the tracked file at rel still holds the blob the view selects.
+bool unmodified(Worktree *wt, const vob_pname_t &where, const struct stat &st, const git_oid *blob) {
+  StatSig sig = sig_of(st);
+  auto it = wt->clean.find(where.vob_rel);
+  if (it != wt->clean.end() && it->second.first == sig) return it->second.second;
+  bool result = false;
+  const git_index_entry *ie = wt->index ? git_index_get_bypath(wt->index, where.vob_rel.c_str(), 0) : nullptr;
+  // The index's status data answers for an entry it holds exactly, unless the entry was written
+  // in the same instant as the file (then only the data can tell).
+  bool racy = ie && (int64_t(ie->mtime.seconds) > int64_t(wt->index_st.st_mtim.tv_sec) ||
+                     (int64_t(ie->mtime.seconds) == int64_t(wt->index_st.st_mtim.tv_sec) &&
+                      int64_t(ie->mtime.nanoseconds) >= int64_t(wt->index_st.st_mtim.tv_nsec)));
+  if (ie && !racy && git_oid_equal(&ie->id, blob) && ie->file_size == uint32_t(st.st_size) &&
+      int64_t(ie->mtime.seconds) == int64_t(st.st_mtim.tv_sec) &&
+      (ie->mtime.nanoseconds == 0 || int64_t(ie->mtime.nanoseconds) == int64_t(st.st_mtim.tv_nsec)) &&
+      ie->ino == uint32_t(st.st_ino)) {
+    result = true;
+  } else {
+    git_oid data;
+    if (git_repository_hashfile(&data, wt->repo, where.abs.c_str(), GIT_OBJECT_BLOB,
+                                where.vob_rel.c_str()) == 0)
+      result = git_oid_equal(&data, blob);
+  }
+  if (settled(st)) wt->clean[where.vob_rel] = {sig, result};
+  return result;
+}
+
+ks_status_t private_oid(const vob_pname_t &where, const struct stat &st, tbs_oid_t *oid) {
+  StatSig sig = sig_of(st);
+  sig.ctime_sec = sig.ctime_nsec = 0;  // the view database ties the OID to the data only
+  if (S_ISDIR(st.st_mode)) sig.size = 0, sig.mtime_sec = sig.mtime_nsec = 0;
+  auto it = private_oids.find(where.abs);
+  if (it != private_oids.end() && it->second.first == sig) {
+    *oid = it->second.second;
+    return KS_ST_OK;
+  }
+  ks_status_t status =
+      dbrpc_viewdb_private_oid(where.view->storage, vob_pname_view_relative(where), st, oid);
+  if (status == KS_ST_OK) private_oids[where.abs] = {sig, *oid};
+  return status;
+}
+
+ks_status_t view_private(const vob_pname_t &where, const struct stat &st, Identity *id) {
+  id->mtype = VOB_MTYPE_VIEW_PRIVATE;
+  id->objsn = vob_ob_private_objsn(where.view->uuid, where.vob->oid, where.vob_rel);
+  return private_oid(where, st, &id->obj);
+}
+
+ks_status_t judge(Worktree *wt, const vob_pname_t &where, const struct stat &st, Identity *id);
+
+ks_status_t identify(const vob_pname_t &where, const struct stat &st, Identity *id) {
+  *id = Identity();
+  if (!where.vob || where.vob_rel == ".git" || where.vob_rel.starts_with(".git/")) return KS_ST_OK;
+  std::lock_guard<std::mutex> hold(lock);
+  git_libgit2_init();
+  Worktree *wt = worktree_for(where.vob_root);
+  StatSig sig = sig_of(st);
+  auto it = judged.find(where.abs);
+  if (wt && it != judged.end() && it->second.sig == sig && it->second.worktree == wt &&
+      it->second.generation == wt->generation) {
+    *id = it->second.id;
+    return KS_ST_OK;
+  }
+  ks_status_t status = judge(wt, where, st, id);
+  if (status == KS_ST_OK && wt && (id->mtype == VOB_MTYPE_VERSION || id->mtype == VOB_MTYPE_SLINK ||
+                                   id->mtype == VOB_MTYPE_DIR_VERSION))
+    vob_ob_note_object(where.vob->oid, id->obj, id->mtype, id->elem, where.vob_rel);
+  if (status == KS_ST_OK && wt && settled(st)) {
+    if (judged.size() > 1000000) judged.clear();
+    judged[where.abs] = Judged{sig, wt, wt->generation, *id};
+  }
+  return status;
+}
+
+// Classifies the object at where against the worktree's selected tree.
+ks_status_t judge(Worktree *wt, const vob_pname_t &where, const struct stat &st, Identity *id) {
+  if (!wt) return view_private(where, st, id);
+  tbs_oid_t elem = vob_ob_elem_oid(where.vob->oid, where.vob_rel);
+  if (where.vob_rel.empty()) {
+    if (!S_ISDIR(st.st_mode)) return view_private(where, st, id);
+    id->mtype = VOB_MTYPE_DIR_VERSION;
+    id->elem = elem;
+    id->obj = dir_version(wt, elem, wt->head_tree);
+    id->objsn = vob_ob_elem_objsn(elem);
+    return KS_ST_OK;
+  }
+  git_tree_entry *entry = nullptr;
+  if (git_tree_entry_bypath(&entry, wt->head_tree, where.vob_rel.c_str()) != 0)
+    return view_private(where, st, id);
+  std::unique_ptr<git_tree_entry, void (*)(git_tree_entry *)> hold_entry(entry, git_tree_entry_free);
+  git_filemode_t mode = git_tree_entry_filemode(entry);
+  const git_oid *id_in_tree = git_tree_entry_id(entry);
+  id->elem = elem;
+  id->objsn = vob_ob_elem_objsn(elem);
+  if (mode == GIT_FILEMODE_TREE && S_ISDIR(st.st_mode)) {
+    git_tree *tree = nullptr;
+    if (git_tree_lookup(&tree, wt->repo, id_in_tree) != 0) return KS_ST_ERR;
+    id->mtype = VOB_MTYPE_DIR_VERSION;
+    id->obj = dir_version(wt, elem, tree);
+    git_tree_free(tree);
+    return KS_ST_OK;
+  }
+  if (mode == GIT_FILEMODE_COMMIT && S_ISDIR(st.st_mode)) {
+    id->mtype = VOB_MTYPE_DIR_VERSION;
+    id->obj = vob_ob_ver_oid(elem, id_in_tree->id, GIT_OID_RAWSZ);
+    return KS_ST_OK;
+  }
+  if (mode == GIT_FILEMODE_LINK && S_ISLNK(st.st_mode)) {
+    id->mtype = VOB_MTYPE_SLINK;
+    id->obj = vob_ob_ver_oid(elem, id_in_tree->id, GIT_OID_RAWSZ);
+    return KS_ST_OK;
+  }
+  if ((mode == GIT_FILEMODE_BLOB || mode == GIT_FILEMODE_BLOB_EXECUTABLE) && S_ISREG(st.st_mode)) {
+    if (unmodified(wt, where, st, id_in_tree)) {
+      id->mtype = VOB_MTYPE_VERSION;
+      id->obj = vob_ob_ver_oid(elem, id_in_tree->id, GIT_OID_RAWSZ);
+      return KS_ST_OK;
+    }
+    id->mtype = VOB_MTYPE_CHECKEDOUT;
+    return private_oid(where, st, &id->obj);
+  }
+  // Tracked as another kind of object than what is there now: the view's own object.
+  id->elem = TBS_OID_NULL;
+  return view_private(where, st, id);
+}
+
+uint32_t ftype_of(mode_t mode) {
+  if (S_ISREG(mode)) return VIEW_FTYPE_REG;
+  if (S_ISDIR(mode)) return VIEW_FTYPE_DIR;
+  if (S_ISBLK(mode)) return VIEW_FTYPE_BLK;
+  if (S_ISCHR(mode)) return VIEW_FTYPE_CHR;
+  if (S_ISLNK(mode)) return VIEW_FTYPE_LNK;
+  if (S_ISFIFO(mode)) return VIEW_FTYPE_FIFO;
+  if (S_ISSOCK(mode)) return VIEW_FTYPE_SOCK;
+  return VIEW_FTYPE_NONE;
+}
+
+view_time_t time_of(const struct timespec &t) { return view_time_t{int64_t(t.tv_sec), int64_t(t.tv_nsec)}; }
+
+// Resolves, stats and identifies path: the common part of the calls below.
+ks_status_t examine(const char *path, bool follow, vob_pname_t *where, struct stat *st, Identity *id) {
+  if (!path || !*path) return KS_ST_NOT_IN_VIEW;
+  ks_status_t status = vob_pname_resolve(path, follow, where);
+  if (status == KS_ST_NOT_FOUND) return KS_ST_NOT_IN_VIEW;
+  if (status != KS_ST_OK) return status;
+  if ((follow ? stat(where->abs.c_str(), st) : lstat(where->abs.c_str(), st)) != 0)
+    return (errno == ENOENT || errno == ENOTDIR) ? KS_ST_NOT_IN_VIEW : KS_ST_ERR;
+  return identify(*where, *st, id);
+}
+
+ks_status_t xstat(const char *path, bool follow, view_xstat_t *vstat, tbs_oid_t *vob_oid,
+                  tbs_uuid_t *view_uuid, tbs_uuid_t *replica_uuid) {
+  vob_pname_t where;
+  struct stat st;
+  Identity id;
+  ks_status_t status = examine(path, follow, &where, &st, &id);
+  if (status != KS_ST_OK) return status;
+  if (vstat) {
+    std::memset(vstat, 0, sizeof *vstat);
+    view_fstat_t &f = vstat->fstat;
+    f.type = ftype_of(st.st_mode);
+    f.mode = uint32_t(st.st_mode & 07777);
+    f.nlink = uint32_t(st.st_nlink);
+    f.uid = uint32_t(st.st_uid);
+    f.size = uint64_t(st.st_size);
+    f.nodeid = uint64_t(st.st_ino);
+    f.xtime = time_of(st.st_mtim);
+    f.atime = time_of(st.st_atim);
+    f.mtime = time_of(st.st_mtim);
+    f.ctime = time_of(st.st_ctim);
+    vstat->mtype = id.mtype;
+    vstat->elem_oid = id.elem;
+    vstat->obj_oid = id.obj;
+    vstat->objsn = id.objsn;
+  }
+  bool in_vob = id.mtype != VOB_MTYPE_NULL;
+  if (vob_oid) *vob_oid = in_vob ? where.vob->oid : TBS_OID_NULL;
+  if (replica_uuid) *replica_uuid = in_vob ? tbs_oid_to_uuid(&where.vob->oid) : TBS_UUID_NULL;
+  if (view_uuid) *view_uuid = where.view ? where.view->uuid : TBS_UUID_NULL;
+  return KS_ST_OK;
+}
+
+}  // namespace
+
+ks_status_t view_get_xstat(const char *path, int, view_xstat_t *vstat, tbs_oid_t *vob_oid,
+                           tbs_uuid_t *view_uuid, int, tbs_uuid_t *replica_uuid) {
+  return xstat(path, true, vstat, vob_oid, view_uuid, replica_uuid);
+}
+
+ks_status_t view_lget_xstat(const char *path, int, view_xstat_t *vstat, tbs_oid_t *vob_oid,
+                            tbs_uuid_t *view_uuid, int, tbs_uuid_t *replica_uuid) {
+  return xstat(path, false, vstat, vob_oid, view_uuid, replica_uuid);
+}
+
+ks_status_t view_get_oids(const char *path, int follow, int, int, view_oids_t *info) {
+  vob_pname_t where;
+  struct stat st;
+  Identity id;
+  std::memset(info, 0, sizeof *info);
+  ks_status_t status = examine(path, follow != 0, &where, &st, &id);
+  if (status != KS_ST_OK) return status;
+  info->mtype = id.mtype;
+  if (S_ISREG(st.st_mode) && (id.mtype == VOB_MTYPE_VIEW_PRIVATE || id.mtype == VOB_MTYPE_CHECKEDOUT))
+    info->mtype = VOB_MTYPE_VIEW_PRIVATE_FILE;
+  info->ftype = ftype_of(st.st_mode);
+  info->obj_oid = id.obj;
+  info->elem_oid = id.elem;
+  info->objsn = id.objsn;
+  if (id.mtype != VOB_MTYPE_NULL) info->vob_oid = where.vob->oid;
+  if (where.view) info->view_uuid = where.view->uuid;
+  return KS_ST_OK;
+}
+
+void view_xstat_flush_cache() {
+  std::lock_guard<std::mutex> hold(lock);
+  judged.clear();
+  worktrees.clear();
+  private_oids.clear();
+  vob_ob_flush_cache();
+}

@@ -1,0 +1,162 @@
+#include "vob/vob_pname.h"
+
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "tbs/tbs_product.h"
+
+namespace {
+
+// Resolved directories, checked against the directory's identity on every use so that a
+// directory replaced by another (or by a link) is resolved again.
+struct ResolvedDir {
+  std::string real;
+  dev_t dev;
+  ino_t ino;
+};
+
+std::mutex cache_lock;
+std::unordered_map<std::string, ResolvedDir> dir_cache;
+
+// "." and ".." and repeated slashes removed without looking at the file system.
+std::string lexical_clean(const std::string &abs) {
+  std::vector<std::string> parts;
+  size_t i = 0;
+  while (i < abs.size()) {
+    size_t j = abs.find('/', i);
+    if (j == std::string::npos) j = abs.size();
+    std::string part = abs.substr(i, j - i);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    i = j + 1;
+  }
+  std::string out;
+  for (const std::string &p : parts) out += "/" + p;
+  return out.empty() ? "/" : out;
+}
+
+bool resolve_dir(const std::string &dir, std::string *real) {
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0) return false;
+  {
+    std::lock_guard<std::mutex> hold(cache_lock);
+    auto it = dir_cache.find(dir);
+    if (it != dir_cache.end() && it->second.dev == st.st_dev && it->second.ino == st.st_ino) {
+      *real = it->second.real;
+      return true;
+    }
+  }
+  char buf[PATH_MAX];
+  if (!realpath(dir.c_str(), buf)) return false;
+  *real = buf;
+  std::lock_guard<std::mutex> hold(cache_lock);
+  if (dir_cache.size() > 100000) dir_cache.clear();
+  dir_cache[dir] = ResolvedDir{*real, st.st_dev, st.st_ino};
+  return true;
+}
+
+std::string join(const std::string &dir, const std::string &leaf) {
+  return dir == "/" ? "/" + leaf : dir + "/" + leaf;
+}
+
+}  // namespace
+
+ks_status_t vob_pname_canonical(const char *path, bool follow, std::string *out) {
+  if (!path || !*path) return KS_ST_NOT_FOUND;
+  std::string abs;
+  if (path[0] == '/') {
+    abs = path;
+  } else {
+    char cwd[PATH_MAX];
+    if (!getcwd(cwd, sizeof cwd)) return KS_ST_ERR;
+    abs = std::string(cwd) + "/" + path;
+  }
+  std::string clean = lexical_clean(abs);
+  // The lexical form is only a fallback: ".." after a link must be resolved on the disk.
+  std::string result;
+  if (clean == "/") {
+    result = "/";
+  } else {
+    // Resolve the longest existing directory prefix of the name as written, then append the
+    // rest; ".." components in the rest are cleaned lexically.
+    size_t last = abs.find_last_of('/');
+    while (last != std::string::npos && last + 1 == abs.size()) {  // trailing slashes
+      follow = true;  // "name/" is the directory that name leads to
+      abs.pop_back();
+      last = abs.find_last_of('/');
+    }
+    std::string dir = last == 0 ? "/" : abs.substr(0, last);
+    std::string leaf = abs.substr(last + 1);
+    std::string real;
+    if (leaf == "." || leaf == "..") {
+      if (resolve_dir(abs, &real)) result = real;
+      else result = clean;
+    } else if (resolve_dir(dir, &real)) {
+      result = join(real, leaf);
+      if (follow) {
+        struct stat st;
+        char buf[PATH_MAX];
+        if (lstat(result.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && realpath(result.c_str(), buf))
+          result = buf;
+      }
+    } else {
+      result = clean;
+    }
+  }
+  if (result.size() >= PATH_MAX) return KS_ST_NAME_TOO_LONG;
+  *out = std::move(result);
+  return KS_ST_OK;
+}
+
+std::string vob_pname_view_root() {
+  std::string root = tbs_view_root();
+  if (root.empty()) return root;
+  std::string real;
+  if (resolve_dir(root, &real)) return real;
+  return lexical_clean(root);
+}
+
+ks_status_t vob_pname_resolve(const char *path, bool follow, vob_pname_t *out) {
+  *out = vob_pname_t();
+  ks_status_t status = vob_pname_canonical(path, follow, &out->abs);
+  if (status != KS_ST_OK) return status;
+  std::string root = vob_pname_view_root();
+  if (root.empty() || out->abs.size() <= root.size() + 1 ||
+      out->abs.compare(0, root.size(), root) != 0 || out->abs[root.size()] != '/')
+    return KS_ST_OK;
+  out->reg = dbrpc_reg_snapshot(&status);
+  if (!out->reg) return status;
+  std::string rest = out->abs.substr(root.size() + 1);
+  size_t slash = rest.find('/');
+  out->view = out->reg->find_view(rest.substr(0, slash));
+  if (!out->view) return KS_ST_OK;
+  out->view_dir = root + "/" + out->view->tag;
+  if (slash == std::string::npos) return KS_ST_OK;
+  rest = rest.substr(slash + 1);
+  slash = rest.find('/');
+  std::string vob_tag = rest.substr(0, slash);
+  bool loaded = false;
+  for (const std::string &t : out->view->vob_tags) loaded = loaded || t == vob_tag;
+  if (!loaded) return KS_ST_OK;
+  out->vob = out->reg->find_vob(vob_tag);
+  if (!out->vob) return KS_ST_OK;
+  out->vob_root = out->view_dir + "/" + vob_tag;
+  out->vob_rel = slash == std::string::npos ? "" : rest.substr(slash + 1);
+  return KS_ST_OK;
+}
+
+std::string vob_pname_view_relative(const vob_pname_t &where) {
+  if (!where.view) return std::string();
+  if (where.abs.size() == where.view_dir.size()) return "/";
+  return where.abs.substr(where.view_dir.size());
+}

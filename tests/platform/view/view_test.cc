@@ -1,0 +1,388 @@
+// Views and identities in process, over a site made by the fixture.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "../../e2e/site_util.h"
+#include "dbrpc/dbrpc_viewdb.h"
+#include "dbrpc/dbrpc_vobdb.h"
+#include "view/view_info.h"
+#include "view/view_xstat.h"
+#include "vob/vob_ob.h"
+
+namespace {
+
+const std::vector<site::File> kFiles = {
+    {"src/a.c", "int a;\n"},
+    {"src/b.c", "int b;\n"},
+    {"link", "-> src/a.c"},
+    {"dangling", "-> nowhere"},
+};
+
+bool same(const tbs_oid_t &a, const tbs_oid_t &b) { return tbs_oid_eq(&a, &b); }
+
+class ViewTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    repo_ = site_.make_vob("proj", kFiles);
+    site_.make_view("alpha");
+    site_.make_view("beta");
+    unsetenv(VIEW_SET_VIEW_ENV);
+    ASSERT_NE(getcwd(cwd_, sizeof cwd_), nullptr);
+  }
+  void TearDown() override {
+    ASSERT_EQ(chdir(cwd_), 0);
+    unsetenv(VIEW_SET_VIEW_ENV);
+    // Another process would start with nothing cached.
+    view_xstat_flush_cache();
+    dbrpc_viewdb_close_all();
+    dbrpc_vobdb_close_all();
+  }
+  std::string p(const std::string &view, const std::string &rel = "") const {
+    return site_.path(view, "proj", rel);
+  }
+  view_xstat_t lstat_of(const std::string &path) {
+    view_xstat_t v;
+    EXPECT_EQ(view_lget_xstat(path.c_str(), 1, &v, nullptr, nullptr, 0, nullptr), KS_ST_OK) << path;
+    return v;
+  }
+  view_oids_t oids_of(const std::string &path, int follow = 0) {
+    view_oids_t o;
+    EXPECT_EQ(view_get_oids(path.c_str(), follow, 0, 0, &o), KS_ST_OK) << path;
+    return o;
+  }
+  // Forgets what this process cached, as a new process would.
+  void new_process() {
+    view_xstat_flush_cache();
+    dbrpc_viewdb_close_all();
+    dbrpc_vobdb_close_all();
+  }
+
+  site::Site site_;
+  std::string repo_;
+  char cwd_[4096];
+};
+
+TEST_F(ViewTest, ExtendedStatStatusesAndIdentifiers) {
+  site::write_file(p("alpha", "private.o"), "o\n");
+  struct Case {
+    std::string path;
+    ks_status_t status;
+    vob_mtype_t mtype;
+    bool vob_oid, view_uuid;
+  } cases[] = {
+      {p("alpha", "src/a.c"), KS_ST_OK, VOB_MTYPE_VERSION, true, true},
+      {p("alpha", "private.o"), KS_ST_OK, VOB_MTYPE_VIEW_PRIVATE, true, true},
+      {p("alpha", "link"), KS_ST_OK, VOB_MTYPE_SLINK, true, true},
+      {p("alpha", "dangling"), KS_ST_OK, VOB_MTYPE_SLINK, true, true},
+      {p("alpha", "missing"), KS_ST_NOT_IN_VIEW, 0, false, false},
+      {p("alpha", "src/a.c/below"), KS_ST_NOT_IN_VIEW, 0, false, false},
+      {site_.view_root() + "/alpha", KS_ST_OK, VOB_MTYPE_NULL, false, true},
+      {site_.view_root() + "/nosuchview", KS_ST_NOT_IN_VIEW, 0, false, false},
+      {repo_ + "/src/a.c", KS_ST_OK, VOB_MTYPE_NULL, false, false},
+      {site_.dir(), KS_ST_OK, VOB_MTYPE_NULL, false, false},
+  };
+  for (const Case &c : cases) {
+    view_xstat_t v;
+    tbs_oid_t vob_oid;
+    tbs_uuid_t view_uuid, replica;
+    std::memset(&vob_oid, 0xff, sizeof vob_oid);
+    ks_status_t s = view_lget_xstat(c.path.c_str(), 1, &v, &vob_oid, &view_uuid, 0, &replica);
+    EXPECT_EQ(s, c.status) << c.path;
+    if (s != KS_ST_OK) continue;
+    EXPECT_EQ(v.mtype, c.mtype) << c.path;
+    EXPECT_EQ(!tbs_oid_is_null(&vob_oid), c.vob_oid) << c.path;
+    EXPECT_EQ(!tbs_uuid_is_null(&replica), c.vob_oid) << c.path;
+    EXPECT_EQ(!tbs_uuid_is_null(&view_uuid), c.view_uuid) << c.path;
+    EXPECT_EQ(!tbs_oid_is_null(&v.obj_oid), c.mtype != VOB_MTYPE_NULL) << c.path;
+    struct stat st;
+    ASSERT_EQ(lstat(c.path.c_str(), &st), 0);
+    EXPECT_EQ(v.fstat.size, uint64_t(st.st_size)) << c.path;
+    EXPECT_EQ(v.fstat.mtime.sec, int64_t(st.st_mtim.tv_sec)) << c.path;
+    EXPECT_EQ(v.fstat.nodeid, uint64_t(st.st_ino)) << c.path;
+  }
+}
+
+TEST_F(ViewTest, FollowingALinkGivesItsTargetsIdentity) {
+  view_xstat_t link, target, followed;
+  ASSERT_EQ(view_lget_xstat(p("alpha", "link").c_str(), 1, &link, nullptr, nullptr, 0, nullptr), KS_ST_OK);
+  ASSERT_EQ(view_get_xstat(p("alpha", "link").c_str(), 1, &followed, nullptr, nullptr, 0, nullptr), KS_ST_OK);
+  ASSERT_EQ(view_lget_xstat(p("alpha", "src/a.c").c_str(), 1, &target, nullptr, nullptr, 0, nullptr), KS_ST_OK);
+  EXPECT_EQ(link.fstat.type, uint32_t(VIEW_FTYPE_LNK));
+  EXPECT_EQ(followed.fstat.type, uint32_t(VIEW_FTYPE_REG));
+  EXPECT_EQ(followed.mtype, VOB_MTYPE_VERSION);
+  EXPECT_TRUE(tbs_oid_eq(&followed.obj_oid, &target.obj_oid));
+  EXPECT_FALSE(tbs_oid_eq(&link.elem_oid, &target.elem_oid));
+  EXPECT_EQ(view_get_xstat(p("alpha", "dangling").c_str(), 1, &followed, nullptr, nullptr, 0, nullptr),
+            KS_ST_NOT_IN_VIEW);
+}
+
+TEST_F(ViewTest, OidsTellWhatMayBecomeADerivedObject) {
+  site::write_file(p("alpha", "out/x.o"), "o\n");
+  site::write_file(p("alpha", "src/b.c"), "edited\n");
+  struct Case {
+    std::string rel;
+    vob_mtype_t mtype;
+    bool elem;
+  } cases[] = {
+      {"out/x.o", VOB_MTYPE_VIEW_PRIVATE_FILE, false},
+      {"out", VOB_MTYPE_VIEW_PRIVATE, false},
+      {"src/b.c", VOB_MTYPE_VIEW_PRIVATE_FILE, true},
+      {"src/a.c", VOB_MTYPE_VERSION, true},
+      {"src", VOB_MTYPE_DIR_VERSION, true},
+  };
+  for (const Case &c : cases) {
+    view_oids_t o = oids_of(p("alpha", c.rel));
+    EXPECT_EQ(o.mtype, c.mtype) << c.rel;
+    EXPECT_EQ(!tbs_oid_is_null(&o.elem_oid), c.elem) << c.rel;
+    EXPECT_FALSE(tbs_oid_is_null(&o.vob_oid)) << c.rel;
+    EXPECT_TRUE(o.objsn.hi || o.objsn.lo) << c.rel;
+  }
+  // Serial numbers stay with the element when its data changes; OIDs do not.
+  view_oids_t edited = oids_of(p("alpha", "src/b.c")), selected = oids_of(p("beta", "src/b.c"));
+  EXPECT_EQ(edited.objsn.hi, selected.objsn.hi);
+  EXPECT_EQ(edited.objsn.lo, selected.objsn.lo);
+  EXPECT_FALSE(tbs_oid_eq(&edited.obj_oid, &selected.obj_oid));
+  EXPECT_FALSE(tbs_uuid_eq(&edited.view_uuid, &selected.view_uuid));
+}
+
+TEST_F(ViewTest, EditedFileIsCheckedOutUntilItsDataIsTheSelectedVersionAgain) {
+  std::string file = p("alpha", "src/a.c");
+  view_xstat_t before = lstat_of(file);
+  EXPECT_EQ(before.mtype, VOB_MTYPE_VERSION);
+  site::write_file(file, "int a = 1;\n");
+  view_xstat_t edited = lstat_of(file);
+  EXPECT_EQ(edited.mtype, VOB_MTYPE_CHECKEDOUT);
+  EXPECT_TRUE(tbs_oid_eq(&edited.elem_oid, &before.elem_oid));
+  site::write_file(file, "int a;\n");  // same data, new status
+  view_xstat_t restored = lstat_of(file);
+  EXPECT_EQ(restored.mtype, VOB_MTYPE_VERSION);
+  EXPECT_TRUE(tbs_oid_eq(&restored.obj_oid, &before.obj_oid));
+  // A same-sized edit is seen as well.
+  site::write_file(file, "int b;\n");
+  EXPECT_EQ(lstat_of(file).mtype, VOB_MTYPE_CHECKEDOUT);
+}
+
+TEST_F(ViewTest, ViewPrivateOidLastsAcrossProcessesUntilTheDataChanges) {
+  std::string file = p("alpha", "gen/x.o");
+  site::write_file(file, "first\n");
+  tbs_oid_t first = lstat_of(file).obj_oid;
+  EXPECT_TRUE(same(first, lstat_of(file).obj_oid));
+  new_process();
+  tbs_oid_t again = lstat_of(file).obj_oid;
+  EXPECT_TRUE(tbs_oid_eq(&first, &again));
+  site::write_file(file, "second, longer\n");
+  tbs_oid_t second = lstat_of(file).obj_oid;
+  EXPECT_FALSE(tbs_oid_eq(&first, &second));
+  new_process();
+  tbs_oid_t second_again = lstat_of(file).obj_oid;
+  EXPECT_TRUE(tbs_oid_eq(&second, &second_again));
+  // The directory stays one object as entries come and go.
+  tbs_oid_t dir = lstat_of(p("alpha", "gen")).obj_oid;
+  site::write_file(p("alpha", "gen/y.o"), "y\n");
+  new_process();
+  tbs_oid_t dir_again = lstat_of(p("alpha", "gen")).obj_oid;
+  EXPECT_TRUE(tbs_oid_eq(&dir, &dir_again));
+  EXPECT_TRUE(same(lstat_of(file).elem_oid, TBS_OID_NULL));
+}
+
+TEST_F(ViewTest, ANewCommitInAViewSelectsNewVersionsThereOnly) {
+  view_xstat_t old_alpha = lstat_of(p("alpha", "src/a.c"));
+  view_xstat_t old_dir = lstat_of(p("alpha", "src"));
+  site::write_file(p("alpha", "src/a.c"), "int a = 3;\n");
+  site::write_file(p("alpha", "src/c.c"), "int c;\n");
+  site_.git({"add", "-A"}, p("alpha"));
+  site_.git({"commit", "-q", "-m", "next"}, p("alpha"));
+  view_xstat_t new_alpha = lstat_of(p("alpha", "src/a.c"));
+  EXPECT_EQ(new_alpha.mtype, VOB_MTYPE_VERSION);
+  EXPECT_TRUE(tbs_oid_eq(&new_alpha.elem_oid, &old_alpha.elem_oid));
+  EXPECT_FALSE(tbs_oid_eq(&new_alpha.obj_oid, &old_alpha.obj_oid));
+  EXPECT_EQ(lstat_of(p("alpha", "src/c.c")).mtype, VOB_MTYPE_VERSION);
+  // The directory gained a name: a new version.
+  EXPECT_FALSE(same(lstat_of(p("alpha", "src")).obj_oid, old_dir.obj_oid));
+  view_xstat_t beta = lstat_of(p("beta", "src/a.c"));
+  EXPECT_TRUE(tbs_oid_eq(&beta.obj_oid, &old_alpha.obj_oid));
+  EXPECT_TRUE(same(lstat_of(p("beta", "src")).obj_oid, old_dir.obj_oid));
+}
+
+TEST_F(ViewTest, DirectoryVersionDependsOnNamesNotContents) {
+  view_xstat_t dir = lstat_of(p("alpha", "src"));
+  site::write_file(p("alpha", "src/a.c"), "changed\n");
+  site_.git({"commit", "-q", "-am", "contents only"}, p("alpha"));
+  EXPECT_TRUE(same(lstat_of(p("alpha", "src")).obj_oid, dir.obj_oid));
+}
+
+TEST_F(ViewTest, VobHandlesFromPathsAndIdentities) {
+  struct Case {
+    std::string path;
+    ks_status_t status;
+  } cases[] = {
+      {p("alpha", "src/a.c"), KS_ST_OK},
+      {p("alpha"), KS_ST_OK},
+      {p("alpha", ".git"), KS_ST_NOT_IN_VOB},
+      {site_.view_root() + "/alpha", KS_ST_NOT_IN_VOB},
+      {repo_, KS_ST_NOT_IN_VOB},
+      {p("alpha", "missing"), KS_ST_NOT_IN_VIEW},
+  };
+  for (const Case &c : cases) {
+    vob_handle_t vobh = VOB_HANDLE_NULL;
+    EXPECT_EQ(vob_ob_l_mount_pname_to_vobh(c.path.c_str(), &vobh), c.status) << c.path;
+    EXPECT_EQ(vob_ob_mount_pname_to_vobh(c.path.c_str(), &vobh), c.status) << c.path;
+  }
+  vob_handle_t a = VOB_HANDLE_NULL, b = VOB_HANDLE_NULL, r = VOB_HANDLE_NULL;
+  ASSERT_EQ(vob_ob_mount_pname_to_vobh(p("alpha", "src").c_str(), &a), KS_ST_OK);
+  ASSERT_EQ(vob_ob_mount_pname_to_vobh(p("beta", "src").c_str(), &b), KS_ST_OK);
+  EXPECT_EQ(a, b);
+  EXPECT_STREQ(vob_ob_get_tag(a), "proj");
+  char mount[1024];
+  ASSERT_EQ(vob_ob_get_mount_dir_pname(a, 0, 1, sizeof mount, mount), KS_ST_OK);
+  EXPECT_STREQ(mount, "/proj");
+  EXPECT_EQ(vob_ob_get_mount_dir_pname(a, 0, 1, 5, mount), KS_ST_NAME_TOO_LONG);
+  EXPECT_TRUE(vob_utl_is_mounted_vob_pname("/proj"));
+  EXPECT_TRUE(vob_utl_is_mounted_vob_pname(p("alpha").c_str()));
+  EXPECT_FALSE(vob_utl_is_mounted_vob_pname("/nosuch"));
+  tbs_uuid_t replica;
+  ASSERT_EQ(vob_ob_get_replica_uuid(a, &replica), KS_ST_OK);
+  ASSERT_EQ(vob_ob_register_replica(&replica, &TBS_OID_NULL, 0, 0, &r), KS_ST_OK);
+  EXPECT_EQ(r, a);
+  tbs_oid_t vob_oid, stat_vob_oid;
+  ASSERT_EQ(vob_ob_get_oid(a, &vob_oid), KS_ST_OK);
+  ASSERT_EQ(view_lget_xstat(p("alpha", "src").c_str(), 1, nullptr, &stat_vob_oid, nullptr, 0, nullptr), KS_ST_OK);
+  EXPECT_TRUE(tbs_oid_eq(&vob_oid, &stat_vob_oid));
+  ASSERT_EQ(vob_ob_vob_oid_to_vobh(&vob_oid, &r), KS_ST_OK);
+  EXPECT_EQ(r, a);
+  tbs_oid_t unknown = TBS_OID_NULL;
+  unknown.bytes[3] = 9;
+  EXPECT_EQ(vob_ob_vob_oid_to_vobh(&unknown, &r), KS_ST_NOT_FOUND);
+  EXPECT_EQ(vob_ob_get_tag(VOB_HANDLE_NULL), nullptr);
+  EXPECT_EQ(vob_ob_get_oid(a + 1000, &vob_oid), KS_ST_NOT_FOUND);
+}
+
+TEST_F(ViewTest, DatabaseIdentifiersNameVersionsElementsAndPaths) {
+  vob_handle_t vobh = VOB_HANDLE_NULL;
+  ASSERT_EQ(vob_ob_mount_pname_to_vobh(p("alpha").c_str(), &vobh), KS_ST_OK);
+  struct Case {
+    std::string rel;
+    const char *pname;
+  } cases[] = {{"src/a.c", "/proj/src/a.c"}, {"src", "/proj/src"}, {"", "/proj"}, {"link", "/proj/link"}};
+  for (const Case &c : cases) {
+    view_xstat_t v = lstat_of(p("beta", c.rel));
+    uint32_t ver = 0, elem = 0, elem_direct = 0;
+    ASSERT_EQ(vob_obj_oid_to_dbid(vobh, &v.obj_oid, &ver), KS_ST_OK) << c.rel;
+    ASSERT_EQ(vob_ver_get_elem(vobh, ver, &elem), KS_ST_OK) << c.rel;
+    ASSERT_EQ(vob_obj_oid_to_dbid(vobh, &v.elem_oid, &elem_direct), KS_ST_OK) << c.rel;
+    EXPECT_EQ(elem, elem_direct) << c.rel;
+    EXPECT_NE(ver, elem) << c.rel;
+    EXPECT_EQ(vob_ver_get_elem(vobh, elem, &elem_direct), KS_ST_NOT_FOUND) << c.rel;
+    char name[1024];
+    ASSERT_EQ(vob_obj_to_pname(vobh, ver, nullptr, 0, 0, 0, sizeof name, name), KS_ST_OK);
+    EXPECT_STREQ(name, c.pname);
+    EXPECT_EQ(vob_obj_to_pname(vobh, ver, nullptr, 0, 0, 0, 3, name), KS_ST_NAME_TOO_LONG);
+    tbs_oid_t back;
+    ASSERT_EQ(vob_obj_dbid_to_oid(vobh, ver, &back), KS_ST_OK);
+    EXPECT_TRUE(same(back, v.obj_oid));
+    // Another process, which has not seen the object, finds the same identifier.
+    new_process();
+    uint32_t again = 0;
+    ASSERT_EQ(vob_obj_oid_to_dbid(vobh, &v.obj_oid, &again), KS_ST_OK);
+    EXPECT_EQ(again, ver);
+  }
+  new_process();
+  uint32_t dbid = 0;
+  site::write_file(p("alpha", "private.o"), "o\n");
+  view_xstat_t priv = lstat_of(p("alpha", "private.o"));
+  EXPECT_EQ(vob_obj_oid_to_dbid(vobh, &priv.obj_oid, &dbid), KS_ST_NOT_FOUND);
+  view_xstat_t b = lstat_of(p("alpha", "src/b.c"));
+  new_process();
+  EXPECT_EQ(vob_obj_oid_to_dbid(vobh, &b.obj_oid, &dbid), KS_ST_NOT_FOUND);  // never asked for
+  EXPECT_EQ(vob_ver_get_elem(vobh, 99999, &dbid), KS_ST_NOT_FOUND);
+}
+
+TEST_F(ViewTest, SetViewAndWorkingDirectoryViewAreSeparate) {
+  char tag[256];
+  tbs_uuid_t uuid;
+  EXPECT_EQ(view_current_view_info(tag, sizeof tag, nullptr, 0, nullptr, 0, nullptr, 0, &uuid), KS_ST_NOT_FOUND);
+  EXPECT_EQ(view_cdview_view_info(tag, sizeof tag, nullptr, 0, nullptr, 0, nullptr, 0, &uuid), KS_ST_NOT_FOUND);
+
+  ASSERT_EQ(view_set_current_view("alpha"), KS_ST_OK);
+  char storage[1024], host[256], host_path[1024];
+  ASSERT_EQ(view_current_view_info(tag, sizeof tag, storage, sizeof storage, host, sizeof host,
+                                   host_path, sizeof host_path, &uuid),
+            KS_ST_OK);
+  EXPECT_STREQ(tag, "alpha");
+  EXPECT_EQ(std::string(storage), site_.home() + "/storage/alpha.vws");
+  EXPECT_STREQ(host_path, storage);
+  EXPECT_EQ(view_current_view_info(tag, 3, nullptr, 0, nullptr, 0, nullptr, 0, nullptr), KS_ST_NAME_TOO_LONG);
+
+  ASSERT_EQ(chdir(p("beta", "src").c_str()), 0);
+  tbs_uuid_t cd_uuid;
+  ASSERT_EQ(view_cdview_view_info(tag, sizeof tag, nullptr, 0, nullptr, 0, nullptr, 0, &cd_uuid), KS_ST_OK);
+  EXPECT_STREQ(tag, "beta");
+  EXPECT_FALSE(tbs_uuid_eq(&uuid, &cd_uuid));
+
+  // An unknown tag changes nothing; a set view that went away is an error, not "no view".
+  EXPECT_EQ(view_set_current_view("nosuch"), KS_ST_NOT_FOUND);
+  EXPECT_STREQ(getenv(VIEW_SET_VIEW_ENV), "alpha");
+  setenv(VIEW_SET_VIEW_ENV, "gone", 1);
+  EXPECT_EQ(view_current_view_info(tag, sizeof tag, nullptr, 0, nullptr, 0, nullptr, 0, nullptr), KS_ST_ERR);
+  EXPECT_EQ(view_set_current_view(nullptr), KS_ST_OK);
+  EXPECT_EQ(getenv(VIEW_SET_VIEW_ENV), nullptr);
+}
+
+TEST_F(ViewTest, HandlesCarryTheRegisteredProperties) {
+  view_handle_t h = VIEW_HANDLE_NULL;
+  ASSERT_EQ(view_get_handle_config("alpha", nullptr, nullptr, nullptr, &h), KS_ST_OK);
+  EXPECT_STREQ(view_get_tag(h), "alpha");
+  EXPECT_EQ(std::string(view_get_dir(h)), site_.view_root() + "/alpha");
+  bool ws = true;
+  EXPECT_EQ(view_ws_is_ws_view(h, &ws), KS_ST_OK);
+  EXPECT_FALSE(ws);
+  view_handle_t by_storage = VIEW_HANDLE_NULL;
+  ASSERT_EQ(view_get_handle(view_get_path(h), 1, &by_storage), KS_ST_OK);
+  EXPECT_TRUE(tbs_uuid_eq(view_get_uuid(h), view_get_uuid(by_storage)));
+  view_xstat_t v;
+  tbs_uuid_t seen;
+  ASSERT_EQ(view_lget_xstat(p("alpha", "src").c_str(), 1, &v, nullptr, &seen, 0, nullptr), KS_ST_OK);
+  EXPECT_TRUE(tbs_uuid_eq(view_get_uuid(h), &seen));
+  view_handle_t wrong = VIEW_HANDLE_NULL;
+  EXPECT_EQ(view_get_handle_config("alpha", "/elsewhere", nullptr, nullptr, &wrong), KS_ST_NOT_FOUND);
+  EXPECT_EQ(view_get_handle_config("nosuch", nullptr, nullptr, nullptr, &wrong), KS_ST_NOT_FOUND);
+  EXPECT_EQ(wrong, VIEW_HANDLE_NULL);
+  EXPECT_EQ(view_register_view_tag("beta", 1), KS_ST_OK);
+  EXPECT_EQ(view_register_view_tag("nosuch", 1), KS_ST_NOT_FOUND);
+  view_free_handle(by_storage);
+  view_free_handle(h);
+  view_free_handle(VIEW_HANDLE_NULL);
+}
+
+TEST_F(ViewTest, ViewRelativeAndViewExtendedNamesRoundTrip) {
+  char vrel[1024], ext[1024];
+  struct Case {
+    std::string path;
+    const char *vrel;
+  } cases[] = {
+      {p("alpha", "src/a.c"), "/proj/src/a.c"},
+      {p("alpha", "src/new.o"), "/proj/src/new.o"},
+      {p("alpha"), "/proj"},
+      {site_.view_root() + "/alpha", "/"},
+  };
+  for (const Case &c : cases) {
+    ASSERT_EQ(view_abspn_to_viewrel(c.path.c_str(), vrel, sizeof vrel), KS_ST_OK) << c.path;
+    EXPECT_STREQ(vrel, c.vrel);
+    ASSERT_EQ(view_viewrel_to_view_ext("alpha", vrel, ext, sizeof ext), KS_ST_OK);
+    EXPECT_EQ(std::string(ext), c.path);
+  }
+  EXPECT_EQ(view_abspn_to_viewrel(repo_.c_str(), vrel, sizeof vrel), KS_ST_NOT_IN_VIEW);
+  EXPECT_EQ(view_abspn_to_viewrel(p("alpha", "src/a.c").c_str(), vrel, 5), KS_ST_NAME_TOO_LONG);
+  view_info_t info;
+  ASSERT_EQ(view_get_view_info(p("beta", "src").c_str(), 1, &info), KS_ST_OK);
+  EXPECT_STREQ(info.tag, "beta");
+  ASSERT_EQ(view_get_view_info(site_.dir().c_str(), 1, &info), KS_ST_OK);
+  EXPECT_TRUE(tbs_uuid_is_null(&info.uuid));
+}
+
+}  // namespace
