@@ -144,6 +144,12 @@ void buf_too_small() {
 
 bool verbose(int above) { return mf_verbosity > above; }
 
+// Whether the MAKEFLAGS-style text holds the option letter or its long form.
+bool has_flag(const char *text, int letter, const char *long_name) {
+  return mf_parse_opt_included(text, letter, nullptr, nullptr) != 0 ||
+         mf_parse_opt_included(text, 0, long_name, nullptr) != 0;
+}
+
 std::vector<const char *> strings_of(list_handle_t list) {
   std::vector<const char *> v;
   if (list == LIST_HANDLE_NULL) return v;
@@ -305,11 +311,11 @@ mf_parse_op_rec_t *init_parse_params(list_handle_t defs, uint32_t variant) {
   }
   if (verbose(2)) imsg_print(IMSG_TRACE, &_mfc_karsel_msg_table, MFC_MSG_NEW_MAKEFLAGS, text.c_str());
 
-  const bool env_over = mf_parse_opt_included(text.c_str(), 'e', "--environment-overrides", nullptr) != 0;
+  const bool env_over = has_flag(text.c_str(), 'e', "--environment-overrides");
   op->environment_overrides = env_over ? 1 : 0;
   op->no_builtin_rules =
       (variant == MF_COMPAT_PGNU ||
-       mf_parse_opt_included(text.c_str(), 'r', "--no-builtin-rules", nullptr) != 0)
+       has_flag(text.c_str(), 'r', "--no-builtin-rules"))
           ? 1
           : 0;
 
@@ -772,7 +778,7 @@ ks_status_t parse_mf(list_handle_t makefiles, list_handle_t defs, const char *ma
         req->override_table = override_table;
         const bool read_builtins =
             !is_gnu(variant) ||
-            (mf_parse_opt_included(op->makeflags, 'b', "--no-builtin-variables", nullptr) == 0);
+            !has_flag(op->makeflags, 'b', "--no-builtin-variables");
         if (read_builtins) {
           list_handle_t builtins = LIST_HANDLE_NULL;
           if (mf_init_builtins(static_cast<int>(op->no_builtin_rules), variant, &builtins, work) != KS_ST_OK)
