@@ -235,6 +235,25 @@ TEST(ParsePipeline, BosSpecsMacrosAndDefaultBosFiles) {
   }
 }
 
+TEST(ParsePipeline, LongBosListKeptWhole) {
+  NoInheritedFlags clean;
+  ScratchDir dir;
+  std::vector<std::string> names;
+  std::string expected;
+  for (int i = 0; i < 40; ++i) {
+    std::string name = std::string(200, 'b') + std::to_string(i) + ".bos";
+    dir.write(name, "");
+    names.push_back(name);
+    expected += dir.path() + "/" + name + ":";
+  }
+  ASSERT_GT(expected.size(), 8192u);
+  Captured cap;
+  Cmf cmf;
+  Strings bos(names);
+  ASSERT_EQ(mfc_parse_bos(LIST_HANDLE_NULL, bos.get(), LIST_HANDLE_NULL, 1, 0, &cmf.h), KS_ST_OK) << cap.err();
+  EXPECT_EQ(pltest::lookup_in(pltest::table_at(cmf.h->macro_table_list, 0), "ORVA_OPTS_SPECS"), expected);
+}
+
 TEST(ParsePipeline, BosFlagsReachTheParsedMakefile) {
   NoInheritedFlags clean;
   ScratchDir dir;
