@@ -11,6 +11,8 @@
 #include "ks/imsg.h"
 #include "ks/pfm.h"
 #include "ks/strutl.h"
+#include "bld/bldr_tgt.h"
+#include "mf/bldr_opts.h"
 #include "mf/mf.h"
 #include "mf/mf_io.h"
 #include "mf/mf_parse_utl.h"
@@ -407,18 +409,23 @@ int mf_lex_double_dollar_file_name(const char *text) {
   }
   name = std::string(strip(name));
   clear_guard();
-  if (is_gnu_like() || mf_building_java_tgts) {
-    mf_file_name = copy(name);
+  if (is_gnu_like() || bldr_tgt_is_java_tgt(name.c_str()) || mf_building_java_tgts) {
+    // The name keeps its "$$"; the options record pairs it with its file-system spelling.
+    bldr_opts_mf_pname_ht_action(name.c_str(), mfc_curr_opts_handle, 0, 0);
+    char *fs_name = bldr_opts_mf_pname_ht_action(name.c_str(), mfc_curr_opts_handle, 0, 1);
+    mf_file_name = copy(mf_building_java_tgts || fs_name == nullptr ? name : std::string(fs_name));
+    stg_free(fs_name);
     trace_text("Found filename: ", mf_file_name);
     return 1;
   }
   // "$$" stands for "$": the name is scanned again in that form.
-  std::string collapsed;
-  for (size_t i = 0; i < name.size(); ++i) {
-    collapsed.push_back(name[i]);
-    if (name[i] == '$' && i + 1 < name.size() && name[i + 1] == '$') ++i;
+  char *collapsed = bldr_opts_collapse_double_dollar(name.c_str());
+  if (collapsed == nullptr) {
+    mf_parser_failed = 1;
+    return 0;
   }
-  push(collapsed.c_str());
+  push(collapsed);
+  stg_free(collapsed);
   return 0;
 }
 

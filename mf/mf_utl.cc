@@ -173,3 +173,164 @@ void mf_utl_glob_list(list_handle_t list, stg_area_t area) {
     c = list_next(list, at, nullptr);
   }
 }
+
+#include <string>
+
+#include <cstdarg>
+
+#include "tbs/tbs_status.h"
+#include "view/view_xstat.h"
+
+int mf_utl_setenv(const char *name, const char *value) {
+  char *text = mf_utl_make_putenv_def(name, value);
+  if (text == nullptr || putenv(text) != 0) {
+    imsg_print(IMSG_ERROR, &_mf_utl_karsel_msg_table, MF_UTL_MSG_PUTENV,
+               text != nullptr ? text : name);
+    stg_free(text);
+    return -1;
+  }
+  return 0;
+}
+
+ks_status_t mf_utl_putenv_var(const char *name, const char *value, int force) {
+  if (name == nullptr || *name == '\0') {
+    imsg_print(IMSG_ERROR, &_mf_utl_karsel_msg_table, MF_UTL_MSG_NULL_NAME);
+    return KS_ST_ERR;
+  }
+  if ((value == nullptr || *value == '\0') && !force) return KS_ST_OK;
+  char *text = mf_utl_make_putenv_def(name, value != nullptr ? value : "");
+  if (text == nullptr || putenv(text) != 0) {
+    stg_free(text);
+    imsg_print_shared(IMSG_ERROR, "mf/mf_utl", &imsg_common_table, IMSG_COMMON_NO_MEMORY);
+    return KS_ST_ERR;
+  }
+  return KS_ST_OK;
+}
+
+namespace {
+
+ks_status_t view_stat(const char *pathname, int follow, view_xstat_t *st) {
+  ks_status_t rc = follow ? view_get_xstat(pathname, 0, st, nullptr, nullptr, 0, nullptr)
+                          : view_lget_xstat(pathname, 0, st, nullptr, nullptr, 0, nullptr);
+  if (rc == KS_ST_OK) return KS_ST_OK;
+  if (rc == KS_ST_NOT_IN_VIEW || rc == KS_ST_NOT_FOUND) return KS_ST_NOT_FOUND;
+  imsg_print(IMSG_ERROR, &_mf_utl_karsel_msg_table, MF_UTL_MSG_EXISTENCE, pathname,
+             tbs_strerror(rc));
+  return KS_ST_ERR;
+}
+
+void print_under(int severity, const char *module_name, const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  imsg_vprint(severity, module_name, format, ap);
+  va_end(ap);
+}
+
+void print_pieces(int severity, const char *module_name, const char *text) {
+  constexpr size_t kPiece = 16383;
+  const size_t len = std::strlen(text);
+  for (size_t at = 0; at < len; at += kPiece) {
+    const int n = static_cast<int>(len - at < kPiece ? len - at : kPiece);
+    if (module_name != nullptr) {
+      print_under(severity, module_name, "%.*s", n, text + at);
+    } else {
+      imsg_print(severity, "%.*s", -1, n, text + at);
+    }
+  }
+}
+
+}  // namespace
+
+ks_status_t mf_utl_obj_exists(const char *pathname) {
+  view_xstat_t st{};
+  return view_stat(pathname, 0, &st);
+}
+
+ks_status_t mf_utl_get_dtm(const char *pathname, int follow_links, time_t *out_time) {
+  view_xstat_t st{};
+  ks_status_t rc = view_stat(pathname, follow_links, &st);
+  if (rc == KS_ST_OK) *out_time = static_cast<time_t>(st.fstat.mtime.sec);
+  return rc;
+}
+
+char **mf_utl_list_to_parray(list_handle_t list, stg_area_t area) {
+  if (list == LIST_HANDLE_NULL || list_is_empty(list)) return nullptr;
+  auto **array = static_cast<char **>(stg_calloc(area, sizeof(char *) * (list_length(list) + 1)));
+  if (array == nullptr) return nullptr;
+  size_t i = 0;
+  void *d = nullptr;
+  for (list_cursor_t c = list_next(list, nullptr, &d); c != nullptr; c = list_next(list, c, &d))
+    array[i++] = static_cast<char *>(d);
+  return array;
+}
+
+list_handle_t mf_utl_cntd_parray_to_list(void **array, size_t count, stg_area_t list_area,
+                                         size_t) {
+  if (array == nullptr || count == 0) return LIST_HANDLE_NULL;
+  list_handle_t list = list_create(list_area, 0);
+  if (list == LIST_HANDLE_NULL) {
+    imsg_print_shared(IMSG_ERROR, "mf/mf_utl", &imsg_common_table, IMSG_COMMON_NO_MEMORY);
+    return LIST_HANDLE_NULL;
+  }
+  for (size_t i = 0; i < count; ++i) {
+    if (list_append(list, array[i]) != 0) {
+      imsg_print_shared(IMSG_ERROR, "mf/mf_utl", &imsg_common_table, IMSG_COMMON_NO_MEMORY);
+      return LIST_HANDLE_NULL;
+    }
+  }
+  return list;
+}
+
+void mf_utl_imsg_print_bigstr(int severity, const char *text) { print_pieces(severity, nullptr, text); }
+
+void mf_utl_imsg_print_bigstr_nl(int severity, const char *text) {
+  print_pieces(severity, nullptr, text);
+  imsg_print_shared(severity | 1, "mf/mf_utl", &imsg_common_table, IMSG_COMMON_EMPTY_LINE);
+}
+
+void mf_utl_imsg_print_shared_bigstr(int severity, const char *module_name, const char *text) {
+  print_pieces(severity, module_name, text);
+}
+
+void mf_utl_imsg_print_shared_bigstr_nl(int severity, const char *module_name, const char *text) {
+  print_pieces(severity, module_name, text);
+  imsg_print_shared(severity | 1, module_name, &imsg_common_table, IMSG_COMMON_EMPTY_LINE);
+}
+
+int mf_utl_replace_or_append_macro_value(list_handle_t definitions, const char *binding) {
+  const char *eq = std::strchr(binding, '=');
+  PFM_ASSERT(eq != NULL);
+  std::string name(binding, static_cast<size_t>(eq - binding));
+  const bool blank_before_eq = !name.empty() && (name.back() == ' ' || name.back() == '\t');
+  while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
+  while (!name.empty() && (name.front() == ' ' || name.front() == '\t')) name.erase(0, 1);
+  int replaced = 0;
+  if (!blank_before_eq) {
+    const std::string prefix = name + "=";
+    void *d = nullptr;
+    for (list_cursor_t c = list_next(definitions, nullptr, &d); c != nullptr;
+         c = list_next(definitions, c, &d)) {
+      if (std::strncmp(static_cast<const char *>(d), prefix.c_str(), prefix.size()) == 0) {
+        // The list holds heap copies: the replaced one goes with its element.
+        list_remove(definitions, c);
+        stg_free(d);
+        replaced = 1;
+        break;
+      }
+    }
+  }
+  char *copy = stg_strdup(binding);
+  if (copy == nullptr || list_append(definitions, copy) != 0) {
+    imsg_print_shared(IMSG_ERROR, "mf/mf_utl", &imsg_common_table, IMSG_COMMON_NO_MEMORY);
+    stg_free(copy);
+  }
+  return replaced;
+}
+
+void mf_set_verbosity(uint32_t level) {
+  mf_initialize();
+  mf_verbosity = static_cast<int32_t>(level);
+  const std::string text = std::to_string(level);
+  mf_utl_setenv("ZELVANE_BLD_VERBOSITY", text.c_str());
+  mf_utl_setenv("ORVA_VERBOSITY", text.c_str());
+}

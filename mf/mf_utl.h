@@ -58,3 +58,46 @@ char *mf_utl_make_putenv_def(const char *name, const char *value);
 // the current directory, in place, each new name copied into area; a name that matches nothing,
 // or only itself, stays as written.
 void mf_utl_glob_list(list_handle_t list, stg_area_t area);
+
+#include <ctime>
+
+// Puts name "=" value (a heap string the environment keeps) into the process environment. 0, or
+// -1 after an internal error when the text cannot be made or putenv fails.
+int mf_utl_setenv(const char *name, const char *value);
+
+// Puts name "=" value into the process environment; a null or empty value is written as "name="
+// only with force and otherwise nothing is done. 0; 1001 after a message for a null or empty
+// name or when memory runs out.
+ks_status_t mf_utl_putenv_var(const char *name, const char *value, int force);
+
+// Whether the object exists, asked through the view without following a final link: 0 exists,
+// 1002 absent, 1001 after a message on any other failure.
+ks_status_t mf_utl_obj_exists(const char *pathname);
+
+// The modification time of the object through the view (following a final link or not): 0 with
+// *out_time, 1002 absent, 1001 after a message on any other failure.
+ks_status_t mf_utl_get_dtm(const char *pathname, int follow_links, time_t *out_time);
+
+// A null-terminated array of the list's strings, made in area; null for a null or empty list
+// or when memory runs out.
+char **mf_utl_list_to_parray(list_handle_t list, stg_area_t area);
+
+// A new list (in list_area) of the first count pointers of array; null for a null array, a zero
+// count, or after the allocation message.
+list_handle_t mf_utl_cntd_parray_to_list(void **array, size_t count, stg_area_t list_area,
+                                         size_t element_size);
+
+// Prints a text of any length at severity, in pieces of at most 16383 bytes; the _nl forms add
+// a newline message, the shared forms print under module_name.
+void mf_utl_imsg_print_bigstr(int severity, const char *text);
+void mf_utl_imsg_print_bigstr_nl(int severity, const char *text);
+void mf_utl_imsg_print_shared_bigstr(int severity, const char *module_name, const char *text);
+void mf_utl_imsg_print_shared_bigstr_nl(int severity, const char *module_name, const char *text);
+
+// Puts a heap copy of binding ("NAME=value") at the end of the definition list (a list of heap
+// copies), removing and freeing the first earlier binding of the same name: 1 when one was removed, 0 when none was. A binding
+// with blanks before its "=" never replaces. A binding without "=" ends the program (assertion).
+int mf_utl_replace_or_append_macro_value(list_handle_t definitions, const char *binding);
+
+// Sets the make verbosity and exports it as ZELVANE_BLD_VERBOSITY and ORVA_VERBOSITY.
+void mf_set_verbosity(uint32_t level);

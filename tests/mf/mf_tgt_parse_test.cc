@@ -250,7 +250,7 @@ TEST(MfTgtStaticPattern, PatternWithoutPercentFails) {
   mftest::Captured cap;
   mf_tgt_static_pattern_rule(p.list({"a.o"}), "a.o", p.list({"a.c"}), nullptr, 0);
   EXPECT_EQ(mf_parser_failed, 1);
-  EXPECT_THAT(cap.err(), HasSubstr("Syntax error in file \"Makefile\" near line 7\n"));
+  EXPECT_THAT(cap.err(), HasSubstr("Syntax error in file \"Makefile\" near line 3\n"));
   EXPECT_THAT(cap.err(), HasSubstr("Target pattern contains no `%'.\n"));
   EXPECT_EQ(mf_tgt_lookup(p.table(), "a.o"), nullptr);
 }

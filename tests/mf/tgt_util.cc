@@ -11,7 +11,7 @@ TgtParse::TgtParse(uint32_t variant)
       saved_opts_(mfc_curr_opts_handle) {
   op_.compat_variant = variant;
   op_.statement_file = "Makefile";
-  op_.statement_line = 7;
+  op_.statement_line = 3;
   mfc_parse_op_rec_p = &op_;
   area_ = stg_create_area(4096);
   mfc_mf_stg_area = area_;
@@ -20,7 +20,7 @@ TgtParse::TgtParse(uint32_t variant)
   mf_parser_failed = 0;
   mf_tgt_parsing_builtins = 0;
   mf_io_source_file = "Makefile";
-  mf_io_source_line = 3;
+  mf_io_source_line = 5;
   table_ = mf_tgt_create_table(variant, LIST_HANDLE_NULL);
   mf_tgt_curr_table_p = table_;
 }

@@ -12,6 +12,7 @@
 #include "mf/mf_parser.h"
 #include "mf/mf_tgt_parse.h"
 #include "mf/mf_utl.h"
+#include "mf/mf_yylex.h"
 #include "tgt_util.h"
 
 using mftest::strings;
@@ -219,7 +220,7 @@ TEST_F(Grammar, StaticPatternRuleOutsideGnuIsASyntaxErrorAndTheParseGoesOn) {
                    colon(), eol()}),
             0);
   EXPECT_EQ(mf_parser_failed, 1);
-  EXPECT_THAT(cap.err(), HasSubstr("Syntax error in file \"Makefile\" near line 7\n"));
+  EXPECT_THAT(cap.err(), HasSubstr("Syntax error in file \"Makefile\" near line 3\n"));
   EXPECT_EQ(mf_tgt_lookup(p.table(), "a.o"), nullptr);
   EXPECT_EQ(p.entry("next")->defined_as_target, 1);
 }
@@ -282,6 +283,11 @@ INSTANTIATE_TEST_SUITE_P(
                    "Syntax error in file \"mk\" near the end of line 2\n"},
         SyntaxCase{"token outside the grammar", {{999, "?", ""}}, 0,
                    "Syntax error in file \"mk\", line 2, column 0\n"}));
+
+TEST(GrammarDispatch, InvalidVariantEndsTheProgram) {
+  TgtParse p(6);
+  EXPECT_DEATH(mf_yylex(), "Invalid makefile compatibility variant \\(6\\)");
+}
 
 TEST(GrammarTokens, NamesOfTokens) {
   EXPECT_STREQ(mf_parser_token_name(FILE_NAME), "FILE_NAME");

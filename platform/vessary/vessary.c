@@ -1,0 +1,790 @@
+/* The audit engine of the interposer: per-process audit state, raw event writing, the control
+ * commands of the audit device and of the platform, the environment handed to children, and the
+ * check of exec'd images.
+ *
+ * Nothing on the event path allocates, locks or uses stdio: events may be recorded in vfork
+ * children and in signal handlers. The interposer's own I/O uses raw system calls, so it never
+ * re-enters its own wrappers.
+ */
+#define _GNU_SOURCE
+#include "vessary/vessary.h"
+
+#include <dlfcn.h>
+#include <elf.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "vessary/vessary_int.h"
+#include "vessary/vessary_raw.h"
+
+#define VS_PATH_MAX 4096
+
+volatile int vs_fd = -1;
+
+/* The audit state of this process; copied to children at fork, through the environment at exec. */
+static struct {
+  char path[VS_PATH_MAX]; /* audit file while auditing */
+  uint64_t flags;
+  int auditing;
+  int bh_set;
+  uint32_t bh_session, bh_target;
+  int64_t ref_sec, ref_usec;
+  int ref_valid;
+} st;
+
+static char self_path[VS_PATH_MAX]; /* this library, for LD_PRELOAD of children */
+static char cvt_path[VS_PATH_MAX];  /* the converter program */
+
+/* ---- small helpers without allocation ---- */
+
+static int sys_open(const char *path, int flags, int mode) {
+  return (int)VS_SYS(SYS_openat, AT_FDCWD, path, flags, mode);
+}
+
+static void sys_close(int fd) { VS_SYS(SYS_close, fd); }
+
+static int sys_stat(int dirfd, const char *path, struct stat *buf, int flags) {
+  return (int)VS_SYS(SYS_newfstatat, dirfd, path, buf, flags);
+}
+
+static size_t put_u64(char *p, uint64_t v, int base) {
+  char tmp[24];
+  size_t n = 0;
+  do {
+    unsigned d = (unsigned)(v % (unsigned)base);
+    tmp[n++] = (char)(d < 10 ? '0' + d : 'a' + d - 10);
+    v /= (unsigned)base;
+  } while (v);
+  for (size_t i = 0; i < n; i++) p[i] = tmp[n - 1 - i];
+  return n;
+}
+
+static size_t put_s64(char *p, int64_t v) {
+  if (v < 0) {
+    p[0] = '-';
+    return 1 + put_u64(p + 1, (uint64_t)(-(v + 1)) + 1, 10);
+  }
+  return put_u64(p, (uint64_t)v, 10);
+}
+
+static size_t put_str(char *p, const char *s) {
+  size_t n = strlen(s);
+  memcpy(p, s, n);
+  return n;
+}
+
+static int64_t parse_s64(const char **pp) {
+  const char *p = *pp;
+  int neg = 0;
+  int64_t v = 0;
+  if (*p == '-') neg = 1, p++;
+  while (*p >= '0' && *p <= '9') v = v * 10 + (*p++ - '0');
+  *pp = p;
+  return neg ? -v : v;
+}
+
+/* The directory against which a relative name resolves, into buf; its length, 0 on failure. */
+static size_t base_dir(int dirfd, char *buf, size_t size) {
+  if (dirfd == VS_NORESOLVE) return 0;
+  if (dirfd == AT_FDCWD) {
+    long n = VS_SYS(SYS_getcwd, buf, size);
+    if (n <= 0) return 0;
+    return strlen(buf);
+  }
+  char link[40];
+  size_t k = put_str(link, "/proc/self/fd/");
+  k += put_u64(link + k, (uint64_t)dirfd, 10);
+  link[k] = 0;
+  long n = VS_SYS(SYS_readlinkat, AT_FDCWD, link, buf, size - 1);
+  if (n <= 0) return 0;
+  buf[n] = 0;
+  return (size_t)n;
+}
+
+/* ---- events ---- */
+
+static size_t put_ident(char *p, const struct stat *s) {
+  if (!s) return put_str(p, "-");
+  size_t n = put_u64(p, (uint64_t)s->st_dev, 10);
+  p[n++] = ':';
+  n += put_u64(p + n, (uint64_t)s->st_ino, 10);
+  p[n++] = ':';
+  n += put_u64(p + n, (uint64_t)s->st_mode, 10);
+  p[n++] = ':';
+  n += put_u64(p + n, (uint64_t)s->st_size, 10);
+  p[n++] = ':';
+  n += put_s64(p + n, (int64_t)s->st_mtim.tv_sec);
+  p[n++] = ':';
+  n += put_u64(p + n, (uint64_t)s->st_mtim.tv_nsec, 10);
+  return n;
+}
+
+/* Fills up to three iovecs naming path (base, "/", path); returns the count and its length. */
+static int name_iov(int dirfd, const char *path, char *base, struct iovec *iov, size_t *len) {
+  *len = 0;
+  if (!path) return 0;
+  int n = 0;
+  if (path[0] != '/') {
+    size_t b = base_dir(dirfd, base, VS_PATH_MAX);
+    if (b) {
+      iov[n].iov_base = base;
+      iov[n++].iov_len = b;
+      *len += b;
+      if (base[b - 1] != '/') {
+        iov[n].iov_base = (void *)"/";
+        iov[n++].iov_len = 1;
+        *len += 1;
+      }
+    }
+  }
+  size_t p = strlen(path);
+  iov[n].iov_base = (void *)path;
+  iov[n++].iov_len = p;
+  *len += p;
+  return n;
+}
+
+void vs_event(int op, uint64_t arg, const struct stat *ident, int dirfd, const char *path,
+              int dirfd2, const char *path2) {
+  int fd = vs_fd;
+  if (fd < 0) return;
+  int saved = errno;
+  char base1[VS_PATH_MAX], base2[VS_PATH_MAX], head[256];
+  struct iovec iov[7];
+  size_t len1, len2;
+  int n = 1;
+  n += name_iov(dirfd, path, base1, iov + n, &len1);
+  n += name_iov(dirfd2, path2, base2, iov + n, &len2);
+  size_t h = 0;
+  head[h++] = (char)op;
+  head[h++] = ' ';
+  h += put_u64(head + h, (uint64_t)VS_SYS(SYS_getpid), 10);
+  head[h++] = ' ';
+  h += put_u64(head + h, arg, 16);
+  head[h++] = ' ';
+  h += put_ident(head + h, ident);
+  head[h++] = ' ';
+  h += put_u64(head + h, len1, 10);
+  head[h++] = ' ';
+  h += put_u64(head + h, len2, 10);
+  head[h++] = '\n';
+  iov[0].iov_base = head;
+  iov[0].iov_len = h;
+  VS_SYS(SYS_writev, fd, iov, n);
+  errno = saved;
+}
+
+void vs_event_stat(int op, uint64_t arg, int follow, int dirfd, const char *path, int dirfd2,
+                   const char *path2) {
+  if (vs_fd < 0) return;
+  int saved = errno;
+  struct stat s;
+  int ok = sys_stat(dirfd, path, &s, follow ? 0 : AT_SYMLINK_NOFOLLOW) == 0;
+  vs_event(op, arg, ok ? &s : NULL, dirfd, path, dirfd2, path2);
+  errno = saved;
+}
+
+const struct stat *vs_fd_ident(int fd, struct stat *buf) {
+  int saved = errno;
+  int ok = VS_SYS(SYS_fstat, fd, buf) == 0;
+  errno = saved;
+  return ok ? buf : NULL;
+}
+
+/* ---- the audit descriptor ---- */
+
+/* Moves fd to a high number out of the way of programs; returns the new descriptor. */
+static int move_high(int fd) {
+  struct rlimit rl;
+  long target = 1000;
+  if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY) {
+    if ((long)rl.rlim_cur <= target + 24) target = (long)rl.rlim_cur / 2;
+  }
+  int nfd = (int)VS_SYS(SYS_fcntl, fd, F_DUPFD_CLOEXEC, target);
+  if (nfd < 0) return fd;
+  sys_close(fd);
+  return nfd;
+}
+
+void vs_move_fd_from(int fd) {
+  if (fd < 0 || fd != vs_fd) return;
+  int nfd = (int)VS_SYS(SYS_fcntl, fd, F_DUPFD_CLOEXEC, fd + 1);
+  if (nfd < 0) nfd = (int)VS_SYS(SYS_fcntl, fd, F_DUPFD_CLOEXEC, 3);
+  vs_fd = nfd;
+  sys_close(fd);
+}
+
+/* Opens the raw event file of the audit file path; create: make it when missing. */
+static int open_raw(const char *path, int create, int *created) {
+  char raw[VS_PATH_MAX + 8];
+  size_t n = strlen(path);
+  if (n + 5 >= sizeof raw) return -1;
+  memcpy(raw, path, n);
+  memcpy(raw + n, ".raw", 5);
+  *created = 0;
+  int fd = -1;
+  if (create) {
+    fd = sys_open(raw, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) *created = 1;
+  }
+  if (fd < 0) fd = sys_open(raw, O_WRONLY | O_APPEND | O_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  /* A shared lock per auditing process: the converter knows the audit is over when it can take
+   * the lock exclusively. */
+  VS_SYS(SYS_flock, fd, LOCK_SH);
+  return move_high(fd);
+}
+
+/* ---- environment ---- */
+
+/* Values of LD_PRELOAD and ASAN_OPTIONS before this process's audit changed them. */
+struct saved_var {
+  int changed, had;
+  char value[VS_PATH_MAX];
+};
+static struct saved_var saved_preload, saved_asan;
+
+static int set_with_save(const char *name, const char *value, struct saved_var *sv) {
+  const char *old = getenv(name);
+  if (!sv->changed) {
+    if (old && strlen(old) >= sizeof sv->value) return -1;
+    sv->had = old != NULL;
+    if (old) memcpy(sv->value, old, strlen(old) + 1);
+    sv->changed = 1;
+  }
+  return setenv(name, value, 1);
+}
+
+static void restore_var(const char *name, struct saved_var *sv) {
+  if (!sv->changed) return;
+  if (sv->had)
+    setenv(name, sv->value, 1);
+  else
+    unsetenv(name);
+  sv->changed = 0;
+}
+
+/* Children of an auditing process load the interposer; programs built with AddressSanitizer
+ * then need its link-order check off. */
+static void publish_preload(void) {
+  char buf[VS_PATH_MAX * 2];
+  if (!st.auditing) {
+    restore_var("LD_PRELOAD", &saved_preload);
+    restore_var("ASAN_OPTIONS", &saved_asan);
+    return;
+  }
+  const char *pre = getenv("LD_PRELOAD");
+  if (self_path[0] && !(pre && strstr(pre, self_path))) {
+    size_t a = strlen(self_path), b = pre ? strlen(pre) : 0;
+    if (a + b + 2 < sizeof buf) {
+      memcpy(buf, self_path, a);
+      if (b) buf[a] = ':', memcpy(buf + a + 1, pre, b + 1);
+      else buf[a] = 0;
+      set_with_save("LD_PRELOAD", buf, &saved_preload);
+    }
+  }
+  const char *asan = getenv("ASAN_OPTIONS");
+  if (!(asan && strstr(asan, "verify_asan_link_order"))) {
+    size_t b = asan ? strlen(asan) : 0;
+    if (b + 32 < sizeof buf) {
+      memcpy(buf, "verify_asan_link_order=0", 25);
+      if (b) buf[24] = ':', memcpy(buf + 25, asan, b + 1);
+      set_with_save("ASAN_OPTIONS", buf, &saved_asan);
+    }
+  }
+}
+
+static void publish_env(void) {
+  char buf[64];
+  publish_preload();
+  if (st.auditing) {
+    setenv(VESSARY_ENV_FILE, st.path, 1);
+    size_t n = put_u64(buf, st.flags, 16);
+    buf[n] = 0;
+    setenv(VESSARY_ENV_FLAGS, buf, 1);
+  } else {
+    unsetenv(VESSARY_ENV_FILE);
+    unsetenv(VESSARY_ENV_FLAGS);
+  }
+  if (st.bh_set) {
+    size_t n = put_u64(buf, st.bh_session, 10);
+    buf[n++] = '.';
+    n += put_u64(buf + n, st.bh_target, 10);
+    if (st.ref_valid) {
+      buf[n++] = ':';
+      n += put_s64(buf + n, st.ref_sec);
+      buf[n++] = '.';
+      n += put_s64(buf + n, st.ref_usec);
+    }
+    buf[n] = 0;
+    setenv(VESSARY_ENV_BHANDLE, buf, 1);
+  } else {
+    unsetenv(VESSARY_ENV_BHANDLE);
+  }
+}
+
+size_t vs_env_count(char *const envp[]) {
+  size_t n = 0;
+  if (envp)
+    while (envp[n]) n++;
+  return n;
+}
+
+static int env_is(const char *entry, const char *name) {
+  size_t n = strlen(name);
+  return strncmp(entry, name, n) == 0 && entry[n] == '=';
+}
+
+/* Appends "name=value" to buf at *used; returns the entry or null when it does not fit. */
+static char *env_put(char *buf, size_t size, size_t *used, const char *name, const char *v1,
+                     const char *v2) {
+  size_t a = strlen(name), b = strlen(v1), c = v2 ? strlen(v2) : 0;
+  if (*used + a + b + c + 3 > size) return NULL;
+  char *e = buf + *used;
+  memcpy(e, name, a);
+  e[a] = '=';
+  memcpy(e + a + 1, v1, b);
+  size_t k = a + 1 + b;
+  if (v2) {
+    e[k++] = ':';
+    memcpy(e + k, v2, c);
+    k += c;
+  }
+  e[k] = 0;
+  *used += k + 1;
+  return e;
+}
+
+char **vs_fix_env(char *const envp[], char **out, char *buf, size_t bufsize) {
+  const char *preload = NULL;
+  int stale = 0;
+  size_t count = vs_env_count(envp);
+  for (size_t i = 0; i < count; i++) {
+    if (env_is(envp[i], "LD_PRELOAD")) preload = envp[i] + 11;
+    if (env_is(envp[i], VESSARY_ENV_FILE) || env_is(envp[i], VESSARY_ENV_FLAGS) ||
+        env_is(envp[i], VESSARY_ENV_BHANDLE))
+      stale = 1;
+  }
+  if (!st.auditing && !st.bh_set && !stale) return (char **)envp;
+  size_t n = 0, used = 0;
+  for (size_t i = 0; i < count; i++) {
+    if (env_is(envp[i], VESSARY_ENV_FILE) || env_is(envp[i], VESSARY_ENV_FLAGS) ||
+        env_is(envp[i], VESSARY_ENV_BHANDLE))
+      continue;
+    if (st.auditing && self_path[0] && env_is(envp[i], "LD_PRELOAD")) continue;
+    out[n++] = envp[i];
+  }
+  char num[64];
+  char *e;
+  if (st.auditing) {
+    if (self_path[0]) {
+      if (preload && strstr(preload, self_path))
+        e = env_put(buf, bufsize, &used, "LD_PRELOAD", preload, NULL);
+      else
+        e = env_put(buf, bufsize, &used, "LD_PRELOAD", self_path,
+                    preload && *preload ? preload : NULL);
+      if (e) out[n++] = e;
+    }
+    if ((e = env_put(buf, bufsize, &used, VESSARY_ENV_FILE, st.path, NULL))) out[n++] = e;
+    size_t k = put_u64(num, st.flags, 16);
+    num[k] = 0;
+    if ((e = env_put(buf, bufsize, &used, VESSARY_ENV_FLAGS, num, NULL))) out[n++] = e;
+  }
+  if (st.bh_set) {
+    size_t k = put_u64(num, st.bh_session, 10);
+    num[k++] = '.';
+    k += put_u64(num + k, st.bh_target, 10);
+    num[k] = 0;
+    char rt[48];
+    size_t r = 0;
+    if (st.ref_valid) {
+      r = put_s64(rt, st.ref_sec);
+      rt[r++] = '.';
+      r += put_s64(rt + r, st.ref_usec);
+    }
+    rt[r] = 0;
+    if ((e = env_put(buf, bufsize, &used, VESSARY_ENV_BHANDLE, num, st.ref_valid ? rt : NULL)))
+      out[n++] = e;
+  }
+  out[n] = NULL;
+  return out;
+}
+
+/* ---- exec'd images ---- */
+
+const char *vs_search_path(const char *file, char *buf, size_t bufsize) {
+  if (!file || strchr(file, '/')) return file;
+  const char *path = getenv("PATH");
+  if (!path) path = "/bin:/usr/bin";
+  size_t fl = strlen(file);
+  while (*path) {
+    const char *end = strchr(path, ':');
+    size_t dl = end ? (size_t)(end - path) : strlen(path);
+    if (dl + fl + 2 <= bufsize) {
+      size_t k = 0;
+      if (dl == 0)
+        buf[k++] = '.';
+      else
+        memcpy(buf, path, dl), k = dl;
+      buf[k++] = '/';
+      memcpy(buf + k, file, fl + 1);
+      if (VS_SYS(SYS_faccessat, AT_FDCWD, buf, X_OK, 0) == 0) return buf;
+    }
+    if (!end) break;
+    path = end + 1;
+  }
+  return file;
+}
+
+static void report_unseen(const char *path, int reason) {
+  static const char *const why[] = {"", "statically linked", "32-bit", "setuid or setgid"};
+  struct iovec iov[5];
+  iov[0].iov_base = (void *)"vessary: the audit cannot see inside \"";
+  iov[0].iov_len = strlen(iov[0].iov_base);
+  iov[1].iov_base = (void *)path;
+  iov[1].iov_len = strlen(path);
+  iov[2].iov_base = (void *)"\" (";
+  iov[2].iov_len = 3;
+  iov[3].iov_base = (void *)why[reason];
+  iov[3].iov_len = strlen(why[reason]);
+  iov[4].iov_base = (void *)")\n";
+  iov[4].iov_len = 2;
+  VS_SYS(SYS_writev, 2, iov, 5);
+  vs_event(VESSARY_EV_UNSEEN, (uint64_t)reason, NULL, AT_FDCWD, path, AT_FDCWD, NULL);
+}
+
+/* Returns the reason why image at path cannot be entered, or 0. depth limits "#!" chains. */
+static int image_reason(const char *path, int depth) {
+  int fd = sys_open(path, O_RDONLY | O_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  struct stat s;
+  unsigned char b[1024];
+  int reason = 0;
+  long n = VS_SYS(SYS_fstat, fd, &s) == 0 ? VS_SYS(SYS_pread64, fd, b, sizeof b, 0) : -1;
+  if (n > 0 && (s.st_mode & (S_ISUID | S_ISGID))) {
+    reason = VESSARY_UNSEEN_SETUID;
+  } else if (n > 2 && b[0] == '#' && b[1] == '!' && depth < 2) {
+    char interp[VS_PATH_MAX];
+    long i = 2, k = 0;
+    while (i < n && (b[i] == ' ' || b[i] == '\t')) i++;
+    while (i < n && b[i] != ' ' && b[i] != '\t' && b[i] != '\n' && k < (long)sizeof interp - 1)
+      interp[k++] = (char)b[i++];
+    interp[k] = 0;
+    if (k) reason = image_reason(interp, depth + 1);
+  } else if (n >= (long)sizeof(Elf64_Ehdr) && memcmp(b, ELFMAG, SELFMAG) == 0) {
+    if (b[EI_CLASS] == ELFCLASS32) {
+      reason = VESSARY_UNSEEN_32BIT;
+    } else if (b[EI_CLASS] == ELFCLASS64) {
+      Elf64_Ehdr eh;
+      memcpy(&eh, b, sizeof eh);
+      int interp = 0;
+      if (eh.e_type == ET_EXEC || eh.e_type == ET_DYN) {
+        for (unsigned i = 0; i < eh.e_phnum && i < 256; i++) {
+          Elf64_Phdr ph;
+          if (VS_SYS(SYS_pread64, fd, &ph, sizeof ph, (long)(eh.e_phoff + i * eh.e_phentsize)) !=
+              (long)sizeof ph)
+            break;
+          if (ph.p_type == PT_INTERP) interp = 1;
+        }
+        /* A shared library run directly (no interpreter, type DYN) is rare; only a program
+         * without an interpreter is reported. */
+        if (!interp) reason = VESSARY_UNSEEN_STATIC;
+      }
+    }
+  }
+  sys_close(fd);
+  return reason;
+}
+
+void vs_check_image(const char *path) {
+  if (vs_fd < 0 || !path) return;
+  int saved = errno;
+  int reason = image_reason(path, 0);
+  if (reason) report_unseen(path, reason);
+  errno = saved;
+}
+
+/* ---- the converter ---- */
+
+/* Runs the converter program on the audit file: final: the process's audit ended. */
+static uint32_t run_converter(const char *path, int final) {
+  const char *prog = getenv(VESSARY_ENV_CVT);
+  if (!prog || !*prog) prog = cvt_path;
+  if (!prog[0]) return 1001;
+  char *argv[4];
+  int a = 0;
+  argv[a++] = (char *)prog;
+  if (!final) argv[a++] = (char *)"-sync";
+  argv[a++] = (char *)path;
+  argv[a] = NULL;
+  /* The converter runs without the interposer and outside every audit. */
+  extern char **environ;
+  size_t count = vs_env_count(environ);
+  char *envv[count + 2];
+  char pre[VS_PATH_MAX * 2];
+  size_t n = 0;
+  for (size_t i = 0; i < count; i++) {
+    if (env_is(environ[i], VESSARY_ENV_FILE) || env_is(environ[i], VESSARY_ENV_FLAGS)) continue;
+    if (env_is(environ[i], "LD_PRELOAD")) {
+      /* keep the other preloaded libraries */
+      const char *p = environ[i] + 11;
+      size_t k = put_str(pre, "LD_PRELOAD=");
+      while (*p) {
+        const char *end = p + strcspn(p, ": ");
+        size_t len = (size_t)(end - p);
+        int mine = len && strstr(p, "libvosselvessary") && (size_t)(strstr(p, "libvosselvessary") - p) < len;
+        if (len && !mine && k + len + 2 < sizeof pre) {
+          if (k > 11) pre[k++] = ':';
+          memcpy(pre + k, p, len);
+          k += len;
+        }
+        p = *end ? end + 1 : end;
+      }
+      pre[k] = 0;
+      if (k > 11) envv[n++] = pre;
+      continue;
+    }
+    envv[n++] = environ[i];
+  }
+  envv[n] = NULL;
+  pid_t pid;
+  typedef int (*spawn_t)(pid_t *, const char *, const posix_spawn_file_actions_t *,
+                         const posix_spawnattr_t *, char *const[], char *const[]);
+  spawn_t real_spawn = (spawn_t)vs_real("posix_spawn");
+  if (!real_spawn || real_spawn(&pid, prog, NULL, NULL, argv, envv) != 0) return 1001;
+  int status = 0;
+  for (;;) {
+    pid_t r = waitpid(pid, &status, 0);
+    if (r == pid) break;
+    if (r < 0 && errno == EINTR) continue;
+    return r < 0 && errno == ECHILD ? 0 : 1001; /* reaped by the program's own handler */
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1001;
+}
+
+/* ---- commands ---- */
+
+static uint32_t audit_start(const char *path) {
+  size_t len = path ? strlen(path) : 0;
+  if (!len || len >= VS_PATH_MAX - 8) return 1001;
+  if (st.auditing) return strcmp(path, st.path) == 0 ? 0 : 1001;
+  int f = sys_open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  if (f < 0) return 1001;
+  sys_close(f);
+  int created;
+  int fd = open_raw(path, 1, &created);
+  if (fd < 0) return 1001;
+  memcpy(st.path, path, len + 1);
+  st.auditing = 1;
+  vs_fd = fd;
+  if (created) vs_event(VESSARY_EV_VERSION, VESSARY_RAW_VERSION, NULL, AT_FDCWD, NULL, AT_FDCWD, NULL);
+  publish_env();
+  return 0;
+}
+
+static uint32_t audit_stop(int convert) {
+  if (!st.auditing) return 1001;
+  int fd = vs_fd;
+  vs_fd = -1;
+  st.auditing = 0;
+  sys_close(fd);
+  publish_env();
+  return convert ? run_converter(st.path, 1) : 0;
+}
+
+static const char *desc_text(const struct vessary_pn_desc *d, char *buf, size_t size) {
+  if (!d->addr || d->len >= size) return NULL;
+  memcpy(buf, (const void *)(uintptr_t)d->addr, d->len);
+  buf[d->len] = 0;
+  return buf;
+}
+
+uint32_t vessary_ctl(uint64_t command, void *data, uint64_t len) {
+  switch (command) {
+    case VESSARY_CMD_GET_NAME: {
+      if (!data || len < sizeof(struct vessary_pn_desc)) return 1001;
+      struct vessary_pn_desc *d = data;
+      if (!d->addr || !d->size) return 1001;
+      const char *name = st.auditing ? st.path : "";
+      size_t n = strlen(name);
+      if (n + 1 > d->size) return 1072;
+      memcpy((void *)(uintptr_t)d->addr, name, n + 1);
+      return 0;
+    }
+    case VESSARY_CMD_START: {
+      if (!data || len < sizeof(struct vessary_pn_desc)) return 1001;
+      char path[VS_PATH_MAX];
+      const char *p = desc_text(data, path, sizeof path);
+      return p ? audit_start(p) : 1001;
+    }
+    case VESSARY_CMD_GET_FLAGS:
+      if (!data || len < 8) return 1001;
+      *(uint64_t *)data = st.flags | (st.auditing ? VESSARY_FLAG_AUDITING : 0);
+      return 0;
+    case VESSARY_CMD_SET_FLAGS:
+      if (!data || len < 8) return 1001;
+      st.flags = *(const uint64_t *)data & ~VESSARY_FLAG_AUDITING;
+      publish_env();
+      return 0;
+    case VESSARY_CMD_STOP:
+      return audit_stop(1);
+    case VESSARY_CMD_STOP_NOCVT:
+      return audit_stop(0);
+    case VESSARY_CMD_SYNC:
+      if (!st.auditing) return 1001;
+      return run_converter(st.path, 0);
+    case VESSARY_CMD_SYNC_NOCVT:
+      return st.auditing ? 0 : 1001;
+    case VESSARY_CMD_GET_BHANDLE: {
+      if (!data || len < 32) return 1001;
+      unsigned char *b = data;
+      memset(b, 0, 32);
+      uint32_t h[2] = {st.bh_set ? st.bh_session : 0, st.bh_set ? st.bh_target : 0};
+      memcpy(b, h, 8);
+      return 0;
+    }
+    case VESSARY_CMD_SET_BHANDLE: {
+      if (!data || len < 32) return 1001;
+      const unsigned char *b = data;
+      uint32_t h[2];
+      int64_t t[2];
+      uint64_t fl;
+      memcpy(h, b, 8);
+      memcpy(t, b + 8, 16);
+      memcpy(&fl, b + 24, 8);
+      st.bh_set = h[0] != 0 || h[1] != 0;
+      st.bh_session = h[0];
+      st.bh_target = h[1];
+      st.ref_valid = (fl & 2) != 0;
+      st.ref_sec = st.ref_valid ? t[0] : 0;
+      st.ref_usec = st.ref_valid ? t[1] : 0;
+      publish_env();
+      return 0;
+    }
+    case VESSARY_CMD_SET_VIEW: {
+      /* The set view is the platform's environment variable, inherited by children. */
+      if (!data || len < sizeof(struct vessary_pn_desc)) return 1001;
+      const struct vessary_pn_desc *d = data;
+      char tag[256];
+      if (!d->addr || d->len == 0) return unsetenv(VESSARY_ENV_VIEW) == 0 ? 0 : 1001;
+      if (!desc_text(d, tag, sizeof tag)) return 1001;
+      return setenv(VESSARY_ENV_VIEW, tag, 1) == 0 ? 0 : 1001;
+    }
+    case VESSARY_CMD_MARKER:
+      if (!data || len < 8) return 1001;
+      if (!st.auditing) return 1001;
+      vs_event(VESSARY_EV_MARKER, *(const uint64_t *)data, NULL, AT_FDCWD, NULL, AT_FDCWD, NULL);
+      return 0;
+    case VESSARY_CMD_NOTE: {
+      if (!data || len < sizeof(struct vessary_note)) return 1001;
+      const struct vessary_note *nt = data;
+      if (!st.auditing) return 0;
+      if (!nt->path) return 1001;
+      vs_event_stat((int)nt->op, nt->arg, nt->op != VESSARY_EV_STAT || nt->arg == 0, AT_FDCWD,
+                    nt->path, AT_FDCWD, NULL);
+      return 0;
+    }
+    default:
+      return 1001;
+  }
+}
+
+/* ---- the audit device ---- */
+
+static unsigned char dev_fds[65536 / 8];
+
+int vs_is_dev_path(const char *path) {
+  return path && path[0] == '/' && path[1] == 'v' &&
+         (strcmp(path, VESSARY_DEV_PATH1) == 0 || strcmp(path, VESSARY_DEV_PATH2) == 0);
+}
+
+int vs_dev_open(int flags) {
+  int fd = sys_open("/dev/null", O_RDONLY | (flags & O_CLOEXEC), 0);
+  if (fd >= 0 && fd < 65536) dev_fds[fd / 8] |= (unsigned char)(1u << (fd % 8));
+  return fd;
+}
+
+int vs_is_dev_fd(int fd) { return fd >= 0 && fd < 65536 && (dev_fds[fd / 8] >> (fd % 8)) & 1; }
+
+void vs_dev_forget(int fd) {
+  if (fd >= 0 && fd < 65536) dev_fds[fd / 8] &= (unsigned char)~(1u << (fd % 8));
+}
+
+int vs_dev_ioctl(int fd, void *block) {
+  (void)fd;
+  if (!block) {
+    errno = EFAULT;
+    return -1;
+  }
+  struct vessary_dev_block *b = block;
+  b->status = vessary_ctl(b->command, (void *)(uintptr_t)b->data_addr, b->data_len);
+  return 0;
+}
+
+/* ---- start-up ---- */
+
+__attribute__((constructor)) static void vs_init(void) {
+  int saved = errno;
+  vs_resolve_all();
+  Dl_info info;
+  if (dladdr((void *)&vessary_ctl, &info) && info.dli_fname) {
+    if (!realpath(info.dli_fname, self_path)) {
+      size_t n = strlen(info.dli_fname);
+      if (n < sizeof self_path) memcpy(self_path, info.dli_fname, n + 1);
+    }
+    char *slash = strrchr(self_path, '/');
+    /* The programs lie in ../bin beside the libraries, or ../../bin under a multiarch lib/. */
+    static const char *const rel[] = {"/../bin/vessary_audit_cvt", "/../../bin/vessary_audit_cvt"};
+    for (int i = 0; i < 2 && slash; i++) {
+      size_t d = (size_t)(slash - self_path), n = strlen(rel[i]);
+      if (d + n + 1 > sizeof cvt_path) break;
+      memcpy(cvt_path, self_path, d);
+      memcpy(cvt_path + d, rel[i], n + 1);
+      if (VS_SYS(SYS_faccessat, AT_FDCWD, cvt_path, X_OK, 0) == 0) break;
+    }
+  }
+  const char *v = getenv(VESSARY_ENV_BHANDLE);
+  if (v && *v) {
+    st.bh_session = (uint32_t)parse_s64(&v);
+    if (*v == '.') v++, st.bh_target = (uint32_t)parse_s64(&v);
+    st.bh_set = 1;
+    if (*v == ':') {
+      v++;
+      st.ref_sec = parse_s64(&v);
+      if (*v == '.') v++, st.ref_usec = parse_s64(&v);
+      st.ref_valid = 1;
+    }
+  }
+  v = getenv(VESSARY_ENV_FILE);
+  if (v && *v && strlen(v) < VS_PATH_MAX - 8) {
+    /* An inherited audit: join the raw file if it is still there. */
+    int created;
+    int fd = open_raw(v, 0, &created);
+    if (fd >= 0) {
+      memcpy(st.path, v, strlen(v) + 1);
+      const char *f = getenv(VESSARY_ENV_FLAGS);
+      uint64_t flags = 0;
+      while (f && *f) {
+        char c = *f++;
+        int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (d < 0) break;
+        flags = flags * 16 + (uint64_t)d;
+      }
+      st.flags = flags;
+      st.auditing = 1;
+      vs_fd = fd;
+    }
+  }
+  errno = saved;
+}

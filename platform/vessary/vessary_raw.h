@@ -1,0 +1,47 @@
+/* The raw event file of an audit ("<audit file>.raw").
+ *
+ * Each event is one write on an O_APPEND descriptor, so several processes append to one file
+ * without tearing or interleaving records. An event is a text header line followed by the bytes of
+ * its pathnames (absolute, exactly as resolved when the event happened, not normalised):
+ *
+ *   <op> <pid> <arg> <ident> <len1> <len2>\n<path1 bytes><path2 bytes>
+ *
+ * op     one letter (below); pid decimal; arg hexadecimal;
+ * ident  "-" or "<dev>:<ino>:<mode>:<size>:<mtime s>:<mtime ns>" (decimal) of the object;
+ * len1, len2  byte counts of the two pathnames (len2 is 0 for one-path events).
+ *
+ * A record whose header or pathnames are incomplete at the end of the file is a torn record and
+ * is ignored. Only successful accesses are recorded. Within one process, file order is program
+ * order.
+ */
+#ifndef VESSARY_VESSARY_RAW_H
+#define VESSARY_VESSARY_RAW_H
+
+#define VESSARY_RAW_VERSION 1
+
+#define VESSARY_EV_VERSION 'V'  /* arg: format version; written first by the creator */
+#define VESSARY_EV_OPEN 'O'     /* arg: open flags, plus VESSARY_OPEN_CREATED; ident after open */
+#define VESSARY_EV_STAT 'S'     /* arg: 1 when a final symbolic link was not followed */
+#define VESSARY_EV_ACCESS 'A'   /* arg: access mode */
+#define VESSARY_EV_READLINK 'L' /* path1: the link; ident: the link itself */
+#define VESSARY_EV_OPENDIR 'D'
+#define VESSARY_EV_EXEC 'X'
+#define VESSARY_EV_RENAME 'R'   /* path1 -> path2; ident: the object renamed */
+#define VESSARY_EV_UNLINK 'U'   /* arg: 1 for a directory; ident: the object before removal */
+#define VESSARY_EV_MKDIR 'M'
+#define VESSARY_EV_LINK 'K'     /* path1: existing name, path2: new name */
+#define VESSARY_EV_SYMLINK 'Y'  /* path1: the new link, path2: its text as given */
+#define VESSARY_EV_TRUNCATE 'T'
+#define VESSARY_EV_CHDIR 'C'
+#define VESSARY_EV_MARKER 'm'   /* arg: marker number */
+#define VESSARY_EV_UNSEEN 'W'   /* an exec'd image the interposer cannot enter; arg: reason */
+
+/* Added to the open flags of an open that created the file. */
+#define VESSARY_OPEN_CREATED 0x80000000U
+
+/* Reasons of VESSARY_EV_UNSEEN. */
+#define VESSARY_UNSEEN_STATIC 1
+#define VESSARY_UNSEEN_32BIT 2
+#define VESSARY_UNSEEN_SETUID 3
+
+#endif

@@ -1,0 +1,167 @@
+// Statements of std makefiles, parsed by the grammar over the std scanner into the target table.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "capture_util.h"
+#include "mf/mf_parser.h"
+#include "mf/mf_tgt.h"
+#include "scan_util.h"
+
+using mftest::ScanInput;
+using mftest::strings;
+using testing::HasSubstr;
+
+namespace {
+
+std::string fixture(const std::string &name) {
+  const char *src = std::getenv("VOSSEL_SOURCE_DIR");
+  std::ifstream in(std::string(src != nullptr ? src : ".") + "/tests/mf/fixtures/parse/" + name);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::string joined(list_handle_t list) {
+  std::string s;
+  for (const std::string &n : strings(list)) s += (s.empty() ? "" : " ") + n;
+  return s;
+}
+
+// The table as text: the listed entries as mf_tgt_dump_tgt_ent prints them, then the first
+// target, the default goals, the root targets (sorted), the suffixes and the pattern rules.
+std::string describe(mf_tgt_table_t *t, std::initializer_list<const char *> names) {
+  std::string out;
+  for (const char *n : names) {
+    out += std::string("== ") + n + "\n";
+    testing::internal::CaptureStdout();
+    mf_tgt_dump_tgt_ent(mf_tgt_lookup(t, n));
+    out += testing::internal::GetCapturedStdout();
+  }
+  out += std::string("first: ") + (t->first_tgt != nullptr ? t->first_tgt : "") + "\n";
+  out += "goals: " + joined(mf_tgt_default_goal_list(t)) + "\n";
+  std::vector<std::string> roots = strings(mf_tgt_root_tgt_list(t));
+  std::sort(roots.begin(), roots.end());
+  std::string r;
+  for (const std::string &n : roots) r += (r.empty() ? "" : " ") + n;
+  out += "roots: " + r + "\n";
+  out += "suffixes: " + joined(mf_tgt_suffix_list(t)) + "\n";
+  std::string patterns;
+  if (t->pattern_rule_list != LIST_HANDLE_NULL) {
+    void *d = nullptr;
+    for (list_cursor_t c = list_next(t->pattern_rule_list, nullptr, &d); c != nullptr;
+         c = list_next(t->pattern_rule_list, c, &d)) {
+      auto *rec = static_cast<mf_tgt_pattern_rule_t *>(d);
+      patterns += std::string(patterns.empty() ? "" : " ") + rec->pattern + ":" + joined(rec->inst->deps);
+    }
+  }
+  out += "patterns: " + patterns + "\n";
+  return out;
+}
+
+TEST(StdStatements, RulesOfAProgram) {
+  const std::string expected = fixture("rules.dump");
+  mftest::Captured cap;
+  ScanInput s(fixture("rules.mk"));
+  ASSERT_EQ(s.parse(), 0) << cap.err();
+  EXPECT_EQ(mf_parser_failed, 0);
+  EXPECT_EQ(describe(s.table(), {"prog", "main.o", "libx.a()", "gen1", "clean", ".c.o"}),
+            expected);
+  EXPECT_THAT(cap.err(), HasSubstr("Too many command lines for \"main.o\""));
+  EXPECT_EQ(mfc_parse_op_rec_p->ignore, 1u);
+  list_handle_t co = LIST_HANDLE_NULL;
+  ASSERT_EQ(mf_tgt_has_cotargets(s.table(), "gen2", &co), 1);
+  EXPECT_EQ(joined(co), "gen1");
+}
+
+TEST(StdStatements, MainTargetsAreTheDefaultGoals) {
+  ScanInput s(fixture("main.mk"));
+  ASSERT_EQ(s.parse(), 0);
+  EXPECT_EQ(s.table()->first_tgt, std::string("first"));
+  EXPECT_EQ(joined(mf_tgt_default_goal_list(s.table())), "second");
+}
+
+TEST(StdStatements, IncludeLines) {
+  mftest::Captured cap;
+  ScanInput s("include inc.mk other.mk\nsinclude missing.mk\nall: $(I)\n");
+  {
+    std::ofstream("inc.mk") << "I = from_inc\nincluded: x\n";
+    std::ofstream("other.mk") << "other: y\n";
+  }
+  ASSERT_EQ(s.parse(), 0) << cap.err();
+  EXPECT_EQ(mf_parser_failed, 0) << cap.err();
+  // The std include takes the first name only; a missing optional include is silent.
+  EXPECT_NE(mf_tgt_lookup(s.table(), "included"), nullptr);
+  EXPECT_EQ(mf_tgt_lookup(s.table(), "other"), nullptr);
+  mf_tgt_entry_t *all = mf_tgt_lookup(s.table(), "all");
+  ASSERT_NE(all, nullptr);
+  EXPECT_EQ(joined(mf_tgt_get_dep_list(s.table(), all, mf_tgt_next_instance(s.table(), all, nullptr))),
+            "from_inc");
+  EXPECT_EQ(cap.err(), "");
+}
+
+TEST(StdStatements, IncludeWithoutANameFailsTheParse) {
+  mftest::Captured cap;
+  ScanInput s("EMPTY =\ninclude $(EMPTY)\nafter:\n");
+  EXPECT_EQ(s.parse(), 0);
+  EXPECT_EQ(mf_parser_failed, 1);
+  EXPECT_EQ(cap.err(), "tool: Error: File \"Makefile\", line 2\nInclude directive with no filename\n");
+}
+
+struct ErrorCase {
+  const char *what;
+  const char *input;
+  int result;
+  const char *messages;
+};
+
+void PrintTo(const ErrorCase &c, std::ostream *os) { *os << c.what; }
+
+class StdErrors : public testing::TestWithParam<ErrorCase> {};
+
+// Each error names the makefile and line; a semantic error lets the parse go on (and marks it
+// failed), a syntax error ends it.
+TEST_P(StdErrors, MessagesAndPositions) {
+  const ErrorCase &c = GetParam();
+  mftest::Captured cap;
+  ScanInput s(c.input);
+  EXPECT_EQ(s.parse(), c.result);
+  EXPECT_EQ(cap.err(), c.messages);
+  if (c.result == 0) {
+    EXPECT_EQ(mf_parser_failed, 1);
+    // The parse went on after the error.
+    EXPECT_NE(mf_tgt_lookup(s.table(), "after"), nullptr);
+  }
+}
+
+const ErrorCase kErrors[] = {
+    {"double colon after single colon", "x: a\n\nx:: b\nafter:\n", 0,
+     "tool: Error: File \"Makefile\", line 3\n"
+     "Double colon rule after earlier single colon rule, target \"x\".\n"},
+    {"single colon after double colon", "x:: a\nx: b\nafter:\n", 0,
+     "tool: Error: File \"Makefile\", line 2\n"
+     "Single colon rule after earlier double colon rule, target \"x\".\n"},
+    {"unmatched parenthesis in an archive", "all: lib.a(x.o\nafter:\n", 0,
+     "tool: Error: File \"Makefile\", line 1\nUnmatched '('\n"},
+    {"unmatched back quote", "all: `date\nafter:\n", 0,
+     "tool: Error: File \"Makefile\", line 1\nUnmatched '`'\n"},
+    {"unrecognised character", "\nall: a | b\nafter:\n", 0,
+     "tool: Error: File \"Makefile\", line 2\nUnrecognized character \"|\"\n"},
+    {"rule without targets", "x: y\n: z\nafter:\n", 0,
+     "tool: Error: File \"Makefile\", Before line 2\nEmpty target list for dependency rule.\n"},
+    {"script line after a definition", "A = 1\n\techo x\nafter:\n", 1,
+     "tool: Error: Syntax error in file \"Makefile\", line 2, column 1\nsyntax error\n"},
+    {"names after .SIBLINGS_AFFECT_REUSE", ".SIBLINGS_AFFECT_REUSE: x\n", 1,
+     "tool: Error: Syntax error in file \"Makefile\", line 1, column 25\nsyntax error\n"},
+    {"static pattern rule outside gnu", "a.o: %.o: %.c\nafter:\n", 0,
+     "tool: Error: Syntax error in file \"Makefile\" near line 1\n"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Corpus, StdErrors, testing::ValuesIn(kErrors));
+
+}  // namespace
