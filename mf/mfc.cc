@@ -471,14 +471,13 @@ ks_status_t look_for_bos(const std::string &candidate, list_handle_t bos, bool p
   if (trace)
     imsg_print(IMSG_TRACE, personal ? "Will search for personal BOS file: %s\n" : "Will search for BOS file: %s\n",
                -1, candidate.c_str());
-  struct stat st;
-  if (fileutl_stat(candidate.c_str(), 0, &st) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR) {
-      if (trace) imsg_print(IMSG_TRACE, &_mfc_karsel_msg_table, MFC_MSG_BOS_NOT_FOUND, candidate.c_str());
-      return KS_ST_OK;
-    }
-    imsg_print(IMSG_ERROR, &_mfc_karsel_msg_table, MFC_MSG_BOS_EXISTENCE, candidate.c_str(),
-               imsg_strerror(errno));
+  const ks_status_t rc = mf_utl_obj_exists(candidate.c_str());
+  if (rc == KS_ST_NOT_FOUND) {
+    if (trace) imsg_print(IMSG_TRACE, &_mfc_karsel_msg_table, MFC_MSG_BOS_NOT_FOUND, candidate.c_str());
+    return KS_ST_OK;
+  }
+  if (rc != KS_ST_OK) {
+    imsg_print(IMSG_ERROR, &_mfc_karsel_msg_table, MFC_MSG_BOS_EXISTENCE, candidate.c_str(), tbs_strerror(rc));
     return KS_ST_ERR;
   }
   if (trace)

@@ -79,6 +79,16 @@ TEST(BosFiles, ErrorsNamedByFileAndLine) {
   }
 }
 
+TEST(BosFiles, MissingFileFailsTheParse) {
+  mftest::ScratchDir dir;
+  mftest::Captured cap;
+  Cmf cmf;
+  Strings bos({dir.path() + "/absent.bos"});
+  EXPECT_NE(mfc_parse_bos(LIST_HANDLE_NULL, bos.get(), LIST_HANDLE_NULL, 1, 0, &cmf.h), KS_ST_OK);
+  EXPECT_EQ(cmf.h, nullptr);
+  EXPECT_THAT(cap.err(), HasSubstr("absent.bos"));
+}
+
 TEST(BosFiles, MalformedFilesRejectedWithoutStrayOutput) {
   for (const char *text : {"X = 1\n;\n", "=oops\n", "a\"b : c\n", "X = 1\nstray\r here\n"}) {
     BosRun run(Files{{"m.bos", text}});
