@@ -10,6 +10,8 @@
 
 #include "ks/pfm.h"
 #include "mf/mf.h"
+#include "mf/mf_stat.h"
+#include "tbs/tbs_status.h"
 
 KS_DEFINE_VERID(libvosselbuild)
 
@@ -209,16 +211,6 @@ ks_status_t mf_utl_putenv_var(const char *name, const char *value, int force) {
 
 namespace {
 
-ks_status_t view_stat(const char *pathname, int follow, view_xstat_t *st) {
-  ks_status_t rc = follow ? view_get_xstat(pathname, 0, st, nullptr, nullptr, 0, nullptr)
-                          : view_lget_xstat(pathname, 0, st, nullptr, nullptr, 0, nullptr);
-  if (rc == KS_ST_OK) return KS_ST_OK;
-  if (rc == KS_ST_NOT_IN_VIEW || rc == KS_ST_NOT_FOUND) return KS_ST_NOT_FOUND;
-  imsg_print(IMSG_ERROR, &_mf_utl_karsel_msg_table, MF_UTL_MSG_EXISTENCE, pathname,
-             tbs_strerror(rc));
-  return KS_ST_ERR;
-}
-
 void print_under(int severity, const char *module_name, const char *format, ...) {
   va_list ap;
   va_start(ap, format);
@@ -240,18 +232,6 @@ void print_pieces(int severity, const char *module_name, const char *text) {
 }
 
 }  // namespace
-
-ks_status_t mf_utl_obj_exists(const char *pathname) {
-  view_xstat_t st{};
-  return view_stat(pathname, 0, &st);
-}
-
-ks_status_t mf_utl_get_dtm(const char *pathname, int follow_links, time_t *out_time) {
-  view_xstat_t st{};
-  ks_status_t rc = view_stat(pathname, follow_links, &st);
-  if (rc == KS_ST_OK) *out_time = static_cast<time_t>(st.fstat.mtime.sec);
-  return rc;
-}
 
 char **mf_utl_list_to_parray(list_handle_t list, stg_area_t area) {
   if (list == LIST_HANDLE_NULL || list_is_empty(list)) return nullptr;
@@ -333,4 +313,32 @@ void mf_set_verbosity(uint32_t level) {
   const std::string text = std::to_string(level);
   mf_utl_setenv("ZELVANE_BLD_VERBOSITY", text.c_str());
   mf_utl_setenv("ORVA_VERBOSITY", text.c_str());
+}
+
+namespace {
+
+// The view's answer for pathname, with the statuses of the existence queries.
+ks_status_t utl_xstat(const char *pathname, bool follow, view_xstat_t *vstat) {
+  if (pathname == nullptr || *pathname == '\0') return KS_ST_NOT_FOUND;
+  ks_status_t st = follow ? mf_stat_view_get_xstat(pathname, vstat, nullptr, nullptr, 0, nullptr)
+                          : mf_stat_view_lget_xstat(pathname, vstat, nullptr, nullptr, 0, nullptr);
+  if (st == KS_ST_OK) return KS_ST_OK;
+  if (st == KS_ST_NOT_IN_VIEW || st == KS_ST_NOT_FOUND) return KS_ST_NOT_FOUND;
+  imsg_print(IMSG_ERROR, &_mf_utl_karsel_msg_table, MF_UTL_MSG_EXISTENCE, pathname,
+             tbs_strerror(st));
+  return KS_ST_ERR;
+}
+
+}  // namespace
+
+ks_status_t mf_utl_obj_exists(const char *pathname) {
+  view_xstat_t vstat;
+  return utl_xstat(pathname, false, &vstat);
+}
+
+ks_status_t mf_utl_get_dtm(const char *pathname, int follow_links, time_t *out_time) {
+  view_xstat_t vstat;
+  ks_status_t st = utl_xstat(pathname, follow_links != 0, &vstat);
+  if (st == KS_ST_OK) *out_time = time_t(vstat.fstat.mtime.sec);
+  return st;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 #include "ks/imsg.h"
 #include "ks/ks_status.h"
@@ -70,14 +71,6 @@ int mf_utl_setenv(const char *name, const char *value);
 // name or when memory runs out.
 ks_status_t mf_utl_putenv_var(const char *name, const char *value, int force);
 
-// Whether the object exists, asked through the view without following a final link: 0 exists,
-// 1002 absent, 1001 after a message on any other failure.
-ks_status_t mf_utl_obj_exists(const char *pathname);
-
-// The modification time of the object through the view (following a final link or not): 0 with
-// *out_time, 1002 absent, 1001 after a message on any other failure.
-ks_status_t mf_utl_get_dtm(const char *pathname, int follow_links, time_t *out_time);
-
 // A null-terminated array of the list's strings, made in area; null for a null or empty list
 // or when memory runs out.
 char **mf_utl_list_to_parray(list_handle_t list, stg_area_t area);
@@ -101,3 +94,13 @@ int mf_utl_replace_or_append_macro_value(list_handle_t definitions, const char *
 
 // Sets the make verbosity and exports it as ZELVANE_BLD_VERBOSITY and ORVA_VERBOSITY.
 void mf_set_verbosity(uint32_t level);
+
+// Whether the object pathname names exists, asking the view now without following a final
+// symbolic link (a dangling link exists): 0, KS_ST_NOT_FOUND, or KS_ST_ERR after the existence
+// message (row 1) for any other failure.
+ks_status_t mf_utl_obj_exists(const char *pathname);
+
+// The modification time of pathname asked of the view now, following a final symbolic link when
+// follow_links is non-zero: 0 with *out_time set; KS_ST_NOT_FOUND (*out_time untouched) when
+// there is no such object; KS_ST_ERR after the existence message (row 1) on another failure.
+ks_status_t mf_utl_get_dtm(const char *pathname, int follow_links, time_t *out_time);

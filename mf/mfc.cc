@@ -16,11 +16,14 @@
 #include "mf/bldr_macro.h"
 #include "mf/bldr_opts.h"
 #include "mf/mf.h"
+#include "mf/mf_dirent.h"
+#include "mf/mf_init.h"
 #include "mf/mf_io.h"
 #include "mf/mf_lex_utl.h"
 #include "mf/mf_parse_cmd_line.h"
 #include "mf/mf_parse_utl.h"
 #include "mf/mf_parser.h"
+#include "mf/mf_stat.h"
 #include "mf/mf_std_lex.h"
 #include "mf/mf_tgt.h"
 #include "mf/mf_tgt_parse.h"
@@ -29,27 +32,11 @@
 #include "tbs/tbs_status.h"
 
 // ---------------------------------------------------------------------------------------------
-// Services of the builtin-makefile module. Declared as that module exports them; these weak
-// stand-ins (no builtin makefiles, no default makefile) give way to its definitions when it is
-// linked in.
-
-int mf_init_builtins(int no_builtins, uint32_t compat_variant, list_handle_t *out_list,
-                     list_handle_t defs);
-const char *mf_init_default_mf(uint32_t compat_variant);
-
-__attribute__((weak)) int mf_init_builtins(int, uint32_t, list_handle_t *out_list, list_handle_t) {
-  *out_list = LIST_HANDLE_NULL;
-  return KS_ST_OK;
-}
-__attribute__((weak)) const char *mf_init_default_mf(uint32_t) { return nullptr; }
-
-// ---------------------------------------------------------------------------------------------
 // Globals of the current parse.
 
 mf_parse_op_rec_t *mfc_parse_op_rec_p = nullptr;
 mf_parse_op_rec_t *bos_file_parse_op_rec_p = nullptr;
 stg_area_t mfc_mf_stg_area = STG_AREA_NULL;
-stg_area_t mf_parse_stg_area = STG_AREA_NULL;
 list_handle_t mfc_mf_macro_table_list = LIST_HANDLE_NULL;
 bldr_macro_table_t *mfc_parser_macro_table = nullptr;
 bldr_macro_table_t *mfc_cmd_line_macro_table = nullptr;
@@ -362,7 +349,10 @@ struct ParseCall {
     mfc_parse_op_rec_p = nullptr;
     mfc_mf_tgt_rec_p = nullptr;
     pfm_inhibit();
-    if (mf_parse_stg_area != STG_AREA_NULL) stg_delete_area(&mf_parse_stg_area);
+    if (mf_parse_stg_area != STG_AREA_NULL && mf_parse_stg_area != STG_AREA_HEAP)
+      stg_delete_area(&mf_parse_stg_area);
+    // Outside a parse, builtin lookups work on the heap.
+    mf_parse_stg_area = STG_AREA_HEAP;
     pfm_enable();
   }
 };
@@ -378,8 +368,20 @@ void clear_globals() {
   mfc_parser_macro_table = nullptr;
 }
 
+// Ends the stat, resolved-path and directory caches of a parse (signals deferred).
+void end_caches(void **stat_handle) {
+  if (*stat_handle == nullptr) return;
+  pfm_inhibit();
+  mf_stat_term(static_cast<mf_stat_handle_t>(*stat_handle));
+  mf_stat_finalize_cached_resolve_abspn();
+  mf_dirent_term();
+  *stat_handle = nullptr;
+  pfm_enable();
+}
+
 // Releases what a failed parse call made without a parsed makefile to hold it.
 void release_new_parse() {
+  end_caches(&mfc_mf_stat_handle);
   term_tables(mfc_mf_macro_table_list);
   bldr_opts_term(mfc_curr_opts_handle);
   if (mfc_mf_stg_area != STG_AREA_NULL) stg_delete_area(&mfc_mf_stg_area);
@@ -717,6 +719,7 @@ ks_status_t parse_mf(list_handle_t makefiles, list_handle_t defs, const char *ma
     } else if (given != nullptr) {
       // The parsed makefile keeps what it holds; its list may have been rebuilt.
       given->macro_table_list = mfc_mf_macro_table_list;
+      given->stat_handle = mfc_mf_stat_handle;
       clear_globals();
     }
   };
@@ -802,6 +805,18 @@ ks_status_t parse_mf(list_handle_t makefiles, list_handle_t defs, const char *ma
           imsg_print(IMSG_TRACE, &_mfc_karsel_msg_table, MFC_MSG_DESCRIPTIONS);
           print_list(IMSG_TRACE, req->builtin_mfs);
           print_list(IMSG_TRACE, names);
+        }
+        if (mfc_mf_stat_handle == nullptr) {
+          if (mf_dirent_init(STG_AREA_HEAP) != KS_ST_OK) return fail();
+          mfc_mf_stat_handle = mf_stat_init();
+          if (mfc_mf_stat_handle == nullptr) {
+            mf_dirent_term();
+            return fail();
+          }
+          if (mf_stat_init_cached_resolve_abspn(STG_AREA_HEAP) != KS_ST_OK) {
+            end_caches(&mfc_mf_stat_handle);
+            return fail();
+          }
         }
         if (define_cmd_line(defs, work, variant) != KS_ST_OK) return fail();
         if (define_builtin_macros(variant, make_value, make_level, mf_table, env,
@@ -947,7 +962,7 @@ void mfc_free_cmf(mf_cmf_handle_t cmf) {
   term_tables(cmf->macro_table_list);
   mf_tgt_free_table(cmf->tgt_table);
   bldr_opts_term(cmf->opts);
-  if (cmf->stat_handle != nullptr) cmf->stat_handle = nullptr;
+  end_caches(&cmf->stat_handle);
   pfm_inhibit();
   if (cmf->area != STG_AREA_NULL) stg_delete_area(&cmf->area);
   pfm_enable();

@@ -121,7 +121,8 @@ extern mf_parse_op_rec_t *mfc_parse_op_rec_p;
 extern mf_parse_op_rec_t *bos_file_parse_op_rec_p;
 // The storage area of the current parse.
 extern stg_area_t mfc_mf_stg_area;
-// The work area of one parse call.
+// The work area of one parse call; the heap outside a parse call (defined with the builtin
+// makefiles, which are listed in it).
 extern stg_area_t mf_parse_stg_area;
 // The macro-table list in force during the parse (and, while a target is built, that target's).
 extern list_handle_t mfc_mf_macro_table_list;

@@ -60,10 +60,12 @@ TEST(ParsePipeline, MacroTableOrder) {
     std::vector<uint32_t> kinds;
     const char *var;  // VAR is "env" in the environment and "mf" in the makefile
   } cases[] = {
-      {"", false, {kCmd, kFile, kFile, kEnv}, "mf"},
-      {"e", false, {kCmd, kFile, kEnv, kFile}, "env"},
-      {"", true, {kCmd, kFile, kFile, kEnv}, "mf"},
-      {"-k --environment-overrides", true, {kCmd, kFile, kEnv, kFile}, "env"},
+      {"", false, {kCmd, kFile, kFile, kEnv, kDefault}, "mf"},
+      {"e", false, {kCmd, kFile, kEnv, kFile, kDefault}, "env"},
+      {"", true, {kCmd, kFile, kFile, kEnv, kDefault}, "mf"},
+      {"-k --environment-overrides", true, {kCmd, kFile, kEnv, kFile, kDefault}, "env"},
+      // Without builtin makefiles there is no defaults table.
+      {"r", false, {kCmd, kFile, kFile, kEnv}, "mf"},
   };
   for (const auto &c : cases) {
     NoInheritedFlags clean;
@@ -164,6 +166,7 @@ TEST(ParsePipeline, StdMacros) {
 
 TEST(ParsePipeline, NoTargetDescriptionFile) {
   NoInheritedFlags clean;
+  ScopedEnv no_builtins("MAKEFLAGS", "r");
   ScratchDir dir;
   Captured cap;
   Cmf cmf;
@@ -177,6 +180,17 @@ TEST(ParsePipeline, NoTargetDescriptionFile) {
   EXPECT_EQ(parse_mf({}, {}, MF_COMPAT_STD, &cmf), KS_ST_ERR);
   EXPECT_EQ(cmf.h, bos);
   EXPECT_EQ(mfc_mf_macro_table_list, LIST_HANDLE_NULL);
+}
+
+TEST(ParsePipeline, DefaultMakefileWhenNoneIsNamed) {
+  NoInheritedFlags clean;
+  ScopedEnv no_builtins("MAKEFLAGS", "r");
+  ScratchDir dir;
+  dir.write("Makefile", "DEFAULT_READ = yes\nall:\n");
+  Captured cap;
+  Cmf cmf;
+  ASSERT_EQ(parse_mf({}, {}, MF_COMPAT_STD, &cmf), KS_ST_OK) << cap.err();
+  EXPECT_EQ(pltest::lookup(cmf.h->macro_table_list, "DEFAULT_READ"), "yes");
 }
 
 TEST(ParsePipeline, UnreadableOrMalformedMakefileFails) {
@@ -289,6 +303,7 @@ std::vector<std::string> walk(Next next) {
 
 TEST(ParsePipeline, StdMakefileEndToEnd) {
   NoInheritedFlags clean;
+  ScopedEnv no_builtins("MAKEFLAGS", "r");
   Captured cap;
   Cmf cmf;
   Strings mfs({pltest::fixture("prog.mk")});
@@ -392,6 +407,7 @@ TEST(ParsePipeline, GnuSuffixRulesTranslated) {
   };
   for (const auto &c : cases) {
     NoInheritedFlags clean;
+    ScopedEnv no_builtins("MAKEFLAGS", "b");
     ScratchDir dir;
     dir.write("Makefile", c.text);
     Captured cap;
