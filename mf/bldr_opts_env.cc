@@ -14,9 +14,9 @@ constexpr size_t kMaxName = 1024;
 
 // Names exported whenever they are defined.
 const char *const kSpecialVariables[] = {
-    "TRACE_VERBOSITY",        "TRACE_SUBSYS",        "ZELVANE_BLD_VERBOSITY", "ORVA_VERBOSITY",
-    "ZELVANE_BLD_UMASK",      "ORVA_BLD_UMASK",      "ZELVANE_TEMPFILE_UMASK",
-    "ORVA_TEMPFILE_UMASK",    "ORVA_WINKIN_VIEWS",   "ORVA_NO_WINKIN_VIEWS",
+    "TRACE_VERBOSITY",   "TRACE_SUBSYS",         "ZELVANE_BLD_VERBOSITY",  "ORVA_VERBOSITY",
+    "ZELVANE_BLD_UMASK", "ORVA_BLD_UMASK",       "ZELVANE_TEMPFILE_UMASK", "ORVA_TEMPFILE_UMASK",
+    "ORVA_WINKIN_VIEWS", "ORVA_NO_WINKIN_VIEWS",
 };
 
 uint32_t exporting_on() { return 1; }
@@ -50,8 +50,8 @@ list_handle_t mand_names(BLDR_OPTS_HANDLE h) {
   if (names == LIST_HANDLE_NULL) return LIST_HANDLE_NULL;
   const char *name = nullptr;
   void *slot = nullptr;
-  for (hash_cursor_t c = hash_str_next_in_order(h->export_states, nullptr, &name, &slot); c != nullptr;
-       c = hash_str_next_in_order(h->export_states, c, &name, &slot)) {
+  for (hash_cursor_t c = hash_str_next_in_order(h->export_states, nullptr, &name, &slot);
+       c != nullptr; c = hash_str_next_in_order(h->export_states, c, &name, &slot)) {
     const bldr_opts_export_state_t state = *static_cast<bldr_opts_export_state_t *>(slot);
     if (state == BLDR_OPTS_UNEXPORTED) continue;
     if (state == BLDR_OPTS_RECORDED && h->export_default == 0 &&
@@ -93,9 +93,11 @@ ks_status_t entries(BLDR_OPTS_HANDLE h, list_handle_t names, list_handle_t *out)
   if (list == LIST_HANDLE_NULL) return KS_ST_ERR;
   void *d = nullptr;
   for (list_cursor_t c = list_next(names, nullptr, &d); c != nullptr; c = list_next(names, c, &d)) {
-    char *entry = bldr_opts_make_putenv_def(h->dialect, static_cast<const char *>(d), mfc_mf_macro_table_list);
+    char *entry = bldr_opts_make_putenv_def(h->dialect, static_cast<const char *>(d),
+                                            mfc_mf_macro_table_list);
     if (entry == nullptr || list_append(list, entry) != KS_ST_OK) {
-      if (entry != nullptr) imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
+      if (entry != nullptr)
+        imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
       stg_free(entry);
       bldr_opts_free_evs(list);
       return KS_ST_ERR;
@@ -108,7 +110,8 @@ ks_status_t entries(BLDR_OPTS_HANDLE h, list_handle_t names, list_handle_t *out)
 }  // namespace
 
 char *bldr_opts_make_putenv_def(uint32_t dialect, const char *name, list_handle_t tables) {
-  const char *value = tables != LIST_HANDLE_NULL ? bldr_macro_lookup(tables, name, nullptr) : nullptr;
+  const char *value =
+      tables != LIST_HANDLE_NULL ? bldr_macro_lookup(tables, name, nullptr) : nullptr;
   if (value == nullptr) value = "";
   std::string text(value);
   if (!text.empty() && text.find('$') != std::string::npos && expands_in(dialect)) {
@@ -117,8 +120,9 @@ char *bldr_opts_make_putenv_def(uint32_t dialect, const char *name, list_handle_
     auto saved = bldr_macro_hooks.exporting_macro_defs;
     if (from_default) bldr_macro_hooks.exporting_macro_defs = exporting_on;
     char *result = nullptr;
-    const ks_status_t rc = bldr_macutl_expand_line_list(dialect, tables, 0, text.c_str(), 1, STG_AREA_HEAP,
-                                                        &result, LIST_HANDLE_NULL, STG_AREA_NULL);
+    const ks_status_t rc =
+        bldr_macutl_expand_line_list(dialect, tables, 0, text.c_str(), 1, STG_AREA_HEAP, &result,
+                                     LIST_HANDLE_NULL, STG_AREA_NULL);
     bldr_macro_hooks.exporting_macro_defs = saved;
     if (rc != KS_ST_OK || result == nullptr) {
       imsg_print(IMSG_ERROR, "Could not expand macro %s value %s\n", -1, name,
@@ -130,7 +134,8 @@ char *bldr_opts_make_putenv_def(uint32_t dialect, const char *name, list_handle_
     stg_free(result);
   }
   char *entry = mf_utl_make_putenv_def(name, text.c_str());
-  if (entry == nullptr) imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
+  if (entry == nullptr)
+    imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
   return entry;
 }
 
@@ -152,6 +157,7 @@ ks_status_t bldr_opts_get_crit_evs(BLDR_OPTS_HANDLE, int, list_handle_t *list) {
 void bldr_opts_free_evs(list_handle_t list) {
   if (list == LIST_HANDLE_NULL) return;
   void *d = nullptr;
-  for (list_cursor_t c = list_next(list, nullptr, &d); c != nullptr; c = list_next(list, c, &d)) stg_free(d);
+  for (list_cursor_t c = list_next(list, nullptr, &d); c != nullptr; c = list_next(list, c, &d))
+    stg_free(d);
   list_destroy(list);
 }

@@ -145,14 +145,13 @@ ks_status_t mf_parse_bos(char **makefiles, char **bos_files, char **defs, uint32
   list_handle_t dl = array_to_list(defs);
   mf_cmf_handle_t local = nullptr;
   ks_status_t rc = KS_ST_ERR;
-  pfm_frame(
-      [&] { rc = mfc_parse_bos(mfs, bos, dl, no_default_bos, compat_variant, &local); },
-      [&](ks_status_t) {
-        mf_require_free_mf_st(&local);
-        destroy(mfs);
-        destroy(bos);
-        destroy(dl);
-      });
+  pfm_frame([&] { rc = mfc_parse_bos(mfs, bos, dl, no_default_bos, compat_variant, &local); },
+            [&](ks_status_t) {
+              mf_require_free_mf_st(&local);
+              destroy(mfs);
+              destroy(bos);
+              destroy(dl);
+            });
   destroy(mfs);
   destroy(bos);
   destroy(dl);
@@ -189,7 +188,8 @@ ks_status_t mf_parse_ext(char **makefiles, char **defs, const char *prog_name, i
         PFM_ASSERT(eq != std::string_view::npos);
         std::string_view name = def.substr(0, eq);
         while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
-        while (!name.empty() && (name.front() == ' ' || name.front() == '\t')) name.remove_prefix(1);
+        while (!name.empty() && (name.front() == ' ' || name.front() == '\t'))
+          name.remove_prefix(1);
         if (name == "MAKELEVEL") {
           list_set_data(dl, c, level_def.data());
           replaced = true;
@@ -295,8 +295,7 @@ ks_status_t mf_macro_expand_str(mf_cmf_handle_t cmf, const char *text, size_t *o
   return mfc_cmf_macro_expand_str(cmf, text, out_size, out);
 }
 
-ks_status_t mf_tgt_inference_dep(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt, size_t size,
-                                 char *buf) {
+ks_status_t mf_tgt_inference_dep(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt, size_t size, char *buf) {
   if (null_cmf(cmf) || null_tgt(tgt)) return KS_ST_ERR;
   return mfc_cmf_tgt_inference_dep(cmf, tgt, size, buf);
 }
@@ -338,8 +337,7 @@ ks_status_t mf_get_next_mf_tgt_scoped_def(mf_cmf_handle_t cmf, void **cursor, si
 }
 
 ks_status_t mf_get_next_bos_tgt_scoped_def(mf_cmf_handle_t cmf, void **cursor, size_t size,
-                                           char *tgt_buf, char **name, char **value,
-                                           uint32_t *op) {
+                                           char *tgt_buf, char **name, char **value, uint32_t *op) {
   if (null_cmf(cmf)) return KS_ST_ERR;
   return mfc_cmf_get_next_bos_tgt_scoped_def(cmf, 0, cursor, size, tgt_buf, name, value, op);
 }

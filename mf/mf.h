@@ -71,7 +71,8 @@ ks_status_t mf_parse(char **makefiles, char **defs, const char *prog_name, int32
 void mf_require_free_mf_st(mf_cmf_handle_t *cmf_p);
 
 // Stores the dialect in the make-arguments record and in the parsed makefile.
-void mf_set_compat_variant_post_bos(uint32_t compat_variant, karsel_args *args, mf_cmf_handle_t cmf);
+void mf_set_compat_variant_post_bos(uint32_t compat_variant, karsel_args *args,
+                                    mf_cmf_handle_t cmf);
 
 // Whether parallel builds are possible in this run.
 void mf_set_can_perform_parallel_builds(uint32_t flag);
@@ -100,8 +101,7 @@ ks_status_t mf_tgt_rule_next_dep(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt, list_
                                  list_cursor_t *pos, size_t size, char *buf);
 ks_status_t mf_macro_expand_str(mf_cmf_handle_t cmf, const char *text, size_t *out_size,
                                 char **out);
-ks_status_t mf_tgt_inference_dep(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt, size_t size,
-                                 char *buf);
+ks_status_t mf_tgt_inference_dep(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt, size_t size, char *buf);
 ks_status_t mf_get_special_handle(mf_cmf_handle_t cmf, const char *name, list_handle_t *out);
 ks_status_t mf_next_implicit_tgt(mf_cmf_handle_t cmf, hash_cursor_t *pos, char *buf, size_t size,
                                  mf_tgt_entry_t **out);
@@ -113,8 +113,7 @@ int mf_tgt_declared_precious(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt);
 ks_status_t mf_get_next_mf_tgt_scoped_def(mf_cmf_handle_t cmf, void **cursor, size_t size,
                                           char *tgt_buf, char **name, char **value, uint32_t *op);
 ks_status_t mf_get_next_bos_tgt_scoped_def(mf_cmf_handle_t cmf, void **cursor, size_t size,
-                                           char *tgt_buf, char **name, char **value,
-                                           uint32_t *op);
+                                           char *tgt_buf, char **name, char **value, uint32_t *op);
 // Unchecked forwarders.
 ks_status_t mf_get_next_special_value(list_handle_t list, list_cursor_t *pos, size_t size,
                                       char *buf);

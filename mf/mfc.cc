@@ -65,14 +65,16 @@ const char *const kFormats[] = {
     /* 12 */ "",
     /* 13 */ "Null macro table\n",
     /* 14 */ "Unable to determine user name to find personal build options spec\n",
-    /* 15 */ "Unable to get password entry for home directory to find personal build options "
-             "spec\n",
+    /* 15 */
+    "Unable to get password entry for home directory to find personal build options "
+    "spec\n",
     /* 16 */ "Unable to determine existence of build options spec \"%s\" - %s\n",
     /* 17 */ "mfc_init_parse_params: New MAKEFLAGS: \"%s\"\n",
     /* 18 */ "mfc_init_parse_params: New MAKEARGS: \"%s\"\n",
     /* 19 */ "mfc_init_parse: New ZELVANE_BLD_OPTIONS_SPECS: \"%s\"\n",
-    /* 20 */ "Combined length of alternate build options spec pathnames exceeds implementation "
-             "limit of %d characters\n",
+    /* 20 */
+    "Combined length of alternate build options spec pathnames exceeds implementation "
+    "limit of %d characters\n",
     /* 21 */ "Build options spec pathnames: \"%s\"\n",
     /* 22 */ "Unable to resolve build options spec pathname \"%s\" - %s\n",
     /* 23 */ "BOS file not found: %s\n",
@@ -107,19 +109,30 @@ bool plus_appends(uint32_t v) {
 
 const char *dialect_name(uint32_t v) {
   switch (v) {
-    case MF_COMPAT_STD: return "std";
-    case MF_COMPAT_SGISMAKE: return "sgismake";
-    case MF_COMPAT_PGNU: return "pgnu";
-    case MF_COMPAT_SUN: return "sun";
-    case MF_COMPAT_SGIPMAKE: return "sgipmake";
-    case MF_COMPAT_BSDNETR2: return "bsdnetr2";
-    case MF_COMPAT_GNU: return "gnu";
-    case MF_COMPAT_KELTO: return "kelto";
-    default: return "";
+    case MF_COMPAT_STD:
+      return "std";
+    case MF_COMPAT_SGISMAKE:
+      return "sgismake";
+    case MF_COMPAT_PGNU:
+      return "pgnu";
+    case MF_COMPAT_SUN:
+      return "sun";
+    case MF_COMPAT_SGIPMAKE:
+      return "sgipmake";
+    case MF_COMPAT_BSDNETR2:
+      return "bsdnetr2";
+    case MF_COMPAT_GNU:
+      return "gnu";
+    case MF_COMPAT_KELTO:
+      return "kelto";
+    default:
+      return "";
   }
 }
 
-void no_memory() { imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY); }
+void no_memory() {
+  imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
+}
 
 void int_error(int row) {
   tbs_log_int_error(kModule, &_mfc_karsel_msg_table, row, pfm_file_stem(__FILE__), __LINE__, 0);
@@ -267,7 +280,8 @@ void free_op_rec(mf_parse_op_rec_t *op) {
 // The parse options of a parse, in the work area; defs (a working copy) receives the MAKEARGS
 // and compat definitions. Null after a message.
 mf_parse_op_rec_t *init_parse_params(list_handle_t defs, uint32_t variant) {
-  auto *op = static_cast<mf_parse_op_rec_t *>(stg_calloc(mf_parse_stg_area, sizeof(mf_parse_op_rec_t)));
+  auto *op =
+      static_cast<mf_parse_op_rec_t *>(stg_calloc(mf_parse_stg_area, sizeof(mf_parse_op_rec_t)));
   if (op == nullptr) {
     tbs_log_int_error(kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY, pfm_file_stem(__FILE__),
                       __LINE__, 0);
@@ -296,19 +310,18 @@ mf_parse_op_rec_t *init_parse_params(list_handle_t defs, uint32_t variant) {
     imsg_print(IMSG_ERROR, &_mfc_karsel_msg_table, MFC_MSG_EV_TOO_LONG, flags_name);
     return nullptr;
   }
-  if (verbose(2)) imsg_print(IMSG_TRACE, &_mfc_karsel_msg_table, MFC_MSG_NEW_MAKEFLAGS, text.c_str());
+  if (verbose(2))
+    imsg_print(IMSG_TRACE, &_mfc_karsel_msg_table, MFC_MSG_NEW_MAKEFLAGS, text.c_str());
 
   const bool env_over = has_flag(text.c_str(), 'e', "--environment-overrides");
   op->environment_overrides = env_over ? 1 : 0;
   op->no_builtin_rules =
-      (variant == MF_COMPAT_PGNU ||
-       has_flag(text.c_str(), 'r', "--no-builtin-rules"))
-          ? 1
-          : 0;
+      (variant == MF_COMPAT_PGNU || has_flag(text.c_str(), 'r', "--no-builtin-rules")) ? 1 : 0;
 
   std::string makeargs;
   for (const char *def : strings_of(defs)) makeargs += std::string(" \"") + def + "\"";
-  if (verbose(2)) imsg_print(IMSG_INFO, &_mfc_karsel_msg_table, MFC_MSG_NEW_MAKEARGS, makeargs.c_str());
+  if (verbose(2))
+    imsg_print(IMSG_INFO, &_mfc_karsel_msg_table, MFC_MSG_NEW_MAKEARGS, makeargs.c_str());
   if (variant != MF_COMPAT_PGNU && !append_copy(defs, mf_parse_stg_area, "MAKEARGS=" + makeargs))
     return nullptr;
   if (!append_copy(defs, mf_parse_stg_area, std::string("ZELVANE_MAKE_COMPAT=") + name) ||
@@ -321,13 +334,14 @@ mf_parse_op_rec_t *init_parse_params(list_handle_t defs, uint32_t variant) {
     if (prefer != nullptr && std::strcmp(prefer, "T") == 0) {
       std::vector<char> buf(kMakeflagsMax, '\0');
       std::memcpy(buf.data(), text.c_str(), text.size() + 1);
-      if (mf_parse_add_flag_to_makeflags(buf.data(), 'e', nullptr, nullptr, buf.size(), 1) != KS_ST_OK)
+      if (mf_parse_add_flag_to_makeflags(buf.data(), 'e', nullptr, nullptr, buf.size(), 1) !=
+          KS_ST_OK)
         return nullptr;
       text = buf.data();
       char *standard = mf_parse_remove_nonstandard_flags(text.c_str());
       if (standard == nullptr) return nullptr;
-      const bool ok = setenv("ORVA_MAKEFLAGS", text.c_str(), 1) == 0 &&
-                      setenv("MAKEFLAGS", standard, 1) == 0;
+      const bool ok =
+          setenv("ORVA_MAKEFLAGS", text.c_str(), 1) == 0 && setenv("MAKEFLAGS", standard, 1) == 0;
       stg_free(standard);
       if (!ok) return nullptr;
       op->environment_overrides = 1;
@@ -422,7 +436,8 @@ ks_status_t init_module_static_storage(mf_cmf_handle_t cmf, ParseCall *call) {
     no_memory();
     return KS_ST_ERR;
   }
-  mfc_mf_tgt_rec_p = static_cast<mfc_mf_tgt_rec_t *>(stg_calloc(mf_parse_stg_area, sizeof(mfc_mf_tgt_rec_t)));
+  mfc_mf_tgt_rec_p =
+      static_cast<mfc_mf_tgt_rec_t *>(stg_calloc(mf_parse_stg_area, sizeof(mfc_mf_tgt_rec_t)));
   if (mfc_mf_tgt_rec_p == nullptr) {
     no_memory();
     return KS_ST_ERR;
@@ -471,19 +486,26 @@ list_handle_t makefile_names(list_handle_t given, uint32_t variant) {
 ks_status_t look_for_bos(const std::string &candidate, list_handle_t bos, bool personal) {
   const bool trace = mf_utl_should_trace(kBosTrace, 3);
   if (trace)
-    imsg_print(IMSG_TRACE, personal ? "Will search for personal BOS file: %s\n" : "Will search for BOS file: %s\n",
-               -1, candidate.c_str());
+    imsg_print(
+        IMSG_TRACE,
+        personal ? "Will search for personal BOS file: %s\n" : "Will search for BOS file: %s\n", -1,
+        candidate.c_str());
   const ks_status_t rc = mf_utl_obj_exists(candidate.c_str());
   if (rc == KS_ST_NOT_FOUND) {
-    if (trace) imsg_print(IMSG_TRACE, &_mfc_karsel_msg_table, MFC_MSG_BOS_NOT_FOUND, candidate.c_str());
+    if (trace)
+      imsg_print(IMSG_TRACE, &_mfc_karsel_msg_table, MFC_MSG_BOS_NOT_FOUND, candidate.c_str());
     return KS_ST_OK;
   }
   if (rc != KS_ST_OK) {
-    imsg_print(IMSG_ERROR, &_mfc_karsel_msg_table, MFC_MSG_BOS_EXISTENCE, candidate.c_str(), tbs_strerror(rc));
+    imsg_print(IMSG_ERROR, &_mfc_karsel_msg_table, MFC_MSG_BOS_EXISTENCE, candidate.c_str(),
+               tbs_strerror(rc));
     return KS_ST_ERR;
   }
   if (trace)
-    imsg_print(IMSG_TRACE, personal ? "Found personal BOS file at that path.\n" : "Found BOS file at that path.\n", -1);
+    imsg_print(
+        IMSG_TRACE,
+        personal ? "Found personal BOS file at that path.\n" : "Found BOS file at that path.\n",
+        -1);
   return append_copy(bos, mfc_mf_stg_area, candidate) ? KS_ST_OK : KS_ST_ERR;
 }
 
@@ -494,7 +516,9 @@ ks_status_t collect_bos_files(list_handle_t makefiles, list_handle_t given, bool
   if (!no_default) {
     const bool trace = mf_utl_should_trace(kBosTrace, 3);
     const char *user = sysutl_myloginname();
-    if (trace) imsg_print(IMSG_TRACE, "sysutl_myloginname returned: \"%s\"\n", -1, user != nullptr ? user : "");
+    if (trace)
+      imsg_print(IMSG_TRACE, "sysutl_myloginname returned: \"%s\"\n", -1,
+                 user != nullptr ? user : "");
     if (user == nullptr) {
       imsg_print(IMSG_ERROR, &_mfc_karsel_msg_table, MFC_MSG_NO_USER);
       return KS_ST_ERR;
@@ -505,7 +529,8 @@ ks_status_t collect_bos_files(list_handle_t makefiles, list_handle_t given, bool
       return KS_ST_ERR;
     }
     if (trace) imsg_print(IMSG_TRACE, "sysutl_get_homedir returned: \"%s\"\n", -1, home);
-    if (look_for_bos(std::string(home) + "/.tolvick.options", bos, true) != KS_ST_OK) return KS_ST_ERR;
+    if (look_for_bos(std::string(home) + "/.tolvick.options", bos, true) != KS_ST_OK)
+      return KS_ST_ERR;
     for (const char *mf : strings_of(makefiles)) {
       std::string candidate = std::string(mf) + ".options";
       if (candidate.size() >= kPathMax) {
@@ -518,7 +543,8 @@ ks_status_t collect_bos_files(list_handle_t makefiles, list_handle_t given, bool
   for (const char *file : strings_of(given)) {
     char abs[kPathMax];
     if (fileutl_abspn(file, abs, sizeof abs) != KS_ST_OK) {
-      imsg_print(IMSG_ERROR, &_mfc_karsel_msg_table, MFC_MSG_BOS_UNRESOLVED, file, imsg_strerror(errno));
+      imsg_print(IMSG_ERROR, &_mfc_karsel_msg_table, MFC_MSG_BOS_UNRESOLVED, file,
+                 imsg_strerror(errno));
       return KS_ST_ERR;
     }
     if (!append_copy(bos, mfc_mf_stg_area, abs)) return KS_ST_ERR;
@@ -554,71 +580,72 @@ void fill_cmf(mf_cmf_handle_t cmf, const mf_parse_op_rec_t *op) {
   cmf->siblings_affect_reuse = op->siblings_affect_reuse;
   cmf->makefiles_affect_reuse = op->makefiles_affect_reuse;
   cmf->javac = op->javac;
-  cmf->makeflags = op->makeflags != nullptr ? stg_area_strdup(mfc_mf_stg_area, op->makeflags) : nullptr;
+  cmf->makeflags =
+      op->makeflags != nullptr ? stg_area_strdup(mfc_mf_stg_area, op->makeflags) : nullptr;
+}
+
+// The steps of a BOS parse after the module start; false after a message.
+bool bos_steps(list_handle_t makefiles, list_handle_t bos_files, list_handle_t defs,
+               uint32_t no_default_bos, uint32_t variant, mf_cmf_handle_t *out_cmf) {
+  list_handle_t names = makefile_names(makefiles, variant);
+  list_handle_t bos = list_create(mfc_mf_stg_area, 0);
+  list_handle_t work = copy_list(defs, mf_parse_stg_area);
+  if (names == LIST_HANDLE_NULL || bos == LIST_HANDLE_NULL || work == LIST_HANDLE_NULL) {
+    no_memory();
+    return false;
+  }
+  std::string specs;
+  if (collect_bos_files(names, bos_files, no_default_bos != 0, bos, &specs) != KS_ST_OK)
+    return false;
+  if (make_partial_macro_table_list() != KS_ST_OK) return false;
+  if (!specs.empty() && (bldr_macro_define(mfc_cmd_line_macro_table, "ZELVANE_BLD_OPTIONS_SPECS",
+                                           specs.c_str(), 0) != KS_ST_OK ||
+                         bldr_macro_define(mfc_cmd_line_macro_table, "ORVA_OPTS_SPECS",
+                                           specs.c_str(), 0) != KS_ST_OK))
+    return false;
+  mf_parse_op_rec_t *op = init_parse_params(work, variant);
+  if (op == nullptr) return false;
+  bldr_macro_table_t *env = nullptr;
+  mfc_curr_opts_handle = bldr_opts_init(variant, &env);
+  if (mfc_curr_opts_handle == BLDR_OPTS_HANDLE_NULL) return false;
+  if (list_append(mfc_mf_macro_table_list, env) != KS_ST_OK) {
+    bldr_macro_term_table(env);
+    no_memory();
+    return false;
+  }
+  mfc_parse_op_rec_p = op;
+  if (define_cmd_line(defs, defs, variant) != KS_ST_OK) return false;
+  if (!list_is_empty(bos)) {
+    if (bldr_opts_spec_parse(bos) != KS_ST_OK) return false;
+    if (mf_utl_should_trace(kTrace, 3)) {
+      imsg_print(IMSG_TRACE, &_mfc_karsel_msg_table, MFC_MSG_OPTS_SPECS);
+      print_list(IMSG_TRACE, bos);
+    }
+  }
+  mf_cmf_handle_t cmf = new_cmf();
+  if (cmf == nullptr) return false;
+  fill_cmf(cmf, op);
+  free_op_rec(bos_file_parse_op_rec_p);
+  bos_file_parse_op_rec_p = copy_op_rec(op);
+  clear_globals();
+  *out_cmf = cmf;
+  return true;
 }
 
 ks_status_t parse_bos(list_handle_t makefiles, list_handle_t bos_files, list_handle_t defs,
                       uint32_t no_default_bos, uint32_t variant, mf_cmf_handle_t *out_cmf) {
   ParseCall call;
-  ks_status_t rc = KS_ST_ERR;
+  bool ok = false;
   pfm_frame(
       [&] {
-        rc = init_module_static_storage(nullptr, &call);
-        if (rc == KS_ST_OK) {
-          rc = KS_ST_ERR;
-          list_handle_t names = makefile_names(makefiles, variant);
-          list_handle_t bos = list_create(mfc_mf_stg_area, 0);
-          std::string specs;
-          if (names == LIST_HANDLE_NULL || bos == LIST_HANDLE_NULL) {
-            no_memory();
-          } else if (collect_bos_files(names, bos_files, no_default_bos != 0, bos, &specs) ==
-                         KS_ST_OK &&
-                     make_partial_macro_table_list() == KS_ST_OK) {
-            rc = KS_ST_OK;
-            if (!specs.empty() &&
-                (bldr_macro_define(mfc_cmd_line_macro_table, "ZELVANE_BLD_OPTIONS_SPECS", specs.c_str(), 0) != KS_ST_OK ||
-                 bldr_macro_define(mfc_cmd_line_macro_table, "ORVA_OPTS_SPECS", specs.c_str(), 0) != KS_ST_OK))
-              rc = KS_ST_ERR;
-            list_handle_t work = copy_list(defs, mf_parse_stg_area);
-            mf_parse_op_rec_t *op = rc == KS_ST_OK && work != LIST_HANDLE_NULL ? init_parse_params(work, variant) : nullptr;
-            bldr_macro_table_t *env = nullptr;
-            if (op == nullptr) {
-              rc = KS_ST_ERR;
-            } else if ((mfc_curr_opts_handle = bldr_opts_init(variant, &env)) == BLDR_OPTS_HANDLE_NULL) {
-              rc = KS_ST_ERR;
-            } else {
-              mfc_parse_op_rec_p = op;
-              if (define_cmd_line(defs, defs, variant) != KS_ST_OK ||
-                  list_append(mfc_mf_macro_table_list, env) != KS_ST_OK) {
-                rc = KS_ST_ERR;
-              } else if (!list_is_empty(bos)) {
-                if (bldr_opts_spec_parse(bos) != KS_ST_OK) rc = KS_ST_ERR;
-                if (rc == KS_ST_OK && mf_utl_should_trace(kTrace, 3)) {
-                  imsg_print(IMSG_TRACE, &_mfc_karsel_msg_table, MFC_MSG_OPTS_SPECS);
-                  print_list(IMSG_TRACE, bos);
-                }
-              }
-              if (rc == KS_ST_OK) {
-                mf_cmf_handle_t cmf = new_cmf();
-                if (cmf == nullptr) {
-                  rc = KS_ST_ERR;
-                } else {
-                  fill_cmf(cmf, op);
-                  free_op_rec(bos_file_parse_op_rec_p);
-                  bos_file_parse_op_rec_p = copy_op_rec(op);
-                  clear_globals();
-                  *out_cmf = cmf;
-                }
-              }
-            }
-          }
-        }
-        if (rc != KS_ST_OK && call.made_area) release_new_parse();
+        ok = init_module_static_storage(nullptr, &call) == KS_ST_OK &&
+             bos_steps(makefiles, bos_files, defs, no_default_bos, variant, out_cmf);
+        if (!ok && call.made_area) release_new_parse();
       },
       [&](ks_status_t) {
         if (call.made_area) release_new_parse();
       });
-  return rc;
+  return ok ? KS_ST_OK : KS_ST_ERR;
 }
 
 // The built-in macros of a makefile parse.
@@ -629,7 +656,8 @@ ks_status_t define_builtin_macros(uint32_t variant, const char *make_value, int3
     return t != nullptr && bldr_macro_define(t, name, value, flags) == KS_ST_OK;
   };
   if (is_gnu(variant)) {
-    if (!def(defaults_table, "MAKE", make_value != nullptr ? make_value : "tolvick", 0)) return KS_ST_ERR;
+    if (!def(defaults_table, "MAKE", make_value != nullptr ? make_value : "tolvick", 0))
+      return KS_ST_ERR;
     bldr_opts_record_variable(mfc_curr_opts_handle, "MAKE");
     if (make_level == 0 && !def(env_table, "MAKELEVEL", "0", 0)) return KS_ST_ERR;
     const char *goals = mf_getenv("MAKECMDGOALS");
@@ -661,7 +689,8 @@ ks_status_t build_macro_table_list(bool had_list, bldr_macro_table_t *mf_table,
     list_handle_t list = mfc_mf_macro_table_list;
     list_cursor_t last = nullptr;
     void *d = nullptr;
-    for (list_cursor_t c = list_next(list, nullptr, &d); c != nullptr; c = list_next(list, c, &d)) last = c;
+    for (list_cursor_t c = list_next(list, nullptr, &d); c != nullptr; c = list_next(list, c, &d))
+      last = c;
     if (last == nullptr) return KS_ST_ERR;
     env = static_cast<bldr_macro_table_t *>(list_get_data(list, last));
     list_remove(list, last);
@@ -688,8 +717,9 @@ ks_status_t build_macro_table_list(bool had_list, bldr_macro_table_t *mf_table,
   }
   *env_out = env;
   list_handle_t list = mfc_mf_macro_table_list;
-  bool ok = env_first ? list_append(list, env) == KS_ST_OK && list_append(list, mf_table) == KS_ST_OK
-                      : list_append(list, mf_table) == KS_ST_OK && list_append(list, env) == KS_ST_OK;
+  bool ok = env_first
+                ? list_append(list, env) == KS_ST_OK && list_append(list, mf_table) == KS_ST_OK
+                : list_append(list, mf_table) == KS_ST_OK && list_append(list, env) == KS_ST_OK;
   if (ok && override_table != nullptr) ok = list_insert(list, nullptr, override_table) == KS_ST_OK;
   if (!ok) {
     no_memory();
@@ -779,15 +809,16 @@ ks_status_t parse_mf(list_handle_t makefiles, list_handle_t defs, const char *ma
         req->mf_table = mf_table;
         req->override_table = override_table;
         const bool read_builtins =
-            !is_gnu(variant) ||
-            !has_flag(op->makeflags, 'b', "--no-builtin-variables");
+            !is_gnu(variant) || !has_flag(op->makeflags, 'b', "--no-builtin-variables");
         if (read_builtins) {
           list_handle_t builtins = LIST_HANDLE_NULL;
-          if (mf_init_builtins(static_cast<int>(op->no_builtin_rules), variant, &builtins, work) != KS_ST_OK)
+          if (mf_init_builtins(static_cast<int>(op->no_builtin_rules), variant, &builtins, work) !=
+              KS_ST_OK)
             return fail();
           req->builtin_mfs = builtins;
         }
-        const bool have_builtins = req->builtin_mfs != LIST_HANDLE_NULL && !list_is_empty(req->builtin_mfs);
+        const bool have_builtins =
+            req->builtin_mfs != LIST_HANDLE_NULL && !list_is_empty(req->builtin_mfs);
         if (have_builtins || is_gnu(variant)) {
           req->defaults_table = new_table(512, BLDR_MACRO_ORIGIN_DEFAULT);
           if (req->defaults_table == nullptr) return fail();
@@ -878,26 +909,34 @@ uint32_t conditional_flavor(uint32_t variant, bool *ok) {
   switch (variant) {
     case MF_COMPAT_STD:
     case MF_COMPAT_SUN:
-    case MF_COMPAT_KELTO: return 0;
+    case MF_COMPAT_KELTO:
+      return 0;
     case MF_COMPAT_SGISMAKE:
-    case MF_COMPAT_SGIPMAKE: return 1;
-    case MF_COMPAT_BSDNETR2: return 2;
+    case MF_COMPAT_SGIPMAKE:
+      return 1;
+    case MF_COMPAT_BSDNETR2:
+      return 2;
     case MF_COMPAT_PGNU:
-    case MF_COMPAT_GNU: return 3;
-    default: *ok = false; return 0;
+    case MF_COMPAT_GNU:
+      return 3;
+    default:
+      *ok = false;
+      return 0;
   }
 }
 
 // One pass of the grammar over files; with table, the gnu suffix rules are translated after it.
 // The input layer is ended on every path once it was started. True when the pass succeeded.
-bool parse_pass(list_handle_t files, mfc_mf_tgt_rec_t *req, uint32_t variant, mf_tgt_table_t *table) {
+bool parse_pass(list_handle_t files, mfc_mf_tgt_rec_t *req, uint32_t variant,
+                mf_tgt_table_t *table) {
   bool valid = false;
   const uint32_t flavor = conditional_flavor(variant, &valid);
   if (!valid) {
     imsg_print(IMSG_ERROR, &_mfc_karsel_msg_table, kRowInvalidVariant, static_cast<long>(variant));
     return false;
   }
-  if (mf_io_init(files, req->inc_dirs, req->goals, static_cast<int32_t>(flavor), 1, 0) != 0) return false;
+  if (mf_io_init(files, req->inc_dirs, req->goals, static_cast<int32_t>(flavor), 1, 0) != 0)
+    return false;
   bool ok = false;
   pfm_frame(
       [&] {
@@ -918,7 +957,8 @@ bool parse_pass(list_handle_t files, mfc_mf_tgt_rec_t *req, uint32_t variant, mf
 
 }  // namespace
 
-const imsg_msg_table_t _mfc_karsel_msg_table = {"karsel_bin", "mf/mfc", 220, kCount, kFormats, kCatalog};
+const imsg_msg_table_t _mfc_karsel_msg_table = {"karsel_bin", "mf/mfc", 220,
+                                                kCount,       kFormats, kCatalog};
 
 list_handle_t mfc_get_makefiles_list() {
   if (makefiles_list == LIST_HANDLE_NULL) makefiles_list = list_create(STG_AREA_HEAP, 0);
@@ -954,7 +994,8 @@ ks_status_t mfc_parse_mf(list_handle_t makefiles, list_handle_t defs, const char
 void mfc_set_compat_variant_post_bos(uint32_t compat_variant, mf_cmf_handle_t cmf) {
   PFM_ASSERT(cmf != NULL);
   cmf->compat_variant = compat_variant;
-  if (cmf->opts != BLDR_OPTS_HANDLE_NULL) bldr_opts_set_compat_variant_post_bos(compat_variant, cmf->opts);
+  if (cmf->opts != BLDR_OPTS_HANDLE_NULL)
+    bldr_opts_set_compat_variant_post_bos(compat_variant, cmf->opts);
 }
 
 void mfc_free_cmf(mf_cmf_handle_t cmf) {
@@ -1022,8 +1063,10 @@ ks_status_t mf_tgt_translate_suffix_rules(mf_tgt_table_t *table) {
     char *t = stg_area_strdup(table->area, tgt.c_str());
     char *d = dep != nullptr ? stg_area_strdup(table->area, dep) : nullptr;
     if (tgts == LIST_HANDLE_NULL || t == nullptr || list_append(tgts, t) != KS_ST_OK ||
-        (dep != nullptr && (deps == LIST_HANDLE_NULL || d == nullptr || list_append(deps, d) != KS_ST_OK))) {
-      tbs_log_int_error(kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY, pfm_file_stem(__FILE__), __LINE__, 0);
+        (dep != nullptr &&
+         (deps == LIST_HANDLE_NULL || d == nullptr || list_append(deps, d) != KS_ST_OK))) {
+      tbs_log_int_error(kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY, pfm_file_stem(__FILE__),
+                        __LINE__, 0);
       return false;
     }
     return mf_tgt_depends_rule(tgts, deps, script, 0, nullptr) == 0;
@@ -1041,16 +1084,20 @@ ks_status_t mf_tgt_translate_suffix_rules(mf_tgt_table_t *table) {
     if (rc == KS_ST_OK) {
       const char *key = nullptr;
       void *slot = nullptr;
-      for (hash_cursor_t c = hash_str_next_in_order(table->comp_table, nullptr, &key, &slot); c != nullptr;
-           c = hash_str_next_in_order(table->comp_table, c, &key, &slot)) {
-        if (trace) imsg_print(IMSG_TRACE, "Suffix-rule translation - considering component \"%s\"\n", -1, key);
+      for (hash_cursor_t c = hash_str_next_in_order(table->comp_table, nullptr, &key, &slot);
+           c != nullptr; c = hash_str_next_in_order(table->comp_table, c, &key, &slot)) {
+        if (trace)
+          imsg_print(IMSG_TRACE, "Suffix-rule translation - considering component \"%s\"\n", -1,
+                     key);
         auto *e = static_cast<mf_tgt_entry_t *>(slot);
         if (!e->defined_as_target || !e->has_script || e->instances == LIST_HANDLE_NULL) continue;
         list_handle_t script = LIST_HANDLE_NULL;
         void *d = nullptr;
-        for (list_cursor_t ic = list_next(e->instances, nullptr, &d); ic != nullptr; ic = list_next(e->instances, ic, &d)) {
+        for (list_cursor_t ic = list_next(e->instances, nullptr, &d); ic != nullptr;
+             ic = list_next(e->instances, ic, &d)) {
           auto *inst = static_cast<mf_tgt_inst_desc_t *>(d);
-          if (inst->script != LIST_HANDLE_NULL && !list_is_empty(inst->script)) script = inst->script;
+          if (inst->script != LIST_HANDLE_NULL && !list_is_empty(inst->script))
+            script = inst->script;
         }
         if (script == LIST_HANDLE_NULL) continue;
         const std::string_view name(key);
@@ -1074,7 +1121,8 @@ ks_status_t mf_tgt_translate_suffix_rules(mf_tgt_table_t *table) {
           }
         }
         if (trace && !found.empty() && found.back().script == script)
-          imsg_print(IMSG_TRACE, "Delaying translation of suffix \"%s\" to pattern rule \"%s : %s\"\n", -1, key,
+          imsg_print(IMSG_TRACE,
+                     "Delaying translation of suffix \"%s\" to pattern rule \"%s : %s\"\n", -1, key,
                      found.back().tgt_suffix.c_str(), found.back().dep_suffix.c_str());
       }
     }
@@ -1091,12 +1139,15 @@ ks_status_t mf_tgt_translate_suffix_rules(mf_tgt_table_t *table) {
           rc = KS_ST_ERR;
           break;
         }
-        if (trace) imsg_print(IMSG_TRACE, "Translated suffix to pattern rule \"%s : %s\"\n", -1, tgt.c_str(), dep.c_str());
+        if (trace)
+          imsg_print(IMSG_TRACE, "Translated suffix to pattern rule \"%s : %s\"\n", -1, tgt.c_str(),
+                     dep.c_str());
         it = found.erase(it);
       }
     }
     if (set_aside != LIST_HANDLE_NULL) {
-      if (table->pattern_rule_list != LIST_HANDLE_NULL) list_concat(set_aside, table->pattern_rule_list);
+      if (table->pattern_rule_list != LIST_HANDLE_NULL)
+        list_concat(set_aside, table->pattern_rule_list);
       table->pattern_rule_list = set_aside;
     }
   }
@@ -1116,12 +1167,14 @@ ks_status_t mf_tgt_translate_suffix_rules(mf_tgt_table_t *table) {
 
 // --- Accessors.
 
-ks_status_t mfc_cmf_next_default_goal_tgt(mf_cmf_handle_t cmf, list_cursor_t *cursor, size_t size, char *buf) {
+ks_status_t mfc_cmf_next_default_goal_tgt(mf_cmf_handle_t cmf, list_cursor_t *cursor, size_t size,
+                                          char *buf) {
   CmfScope scope(cmf);
   return next_name(mf_tgt_default_goal_list(cmf->tgt_table), cursor, size, buf);
 }
 
-ks_status_t mfc_cmf_next_root_tgt(mf_cmf_handle_t cmf, list_cursor_t *cursor, size_t size, char *buf) {
+ks_status_t mfc_cmf_next_root_tgt(mf_cmf_handle_t cmf, list_cursor_t *cursor, size_t size,
+                                  char *buf) {
   CmfScope scope(cmf);
   return next_name(mf_tgt_root_tgt_list(cmf->tgt_table), cursor, size, buf);
 }
@@ -1130,7 +1183,8 @@ ks_status_t mfc_cmf_get_tgt_h(mf_cmf_handle_t cmf, const char *name, mf_tgt_entr
   CmfScope scope(cmf);
   *out = nullptr;
   mf_tgt_entry_t *e = mf_tgt_lookup(cmf->tgt_table, name);
-  if (e == nullptr || !e->defined_as_target || e->instances == LIST_HANDLE_NULL) return KS_ST_NOT_FOUND;
+  if (e == nullptr || !e->defined_as_target || e->instances == LIST_HANDLE_NULL)
+    return KS_ST_NOT_FOUND;
   *out = e;
   return KS_ST_OK;
 }
@@ -1141,8 +1195,8 @@ ks_status_t mfc_cmf_next_tgt_rule(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt, list
   return KS_ST_OK;
 }
 
-ks_status_t mfc_cmf_tgt_rule_script(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt, list_cursor_t inst, size_t size,
-                                    char *buf) {
+ks_status_t mfc_cmf_tgt_rule_script(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt, list_cursor_t inst,
+                                    size_t size, char *buf) {
   CmfScope scope(cmf);
   if (size == 0) {
     buf_too_small();
@@ -1166,16 +1220,19 @@ ks_status_t mfc_cmf_tgt_rule_next_dep(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt, 
   return next_name(mf_tgt_get_dep_list(cmf->tgt_table, tgt, inst), cursor, size, buf);
 }
 
-ks_status_t mfc_cmf_macro_expand_str(mf_cmf_handle_t cmf, const char *text, size_t *out_size, char **out) {
+ks_status_t mfc_cmf_macro_expand_str(mf_cmf_handle_t cmf, const char *text, size_t *out_size,
+                                     char **out) {
   CmfScope scope(cmf);
   *out = nullptr;
-  const ks_status_t rc = bldr_macutl_expand_line_list(cmf->compat_variant, cmf->macro_table_list, 0, text, 1,
-                                                      STG_AREA_HEAP, out, LIST_HANDLE_NULL, STG_AREA_NULL);
+  const ks_status_t rc =
+      bldr_macutl_expand_line_list(cmf->compat_variant, cmf->macro_table_list, 0, text, 1,
+                                   STG_AREA_HEAP, out, LIST_HANDLE_NULL, STG_AREA_NULL);
   if (out_size != nullptr) *out_size = *out != nullptr ? std::strlen(*out) + 1 : 0;
   return rc;
 }
 
-ks_status_t mfc_cmf_tgt_inference_dep(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt, size_t size, char *buf) {
+ks_status_t mfc_cmf_tgt_inference_dep(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt, size_t size,
+                                      char *buf) {
   CmfScope scope(cmf);
   if (size == 0) {
     buf_too_small();
@@ -1195,12 +1252,13 @@ ks_status_t mfc_cmf_get_special_h(mf_cmf_handle_t cmf, const char *name, list_ha
   return KS_ST_OK;
 }
 
-ks_status_t mfc_cmf_next_special_value(list_handle_t list, list_cursor_t *cursor, size_t size, char *buf) {
+ks_status_t mfc_cmf_next_special_value(list_handle_t list, list_cursor_t *cursor, size_t size,
+                                       char *buf) {
   return next_name(list, cursor, size, buf);
 }
 
-ks_status_t mfc_cmf_next_implicit_tgt(mf_cmf_handle_t cmf, hash_cursor_t *cursor, char *buf, size_t size,
-                                      mf_tgt_entry_t **out) {
+ks_status_t mfc_cmf_next_implicit_tgt(mf_cmf_handle_t cmf, hash_cursor_t *cursor, char *buf,
+                                      size_t size, mf_tgt_entry_t **out) {
   CmfScope scope(cmf);
   mf_tgt_entry_t *e = nullptr;
   const int rc = mf_tgt_next_implicit_tgt(cmf->tgt_table, cursor, buf, size, &e);
@@ -1213,7 +1271,8 @@ ks_status_t mfc_cmf_macro_table(mf_cmf_handle_t cmf, list_handle_t *out) {
   return KS_ST_OK;
 }
 
-const char *mfc_cmf_get_next_macro(bldr_macro_table_t *table, hash_cursor_t *cursor, size_t size, char *name_buf) {
+const char *mfc_cmf_get_next_macro(bldr_macro_table_t *table, hash_cursor_t *cursor, size_t size,
+                                   char *name_buf) {
   return bldr_macro_lookup_next_macro(table, cursor, size, name_buf);
 }
 
@@ -1228,13 +1287,15 @@ ks_status_t mfc_cmf_tgt_declared_precious(mf_cmf_handle_t cmf, mf_tgt_entry_t *t
 }
 
 ks_status_t mfc_cmf_get_next_mf_tgt_scoped_def(mf_cmf_handle_t cmf, int, void **cursor, size_t size,
-                                               char *tgt_buf, char **name, char **value, uint32_t *op) {
-  return bldr_opts_get_next_tgt_scoped_macdef(cmf->opts, cursor, BLDR_OPTS_SIDE_MF, size, tgt_buf, name, value,
-                                              op, nullptr);
+                                               char *tgt_buf, char **name, char **value,
+                                               uint32_t *op) {
+  return bldr_opts_get_next_tgt_scoped_macdef(cmf->opts, cursor, BLDR_OPTS_SIDE_MF, size, tgt_buf,
+                                              name, value, op, nullptr);
 }
 
-ks_status_t mfc_cmf_get_next_bos_tgt_scoped_def(mf_cmf_handle_t cmf, int, void **cursor, size_t size,
-                                                char *tgt_buf, char **name, char **value, uint32_t *op) {
-  return bldr_opts_get_next_tgt_scoped_macdef(cmf->opts, cursor, BLDR_OPTS_SIDE_BOS, size, tgt_buf, name, value,
-                                              op, nullptr);
+ks_status_t mfc_cmf_get_next_bos_tgt_scoped_def(mf_cmf_handle_t cmf, int, void **cursor,
+                                                size_t size, char *tgt_buf, char **name,
+                                                char **value, uint32_t *op) {
+  return bldr_opts_get_next_tgt_scoped_macdef(cmf->opts, cursor, BLDR_OPTS_SIDE_BOS, size, tgt_buf,
+                                              name, value, op, nullptr);
 }

@@ -61,33 +61,33 @@ struct mf_parse_op_rec_t {
 // The parsed makefile: everything a make run reads after the parse. Heap record; its tables,
 // strings and lists live in its storage area.
 struct mf_cmf_rec_t {
-  list_handle_t macro_table_list;     // scope list, first table wins
-  void *stat_handle;                  // the stat cache of the run; null after BOS parsing
-  stg_area_t area;                    // the parse's storage area
-  mf_tgt_table_t *tgt_table;          // null after BOS parsing only
-  bldr_opts_s *opts;                  // the build-options record
+  list_handle_t macro_table_list;  // scope list, first table wins
+  void *stat_handle;               // the stat cache of the run; null after BOS parsing
+  stg_area_t area;                 // the parse's storage area
+  mf_tgt_table_t *tgt_table;       // null after BOS parsing only
+  bldr_opts_s *opts;               // the build-options record
   uint32_t compat_variant;
   uint32_t silent;
   uint32_t ignore;
   uint32_t not_parallel;
   uint32_t posix;
   uint32_t siblings_affect_reuse;
-  list_handle_t makefiles_list;       // every makefile and include file read; null after BOS
+  list_handle_t makefiles_list;  // every makefile and include file read; null after BOS
   uint32_t makefiles_affect_reuse;
   uint32_t javac;
-  char *makeflags;                    // the MAKEFLAGS text of the parse (in the area)
+  char *makeflags;  // the MAKEFLAGS text of the parse (in the area)
 };
 typedef mf_cmf_rec_t *mf_cmf_handle_t;
 
 // The parse request that the target-table back end reads.
 struct mfc_mf_tgt_rec_t {
-  list_handle_t builtin_mfs;            // builtin makefiles, read first
-  list_handle_t mfs;                    // the makefiles
-  bldr_macro_table_t *defaults_table;   // receives the builtin makefiles' definitions
-  bldr_macro_table_t *mf_table;         // receives the makefiles' definitions
-  bldr_macro_table_t *override_table;   // receives "override" definitions (GNU dialects)
-  list_handle_t inc_dirs;               // -I directories
-  list_handle_t goals;                  // the names that make-goal conditionals test
+  list_handle_t builtin_mfs;           // builtin makefiles, read first
+  list_handle_t mfs;                   // the makefiles
+  bldr_macro_table_t *defaults_table;  // receives the builtin makefiles' definitions
+  bldr_macro_table_t *mf_table;        // receives the makefiles' definitions
+  bldr_macro_table_t *override_table;  // receives "override" definitions (GNU dialects)
+  list_handle_t inc_dirs;              // -I directories
+  list_handle_t goals;                 // the names that make-goal conditionals test
 };
 
 // Message table of the module "mf/mfc".
@@ -191,8 +191,8 @@ ks_status_t mf_tgt_translate_suffix_rules(mf_tgt_table_t *table);
 // cursor and end with a null cursor and an empty buffer.
 
 // The next name of the default goals (.MAIN targets, else the first target).
-ks_status_t mfc_cmf_next_default_goal_tgt(mf_cmf_handle_t cmf, list_cursor_t *cursor,
-                                          size_t size, char *buf);
+ks_status_t mfc_cmf_next_default_goal_tgt(mf_cmf_handle_t cmf, list_cursor_t *cursor, size_t size,
+                                          char *buf);
 // The next real target that is no other target's dependency.
 ks_status_t mfc_cmf_next_root_tgt(mf_cmf_handle_t cmf, list_cursor_t *cursor, size_t size,
                                   char *buf);
@@ -205,9 +205,8 @@ ks_status_t mfc_cmf_next_tgt_rule(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt, list
 ks_status_t mfc_cmf_tgt_rule_script(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt, list_cursor_t inst,
                                     size_t size, char *buf);
 // The next dependency name of the rule instance.
-ks_status_t mfc_cmf_tgt_rule_next_dep(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt,
-                                      list_cursor_t inst, list_cursor_t *cursor, size_t size,
-                                      char *buf);
+ks_status_t mfc_cmf_tgt_rule_next_dep(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt, list_cursor_t inst,
+                                      list_cursor_t *cursor, size_t size, char *buf);
 // Expands text over the parsed makefile's macro tables: *out a heap string (stg_free) of
 // *out_size bytes. The expansion's status.
 ks_status_t mfc_cmf_macro_expand_str(mf_cmf_handle_t cmf, const char *text, size_t *out_size,
@@ -227,8 +226,8 @@ ks_status_t mfc_cmf_next_implicit_tgt(mf_cmf_handle_t cmf, hash_cursor_t *cursor
 // The parsed makefile's macro-table list. 0.
 ks_status_t mfc_cmf_macro_table(mf_cmf_handle_t cmf, list_handle_t *out);
 // The macro-table iterator (bldr_macro_lookup_next_macro): the next value or null.
-const char *mfc_cmf_get_next_macro(bldr_macro_table_t *table, hash_cursor_t *cursor,
-                                   size_t size, char *name_buf);
+const char *mfc_cmf_get_next_macro(bldr_macro_table_t *table, hash_cursor_t *cursor, size_t size,
+                                   char *name_buf);
 // *out 1 when the target may have several rule instances (double colon). 0.
 ks_status_t mfc_cmf_multiple_inst_tgt(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt, int *out);
 // *out 1 when the target was declared .PRECIOUS. 0.

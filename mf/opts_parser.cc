@@ -25,10 +25,27 @@ constexpr const char *kTrace = "opts_parser";
 
 // Tokens of the special targets of rules 9 to 29.
 const int kSpecialTokens[] = {
-    NO_CONFIG_REC, NO_WINK_IN, NO_CMP_SCRIPT, NO_PRINT_CMP_SCRIPT, NO_CMP_NON_MF_DEPS,
-    NO_CONFIG_MATCH_SLINKS, SIBS_AFFECT_REUSE, MAKEFILES_IN_CONFIG_REC, MAKEFILES_AFFECT_REUSE,
-    DEP_IGNORED, DIR_IGNORED, DIR_AFFECTS, DO_OID_IGNORED, SIB_IGNORED, NO_DO_FOR_SIB,
-    NO_SIB_DO_CONTAINED_IN, INCR_TGT, INCR_REPOSITORY_SIB, NOT_PARALLEL_TGT, JAVAC, JAVA_TGTS,
+    NO_CONFIG_REC,
+    NO_WINK_IN,
+    NO_CMP_SCRIPT,
+    NO_PRINT_CMP_SCRIPT,
+    NO_CMP_NON_MF_DEPS,
+    NO_CONFIG_MATCH_SLINKS,
+    SIBS_AFFECT_REUSE,
+    MAKEFILES_IN_CONFIG_REC,
+    MAKEFILES_AFFECT_REUSE,
+    DEP_IGNORED,
+    DIR_IGNORED,
+    DIR_AFFECTS,
+    DO_OID_IGNORED,
+    SIB_IGNORED,
+    NO_DO_FOR_SIB,
+    NO_SIB_DO_CONTAINED_IN,
+    INCR_TGT,
+    INCR_REPOSITORY_SIB,
+    NOT_PARALLEL_TGT,
+    JAVAC,
+    JAVA_TGTS,
 };
 
 // No rule records a source position in the parse options.
@@ -69,21 +86,44 @@ mf_scanner_t &scanner() {
 // Runs the action of rule; the token it returns, or 0 to go on scanning.
 int action(int rule, const char *text) {
   switch (rule) {
-    case 1: mf_lex_comment(); return 0;
-    case 2: mf_lex_exp_mac_str(text); return 0;
-    case 3: mf_lex_include(0, 0); return 0;
-    case 4: mf_lex_include(1, 0); return 0;
-    case 5: return mf_lex_macro_def(text, BLDR_MACRO_OP_EQ) == 1 ? MACRO_DEF : 0;
-    case 6: return mf_lex_macro_def(text, BLDR_MACRO_OP_APPEND) == 1 ? MACRO_DEF : 0;
-    case 7: return mf_lex_macro_def(text, BLDR_MACRO_OP_SHELL) == 1 ? MACRO_DEF : 0;
-    case 8: return TGT_SCOPED;
-    case 30: mf_lex_double_colon(); return DOUBLE_COLON;
-    case 31: mf_lex_single_colon(); return SINGLE_COLON;
+    case 1:
+      mf_lex_comment();
+      return 0;
+    case 2:
+      mf_lex_exp_mac_str(text);
+      return 0;
+    case 3:
+      mf_lex_include(0, 0);
+      return 0;
+    case 4:
+      mf_lex_include(1, 0);
+      return 0;
+    case 5:
+      return mf_lex_macro_def(text, BLDR_MACRO_OP_EQ) == 1 ? MACRO_DEF : 0;
+    case 6:
+      return mf_lex_macro_def(text, BLDR_MACRO_OP_APPEND) == 1 ? MACRO_DEF : 0;
+    case 7:
+      return mf_lex_macro_def(text, BLDR_MACRO_OP_SHELL) == 1 ? MACRO_DEF : 0;
+    case 8:
+      return TGT_SCOPED;
+    case 30:
+      mf_lex_double_colon();
+      return DOUBLE_COLON;
+    case 31:
+      mf_lex_single_colon();
+      return SINGLE_COLON;
     case 32:
-    case 33: mf_lex_file_name(text); return FILE_NAME;
-    case 34: mf_lex_continuation_line(); return 0;
-    case 35: return mf_lex_eol(text) == 1 ? END_OF_LINE : 0;
-    case 36: mf_lex_white_space(); return 0;
+    case 33:
+      mf_lex_file_name(text);
+      return FILE_NAME;
+    case 34:
+      mf_lex_continuation_line();
+      return 0;
+    case 35:
+      return mf_lex_eol(text) == 1 ? END_OF_LINE : 0;
+    case 36:
+      mf_lex_white_space();
+      return 0;
     case 37:
       // A character no rule accepts makes the file malformed: reported, and the parse fails.
       mf_lex_output(text);
@@ -116,7 +156,8 @@ void trace_special(const char *action, const char *name, list_handle_t list, boo
   }
 }
 
-void add_kind(const char *action, const char *name, list_handle_t list, bldr_opts_patt_kind_t kind) {
+void add_kind(const char *action, const char *name, list_handle_t list,
+              bldr_opts_patt_kind_t kind) {
   trace_special(action, name, list, true);
   bldr_opts_add_special_tgt_list(mfc_curr_opts_handle, kind, list, name);
 }
@@ -168,7 +209,8 @@ void opts_sem_macro_def() {
   }
   if (value == nullptr) return;
   if (trace_on(4))
-    imsg_print(IMSG_TRACE, "Recognized macro def. Name: \"%s\",  Value: \"%s\"\n", -1, def->name, value);
+    imsg_print(IMSG_TRACE, "Recognized macro def. Name: \"%s\",  Value: \"%s\"\n", -1, def->name,
+               value);
   if (mfc_opts_specs_macro_table == nullptr ||
       bldr_macro_define(mfc_opts_specs_macro_table, def->name, value, flags) != KS_ST_OK ||
       bldr_opts_export_variable(mfc_curr_opts_handle, def->name) != KS_ST_OK)
@@ -179,13 +221,14 @@ void opts_sem_macro_def() {
 void opts_sem_tgt_scoped_mac_def(list_handle_t targets) {
   bldr_macro_def_t *def = &mf_macro_definition;
   if (trace_on(4)) {
-    imsg_print(IMSG_TRACE, "Recognized tgt-scoped macro def. Name: \"%s\",  Value: \"%s\"\nTargets:\n", -1,
+    imsg_print(IMSG_TRACE,
+               "Recognized tgt-scoped macro def. Name: \"%s\",  Value: \"%s\"\nTargets:\n", -1,
                def->name, def->value != nullptr ? def->value : "");
     trace_list(targets);
   }
   uint32_t expanded = 0;
-  if (bldr_opts_tgt_scoped_macro_def(mfc_curr_opts_handle, BLDR_OPTS_SIDE_BOS, targets, def, &expanded) !=
-      KS_ST_OK)
+  if (bldr_opts_tgt_scoped_macro_def(mfc_curr_opts_handle, BLDR_OPTS_SIDE_BOS, targets, def,
+                                     &expanded) != KS_ST_OK)
     mf_parser_failed = 1;
 }
 
@@ -266,7 +309,9 @@ void opts_sem_java_tgts(const char *name, list_handle_t list) {
 }
 
 void opts_sem_javac(const char *name, list_handle_t list) {
-  if (trace_on(4)) imsg_print(IMSG_TRACE, "%s recognized %s special target with list:\n", -1, "opts_sem_javac", name);
+  if (trace_on(4))
+    imsg_print(IMSG_TRACE, "%s recognized %s special target with list:\n", -1, "opts_sem_javac",
+               name);
   if (!is_empty(list)) imsg_print(IMSG_WARNING, ".JAVAC rules ignore dependencies.\n", -1);
   if (mfc_parse_op_rec_p != nullptr) mfc_parse_op_rec_p->javac = 1;
   mf_tgt_set_java_audits();
@@ -284,7 +329,11 @@ ks_status_t bldr_opts_spec_parse(list_handle_t files) {
       [&] {
         const bool verbose = mf_verbosity > 0 || mf_utl_should_trace("bldr_opts", 1);
         if (verbose) {
-          imsg_print(IMSG_INFO, "\x01\x01" "1BProcessing build options from:\x01\x01" "0B\n", -1);
+          imsg_print(IMSG_INFO,
+                     "\x01\x01"
+                     "1BProcessing build options from:\x01\x01"
+                     "0B\n",
+                     -1);
           trace_list(files);
         }
         mf_parser_failed = 0;
@@ -293,8 +342,7 @@ ks_status_t bldr_opts_spec_parse(list_handle_t files) {
         const int result = opts_yyparse();
         if (result == 0 && mf_parser_failed == 0) {
           rc = KS_ST_OK;
-          if (mf_io_term() != 0)
-            imsg_print(IMSG_ERROR, "Unable to cleanup makefile I/O\n", -1);
+          if (mf_io_term() != 0) imsg_print(IMSG_ERROR, "Unable to cleanup makefile I/O\n", -1);
         } else {
           if (verbose) imsg_print(IMSG_ERROR, "Options parser failed\n", -1);
           mf_io_term();

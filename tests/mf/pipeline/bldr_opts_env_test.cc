@@ -87,10 +87,17 @@ TEST(ScriptEnvironment, MembershipByExportStateDefaultAndEnvironment) {
     Record r;
     bldr_macro_define(r.mf(), "PL_VAR", "from-mf", 0);
     switch (c.state) {
-      case State::none: break;
-      case State::exported: bldr_opts_export_variable(r.h(), "PL_VAR"); break;
-      case State::unexported: bldr_opts_unexport_variable(r.h(), "PL_VAR"); break;
-      case State::recorded: bldr_opts_record_variable(r.h(), "PL_VAR"); break;
+      case State::none:
+        break;
+      case State::exported:
+        bldr_opts_export_variable(r.h(), "PL_VAR");
+        break;
+      case State::unexported:
+        bldr_opts_unexport_variable(r.h(), "PL_VAR");
+        break;
+      case State::recorded:
+        bldr_opts_record_variable(r.h(), "PL_VAR");
+        break;
     }
     bldr_opts_set_export_default(r.h(), c.export_default);
     const std::string entry = "PL_VAR=from-mf";  // the makefile's value wins over the environment

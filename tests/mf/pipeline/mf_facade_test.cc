@@ -43,8 +43,13 @@ TEST(ParseFacade, NullHandlesAreRefused) {
       [&] { return mf_get_special_handle(nullptr, ".SUFFIXES", &list); },
       [&] { return mf_next_implicit_tgt(nullptr, &hpos, buf, sizeof buf, &tgt); },
       [&] { return mf_macro_table(nullptr, &list); },
-      [&] { return mf_get_next_mf_tgt_scoped_def(nullptr, &cursor, sizeof buf, buf, &name, &value, &op); },
-      [&] { return mf_get_next_bos_tgt_scoped_def(nullptr, &cursor, sizeof buf, buf, &name, &value, &op); },
+      [&] {
+        return mf_get_next_mf_tgt_scoped_def(nullptr, &cursor, sizeof buf, buf, &name, &value, &op);
+      },
+      [&] {
+        return mf_get_next_bos_tgt_scoped_def(nullptr, &cursor, sizeof buf, buf, &name, &value,
+                                              &op);
+      },
   };
   for (size_t i = 0; i < cmf_calls.size(); ++i) {
     Captured cap;
@@ -72,7 +77,8 @@ TEST(ParseFacade, ParsedMakefileWalkedAndFreed) {
   karsel_args args{};
   mf_set_compat_variant_post_bos(MF_COMPAT_STD, &args, cmf);
   EXPECT_EQ(args.compat_variant, 0u);
-  ASSERT_EQ(mf_parse_ext(mfs, defs, "tolvick", 0, nullptr, nullptr, "", 0, &cmf), KS_ST_OK) << cap.err();
+  ASSERT_EQ(mf_parse_ext(mfs, defs, "tolvick", 0, nullptr, nullptr, "", 0, &cmf), KS_ST_OK)
+      << cap.err();
 
   mf_tgt_entry_t *all = nullptr;
   ASSERT_EQ(mf_get_tgt_handle(cmf, "all", &all), KS_ST_OK);
@@ -125,7 +131,8 @@ TEST(ParseFacade, InheritedMakeLevelReplacesTheDefinition) {
     char mf[] = "Makefile";
     char *mfs[] = {mf, nullptr};
     mf_cmf_handle_t cmf = nullptr;
-    ASSERT_EQ(mf_parse_ext(mfs, defs.data(), "tolvick", 3, nullptr, nullptr, "", c.variant, &cmf), KS_ST_OK)
+    ASSERT_EQ(mf_parse_ext(mfs, defs.data(), "tolvick", 3, nullptr, nullptr, "", c.variant, &cmf),
+              KS_ST_OK)
         << cap.err();
     EXPECT_EQ(pltest::lookup(cmf->macro_table_list, "MAKELEVEL"), c.makelevel) << c.variant;
     EXPECT_EQ(pltest::lookup(cmf->macro_table_list, "MAKEARGS"), c.makeargs) << c.variant;
@@ -160,12 +167,14 @@ TEST(ParseFacade, MacroDefinitionsValidated) {
   struct {
     const char *text;
     ks_status_t rc;
-  } cases[] = {{"A=1", KS_ST_OK}, {"A=", KS_ST_OK}, {"=1", KS_ST_ERR}, {"A", KS_ST_ERR}, {"", KS_ST_ERR}};
+  } cases[] = {
+      {"A=1", KS_ST_OK}, {"A=", KS_ST_OK}, {"=1", KS_ST_ERR}, {"A", KS_ST_ERR}, {"", KS_ST_ERR}};
   for (const auto &c : cases) {
     Captured cap;
     EXPECT_EQ(mf_macro_validate_def(c.text), c.rc) << c.text;
     if (c.rc != KS_ST_OK) {
-      EXPECT_THAT(cap.err(), HasSubstr(std::string("Malformed macro definition \"") + c.text + "\""));
+      EXPECT_THAT(cap.err(),
+                  HasSubstr(std::string("Malformed macro definition \"") + c.text + "\""));
     }
   }
 }

@@ -77,7 +77,8 @@ TEST(ParsePipeline, MacroTableOrder) {
     Cmf cmf;
     if (c.bos_phase) {
       Strings mfs({"Makefile"});
-      ASSERT_EQ(mfc_parse_bos(mfs.get(), LIST_HANDLE_NULL, LIST_HANDLE_NULL, 1, 0, &cmf.h), KS_ST_OK);
+      ASSERT_EQ(mfc_parse_bos(mfs.get(), LIST_HANDLE_NULL, LIST_HANDLE_NULL, 1, 0, &cmf.h),
+                KS_ST_OK);
       EXPECT_THAT(pltest::kinds(cmf.h->macro_table_list), ElementsAre(kCmd, kFile, kEnv));
     }
     ASSERT_EQ(parse_mf({"Makefile"}, {}, 0, &cmf), KS_ST_OK) << cap.err();
@@ -106,10 +107,14 @@ TEST(ParsePipeline, GnuTablesAndMacros) {
     std::string value;
     uint32_t origin;
   } expect[] = {
-      {"MAKE", "/bin/gmk", kDefault},       {"MAKELEVEL", "0", kEnv},
-      {"MAKECMDGOALS", "all", kEnv},        {".LIBPATTERNS", "lib%.so lib%.a", kEnv},
-      {"CURDIR", cwd, kFile},               {"X", "a b", kCmd},
-      {"MAKEARGS", " \"X=a\" \"X+=b\"", kCmd}, {"ORVA_MAKE_COMPAT", "gnu", kCmd},
+      {"MAKE", "/bin/gmk", kDefault},
+      {"MAKELEVEL", "0", kEnv},
+      {"MAKECMDGOALS", "all", kEnv},
+      {".LIBPATTERNS", "lib%.so lib%.a", kEnv},
+      {"CURDIR", cwd, kFile},
+      {"X", "a b", kCmd},
+      {"MAKEARGS", " \"X=a\" \"X+=b\"", kCmd},
+      {"ORVA_MAKE_COMPAT", "gnu", kCmd},
       {"ZELVANE_MAKE_COMPAT", "gnu", kCmd},
   };
   for (const auto &e : expect) {
@@ -228,7 +233,8 @@ TEST(ParsePipeline, BosSpecsMacrosAndDefaultBosFiles) {
     Cmf cmf;
     Strings mfs({"x.mk"});
     Strings bos({"one.bos", "two.bos"});
-    ASSERT_EQ(mfc_parse_bos(mfs.get(), bos.get(), LIST_HANDLE_NULL, 1, 0, &cmf.h), KS_ST_OK) << cap.err();
+    ASSERT_EQ(mfc_parse_bos(mfs.get(), bos.get(), LIST_HANDLE_NULL, 1, 0, &cmf.h), KS_ST_OK)
+        << cap.err();
     const std::string specs = dir.path() + "/one.bos:" + dir.path() + "/two.bos:";
     bldr_macro_table_t *cmd = pltest::table_at(cmf.h->macro_table_list, 0);
     EXPECT_EQ(pltest::lookup_in(cmd, "ORVA_OPTS_SPECS"), specs);
@@ -244,7 +250,8 @@ TEST(ParsePipeline, BosSpecsMacrosAndDefaultBosFiles) {
   {
     Cmf cmf;
     Strings mfs({"x.mk"});
-    ASSERT_EQ(mfc_parse_bos(mfs.get(), LIST_HANDLE_NULL, LIST_HANDLE_NULL, 0, 0, &cmf.h), KS_ST_OK) << cap.err();
+    ASSERT_EQ(mfc_parse_bos(mfs.get(), LIST_HANDLE_NULL, LIST_HANDLE_NULL, 0, 0, &cmf.h), KS_ST_OK)
+        << cap.err();
     EXPECT_EQ(pltest::lookup_in(pltest::table_at(cmf.h->macro_table_list, 1), "MINE"), "yes");
   }
 }
@@ -264,8 +271,10 @@ TEST(ParsePipeline, LongBosListKeptWhole) {
   Captured cap;
   Cmf cmf;
   Strings bos(names);
-  ASSERT_EQ(mfc_parse_bos(LIST_HANDLE_NULL, bos.get(), LIST_HANDLE_NULL, 1, 0, &cmf.h), KS_ST_OK) << cap.err();
-  EXPECT_EQ(pltest::lookup_in(pltest::table_at(cmf.h->macro_table_list, 0), "ORVA_OPTS_SPECS"), expected);
+  ASSERT_EQ(mfc_parse_bos(LIST_HANDLE_NULL, bos.get(), LIST_HANDLE_NULL, 1, 0, &cmf.h), KS_ST_OK)
+      << cap.err();
+  EXPECT_EQ(pltest::lookup_in(pltest::table_at(cmf.h->macro_table_list, 0), "ORVA_OPTS_SPECS"),
+            expected);
 }
 
 TEST(ParsePipeline, BosFlagsReachTheParsedMakefile) {
@@ -315,17 +324,22 @@ TEST(ParsePipeline, StdMakefileEndToEnd) {
   ASSERT_NE(h->tgt_table, nullptr);
   EXPECT_THAT(pltest::strings(h->makefiles_list), testing::Contains(pltest::fixture("prog.mk")));
 
-  EXPECT_THAT(walk([&](list_cursor_t *c, size_t n, char *b) { return mfc_cmf_next_default_goal_tgt(h, c, n, b); }),
+  EXPECT_THAT(walk([&](list_cursor_t *c, size_t n, char *b) {
+                return mfc_cmf_next_default_goal_tgt(h, c, n, b);
+              }),
               ElementsAre("all"));
-  EXPECT_THAT(walk([&](list_cursor_t *c, size_t n, char *b) { return mfc_cmf_next_root_tgt(h, c, n, b); }),
-              ElementsAre("all", "clean"));
+  EXPECT_THAT(
+      walk([&](list_cursor_t *c, size_t n, char *b) { return mfc_cmf_next_root_tgt(h, c, n, b); }),
+      ElementsAre("all", "clean"));
 
   mf_tgt_entry_t *prog = nullptr;
   ASSERT_EQ(mfc_cmf_get_tgt_h(h, "prog", &prog), KS_ST_OK);
   list_cursor_t inst = nullptr;
   ASSERT_EQ(mfc_cmf_next_tgt_rule(h, prog, &inst), KS_ST_OK);
   ASSERT_NE(inst, nullptr);
-  EXPECT_THAT(walk([&](list_cursor_t *c, size_t n, char *b) { return mfc_cmf_tgt_rule_next_dep(h, prog, inst, c, n, b); }),
+  EXPECT_THAT(walk([&](list_cursor_t *c, size_t n, char *b) {
+                return mfc_cmf_tgt_rule_next_dep(h, prog, inst, c, n, b);
+              }),
               ElementsAre("main.o", "util.o"));
   char script[128];
   ASSERT_EQ(mfc_cmf_tgt_rule_script(h, prog, inst, sizeof script, script), KS_ST_OK);
@@ -344,7 +358,8 @@ TEST(ParsePipeline, StdMakefileEndToEnd) {
   EXPECT_EQ(mfc_cmf_multiple_inst_tgt(h, clean_tgt, &multiple), KS_ST_OK);
   EXPECT_EQ(multiple, 1);
   std::vector<std::string> scripts;
-  for (list_cursor_t i = nullptr; mfc_cmf_next_tgt_rule(h, clean_tgt, &i) == KS_ST_OK && i != nullptr;) {
+  for (list_cursor_t i = nullptr;
+       mfc_cmf_next_tgt_rule(h, clean_tgt, &i) == KS_ST_OK && i != nullptr;) {
     char buf[64];
     ASSERT_EQ(mfc_cmf_tgt_rule_script(h, clean_tgt, i, sizeof buf, buf), KS_ST_OK);
     scripts.emplace_back(buf);
@@ -357,7 +372,9 @@ TEST(ParsePipeline, StdMakefileEndToEnd) {
 
   list_handle_t suffixes = LIST_HANDLE_NULL;
   ASSERT_EQ(mfc_cmf_get_special_h(h, ".SUFFIXES", &suffixes), KS_ST_OK);
-  EXPECT_THAT(walk([&](list_cursor_t *c, size_t n, char *b) { return mfc_cmf_next_special_value(suffixes, c, n, b); }),
+  EXPECT_THAT(walk([&](list_cursor_t *c, size_t n, char *b) {
+                return mfc_cmf_next_special_value(suffixes, c, n, b);
+              }),
               ElementsAre(".c", ".o"));
   EXPECT_EQ(mfc_cmf_get_special_h(h, ".PRECIOUS", &suffixes), KS_ST_ERR);
 
@@ -417,8 +434,8 @@ TEST(ParsePipeline, GnuSuffixRulesTranslated) {
     std::string last_script;
     void *d = nullptr;
     list_handle_t rules = cmf.h->tgt_table->pattern_rule_list;
-    for (list_cursor_t r = rules != LIST_HANDLE_NULL ? list_next(rules, nullptr, &d) : nullptr; r != nullptr;
-         r = list_next(rules, r, &d)) {
+    for (list_cursor_t r = rules != LIST_HANDLE_NULL ? list_next(rules, nullptr, &d) : nullptr;
+         r != nullptr; r = list_next(rules, r, &d)) {
       auto *rule = static_cast<mf_tgt_pattern_rule_t *>(d);
       std::string deps;
       for (const auto &dep : pltest::strings(rule->inst->deps)) deps += dep;
@@ -430,7 +447,8 @@ TEST(ParsePipeline, GnuSuffixRulesTranslated) {
     if (std::string(c.text).find("last") != std::string::npos) {
       EXPECT_EQ(last_script, "last");
     }
-    EXPECT_THAT(pltest::strings(bldr_opts_get_patt_list(cmf.h->opts, BLDR_OPTS_JAVA_TGTS)), ElementsAre("%"));
+    EXPECT_THAT(pltest::strings(bldr_opts_get_patt_list(cmf.h->opts, BLDR_OPTS_JAVA_TGTS)),
+                ElementsAre("%"));
   }
 }
 
@@ -442,7 +460,8 @@ TEST(ParsePipeline, InvalidVariantFails) {
     Captured cap;
     Cmf cmf;
     EXPECT_EQ(parse_mf({"Makefile"}, {}, variant, &cmf), KS_ST_ERR);
-    EXPECT_THAT(cap.err(), HasSubstr("Invalid makefile compatibility variant (" + std::to_string(variant) + ")"));
+    EXPECT_THAT(cap.err(), HasSubstr("Invalid makefile compatibility variant (" +
+                                     std::to_string(variant) + ")"));
   }
 }
 

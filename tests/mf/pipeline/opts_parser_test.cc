@@ -46,7 +46,9 @@ struct BosRun {
 };
 
 TEST(BosFiles, SeveralFilesReadAsOneStream) {
-  BosRun run(Files{{"a.bos", "X = a b\n"}, {"empty.bos", ""}, {"b.bos", "# appended\nX += c\nY = $(X) d\n.NO_WINK_IN: $(X) e\n"}});
+  BosRun run(Files{{"a.bos", "X = a b\n"},
+                   {"empty.bos", ""},
+                   {"b.bos", "# appended\nX += c\nY = $(X) d\n.NO_WINK_IN: $(X) e\n"}});
   ASSERT_EQ(run.rc, KS_ST_OK) << run.cap.err();
   EXPECT_EQ(pltest::lookup_in(run.bos_table(), "X"), "a b c");
   EXPECT_EQ(pltest::lookup_in(run.bos_table(), "Y"), "$(X) d");  // stored as written
@@ -116,7 +118,8 @@ TEST(BosFiles, TargetScopedDefinitionsOnePerTarget) {
     char tgt[64];
     char *name = nullptr, *value = nullptr;
     uint32_t op = 99;
-    ASSERT_EQ(mfc_cmf_get_next_bos_tgt_scoped_def(run.cmf.h, 0, &cursor, sizeof tgt, tgt, &name, &value, &op),
+    ASSERT_EQ(mfc_cmf_get_next_bos_tgt_scoped_def(run.cmf.h, 0, &cursor, sizeof tgt, tgt, &name,
+                                                  &value, &op),
               KS_ST_OK);
     if (cursor != nullptr) seen.push_back(std::string(tgt) + ":" + name + "=" + value);
   } while (cursor != nullptr);
@@ -131,26 +134,26 @@ TEST(BosFiles, TargetScopedDefinitionsOnePerTarget) {
 
 TEST(BosFiles, SpecialTargets) {
   BosRun run(Files{{"sp.bos",
-               ".NOTPARALLEL: %.o\n"
-               ".NO_CONFIG_REC:\n"
-               ".MAKEFILES_IN_CONFIG_REC:\n"
-               ".DEPENDENCY_IGNORED_FOR_REUSE: a b\n"
-               ".DEPENDENCY_IGNORED_FOR_REUSE:: c\n"
-               ".SIBLINGS_AFFECT_REUSE:\n"
-               ".MAKEFILES_AFFECT_REUSE:\n"
-               ".NO_SIBLING_DO_CONTAINED_IN:\n"
-               ".JAVA_TGTSX: y\n"}});
+                    ".NOTPARALLEL: %.o\n"
+                    ".NO_CONFIG_REC:\n"
+                    ".MAKEFILES_IN_CONFIG_REC:\n"
+                    ".DEPENDENCY_IGNORED_FOR_REUSE: a b\n"
+                    ".DEPENDENCY_IGNORED_FOR_REUSE:: c\n"
+                    ".SIBLINGS_AFFECT_REUSE:\n"
+                    ".MAKEFILES_AFFECT_REUSE:\n"
+                    ".NO_SIBLING_DO_CONTAINED_IN:\n"
+                    ".JAVA_TGTSX: y\n"}});
   // ".JAVA_TGTSX" is a plain name, so the last line is a rule: a syntax error.
   EXPECT_EQ(run.rc, KS_ST_ERR);
   BosRun ok(Files{{"sp.bos",
-              ".NOTPARALLEL: %.o\n"
-              ".NO_CONFIG_REC:\n"
-              ".MAKEFILES_IN_CONFIG_REC:\n"
-              ".DEPENDENCY_IGNORED_FOR_REUSE: a b\n"
-              ".DEPENDENCY_IGNORED_FOR_REUSE:: c\n"
-              ".SIBLINGS_AFFECT_REUSE:\n"
-              ".MAKEFILES_AFFECT_REUSE:\n"
-              ".NO_SIBLING_DO_CONTAINED_IN:\n"}});
+                   ".NOTPARALLEL: %.o\n"
+                   ".NO_CONFIG_REC:\n"
+                   ".MAKEFILES_IN_CONFIG_REC:\n"
+                   ".DEPENDENCY_IGNORED_FOR_REUSE: a b\n"
+                   ".DEPENDENCY_IGNORED_FOR_REUSE:: c\n"
+                   ".SIBLINGS_AFFECT_REUSE:\n"
+                   ".MAKEFILES_AFFECT_REUSE:\n"
+                   ".NO_SIBLING_DO_CONTAINED_IN:\n"}});
   ASSERT_EQ(ok.rc, KS_ST_OK) << ok.cap.err();
   list_handle_t sets = bldr_opts_get_parallel_interference_sets(ok.opts());
   ASSERT_EQ(list_length(sets), 1u);
@@ -179,7 +182,8 @@ TEST(BosFiles, IncludeOnlyAtTheStartOfALine) {
   mftest::Captured cap;
   Cmf cmf;
   Strings bos({dir.path() + "/main.bos"});
-  ASSERT_EQ(mfc_parse_bos(LIST_HANDLE_NULL, bos.get(), LIST_HANDLE_NULL, 1, 0, &cmf.h), KS_ST_OK) << cap.err();
+  ASSERT_EQ(mfc_parse_bos(LIST_HANDLE_NULL, bos.get(), LIST_HANDLE_NULL, 1, 0, &cmf.h), KS_ST_OK)
+      << cap.err();
   EXPECT_EQ(pltest::lookup_in(pltest::table_at(cmf.h->macro_table_list, 1), "FROM_INC"), "yes");
   EXPECT_THAT(pltest::strings(bldr_opts_get_patt_list(cmf.h->opts, BLDR_OPTS_NO_WINK_IN)),
               ElementsAre("include", "x"));

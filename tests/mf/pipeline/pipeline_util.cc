@@ -36,7 +36,8 @@ std::vector<uint32_t> kinds(list_handle_t tables) {
 bldr_macro_table_t *table_at(list_handle_t tables, size_t index) {
   void *d = nullptr;
   size_t i = 0;
-  for (list_cursor_t c = list_next(tables, nullptr, &d); c != nullptr; c = list_next(tables, c, &d), ++i)
+  for (list_cursor_t c = list_next(tables, nullptr, &d); c != nullptr;
+       c = list_next(tables, c, &d), ++i)
     if (i == index) return static_cast<bldr_macro_table_t *>(d);
   return nullptr;
 }
@@ -52,7 +53,8 @@ std::string lookup_in(bldr_macro_table_t *table, const char *name) {
 }
 
 std::string fixture(const std::string &name) {
-  return (std::filesystem::path(__FILE__).parent_path().parent_path() / "fixtures" / "pipeline" / name)
+  return (std::filesystem::path(__FILE__).parent_path().parent_path() / "fixtures" / "pipeline" /
+          name)
       .string();
 }
 
