@@ -8,6 +8,7 @@
 #include "capture_util.h"
 #include "mf/bldr_opts.h"
 #include "mf/mf_tgt.h"
+#include "mf/mf_utl.h"
 #include "mf/mfc.h"
 #include "mf_io_util.h"
 #include "pipeline/pipeline_util.h"
@@ -102,10 +103,11 @@ TEST(BosFiles, MalformedFilesRejectedWithoutStrayOutput) {
 }
 
 TEST(BosFiles, CarriageReturnBeforeNewlineIsALineEnd) {
-  BosRun run(Files{{"crlf.bos", ".NO_WINK_IN: a.o \r\n.NOTPARALLEL:\r\n"}});
+  BosRun run(Files{{"crlf.bos", ".NO_WINK_IN: a.o \r\n.NOTPARALLEL:\r\nV = 1\r\n"}});
   ASSERT_EQ(run.rc, KS_ST_OK) << run.cap.err();
   EXPECT_THAT(run.patterns(BLDR_OPTS_NO_WINK_IN), ElementsAre("a.o"));
   EXPECT_EQ(run.cmf.h->not_parallel, 1u);
+  EXPECT_EQ(pltest::lookup_in(run.bos_table(), "V"), "1");
   EXPECT_EQ(run.cap.out(), "");
 }
 
@@ -187,6 +189,26 @@ TEST(BosFiles, IncludeOnlyAtTheStartOfALine) {
   EXPECT_EQ(pltest::lookup_in(pltest::table_at(cmf.h->macro_table_list, 1), "FROM_INC"), "yes");
   EXPECT_THAT(pltest::strings(bldr_opts_get_patt_list(cmf.h->opts, BLDR_OPTS_NO_WINK_IN)),
               ElementsAre("include", "x"));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(BosFiles, VerboseParseTracesEachDeclaration) {
+  const int32_t saved = mf_verbosity;
+  mf_verbosity = 4;
+  BosRun run(Files{{"v.bos", "X = 1\nt := Y = 2\n.NOTPARALLEL:\n.NO_WINK_IN: a\n.JAVAC:\n"}});
+  mf_verbosity = saved;
+  ASSERT_EQ(run.rc, KS_ST_OK) << run.cap.err();
+  const std::string all = run.cap.out() + run.cap.err();
+  for (const char *text :
+       {"Processing build options from:", "Recognized macro def. Name: \"X\",  Value: \"1\"",
+        "Recognized tgt-scoped macro def. Name: \"Y\"",
+        "opts_sem_not_parallel recognized .NOTPARALLEL special target\n",
+        "opts_sem_no_wink_in recognized .NO_WINK_IN special target with list:\n",
+        "Empty target list for .JAVA_TGTS.\n", "Done parsing build options specs"})
+    EXPECT_THAT(all, HasSubstr(text));
 }
 
 }  // namespace
