@@ -13,6 +13,7 @@
 #include "mf/mf_parser.h"
 #include "mf/mf_std_lex.h"
 #include "mf/mf_tgt.h"
+#include "mf/mf_utl.h"
 #include "mf/mfc.h"
 #include "mf_io_util.h"
 #include "pipeline/pipeline_util.h"
@@ -463,6 +464,36 @@ TEST(ParsePipeline, InvalidVariantFails) {
     EXPECT_THAT(cap.err(), HasSubstr("Invalid makefile compatibility variant (" +
                                      std::to_string(variant) + ")"));
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ParsePipeline, VerboseParseTracesItsSteps) {
+  NoInheritedFlags clean;
+  ScopedEnv flags("MAKEFLAGS", "r");
+  ScratchDir dir;
+  dir.write("a.bos", "A = 1\n");
+  dir.write("Makefile", "all:\n");
+  Captured cap;
+  Cmf cmf;
+  const int32_t saved = mf_verbosity;
+  mf_verbosity = 3;
+  Strings mfs({"Makefile"}), bos({"a.bos"});
+  const ks_status_t bos_rc = mfc_parse_bos(mfs.get(), bos.get(), LIST_HANDLE_NULL, 1, 0, &cmf.h);
+  const ks_status_t mf_rc = parse_mf({"Makefile"}, {"X=1"}, 0, &cmf);
+  mf_verbosity = saved;
+  ASSERT_EQ(bos_rc, KS_ST_OK) << cap.err();
+  ASSERT_EQ(mf_rc, KS_ST_OK) << cap.err();
+  const std::string all = cap.out() + cap.err();
+  for (const char *text : {"mfc_init_parse: New ZELVANE_BLD_OPTIONS_SPECS: \"",
+                           "init_parse_params: called with MAKEFLAGS = \"r\"",
+                           "mfc_init_parse_params: New MAKEARGS: \" \"X=1\"\"",
+                           "The following options specs will be parsed:",
+                           "The following description files will be parsed:", "\tMakefile\n",
+                           "Done parsing target descriptions"})
+    EXPECT_THAT(all, HasSubstr(text));
 }
 
 }  // namespace
