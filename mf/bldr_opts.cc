@@ -13,28 +13,6 @@
 
 extern char **environ;
 
-// The parse pipeline and the target layer define these; weak stand-ins let the record work
-// where they are not linked in.
-__attribute__((weak)) BLDR_OPTS_HANDLE mfc_curr_opts_handle = BLDR_OPTS_HANDLE_NULL;
-__attribute__((weak)) stg_area_t mfc_mf_stg_area = STG_AREA_NULL;
-__attribute__((weak)) list_handle_t mfc_mf_macro_table_list = LIST_HANDLE_NULL;
-__attribute__((weak)) int32_t mf_building_java_tgts = 0;
-
-__attribute__((weak)) void mf_tgt_strip_redundant_prefix(list_handle_t names, uint32_t dialect) {
-  if (names == LIST_HANDLE_NULL) return;
-  if (dialect != 0 && dialect != 2 && dialect != 3 && dialect != 7) return;
-  void *d;
-  for (list_cursor_t c = list_next(names, nullptr, &d); c; c = list_next(names, c, &d)) {
-    char *name = static_cast<char *>(d);
-    size_t skip = 0;
-    while (name[skip] == '.' && name[skip + 1] == '/') {
-      skip += 2;
-      while (name[skip] == '/') skip++;
-    }
-    if (skip) std::memmove(name, name + skip, std::strlen(name + skip) + 1);
-  }
-}
-
 namespace {
 
 const char *const formats[] = {

@@ -208,3 +208,29 @@ int bldr_opts_unique_mfs_name(const char *name, BLDR_OPTS_HANDLE handle);
 // For every listed name (strings) that table holds, defines it again with its value and flags.
 // 0, or KS_ST_ERR after the allocation message.
 ks_status_t bldr_opts_insert_override(bldr_macro_table_t *table, list_handle_t names);
+
+// ---------------------------------------------------------------------------------------------
+// Environment of build scripts. The names each list holds are chosen once per record; the values
+// are taken afresh at every request from mfc_mf_macro_table_list, so that each target's scoped
+// values reach its own scripts only.
+
+// One "NAME=value" entry with the value of name in tables (empty when undefined), expanded first
+// in the dialects 2, 3 and 7 when it holds a "$". A new heap string, or null after the message
+// "Could not expand macro ..." or the allocation message.
+char *bldr_opts_make_putenv_def(uint32_t dialect, const char *name, list_handle_t tables);
+
+// The mandatory environment: every exported name, the recorded names under the export default or
+// of environment variables, and the special variables that are defined. *list is a new heap list
+// of heap "NAME=value" strings (free it with bldr_opts_free_evs). 0, or KS_ST_ERR with a null list
+// when an entry cannot be made.
+ks_status_t bldr_opts_get_mand_evs(BLDR_OPTS_HANDLE handle, int ignored, list_handle_t *list);
+
+// The conditional environment: each environment variable without an export state or merely
+// recorded, in environment order. As bldr_opts_get_mand_evs.
+ks_status_t bldr_opts_get_cond_evs(BLDR_OPTS_HANDLE handle, int ignored, list_handle_t *list);
+
+// The critical environment: always 0 with a null list.
+ks_status_t bldr_opts_get_crit_evs(BLDR_OPTS_HANDLE handle, int ignored, list_handle_t *list);
+
+// Frees a list made by the requests above with its strings; null is ignored.
+void bldr_opts_free_evs(list_handle_t list);

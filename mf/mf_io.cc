@@ -24,35 +24,6 @@
 #include "mf/mfc.h"
 #include "tbs/tbs_status.h"
 
-// Neighbouring services of the parse pipeline that the input layer uses. The pipeline's own
-// definitions take precedence over these weak ones when it is linked in.
-__attribute__((weak)) int32_t mf_parser_failed = 0;
-__attribute__((weak)) mf_parse_op_rec_t *mfc_parse_op_rec_p = nullptr;
-__attribute__((weak)) stg_area_t mfc_mf_stg_area = STG_AREA_NULL;
-__attribute__((weak)) list_handle_t mfc_mf_macro_table_list = LIST_HANDLE_NULL;
-__attribute__((weak)) bldr_macro_table_t *mfc_parser_macro_table = nullptr;
-
-namespace {
-list_handle_t makefiles_list = LIST_HANDLE_NULL;
-}  // namespace
-
-__attribute__((weak)) list_handle_t mfc_get_makefiles_list() {
-  if (makefiles_list == LIST_HANDLE_NULL) makefiles_list = list_create(STG_AREA_HEAP, 0);
-  return makefiles_list;
-}
-__attribute__((weak)) void mfc_require_file_in_makefiles_list(const char *pathname) {
-  list_handle_t list = mfc_get_makefiles_list();
-  if (list == LIST_HANDLE_NULL || pathname == nullptr) return;
-  void *d = nullptr;
-  for (list_cursor_t c = list_next(list, nullptr, &d); c != nullptr; c = list_next(list, c, &d))
-    if (std::strcmp(static_cast<const char *>(d), pathname) == 0) return;
-  char *copy = stg_strdup(pathname);
-  if (copy == nullptr || list_append(list, copy) != KS_ST_OK) {
-    stg_free(copy);
-    imsg_print_shared(IMSG_ERROR, "mf/mf_io", &imsg_common_table, IMSG_COMMON_NO_MEMORY);
-  }
-}
-
 namespace {
 
 // Defines MAKEFILE to the name of a file just opened, in the parser's macro table.
