@@ -7,9 +7,15 @@
 
 #include "ks/pfm.h"
 #include "ks/strutl.h"
+#include "mf/bldr_macro_efunc.h"
+#include "mf/bldr_opts.h"
 #include "mf/mf.h"
 #include "mf/mf_flex.h"
+#include "mf/mf_lex_tok.h"
+#include "mf/mf_parse_cmd_line.h"
+#include "mf/mf_tgt.h"
 #include "mf/mf_utl.h"
+#include "mf/mfc.h"
 #include "tbs/tbs_status.h"
 
 namespace {
@@ -91,7 +97,24 @@ const imsg_msg_table_t _bldr_macro_karsel_msg_table = {
     "karsel_bin", kModule, 101, kRows, bldr_macro_formats, kCatalog.numbers,
 };
 
-bldr_macro_hooks_t bldr_macro_hooks = {};
+bldr_macro_hooks_t bldr_macro_default_hooks() {
+  bldr_macro_hooks_t h = {};
+  h.java_audits = [] { return int32_t(mf_tgt_java_audits()); };
+  h.warn_undef_set = mf_parse_warn_undef_set;
+  h.exporting_macro_defs = bldr_opts_exporting_macro_defs;
+  h.parse_in_progress = [] { return mfc_parse_op_rec_p != nullptr ? 1 : 0; };
+  h.unique_mfs_name = [](const char *text) {
+    return bldr_opts_unique_mfs_name(text, mfc_curr_opts_handle);
+  };
+  h.set_expanded_simply = [](uint32_t flag) {
+    mf_lex_set_mf_expanded_simply_expanded_macro(int(flag));
+  };
+  h.efunc_lookup = bldr_macro_efunc_lookup;
+  h.efunc_apply = bldr_macro_efunc_apply;
+  return h;
+}
+
+bldr_macro_hooks_t bldr_macro_hooks = bldr_macro_default_hooks();
 
 // ---------------------------------------------------------------------------------------------
 // Tables and lookup
@@ -616,7 +639,11 @@ ks_status_t eval_ref(list_handle_t tables, bldr_macro_flavor_t flavor, const cha
                saved_macro_name);
     return KS_ST_ERR;
   }
-  recurse_depth++;
+  // The depth comes back down however this reference ends, a raised $(error) included.
+  struct DepthGuard {
+    DepthGuard() { recurse_depth++; }
+    ~DepthGuard() { recurse_depth--; }
+  } depth_guard;
   if (tracing(4)) imsg_print(IMSG_TRACE, "Macro recurse depth is %d\n", -1, recurse_depth);
 
   ks_status_t status = KS_ST_OK;
@@ -703,7 +730,6 @@ ks_status_t eval_ref(list_handle_t tables, bldr_macro_flavor_t flavor, const cha
     }
     if (std::strcmp(nm, "VPATH") == 0) vpath_seen_empty = 1;
   }
-  recurse_depth--;
   if (status != KS_ST_OK) return KS_ST_ERR;
   if (bind && binding != nullptr && list_append(bindings, binding) != 0) return no_memory();
   return KS_ST_OK;

@@ -254,8 +254,9 @@ ks_status_t bldr_macutl_preparse_macro_ref(uint32_t dialect, const char *text, s
 
 struct bldr_macro_efunc_row_t;
 
-// What the expander consults in other modules. Each entry is null until the module that provides
-// it installs it; a null entry behaves as its comment says.
+// What the expander consults in other modules, reached through this table so that tests can put
+// stand-ins in their place. bldr_macro_hooks starts as bldr_macro_default_hooks(), the modules of
+// this library; a null entry behaves as its comment says.
 struct bldr_macro_hooks_t {
   // Java audits are in use (function calls are then recognised in every flavour). Null: off.
   int32_t (*java_audits)();
@@ -285,3 +286,6 @@ struct bldr_macro_hooks_t {
   ks_status_t (*bsd_find_in_str)(const char *text, const char *name);
 };
 extern bldr_macro_hooks_t bldr_macro_hooks;
+
+// The table of this library's own providers (the BSD-style engine entries are null until it exists).
+bldr_macro_hooks_t bldr_macro_default_hooks();

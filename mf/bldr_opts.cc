@@ -45,10 +45,6 @@ constexpr size_t kMaxEvName = 1024;
 uint32_t exporting_macro_defs = 0;
 
 // What the expander asks of the record of the current parse.
-int unique_mfs_name_of_current(const char *text) {
-  return bldr_opts_unique_mfs_name(text, mfc_curr_opts_handle);
-}
-
 struct KindRow {
   const char *name;
   bool empty_means_all;  // a line without names adds the one pattern "%"
@@ -265,8 +261,6 @@ const imsg_msg_table_t _bldr_opts_karsel_msg_table = {
 };
 
 BLDR_OPTS_HANDLE bldr_opts_init(uint32_t dialect, bldr_macro_table_t **env_table) {
-  bldr_macro_hooks.exporting_macro_defs = bldr_opts_exporting_macro_defs;
-  bldr_macro_hooks.unique_mfs_name = unique_mfs_name_of_current;
   if (env_table) *env_table = nullptr;
   pfm_inhibit();
   auto *h = static_cast<BLDR_OPTS_HANDLE>(stg_calloc(mfc_mf_stg_area, sizeof(bldr_opts_s)));

@@ -120,7 +120,10 @@ io_state io;
 bool trace_on(int level) { return mf_utl_should_trace(kModule, level); }
 
 void publish_position() {
-  mf_io_source_line = io.spos.line;
+  // Text pushed in front of the input that was never read from a file ($(eval) of several lines
+  // early in a file) moves the line back past the file's start while it is read again; messages
+  // about it then name the file's first line rather than a line that does not exist.
+  mf_io_source_line = io.spos.line >= 0 ? io.spos.line : 1;
   mf_io_source_col = io.spos.col;
   mf_io_source_prev_col = io.spos.prev_cols.empty() ? 0 : io.spos.prev_cols.back();
 }
@@ -137,7 +140,6 @@ void advance(int c) {
     mf_io_source_col = io.spos.col;
     return;
   }
-  PFM_ASSERT(io.spos.line >= 0);
   io.spos.col++;
   if (io.spos.prev_cols.size() >= kPositionHistory)
     io.spos.prev_cols.erase(io.spos.prev_cols.begin(),
@@ -887,7 +889,7 @@ int mf_io_get_wstring_line(wchar_t *buf, int count) {
   return stored;
 }
 
-int32_t mf_io_spos_line() { return io.spos.line; }
+int32_t mf_io_spos_line() { return io.spos.line >= 0 ? io.spos.line : 1; }
 
 int32_t mf_io_spos_column() { return io.spos.col; }
 

@@ -1,15 +1,22 @@
 #include "mf/mf_utl.h"
 
+#include <glob.h>
 #include <signal.h>
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "ks/list.h"
 #include "ks/pfm.h"
 #include "mf/mf.h"
+#include "mf/mf_stat.h"
+#include "tbs/tbs_status.h"
+#include "view/view_xstat.h"
 
 KS_DEFINE_VERID(libvosselbuild)
 
@@ -143,10 +150,6 @@ char *mf_utl_make_putenv_def(const char *name, const char *value) {
   return mf_utl_area_putenv_def(name, value, STG_AREA_HEAP);
 }
 
-#include <glob.h>
-
-#include "ks/list.h"
-
 void mf_utl_glob_list(list_handle_t list, stg_area_t area) {
   if (list == LIST_HANDLE_NULL) return;
   list_cursor_t c = list_next(list, nullptr, nullptr);
@@ -173,13 +176,6 @@ void mf_utl_glob_list(list_handle_t list, stg_area_t area) {
     c = list_next(list, at, nullptr);
   }
 }
-
-#include <string>
-
-#include <cstdarg>
-
-#include "tbs/tbs_status.h"
-#include "view/view_xstat.h"
 
 int mf_utl_setenv(const char *name, const char *value) {
   char *text = mf_utl_make_putenv_def(name, value);
@@ -210,8 +206,10 @@ ks_status_t mf_utl_putenv_var(const char *name, const char *value, int force) {
 namespace {
 
 ks_status_t view_stat(const char *pathname, int follow, view_xstat_t *st) {
-  ks_status_t rc = follow ? view_get_xstat(pathname, 0, st, nullptr, nullptr, 0, nullptr)
-                          : view_lget_xstat(pathname, 0, st, nullptr, nullptr, 0, nullptr);
+  if (pathname == nullptr || *pathname == '\0') return KS_ST_NOT_FOUND;
+  // Uncached, but through the makefile layer's examinations so that a running audit sees them.
+  ks_status_t rc = follow ? mf_stat_view_get_xstat(pathname, st, nullptr, nullptr, 0, nullptr)
+                          : mf_stat_view_lget_xstat(pathname, st, nullptr, nullptr, 0, nullptr);
   if (rc == KS_ST_OK) return KS_ST_OK;
   if (rc == KS_ST_NOT_IN_VIEW || rc == KS_ST_NOT_FOUND) return KS_ST_NOT_FOUND;
   imsg_print(IMSG_ERROR, &_mf_utl_karsel_msg_table, MF_UTL_MSG_EXISTENCE, pathname,

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 #include "ks/imsg.h"
 #include "ks/ks_status.h"
 #include "ks/ks_verid.h"
+#include "ks/list.h"
 #include "ks/stg.h"
 
 KS_DECLARE_VERID(libvosselbuild)
@@ -52,14 +54,10 @@ char *mf_utl_area_putenv_def(const char *name, const char *value, stg_area_t are
 // name "=" value as a new heap string owned by the caller; null when memory runs out.
 char *mf_utl_make_putenv_def(const char *name, const char *value);
 
-#include "ks/list.h"
-
 // Replaces each name of the list that is a file-name wildcard pattern by the names it matches in
 // the current directory, in place, each new name copied into area; a name that matches nothing,
 // or only itself, stays as written.
 void mf_utl_glob_list(list_handle_t list, stg_area_t area);
-
-#include <ctime>
 
 // Puts name "=" value (a heap string the environment keeps) into the process environment. 0, or
 // -1 after an internal error when the text cannot be made or putenv fails.

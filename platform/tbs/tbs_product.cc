@@ -3,8 +3,11 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 namespace {
 
@@ -13,6 +16,11 @@ std::string parent_dir(const std::string &path) {
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
+}
+
+std::string base_name(const std::string &path) {
+  size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // A per-thread copy that stays valid until the same function is called again.
@@ -48,20 +56,54 @@ const char *tbs_view_root() {
 }
 
 std::string tbs_product_home() {
-  const char *home = std::getenv("VESSARY_PRODUCT_HOME");
-  if (home && *home) return home;
+  for (const char *name : {"ZELVANEHOME", "VOSSELHOME", "VESSARY_PRODUCT_HOME"}) {
+    const char *home = std::getenv(name);
+    if (home && *home) return home;
+  }
   Dl_info info;
   if (dladdr(reinterpret_cast<void *>(&tbs_product_home), &info) && info.dli_fname) {
     char real[4096];
-    if (realpath(info.dli_fname, real)) return parent_dir(parent_dir(real));
+    if (realpath(info.dli_fname, real)) {
+      // "<prefix>/lib/libx.so", or "<prefix>/lib/<multiarch triplet>/libx.so".
+      std::string lib_dir = parent_dir(real);
+      std::string above = parent_dir(lib_dir);
+      if (base_name(above) == "lib" && base_name(lib_dir).find('-') != std::string::npos)
+        return parent_dir(above);
+      return above;
+    }
   }
   return ".";
 }
 
-const char *tbs_product_etc_dir() { return keep(1, tbs_product_home() + "/etc"); }
+namespace {
+
+bool is_dir(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The configuration directory of a product home. A CMake build tree has no "etc" of its own:
+// its configuration is the "config" folder of the source tree it was configured from.
+std::string etc_dir_of(const std::string &home) {
+  std::string etc = home + "/etc";
+  if (is_dir(etc)) return etc;
+  std::ifstream cache(home + "/CMakeCache.txt");
+  static const std::string kKey = "CMAKE_HOME_DIRECTORY:INTERNAL=";
+  for (std::string line; std::getline(cache, line);) {
+    if (line.compare(0, kKey.size(), kKey) != 0) continue;
+    std::string source_config = line.substr(kKey.size()) + "/config";
+    if (is_dir(source_config)) return source_config;
+    break;
+  }
+  return etc;
+}
+
+}  // namespace
+
+const char *tbs_product_etc_dir() { return keep(1, etc_dir_of(tbs_product_home())); }
 
 const char *tbs_product_config_dir(const char *name) {
-  return keep(2, tbs_product_home() + "/etc/" + (name ? name : ""));
+  return keep(2, etc_dir_of(tbs_product_home()) + "/" + (name ? name : ""));
 }
 
 const char *tbs_product_server_dir() { return keep(3, tbs_product_home() + "/bin"); }

@@ -16,14 +16,19 @@ std::string tbs_registry_pname();
 // valid until the next call in the same thread.
 const char *tbs_view_root();
 
-// The product's installation directory: $VESSARY_PRODUCT_HOME when set, else the directory
-// above the one that holds this library (the build tree or the installed prefix).
+// The product's installation directory: the first of $ZELVANEHOME, $VOSSELHOME and
+// $VESSARY_PRODUCT_HOME that is set and not empty, else the prefix this library was installed
+// under ("<prefix>/lib/libvosseltbs.so" or "<prefix>/lib/<multiarch>/libvosseltbs.so"), which
+// in the build tree is the build directory. Never fails ("." when nothing is known).
 std::string tbs_product_home();
 
-// The product's configuration directory ("<home>/etc"), where shared makefiles live.
+// The product's configuration directory, where the builtin makefiles live: "<home>/etc"; when
+// the home is a CMake build tree without an "etc" directory, the "config" folder of its source
+// tree, so that programs run from the build tree without being installed. The text stays valid
+// until the next call in the same thread.
 const char *tbs_product_etc_dir();
 
-// The configuration directory of one of the product's programs ("<home>/etc/<name>").
+// The configuration directory of one of the product's programs ("<etc dir>/<name>").
 const char *tbs_product_config_dir(const char *name);
 
 // The directory of the product's servers and starters ("<home>/bin").

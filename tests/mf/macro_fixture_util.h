@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "mf/bldr_macro.h"
+#include "mf/bldr_macro_efunc.h"
 
 namespace mftest {
 
@@ -34,10 +35,17 @@ Expanded expand(list_handle_t tables, bldr_macro_flavor_t flavor, const std::str
                 uint32_t recursive = 1, list_handle_t bindings = LIST_HANDLE_NULL,
                 stg_area_t binding_area = STG_AREA_NULL);
 
-// Resets the expander's neighbour services to none at construction and at destruction.
+// Resets the expander's neighbour services to none at construction, and to the library's own at
+// destruction.
 struct HooksReset {
   HooksReset() { bldr_macro_hooks = {}; }
-  ~HooksReset() { bldr_macro_hooks = {}; }
+  ~HooksReset() { bldr_macro_hooks = bldr_macro_default_hooks(); }
 };
+
+// Gives the expander the library's expansion functions (after a HooksReset).
+inline void use_expansion_functions() {
+  bldr_macro_hooks.efunc_lookup = bldr_macro_efunc_lookup;
+  bldr_macro_hooks.efunc_apply = bldr_macro_efunc_apply;
+}
 
 }  // namespace mftest

@@ -65,7 +65,7 @@ TEST(MfUtlDefinitions, ReplaceOrAppend) {
 
 TEST(MfUtlEnvironment, PutenvVariable) {
   mftest::ScopedEnv clean("MF_UTL_T", nullptr);
-  EnvTexts texts;
+  [[maybe_unused]] EnvTexts texts;
   EXPECT_EQ(mf_utl_putenv_var("MF_UTL_T", "", 0), 0);
   EXPECT_EQ(std::getenv("MF_UTL_T"), nullptr);
   EXPECT_EQ(mf_utl_putenv_var("MF_UTL_T", nullptr, 1), 0);
@@ -82,7 +82,7 @@ TEST(MfUtlEnvironment, VerbosityIsExported) {
   mftest::ScopedEnv a("ORVA_VERBOSITY", nullptr);
   mftest::ScopedEnv b("ZELVANE_BLD_VERBOSITY", nullptr);
   const int32_t old = mf_verbosity;
-  EnvTexts texts;
+  [[maybe_unused]] EnvTexts texts;
   mf_set_verbosity(3);
   EXPECT_EQ(mf_verbosity, 3);
   EXPECT_STREQ(std::getenv("ORVA_VERBOSITY"), "3");
