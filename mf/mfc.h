@@ -189,8 +189,10 @@ ks_status_t mf_tgt_translate_suffix_rules(mf_tgt_table_t *table);
 // that does not fit prints the buffer message and gives KS_ST_ERR. Iterators start with a null
 // cursor and end with a null cursor and an empty buffer.
 
+// The next name of the default goals (.MAIN targets, else the first target).
 ks_status_t mfc_cmf_next_default_goal_tgt(mf_cmf_handle_t cmf, list_cursor_t *cursor,
                                           size_t size, char *buf);
+// The next real target that is no other target's dependency.
 ks_status_t mfc_cmf_next_root_tgt(mf_cmf_handle_t cmf, list_cursor_t *cursor, size_t size,
                                   char *buf);
 // 0 with the target's entry; KS_ST_NOT_FOUND when no rule makes it; the entry is null unless 0.
@@ -201,6 +203,7 @@ ks_status_t mfc_cmf_next_tgt_rule(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt, list
 // after the buffer message when they do not fit or size is 0.
 ks_status_t mfc_cmf_tgt_rule_script(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt, list_cursor_t inst,
                                     size_t size, char *buf);
+// The next dependency name of the rule instance.
 ks_status_t mfc_cmf_tgt_rule_next_dep(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt,
                                       list_cursor_t inst, list_cursor_t *cursor, size_t size,
                                       char *buf);
@@ -213,12 +216,14 @@ ks_status_t mfc_cmf_tgt_inference_dep(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt, 
                                       char *buf);
 // Only ".SUFFIXES": 0 with its list; KS_ST_ERR without a message for any other name.
 ks_status_t mfc_cmf_get_special_h(mf_cmf_handle_t cmf, const char *name, list_handle_t *out);
+// The next value of a list given by mfc_cmf_get_special_h.
 ks_status_t mfc_cmf_next_special_value(list_handle_t list, list_cursor_t *cursor, size_t size,
                                        char *buf);
 // The next suffix or pattern rule target in definition order (the target table's iterator);
 // *out is written only on 0.
 ks_status_t mfc_cmf_next_implicit_tgt(mf_cmf_handle_t cmf, hash_cursor_t *cursor, char *buf,
                                       size_t size, mf_tgt_entry_t **out);
+// The parsed makefile's macro-table list. 0.
 ks_status_t mfc_cmf_macro_table(mf_cmf_handle_t cmf, list_handle_t *out);
 // The macro-table iterator (bldr_macro_lookup_next_macro): the next value or null.
 const char *mfc_cmf_get_next_macro(bldr_macro_table_t *table, hash_cursor_t *cursor,

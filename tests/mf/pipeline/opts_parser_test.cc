@@ -46,10 +46,11 @@ struct BosRun {
 };
 
 TEST(BosFiles, SeveralFilesReadAsOneStream) {
-  BosRun run(Files{{"a.bos", "X = a b\n"}, {"empty.bos", ""}, {"b.bos", "# appended\nX += c\nY = $(X) d\n"}});
+  BosRun run(Files{{"a.bos", "X = a b\n"}, {"empty.bos", ""}, {"b.bos", "# appended\nX += c\nY = $(X) d\n.NO_WINK_IN: $(X) e\n"}});
   ASSERT_EQ(run.rc, KS_ST_OK) << run.cap.err();
   EXPECT_EQ(pltest::lookup_in(run.bos_table(), "X"), "a b c");
   EXPECT_EQ(pltest::lookup_in(run.bos_table(), "Y"), "$(X) d");  // stored as written
+  EXPECT_THAT(run.patterns(BLDR_OPTS_NO_WINK_IN), ElementsAre("a", "b", "c", "e"));
   bldr_opts_export_state_t state = 9;
   ASSERT_TRUE(bldr_opts_get_export_state(run.opts(), "X", &state));
   EXPECT_EQ(state, BLDR_OPTS_EXPORTED);
