@@ -145,6 +145,17 @@ TEST_F(TolvickGraph, LongScriptsAndNamesWithoutRulesStillPrint) {
             "\n# *** ROOT TARGET ***\nbig\t: dep\n# --- build script --- \n" + printed);
 }
 
+TEST_F(TolvickGraph, AFailedFetchEndsThePrintoutWithFailure) {
+  // A dependency name too long for the printer's name buffer.
+  std::string huge(2000, 'd');
+  site::write_file(src_ + "/huge.mk", "first: " + huge + "\n\techo first\n");
+  e2e::Result r = site_.run({"tolvick", "-p", "-f", "huge.mk"}, {}, src_);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.out, HasSubstr("# *** ROOT TARGET ***\nfirst\t:"));
+  EXPECT_THAT(r.out, Not(HasSubstr("# --- Special Targets")));
+  EXPECT_NE(r.err, "");
+}
+
 TEST_F(TolvickGraph, RunsOutsideEveryViewAndPrintsTheSameGraph) {
   std::string plain = site_.dir() + "/plain";
   site::write_file(plain + "/Makefile", kMakefile);
