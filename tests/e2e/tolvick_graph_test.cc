@@ -243,6 +243,15 @@ TEST_F(TolvickGraph, ErrorsCarryTheApplicationName) {
   EXPECT_THAT(full.err, testing::MatchesRegex("tolvick_[0-9]+_[^_ ]+: Error: .*\n"));
 }
 
+TEST_F(TolvickGraph, DebugRunsListTheEnvironmentVariablesConsulted) {
+  e2e::Result r = site_.run({"tolvick", "-d", "-p"}, {"ORVA_TVICK_SIMPLE_NAME=yes"}, src_);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("# --- Active make-related environment variables ---"));
+  EXPECT_THAT(r.err, HasSubstr("#\tORVA_TVICK_SIMPLE_NAME=yes\n"));
+  e2e::Result quiet = site_.run({"tolvick", "-p"}, {"ORVA_TVICK_SIMPLE_NAME=yes"}, src_);
+  EXPECT_THAT(quiet.err, Not(HasSubstr("Active make-related environment variables")));
+}
+
 TEST_F(TolvickGraph, VersionOptionsWorkAnywhere) {
   std::string plain = site_.dir() + "/plain";
   site::write_file(plain + "/Makefile", "all:\n");
