@@ -252,6 +252,24 @@ TEST_F(TolvickGraph, DebugRunsListTheEnvironmentVariablesConsulted) {
   EXPECT_THAT(quiet.err, Not(HasSubstr("Active make-related environment variables")));
 }
 
+TEST_F(TolvickGraph, BuildSessionQueryFailsWhenNoNumberCanBeHad) {
+  std::string plain = site_.dir() + "/plain";
+  site::write_file(plain + "/Makefile", "all:\n");
+  const struct {
+    std::string cwd;
+    std::string err;
+  } cases[] = {
+      {plain, "Must be set to a dynamic view\n"},
+      {src_, "could not get build session \n"},
+  };
+  for (const auto &c : cases) {
+    e2e::Result r = site_.run({"tolvick", "--build-session"}, {}, c.cwd);
+    EXPECT_EQ(r.status, 1) << c.cwd;
+    EXPECT_EQ(r.err, c.err) << c.cwd;
+    EXPECT_EQ(r.out, "") << c.cwd;
+  }
+}
+
 TEST_F(TolvickGraph, VersionOptionsWorkAnywhere) {
   std::string plain = site_.dir() + "/plain";
   site::write_file(plain + "/Makefile", "all:\n");
