@@ -11,10 +11,14 @@
 #include <cstring>
 #include <string>
 
+#include "cm/cr_utl_view.h"
 #include "ks/fileutl.h"
 #include "ks/pfm.h"
+#include "ks/stg.h"
 #include "ks/strutl.h"
 #include "tbs/tbs_product.h"
+#include "tbs/tbs_status.h"
+#include "view/view_info.h"
 
 namespace {
 
@@ -24,10 +28,17 @@ const char *const utl_formats[] = {
     "The specified temporary directory \"%s\" does not exist\n",
     "Invalid audit file directory \"%s\", specified by environment variable \"%s\"\n",
     "Audit files cannot be placed under Vessary mount point\n",
+    "Unable to get the current working directory: %s\n",
 };
-const uint16_t utl_catalog[] = {0, 1, 2, 3, 4};
+const uint16_t utl_catalog[] = {0, 1, 2, 3, 4, 5};
 
-enum { MSG_CRC = 1, MSG_NO_TMPDIR = 2, MSG_TMPDIR_IN_VIEW = 3, MSG_NOT_UNDER_MOUNT = 4 };
+enum {
+  MSG_CRC = 1,
+  MSG_NO_TMPDIR = 2,
+  MSG_TMPDIR_IN_VIEW = 3,
+  MSG_NOT_UNDER_MOUNT = 4,
+  MSG_NO_CWD = 5,
+};
 
 bool have_tmpdir = false;
 char tmpdir[1024];
@@ -170,4 +181,74 @@ ks_status_t bldr_utl_cwd_accessible_abs_pn(const char *pathname, size_t size, ch
   if (pathname[0] == '/') return strutl_cpy_buf(buf, size, pathname);
   ks_status_t st = fileutl_abspn(pathname, buf, size);
   return st == KS_ST_NAME_TOO_LONG ? st : (st == KS_ST_OK ? KS_ST_OK : KS_ST_ERR);
+}
+
+// --- The view and the working-directory cache.
+
+namespace {
+
+bool have_cwd_cache = false;
+std::string cwd_cache;
+std::string cwd_vob_dir;
+
+}  // namespace
+
+ks_status_t bldr_utl_check_view() {
+  char cwd[1024];
+  if (fileutl_getcwd(cwd, sizeof cwd) != KS_ST_OK) {
+    imsg_print(IMSG_ERROR, &_bldr_utl_karsel_msg_table, MSG_NO_CWD, imsg_strerror(errno));
+    return KS_ST_ERR;
+  }
+  return cr_utl_require_set_view_if_cdview(cwd);
+}
+
+ks_status_t bldr_utl_load_cwd_cache() {
+  char *cwd = static_cast<char *>(stg_malloc(1024));
+  if (!cwd) {
+    imsg_print_shared(IMSG_ERROR, "bld/bldr_utl", &imsg_common_table, IMSG_COMMON_NO_MEMORY);
+    return KS_ST_ERR;
+  }
+  if (fileutl_getcwd(cwd, 1024) != KS_ST_OK) {
+    imsg_print(IMSG_ERROR, &_bldr_utl_karsel_msg_table, MSG_NO_CWD, imsg_strerror(errno));
+    stg_free(cwd);
+    return KS_ST_ERR;
+  }
+  char vrel[1024];
+  ks_status_t status = view_abspn_to_viewrel(cwd, vrel, sizeof vrel);
+  if (status != KS_ST_OK && status != KS_ST_NOT_IN_VIEW) {
+    imsg_print_shared(IMSG_ERROR, "bld/bldr_utl", &imsg_common_table, IMSG_COMMON_OBJ_OP_FAILED,
+                      cwd, tbs_strerror(status));
+    stg_free(cwd);
+    return KS_ST_ERR;
+  }
+  cwd_cache = cwd;
+  cwd_vob_dir = status == KS_ST_OK ? vrel : "";
+  have_cwd_cache = true;
+  stg_free(cwd);
+  return KS_ST_OK;
+}
+
+ks_status_t bldr_utl_get_cwd_cache(const char **path, const char **vob_dir, void **vob_handle,
+                                   uint32_t *dir_id) {
+  if (!have_cwd_cache) return KS_ST_NOT_FOUND;
+  if (path) *path = cwd_cache.c_str();
+  if (vob_dir) *vob_dir = cwd_vob_dir.c_str();
+  if (vob_handle) *vob_handle = nullptr;
+  if (dir_id) *dir_id = 0;
+  return KS_ST_OK;
+}
+
+void bldr_utl_inval_cwd_cache() {
+  have_cwd_cache = false;
+  cwd_cache.clear();
+  cwd_vob_dir.clear();
+}
+
+ks_status_t bldr_utl_chdir(const char *dir) {
+  if (chdir(dir) != 0) return KS_ST_ERR;
+  if (have_cwd_cache) {
+    char now[1024];
+    if (fileutl_getcwd(now, sizeof now) != KS_ST_OK || cwd_cache != now) bldr_utl_inval_cwd_cache();
+  }
+  return KS_ST_OK;
 }

@@ -56,3 +56,25 @@ void bldr_utl_reset_audit_tmpdir();
 // not fit; KS_ST_ERR when the current directory is unknown. pathname and buf must not be null and
 // size must be above 1 (assertions).
 ks_status_t bldr_utl_cwd_accessible_abs_pn(const char *pathname, size_t size, char *buf);
+
+// Settles the process's view from the working directory (cr_utl_require_set_view_if_cdview): a
+// working directory in a view sets that view; elsewhere the process keeps its set view or runs
+// without one. 0, or the failure status after its message.
+ks_status_t bldr_utl_check_view();
+
+// Reads the working directory and caches it with its view-relative name (empty outside every
+// view). 0, or KS_ST_ERR after a message.
+ks_status_t bldr_utl_load_cwd_cache();
+
+// The cached working directory: *path and *vob_dir (the view-relative name) point into the
+// cache; *vob_handle is always null and *dir_id 0 (no VOB handles are kept). Each out may be
+// null. 0, or KS_ST_NOT_FOUND when the cache is empty.
+ks_status_t bldr_utl_get_cwd_cache(const char **path, const char **vob_dir, void **vob_handle,
+                                   uint32_t *dir_id);
+
+// Empties the working-directory cache.
+void bldr_utl_inval_cwd_cache();
+
+// Changes the working directory to dir. 0, or KS_ST_ERR when chdir fails (errno kept); after a
+// change to another directory than the cached one the cache is emptied.
+ks_status_t bldr_utl_chdir(const char *dir);

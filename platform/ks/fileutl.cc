@@ -172,3 +172,9 @@ list_cursor_t fileutl_patt_list_matched_cell(list_handle_t patterns, const char 
   }
   return nullptr;
 }
+
+ks_status_t fileutl_getcwd(char *buf, size_t size) {
+  if (buf == nullptr || size == 0) return KS_ST_NAME_TOO_LONG;
+  if (getcwd(buf, size) != nullptr) return KS_ST_OK;
+  return errno == ERANGE ? KS_ST_NAME_TOO_LONG : KS_ST_ERR;
+}

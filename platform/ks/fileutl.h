@@ -53,3 +53,7 @@ int fileutl_patt_list_match(list_handle_t patterns, const char *pathname, int *e
 
 // The cell of the first pattern of the list that matches pathname, or null.
 list_cursor_t fileutl_patt_list_matched_cell(list_handle_t patterns, const char *pathname);
+
+// The working directory into buf (size bytes). 0; KS_ST_NAME_TOO_LONG when it does not fit;
+// KS_ST_ERR when it cannot be read (errno set).
+ks_status_t fileutl_getcwd(char *buf, size_t size);

@@ -7,6 +7,10 @@
 #include <cwchar>
 #include <cwctype>
 
+#include <strings.h>
+
+#include "ks/imsg.h"
+
 namespace {
 
 // The wide character at p, with its byte length; a NUL, invalid or incomplete byte decodes as
@@ -190,4 +194,29 @@ ks_status_t strutl_strtol(const char *text, int base, long *out) {
   if (*end != '\0') return KS_ST_ERR;
   *out = value;
   return KS_ST_OK;
+}
+
+int strutl_stricoll(const char *a, const char *b) { return strcasecmp(a, b); }
+
+char *strutl_concat_heap(std::initializer_list<const char *> parts) {
+  size_t size = 1;
+  for (const char *part : parts) size += part ? std::strlen(part) : 0;
+  char *text = static_cast<char *>(stg_malloc(size));
+  if (!text) return nullptr;
+  char *end = text;
+  for (const char *part : parts) {
+    if (!part) continue;
+    size_t n = std::strlen(part);
+    std::memcpy(end, part, n);
+    end += n;
+  }
+  *end = '\0';
+  return text;
+}
+
+void strutl_list_print(list_handle_t list) {
+  if (list == LIST_HANDLE_NULL) return;
+  void *item = nullptr;
+  for (list_cursor_t c = list_next(list, nullptr, &item); c; c = list_next(list, c, &item))
+    imsg_print(IMSG_INFO, "\t%s\n", -1, item ? static_cast<const char *>(item) : "");
 }

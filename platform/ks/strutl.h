@@ -6,6 +6,7 @@
 #include <initializer_list>
 
 #include "ks/ks_status.h"
+#include "ks/list.h"
 #include "ks/stg.h"
 
 // True for a null or empty string.
@@ -69,3 +70,14 @@ ks_status_t strutl_replace_substr(char *buf, size_t size, size_t offset, size_t 
 // accepted; anything else (an empty text, other characters, overflow) gives KS_ST_ERR and leaves
 // *out unchanged. 0 on success.
 ks_status_t strutl_strtol(const char *text, int base, long *out);
+
+// Compares a and b ignoring case: negative, 0 or positive like strcmp.
+int strutl_stricoll(const char *a, const char *b);
+
+// A new heap string (free with stg_free) joining the parts (null parts count as empty), or null
+// when storage runs out.
+char *strutl_concat_heap(std::initializer_list<const char *> parts);
+
+// Prints each string of the list on a line of its own, indented by a TAB, at information
+// severity. A null list prints nothing.
+void strutl_list_print(list_handle_t list);

@@ -1,0 +1,5 @@
+#include <stdio.h>
+
+#include "greet.h"
+
+void greet(const char *who) { printf("hello, %s\n", who); }

@@ -1,0 +1,4 @@
+#ifndef GREET_H
+#define GREET_H
+void greet(const char *who);
+#endif

@@ -1,0 +1,6 @@
+#include "greet.h"
+
+int main(void) {
+  greet("world");
+  return 0;
+}
