@@ -158,6 +158,8 @@ const imsg_msg_table_t _mf_init_karsel_msg_table = {
     mf_init_formats, mf_init_catalog,
 };
 
+stg_area_t mf_parse_stg_area = STG_AREA_HEAP;
+
 ks_status_t mf_find_builtin_pn(const char *file_name, char **out_path) {
   return find_builtin(file_name, out_path, true);
 }
