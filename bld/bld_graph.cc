@@ -120,11 +120,31 @@ void flush_out() {
   out_text.clear();
 }
 
+// Whether every conversion of format is a plain "%s" (or a "%%"), which vemit then fills in
+// itself: formatting through the C library costs more than the rest of the printing.
+bool only_plain_strings(const char *format) {
+  for (const char *p = std::strchr(format, '%'); p != nullptr; p = std::strchr(p + 2, '%'))
+    if (p[1] != 's' && p[1] != '%') return false;
+  return true;
+}
+
 void vemit(const char *format, va_list ap) {
-  if (std::strchr(format, '%') == nullptr) {
-    out_text += format;
-  } else if (std::strcmp(format, "%s") == 0) {
-    out_text += va_arg(ap, const char *);
+  if (only_plain_strings(format)) {
+    for (const char *p = format; *p != '\0';) {
+      const char *pct = std::strchr(p, '%');
+      if (pct == nullptr) {
+        out_text += p;
+        break;
+      }
+      out_text.append(p, size_t(pct - p));
+      if (pct[1] == '%') {
+        out_text += '%';
+      } else {
+        const char *arg = va_arg(ap, const char *);
+        out_text += arg != nullptr ? arg : "(null)";
+      }
+      p = pct + 2;
+    }
   } else {
     va_list copy;
     va_copy(copy, ap);
