@@ -942,6 +942,7 @@ bool parse_pass(list_handle_t files, mfc_mf_tgt_rec_t *req, uint32_t variant,
       [&] {
         mf_lex_init();
         mf_std_yyrestart();
+        mf_parse_forget_spare_lists();
         const int result = mf_yyparse();
         if (result != 0 || mf_parser_failed != 0) {
           if (mf_utl_should_trace("mf_tgt_parse", 1))
@@ -950,7 +951,11 @@ bool parse_pass(list_handle_t files, mfc_mf_tgt_rec_t *req, uint32_t variant,
           ok = table == nullptr || mf_tgt_translate_suffix_rules(table) == KS_ST_OK;
         }
       },
-      [&](ks_status_t) { mf_io_term(); });
+      [&](ks_status_t) {
+        mf_parse_forget_spare_lists();
+        mf_io_term();
+      });
+  mf_parse_forget_spare_lists();
   if (mf_io_term() != 0 && ok) int_error(kRowCleanupIo);
   return ok;
 }
