@@ -272,7 +272,7 @@ TEST(MfTgtNames, UniqifiedStringsKeepFirstOccurrences) {
 TEST(MfTgtNames, DependencyListCopiesDropRepeatsOnlyWhenAskedTo) {
   // Long lists cross from scanning the names kept so far to a set of them.
   std::vector<std::string> many, many_unique;
-  for (int i = 0; i < 40; i++) many.push_back("n" + std::to_string(i));
+  for (int i = 0; i < 40; i++) many.push_back(std::string("n") += std::to_string(i));
   many_unique = many;
   for (const char *again : {"n5", "n39", "n0", "n31", "n32"}) many.push_back(again);
   many.push_back("n40");
