@@ -48,6 +48,7 @@ struct mf_tgt_entry_t {
   int8_t declared_phony;
   int8_t declared_precious;
   int8_t sibs_affect_reuse;
+  int8_t walk_mark;         // set while a walk of the dependency graph has reached the name
   char *explicit_stem;
 };
 
