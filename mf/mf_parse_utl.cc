@@ -239,6 +239,15 @@ void recycle_str_list(list_handle_t list) {
   spare_lists.push_back({area, list});
 }
 
+// Releases the script lines held by the lexer when a rule action ends: the target table has
+// copied what it keeps of them.
+struct script_lines_done {
+  script_lines_done() = default;
+  script_lines_done(const script_lines_done &) = delete;
+  script_lines_done &operator=(const script_lines_done &) = delete;
+  ~script_lines_done() { mf_lex_release_script_lines(); }
+};
+
 }  // namespace
 
 void mf_parse_forget_spare_lists() { spare_lists.clear(); }
@@ -426,6 +435,7 @@ void sem_javac(const char *name, list_handle_t list) {
 
 void sem_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t script,
                       int double_colon) {
+  script_lines_done done;
   if (trace4()) {
     imsg_print(IMSG_TRACE, table(), double_colon ? kRowDoubleColon : kRowSingleColon);
     imsg_print(IMSG_TRACE, table(), kRowTargets);
@@ -449,6 +459,7 @@ void sem_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t s
 void sem_static_pattern_rule(list_handle_t targets, list_handle_t target_patterns,
                              list_handle_t dep_patterns, list_handle_t script, int first_colon,
                              int second_colon) {
+  script_lines_done done;
   const uint32_t v = mf_parse_compat_variant();
   const char *file = mfc_parse_op_rec_p != nullptr && mfc_parse_op_rec_p->statement_file != nullptr
                          ? mfc_parse_op_rec_p->statement_file
