@@ -278,7 +278,8 @@ bool line_continues(const std::string &text) {
   std::mbstate_t st{};
   for (size_t p = 0; p < text.size();) {
     size_t len = 1;
-    if (mf_io_mb_is_allowed && !(mf_io_ascii_is_plain && static_cast<unsigned char>(text[p]) < 0x80)) {
+    const bool plain = mf_io_ascii_is_plain && static_cast<unsigned char>(text[p]) < 0x80;
+    if (mf_io_mb_is_allowed && !plain) {
       wchar_t wc;
       size_t r = std::mbrtowc(&wc, text.data() + p, text.size() - p, &st);
       if (r == size_t(-1) || r == size_t(-2)) {
@@ -764,6 +765,7 @@ int mf_io_term() {
   io.define_depth = 0;
   io.open_file_count = 0;
   io.inc_dirs = io.goals = LIST_HANDLE_NULL;
+  mf_io_ascii_is_plain = 0;
   return KS_ST_OK;
 }
 
