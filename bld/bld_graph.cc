@@ -4,7 +4,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "ks/hash.h"
@@ -14,6 +16,7 @@
 #include "mf/bldr_opts.h"
 #include "mf/mf.h"
 #include "mf/mf_tgt.h"
+#include "mf/mfc.h"
 
 namespace {
 
@@ -120,11 +123,31 @@ void flush_out() {
   out_text.clear();
 }
 
+// Whether every conversion of format is a plain "%s" (or a "%%"), which vemit then fills in
+// itself: formatting through the C library costs more than the rest of the printing.
+bool only_plain_strings(const char *format) {
+  for (const char *p = std::strchr(format, '%'); p != nullptr; p = std::strchr(p + 2, '%'))
+    if (p[1] != 's' && p[1] != '%') return false;
+  return true;
+}
+
 void vemit(const char *format, va_list ap) {
-  if (std::strchr(format, '%') == nullptr) {
-    out_text += format;
-  } else if (std::strcmp(format, "%s") == 0) {
-    out_text += va_arg(ap, const char *);
+  if (only_plain_strings(format)) {
+    for (const char *p = format; *p != '\0';) {
+      const char *pct = std::strchr(p, '%');
+      if (pct == nullptr) {
+        out_text += p;
+        break;
+      }
+      out_text.append(p, size_t(pct - p));
+      if (pct[1] == '%') {
+        out_text += '%';
+      } else {
+        const char *arg = va_arg(ap, const char *);
+        out_text += arg != nullptr ? arg : "(null)";
+      }
+      p = pct + 2;
+    }
   } else {
     va_list copy;
     va_copy(copy, ap);
@@ -247,9 +270,13 @@ const char *bld_graph_op_text(uint32_t op) {
   }
 }
 
-ks_status_t bld_graph_process_tgt(mf_cmf_handle_t cmf, const char *name, mf_tgt_entry_t *tgt,
-                                  hash_ht_t seen, list_handle_t pending, int with_inference,
-                                  list_handle_t precious) {
+namespace {
+
+// The rules of one target, as bld_graph_process_tgt prints them; reach(dep) is called for each
+// dependency printed and returns 0 or a failure status.
+template <class Reach>
+ks_status_t process_tgt(mf_cmf_handle_t cmf, const char *name, mf_tgt_entry_t *tgt, Reach &&reach,
+                        int with_inference, list_handle_t precious) {
   if (precious != LIST_HANDLE_NULL && mf_tgt_declared_precious(cmf, tgt)) {
     char *copy = stg_strdup(name);
     if (!copy || list_append(precious, copy) != 0) {
@@ -274,11 +301,8 @@ ks_status_t bld_graph_process_tgt(mf_cmf_handle_t cmf, const char *name, mf_tgt_
       if (pos == nullptr) break;
       common(C_SEP);
       common(C_TEXT, buf);
-      const char *key = nullptr;
-      void *data = nullptr;
-      int entered = hash_str_enter(seen, buf, &key, &data);
-      if (entered < 0) return no_memory();
-      if (entered == 0 && list_append(pending, const_cast<char *>(key)) != 0) return no_memory();
+      status = reach(buf);
+      if (status != KS_ST_OK) return status;
     }
     if (with_inference) {
       status = mf_tgt_inference_dep(cmf, tgt, sizeof buf, buf);
@@ -305,15 +329,75 @@ ks_status_t bld_graph_process_tgt(mf_cmf_handle_t cmf, const char *name, mf_tgt_
   return KS_ST_OK;
 }
 
+// The names a walk of the whole graph has reached, in the order reached. The names of the
+// target table are marked in their entries, which costs nothing per name on large graphs; a name
+// the table does not hold is kept here. The marks are cleared when the walk ends.
+class Reached {
+ public:
+  explicit Reached(mf_tgt_table_t *table) : table_(table) {}
+  ~Reached() {
+    for (mf_tgt_entry_t *e : marked_) e->walk_mark = 0;
+  }
+  Reached(const Reached &) = delete;
+  Reached &operator=(const Reached &) = delete;
+
+  // Notes name; when it was not reached before it is queued. Returns 0 or KS_ST_ERR after a
+  // message when memory runs out.
+  ks_status_t reach(const char *name) {
+    try {
+      const char *key = nullptr;
+      void *data = nullptr;
+      if (table_ != nullptr && hash_str_lookup(table_->comp_table, name, &key, &data)) {
+        auto *e = static_cast<mf_tgt_entry_t *>(data);
+        if (e->walk_mark) return KS_ST_OK;
+        marked_.push_back(e);
+        e->walk_mark = 1;
+        queue_.push_back(key);
+        return KS_ST_OK;
+      }
+      auto [it, fresh] = others_.insert(name);
+      if (fresh) queue_.push_back(it->c_str());
+      return KS_ST_OK;
+    } catch (const std::bad_alloc &) {
+      return no_memory();
+    }
+  }
+
+  // The names queued, in order; the queue grows while it is walked.
+  size_t size() const { return queue_.size(); }
+  const char *at(size_t i) const { return queue_[i]; }
+
+ private:
+  mf_tgt_table_t *table_;
+  std::vector<mf_tgt_entry_t *> marked_;
+  std::unordered_set<std::string> others_;
+  std::vector<const char *> queue_;
+};
+
+}  // namespace
+
+ks_status_t bld_graph_process_tgt(mf_cmf_handle_t cmf, const char *name, mf_tgt_entry_t *tgt,
+                                  hash_ht_t seen, list_handle_t pending, int with_inference,
+                                  list_handle_t precious) {
+  auto reach = [&](const char *dep) -> ks_status_t {
+    const char *key = nullptr;
+    void *data = nullptr;
+    int entered = hash_str_enter(seen, dep, &key, &data);
+    if (entered < 0) return no_memory();
+    if (entered == 0 && list_append(pending, const_cast<char *>(key)) != 0) return no_memory();
+    return KS_ST_OK;
+  };
+  return process_tgt(cmf, name, tgt, reach, with_inference, precious);
+}
+
 ks_status_t bld_graph_print_dep_graph(mf_cmf_handle_t cmf, int with_inference,
                                       list_handle_t precious) {
-  WalkTables t;
-  ks_status_t status = make_walk_tables(&t);
-  if (status != KS_ST_OK) return status;
+  Reached reached(cmf != nullptr ? cmf->tgt_table : nullptr);
+  auto reach = [&](const char *dep) { return reached.reach(dep); };
   char name[kNameSize];
   list_cursor_t pos = nullptr;
   for (;;) {
-    status = mf_next_root_tgt(cmf, &pos, sizeof name, name);
+    ks_status_t status = mf_next_root_tgt(cmf, &pos, sizeof name, name);
     if (status != KS_ST_OK) return status;
     if (pos == nullptr) break;
     mf_tgt_entry_t *tgt = nullptr;
@@ -323,19 +407,17 @@ ks_status_t bld_graph_print_dep_graph(mf_cmf_handle_t cmf, int with_inference,
     if (status == KS_ST_NOT_FOUND) continue;
     if (status != KS_ST_OK) return status;
     row(ROW_ROOT);
-    status = bld_graph_process_tgt(cmf, name, tgt, t.seen, t.pending, with_inference, precious);
+    status = process_tgt(cmf, name, tgt, reach, with_inference, precious);
     if (status != KS_ST_OK) return status;
   }
-  void *item = nullptr;
-  for (list_cursor_t c = list_next(t.pending, nullptr, &item); c;
-       c = list_next(t.pending, c, &item)) {
-    const char *dep = static_cast<const char *>(item);
+  for (size_t i = 0; i < reached.size(); i++) {
+    const char *dep = reached.at(i);
     mf_tgt_entry_t *tgt = nullptr;
-    status = mf_get_tgt_handle(cmf, dep, &tgt);
+    ks_status_t status = mf_get_tgt_handle(cmf, dep, &tgt);
     if (status == KS_ST_NOT_FOUND) continue;
     if (status != KS_ST_OK) return status;
     row(ROW_TARGET);
-    status = bld_graph_process_tgt(cmf, dep, tgt, t.seen, t.pending, with_inference, precious);
+    status = process_tgt(cmf, dep, tgt, reach, with_inference, precious);
     if (status != KS_ST_OK) return status;
   }
   return KS_ST_OK;

@@ -116,6 +116,23 @@ struct io_state {
 };
 
 io_state io;
+// MB_CUR_MAX of the locale the layer was started in.
+size_t mb_max = 1;
+
+// Whether every byte 1-127 is a character of its own, of the same code, both ways: true in
+// UTF-8 and the other common multibyte locales, where those bytes can then skip conversion.
+bool ascii_is_plain() {
+  for (int b = 1; b < 0x80; b++) {
+    char in = char(b);
+    wchar_t wc = 0;
+    std::mbstate_t st{};
+    if (std::mbrtowc(&wc, &in, 1, &st) != 1 || wc != wchar_t(b)) return false;
+    char out[MB_LEN_MAX];
+    st = std::mbstate_t{};
+    if (std::wcrtomb(out, wchar_t(b), &st) != 1 || out[0] != in) return false;
+  }
+  return true;
+}
 
 bool trace_on(int level) { return mf_utl_should_trace(kModule, level); }
 
@@ -225,7 +242,7 @@ void note_opened(const char *name, const file_info &info, bool announce) {
 int read_stream_byte() {
   if (io.stream == nullptr || io.stream_at_end) return EOF;
   for (;;) {
-    int c = std::getc(io.stream);
+    int c = getc_unlocked(io.stream);
     if (c == EOF) {
       io.stream_at_end = true;
       return EOF;
@@ -261,7 +278,8 @@ bool line_continues(const std::string &text) {
   std::mbstate_t st{};
   for (size_t p = 0; p < text.size();) {
     size_t len = 1;
-    if (mf_io_mb_is_allowed) {
+    const bool plain = mf_io_ascii_is_plain && static_cast<unsigned char>(text[p]) < 0x80;
+    if (mf_io_mb_is_allowed && !plain) {
       wchar_t wc;
       size_t r = std::mbrtowc(&wc, text.data() + p, text.size() - p, &st);
       if (r == size_t(-1) || r == size_t(-2)) {
@@ -649,6 +667,7 @@ int32_t mf_io_source_line = 1;
 int32_t mf_io_source_col = 0;
 int32_t mf_io_source_prev_col = 0;
 int32_t mf_io_mb_is_allowed = 0;
+int32_t mf_io_ascii_is_plain = 0;
 int32_t mf_io_nest_level = 0;
 int32_t mf_io_dont_scan = 0;
 int32_t mf_io_restart_scan = 0;
@@ -675,6 +694,8 @@ int mf_io_init(list_handle_t files, list_handle_t inc_dirs, list_handle_t goals,
   }
   io.inc_dirs = inc_dirs;
   mf_io_mb_is_allowed = MB_CUR_MAX > 1 ? 1 : 0;
+  mb_max = size_t(MB_CUR_MAX);
+  mf_io_ascii_is_plain = ascii_is_plain() ? 1 : 0;
 
   void *d = nullptr;
   for (list_cursor_t c = list_next(files, nullptr, &d); files != LIST_HANDLE_NULL && c != nullptr;
@@ -744,6 +765,7 @@ int mf_io_term() {
   io.define_depth = 0;
   io.open_file_count = 0;
   io.inc_dirs = io.goals = LIST_HANDLE_NULL;
+  mf_io_ascii_is_plain = 0;
   return KS_ST_OK;
 }
 
@@ -830,12 +852,12 @@ int mf_io_push_str(const char *text) {
 wchar_t mf_io_get_wc() {
   int c = mf_io_input();
   if (c == 0) return 0;
-  if (!mf_io_mb_is_allowed) return wchar_t(c);
+  if (!mf_io_mb_is_allowed || (c < 0x80 && mf_io_ascii_is_plain)) return wchar_t(c);
   // Bytes are collected until they decode; a sequence that the locale rejects, or that does not
   // decode within the locale's longest character, is reported rather than read on.
   char bytes[17];
   size_t n = 0;
-  size_t longest = MB_CUR_MAX < 16 ? size_t(MB_CUR_MAX) : 16;
+  size_t longest = mb_max < 16 ? mb_max : 16;
   bytes[n++] = char(c);
   for (;;) {
     std::mbstate_t st{};
@@ -858,6 +880,7 @@ wchar_t mf_io_get_wc() {
 int mf_io_unput_wc(wchar_t wc) {
   // Without multibyte characters every byte stands for itself, as mf_io_get_wc delivered it.
   if (!mf_io_mb_is_allowed && wc > 0 && wc <= 0xff) return mf_io_unput(int(wc));
+  if (wc > 0 && wc < 0x80 && mf_io_ascii_is_plain) return mf_io_unput(int(wc));
   char bytes[MB_LEN_MAX + 1];
   int n = std::wctomb(bytes, wc);
   if (n < 0) {

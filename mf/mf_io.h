@@ -22,6 +22,10 @@ extern int32_t mf_io_source_prev_col;
 
 // 1 when the locale's multibyte characters can be longer than one byte.
 extern int32_t mf_io_mb_is_allowed;
+// 1 when, in the locale the layer was started in, every byte 1-127 is the character of that
+// code in both directions, so that such bytes are read and pushed back without conversion; 0
+// while the layer is inactive.
+extern int32_t mf_io_ascii_is_plain;
 
 // Failure mark of the current parse: set to 1 on a reported failure that does not stop the
 // parse. The parse driver clears it before a parse and fails a parse that ends with it set.

@@ -47,6 +47,10 @@ void trace_text(const char *what, const char *text) {
 
 stg_area_t area() { return mfc_mf_stg_area != STG_AREA_NULL ? mfc_mf_stg_area : STG_AREA_HEAP; }
 
+// Script lines handed to the grammar while the lexer holds them, the latest last.
+bool holding_script_lines = false;
+std::vector<char *> held_script_lines;
+
 char *copy(std::string_view text) {
   char *c = stg_area_strndup(area(), text.data(), text.size());
   if (c == nullptr) {
@@ -504,8 +508,38 @@ int mf_lex_script_line(const char *text) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
   trace_text("Found build script template line:\n", std::string(s).c_str());
   mf_lex_is_build_script = 0;
-  mf_script_line = copy(s);
+  if (holding_script_lines) {
+    held_script_lines.reserve(held_script_lines.size() + 1);
+    auto *line = static_cast<char *>(stg_malloc(s.size() + 1));
+    if (line == nullptr) {
+      imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
+      PFM_PANIC();
+    }
+    std::memcpy(line, s.data(), s.size());
+    line[s.size()] = '\0';
+    held_script_lines.push_back(line);
+    mf_script_line = line;
+  } else {
+    mf_script_line = copy(s);
+  }
   return !s.empty() ? 1 : allowed;
+}
+
+void mf_lex_keep_script_lines(int on) {
+  for (char *line : held_script_lines) {
+    if (line == mf_script_line) mf_script_line = nullptr;
+    stg_free(line);
+  }
+  held_script_lines.clear();
+  holding_script_lines = on != 0;
+}
+
+void mf_lex_release_script_lines() {
+  if (held_script_lines.size() <= 1) return;
+  char *latest = held_script_lines.back();
+  held_script_lines.pop_back();
+  for (char *line : held_script_lines) stg_free(line);
+  held_script_lines.assign(1, latest);
 }
 
 int mf_lex_script_line_expected_here() { return mf_script_line_expected; }

@@ -65,5 +65,12 @@ void mf_lex_vpath_dir(const char *text);
 int mf_lex_script_line(const char *text);
 int mf_lex_script_line_expected_here();
 void mf_lex_claim_script_line_expected_here(int flag);
+// Between mf_lex_keep_script_lines(1) and mf_lex_keep_script_lines(0) (around one run of the
+// grammar), script lines are held by the lexer instead of the parse's area, so that the lines
+// of a rule can be released once the target table has copied them: mf_lex_release_script_lines
+// frees every line but the latest (which may be the token the grammar looks ahead at). Ending
+// frees them all and clears mf_script_line when it was one of them.
+void mf_lex_keep_script_lines(int on);
+void mf_lex_release_script_lines();
 // Reads the rest of an include line and includes its file names; failures set mf_parser_failed.
 void mf_lex_include(int required, int kind);

@@ -111,7 +111,7 @@ bool not_text_char(wchar_t c) {
 
 // Appends the multibyte form of wc to the line buffer.
 void append_wc(char **buf, wchar_t wc) {
-  if (!mf_lexer_is_mb_allowed) {
+  if (!mf_lexer_is_mb_allowed || (wc > 0 && wc < 0x80 && mf_io_ascii_is_plain)) {
     mf_flex_append_char(buf, char(wc));
     return;
   }
@@ -362,7 +362,8 @@ void mf_lex_strip_comment(char **text, int32_t unescape, int32_t keep_escape) {
   bool prev_backslash = false;
   for (size_t i = 0; i < n;) {
     size_t len = 1;
-    if (mf_lexer_is_mb_allowed) {
+    if (mf_lexer_is_mb_allowed &&
+        !(mf_io_ascii_is_plain && static_cast<unsigned char>(s[i]) < 0x80)) {
       wchar_t wc;
       size_t r = std::mbrtowc(&wc, s + i, n - i, &st);
       if (r == size_t(-1) || r == size_t(-2)) st = std::mbstate_t{};

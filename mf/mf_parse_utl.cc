@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "ks/ks_status.h"
 #include "ks/pfm.h"
@@ -215,8 +216,51 @@ void mf_parse_print_position() {
 // ---------------------------------------------------------------------------------------------
 // String lists.
 
+namespace {
+
+// Lists of rules already copied into the target table, emptied for the next lists of the same
+// parse: a list in an area cannot be freed, but it and its removed cells can be used again.
+struct spare_list {
+  stg_area_t area;
+  list_handle_t list;
+};
+std::vector<spare_list> spare_lists;
+
+stg_area_t str_list_area() {
+  return mfc_mf_stg_area != STG_AREA_NULL ? mfc_mf_stg_area : STG_AREA_HEAP;
+}
+
+// Keeps list for reuse when it lives in an area (a heap list is the caller's to destroy).
+void recycle_str_list(list_handle_t list) {
+  const stg_area_t area = str_list_area();
+  if (list == LIST_HANDLE_NULL || area == STG_AREA_HEAP) return;
+  for (list_cursor_t c = list_next(list, nullptr, nullptr); c != nullptr;)
+    c = list_remove(list, c);
+  spare_lists.push_back({area, list});
+}
+
+// Releases the script lines held by the lexer when a rule action ends: the target table has
+// copied what it keeps of them.
+struct script_lines_done {
+  script_lines_done() = default;
+  script_lines_done(const script_lines_done &) = delete;
+  script_lines_done &operator=(const script_lines_done &) = delete;
+  ~script_lines_done() { mf_lex_release_script_lines(); }
+};
+
+}  // namespace
+
+void mf_parse_forget_spare_lists() { spare_lists.clear(); }
+
 list_handle_t mf_parse_start_str_list(const char *first) {
-  list_handle_t l = list_create(mfc_mf_stg_area != STG_AREA_NULL ? mfc_mf_stg_area : STG_AREA_HEAP, 0);
+  const stg_area_t area = str_list_area();
+  list_handle_t l = LIST_HANDLE_NULL;
+  if (!spare_lists.empty() && spare_lists.back().area == area) {
+    l = spare_lists.back().list;
+    spare_lists.pop_back();
+  } else {
+    l = list_create(area, 0);
+  }
   if (l == LIST_HANDLE_NULL || list_append(l, const_cast<char *>(first)) != 0) {
     tbs_log_int_error(kModule, &imsg_common_table, IMSG_COMMON_LIST_CREATE,
                       pfm_file_stem(__FILE__), __LINE__, 0);
@@ -391,6 +435,7 @@ void sem_javac(const char *name, list_handle_t list) {
 
 void sem_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t script,
                       int double_colon) {
+  script_lines_done done;
   if (trace4()) {
     imsg_print(IMSG_TRACE, table(), double_colon ? kRowDoubleColon : kRowSingleColon);
     imsg_print(IMSG_TRACE, table(), kRowTargets);
@@ -405,11 +450,16 @@ void sem_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t s
     mf_utl_glob_list(targets, mfc_mf_stg_area);
   if (mf_tgt_depends_rule(targets, deps, script, double_colon, nullptr) != KS_ST_OK)
     mf_parser_failed = 1;
+  // The table holds copies of what it keeps: the three lists are done with.
+  recycle_str_list(targets);
+  if (deps != targets) recycle_str_list(deps);
+  if (script != targets && script != deps) recycle_str_list(script);
 }
 
 void sem_static_pattern_rule(list_handle_t targets, list_handle_t target_patterns,
                              list_handle_t dep_patterns, list_handle_t script, int first_colon,
                              int second_colon) {
+  script_lines_done done;
   const uint32_t v = mf_parse_compat_variant();
   const char *file = mfc_parse_op_rec_p != nullptr && mfc_parse_op_rec_p->statement_file != nullptr
                          ? mfc_parse_op_rec_p->statement_file

@@ -43,9 +43,13 @@ void mf_parse_print_position();
 // ---------------------------------------------------------------------------------------------
 // String lists of the grammars.
 
-// A new list in the parse's storage area holding first; a list that cannot be created is an
-// internal error that stops the program.
+// A new list in the parse's storage area holding first (a list of an earlier rule of the same
+// parse emptied for reuse, when there is one); a list that cannot be created is an internal
+// error that stops the program.
 list_handle_t mf_parse_start_str_list(const char *first);
+// Drops the lists kept for reuse; called when a parse starts and ends, so that no list outlives
+// its storage area.
+void mf_parse_forget_spare_lists();
 // Appends item; returns list.
 list_handle_t mf_parse_add_to_str_list(list_handle_t list, const char *item);
 

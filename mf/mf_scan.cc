@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <string>
 
 #include "ks/pfm.h"
 #include "mf/mf_io.h"
@@ -84,18 +83,6 @@ void record_position() {
   op->source_file = mf_io_source_file;
 }
 
-// The multibyte form of one character, or '?' when the locale cannot express it.
-void append_wc(std::string *out, wchar_t c) {
-  char mb[MB_LEN_MAX];
-  std::mbstate_t st{};
-  size_t n = std::wcrtomb(mb, c, &st);
-  if (n == static_cast<size_t>(-1)) {
-    out->push_back('?');
-  } else {
-    out->append(mb, n);
-  }
-}
-
 }  // namespace
 
 void mf_scan_fatal(const char *message) {
@@ -115,28 +102,37 @@ int mf_scan_trace_return(int token) {
 }
 
 void mf_scan_wcs_to_shr_text(const wchar_t *wtext) {
-  // Characters the locale cannot express become '?', so the copy never stops short.
-  std::string mb;
-  const bool single_byte = MB_CUR_MAX == 1;
-  for (const wchar_t *p = wtext; *p != L'\0'; ++p) {
-    // In a single-byte locale the input delivers every byte as the character of that code.
-    if (static_cast<uint32_t>(*p) < 0x80 || (single_byte && static_cast<uint32_t>(*p) <= 0xFF)) {
-      mb.push_back(static_cast<char>(*p));
-    } else {
-      append_wc(&mb, *p);
-    }
-  }
+  // Characters the locale cannot express become '?', so the copy never stops short. The buffer
+  // is made large enough for the longest form of every character before anything is written.
   const size_t mb_max = MB_CUR_MAX;
-  if (shr_text == nullptr || shr_text_buf_size <= mb.size() + mb_max + 1) {
-    size_t want = std::wcslen(wtext) * mb_max + 81;
-    if (want <= mb.size()) want = mb.size() + 81;
+  const size_t wlen = std::wcslen(wtext);
+  const size_t want = wlen * mb_max + 81;
+  if (shr_text == nullptr || shr_text_buf_size < want) {
     char *grown = static_cast<char *>(std::realloc(shr_text, want));
     if (grown == nullptr) mf_scan_fatal("fatal error - can't allocate shr_text for multibyte conversion");
     shr_text = grown;
     shr_text_buf_size = want;
   }
-  std::memcpy(shr_text, mb.data(), mb.size());
-  shr_text[mb.size()] = '\0';
+  // In a single-byte locale the input delivers every byte as the character of that code.
+  const uint32_t plain_below = mb_max == 1 ? 0x100 : 0x80;
+  char *out = shr_text;
+  for (size_t i = 0; i < wlen; ++i) {
+    const wchar_t c = wtext[i];
+    if (static_cast<uint32_t>(c) < plain_below) {
+      *out++ = static_cast<char>(c);
+      continue;
+    }
+    char mb[MB_LEN_MAX];
+    std::mbstate_t st{};
+    size_t n = std::wcrtomb(mb, c, &st);
+    if (n == static_cast<size_t>(-1)) {
+      *out++ = '?';
+    } else {
+      std::memcpy(out, mb, n);
+      out += n;
+    }
+  }
+  *out = '\0';
 }
 
 void mf_scan_restart(mf_scanner_t *s) {
@@ -226,14 +222,16 @@ int mf_scan_next(mf_scanner_t *s) {
   }
 
   // Steps after the match.
-  std::vector<wchar_t> lookahead(s->buf.begin() + cp, s->buf.begin() + s->n_chars);
+  // The lookahead goes back to the input, last character first, before its first character is
+  // overwritten by the end mark of the match.
+  const bool had_lookahead = cp < s->n_chars;
+  for (int32_t i = s->n_chars - 1; i >= cp; --i) s->io.unput(s->buf[static_cast<size_t>(i)]);
+  if (had_lookahead) s->eof_pending = false;
   s->buf[static_cast<size_t>(cp)] = L'\0';
   s->leng = cp - text;
   shr_wtext = s->buf.data() + text;
   mf_scan_wcs_to_shr_text(shr_wtext);
   if (s->leng > 0) s->at_bol = s->buf[static_cast<size_t>(cp) - 1] == L'\n';
-  for (auto it = lookahead.rbegin(); it != lookahead.rend(); ++it) s->io.unput(*it);
-  if (!lookahead.empty()) s->eof_pending = false;
   s->n_chars = cp;
   s->buf[static_cast<size_t>(cp) + 1] = L'\0';
   s->pos = cp;

@@ -1,9 +1,12 @@
 #include "mf/mf_tgt.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include "ks/ks_status.h"
 #include "ks/pfm.h"
@@ -286,25 +289,27 @@ list_handle_t mf_tgt_copy_cmd_list(mf_tgt_table_t *table, list_handle_t list) {
 
 list_handle_t mf_tgt_utl_copy_dep_list(mf_tgt_table_t *table, list_handle_t list, int unique) {
   if (list == LIST_HANDLE_NULL || list_is_empty(list)) return LIST_HANDLE_NULL;
-  hash_ht_t seen = HASH_HT_NULL;
-  if (unique) {
-    seen = hash_str_create(256, 0, 1);
-    if (seen == HASH_HT_NULL) {
-      tbs_log_int_error(kModule, &imsg_common_table, IMSG_COMMON_HASH_CREATE,
-                        pfm_file_stem(__FILE__), __LINE__, 0);
-      PFM_PANIC();
-    }
-  }
+  // Names are interned in the table, so a repeated name yields the same key: duplicates are
+  // found by comparing keys, by a scan while the list is short and by a set once it is long.
+  constexpr size_t kScanLimit = 32;
+  std::vector<const char *> kept;
+  std::unordered_set<const char *> kept_set;
   list_handle_t copy = area_list(table);
   void *d = nullptr;
   for (list_cursor_t c = list_next(list, nullptr, &d); c != nullptr; c = list_next(list, c, &d)) {
-    const char *name = static_cast<const char *>(d);
-    if (seen != HASH_HT_NULL && hash_str_enter(seen, name, nullptr, nullptr) != 0) continue;
-    const char *key = mf_tgt_enter_dep_in_table(table, name);
+    const char *key = mf_tgt_enter_dep_in_table(table, static_cast<const char *>(d));
     if (key == nullptr) PFM_PANIC();
+    if (unique) {
+      if (kept.size() < kScanLimit) {
+        if (std::find(kept.begin(), kept.end(), key) != kept.end()) continue;
+        kept.push_back(key);
+        if (kept.size() == kScanLimit) kept_set.insert(kept.begin(), kept.end());
+      } else if (!kept_set.insert(key).second) {
+        continue;
+      }
+    }
     append(copy, key);
   }
-  if (seen != HASH_HT_NULL) hash_delete_ht(&seen);
   return copy;
 }
 

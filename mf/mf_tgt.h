@@ -33,20 +33,22 @@ struct mf_tgt_table_t {
 
 // One name of the table: the data slot of its comp_table entry (the key is the interned name).
 struct mf_tgt_entry_t {
+  // The flags are single bytes: a large makefile has an entry for every name it mentions.
   list_handle_t instances;  // mf_tgt_inst_desc_t * in rule order; null for a dependency only
-  int32_t defined_as_target;
-  int32_t is_a_dependency;
-  int32_t multiple_valid;   // every instance counts (double colon, archive library)
-  int32_t multiple_defined;
-  int32_t implicit_target;
-  int32_t lookup_done;
-  int32_t archive_tgt;
-  int32_t has_script;
+  int8_t defined_as_target;
+  int8_t is_a_dependency;
+  int8_t multiple_valid;    // every instance counts (double colon, archive library)
+  int8_t multiple_defined;
+  int8_t implicit_target;
+  int8_t lookup_done;
+  int8_t archive_tgt;
+  int8_t has_script;
   char *tgt_act_pn;
-  int32_t validation;       // 0 not validated, 1 validated, -1 superseded or failed
-  int32_t declared_phony;
-  int32_t declared_precious;
-  int32_t sibs_affect_reuse;
+  int8_t validation;        // 0 not validated, 1 validated, -1 superseded or failed
+  int8_t declared_phony;
+  int8_t declared_precious;
+  int8_t sibs_affect_reuse;
+  int8_t walk_mark;         // set while a walk of the dependency graph has reached the name
   char *explicit_stem;
 };
 

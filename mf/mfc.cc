@@ -21,6 +21,7 @@
 #include "mf/mf_io.h"
 #include "mf/mf_lex_utl.h"
 #include "mf/mf_parse_cmd_line.h"
+#include "mf/mf_lex_tok.h"
 #include "mf/mf_parse_utl.h"
 #include "mf/mf_parser.h"
 #include "mf/mf_stat.h"
@@ -942,6 +943,8 @@ bool parse_pass(list_handle_t files, mfc_mf_tgt_rec_t *req, uint32_t variant,
       [&] {
         mf_lex_init();
         mf_std_yyrestart();
+        mf_parse_forget_spare_lists();
+        mf_lex_keep_script_lines(1);
         const int result = mf_yyparse();
         if (result != 0 || mf_parser_failed != 0) {
           if (mf_utl_should_trace("mf_tgt_parse", 1))
@@ -950,7 +953,13 @@ bool parse_pass(list_handle_t files, mfc_mf_tgt_rec_t *req, uint32_t variant,
           ok = table == nullptr || mf_tgt_translate_suffix_rules(table) == KS_ST_OK;
         }
       },
-      [&](ks_status_t) { mf_io_term(); });
+      [&](ks_status_t) {
+        mf_parse_forget_spare_lists();
+        mf_lex_keep_script_lines(0);
+        mf_io_term();
+      });
+  mf_parse_forget_spare_lists();
+  mf_lex_keep_script_lines(0);
   if (mf_io_term() != 0 && ok) int_error(kRowCleanupIo);
   return ok;
 }

@@ -145,6 +145,39 @@ TEST_F(TolvickGraph, LongScriptsAndNamesWithoutRulesStillPrint) {
             "\n# *** ROOT TARGET ***\nbig\t: dep\n# --- build script --- \n" + printed);
 }
 
+TEST_F(TolvickGraph, RulesOfEveryLengthInTurnKeepTheirOwnNamesAndScripts) {
+  // Each rule's lists are built where the rule before left off: longer and shorter lists, a
+  // group that loses its "+" names, rules that add to a target, names that are not ASCII.
+  site::write_file(src_ + "/turns.mk",
+                   "all: g1 long short caf\xC3\xA9.o pair\n"
+                   "g1 + g2 + g3: src\n\tgen g1 g2 g3\n"
+                   "long: d1 d2 d3 d4 d5 d6 d7 d8\n\tstep one\n\tstep two\n\tstep three\n"
+                   "short: d1\n\tonce\n"
+                   "short: d9\n"
+                   "caf\xC3\xA9.o: na\xC3\xAFve.c\n\tcc -c na\xC3\xAFve.c -o caf\xC3\xA9.o\n"
+                   "pair: p1 p2\n"
+                   "pair: p3\n\techo pair \xE2\x82\xAC\n");
+  for (const char *lang : {"C", "C.UTF-8"}) {
+    e2e::Result r = site_.run({"tolvick", "-p", "-f", "turns.mk"}, {std::string("LANG=") + lang},
+                              src_);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(before(r.out, "\n# --- Special Targets"),
+              "\n# *** ROOT TARGET ***\nall\t: g1 long short caf\xC3\xA9.o pair\n"
+              "# --- null build script --- \n"
+              "\n# *** ROOT TARGET ***\ng2\t: src\n# --- build script --- \n\tgen g1 g2 g3\n"
+              "\n# *** ROOT TARGET ***\ng3\t: src\n# --- build script --- \n\tgen g1 g2 g3\n"
+              "\n# --- target ---\ng1\t: src\n# --- build script --- \n\tgen g1 g2 g3\n"
+              "\n# --- target ---\nlong\t: d1 d2 d3 d4 d5 d6 d7 d8\n# --- build script --- \n"
+              "\tstep one\n\tstep two\n\tstep three\n"
+              "\n# --- target ---\nshort\t: d1 d9\n# --- build script --- \n\tonce\n"
+              "\n# --- target ---\ncaf\xC3\xA9.o\t: na\xC3\xAFve.c\n# --- build script --- \n"
+              "\tcc -c na\xC3\xAFve.c -o caf\xC3\xA9.o\n"
+              "\n# --- target ---\npair\t: p1 p2 p3\n# --- build script --- \n"
+              "\techo pair \xE2\x82\xAC\n")
+        << lang;
+  }
+}
+
 TEST_F(TolvickGraph, AFailedFetchEndsThePrintoutWithFailure) {
   // A dependency name too long for the printer's name buffer.
   std::string huge(2000, 'd');

@@ -182,6 +182,32 @@ TEST_F(MfIo, MultibyteCharacterIsPushedBackWhole) {
   std::setlocale(LC_ALL, "C");
 }
 
+TEST_F(MfIo, AsciiAndMultibyteCharactersPushedBackAreReadAgainInOrder) {
+  if (std::setlocale(LC_ALL, "C.UTF-8") == nullptr) GTEST_SKIP() << "no UTF-8 locale";
+  mftest::ScratchDir dir;
+  // ASCII bytes take the short way, the others are decoded: both must come back whole.
+  dir.write("m.mk", "a\xC3\xA9" "b\xE2\x82\xAC" "c\n");
+  NameList files{"m.mk"};
+  Captured cap;
+  ASSERT_EQ(mf_io_init(files.get(), nullptr, nullptr, 0, 0, 0), 0);
+  EXPECT_EQ(mf_io_ascii_is_plain, 1);
+  const std::vector<wchar_t> expected = {L'a', L'\u00e9', L'b', L'\u20ac', L'c', L'\n'};
+  std::vector<wchar_t> first;
+  for (size_t i = 0; i < expected.size(); i++) first.push_back(mf_io_get_wc());
+  EXPECT_EQ(first, expected);
+  EXPECT_EQ(mf_io_source_line, 2);
+  for (auto it = first.rbegin(); it != first.rend(); ++it) EXPECT_EQ(mf_io_unput_wc(*it), 0);
+  EXPECT_EQ(mf_io_source_line, 1);
+  EXPECT_EQ(mf_io_source_col, 0);
+  std::vector<wchar_t> again;
+  for (size_t i = 0; i < expected.size(); i++) again.push_back(mf_io_get_wc());
+  EXPECT_EQ(again, expected);
+  EXPECT_EQ(cap.err(), "");
+  EXPECT_EQ(mf_parser_failed, 0);
+  mf_io_term();
+  std::setlocale(LC_ALL, "C");
+}
+
 TEST_F(MfIo, BytesAboveAsciiInTheCLocale) {
   std::setlocale(LC_ALL, "C");
   mftest::ScratchDir dir;

@@ -368,6 +368,20 @@ TEST(StdScanRobustness, NonAsciiNames) {
   }
 }
 
+TEST(StdScanRobustness, NonAsciiScriptLinesAndDefinitions) {
+  // Lines read whole by the actions mix characters that are converted and ones that are not.
+  for (const char *locale : {"C", "C.UTF-8"}) {
+    Locale l(locale);
+    if (!l.ok()) GTEST_SKIP() << "locale " << locale << " is not installed";
+    ScanInput s("V = \xC3\xA9t\xC3\xA9 x\n\xC3\xA9.o:\n\techo \xE2\x82\xAC-\xC3\xA9 done\n");
+    EXPECT_THAT(s.tokens(),
+                ElementsAre("MACRO_DEF [V=\xC3\xA9t\xC3\xA9 x]", "FILE_NAME [\xC3\xA9.o]",
+                            "SINGLE_COLON", "END_OF_LINE",
+                            "SCRIPT_LINE [echo \xE2\x82\xAC-\xC3\xA9 done]"))
+        << locale;
+  }
+}
+
 TEST(StdScanRobustness, MultibyteNamesBeforeAParenthesisOrAReference) {
   // The actions get the match length in characters and must find their place in bytes.
   Locale l("C.UTF-8");

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "capture_util.h"
 #include "ks/ks_status.h"
@@ -265,6 +267,35 @@ TEST(MfTgtNames, UniqifiedStringsKeepFirstOccurrences) {
   EXPECT_EQ(mf_tgt_uniqified_strings_list(p.list({"b", "a", "c", "b"}), dst), 0);
   EXPECT_THAT(strings(dst), ElementsAre("a", "b", "c"));
   EXPECT_EQ(mf_tgt_uniqified_strings_list(LIST_HANDLE_NULL, dst), 0);
+}
+
+TEST(MfTgtNames, DependencyListCopiesDropRepeatsOnlyWhenAskedTo) {
+  // Long lists cross from scanning the names kept so far to a set of them.
+  std::vector<std::string> many, many_unique;
+  for (int i = 0; i < 40; i++) many.push_back(std::string("n") += std::to_string(i));
+  many_unique = many;
+  for (const char *again : {"n5", "n39", "n0", "n31", "n32"}) many.push_back(again);
+  many.push_back("n40");
+  many_unique.push_back("n40");
+  struct Case {
+    std::vector<std::string> names;
+    int unique;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {{"b", "a", "b", "c", "a"}, 1, {"b", "a", "c"}},
+      {{"b", "a", "b"}, 0, {"b", "a", "b"}},
+      {many, 1, many_unique},
+      {many, 0, many},
+  };
+  for (const Case &c : cases) {
+    TgtParse p(MF_COMPAT_STD);
+    list_handle_t in = list_create(STG_AREA_HEAP, 0);
+    for (const std::string &n : c.names) list_append(in, const_cast<char *>(n.c_str()));
+    list_handle_t out = mf_tgt_utl_copy_dep_list(p.table(), in, c.unique);
+    EXPECT_EQ(strings(out), c.expected) << c.names.size() << " unique " << c.unique;
+    EXPECT_EQ(p.entry(c.names.back().c_str())->is_a_dependency, 1);
+    list_destroy(in);
+  }
 }
 
 TEST(MfTgtIteration, RootTargetsAreRealTargetsNoOneDependsOn) {
