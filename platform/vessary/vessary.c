@@ -14,6 +14,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
@@ -809,8 +810,8 @@ int vs_dev_ioctl(int fd, void *block) {
 
 /* Finds this library's file name for the LD_PRELOAD of children: its absolute entry in
  * LD_PRELOAD when it came from there (no system call needed), else the loader's name for it made
- * independent of the working directory. */
-static void find_self(void) {
+ * independent of the working directory. Returns whether it was preloaded. */
+static int find_self(void) {
   const char *p = env_get("LD_PRELOAD");
   while (p && *p) {
     const char *end = p, *leaf = NULL;
@@ -820,7 +821,7 @@ static void find_self(void) {
     if (p[0] == '/' && leaf && len < sizeof self_path && starts(leaf, "libvosselvessary")) {
       for (size_t i = 0; i < len; i++) self_path[i] = p[i];
       self_path[len] = 0;
-      return;
+      return 1;
     }
     p = *end ? end + 1 : end;
   }
@@ -832,13 +833,16 @@ static void find_self(void) {
     else if (!realpath(info.dli_fname, self_path) && n < sizeof self_path)
       memcpy(self_path, info.dli_fname, n + 1);
   }
+  return 0;
 }
 
 __attribute__((constructor)) static void vs_init(void) {
   int saved = errno;
   vs_resolve_all();
   refresh_pid();
-  find_self();
+  /* Preloaded, the fork wrappers refresh the id in children; loaded later by the platform, they
+   * do not stand before libc, so a fork handler does. */
+  if (!find_self()) pthread_atfork(NULL, NULL, vs_forked);
   const char *v = env_get(VESSARY_ENV_BHANDLE);
   if (v && *v) {
     st.bh_session = (uint32_t)parse_s64(&v);

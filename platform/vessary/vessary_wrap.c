@@ -108,7 +108,7 @@ void vs_resolve_all(void) {
   RESOLVE(__openat64_2); RESOLVE(creat); RESOLVE(creat64); RESOLVE(rename); RESOLVE(renameat);
   RESOLVE(renameat2); RESOLVE(unlink); RESOLVE(unlinkat); RESOLVE(rmdir); RESOLVE(chdir);
   RESOLVE(execve); RESOLVE(execvpe); RESOLVE(fexecve); RESOLVE(execveat); RESOLVE(posix_spawn);
-  RESOLVE(posix_spawnp); RESOLVE(close); RESOLVE(dup2); RESOLVE(dup3); RESOLVE(fork);
+  RESOLVE(posix_spawnp); RESOLVE(close); RESOLVE(dup2); RESOLVE(dup3); RESOLVE(fork); RESOLVE(_Fork);
   vs_syscall_real();
 }
 

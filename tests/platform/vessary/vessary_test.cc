@@ -1,8 +1,10 @@
 // The interposer seen from outside: the audit device's commands, the raw events that audited
 // programs leave, and the environment that carries an audit to children.
+#include <dlfcn.h>
 #include <elf.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "e2e_util.h"
+#include "vessary/vessary.h"
 
 namespace {
 
@@ -250,6 +253,34 @@ TEST_F(InterposerTest, EveryProcessRecordsItsOwnId) {
       EXPECT_EQ(pids["X /bin/cat"], std::set<long>{child}) << "the exec in the vfork child";
     }
   }
+}
+
+TEST_F(InterposerTest, LoadedLaterTheEngineStillKnowsForkedChildren) {
+  // As the platform does in a process started without the interposer.
+  void *h = dlopen(lib().c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(h, nullptr) << dlerror();
+  auto ctl = reinterpret_cast<uint32_t (*)(uint64_t, void *, uint64_t)>(dlsym(h, "vessary_ctl"));
+  ASSERT_NE(ctl, nullptr);
+  std::string a = f("A"), z = f("z.txt"), w = f("w.txt");
+  vessary_pn_desc d[2];
+  for (auto &x : d) x = {reinterpret_cast<uintptr_t>(a.c_str()), a.size(), a.size() + 1};
+  ASSERT_EQ(ctl(VESSARY_CMD_START, d, sizeof d), 0u);
+  auto note = [&](const std::string &path) {
+    vessary_note n{'S', 0, path.c_str()};
+    return ctl(VESSARY_CMD_NOTE, &n, sizeof n);
+  };
+  pid_t child = fork();
+  if (child == 0) _exit(note(z) == 0 ? 0 : 1);
+  ASSERT_GT(child, 0);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(note(w), 0u);
+  EXPECT_EQ(ctl(VESSARY_CMD_STOP_NOCVT, nullptr, 0), 0u);
+  std::map<std::string, long> pid_of;
+  for (const auto &e : events_of(a + ".raw")) pid_of[e.p1] = e.pid;
+  EXPECT_EQ(pid_of[z], child);
+  EXPECT_EQ(pid_of[w], getpid());
 }
 
 TEST_F(InterposerTest, StatusOfObjectsOutsideSystemPlaces) {
