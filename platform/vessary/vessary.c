@@ -234,7 +234,8 @@ void vs_event_stat(int op, uint64_t arg, int follow, int dirfd, const char *path
   if (vs_fd < 0) return;
   int saved = errno;
   struct stat s;
-  int ok = !vs_system_place(path) && sys_stat(dirfd, path, &s, follow ? 0 : AT_SYMLINK_NOFOLLOW) == 0;
+  int ok = !vs_system_place(path) &&
+           sys_stat(dirfd, path, &s, follow ? 0 : AT_SYMLINK_NOFOLLOW) == 0;
   vs_event(op, arg, ok ? &s : NULL, dirfd, path, dirfd2, path2);
   errno = saved;
 }

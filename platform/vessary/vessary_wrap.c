@@ -7,8 +7,8 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
-#include <sched.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <spawn.h>
 #include <stdarg.h>
 #include <stdint.h>
@@ -78,7 +78,8 @@ REAL_PTR(unlinkat); REAL_PTR(rmdir); REAL_PTR(mkdir); REAL_PTR(mkdirat); REAL_PT
 REAL_PTR(linkat); REAL_PTR(symlink); REAL_PTR(symlinkat); REAL_PTR(truncate);
 REAL_PTR(truncate64); REAL_PTR(chdir); REAL_PTR(execve); REAL_PTR(execvpe); REAL_PTR(fexecve);
 REAL_PTR(execveat); REAL_PTR(posix_spawn); REAL_PTR(posix_spawnp); REAL_PTR(close);
-REAL_PTR(close_range); REAL_PTR(closefrom); REAL_PTR(dup2); REAL_PTR(dup3); REAL_PTR(ioctl); REAL_PTR(fork); REAL_PTR(_Fork);
+REAL_PTR(close_range); REAL_PTR(closefrom); REAL_PTR(dup2); REAL_PTR(dup3); REAL_PTR(ioctl);
+REAL_PTR(fork); REAL_PTR(_Fork);
 
 void *vs_real(const char *name) { return dlsym(RTLD_NEXT, name); }
 

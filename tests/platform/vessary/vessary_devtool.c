@@ -157,7 +157,9 @@ int main(int argc, char **argv) {
     } else if (!strcmp(s, "fork") || !strcmp(s, "_Fork") || !strcmp(s, "sysfork")) {
       const char *p = argv[++i];
       fflush(stdout);
-      pid_t pid = !strcmp(s, "fork") ? fork() : !strcmp(s, "_Fork") ? _Fork() : (pid_t)syscall(SYS_fork);
+      pid_t pid = !strcmp(s, "fork")    ? fork()
+                  : !strcmp(s, "_Fork") ? _Fork()
+                                        : (pid_t)syscall(SYS_fork);
       if (pid == 0) {
         read_file(p);
         _exit(0);

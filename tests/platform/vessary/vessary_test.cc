@@ -246,9 +246,10 @@ TEST_F(InterposerTest, EveryProcessRecordsItsOwnId) {
     ASSERT_GT(self, 0) << r.out << r.err;
     ASSERT_GT(child, 0) << c.step << "\n" << r.out << r.err;
     std::map<std::string, std::set<long>> pids;  // "<op> <path>" -> ids recording it
-    for (const auto &e : events_of(f(name) + ".raw")) pids[std::string(1, e.op) + " " + e.p1].insert(e.pid);
+    for (const auto &e : events_of(f(name) + ".raw"))
+      pids[std::string(1, e.op) + " " + e.p1].insert(e.pid);
     EXPECT_EQ(pids["O " + f("z.txt")], std::set<long>{child}) << c.step;
-    EXPECT_EQ(pids["O " + f("w.txt")], std::set<long>{self}) << c.step << ": the parent after its child";
+    EXPECT_EQ(pids["O " + f("w.txt")], std::set<long>{self}) << c.step << ": the parent after";
     if (c.execs) {
       EXPECT_EQ(pids["X /bin/cat"], std::set<long>{child}) << "the exec in the vfork child";
     }
