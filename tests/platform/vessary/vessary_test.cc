@@ -300,6 +300,25 @@ TEST_F(InterposerTest, StatusOfObjectsOutsideSystemPlaces) {
   EXPECT_EQ(passwd_ident, "-") << "no view lies under /etc";
 }
 
+TEST_F(InterposerTest, LongNamesRecordedWhole) {
+  // Records past a kilobyte, beside short ones, from several processes at once.
+  std::string deep = dir_;
+  for (int i = 0; i < 6; ++i) {
+    deep += "/" + std::string(250, char('a' + i));
+    ASSERT_EQ(mkdir(deep.c_str(), 0777), 0);
+  }
+  std::string leaf = deep + "/long.txt";
+  write(leaf, "l");
+  std::string loop = "for i in 1 2 3 4 5 6 7 8 9 10; do cat " + leaf + " x.txt >/dev/null; done";
+  e2e::Result r = dev({"start", "A", "sh", "(" + loop + ") & (" + loop + ") & wait", "stop"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::map<std::string, int> count;
+  for (const auto &e : events_of(f("A") + ".raw"))
+    if (e.op == 'O' && e.ident != "-") count[e.p1]++;
+  EXPECT_EQ(count[leaf], 20);
+  EXPECT_EQ(count[f("x.txt")], 20);
+}
+
 // Writes a 64-bit ELF image for no machine (the kernel refuses it before reading further) whose
 // two program headers lie at phoff; one names an interpreter when interp is set.
 void write_image(const std::string &path, uint64_t phoff, bool interp) {
