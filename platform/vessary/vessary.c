@@ -14,6 +14,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
@@ -32,6 +33,50 @@
 
 volatile int vs_fd = -1;
 
+/* This process's id, taken at load and again in the child of every fork, so that an event costs
+ * no getpid. 0 until known. */
+static volatile pid_t self_pid;
+
+static void refresh_pid(void) { self_pid = (pid_t)VS_SYS(SYS_getpid); }
+
+void vs_forked(void) { refresh_pid(); }
+
+/* The id to record with an event of op. Exec events ask the kernel: they happen in vfork
+ * children too, which share the parent's memory and so its cached id. */
+static uint64_t event_pid(int op) {
+  pid_t p = self_pid;
+  if (p > 0 && op != VESSARY_EV_EXEC && op != VESSARY_EV_UNSEEN) return (uint64_t)p;
+  return (uint64_t)VS_SYS(SYS_getpid);
+}
+
+/* Whether s begins with prefix. */
+static int starts(const char *s, const char *prefix) {
+  while (*prefix)
+    if (*s++ != *prefix++) return 0;
+  return 1;
+}
+
+int vs_system_place(const char *path) {
+  static const char *const places[] = {"usr/", "lib/", "lib64/", "lib32/", "bin/", "sbin/",
+                                       "etc/", "proc/", "sys/", "dev/", "opt/", "run/"};
+  if (!path || path[0] != '/') return 0;
+  for (size_t i = 0; i < sizeof places / sizeof places[0]; i++)
+    if (starts(path + 1, places[i])) return 1;
+  return 0;
+}
+
+/* getenv without a call into libc: the start of every process reads the environment, and each
+ * libc function's first call from here costs a symbol look-up. */
+static const char *env_get(const char *name) {
+  extern char **environ;
+  for (char **e = environ; e && *e; e++) {
+    const char *a = *e, *b = name;
+    while (*b && *a == *b) a++, b++;
+    if (!*b && *a == '=') return a + 1;
+  }
+  return NULL;
+}
+
 /* The audit state of this process; copied to children at fork, through the environment at exec. */
 static struct {
   char path[VS_PATH_MAX]; /* audit file while auditing */
@@ -44,7 +89,6 @@ static struct {
 } st;
 
 static char self_path[VS_PATH_MAX]; /* this library, for LD_PRELOAD of children */
-static char cvt_path[VS_PATH_MAX];  /* the converter program */
 
 /* ---- small helpers without allocation ---- */
 
@@ -169,7 +213,7 @@ void vs_event(int op, uint64_t arg, const struct stat *ident, int dirfd, const c
   size_t h = 0;
   head[h++] = (char)op;
   head[h++] = ' ';
-  h += put_u64(head + h, (uint64_t)VS_SYS(SYS_getpid), 10);
+  h += put_u64(head + h, event_pid(op), 10);
   head[h++] = ' ';
   h += put_u64(head + h, arg, 16);
   head[h++] = ' ';
@@ -181,7 +225,21 @@ void vs_event(int op, uint64_t arg, const struct stat *ident, int dirfd, const c
   head[h++] = '\n';
   iov[0].iov_base = head;
   iov[0].iov_len = h;
-  VS_SYS(SYS_writev, fd, iov, n);
+  /* A plain write of one buffer costs the kernel less than a gathered one; records too long for
+   * the buffer are gathered. */
+  char rec[1024];
+  size_t total = 0;
+  for (int i = 0; i < n; i++) total += iov[i].iov_len;
+  if (total <= sizeof rec) {
+    char *p = rec;
+    for (int i = 0; i < n; i++) {
+      memcpy(p, iov[i].iov_base, iov[i].iov_len);
+      p += iov[i].iov_len;
+    }
+    VS_SYS(SYS_write, fd, rec, total);
+  } else {
+    VS_SYS(SYS_writev, fd, iov, n);
+  }
   errno = saved;
 }
 
@@ -190,7 +248,8 @@ void vs_event_stat(int op, uint64_t arg, int follow, int dirfd, const char *path
   if (vs_fd < 0) return;
   int saved = errno;
   struct stat s;
-  int ok = sys_stat(dirfd, path, &s, follow ? 0 : AT_SYMLINK_NOFOLLOW) == 0;
+  int ok = !vs_system_place(path) &&
+           sys_stat(dirfd, path, &s, follow ? 0 : AT_SYMLINK_NOFOLLOW) == 0;
   vs_event(op, arg, ok ? &s : NULL, dirfd, path, dirfd2, path2);
   errno = saved;
 }
@@ -208,7 +267,7 @@ const struct stat *vs_fd_ident(int fd, struct stat *buf) {
 static int move_high(int fd) {
   struct rlimit rl;
   long target = 1000;
-  if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY) {
+  if (VS_SYS(SYS_prlimit64, 0, RLIMIT_NOFILE, NULL, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY) {
     if ((long)rl.rlim_cur <= target + 24) target = (long)rl.rlim_cur / 2;
   }
   int nfd = (int)VS_SYS(SYS_fcntl, fd, F_DUPFD_CLOEXEC, target);
@@ -228,10 +287,11 @@ void vs_move_fd_from(int fd) {
 /* Opens the raw event file of the audit file path; create: make it when missing. */
 static int open_raw(const char *path, int create, int *created) {
   char raw[VS_PATH_MAX + 8];
-  size_t n = strlen(path);
-  if (n + 5 >= sizeof raw) return -1;
-  memcpy(raw, path, n);
-  memcpy(raw + n, ".raw", 5);
+  size_t n = 0;
+  for (; path[n]; n++)
+    if (n + 5 >= sizeof raw) return -1;
+    else raw[n] = path[n];
+  for (size_t i = 0; i < 5; i++) raw[n + i] = ".raw"[i];
   *created = 0;
   int fd = -1;
   if (create) {
@@ -464,14 +524,17 @@ static void report_unseen(const char *path, int reason) {
   vs_event(VESSARY_EV_UNSEEN, (uint64_t)reason, NULL, AT_FDCWD, path, AT_FDCWD, NULL);
 }
 
-/* Returns the reason why image at path cannot be entered, or 0. depth limits "#!" chains. */
-static int image_reason(const char *path, int depth) {
+/* Returns the reason why image at path cannot be entered, or 0. depth limits "#!" chains. When
+ * id is not null it receives the status of the image, and *known whether it could be taken. */
+static int image_reason(const char *path, int depth, struct stat *id, int *known) {
   int fd = sys_open(path, O_RDONLY | O_CLOEXEC, 0);
   if (fd < 0) return 0;
   struct stat s;
   unsigned char b[1024];
   int reason = 0;
-  long n = VS_SYS(SYS_fstat, fd, &s) == 0 ? VS_SYS(SYS_pread64, fd, b, sizeof b, 0) : -1;
+  int have = VS_SYS(SYS_fstat, fd, &s) == 0;
+  if (have && id) *id = s, *known = 1;
+  long n = have ? VS_SYS(SYS_pread64, fd, b, sizeof b, 0) : -1;
   if (n > 0 && (s.st_mode & (S_ISUID | S_ISGID))) {
     reason = VESSARY_UNSEEN_SETUID;
   } else if (n > 2 && b[0] == '#' && b[1] == '!' && depth < 2) {
@@ -481,7 +544,7 @@ static int image_reason(const char *path, int depth) {
     while (i < n && b[i] != ' ' && b[i] != '\t' && b[i] != '\n' && k < (long)sizeof interp - 1)
       interp[k++] = (char)b[i++];
     interp[k] = 0;
-    if (k) reason = image_reason(interp, depth + 1);
+    if (k) reason = image_reason(interp, depth + 1, NULL, NULL);
   } else if (n >= (long)sizeof(Elf64_Ehdr) && memcmp(b, ELFMAG, SELFMAG) == 0) {
     if (b[EI_CLASS] == ELFCLASS32) {
       reason = VESSARY_UNSEEN_32BIT;
@@ -492,8 +555,11 @@ static int image_reason(const char *path, int depth) {
       if (eh.e_type == ET_EXEC || eh.e_type == ET_DYN) {
         for (unsigned i = 0; i < eh.e_phnum && i < 256; i++) {
           Elf64_Phdr ph;
-          if (VS_SYS(SYS_pread64, fd, &ph, sizeof ph, (long)(eh.e_phoff + i * eh.e_phentsize)) !=
-              (long)sizeof ph)
+          uint64_t at = eh.e_phoff + (uint64_t)i * eh.e_phentsize;
+          /* The program headers nearly always follow the ELF header within the bytes read. */
+          if (at <= (uint64_t)n && (uint64_t)n - at >= sizeof ph)
+            memcpy(&ph, b + at, sizeof ph);
+          else if (VS_SYS(SYS_pread64, fd, &ph, sizeof ph, (long)at) != (long)sizeof ph)
             break;
           if (ph.p_type == PT_INTERP) interp = 1;
         }
@@ -507,21 +573,44 @@ static int image_reason(const char *path, int depth) {
   return reason;
 }
 
-void vs_check_image(const char *path) {
+void vs_note_exec(const char *path) {
   if (vs_fd < 0 || !path) return;
   int saved = errno;
-  int reason = image_reason(path, 0);
+  struct stat s;
+  int known = 0;
+  int reason = image_reason(path, 0, &s, &known);
   if (reason) report_unseen(path, reason);
+  /* An image that cannot be read may still be executable: take its status by name. */
+  if (!known && !vs_system_place(path)) known = sys_stat(AT_FDCWD, path, &s, 0) == 0;
+  vs_event(VESSARY_EV_EXEC, 0, known ? &s : NULL, AT_FDCWD, path, AT_FDCWD, NULL);
   errno = saved;
 }
 
 /* ---- the converter ---- */
 
+/* The converter program beside this library, into buf; false when there is none. */
+static int find_converter(char *buf, size_t size) {
+  char *slash = strrchr(self_path, '/');
+  /* The programs lie in ../bin beside the libraries, or ../../bin under a multiarch lib/. */
+  static const char *const rel[] = {"/../bin/vessary_audit_cvt", "/../../bin/vessary_audit_cvt"};
+  for (int i = 0; i < 2 && slash; i++) {
+    size_t d = (size_t)(slash - self_path), n = strlen(rel[i]);
+    if (d + n + 1 > size) break;
+    memcpy(buf, self_path, d);
+    memcpy(buf + d, rel[i], n + 1);
+    if (VS_SYS(SYS_faccessat, AT_FDCWD, buf, X_OK, 0) == 0) return 1;
+  }
+  return 0;
+}
+
 /* Runs the converter program on the audit file: final: the process's audit ended. */
 static uint32_t run_converter(const char *path, int final) {
+  char cvt_path[VS_PATH_MAX];
   const char *prog = getenv(VESSARY_ENV_CVT);
-  if (!prog || !*prog) prog = cvt_path;
-  if (!prog[0]) return 1001;
+  if (!prog || !*prog) {
+    if (!find_converter(cvt_path, sizeof cvt_path)) return 1001;
+    prog = cvt_path;
+  }
   char *argv[4];
   int a = 0;
   argv[a++] = (char *)prog;
@@ -734,27 +823,42 @@ int vs_dev_ioctl(int fd, void *block) {
 
 /* ---- start-up ---- */
 
+/* Finds this library's file name for the LD_PRELOAD of children: its absolute entry in
+ * LD_PRELOAD when it came from there (no system call needed), else the loader's name for it made
+ * independent of the working directory. Returns whether it was preloaded. */
+static int find_self(void) {
+  const char *p = env_get("LD_PRELOAD");
+  while (p && *p) {
+    const char *end = p, *leaf = NULL;
+    for (; *end && *end != ':' && *end != ' '; end++)
+      if (*end == '/') leaf = end + 1;
+    size_t len = (size_t)(end - p);
+    if (p[0] == '/' && leaf && len < sizeof self_path && starts(leaf, "libvosselvessary")) {
+      for (size_t i = 0; i < len; i++) self_path[i] = p[i];
+      self_path[len] = 0;
+      return 1;
+    }
+    p = *end ? end + 1 : end;
+  }
+  Dl_info info;
+  if (dladdr((void *)&vessary_ctl, &info) && info.dli_fname) {
+    size_t n = strlen(info.dli_fname);
+    if (info.dli_fname[0] == '/' && n < sizeof self_path)
+      memcpy(self_path, info.dli_fname, n + 1);
+    else if (!realpath(info.dli_fname, self_path) && n < sizeof self_path)
+      memcpy(self_path, info.dli_fname, n + 1);
+  }
+  return 0;
+}
+
 __attribute__((constructor)) static void vs_init(void) {
   int saved = errno;
   vs_resolve_all();
-  Dl_info info;
-  if (dladdr((void *)&vessary_ctl, &info) && info.dli_fname) {
-    if (!realpath(info.dli_fname, self_path)) {
-      size_t n = strlen(info.dli_fname);
-      if (n < sizeof self_path) memcpy(self_path, info.dli_fname, n + 1);
-    }
-    char *slash = strrchr(self_path, '/');
-    /* The programs lie in ../bin beside the libraries, or ../../bin under a multiarch lib/. */
-    static const char *const rel[] = {"/../bin/vessary_audit_cvt", "/../../bin/vessary_audit_cvt"};
-    for (int i = 0; i < 2 && slash; i++) {
-      size_t d = (size_t)(slash - self_path), n = strlen(rel[i]);
-      if (d + n + 1 > sizeof cvt_path) break;
-      memcpy(cvt_path, self_path, d);
-      memcpy(cvt_path + d, rel[i], n + 1);
-      if (VS_SYS(SYS_faccessat, AT_FDCWD, cvt_path, X_OK, 0) == 0) break;
-    }
-  }
-  const char *v = getenv(VESSARY_ENV_BHANDLE);
+  refresh_pid();
+  /* Preloaded, the fork wrappers refresh the id in children; loaded later by the platform, they
+   * do not stand before libc, so a fork handler does. */
+  if (!find_self()) pthread_atfork(NULL, NULL, vs_forked);
+  const char *v = env_get(VESSARY_ENV_BHANDLE);
   if (v && *v) {
     st.bh_session = (uint32_t)parse_s64(&v);
     if (*v == '.') v++, st.bh_target = (uint32_t)parse_s64(&v);
@@ -766,14 +870,16 @@ __attribute__((constructor)) static void vs_init(void) {
       st.ref_valid = 1;
     }
   }
-  v = getenv(VESSARY_ENV_FILE);
-  if (v && *v && strlen(v) < VS_PATH_MAX - 8) {
+  v = env_get(VESSARY_ENV_FILE);
+  size_t len = 0;
+  while (v && v[len] && len < VS_PATH_MAX - 8) len++;
+  if (len && !v[len]) {
     /* An inherited audit: join the raw file if it is still there. */
     int created;
     int fd = open_raw(v, 0, &created);
     if (fd >= 0) {
-      memcpy(st.path, v, strlen(v) + 1);
-      const char *f = getenv(VESSARY_ENV_FLAGS);
+      for (size_t i = 0; i <= len; i++) st.path[i] = v[i];
+      const char *f = env_get(VESSARY_ENV_FLAGS);
       uint64_t flags = 0;
       while (f && *f) {
         char c = *f++;

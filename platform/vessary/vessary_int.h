@@ -44,8 +44,16 @@ char **vs_fix_env(char *const envp[], char **out, char *buf, size_t bufsize);
 size_t vs_env_count(char *const envp[]);
 #define VS_ENV_BUF 8192
 
-/* Checks an image about to be exec'd; records and reports images the interposer cannot enter. */
-void vs_check_image(const char *path);
+/* Records the exec of the image at path; also records and reports an image the interposer
+ * cannot enter. */
+void vs_note_exec(const char *path);
+
+/* Whether an absolute path lies in a system place (/usr, /etc, /proc, ...), where no view is:
+ * events there need no status of their object. */
+int vs_system_place(const char *path);
+
+/* Takes this process's id again: called in the child after a fork. */
+void vs_forked(void);
 
 /* Resolves a program name through PATH like execvp; returns path when it holds a "/". */
 const char *vs_search_path(const char *file, char *buf, size_t bufsize);

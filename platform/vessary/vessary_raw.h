@@ -8,11 +8,14 @@
  *
  * op     one letter (below); pid decimal; arg hexadecimal;
  * ident  "-" or "<dev>:<ino>:<mode>:<size>:<mtime s>:<mtime ns>" (decimal) of the object;
+ *        "-" too for most objects named by an absolute path under /usr, /lib, /lib64, /lib32,
+ *        /bin, /sbin, /etc, /proc, /sys, /dev, /opt or /run, where no view lies;
  * len1, len2  byte counts of the two pathnames (len2 is 0 for one-path events).
  *
  * A record whose header or pathnames are incomplete at the end of the file is a torn record and
  * is ignored. Only successful accesses are recorded. Within one process, file order is program
- * order.
+ * order. The pid of an event other than an exec may be its parent's when a vfork child records
+ * it before it execs.
  */
 #ifndef VESSARY_VESSARY_RAW_H
 #define VESSARY_VESSARY_RAW_H

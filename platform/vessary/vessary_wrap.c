@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <spawn.h>
 #include <stdarg.h>
 #include <stdint.h>
@@ -50,12 +51,15 @@ static void *vs_lookup(const char *name);
 #define REAL_PTR(name)                                                             \
   static __typeof__(name) *r_##name;                                               \
   static inline __typeof__(name) *get_##name(void) {                               \
-    if (!r_##name) r_##name = (__typeof__(r_##name))vs_lookup(#name);               \
-    return r_##name;                                                               \
+    __typeof__(name) *f = __atomic_load_n(&r_##name, __ATOMIC_RELAXED);            \
+    if (!f) {                                                                      \
+      f = (__typeof__(r_##name))vs_lookup(#name);                                  \
+      __atomic_store_n(&r_##name, f, __ATOMIC_RELAXED);                            \
+    }                                                                              \
+    return f;                                                                      \
   }                                                                                \
   static __typeof__(name) *r_##name
-/* The real function; resolved at load, or here when another library's constructor calls in
- * before ours has run. */
+/* The real function: resolved at load (vs_resolve_all) or at its first call. */
 #define REAL(name) (get_##name())
 
 REAL_PTR(open); REAL_PTR(open64); REAL_PTR(__open); REAL_PTR(__open64); REAL_PTR(openat);
@@ -75,6 +79,7 @@ REAL_PTR(linkat); REAL_PTR(symlink); REAL_PTR(symlinkat); REAL_PTR(truncate);
 REAL_PTR(truncate64); REAL_PTR(chdir); REAL_PTR(execve); REAL_PTR(execvpe); REAL_PTR(fexecve);
 REAL_PTR(execveat); REAL_PTR(posix_spawn); REAL_PTR(posix_spawnp); REAL_PTR(close);
 REAL_PTR(close_range); REAL_PTR(closefrom); REAL_PTR(dup2); REAL_PTR(dup3); REAL_PTR(ioctl);
+REAL_PTR(fork); REAL_PTR(_Fork);
 
 void *vs_real(const char *name) { return dlsym(RTLD_NEXT, name); }
 
@@ -94,31 +99,17 @@ static void *vs_lookup(const char *name) {
 }
 
 #define RESOLVE(name) r_##name = (__typeof__(r_##name))dlsym(RTLD_NEXT, #name)
-/* Old stat entry points exist only as compatibility versions. */
-#define RESOLVE_OLD(name)                                                    \
-  do {                                                                       \
-    r_##name = (__typeof__(r_##name))dlvsym(RTLD_NEXT, #name, "GLIBC_2.2.5"); \
-    if (!r_##name) RESOLVE(name);                                            \
-  } while (0)
 
+/* Resolves at load the entry points that signal handlers and vfork children call, where looking
+ * a symbol up is not safe; the others are looked up at their first call, which keeps the start
+ * of every audited process short. */
 void vs_resolve_all(void) {
   RESOLVE(open); RESOLVE(open64); RESOLVE(__open); RESOLVE(__open64); RESOLVE(openat);
   RESOLVE(openat64); RESOLVE(__open_2); RESOLVE(__open64_2); RESOLVE(__openat_2);
-  RESOLVE(__openat64_2); RESOLVE(creat); RESOLVE(creat64); RESOLVE(fopen); RESOLVE(fopen64);
-  RESOLVE(freopen); RESOLVE(freopen64); RESOLVE(mkstemp); RESOLVE(mkstemp64); RESOLVE(mkostemp);
-  RESOLVE(mkostemp64); RESOLVE(mkstemps); RESOLVE(mkstemps64); RESOLVE(mkostemps);
-  RESOLVE(mkostemps64); RESOLVE(mkdtemp); RESOLVE(opendir); RESOLVE(stat); RESOLVE(stat64);
-  RESOLVE(lstat); RESOLVE(lstat64); RESOLVE(fstatat); RESOLVE(fstatat64); RESOLVE(statx);
-  RESOLVE_OLD(__xstat); RESOLVE_OLD(__xstat64); RESOLVE_OLD(__lxstat); RESOLVE_OLD(__lxstat64);
-  RESOLVE_OLD(__fxstatat); RESOLVE_OLD(__fxstatat64); RESOLVE(access); RESOLVE(faccessat);
-  RESOLVE(euidaccess); RESOLVE(eaccess); RESOLVE(readlink); RESOLVE(readlinkat);
-  RESOLVE(__readlink_chk); RESOLVE(__readlinkat_chk); RESOLVE(realpath); RESOLVE(rename);
-  RESOLVE(renameat); RESOLVE(renameat2); RESOLVE(unlink); RESOLVE(unlinkat); RESOLVE(rmdir);
-  RESOLVE(mkdir); RESOLVE(mkdirat); RESOLVE(link); RESOLVE(linkat); RESOLVE(symlink);
-  RESOLVE(symlinkat); RESOLVE(truncate); RESOLVE(truncate64); RESOLVE(chdir); RESOLVE(execve);
-  RESOLVE(execvpe); RESOLVE(fexecve); RESOLVE(execveat); RESOLVE(posix_spawn);
-  RESOLVE(posix_spawnp); RESOLVE(close); RESOLVE(close_range); RESOLVE(closefrom); RESOLVE(dup2);
-  RESOLVE(dup3); RESOLVE(ioctl);
+  RESOLVE(__openat64_2); RESOLVE(creat); RESOLVE(creat64); RESOLVE(rename); RESOLVE(renameat);
+  RESOLVE(renameat2); RESOLVE(unlink); RESOLVE(unlinkat); RESOLVE(rmdir); RESOLVE(chdir);
+  RESOLVE(execve); RESOLVE(execvpe); RESOLVE(fexecve); RESOLVE(execveat); RESOLVE(posix_spawn);
+  RESOLVE(posix_spawnp); RESOLVE(close); RESOLVE(dup2); RESOLVE(dup3); RESOLVE(fork); RESOLVE(_Fork);
   vs_syscall_real();
 }
 
@@ -132,12 +123,13 @@ static int missing(int dirfd, const char *path) {
 static void log_open(int fd, int dirfd, const char *path, int flags, int created) {
   if ((flags & O_TMPFILE) == O_TMPFILE) return; /* anonymous until linked */
   struct stat s;
+  const struct stat *id = vs_system_place(path) ? NULL : vs_fd_ident(fd, &s);
   if (flags & O_PATH) {
-    vs_event(VESSARY_EV_STAT, 0, vs_fd_ident(fd, &s), dirfd, path, AT_FDCWD, NULL);
+    vs_event(VESSARY_EV_STAT, 0, id, dirfd, path, AT_FDCWD, NULL);
     return;
   }
-  vs_event(VESSARY_EV_OPEN, (uint32_t)flags | (created ? VESSARY_OPEN_CREATED : 0),
-           vs_fd_ident(fd, &s), dirfd, path, AT_FDCWD, NULL);
+  vs_event(VESSARY_EV_OPEN, (uint32_t)flags | (created ? VESSARY_OPEN_CREATED : 0), id, dirfd,
+           path, AT_FDCWD, NULL);
 }
 
 #define OPEN_MODE(flags)                                 \
@@ -256,7 +248,8 @@ DIR *opendir(const char *path) {
   DIR *d = REAL(opendir)(path);
   if (d && AUDITING) {
     struct stat s;
-    vs_event(VESSARY_EV_OPENDIR, 0, vs_fd_ident(dirfd(d), &s), AT_FDCWD, path, AT_FDCWD, NULL);
+    const struct stat *id = vs_system_place(path) ? NULL : vs_fd_ident(dirfd(d), &s);
+    vs_event(VESSARY_EV_OPENDIR, 0, id, AT_FDCWD, path, AT_FDCWD, NULL);
   }
   return d;
 }
@@ -461,9 +454,7 @@ int chdir(const char *path) {
 /* ---- exec ---- */
 
 static void note_exec(const char *path) {
-  if (!AUDITING || !path) return;
-  vs_check_image(path);
-  vs_event_stat(VESSARY_EV_EXEC, 0, 1, AT_FDCWD, path, AT_FDCWD, NULL);
+  if (AUDITING) vs_note_exec(path);
 }
 
 #define FIXED_ENV(envp)                         \
@@ -586,14 +577,39 @@ int ioctl(int fd, unsigned long req, ...) {
   return REAL(ioctl)(fd, req, arg);
 }
 
-/* libc's syscall() for the numbers that open, remove and rename files. */
+/* A forked child takes its own process id for its events. */
+pid_t fork(void) {
+  pid_t r = REAL(fork)();
+  if (r == 0) vs_forked();
+  return r;
+}
+pid_t _Fork(void) {
+  if (!REAL(_Fork)) {
+    errno = ENOSYS;
+    return -1;
+  }
+  pid_t r = REAL(_Fork)();
+  if (r == 0) vs_forked();
+  return r;
+}
+
+/* Whether system call n with first argument a0 makes a new process (not a thread). */
+static int forks(long n, long a0) {
+  return n == SYS_fork || (n == SYS_clone && !(a0 & CLONE_VM));
+}
+
+/* libc's syscall() for the numbers that open, remove and rename files, and that fork. */
 long syscall(long n, ...) {
   va_list ap;
   va_start(ap, n);
   long a[6];
   for (int i = 0; i < 6; i++) a[i] = va_arg(ap, long);
   va_end(ap);
-  if (!AUDITING) return vs_syscall_real()(n, a[0], a[1], a[2], a[3], a[4], a[5]);
+  if (!AUDITING || forks(n, a[0])) {
+    long r = vs_syscall_real()(n, a[0], a[1], a[2], a[3], a[4], a[5]);
+    if (r == 0 && forks(n, a[0])) vs_forked();
+    return r;
+  }
   struct stat s;
   int known = 0;
   switch (n) {

@@ -14,6 +14,11 @@
  *   write PATH TEXT      creates or truncates a file and writes TEXT
  *   sh COMMAND           runs COMMAND through system()
  *   spawn COMMAND        runs COMMAND through sh -c with posix_spawn and an empty environment
+ *   pid                  prints "pid <this process's id>"
+ *   fork|_Fork|sysfork PATH   makes a child through fork(), _Fork() or syscall(SYS_fork) that
+ *                        reads PATH; prints "<step> <child's id>"
+ *   vfork PROGRAM ARG    runs PROGRAM ARG in a vfork child; prints "vfork <child's id>"
+ *   exec PROGRAM         runs PROGRAM in a forked child (its failure to start is ignored)
  */
 #define _GNU_SOURCE
 #include <fcntl.h>
@@ -23,6 +28,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <errno.h>
@@ -44,6 +50,28 @@ static int dev_cmd(uint64_t cmd, void *data, uint64_t len, uint32_t *status) {
   if (r != 0) return e;
   *status = b.status;
   return 0;
+}
+
+static void read_file(const char *path) {
+  char buf[256];
+  int fd = open(path, O_RDONLY);
+  if (fd >= 0) {
+    while (read(fd, buf, sizeof buf) > 0) {
+    }
+    close(fd);
+  }
+}
+
+/* Runs program with one argument in a vfork child and waits for it; returns the child's id. */
+static pid_t run_vfork(char *program, char *arg) {
+  char *args[] = {program, arg, NULL};
+  pid_t pid = vfork();
+  if (pid == 0) {
+    execv(args[0], args);
+    _exit(127);
+  }
+  if (pid > 0) waitpid(pid, NULL, 0);
+  return pid;
 }
 
 static void report(const char *step, int r, uint32_t status) {
@@ -123,13 +151,34 @@ int main(int argc, char **argv) {
       r = dev_cmd(VESSARY_CMD_GET_NAME, &d, sizeof d, &st);
       report(s, r, st);
     } else if (!strcmp(s, "read")) {
-      char buf[256];
-      int fd = open(argv[++i], O_RDONLY);
-      if (fd >= 0) {
-        while (read(fd, buf, sizeof buf) > 0) {
-        }
-        close(fd);
+      read_file(argv[++i]);
+    } else if (!strcmp(s, "pid")) {
+      printf("pid %ld\n", (long)getpid());
+    } else if (!strcmp(s, "fork") || !strcmp(s, "_Fork") || !strcmp(s, "sysfork")) {
+      const char *p = argv[++i];
+      fflush(stdout);
+      pid_t pid = !strcmp(s, "fork")    ? fork()
+                  : !strcmp(s, "_Fork") ? _Fork()
+                                        : (pid_t)syscall(SYS_fork);
+      if (pid == 0) {
+        read_file(p);
+        _exit(0);
       }
+      if (pid > 0) waitpid(pid, NULL, 0);
+      printf("%s %ld\n", s, (long)pid);
+    } else if (!strcmp(s, "vfork")) {
+      fflush(stdout);
+      printf("vfork %ld\n", (long)run_vfork(argv[i + 1], argv[i + 2]));
+      i += 2;
+    } else if (!strcmp(s, "exec")) {
+      char *args[] = {argv[++i], NULL};
+      fflush(stdout);
+      pid_t pid = fork();
+      if (pid == 0) {
+        execv(args[0], args);
+        _exit(127);
+      }
+      if (pid > 0) waitpid(pid, NULL, 0);
     } else if (!strcmp(s, "write")) {
       const char *p = argv[++i], *t = argv[++i];
       int fd = open(p, O_WRONLY | O_CREAT | O_TRUNC, 0666);

@@ -1,11 +1,15 @@
 // The interposer seen from outside: the audit device's commands, the raw events that audited
 // programs leave, and the environment that carries an audit to children.
+#include <dlfcn.h>
+#include <elf.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <set>
@@ -14,6 +18,7 @@
 #include <vector>
 
 #include "e2e_util.h"
+#include "vessary/vessary.h"
 
 namespace {
 
@@ -211,6 +216,161 @@ TEST_F(InterposerTest, UnseenImagesAreReported) {
   for (const auto &e : events_of(f("A") + ".raw"))
     if (e.op == 'W' && e.p1 == "/sbin/ldconfig") recorded = true;
   EXPECT_TRUE(recorded);
+}
+
+}  // namespace
+
+namespace {
+
+// The number after "<step> " in the output of a devtool run.
+long number_after(const std::string &out, const std::string &step) {
+  size_t at = out.find(step + " ");
+  return at == std::string::npos ? -1 : atol(out.c_str() + at + step.size() + 1);
+}
+
+TEST_F(InterposerTest, EveryProcessRecordsItsOwnId) {
+  struct Case {
+    const char *step;
+    bool execs;  // the child runs a program
+  } cases[] = {{"fork", false}, {"_Fork", false}, {"sysfork", false}, {"vfork", true}};
+  for (const auto &c : cases) {
+    std::string name = std::string("A") + c.step;
+    std::vector<std::string> steps = {"start", name, "pid", c.step};
+    if (c.execs)
+      steps.insert(steps.end(), {"/bin/cat", f("z.txt")});
+    else
+      steps.push_back(f("z.txt"));
+    steps.insert(steps.end(), {"read", f("w.txt"), "stop"});
+    e2e::Result r = dev(steps);
+    long self = number_after(r.out, "pid"), child = number_after(r.out, c.step);
+    ASSERT_GT(self, 0) << r.out << r.err;
+    ASSERT_GT(child, 0) << c.step << "\n" << r.out << r.err;
+    std::map<std::string, std::set<long>> pids;  // "<op> <path>" -> ids recording it
+    for (const auto &e : events_of(f(name) + ".raw"))
+      pids[std::string(1, e.op) + " " + e.p1].insert(e.pid);
+    EXPECT_EQ(pids["O " + f("z.txt")], std::set<long>{child}) << c.step;
+    EXPECT_EQ(pids["O " + f("w.txt")], std::set<long>{self}) << c.step << ": the parent after";
+    if (c.execs) {
+      EXPECT_EQ(pids["X /bin/cat"], std::set<long>{child}) << "the exec in the vfork child";
+    }
+  }
+}
+
+TEST_F(InterposerTest, LoadedLaterTheEngineStillKnowsForkedChildren) {
+  // As the platform does in a process started without the interposer.
+  void *h = dlopen(lib().c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(h, nullptr) << dlerror();
+  auto ctl = reinterpret_cast<uint32_t (*)(uint64_t, void *, uint64_t)>(dlsym(h, "vessary_ctl"));
+  ASSERT_NE(ctl, nullptr);
+  std::string a = f("A"), z = f("z.txt"), w = f("w.txt");
+  vessary_pn_desc d[2];
+  for (auto &x : d) x = {reinterpret_cast<uintptr_t>(a.c_str()), a.size(), a.size() + 1};
+  ASSERT_EQ(ctl(VESSARY_CMD_START, d, sizeof d), 0u);
+  auto note = [&](const std::string &path) {
+    vessary_note n{'S', 0, path.c_str()};
+    return ctl(VESSARY_CMD_NOTE, &n, sizeof n);
+  };
+  pid_t child = fork();
+  if (child == 0) _exit(note(z) == 0 ? 0 : 1);
+  ASSERT_GT(child, 0);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(note(w), 0u);
+  EXPECT_EQ(ctl(VESSARY_CMD_STOP_NOCVT, nullptr, 0), 0u);
+  std::map<std::string, long> pid_of;
+  for (const auto &e : events_of(a + ".raw")) pid_of[e.p1] = e.pid;
+  EXPECT_EQ(pid_of[z], child);
+  EXPECT_EQ(pid_of[w], getpid());
+}
+
+TEST_F(InterposerTest, StatusOfObjectsOutsideSystemPlaces) {
+  e2e::Result r = dev({"start", "A", "read", f("x.txt"), "read", "/etc/passwd", "stop"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  struct stat s;
+  ASSERT_EQ(stat(f("x.txt").c_str(), &s), 0);
+  std::string x_ident, passwd_ident = "(none)";
+  for (const auto &e : events_of(f("A") + ".raw")) {
+    if (e.op != 'O') continue;
+    if (e.p1 == f("x.txt")) x_ident = e.ident;
+    if (e.p1 == "/etc/passwd") passwd_ident = e.ident;
+  }
+  EXPECT_EQ(x_ident.substr(0, x_ident.find(':', x_ident.find(':') + 1)),
+            std::to_string(s.st_dev) + ":" + std::to_string(s.st_ino));
+  EXPECT_EQ(passwd_ident, "-") << "no view lies under /etc";
+}
+
+TEST_F(InterposerTest, LongNamesRecordedWhole) {
+  // Records past a kilobyte, beside short ones, from several processes at once.
+  std::string deep = dir_;
+  for (int i = 0; i < 6; ++i) {
+    deep += "/" + std::string(250, char('a' + i));
+    ASSERT_EQ(mkdir(deep.c_str(), 0777), 0);
+  }
+  std::string leaf = deep + "/long.txt";
+  write(leaf, "l");
+  std::string loop = "for i in 1 2 3 4 5 6 7 8 9 10; do cat " + leaf + " x.txt >/dev/null; done";
+  e2e::Result r = dev({"start", "A", "sh", "(" + loop + ") & (" + loop + ") & wait", "stop"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::map<std::string, int> count;
+  for (const auto &e : events_of(f("A") + ".raw"))
+    if (e.op == 'O' && e.ident != "-") count[e.p1]++;
+  EXPECT_EQ(count[leaf], 20);
+  EXPECT_EQ(count[f("x.txt")], 20);
+}
+
+// Writes a 64-bit ELF image for no machine (the kernel refuses it before reading further) whose
+// two program headers lie at phoff; one names an interpreter when interp is set.
+void write_image(const std::string &path, uint64_t phoff, bool interp) {
+  std::string img(phoff + 2 * sizeof(Elf64_Phdr) + 32, '\0');
+  Elf64_Ehdr eh{};
+  memcpy(eh.e_ident, ELFMAG, SELFMAG);
+  eh.e_ident[EI_CLASS] = ELFCLASS64;
+  eh.e_ident[EI_DATA] = ELFDATA2LSB;
+  eh.e_ident[EI_VERSION] = EV_CURRENT;
+  eh.e_type = ET_EXEC;
+  eh.e_machine = EM_NONE;
+  eh.e_version = EV_CURRENT;
+  eh.e_phoff = phoff;
+  eh.e_ehsize = sizeof eh;
+  eh.e_phentsize = sizeof(Elf64_Phdr);
+  eh.e_phnum = 2;
+  memcpy(img.data(), &eh, sizeof eh);
+  Elf64_Phdr ph[2]{};
+  ph[0].p_type = PT_LOAD;
+  ph[1].p_type = interp ? PT_INTERP : PT_NOTE;
+  ph[1].p_offset = phoff + sizeof ph;
+  ph[1].p_filesz = 20;
+  memcpy(img.data() + phoff, ph, sizeof ph);
+  memcpy(img.data() + phoff + sizeof ph, "/nonexistent/interp", 20);
+  std::ofstream(path, std::ios::binary) << img;
+  chmod(path.c_str(), 0755);
+}
+
+TEST_F(InterposerTest, ProgramHeadersWhereverTheyLie) {
+  struct Case {
+    const char *what;
+    uint64_t phoff;
+    bool interp, reported;
+  } cases[] = {
+      {"headers at the start, an interpreter", sizeof(Elf64_Ehdr), true, false},
+      {"headers far in, an interpreter", 8192, true, false},
+      {"headers at the start, none", sizeof(Elf64_Ehdr), false, true},
+      {"headers far in, none", 8192, false, true},
+  };
+  for (const auto &c : cases) {
+    write_image(f("prog"), c.phoff, c.interp);
+    e2e::Result r = dev({"start", "A", "exec", f("prog"), "stop"});
+    bool unseen = false, exec = false;
+    for (const auto &e : events_of(f("A") + ".raw")) {
+      if (e.op == 'W' && e.p1 == f("prog")) unseen = true;
+      if (e.op == 'X' && e.p1 == f("prog")) exec = e.ident != "-";
+    }
+    EXPECT_EQ(unseen, c.reported) << c.what << "\n" << r.err;
+    EXPECT_TRUE(exec) << c.what << ": the exec with the image's status";
+    unlink(f("A").c_str());
+    unlink((f("A") + ".raw").c_str());
+  }
 }
 
 }  // namespace
