@@ -1,63 +1,70 @@
 #include "ks/list.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "ks/ks_status.h"
 
+// Cells form a ring: the head's prev is the tail, the tail's next is the head.
 struct list_cell_s {
   list_cell_s *prev;
   list_cell_s *next;
   void *datum;
 };
 
+// The attribute block, when asked for, follows the header in the same allocation.
 struct list_s {
   stg_area_t area;
   list_cell_s *head;
-  list_cell_s *tail;
   list_cell_s *free_cells;  // removed cells of an area list, reused before the area grows
-  size_t length;
-  size_t attr_size;
-  void *attrs;
+  uint32_t length;
+  uint32_t attr_size;
 };
 
-static bool on_heap(list_handle_t l) { return l->area == STG_AREA_HEAP; }
+namespace {
+
+constexpr size_t kAlign = alignof(std::max_align_t);
+constexpr size_t kAttrOffset = (sizeof(list_s) + kAlign - 1) & ~(kAlign - 1);
+
+bool on_heap(list_handle_t l) { return l->area == STG_AREA_HEAP; }
+
+}  // namespace
 
 list_handle_t list_create(stg_area_t area, size_t attr_size) {
-  if (area == STG_AREA_NULL) return LIST_HANDLE_NULL;
-  auto *l = static_cast<list_s *>(stg_calloc(area, sizeof(list_s)));
+  if (area == STG_AREA_NULL || attr_size > UINT32_MAX) return LIST_HANDLE_NULL;
+  size_t size = attr_size > 0 ? kAttrOffset + attr_size : sizeof(list_s);
+  auto *l = static_cast<list_s *>(stg_calloc(area, size));
   if (l == nullptr) return LIST_HANDLE_NULL;
-  if (area == STG_AREA_HEAP) std::memset(l, 0, sizeof *l);
+  if (area == STG_AREA_HEAP) std::memset(l, 0, size);
   l->area = area;
-  l->attr_size = attr_size;
-  if (attr_size > 0) {
-    l->attrs = stg_calloc(area, attr_size);
-    if (l->attrs == nullptr) {
-      if (on_heap(l)) std::free(l);
-      return LIST_HANDLE_NULL;
-    }
-  }
+  l->attr_size = static_cast<uint32_t>(attr_size);
   return l;
 }
 
 static list_cell_s *new_cell(list_handle_t l, void *datum) {
+  if (l->length == UINT32_MAX) return nullptr;
   list_cell_s *c = l->free_cells;
   if (c != nullptr) l->free_cells = c->next;
   else c = static_cast<list_cell_s *>(stg_alloc(l->area, sizeof(list_cell_s)));
   if (c == nullptr) return nullptr;
-  c->prev = c->next = nullptr;
   c->datum = datum;
   return c;
 }
 
 // Links cell c in front of before (at the tail for a null before).
 static void link_before(list_handle_t l, list_cell_s *c, list_cell_s *before) {
-  c->next = before;
-  c->prev = before ? before->prev : l->tail;
-  if (c->prev) c->prev->next = c;
-  else l->head = c;
-  if (before) before->prev = c;
-  else l->tail = c;
+  if (l->head == nullptr) {
+    c->prev = c->next = c;
+    l->head = c;
+  } else {
+    list_cell_s *at = before ? before : l->head;
+    c->next = at;
+    c->prev = at->prev;
+    at->prev->next = c;
+    at->prev = c;
+    if (before == l->head) l->head = c;
+  }
   l->length++;
 }
 
@@ -78,12 +85,13 @@ int list_insert(list_handle_t l, list_cursor_t cursor, void *datum) {
 int list_insert_after(list_handle_t l, list_cursor_t cursor, void *datum) {
   list_cell_s *c = new_cell(l, datum);
   if (c == nullptr) return KS_ST_ERR;
-  link_before(l, c, cursor ? cursor->next : l->head);
+  list_cell_s *before = cursor ? (cursor->next == l->head ? nullptr : cursor->next) : l->head;
+  link_before(l, c, before);
   return KS_ST_OK;
 }
 
 list_cursor_t list_next(list_handle_t l, list_cursor_t cursor, void **out_datum) {
-  list_cell_s *c = cursor ? cursor->next : l->head;
+  list_cell_s *c = cursor ? (cursor->next == l->head ? nullptr : cursor->next) : l->head;
   if (c != nullptr && out_datum != nullptr) *out_datum = c->datum;
   return c;
 }
@@ -103,11 +111,14 @@ int list_concat(list_handle_t l, list_handle_t other) {
 }
 
 list_cursor_t list_remove(list_handle_t l, list_cursor_t c) {
-  list_cell_s *next = c->next;
-  if (c->prev) c->prev->next = c->next;
-  else l->head = c->next;
-  if (c->next) c->next->prev = c->prev;
-  else l->tail = c->prev;
+  list_cell_s *next = c->next == l->head ? nullptr : c->next;
+  if (c->next == c) {
+    l->head = nullptr;
+  } else {
+    c->prev->next = c->next;
+    c->next->prev = c->prev;
+    if (l->head == c) l->head = c->next;
+  }
   l->length--;
   if (on_heap(l)) {
     std::free(c);
@@ -122,20 +133,21 @@ void *list_get_data(list_handle_t, list_cursor_t cursor) { return cursor->datum;
 
 void list_set_data(list_handle_t, list_cursor_t cursor, void *datum) { cursor->datum = datum; }
 
-void *list_get_attrs(list_handle_t l) { return l->attrs; }
+void *list_get_attrs(list_handle_t l) {
+  return l->attr_size > 0 ? reinterpret_cast<char *>(l) + kAttrOffset : nullptr;
+}
 
 void list_set_attrs(list_handle_t l, const void *attrs) {
-  if (l->attrs != nullptr) std::memcpy(l->attrs, attrs, l->attr_size);
+  if (l->attr_size > 0) std::memcpy(list_get_attrs(l), attrs, l->attr_size);
 }
 
 void list_destroy(list_handle_t l) {
   if (l == LIST_HANDLE_NULL || !on_heap(l)) return;
   list_cell_s *c = l->head;
-  while (c != nullptr) {
+  for (uint32_t i = 0; i < l->length; i++) {
     list_cell_s *next = c->next;
     std::free(c);
     c = next;
   }
-  std::free(l->attrs);
   std::free(l);
 }
