@@ -6,9 +6,8 @@
 
 #include "ks/ks_status.h"
 
-// Cells form a ring: the head's prev is the tail, the tail's next is the head.
+// Cells form a singly linked ring: the list keeps its tail, whose next is the head.
 struct list_cell_s {
-  list_cell_s *prev;
   list_cell_s *next;
   void *datum;
 };
@@ -16,8 +15,11 @@ struct list_cell_s {
 // The attribute block, when asked for, follows the header in the same allocation.
 struct list_s {
   stg_area_t area;
-  list_cell_s *head;
+  list_cell_s *tail;
   list_cell_s *free_cells;  // removed cells of an area list, reused before the area grows
+  // The cell in front of the one list_next returned last (null: that one is the head). A walk
+  // that removes or inserts at its cursor finds the cell in front without a search.
+  list_cell_s *before_last;
   uint32_t length;
   uint32_t attr_size;
 };
@@ -28,6 +30,19 @@ constexpr size_t kAlign = alignof(std::max_align_t);
 constexpr size_t kAttrOffset = (sizeof(list_s) + kAlign - 1) & ~(kAlign - 1);
 
 bool on_heap(list_handle_t l) { return l->area == STG_AREA_HEAP; }
+
+list_cell_s *head(list_handle_t l) { return l->tail ? l->tail->next : nullptr; }
+
+// The cell in front of c (null when c is the head).
+list_cell_s *cell_before(list_handle_t l, list_cell_s *c) {
+  list_cell_s *h = head(l);
+  if (c == h) return nullptr;
+  list_cell_s *p = l->before_last;
+  if (p != nullptr && p->next == c) return p;
+  for (p = h; p->next != c; p = p->next) {
+  }
+  return p;
+}
 
 }  // namespace
 
@@ -52,18 +67,18 @@ static list_cell_s *new_cell(list_handle_t l, void *datum) {
   return c;
 }
 
-// Links cell c in front of before (at the tail for a null before).
-static void link_before(list_handle_t l, list_cell_s *c, list_cell_s *before) {
-  if (l->head == nullptr) {
-    c->prev = c->next = c;
-    l->head = c;
+// Links cell c behind prev (at the head for a null prev).
+static void link_after(list_handle_t l, list_cell_s *c, list_cell_s *prev) {
+  if (l->tail == nullptr) {
+    c->next = c;
+    l->tail = c;
+  } else if (prev == nullptr) {
+    c->next = l->tail->next;
+    l->tail->next = c;
   } else {
-    list_cell_s *at = before ? before : l->head;
-    c->next = at;
-    c->prev = at->prev;
-    at->prev->next = c;
-    at->prev = c;
-    if (before == l->head) l->head = c;
+    c->next = prev->next;
+    prev->next = c;
+    if (prev == l->tail) l->tail = c;
   }
   l->length++;
 }
@@ -71,28 +86,29 @@ static void link_before(list_handle_t l, list_cell_s *c, list_cell_s *before) {
 int list_append(list_handle_t l, void *datum) {
   list_cell_s *c = new_cell(l, datum);
   if (c == nullptr) return KS_ST_ERR;
-  link_before(l, c, nullptr);
+  link_after(l, c, l->tail);
   return KS_ST_OK;
 }
 
 int list_insert(list_handle_t l, list_cursor_t cursor, void *datum) {
   list_cell_s *c = new_cell(l, datum);
   if (c == nullptr) return KS_ST_ERR;
-  link_before(l, c, cursor ? cursor : l->head);
+  link_after(l, c, cursor ? cell_before(l, cursor) : nullptr);
   return KS_ST_OK;
 }
 
 int list_insert_after(list_handle_t l, list_cursor_t cursor, void *datum) {
   list_cell_s *c = new_cell(l, datum);
   if (c == nullptr) return KS_ST_ERR;
-  list_cell_s *before = cursor ? (cursor->next == l->head ? nullptr : cursor->next) : l->head;
-  link_before(l, c, before);
+  link_after(l, c, cursor);
   return KS_ST_OK;
 }
 
 list_cursor_t list_next(list_handle_t l, list_cursor_t cursor, void **out_datum) {
-  list_cell_s *c = cursor ? (cursor->next == l->head ? nullptr : cursor->next) : l->head;
-  if (c != nullptr && out_datum != nullptr) *out_datum = c->datum;
+  list_cell_s *c = cursor ? (cursor == l->tail ? nullptr : cursor->next) : head(l);
+  if (c == nullptr) return nullptr;
+  l->before_last = cursor;
+  if (out_datum != nullptr) *out_datum = c->datum;
   return c;
 }
 
@@ -104,21 +120,24 @@ int list_concat(list_handle_t l, list_handle_t other) {
   if (other == LIST_HANDLE_NULL) return KS_ST_OK;
   // Count first so that appending a list to itself stops at its original end.
   size_t n = other->length;
-  list_cell_s *c = other->head;
+  list_cell_s *c = head(other);
   for (size_t i = 0; i < n; i++, c = c->next)
     if (list_append(l, c->datum) != KS_ST_OK) return KS_ST_ERR;
   return KS_ST_OK;
 }
 
 list_cursor_t list_remove(list_handle_t l, list_cursor_t c) {
-  list_cell_s *next = c->next == l->head ? nullptr : c->next;
+  list_cell_s *next = c == l->tail ? nullptr : c->next;
+  list_cell_s *prev = cell_before(l, c);
   if (c->next == c) {
-    l->head = nullptr;
+    l->tail = nullptr;
   } else {
-    c->prev->next = c->next;
-    c->next->prev = c->prev;
-    if (l->head == c) l->head = c->next;
+    list_cell_s *p = prev ? prev : l->tail;  // in front of the head is the tail
+    p->next = c->next;
+    if (c == l->tail) l->tail = p;
   }
+  // A walk that goes on from next has prev in front of it.
+  l->before_last = prev;
   l->length--;
   if (on_heap(l)) {
     std::free(c);
@@ -143,7 +162,7 @@ void list_set_attrs(list_handle_t l, const void *attrs) {
 
 void list_destroy(list_handle_t l) {
   if (l == LIST_HANDLE_NULL || !on_heap(l)) return;
-  list_cell_s *c = l->head;
+  list_cell_s *c = head(l);
   for (uint32_t i = 0; i < l->length; i++) {
     list_cell_s *next = c->next;
     std::free(c);
