@@ -30,6 +30,10 @@ uint32_t hash_key(const char *key) {
 
 // Insertion order is an array of entry pointers; a removed entry leaves a null hole that the
 // next growth of the array squeezes out.
+//
+// Entries come from blocks the table owns, carved in steps of kAlign bytes: no allocator header
+// per entry. A removed entry goes on a free list of its size and is reused by the next entry of
+// that size; entries larger than kPooledMax are single heap blocks.
 struct hash_ht_s {
   hash_entry **buckets;
   uint32_t bucket_count;
@@ -39,7 +43,65 @@ struct hash_ht_s {
   hash_entry **order;
   size_t order_used;  // slots filled, holes included
   size_t order_cap;
+  char *block_next;   // free space of the newest block
+  size_t block_left;
+  size_t block_size;  // of the next block; doubles up to kBlockMax
+  void *blocks;       // the blocks, chained through their first word
+  void **free_by_units;  // removed entries by size in kAlign units, or null
 };
+
+namespace {
+
+constexpr size_t kPooledMax = 1024;
+constexpr size_t kBlockMax = 64 * 1024;
+constexpr size_t kBlockHeader = kAlign;  // the chain word, padded to keep entries aligned
+
+size_t entry_size(hash_ht_t t, size_t klen) {
+  return (kDataOffset + t->data_size + klen + 1 + kAlign - 1) & ~(kAlign - 1);
+}
+
+hash_entry *new_entry(hash_ht_t t, size_t size) {
+  if (size > kPooledMax) return static_cast<hash_entry *>(std::calloc(1, size));
+  size_t units = size / kAlign;
+  if (t->free_by_units != nullptr && t->free_by_units[units] != nullptr) {
+    void *p = t->free_by_units[units];
+    t->free_by_units[units] = *static_cast<void **>(p);
+    std::memset(p, 0, size);
+    return static_cast<hash_entry *>(p);
+  }
+  if (t->block_left < size) {
+    auto *b = static_cast<char *>(std::malloc(kBlockHeader + t->block_size));
+    if (b == nullptr) return nullptr;
+    *reinterpret_cast<void **>(b) = t->blocks;
+    t->blocks = b;
+    t->block_next = b + kBlockHeader;
+    t->block_left = t->block_size;
+    if (t->block_size < kBlockMax) t->block_size *= 2;
+  }
+  void *p = t->block_next;
+  t->block_next += size;
+  t->block_left -= size;
+  std::memset(p, 0, size);
+  return static_cast<hash_entry *>(p);
+}
+
+// Gives entry e of size bytes back. When the free lists cannot be made the entry stays unused
+// in its block until the table goes.
+void free_entry(hash_ht_t t, hash_entry *e, size_t size) {
+  if (size > kPooledMax) {
+    std::free(e);
+    return;
+  }
+  if (t->free_by_units == nullptr) {
+    t->free_by_units = static_cast<void **>(std::calloc(kPooledMax / kAlign + 1, sizeof(void *)));
+    if (t->free_by_units == nullptr) return;
+  }
+  size_t units = size / kAlign;
+  *reinterpret_cast<void **>(e) = t->free_by_units[units];
+  t->free_by_units[units] = e;
+}
+
+}  // namespace
 
 static char *entry_key(hash_ht_t t, hash_entry *e) {
   return static_cast<char *>(entry_data(e)) + t->data_size;
@@ -56,6 +118,7 @@ hash_ht_t hash_str_create(unsigned buckets, size_t data_size, int) {
   }
   t->data_size = data_size;
   t->factor = 2;
+  t->block_size = 1024;
   return t;
 }
 
@@ -119,7 +182,7 @@ int hash_str_enter(hash_ht_t t, const char *key, const char **out_key, void **ou
   }
   if (!reserve_order(t)) return -1;
   size_t klen = std::strlen(key);
-  auto *e = static_cast<hash_entry *>(std::calloc(1, kDataOffset + t->data_size + klen + 1));
+  auto *e = new_entry(t, entry_size(t, klen));
   if (e == nullptr) return -1;
   std::memcpy(entry_key(t, e), key, klen + 1);
   e->hash = h;
@@ -153,7 +216,7 @@ int hash_str_remove(hash_ht_t t, const char *key) {
     // A hole at the end is simply given back.
     while (t->order_used > 0 && t->order[t->order_used - 1] == nullptr) t->order_used--;
     t->count--;
-    std::free(e);
+    free_entry(t, e, entry_size(t, std::strlen(key)));
     return 1;
   }
   return 0;
@@ -182,7 +245,16 @@ size_t hash_count(hash_ht_t t) { return t->count; }
 void hash_delete_ht(hash_ht_t *table_p) {
   if (table_p == nullptr || *table_p == HASH_HT_NULL) return;
   hash_ht_t t = *table_p;
-  for (size_t i = 0; i < t->order_used; i++) std::free(t->order[i]);
+  for (size_t i = 0; i < t->order_used; i++) {
+    hash_entry *e = t->order[i];
+    if (e != nullptr && entry_size(t, std::strlen(entry_key(t, e))) > kPooledMax) std::free(e);
+  }
+  while (t->blocks != nullptr) {
+    void *next = *static_cast<void **>(t->blocks);
+    std::free(t->blocks);
+    t->blocks = next;
+  }
+  std::free(t->free_by_units);
   std::free(t->order);
   std::free(t->buckets);
   std::free(t);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -113,5 +114,31 @@ TEST(HashStr, RepeatedEmptyingAndRefilling) {
     EXPECT_EQ(hash_count(t), 0u);
     EXPECT_EQ(hash_str_next_in_order(t, nullptr, nullptr, nullptr), nullptr);
   }
+  hash_delete_ht(&t);
+}
+
+// Keys of very different lengths, long ones included, survive removal and re-entry with their
+// slots zero-filled again; the table frees them all when deleted.
+TEST(HashStr, KeysOfEveryLength) {
+  hash_ht_t t = hash_str_create(8, 24, 1);
+  std::vector<std::string> keys;
+  for (size_t n : {0, 1, 15, 16, 17, 1000, 1100, 5000}) keys.push_back(std::string(n, 'k'));
+  for (int round = 0; round < 3; round++) {
+    for (const std::string &k : keys) {
+      void *data;
+      ASSERT_EQ(hash_str_enter(t, k.c_str(), nullptr, &data), 0);
+      auto *bytes = static_cast<unsigned char *>(data);
+      EXPECT_TRUE(std::all_of(bytes, bytes + 24, [](unsigned char b) { return b == 0; }));
+      std::fill(bytes, bytes + 24, 0xff);
+    }
+    for (const std::string &k : keys) {
+      const char *stored;
+      ASSERT_TRUE(hash_str_lookup(t, k.c_str(), &stored, nullptr));
+      EXPECT_EQ(stored, k);
+    }
+    for (const std::string &k : keys) EXPECT_TRUE(hash_str_remove(t, k.c_str()));
+  }
+  for (const std::string &k : keys) hash_str_enter(t, k.c_str(), nullptr, nullptr);
+  EXPECT_EQ(keys_in_order(t), keys);
   hash_delete_ht(&t);
 }
