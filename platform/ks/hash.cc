@@ -1,5 +1,6 @@
 #include "ks/hash.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -8,32 +9,103 @@ namespace {
 
 constexpr size_t kAlign = alignof(std::max_align_t);
 
+// An entry is this header, then the data slot, then the NUL-terminated key; the key's place
+// follows from the table's data size, so no pointer to it is kept.
 struct hash_entry {
-  hash_entry *chain;       // next entry of the same bucket
-  hash_entry *prev_order;  // insertion order
-  hash_entry *next_order;
-  size_t hash;
-  char *key;
-  // data slot follows at kDataOffset
+  hash_entry *chain;  // next entry of the same bucket
+  uint32_t hash;
+  uint32_t order;     // index in the table's order array
 };
 
 constexpr size_t kDataOffset = (sizeof(hash_entry) + kAlign - 1) & ~(kAlign - 1);
 
 void *entry_data(hash_entry *e) { return reinterpret_cast<char *>(e) + kDataOffset; }
 
-size_t hash_key(const char *key) { return std::hash<std::string_view>{}(key); }
+uint32_t hash_key(const char *key) {
+  size_t h = std::hash<std::string_view>{}(key);
+  return static_cast<uint32_t>(h ^ (h >> 32));
+}
 
 }  // namespace
 
+// Insertion order is an array of entry pointers; a removed entry leaves a null hole that the
+// next growth of the array squeezes out.
+//
+// Entries come from blocks the table owns, carved in steps of kAlign bytes: no allocator header
+// per entry. A removed entry goes on a free list of its size and is reused by the next entry of
+// that size; entries larger than kPooledMax are single heap blocks.
 struct hash_ht_s {
   hash_entry **buckets;
-  size_t bucket_count;
+  uint32_t bucket_count;
+  uint32_t factor;
   size_t count;
   size_t data_size;
-  unsigned factor;
-  hash_entry *first;
-  hash_entry *last;
+  hash_entry **order;
+  size_t order_used;  // slots filled, holes included
+  size_t order_cap;
+  char *block_next;   // free space of the newest block
+  size_t block_left;
+  size_t block_size;  // of the next block; doubles up to kBlockMax
+  void *blocks;       // the blocks, chained through their first word
+  void **free_by_units;  // removed entries by size in kAlign units, or null
 };
+
+namespace {
+
+constexpr size_t kPooledMax = 1024;
+constexpr size_t kBlockMax = 64 * 1024;
+constexpr size_t kBlockHeader = kAlign;  // the chain word, padded to keep entries aligned
+
+size_t entry_size(hash_ht_t t, size_t klen) {
+  return (kDataOffset + t->data_size + klen + 1 + kAlign - 1) & ~(kAlign - 1);
+}
+
+hash_entry *new_entry(hash_ht_t t, size_t size) {
+  if (size > kPooledMax) return static_cast<hash_entry *>(std::calloc(1, size));
+  size_t units = size / kAlign;
+  if (t->free_by_units != nullptr && t->free_by_units[units] != nullptr) {
+    void *p = t->free_by_units[units];
+    t->free_by_units[units] = *static_cast<void **>(p);
+    std::memset(p, 0, size);
+    return static_cast<hash_entry *>(p);
+  }
+  if (t->block_left < size) {
+    auto *b = static_cast<char *>(std::malloc(kBlockHeader + t->block_size));
+    if (b == nullptr) return nullptr;
+    *reinterpret_cast<void **>(b) = t->blocks;
+    t->blocks = b;
+    t->block_next = b + kBlockHeader;
+    t->block_left = t->block_size;
+    if (t->block_size < kBlockMax) t->block_size *= 2;
+  }
+  void *p = t->block_next;
+  t->block_next += size;
+  t->block_left -= size;
+  std::memset(p, 0, size);
+  return static_cast<hash_entry *>(p);
+}
+
+// Gives entry e of size bytes back. When the free lists cannot be made the entry stays unused
+// in its block until the table goes.
+void free_entry(hash_ht_t t, hash_entry *e, size_t size) {
+  if (size > kPooledMax) {
+    std::free(e);
+    return;
+  }
+  if (t->free_by_units == nullptr) {
+    t->free_by_units = static_cast<void **>(std::calloc(kPooledMax / kAlign + 1, sizeof(void *)));
+    if (t->free_by_units == nullptr) return;
+  }
+  size_t units = size / kAlign;
+  *reinterpret_cast<void **>(e) = t->free_by_units[units];
+  t->free_by_units[units] = e;
+}
+
+}  // namespace
+
+static char *entry_key(hash_ht_t t, hash_entry *e) {
+  return static_cast<char *>(entry_data(e)) + t->data_size;
+}
 
 hash_ht_t hash_str_create(unsigned buckets, size_t data_size, int) {
   auto *t = static_cast<hash_ht_s *>(std::calloc(1, sizeof(hash_ht_s)));
@@ -46,6 +118,7 @@ hash_ht_t hash_str_create(unsigned buckets, size_t data_size, int) {
   }
   t->data_size = data_size;
   t->factor = 2;
+  t->block_size = 1024;
   return t;
 }
 
@@ -54,17 +127,20 @@ void hash_set_order(hash_ht_t) {}
 
 void hash_set_dynamic(hash_ht_t table, unsigned factor) { table->factor = factor ? factor : 1; }
 
-static hash_entry *find(hash_ht_t t, const char *key, size_t h) {
+static hash_entry *find(hash_ht_t t, const char *key, uint32_t h) {
   for (hash_entry *e = t->buckets[h % t->bucket_count]; e != nullptr; e = e->chain)
-    if (e->hash == h && std::strcmp(e->key, key) == 0) return e;
+    if (e->hash == h && std::strcmp(entry_key(t, e), key) == 0) return e;
   return nullptr;
 }
 
-static void grow(hash_ht_t t) {
-  size_t n = t->bucket_count * 2;
+static void grow_buckets(hash_ht_t t) {
+  if (t->bucket_count > UINT32_MAX / 2) return;
+  uint32_t n = t->bucket_count * 2;
   auto **b = static_cast<hash_entry **>(std::calloc(n, sizeof(hash_entry *)));
   if (b == nullptr) return;  // keep the old array: lookups stay correct, only slower
-  for (hash_entry *e = t->first; e != nullptr; e = e->next_order) {
+  for (size_t i = 0; i < t->order_used; i++) {
+    hash_entry *e = t->order[i];
+    if (e == nullptr) continue;
     e->chain = b[e->hash % n];
     b[e->hash % n] = e;
   }
@@ -73,28 +149,50 @@ static void grow(hash_ht_t t) {
   t->bucket_count = n;
 }
 
+// Makes room for one more slot at the end of the order array: squeezes out the holes when they
+// are at least a quarter of it, otherwise doubles it. False when memory runs out.
+static bool reserve_order(hash_ht_t t) {
+  if (t->order_used < t->order_cap) return true;
+  if (t->order_used - t->count >= t->order_cap / 4 && t->count < t->order_cap) {
+    size_t j = 0;
+    for (size_t i = 0; i < t->order_used; i++) {
+      hash_entry *e = t->order[i];
+      if (e == nullptr) continue;
+      e->order = static_cast<uint32_t>(j);
+      t->order[j++] = e;
+    }
+    t->order_used = j;
+    return true;
+  }
+  size_t cap = t->order_cap ? t->order_cap * 2 : 8;
+  if (cap > UINT32_MAX) return false;
+  auto **o = static_cast<hash_entry **>(std::realloc(t->order, cap * sizeof(hash_entry *)));
+  if (o == nullptr) return false;
+  t->order = o;
+  t->order_cap = cap;
+  return true;
+}
+
 int hash_str_enter(hash_ht_t t, const char *key, const char **out_key, void **out_data) {
-  size_t h = hash_key(key);
+  uint32_t h = hash_key(key);
   if (hash_entry *e = find(t, key, h)) {
-    if (out_key) *out_key = e->key;
+    if (out_key) *out_key = entry_key(t, e);
     if (out_data) *out_data = entry_data(e);
     return 1;
   }
+  if (!reserve_order(t)) return -1;
   size_t klen = std::strlen(key);
-  auto *e = static_cast<hash_entry *>(std::calloc(1, kDataOffset + t->data_size + klen + 1));
+  auto *e = new_entry(t, entry_size(t, klen));
   if (e == nullptr) return -1;
-  e->key = static_cast<char *>(entry_data(e)) + t->data_size;
-  std::memcpy(e->key, key, klen + 1);
+  std::memcpy(entry_key(t, e), key, klen + 1);
   e->hash = h;
   e->chain = t->buckets[h % t->bucket_count];
   t->buckets[h % t->bucket_count] = e;
-  e->prev_order = t->last;
-  if (t->last) t->last->next_order = e;
-  else t->first = e;
-  t->last = e;
+  e->order = static_cast<uint32_t>(t->order_used);
+  t->order[t->order_used++] = e;
   t->count++;
-  if (t->count > t->bucket_count * t->factor) grow(t);
-  if (out_key) *out_key = e->key;
+  if (t->count > size_t(t->bucket_count) * t->factor) grow_buckets(t);
+  if (out_key) *out_key = entry_key(t, e);
   if (out_data) *out_data = entry_data(e);
   return 0;
 }
@@ -102,24 +200,23 @@ int hash_str_enter(hash_ht_t t, const char *key, const char **out_key, void **ou
 int hash_str_lookup(hash_ht_t t, const char *key, const char **out_key, void **out_data) {
   hash_entry *e = find(t, key, hash_key(key));
   if (e == nullptr) return 0;
-  if (out_key) *out_key = e->key;
+  if (out_key) *out_key = entry_key(t, e);
   if (out_data) *out_data = entry_data(e);
   return 1;
 }
 
 int hash_str_remove(hash_ht_t t, const char *key) {
-  size_t h = hash_key(key);
+  uint32_t h = hash_key(key);
   hash_entry **pp = &t->buckets[h % t->bucket_count];
   for (; *pp != nullptr; pp = &(*pp)->chain) {
     hash_entry *e = *pp;
-    if (e->hash != h || std::strcmp(e->key, key) != 0) continue;
+    if (e->hash != h || std::strcmp(entry_key(t, e), key) != 0) continue;
     *pp = e->chain;
-    if (e->prev_order) e->prev_order->next_order = e->next_order;
-    else t->first = e->next_order;
-    if (e->next_order) e->next_order->prev_order = e->prev_order;
-    else t->last = e->prev_order;
+    t->order[e->order] = nullptr;
+    // A hole at the end is simply given back.
+    while (t->order_used > 0 && t->order[t->order_used - 1] == nullptr) t->order_used--;
     t->count--;
-    std::free(e);
+    free_entry(t, e, entry_size(t, std::strlen(key)));
     return 1;
   }
   return 0;
@@ -127,9 +224,11 @@ int hash_str_remove(hash_ht_t t, const char *key) {
 
 hash_cursor_t hash_str_next_in_order(hash_ht_t t, hash_cursor_t cursor, const char **out_key,
                                      void **out_data) {
-  auto *e = cursor ? static_cast<hash_entry *>(cursor)->next_order : t->first;
-  if (e == nullptr) return nullptr;
-  if (out_key) *out_key = e->key;
+  size_t i = cursor ? static_cast<hash_entry *>(cursor)->order + size_t(1) : 0;
+  while (i < t->order_used && t->order[i] == nullptr) i++;
+  if (i >= t->order_used) return nullptr;
+  hash_entry *e = t->order[i];
+  if (out_key) *out_key = entry_key(t, e);
   if (out_data) *out_data = entry_data(e);
   return e;
 }
@@ -146,12 +245,17 @@ size_t hash_count(hash_ht_t t) { return t->count; }
 void hash_delete_ht(hash_ht_t *table_p) {
   if (table_p == nullptr || *table_p == HASH_HT_NULL) return;
   hash_ht_t t = *table_p;
-  hash_entry *e = t->first;
-  while (e != nullptr) {
-    hash_entry *next = e->next_order;
-    std::free(e);
-    e = next;
+  for (size_t i = 0; i < t->order_used; i++) {
+    hash_entry *e = t->order[i];
+    if (e != nullptr && entry_size(t, std::strlen(entry_key(t, e))) > kPooledMax) std::free(e);
   }
+  while (t->blocks != nullptr) {
+    void *next = *static_cast<void **>(t->blocks);
+    std::free(t->blocks);
+    t->blocks = next;
+  }
+  std::free(t->free_by_units);
+  std::free(t->order);
   std::free(t->buckets);
   std::free(t);
   *table_p = HASH_HT_NULL;

@@ -53,37 +53,81 @@ void load_trace_settings() {
   trace_names += ' ';
 }
 
-// Writes text to f, turning the emphasis markers (\1\1 "1B" opens, \1\1 "0B" closes) into bold
-// on a terminal and dropping them elsewhere.
-void put_text(FILE *f, const char *text) {
-  bool tty = isatty(fileno(f));
-  for (const char *p = text; *p;) {
-    if (p[0] == '\1' && p[1] == '\1' && (p[2] == '1' || p[2] == '0') && p[3] == 'B') {
+// Writes the n bytes of text to f, turning the emphasis markers (\1\1 "1B" opens, \1\1 "0B"
+// closes) into bold on a terminal and dropping them elsewhere.
+void put_text(FILE *f, const char *text, size_t n) {
+  const char *p = text;
+  const char *end = text + n;
+  int tty = -1;  // asked of the stream only once a marker turns up
+  while (p < end) {
+    const char *q = static_cast<const char *>(std::memchr(p, '\1', size_t(end - p)));
+    if (q == nullptr) q = end;
+    std::fwrite(p, 1, size_t(q - p), f);
+    p = q;
+    if (p == end) break;
+    if (end - p >= 4 && p[1] == '\1' && (p[2] == '1' || p[2] == '0') && p[3] == 'B') {
+      if (tty < 0) tty = isatty(fileno(f));
       if (tty) std::fputs(p[2] == '1' ? "\033[1m" : "\033[0m", f);
       p += 4;
-      continue;
+    } else {
+      std::fputc('\1', f);  // a lone \1 that is no marker
+      p++;
     }
-    const char *q = std::strchr(p, '\1');
-    size_t n = q ? size_t(q - p) : std::strlen(p);
-    if (n == 0) n = 1;  // a lone \1 that is no marker
-    std::fwrite(p, 1, n, f);
-    p += n;
   }
 }
 
-std::string vformat(const char *format, va_list ap) {
-  va_list copy;
-  va_copy(copy, ap);
-  char small[1024];
-  int n = std::vsnprintf(small, sizeof small, format, copy);
-  va_end(copy);
-  if (n < 0) return std::string();
-  if (size_t(n) < sizeof small) return std::string(small, n);
-  std::string big(size_t(n) + 1, '\0');
-  std::vsnprintf(big.data(), big.size(), format, ap);
-  big.resize(n);
-  return big;
-}
+// The text of one message: either an argument passed through unformatted or the formatted text
+// in a buffer that is kept, at the size of the largest message so far, for the next message.
+class Text {
+ public:
+  Text(const char *format, va_list ap) {
+    if (std::strcmp(format, "%s") == 0) {
+      const char *arg = va_arg(ap, const char *);
+      set(arg ? arg : "(null)");
+      return;
+    }
+    std::string &buf = busy_ ? own_ : shared_;
+    if (!busy_) held_ = busy_ = true;
+    if (buf.size() < kStart) buf.resize(kStart);
+    va_list copy;
+    va_copy(copy, ap);
+    int n = std::vsnprintf(buf.data(), buf.size(), format, copy);
+    va_end(copy);
+    if (n < 0) {
+      set("");
+      return;
+    }
+    if (size_t(n) >= buf.size()) {
+      buf.resize(size_t(n) + 1);
+      std::vsnprintf(buf.data(), buf.size(), format, ap);
+    }
+    data_ = buf.data();
+    size_ = std::strlen(data_);  // the text ends at its first NUL, as a C string does
+  }
+  ~Text() {
+    if (!held_) return;
+    busy_ = false;
+    if (shared_.size() > kKeep) std::string().swap(shared_);
+  }
+  Text(const Text &) = delete;
+  Text &operator=(const Text &) = delete;
+  const char *data() const { return data_; }
+  size_t size() const { return size_; }
+
+ private:
+  static constexpr size_t kStart = 1024;
+  static constexpr size_t kKeep = size_t(1) << 20;  // a larger buffer is not kept
+  void set(const char *s) {
+    data_ = s;
+    size_ = std::strlen(s);
+  }
+  static inline std::string shared_;
+  static inline bool busy_ = false;  // the shared buffer holds a message being printed
+  std::string own_;
+  bool held_ = false;
+  const char *data_ = nullptr;
+  size_t size_ = 0;
+};
 
 }  // namespace
 
@@ -94,9 +138,9 @@ const imsg_msg_table_t imsg_common_table = {
 };
 
 void imsg_vprint(int severity, const char *module_name, const char *format, va_list ap) {
-  std::string text = vformat(format, ap);
+  Text text(format, ap);
   if (severity <= IMSG_INFO_CONT) {
-    put_text(out(), text.c_str());
+    put_text(out(), text.data(), text.size());
     std::fflush(out());
     return;
   }
@@ -110,7 +154,7 @@ void imsg_vprint(int severity, const char *module_name, const char *format, va_l
       default: std::fprintf(f, "%s: %s: ", app, module_name ? module_name : "?"); break;
     }
   }
-  put_text(f, text.c_str());
+  put_text(f, text.data(), text.size());
   std::fflush(f);
 }
 

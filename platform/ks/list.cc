@@ -1,90 +1,114 @@
 #include "ks/list.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "ks/ks_status.h"
 
+// Cells form a singly linked ring: the list keeps its tail, whose next is the head.
 struct list_cell_s {
-  list_cell_s *prev;
   list_cell_s *next;
   void *datum;
 };
 
+// The attribute block, when asked for, follows the header in the same allocation.
 struct list_s {
   stg_area_t area;
-  list_cell_s *head;
   list_cell_s *tail;
   list_cell_s *free_cells;  // removed cells of an area list, reused before the area grows
-  size_t length;
-  size_t attr_size;
-  void *attrs;
+  // The cell in front of the one list_next returned last (null: that one is the head). A walk
+  // that removes or inserts at its cursor finds the cell in front without a search.
+  list_cell_s *before_last;
+  uint32_t length;
+  uint32_t attr_size;
 };
 
-static bool on_heap(list_handle_t l) { return l->area == STG_AREA_HEAP; }
+namespace {
+
+constexpr size_t kAlign = alignof(std::max_align_t);
+constexpr size_t kAttrOffset = (sizeof(list_s) + kAlign - 1) & ~(kAlign - 1);
+
+bool on_heap(list_handle_t l) { return l->area == STG_AREA_HEAP; }
+
+list_cell_s *head(list_handle_t l) { return l->tail ? l->tail->next : nullptr; }
+
+// The cell in front of c (null when c is the head).
+list_cell_s *cell_before(list_handle_t l, list_cell_s *c) {
+  list_cell_s *h = head(l);
+  if (c == h) return nullptr;
+  list_cell_s *p = l->before_last;
+  if (p != nullptr && p->next == c) return p;
+  for (p = h; p->next != c; p = p->next) {
+  }
+  return p;
+}
+
+}  // namespace
 
 list_handle_t list_create(stg_area_t area, size_t attr_size) {
-  if (area == STG_AREA_NULL) return LIST_HANDLE_NULL;
-  auto *l = static_cast<list_s *>(stg_calloc(area, sizeof(list_s)));
+  if (area == STG_AREA_NULL || attr_size > UINT32_MAX) return LIST_HANDLE_NULL;
+  size_t size = attr_size > 0 ? kAttrOffset + attr_size : sizeof(list_s);
+  auto *l = static_cast<list_s *>(stg_calloc(area, size));
   if (l == nullptr) return LIST_HANDLE_NULL;
-  if (area == STG_AREA_HEAP) std::memset(l, 0, sizeof *l);
+  if (area == STG_AREA_HEAP) std::memset(l, 0, size);
   l->area = area;
-  l->attr_size = attr_size;
-  if (attr_size > 0) {
-    l->attrs = stg_calloc(area, attr_size);
-    if (l->attrs == nullptr) {
-      if (on_heap(l)) std::free(l);
-      return LIST_HANDLE_NULL;
-    }
-  }
+  l->attr_size = static_cast<uint32_t>(attr_size);
   return l;
 }
 
 static list_cell_s *new_cell(list_handle_t l, void *datum) {
+  if (l->length == UINT32_MAX) return nullptr;
   list_cell_s *c = l->free_cells;
   if (c != nullptr) l->free_cells = c->next;
   else c = static_cast<list_cell_s *>(stg_alloc(l->area, sizeof(list_cell_s)));
   if (c == nullptr) return nullptr;
-  c->prev = c->next = nullptr;
   c->datum = datum;
   return c;
 }
 
-// Links cell c in front of before (at the tail for a null before).
-static void link_before(list_handle_t l, list_cell_s *c, list_cell_s *before) {
-  c->next = before;
-  c->prev = before ? before->prev : l->tail;
-  if (c->prev) c->prev->next = c;
-  else l->head = c;
-  if (before) before->prev = c;
-  else l->tail = c;
+// Links cell c behind prev (at the head for a null prev).
+static void link_after(list_handle_t l, list_cell_s *c, list_cell_s *prev) {
+  if (l->tail == nullptr) {
+    c->next = c;
+    l->tail = c;
+  } else if (prev == nullptr) {
+    c->next = l->tail->next;
+    l->tail->next = c;
+  } else {
+    c->next = prev->next;
+    prev->next = c;
+    if (prev == l->tail) l->tail = c;
+  }
   l->length++;
 }
 
 int list_append(list_handle_t l, void *datum) {
   list_cell_s *c = new_cell(l, datum);
   if (c == nullptr) return KS_ST_ERR;
-  link_before(l, c, nullptr);
+  link_after(l, c, l->tail);
   return KS_ST_OK;
 }
 
 int list_insert(list_handle_t l, list_cursor_t cursor, void *datum) {
   list_cell_s *c = new_cell(l, datum);
   if (c == nullptr) return KS_ST_ERR;
-  link_before(l, c, cursor ? cursor : l->head);
+  link_after(l, c, cursor ? cell_before(l, cursor) : nullptr);
   return KS_ST_OK;
 }
 
 int list_insert_after(list_handle_t l, list_cursor_t cursor, void *datum) {
   list_cell_s *c = new_cell(l, datum);
   if (c == nullptr) return KS_ST_ERR;
-  link_before(l, c, cursor ? cursor->next : l->head);
+  link_after(l, c, cursor);
   return KS_ST_OK;
 }
 
 list_cursor_t list_next(list_handle_t l, list_cursor_t cursor, void **out_datum) {
-  list_cell_s *c = cursor ? cursor->next : l->head;
-  if (c != nullptr && out_datum != nullptr) *out_datum = c->datum;
+  list_cell_s *c = cursor ? (cursor == l->tail ? nullptr : cursor->next) : head(l);
+  if (c == nullptr) return nullptr;
+  l->before_last = cursor;
+  if (out_datum != nullptr) *out_datum = c->datum;
   return c;
 }
 
@@ -96,18 +120,24 @@ int list_concat(list_handle_t l, list_handle_t other) {
   if (other == LIST_HANDLE_NULL) return KS_ST_OK;
   // Count first so that appending a list to itself stops at its original end.
   size_t n = other->length;
-  list_cell_s *c = other->head;
+  list_cell_s *c = head(other);
   for (size_t i = 0; i < n; i++, c = c->next)
     if (list_append(l, c->datum) != KS_ST_OK) return KS_ST_ERR;
   return KS_ST_OK;
 }
 
 list_cursor_t list_remove(list_handle_t l, list_cursor_t c) {
-  list_cell_s *next = c->next;
-  if (c->prev) c->prev->next = c->next;
-  else l->head = c->next;
-  if (c->next) c->next->prev = c->prev;
-  else l->tail = c->prev;
+  list_cell_s *next = c == l->tail ? nullptr : c->next;
+  list_cell_s *prev = cell_before(l, c);
+  if (c->next == c) {
+    l->tail = nullptr;
+  } else {
+    list_cell_s *p = prev ? prev : l->tail;  // in front of the head is the tail
+    p->next = c->next;
+    if (c == l->tail) l->tail = p;
+  }
+  // A walk that goes on from next has prev in front of it.
+  l->before_last = prev;
   l->length--;
   if (on_heap(l)) {
     std::free(c);
@@ -122,20 +152,21 @@ void *list_get_data(list_handle_t, list_cursor_t cursor) { return cursor->datum;
 
 void list_set_data(list_handle_t, list_cursor_t cursor, void *datum) { cursor->datum = datum; }
 
-void *list_get_attrs(list_handle_t l) { return l->attrs; }
+void *list_get_attrs(list_handle_t l) {
+  return l->attr_size > 0 ? reinterpret_cast<char *>(l) + kAttrOffset : nullptr;
+}
 
 void list_set_attrs(list_handle_t l, const void *attrs) {
-  if (l->attrs != nullptr) std::memcpy(l->attrs, attrs, l->attr_size);
+  if (l->attr_size > 0) std::memcpy(list_get_attrs(l), attrs, l->attr_size);
 }
 
 void list_destroy(list_handle_t l) {
   if (l == LIST_HANDLE_NULL || !on_heap(l)) return;
-  list_cell_s *c = l->head;
-  while (c != nullptr) {
+  list_cell_s *c = head(l);
+  for (uint32_t i = 0; i < l->length; i++) {
     list_cell_s *next = c->next;
     std::free(c);
     c = next;
   }
-  std::free(l->attrs);
   std::free(l);
 }

@@ -1,6 +1,6 @@
 #include "view/view_xstat.h"
 
-#include <git2.h>
+#include "vob/vob_git.h"
 #include <sys/stat.h>
 
 #include <cerrno>

@@ -2,7 +2,7 @@
 
 #include <dirent.h>
 #include <ftw.h>
-#include <git2.h>
+#include "vob/vob_git.h"
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>

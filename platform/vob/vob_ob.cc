@@ -1,6 +1,6 @@
 #include "vob/vob_ob.h"
 
-#include <git2.h>
+#include "vob/vob_git.h"
 #include <sys/stat.h>
 
 #include <cerrno>

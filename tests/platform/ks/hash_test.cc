@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -59,5 +62,83 @@ TEST(HashStr, EmptyKeyAndEmptyTableWalk) {
   void *data;
   EXPECT_EQ(hash_str_enter(t, "", nullptr, &data), 0);
   EXPECT_TRUE(hash_str_lookup(t, "", nullptr, nullptr));
+  hash_delete_ht(&t);
+}
+
+// Entries removed and entered while a walk goes on: the walk sees every entry that stays, in
+// insertion order, however often the order is compacted under it.
+TEST(HashStr, WalkSurvivesChurnAroundIt) {
+  hash_ht_t t = hash_str_create(8, 0, 1);
+  for (int i = 0; i < 200; i++) hash_str_enter(t, ("a" + std::to_string(i)).c_str(), nullptr, nullptr);
+  std::vector<std::string> seen;
+  const char *key;
+  int added = 0;
+  for (hash_cursor_t c = hash_str_next_in_order(t, nullptr, &key, nullptr); c;
+       c = hash_str_next_in_order(t, c, &key, nullptr)) {
+    seen.push_back(key);
+    // Drop the next three originals and add two new entries at the end.
+    int i = std::stoi(std::string(key).substr(1));
+    if (key[0] == 'a' && i % 4 == 0) {
+      for (int j = 1; j <= 3; j++) hash_str_remove(t, ("a" + std::to_string(i + j)).c_str());
+      for (int j = 0; j < 2; j++)
+        hash_str_enter(t, ("b" + std::to_string(added++)).c_str(), nullptr, nullptr);
+    }
+  }
+  std::vector<std::string> expected;
+  for (int i = 0; i < 200; i += 4) expected.push_back("a" + std::to_string(i));
+  for (int i = 0; i < added; i++) expected.push_back("b" + std::to_string(i));
+  EXPECT_EQ(seen, expected);
+  EXPECT_EQ(keys_in_order(t), expected);
+  EXPECT_EQ(hash_count(t), expected.size());
+  hash_delete_ht(&t);
+}
+
+// Removing everything and entering again, many times over, keeps lookups and order right.
+TEST(HashStr, RepeatedEmptyingAndRefilling) {
+  hash_ht_t t = hash_str_create(8, sizeof(double), 1);
+  for (int round = 0; round < 5; round++) {
+    std::vector<std::string> keys;
+    for (int i = 0; i < 300; i++) {
+      keys.push_back("r" + std::to_string(round) + "-" + std::to_string(i));
+      void *data;
+      ASSERT_EQ(hash_str_enter(t, keys.back().c_str(), nullptr, &data), 0);
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(data) % alignof(std::max_align_t), 0u);
+      *static_cast<double *>(data) = i;
+    }
+    EXPECT_EQ(keys_in_order(t), keys);
+    void *data;
+    ASSERT_TRUE(hash_str_lookup(t, keys[123].c_str(), nullptr, &data));
+    EXPECT_EQ(*static_cast<double *>(data), 123);
+    for (size_t i = 0; i < keys.size(); i += 2) EXPECT_TRUE(hash_str_remove(t, keys[i].c_str()));
+    for (size_t i = 1; i < keys.size(); i += 2) EXPECT_TRUE(hash_str_remove(t, keys[i].c_str()));
+    EXPECT_EQ(hash_count(t), 0u);
+    EXPECT_EQ(hash_str_next_in_order(t, nullptr, nullptr, nullptr), nullptr);
+  }
+  hash_delete_ht(&t);
+}
+
+// Keys of very different lengths, long ones included, survive removal and re-entry with their
+// slots zero-filled again; the table frees them all when deleted.
+TEST(HashStr, KeysOfEveryLength) {
+  hash_ht_t t = hash_str_create(8, 24, 1);
+  std::vector<std::string> keys;
+  for (size_t n : {0, 1, 15, 16, 17, 1000, 1100, 5000}) keys.push_back(std::string(n, 'k'));
+  for (int round = 0; round < 3; round++) {
+    for (const std::string &k : keys) {
+      void *data;
+      ASSERT_EQ(hash_str_enter(t, k.c_str(), nullptr, &data), 0);
+      auto *bytes = static_cast<unsigned char *>(data);
+      EXPECT_TRUE(std::all_of(bytes, bytes + 24, [](unsigned char b) { return b == 0; }));
+      std::fill(bytes, bytes + 24, 0xff);
+    }
+    for (const std::string &k : keys) {
+      const char *stored;
+      ASSERT_TRUE(hash_str_lookup(t, k.c_str(), &stored, nullptr));
+      EXPECT_EQ(stored, k);
+    }
+    for (const std::string &k : keys) EXPECT_TRUE(hash_str_remove(t, k.c_str()));
+  }
+  for (const std::string &k : keys) hash_str_enter(t, k.c_str(), nullptr, nullptr);
+  EXPECT_EQ(keys_in_order(t), keys);
   hash_delete_ht(&t);
 }

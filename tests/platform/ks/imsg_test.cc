@@ -105,3 +105,25 @@ TEST(Imsg, InternalErrorReportNamesModuleAndPlace) {
   EXPECT_STREQ(tbs_strerror(KS_ST_NOT_FOUND), "Not found");
   imsg_set_app_name(nullptr);
 }
+
+// Messages far larger than the first formatting buffer, printed one after another with shorter
+// ones, come out whole; a lone text argument is passed through as it is.
+TEST(Imsg, LongAndShortMessagesComeOutWhole) {
+  Captured cap;
+  const std::string big(70000, 'x');
+  const std::string bigger(150000, 'y');
+  std::string expected;
+  imsg_print(IMSG_INFO, "<%s>\n", -1, big.c_str());
+  expected += "<" + big + ">\n";
+  imsg_print(IMSG_INFO, "%d\n", -1, 7);
+  expected += "7\n";
+  imsg_print(IMSG_INFO, "[%s|%s]\n", -1, bigger.c_str(), big.c_str());
+  expected += "[" + bigger + "|" + big + "]\n";
+  imsg_print(IMSG_INFO, "%s", -1, ("\x01\x01" "1B" + big + "\x01\x01" "0B\x01!").c_str());
+  expected += big + "\x01!";
+  imsg_print(IMSG_INFO, "%s", -1, static_cast<const char *>(nullptr));
+  expected += "(null)";
+  imsg_print(IMSG_INFO, "a\x01\x01" "1", -1);  // a marker cut short is plain text
+  expected += "a\x01\x01" "1";
+  EXPECT_EQ(cap.out(), expected);
+}

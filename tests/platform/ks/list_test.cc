@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -63,6 +65,71 @@ TEST_P(ListTest, AttributeBlock) {
   int v = 42;
   list_set_attrs(l, &v);
   EXPECT_EQ(*static_cast<int *>(list_get_attrs(l)), 42);
+  list_destroy(l);
+}
+
+
+// Removing cells at the head, in the middle and at the tail, during a walk and outside one,
+// leaves a list whose order, length and tail (seen by the next append) are right.
+TEST_P(ListTest, RemovalsKeepOrderAndTail) {
+  struct Case {
+    std::vector<intptr_t> remove;  // values removed while walking
+    std::vector<intptr_t> left;
+  };
+  const Case cases[] = {
+      {{1}, {2, 3, 4, 9}},
+      {{4}, {1, 2, 3, 9}},
+      {{2, 3}, {1, 4, 9}},
+      {{1, 2, 3, 4}, {9}},
+      {{1, 3}, {2, 4, 9}},
+  };
+  for (const Case &tc : cases) {
+    list_handle_t l = list_create(GetParam() ? area_ : STG_AREA_HEAP, 0);
+    for (intptr_t v = 1; v <= 4; v++) list_append(l, w(v));
+    void *d;
+    for (list_cursor_t c = list_next(l, nullptr, &d); c;) {
+      bool drop = std::find(tc.remove.begin(), tc.remove.end(), intptr_t(d)) != tc.remove.end();
+      c = drop ? list_remove(l, c) : list_next(l, c, nullptr);
+      if (c) d = list_get_data(l, c);
+    }
+    list_append(l, w(9));
+    EXPECT_EQ(contents(l), tc.left);
+    EXPECT_EQ(list_length(l), tc.left.size());
+    list_destroy(l);
+  }
+}
+
+// Inserting in front of a cell or removing it works when the last walk stood elsewhere.
+TEST_P(ListTest, CursorUseAwayFromTheLastWalk) {
+  for (intptr_t v = 1; v <= 5; v++) list_append(list_, w(v));
+  list_cursor_t c2 = list_next(list_, list_next(list_, nullptr, nullptr), nullptr);
+  list_cursor_t c4 = list_next(list_, list_next(list_, c2, nullptr), nullptr);
+  list_next(list_, nullptr, nullptr);  // the walk now stands at the head
+  list_cursor_t after = list_remove(list_, c4);
+  EXPECT_EQ(list_get_data(list_, after), w(5));
+  list_insert(list_, c2, w(7));
+  list_next(list_, c2, nullptr);
+  list_cursor_t tail = list_next(list_, list_next(list_, c2, nullptr), nullptr);
+  EXPECT_EQ(list_remove(list_, tail), nullptr);
+  list_append(list_, w(8));
+  EXPECT_EQ(contents(list_), (std::vector<intptr_t>{1, 7, 2, 3, 8}));
+  while (!LIST_IS_EMPTY(list_)) list_remove(list_, list_next(list_, nullptr, nullptr));
+  EXPECT_EQ(list_next(list_, nullptr, nullptr), nullptr);
+  list_insert_after(list_, nullptr, w(6));
+  EXPECT_EQ(contents(list_), (std::vector<intptr_t>{6}));
+}
+
+TEST_P(ListTest, NoAttributeBlockUnlessAskedFor) {
+  EXPECT_EQ(list_get_attrs(list_), nullptr);
+  int v = 1;
+  list_set_attrs(list_, &v);  // nothing to copy into
+  list_handle_t l = list_create(GetParam() ? area_ : STG_AREA_HEAP, 40);
+  auto *attrs = static_cast<unsigned char *>(list_get_attrs(l));
+  ASSERT_NE(attrs, nullptr);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(attrs) % alignof(std::max_align_t), 0u);
+  EXPECT_TRUE(std::all_of(attrs, attrs + 40, [](unsigned char b) { return b == 0; }));
+  list_append(l, w(1));  // cells do not overlap the block
+  EXPECT_TRUE(std::all_of(attrs, attrs + 40, [](unsigned char b) { return b == 0; }));
   list_destroy(l);
 }
 
