@@ -5,6 +5,7 @@
 #include "mf/mf_io.h"
 #include "mf/mf_lex_tok.h"
 #include "mf/mf_lex_utl.h"
+#include "mf/mf_parse_utl.h"
 #include "mf/mf_parser.h"
 #include "mf/mf_std_lex.h"
 #include "mf/mf_utl.h"
@@ -23,9 +24,12 @@ ScanInput::ScanInput(const std::string &text, uint32_t variant) : parse_(variant
   EXPECT_EQ(mf_io_init(files_->get(), LIST_HANDLE_NULL, LIST_HANDLE_NULL, 0, 0, 0), 0);
   mf_lex_init();
   mf_std_yyrestart();
+  mf_parse_forget_spare_lists();
 }
 
 ScanInput::~ScanInput() {
+  // As the parse pipeline does: the grammar's spare lists live in this parse's area.
+  mf_parse_forget_spare_lists();
   mf_io_term();
   mf_std_yyrestart();
   mfc_mf_macro_table_list = LIST_HANDLE_NULL;
