@@ -199,10 +199,19 @@ static int name_iov(int dirfd, const char *path, char *base, struct iovec *iov, 
   return n;
 }
 
+/* Whether an event names only system places, which the conversion drops: such an event is not
+ * written at all. Events without a name (version, markers) and reports of unseen images always
+ * are; a relative name is not judged here. */
+static int only_system_places(int op, const char *path, const char *path2) {
+  if (op == VESSARY_EV_UNSEEN || !vs_system_place(path)) return 0;
+  if (op == VESSARY_EV_RENAME || op == VESSARY_EV_LINK) return vs_system_place(path2);
+  return 1;
+}
+
 void vs_event(int op, uint64_t arg, const struct stat *ident, int dirfd, const char *path,
               int dirfd2, const char *path2) {
   int fd = vs_fd;
-  if (fd < 0) return;
+  if (fd < 0 || only_system_places(op, path, path2)) return;
   int saved = errno;
   char base1[VS_PATH_MAX], base2[VS_PATH_MAX], head[256];
   struct iovec iov[7];

@@ -8,9 +8,12 @@
  *
  * op     one letter (below); pid decimal; arg hexadecimal;
  * ident  "-" or "<dev>:<ino>:<mode>:<size>:<mtime s>:<mtime ns>" (decimal) of the object;
- *        "-" too for most objects named by an absolute path under /usr, /lib, /lib64, /lib32,
- *        /bin, /sbin, /etc, /proc, /sys, /dev, /opt or /run, where no view lies;
+ *        "-" when it was not taken;
  * len1, len2  byte counts of the two pathnames (len2 is 0 for one-path events).
+ *
+ * No event is written whose pathnames all lie under /usr, /lib, /lib64, /lib32, /bin, /sbin,
+ * /etc, /proc, /sys, /dev, /opt or /run, where no view lies (the conversion drops them), except
+ * the report of an image the interposer cannot enter.
  *
  * A record whose header or pathnames are incomplete at the end of the file is a torn record and
  * is ignored. Only successful accesses are recorded. Within one process, file order is program
