@@ -9,6 +9,19 @@
 #include <cwchar>
 #include <vector>
 
+// Around the #include of a generated scanner, whose tables are all a scanner module takes from
+// it: the warnings of the generated matching code, which stays unused, are silenced.
+#define MF_SCAN_GENERATED_BEGIN                                      \
+  _Pragma("GCC diagnostic push")                                     \
+  _Pragma("GCC diagnostic ignored \"-Wunused-function\"")            \
+  _Pragma("GCC diagnostic ignored \"-Wunused-parameter\"")           \
+  _Pragma("GCC diagnostic ignored \"-Wsign-compare\"")               \
+  _Pragma("GCC diagnostic ignored \"-Wunused-variable\"")            \
+  _Pragma("GCC diagnostic ignored \"-Wunused-but-set-variable\"")    \
+  _Pragma("GCC diagnostic ignored \"-Wmissing-field-initializers\"") \
+  _Pragma("GCC diagnostic ignored \"-Wunused-macros\"")
+#define MF_SCAN_GENERATED_END _Pragma("GCC diagnostic pop")
+
 // The automaton of one scanner, as the scanner generator compresses it: equivalence classes,
 // meta-classes, default chains. Rule numbers are 1-based in the order of the rule file.
 struct mf_scan_tables_t {

@@ -8,20 +8,14 @@
 #include <cstring>
 
 #include "mf/opts_parser.h"
+#include "mf/mf_scan.h"
 #include "opts_lex_nul.h"
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wunused-function"
-#pragma GCC diagnostic ignored "-Wunused-parameter"
-#pragma GCC diagnostic ignored "-Wsign-compare"
-#pragma GCC diagnostic ignored "-Wunused-variable"
-#pragma GCC diagnostic ignored "-Wunused-but-set-variable"
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-#pragma GCC diagnostic ignored "-Wunused-macros"
+MF_SCAN_GENERATED_BEGIN
 namespace {
 #include "opts_lex_gen.c"
 }  // namespace
-#pragma GCC diagnostic pop
+MF_SCAN_GENERATED_END
 
 const mf_scan_tables_t &opts_scan_tables() {
   static const mf_scan_tables_t tables = mf_scan_make_tables(
