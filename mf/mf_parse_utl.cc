@@ -13,11 +13,6 @@
 #include "tbs/tbs_status.h"
 
 // ---------------------------------------------------------------------------------------------
-// Weak stand-ins for services of neighbouring modules (see the header).
-
-__attribute__((weak)) int mf_can_perform_parallel_builds() { return 0; }
-
-// ---------------------------------------------------------------------------------------------
 // Parse-wide state.
 
 bldr_macro_table_t *mfc_override_macro_table = nullptr;

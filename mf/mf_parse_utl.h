@@ -9,17 +9,9 @@
 #include "ks/stg.h"
 #include "mf/bldr_macro.h"
 #include "mf/bldr_opts.h"
+#include "mf/mf.h"
 #include "mf/mf_io.h"
 #include "mf/mfc.h"
-
-// ---------------------------------------------------------------------------------------------
-// Services of neighbouring modules that this tree does not hold yet (the make program's parallel
-// set-up). Each is declared here as its module will export
-// it and has a weak stand-in definition in mf_parse_utl.cc that does the least the parse needs;
-// the module's own definition replaces the stand-in at link time.
-
-// Non-zero when the make program has set up parallel builds for this run.
-int mf_can_perform_parallel_builds();
 
 // ---------------------------------------------------------------------------------------------
 // Parse-wide state (the parse options, storage area and macro tables are in mf/mfc.h).
