@@ -12,6 +12,7 @@
 #include "bld/bldr_cr_audit.h"
 #include "bld/bldr_cr_audit_table.h"
 #include "bld/bldr_utl.h"
+#include "audit_util.h"
 #include "e2e_util.h"
 #include "ks/evutl.h"
 #include "site_util.h"
@@ -38,17 +39,10 @@ class PlatformAuditTest : public ::testing::Test {
     if (flags & VIEW_AUDIT_FLAG_RECORDING) view_audit_stop();
   }
   ks_status_t read(const std::string &path, bldr_cr_audit_table_t *t) {
-    FILE *f = fopen(path.c_str(), "r");
-    if (!f) return KS_ST_ERR;
-    ks_status_t st = bldr_cr_process_audit_file(fileno(f), t);
-    fclose(f);
-    return st;
+    return e2e::read_audit_file(path, t);
   }
   static std::vector<bldr_cr_audit_obj_t *> named(bldr_cr_audit_table_t &t, const std::string &leaf) {
-    std::vector<bldr_cr_audit_obj_t *> out;
-    for (auto *r : t.live)
-      if (r->leaf == leaf) out.push_back(r);
-    return out;
+    return e2e::audit_records_named(t, leaf);
   }
   site::Site site_;
   std::string src_, audit_;

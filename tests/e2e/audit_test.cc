@@ -11,6 +11,7 @@
 
 #include "bld/bldr_cr.h"
 #include "bld/bldr_cr_audit_table.h"
+#include "audit_util.h"
 #include "e2e_util.h"
 #include "ks/imsg.h"
 #include "site_util.h"
@@ -49,20 +50,13 @@ class AuditTest : public ::testing::Test {
     EXPECT_EQ(view_get_handle_by_tag(tag.c_str(), &h), KS_ST_OK);
     bldr_cr_view_uuid = *view_get_uuid(h);
     view_free_handle(h);
-    FILE *f = fopen(path.c_str(), "r");
-    EXPECT_NE(f, nullptr) << path;
-    if (!f) return KS_ST_ERR;
-    ks_status_t st = bldr_cr_process_audit_file(fileno(f), t);
-    fclose(f);
-    return st;
+    EXPECT_EQ(access(path.c_str(), R_OK), 0) << path;
+    return e2e::read_audit_file(path, t);
   }
 
   // The records of leaf, in audit order.
   static std::vector<bldr_cr_audit_obj_t *> named(bldr_cr_audit_table_t &t, const std::string &leaf) {
-    std::vector<bldr_cr_audit_obj_t *> out;
-    for (auto *r : t.live)
-      if (r->leaf == leaf) out.push_back(r);
-    return out;
+    return e2e::audit_records_named(t, leaf);
   }
 
   site::Site site_;

@@ -1,5 +1,7 @@
 #include "mf_io_util.h"
 
+#include <gtest/gtest.h>
+
 #include <dirent.h>
 #include <unistd.h>
 
@@ -92,6 +94,18 @@ int open_fd_count() {
   while (::readdir(d) != nullptr) n++;
   ::closedir(d);
   return n;
+}
+
+void expect_error(const std::string &err, const char *expected) {
+  if (*expected == '\0')
+    EXPECT_EQ(err, "");
+  else
+    EXPECT_NE(err.find(expected), std::string::npos) << err;
+}
+
+void expect_error_and_mark(const std::string &err, const char *expected) {
+  expect_error(err, expected);
+  EXPECT_EQ(mf_parser_failed, *expected == '\0' ? 0 : 1);
 }
 
 }  // namespace mftest

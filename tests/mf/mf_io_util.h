@@ -54,6 +54,13 @@ std::string drive_positions();
 // Reads the rest of the input with mf_io_input and returns it as text.
 std::string drain_text();
 
+// Checks what a case printed on the error stream: nothing when expected is empty, else a text
+// holding expected.
+void expect_error(const std::string &err, const char *expected);
+
+// expect_error, and the parse-failed mark set exactly when an error was expected.
+void expect_error_and_mark(const std::string &err, const char *expected);
+
 // Number of open file descriptors of the process.
 int open_fd_count();
 
