@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <new>
 #include <string>
 #include <unordered_set>
@@ -331,12 +332,17 @@ ks_status_t process_tgt(mf_cmf_handle_t cmf, const char *name, mf_tgt_entry_t *t
 
 // The names a walk of the whole graph has reached, in the order reached. The names of the
 // target table are marked in their entries, which costs nothing per name on large graphs; a name
-// the table does not hold is kept here. The marks are cleared when the walk ends.
+// the table does not hold is kept here. The marks are cleared when the walk ends. The queue is a
+// deque: it grows with the graph without copying itself.
 class Reached {
  public:
   explicit Reached(mf_tgt_table_t *table) : table_(table) {}
   ~Reached() {
-    for (mf_tgt_entry_t *e : marked_) e->walk_mark = 0;
+    if (table_ == nullptr || !marked_any_) return;
+    void *data = nullptr;
+    for (hash_cursor_t c = hash_str_next(table_->comp_table, nullptr, nullptr, &data); c;
+         c = hash_str_next(table_->comp_table, c, nullptr, &data))
+      static_cast<mf_tgt_entry_t *>(data)->walk_mark = 0;
   }
   Reached(const Reached &) = delete;
   Reached &operator=(const Reached &) = delete;
@@ -350,9 +356,9 @@ class Reached {
       if (table_ != nullptr && hash_str_lookup(table_->comp_table, name, &key, &data)) {
         auto *e = static_cast<mf_tgt_entry_t *>(data);
         if (e->walk_mark) return KS_ST_OK;
-        marked_.push_back(e);
-        e->walk_mark = 1;
         queue_.push_back(key);
+        e->walk_mark = 1;
+        marked_any_ = true;
         return KS_ST_OK;
       }
       auto [it, fresh] = others_.insert(name);
@@ -369,9 +375,9 @@ class Reached {
 
  private:
   mf_tgt_table_t *table_;
-  std::vector<mf_tgt_entry_t *> marked_;
+  bool marked_any_ = false;
   std::unordered_set<std::string> others_;
-  std::vector<const char *> queue_;
+  std::deque<const char *> queue_;
 };
 
 }  // namespace

@@ -3,7 +3,7 @@
 set(opts_generated ${CMAKE_BINARY_DIR}/generated/mf)
 bison_target(opts_parser ${CMAKE_CURRENT_SOURCE_DIR}/opts_parser.y ${opts_generated}/opts_parser_gram.cc
   DEFINES_FILE ${opts_generated}/opts_parser_gram.h COMPILE_FLAGS "-Wall -Werror")
-target_sources(vosselbuild PRIVATE ${BISON_opts_parser_OUTPUTS})
+target_sources(vosselbuild_objects PRIVATE ${BISON_opts_parser_OUTPUTS})
 
 set(opts_gen ${opts_generated}/opts_lex_gen.c)
 set(opts_nul ${opts_generated}/opts_lex_nul.h)
@@ -16,4 +16,4 @@ add_custom_command(OUTPUT ${opts_gen} ${opts_nul}
 set_property(SOURCE ${CMAKE_CURRENT_SOURCE_DIR}/opts_lex_tables.cc APPEND PROPERTY
   OBJECT_DEPENDS ${opts_gen} ${opts_nul})
 add_custom_target(opts_generated_sources DEPENDS ${BISON_opts_parser_OUTPUTS} ${opts_gen} ${opts_nul})
-add_dependencies(vosselbuild opts_generated_sources)
+add_dependencies(vosselbuild_objects opts_generated_sources)

@@ -2,7 +2,7 @@
 // connections a process keeps open per database.
 #pragma once
 
-#include <sqlite3.h>
+#include "dbrpc/dbrpc_sqlite.h"
 
 #include <map>
 #include <mutex>

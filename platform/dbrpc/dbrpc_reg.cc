@@ -1,6 +1,6 @@
 #include "dbrpc/dbrpc_reg.h"
 
-#include <sqlite3.h>
+#include "dbrpc/dbrpc_sqlite.h"
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,7 +69,7 @@ struct Reader {
 
   ~Reader() { close(); }
   void close() {
-    sqlite3_close(db);
+    if (db) sqlite3_close(db);  // a process that never read the registry never loads the library
     db = nullptr;
     data_version = -1;
     snapshot.reset();
@@ -154,7 +154,7 @@ struct Writer {
   }
   ~Writer() {
     if (db && !done) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(db);
+    if (db) sqlite3_close(db);
   }
   ks_status_t commit() {
     done = true;

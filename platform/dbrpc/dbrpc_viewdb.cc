@@ -1,6 +1,6 @@
 #include "dbrpc/dbrpc_viewdb.h"
 
-#include <sqlite3.h>
+#include "dbrpc/dbrpc_sqlite.h"
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -1,6 +1,6 @@
 #include "dbrpc/dbrpc_vobdb.h"
 
-#include <sqlite3.h>
+#include "dbrpc/dbrpc_sqlite.h"
 
 #include <cstring>
 

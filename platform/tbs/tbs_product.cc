@@ -1,13 +1,14 @@
 #include "tbs/tbs_product.h"
 
 #include <dlfcn.h>
+#include <link.h>
 #include <unistd.h>
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 namespace {
 
@@ -60,11 +61,18 @@ std::string tbs_product_home() {
     const char *home = std::getenv(name);
     if (home && *home) return home;
   }
+  // The file this code was loaded from: the shared library, or the program that links it in.
+  // The loader names a program as it was started, perhaps without a directory, so a program is
+  // found through /proc instead.
   Dl_info info;
-  if (dladdr(reinterpret_cast<void *>(&tbs_product_home), &info) && info.dli_fname) {
+  struct link_map *map = nullptr;
+  if (dladdr1(reinterpret_cast<void *>(&tbs_product_home), &info, reinterpret_cast<void **>(&map),
+              RTLD_DL_LINKMAP) &&
+      info.dli_fname) {
+    const bool in_program = map != nullptr && map->l_name[0] == '\0';
     char real[4096];
-    if (realpath(info.dli_fname, real)) {
-      // "<prefix>/lib/libx.so", or "<prefix>/lib/<multiarch triplet>/libx.so".
+    if (realpath(in_program ? "/proc/self/exe" : info.dli_fname, real)) {
+      // "<prefix>/lib/libx.so", "<prefix>/lib/<multiarch triplet>/libx.so" or "<prefix>/bin/x".
       std::string lib_dir = parent_dir(real);
       std::string above = parent_dir(lib_dir);
       if (base_name(above) == "lib" && base_name(lib_dir).find('-') != std::string::npos)
@@ -87,14 +95,22 @@ bool is_dir(const std::string &path) {
 std::string etc_dir_of(const std::string &home) {
   std::string etc = home + "/etc";
   if (is_dir(etc)) return etc;
-  std::ifstream cache(home + "/CMakeCache.txt");
-  static const std::string kKey = "CMAKE_HOME_DIRECTORY:INTERNAL=";
-  for (std::string line; std::getline(cache, line);) {
-    if (line.compare(0, kKey.size(), kKey) != 0) continue;
-    std::string source_config = line.substr(kKey.size()) + "/config";
-    if (is_dir(source_config)) return source_config;
+  // Read with stdio: a C++ stream would set up the whole locale machinery at every start.
+  FILE *cache = std::fopen((home + "/CMakeCache.txt").c_str(), "r");
+  if (!cache) return etc;
+  static const char kKey[] = "CMAKE_HOME_DIRECTORY:INTERNAL=";
+  char *line = nullptr;
+  size_t cap = 0;
+  ssize_t len;
+  while ((len = getline(&line, &cap, cache)) >= 0) {
+    if (std::strncmp(line, kKey, sizeof kKey - 1) != 0) continue;
+    if (len > 0 && line[len - 1] == '\n') line[--len] = '\0';
+    std::string source_config = std::string(line + sizeof kKey - 1) + "/config";
+    if (is_dir(source_config)) etc = source_config;
     break;
   }
+  std::free(line);
+  std::fclose(cache);
   return etc;
 }
 

@@ -3,21 +3,16 @@
 //
 // Include this header instead of <git2.h>: it keeps the library's types and declarations and
 // turns each call of a library function named below into a call through a pointer resolved once
-// per call site.
+// per call site. A missing library ends the program with an error.
 #pragma once
 
 #include <git2.h>
 
-// The address of the library's function name, loading the library on first use. When the
-// library or the function cannot be found it prints an error and ends the program (status 1):
-// the installation is broken and no store operation can go on.
-void *vob_git_symbol(const char *name);
+#include "ks/ks_dl.h"
 
-#define VOB_GIT_CALL(name)                                                           \
-  ([]() {                                                                            \
-    static const auto fn = reinterpret_cast<decltype(&::name)>(vob_git_symbol(#name)); \
-    return fn;                                                                       \
-  }())
+extern ks_dl_library_t vob_git_library;
+
+#define VOB_GIT_CALL(name) KS_DL_CALL(vob_git_library, name)
 
 #define git_branch_lookup VOB_GIT_CALL(git_branch_lookup)
 #define git_commit_create VOB_GIT_CALL(git_commit_create)

@@ -1,0 +1,43 @@
+# How the system's libraries and programs are put together.
+#
+# Every library is compiled once, into the object library <name>_objects. From those objects come
+# the shared library <name>, which the tests and other clients load, and the static archive
+# <name>_static, which the programs link: a program then maps one file instead of a dozen,
+# relocates only its own references and touches only the code it runs.
+
+# A library of the system; ARGN: what it links, libraries of the system by their plain name or
+# imported targets. The caller adds the sources to <name>_objects.
+function(vossel_library name)
+  add_library(${name}_objects OBJECT)
+  # The objects need the compile-time requirements (include directories) of what they link.
+  target_link_libraries(${name}_objects PRIVATE ${ARGN})
+  set(static_deps)
+  foreach(dep ${ARGN})
+    if(TARGET ${dep}_static)
+      list(APPEND static_deps ${dep}_static)
+    else()
+      list(APPEND static_deps ${dep})
+    endif()
+  endforeach()
+  add_library(${name} SHARED $<TARGET_OBJECTS:${name}_objects>)
+  target_link_libraries(${name} PUBLIC ${ARGN})
+  add_library(${name}_static STATIC $<TARGET_OBJECTS:${name}_objects>)
+  target_link_libraries(${name}_static PUBLIC ${static_deps})
+  install(TARGETS ${name} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endfunction()
+
+# A program of the system from its sources; ARGN after LIBS: the libraries of the system it uses.
+# It links their static archives, keeps only the code reachable from its main and, outside the
+# sanitizer build, carries its own copy of the C++ runtime (the sanitizer runtimes load the
+# shared one, and two copies in one process must not meet).
+function(vossel_program name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "LIBS")
+  add_executable(${name} ${arg_UNPARSED_ARGUMENTS})
+  list(TRANSFORM arg_LIBS APPEND _static)
+  target_link_libraries(${name} PRIVATE ${arg_LIBS})
+  target_link_options(${name} PRIVATE -Wl,--gc-sections)
+  if(NOT VOSSEL_SANITIZE)
+    target_link_options(${name} PRIVATE -static-libstdc++ -static-libgcc)
+  endif()
+  install(TARGETS ${name} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endfunction()

@@ -1,0 +1,28 @@
+// Libraries loaded on first use instead of at program start, so that a program that never calls
+// one does not pay for loading it and what it pulls in.
+//
+// A user declares one ks_dl_library_t per library and, in a header of its own, turns each call of
+// a library function into KS_DL_CALL(library, function): a call through a pointer resolved once
+// per call site.
+#pragma once
+
+#include <mutex>
+
+struct ks_dl_library_t {
+  explicit ks_dl_library_t(const char *soname) : soname(soname) {}
+
+  const char *soname;  // the name dlopen is given, "libxyz.so.N"
+  void *handle = nullptr;
+  std::once_flag once;
+};
+
+// The address of name in lib, opening lib on first use. When the library or the function cannot
+// be found it prints an error and ends the program (status 1): the installation is broken and
+// nothing that needs the library can go on.
+void *ks_dl_symbol(ks_dl_library_t *lib, const char *name);
+
+#define KS_DL_CALL(lib, name)                                                              \
+  ([]() {                                                                                  \
+    static const auto fn = reinterpret_cast<decltype(&::name)>(ks_dl_symbol(&lib, #name)); \
+    return fn;                                                                             \
+  }())
