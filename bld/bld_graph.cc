@@ -115,7 +115,7 @@ const char *common_format(int row) {
 
 // The printout is gathered and handed to the message layer in large pieces: one call per line
 // would cost a flush (a system call) per line on graphs of many thousand rules.
-constexpr size_t kFlushAt = 64 * 1024;
+constexpr size_t kFlushAt = 16 * 1024;
 std::string out_text;
 
 void flush_out() {
@@ -133,6 +133,7 @@ bool only_plain_strings(const char *format) {
 }
 
 void vemit(const char *format, va_list ap) {
+  if (out_text.capacity() < 2 * kFlushAt) out_text.reserve(2 * kFlushAt);
   if (only_plain_strings(format)) {
     for (const char *p = format; *p != '\0';) {
       const char *pct = std::strchr(p, '%');
@@ -237,9 +238,11 @@ void free_precious(list_handle_t precious) {
   list_destroy(precious);
 }
 
-// Builds scripts are fetched into this buffer; far larger than one line so that long scripts
-// print whole.
+// Build scripts are fetched into this buffer; far larger than one line so that long scripts
+// print whole. Static and untouched until used: only as much of it as the longest script takes
+// memory.
 constexpr size_t kScriptSize = 64 * 1024;
+char script_buf[kScriptSize];
 constexpr size_t kNameSize = 1024;
 
 struct PattRow {
@@ -285,7 +288,6 @@ ks_status_t process_tgt(mf_cmf_handle_t cmf, const char *name, mf_tgt_entry_t *t
       return no_memory();
     }
   }
-  static std::vector<char> script(kScriptSize);
   char buf[kNameSize];
   const bool dcolon = mf_double_colon_tgt(cmf, tgt) != 0;
   list_cursor_t inst = nullptr;
@@ -310,14 +312,14 @@ ks_status_t process_tgt(mf_cmf_handle_t cmf, const char *name, mf_tgt_entry_t *t
       if (status != KS_ST_OK) return status;
       if (buf[0] != '\0') row(ROW_INFERENCE, buf);
     }
-    status = mf_tgt_rule_script(cmf, tgt, inst, script.size(), script.data());
+    status = mf_tgt_rule_script(cmf, tgt, inst, sizeof script_buf, script_buf);
     if (status != KS_ST_OK) return status;
-    if (script[0] == '\0') {
+    if (script_buf[0] == '\0') {
       row(ROW_NULL_SCRIPT);
       continue;
     }
     row(ROW_SCRIPT);
-    char *line = script.data();
+    char *line = script_buf;
     while (*line != '\0') {
       char *nl = std::strchr(line, '\n');
       if (nl) *nl = '\0';

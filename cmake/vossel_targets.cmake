@@ -5,6 +5,12 @@
 # <name>_static, which the programs link: a program then maps one file instead of a dozen,
 # relocates only its own references and touches only the code it runs.
 
+# A dependency the programs link statically too: VOSSEL_STATIC_<imported target> names its archive.
+find_library(VOSSEL_ZLIB_ARCHIVE libz.a)
+if(VOSSEL_ZLIB_ARCHIVE)
+  set(VOSSEL_STATIC_ZLIB::ZLIB ${VOSSEL_ZLIB_ARCHIVE})
+endif()
+
 # A library of the system; ARGN: what it links, libraries of the system by their plain name or
 # imported targets. The caller adds the sources to <name>_objects.
 function(vossel_library name)
@@ -15,6 +21,8 @@ function(vossel_library name)
   foreach(dep ${ARGN})
     if(TARGET ${dep}_static)
       list(APPEND static_deps ${dep}_static)
+    elseif(DEFINED VOSSEL_STATIC_${dep})
+      list(APPEND static_deps ${VOSSEL_STATIC_${dep}})
     else()
       list(APPEND static_deps ${dep})
     endif()
@@ -27,7 +35,8 @@ function(vossel_library name)
 endfunction()
 
 # A program of the system from its sources; ARGN after LIBS: the libraries of the system it uses.
-# It links their static archives, keeps only the code reachable from its main and, outside the
+# It links their static archives, keeps only the code reachable from its main, puts the code a
+# typical run executes together at the front and, outside the
 # sanitizer build, carries its own copy of the C++ runtime (the sanitizer runtimes load the
 # shared one, and two copies in one process must not meet).
 function(vossel_program name)
@@ -35,7 +44,11 @@ function(vossel_program name)
   add_executable(${name} ${arg_UNPARSED_ARGUMENTS})
   list(TRANSFORM arg_LIBS APPEND _static)
   target_link_libraries(${name} PRIVATE ${arg_LIBS})
-  target_link_options(${name} PRIVATE -Wl,--gc-sections)
+  # The functions a run executes come first and side by side (bench/order_symbols writes the list).
+  set(order ${CMAKE_SOURCE_DIR}/cmake/program_symbol_order.txt)
+  target_link_options(${name} PRIVATE -fuse-ld=lld -Wl,--gc-sections
+    -Wl,--symbol-ordering-file=${order} -Wl,--no-warn-symbol-ordering)
+  set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${order})
   if(NOT VOSSEL_SANITIZE)
     target_link_options(${name} PRIVATE -static-libstdc++ -static-libgcc)
   endif()

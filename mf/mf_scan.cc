@@ -23,15 +23,17 @@ constexpr int32_t kInitialCapacity = 64000;
 constexpr int32_t kMaxRead = 8192;
 constexpr wchar_t kByteOrderMark = 0xFEFF;
 
-int32_t capacity(const mf_scanner_t *s) { return static_cast<int32_t>(s->buf.size()) - 2; }
+int32_t capacity(const mf_scanner_t *s) { return s->buf_size - 2; }
 
 void ensure_buffer(mf_scanner_t *s) {
-  if (!s->buf.empty()) return;
+  if (s->buf) return;
   try {
-    s->buf.assign(static_cast<size_t>(kInitialCapacity) + 2, L'\0');
+    s->buf.reset(new wchar_t[static_cast<size_t>(kInitialCapacity) + 2]);
   } catch (const std::bad_alloc &) {
     mf_scan_fatal("out of dynamic memory in mf_std_yy_create_buffer()");
   }
+  s->buf_size = kInitialCapacity + 2;
+  s->buf[0] = s->buf[1] = L'\0';
   s->n_chars = 0;
   s->pos = 0;
   s->at_bol = true;
@@ -50,7 +52,7 @@ int32_t char_class(const mf_scan_tables_t &t, wchar_t c) {
 int32_t refill(mf_scanner_t *s, int32_t *text, int32_t *cp, int32_t *last_pos) {
   const int32_t move = s->n_chars - *text;
   if (*text > 0 && move > 0)
-    std::memmove(s->buf.data(), s->buf.data() + *text, sizeof(wchar_t) * static_cast<size_t>(move));
+    std::memmove(s->buf.get(), s->buf.get() + *text, sizeof(wchar_t) * static_cast<size_t>(move));
   *cp -= *text;
   if (*last_pos >= 0) *last_pos -= *text;
   *text = 0;
@@ -60,13 +62,17 @@ int32_t refill(mf_scanner_t *s, int32_t *text, int32_t *cp, int32_t *last_pos) {
     int32_t grown = capacity(s) * 2;
     if (grown <= 0) grown = capacity(s) + capacity(s) / 8;
     try {
-      s->buf.resize(static_cast<size_t>(grown) + 2, L'\0');
+      std::unique_ptr<wchar_t[]> bigger(new wchar_t[static_cast<size_t>(grown) + 2]);
+      std::memcpy(bigger.get(), s->buf.get(), sizeof(wchar_t) * static_cast<size_t>(s->n_chars));
+      bigger[static_cast<size_t>(s->n_chars)] = bigger[static_cast<size_t>(s->n_chars) + 1] = L'\0';
+      s->buf = std::move(bigger);
+      s->buf_size = grown + 2;
     } catch (const std::bad_alloc &) {
       mf_scan_fatal("fatal error - scanner input buffer overflow");
     }
     room = capacity(s) - s->n_chars - 1;
   }
-  const int32_t n = s->io.get_line(s->buf.data() + s->n_chars, room < kMaxRead ? room : kMaxRead);
+  const int32_t n = s->io.get_line(s->buf.get() + s->n_chars, room < kMaxRead ? room : kMaxRead);
   if (n <= 0) return 0;
   s->n_chars += n;
   s->buf[static_cast<size_t>(s->n_chars)] = L'\0';
@@ -173,7 +179,7 @@ int mf_scan_next(mf_scanner_t *s) {
     if (cp == text && s->at_bol && s->bom_rule != 0) {
       // A byte-order mark at a line start is taken alone, however long a name would be: one
       // wide character in a multibyte locale, its three bytes in a single-byte one.
-      const wchar_t *p = s->buf.data() + cp;
+      const wchar_t *p = s->buf.get() + cp;
       int32_t mark = 0;
       if (c == kByteOrderMark) {
         mark = 1;
@@ -229,7 +235,7 @@ int mf_scan_next(mf_scanner_t *s) {
   if (had_lookahead) s->eof_pending = false;
   s->buf[static_cast<size_t>(cp)] = L'\0';
   s->leng = cp - text;
-  shr_wtext = s->buf.data() + text;
+  shr_wtext = s->buf.get() + text;
   mf_scan_wcs_to_shr_text(shr_wtext);
   if (s->leng > 0) s->at_bol = s->buf[static_cast<size_t>(cp) - 1] == L'\n';
   s->n_chars = cp;

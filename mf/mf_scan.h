@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cwchar>
+#include <memory>
 #include <vector>
 
 // Around the #include of a generated scanner, whose tables are all a scanner module takes from
@@ -77,7 +78,10 @@ struct mf_scanner_t {
   mf_scan_io_t io;
 
   // Buffer state.
-  std::vector<wchar_t> buf;           // data and two NUL end marks
+  // Data and two NUL end marks. Left uninitialised: input moves to the front at every refill,
+  // so only the front of a large buffer is ever written, and only that part takes memory.
+  std::unique_ptr<wchar_t[]> buf;
+  int32_t buf_size = 0;               // characters the array holds: capacity + 2
   int32_t n_chars = 0;                // characters held
   int32_t pos = 0;                    // where the next match starts
   bool at_bol = true;

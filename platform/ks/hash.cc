@@ -7,7 +7,8 @@
 
 namespace {
 
-constexpr size_t kAlign = alignof(std::max_align_t);
+// Entries and their data slots are aligned as area memory is (see stg_alloc).
+constexpr size_t kAlign = alignof(void *);
 
 // An entry is this header, then the data slot, then the NUL-terminated key; the key's place
 // follows from the table's data size, so no pointer to it is kept.

@@ -26,7 +26,8 @@ struct list_s {
 
 namespace {
 
-constexpr size_t kAlign = alignof(std::max_align_t);
+// The attribute block is aligned as area memory is (see stg_alloc).
+constexpr size_t kAlign = alignof(void *);
 constexpr size_t kAttrOffset = (sizeof(list_s) + kAlign - 1) & ~(kAlign - 1);
 
 bool on_heap(list_handle_t l) { return l->area == STG_AREA_HEAP; }

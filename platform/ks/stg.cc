@@ -1,12 +1,15 @@
 #include "ks/stg.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 namespace {
 
-constexpr size_t kAlign = alignof(std::max_align_t);
+// The alignment of area memory; see stg_alloc.
+constexpr size_t kAlign = alignof(void *);
+static_assert(alignof(int64_t) <= kAlign && alignof(double) <= kAlign);
 
 size_t align_up(size_t n) { return (n + kAlign - 1) & ~(kAlign - 1); }
 

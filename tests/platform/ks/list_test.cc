@@ -126,7 +126,7 @@ TEST_P(ListTest, NoAttributeBlockUnlessAskedFor) {
   list_handle_t l = list_create(GetParam() ? area_ : STG_AREA_HEAP, 40);
   auto *attrs = static_cast<unsigned char *>(list_get_attrs(l));
   ASSERT_NE(attrs, nullptr);
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(attrs) % alignof(std::max_align_t), 0u);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(attrs) % alignof(void *), 0u);
   EXPECT_TRUE(std::all_of(attrs, attrs + 40, [](unsigned char b) { return b == 0; }));
   list_append(l, w(1));  // cells do not overlap the block
   EXPECT_TRUE(std::all_of(attrs, attrs + 40, [](unsigned char b) { return b == 0; }));

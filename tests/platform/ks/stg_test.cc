@@ -14,7 +14,7 @@ TEST(StgArea, AllocationsAreDistinctAlignedAndFreedWhole) {
   for (int i = 0; i < 200; i++) {
     small[i] = static_cast<char *>(stg_alloc(area, 1 + i % 37));
     ASSERT_NE(small[i], nullptr);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(small[i]) % alignof(std::max_align_t), 0u);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(small[i]) % alignof(void *), 0u);
     std::memset(small[i], i, 1 + i % 37);
   }
   // A request larger than a block, then more small ones after it.
