@@ -11,6 +11,13 @@ if(VOSSEL_ZLIB_ARCHIVE)
   set(VOSSEL_STATIC_ZLIB::ZLIB ${VOSSEL_ZLIB_ARCHIVE})
 endif()
 
+# Sources of target's hot loops, compiled for speed in the optimised builds, which are otherwise
+# built for size (see the top CMakeLists.txt); ARGN: source files.
+function(vossel_speed_sources target)
+  set_property(SOURCE ${ARGN} TARGET_DIRECTORY ${target} APPEND PROPERTY COMPILE_OPTIONS
+    $<$<CONFIG:Release,RelWithDebInfo>:-O2>)
+endfunction()
+
 # A library of the system; ARGN: what it links, libraries of the system by their plain name or
 # imported targets. The caller adds the sources to <name>_objects.
 function(vossel_library name)
@@ -46,7 +53,8 @@ function(vossel_program name)
   target_link_libraries(${name} PRIVATE ${arg_LIBS})
   # The functions a run executes come first and side by side (bench/order_symbols writes the list).
   set(order ${CMAKE_SOURCE_DIR}/cmake/program_symbol_order.txt)
-  target_link_options(${name} PRIVATE -fuse-ld=lld -Wl,--gc-sections
+  # Not position-independent: a program's pointers then need no relocation at each start.
+  target_link_options(${name} PRIVATE -no-pie -fuse-ld=lld -Wl,--gc-sections
     -Wl,--symbol-ordering-file=${order} -Wl,--no-warn-symbol-ordering)
   set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${order})
   if(NOT VOSSEL_SANITIZE)

@@ -2,6 +2,7 @@
 
 #include <glob.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -51,7 +52,49 @@ stg_area_t area() { return mfc_mf_stg_area != STG_AREA_NULL ? mfc_mf_stg_area : 
 bool holding_script_lines = false;
 std::vector<char *> held_script_lines;
 
+// File names given back by the grammar, for the names that follow: a name's storage is reused
+// for one of at most its length (its storage may be larger). Each size has a chain linked
+// through the first bytes of the names; a name too short to hold the link is not kept.
+struct RecycledNames {
+  static constexpr size_t kMaxSize = 128;   // bytes with the NUL; longer names are not kept
+  static constexpr size_t kSlack = 16;      // how much larger a reused name may be
+  stg_area_t area = STG_AREA_NULL;          // the area they belong to
+  char *by_size[kMaxSize + 1] = {};
+
+  void forget() {
+    area = STG_AREA_NULL;
+    std::fill(std::begin(by_size), std::end(by_size), nullptr);
+  }
+  void give(char *name, stg_area_t in) {
+    const size_t size = std::strlen(name) + 1;
+    if (in == STG_AREA_HEAP || size < sizeof(char *) || size > kMaxSize) return;
+    if (in != area) {
+      forget();
+      area = in;
+    }
+    std::memcpy(name, &by_size[size], sizeof(char *));
+    by_size[size] = name;
+  }
+  char *take(size_t size, stg_area_t in) {
+    if (in != area) return nullptr;
+    for (size_t s = size < sizeof(char *) ? sizeof(char *) : size;
+         s <= kMaxSize && s <= size + kSlack; ++s) {
+      if (char *name = by_size[s]) {
+        std::memcpy(&by_size[s], name, sizeof(char *));
+        return name;
+      }
+    }
+    return nullptr;
+  }
+};
+RecycledNames recycled_names;
+
 char *copy(std::string_view text) {
+  if (char *c = recycled_names.take(text.size() + 1, area())) {
+    std::memcpy(c, text.data(), text.size());
+    c[text.size()] = '\0';
+    return c;
+  }
   char *c = stg_area_strndup(area(), text.data(), text.size());
   if (c == nullptr) {
     imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
@@ -493,6 +536,12 @@ void mf_lex_vpath_dir(const char *text) {
     if (i > start) list_append(mf_vpath_dir_list, copy(dirs.substr(start, i - start)));
   }
 }
+
+void mf_lex_recycle_file_name(char *name) {
+  if (name != nullptr) recycled_names.give(name, area());
+}
+
+void mf_lex_forget_recycled_file_names() { recycled_names.forget(); }
 
 // --- Script lines and include lines.
 

@@ -72,5 +72,11 @@ void mf_lex_claim_script_line_expected_here(int flag);
 // frees them all and clears mf_script_line when it was one of them.
 void mf_lex_keep_script_lines(int on);
 void mf_lex_release_script_lines();
+// A file name the grammar is done with (the target table has copied what it keeps): its storage
+// in the parse's area holds a later name of at most its length. Only names the lexer made
+// (mf_file_name) may be given back, each once.
+void mf_lex_recycle_file_name(char *name);
+// Forgets the names given back; called whenever the parse's area may go away.
+void mf_lex_forget_recycled_file_names();
 // Reads the rest of an include line and includes its file names; failures set mf_parser_failed.
 void mf_lex_include(int required, int kind);

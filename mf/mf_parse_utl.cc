@@ -1,5 +1,6 @@
 #include "mf/mf_parse_utl.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -225,13 +226,21 @@ stg_area_t str_list_area() {
   return mfc_mf_stg_area != STG_AREA_NULL ? mfc_mf_stg_area : STG_AREA_HEAP;
 }
 
-// Keeps list for reuse when it lives in an area (a heap list is the caller's to destroy).
-void recycle_str_list(list_handle_t list) {
+// Keeps list for reuse when it lives in an area (a heap list is the caller's to destroy). With
+// names, its items (file names of the lexer) are added to names.
+void recycle_str_list(list_handle_t list, std::vector<char *> *names) {
   const stg_area_t area = str_list_area();
   if (list == LIST_HANDLE_NULL || area == STG_AREA_HEAP) return;
-  for (list_cursor_t c = list_next(list, nullptr, nullptr); c != nullptr;)
-    c = list_remove(list, c);
+  for (list_cursor_t c = list_next(list, nullptr, nullptr); c != nullptr; c = list_remove(list, c))
+    if (names != nullptr) names->push_back(static_cast<char *>(list_get_data(list, c)));
   spare_lists.push_back({area, list});
+}
+
+// Gives the lexer back the storage of names, each once.
+void recycle_file_names(std::vector<char *> *names) {
+  std::sort(names->begin(), names->end());
+  names->erase(std::unique(names->begin(), names->end()), names->end());
+  for (char *name : *names) mf_lex_recycle_file_name(name);
 }
 
 // Releases the script lines held by the lexer when a rule action ends: the target table has
@@ -245,7 +254,10 @@ struct script_lines_done {
 
 }  // namespace
 
-void mf_parse_forget_spare_lists() { spare_lists.clear(); }
+void mf_parse_forget_spare_lists() {
+  spare_lists.clear();
+  mf_lex_forget_recycled_file_names();
+}
 
 list_handle_t mf_parse_start_str_list(const char *first) {
   const stg_area_t area = str_list_area();
@@ -445,10 +457,14 @@ void sem_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t s
     mf_utl_glob_list(targets, mfc_mf_stg_area);
   if (mf_tgt_depends_rule(targets, deps, script, double_colon, nullptr) != KS_ST_OK)
     mf_parser_failed = 1;
-  // The table holds copies of what it keeps: the three lists are done with.
-  recycle_str_list(targets);
-  if (deps != targets) recycle_str_list(deps);
-  if (script != targets && script != deps) recycle_str_list(script);
+  // The table holds copies of what it keeps: the three lists and the names are done with (the
+  // script lines are the lexer's to release).
+  static std::vector<char *> names;
+  names.clear();
+  recycle_str_list(targets, &names);
+  if (deps != targets) recycle_str_list(deps, &names);
+  if (script != targets && script != deps) recycle_str_list(script, nullptr);
+  recycle_file_names(&names);
 }
 
 void sem_static_pattern_rule(list_handle_t targets, list_handle_t target_patterns,

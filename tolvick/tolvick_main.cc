@@ -275,7 +275,7 @@ int main(int argc, char **argv) {
       KS_ST_OK)
     tool_name[0] = '\0';
   if (mf_getenv("ORVA_TVICK_SIMPLE_NAME") == nullptr) {
-    char app[256];
+    char app[512];  // room for the longest tool name, a process number and a host name
     std::snprintf(app, sizeof app, "%s_%d_%s", tool_name, int(getpid()), sysutl_myhostname());
     imsg_set_app_name(app);
   } else {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -409,6 +410,51 @@ TEST(ParsePipeline, StdMakefileEndToEnd) {
       mf_names.emplace_back(name);
   } while (mc != nullptr);
   EXPECT_THAT(mf_names, testing::IsSupersetOf({"CC", "OBJS", "MAKEFILE", "MAKE"}));
+}
+
+TEST(ParsePipeline, NamesOfEarlierRulesDoNotShowInLaterOnes) {
+  // The storage of a rule's names is used again for the names of the rules after it: names of
+  // many lengths in turn, a name twice in one rule, rules that add to an earlier target, and a
+  // target that an earlier rule named as a dependency.
+  NoInheritedFlags clean;
+  ScopedEnv no_builtins("MAKEFLAGS", "r");
+  ScratchDir dir;
+  auto name = [](const char *kind, int i) {
+    return std::string(kind) + std::to_string(i) + std::string(size_t(i * 7 % 40), char('a' + i % 26));
+  };
+  std::string text;
+  std::map<std::string, std::vector<std::string>> expected;
+  for (int i = 0; i < 300; i++) {
+    const std::string target = name("target_", i), dep = name("dep_", i);
+    std::vector<std::string> deps = {dep, dep};  // the std dialect keeps both
+    if (i > 0) deps.push_back(name("target_", i - 1));
+    if (i % 3 == 0) deps.push_back(name("dep_", i + 1));
+    text += target + ":";
+    for (const std::string &d : deps) text += " " + d;
+    text += "\n\tbuild " + target + "\n";
+    if (i % 5 == 0) text += target + ": extra_" + name("x", i) + "\n";
+    if (i % 5 == 0) deps.push_back("extra_" + name("x", i));
+    expected[target] = deps;
+  }
+  dir.write("Makefile", text);
+  Captured cap;
+  Cmf cmf;
+  ASSERT_EQ(parse_mf({"Makefile"}, {}, 0, &cmf), KS_ST_OK) << cap.err();
+  for (const auto &[target, deps] : expected) {
+    mf_tgt_entry_t *e = nullptr;
+    ASSERT_EQ(mfc_cmf_get_tgt_h(cmf.h, target.c_str(), &e), KS_ST_OK) << target;
+    list_cursor_t inst = nullptr;
+    ASSERT_EQ(mfc_cmf_next_tgt_rule(cmf.h, e, &inst), KS_ST_OK);
+    ASSERT_NE(inst, nullptr);
+    EXPECT_EQ(walk([&](list_cursor_t *c, size_t n, char *b) {
+                return mfc_cmf_tgt_rule_next_dep(cmf.h, e, inst, c, n, b);
+              }),
+              deps)
+        << target;
+    char script[128];
+    ASSERT_EQ(mfc_cmf_tgt_rule_script(cmf.h, e, inst, sizeof script, script), KS_ST_OK);
+    EXPECT_EQ(std::string(script), "build " + target + "\n");
+  }
 }
 
 TEST(ParsePipeline, GnuSuffixRulesTranslated) {
