@@ -51,12 +51,14 @@ function(vossel_program name)
   add_executable(${name} ${arg_UNPARSED_ARGUMENTS})
   list(TRANSFORM arg_LIBS APPEND _static)
   target_link_libraries(${name} PRIVATE ${arg_LIBS})
-  # The functions a run executes come first and side by side (bench/order_symbols writes the list).
+  # The functions a run executes come first and side by side (bench/order_symbols writes the
+  # list), right behind the read-only data (program_layout.ld).
   set(order ${CMAKE_SOURCE_DIR}/cmake/program_symbol_order.txt)
+  set(layout ${CMAKE_SOURCE_DIR}/cmake/program_layout.ld)
   # Not position-independent: a program's pointers then need no relocation at each start.
   target_link_options(${name} PRIVATE -no-pie -fuse-ld=lld -Wl,--gc-sections
-    -Wl,--symbol-ordering-file=${order} -Wl,--no-warn-symbol-ordering)
-  set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${order})
+    -Wl,--symbol-ordering-file=${order} -Wl,--no-warn-symbol-ordering -Wl,-T,${layout})
+  set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${order} ${layout})
   if(NOT VOSSEL_SANITIZE)
     target_link_options(${name} PRIVATE -static-libstdc++ -static-libgcc)
   endif()

@@ -53,6 +53,7 @@ struct hash_ht_s {
 
 namespace {
 
+constexpr unsigned kMaxStartBuckets = 256;
 constexpr size_t kPooledMax = 1024;
 constexpr size_t kBlockMax = 64 * 1024;
 constexpr size_t kBlockHeader = kAlign;  // the chain word, padded to keep entries aligned
@@ -111,7 +112,9 @@ static char *entry_key(hash_ht_t t, hash_entry *e) {
 hash_ht_t hash_str_create(unsigned buckets, size_t data_size, int) {
   auto *t = static_cast<hash_ht_s *>(std::calloc(1, sizeof(hash_ht_s)));
   if (t == nullptr) return HASH_HT_NULL;
-  t->bucket_count = buckets < 8 ? 8 : buckets;
+  // Tables grow with their entries, so the count asked for is only an upper bound for the
+  // start: a table asked for thousands of buckets that keeps a few names takes no more memory.
+  t->bucket_count = buckets < 8 ? 8 : buckets > kMaxStartBuckets ? kMaxStartBuckets : buckets;
   t->buckets = static_cast<hash_entry **>(std::calloc(t->bucket_count, sizeof(hash_entry *)));
   if (t->buckets == nullptr) {
     std::free(t);

@@ -8,9 +8,9 @@ typedef void *hash_cursor_t;
 
 #define HASH_HT_NULL ((hash_ht_t)0)
 
-// A new table with the given initial bucket count, keeping data_size zero-filled bytes per
-// entry (aligned as area memory is, see stg_alloc). The flag is 1 in every caller (keys are
-// copied). Null on failure.
+// A new table for about the given bucket count (it starts with at most a few hundred buckets and
+// grows with its entries), keeping data_size zero-filled bytes per entry (aligned as area memory
+// is, see stg_alloc). The flag is 1 in every caller (keys are copied). Null on failure.
 hash_ht_t hash_str_create(unsigned buckets, size_t data_size, int flag);
 
 // Iteration follows insertion order (re-entering an existing key keeps its place).
