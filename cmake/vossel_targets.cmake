@@ -43,9 +43,9 @@ endfunction()
 
 # A program of the system from its sources; ARGN after LIBS: the libraries of the system it uses.
 # It links their static archives, keeps only the code reachable from its main, puts the code a
-# typical run executes together at the front and, outside the
-# sanitizer build, carries its own copy of the C++ runtime (the sanitizer runtimes load the
-# shared one, and two copies in one process must not meet).
+# typical run executes together at the front and, outside the sanitizer build, carries its own
+# copy of the C++ runtime (the sanitizer runtimes load the shared one, and two copies in one
+# process must not meet). Only the C library stays shared, so that the audit sees the program.
 function(vossel_program name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "LIBS")
   add_executable(${name} ${arg_UNPARSED_ARGUMENTS})
