@@ -19,7 +19,7 @@
 #include "mf/mf_lex_utl.h"
 #include "mf/mf_parse_utl.h"
 #include "mf/mf_parser.h"
-#include "mf/mf_std_lex.h"
+#include "mf/scan/mf_std_lex.h"
 #include "mf/mf_tgt.h"
 #include "mf/mf_tgt_parse.h"
 #include "mf/mfc.h"

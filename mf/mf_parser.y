@@ -14,7 +14,7 @@
 #include "mf/mf_parse_utl.h"
 #include "mf/mf_parser.h"
 #include "mf/mf_utl.h"
-#include "mf/mf_yylex.h"
+#include "mf/scan/mf_yylex.h"
 
 #define YYINITDEPTH 200
 #define YYMAXDEPTH 10000

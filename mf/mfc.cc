@@ -25,7 +25,7 @@
 #include "mf/mf_parse_utl.h"
 #include "mf/mf_parser.h"
 #include "mf/mf_stat.h"
-#include "mf/mf_std_lex.h"
+#include "mf/scan/mf_std_lex.h"
 #include "mf/mf_tgt.h"
 #include "mf/mf_tgt_parse.h"
 #include "mf/mf_utl.h"

@@ -10,8 +10,8 @@ set(opts_nul ${opts_generated}/opts_lex_nul.h)
 add_custom_command(OUTPUT ${opts_gen} ${opts_nul}
   COMMAND ${FLEX_EXECUTABLE} -o ${opts_gen} ${CMAKE_CURRENT_SOURCE_DIR}/opts_lex.l
   COMMAND ${CMAKE_COMMAND} -DSCANNER=${opts_gen} -DHEADER=${opts_nul} -DNAME=OPTS_LEX_NUL_CLASS
-    -P ${CMAKE_CURRENT_SOURCE_DIR}/mf_scan_nul_class.cmake
-  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/opts_lex.l ${CMAKE_CURRENT_SOURCE_DIR}/mf_scan_nul_class.cmake
+    -P ${mf_scan_nul_class}
+  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/opts_lex.l ${mf_scan_nul_class}
   COMMENT "Generating the tables of opts_lex")
 set_property(SOURCE ${CMAKE_CURRENT_SOURCE_DIR}/opts_lex_tables.cc APPEND PROPERTY
   OBJECT_DEPENDS ${opts_gen} ${opts_nul})

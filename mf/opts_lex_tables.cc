@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "mf/opts_parser.h"
-#include "mf/mf_scan.h"
+#include "mf/scan/mf_scan.h"
 #include "opts_lex_nul.h"
 
 MF_SCAN_GENERATED_BEGIN

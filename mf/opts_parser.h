@@ -6,7 +6,7 @@
 
 #include "ks/ks_status.h"
 #include "ks/list.h"
-#include "mf/mf_scan.h"
+#include "mf/scan/mf_scan.h"
 
 // Reads the BOS files (names, in order) as one stream into mfc_curr_opts_handle and
 // mfc_opts_specs_macro_table, with mfc_mf_macro_table_list in force. 0; the status of a file that

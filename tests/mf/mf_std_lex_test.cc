@@ -10,7 +10,7 @@
 #include "mf/bldr_macro.h"
 #include "mf/mf_lex_tok.h"
 #include "mf/mf_parser.h"
-#include "mf/mf_std_lex.h"
+#include "mf/scan/mf_std_lex.h"
 #include "scan_util.h"
 
 using mftest::ScanInput;

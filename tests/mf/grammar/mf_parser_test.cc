@@ -12,7 +12,7 @@
 #include "mf/mf_parser.h"
 #include "mf/mf_tgt_parse.h"
 #include "mf/mf_utl.h"
-#include "mf/mf_yylex.h"
+#include "mf/scan/mf_yylex.h"
 #include "tgt_util.h"
 
 using mftest::strings;

@@ -12,7 +12,7 @@
 #include "capture_util.h"
 #include "mf/bldr_opts.h"
 #include "mf/mf_parser.h"
-#include "mf/mf_std_lex.h"
+#include "mf/scan/mf_std_lex.h"
 #include "mf/mf_tgt.h"
 #include "mf/mf_utl.h"
 #include "mf/mfc.h"

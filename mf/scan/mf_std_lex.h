@@ -3,7 +3,7 @@
 
 #include <cwchar>
 
-#include "mf/mf_scan.h"
+#include "mf/scan/mf_scan.h"
 
 // The std scanner's tables, generated from mf_std_lex.l.
 const mf_scan_tables_t &mf_std_scan_tables();

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "mf/mf_scan.h"
-#include "mf/mf_std_lex.h"
+#include "mf/scan/mf_scan.h"
+#include "mf/scan/mf_std_lex.h"
 #include "mf_std_lex_nul.h"
 
 MF_SCAN_GENERATED_BEGIN

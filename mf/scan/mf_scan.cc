@@ -1,4 +1,4 @@
-#include "mf/mf_scan.h"
+#include "mf/scan/mf_scan.h"
 
 #include <climits>
 #include <cstdio>

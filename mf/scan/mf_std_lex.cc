@@ -1,4 +1,4 @@
-#include "mf/mf_std_lex.h"
+#include "mf/scan/mf_std_lex.h"
 
 #include <cstring>
 #include <string>
@@ -7,7 +7,7 @@
 #include "mf/mf_lex_tok.h"
 #include "mf/mf_lex_utl.h"
 #include "mf/mf_parser.h"
-#include "mf/mf_yylex.h"
+#include "mf/scan/mf_yylex.h"
 #include "mf/mfc.h"
 
 int mf_std_yyleng = 0;

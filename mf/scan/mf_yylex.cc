@@ -1,4 +1,4 @@
-#include "mf/mf_yylex.h"
+#include "mf/scan/mf_yylex.h"
 
 #include "ks/imsg.h"
 #include "ks/pfm.h"
