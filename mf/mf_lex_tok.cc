@@ -15,7 +15,9 @@
 #include "bld/bldr_tgt.h"
 #include "mf/bldr_opts.h"
 #include "mf/mf.h"
+#include "mf/mf_flex.h"
 #include "mf/mf_io.h"
+#include "mf/mf_lex_utl.h"
 #include "mf/mf_parse_utl.h"
 #include "mf/mf_tgt.h"
 #include "mf/mfc.h"
@@ -164,7 +166,49 @@ size_t byte_offset(const char *text, int chars) {
   return off;
 }
 
-std::string full_line() { return mf_lex_full_linebuf != nullptr ? mf_lex_full_linebuf : ""; }
+// The full line buffer and its length.
+std::string_view full_line() {
+  return std::string_view(mf_lex_full_linebuf, mf_flex_length(mf_lex_full_linebuf));
+}
+
+// Fills the full line buffer with text and reads the rest of the line until have(buffer) says
+// enough is there, or to the end of the line; the buffer grows by doubling steps, so a search
+// over it stays linear. Returns 1 when the buffer holds the whole rest of the line.
+template <class Have>
+int fill_until(const char *text, Have have) {
+  int complete = mf_lex_fill_linebuf_part(text, 0);
+  for (size_t want = 64; !complete && !have(full_line()); want *= 2)
+    complete = mf_lex_extend_linebuf(want);
+  return complete;
+}
+
+// Whether the macro reference at the first '$' of text lies whole in text: the reference, and
+// every reference nested in it that its parse steps over, is closed in text, so that parsing it
+// gives what it would give with the rest of the line behind it.
+bool reference_is_whole(std::string_view text) {
+  const size_t dollar = text.find('$');
+  if (dollar == std::string_view::npos || dollar + 1 >= text.size()) return false;
+  const char open = text[dollar + 1];
+  if (open != '(' && open != '{') return true;
+  const char *begin = text.data();
+  const char *close = strutl_find_end_delim(begin + dollar + 1, open, open == '(' ? ')' : '}');
+  if (close == nullptr) return false;
+  for (const char *p = begin + dollar + 2; p < close;) {
+    if (*p != '$') {
+      p += strutl_mblen(p, MB_CUR_MAX);
+      continue;
+    }
+    const char n = p[1];
+    if (n != '(' && n != '{') {
+      p += n == '\0' ? 1 : 2;
+      continue;
+    }
+    const char *end = strutl_find_end_delim(p + 1, n, n == '(' ? ')' : '}');
+    if (end == nullptr) return false;
+    p = end + 1;
+  }
+  return true;
+}
 
 std::vector<std::string> words(std::string_view text) {
   std::vector<std::string> w;
@@ -260,9 +304,11 @@ void mf_lex_file_name_with_esc_char(const char *text) {
 }
 
 int mf_lex_macro_file_name(const char *text, int from) {
-  mf_lex_fill_linebuf(text);
-  std::string line = full_line();
   const size_t start = byte_offset(text, from);
+  fill_until(text, [start](std::string_view l) {
+    return l.find_first_of(" \t", start) != std::string_view::npos;
+  });
+  std::string line(full_line());
   size_t blank = line.find_first_of(" \t", start);
   if (blank != std::string::npos) {
     mf_lex_unfill_linebuf(static_cast<int32_t>(blank));
@@ -303,16 +349,15 @@ int mf_lex_macro_file_name(const char *text, int from) {
 }
 
 void mf_lex_exp_mac_str(const char *text) {
-  mf_lex_fill_linebuf(text);
-  std::string line = full_line();
+  fill_until(text, reference_is_whole);
   size_t index = 0;
   if (bldr_macro_preparse_macro_reference(bldr_macro_compat_to_macro_flavor(variant()),
-                                          line.c_str(), &index) != KS_ST_OK) {
+                                          mf_lex_full_linebuf, &index) != KS_ST_OK) {
     fail("");
     return;
   }
   mf_lex_unfill_linebuf(static_cast<int32_t>(index + 1));
-  const std::string ref = line.substr(0, index + 1);
+  const std::string ref(full_line());
   trace_text("Expanding macro string: \n", ref.c_str());
 
   // A reference met again before a token boundary is a macro that expands to itself.
@@ -378,9 +423,9 @@ void mf_lex_set_mf_expanded_simply_expanded_macro(int flag) {
 int mf_lex_expanded_simply_expanded_macro() { return mf_expanded_simply_expanded_macro; }
 
 int mf_lex_shell_cmd(const char *text, int from) {
-  mf_lex_fill_linebuf(text);
-  std::string line = full_line();
   const size_t start = byte_offset(text, from);
+  fill_until(text, [start](std::string_view l) { return l.find('`', start) != std::string_view::npos; });
+  std::string line(full_line());
   const size_t close = line.find('`', start);
   if (close == std::string::npos) {
     // The rest of the logical line is dropped, so the same back quote is not read again.
@@ -402,10 +447,12 @@ int mf_lex_shell_cmd(const char *text, int from) {
 
 int mf_lex_archive(const char *text, int from) {
   clear_guard();
-  mf_lex_fill_linebuf(text);
-  std::string line = full_line();
   // The match ends with the opening parenthesis.
   const size_t open = byte_offset(text, from) - 1;
+  fill_until(text, [open](std::string_view l) {
+    return strutl_find_end_delim(l.data() + open, '(', ')') != nullptr;
+  });
+  std::string line(full_line());
   const char *close = strutl_find_end_delim(line.c_str() + open, '(', ')');
   if (close == nullptr) {
     mf_lex_unfill_linebuf(static_cast<int32_t>(line.size()));
@@ -470,6 +517,20 @@ int mf_lex_double_dollar_file_name(const char *text) {
   if (collapsed == nullptr) {
     mf_parser_failed = 1;
     return 0;
+  }
+  if (name == collapsed) {
+    // Nothing collapsed ("$$" before one of "{(@%^+<?*" is kept): scanned again, the name would
+    // match here again without end. It is the name itself, with "$$" read as "$" as in the names
+    // with "$$@".
+    stg_free(collapsed);
+    std::string single;
+    for (size_t i = 0; i < name.size(); ++i) {
+      single.push_back(name[i]);
+      if (name[i] == '$' && i + 1 < name.size() && name[i + 1] == '$') ++i;
+    }
+    mf_file_name = copy(single);
+    trace_text("Found filename: ", mf_file_name);
+    return 1;
   }
   push(collapsed);
   stg_free(collapsed);
@@ -558,7 +619,9 @@ int mf_lex_script_line(const char *text) {
   trace_text("Found build script template line:\n", std::string(s).c_str());
   mf_lex_is_build_script = 0;
   if (holding_script_lines) {
-    held_script_lines.reserve(held_script_lines.size() + 1);
+    // Room for the line's pointer first, so that no allocation failure can lose the line.
+    if (held_script_lines.size() == held_script_lines.capacity())
+      held_script_lines.reserve(held_script_lines.capacity() < 8 ? 8 : held_script_lines.capacity() * 2);
     auto *line = static_cast<char *>(stg_malloc(s.size() + 1));
     if (line == nullptr) {
       imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
