@@ -429,13 +429,13 @@ int bldr_macro_chpat(bldr_macro_flavor_t flavor, char **value, const char *patte
   bool ok = true;
   while (ok && p < text_len) {
     if (is_white(text + p)) {
-      int n = strutl_mblen(text + p, MB_CUR_MAX);
+      int n = strutl_char_len(text + p);
       ok = mf_flex_append(&out.ptr(), text + p, size_t(n));
       p += size_t(n);
       continue;
     }
     size_t start = p;
-    while (p < text_len && !is_white(text + p)) p += size_t(strutl_mblen(text + p, MB_CUR_MAX));
+    while (p < text_len && !is_white(text + p)) p += size_t(strutl_char_len(text + p));
     size_t end = p;
     if (pattern_len == 0) {
       ok = mf_flex_append(&out.ptr(), text + start, end - start) &&
@@ -839,7 +839,7 @@ int bldr_macro_find_tag(const char *text, size_t start, size_t end, const char *
       *offset = p;
       return 1;
     }
-    p += size_t(strutl_mblen(text + p, MB_CUR_MAX));
+    p += size_t(strutl_char_len(text + p));
   }
   return 0;
 }
@@ -861,7 +861,7 @@ ks_status_t bldr_macro_expand_flex_string(list_handle_t tables, bldr_macro_flavo
   for (;;) {
     const char *t = *text;
     size_t len = mf_flex_length(t);
-    while (p < len && t[p] != '$') p += size_t(strutl_mblen(t + p, MB_CUR_MAX));
+    while (p < len && t[p] != '$') p += size_t(strutl_char_len(t + p));
     if (p >= len) {
       if (replaced && tracing(3)) imsg_print(IMSG_TRACE, "Result: \"%s\"\n", -1, t);
       return KS_ST_OK;
@@ -917,7 +917,7 @@ int bldr_macro_find_in_str(bldr_macro_flavor_t flavor, const char *text, const c
   size_t want = std::strlen(name);
   size_t p = 0;
   for (;;) {
-    while (p < len && text[p] != '$') p += size_t(strutl_mblen(text + p, MB_CUR_MAX));
+    while (p < len && text[p] != '$') p += size_t(strutl_char_len(text + p));
     if (p >= len) return 1;
     Ref r;
     if (parse_ref(flavor, text, len, p, &r) != KS_ST_OK) return 2;

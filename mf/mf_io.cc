@@ -122,6 +122,8 @@ struct io_state {
 io_state io;
 // Bytes read or pushed back so far (see mf_io_change_count).
 uint64_t change_count = 0;
+// Bytes read from files so far (see mf_io_stream_bytes).
+uint64_t stream_bytes = 0;
 // MB_CUR_MAX of the locale the layer was started in.
 size_t mb_max = 1;
 
@@ -254,6 +256,7 @@ int read_stream_byte() {
       return EOF;
     }
     io.bytes_read++;
+    stream_bytes++;
     if (c != 0) return c;
     mf_io_print_position(IMSG_ERROR);
     imsg_print(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_NUL_BYTE);
@@ -978,6 +981,10 @@ char mf_io_pushback_byte_at(size_t depth) {
 }
 
 uint64_t mf_io_change_count() { return change_count; }
+
+uint64_t mf_io_stream_bytes() { return stream_bytes; }
+
+int mf_io_input_ended() { return io.returned_eof && io.pb.top == 0 ? 1 : 0; }
 
 int mf_io_include_files(list_handle_t names, int32_t ignore_missing, int32_t search_kind) {
   if (names == LIST_HANDLE_NULL) return KS_ST_OK;

@@ -132,6 +132,13 @@ void mf_io_mark_pushback(size_t from);
 // The part of the mark still in place: true with [*from, *to), false when none is left.
 bool mf_io_marked_pushback(size_t *from, size_t *to);
 
+// Bytes read from the files so far, a count that never goes back: equal counts mean nothing new
+// was read from a file in between.
+uint64_t mf_io_stream_bytes();
+
+// 1 when the whole input has been read and nothing is pushed back: every read gives 0.
+int mf_io_input_ended();
+
 // A count that grows with every byte read or pushed back and every switch of file: equal counts
 // mean the input has not moved in between.
 uint64_t mf_io_change_count();

@@ -104,12 +104,14 @@ struct line_reading {
   size_t text_len = 0;   // bytes of the full line buffer that are the matched text
   size_t base = 0;       // depth just above the newline that ends the line (fill 1 or 2)
   bool base_known = false;
+  bool at_end = false;   // the line ends with the input, not with a newline
   size_t unread = 0;     // lazy: bytes of the line still in the input, in front of the newline
   // The mark this module made: its lowest depth, and how many of its lowest bytes (the end of
   // the line) are backslashes, blanks and TABs, whose effect on the line end depends on what
   // comes before them.
   size_t mark_lo = SIZE_MAX;
   size_t mark_tail = 0;
+  bool mark_at_end = false;
   // mf_io_change_count() after the last fill or unfill: an unfill only marks what it pushes when
   // the input has not moved since.
   uint64_t count = 0;
@@ -396,8 +398,10 @@ bool plain_bytes(const char *bytes, size_t n) {
 
 // Whether a line whose last bytes (in reading order) are tail ends cleanly: the fetch neither
 // joins it with the next line, nor warns, nor cuts blanks off it. tail holds the bytes after the
-// last other character, which starts the fetch's state afresh.
-bool tail_ends_cleanly(const std::string &tail) {
+// last other character, which starts the fetch's state afresh. A line that ends with the input
+// is neither joined nor warned about.
+bool tail_ends_cleanly(const std::string &tail, bool at_end) {
+  if (at_end) return tail.empty() || tail.back() == '\\';
   bool after_backslash = false;
   bool blanks_after_bs = false;
   for (char c : tail) {
@@ -426,13 +430,14 @@ void mark_line_rest() {
   while (t < top && is_tail_byte(mf_io_pushback_byte_at(t))) t++;
   std::string tail;
   for (size_t d = t; d > base; d--) tail.push_back(mf_io_pushback_byte_at(d - 1));
-  if (t == top || !tail_ends_cleanly(tail)) {
+  if (t == top || !tail_ends_cleanly(tail, reading.at_end)) {
     reading.mark_lo = SIZE_MAX;
     return;
   }
   mf_io_mark_pushback(base);
   reading.mark_lo = base;
   reading.mark_tail = t - base;
+  reading.mark_at_end = reading.at_end;
 }
 
 // Whether the rest of the line can be read lazily: it is this module's mark, still holding a
@@ -465,7 +470,8 @@ int mf_lex_fill_linebuf(const char *text) {
   reading.fill = 1;
   reading.text_len = n;
   reading.base = mf_io_pushback_depth();
-  reading.base_known = fetch_ended_at_newline;
+  reading.at_end = !fetch_ended_at_newline && mf_io_input_ended();
+  reading.base_known = fetch_ended_at_newline || reading.at_end;
   reading.count = mf_io_change_count();
   if (rest != nullptr) mf_flex_append_str(&full, rest);
   if (mf_lexer_verbosity > 2) {
@@ -489,6 +495,7 @@ int mf_lex_fill_linebuf_part(const char *text, size_t want) {
   reading.text_len = n;
   reading.base = reading.mark_lo;
   reading.base_known = true;
+  reading.at_end = reading.mark_at_end;
   reading.unread = unread;
   return mf_lex_extend_linebuf(want);
 }
