@@ -338,7 +338,7 @@ int mf_tgt_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t
       // f, h. A new instance.
       if (has_script) entry->has_script = 1;
       inst = mf_tgt_create_inst_desc(table, entry,
-                                     mf_tgt_utl_copy_dep_list(table, deps, 0),
+                                     mf_tgt_utl_copy_dep_list(table, deps, is_gnu(variant) ? 0 : 1),
                                      mf_tgt_copy_cmd_list(table, script), nullptr);
       append(entry->instances, inst);
       if (pattern) {
