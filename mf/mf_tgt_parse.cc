@@ -11,6 +11,7 @@
 #include "ks/pfm.h"
 #include "mf/mf.h"
 #include "mf/mf_parse_utl.h"
+#include "mf/mf_tgt_suff.h"
 #include "mf/mf_utl.h"
 #include "tbs/tbs_status.h"
 
@@ -146,6 +147,7 @@ int mf_tgt_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t
                         int double_colon, const char *stem) {
   mf_tgt_table_t *table = mf_tgt_curr_table_p;
   PFM_ASSERT(table != NULL);
+  mf_tgt_suff_forget_table(table);
   const uint32_t variant = table->compat_variant;
   if (targets == LIST_HANDLE_NULL) {
     if (variant != MF_COMPAT_STD) return KS_ST_OK;
@@ -482,6 +484,7 @@ void mark_entries(mf_tgt_table_t *table, list_handle_t list, Mark set) {
 
 int mf_tgt_def_suffixes(const char *name, list_handle_t list) {
   mf_tgt_table_t *table = mf_tgt_curr_table_p;
+  mf_tgt_suff_forget_table(table);
   if (empty(list)) {
     if (table->suffix_list != LIST_HANDLE_NULL) list_destroy(table->suffix_list);
     table->suffix_list = LIST_HANDLE_NULL;

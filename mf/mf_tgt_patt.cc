@@ -186,16 +186,18 @@ int patt_search(mf_tgt_table_t *table, mf_tgt_excl_list_t &excl, const char *nam
 }
 
 ks_status_t find_dep(mf_tgt_table_t *table, const char *name, bool gnu_ought,
-                     const char **found) {
+                     const char **found, int *in_table) {
   *found = nullptr;
-  auto known = [&](const char *n, const char **key) {
+  auto known = [&](const char *n, const char **key, int *present) {
     void *data = nullptr;
-    if (!hash_str_lookup(table->comp_table, n, key, &data)) return false;
+    const int there = hash_str_lookup(table->comp_table, n, key, &data);
+    if (present != nullptr) *present = there != 0;
+    if (!there) return false;
     auto *e = static_cast<mf_tgt_entry_t *>(data);
     return e->defined_as_target || (gnu_ought && e->is_a_dependency);
   };
   const char *key = nullptr;
-  if (known(name, &key)) {
+  if (known(name, &key, in_table)) {
     *found = key;
     return KS_ST_OK;
   }
@@ -225,7 +227,7 @@ ks_status_t find_dep(mf_tgt_table_t *table, const char *name, bool gnu_ought,
       mf_tgt_trace_row(2, MF_TGT_MSG_CANT_CONCAT, dir, search.c_str());
       continue;
     }
-    if (known(path.c_str(), &key)) {
+    if (known(path.c_str(), &key, nullptr)) {
       *found = key;
       rc = KS_ST_OK;
       break;
@@ -307,12 +309,17 @@ int mf_tgt_match_patt(const char *pattern, const char *name, const char *member,
 }
 
 ks_status_t mf_tgt_find_dep(mf_tgt_table_t *table, const char *name, const char **found) {
-  return find_dep(table, name, false, found);
+  return find_dep(table, name, false, found, nullptr);
 }
 
 ks_status_t mf_tgt_gnu_dep_ought_to_exist(mf_tgt_table_t *table, const char *name,
                                           const char **found) {
-  return find_dep(table, name, true, found);
+  return find_dep(table, name, true, found, nullptr);
+}
+
+ks_status_t mf_tgt_find_dep_in(mf_tgt_table_t *table, const char *name, int gnu_ought,
+                               const char **found, int *in_table) {
+  return find_dep(table, name, gnu_ought != 0, found, in_table);
 }
 
 int mf_tgt_find_patt_match_inst(mf_tgt_table_t *table, mf_tgt_excl_list_t &excl, const char *name,

@@ -44,6 +44,11 @@ int mf_tgt_find_patt_match_inst(mf_tgt_table_t *table, mf_tgt_excl_list_t &excl,
 // status (reported) when the test failed.
 ks_status_t mf_tgt_find_dep(mf_tgt_table_t *table, const char *name, const char **found);
 
+// mf_tgt_find_dep, or with gnu_ought mf_tgt_gnu_dep_ought_to_exist, telling in *in_table (when
+// not null) whether the table holds the name at all, as a target or a dependency.
+ks_status_t mf_tgt_find_dep_in(mf_tgt_table_t *table, const char *name, int gnu_ought,
+                               const char **found, int *in_table);
+
 // mf_tgt_find_dep as the GNU dialects ask it: a name the table knows as a target or as a
 // dependency of any rule ought to exist, and a '$' in the name gets no special treatment.
 ks_status_t mf_tgt_gnu_dep_ought_to_exist(mf_tgt_table_t *table, const char *name,

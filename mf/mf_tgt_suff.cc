@@ -92,6 +92,37 @@ ks_status_t sun_entry_walk(mf_tgt_table_t *table, const std::string &d, const ch
   return KS_ST_NOT_FOUND;
 }
 
+// The suffix rules of one table by target suffix: for each target suffix asked for, the entries
+// S + target suffix that the table holds, S in the order of the suffix list. Rules and the suffix
+// list change only while makefiles are read, which drops the index (mf_tgt_suff_forget_table);
+// whether an entry is a rule is read from its flags at each use.
+struct RuleIndex {
+  const mf_tgt_table_t *table = nullptr;
+  struct Rule {
+    const char *source;
+    const char *name;
+    mf_tgt_entry_t *entry;
+  };
+  std::unordered_map<std::string, std::vector<Rule>> by_target;
+};
+RuleIndex rule_index;
+
+// The instance of the suffix rule entry e (named name): the last instance of a defined entry that
+// was not inferred; null when there is none.
+mf_tgt_inst_desc_t *rule_instance(mf_tgt_entry_t *e, const char *name) {
+  if (!e->defined_as_target || e->implicit_target) return nullptr;
+  if (e->instances == LIST_HANDLE_NULL || list_is_empty(e->instances)) {
+    imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_EMPTY_INSTANCES, name);
+    return nullptr;
+  }
+  void *last = nullptr;
+  void *d = nullptr;
+  for (list_cursor_t c = list_next(e->instances, nullptr, &d); c != nullptr;
+       c = list_next(e->instances, c, &d))
+    last = d;
+  return static_cast<mf_tgt_inst_desc_t *>(last);
+}
+
 // Whether the rule source + tsuffix can be built from the suffix list's point of view: a
 // source suffix that is empty, equal to the target suffix or a version suffix ("~") never is.
 bool usable_source(const char *source, const char *tsuffix) {
@@ -99,19 +130,36 @@ bool usable_source(const char *source, const char *tsuffix) {
   return n > 0 && std::strcmp(source, tsuffix) != 0 && source[n - 1] != '~';
 }
 
-// The rule source + tsuffix applied to base: 0 with the inference dependency and instance,
-// KS_ST_NOT_FOUND when there is no such rule or its dependency cannot be had, another status
-// on error.
-ks_status_t try_rule(mf_tgt_table_t *table, const char *base, const char *source,
-                     const char *tsuffix, int depth, const char **imp_dep,
-                     mf_tgt_inst_desc_t **inst) {
-  const std::string rule = std::string(source) + tsuffix;
-  if (rule.size() >= kRuleSize) return KS_ST_NOT_FOUND;
-  mf_tgt_inst_desc_t *i = mf_tgt_suffix_inst(table->comp_table, rule.c_str());
+// The rules of the table whose target suffix is tsuffix, in the order of their source suffixes
+// in the suffix list (version suffixes, empty suffixes and tsuffix itself left out).
+const std::vector<RuleIndex::Rule> &rules_to(mf_tgt_table_t *table, const char *tsuffix) {
+  if (rule_index.table != table) {
+    rule_index = RuleIndex{};
+    rule_index.table = table;
+  }
+  auto [it, fresh] = rule_index.by_target.try_emplace(tsuffix);
+  if (!fresh) return it->second;
+  for (const char *s : mf_tgt_list_strings(table->suffix_list)) {
+    if (!usable_source(s, tsuffix)) continue;
+    const std::string rule = std::string(s) + tsuffix;
+    if (rule.size() >= kRuleSize) continue;
+    const char *key = nullptr;
+    void *data = nullptr;
+    if (hash_str_lookup(table->comp_table, rule.c_str(), &key, &data))
+      it->second.push_back({s, key, static_cast<mf_tgt_entry_t *>(data)});
+  }
+  return it->second;
+}
+
+// The rule r applied to base: 0 with the inference dependency and instance, KS_ST_NOT_FOUND when
+// the entry is no rule or its dependency cannot be had, another status on error.
+ks_status_t try_rule(mf_tgt_table_t *table, const char *base, const RuleIndex::Rule &r, int depth,
+                     const char **imp_dep, mf_tgt_inst_desc_t **inst) {
+  mf_tgt_inst_desc_t *i = rule_instance(r.entry, r.name);
   if (i == nullptr) return KS_ST_NOT_FOUND;
-  const ks_status_t st = mf_tgt_find_suff_dep(table, base, depth, source, imp_dep);
+  const ks_status_t st = mf_tgt_find_suff_dep(table, base, depth, r.source, imp_dep);
   if (st != KS_ST_OK) return st;
-  mf_tgt_trace_row(2, MF_TGT_MSG_APPLYING_SUFFIX, rule.c_str(), base);
+  mf_tgt_trace_row(2, MF_TGT_MSG_APPLYING_SUFFIX, r.name, base);
   *inst = i;
   return KS_ST_OK;
 }
@@ -134,18 +182,7 @@ ks_status_t rule_for_suffix(mf_tgt_table_t *table, const char *base, const char 
 mf_tgt_inst_desc_t *mf_tgt_suffix_inst(hash_ht_t comp_table, const char *name) {
   void *data = nullptr;
   if (!hash_str_lookup(comp_table, name, nullptr, &data)) return nullptr;
-  auto *e = static_cast<mf_tgt_entry_t *>(data);
-  if (!e->defined_as_target || e->implicit_target) return nullptr;
-  if (e->instances == LIST_HANDLE_NULL || list_is_empty(e->instances)) {
-    imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_EMPTY_INSTANCES, name);
-    return nullptr;
-  }
-  void *last = nullptr;
-  void *d = nullptr;
-  for (list_cursor_t c = list_next(e->instances, nullptr, &d); c != nullptr;
-       c = list_next(e->instances, c, &d))
-    last = d;
-  return static_cast<mf_tgt_inst_desc_t *>(last);
+  return rule_instance(static_cast<mf_tgt_entry_t *>(data), name);
 }
 
 ks_status_t mf_tgt_find_suff_dep(mf_tgt_table_t *table, const char *base, int depth,
@@ -153,9 +190,9 @@ ks_status_t mf_tgt_find_suff_dep(mf_tgt_table_t *table, const char *base, int de
   *imp_dep = nullptr;
   const uint32_t v = table->compat_variant;
   const std::string d = std::string(base) + ssuffix;
-  const ks_status_t st = mf_tgt_variant_is_gnu(v)
-                             ? mf_tgt_gnu_dep_ought_to_exist(table, d.c_str(), imp_dep)
-                             : mf_tgt_find_dep(table, d.c_str(), imp_dep);
+  int in_table = 0;
+  const ks_status_t st =
+      mf_tgt_find_dep_in(table, d.c_str(), mf_tgt_variant_is_gnu(v), imp_dep, &in_table);
   if (st != KS_ST_NOT_FOUND) return st;
   if (v == MF_COMPAT_SUN && sun_entry_walk(table, d, imp_dep) == KS_ST_OK) return KS_ST_OK;
   bool chain;
@@ -165,7 +202,7 @@ ks_status_t mf_tgt_find_suff_dep(mf_tgt_table_t *table, const char *base, int de
            v == MF_COMPAT_KELTO)
     chain = true;
   else
-    chain = mf_tgt_lookup(table, d.c_str()) != nullptr;
+    chain = in_table != 0;
   if (!chain) return st;
   const char *imp = nullptr;
   list_handle_t script = LIST_HANDLE_NULL;
@@ -184,9 +221,8 @@ ks_status_t mf_tgt_find_suff_rule(mf_tgt_table_t *table, const char *base, const
                                   int depth, const char **imp_dep, mf_tgt_inst_desc_t **inst) {
   *imp_dep = nullptr;
   *inst = nullptr;
-  for (const char *s : mf_tgt_list_strings(table->suffix_list)) {
-    if (!usable_source(s, tsuffix)) continue;
-    const ks_status_t st = try_rule(table, base, s, tsuffix, depth, imp_dep, inst);
+  for (const RuleIndex::Rule &r : rules_to(table, tsuffix)) {
+    const ks_status_t st = try_rule(table, base, r, depth, imp_dep, inst);
     if (st != KS_ST_NOT_FOUND) return st;
   }
   return KS_ST_NOT_FOUND;
@@ -198,11 +234,11 @@ ks_status_t mf_tgt_find_suff_rule_dep_list(mf_tgt_table_t *table, const char *ba
                                            mf_tgt_inst_desc_t **inst) {
   *imp_dep = nullptr;
   *inst = nullptr;
-  const std::vector<const char *> suffixes = mf_tgt_list_strings(table->suffix_list);
+  const std::vector<RuleIndex::Rule> &rules = rules_to(table, tsuffix);
   for (const char *dep : mf_tgt_list_strings(explicit_deps)) {
-    for (const char *s : suffixes) {
-      if (!usable_source(s, tsuffix) || !ends_with(dep, s)) continue;
-      const ks_status_t st = try_rule(table, base, s, tsuffix, depth, imp_dep, inst);
+    for (const RuleIndex::Rule &r : rules) {
+      if (!ends_with(dep, r.source)) continue;
+      const ks_status_t st = try_rule(table, base, r, depth, imp_dep, inst);
       if (st != KS_ST_NOT_FOUND) return st;
     }
   }
@@ -311,4 +347,5 @@ int mf_tgt_get_inference_dep(mf_tgt_table_t *table, const char *name, const char
 
 void mf_tgt_suff_forget_table(mf_tgt_table_t *table) {
   if (leaf_index.table == table) leaf_index = LeafIndex{};
+  if (rule_index.table == table) rule_index = RuleIndex{};
 }

@@ -46,5 +46,6 @@ int mf_tgt_get_inference_dep(mf_tgt_table_t *table, const char *name, const char
 // inferred entry; null when there is none.
 mf_tgt_inst_desc_t *mf_tgt_suffix_inst(hash_ht_t comp_table, const char *name);
 
-// Forgets what the suffix lookup keeps about table (called when the table is freed).
+// Forgets what the suffix lookup keeps about table: called when its rules or its suffix list
+// change, and when it is freed.
 void mf_tgt_suff_forget_table(mf_tgt_table_t *table);

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "bld/bldr_tgt.h"
 #include "ks/fileutl.h"
@@ -30,6 +31,39 @@ char try2_dep_pn[kPathSize];
 list_handle_t java_source_patterns = LIST_HANDLE_NULL;
 
 const imsg_msg_table_t *msgs() { return &_mf_tgt_karsel_msg_table; }
+
+// While a target is validated the working directory and the environment stay as they are, so the
+// existence tests of the lookup (often a dozen for one target) take them once: a relative name is
+// tested under the working directory read at the start, which spares the directory cache a
+// reading of the working directory for every test.
+struct LookupScope {
+  LookupScope() {
+    if (depth++ > 0) return;
+    char buf[kPathSize];
+    cwd = fileutl_getcwd(buf, sizeof buf) == KS_ST_OK ? buf : "";
+    no_dirent_cache = mf_getenv("ORVA_NO_DIRENT_CACHE") != nullptr;
+  }
+  ~LookupScope() {
+    if (--depth > 0) return;
+    cwd.clear();
+    vpath_known = false;
+    vpath_dirs.clear();
+  }
+  LookupScope(const LookupScope &) = delete;
+  LookupScope &operator=(const LookupScope &) = delete;
+
+  static int depth;
+  static std::string cwd;
+  static bool no_dirent_cache;
+  // The directories of $(VPATH), once they were asked for: the macros do not change meanwhile.
+  static bool vpath_known;
+  static std::vector<const char *> vpath_dirs;
+};
+int LookupScope::depth = 0;
+std::string LookupScope::cwd;
+bool LookupScope::no_dirent_cache = false;
+bool LookupScope::vpath_known = false;
+std::vector<const char *> LookupScope::vpath_dirs;
 
 void error_row(int row, const char *a, const char *b = nullptr) {
   imsg_print(IMSG_ERROR, msgs(), row, a, b);
@@ -69,7 +103,7 @@ ks_status_t vpath_matches(const char *pattern, const char *name, bool *matches) 
 
 // The directories of $(VPATH) in the macro-table list in force, as a heap list of names interned
 // in the table, or null.
-list_handle_t vpath_macro_dirs(mf_tgt_table_t *table) {
+list_handle_t vpath_macro_dirs_of(mf_tgt_table_t *table) {
   const list_handle_t tables = mfc_mf_macro_table_list;
   if (tables == LIST_HANDLE_NULL || bldr_macro_lookup(tables, "VPATH", nullptr) == nullptr)
     return LIST_HANDLE_NULL;
@@ -118,6 +152,21 @@ list_handle_t vpath_macro_dirs(mf_tgt_table_t *table) {
     if (dirs == LIST_HANDLE_NULL) dirs = mf_tgt_heap_list();
     mf_tgt_list_append(dirs, key);
   }
+  return dirs;
+}
+
+// vpath_macro_dirs_of, asked once while a target is validated.
+list_handle_t vpath_macro_dirs(mf_tgt_table_t *table) {
+  if (LookupScope::depth == 0) return vpath_macro_dirs_of(table);
+  if (!LookupScope::vpath_known) {
+    list_handle_t dirs = vpath_macro_dirs_of(table);
+    LookupScope::vpath_dirs = mf_tgt_list_strings(dirs);
+    LookupScope::vpath_known = true;
+    if (dirs != LIST_HANDLE_NULL) list_destroy(dirs);
+  }
+  if (LookupScope::vpath_dirs.empty()) return LIST_HANDLE_NULL;
+  list_handle_t dirs = mf_tgt_heap_list();
+  for (const char *d : LookupScope::vpath_dirs) mf_tgt_list_append(dirs, d);
   return dirs;
 }
 
@@ -525,9 +574,20 @@ int validate_one(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t **out_e
 }  // namespace
 
 ks_status_t mf_tgt_obj_exists(const char *name) {
-  const ks_status_t st = mf_getenv("ORVA_NO_DIRENT_CACHE") != nullptr
-                             ? mf_stat_obj_exists(static_cast<mf_stat_handle_t>(mfc_mf_stat_handle), name)
-                             : mf_dirent_exists(name);
+  const bool in_scope = LookupScope::depth > 0;
+  const bool no_dirent_cache =
+      in_scope ? LookupScope::no_dirent_cache : mf_getenv("ORVA_NO_DIRENT_CACHE") != nullptr;
+  const char *path = name;
+  std::string absolute;
+  if (in_scope && name[0] != '/' && !LookupScope::cwd.empty() &&
+      LookupScope::cwd.size() + 1 + std::strlen(name) < kPathSize) {
+    absolute = LookupScope::cwd + "/" + name;
+    path = absolute.c_str();
+  }
+  const ks_status_t st =
+      no_dirent_cache
+          ? mf_stat_obj_exists(static_cast<mf_stat_handle_t>(mfc_mf_stat_handle), path)
+          : mf_dirent_exists(path);
   mf_tgt_trace(4, "mf_tgt_obj_exists(%s) ==> %s\n", name, st == KS_ST_OK ? "TRUE" : "FALSE");
   return st;
 }
@@ -648,6 +708,7 @@ int mf_tgt_validate_explicit_tgt(mf_tgt_table_t *table, const char *name,
     *out_entry = e;
     return MF_TGT_VALID;
   }
+  const uint32_t v = table->compat_variant;
   if (e->multiple_defined && !e->multiple_valid) {
     imsg_print(IMSG_WARNING, msgs(), MF_TGT_MSG_TOO_MANY_SCRIPTS, name);
     imsg_print(IMSG_WARNING_CONT, msgs(), MF_TGT_MSG_FIRST_SCRIPT_USED);
@@ -667,8 +728,12 @@ int mf_tgt_validate_explicit_tgt(mf_tgt_table_t *table, const char *name,
     int patt = 0;
     list_handle_t deps = LIST_HANDLE_NULL;
     const char *stem = nullptr;
+    // A second, deeper lookup can only find a rule through a chain, whose inferred dependency
+    // is no file yet; std and sun use such a dependency only for a target without a script of
+    // its own, so for one with a script the second lookup would change nothing.
+    const int depths = (v == MF_COMPAT_STD || v == MF_COMPAT_SUN) && has_script ? 1 : 2;
     int rc = 1;
-    for (int depth = 0; depth <= 1 && rc == 1; ++depth)
+    for (int depth = 0; depth < depths && rc == 1; ++depth)
       rc = mf_tgt_implicit_instance(table, name, inst->member_name, depth, 1, inst->deps,
                                     has_script ? 1 : 0, &imp, &script, &patt, &deps, &stem);
     if (rc == 1) {
@@ -692,6 +757,7 @@ int mf_tgt_validate_explicit_tgt(mf_tgt_table_t *table, const char *name,
 }
 
 int mf_tgt_validate_tgt(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t **out_entry) {
+  LookupScope scope;
   *out_entry = nullptr;
   mf_tgt_trace(4, "mf_tgt_va:entry:%s\n", name);
   const char *lib_patterns = nullptr;
