@@ -46,17 +46,7 @@ class ExpansionScope {
       for (const char *t : mf_tgt_list_strings(mfc_mf_macro_table_list))
         mf_tgt_list_append(tables_, t);
     }
-    char *value = nullptr;
-    if (bldr_macutl_expand_line_list(table_->compat_variant, tables_, 0, text.c_str(), 1,
-                                     STG_AREA_HEAP, &value, LIST_HANDLE_NULL,
-                                     STG_AREA_NULL) != KS_ST_OK ||
-        value == nullptr) {
-      stg_free(value);
-      return false;
-    }
-    *out = value;
-    stg_free(value);
-    return true;
+    return mf_tgt_expand_text(table_->compat_variant, tables_, text.c_str(), out);
   }
 
  private:
@@ -134,13 +124,8 @@ list_handle_t mf_tgt_expand_dep_list(mf_tgt_table_t *table, mf_tgt_entry_t *entr
     }
     if (bsd && std::strcmp(d, ".PRECIOUS") == 0) {
       const char *key = nullptr;
-      void *data = nullptr;
-      const int existed = hash_str_enter(table->comp_table, tgt_pn, &key, &data);
-      if (existed < 0) {
-        imsg_print_shared(IMSG_ERROR, "mf/mf_tgt", &imsg_common_table, IMSG_COMMON_NO_MEMORY);
-        return LIST_HANDLE_NULL;
-      }
-      auto *e = static_cast<mf_tgt_entry_t *>(data);
+      bool existed = false;
+      mf_tgt_entry_t *e = mf_tgt_enter_name(table, tgt_pn, &key, &existed);
       if (existed == 0) mf_tgt_utl_declare_target(key, e, table->area, 0, 0, nullptr);
       e->declared_precious = 1;
       continue;

@@ -61,22 +61,16 @@ bool define(bldr_macro_table_t *table, const std::string &name, const std::strin
 
 list_handle_t mf_tgt_expand_patt_cotargets(list_handle_t patterns, const char *tgt_pn,
                                            const char *stem, stg_area_t area) {
-  list_handle_t members = list_create(area, 0);
-  char *first = stg_area_strdup(area, tgt_pn);
-  if (members == LIST_HANDLE_NULL || first == nullptr || list_append(members, first) != 0) {
-    tbs_log_int_error("mf/mf_tgt", &imsg_common_table, IMSG_COMMON_NO_MEMORY,
-                      pfm_file_stem(__FILE__), __LINE__, 0);
-    PFM_PANIC();
-  }
+  list_handle_t members = mf_tgt_new_list(area);
+  auto add = [&](const char *name) {
+    char *copy = stg_area_strdup(area, name);
+    if (copy == nullptr) mf_tgt_out_of_memory();
+    mf_tgt_list_append(members, copy);
+  };
+  add(tgt_pn);
   for (const char *p : mf_tgt_list_strings(patterns)) {
     std::string member;
-    if (!substitute(p, stem, &member)) continue;
-    char *copy = stg_area_strdup(area, member.c_str());
-    if (copy == nullptr || list_append(members, copy) != 0) {
-      tbs_log_int_error("mf/mf_tgt", &imsg_common_table, IMSG_COMMON_NO_MEMORY,
-                        pfm_file_stem(__FILE__), __LINE__, 0);
-      PFM_PANIC();
-    }
+    if (substitute(p, stem, &member)) add(member.c_str());
   }
   return members;
 }
@@ -88,13 +82,8 @@ mf_tgt_inst_desc_t *mf_tgt_require_expanded_tgt_instance(const char *tgt_pn, con
                                                          mf_tgt_table_t *table_p) {
   PFM_ASSERT(MF_GNUMAKE_VARIANT(table_p->compat_variant));
   const char *key = nullptr;
-  void *data = nullptr;
-  const int existed = hash_str_enter(table_p->comp_table, tgt_pn, &key, &data);
-  if (existed < 0) {
-    imsg_print_shared(IMSG_ERROR, "mf/mf_tgt", &imsg_common_table, IMSG_COMMON_NO_MEMORY);
-    PFM_PANIC();
-  }
-  auto *e = static_cast<mf_tgt_entry_t *>(data);
+  bool existed = false;
+  mf_tgt_entry_t *e = mf_tgt_enter_name(table_p, tgt_pn, &key, &existed);
   if (existed == 0 || (!e->defined_as_target && e->is_a_dependency)) {
     mf_tgt_utl_declare_target(key, e, table_p->area, 1, 0, nullptr);
     e->implicit_target = 1;
@@ -158,13 +147,8 @@ void mf_tgt_claim_sibs_affect_reuse(mf_tgt_table_t *table_p, const char *tgt_pn)
   PFM_ASSERT(table_p != NULL);
   PFM_ASSERT(tgt_pn != NULL);
   const char *key = nullptr;
-  void *data = nullptr;
-  const int existed = hash_str_enter(table_p->comp_table, tgt_pn, &key, &data);
-  if (existed < 0) {
-    imsg_print_shared(IMSG_ERROR, "mf/mf_tgt", &imsg_common_table, IMSG_COMMON_NO_MEMORY);
-    PFM_PANIC();
-  }
-  auto *e = static_cast<mf_tgt_entry_t *>(data);
+  bool existed = false;
+  mf_tgt_entry_t *e = mf_tgt_enter_name(table_p, tgt_pn, &key, &existed);
   if (existed == 0) mf_tgt_utl_declare_target(key, e, table_p->area, 0, 0, nullptr);
   e->sibs_affect_reuse = 1;
 }

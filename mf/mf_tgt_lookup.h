@@ -16,6 +16,21 @@ bool mf_tgt_variant_is_bsd(uint32_t variant);       // sgismake, sgipmake, bsdne
 // The trace gate of the module "mf_tgt" at level.
 bool mf_tgt_tracing(int level);
 
+// Prints the message of exhausted storage and ends the program (a table could not stay
+// consistent).
+[[noreturn]] void mf_tgt_out_of_memory();
+// A new list in area (STG_AREA_HEAP: the heap); running out of memory ends the program.
+list_handle_t mf_tgt_new_list(stg_area_t area);
+// Enters name in the table: its entry (a new one all zero), with *key (when not null) the table's
+// copy of the name and *existed (when not null) whether it was there before; running out of
+// memory ends the program.
+mf_tgt_entry_t *mf_tgt_enter_name(mf_tgt_table_t *table, const char *name, const char **key,
+                                  bool *existed);
+// Expands the macro references of text in the macro tables by the dialect: true with the result,
+// false after the expander's message.
+bool mf_tgt_expand_text(uint32_t variant, list_handle_t tables, const char *text,
+                        std::string *out);
+
 // A copy of text in the table's area; running out of memory ends the program (the table could
 // not stay consistent).
 char *mf_tgt_area_copy(mf_tgt_table_t *table, const char *text);

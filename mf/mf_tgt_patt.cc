@@ -54,17 +54,7 @@ struct PatternMatch {
 
 // Expands text in the makefile's macro tables: true with the result.
 bool expand(mf_tgt_table_t *table, const char *text, std::string *out) {
-  char *value = nullptr;
-  if (bldr_macutl_expand_line_list(table->compat_variant, mfc_mf_macro_table_list, 0, text, 1,
-                                   STG_AREA_HEAP, &value, LIST_HANDLE_NULL,
-                                   STG_AREA_NULL) != KS_ST_OK ||
-      value == nullptr) {
-    stg_free(value);
-    return false;
-  }
-  *out = value;
-  stg_free(value);
-  return true;
+  return mf_tgt_expand_text(table->compat_variant, mfc_mf_macro_table_list, text, out);
 }
 
 int patt_search(mf_tgt_table_t *table, mf_tgt_excl_list_t &excl, const char *name,

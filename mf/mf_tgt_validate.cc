@@ -108,17 +108,10 @@ list_handle_t vpath_macro_dirs_of(mf_tgt_table_t *table) {
   if (tables == LIST_HANDLE_NULL || bldr_macro_lookup(tables, "VPATH", nullptr) == nullptr)
     return LIST_HANDLE_NULL;
   const uint32_t v = table->compat_variant;
-  char *value = nullptr;
-  if (bldr_macutl_expand_line_list(v, tables, 0, "$(VPATH)", 1, STG_AREA_HEAP, &value,
-                                   LIST_HANDLE_NULL, STG_AREA_NULL) != KS_ST_OK ||
-      value == nullptr) {
-    stg_free(value);
-    return LIST_HANDLE_NULL;
-  }
+  std::string text;
+  if (!mf_tgt_expand_text(v, tables, "$(VPATH)", &text)) return LIST_HANDLE_NULL;
   const bool gnu = mf_tgt_variant_is_gnu(v);
   const char *seps = gnu ? ": \t" : ":";
-  std::string text(value);
-  stg_free(value);
   const size_t first = text.find_first_not_of(" \t");
   if (first == std::string::npos) return LIST_HANDLE_NULL;
   text = text.substr(first, text.find_last_not_of(" \t") - first + 1);
@@ -145,10 +138,7 @@ list_handle_t vpath_macro_dirs_of(mf_tgt_table_t *table) {
     // A piece of blanks alone names no directory (it would turn names into absolute ones).
     if (buf[0] == '\0') continue;
     const char *key = nullptr;
-    if (hash_str_enter(table->dir_table, buf, &key, nullptr) < 0) {
-      imsg_print_shared(IMSG_ERROR, "mf/mf_tgt", &imsg_common_table, IMSG_COMMON_NO_MEMORY);
-      PFM_PANIC();
-    }
+    if (hash_str_enter(table->dir_table, buf, &key, nullptr) < 0) mf_tgt_out_of_memory();
     if (dirs == LIST_HANDLE_NULL) dirs = mf_tgt_heap_list();
     mf_tgt_list_append(dirs, key);
   }
@@ -196,13 +186,8 @@ int relocate_explicit(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t *e
                       const char *located, mf_tgt_entry_t **out_entry) {
   const std::string loc(located);
   const char *key = nullptr;
-  void *data = nullptr;
-  const int existed = hash_str_enter(table->comp_table, loc.c_str(), &key, &data);
-  if (existed < 0) {
-    imsg_print_shared(IMSG_ERROR, "mf/mf_tgt", &imsg_common_table, IMSG_COMMON_NO_MEMORY);
-    PFM_PANIC();
-  }
-  auto *l = static_cast<mf_tgt_entry_t *>(data);
+  bool existed = false;
+  mf_tgt_entry_t *l = mf_tgt_enter_name(table, loc.c_str(), &key, &existed);
   if (existed == 0 || !l->defined_as_target) {
     const int8_t was_dependency = l->is_a_dependency;
     *l = *e;
@@ -259,10 +244,8 @@ void add_dep(mf_tgt_table_t *table, mf_tgt_inst_desc_t *inst, const char *name, 
   const char *key = mf_tgt_enter_dep_in_table(table, name);
   if (key == nullptr) PFM_PANIC();
   if ((front ? list_insert(inst->deps, nullptr, const_cast<char *>(key))
-             : list_append(inst->deps, const_cast<char *>(key))) != 0) {
-    imsg_print_shared(IMSG_ERROR, "mf/mf_tgt", &imsg_common_table, IMSG_COMMON_NO_MEMORY);
-    PFM_PANIC();
-  }
+             : list_append(inst->deps, const_cast<char *>(key))) != 0)
+    mf_tgt_out_of_memory();
 }
 
 // Completes one explicit instance with the implicit instance found for it. Returns false when
@@ -393,13 +376,8 @@ int validate_implicit(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t **
   }
 
   const char *key = nullptr;
-  void *data = nullptr;
-  const int existed = hash_str_enter(table->comp_table, use.c_str(), &key, &data);
-  if (existed < 0) {
-    imsg_print_shared(IMSG_ERROR, "mf/mf_tgt", &imsg_common_table, IMSG_COMMON_NO_MEMORY);
-    PFM_PANIC();
-  }
-  auto *e = static_cast<mf_tgt_entry_t *>(data);
+  bool existed = false;
+  mf_tgt_entry_t *e = mf_tgt_enter_name(table, use.c_str(), &key, &existed);
   if (existed != 0 && e->defined_as_target && gnu) {
     // Defined during the lookup as a member of the target group of the rule that matched.
     if (deps != LIST_HANDLE_NULL) list_destroy(deps);
@@ -453,21 +431,11 @@ int apply_default(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t **out_
   if (mf_tgt_obj_exists(name) == KS_ST_OK) return MF_TGT_NO_RULE;
   mf_tgt_entry_t *def = mf_tgt_lookup(table, ".DEFAULT");
   if (def == nullptr || !def->defined_as_target) return MF_TGT_NO_RULE;
-  mf_tgt_entry_t *e = mf_tgt_lookup(table, name);
-  const char *key = name;
-  if (e == nullptr) {
-    void *data = nullptr;
-    const int existed = hash_str_enter(table->comp_table, name, &key, &data);
-    if (existed < 0) {
-      imsg_print_shared(IMSG_ERROR, "mf/mf_tgt", &imsg_common_table, IMSG_COMMON_NO_MEMORY);
-      PFM_PANIC();
-    }
-    if (existed != 0)
-      mf_tgt_trace(3, "Applying default tgt found that tgt tab entry for %s already existed\n",
-                   name);
-    e = static_cast<mf_tgt_entry_t *>(data);
-    e->is_a_dependency = 0;
-  }
+  bool existed = false;
+  mf_tgt_entry_t *e = mf_tgt_enter_name(table, name, nullptr, &existed);
+  if (existed)
+    mf_tgt_trace(3, "Applying default tgt found that tgt tab entry for %s already existed\n",
+                 name);
   e->tgt_act_pn = mf_tgt_area_copy(table, name);
   e->defined_as_target = 1;
   e->multiple_valid = def->multiple_valid;
@@ -547,13 +515,8 @@ int validate_one(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t **out_e
   if (file_rc == MF_TGT_FILE_EXISTS || file_rc == MF_TGT_FILE_IN_SEARCH) {
     const char *loc = file_rc == MF_TGT_FILE_EXISTS ? name : located_copy.c_str();
     const char *key = nullptr;
-    void *data = nullptr;
-    const int existed = hash_str_enter(table->comp_table, loc, &key, &data);
-    if (existed < 0) {
-      imsg_print_shared(IMSG_ERROR, "mf/mf_tgt", &imsg_common_table, IMSG_COMMON_NO_MEMORY);
-      PFM_PANIC();
-    }
-    auto *f = static_cast<mf_tgt_entry_t *>(data);
+    bool existed = false;
+    mf_tgt_entry_t *f = mf_tgt_enter_name(table, loc, &key, &existed);
     if (existed == 0) {
       mf_tgt_utl_declare_target(key, f, table->area, 0, 0, nullptr);
       f->lookup_done = 1;
@@ -608,8 +571,7 @@ list_handle_t mf_tgt_apply_search_list(mf_tgt_table_t *table, const char *name, 
         if (!sp->all_path_appended) {
           if (table->all_path_list != LIST_HANDLE_NULL &&
               list_concat(sp->dirs, table->all_path_list) != 0) {
-            imsg_print_shared(IMSG_ERROR, "mf/mf_tgt", &imsg_common_table, IMSG_COMMON_NO_MEMORY);
-            PFM_PANIC();
+            mf_tgt_out_of_memory();
           }
           sp->all_path_appended = 1;
         }
@@ -847,13 +809,8 @@ void mf_tgt_require_class_java_dependency(mf_tgt_table_t *table_h, const char *c
   PFM_ASSERT(!STRUTL_IS_NULL(java_abs_pn));
   mf_tgt_table_t *table = table_h;
   const char *key = nullptr;
-  void *data = nullptr;
-  const int existed = hash_str_enter(table->comp_table, class_tgt_pn, &key, &data);
-  if (existed < 0) {
-    imsg_print_shared(IMSG_ERROR, "mf/mf_tgt", &imsg_common_table, IMSG_COMMON_NO_MEMORY);
-    PFM_PANIC();
-  }
-  auto *e = static_cast<mf_tgt_entry_t *>(data);
+  bool existed = false;
+  mf_tgt_entry_t *e = mf_tgt_enter_name(table, class_tgt_pn, &key, &existed);
   if (existed == 0) mf_tgt_utl_declare_target(key, e, table->area, 1, 0, nullptr);
   if (e->instances == LIST_HANDLE_NULL) e->instances = mf_tgt_area_list(table);
   void *d = nullptr;

@@ -85,40 +85,36 @@ TEST(MfTgtImplicit, StdAndSunTryPatternRulesBeforeSuffixRules) {
 }
 
 TEST(MfTgtImplicit, SuffixRulesFollowTheSuffixList) {
-  for (uint32_t v : {uint32_t(MF_COMPAT_STD), uint32_t(MF_COMPAT_SUN), uint32_t(MF_COMPAT_KELTO),
-                     uint32_t(MF_COMPAT_SGISMAKE)}) {
-    SCOPED_TRACE(v);
-    Lookup l(v);
+  // Suffix list .o .c .y with the rules .c.o and .y.o, x.c and x.y present, and (explicit) the
+  // rule line x.o: x.y.
+  struct Case {
+    uint32_t variant;
+    bool explicit_y;
+    const char *rule;
+  };
+  const Case cases[] = {
+      {MF_COMPAT_STD, false, "x.o: x.c [<x.c *x] {from c}"},
+      {MF_COMPAT_SUN, false, "x.o: x.c [<x.c *x] {from c}"},
+      {MF_COMPAT_KELTO, false, "x.o: x.c [<x.c *x] {from c}"},
+      {MF_COMPAT_SGISMAKE, false, "x.o: x.c [<x.c *x] {from c}"},
+      // The BSD-style dialects take the rule of the explicit dependency's suffix.
+      {MF_COMPAT_SGISMAKE, true, "x.o: x.y [<x.y *x] {from y}"},
+      {MF_COMPAT_SGIPMAKE, true, "x.o: x.y [<x.y *x] {from y}"},
+      {MF_COMPAT_BSDNETR2, true, "x.o: x.y [<x.y *x] {from y}"},
+      {MF_COMPAT_STD, true, "x.o: x.y x.c [<x.c *x] {from c}"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::to_string(c.variant) + (c.explicit_y ? " explicit" : ""));
+    Lookup l(c.variant);
     l.suffixes({".o", ".c", ".y"});
     l.rule({".c.o"}, {}, {"from c"});
     l.rule({".y.o"}, {}, {"from y"});
     l.file("x.c");
     l.file("x.y");
+    if (c.explicit_y) l.rule({"x.o"}, {"x.y"}, {});
     ASSERT_EQ(l.validate("x.o"), MF_TGT_VALID);
-    EXPECT_EQ(l.rule_of(), "x.o: x.c [<x.c *x] {from c}");
+    EXPECT_EQ(l.rule_of(), c.rule);
   }
-  // An explicit dependency x.y: the BSD-style dialects take the rule of its suffix.
-  for (uint32_t v : kBsd) {
-    SCOPED_TRACE(v);
-    Lookup l(v);
-    l.suffixes({".o", ".c", ".y"});
-    l.rule({".c.o"}, {}, {"from c"});
-    l.rule({".y.o"}, {}, {"from y"});
-    l.file("x.c");
-    l.file("x.y");
-    l.rule({"x.o"}, {"x.y"}, {});
-    ASSERT_EQ(l.validate("x.o"), MF_TGT_VALID);
-    EXPECT_EQ(l.rule_of(), "x.o: x.y [<x.y *x] {from y}");
-  }
-  Lookup std_l(MF_COMPAT_STD);
-  std_l.suffixes({".o", ".c", ".y"});
-  std_l.rule({".c.o"}, {}, {"from c"});
-  std_l.rule({".y.o"}, {}, {"from y"});
-  std_l.file("x.c");
-  std_l.file("x.y");
-  std_l.rule({"x.o"}, {"x.y"}, {});
-  ASSERT_EQ(std_l.validate("x.o"), MF_TGT_VALID);
-  EXPECT_EQ(std_l.rule_of(), "x.o: x.y x.c [<x.c *x] {from c}");
 }
 
 TEST(MfTgtImplicit, SuffixRuleDetails) {
