@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "ks/pfm.h"
 #include "mf/mf_io.h"
@@ -80,6 +81,12 @@ int32_t refill(mf_scanner_t *s, int32_t *text, int32_t *cp, int32_t *last_pos) {
   return n;
 }
 
+// The scanners that have matched, for mf_scan_restart_all.
+std::vector<mf_scanner_t *> &started_scanners() {
+  static std::vector<mf_scanner_t *> scanners;
+  return scanners;
+}
+
 void record_position() {
   mf_parse_op_rec_t *op = mfc_parse_op_rec_p;
   if (op == nullptr) return;
@@ -141,6 +148,10 @@ void mf_scan_wcs_to_shr_text(const wchar_t *wtext) {
   *out = '\0';
 }
 
+void mf_scan_restart_all() {
+  for (mf_scanner_t *s : started_scanners()) mf_scan_restart(s);
+}
+
 void mf_scan_restart(mf_scanner_t *s) {
   ensure_buffer(s);
   s->n_chars = 0;
@@ -156,6 +167,7 @@ int mf_scan_next(mf_scanner_t *s) {
     s->started = true;
     if (s->io.get_line == nullptr) s->io.get_line = mf_io_get_wstring_line;
     if (s->io.unput == nullptr) s->io.unput = mf_io_unput_wc;
+    started_scanners().push_back(s);
   }
   ensure_buffer(s);
   const mf_scan_tables_t &t = *s->tables;

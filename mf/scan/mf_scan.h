@@ -104,6 +104,10 @@ int mf_scan_next(mf_scanner_t *scanner);
 // Resets the scanner for new input: empty buffer at a line start.
 void mf_scan_restart(mf_scanner_t *scanner);
 
+// Resets every scanner that has matched since the program started, so that a new parse starts
+// afresh whichever dialect the last one used and wherever it stopped.
+void mf_scan_restart_all();
+
 // Fills shr_text with the multibyte form of wtext (growing it as needed; a failed allocation is
 // fatal).
 void mf_scan_wcs_to_shr_text(const wchar_t *wtext);
