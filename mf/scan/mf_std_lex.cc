@@ -70,12 +70,6 @@ mf_scanner_t &scanner() {
   return s;
 }
 
-void set_statement_position() {
-  if (mfc_parse_op_rec_p == nullptr) return;
-  mfc_parse_op_rec_p->statement_line = mf_io_source_line;
-  mfc_parse_op_rec_p->statement_file = mf_io_source_file;
-}
-
 // Rules 9 to 12: the word export or unexport.
 int export_word(const char *text, int length, int token) {
   if (!mf_lex_column_one(length)) {
@@ -134,14 +128,14 @@ int action(int rule, const char *text, int length) {
     case 49: return mf_lex_archive(text, length) == 1 ? ARCHIVE : 0;
     case 50: mf_lex_tgt_scoped_token(); return TGT_SCOPED;
     case 51:
-      set_statement_position();
+      mf_scan_set_rule_position();
       mf_lex_double_colon();
       return DOUBLE_COLON;
     case 52:
       if (mf_lex_column_one(length) == 1 && text[0] == '\t' &&
           mf_lex_script_line_expected_here() == 1 && mf_lex_script_line(text) == 1)
         return SCRIPT_LINE;
-      set_statement_position();
+      mf_scan_set_rule_position();
       mf_lex_single_colon();
       return SINGLE_COLON;
     case 53:
