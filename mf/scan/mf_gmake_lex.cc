@@ -1,19 +1,16 @@
 #include "mf/scan/mf_gmake_lex.h"
 
-#include <string>
-
 #include "mf/bldr_macro.h"
 #include "mf/mf_lex_tok.h"
 #include "mf/mf_lex_utl.h"
 #include "mf/mf_parser.h"
-#include "mf/scan/mf_yylex.h"
+#include "mf/scan/mf_scan_act.h"
 
 int mf_gmake_yyleng = 0;
 
 namespace {
 
 constexpr int kRules = 65;
-constexpr int kDefaultRule = 65;
 
 // Trace names of the rules (.JAVAC and the default rule write no rule trace).
 const char *const kRuleNames[kRules + 1] = {
@@ -33,24 +30,6 @@ const char *const kRuleNames[kRules + 1] = {
     "| (GNU order-only specifier)", nullptr,
 };
 
-// Tokens of the special-target rules 19, 21 and 23 to 48 (0 for the other rules).
-struct special_tokens {
-  int token[kRules + 1] = {};
-  constexpr special_tokens() {
-    token[19] = EXPORT_ALL_TGT;
-    token[21] = PHONY;
-    const int from23[] = {
-        SUFFIXES_TGT, IGNORE_TGT, SILENT_TGT, NO_CONFIG_REC, NO_WINK_IN, NO_CMP_SCRIPT,
-        NO_PRINT_CMP_SCRIPT, NO_CMP_NON_MF_DEPS, NO_CONFIG_MATCH_SLINKS, SIBS_AFFECT_REUSE,
-        MAKEFILES_IN_CONFIG_REC, MAKEFILES_AFFECT_REUSE, DEP_IGNORED, DIR_IGNORED, DIR_AFFECTS,
-        DO_OID_IGNORED, SIB_IGNORED, NO_DO_FOR_SIB, NO_SIB_DO_CONTAINED_IN, INCR_TGT,
-        INCR_REPOSITORY_SIB, NOT_PARALLEL_TGT, PRECIOUS_TGT, MAIN_TGT, JAVAC, JAVA_TGTS,
-    };
-    for (int i = 0; i < 26; ++i) token[23 + i] = from23[i];
-  }
-};
-constexpr special_tokens kSpecial;
-
 struct rule_flags {
   uint8_t trailing[kRules + 1] = {};
   uint8_t no_position[kRules + 1] = {};
@@ -58,10 +37,117 @@ struct rule_flags {
     // vpath, export, unexport and override with one character of context.
     for (int r = 13; r <= 18; ++r) trailing[r] = 1;
     trailing[20] = 1;
-    no_position[1] = no_position[3] = no_position[kDefaultRule] = 1;
+    no_position[1] = no_position[3] = no_position[kRules] = 1;
   }
 };
 constexpr rule_flags kFlags;
+
+// A definition with "?=", "+=" or "=" (arg: the operator): target-scoped after a colon on the
+// line.
+int definition(const char *text, int, int op) {
+  if (mf_lex_macro_def(text, op) == 0) return 0;
+  return mf_lex_scoped_macro_def_accepted_here() != 0 ? GNU_TGT_SCOPED : MACRO_DEF;
+}
+
+// ":=": simply expanded, target-scoped after a colon on the line.
+int simple_definition(const char *text, int, int) {
+  if (mf_lex_scoped_macro_def_accepted_here() != 0)
+    return mf_lex_macro_def(text, BLDR_MACRO_OP_SCOPED_SIMPLE) != 0 ? GNU_TGT_SCOPED : 0;
+  return mf_lex_macro_def(text, BLDR_MACRO_OP_GNU_SIMPLE) != 0 ? MACRO_DEF : 0;
+}
+
+// define at the start of a line opens a multi-line definition; elsewhere it is a name.
+int define(const char *text, int length, int) {
+  if (mf_lex_column_one(length) != 0 && mf_lex_macro_def(text, BLDR_MACRO_OP_DEFINE) != 0)
+    return MACRO_DEF;
+  return mf_scan_act_file_name(text, length, 0);
+}
+
+// override at the start of a line or in a target-scoped definition.
+int override_word(const char *text, int length, int) {
+  if (mf_lex_column_one(length) == 0 && mf_lex_scoped_macro_def_accepted_here() == 0)
+    return mf_scan_act_file_name(text, length, 0);
+  mf_lex_audible_newline();
+  mf_lex_special_tgt(text);
+  return OVERRIDE_SPEC;
+}
+
+// The order-only marker among prerequisites; the marker is its text.
+int order_only(const char *text, int, int) {
+  mf_lex_file_name(text);
+  return GNU_ORDER_ONLY_SPECIFIER;
+}
+
+constexpr int kRequired = MF_SCAN_INCLUDE_REQUIRED;
+
+const mf_scan_rule_t kRows[kRules + 1] = {
+    {nullptr, 0},
+    {mf_scan_act_bom, 0},
+    {mf_scan_act_escaped_name, 0},
+    {mf_scan_act_comment, 0},
+    {mf_scan_act_tab_run, 0},
+    {mf_scan_act_include, 4 | kRequired},
+    {mf_scan_act_include, 4},
+    {mf_scan_act_include, 4},
+    {definition, BLDR_MACRO_OP_COND},
+    {definition, BLDR_MACRO_OP_APPEND},
+    {definition, BLDR_MACRO_OP_EQ},
+    {define, 0},
+    {simple_definition, 0},
+    {mf_scan_act_line_start_directive, VPATH_SPEC},
+    {mf_scan_act_line_start_directive, VPATH_SPEC},
+    {mf_scan_act_line_start_directive, EXPORT_SPEC},
+    {mf_scan_act_line_start_directive, EXPORT_SPEC},
+    {mf_scan_act_line_start_directive, UNEXPORT_SPEC},
+    {mf_scan_act_line_start_directive, UNEXPORT_SPEC},
+    {mf_scan_act_special, EXPORT_ALL_TGT},
+    {override_word, 0},
+    {mf_scan_act_special, PHONY},
+    {mf_scan_act_definition, BLDR_MACRO_OP_EQ},
+    {mf_scan_act_special, SUFFIXES_TGT},
+    {mf_scan_act_special, IGNORE_TGT},
+    {mf_scan_act_special, SILENT_TGT},
+    {mf_scan_act_special, NO_CONFIG_REC},
+    {mf_scan_act_special, NO_WINK_IN},
+    {mf_scan_act_special, NO_CMP_SCRIPT},
+    {mf_scan_act_special, NO_PRINT_CMP_SCRIPT},
+    {mf_scan_act_special, NO_CMP_NON_MF_DEPS},
+    {mf_scan_act_special, NO_CONFIG_MATCH_SLINKS},
+    {mf_scan_act_special, SIBS_AFFECT_REUSE},
+    {mf_scan_act_special, MAKEFILES_IN_CONFIG_REC},
+    {mf_scan_act_special, MAKEFILES_AFFECT_REUSE},
+    {mf_scan_act_special, DEP_IGNORED},
+    {mf_scan_act_special, DIR_IGNORED},
+    {mf_scan_act_special, DIR_AFFECTS},
+    {mf_scan_act_special, DO_OID_IGNORED},
+    {mf_scan_act_special, SIB_IGNORED},
+    {mf_scan_act_special, NO_DO_FOR_SIB},
+    {mf_scan_act_special, NO_SIB_DO_CONTAINED_IN},
+    {mf_scan_act_special, INCR_TGT},
+    {mf_scan_act_special, INCR_REPOSITORY_SIB},
+    {mf_scan_act_special, NOT_PARALLEL_TGT},
+    {mf_scan_act_attr_special, PRECIOUS_TGT},
+    {mf_scan_act_attr_special, MAIN_TGT},
+    {mf_scan_act_special, JAVAC},
+    {mf_scan_act_special, JAVA_TGTS},
+    {mf_scan_act_macro_ref, 0},
+    {mf_scan_act_file_name, 0},
+    {mf_scan_act_dollar_name, 0},
+    {mf_scan_act_dollar_name, 0},
+    {mf_scan_act_dollar_name, 0},
+    {mf_scan_act_dollar_name, 0},
+    {mf_scan_act_double_dollar, 0},
+    {mf_scan_act_archive, 0},
+    {mf_scan_act_double_colon, 1},
+    {mf_scan_act_colon, 1},
+    {mf_scan_act_semicolon, 0},
+    {mf_scan_act_continuation, 0},
+    {mf_scan_act_eol, 0},
+    {mf_scan_act_white_space, 0},
+    {mf_scan_act_back_quote, 0},
+    {order_only, 0},
+    {mf_scan_act_unrecognized, 0},
+};
 
 mf_scanner_t &scanner() {
   static mf_scanner_t s = [] {
@@ -79,132 +165,9 @@ mf_scanner_t &scanner() {
   return s;
 }
 
-int file_name(const char *text) {
-  mf_lex_file_name(text);
-  return FILE_NAME;
-}
-
-int script_line(const char *prefix) { return mf_lex_script_line(prefix) == 1 ? SCRIPT_LINE : 0; }
-
-// A macro definition with "?=", "+=" or "=": target-scoped after a colon on the line.
-int definition(const char *text, int op) {
-  if (mf_lex_macro_def(text, op) == 0) return 0;
-  return mf_lex_scoped_macro_def_accepted_here() != 0 ? GNU_TGT_SCOPED : MACRO_DEF;
-}
-
-// vpath, export and unexport at the start of a line (rules 13 to 18).
-int line_start_directive(int rule, const char *text, int length) {
-  if (mf_lex_column_one(length) == 0) return file_name(text);
-  if (text[0] == '\t' && mf_lex_script_line_expected_here() != 0 &&
-      mf_lex_script_line(text) != 0)
-    return SCRIPT_LINE;
-  mf_lex_audible_newline();
-  if (rule <= 14) {
-    mf_lex_vpath_dir(text);
-    return VPATH_SPEC;
-  }
-  return rule <= 16 ? EXPORT_SPEC : UNEXPORT_SPEC;
-}
-
-// Runs the action of rule; the token it returns, or 0 to go on scanning.
-int action(int rule, const char *text, int length) {
-  switch (rule) {
-    case 1: mf_lex_utl_BOM_handler(text); return 0;
-    case 2: mf_lex_file_name_with_esc_char(text); return FILE_NAME;
-    case 3: mf_lex_comment(); return 0;
-    case 4:
-      if (mf_lex_column_one(length) == 0) return 0;
-      if (mf_lex_script_line_expected_here() == 0 && mf_lex_looks_like_macro_def() != 0) return 0;
-      return script_line("");
-    case 5:
-    case 6:
-    case 7:
-      if (mf_lex_column_one(length) == 0) return file_name(text);
-      mf_lex_include(rule == 5 ? 1 : 0, 4);
-      return 0;
-    case 8: return definition(text, BLDR_MACRO_OP_COND);
-    case 9: return definition(text, BLDR_MACRO_OP_APPEND);
-    case 10: return definition(text, BLDR_MACRO_OP_EQ);
-    case 11:
-      if (mf_lex_column_one(length) == 0) return file_name(text);
-      return mf_lex_macro_def(text, BLDR_MACRO_OP_DEFINE) != 0 ? MACRO_DEF : file_name(text);
-    case 12:
-      if (mf_lex_scoped_macro_def_accepted_here() != 0)
-        return mf_lex_macro_def(text, BLDR_MACRO_OP_SCOPED_SIMPLE) != 0 ? GNU_TGT_SCOPED : 0;
-      return mf_lex_macro_def(text, BLDR_MACRO_OP_GNU_SIMPLE) != 0 ? MACRO_DEF : 0;
-    case 13:
-    case 14:
-    case 15:
-    case 16:
-    case 17:
-    case 18: return line_start_directive(rule, text, length);
-    case 20:
-      if (mf_lex_column_one(length) == 0 && mf_lex_scoped_macro_def_accepted_here() == 0)
-        return file_name(text);
-      mf_lex_audible_newline();
-      mf_lex_special_tgt(text);
-      return OVERRIDE_SPEC;
-    case 22: return mf_lex_macro_def(text, BLDR_MACRO_OP_EQ) != 0 ? MACRO_DEF : 0;
-    case 45:
-    case 46:
-      if (mf_lex_attr_special_tgt(text) != 0) return kSpecial.token[rule];
-      return file_name(text);
-    case 49:
-      mf_lex_enter_filename_context();
-      mf_lex_exp_mac_str(text);
-      mf_lex_exit_filename_context();
-      return 0;
-    case 50: return file_name(text);
-    case 51:
-    case 52:
-    case 53:
-    case 54: return mf_lex_macro_file_name(text, length) != 0 ? FILE_NAME : 0;
-    case 55: return mf_lex_double_dollar_file_name(text) != 0 ? FILE_NAME : 0;
-    case 56: return mf_lex_archive(text, length) != 0 ? ARCHIVE : 0;
-    case 57:
-      mf_scan_set_rule_position();
-      mf_lex_double_colon();
-      mf_lex_claim_scoped_macro_def_accepted_here(1);
-      return DOUBLE_COLON;
-    case 58:
-      if (mf_lex_column_one(length) != 0 && text[0] == '\t' &&
-          mf_lex_script_line_expected_here() != 0 && mf_lex_script_line(text) != 0)
-        return SCRIPT_LINE;
-      mf_scan_set_rule_position();
-      mf_lex_single_colon();
-      mf_lex_claim_scoped_macro_def_accepted_here(1);
-      return SINGLE_COLON;
-    case 59:
-      if (mf_lex_eol(text) != 0) return END_OF_LINE;
-      return script_line("");
-    case 60: mf_lex_continuation_line(); return 0;
-    case 61: return mf_lex_eol(text) != 0 ? END_OF_LINE : 0;
-    case 62: mf_lex_white_space(); return 0;
-    case 63: return mf_lex_shell_cmd(text, length) != 0 ? FILE_NAME : 0;
-    case 64: mf_lex_file_name(text); return GNU_ORDER_ONLY_SPECIFIER;
-    case kDefaultRule: mf_lex_output(text); return 0;
-    default:
-      if (rule > 0 && rule <= kRules && kSpecial.token[rule] != 0) {
-        mf_lex_special_tgt(text);
-        return kSpecial.token[rule];
-      }
-      mf_scan_fatal("fatal flex scanner internal error--no action found");
-  }
-}
-
 }  // namespace
 
-int mf_gmake_yylex(void) {
-  for (;;) {
-    const int rule = mf_scan_next(&scanner());
-    mf_gmake_yyleng = scanner().leng;
-    if (rule == 0) return 0;
-    // The action may run helpers that reuse shr_text: it works on its own copy.
-    std::string text(shr_text != nullptr ? shr_text : "");
-    const int token = action(rule, text.c_str(), mf_gmake_yyleng);
-    if (token != 0) return mf_scan_trace_return(token);
-  }
-}
+int mf_gmake_yylex(void) { return mf_scan_lex(&scanner(), kRows, &mf_gmake_yyleng); }
 
 void mf_gmake_yyrestart() { mf_scan_restart(&scanner()); }
 

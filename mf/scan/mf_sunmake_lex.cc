@@ -1,19 +1,14 @@
 #include "mf/scan/mf_sunmake_lex.h"
 
-#include <string>
-
 #include "mf/bldr_macro.h"
-#include "mf/mf_lex_tok.h"
-#include "mf/mf_lex_utl.h"
 #include "mf/mf_parser.h"
-#include "mf/scan/mf_yylex.h"
+#include "mf/scan/mf_scan_act.h"
 
 int mf_sunmake_yyleng = 0;
 
 namespace {
 
 constexpr int kRules = 55;
-constexpr int kDefaultRule = 55;
 
 // Trace names of the rules (.JAVAC and the default rule write no rule trace).
 const char *const kRuleNames[kRules + 1] = {
@@ -31,24 +26,70 @@ const char *const kRuleNames[kRules + 1] = {
     "blank line", "EOL", "whitespace", "` (shell command)", nullptr,
 };
 
-// Tokens of the special-target rules 10 to 36.
-int special_token(int rule) {
-  static const int tokens[] = {
-      SUFFIXES_TGT, IGNORE_TGT, SILENT_TGT, NO_CONFIG_REC, NO_WINK_IN, NO_CMP_SCRIPT,
-      NO_PRINT_CMP_SCRIPT, NO_CMP_NON_MF_DEPS, NO_CONFIG_MATCH_SLINKS, SIBS_AFFECT_REUSE,
-      MAKEFILES_IN_CONFIG_REC, MAKEFILES_AFFECT_REUSE, DEP_IGNORED, DIR_IGNORED, DIR_AFFECTS,
-      DO_OID_IGNORED, SIB_IGNORED, NO_DO_FOR_SIB, NO_SIB_DO_CONTAINED_IN, INCR_TGT,
-      INCR_REPOSITORY_SIB, NOT_PARALLEL_TGT, NOT_PARALLEL_TGT, PRECIOUS_TGT, MAIN_TGT, JAVAC,
-      JAVA_TGTS,
-  };
-  return tokens[rule - 10];
-}
-
 struct rule_flags {
   uint8_t no_position[kRules + 1] = {};
-  constexpr rule_flags() { no_position[1] = no_position[3] = no_position[kDefaultRule] = 1; }
+  constexpr rule_flags() { no_position[1] = no_position[3] = no_position[kRules] = 1; }
 };
 constexpr rule_flags kFlags;
+
+const mf_scan_rule_t kRows[kRules + 1] = {
+    {nullptr, 0},
+    {mf_scan_act_bom, 0},
+    {mf_scan_act_escaped_name, 0},
+    {mf_scan_act_comment, 0},
+    {mf_scan_act_tab_run, 0},
+    {mf_scan_act_include, 0},
+    {mf_scan_act_include, 3 | MF_SCAN_INCLUDE_REQUIRED},
+    {mf_scan_act_definition, BLDR_MACRO_OP_APPEND},
+    {mf_scan_act_definition, BLDR_MACRO_OP_EQ},
+    {mf_scan_act_definition, BLDR_MACRO_OP_SHELL},
+    {mf_scan_act_special, SUFFIXES_TGT},
+    {mf_scan_act_special, IGNORE_TGT},
+    {mf_scan_act_special, SILENT_TGT},
+    {mf_scan_act_special, NO_CONFIG_REC},
+    {mf_scan_act_special, NO_WINK_IN},
+    {mf_scan_act_special, NO_CMP_SCRIPT},
+    {mf_scan_act_special, NO_PRINT_CMP_SCRIPT},
+    {mf_scan_act_special, NO_CMP_NON_MF_DEPS},
+    {mf_scan_act_special, NO_CONFIG_MATCH_SLINKS},
+    {mf_scan_act_special, SIBS_AFFECT_REUSE},
+    {mf_scan_act_special, MAKEFILES_IN_CONFIG_REC},
+    {mf_scan_act_special, MAKEFILES_AFFECT_REUSE},
+    {mf_scan_act_special, DEP_IGNORED},
+    {mf_scan_act_special, DIR_IGNORED},
+    {mf_scan_act_special, DIR_AFFECTS},
+    {mf_scan_act_special, DO_OID_IGNORED},
+    {mf_scan_act_special, SIB_IGNORED},
+    {mf_scan_act_special, NO_DO_FOR_SIB},
+    {mf_scan_act_special, NO_SIB_DO_CONTAINED_IN},
+    {mf_scan_act_special, INCR_TGT},
+    {mf_scan_act_special, INCR_REPOSITORY_SIB},
+    {mf_scan_act_special, NOT_PARALLEL_TGT},
+    {mf_scan_act_special, NOT_PARALLEL_TGT},
+    {mf_scan_act_attr_special, PRECIOUS_TGT},
+    {mf_scan_act_attr_special, MAIN_TGT},
+    {mf_scan_act_special, JAVAC},
+    {mf_scan_act_special, JAVA_TGTS},
+    {mf_scan_act_macro_ref, 0},
+    {mf_scan_act_file_name, 0},
+    {mf_scan_act_file_name, 0},
+    {mf_scan_act_dollar_name, 0},
+    {mf_scan_act_dollar_name, 0},
+    {mf_scan_act_dollar_name, 0},
+    {mf_scan_act_dollar_name, 0},
+    {mf_scan_act_double_dollar, 0},
+    {mf_scan_act_archive, 0},
+    {mf_scan_act_scoped, 0},
+    {mf_scan_act_double_colon, 0},
+    {mf_scan_act_colon, 0},
+    {mf_scan_act_semicolon, 0},
+    {mf_scan_act_continuation, 0},
+    {mf_scan_act_none, 0},
+    {mf_scan_act_eol, 0},
+    {mf_scan_act_white_space, 0},
+    {mf_scan_act_back_quote, 0},
+    {mf_scan_act_unrecognized, 0},
+};
 
 mf_scanner_t &scanner() {
   static mf_scanner_t s = [] {
@@ -66,96 +107,9 @@ mf_scanner_t &scanner() {
   return s;
 }
 
-int file_name(const char *text) {
-  mf_lex_file_name(text);
-  return FILE_NAME;
-}
-
-int script_line(const char *prefix) { return mf_lex_script_line(prefix) == 1 ? SCRIPT_LINE : 0; }
-
-int definition(const char *text, int op) { return mf_lex_macro_def(text, op) != 0 ? MACRO_DEF : 0; }
-
-// Runs the action of rule; the token it returns, or 0 to go on scanning.
-int action(int rule, const char *text, int length) {
-  switch (rule) {
-    case 1: mf_lex_utl_BOM_handler(text); return 0;
-    case 2: mf_lex_file_name_with_esc_char(text); return FILE_NAME;
-    case 3: mf_lex_comment(); return 0;
-    case 4:
-      if (mf_lex_column_one(length) == 0) return 0;
-      if (mf_lex_script_line_expected_here() == 0 && mf_lex_looks_like_macro_def() != 0) return 0;
-      return script_line("");
-    case 5:
-    case 6:
-      if (mf_lex_column_one(length) == 0) return file_name(text);
-      if (rule == 5)
-        mf_lex_include(0, 0);
-      else
-        mf_lex_include(1, 3);
-      return 0;
-    case 7: return definition(text, BLDR_MACRO_OP_APPEND);
-    case 8: return definition(text, BLDR_MACRO_OP_EQ);
-    case 9: return definition(text, BLDR_MACRO_OP_SHELL);
-    case 33:
-    case 34:
-      if (mf_lex_attr_special_tgt(text) != 0) return special_token(rule);
-      return file_name(text);
-    case 37:
-      mf_lex_enter_filename_context();
-      mf_lex_exp_mac_str(text);
-      mf_lex_exit_filename_context();
-      return 0;
-    case 38:
-    case 39: return file_name(text);
-    case 40:
-    case 41:
-    case 42:
-    case 43: return mf_lex_macro_file_name(text, length) != 0 ? FILE_NAME : 0;
-    case 44: return mf_lex_double_dollar_file_name(text) != 0 ? FILE_NAME : 0;
-    case 45: return mf_lex_archive(text, length) != 0 ? ARCHIVE : 0;
-    case 46: mf_lex_tgt_scoped_token(); return TGT_SCOPED;
-    case 47:
-      mf_scan_set_rule_position();
-      mf_lex_double_colon();
-      return DOUBLE_COLON;
-    case 48:
-      if (mf_lex_column_one(length) != 0 && text[0] == '\t' &&
-          mf_lex_script_line_expected_here() != 0 && mf_lex_script_line(text) != 0)
-        return SCRIPT_LINE;
-      mf_scan_set_rule_position();
-      mf_lex_single_colon();
-      return SINGLE_COLON;
-    case 49:
-      if (mf_lex_eol(text) != 0) return END_OF_LINE;
-      return script_line("");
-    case 50: mf_lex_continuation_line(); return 0;
-    case 51: return 0;
-    case 52: return mf_lex_eol(text) != 0 ? END_OF_LINE : 0;
-    case 53: mf_lex_white_space(); return 0;
-    case 54: return mf_lex_shell_cmd(text, length) != 0 ? FILE_NAME : 0;
-    case kDefaultRule: mf_lex_output(text); return 0;
-    default:
-      if (rule >= 10 && rule <= 36) {
-        mf_lex_special_tgt(text);
-        return special_token(rule);
-      }
-      mf_scan_fatal("fatal flex scanner internal error--no action found");
-  }
-}
-
 }  // namespace
 
-int mf_sunmake_yylex(void) {
-  for (;;) {
-    const int rule = mf_scan_next(&scanner());
-    mf_sunmake_yyleng = scanner().leng;
-    if (rule == 0) return 0;
-    // The action may run helpers that reuse shr_text: it works on its own copy.
-    std::string text(shr_text != nullptr ? shr_text : "");
-    const int token = action(rule, text.c_str(), mf_sunmake_yyleng);
-    if (token != 0) return mf_scan_trace_return(token);
-  }
-}
+int mf_sunmake_yylex(void) { return mf_scan_lex(&scanner(), kRows, &mf_sunmake_yyleng); }
 
 void mf_sunmake_yyrestart() { mf_scan_restart(&scanner()); }
 
