@@ -1,12 +1,10 @@
 #include "mf/scan/mf_bsd_lex.h"
 
-#include <string>
-
-#include "mf/mf_io.h"
+#include "mf/bldr_macro.h"
 #include "mf/mf_lex_tok.h"
 #include "mf/mf_lex_utl.h"
 #include "mf/mf_parser.h"
-#include "mf/mfc.h"
+#include "mf/scan/mf_scan_act.h"
 
 int mf_smake_yyleng = 0;
 int mf_bsdmake_yyleng = 0;
@@ -44,16 +42,87 @@ struct rule_flags {
 };
 constexpr rule_flags kFlags;
 
-// What sets one scanner apart.
-struct dialect_t {
-  mf_scanner_t *scanner;
-  int *yyleng;
-  int include_form;  // the form that the plain include rule (5) hands to mf_lex_include
-};
+// Rule 3, a TAB run: at a line start it begins a script line where one is accepted.
+int act_tab(const char *, int length, int) {
+  if (mf_lex_column_one(length) == 0) return 0;
+  return mf_lex_script_line("") != 0 ? SCRIPT_LINE : 0;
+}
 
-mf_scanner_t make_scanner(const mf_scan_tables_t *tables, const char *const *names) {
+// Rule 10, define: a multi-line definition at a line start, else a file name.
+int act_define(const char *text, int length, int) {
+  if (mf_lex_column_one(length) != 0 && mf_lex_macro_def(text, BLDR_MACRO_OP_DEFINE) != 0)
+    return MACRO_DEF;
+  return mf_scan_act_file_name(text, length, 0);
+}
+
+// Rule 13, ".PATH." and a suffix: the search list of that suffix.
+int act_suffix_path(const char *text, int, int) {
+  mf_lex_suff_path_tgt(".PATH", text + 5);
+  return SUFF_PATH_TGT;
+}
+
+// Rule 14, ".PATH": the search list of every file.
+int act_all_path(const char *, int, int) {
+  mf_lex_all_path_tgt(".PATH");
+  return ALL_PATH_TGT;
+}
+
+// The rows of both scanners; they differ in the form that the plain include rule (5) hands to
+// the reader.
+struct rule_rows {
+  mf_scan_rule_t row[kRules + 1] = {};
+  constexpr explicit rule_rows(int include_form) {
+    const int special_tokens[] = {
+        SUFFIXES_TGT, IGNORE_TGT, SILENT_TGT, NO_CONFIG_REC, NO_WINK_IN, NO_CMP_SCRIPT,
+        NO_PRINT_CMP_SCRIPT, NO_CMP_NON_MF_DEPS, NO_CONFIG_MATCH_SLINKS, SIBS_AFFECT_REUSE,
+        MAKEFILES_IN_CONFIG_REC, MAKEFILES_AFFECT_REUSE, DEP_IGNORED, DIR_IGNORED, DIR_AFFECTS,
+        DO_OID_IGNORED, SIB_IGNORED, NO_DO_FOR_SIB, NO_SIB_DO_CONTAINED_IN, INCR_TGT,
+        INCR_REPOSITORY_SIB, NOT_PARALLEL_TGT};
+    row[1] = {mf_scan_act_bom, 0};
+    row[2] = {mf_scan_act_comment, 0};
+    row[3] = {act_tab, 0};
+    row[4] = {mf_scan_act_include, 0};
+    row[5] = {mf_scan_act_include, include_form | MF_SCAN_INCLUDE_REQUIRED};
+    row[6] = {mf_scan_act_include, 1 | MF_SCAN_INCLUDE_REQUIRED};
+    row[7] = {mf_scan_act_definition, BLDR_MACRO_OP_COND};
+    row[8] = {mf_scan_act_definition, BLDR_MACRO_OP_APPEND};
+    row[9] = {mf_scan_act_definition, BLDR_MACRO_OP_EQ};
+    row[10] = {act_define, 0};
+    row[11] = {mf_scan_act_definition, BLDR_MACRO_OP_EXPAND};
+    row[12] = {mf_scan_act_definition, BLDR_MACRO_OP_SHELL};
+    row[13] = {act_suffix_path, 0};
+    row[14] = {act_all_path, 0};
+    row[15] = {mf_scan_act_special, NULL_TGT};
+    row[16] = {mf_scan_act_attr_special, RECURS_TGT};
+    for (int r = 17; r <= 38; ++r) row[r] = {mf_scan_act_special, special_tokens[r - 17]};
+    row[39] = {mf_scan_act_attr_special, PRECIOUS_TGT};
+    row[40] = {mf_scan_act_attr_special, MAIN_TGT};
+    row[41] = {mf_scan_act_special, JAVAC};
+    row[42] = {mf_scan_act_special, JAVA_TGTS};
+    row[43] = {mf_scan_act_macro_ref, 0};
+    row[44] = {mf_scan_act_file_name, 0};
+    row[45] = {mf_scan_act_file_name, 0};
+    for (int r = 46; r <= 49; ++r) row[r] = {mf_scan_act_dollar_name, 0};
+    row[50] = {mf_scan_act_double_dollar, 0};
+    row[51] = {mf_scan_act_archive, 0};
+    row[52] = {mf_scan_act_double_colon, 0};
+    row[53] = {mf_scan_act_colon, 0};
+    row[54] = {mf_scan_act_semicolon, 0};
+    row[55] = {mf_scan_act_continuation, 0};
+    row[56] = {mf_scan_act_eol, 0};
+    row[57] = {mf_scan_act_white_space, 0};
+    row[58] = {mf_scan_act_back_quote, 0};
+    row[59] = {mf_scan_act_unrecognized, 0};
+  }
+};
+constexpr rule_rows kSmakeRows(2);
+constexpr rule_rows kBsdmakeRows(0);
+
+mf_scanner_t make_scanner(const char *prefix, const mf_scan_tables_t *tables,
+                          const char *const *names) {
   mf_scanner_t init;
   init.dialect = "bsd";
+  init.prefix = prefix;
   init.tables = tables;
   init.rule_names = names;
   init.trailing = nullptr;
@@ -63,134 +132,27 @@ mf_scanner_t make_scanner(const mf_scan_tables_t *tables, const char *const *nam
   return init;
 }
 
-const dialect_t &smake() {
-  static mf_scanner_t s = make_scanner(&mf_smake_scan_tables(), kSmakeRuleNames);
-  static const dialect_t d = {&s, &mf_smake_yyleng, 2};
-  return d;
+mf_scanner_t &smake() {
+  static mf_scanner_t s = make_scanner("mf_smake_", &mf_smake_scan_tables(), kSmakeRuleNames);
+  return s;
 }
 
-const dialect_t &bsdmake() {
-  static mf_scanner_t s = make_scanner(&mf_bsdmake_scan_tables(), kBsdmakeRuleNames);
-  static const dialect_t d = {&s, &mf_bsdmake_yyleng, 0};
-  return d;
-}
-
-// Tokens of the special targets of rules 15 and 17 to 42.
-int special_token(int rule) {
-  static const int tokens[] = {
-      SUFFIXES_TGT, IGNORE_TGT, SILENT_TGT, NO_CONFIG_REC, NO_WINK_IN, NO_CMP_SCRIPT,
-      NO_PRINT_CMP_SCRIPT, NO_CMP_NON_MF_DEPS, NO_CONFIG_MATCH_SLINKS, SIBS_AFFECT_REUSE,
-      MAKEFILES_IN_CONFIG_REC, MAKEFILES_AFFECT_REUSE, DEP_IGNORED, DIR_IGNORED, DIR_AFFECTS,
-      DO_OID_IGNORED, SIB_IGNORED, NO_DO_FOR_SIB, NO_SIB_DO_CONTAINED_IN, INCR_TGT,
-      INCR_REPOSITORY_SIB, NOT_PARALLEL_TGT, PRECIOUS_TGT, MAIN_TGT, JAVAC, JAVA_TGTS,
-  };
-  return rule == 15 ? NULL_TGT : tokens[rule - 17];
-}
-
-void set_statement_position() {
-  if (mfc_parse_op_rec_p == nullptr) return;
-  mfc_parse_op_rec_p->statement_line = mf_io_source_line;
-  mfc_parse_op_rec_p->statement_file = mf_io_source_file;
-}
-
-int file_name(const char *text) {
-  mf_lex_file_name(text);
-  return FILE_NAME;
-}
-
-// An include directive (rules 4 to 6): read by the reader in column one, a file name elsewhere.
-int include(const char *text, int length, int required, int form) {
-  if (mf_lex_column_one(length) != 1) return file_name(text);
-  mf_lex_include(required, form);
-  return 0;
-}
-
-int macro_def(const char *text, int32_t op) { return mf_lex_macro_def(text, op) == 1 ? MACRO_DEF : 0; }
-
-// Runs the action of rule; the token it returns, or 0 to go on scanning.
-int action(const dialect_t &d, int rule, const char *text, int length) {
-  switch (rule) {
-    case 1: mf_lex_utl_BOM_handler(text); return 0;
-    case 2: mf_lex_comment(); return 0;
-    case 3:
-      if (mf_lex_column_one(length) != 1) return 0;
-      return mf_lex_script_line("") == 1 ? SCRIPT_LINE : 0;
-    case 4: return include(text, length, 0, 0);
-    case 5: return include(text, length, 1, d.include_form);
-    case 6: return include(text, length, 1, 1);
-    case 7: return macro_def(text, 5);
-    case 8: return macro_def(text, 4);
-    case 9: return macro_def(text, 0);
-    case 10:
-      if (mf_lex_column_one(length) == 1 && mf_lex_macro_def(text, 6) == 1) return MACRO_DEF;
-      return file_name(text);
-    case 11: return macro_def(text, 1);
-    case 12: return macro_def(text, 3);
-    case 13: mf_lex_suff_path_tgt(".PATH", text + 5); return SUFF_PATH_TGT;
-    case 14: mf_lex_all_path_tgt(".PATH"); return ALL_PATH_TGT;
-    case 16: return mf_lex_attr_special_tgt(text) == 1 ? RECURS_TGT : file_name(text);
-    case 39:
-    case 40: return mf_lex_attr_special_tgt(text) == 1 ? special_token(rule) : file_name(text);
-    case 43:
-      mf_lex_enter_filename_context();
-      mf_lex_exp_mac_str(text);
-      mf_lex_exit_filename_context();
-      return 0;
-    case 44:
-    case 45: return file_name(text);
-    case 46:
-    case 47:
-    case 48:
-    case 49: return mf_lex_macro_file_name(text, length) == 1 ? FILE_NAME : 0;
-    case 50: return mf_lex_double_dollar_file_name(text) == 1 ? FILE_NAME : 0;
-    case 51: return mf_lex_archive(text, length) == 1 ? ARCHIVE : 0;
-    case 52:
-      set_statement_position();
-      mf_lex_double_colon();
-      return DOUBLE_COLON;
-    case 53:
-      if (mf_lex_column_one(length) == 1 && text[0] == '\t' &&
-          mf_lex_script_line_expected_here() == 1 && mf_lex_script_line(text) == 1)
-        return SCRIPT_LINE;
-      set_statement_position();
-      mf_lex_single_colon();
-      return SINGLE_COLON;
-    case 54:
-      if (mf_lex_eol(text) == 1) return END_OF_LINE;
-      return mf_lex_script_line("") == 1 ? SCRIPT_LINE : 0;
-    case 55: mf_lex_continuation_line(); return 0;
-    case 56: return mf_lex_eol(text) == 1 ? END_OF_LINE : 0;
-    case 57: mf_lex_white_space(); return 0;
-    case 58: return mf_lex_shell_cmd(text, length) == 1 ? FILE_NAME : 0;
-    case 59: mf_lex_output(text); return 0;
-    default:
-      if (rule == 15 || (rule >= 17 && rule <= 42)) {
-        mf_lex_special_tgt(text);
-        return special_token(rule);
-      }
-      mf_scan_fatal("fatal flex scanner internal error--no action found");
-  }
-}
-
-int next_token(const dialect_t &d) {
-  for (;;) {
-    const int rule = mf_scan_next(d.scanner);
-    *d.yyleng = d.scanner->leng;
-    if (rule == 0) return 0;
-    // The action may run scanners' helpers that reuse shr_text: it works on its own copy.
-    std::string text(shr_text != nullptr ? shr_text : "");
-    const int token = action(d, rule, text.c_str(), *d.yyleng);
-    if (token != 0) return mf_scan_trace_return(token);
-  }
+mf_scanner_t &bsdmake() {
+  static mf_scanner_t s =
+      make_scanner("mf_bsdmake_", &mf_bsdmake_scan_tables(), kBsdmakeRuleNames);
+  return s;
 }
 
 }  // namespace
 
-int mf_smake_yylex(void) { return next_token(smake()); }
-int mf_bsdmake_yylex(void) { return next_token(bsdmake()); }
+int mf_smake_yylex(void) { return mf_scan_lex(&smake(), kSmakeRows.row, &mf_smake_yyleng); }
 
-void mf_smake_yyrestart() { mf_scan_restart(smake().scanner); }
-void mf_bsdmake_yyrestart() { mf_scan_restart(bsdmake().scanner); }
+int mf_bsdmake_yylex(void) {
+  return mf_scan_lex(&bsdmake(), kBsdmakeRows.row, &mf_bsdmake_yyleng);
+}
+
+void mf_smake_yyrestart() { mf_scan_restart(&smake()); }
+void mf_bsdmake_yyrestart() { mf_scan_restart(&bsdmake()); }
 
 int mf_smake_yywrap(void) { return 1; }
 int mf_bsdmake_yywrap(void) { return 1; }

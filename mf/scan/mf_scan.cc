@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <vector>
+#include <string>
 
 #include "ks/pfm.h"
 #include "mf/mf_io.h"
@@ -31,7 +31,9 @@ void ensure_buffer(mf_scanner_t *s) {
   try {
     s->buf.reset(new wchar_t[static_cast<size_t>(kInitialCapacity) + 2]);
   } catch (const std::bad_alloc &) {
-    mf_scan_fatal("out of dynamic memory in mf_std_yy_create_buffer()");
+    const std::string message =
+        std::string("out of dynamic memory in ") + s->prefix + "yy_create_buffer()";
+    mf_scan_fatal(message.c_str());
   }
   s->buf_size = kInitialCapacity + 2;
   s->buf[0] = s->buf[1] = L'\0';
@@ -81,12 +83,6 @@ int32_t refill(mf_scanner_t *s, int32_t *text, int32_t *cp, int32_t *last_pos) {
   return n;
 }
 
-// The scanners that have matched, for mf_scan_restart_all.
-std::vector<mf_scanner_t *> &started_scanners() {
-  static std::vector<mf_scanner_t *> scanners;
-  return scanners;
-}
-
 void record_position() {
   mf_parse_op_rec_t *op = mfc_parse_op_rec_p;
   if (op == nullptr) return;
@@ -97,6 +93,13 @@ void record_position() {
 }
 
 }  // namespace
+
+void mf_scan_set_rule_position() {
+  mf_parse_op_rec_t *op = mfc_parse_op_rec_p;
+  if (op == nullptr) return;
+  op->statement_line = mf_io_source_line;
+  op->statement_file = mf_io_source_file;
+}
 
 void mf_scan_fatal(const char *message) {
   std::fflush(stdout);
@@ -148,10 +151,6 @@ void mf_scan_wcs_to_shr_text(const wchar_t *wtext) {
   *out = '\0';
 }
 
-void mf_scan_restart_all() {
-  for (mf_scanner_t *s : started_scanners()) mf_scan_restart(s);
-}
-
 void mf_scan_restart(mf_scanner_t *s) {
   ensure_buffer(s);
   s->n_chars = 0;
@@ -167,7 +166,6 @@ int mf_scan_next(mf_scanner_t *s) {
     s->started = true;
     if (s->io.get_line == nullptr) s->io.get_line = mf_io_get_wstring_line;
     if (s->io.unput == nullptr) s->io.unput = mf_io_unput_wc;
-    started_scanners().push_back(s);
   }
   ensure_buffer(s);
   const mf_scan_tables_t &t = *s->tables;

@@ -8,7 +8,6 @@
 #include "mf/mf_lex_utl.h"
 #include "mf/mf_parse_utl.h"
 #include "mf/mf_parser.h"
-#include "mf/scan/mf_scan.h"
 #include "mf/scan/mf_yylex.h"
 #include "mf/mf_utl.h"
 #include "mf/mfc.h"
@@ -27,7 +26,7 @@ ScanInput::ScanInput(const std::string &text, uint32_t variant) : parse_(variant
   const int32_t flavor = mf_cond_flavor_of_variant(variant, &valid);
   EXPECT_EQ(mf_io_init(files_->get(), LIST_HANDLE_NULL, LIST_HANDLE_NULL, flavor, 0, 0), 0);
   mf_lex_init();
-  mf_scan_restart_all();
+  mf_yyrestart_all();
   mf_parse_forget_spare_lists();
 }
 
@@ -35,7 +34,7 @@ ScanInput::~ScanInput() {
   // As the parse pipeline does: the grammar's spare lists live in this parse's area.
   mf_parse_forget_spare_lists();
   mf_io_term();
-  mf_scan_restart_all();
+  mf_yyrestart_all();
   mfc_mf_macro_table_list = LIST_HANDLE_NULL;
   mfc_parser_macro_table = nullptr;
   list_destroy(table_list_);
@@ -62,12 +61,16 @@ std::vector<std::string> ScanInput::tokens() {
     switch (token) {
       case FILE_NAME:
       case ARCHIVE:
+      case GNU_ORDER_ONLY_SPECIFIER:
         text = mf_file_name;
         break;
       case SCRIPT_LINE: text = mf_script_line; break;
+      case VPATH_SPEC: text = mf_vpath_pattern != nullptr ? mf_vpath_pattern : ""; break;
       case MACRO_DEF:
+      case GNU_TGT_SCOPED:
         entry += std::string(" [") + (mf_macro_definition.name ? mf_macro_definition.name : "") +
                  "=" + (mf_macro_definition.value ? mf_macro_definition.value : "") + "]";
+        if (mf_macro_definition.op != 0) entry += " op " + std::to_string(mf_macro_definition.op);
         break;
       case END_OF_LINE:
       case SINGLE_COLON:

@@ -1,5 +1,5 @@
 // Fixture of the scanner and statement tests: makefile text in a scratch directory, read through
-// the input layer by the scanner of its dialect, with a parse's records, macro tables and target
+// the input layer by the scanner of a dialect, with a parse's records, macro tables and target
 // table.
 #pragma once
 
@@ -16,7 +16,7 @@ namespace mftest {
 class ScanInput {
  public:
   // Writes text to "Makefile" in a scratch directory and starts the input layer and the lexer
-  // on it for a parse of the dialect (conditional lines handled in the dialect's flavour).
+  // on it for a parse of the dialect.
   explicit ScanInput(const std::string &text, uint32_t variant = 0);
   ~ScanInput();
   ScanInput(const ScanInput &) = delete;
