@@ -426,8 +426,29 @@ TEST(MfTgtImplicit, RulesThatLeadBackEndWithAMessage) {
     l.rule({"all"}, {"x.a", "x.b"}, {});
     EXPECT_EQ(l.validate("x.b"), MF_TGT_NO_RULE);
     EXPECT_EQ(l.entry(), nullptr);
-    EXPECT_THAT(cap.err(), HasSubstr("Implicit rules for \"x.b\" lead back to it; that chain of "
-                                     "rules is not followed.\n"));
+    EXPECT_THAT(cap.err(), HasSubstr("Implicit rules lead back to \"x.b\"; that chain of rules is "
+                                     "not followed.\n"));
+  }
+}
+
+TEST(MfTgtImplicit, ASuffixRuleIsNotAppliedBelowItself) {
+  // With the suffixes ".c" and "c" the rule ".cc" asks for x..c to make x.c, then x...c, and so
+  // on: the chain stops where the rule would be applied a second time.
+  for (uint32_t v : {uint32_t(MF_COMPAT_KELTO), uint32_t(MF_COMPAT_SGISMAKE), uint32_t(MF_COMPAT_STD)}) {
+    SCOPED_TRACE(v);
+    Captured cap;
+    Lookup l(v);
+    l.suffixes({".c", "c"});
+    l.rule({".cc"}, {}, {"c++ -o $@ $<"});
+    EXPECT_EQ(l.validate("x.c"), MF_TGT_NO_RULE);
+    if (v != MF_COMPAT_STD) {
+      EXPECT_THAT(cap.err(), HasSubstr("Implicit rules lead back to \".cc\""));
+    }
+    // A file at the second step is found.
+    l.file("x..c");
+    ASSERT_EQ(l.validate("y.c"), MF_TGT_NO_RULE);
+    ASSERT_EQ(l.validate("x.c"), MF_TGT_VALID);
+    EXPECT_EQ(l.rule_of(), "x.c: x..c [<x..c *x.] {c++ -o $@ $<}");
   }
 }
 
