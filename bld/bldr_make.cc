@@ -97,8 +97,6 @@ int32_t bldr_have_prev_view_bldh = 0;
 uint64_t bldr_prev_audit_flags = 0;
 char bldr_prev_audit_file_pn[1024];
 
-bool gnu(uint32_t d) { return d == MF_COMPAT_PGNU || d == MF_COMPAT_GNU; }
-
 // A special target counts as found when it has a rule of its own (not one inferred from an
 // implicit rule).
 bool special_found(mf_tgt_table_t *table, const char *name) {
