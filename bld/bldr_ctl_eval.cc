@@ -337,7 +337,11 @@ bldr_cm_tgt_status_t bldr_ctl_eval_do_tgt(bldr_ctl_handle_t *h, const char *name
     if (h->aborted) return BLDR_CM_TGT_ST_ERROR;
     return s;
   };
-  status = body();
+  // An error raised below (an interrupted script) puts the caller's scope back on its way up.
+  pfm_frame([&] { status = body(); },
+            [&](ks_status_t) {
+              if (pushed) bldr_ctl_pop_tgt_scoped_bindings(saved_list, BLDR_CM_TGT_ST_ERROR);
+            });
 
   // The exit of every path.
   if (pushed) bldr_ctl_pop_tgt_scoped_bindings(saved_list, status);
@@ -480,9 +484,12 @@ bldr_cm_tgt_status_t bldr_ctl_lookup_build(bldr_ctl_handle_t *h, const char *nam
     return BLDR_CM_TGT_ST_LOOKUP_PENDING;
   }
 
-  list_handle_t previous = mfc_mf_macro_table_list;
-  const bool swap = desc->eval_mac != previous;
-  if (swap) mfc_mf_macro_table_list = desc->eval_mac;
+  // The target's scope while its lookup and rebuild run, put back on every way out.
+  struct Scope {
+    list_handle_t previous = mfc_mf_macro_table_list;
+    ~Scope() { mfc_mf_macro_table_list = previous; }
+  } scope;
+  mfc_mf_macro_table_list = desc->eval_mac;
   bldr_cm_tgt_status_t s = bldr_tgt_lookup_tgt(h->tgt_session, h->tgt_table, name, context == nullptr);
   imsg_clock();
   switch (s) {
@@ -539,7 +546,6 @@ bldr_cm_tgt_status_t bldr_ctl_lookup_build(bldr_ctl_handle_t *h, const char *nam
       if (t4) imsg_print(IMSG_TRACE, kTable, MSG_LOOKUP_RTN, s, bldr_cm_printable_status_spelling(s), name);
       PFM_PANIC();
   }
-  if (swap) mfc_mf_macro_table_list = previous;
   if (t4) imsg_print(IMSG_TRACE, "Exit %s: %d\n", -1, "bldr_ctl_lookup_build", s);
   return s;
 }

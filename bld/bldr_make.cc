@@ -110,11 +110,12 @@ bool special_found(mf_tgt_table_t *table, const char *name) {
 // Evaluates one goal (or a prologue or termination target) through the controller.
 bldr_cm_tgt_status_t eval_goal(bldr_ctl_handle_t *ctl, const char *goal, uint32_t dialect,
                                const char **act) {
-  list_handle_t chain = list_create(STG_AREA_HEAP, 0);
-  list_append(chain, const_cast<char *>(goal));
-  bldr_cm_tgt_status_t s = bldr_ctl_eval_do_tgt(ctl, goal, nullptr, dialect, 0, chain, act);
-  list_destroy(chain);
-  return s;
+  struct Chain {
+    list_handle_t list = list_create(STG_AREA_HEAP, 0);
+    ~Chain() { list_destroy(list); }
+  } chain;
+  list_append(chain.list, const_cast<char *>(goal));
+  return bldr_ctl_eval_do_tgt(ctl, goal, nullptr, dialect, 0, chain.list, act);
 }
 
 }  // namespace

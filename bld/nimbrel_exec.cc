@@ -45,7 +45,7 @@ const char *const exec_formats[] = {
     /* 14 */ "rt_run returned with child still running\n",
     /* 15 */ "*** Error code %d (ignored)\n",
     /* 16 */ "*** Error code %d\n",
-    /* 17 */ "", "", "", "", "", "", "", "", "", "",
+    /* 17 */ "", "", "", "", "", "", "", "", "", "", "",
     /* 28 */ "Shell flag(s) \"%s\" has been removed from shell \"%s\". Use \"ORVA_SHELL_FLAGS\" to "
              "define the shell flag(s).\n",
     /* 29 */ "Cannot locate shell \"%s\"\n",
