@@ -192,31 +192,32 @@ void strip_goal_prefixes() {
   }
 }
 
-// The build-session number of the current view. The query's exit status is 0 whatever it
-// could print.
+// The build-session number of the current view. A query that cannot give a number fails, so a
+// script that asks can tell.
 ks_status_t print_build_session() {
   char tag[256];
   if (view_current_view_info(tag, sizeof tag, nullptr, 0, nullptr, 0, nullptr, 0, nullptr) !=
       KS_ST_OK) {
     imsg_print(IMSG_ERROR_CONT, "Must be set to a dynamic view\n", -1);
-    return KS_ST_OK;
+    return KS_ST_ERR;
   }
   view_handle_t view = VIEW_HANDLE_NULL;
   if (view_get_handle_config(tag, nullptr, nullptr, nullptr, &view) != KS_ST_OK) {
     imsg_print(IMSG_ERROR_CONT, "Cannot esstablish connection to view_server for %s \n", -1, tag);
-    return KS_ST_OK;
+    return KS_ST_ERR;
   }
   if (view == VIEW_HANDLE_NULL) {
     imsg_print(IMSG_ERROR_CONT, "view handle is NULL for %s \n", -1, tag);
-    return KS_ST_OK;
+    return KS_ST_ERR;
   }
   uint32_t session = 0;
-  if (view_bld_session_flags(view, nullptr, 0, &session) != KS_ST_OK)
+  const ks_status_t st = view_bld_session_flags(view, nullptr, 0, &session);
+  if (st != KS_ST_OK)
     imsg_print(IMSG_ERROR_CONT, "could not get build session \n", -1);
   else
     imsg_print(IMSG_ERROR_CONT, "%ld\n", -1, long(session));
   view_free_handle(view);
-  return KS_ST_OK;
+  return st;
 }
 
 // The working directory for the directory lines: the cached one, else read now into *own (a heap
