@@ -28,6 +28,7 @@
 #include "mf/mf_stat.h"
 #include "mf/scan/mf_yylex.h"
 #include "mf/mf_tgt.h"
+#include "mf/mf_tgt_validate.h"
 #include "mf/mf_tgt_parse.h"
 #include "mf/mf_utl.h"
 #include "mf/opts_parser.h"
@@ -1171,11 +1172,16 @@ ks_status_t mfc_cmf_next_root_tgt(mf_cmf_handle_t cmf, list_cursor_t *cursor, si
 ks_status_t mfc_cmf_get_tgt_h(mf_cmf_handle_t cmf, const char *name, mf_tgt_entry_t **out) {
   CmfScope scope(cmf);
   *out = nullptr;
-  mf_tgt_entry_t *e = mf_tgt_lookup(cmf->tgt_table, name);
-  if (e == nullptr || !e->defined_as_target || e->instances == LIST_HANDLE_NULL)
-    return KS_ST_NOT_FOUND;
-  *out = e;
-  return KS_ST_OK;
+  mf_tgt_entry_t *e = nullptr;
+  switch (mf_tgt_validate_tgt(cmf->tgt_table, name, &e)) {
+    case MF_TGT_VALID:
+      *out = e;
+      return KS_ST_OK;
+    case MF_TGT_NO_RULE:
+      return KS_ST_NOT_FOUND;
+    default:
+      return KS_ST_ERR;
+  }
 }
 
 ks_status_t mfc_cmf_next_tgt_rule(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt, list_cursor_t *inst) {
