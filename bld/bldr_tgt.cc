@@ -206,8 +206,31 @@ int calc_bld_scripts(bldr_tgt_table_t *h, const char *name, bldr_tgt_rec_t *rec,
         list_append(script, actual);
       }
       if (deferred != LIST_HANDLE_NULL) {
+        // Deferred lines outlive the target's scripts (they run at the end of the run): they
+        // move into the manager's area.
+        list_handle_t kept = list_create(h->area, 0);
+        void *x = nullptr;
+        for (list_cursor_t l = list_next(deferred, nullptr, &x); kept && l;
+             l = list_next(deferred, l, &x)) {
+          auto *line = static_cast<cr_utl_bs_line_t *>(x);
+          auto *copy = static_cast<cr_utl_bs_line_t *>(stg_alloc(h->area, sizeof(cr_utl_bs_line_t)));
+          if (copy == nullptr || (copy->text = stg_area_strdup(h->area, line->text)) == nullptr) {
+            kept = LIST_HANDLE_NULL;
+            break;
+          }
+          copy->attr = line->attr;
+          list_append(kept, copy);
+        }
+        list_handle_t one = list_create(STG_AREA_HEAP, 0);
+        list_append(one, deferred);
+        free_script(one);
+        if (kept == LIST_HANDLE_NULL) {
+          imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
+          free_script(script);
+          return -1;
+        }
         if (rec->deferred_lines == LIST_HANDLE_NULL) rec->deferred_lines = list_create(h->area, 0);
-        list_append(rec->deferred_lines, deferred);
+        list_append(rec->deferred_lines, kept);
       }
     }
   }

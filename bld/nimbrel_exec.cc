@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "bld/bldr_utl.h"
+#include "bld/bsdmake_job.h"
 #include "client_meters/client_meters.h"
 #include "ks/pfm.h"
 #include "ks/rt.h"
@@ -50,7 +51,6 @@ const char *const exec_formats[] = {
              "define the shell flag(s).\n",
     /* 29 */ "Cannot locate shell \"%s\"\n",
     /* 30 */ "Interrupted by signal %d\n",
-    /* 31 */ "One shell per build script is not available in this release\n",
 };
 constexpr uint16_t kRows = sizeof exec_formats / sizeof exec_formats[0];
 const uint16_t exec_catalog[kRows] = {};
@@ -71,7 +71,6 @@ enum {
   MSG_FLAGS_REMOVED = 28,
   MSG_NO_SHELL = 29,
   MSG_INTERRUPTED = 30,
-  MSG_NO_ONE_SHELL = 31,
 };
 
 constexpr size_t kDirectMax = 8192;
@@ -373,6 +372,29 @@ int nimbrel_exec_script(const char *shell, int argc, char **argv, char **envp, c
   return code;
 }
 
+ks_status_t nimbrel_exec_one_shell(const char *shell, int argc, char **argv, char **envp,
+                                   const char *script, int silent, int ignore, int listing,
+                                   int32_t *status, const char *path) {
+  char *text = nullptr, *flags = nullptr;
+  ks_status_t st = bsdmake_job_one_shell_script(shell, script ? script : "", silent, ignore,
+                                                listing, &text);
+  if (st != KS_ST_OK) return st;
+  // The script text belongs to the job module until its next call: a copy runs.
+  std::string body(text ? text : "");
+  st = bsdmake_job_shell_flags(shell, silent, ignore, &flags);
+  if (st != KS_ST_OK) return st;
+  std::vector<char *> vec = {argv[0], flags};
+  for (int i = 1; i < argc; i++) vec.push_back(argv[i]);
+  vec.push_back(nullptr);
+  int code = NIMBREL_EXEC_CHILD_FAILED;
+  pfm_frame([&] { code = nimbrel_exec_script(shell, argc + 1, vec.data(), envp, body.c_str(), 1, 0,
+                                             path); },
+            [&](ks_status_t) { stg_free(flags); });
+  stg_free(flags);
+  *status = code;
+  return code == NIMBREL_EXEC_CHILD_FAILED ? KS_ST_ERR : KS_ST_OK;
+}
+
 ks_status_t nimbrel_exec_make_script(const char *shell, const char *shell_flags, int argc,
                                      char **argv, char **envp, const char *script, int silent,
                                      int ignore, int listing, int one_shell, int plus_prefix,
@@ -414,11 +436,9 @@ ks_status_t nimbrel_exec_make_script(const char *shell, const char *shell_flags,
     }
   }
 
-  if (one_shell) {
-    imsg_print(IMSG_ERROR, &_nimbrel_exec_karsel_msg_table, MSG_NO_ONE_SHELL);
-    *status = NIMBREL_EXEC_CHILD_FAILED;
-    return KS_ST_ERR;
-  }
+  if (one_shell)
+    return nimbrel_exec_one_shell(shell_pn.c_str(), argc, base_argv.data(), envp, script, silent,
+                                  ignore, listing, status, path);
 
   if (script == nullptr) {
     int code = nimbrel_exec_script(shell_pn.c_str(), argc, base_argv.data(), envp, nullptr, 0, 0,

@@ -47,5 +47,14 @@ ks_status_t nimbrel_exec_make_script(const char *shell, const char *shell_flags,
 int nimbrel_exec_script(const char *shell, int argc, char **argv, char **envp, const char *script,
                         int use_cmd_file, int direct_exec_allowed, const char *path);
 
+// Runs the whole script in one shell (/bin/sh or /bin/csh): its lines with their "@" and "-"
+// prefixes become one shell script (listing: each line carries its mark first), run on the
+// shell's standard input with the option word of silent and ignore. *status as for
+// nimbrel_exec_make_script. 0, KS_ST_ERR when the child could not be run, or the failure of the
+// script's conversion (an unsupported shell).
+ks_status_t nimbrel_exec_one_shell(const char *shell, int argc, char **argv, char **envp,
+                                   const char *script, int silent, int ignore, int listing,
+                                   int32_t *status, const char *path);
+
 // The signal number of the interrupt that ended the last script, 0 when none did.
 int nimbrel_exec_interrupted();

@@ -167,6 +167,26 @@ TEST_F(ScriptRunner, ShellWrittenWithFlagsRunsWithoutThem) {
   EXPECT_NE(none.text().find("Cannot locate shell \"/no/such/shell\""), std::string::npos);
 }
 
+TEST_F(ScriptRunner, OneShellRunsTheWholeScriptInOneProcess) {
+  // A variable set by one line is seen by the next: one shell ran them all.
+  const std::string script = "@X=kept\n-false\necho $X > " + f("x") + "\n";
+  char *argv[] = {const_cast<char *>("/bin/sh"), nullptr};
+  Capture c;
+  EXPECT_EQ(nimbrel_exec_make_script("/bin/sh", nullptr, 1, argv, environ, script.c_str(), 1, 0, 0,
+                                     1, 0, nullptr, nullptr, &status_),
+            KS_ST_OK);
+  EXPECT_EQ(status_, 0);
+  std::FILE *in = std::fopen(f("x").c_str(), "r");
+  char buf[32] = "";
+  ASSERT_NE(in, nullptr);
+  EXPECT_NE(std::fgets(buf, sizeof buf, in), nullptr);
+  std::fclose(in);
+  EXPECT_STREQ(buf, "kept\n");
+  EXPECT_EQ(nimbrel_exec_make_script("/bin/bash", nullptr, 1, argv, environ, script.c_str(), 1, 0,
+                                     0, 1, 0, nullptr, nullptr, &status_),
+            KS_ST_ERR);
+}
+
 TEST_F(ScriptRunner, CommandFileIsPrivateAndASquattedNameIsPassedOver) {
   // A name already taken in the shared directory (here a link a stranger left) is not used.
   char name[64];

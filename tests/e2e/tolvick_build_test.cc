@@ -219,6 +219,11 @@ TEST_F(Build, CyclesAreWarnedAboutAndBroken) {
   EXPECT_THAT(r.err, HasSubstr("Cycle in dependency graph?"));
   EXPECT_THAT(r.err, HasSubstr("\"top\" was already seen."));
   expect_in_order(r.out, {"mid\n", "top\n"});
+  // The BSD-style dialects stop instead.
+  r = make({"-C", "sgismake", "top"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr("Cycle in dependency graph?"));
+  EXPECT_THAT(r.out, Not(HasSubstr("top")));
 }
 
 TEST_F(Build, RuleErrorsOfTheMakefile) {
@@ -284,6 +289,27 @@ TEST_F(Build, SunInitDoneAndFailed) {
   EXPECT_EQ(r.status, 1);
   expect_in_order(r.out, {"init\n", "failed\n"});
   EXPECT_THAT(r.out, Not(HasSubstr("done\n")));
+}
+
+TEST_F(Build, BsdBeginEndAndTheEpilogOfDeferredLines) {
+  const std::string specials = ".BEGIN:\n\t@echo begin\n.END:\n\t@echo end\n";
+  makefile(specials + "all:\n\t@echo all\n");
+  e2e::Result r = make({"-C", "sgismake"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  expect_in_order(r.out, {"begin\n", "all\n", "end\n"});
+  makefile(specials + "all:\n\tfalse\n");
+  r = make({"-C", "sgismake"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.out, Not(HasSubstr("end\n")));
+
+  makefile("all: a b\na:\n\t@echo a1\n\t...\n\t@echo a-late\nb:\n\t@echo b1\n");
+  r = make({"-C", "sgismake"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  expect_in_order(r.out, {"a1\n", "b1\n", "a-late\n"});
+  makefile("all: a\na:\n\t@echo a1\n\t...\n\t@echo a-late\n.END:\n\t@echo end\n");
+  r = make({"-C", "sgismake"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr("Name conflict between epilog target \".END\""));
 }
 
 TEST_F(Build, ScriptsSeeMakeargsAndMakeflags) {
