@@ -130,6 +130,16 @@ void free_script(list_handle_t script) {
   list_destroy(script);
 }
 
+void free_instances(bldr_tgt_rec_t *rec) {
+  void *d = nullptr;
+  if (rec->instances)
+    for (list_cursor_t c = list_next(rec->instances, nullptr, &d); c;
+         c = list_next(rec->instances, c, &d))
+      stg_free(d);
+  list_destroy(rec->instances);
+  rec->instances = LIST_HANDLE_NULL;
+}
+
 // The shell flags of a rebuild (null: none given); in the GNU dialects without a setting, no
 // flags, which the script's environment tells through an empty ORVA_SHELL_FLAGS.
 const char *shell_flags(list_handle_t mand_evs) {
@@ -375,12 +385,7 @@ int bldr_tgt_term(bldr_tgt_table_t *h) {
       if (rec->rebuild_script != rec->lookup_script) free_script(rec->rebuild_script);
       free_script(rec->lookup_script);
       bldr_opts_free_evs(rec->script_macros);
-      void *i = nullptr;
-      if (rec->instances)
-        for (list_cursor_t l = list_next(rec->instances, nullptr, &i); l;
-             l = list_next(rec->instances, l, &i))
-          stg_free(i);
-      list_destroy(rec->instances);
+      free_instances(rec);
     }
     hash_delete_ht(&h->records);
   }
@@ -812,11 +817,5 @@ void bldr_tgt_release_transient_build_state(bldr_tgt_table_t *h, mf_tgt_table_t 
   rec->rebuild_script = LIST_HANDLE_NULL;
   free_script(rec->lookup_script);
   rec->lookup_script = LIST_HANDLE_NULL;
-  void *d = nullptr;
-  if (rec->instances)
-    for (list_cursor_t c = list_next(rec->instances, nullptr, &d); c;
-         c = list_next(rec->instances, c, &d))
-      stg_free(d);
-  list_destroy(rec->instances);
-  rec->instances = LIST_HANDLE_NULL;
+  free_instances(rec);
 }

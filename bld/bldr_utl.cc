@@ -736,20 +736,27 @@ ks_status_t bldr_utl_finalize_cached_ver_oid_to_elem_dbid() {
 
 // --- Lookup policy and clean-up.
 
-int bldr_utl_lookup_should_chase_tgt_if_slink(const char *pathname, list_handle_t patterns) {
-  if (patterns == LIST_HANDLE_NULL || !fileutl_patt_list_match(patterns, pathname)) return 1;
+namespace {
+
+// The file type (VIEW_FTYPE_*) of pathname when it matches the pattern list, following links or
+// not; VIEW_FTYPE_NONE when it does not match or cannot be examined.
+uint32_t matched_type(const char *pathname, list_handle_t patterns, int follow) {
+  if (patterns == LIST_HANDLE_NULL || !fileutl_patt_list_match(patterns, pathname))
+    return VIEW_FTYPE_NONE;
   view_xstat_t xs;
-  ks_status_t st = bldr_utl_obj_cache_info(pathname, mfc_mf_stat_handle, 0, &xs, nullptr, nullptr,
-                                           nullptr, nullptr, nullptr);
-  return (st == KS_ST_OK || st == KS_ST_NOT_IN_VOB) && xs.fstat.type == VIEW_FTYPE_LNK ? 0 : 1;
+  ks_status_t st = bldr_utl_obj_cache_info(pathname, mfc_mf_stat_handle, follow, &xs, nullptr,
+                                           nullptr, nullptr, nullptr, nullptr);
+  return st == KS_ST_OK || st == KS_ST_NOT_IN_VOB ? xs.fstat.type : VIEW_FTYPE_NONE;
+}
+
+}  // namespace
+
+int bldr_utl_lookup_should_chase_tgt_if_slink(const char *pathname, list_handle_t patterns) {
+  return matched_type(pathname, patterns, 0) == VIEW_FTYPE_LNK ? 0 : 1;
 }
 
 int bldr_utl_lookup_should_ignore_tgt_if_dir(const char *pathname, list_handle_t patterns) {
-  if (patterns == LIST_HANDLE_NULL || !fileutl_patt_list_match(patterns, pathname)) return 0;
-  view_xstat_t xs;
-  ks_status_t st = bldr_utl_obj_cache_info(pathname, mfc_mf_stat_handle, 1, &xs, nullptr, nullptr,
-                                           nullptr, nullptr, nullptr);
-  return (st == KS_ST_OK || st == KS_ST_NOT_IN_VOB) && xs.fstat.type == VIEW_FTYPE_DIR ? 1 : 0;
+  return matched_type(pathname, patterns, 1) == VIEW_FTYPE_DIR ? 1 : 0;
 }
 
 int bldr_utl_is_private_to_view(uint32_t kind, uint32_t second_kind, int *flag) {

@@ -12,25 +12,12 @@
 
 #include "bld/bldr_utl.h"
 #include "ks/evutl.h"
+#include "capture_util.h"
 #include "ks/imsg.h"
 
 namespace {
 
-struct Capture {
-  char *buf = nullptr;
-  size_t len = 0;
-  FILE *f;
-  Capture() : f(open_memstream(&buf, &len)) { imsg_set_streams(f, f); }
-  std::string text() {
-    fflush(f);
-    return std::string(buf, len);
-  }
-  ~Capture() {
-    imsg_set_streams(nullptr, nullptr);
-    fclose(f);
-    free(buf);
-  }
-};
+using bldtest::Capture;
 
 TEST(BldrUtlLine, PrefixesAndTheNeedForAShell) {
   struct Case {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bld/bldr_utl.h"
+#include "capture_util.h"
 #include "ks/imsg.h"
 #include "mf/mf_utl.h"
 
@@ -24,21 +25,7 @@ extern char **environ;
 
 namespace {
 
-struct Capture {
-  char *buf = nullptr;
-  size_t len = 0;
-  FILE *f;
-  Capture() : f(open_memstream(&buf, &len)) { imsg_set_streams(f, f); }
-  std::string text() {
-    fflush(f);
-    return std::string(buf, len);
-  }
-  ~Capture() {
-    imsg_set_streams(nullptr, nullptr);
-    fclose(f);
-    free(buf);
-  }
-};
+using bldtest::Capture;
 
 class ScriptRunner : public ::testing::Test {
  protected:
