@@ -494,8 +494,24 @@ TEST(ParsePipeline, GnuSuffixRulesTranslated) {
     if (std::string(c.text).find("last") != std::string::npos) {
       EXPECT_EQ(last_script, "last");
     }
+    // Without .JAVAC no target is a Java target.
     EXPECT_THAT(pltest::strings(bldr_opts_get_patt_list(cmf.h->opts, BLDR_OPTS_JAVA_TGTS)),
-                ElementsAre("%"));
+                ElementsAre());
+  }
+}
+
+TEST(ParsePipeline, GnuTargetsAreJavaTargetsOnlyUnderJavac) {
+  for (const char *text : {"all: x\n", ".JAVAC: \nall: x\n"}) {
+    NoInheritedFlags clean;
+    ScratchDir dir;
+    dir.write("Makefile", text);
+    Captured cap;
+    Cmf cmf;
+    ASSERT_EQ(parse_mf({"Makefile"}, {}, MF_COMPAT_GNU, &cmf), KS_ST_OK) << cap.err();
+    const bool javac = std::string(text).find(".JAVAC") != std::string::npos;
+    EXPECT_EQ(pltest::strings(bldr_opts_get_patt_list(cmf.h->opts, BLDR_OPTS_JAVA_TGTS)),
+              javac ? std::vector<std::string>{"%"} : std::vector<std::string>{})
+        << text;
   }
 }
 
