@@ -94,6 +94,8 @@ bool free_body(XDR *xdrs, bldsvc_rec_kind_t rtype, void *rec) {
 ks_status_t get_rec(bldsvc_nimbrel_channel_t *ac, bldsvc_rec_kind_t rtype, void *storage) {
   XDR *xdrs = &ac->xdrs;
   PFM_ASSERT(xdrs->x_op == XDR_DECODE);
+  const bldsvc_xdr_tbl_entry_t &row = bldsvc_xdr_tbl[rtype];
+  memset(storage, 0, row.rec_size);
   if (ac->socket == -1) {
     bldsvc_utl_trace(BLDSVC_UTL_TRACE, 3, IMSG_TRACE,
                      "bldsvc_utl_get_rec: receive requested on closed socket.\n");
@@ -104,8 +106,6 @@ ks_status_t get_rec(bldsvc_nimbrel_channel_t *ac, bldsvc_rec_kind_t rtype, void 
     return KS_ST_ERR;
   }
   ac->body_pending = false;
-  const bldsvc_xdr_tbl_entry_t &row = bldsvc_xdr_tbl[rtype];
-  memset(storage, 0, row.rec_size);
   if (!row.xdr_proc(xdrs, storage, nullptr) ||
       static_cast<bldsvc_hdr_t *>(storage)->rec_type != rtype) {
     free_body(xdrs, rtype, storage);
