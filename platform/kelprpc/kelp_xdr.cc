@@ -60,10 +60,12 @@ bool_t decode_string(XDR *xdrs, char **sp, u_int maxsize) {
     }
     got += step;
   }
-  char pad[4];
+  // The padding must be zero bytes, as the byte form writes it: then every string that decodes
+  // has exactly one encoding.
+  char pad[4] = {0, 0, 0, 0};
   const u_int pad_size = (4 - size % 4) % 4;
-  if ((pad_size > 0 && !XDR_GETBYTES(xdrs, pad, pad_size)) || text[size - 1] != 0 ||
-      memchr(text, 0, size - 1) != nullptr) {
+  if ((pad_size > 0 && !XDR_GETBYTES(xdrs, pad, pad_size)) || (pad[0] | pad[1] | pad[2]) != 0 ||
+      text[size - 1] != 0 || memchr(text, 0, size - 1) != nullptr) {
     free(text);
     return FALSE;
   }

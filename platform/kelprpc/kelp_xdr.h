@@ -9,8 +9,8 @@
 //
 // Byte forms (4-byte big-endian units, padded with zero bytes to a multiple of 4):
 //   string8: a u_int n, 0 for a null pointer, else the length with its terminating NUL; then the
-//            n bytes of the string, NUL included (a string holding a NUL before its end, or not
-//            ending in one, does not decode);
+//            n bytes of the string, NUL included (a string holding a NUL before its end, not
+//            ending in one, or padded with other than zero bytes, does not decode);
 //   optional item: a u_int 0 (absent) or 1 (present, followed by the item);
 //   counted array of pointers: per element an optional item (the count travels elsewhere);
 //   counted array: the elements one after another (the count travels elsewhere);

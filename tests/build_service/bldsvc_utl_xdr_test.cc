@@ -162,6 +162,7 @@ TEST(BldsvcRecords, MalformedItemsDoNotDecode) {
   } cases[] = {
       {"no NUL at the end", hdr + "00000002 41420000 00000000 00000000"},
       {"NUL inside", hdr + "00000004 41004200 00000000 00000000"},
+      {"padding not zero", hdr + "00000002 41000100 00000000 00000000"},
       {"string longer than the input", hdr + "ffffffff 41424344"},
   };
   for (const auto &c : cases) {
