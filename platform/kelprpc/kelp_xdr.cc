@@ -76,10 +76,16 @@ bool_t decode_string(XDR *xdrs, char **sp, u_int maxsize) {
 // The slot of element i of an array of elements of size bytes.
 char *slot(char *base, size_t i, u_int size) { return base + i * size; }
 
-// Releases the first count elements of a decoded array of pointers, and the array.
-void free_parray(XDR *xdrs, void **array, size_t count, kelp_xdrproc_t proc, void *arg) {
-  for (size_t i = 0; i < count; ++i) free_object(xdrs, proc, array[i], arg);
-  free(array);
+// An element of an array of pointers: an optional item of size bytes handled by proc.
+struct pointer_element_t {
+  u_int size;
+  kelp_xdrproc_t proc;
+  void *arg;
+};
+
+bool_t xdr_pointer_element(XDR *xdrs, void *item, void *element) {
+  const auto *e = static_cast<const pointer_element_t *>(element);
+  return xdr_kelp_pointer(xdrs, item, e->size, e->proc, e->arg);
 }
 
 }  // namespace
@@ -141,50 +147,6 @@ bool_t xdr_kelp_pointer(XDR *xdrs, void *objpp, u_int obj_size, kelp_xdrproc_t p
   return FALSE;
 }
 
-bool_t xdr_kelp_parray(XDR *xdrs, void *arrp, u_int count, u_int elem_size, kelp_xdrproc_t proc,
-                       void *arg) {
-  void **array = static_cast<void **>(load_pointer(arrp));
-  switch (xdrs->x_op) {
-    case XDR_ENCODE:
-      if (count > 0 && array == nullptr) return FALSE;
-      for (u_int i = 0; i < count; ++i) {
-        if (!xdr_kelp_pointer(xdrs, &array[i], elem_size, proc, arg)) return FALSE;
-      }
-      return TRUE;
-    case XDR_DECODE: {
-      store_pointer(arrp, nullptr);
-      if (count == 0) return TRUE;
-      array = nullptr;
-      size_t capacity = 0;
-      for (size_t i = 0; i < count; ++i) {
-        if (i == capacity) {
-          size_t grown = capacity == 0 ? 16 : capacity * 2;
-          if (grown > count) grown = count;
-          void **bigger = static_cast<void **>(realloc(array, grown * sizeof(void *)));
-          if (bigger == nullptr) {
-            free_parray(xdrs, array, i, proc, arg);
-            return FALSE;
-          }
-          array = bigger;
-          capacity = grown;
-        }
-        array[i] = nullptr;
-        if (!xdr_kelp_pointer(xdrs, &array[i], elem_size, proc, arg)) {
-          free_parray(xdrs, array, i, proc, arg);
-          return FALSE;
-        }
-      }
-      store_pointer(arrp, array);
-      return TRUE;
-    }
-    case XDR_FREE:
-      if (array != nullptr) free_parray(xdrs, array, count, proc, arg);
-      store_pointer(arrp, nullptr);
-      return TRUE;
-  }
-  return FALSE;
-}
-
 bool_t xdr_kelp_array(XDR *xdrs, void *arrp, u_int count, u_int elem_size, kelp_xdrproc_t proc,
                       void *arg) {
   char *array = static_cast<char *>(load_pointer(arrp));
@@ -232,6 +194,12 @@ bool_t xdr_kelp_array(XDR *xdrs, void *arrp, u_int count, u_int elem_size, kelp_
       return TRUE;
   }
   return FALSE;
+}
+
+bool_t xdr_kelp_parray(XDR *xdrs, void *arrp, u_int count, u_int elem_size, kelp_xdrproc_t proc,
+                       void *arg) {
+  pointer_element_t element = {elem_size, proc, arg};
+  return xdr_kelp_array(xdrs, arrp, count, sizeof(void *), xdr_pointer_element, &element);
 }
 
 bool_t xdr_timeval(XDR *xdrs, struct timeval *tv, void *) {

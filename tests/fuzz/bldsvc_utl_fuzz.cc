@@ -13,22 +13,12 @@
 #include <cstring>
 #include <vector>
 
+#include "../build_service/bldsvc_fixture_util.h"
 #include "build_service/bldsvc_utl.h"
 #include "ks/imsg.h"
 #include "mf/mf_utl.h"
 
 namespace {
-
-union any_body_t {
-  bldsvc_init_req_rec_t init_req;
-  bldsvc_init_reply_rec_t init_reply;
-  bldsvc_stand_rec_t stand;
-  bldsvc_rbld_reply_rec_t rbld_reply;
-  bldsvc_rbld_status_rec_t rbld_status;
-  bldsvc_nimbrel_term_rec_t term;
-  bldsvc_nimbrel_cant_handle_rec_t cant_handle;
-  bldsvc_rbld_direct_status_rec_t direct_status;
-};
 
 void release(XDR *xdrs, bldsvc_rec_kind_t kind, void *body) {
   xdrs->x_op = XDR_FREE;
@@ -52,7 +42,7 @@ void read_channel(const uint8_t *data, size_t size) {
       const bldsvc_rec_kind_t kind = bldsvc_utl_get_next_rtype(&channel);
       if (kind == BLDSVC_REC_NONE) break;
       if (kind > 0 && kind <= BLDSVC_REC_LAST && bldsvc_xdr_tbl[kind].rec_size > 0 && (i & 1) == 0) {
-        any_body_t body;
+        bldsvc_any_body_t body;
         channel.xdrs.x_op = XDR_DECODE;
         ks_status_t st;
         if (kind == BLDSVC_REC_RBLD_STATUS || kind == BLDSVC_REC_RBLD_DIRECT_STATUS) {
@@ -90,7 +80,7 @@ void decode_body(const uint8_t *data, size_t size) {
   std::vector<char> input(data + 1, data + size);
   XDR xdrs;
   xdrmem_create(&xdrs, input.data(), u_int(input.size()), XDR_DECODE);
-  any_body_t body;
+  bldsvc_any_body_t body;
   memset(&body, 0, sizeof body);
   const bool decoded = bldsvc_xdr_tbl[kind].xdr_proc(&xdrs, &body, nullptr);
   if (decoded) {
