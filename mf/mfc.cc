@@ -25,7 +25,7 @@
 #include "mf/mf_parse_utl.h"
 #include "mf/mf_parser.h"
 #include "mf/mf_stat.h"
-#include "mf/scan/mf_std_lex.h"
+#include "mf/scan/mf_yylex.h"
 #include "mf/mf_tgt.h"
 #include "mf/mf_tgt_parse.h"
 #include "mf/mf_utl.h"
@@ -942,7 +942,7 @@ bool parse_pass(list_handle_t files, mfc_mf_tgt_rec_t *req, uint32_t variant,
   pfm_frame(
       [&] {
         mf_lex_init();
-        mf_std_yyrestart();
+        mf_yyrestart_all();
         mf_parse_forget_spare_lists();
         mf_lex_keep_script_lines(1);
         const int result = mf_yyparse();
