@@ -68,7 +68,10 @@ constexpr Dialect kDialects[] = {
 bool dialect_available(uint32_t variant) {
   switch (variant) {
     case MF_COMPAT_STD:
+    case MF_COMPAT_SGISMAKE:
     case MF_COMPAT_SUN:
+    case MF_COMPAT_SGIPMAKE:
+    case MF_COMPAT_BSDNETR2:
     case MF_COMPAT_GNU:
     case MF_COMPAT_KELTO: return true;
     default: return false;

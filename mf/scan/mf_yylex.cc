@@ -15,17 +15,7 @@ namespace {
   PFM_PANIC();
 }
 
-// A dialect whose scanner is not in this library reads as an invalid variant.
-int missing_scanner() { invalid_variant(mf_parse_compat_variant()); }
-
 }  // namespace
-
-// Scanners of the further dialects live in their own modules; these weak definitions stand in
-// for the ones that are not linked.
-__attribute__((weak)) int mf_smake_yylex(void) { return missing_scanner(); }
-__attribute__((weak)) int mf_bsdmake_yylex(void) { return missing_scanner(); }
-__attribute__((weak)) void mf_smake_yyrestart() {}
-__attribute__((weak)) void mf_bsdmake_yyrestart() {}
 
 void mf_yyrestart_all() {
   mf_std_yyrestart();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "mf/mf_cond.h"
 #include "mf/mf_io.h"
 #include "mf/mf_lex_tok.h"
 #include "mf/mf_lex_utl.h"
@@ -13,22 +14,6 @@
 
 namespace mftest {
 
-namespace {
-
-// The conditional flavour the input layer reads a dialect's makefiles with.
-int32_t conditional_flavor(uint32_t variant) {
-  switch (variant) {
-    case MF_COMPAT_SGISMAKE:
-    case MF_COMPAT_SGIPMAKE: return 1;
-    case MF_COMPAT_BSDNETR2: return 2;
-    case MF_COMPAT_PGNU:
-    case MF_COMPAT_GNU: return 3;
-    default: return 0;
-  }
-}
-
-}  // namespace
-
 ScanInput::ScanInput(const std::string &text, uint32_t variant) : parse_(variant) {
   dir_.write("Makefile", text);
   files_ = std::make_unique<NameList>(std::initializer_list<std::string>{"Makefile"});
@@ -37,9 +22,9 @@ ScanInput::ScanInput(const std::string &text, uint32_t variant) : parse_(variant
   list_append(table_list_, macros_);
   mfc_mf_macro_table_list = table_list_;
   mfc_parser_macro_table = macros_;
-  EXPECT_EQ(mf_io_init(files_->get(), LIST_HANDLE_NULL, LIST_HANDLE_NULL,
-                       conditional_flavor(variant), 0, 0),
-            0);
+  bool valid = false;
+  const int32_t flavor = mf_cond_flavor_of_variant(variant, &valid);
+  EXPECT_EQ(mf_io_init(files_->get(), LIST_HANDLE_NULL, LIST_HANDLE_NULL, flavor, 0, 0), 0);
   mf_lex_init();
   mf_yyrestart_all();
   mf_parse_forget_spare_lists();
