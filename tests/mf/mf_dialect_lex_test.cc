@@ -1,4 +1,4 @@
-// The gnu, sun and kelto scanners: golden rule traces of a fixture makefile per dialect, the
+// The gnu, sun, kelto, sgismake and bsdnetr2 scanners: golden rule traces of a fixture makefile per dialect, the
 // target table the grammar builds from each, and the tokens of the cases that tell the dialects'
 // rules apart.
 #include <gmock/gmock.h>
@@ -36,6 +36,8 @@ const DialectFixture kFixtures[] = {
     {"gnu", MF_COMPAT_GNU, {"all", "prog", "main.o", "out", "clean"}},
     {"sun", MF_COMPAT_SUN, {"prog", "main.o", "clean", ".c.o"}},
     {"kelto", MF_COMPAT_KELTO, {"prog", "main.o", "clean", ".c.o"}},
+    {"sgismake", MF_COMPAT_SGISMAKE, {"prog", "main.o", "clean", "sub", ".c.o"}},
+    {"bsdnetr2", MF_COMPAT_BSDNETR2, {"prog", "main.o", "clean", "sub", ".c.o"}},
 };
 
 class DialectScan : public testing::TestWithParam<DialectFixture> {};
