@@ -204,6 +204,81 @@ struct ObjPlan {
   bool written = false;    // created, written or truncated by the build
 };
 
+// The names the audit reader will know after the records written so far, per view: which object
+// each name leads to (its name index), and the names each object has a record under, live or
+// unlinked. With it the conversion writes no rename the reader cannot follow.
+class ReaderNames {
+ public:
+  // An object access record (layout A with a name, or B without; a link text is no name).
+  void access(const tbs_uuid_t &view, uint16_t type, const tbs_oid_t &oid, const tbs_oid_t &parent,
+              std::string_view name) {
+    bool named = !name.empty() && type != T_READLINK;
+    std::vector<Rec> &recs = objects_[key(view, oid)];
+    std::string k = named ? name_key(view, parent, name) : std::string();
+    Rec *rec = nullptr;
+    for (Rec &r : recs)
+      if (r.live && (!named || r.name == k)) {
+        rec = &r;
+        break;
+      }
+    if (!rec) {
+      recs.push_back({k, true});
+      rec = &recs.back();
+      if (named) index_[k] = key(view, oid);
+    }
+    if (type == T_REMOVE) rec->live = false;
+  }
+
+  // Whether the reader takes a rename of (old parent, old name) to (new parent, new name) as the
+  // move of object oid; records it when so.
+  bool rename(const tbs_uuid_t &view, const tbs_oid_t &oid, const tbs_oid_t &op,
+              std::string_view on, const tbs_oid_t &np, std::string_view nn) {
+    std::string ok = name_key(view, op, on), nk = name_key(view, np, nn), me = key(view, oid);
+    auto oit = index_.find(ok);
+    if (oit == index_.end() || oit->second != me || ok == nk) return false;
+    Rec *orig = find(me, ok);
+    if (!orig) return false;
+    auto nit = index_.find(nk);
+    if (nit != index_.end()) {
+      auto r = objects_.find(nit->second);
+      if (r == objects_.end() || r->second.empty()) return false;
+      if (Rec *replaced = find(nit->second, nk)) replaced->live = false;
+      orig = find(me, ok);  // the replaced record may have been the object's own
+      if (!orig) return false;
+    }
+    orig->live = false;
+    objects_[me].push_back({nk, true});
+    index_[nk] = me;
+    return true;
+  }
+
+ private:
+  struct Rec {
+    std::string name;  // name key; empty for a record without a name
+    bool live;
+  };
+  std::unordered_map<std::string, std::string> index_;         // name key -> object key
+  std::unordered_map<std::string, std::vector<Rec>> objects_;  // object key -> its records
+
+  static std::string key(const tbs_uuid_t &view, const tbs_oid_t &oid) {
+    return std::string(reinterpret_cast<const char *>(view.bytes), 16) +
+           std::string(reinterpret_cast<const char *>(oid.bytes), 16);
+  }
+  static std::string name_key(const tbs_uuid_t &view, const tbs_oid_t &parent, std::string_view name) {
+    std::string k = key(view, parent);
+    k += '/';
+    k.append(name);
+    return k;
+  }
+  Rec *find(const std::string &obj, const std::string &name) {
+    auto it = objects_.find(obj);
+    if (it == objects_.end()) return nullptr;
+    for (Rec &r : it->second)
+      if (r.live && r.name == name) return &r;
+    return nullptr;
+  }
+};
+
 class Converter {
  public:
   std::string out;  // records to append
@@ -290,6 +365,7 @@ class Converter {
   std::set<std::pair<uint32_t, std::string>> vobs_done_, lookups_done_;
   std::set<std::tuple<uint32_t, uint16_t, std::string>> accesses_done_;
   std::set<std::string> views_done_;
+  ReaderNames reader_;
 
   template <class T>
   static bool number(std::string_view *s, T *v) {
@@ -441,10 +517,10 @@ class Converter {
       if (ev.op == VESSARY_EV_RENAME && p.n2.ok) {
         auto held = holders_.find(p.n2.abs);
         if (ev.arg & RENAME_EXCHANGE) {
+          p.has_other = held != holders_.end();
+          if (p.has_other) p.other = held->second;
           holders_.erase(p.n1.abs);
-          if (held != holders_.end()) {
-            p.has_other = true;
-            p.other = held->second;
+          if (p.has_other) {
             ObjPlan &other = objs_[p.other];
             p.other_id = other.last;
             other.final_name = p.n1.abs;
@@ -662,6 +738,7 @@ class Converter {
   void rec_a(uint16_t type, const Ident &id, const tbs_oid_t &parent, std::string_view name) {
     if (tbs_oid_is_null(&id.oid) || name.empty()) return;
     size_t n = std::min<size_t>(name.size(), 65535 - kNameA);
+    if (type != T_VOB) reader_.access(id.view, type, id.oid, parent, name.substr(0, n));
     header(uint16_t(kNameA + n), type);
     put_val<uint16_t>(uint16_t(n));
     put_val<uint16_t>(id.ftype);
@@ -673,6 +750,8 @@ class Converter {
   // Layout B: read, write and truncate.
   void rec_b(uint16_t type, const Ident &id) {
     if (tbs_oid_is_null(&id.oid)) return;
+    if (!(type == T_READ && id.ftype == VIEW_FTYPE_DIR))
+      reader_.access(id.view, type, id.oid, TBS_OID_NULL, {});
     header(108, type);
     put_val<uint16_t>(id.ftype);
     put_val<uint16_t>(0);
@@ -684,11 +763,14 @@ class Converter {
     put_val<uint32_t>(m);
   }
 
-  void rec_rename(const tbs_uuid_t &view, const tbs_oid_t &op, const tbs_oid_t &np,
-                  std::string_view on, std::string_view nn) {
+  // The rename of object id; false when the reader would not take it as that (nothing written).
+  bool rec_rename(const Ident &id, const tbs_oid_t &op, const tbs_oid_t &np, std::string_view on,
+                  std::string_view nn) {
     size_t len = 60 + on.size() + 1 + nn.size();
-    if (len > 65535 || on.empty() || nn.empty() || tbs_oid_is_null(&op) || tbs_oid_is_null(&np))
-      return;
+    if (len > 65535 || on.empty() || nn.empty() || tbs_oid_is_null(&op) || tbs_oid_is_null(&np) ||
+        !reader_.rename(id.view, id.oid, op, on, np, nn))
+      return false;
+    const tbs_uuid_t &view = id.view;
     header(uint16_t(len), T_RENAME);
     put_val<uint16_t>(uint16_t(on.size()));
     put_val<uint16_t>(uint16_t(nn.size()));
@@ -698,6 +780,7 @@ class Converter {
     put(on.data(), on.size());
     put_val<uint8_t>(0);
     put(nn.data(), nn.size());
+    return true;
   }
 
   void rec_view(const vob_pname_t &w) {
@@ -822,20 +905,19 @@ class Converter {
     if (in1 && in2 && w1.vob_root == w2.vob_root && have_a && !w1.vob_rel.empty() &&
         !w2.vob_rel.empty() && path_to(w1, &parent1)) {
       lookup(w1, a, parent1);
-      if (have_b) {
-        if (!path_to(w2, &parent2)) return;
-        lookup(w2, b, parent2);
-      } else if (!path_to(w2, &parent2)) {
-        return;
+      if (!path_to(w2, &parent2)) return;
+      // An exchange has no record of its own: the object that the second name held leaves it
+      // here, and arrives at the first name (made and written there) after the rename.
+      if (have_b) left(w2, b);
+      if (rec_rename(a, parent1, parent2, leaf_of(w1.vob_rel), leaf_of(w2.vob_rel))) {
+        name_gone(w1, a);
+      } else if (!(leaf_of(w1.vob_rel) == leaf_of(w2.vob_rel) && tbs_oid_eq(&parent1, &parent2))) {
+        // A rename the reader could not follow (the name leads elsewhere in what it knows):
+        // the object leaves the old name and arrives at the new one.
+        left(w1, a);
+        arrived(w2, a);
       }
-      rec_rename(a.view, parent1, parent2, leaf_of(w1.vob_rel), leaf_of(w2.vob_rel));
-      name_gone(w1, a);
-      if (have_b) {
-        // The exchange's other half: the format has no record for it, so the object that the
-        // second name held is recorded as made and written under the first.
-        name_gone(w2, b);
-        arrived(w1, b);
-      }
+      if (have_b) arrived(w1, b);
       return;
     }
     if (in1 && have_a) left(w1, a);

@@ -355,6 +355,34 @@ TEST_F(AuditFidelityTest, AccessesTheInterposerMustNotMiss) {
   EXPECT_EQ(read(&t), KS_ST_OK);
 }
 
+TEST_F(AuditFidelityTest, OddEventsConvertToAFileTheReaderTakes) {
+  // Event sequences the conversion once mishandled (found by fuzzing it).
+  site::write_file(s("x"), "x\n");
+  struct stat x = lstat_of(s("x"));
+  ASSERT_EQ(mkdir(s("d").c_str(), 0777), 0);
+  site::write_file(s("d/q"), "q\n");
+  struct stat q = lstat_of(s("d/q")), fake_dir = lstat_of(s("d"));
+  fake_dir.st_ino += 1000000;  // an object the name no longer holds
+  struct Case {
+    const char *what;
+    std::string events;
+  } cases[] = {
+      {"an exchange of a name with itself",
+       raw_event('S', 1, &x, s("x")) + raw_event('R', 2, &x, s("x"), s("x"))},
+      {"a rename from a name the reader knows for an object since removed",
+       raw_event('S', 1, &q, s("d/q")) + raw_event('U', 0, &fake_dir, s("d")) +
+           raw_event('R', 0, nullptr, s("d"), s("e"))},
+  };
+  for (const auto &c : cases) {
+    unlink(audit_.c_str());
+    unlink((audit_ + ".cvt").c_str());
+    site::write_file(audit_ + ".raw", raw_event('m', 2, nullptr, "") + c.events);
+    EXPECT_EQ(view_audit_convert(audit_.c_str(), VIEW_AUDIT_CVT_END), KS_ST_OK) << c.what;
+    bldr_cr_audit_table_t t;
+    EXPECT_EQ(read(&t), KS_ST_OK) << c.what;
+  }
+}
+
 // A site whose view root lies in a system place: names under the view root are never system
 // places. /dev/shm stands for /opt and /run, which a test cannot write to.
 class AuditInSystemPlaceTest : public AuditFidelityTest {
