@@ -137,7 +137,7 @@ static void log_open(int fd, int dirfd, const char *path, int flags, int created
   struct stat s;
   const struct stat *id = vs_system_place(path) ? NULL : vs_fd_ident(fd, &s);
   if (flags & O_PATH) {
-    vs_event(VESSARY_EV_STAT, 0, id, dirfd, path, AT_FDCWD, NULL);
+    vs_event(VESSARY_EV_STAT, (flags & O_NOFOLLOW) ? 1 : 0, id, dirfd, path, AT_FDCWD, NULL);
     return;
   }
   vs_event(VESSARY_EV_OPEN, (uint32_t)flags | (created ? VESSARY_OPEN_CREATED : 0), id, dirfd,

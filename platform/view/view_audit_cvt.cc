@@ -366,6 +366,7 @@ class Converter {
   std::set<std::tuple<uint32_t, uint16_t, std::string>> accesses_done_;
   std::set<std::string> views_done_;
   ReaderNames reader_;
+  std::unordered_map<std::string, std::pair<bool, struct stat>> stats_;
 
   template <class T>
   static bool number(std::string_view *s, T *v) {
@@ -378,6 +379,19 @@ class Converter {
 
   // ---- names ----
 
+  // lstat of path as the conversion sees the disk: taken once (the conversion identifies objects
+  // as of one moment). False when there is nothing there.
+  bool look(const std::string &path, struct stat *st) {
+    auto it = stats_.find(path);
+    if (it == stats_.end()) {
+      std::pair<bool, struct stat> r;
+      r.first = lstat(path.c_str(), &r.second) == 0;
+      it = stats_.emplace(path, r).first;
+    }
+    *st = it->second.second;
+    return it->second.first;
+  }
+
   // Whether p lies in a system place outside the view root.
   bool system_place(std::string_view p) const {
     static const char *const prefixes[] = {"/usr/", "/lib/", "/lib64/", "/lib32/", "/bin/", "/sbin/",
@@ -389,8 +403,8 @@ class Converter {
 
   // Walks the components of todo (a stack: the next one last) from the canonical directory
   // *cur, following symbolic links (the final component only when follow_last) and noting them.
-  static void walk(std::vector<std::string> todo, bool follow_last, std::string *cur,
-                   std::vector<std::string> *links) {
+  void walk(std::vector<std::string> todo, bool follow_last, std::string *cur,
+            std::vector<std::string> *links) {
     int hops = 0;
     while (!todo.empty()) {
       std::string c = std::move(todo.back());
@@ -406,7 +420,7 @@ class Converter {
       struct stat st;
       char text[4096];
       ssize_t n;
-      if ((!last || follow_last) && hops < 40 && lstat(next.c_str(), &st) == 0 &&
+      if ((!last || follow_last) && hops < 40 && look(next, &st) &&
           S_ISLNK(st.st_mode) && (n = readlink(next.c_str(), text, sizeof text)) > 0 &&
           size_t(n) < sizeof text) {
         hops++;
@@ -613,7 +627,7 @@ class Converter {
   // selection.
   bool ident_selected(const vob_pname_t &w, const RawIdent &r, Ident *id) {
     struct stat now;
-    if (lstat(w.abs.c_str(), &now) == 0 && same_data(now, r))
+    if (look(w.abs, &now) && same_data(now, r))
       return ident_now(w, now, id) && selected(id->mtype);
     struct stat was = stat_of(r);
     view_oids_t o;
@@ -644,7 +658,7 @@ class Converter {
     bool moved = !o.final_name.empty() && o.final_name != w.abs && locate(o.final_name, &fw);
     const vob_pname_t &at = moved ? fw : w;
     struct stat now;
-    bool here = lstat(at.abs.c_str(), &now) == 0 && uint64_t(now.st_dev) == k.dev &&
+    bool here = look(at.abs, &now) && uint64_t(now.st_dev) == k.dev &&
                 uint64_t(now.st_ino) == k.ino;
     bool ok;
     if (here && (o.written || S_ISDIR(now.st_mode) || same_data(now, o.last)))
@@ -667,7 +681,7 @@ class Converter {
   // The identity of the object at w as it is now (its event recorded no status).
   bool ident_seen(const vob_pname_t &w, Ident *id) {
     struct stat now;
-    if (lstat(w.abs.c_str(), &now) != 0) return false;
+    if (!look(w.abs, &now)) return false;
     auto g = gen_.find({uint64_t(now.st_dev), uint64_t(now.st_ino)});
     if (g != gen_.end()) {
       auto o = objects_.find({g->first.first, g->first.second, g->second});
@@ -688,7 +702,7 @@ class Converter {
     }
     bool ok;
     struct stat st;
-    if (lstat(w.abs.c_str(), &st) == 0) {
+    if (look(w.abs, &st)) {
       ok = ident_seen(w, id);
     } else {
       auto was = last_at_.find(w.abs);
