@@ -252,3 +252,7 @@ ks_status_t bldr_utl_chdir(const char *dir) {
   }
   return KS_ST_OK;
 }
+
+bool bldr_utl_tgt_is_gnu_order_only_specifier(const char *name) {
+  return name != nullptr && name[0] == '|' && name[1] == '\0';
+}

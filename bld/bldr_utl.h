@@ -78,3 +78,7 @@ void bldr_utl_inval_cwd_cache();
 // Changes the working directory to dir. 0, or KS_ST_ERR when chdir fails (errno kept); after a
 // change to another directory than the cached one the cache is emptied.
 ks_status_t bldr_utl_chdir(const char *dir);
+
+// Whether name is the GNU order-only marker, "|" (a name that only begins with '|' is an ordinary
+// name).
+bool bldr_utl_tgt_is_gnu_order_only_specifier(const char *name);

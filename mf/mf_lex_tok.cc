@@ -662,7 +662,9 @@ void mf_lex_include(int required, int kind) {
   switch (kind) {
     case 0: list_append(list, copy(names[0])); break;
     case 1:
-      if (!quoted(names[0])) return;
+      // "#include" with a bare word may be a comment in the dialects whose comments start with
+      // "#"; ".include" has no such reading, so its bare name is reported by the search below.
+      if (!quoted(names[0]) && v != MF_COMPAT_BSDNETR2) return;
       list_append(list, copy(names[0]));
       search = 1;
       break;

@@ -545,8 +545,12 @@ void sem_tgt_scoped_mac_def(list_handle_t targets, bldr_macro_def_t *def) {
     imsg_print(IMSG_TRACE, table(), kRowTgtScoped, def->name, def->value);
     trace_list(targets);
   }
+  // The options record may replace the value of the definition it is given; the lexer's own
+  // definition keeps the storage it frees later.
+  bldr_macro_def_t recorded = *def;
   uint32_t expanded = 0;
-  bldr_opts_tgt_scoped_macro_def(mfc_curr_opts_handle, BLDR_OPTS_SIDE_MF, targets, def, &expanded);
+  bldr_opts_tgt_scoped_macro_def(mfc_curr_opts_handle, BLDR_OPTS_SIDE_MF, targets, &recorded,
+                                 &expanded);
 }
 
 void sem_override_tgt_scoped_mac_def(list_handle_t targets, bldr_macro_def_t *def) {
@@ -556,6 +560,8 @@ void sem_override_tgt_scoped_mac_def(list_handle_t targets, bldr_macro_def_t *de
     imsg_print(IMSG_TRACE, table(), kRowOverrideTgtScoped, def->name, def->value);
     trace_list(targets);
   }
+  bldr_macro_def_t recorded = *def;
   uint32_t expanded = 0;
-  bldr_opts_tgt_scoped_macro_def(mfc_curr_opts_handle, BLDR_OPTS_SIDE_MF, targets, def, &expanded);
+  bldr_opts_tgt_scoped_macro_def(mfc_curr_opts_handle, BLDR_OPTS_SIDE_MF, targets, &recorded,
+                                 &expanded);
 }

@@ -12,6 +12,7 @@
 #include "ks/pfm.h"
 #include "mf/mf.h"
 #include "mf/mf_parse_utl.h"
+#include "mf/mf_tgt_suff.h"
 #include "mf/mf_utl.h"
 #include "tbs/tbs_status.h"
 
@@ -39,7 +40,7 @@ const char *const kFormats[] = {
     /* 18 */ "Unable to strip leaf from target pathname \"%s\".\n",
     /* 19 */ "Unable to strip suffix from target leaf name \"%s\".\n",
     /* 20 */ "",
-    /* 21 */ "",
+    /* 21 */ "Unable to expand \"%s\"\n",
     /* 22 */ "Applying .DEFAULT definition to \"%s\".\n",
     /* 23 */ "",
     /* 24 */ "Unable to check existence of \"%s\" to apply suffix rule\n",
@@ -69,6 +70,12 @@ const char *const kFormats[] = {
     /* 45 */ "Build scripts were specified for both \"%s\" and \"%s\".\n",
     /* 46 */ "These targets are considered equivalent due to the use of vpath.\n",
     /* 47 */ "The script for \"%s\" will be used.\n",
+    /* 48 */ "",
+    /* 49 */ "\"%s\" appears both in a target group and \"%s\".\nThese are mutually exclusive; the "
+             "target group will be treated as unrelated targets.\n",
+    /* 50 */ "\"%s\" appears both in a target group and \"%s\".\nThe latter typically is used only "
+             "with implicit co-targets.\n",
+    /* 51 */ "Implicit rules for \"%s\" lead back to it; that chain of rules is not followed.\n",
 };
 constexpr uint16_t kCount = sizeof(kFormats) / sizeof(kFormats[0]);
 
@@ -222,6 +229,7 @@ mf_tgt_table_t *mf_tgt_create_table(uint32_t compat_variant, list_handle_t macro
 void mf_tgt_free_table(mf_tgt_table_t *table) {
   if (table == nullptr) return;
   if (table == current_table) current_table = nullptr;
+  mf_tgt_suff_forget_table(table);
   hash_delete_ht(&table->comp_table);
   hash_delete_ht(&table->cmd_table);
   hash_delete_ht(&table->dir_table);

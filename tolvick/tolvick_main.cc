@@ -64,6 +64,20 @@ constexpr Dialect kDialects[] = {
     {"gnu", MF_COMPAT_GNU},   {"kelto", MF_COMPAT_KELTO},
 };
 
+// Whether the scanner and the engine of a dialect are in this release.
+bool dialect_available(uint32_t variant) {
+  switch (variant) {
+    case MF_COMPAT_STD:
+    case MF_COMPAT_SGISMAKE:
+    case MF_COMPAT_SUN:
+    case MF_COMPAT_SGIPMAKE:
+    case MF_COMPAT_BSDNETR2:
+    case MF_COMPAT_GNU:
+    case MF_COMPAT_KELTO: return true;
+    default: return false;
+  }
+}
+
 const char *dialect_name(uint32_t variant) {
   for (const Dialect &d : kDialects)
     if (d.variant == variant) return d.name;
@@ -234,7 +248,7 @@ ks_status_t run(int argc, char **argv, char **own_dir) {
   if (status != KS_ST_OK) return status;
   status = settle_variant_from_bos();
   if (status != KS_ST_OK) return status;
-  if (args.compat_variant != MF_COMPAT_STD) {
+  if (!dialect_available(args.compat_variant)) {
     imsg_print(IMSG_ERROR, "The %s compatibility mode is not available in this release\n", -1,
                dialect_name(args.compat_variant));
     return KS_ST_ERR;
