@@ -561,10 +561,8 @@ class Converter {
 
   // ---- identities ----
 
-  // The identity the platform gives for the existing object at w, whose lstat is st.
-  bool ident_now(const vob_pname_t &w, const struct stat &st, Ident *id) {
-    view_oids_t o;
-    if (view_get_oids_resolved(w, st, &o) != KS_ST_OK || o.mtype == VOB_MTYPE_NULL) return false;
+  // The identity of the platform's answer o for an object whose status is st.
+  static bool ident_of(const view_oids_t &o, const struct stat &st, Ident *id) {
     id->view = o.view_uuid;
     id->vob_oid = o.vob_oid;
     id->oid = o.obj_oid;
@@ -575,6 +573,13 @@ class Converter {
     id->mtime = st.st_mtim.tv_sec;
     id->mtime_ns = st.st_mtim.tv_nsec;
     return !tbs_oid_is_null(&id->oid);
+  }
+
+  // The identity the platform gives for the existing object at w, whose lstat is st.
+  bool ident_now(const vob_pname_t &w, const struct stat &st, Ident *id) {
+    view_oids_t o;
+    if (view_get_oids_resolved(w, st, &o) != KS_ST_OK || o.mtype == VOB_MTYPE_NULL) return false;
+    return ident_of(o, st, id);
   }
 
   // A view-private identity for the object at w whose last recorded status is r, with oid.
@@ -631,17 +636,7 @@ class Converter {
       return ident_now(w, now, id) && selected(id->mtype);
     struct stat was = stat_of(r);
     view_oids_t o;
-    if (view_get_oids_was(w, was, &o) != KS_ST_OK) return false;
-    id->view = o.view_uuid;
-    id->vob_oid = o.vob_oid;
-    id->oid = o.obj_oid;
-    id->elem = o.elem_oid;
-    id->sn = o.objsn;
-    id->mtype = o.mtype;
-    id->ftype = ftype_of(was.st_mode);
-    id->mtime = r.msec;
-    id->mtime_ns = r.mnsec;
-    return !tbs_oid_is_null(&id->oid);
+    return view_get_oids_was(w, was, &o) == KS_ST_OK && ident_of(o, was, id);
   }
 
   // The view-private identity of object k, whose name at the event is w: one per object.

@@ -19,7 +19,6 @@
 #include "site_util.h"
 #include "vessary/vessary_raw.h"
 #include "view/view_audit.h"
-#include "view/view_info.h"
 #include "view/view_xstat.h"
 
 namespace {
@@ -61,10 +60,7 @@ class AuditFidelityTest : public ::testing::Test {
     site_.make_view("t1");
     src_ = site_.path("t1", "v1", "src");
     audit_ = site_.dir() + "/audit";
-    view_handle_t h = VIEW_HANDLE_NULL;
-    ASSERT_EQ(view_get_handle_by_tag("t1", &h), KS_ST_OK);
-    bldr_cr_view_uuid = *view_get_uuid(h);
-    view_free_handle(h);
+    e2e::set_build_view("t1");
   }
   void TearDown() override { view_xstat_flush_cache(); }
 
@@ -386,14 +382,20 @@ TEST_F(AuditFidelityTest, OddEventsConvertToAFileTheReaderTakes) {
 }
 
 // A site whose view root lies in a system place: names under the view root are never system
-// places. /dev/shm stands for /opt and /run, which a test cannot write to.
+// places. /dev/shm stands for /opt and /run, which a test may not be allowed to write to.
+std::string system_place_for_site() {
+  for (const char *dir : {"/dev/shm", "/run", "/opt"})
+    if (access(dir, W_OK) == 0) return dir;
+  return "/tmp";
+}
+
 class AuditInSystemPlaceTest : public AuditFidelityTest {
  protected:
-  AuditInSystemPlaceTest() : AuditFidelityTest("/dev/shm") {}
+  AuditInSystemPlaceTest() : AuditFidelityTest(system_place_for_site()) {}
 };
 
 TEST_F(AuditInSystemPlaceTest, RecordsTheAccesses) {
-  ASSERT_TRUE(src_.starts_with("/dev/shm/"));
+  if (src_.starts_with("/tmp/")) GTEST_SKIP() << "no system place to write to";
   e2e::Result r = audited({"start", audit_, "marker", "2", "sh", "cat a.c > a.o", "stop"});
   ASSERT_EQ(r.status, 0) << r.err;
   bldr_cr_audit_table_t t;
