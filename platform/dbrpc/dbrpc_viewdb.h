@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <vector>
 
 #include "ks/ks_status.h"
 #include "tbs/tbs_oid.h"
@@ -50,3 +51,29 @@ void dbrpc_viewdb_batch_begin();
 // after printing the error when any assignment of the batch may not have been recorded (the OIDs
 // it handed out must then be forgotten by the caller).
 ks_status_t dbrpc_viewdb_batch_end();
+
+// --- Derived objects present in the view.
+
+// A name of the view that holds a derived object.
+struct dbrpc_viewdb_do_t {
+  std::string vrel;
+  tbs_oid_t do_oid{};
+  uint32_t mtype = 0;
+};
+
+// Records that the name vrel holds the derived object do_oid, of meta-type mtype. The name is that
+// derived object only while the view's OID of the object there is do_oid. KS_ST_OK, or KS_ST_ERR
+// after printing the error.
+ks_status_t dbrpc_viewdb_note_do(const std::string &storage, const std::string &vrel,
+                                 const tbs_oid_t &do_oid, uint32_t mtype);
+
+// The derived object recorded for vrel; KS_ST_NOT_FOUND when none, KS_ST_ERR after printing the
+// error.
+ks_status_t dbrpc_viewdb_find_do(const std::string &storage, const std::string &vrel,
+                                 tbs_oid_t *do_oid, uint32_t *mtype);
+
+// Every name with a derived object recorded, by name. KS_ST_OK, or KS_ST_ERR after printing.
+ks_status_t dbrpc_viewdb_list_dos(const std::string &storage, std::vector<dbrpc_viewdb_do_t> *out);
+
+// Forgets the derived object recorded for vrel. KS_ST_OK, or KS_ST_ERR after printing the error.
+ks_status_t dbrpc_viewdb_forget_do(const std::string &storage, const std::string &vrel);

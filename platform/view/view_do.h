@@ -1,0 +1,28 @@
+// Derived objects present in a view: a name of the view holds a derived object while the file
+// there keeps the OID the derived object was made with (its data unchanged since the build).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ks/ks_status.h"
+#include "tbs/tbs_oid.h"
+
+// Makes the file at path the derived object do_oid, of meta-type mtype, in its view. KS_ST_OK;
+// KS_ST_NOT_FOUND when the file there no longer is the object with that OID (it changed since it
+// was identified); KS_ST_NOT_IN_VIEW when path names nothing in a VOB of a view; KS_ST_ERR after
+// printing the error.
+ks_status_t view_do_register(const char *path, const tbs_oid_t *do_oid, uint32_t mtype);
+
+// A derived object present in a view.
+struct view_do_entry_t {
+  std::string path;  // view-extended pathname
+  tbs_oid_t do_oid{};
+  uint32_t mtype = 0;
+};
+
+// The derived objects present in the view whose directory holds dir, at or below dir (every one
+// of the view when dir is the view's own directory), by pathname. Names whose file changed since
+// are left out. KS_ST_OK; KS_ST_NOT_IN_VIEW when dir lies in no view; KS_ST_ERR after printing.
+ks_status_t view_do_list(const char *dir, std::vector<view_do_entry_t> *out);
