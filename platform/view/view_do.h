@@ -8,6 +8,7 @@
 
 #include "ks/ks_status.h"
 #include "tbs/tbs_oid.h"
+#include "view/view_info.h"
 
 // Makes the file at path the derived object do_oid, of meta-type mtype, in its view. KS_ST_OK;
 // KS_ST_NOT_FOUND when the file there no longer is the object with that OID (it changed since it
@@ -26,3 +27,12 @@ struct view_do_entry_t {
 // of the view when dir is the view's own directory), by pathname. Names whose file changed since
 // are left out. KS_ST_OK; KS_ST_NOT_IN_VIEW when dir lies in no view; KS_ST_ERR after printing.
 ks_status_t view_do_list(const char *dir, std::vector<view_do_entry_t> *out);
+
+// The view's property prop into *value. Property 4 tells whether derived objects built in the
+// view are not to be shared (0: they are shared; views here always share them). 0;
+// KS_ST_NOT_FOUND for a null view or another property.
+ks_status_t view_getprop(view_handle_t view, int prop, uint32_t *value);
+
+// Marks the object at pathname as audited in the versioned file system. The stand-in keeps no such
+// mark: 0 when the object exists, KS_ST_NOT_IN_VIEW when it does not. flag is not used.
+ks_status_t view_mfs_set_audited_obj(const char *pathname, int flag);
