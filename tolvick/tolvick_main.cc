@@ -10,6 +10,7 @@
 #include <strings.h>
 
 #include "bld/bld_graph.h"
+#include "bld/bld_pp.h"
 #include "bld/bldr_utl.h"
 #include "client_meters/client_meters.h"
 #include "client_meters/client_meters_verid.h"
@@ -72,6 +73,7 @@ bool dialect_available(uint32_t variant) {
     case MF_COMPAT_SUN:
     case MF_COMPAT_SGIPMAKE:
     case MF_COMPAT_BSDNETR2:
+    case MF_COMPAT_PGNU:
     case MF_COMPAT_GNU:
     case MF_COMPAT_KELTO: return true;
     default: return false;
@@ -265,6 +267,16 @@ ks_status_t run(int argc, char **argv, char **own_dir) {
     if (cache_status != KS_ST_OK) return cache_status;
   }
 
+  if (args.compat_variant == MF_COMPAT_PGNU) {
+    // The preprocessing front end parses and builds, or prints the elaborated makefile.
+    const int32_t level = mf_set_make_level(args.compat_variant, args.goals);
+    status = bld_preproc_parse_and_make(args.program_name, level, args.makefiles, args.goals,
+                                        args.macro_defs, args.include_dirs, args.compat_variant,
+                                        args.conc_count, args.bldhost_file, args.print_graph,
+                                        args.parse_flags, args.build_flags, cmf);
+    client_meters_exit_region(parsing_region_handle);
+    return status;
+  }
   status = mf_parse_ext(args.makefiles, args.macro_defs, args.program_name, 0, nullptr, nullptr,
                         args.parse_flags, args.compat_variant, &cmf);
   client_meters_exit_region(parsing_region_handle);
