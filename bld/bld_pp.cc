@@ -16,23 +16,12 @@
 #include "ks/list.h"
 #include "ks/stg.h"
 #include "ks/sysutl.h"
+#include "bld/bldr_make.h"
 #include "mf/bldr_macro.h"
 #include "mf/mf.h"
 #include "mf/mf_tgt.h"
 #include "mf/mf_utl.h"
 #include "tbs/tbs_product.h"
-
-// The build of the parsed makefile; the build engine's.
-ks_status_t bld_make(mf_cmf_handle_t cmf, char **goals, uint32_t parallel, const char *hosts_file,
-                     const char *flags);
-
-// Until the build engine is linked.
-__attribute__((weak)) ks_status_t bld_make(mf_cmf_handle_t, char **, uint32_t, const char *,
-                                           const char *) {
-  imsg_print(IMSG_ERROR, "Building is not available in this release; use -p to print the build graph\n",
-             -1);
-  return KS_ST_ERR;
-}
 
 namespace {
 
@@ -51,20 +40,7 @@ enum Row { kRowCommand = 0, kRowNoName = 1, kRowCannotRun = 2, kRowFailed = 3, k
 const char kModule[] = "bld_pp";
 const char kTrace[] = "bld_pp";
 const char kLetters[] = "iksrne";
-// The characters a backslash is put in front of in the texts handed to child processes.
-constexpr std::string_view kEscaped = "^;'\"*?[]$<>(){}|&~`\\ \t\r\n\f\v";
-
 bool traced() { return mf_utl_should_trace(kTrace, 2); }
-
-// text with a backslash in front of every character of the escape set.
-std::string escaped(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    if (kEscaped.find(c) != std::string_view::npos) out += '\\';
-    out += c;
-  }
-  return out;
-}
 
 // A word of the command line for the shell: as it is when it holds only characters the shell
 // takes literally, else between single quotes (a quote inside as '\'').
@@ -102,7 +78,7 @@ bool bos_text(mf_cmf_handle_t cmf, std::string *text, ks_status_t *status) {
     }
     if (!text->empty()) *text += ' ';
     (*text += name) += '=';
-    *text += escaped(value);
+    *text += mf_utl_escaped(value);
   }
   return true;
 }
@@ -261,7 +237,7 @@ ks_status_t bld_pp_parse_and_make(const char *prog_name, int32_t make_level, cha
     if (status == KS_ST_OK) {
       std::string vars;
       for (char **d = defs; d != nullptr && *d != nullptr; ++d)
-        (vars += vars.empty() ? "" : " ") += escaped(*d);
+        (vars += vars.empty() ? "" : " ") += mf_utl_escaped(*d);
       ChildEnvironment env;
       status = env.copy();
       if (status == KS_ST_OK) status = env.set("MAKELEVEL", std::to_string(make_level + 1));
