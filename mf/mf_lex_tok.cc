@@ -471,6 +471,14 @@ int mf_lex_double_dollar_file_name(const char *text) {
     mf_parser_failed = 1;
     return 0;
   }
+  if (name == collapsed) {
+    // A "$$" kept for a later expansion ("$$%", "$$<", ...): scanned again, the text would give
+    // the same match for ever; it is the name.
+    mf_file_name = copy(name);
+    stg_free(collapsed);
+    trace_text("Found filename: ", mf_file_name);
+    return 1;
+  }
   push(collapsed);
   stg_free(collapsed);
   return 0;
