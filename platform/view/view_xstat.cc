@@ -317,6 +317,20 @@ uint32_t ftype_of(mode_t mode) {
 view_time_t time_of(const struct timespec &t) { return view_time_t{int64_t(t.tv_sec), int64_t(t.tv_nsec)}; }
 
 // Resolves, stats and identifies path: the common part of the calls below.
+// The file status part of the extended stat from st.
+void fill_fstat(const struct stat &st, view_fstat_t *f) {
+  f->type = ftype_of(st.st_mode);
+  f->mode = uint32_t(st.st_mode & 07777);
+  f->nlink = uint32_t(st.st_nlink);
+  f->uid = uint32_t(st.st_uid);
+  f->size = uint64_t(st.st_size);
+  f->nodeid = uint64_t(st.st_ino);
+  f->xtime = time_of(st.st_mtim);
+  f->atime = time_of(st.st_atim);
+  f->mtime = time_of(st.st_mtim);
+  f->ctime = time_of(st.st_ctim);
+}
+
 ks_status_t examine(const char *path, bool follow, vob_pname_t *where, struct stat *st, Identity *id) {
   if (!path || !*path) return KS_ST_NOT_IN_VIEW;
   ks_status_t status = vob_pname_resolve(path, follow, where);
@@ -336,17 +350,7 @@ ks_status_t xstat(const char *path, bool follow, view_xstat_t *vstat, tbs_oid_t 
   if (status != KS_ST_OK) return status;
   if (vstat) {
     std::memset(vstat, 0, sizeof *vstat);
-    view_fstat_t &f = vstat->fstat;
-    f.type = ftype_of(st.st_mode);
-    f.mode = uint32_t(st.st_mode & 07777);
-    f.nlink = uint32_t(st.st_nlink);
-    f.uid = uint32_t(st.st_uid);
-    f.size = uint64_t(st.st_size);
-    f.nodeid = uint64_t(st.st_ino);
-    f.xtime = time_of(st.st_mtim);
-    f.atime = time_of(st.st_atim);
-    f.mtime = time_of(st.st_mtim);
-    f.ctime = time_of(st.st_ctim);
+    fill_fstat(st, &vstat->fstat);
     vstat->mtype = id.mtype;
     vstat->elem_oid = id.elem;
     vstat->obj_oid = id.obj;
@@ -360,6 +364,16 @@ ks_status_t xstat(const char *path, bool follow, view_xstat_t *vstat, tbs_oid_t 
 }
 
 }  // namespace
+
+ks_status_t view_get_fstat(const char *path, int follow, view_fstat_t *fstat) {
+  if (!path || !*path) return KS_ST_NOT_IN_VIEW;
+  struct stat st;
+  if ((follow ? stat(path, &st) : lstat(path, &st)) != 0)
+    return (errno == ENOENT || errno == ENOTDIR) ? KS_ST_NOT_IN_VIEW : KS_ST_ERR;
+  std::memset(fstat, 0, sizeof *fstat);
+  fill_fstat(st, fstat);
+  return KS_ST_OK;
+}
 
 ks_status_t view_get_xstat(const char *path, int, view_xstat_t *vstat, tbs_oid_t *vob_oid,
                            tbs_uuid_t *view_uuid, int, tbs_uuid_t *replica_uuid) {

@@ -76,6 +76,11 @@ ks_status_t view_get_xstat(const char *path, int flag, view_xstat_t *vstat, tbs_
 ks_status_t view_lget_xstat(const char *path, int flag, view_xstat_t *vstat, tbs_oid_t *vob_oid,
                             tbs_uuid_t *view_uuid, int unused, tbs_uuid_t *replica_uuid);
 
+// The file status part alone of the extended stat of path (following a final symbolic link when
+// follow is not 0), without the object's identity: for callers that need only times, sizes or
+// types. Statuses as view_get_xstat.
+ks_status_t view_get_fstat(const char *path, int follow, view_fstat_t *fstat);
+
 // The object identity of a pathname; its first field is the object's current meta-type.
 struct view_oids_t {
   vob_mtype_t mtype;  // as view_xstat_t, except that a view-private or checked-out regular file,
