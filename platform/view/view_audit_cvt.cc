@@ -1142,25 +1142,14 @@ ks_status_t io_error(const char *what, const std::string &path) {
 
 }  // namespace
 
-ks_status_t view_audit_convert(const char *audit_path, view_audit_cvt_t mode) {
-  if (!audit_path || !*audit_path) return KS_ST_ERR;
-  std::string audit = audit_path, raw = audit + ".raw", state = audit + ".cvt";
-  Fd rfd(open(raw.c_str(), O_RDWR | O_CLOEXEC));
-  if (rfd.fd < 0) {
-    // Nothing was recorded, or the audit has ended and its events were converted.
-    return errno == ENOENT ? KS_ST_OK : io_error("open audit events", raw);
-  }
-  struct flock lk = {};
-  lk.l_type = F_WRLCK;
-  lk.l_whence = SEEK_SET;
-  while (fcntl(rfd.fd, F_OFD_SETLKW, &lk) != 0)
-    if (errno != EINTR) return io_error("lock audit events", raw);
-  struct stat rst;
-  if (fstat(rfd.fd, &rst) != 0) return io_error("read audit events", raw);
-  if (rst.st_nlink == 0) return KS_ST_OK;  // the audit ended while this conversion waited
+namespace {
 
+// Converts the raw events open and locked on rfd that are not converted yet into records of the
+// audit file, then saves the converter's state. 0, or KS_ST_ERR after printing why.
+ks_status_t convert_locked(int rfd, const std::string &raw, const std::string &audit,
+                           const std::string &state) {
   std::string head;
-  if (!read_from(rfd.fd, 0, &head, 512)) return io_error("read audit events", raw);
+  if (!read_from(rfd, 0, &head, 512)) return io_error("read audit events", raw);
   view_audit_raw_origin_t origin = view_audit_raw_origin(head);
   std::string st_text;
   {
@@ -1189,7 +1178,7 @@ ks_status_t view_audit_convert(const char *audit_path, view_audit_cvt_t mode) {
     return io_error("write audit file", audit);
 
   std::string data;
-  if (!read_from(rfd.fd, cs.raw, &data)) return io_error("read audit events", raw);
+  if (!read_from(rfd, cs.raw, &data)) return io_error("read audit events", raw);
   size_t used = 0;
   std::vector<RawEvent> events = view_audit_raw_parse(data, &used);
   Converter c;
@@ -1209,13 +1198,37 @@ ks_status_t view_audit_convert(const char *audit_path, view_audit_cvt_t mode) {
                      std::to_string(cs.raw + off_t(used)) + "\naudit " +
                      std::to_string(cs.audit + off_t(c.out.size())) + "\n" + c.save();
   if (!save_state(state, text)) return io_error("write audit state", state);
-  // The raw events have served their purpose once the audit ended, or once no process records
-  // into them any more.
+  return KS_ST_OK;
+}
+
+}  // namespace
+
+ks_status_t view_audit_convert(const char *audit_path, view_audit_cvt_t mode) {
+  if (!audit_path || !*audit_path) return KS_ST_ERR;
+  std::string audit = audit_path, raw = audit + ".raw", state = audit + ".cvt";
+  Fd rfd(open(raw.c_str(), O_RDWR | O_CLOEXEC));
+  if (rfd.fd < 0) {
+    // Nothing was recorded, or the audit has ended and its events were converted.
+    return errno == ENOENT ? KS_ST_OK : io_error("open audit events", raw);
+  }
+  struct flock lk = {};
+  lk.l_type = F_WRLCK;
+  lk.l_whence = SEEK_SET;
+  while (fcntl(rfd.fd, F_OFD_SETLKW, &lk) != 0)
+    if (errno != EINTR) return io_error("lock audit events", raw);
+  struct stat rst;
+  if (fstat(rfd.fd, &rst) != 0) return io_error("read audit events", raw);
+  if (rst.st_nlink == 0) return KS_ST_OK;  // the audit ended while this conversion waited
+
+  ks_status_t status = convert_locked(rfd.fd, raw, audit, state);
+  // The raw events have served their purpose once the audit ended (converted or not: a later
+  // audit must never take them), or once no process records into them any more.
   bool keep = getenv(VESSARY_ENV_KEEP_RAW) && *getenv(VESSARY_ENV_KEEP_RAW);
   if (!keep && (mode == VIEW_AUDIT_CVT_END ||
-                (mode == VIEW_AUDIT_CVT_STOP && flock(rfd.fd, LOCK_EX | LOCK_NB) == 0))) {
+                (mode == VIEW_AUDIT_CVT_STOP && status == KS_ST_OK &&
+                 flock(rfd.fd, LOCK_EX | LOCK_NB) == 0))) {
     unlink(raw.c_str());
     unlink(state.c_str());
   }
-  return KS_ST_OK;
+  return status;
 }
