@@ -71,17 +71,6 @@ struct Ident {
   int64_t mtime = 0, mtime_ns = 0;
 };
 
-uint16_t ftype_of(mode_t mode) {
-  if (S_ISREG(mode)) return VIEW_FTYPE_REG;
-  if (S_ISDIR(mode)) return VIEW_FTYPE_DIR;
-  if (S_ISLNK(mode)) return VIEW_FTYPE_LNK;
-  if (S_ISFIFO(mode)) return VIEW_FTYPE_FIFO;
-  if (S_ISSOCK(mode)) return VIEW_FTYPE_SOCK;
-  if (S_ISCHR(mode)) return VIEW_FTYPE_CHR;
-  if (S_ISBLK(mode)) return VIEW_FTYPE_BLK;
-  return VIEW_FTYPE_NONE;
-}
-
 // Whether an object of meta-type m is one of the view's selection, identified by its name.
 bool selected(uint32_t m) {
   return m == VOB_MTYPE_VERSION || m == VOB_MTYPE_SLINK || m == VOB_MTYPE_DIR_VERSION;
@@ -557,7 +546,7 @@ class Converter {
     id->elem = o.elem_oid;
     id->sn = o.objsn;
     id->mtype = o.mtype;
-    id->ftype = ftype_of(st.st_mode);
+    id->ftype = uint16_t(view_ftype_of(st.st_mode));
     id->mtime = st.st_mtim.tv_sec;
     id->mtime_ns = st.st_mtim.tv_nsec;
     return !tbs_oid_is_null(&id->oid);
@@ -578,7 +567,7 @@ class Converter {
     id->elem = TBS_OID_NULL;
     id->sn = vob_ob_private_objsn(w.view->uuid, w.vob->oid, w.vob_rel);
     id->mtype = S_ISREG(mode_t(r.mode)) ? VOB_MTYPE_VIEW_PRIVATE_FILE : VOB_MTYPE_VIEW_PRIVATE;
-    id->ftype = ftype_of(mode_t(r.mode));
+    id->ftype = uint16_t(view_ftype_of(mode_t(r.mode)));
     id->mtime = r.msec;
     id->mtime_ns = r.mnsec;
   }
