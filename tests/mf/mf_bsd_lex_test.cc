@@ -168,4 +168,22 @@ TEST(BsdParse, CommandOutputAndExpandedDefinitions) {
   EXPECT_STREQ(bldr_macro_lookup_in_table(s.macros(), "E", nullptr), "two");
 }
 
+// In sgipmake an undefined variable in a definition that is expanded at once is an error.
+TEST(BsdParse, UndefinedVariablesInExpandedDefinitions) {
+  for (uint32_t variant : {kSgi, kSgip}) {
+    mftest::Captured cap;
+    ScanInput s("E := [$(U)]\n", variant);
+    s.parse();
+    if (variant == kSgi) {
+      EXPECT_STREQ(bldr_macro_lookup_in_table(s.macros(), "E", nullptr), "[]");
+      EXPECT_EQ(mf_parser_failed, 0) << cap.err();
+    } else {
+      EXPECT_EQ(bldr_macro_lookup_in_table(s.macros(), "E", nullptr), nullptr);
+      EXPECT_EQ(mf_parser_failed, 1);
+      EXPECT_THAT(cap.err(), HasSubstr("Undefined variable \"$(U)\""));
+    }
+    mf_parser_failed = 0;
+  }
+}
+
 }  // namespace
