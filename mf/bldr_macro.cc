@@ -1001,7 +1001,9 @@ ks_status_t bldr_macro_perform_macro_def(const bldr_macro_def_t *def, list_handl
         }
         written = added.p;
       }
-      *value = strutl_concat_area(STG_AREA_HEAP, {old_value.c_str(), " ", written});
+      // GNU make puts no blank in front of the first word appended to an empty value.
+      const char *blank = flavor == BLDR_MACRO_FLAVOR_GNU && old_value.empty() ? "" : " ";
+      *value = strutl_concat_area(STG_AREA_HEAP, {old_value.c_str(), blank, written});
       if (*value == nullptr) {
         *flags = 0;
         return no_memory();

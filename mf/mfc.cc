@@ -1141,16 +1141,6 @@ ks_status_t mf_tgt_translate_suffix_rules(mf_tgt_table_t *table) {
       table->pattern_rule_list = set_aside;
     }
   }
-  if (mfc_curr_opts_handle != BLDR_OPTS_HANDLE_NULL) {
-    list_handle_t all = list_create(table->area, 0);
-    char *pct = stg_area_strdup(table->area, "%");
-    if (all == LIST_HANDLE_NULL || pct == nullptr || list_append(all, pct) != KS_ST_OK) {
-      no_memory();
-      rc = KS_ST_ERR;
-    } else {
-      bldr_opts_add_patt_list(mfc_curr_opts_handle, BLDR_OPTS_JAVA_TGTS, all);
-    }
-  }
   mf_tgt_curr_table_p = saved_current;
   return rc;
 }

@@ -178,3 +178,5 @@ ks_status_t fileutl_getcwd(char *buf, size_t size) {
   if (getcwd(buf, size) != nullptr) return KS_ST_OK;
   return errno == ERANGE ? KS_ST_NAME_TOO_LONG : KS_ST_ERR;
 }
+
+bool fileutl_chk_large_file_overflow(uint64_t size, int) { return size > uint64_t(INT32_MAX); }

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "ks/ks_status.h"
 #include "ks/list.h"
@@ -57,3 +58,7 @@ list_cursor_t fileutl_patt_list_matched_cell(list_handle_t patterns, const char 
 // The working directory into buf (size bytes). 0; KS_ST_NAME_TOO_LONG when it does not fit;
 // KS_ST_ERR when it cannot be read (errno set).
 ks_status_t fileutl_getcwd(char *buf, size_t size);
+
+// True when a file of size bytes does not fit the older file layout, whose sizes are signed
+// 32-bit values (2 GB and over). flags: none are defined; pass 0.
+bool fileutl_chk_large_file_overflow(uint64_t size, int flags);

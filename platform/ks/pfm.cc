@@ -29,6 +29,16 @@ void pfm_enable() {
   if (inhibit_depth > 0 && --inhibit_depth == 0) sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
 }
 
+pfm_sig_handler_t pfm_signal(int sig, pfm_sig_handler_t handler) {
+  struct sigaction sa = {}, old = {};
+  sa.sa_handler = handler;
+  sigemptyset(&sa.sa_mask);
+  sigaddset(&sa.sa_mask, sig);
+  sa.sa_flags = SA_RESTART;
+  if (sigaction(sig, &sa, &old) != 0) return SIG_ERR;
+  return old.sa_handler;
+}
+
 void pfm_assert_fail(const char *expression, const char *file_stem, int line) {
   std::fflush(stdout);
   std::fprintf(stderr, "%s: Assertion failed: %s (%s, line %d)\n", imsg_get_app_name(), expression,

@@ -45,6 +45,16 @@ TEST(StdStatements, MainTargetsAreTheDefaultGoals) {
   EXPECT_EQ(joined(mf_tgt_default_goal_list(s.table())), "second");
 }
 
+// Archive members named as dependencies are entered under their library's key, which is no
+// target of its own.
+TEST(StdStatements, ArchiveMembersAmongDependenciesMakeNoRootTarget) {
+  mftest::Captured cap;
+  ScanInput s("lib.a: lib.a(x.o y.o)\n\tranlib lib.a\n");
+  ASSERT_EQ(s.parse(), 0) << cap.err();
+  EXPECT_EQ(joined(mf_tgt_root_tgt_list(s.table())), "lib.a");
+  ASSERT_NE(mf_tgt_lookup(s.table(), "lib.a()"), nullptr);
+}
+
 TEST(StdStatements, IncludeLines) {
   mftest::Captured cap;
   ScanInput s("include inc.mk other.mk\nsinclude missing.mk\nall: $(I)\n");
