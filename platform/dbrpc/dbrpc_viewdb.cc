@@ -113,8 +113,11 @@ sqlite3_stmt *statement(sqlite3 *db, Conn &c, sqlite3_stmt **slot, const char *s
   return *slot;
 }
 
+// The modification time in nanoseconds, as stored. Times past the year 2262 do not fit: the
+// value then wraps around (in unsigned arithmetic, so the sum is defined), which keeps every
+// time that fits as it was and still tells a changed time from the one recorded.
 int64_t mtime_ns(const struct stat &st) {
-  return int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return int64_t(uint64_t(st.st_mtim.tv_sec) * 1000000000u + uint64_t(st.st_mtim.tv_nsec));
 }
 
 // The recorded OID when the record matches what st shows now.
@@ -196,6 +199,14 @@ ks_status_t dbrpc_viewdb_batch_end() {
   bool failed = state.failed;
   state.failed = false;
   return failed ? KS_ST_ERR : KS_ST_OK;
+}
+
+ks_status_t dbrpc_viewdb_find_private_oid(const std::string &storage, const std::string &vrel,
+                                          const struct stat &st, tbs_oid_t *oid) {
+  std::lock_guard<std::mutex> hold(state.pool.lock);
+  sqlite3 *db = open_locked(storage, false);
+  if (!db) return KS_ST_ERR;
+  return lookup(db, state.conns[db], vrel, st, oid) ? KS_ST_OK : KS_ST_NOT_FOUND;
 }
 
 ks_status_t dbrpc_viewdb_private_oid(const std::string &storage, const std::string &vrel,

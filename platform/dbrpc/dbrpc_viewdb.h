@@ -32,6 +32,12 @@ void dbrpc_viewdb_close_all();
 ks_status_t dbrpc_viewdb_private_oid(const std::string &storage, const std::string &vrel,
                                      const struct stat &st, tbs_oid_t *oid);
 
+// The OID that view.db records for the view-private object at vrel with status st, without
+// assigning one: KS_ST_OK; KS_ST_NOT_FOUND when none is recorded for that status; KS_ST_ERR after
+// printing the error.
+ks_status_t dbrpc_viewdb_find_private_oid(const std::string &storage, const std::string &vrel,
+                                          const struct stat &st, tbs_oid_t *oid);
+
 // Opens a batch of identity assignments in this process: until the matching
 // dbrpc_viewdb_batch_end, the new OIDs that dbrpc_viewdb_private_oid records in a view join one
 // write transaction of that view's database, taken at the first new OID, instead of one

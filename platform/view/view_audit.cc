@@ -82,9 +82,10 @@ ks_status_t view_audit_start(const char *pathname, uint64_t flags) {
 
 ks_status_t view_audit_stop() {
   std::string file = current_file();
-  ks_status_t st = ctl(VESSARY_CMD_STOP_NOCVT, nullptr, 0);
+  uint64_t ended = 0;
+  ks_status_t st = ctl(VESSARY_CMD_STOP_NOCVT, &ended, sizeof ended);
   if (st != KS_ST_OK) return st;
-  return view_audit_convert(file.c_str(), true);
+  return view_audit_convert(file.c_str(), ended ? VIEW_AUDIT_CVT_END : VIEW_AUDIT_CVT_STOP);
 }
 
 ks_status_t view_audit_marker(uint32_t n) {
@@ -95,7 +96,7 @@ ks_status_t view_audit_marker(uint32_t n) {
 ks_status_t view_audit_sync() {
   ks_status_t st = ctl(VESSARY_CMD_SYNC_NOCVT, nullptr, 0);
   if (st != KS_ST_OK) return st;
-  return view_audit_convert(current_file().c_str(), false);
+  return view_audit_convert(current_file().c_str(), VIEW_AUDIT_CVT_SYNC);
 }
 
 ks_status_t view_audit_get_state(view_bhandle_t *bhandle, char *path_buf, size_t buf_size,

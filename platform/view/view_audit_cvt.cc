@@ -1,13 +1,26 @@
 // Conversion of an audit's raw events into records of the audit file.
 //
 // The raw events of "<audit>.raw" are read from the offset kept in "<audit>.cvt" (the converter's
-// state, locked while a conversion runs, so several converters of one audit take turns; it also
-// keeps the identities given so far, one line "o <dev> <ino> <hex>" each), turned
-// in order into audit records and appended to the audit file with one write. Accesses outside
-// every view, and outside the VOBs of a view, are dropped. Each object is identified once per
-// audit by its device and inode: its OID, serial number and meta-type are those of its last name
-// when it is first converted and still there, else those its last recorded status gives, so that
-// an object keeps one identity under every name it has during the audit.
+// state: the identifier of the raw event file it belongs to, how far the raw events and the audit
+// file were converted, and the identities given so far), turned in order into audit records and
+// written at the end that the audit file had after the last conversion; then the state is
+// replaced in one rename. Records that a conversion wrote without saving its state (the converter
+// killed between the two) are cut off again by the next one, so a conversion interrupted at any
+// point and run again gives the same audit file. Conversions of one audit take turns on a lock of
+// the raw event file.
+//
+// Accesses outside every view, and outside the VOBs of a view, are dropped. Names are resolved on
+// the disk: a symbolic link on the way (a directory or the final name followed) is looked up as a
+// link with its text, and the object is the one it leads to. An object is identified as it was
+// when the script touched it: what its name held then, when that was a version of the view's
+// selection (or the index vouches for it); otherwise its own view-private identity, one per
+// object. An object lasts from its creation (or first sight) until its removal, a rename over
+// its name or a new creation on its inode, so inodes used again are new objects. A view-private
+// object is identified by the name it ends the batch with: as it is now when it is still there
+// and was written by the build or is unchanged since it was read; from its last recorded status
+// when the build wrote it and it is gone; and an object only read whose data changed meanwhile
+// gets the OID the view recorded for that status, or else an OID made for this record alone,
+// which no later look-up can give.
 //
 // Records written per access, after the VOB entry of its VOB and the look-ups of the directories
 // from the VOB root down (each once per section): a look-up of the object under its name, then
@@ -34,12 +47,18 @@
 #include "dbrpc/dbrpc_viewdb.h"
 #include "ks/imsg.h"
 #include "tbs/tbs_oid.h"
+#include "tbs/tbs_product.h"
 #include "vessary/vessary.h"
 #include "vessary/vessary_raw.h"
 #include "view/view_audit.h"
+#include "view/view_audit_raw.h"
 #include "view/view_xstat.h"
 #include "vob/vob_ob.h"
 #include "vob/vob_pname.h"
+
+#ifndef RENAME_EXCHANGE
+#define RENAME_EXCHANGE (1 << 1)
+#endif
 
 namespace {
 
@@ -49,87 +68,10 @@ enum : uint16_t {
   T_REMOVE = 9, T_TRUNCATE = 10, T_VIEW = 12, T_CREATE_DIR = 13, T_MARKER = 14,
 };
 constexpr uint16_t kFormat = 11;
+constexpr size_t kNameA = 124;  // where the name of a layout A record begins
 
-struct RawIdent {
-  bool known = false;
-  uint64_t dev = 0, ino = 0, mode = 0, size = 0;
-  int64_t msec = 0, mnsec = 0;
-};
-
-struct RawEvent {
-  char op = 0;
-  uint64_t arg = 0;
-  RawIdent id;
-  std::string_view p1, p2;  // within the event data, kept for the whole conversion
-};
-
-// Reads the number at the front of *s (skipping spaces before it) in base; false when there is
-// none or it does not fit.
-template <class T>
-bool take_number(std::string_view *s, T *v, int base = 10) {
-  while (!s->empty() && s->front() == ' ') s->remove_prefix(1);
-  auto [end, ec] = std::from_chars(s->data(), s->data() + s->size(), *v, base);
-  if (ec != std::errc() || end == s->data()) return false;
-  s->remove_prefix(size_t(end - s->data()));
-  return true;
-}
-
-// The object status of an event: "<dev>:<ino>:<mode>:<size>:<mtime s>:<mtime ns>".
-RawIdent parse_ident(std::string_view s) {
-  RawIdent r;
-  uint64_t *u[] = {&r.dev, &r.ino, &r.mode, &r.size};
-  for (uint64_t *x : u) {
-    if (!take_number(&s, x) || s.empty() || s.front() != ':') return RawIdent();
-    s.remove_prefix(1);
-  }
-  if (!take_number(&s, &r.msec) || s.empty() || s.front() != ':') return RawIdent();
-  s.remove_prefix(1);
-  if (!take_number(&s, &r.mnsec)) return RawIdent();
-  r.known = true;
-  return r;
-}
-
-// Parses the complete events of data; *used is the length of the bytes they take.
-std::vector<RawEvent> parse_events(const std::string &data, size_t *used) {
-  std::vector<RawEvent> out;
-  out.reserve(data.size() / 64);
-  size_t pos = 0;
-  *used = 0;
-  while (pos < data.size()) {
-    size_t nl = data.find('\n', pos);
-    if (nl == std::string::npos) break;
-    std::string_view head(data.data() + pos, nl - pos);
-    std::string_view rest = head.size() >= 2 ? head.substr(2) : std::string_view();
-    uint64_t pid = 0, arg = 0, l1 = 0, l2 = 0;
-    std::string_view ident;
-    bool good = head.size() >= 2 && take_number(&rest, &pid) && take_number(&rest, &arg, 16);
-    if (good) {
-      while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
-      size_t end = std::min(rest.find(' '), rest.size());
-      ident = rest.substr(0, end);
-      rest.remove_prefix(end);
-      good = !ident.empty() && take_number(&rest, &l1) && take_number(&rest, &l2);
-    }
-    if (!good) {
-      // A damaged line: skip it, keep the rest.
-      pos = nl + 1;
-      *used = pos;
-      continue;
-    }
-    if (l1 > data.size() || l2 > data.size() || nl + 1 + l1 + l2 > data.size())
-      break;  // torn: its names are not all there yet
-    RawEvent ev;
-    ev.op = head[0];
-    ev.arg = arg;
-    if (ident != "-") ev.id = parse_ident(ident);
-    ev.p1 = std::string_view(data).substr(nl + 1, l1);
-    ev.p2 = std::string_view(data).substr(nl + 1 + l1, l2);
-    pos = nl + 1 + l1 + l2;
-    *used = pos;
-    out.push_back(std::move(ev));
-  }
-  return out;
-}
+using RawIdent = view_audit_raw_ident_t;
+using RawEvent = view_audit_raw_event_t;
 
 // The identity of an object as the audit records it.
 struct Ident {
@@ -150,6 +92,11 @@ uint16_t ftype_of(mode_t mode) {
   if (S_ISCHR(mode)) return VIEW_FTYPE_CHR;
   if (S_ISBLK(mode)) return VIEW_FTYPE_BLK;
   return VIEW_FTYPE_NONE;
+}
+
+// Whether an object of meta-type m is one of the view's selection, identified by its name.
+bool selected(uint32_t m) {
+  return m == VOB_MTYPE_VERSION || m == VOB_MTYPE_SLINK || m == VOB_MTYPE_DIR_VERSION;
 }
 
 std::string_view dirname_of(std::string_view p) {
@@ -174,37 +121,189 @@ std::string join(std::string_view dir, std::string_view leaf) {
   return out;
 }
 
+bool under(std::string_view p, std::string_view dir) {
+  return !dir.empty() && p.size() > dir.size() && p.compare(0, dir.size(), dir) == 0 &&
+         p[dir.size()] == '/';
+}
+
 // Hashing that finds strings by views too.
 struct ViewHash {
   using is_transparent = void;
   size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
 };
 
-// Places that never lie in a view: their events are dropped without resolving them.
-bool system_path(std::string_view p) {
-  static const char *const prefixes[] = {"/usr/", "/lib/", "/lib64/", "/lib32/", "/bin/", "/sbin/",
-                                         "/etc/", "/proc/", "/sys/", "/dev/", "/opt/", "/run/"};
-  for (const char *x : prefixes)
-    if (p.compare(0, strlen(x), x) == 0) return true;
-  return false;
+// A stat record holding what an event recorded of an object.
+struct stat stat_of(const RawIdent &r) {
+  struct stat st = {};
+  st.st_dev = dev_t(r.dev);
+  st.st_ino = ino_t(r.ino);
+  st.st_mode = mode_t(r.mode);
+  st.st_size = off_t(r.size);
+  st.st_mtim.tv_sec = r.msec;
+  st.st_mtim.tv_nsec = r.mnsec;
+  return st;
 }
+
+// Whether st shows the data that r recorded (for a directory: the same directory).
+bool same_data(const struct stat &st, const RawIdent &r) {
+  if (uint64_t(st.st_dev) != r.dev || uint64_t(st.st_ino) != r.ino) return false;
+  return S_ISDIR(st.st_mode) || (uint64_t(st.st_size) == r.size && st.st_mtim.tv_sec == r.msec &&
+                                 st.st_mtim.tv_nsec == r.mnsec);
+}
+
+// Whether the final name of an event's first pathname is followed when it is a symbolic link.
+bool follows(const RawEvent &ev) {
+  switch (ev.op) {
+    case VESSARY_EV_OPEN:
+      return !(ev.arg & O_NOFOLLOW) && (ev.arg & (O_CREAT | O_EXCL)) != (O_CREAT | O_EXCL);
+    case VESSARY_EV_STAT: return ev.arg == 0;
+    case VESSARY_EV_ACCESS:
+    case VESSARY_EV_OPENDIR:
+    case VESSARY_EV_EXEC:
+    case VESSARY_EV_TRUNCATE:
+    case VESSARY_EV_CHDIR: return true;
+    default: return false;
+  }
+}
+
+// Whether an event names objects (its first name; renames and links a second).
+bool names_objects(char op) {
+  return op != VESSARY_EV_VERSION && op != VESSARY_EV_MARKER && op != VESSARY_EV_UNSEEN;
+}
+
+// A pathname resolved on the disk: the canonical name of what it names, and the symbolic links
+// passed on the way there (canonical names), in order.
+struct Resolved {
+  bool ok = false;
+  std::string abs;
+  std::vector<std::string> links;
+};
+
+// An object: an inode from its creation (or first sight) until its end.
+using Inode = std::pair<uint64_t, uint64_t>;  // device, inode
+struct ObjKey {
+  uint64_t dev = 0, ino = 0;
+  uint32_t gen = 0;
+  auto operator<=>(const ObjKey &) const = default;
+};
+
+// What the first pass learns of an event.
+struct EventPlan {
+  Resolved n1, n2;
+  bool has_obj = false;
+  ObjKey obj;
+  bool has_other = false;  // an exchange: the object the second name held
+  ObjKey other;
+  RawIdent other_id;
+};
+
+// What the first pass learns of an object of the batch.
+struct ObjPlan {
+  std::string final_name;  // the last name it had
+  RawIdent last;           // its last recorded status
+  bool written = false;    // created, written or truncated by the build
+};
+
+// The names the audit reader will know after the records written so far, per view: which object
+// each name leads to (its name index), and the names each object has a record under, live or
+// unlinked. With it the conversion writes no rename the reader cannot follow.
+class ReaderNames {
+ public:
+  // An object access record (layout A with a name, or B without; a link text is no name).
+  void access(const tbs_uuid_t &view, uint16_t type, const tbs_oid_t &oid, const tbs_oid_t &parent,
+              std::string_view name) {
+    bool named = !name.empty() && type != T_READLINK;
+    std::vector<Rec> &recs = objects_[key(view, oid)];
+    std::string k = named ? name_key(view, parent, name) : std::string();
+    Rec *rec = nullptr;
+    for (Rec &r : recs)
+      if (r.live && (!named || r.name == k)) {
+        rec = &r;
+        break;
+      }
+    if (!rec) {
+      recs.push_back({k, true});
+      rec = &recs.back();
+      if (named) index_[k] = key(view, oid);
+    }
+    if (type == T_REMOVE) rec->live = false;
+  }
+
+  // Whether the reader takes a rename of (old parent, old name) to (new parent, new name) as the
+  // move of object oid; records it when so.
+  bool rename(const tbs_uuid_t &view, const tbs_oid_t &oid, const tbs_oid_t &op,
+              std::string_view on, const tbs_oid_t &np, std::string_view nn) {
+    std::string ok = name_key(view, op, on), nk = name_key(view, np, nn), me = key(view, oid);
+    auto oit = index_.find(ok);
+    if (oit == index_.end() || oit->second != me || ok == nk) return false;
+    Rec *orig = find(me, ok);
+    if (!orig) return false;
+    auto nit = index_.find(nk);
+    if (nit != index_.end()) {
+      auto r = objects_.find(nit->second);
+      if (r == objects_.end() || r->second.empty()) return false;
+      if (Rec *replaced = find(nit->second, nk)) replaced->live = false;
+      orig = find(me, ok);  // the replaced record may have been the object's own
+      if (!orig) return false;
+    }
+    orig->live = false;
+    objects_[me].push_back({nk, true});
+    index_[nk] = me;
+    return true;
+  }
+
+ private:
+  struct Rec {
+    std::string name;  // name key; empty for a record without a name
+    bool live;
+  };
+  std::unordered_map<std::string, std::string> index_;         // name key -> object key
+  std::unordered_map<std::string, std::vector<Rec>> objects_;  // object key -> its records
+
+  static std::string key(const tbs_uuid_t &view, const tbs_oid_t &oid) {
+    return std::string(reinterpret_cast<const char *>(view.bytes), 16) +
+           std::string(reinterpret_cast<const char *>(oid.bytes), 16);
+  }
+  static std::string name_key(const tbs_uuid_t &view, const tbs_oid_t &parent, std::string_view name) {
+    std::string k = key(view, parent);
+    k += '/';
+    k.append(name);
+    return k;
+  }
+  Rec *find(const std::string &obj, const std::string &name) {
+    auto it = objects_.find(obj);
+    if (it == objects_.end()) return nullptr;
+    for (Rec &r : it->second)
+      if (r.live && r.name == name) return &r;
+    return nullptr;
+  }
+};
 
 class Converter {
  public:
   std::string out;  // records to append
 
+  Converter() {
+    roots_[0] = vob_pname_view_root();
+    roots_[1] = tbs_view_root();
+  }
+
   void convert(const std::vector<RawEvent> &events) {
     plan(events);
-    for (const auto &ev : events) event(ev);
+    for (size_t i = 0; i < events.size(); ++i) event(events[i], plans_[i]);
   }
 
   // The identities given so far in this audit, as lines of the converter's state, so that an
   // object keeps its identity across conversions of one audit.
-  std::string save_objects() const {
+  std::string save() const {
     std::string text;
     static const char hex[] = "0123456789abcdef";
+    for (const auto &[in, g] : gen_)
+      text += "g " + std::to_string(in.first) + " " + std::to_string(in.second) + " " +
+              std::to_string(g) + "\n";
     for (const auto &[k, id] : objects_) {
-      text += "o " + std::to_string(k.first) + " " + std::to_string(k.second) + " ";
+      text += "o " + std::to_string(k.dev) + " " + std::to_string(k.ino) + " " +
+              std::to_string(k.gen) + " ";
       const auto *b = reinterpret_cast<const unsigned char *>(&id);
       for (size_t i = 0; i < sizeof id; ++i) {
         text += hex[b[i] >> 4];
@@ -215,64 +314,165 @@ class Converter {
     return text;
   }
 
-  void load_objects(const std::string &state) {
+  // Takes the "g" and "o" lines of a state that save made.
+  void load(std::string_view state) {
     size_t pos = 0;
-    while ((pos = state.find("\no ", pos)) != std::string::npos) {
-      pos += 3;
+    while (pos < state.size()) {
       size_t end = state.find('\n', pos);
-      std::string line = state.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
-      char *p = nullptr;
-      unsigned long long dev = strtoull(line.c_str(), &p, 10);
-      unsigned long long ino = strtoull(p, &p, 10);
-      while (*p == ' ') ++p;
-      if (strlen(p) != 2 * sizeof(Ident)) continue;
+      if (end == std::string_view::npos) end = state.size();
+      std::string_view line = state.substr(pos, end - pos);
+      pos = end + 1;
+      if (line.size() < 2 || line[1] != ' ' || (line[0] != 'g' && line[0] != 'o')) continue;
+      char kind = line[0];
+      line.remove_prefix(2);
+      uint64_t dev = 0, ino = 0;
+      uint32_t gen = 0;
+      if (!number(&line, &dev) || !number(&line, &ino) || !number(&line, &gen)) continue;
+      if (kind == 'g') {
+        gen_[{dev, ino}] = gen;
+        continue;
+      }
+      if (line.size() != 1 + 2 * sizeof(Ident) || line[0] != ' ') continue;
       Ident id;
       auto *b = reinterpret_cast<unsigned char *>(&id);
       bool ok = true;
-      for (size_t i = 0; i < sizeof id && ok; ++i) {
-        auto nib = [&](char c) {
-          if (c >= '0' && c <= '9') return c - '0';
-          if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-          ok = false;
-          return 0;
-        };
-        b[i] = static_cast<unsigned char>(nib(p[2 * i]) << 4 | nib(p[2 * i + 1]));
-      }
-      if (ok) objects_[{dev, ino}] = id;
+      auto nib = [&](char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        ok = false;
+        return 0;
+      };
+      for (size_t i = 0; i < sizeof id; ++i)
+        b[i] = static_cast<unsigned char>(nib(line[1 + 2 * i]) << 4 | nib(line[2 + 2 * i]));
+      if (ok) objects_[{dev, ino, gen}] = id;
     }
   }
 
  private:
-  using Key = std::pair<uint64_t, uint64_t>;  // device, inode
-
   uint32_t section_ = 0;
-  std::map<Key, std::string_view> final_name_;  // an object's last name in the batch
-  std::map<Key, RawIdent> final_id_;       // its last recorded status
-  std::map<Key, Ident> objects_;
+  std::string roots_[2];  // the view root: canonical, and as the site names it
+  std::vector<EventPlan> plans_;
+  std::map<Inode, uint32_t> gen_;   // the current object of each inode
+  std::map<ObjKey, ObjPlan> objs_;  // the objects of the batch
+  std::map<ObjKey, Ident> objects_;  // the identities given
+  // The object each name holds as the first pass goes, and the last one each name held.
+  std::unordered_map<std::string, ObjKey> holders_, last_at_;
+  // Resolved directories: as written -> resolved
+  std::unordered_map<std::string, Resolved, ViewHash, std::equal_to<>> resolved_dirs_;
   // dirname -> where
   std::unordered_map<std::string, std::pair<bool, vob_pname_t>, ViewHash, std::equal_to<>> dirs_;
-  std::unordered_map<std::string, std::pair<bool, Ident>> dir_ids_;     // canonical dir -> id
+  std::unordered_map<std::string, std::pair<bool, Ident>> dir_ids_;  // canonical dir -> id
   std::set<std::pair<uint32_t, std::string>> vobs_done_, lookups_done_;
   std::set<std::tuple<uint32_t, uint16_t, std::string>> accesses_done_;
   std::set<std::string> views_done_;
+  ReaderNames reader_;
+  std::unordered_map<std::string, std::pair<bool, struct stat>> stats_;
 
-  // First pass: the name each object ends the batch with, following renames.
-  void plan(const std::vector<RawEvent> &events) {
-    for (const auto &ev : events) {
-      if (!ev.id.known) continue;
-      Key k{ev.id.dev, ev.id.ino};
-      final_id_[k] = ev.id;
-      switch (ev.op) {
-        case VESSARY_EV_RENAME: final_name_[k] = ev.p2; break;
-        case VESSARY_EV_LINK: final_name_[k] = ev.p2; break;
-        default: final_name_[k] = ev.p1; break;
+  template <class T>
+  static bool number(std::string_view *s, T *v) {
+    while (!s->empty() && s->front() == ' ') s->remove_prefix(1);
+    auto [end, ec] = std::from_chars(s->data(), s->data() + s->size(), *v);
+    if (ec != std::errc() || end == s->data()) return false;
+    s->remove_prefix(size_t(end - s->data()));
+    return true;
+  }
+
+  // ---- names ----
+
+  // lstat of path as the conversion sees the disk: taken once (the conversion identifies objects
+  // as of one moment). False when there is nothing there.
+  bool look(const std::string &path, struct stat *st) {
+    auto it = stats_.find(path);
+    if (it == stats_.end()) {
+      std::pair<bool, struct stat> r;
+      r.first = lstat(path.c_str(), &r.second) == 0;
+      it = stats_.emplace(path, r).first;
+    }
+    *st = it->second.second;
+    return it->second.first;
+  }
+
+  // Whether p lies in a system place outside the view root.
+  bool system_place(std::string_view p) const {
+    static const char *const prefixes[] = {"/usr/", "/lib/", "/lib64/", "/lib32/", "/bin/", "/sbin/",
+                                           "/etc/", "/proc/", "/sys/", "/dev/", "/opt/", "/run/"};
+    for (const char *x : prefixes)
+      if (p.compare(0, strlen(x), x) == 0) return !under(p, roots_[0]) && !under(p, roots_[1]);
+    return false;
+  }
+
+  // Walks the components of todo (a stack: the next one last) from the canonical directory
+  // *cur, following symbolic links (the final component only when follow_last) and noting them.
+  void walk(std::vector<std::string> todo, bool follow_last, std::string *cur,
+            std::vector<std::string> *links) {
+    int hops = 0;
+    while (!todo.empty()) {
+      std::string c = std::move(todo.back());
+      todo.pop_back();
+      if (c.empty() || c == ".") continue;
+      if (c == "..") {
+        *cur = std::string(dirname_of(*cur));
+        continue;
       }
+      std::string next = join(*cur, c);
+      bool last = true;
+      for (const std::string &t : todo) last = last && (t.empty() || t == ".");
+      struct stat st;
+      char text[4096];
+      ssize_t n;
+      if ((!last || follow_last) && hops < 40 && look(next, &st) &&
+          S_ISLNK(st.st_mode) && (n = readlink(next.c_str(), text, sizeof text)) > 0 &&
+          size_t(n) < sizeof text) {
+        hops++;
+        links->push_back(next);
+        std::string_view t(text, size_t(n));
+        if (t.front() == '/') *cur = "/";
+        std::vector<std::string> parts;
+        size_t i = 0;
+        while (i <= t.size()) {
+          size_t j = std::min(t.find('/', i), t.size());
+          parts.emplace_back(t.substr(i, j - i));
+          i = j + 1;
+        }
+        for (auto it = parts.rbegin(); it != parts.rend(); ++it) todo.push_back(std::move(*it));
+        continue;
+      }
+      *cur = std::move(next);
     }
   }
 
-  // Where path lies: false outside every VOB of every view.
+  // Resolves an absolute pathname as the disk shows it now; a trailing slash follows the final
+  // name (it names the directory that name leads to).
+  Resolved resolve(std::string_view path, bool follow) {
+    Resolved r;
+    if (path.empty() || path[0] != '/' || system_place(path)) return r;
+    while (path.size() > 1 && path.back() == '/') {
+      path.remove_suffix(1);
+      follow = true;
+    }
+    std::string_view dir = dirname_of(path), leaf = leaf_of(path);
+    auto it = resolved_dirs_.find(dir);
+    if (it == resolved_dirs_.end()) {
+      Resolved d;
+      d.abs = "/";
+      std::vector<std::string> todo;
+      for (size_t j = dir.size(), i; j > 0; j = i) {
+        i = dir.rfind('/', j - 1);
+        if (i == std::string_view::npos) break;
+        todo.emplace_back(dir.substr(i + 1, j - i - 1));
+      }
+      walk(std::move(todo), true, &d.abs, &d.links);
+      d.ok = true;
+      it = resolved_dirs_.emplace(std::string(dir), std::move(d)).first;
+    }
+    r = it->second;
+    if (path != "/") walk({std::string(leaf)}, follow, &r.abs, &r.links);
+    return r;
+  }
+
+  // Where the canonical path lies: false outside every VOB of every view.
   bool locate(std::string_view path, vob_pname_t *where) {
-    if (path.empty() || path[0] != '/' || system_path(path)) return false;
+    if (path.size() < 2 || path[0] != '/' || system_place(path)) return false;
     std::string_view dir = dirname_of(path), leaf = leaf_of(path);
     auto it = dirs_.find(dir);
     if (it == dirs_.end()) {
@@ -283,8 +483,8 @@ class Converter {
     }
     if (!it->second.first) return false;
     const vob_pname_t &d = it->second.second;
-    if (!d.vob || leaf == "." || leaf == "..") {
-      // The view's own directory or a dotted name: resolve the whole name.
+    if (!d.vob) {
+      // The view's own directory: the name may be a VOB's root.
       return vob_pname_resolve(std::string(path).c_str(), false, where) == KS_ST_OK && where->vob;
     }
     *where = d;
@@ -293,10 +493,76 @@ class Converter {
     return true;
   }
 
-  // The identity the platform gives for the existing object at w, whose lstat is st.
-  bool ident_now(const vob_pname_t &w, const struct stat &st, Ident *id) {
-    view_oids_t o;
-    if (view_get_oids_resolved(w, st, &o) != KS_ST_OK || o.mtype == VOB_MTYPE_NULL) return false;
+  // ---- the first pass ----
+
+  // Ends the object that holds inode in now: a later event on the inode is another object.
+  void end_object(const ObjKey &k) {
+    auto g = gen_.find({k.dev, k.ino});
+    if (g != gen_.end() && g->second == k.gen) g->second++;
+  }
+
+  // Resolves the names of every event and follows the objects of the batch from name to name:
+  // which object each event names, the name each object ends with, its last status and whether
+  // the build wrote it.
+  void plan(const std::vector<RawEvent> &events) {
+    plans_.assign(events.size(), EventPlan());
+    for (size_t i = 0; i < events.size(); ++i) {
+      const RawEvent &ev = events[i];
+      EventPlan &p = plans_[i];
+      if (!names_objects(ev.op)) continue;
+      p.n1 = resolve(ev.p1, follows(ev));
+      if (ev.op == VESSARY_EV_RENAME || ev.op == VESSARY_EV_LINK) p.n2 = resolve(ev.p2, false);
+      if (!ev.id.known || !p.n1.ok) continue;
+      Inode in{ev.id.dev, ev.id.ino};
+      bool creates = (ev.op == VESSARY_EV_OPEN && (ev.arg & VESSARY_OPEN_CREATED)) ||
+                     ev.op == VESSARY_EV_MKDIR || ev.op == VESSARY_EV_SYMLINK ||
+                     ev.op == VESSARY_EV_MKNOD;
+      uint32_t &g = gen_[in];
+      if (creates) ++g;
+      p.has_obj = true;
+      p.obj = ObjKey{in.first, in.second, g};
+      ObjPlan &o = objs_[p.obj];
+      o.last = ev.id;
+      int acc = int(ev.arg) & O_ACCMODE;
+      if (creates || ev.op == VESSARY_EV_TRUNCATE ||
+          (ev.op == VESSARY_EV_OPEN && (acc == O_WRONLY || acc == O_RDWR)))
+        o.written = true;
+      std::string name = p.n1.abs;
+      if (ev.op == VESSARY_EV_RENAME && p.n2.ok) {
+        auto held = holders_.find(p.n2.abs);
+        if (ev.arg & RENAME_EXCHANGE) {
+          p.has_other = held != holders_.end();
+          if (p.has_other) p.other = held->second;
+          holders_.erase(p.n1.abs);
+          if (p.has_other) {
+            ObjPlan &other = objs_[p.other];
+            p.other_id = other.last;
+            other.final_name = p.n1.abs;
+            holders_[p.n1.abs] = last_at_[p.n1.abs] = p.other;
+          }
+        } else {
+          if (held != holders_.end() && held->second != p.obj) end_object(held->second);
+          holders_.erase(p.n1.abs);
+        }
+        name = p.n2.abs;
+      } else if (ev.op == VESSARY_EV_LINK && p.n2.ok) {
+        name = p.n2.abs;
+      } else if (ev.op == VESSARY_EV_UNLINK) {
+        holders_.erase(name);
+        last_at_[name] = p.obj;
+        if (o.final_name.empty()) o.final_name = name;
+        end_object(p.obj);
+        continue;
+      }
+      o.final_name = name;
+      holders_[name] = last_at_[name] = p.obj;
+    }
+  }
+
+  // ---- identities ----
+
+  // The identity of the platform's answer o for an object whose status is st.
+  static bool ident_of(const view_oids_t &o, const struct stat &st, Ident *id) {
     id->view = o.view_uuid;
     id->vob_oid = o.vob_oid;
     id->oid = o.obj_oid;
@@ -306,75 +572,120 @@ class Converter {
     id->ftype = ftype_of(st.st_mode);
     id->mtime = st.st_mtim.tv_sec;
     id->mtime_ns = st.st_mtim.tv_nsec;
-    return true;
+    return !tbs_oid_is_null(&id->oid);
   }
 
-  // The identity of a view-private object that is gone, from its last recorded status.
-  bool ident_gone(const vob_pname_t &w, const RawIdent &r, Ident *id) {
-    if (w.vob_rel == ".git" || w.vob_rel.starts_with(".git/")) return false;
-    struct stat st = {};
-    st.st_dev = dev_t(r.dev);
-    st.st_ino = ino_t(r.ino);
-    st.st_mode = mode_t(r.mode);
-    st.st_size = off_t(r.size);
-    st.st_mtim.tv_sec = r.msec;
-    st.st_mtim.tv_nsec = r.mnsec;
-    if (dbrpc_viewdb_private_oid(w.view->storage, vob_pname_view_relative(w), st, &id->oid) !=
-        KS_ST_OK)
-      return false;
+  // The identity the platform gives for the existing object at w, whose lstat is st.
+  bool ident_now(const vob_pname_t &w, const struct stat &st, Ident *id) {
+    view_oids_t o;
+    if (view_get_oids_resolved(w, st, &o) != KS_ST_OK || o.mtype == VOB_MTYPE_NULL) return false;
+    return ident_of(o, st, id);
+  }
+
+  // A view-private identity for the object at w whose last recorded status is r, with oid.
+  void ident_private(const vob_pname_t &w, const RawIdent &r, const tbs_oid_t &oid, Ident *id) {
+    id->oid = oid;
     id->view = w.view->uuid;
     id->vob_oid = w.vob->oid;
     id->elem = TBS_OID_NULL;
     id->sn = vob_ob_private_objsn(w.view->uuid, w.vob->oid, w.vob_rel);
-    id->mtype = S_ISREG(st.st_mode) ? VOB_MTYPE_VIEW_PRIVATE_FILE : VOB_MTYPE_VIEW_PRIVATE;
-    id->ftype = ftype_of(st.st_mode);
+    id->mtype = S_ISREG(mode_t(r.mode)) ? VOB_MTYPE_VIEW_PRIVATE_FILE : VOB_MTYPE_VIEW_PRIVATE;
+    id->ftype = ftype_of(mode_t(r.mode));
     id->mtime = r.msec;
     id->mtime_ns = r.mnsec;
+  }
+
+  static bool git_dir(const vob_pname_t &w) {
+    return w.vob_rel == ".git" || w.vob_rel.starts_with(".git/");
+  }
+
+  // The identity of a view-private object of the build that is gone, from its last status.
+  bool ident_gone(const vob_pname_t &w, const RawIdent &r, Ident *id) {
+    if (git_dir(w)) return false;
+    tbs_oid_t oid;
+    if (dbrpc_viewdb_private_oid(w.view->storage, vob_pname_view_relative(w), stat_of(r), &oid) !=
+        KS_ST_OK)
+      return false;
+    ident_private(w, r, oid, id);
     return true;
   }
 
-  // The identity of the object an event names at path.
-  bool object_ident(const RawEvent &ev, std::string_view path, const vob_pname_t &w, Ident *id) {
-    struct stat now;
-    if (!ev.id.known) {
-      if (lstat(w.abs.c_str(), &now) != 0) return false;
-      Key k{uint64_t(now.st_dev), uint64_t(now.st_ino)};
-      auto it = objects_.find(k);
-      if (it != objects_.end()) {
-        *id = it->second;
-        return true;
-      }
-      return ident_now(w, now, id);
+  // The identity of an object that the build only read and that is no longer as it was then:
+  // the OID the view recorded for that status, else an OID made for it alone, recorded nowhere,
+  // so that nothing can match it against other data.
+  bool ident_unsure(const vob_pname_t &w, const RawIdent &r, Ident *id) {
+    if (git_dir(w)) return false;
+    tbs_oid_t oid;
+    ks_status_t st =
+        dbrpc_viewdb_find_private_oid(w.view->storage, vob_pname_view_relative(w), stat_of(r), &oid);
+    if (st == KS_ST_ERR) return false;
+    if (st != KS_ST_OK) {
+      tbs_uuid_t u;
+      if (tbs_uuid_create(&u) != KS_ST_OK) return false;
+      oid = tbs_uuid_to_oid(&u);
     }
-    Key k{ev.id.dev, ev.id.ino};
-    auto it = objects_.find(k);
-    if (it != objects_.end()) {
-      *id = it->second;
+    ident_private(w, r, oid, id);
+    return true;
+  }
+
+  // What the name w held when the event recorded r there, when it was an object of the view's
+  // selection.
+  bool ident_selected(const vob_pname_t &w, const RawIdent &r, Ident *id) {
+    struct stat now;
+    if (look(w.abs, &now) && same_data(now, r))
+      return ident_now(w, now, id) && selected(id->mtype);
+    struct stat was = stat_of(r);
+    view_oids_t o;
+    return view_get_oids_was(w, was, &o) == KS_ST_OK && ident_of(o, was, id);
+  }
+
+  // The view-private identity of object k, whose name at the event is w: one per object.
+  bool ident_object(const ObjKey &k, const vob_pname_t &w, Ident *id) {
+    auto have = objects_.find(k);
+    if (have != objects_.end()) {
+      *id = have->second;
       return true;
     }
-    // Identify the object by its last name in the batch.
-    auto named = final_name_.find(k);
-    std::string_view last = named != final_name_.end() ? named->second : path;
-    vob_pname_t lw;
-    bool ok = false;
-    struct stat lst;
-    if (last != path) {
-      if (locate(last, &lw) && lstat(lw.abs.c_str(), &lst) == 0 && uint64_t(lst.st_dev) == k.first &&
-          uint64_t(lst.st_ino) == k.second)
-        ok = ident_now(lw, lst, id);
-    } else if (lstat(w.abs.c_str(), &now) == 0 && uint64_t(now.st_dev) == k.first &&
-               uint64_t(now.st_ino) == k.second) {
-      ok = ident_now(w, now, id);
-    }
-    if (!ok) {
-      const RawIdent &r = final_id_.count(k) ? final_id_[k] : ev.id;
-      if (last != path && locate(last, &lw))
-        ok = ident_gone(lw, r, id);
-      else
-        ok = ident_gone(w, r, id);
-    }
+    auto po = objs_.find(k);
+    if (po == objs_.end()) return false;
+    const ObjPlan &o = po->second;
+    vob_pname_t fw;
+    bool moved = !o.final_name.empty() && o.final_name != w.abs && locate(o.final_name, &fw);
+    const vob_pname_t &at = moved ? fw : w;
+    struct stat now;
+    bool here = look(at.abs, &now) && uint64_t(now.st_dev) == k.dev &&
+                uint64_t(now.st_ino) == k.ino;
+    bool ok;
+    if (here && (o.written || S_ISDIR(now.st_mode) || same_data(now, o.last)))
+      ok = ident_now(at, now, id);
+    else if (o.written)
+      ok = ident_gone(at, o.last, id);
+    else
+      ok = ident_unsure(at, o.last, id);
     if (ok) objects_[k] = *id;
     return ok;
+  }
+
+  // The identity of the object that an event recorded as r at w (k: the object of the batch).
+  bool identify(const RawIdent &r, const ObjKey *k, const vob_pname_t &w, Ident *id) {
+    if (!r.known || !k) return ident_seen(w, id);
+    if (ident_selected(w, r, id)) return true;
+    return ident_object(*k, w, id);
+  }
+
+  // The identity of the object at w as it is now (its event recorded no status).
+  bool ident_seen(const vob_pname_t &w, Ident *id) {
+    struct stat now;
+    if (!look(w.abs, &now)) return false;
+    auto g = gen_.find({uint64_t(now.st_dev), uint64_t(now.st_ino)});
+    if (g != gen_.end()) {
+      auto o = objects_.find({g->first.first, g->first.second, g->second});
+      if (o != objects_.end()) {
+        *id = o->second;
+        return true;
+      }
+    }
+    return ident_now(w, now, id);
   }
 
   // The identity of a directory on the way to an object.
@@ -384,20 +695,20 @@ class Converter {
       *id = it->second.second;
       return it->second.first;
     }
+    bool ok;
     struct stat st;
-    bool ok = false;
-    if (lstat(w.abs.c_str(), &st) == 0) {
-      Key k{uint64_t(st.st_dev), uint64_t(st.st_ino)};
-      auto o = objects_.find(k);
+    if (look(w.abs, &st)) {
+      ok = ident_seen(w, id);
+    } else {
+      auto was = last_at_.find(w.abs);
+      auto o = was == last_at_.end() ? objects_.end() : objects_.find(was->second);
       if (o != objects_.end()) {
         *id = o->second;
         ok = true;
       } else {
-        ok = ident_now(w, st, id);
+        RawIdent r{true, 0, 0, uint64_t(S_IFDIR | 0755), 0, 0, 0};
+        ok = ident_gone(w, r, id);
       }
-    } else {
-      RawIdent r{true, 0, 0, uint64_t(S_IFDIR | 0755), 0, 0, 0};
-      ok = ident_gone(w, r, id);
     }
     dir_ids_[w.abs] = {ok, *id};
     return ok;
@@ -431,10 +742,13 @@ class Converter {
     put_val<uint32_t>(id.mtype);
   }
 
-  // Layout A: VOB entry and object-access entries with a name.
+  // Layout A: VOB entry and object-access entries with a name. Every such record names its
+  // object and carries a name; nothing is written otherwise.
   void rec_a(uint16_t type, const Ident &id, const tbs_oid_t &parent, std::string_view name) {
-    size_t n = std::min<size_t>(name.size(), 65535 - 124);
-    header(uint16_t(124 + n), type);
+    if (tbs_oid_is_null(&id.oid) || name.empty()) return;
+    size_t n = std::min<size_t>(name.size(), 65535 - kNameA);
+    if (type != T_VOB) reader_.access(id.view, type, id.oid, parent, name.substr(0, n));
+    header(uint16_t(kNameA + n), type);
     put_val<uint16_t>(uint16_t(n));
     put_val<uint16_t>(id.ftype);
     put_ident_common(id);
@@ -444,6 +758,9 @@ class Converter {
 
   // Layout B: read, write and truncate.
   void rec_b(uint16_t type, const Ident &id) {
+    if (tbs_oid_is_null(&id.oid)) return;
+    if (!(type == T_READ && id.ftype == VIEW_FTYPE_DIR))
+      reader_.access(id.view, type, id.oid, TBS_OID_NULL, {});
     header(108, type);
     put_val<uint16_t>(id.ftype);
     put_val<uint16_t>(0);
@@ -455,10 +772,14 @@ class Converter {
     put_val<uint32_t>(m);
   }
 
-  void rec_rename(const tbs_uuid_t &view, const tbs_oid_t &op, const tbs_oid_t &np,
-                  std::string_view on, std::string_view nn) {
+  // The rename of object id; false when the reader would not take it as that (nothing written).
+  bool rec_rename(const Ident &id, const tbs_oid_t &op, const tbs_oid_t &np, std::string_view on,
+                  std::string_view nn) {
     size_t len = 60 + on.size() + 1 + nn.size();
-    if (len > 65535) return;
+    if (len > 65535 || on.empty() || nn.empty() || tbs_oid_is_null(&op) || tbs_oid_is_null(&np) ||
+        !reader_.rename(id.view, id.oid, op, on, np, nn))
+      return false;
+    const tbs_uuid_t &view = id.view;
     header(uint16_t(len), T_RENAME);
     put_val<uint16_t>(uint16_t(on.size()));
     put_val<uint16_t>(uint16_t(nn.size()));
@@ -468,6 +789,7 @@ class Converter {
     put(on.data(), on.size());
     put_val<uint8_t>(0);
     put(nn.data(), nn.size());
+    return true;
   }
 
   void rec_view(const vob_pname_t &w) {
@@ -497,7 +819,7 @@ class Converter {
       return true;
     }
     size_t pos = 0;
-    std::string rel = w.vob_rel;
+    const std::string &rel = w.vob_rel;
     for (;;) {
       size_t slash = rel.find('/', pos);
       if (slash == std::string::npos) break;
@@ -515,125 +837,190 @@ class Converter {
     return true;
   }
 
-  // The look-up of the object itself under its name, once per section.
+  static std::string access_key(const Ident &id, std::string_view abs) {
+    std::string key(reinterpret_cast<const char *>(id.oid.bytes), 16);
+    key.append(abs);
+    return key;
+  }
+
+  // The look-up of the object itself under its name, once per section while it has the name.
   void lookup(const vob_pname_t &w, const Ident &id, const tbs_oid_t &parent) {
     if (w.vob_rel.empty()) return;  // the VOB entry stands for the root
-    std::string key(reinterpret_cast<const char *>(id.oid.bytes), 16);
-    if (accesses_done_.insert({section_, T_LOOKUP, key + w.abs}).second)
+    if (accesses_done_.insert({section_, T_LOOKUP, access_key(id, w.abs)}).second)
       rec_a(T_LOOKUP, id, parent, leaf_of(w.vob_rel));
   }
 
-  // Locates path and identifies its object; writes the records leading to it.
-  bool reach(const RawEvent &ev, std::string_view path, vob_pname_t *w, Ident *id,
+  // The object no longer has the name: a later access under it is looked up again.
+  void name_gone(const vob_pname_t &w, const Ident &id) {
+    std::string key = access_key(id, w.abs);
+    for (uint32_t s = 0; s <= VESSARY_MARKER_MAX; ++s) accesses_done_.erase({s, T_LOOKUP, key});
+  }
+
+  // The symbolic links passed on the way to an object: each looked up as a link, with its text,
+  // once per section.
+  void links_passed(const Resolved &n) {
+    for (const std::string &link : n.links) {
+      vob_pname_t w;
+      Ident id;
+      tbs_oid_t parent;
+      if (!locate(link, &w) || !ident_seen(w, &id) || !path_to(w, &parent)) continue;
+      lookup(w, id, parent);
+      if (!accesses_done_.insert({section_, T_READLINK, access_key(id, w.abs)}).second) continue;
+      char text[4096];
+      ssize_t n = readlink(w.abs.c_str(), text, sizeof text);
+      if (n > 0) rec_a(T_READLINK, id, parent, std::string_view(text, size_t(n)));
+    }
+  }
+
+  // Locates a resolved name of an event and identifies its object; writes the records leading
+  // to it.
+  bool reach(const Resolved &n, const RawIdent &r, const ObjKey *k, vob_pname_t *w, Ident *id,
              tbs_oid_t *parent) {
-    if (!locate(path, w)) return false;
-    if (!object_ident(ev, path, *w, id)) return false;
+    links_passed(n);
+    if (!n.ok || !locate(n.abs, w)) return false;
+    if (!identify(r, k, *w, id)) return false;
     return path_to(*w, parent);
   }
 
-  void event(const RawEvent &ev) {
+  // An object that came to a name from outside its VOB, or by an exchange: made and written.
+  void arrived(const vob_pname_t &w, const Ident &id) {
+    tbs_oid_t parent;
+    if (!path_to(w, &parent)) return;
+    rec_a(T_CREATE, id, parent, leaf_of(w.vob_rel));
+    rec_b(T_WRITE, id);
+  }
+
+  // An object that left a name for outside its VOB, or by an exchange: removed there.
+  void left(const vob_pname_t &w, const Ident &id) {
+    tbs_oid_t parent;
+    if (!path_to(w, &parent)) return;
+    lookup(w, id, parent);
+    rec_a(T_REMOVE, id, parent, leaf_of(w.vob_rel));
+    name_gone(w, id);
+  }
+
+  void rename(const RawEvent &ev, const EventPlan &p) {
+    links_passed(p.n1);
+    links_passed(p.n2);
+    vob_pname_t w1, w2;
+    bool in1 = p.n1.ok && locate(p.n1.abs, &w1), in2 = p.n2.ok && locate(p.n2.abs, &w2);
+    const ObjKey *k = p.has_obj ? &p.obj : nullptr;
+    Ident a, b;
+    bool have_a = in1 ? identify(ev.id, k, w1, &a) : in2 && identify(ev.id, k, w2, &a);
+    bool exchange = ev.arg & RENAME_EXCHANGE;
+    bool have_b = exchange && p.has_other && (in2 ? identify(p.other_id, &p.other, w2, &b)
+                                                  : in1 && identify(p.other_id, &p.other, w1, &b));
+    tbs_oid_t parent1, parent2;
+    if (in1 && in2 && w1.vob_root == w2.vob_root && have_a && !w1.vob_rel.empty() &&
+        !w2.vob_rel.empty() && path_to(w1, &parent1)) {
+      lookup(w1, a, parent1);
+      if (!path_to(w2, &parent2)) return;
+      // An exchange has no record of its own: the object that the second name held leaves it
+      // here, and arrives at the first name (made and written there) after the rename.
+      if (have_b) left(w2, b);
+      if (rec_rename(a, parent1, parent2, leaf_of(w1.vob_rel), leaf_of(w2.vob_rel))) {
+        name_gone(w1, a);
+      } else if (!(leaf_of(w1.vob_rel) == leaf_of(w2.vob_rel) && tbs_oid_eq(&parent1, &parent2))) {
+        // A rename the reader could not follow (the name leads elsewhere in what it knows):
+        // the object leaves the old name and arrives at the new one.
+        left(w1, a);
+        arrived(w2, a);
+      }
+      if (have_b) arrived(w1, b);
+      return;
+    }
+    if (in1 && have_a) left(w1, a);
+    if (in2 && have_b) left(w2, b);
+    if (in2 && have_a) arrived(w2, a);
+    if (in1 && have_b) arrived(w1, b);
+  }
+
+  void event(const RawEvent &ev, const EventPlan &p) {
     vob_pname_t w;
     Ident id;
     tbs_oid_t parent;
+    const ObjKey *k = p.has_obj ? &p.obj : nullptr;
     switch (ev.op) {
       case VESSARY_EV_MARKER:
+        if (ev.arg > VESSARY_MARKER_MAX) return;  // the device refuses them
         rec_marker(uint32_t(ev.arg));
         section_ = ev.arg == 4 ? 2 : uint32_t(ev.arg);
         return;
       case VESSARY_EV_OPEN: {
-        if (!reach(ev, ev.p1, &w, &id, &parent)) return;
+        if (!reach(p.n1, ev.id, k, &w, &id, &parent)) return;
         lookup(w, id, parent);
         if (id.ftype == VIEW_FTYPE_DIR) return;
         uint32_t flags = uint32_t(ev.arg) & ~VESSARY_OPEN_CREATED;
         bool created = ev.arg & VESSARY_OPEN_CREATED;
         int acc = int(flags) & O_ACCMODE;
-        std::string key(reinterpret_cast<const char *>(id.oid.bytes), 16);
         if (acc == O_RDONLY || (acc == O_RDWR && !created)) {
+          std::string key(reinterpret_cast<const char *>(id.oid.bytes), 16);
           if (accesses_done_.insert({section_, T_READ, key}).second) rec_b(T_READ, id);
-          if (acc == O_RDONLY) return;
+          if (acc == O_RDONLY && !created) return;
         }
         if (created)
           rec_a(T_CREATE, id, parent, leaf_of(w.vob_rel));
         else if (flags & O_TRUNC)
           rec_b(T_TRUNCATE, id);
-        rec_b(T_WRITE, id);
+        if (acc != O_RDONLY || (flags & O_TRUNC)) rec_b(T_WRITE, id);
         return;
       }
       case VESSARY_EV_STAT:
       case VESSARY_EV_ACCESS:
       case VESSARY_EV_OPENDIR:
       case VESSARY_EV_CHDIR:
-        if (reach(ev, ev.p1, &w, &id, &parent)) lookup(w, id, parent);
+        if (reach(p.n1, ev.id, k, &w, &id, &parent)) lookup(w, id, parent);
         return;
       case VESSARY_EV_EXEC:
-        if (!reach(ev, ev.p1, &w, &id, &parent)) return;
+        if (!reach(p.n1, ev.id, k, &w, &id, &parent)) return;
         lookup(w, id, parent);
         rec_b(T_READ, id);
         return;
       case VESSARY_EV_READLINK: {
-        if (!reach(ev, ev.p1, &w, &id, &parent)) return;
+        if (!reach(p.n1, ev.id, k, &w, &id, &parent)) return;
         lookup(w, id, parent);
         char text[4096];
         ssize_t n = readlink(w.abs.c_str(), text, sizeof text);
-        if (n > 0) rec_a(T_READLINK, id, parent, std::string(text, size_t(n)));
+        if (n > 0) rec_a(T_READLINK, id, parent, std::string_view(text, size_t(n)));
         return;
       }
       case VESSARY_EV_UNLINK:
-        if (!reach(ev, ev.p1, &w, &id, &parent)) return;
+        if (!reach(p.n1, ev.id, k, &w, &id, &parent)) return;
         lookup(w, id, parent);
         rec_a(T_REMOVE, id, parent, leaf_of(w.vob_rel));
+        name_gone(w, id);
         return;
       case VESSARY_EV_MKDIR:
-        if (!reach(ev, ev.p1, &w, &id, &parent)) return;
+        if (!reach(p.n1, ev.id, k, &w, &id, &parent)) return;
         rec_a(T_CREATE_DIR, id, parent, leaf_of(w.vob_rel));
         return;
+      case VESSARY_EV_MKNOD:
+        if (!reach(p.n1, ev.id, k, &w, &id, &parent)) return;
+        rec_a(T_CREATE, id, parent, leaf_of(w.vob_rel));
+        return;
       case VESSARY_EV_TRUNCATE:
-        if (!reach(ev, ev.p1, &w, &id, &parent)) return;
+        if (!reach(p.n1, ev.id, k, &w, &id, &parent)) return;
         lookup(w, id, parent);
         if (ev.arg == 0) rec_b(T_TRUNCATE, id);
         rec_b(T_WRITE, id);
         return;
       case VESSARY_EV_LINK: {
+        if (reach(p.n1, ev.id, k, &w, &id, &parent)) lookup(w, id, parent);
         vob_pname_t w2;
         Ident id2;
         tbs_oid_t parent2;
-        if (reach(ev, ev.p1, &w, &id, &parent)) lookup(w, id, parent);
-        if (reach(ev, ev.p2, &w2, &id2, &parent2))
+        if (reach(p.n2, ev.id, k, &w2, &id2, &parent2))
           rec_a(T_CREATE, id2, parent2, leaf_of(w2.vob_rel));
         return;
       }
       case VESSARY_EV_SYMLINK:
-        if (!reach(ev, ev.p1, &w, &id, &parent)) return;
+        if (!reach(p.n1, ev.id, k, &w, &id, &parent)) return;
         rec_a(T_CREATE, id, parent, leaf_of(w.vob_rel));
         rec_a(T_READLINK, id, parent, ev.p2);
         return;
-      case VESSARY_EV_RENAME: {
-        vob_pname_t w2;
-        bool in1 = locate(ev.p1, &w), in2 = locate(ev.p2, &w2);
-        if (!in1 && !in2) return;
-        if (in1 && in2 && w.vob == w2.vob) {
-          Ident id2;
-          tbs_oid_t parent2;
-          if (!object_ident(ev, ev.p1, w, &id) || !path_to(w, &parent)) return;
-          lookup(w, id, parent);
-          if (!object_ident(ev, ev.p2, w2, &id2) || !path_to(w2, &parent2)) return;
-          if (!w.vob_rel.empty() && !w2.vob_rel.empty() && !tbs_oid_is_null(&parent) &&
-              !tbs_oid_is_null(&parent2))
-            rec_rename(id.view, parent, parent2, leaf_of(w.vob_rel), leaf_of(w2.vob_rel));
-          return;
-        }
-        if (in1 && object_ident(ev, ev.p1, w, &id) && path_to(w, &parent)) {
-          // moved out of the VOB: the name is gone
-          lookup(w, id, parent);
-          rec_a(T_REMOVE, id, parent, leaf_of(w.vob_rel));
-        }
-        if (in2 && object_ident(ev, ev.p2, w2, &id) && path_to(w2, &parent)) {
-          // moved in: the name is made and written
-          rec_a(T_CREATE, id, parent, leaf_of(w2.vob_rel));
-          rec_b(T_WRITE, id);
-        }
+      case VESSARY_EV_RENAME:
+        rename(ev, p);
         return;
-      }
       default:
         return;  // version lines and unseen-image reports
     }
@@ -665,25 +1052,38 @@ class IdentityBatch {
   bool open_ = true;
 };
 
-// Reads a whole file from offset into data.
-bool read_from(int fd, off_t offset, std::string *data) {
+// A descriptor closed when it goes out of scope.
+struct Fd {
+  int fd = -1;
+  explicit Fd(int f) : fd(f) {}
+  ~Fd() {
+    if (fd >= 0) close(fd);
+  }
+  Fd(const Fd &) = delete;
+  Fd &operator=(const Fd &) = delete;
+};
+
+// Reads a file from offset to its end (at most limit bytes) into data.
+bool read_from(int fd, off_t offset, std::string *data, size_t limit = SIZE_MAX) {
   char buf[65536];
   struct stat st;
-  if (fstat(fd, &st) == 0 && st.st_size > offset) data->reserve(size_t(st.st_size - offset));
-  for (;;) {
-    ssize_t n = pread(fd, buf, sizeof buf, offset);
+  if (fstat(fd, &st) == 0 && st.st_size > offset)
+    data->reserve(std::min(limit, size_t(st.st_size - offset)));
+  while (data->size() < limit) {
+    ssize_t n = pread(fd, buf, std::min(sizeof buf, limit - data->size()), offset);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) return true;
     data->append(buf, size_t(n));
     offset += n;
   }
+  return true;
 }
 
-bool write_all(int fd, const std::string &data) {
+bool write_at(int fd, const std::string &data, off_t offset) {
   size_t done = 0;
   while (done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    ssize_t n = pwrite(fd, data.data() + done, data.size() - done, offset + off_t(done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += size_t(n);
@@ -691,83 +1091,131 @@ bool write_all(int fd, const std::string &data) {
   return true;
 }
 
+// The converter's state of one raw event file.
+struct CvtState {
+  std::string id;         // the raw event file it belongs to
+  off_t raw = 0;          // the raw events converted
+  off_t audit = -1;       // the audit file's length after them; -1: not known yet
+  std::string_view objects;  // the identities given (the rest of the text)
+};
+
+constexpr std::string_view kStateHead = "vessary-cvt 2\n";
+
+// Parses a state text; false when it is not one.
+bool parse_state(std::string_view text, CvtState *s) {
+  if (!text.starts_with(kStateHead)) return false;
+  text.remove_prefix(kStateHead.size());
+  auto field = [&](std::string_view name, std::string *value) {
+    size_t nl = text.find('\n');
+    if (nl == std::string_view::npos || !text.starts_with(name) || text.size() <= name.size() ||
+        text[name.size()] != ' ')
+      return false;
+    *value = std::string(text.substr(name.size() + 1, nl - name.size() - 1));
+    text.remove_prefix(nl + 1);
+    return true;
+  };
+  std::string id, raw, audit;
+  if (!field("id", &id) || !field("raw", &raw) || !field("audit", &audit)) return false;
+  long long r = 0, a = 0;
+  auto rr = std::from_chars(raw.data(), raw.data() + raw.size(), r);
+  auto ar = std::from_chars(audit.data(), audit.data() + audit.size(), a);
+  if (rr.ec != std::errc() || ar.ec != std::errc() || r < 0 || a < 0) return false;
+  s->id = id == "-" ? "" : id;
+  s->raw = off_t(r);
+  s->audit = off_t(a);
+  s->objects = text;
+  return true;
+}
+
+// Replaces the state file at path by text in one rename.
+bool save_state(const std::string &path, const std::string &text) {
+  std::string tmp = path + ".new";
+  Fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (fd.fd < 0 || !write_at(fd.fd, text, 0)) return false;
+  return rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+ks_status_t io_error(const char *what, const std::string &path) {
+  imsg_print(IMSG_ERROR, "Unable to %s \"%s\": %s\n", -1, what, path.c_str(), imsg_strerror(errno));
+  return KS_ST_ERR;
+}
+
 }  // namespace
 
-ks_status_t view_audit_convert(const char *audit_path, bool final) {
+ks_status_t view_audit_convert(const char *audit_path, view_audit_cvt_t mode) {
   if (!audit_path || !*audit_path) return KS_ST_ERR;
   std::string audit = audit_path, raw = audit + ".raw", state = audit + ".cvt";
-  int sfd = open(state.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (sfd < 0) {
-    imsg_print(IMSG_ERROR, "Unable to open audit state \"%s\": %s\n", -1, state.c_str(),
-               imsg_strerror(errno));
-    return KS_ST_ERR;
+  Fd rfd(open(raw.c_str(), O_RDWR | O_CLOEXEC));
+  if (rfd.fd < 0) {
+    // Nothing was recorded, or the audit has ended and its events were converted.
+    return errno == ENOENT ? KS_ST_OK : io_error("open audit events", raw);
   }
   struct flock lk = {};
   lk.l_type = F_WRLCK;
   lk.l_whence = SEEK_SET;
-  while (fcntl(sfd, F_SETLKW, &lk) != 0) {
-    if (errno == EINTR) continue;
-    imsg_print(IMSG_ERROR, "Unable to lock audit state \"%s\": %s\n", -1, state.c_str(),
-               imsg_strerror(errno));
-    close(sfd);
+  while (fcntl(rfd.fd, F_OFD_SETLKW, &lk) != 0)
+    if (errno != EINTR) return io_error("lock audit events", raw);
+  struct stat rst;
+  if (fstat(rfd.fd, &rst) != 0) return io_error("read audit events", raw);
+  if (rst.st_nlink == 0) return KS_ST_OK;  // the audit ended while this conversion waited
+
+  std::string head;
+  if (!read_from(rfd.fd, 0, &head, 512)) return io_error("read audit events", raw);
+  view_audit_raw_origin_t origin = view_audit_raw_origin(head);
+  std::string st_text;
+  {
+    Fd sfd(open(state.c_str(), O_RDONLY | O_CLOEXEC));
+    if (sfd.fd >= 0 && !read_from(sfd.fd, 0, &st_text)) return io_error("read audit state", state);
+  }
+  CvtState cs;
+  if (!parse_state(st_text, &cs) || cs.id != origin.id) {
+    // The first conversion of these raw events (a state of other ones is an earlier audit's).
+    cs = CvtState();
+    cs.id = origin.id;
+    cs.audit = origin.base;
+  }
+
+  Fd afd(open(audit.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+  struct stat ast;
+  if (afd.fd < 0 || fstat(afd.fd, &ast) != 0) return io_error("open audit file", audit);
+  if (cs.audit < 0) cs.audit = ast.st_size;
+  if (ast.st_size < cs.audit) {
+    imsg_print(IMSG_ERROR, "The audit file \"%s\" was cut short during the audit\n", -1, audit.c_str());
     return KS_ST_ERR;
   }
-  std::string st_text;
-  read_from(sfd, 0, &st_text);
-  off_t offset = st_text.empty() ? 0 : off_t(strtoll(st_text.c_str(), nullptr, 10));
-  ks_status_t status = KS_ST_OK;
-  int rfd = open(raw.c_str(), O_RDONLY | O_CLOEXEC);
-  if (rfd < 0) {
-    // Nothing was recorded (or an earlier conversion finished the audit).
-    close(sfd);
-    return errno == ENOENT ? KS_ST_OK : KS_ST_ERR;
-  }
+  // Records beyond the recorded length were written by a conversion that did not finish: this
+  // one writes them again.
+  if (ast.st_size > cs.audit && ftruncate(afd.fd, cs.audit) != 0)
+    return io_error("write audit file", audit);
+
   std::string data;
-  if (!read_from(rfd, offset, &data)) {
-    imsg_print(IMSG_ERROR, "Unable to read audit events \"%s\": %s\n", -1, raw.c_str(),
-               imsg_strerror(errno));
-    status = KS_ST_ERR;
-  }
+  if (!read_from(rfd.fd, cs.raw, &data)) return io_error("read audit events", raw);
   size_t used = 0;
-  std::string objects, records;
-  if (status == KS_ST_OK) {
-    std::vector<RawEvent> events = parse_events(data, &used);
-    Converter c;
-    c.load_objects(st_text);
-    {
-      // The new identities of the conversion are recorded together.
-      IdentityBatch batch;
-      c.convert(events);
-      if (!batch.end()) {
-        // Identities handed out may be lost: forget them, record nothing of this conversion.
-        view_xstat_flush_cache();
-        status = KS_ST_ERR;
-      }
+  std::vector<RawEvent> events = view_audit_raw_parse(data, &used);
+  Converter c;
+  c.load(cs.objects);
+  {
+    // The new identities of the conversion are recorded together.
+    IdentityBatch batch;
+    c.convert(events);
+    if (!batch.end()) {
+      // Identities handed out may be lost: forget them, record nothing of this conversion.
+      view_xstat_flush_cache();
+      return KS_ST_ERR;
     }
-    objects = c.save_objects();
-    records = std::move(c.out);
   }
-  if (status == KS_ST_OK) {
-    int afd = open(audit.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (afd < 0 || !write_all(afd, records)) {
-      imsg_print(IMSG_ERROR, "Unable to write audit file \"%s\": %s\n", -1, audit.c_str(),
-                 imsg_strerror(errno));
-      status = KS_ST_ERR;
-    }
-    if (afd >= 0) close(afd);
-  }
-  if (status == KS_ST_OK) {
-    std::string text = std::to_string(offset + off_t(used)) + "\n" + objects;
-    if (ftruncate(sfd, 0) != 0 || pwrite(sfd, text.data(), text.size(), 0) != ssize_t(text.size()))
-      status = KS_ST_ERR;
-  }
-  // Once no process records into the raw events any more, they have served their purpose.
+  if (!write_at(afd.fd, c.out, cs.audit)) return io_error("write audit file", audit);
+  std::string text = std::string(kStateHead) + "id " + (cs.id.empty() ? "-" : cs.id) + "\nraw " +
+                     std::to_string(cs.raw + off_t(used)) + "\naudit " +
+                     std::to_string(cs.audit + off_t(c.out.size())) + "\n" + c.save();
+  if (!save_state(state, text)) return io_error("write audit state", state);
+  // The raw events have served their purpose once the audit ended, or once no process records
+  // into them any more.
   bool keep = getenv(VESSARY_ENV_KEEP_RAW) && *getenv(VESSARY_ENV_KEEP_RAW);
-  if (status == KS_ST_OK && final && !keep && flock(rfd, LOCK_EX | LOCK_NB) == 0) {
+  if (!keep && (mode == VIEW_AUDIT_CVT_END ||
+                (mode == VIEW_AUDIT_CVT_STOP && flock(rfd.fd, LOCK_EX | LOCK_NB) == 0))) {
     unlink(raw.c_str());
     unlink(state.c_str());
   }
-  close(rfd);
-  close(sfd);
-  return status;
+  return KS_ST_OK;
 }

@@ -50,8 +50,11 @@ bool settled(const struct stat &st) {
                                       st.st_mtim.tv_nsec > st.st_ctim.tv_nsec)
                                  ? st.st_mtim
                                  : st.st_ctim;
-  int64_t age_ns = (int64_t(now.tv_sec) - m.tv_sec) * 1000000000 + (now.tv_nsec - m.tv_nsec);
   bool coarse = st.st_mtim.tv_nsec == 0 && st.st_ctim.tv_nsec == 0;
+  // Whole seconds first: a time far in the future or past does not fit in nanoseconds.
+  int64_t age_s = int64_t(now.tv_sec) - int64_t(m.tv_sec);
+  if (age_s < 0 || age_s > 2) return age_s > 2;
+  int64_t age_ns = age_s * 1000000000 + (now.tv_nsec - m.tv_nsec);
   return age_ns >= (coarse ? 2000000000LL : 50000000LL);
 }
 
@@ -177,11 +180,14 @@ tbs_oid_t dir_version(Worktree *wt, const tbs_oid_t &elem, git_tree *tree) {
   return vob_ob_ver_oid(elem, digest.bytes, 16);
 }
 
-// Whether the tracked file at rel still holds the blob the view selects.
-bool unmodified(Worktree *wt, const vob_pname_t &where, const struct stat &st, const git_oid *blob) {
+// Whether the tracked file at rel, whose status is st, holds the blob the view selects. past:
+// st is a status the file had (it may no longer be there as it was): only the index can tell,
+// the data is not read.
+bool unmodified(Worktree *wt, const vob_pname_t &where, const struct stat &st, const git_oid *blob,
+                bool past) {
   StatSig sig = sig_of(st);
   auto it = wt->clean.find(where.vob_rel);
-  if (it != wt->clean.end() && it->second.first == sig) return it->second.second;
+  if (!past && it != wt->clean.end() && it->second.first == sig) return it->second.second;
   bool result = false;
   const git_index_entry *ie = wt->index ? git_index_get_bypath(wt->index, where.vob_rel.c_str(), 0) : nullptr;
   // The index's status data answers for an entry it holds exactly, unless the entry was written
@@ -194,6 +200,8 @@ bool unmodified(Worktree *wt, const vob_pname_t &where, const struct stat &st, c
       (ie->mtime.nanoseconds == 0 || int64_t(ie->mtime.nanoseconds) == int64_t(st.st_mtim.tv_nsec)) &&
       ie->ino == uint32_t(st.st_ino)) {
     result = true;
+  } else if (past) {
+    return false;
   } else {
     git_oid data;
     if (git_repository_hashfile(&data, wt->repo, where.abs.c_str(), GIT_OBJECT_BLOB,
@@ -225,7 +233,8 @@ ks_status_t view_private(const vob_pname_t &where, const struct stat &st, Identi
   return private_oid(where, st, &id->obj);
 }
 
-ks_status_t judge(Worktree *wt, const vob_pname_t &where, const struct stat &st, Identity *id);
+ks_status_t judge(Worktree *wt, const vob_pname_t &where, const struct stat &st, Identity *id,
+                  bool past = false);
 
 ks_status_t identify(const vob_pname_t &where, const struct stat &st, Identity *id) {
   *id = Identity();
@@ -251,8 +260,15 @@ ks_status_t identify(const vob_pname_t &where, const struct stat &st, Identity *
   return status;
 }
 
-// Classifies the object at where against the worktree's selected tree.
-ks_status_t judge(Worktree *wt, const vob_pname_t &where, const struct stat &st, Identity *id) {
+// Classifies the object at where against the worktree's selected tree. past: st is a status the
+// object had; then a view-private or checked-out object is only classified, without an OID.
+ks_status_t judge(Worktree *wt, const vob_pname_t &where, const struct stat &st, Identity *id,
+                  bool past) {
+  auto view_private = [&](const vob_pname_t &w, const struct stat &s, Identity *i) {
+    if (!past) return ::view_private(w, s, i);
+    i->mtype = VOB_MTYPE_VIEW_PRIVATE;
+    return KS_ST_OK;
+  };
   if (!wt) return view_private(where, st, id);
   tbs_oid_t elem = vob_ob_elem_oid(where.vob->oid, where.vob_rel);
   if (where.vob_rel.empty()) {
@@ -290,13 +306,13 @@ ks_status_t judge(Worktree *wt, const vob_pname_t &where, const struct stat &st,
     return KS_ST_OK;
   }
   if ((mode == GIT_FILEMODE_BLOB || mode == GIT_FILEMODE_BLOB_EXECUTABLE) && S_ISREG(st.st_mode)) {
-    if (unmodified(wt, where, st, id_in_tree)) {
+    if (unmodified(wt, where, st, id_in_tree, past)) {
       id->mtype = VOB_MTYPE_VERSION;
       id->obj = vob_ob_ver_oid(elem, id_in_tree->id, GIT_OID_RAWSZ);
       return KS_ST_OK;
     }
     id->mtype = VOB_MTYPE_CHECKEDOUT;
-    return private_oid(where, st, &id->obj);
+    return past ? KS_ST_OK : private_oid(where, st, &id->obj);
   }
   // Tracked as another kind of object than what is there now: the view's own object.
   id->elem = TBS_OID_NULL;
@@ -405,6 +421,27 @@ ks_status_t view_get_oids_resolved(const vob_pname_t &where, const struct stat &
   std::memset(info, 0, sizeof *info);
   ks_status_t status = identify(where, st, &id);
   if (status != KS_ST_OK) return status;
+  fill_oids(where, st, id, info);
+  return KS_ST_OK;
+}
+
+ks_status_t view_get_oids_was(const vob_pname_t &where, const struct stat &st, view_oids_t *info) {
+  Identity id;
+  std::memset(info, 0, sizeof *info);
+  if (!where.vob || where.vob_rel == ".git" || where.vob_rel.starts_with(".git/"))
+    return KS_ST_NOT_FOUND;
+  ks_status_t status;
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    git_libgit2_init();
+    Worktree *wt = worktree_for(where.vob_root);
+    if (!wt) return KS_ST_NOT_FOUND;
+    status = judge(wt, where, st, &id, true);
+  }
+  if (status != KS_ST_OK) return status;
+  if (id.mtype != VOB_MTYPE_VERSION && id.mtype != VOB_MTYPE_SLINK &&
+      id.mtype != VOB_MTYPE_DIR_VERSION)
+    return KS_ST_NOT_FOUND;
   fill_oids(where, st, id, info);
   return KS_ST_OK;
 }

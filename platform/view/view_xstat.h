@@ -101,6 +101,14 @@ struct vob_pname_t;
 ks_status_t view_get_oids_resolved(const vob_pname_t &where, const struct stat &st,
                                    view_oids_t *info);
 
+// Object identity that the object at where had when its lstat was st, for a caller that saw it
+// then (an audit's conversion): the object may no longer be there as it was, so its data is
+// never read. KS_ST_OK with the identity of a version, a directory version or a symbolic link of
+// the view's selection (a tracked file counts as its selected version only when the worktree's
+// index shows that status for it); KS_ST_NOT_FOUND when that cannot be shown (a view-private or
+// checked-out object, or a file the index does not vouch for); KS_ST_ERR on another failure.
+ks_status_t view_get_oids_was(const vob_pname_t &where, const struct stat &st, view_oids_t *info);
+
 // Opens a hold on the worktrees: until the matching view_xstat_hold_end, the version that a
 // VOB worktree selects is read once, and changes to its HEAD or index made meanwhile are seen
 // after the hold. For a caller identifying many objects as of one moment (an audit's
