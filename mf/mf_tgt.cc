@@ -75,7 +75,7 @@ const char *const kFormats[] = {
              "target group will be treated as unrelated targets.\n",
     /* 50 */ "\"%s\" appears both in a target group and \"%s\".\nThe latter typically is used only "
              "with implicit co-targets.\n",
-    /* 51 */ "Implicit rules for \"%s\" lead back to it; that chain of rules is not followed.\n",
+    /* 51 */ "Implicit rules lead back to \"%s\"; that chain of rules is not followed.\n",
 };
 constexpr uint16_t kCount = sizeof(kFormats) / sizeof(kFormats[0]);
 

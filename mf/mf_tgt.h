@@ -131,7 +131,7 @@ enum {
   MF_TGT_MSG_VPATH_SCRIPT_USED = 47,  // "The script for \"%s\" will be used.\n"
   MF_TGT_MSG_GROUP_EXCLUSIVE = 49,    // "\"%s\" appears both in a target group and \"%s\". ..."
   MF_TGT_MSG_GROUP_IMPLICIT = 50,     // "\"%s\" appears both in a target group and \"%s\". ..."
-  MF_TGT_MSG_RULE_CYCLE = 51,         // "Implicit rules for \"%s\" lead back to it; ..."
+  MF_TGT_MSG_RULE_CYCLE = 51,         // "Implicit rules lead back to \"%s\"; ..."
 };
 
 // --- Current table.

@@ -1,5 +1,6 @@
 #include "mf/mf_tgt_suff.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -151,13 +152,25 @@ const std::vector<RuleIndex::Rule> &rules_to(mf_tgt_table_t *table, const char *
   return it->second;
 }
 
+// The suffix rules applied further up the current chain. A rule is not applied again below
+// itself: with a suffix that ends another (".c" and "c" with the rule ".cc") every application
+// would ask for a longer name (x.c, x..c, x...c, ...) and the chain would never end.
+std::vector<const mf_tgt_entry_t *> rules_in_use;
+
 // The rule r applied to base: 0 with the inference dependency and instance, KS_ST_NOT_FOUND when
-// the entry is no rule or its dependency cannot be had, another status on error.
+// the entry is no rule, is in use further up, or its dependency cannot be had; another status on
+// error.
 ks_status_t try_rule(mf_tgt_table_t *table, const char *base, const RuleIndex::Rule &r, int depth,
                      const char **imp_dep, mf_tgt_inst_desc_t **inst) {
   mf_tgt_inst_desc_t *i = rule_instance(r.entry, r.name);
   if (i == nullptr) return KS_ST_NOT_FOUND;
+  if (std::find(rules_in_use.begin(), rules_in_use.end(), r.entry) != rules_in_use.end()) {
+    imsg_print(IMSG_WARNING, msgs(), MF_TGT_MSG_RULE_CYCLE, r.name);
+    return KS_ST_NOT_FOUND;
+  }
+  rules_in_use.push_back(r.entry);
   const ks_status_t st = mf_tgt_find_suff_dep(table, base, depth, r.source, imp_dep);
+  rules_in_use.pop_back();
   if (st != KS_ST_OK) return st;
   mf_tgt_trace_row(2, MF_TGT_MSG_APPLYING_SUFFIX, r.name, base);
   *inst = i;

@@ -190,8 +190,10 @@ int relocate_explicit(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t *e
   mf_tgt_entry_t *l = mf_tgt_enter_name(table, loc.c_str(), &key, &existed);
   if (existed == 0 || !l->defined_as_target) {
     const int8_t was_dependency = l->is_a_dependency;
+    const int8_t walk_mark = l->walk_mark;
     *l = *e;
     l->is_a_dependency |= was_dependency;
+    l->walk_mark = walk_mark;
     l->tgt_act_pn = mf_tgt_area_copy(table, key);
     l->instances = LIST_HANDLE_NULL;
     move_instances(table, e, l);

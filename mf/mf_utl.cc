@@ -58,23 +58,19 @@ bool mf_utl_should_trace(const char *name, int level) {
   return imsg_get_desired_verbosity() >= level && imsg_should_trace(name, level);
 }
 
-bool mf_utl_shell_commands_on = true;
+namespace {
+bool shell_commands = true;
+}  // namespace
+
+void mf_utl_set_shell_commands(int enabled) { shell_commands = enabled != 0; }
 
 ks_status_t mf_utl_fetch_shcmd_output(const char *command, int32_t *out_status, char **out_text) {
   *out_status = -1;
   *out_text = nullptr;
-  if (!mf_utl_shell_commands_on) {
-    *out_status = 0;
-    *out_text = stg_strdup("");
-    if (*out_text == nullptr) {
-      imsg_print_shared(IMSG_ERROR, "mf/mf_utl", &imsg_common_table, IMSG_COMMON_NO_MEMORY);
-      return KS_ST_ERR;
-    }
-    return KS_ST_OK;
-  }
   if (mf_utl_should_trace("mf_utl", 3)) {
     imsg_print(IMSG_TRACE, &_mf_utl_karsel_msg_table, MF_UTL_MSG_SHELL_CMD, command);
   }
+  if (!shell_commands) return KS_ST_OK;
   sigset_t block, saved;
   sigemptyset(&block);
   sigaddset(&block, SIGCHLD);

@@ -44,9 +44,10 @@ bool mf_utl_should_trace(const char *name, int level);
 // allocation message when memory runs out.
 ks_status_t mf_utl_fetch_shcmd_output(const char *command, int32_t *out_status, char **out_text);
 
-// While false, mf_utl_fetch_shcmd_output starts nothing and gives the empty output of a command
-// that exited with 0: for harnesses that read makefiles but must not run what they hold.
-extern bool mf_utl_shell_commands_on;
+// Whether mf_utl_fetch_shcmd_output runs commands (on at start). A program that reads makefiles
+// it must not act on (a fuzzing harness) turns it off: a command then fails as one that cannot be
+// started.
+void mf_utl_set_shell_commands(int enabled);
 
 // The exit code a wait status stands for: the exit status of a process that exited, 128 plus the
 // signal number of one a signal ended, and -1 for a command that could not be started.

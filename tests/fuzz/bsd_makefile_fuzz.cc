@@ -79,7 +79,7 @@ void run_engines(const std::string &text, uint32_t variant, uint32_t mode) {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   pfm_init();
-  mf_utl_shell_commands_on = false;
+  mf_utl_set_shell_commands(0);
   return 0;
 }
 

@@ -149,6 +149,30 @@ TEST(MfTgtImplicit, SuffixRuleDetails) {
   }
 }
 
+TEST(MfTgtImplicit, SunFindsTheSourceAmongNamesInDirectories) {
+  // x.c is nowhere, but the makefile names other/x.c and sub/x.c: the first of those names (in
+  // the makefile's order) that is a target or exists is the source.
+  Lookup l(MF_COMPAT_SUN);
+  l.suffixes({".o", ".c"});
+  l.rule({".c.o"}, {}, {"cc -c $<"});
+  l.rule({"all"}, {"other/x.c", "sub/x.c"}, {});
+  l.file("sub/x.c");
+  ASSERT_EQ(l.validate("x.o"), MF_TGT_VALID);
+  EXPECT_EQ(l.rule_of(), "x.o: sub/x.c [<sub/x.c *x] {cc -c $<}");
+  l.rule({"gen/y.c"}, {}, {"gen"});
+  l.rule({"all2"}, {"sub/y.c"}, {});
+  l.file("sub/y.c");
+  ASSERT_EQ(l.validate("y.o"), MF_TGT_VALID);
+  EXPECT_EQ(l.rule_of(), "y.o: gen/y.c [<gen/y.c *y] {cc -c $<}");
+  // Other dialects do not look there.
+  Lookup s(MF_COMPAT_STD);
+  s.suffixes({".o", ".c"});
+  s.rule({".c.o"}, {}, {"cc -c $<"});
+  s.rule({"all"}, {"sub/x.c"}, {});
+  s.file("sub/x.c");
+  EXPECT_EQ(s.validate("x.o"), MF_TGT_NO_RULE);
+}
+
 TEST(MfTgtImplicit, SingleSuffixAndNullSuffixRules) {
   for (uint32_t v : {uint32_t(MF_COMPAT_STD), uint32_t(MF_COMPAT_SUN), uint32_t(MF_COMPAT_KELTO),
                      uint32_t(MF_COMPAT_SGISMAKE)}) {
@@ -402,8 +426,29 @@ TEST(MfTgtImplicit, RulesThatLeadBackEndWithAMessage) {
     l.rule({"all"}, {"x.a", "x.b"}, {});
     EXPECT_EQ(l.validate("x.b"), MF_TGT_NO_RULE);
     EXPECT_EQ(l.entry(), nullptr);
-    EXPECT_THAT(cap.err(), HasSubstr("Implicit rules for \"x.b\" lead back to it; that chain of "
-                                     "rules is not followed.\n"));
+    EXPECT_THAT(cap.err(), HasSubstr("Implicit rules lead back to \"x.b\"; that chain of rules is "
+                                     "not followed.\n"));
+  }
+}
+
+TEST(MfTgtImplicit, ASuffixRuleIsNotAppliedBelowItself) {
+  // With the suffixes ".c" and "c" the rule ".cc" asks for x..c to make x.c, then x...c, and so
+  // on: the chain stops where the rule would be applied a second time.
+  for (uint32_t v : {uint32_t(MF_COMPAT_KELTO), uint32_t(MF_COMPAT_SGISMAKE), uint32_t(MF_COMPAT_STD)}) {
+    SCOPED_TRACE(v);
+    Captured cap;
+    Lookup l(v);
+    l.suffixes({".c", "c"});
+    l.rule({".cc"}, {}, {"c++ -o $@ $<"});
+    EXPECT_EQ(l.validate("x.c"), MF_TGT_NO_RULE);
+    if (v != MF_COMPAT_STD) {
+      EXPECT_THAT(cap.err(), HasSubstr("Implicit rules lead back to \".cc\""));
+    }
+    // A file at the second step is found.
+    l.file("x..c");
+    ASSERT_EQ(l.validate("y.c"), MF_TGT_NO_RULE);
+    ASSERT_EQ(l.validate("x.c"), MF_TGT_VALID);
+    EXPECT_EQ(l.rule_of(), "x.c: x..c [<x..c *x.] {c++ -o $@ $<}");
   }
 }
 
