@@ -319,16 +319,6 @@ ks_status_t judge(Worktree *wt, const vob_pname_t &where, const struct stat &st,
   return view_private(where, st, id);
 }
 
-uint32_t ftype_of(mode_t mode) {
-  if (S_ISREG(mode)) return VIEW_FTYPE_REG;
-  if (S_ISDIR(mode)) return VIEW_FTYPE_DIR;
-  if (S_ISBLK(mode)) return VIEW_FTYPE_BLK;
-  if (S_ISCHR(mode)) return VIEW_FTYPE_CHR;
-  if (S_ISLNK(mode)) return VIEW_FTYPE_LNK;
-  if (S_ISFIFO(mode)) return VIEW_FTYPE_FIFO;
-  if (S_ISSOCK(mode)) return VIEW_FTYPE_SOCK;
-  return VIEW_FTYPE_NONE;
-}
 
 view_time_t time_of(const struct timespec &t) { return view_time_t{int64_t(t.tv_sec), int64_t(t.tv_nsec)}; }
 
@@ -353,7 +343,7 @@ ks_status_t xstat(const char *path, bool follow, view_xstat_t *vstat, tbs_oid_t 
   if (vstat) {
     std::memset(vstat, 0, sizeof *vstat);
     view_fstat_t &f = vstat->fstat;
-    f.type = ftype_of(st.st_mode);
+    f.type = view_ftype_of(st.st_mode);
     f.mode = uint32_t(st.st_mode & 07777);
     f.nlink = uint32_t(st.st_nlink);
     f.uid = uint32_t(st.st_uid);
@@ -394,7 +384,7 @@ void fill_oids(const vob_pname_t &where, const struct stat &st, const Identity &
   info->mtype = id.mtype;
   if (S_ISREG(st.st_mode) && (id.mtype == VOB_MTYPE_VIEW_PRIVATE || id.mtype == VOB_MTYPE_CHECKEDOUT))
     info->mtype = VOB_MTYPE_VIEW_PRIVATE_FILE;
-  info->ftype = ftype_of(st.st_mode);
+  info->ftype = view_ftype_of(st.st_mode);
   info->obj_oid = id.obj;
   info->elem_oid = id.elem;
   info->objsn = id.objsn;
@@ -462,4 +452,15 @@ void view_xstat_flush_cache() {
   worktrees.clear();
   private_oids.clear();
   vob_ob_flush_cache();
+}
+
+uint32_t view_ftype_of(mode_t mode) {
+  if (S_ISREG(mode)) return VIEW_FTYPE_REG;
+  if (S_ISDIR(mode)) return VIEW_FTYPE_DIR;
+  if (S_ISBLK(mode)) return VIEW_FTYPE_BLK;
+  if (S_ISCHR(mode)) return VIEW_FTYPE_CHR;
+  if (S_ISLNK(mode)) return VIEW_FTYPE_LNK;
+  if (S_ISFIFO(mode)) return VIEW_FTYPE_FIFO;
+  if (S_ISSOCK(mode)) return VIEW_FTYPE_SOCK;
+  return VIEW_FTYPE_NONE;
 }

@@ -35,6 +35,9 @@
 // Mode bits of view_fstat_t.mode beyond the permission and set-id bits of stat.
 #define VIEW_FMODE_AUDITED 0x10000  // the object is marked as audited
 
+// The VIEW_FTYPE_* of a stat mode.
+uint32_t view_ftype_of(mode_t mode);
+
 // A time as two 64-bit words, so that times compare bytewise.
 struct view_time_t {
   int64_t sec;
