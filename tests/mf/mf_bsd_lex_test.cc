@@ -156,6 +156,10 @@ TEST(BsdParse, MacrosOfTheFixtures) {
     EXPECT_EQ(value("CLEANING"), "<undefined>");
     EXPECT_EQ(value("DEBUG"), "<undefined>");
     EXPECT_EQ(value("BANNER"), "built by $(CC)");
+    // sgipmake reads its makefiles with the sgismake scanner, into the same table.
+    const std::string dump = variant == kNet ? "scan/bsdnetr2.dump" : "scan/sgismake.dump";
+    EXPECT_EQ(mftest::describe(s.table(), {"prog", "main.o", "clean", "sub", ".c.o"}),
+              read_fixture(dump));
   }
 }
 
