@@ -472,10 +472,9 @@ int mf_lex_double_dollar_file_name(const char *text) {
     return 0;
   }
   if (name == collapsed) {
-    // A "$$" kept for a later expansion ("$$%", "$$<", ...): scanned again, the text would give
-    // the same match for ever; it is the name.
-    mf_file_name = copy(name);
+    // Nothing collapsed ("$$*" keeps its "$$"): scanned again it would come back here for ever.
     stg_free(collapsed);
+    mf_file_name = copy(name);
     trace_text("Found filename: ", mf_file_name);
     return 1;
   }

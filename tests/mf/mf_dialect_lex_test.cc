@@ -1,6 +1,6 @@
-// The gnu, sun, kelto, sgismake and bsdnetr2 scanners: golden rule traces of a fixture makefile per dialect, the
-// target table the grammar builds from each, and the tokens of the cases that tell the dialects'
-// rules apart.
+// The gnu, sun, kelto, sgismake and bsdnetr2 scanners: golden rule traces of a
+// fixture makefile per dialect, the target table the grammar builds from each, and the tokens of
+// the cases that tell the dialects' rules apart.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
