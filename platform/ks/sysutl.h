@@ -17,3 +17,8 @@ int sysutl_fsync_fptr(FILE *stream);
 
 // Marks the stream's descriptor close-on-exec. 0, or -1 with errno set.
 int sysutl_set_cloexec_file(FILE *stream);
+
+// Runs command through /bin/sh -c in the default environment of children (evutl) and waits for
+// it: 0 when it exits with 0, the exit status (or 128 + signal number) when it does not, and -1
+// with *error_number set when it cannot be started or waited for.
+int sysutl_system_redirect(const char *command, int *error_number);
