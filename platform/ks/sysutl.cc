@@ -45,6 +45,7 @@ int sysutl_set_cloexec_file(FILE *stream) {
   int flags = fcntl(fd, F_GETFD);
   if (flags < 0) return -1;
   return fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
 
 int sysutl_system_redirect(const char *command, int *error_number) {
   int unused = 0;
