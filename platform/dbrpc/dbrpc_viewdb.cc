@@ -23,7 +23,7 @@ const char kSchema[] =
     " mtime_ns INTEGER NOT NULL);"
     // Derived objects present in the view: the OID each name holds as a derived object.
     "CREATE TABLE IF NOT EXISTS derived_objects(vrel TEXT PRIMARY KEY, do_oid BLOB NOT NULL,"
-    " mtype INTEGER NOT NULL);";
+    " mtype INTEGER NOT NULL, dev INTEGER NOT NULL, ino INTEGER NOT NULL);";
 
 // A batch's transaction commits when it is next used after this long, so that other processes
 // waiting to record identities in the view wait briefly, however large the batch.
@@ -288,26 +288,32 @@ bool run(const std::string &storage, const char *sql,
 }  // namespace
 
 ks_status_t dbrpc_viewdb_note_do(const std::string &storage, const std::string &vrel,
-                                 const tbs_oid_t &do_oid, uint32_t mtype) {
-  bool ok = run(storage, "INSERT OR REPLACE INTO derived_objects(vrel, do_oid, mtype) VALUES(?1, ?2, ?3)",
+                                 const tbs_oid_t &do_oid, uint32_t mtype, const struct stat &st) {
+  bool ok = run(storage,
+                "INSERT OR REPLACE INTO derived_objects(vrel, do_oid, mtype, dev, ino)"
+                " VALUES(?1, ?2, ?3, ?4, ?5)",
                 [&](sqlite3_stmt *s) {
                   sqlite3_bind_text(s, 1, vrel.c_str(), int(vrel.size()), SQLITE_STATIC);
                   sqlite3_bind_blob(s, 2, do_oid.bytes, 16, SQLITE_STATIC);
                   sqlite3_bind_int64(s, 3, mtype);
+                  sqlite3_bind_int64(s, 4, int64_t(st.st_dev));
+                  sqlite3_bind_int64(s, 5, int64_t(st.st_ino));
                 });
   return ok ? KS_ST_OK : KS_ST_ERR;
 }
 
 ks_status_t dbrpc_viewdb_find_do(const std::string &storage, const std::string &vrel,
-                                 tbs_oid_t *do_oid, uint32_t *mtype) {
+                                 tbs_oid_t *do_oid, uint32_t *mtype, uint64_t *dev, uint64_t *ino) {
   bool found = false;
   bool ok = run(
-      storage, "SELECT do_oid, mtype FROM derived_objects WHERE vrel = ?1",
+      storage, "SELECT do_oid, mtype, dev, ino FROM derived_objects WHERE vrel = ?1",
       [&](sqlite3_stmt *s) { sqlite3_bind_text(s, 1, vrel.c_str(), int(vrel.size()), SQLITE_STATIC); },
       [&](sqlite3_stmt *s) {
         if (sqlite3_column_bytes(s, 0) != 16) return;
         std::memcpy(do_oid->bytes, sqlite3_column_blob(s, 0), 16);
         *mtype = uint32_t(sqlite3_column_int64(s, 1));
+        if (dev) *dev = uint64_t(sqlite3_column_int64(s, 2));
+        if (ino) *ino = uint64_t(sqlite3_column_int64(s, 3));
         found = true;
       });
   if (!ok) return KS_ST_ERR;
@@ -337,4 +343,19 @@ ks_status_t dbrpc_viewdb_forget_do(const std::string &storage, const std::string
     sqlite3_bind_text(s, 1, vrel.c_str(), int(vrel.size()), SQLITE_STATIC);
   });
   return ok ? KS_ST_OK : KS_ST_ERR;
+}
+
+ks_status_t dbrpc_viewdb_last_private_oid(const std::string &storage, const std::string &vrel,
+                                          tbs_oid_t *oid) {
+  bool found = false;
+  bool ok = run(
+      storage, "SELECT oid FROM private_objects WHERE vrel = ?1",
+      [&](sqlite3_stmt *s) { sqlite3_bind_text(s, 1, vrel.c_str(), int(vrel.size()), SQLITE_STATIC); },
+      [&](sqlite3_stmt *s) {
+        if (sqlite3_column_bytes(s, 0) != 16) return;
+        std::memcpy(oid->bytes, sqlite3_column_blob(s, 0), 16);
+        found = true;
+      });
+  if (!ok) return KS_ST_ERR;
+  return found ? KS_ST_OK : KS_ST_NOT_FOUND;
 }

@@ -39,6 +39,7 @@
 #include "tbs/tbs_product.h"
 #include "vessary/vessary.h"
 #include "vessary/vessary_raw.h"
+#include "view/view_do.h"
 #include "view/view_xstat.h"
 #include "vob/vob_ob.h"
 #include "vob/vob_pname.h"
@@ -167,6 +168,7 @@ struct ObjKey {
 // What the first pass learns of an event.
 struct EventPlan {
   Resolved n1, n2;
+  bool replaces_do = false;  // an open for writing of a derived object's file
   bool has_obj = false;
   ObjKey obj;
   bool has_other = false;  // an exchange: the object the second name held
@@ -447,6 +449,18 @@ class Converter {
     return r;
   }
 
+  // Whether an open with these flags writes the file.
+  static bool writes(uint64_t arg) {
+    int acc = int(arg) & O_ACCMODE;
+    return acc == O_WRONLY || acc == O_RDWR || (arg & O_TRUNC);
+  }
+
+  // Whether the object id at the canonical path abs is a derived object of its view.
+  bool replaces_do(const std::string &abs, const RawIdent &id) {
+    vob_pname_t w;
+    return locate(abs, &w) && view_do_replaced_by_write(w, id.dev, id.ino);
+  }
+
   // Where the canonical path lies: false outside every VOB of every view.
   bool locate(std::string_view path, vob_pname_t *where) {
     if (path.size() < 2 || path[0] != '/' || system_place(path)) return false;
@@ -494,6 +508,11 @@ class Converter {
       bool creates = (ev.op == VESSARY_EV_OPEN && (ev.arg & VESSARY_OPEN_CREATED)) ||
                      ev.op == VESSARY_EV_MKDIR || ev.op == VESSARY_EV_SYMLINK ||
                      ev.op == VESSARY_EV_MKNOD;
+      // Writing a derived object makes a new object: a derived object never changes.
+      if (!creates && ev.op == VESSARY_EV_OPEN && writes(ev.arg) && replaces_do(p.n1.abs, ev.id)) {
+        creates = true;
+        p.replaces_do = true;
+      }
       uint32_t &g = gen_[in];
       if (creates) ++g;
       p.has_obj = true;
@@ -565,7 +584,7 @@ class Converter {
     id->view = w.view->uuid;
     id->vob_oid = w.vob->oid;
     id->elem = TBS_OID_NULL;
-    id->sn = vob_ob_private_objsn(w.view->uuid, w.vob->oid, w.vob_rel);
+    id->sn = vob_ob_private_objsn(oid);
     id->mtype = S_ISREG(mode_t(r.mode)) ? VOB_MTYPE_VIEW_PRIVATE_FILE : VOB_MTYPE_VIEW_PRIVATE;
     id->ftype = uint16_t(view_ftype_of(mode_t(r.mode)));
     id->mtime = r.msec;
@@ -928,7 +947,7 @@ class Converter {
         lookup(w, id, parent);
         if (id.ftype == VIEW_FTYPE_DIR) return;
         uint32_t flags = uint32_t(ev.arg) & ~VESSARY_OPEN_CREATED;
-        bool created = ev.arg & VESSARY_OPEN_CREATED;
+        bool created = (ev.arg & VESSARY_OPEN_CREATED) || p.replaces_do;
         int acc = int(flags) & O_ACCMODE;
         if (acc == O_RDONLY || (acc == O_RDWR && !created)) {
           std::string key(reinterpret_cast<const char *>(id.oid.bytes), 16);

@@ -20,7 +20,7 @@ ks_status_t view_do_register(const char *path, const tbs_oid_t *do_oid, uint32_t
   status = dbrpc_viewdb_find_private_oid(w.view->storage, vrel, st, &now);
   if (status == KS_ST_ERR) return status;
   if (status != KS_ST_OK || !tbs_oid_eq(&now, do_oid)) return KS_ST_NOT_FOUND;
-  status = dbrpc_viewdb_note_do(w.view->storage, vrel, *do_oid, mtype);
+  status = dbrpc_viewdb_note_do(w.view->storage, vrel, *do_oid, mtype, st);
   view_xstat_forget(w.abs.c_str());
   return status;
 }
@@ -59,4 +59,19 @@ ks_status_t view_getprop(view_handle_t view, int prop, uint32_t *value) {
 ks_status_t view_mfs_set_audited_obj(const char *pathname, int) {
   struct stat st;
   return lstat(pathname, &st) == 0 ? KS_ST_OK : KS_ST_NOT_IN_VIEW;
+}
+
+bool view_do_replaced_by_write(const vob_pname_t &where, uint64_t dev, uint64_t ino) {
+  if (!where.view || !where.vob || where.vob_rel.empty()) return false;
+  std::string vrel = vob_pname_view_relative(where);
+  tbs_oid_t do_oid, now;
+  uint32_t mtype = 0;
+  uint64_t do_dev = 0, do_ino = 0;
+  if (dbrpc_viewdb_find_do(where.view->storage, vrel, &do_oid, &mtype, &do_dev, &do_ino) != KS_ST_OK ||
+      do_dev != dev || do_ino != ino)
+    return false;
+  // The inode is the derived object's as long as the view knows it by that OID (nothing
+  // identified it as another object since).
+  return dbrpc_viewdb_last_private_oid(where.view->storage, vrel, &now) == KS_ST_OK &&
+         tbs_oid_eq(&now, &do_oid);
 }

@@ -16,6 +16,13 @@
 // printing the error.
 ks_status_t view_do_register(const char *path, const tbs_oid_t *do_oid, uint32_t mtype);
 
+struct vob_pname_t;
+
+// Whether a write to the inode dev/ino at where, in an audit, replaces a derived object: the name
+// held that derived object's file. A derived object is never changed in place: what a build writes
+// over it is a new object, created by that build.
+bool view_do_replaced_by_write(const vob_pname_t &where, uint64_t dev, uint64_t ino);
+
 // A derived object present in a view.
 struct view_do_entry_t {
   std::string path;  // view-extended pathname

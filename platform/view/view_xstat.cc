@@ -229,8 +229,8 @@ ks_status_t private_oid(const vob_pname_t &where, const struct stat &st, tbs_oid
 
 ks_status_t view_private(const vob_pname_t &where, const struct stat &st, Identity *id) {
   id->mtype = VOB_MTYPE_VIEW_PRIVATE;
-  id->objsn = vob_ob_private_objsn(where.view->uuid, where.vob->oid, where.vob_rel);
   ks_status_t status = private_oid(where, st, &id->obj);
+  id->objsn = vob_ob_private_objsn(id->obj);
   // A file that a build made a derived object stays one while it holds the same data (keeps
   // its OID).
   if (status == KS_ST_OK && S_ISREG(st.st_mode)) {
