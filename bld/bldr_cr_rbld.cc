@@ -14,6 +14,7 @@
 #include "bld/bldr_cr_fetch.h"
 #include "bld/bldr_utl.h"
 #include "bld/nimbrel_exec.h"
+#include "ks/evutl.h"
 #include "ks/fileutl.h"
 #include "ks/imsg.h"
 #include "ks/pfm.h"
@@ -25,8 +26,6 @@
 #include "tbs/tbs_status.h"
 #include "view/view_audit.h"
 #include "view/view_xstat.h"
-
-extern char **environ;
 
 namespace {
 
@@ -269,9 +268,19 @@ ks_status_t bldr_cr_rbld_tgt(view_handle_t view, const char *view_tag, const cha
           result = st;
           return;
         }
-        // The environment as it is now, with the audit's settings for the children (null: the
-        // process's own, which the audit's start changed).
-        char **env = envp ? envp : environ;
+        // Without an environment given, the children get the default one, which now carries the
+        // audit.
+        evutl_env_t *own_env = nullptr;
+        if (!envp && evutl_copy_default_environ(EVUTL_DEFAULT_ENV, &own_env) != KS_ST_OK) {
+          finish(true);
+          result = KS_ST_ERR;
+          return;
+        }
+        struct FreeEnv {
+          evutl_env_t *e;
+          ~FreeEnv() { evutl_free(e); }
+        } free_env{own_env};
+        char **env = envp ? envp : evutl_env2environ(own_env);
         int32_t status = 0;
         for (uint32_t i = 0; i < (script_count ? script_count : 1); i++) {
           st = script_count == 0

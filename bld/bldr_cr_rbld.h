@@ -18,7 +18,7 @@
 //  view, view_tag: the build's view; initial_dir and its canonical form; ref_time: the build
 //    session's reference time (seconds, microseconds).
 //  shell, shell_flags, argc, argv, envp: the script runner's shell and the scripts' environment
-//    (null: the process's environment as the audit leaves it for its children).
+//    (null: the default environment of children, with the audit's settings).
 //  silent, ignore, one_shell, plus_prefix: as the script runner takes them.
 //  local_rbld: the non-VOB dependencies are taken with their recorded times.
 //  var_defs, predef_deps, fs_deps: recorded with the build; makefiles_count: examine the
