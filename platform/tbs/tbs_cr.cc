@@ -54,18 +54,16 @@ bool_t str_array(XDR *xdrs, uint32_t *count, char ***array) {
          xdr_kelp_array(xdrs, array, *count, sizeof(char *), xdr_kelp_string8_item, nullptr);
 }
 
-template <class T>
-bool_t parray(XDR *xdrs, uint32_t *count, T ***array, bool_t (*proc)(XDR *, T *, void *)) {
+template <class T, bool_t (*Proc)(XDR *, T *, void *)>
+bool_t parray(XDR *xdrs, uint32_t *count, T ***array) {
   return xdr_uint32_t(xdrs, count) &&
-         xdr_kelp_parray(xdrs, array, *count, sizeof(T), reinterpret_cast<kelp_xdrproc_t>(proc),
-                         nullptr);
+         xdr_kelp_parray(xdrs, array, *count, sizeof(T), kelp_xdr_item<T, Proc>, nullptr);
 }
 
-template <class T>
-bool_t array(XDR *xdrs, uint32_t *count, T **arr, bool_t (*proc)(XDR *, T *, void *)) {
+template <class T, bool_t (*Proc)(XDR *, T *, void *)>
+bool_t array(XDR *xdrs, uint32_t *count, T **arr) {
   return xdr_uint32_t(xdrs, count) &&
-         xdr_kelp_array(xdrs, arr, *count, sizeof(T), reinterpret_cast<kelp_xdrproc_t>(proc),
-                        nullptr);
+         xdr_kelp_array(xdrs, arr, *count, sizeof(T), kelp_xdr_item<T, Proc>, nullptr);
 }
 
 // Every field in byte-form order.
@@ -79,12 +77,12 @@ bool_t fields(XDR *xdrs, tbs_cr_t *cr) {
          xdr_int64_t(xdrs, &cr->ref_time[0]) && xdr_int64_t(xdrs, &cr->ref_time[1]) &&
          str(xdrs, &cr->target_name) && str_array(xdrs, &cr->str_count, &cr->strs) &&
          str_array(xdrs, &cr->script_count, &cr->scripts) &&
-         parray(xdrs, &cr->explicit_dep_count, &cr->explicit_deps, xdr_explicit_dep) &&
-         parray(xdrs, &cr->fs_dep_count, &cr->fs_deps, xdr_tbs_cr_fs_predef_t) &&
+         parray<tbs_cr_explicit_dep_t, xdr_explicit_dep>(xdrs, &cr->explicit_dep_count, &cr->explicit_deps) &&
+         parray<tbs_cr_fs_predef_t, xdr_tbs_cr_fs_predef_t>(xdrs, &cr->fs_dep_count, &cr->fs_deps) &&
          str_array(xdrs, &cr->var_def_count, &cr->var_defs) &&
-         array(xdrs, &cr->vob_count, &cr->vobs, xdr_vob) &&
-         parray(xdrs, &cr->obj_count, &cr->objs, xdr_obj) &&
-         array(xdrs, &cr->linktext_count, &cr->linktexts, xdr_linktext);
+         array<tbs_cr_vob_t, xdr_vob>(xdrs, &cr->vob_count, &cr->vobs) &&
+         parray<tbs_cr_obj_t, xdr_obj>(xdrs, &cr->obj_count, &cr->objs) &&
+         array<tbs_cr_linktext_t, xdr_linktext>(xdrs, &cr->linktext_count, &cr->linktexts);
 }
 
 // Whether a decoded record holds together, so that its users may follow its indexes.

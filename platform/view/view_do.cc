@@ -61,17 +61,17 @@ ks_status_t view_mfs_set_audited_obj(const char *pathname, int) {
   return lstat(pathname, &st) == 0 ? KS_ST_OK : KS_ST_NOT_IN_VIEW;
 }
 
-bool view_do_replaced_by_write(const vob_pname_t &where, uint64_t dev, uint64_t ino) {
+bool view_do_replaced_by_write(const vob_pname_t &where, uint64_t dev, uint64_t ino,
+                               tbs_oid_t *do_oid, uint32_t *mtype) {
   if (!where.view || !where.vob || where.vob_rel.empty()) return false;
   std::string vrel = vob_pname_view_relative(where);
-  tbs_oid_t do_oid, now;
-  uint32_t mtype = 0;
+  tbs_oid_t now;
   uint64_t do_dev = 0, do_ino = 0;
-  if (dbrpc_viewdb_find_do(where.view->storage, vrel, &do_oid, &mtype, &do_dev, &do_ino) != KS_ST_OK ||
+  if (dbrpc_viewdb_find_do(where.view->storage, vrel, do_oid, mtype, &do_dev, &do_ino) != KS_ST_OK ||
       do_dev != dev || do_ino != ino)
     return false;
   // The inode is the derived object's as long as the view knows it by that OID (nothing
   // identified it as another object since).
   return dbrpc_viewdb_last_private_oid(where.view->storage, vrel, &now) == KS_ST_OK &&
-         tbs_oid_eq(&now, &do_oid);
+         tbs_oid_eq(&now, do_oid);
 }

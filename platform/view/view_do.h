@@ -19,9 +19,10 @@ ks_status_t view_do_register(const char *path, const tbs_oid_t *do_oid, uint32_t
 struct vob_pname_t;
 
 // Whether a write to the inode dev/ino at where, in an audit, replaces a derived object: the name
-// held that derived object's file. A derived object is never changed in place: what a build writes
-// over it is a new object, created by that build.
-bool view_do_replaced_by_write(const vob_pname_t &where, uint64_t dev, uint64_t ino);
+// held that derived object's file (*do_oid, of meta-type *mtype). A derived object is never
+// changed in place: what a build writes over it is a new object, created by that build.
+bool view_do_replaced_by_write(const vob_pname_t &where, uint64_t dev, uint64_t ino,
+                               tbs_oid_t *do_oid, uint32_t *mtype);
 
 // A derived object present in a view.
 struct view_do_entry_t {
