@@ -226,4 +226,33 @@ TEST_F(Records, QuilmarSuspendsAnEnclosingAuditAndTakesItUpAgain) {
   EXPECT_EQ(meta_type("outer2"), "DERIVED_OBJ");
 }
 
+TEST_F(Records, AnIncrementalTargetKeepsEveryDependencyOfItsPreviousRecord) {
+  // Two VOB and two non-VOB dependencies; then the makefile names another one only. Its record
+  // keeps all of the earlier ones, not the first of each kind only.
+  std::string h1 = site_.dir() + "/h1", h2 = site_.dir() + "/h2";
+  site::write_file(h1, "one\n");
+  site::write_file(h2, "two\n");
+  site::write_file(src_ + "/a", "a\n");
+  site::write_file(src_ + "/b", "b\n");
+  site::write_file(src_ + "/Makefile", ".INCREMENTAL_TARGET: lib\nlib: a b " + h1 + " " + h2 +
+                                           "\n\tcat $? >> lib\n");
+  e2e::Result r = run({"tolvick", "lib"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(meta_type("lib"), "DERIVED_OBJ");
+  site::write_file(src_ + "/c", "c\n");
+  struct timespec later[2] = {{0, UTIME_OMIT}, {time(nullptr) + 10, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, (src_ + "/c").c_str(), later, 0), 0);
+  site::write_file(src_ + "/Makefile", ".INCREMENTAL_TARGET: lib\nlib: c\n\tcat $? >> lib\n");
+  r = run({"tolvick", "lib"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(site::read_file(src_ + "/lib"), "a\nb\none\ntwo\nc\n");
+  e2e::Result cr = run({"gammick", "catcr", "lib"});
+  ASSERT_EQ(cr.status, 0) << cr.err;
+  for (const char *dep : {"  c  c\n", "  a  a\n", "  b  b\n"}) EXPECT_THAT(cr.out, HasSubstr(dep));
+  EXPECT_THAT(cr.out, HasSubstr(h1 + "  " + h1));
+  EXPECT_THAT(cr.out, HasSubstr(h2 + "  " + h2));
+  EXPECT_THAT(cr.out, testing::ContainsRegex("/vob/src/a\n +file [^\n]*merged"));
+  EXPECT_THAT(cr.out, testing::ContainsRegex("/vob/src/lib\n +file [^\n]*target"));
+}
+
 }  // namespace
