@@ -235,9 +235,11 @@ bldr_cm_tgt_status_t bldr_cm_rbld_tgt(bldr_cm_handle_t h, const char *name,
   if (timing) date_get_timeval(&start);
   int32_t status = 0;
   bldr_exec_cr_info_t cr = {nullptr};
+  // sgipmake runs each build script in one shell.
   int r = bldr_exec_script(script, name, &cr, no_exec, 1, (h->flags & BLDR_CM_FLAG_SILENT) != 0,
-                           (h->flags & BLDR_CM_FLAG_IGNORE_STATUS) != 0, 0, shell, shell_flags,
-                           gnu_like, mand_evs, cond_evs, dirent_update, &status);
+                           (h->flags & BLDR_CM_FLAG_IGNORE_STATUS) != 0,
+                           (h->flags & BLDR_CM_FLAG_SGIPMAKE) != 0, shell, shell_flags, gnu_like,
+                           mand_evs, cond_evs, dirent_update, &status);
   if (r > 0) return rec->status = BLDR_CM_TGT_ST_REBUILD_FAILED;
   if (r < 0) return rec->status = BLDR_CM_TGT_ST_ERROR;
   if (!no_exec && trace("bldr_cm", 2)) imsg_print(IMSG_INFO, &_bldr_cm_karsel_msg_table, MSG_REBUILT, name);
@@ -276,8 +278,9 @@ int bldr_cm_start_rbld_tgt(bldr_cm_handle_t h, const char *name, void *,
   bldr_exec_cr_info_t cr = {nullptr};
   int r = bldr_exec_start_script(0, script, name, &cr, no_exec,
                                  (h->flags & BLDR_CM_FLAG_SILENT) != 0,
-                                 (h->flags & BLDR_CM_FLAG_IGNORE_STATUS) != 0, 0, shell,
-                                 shell_flags, gnu_like, mand_evs, cond_evs, dirent_update, &status);
+                                 (h->flags & BLDR_CM_FLAG_IGNORE_STATUS) != 0,
+                                 (h->flags & BLDR_CM_FLAG_SGIPMAKE) != 0, shell, shell_flags,
+                                 gnu_like, mand_evs, cond_evs, dirent_update, &status);
   if (r == 0) return 0;
   if (r < 0) {
     rec->status = BLDR_CM_TGT_ST_REBUILD_FAILED;

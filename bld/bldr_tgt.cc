@@ -435,7 +435,10 @@ bool bldr_tgt_has_script(const bldr_tgt_rec_t *rec) {
 bool bldr_tgt_has_non_empty_script(const bldr_tgt_rec_t *rec) {
   PFM_ASSERT(rec != NULL);
   if (!bldr_tgt_has_script(rec)) return false;
-  if (rec->rebuild_script != LIST_HANDLE_NULL) {
+  // Once the rebuild script is computed it answers, also before the target's state is released:
+  // a target whose every line expands to nothing has nothing to run.
+  if (rec->rebuild_script != LIST_HANDLE_NULL || rec->rebuild_script_done) {
+    if (rec->rebuild_script == LIST_HANDLE_NULL) return false;
     void *inst = nullptr;
     for (list_cursor_t c = list_next(rec->rebuild_script, nullptr, &inst); c;
          c = list_next(rec->rebuild_script, c, &inst)) {
@@ -817,5 +820,7 @@ void bldr_tgt_release_transient_build_state(bldr_tgt_table_t *h, mf_tgt_table_t 
   rec->rebuild_script = LIST_HANDLE_NULL;
   free_script(rec->lookup_script);
   rec->lookup_script = LIST_HANDLE_NULL;
+  // From now on no_script tells whether the target had something to run.
+  rec->rebuild_script_done = rec->lookup_script_done = 0;
   free_instances(rec);
 }

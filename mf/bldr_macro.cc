@@ -898,6 +898,11 @@ void print_cmd_status(int severity, const char *command, int32_t wait_status) {
 // text expanded fully into a new heap string.
 ks_status_t expand_to_heap(list_handle_t tables, bldr_macro_flavor_t flavor, const char *text,
                            char **out) {
+  if (flavor == BLDR_MACRO_FLAVOR_BSD || flavor == BLDR_MACRO_FLAVOR_BSD_STRICT) {
+    const uint32_t mode = flavor == BLDR_MACRO_FLAVOR_BSD ? 0 : 1;
+    return bldr_macro_bsd_expand_line(tables, mode, text, STG_AREA_HEAP, out, LIST_HANDLE_NULL,
+                                      STG_AREA_NULL, 1);
+  }
   mf_flex_local s;
   if (!mf_flex_append_str(&s.ptr(), text)) return no_memory();
   ks_status_t st =

@@ -147,6 +147,11 @@ enum : bldr_macro_flavor_t {
   BLDR_MACRO_FLAVOR_PLAIN = 0,
   BLDR_MACRO_FLAVOR_SUN = 1,
   BLDR_MACRO_FLAVOR_GNU = 2,
+  // Definitions of the BSD-style dialects: bldr_macro_perform_macro_def expands their texts with
+  // the BSD variable engine, undefined references vanishing (sgismake, bsdnetr2) or failing
+  // (sgipmake). No other operation takes these two.
+  BLDR_MACRO_FLAVOR_BSD = 3,
+  BLDR_MACRO_FLAVOR_BSD_STRICT = 4,
 };
 
 // The flavour of a dialect: 3 (sun) -> 1; 2 and 7 (pgnu, gnu) -> 2; any other -> 0.

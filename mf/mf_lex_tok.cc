@@ -471,6 +471,13 @@ int mf_lex_double_dollar_file_name(const char *text) {
     mf_parser_failed = 1;
     return 0;
   }
+  if (name == collapsed) {
+    // Nothing collapsed ("$$*" keeps its "$$"): scanned again it would come back here for ever.
+    stg_free(collapsed);
+    mf_file_name = copy(name);
+    trace_text("Found filename: ", mf_file_name);
+    return 1;
+  }
   push(collapsed);
   stg_free(collapsed);
   return 0;

@@ -155,9 +155,12 @@ void add_patterns(const char *action, const char *name, int kind, list_handle_t 
 }
 
 uint32_t flavor_of_variant(uint32_t v) {
-  if (v == MF_COMPAT_PGNU || v == MF_COMPAT_GNU) return 2;
-  if (v == MF_COMPAT_SUN) return 1;
-  return 0;
+  if (v == MF_COMPAT_PGNU || v == MF_COMPAT_GNU) return BLDR_MACRO_FLAVOR_GNU;
+  if (v == MF_COMPAT_SUN) return BLDR_MACRO_FLAVOR_SUN;
+  // ":=", "!=" and "+=" of the BSD-style dialects expand with their own engine and modifiers.
+  if (v == MF_COMPAT_SGISMAKE || v == MF_COMPAT_BSDNETR2) return BLDR_MACRO_FLAVOR_BSD;
+  if (v == MF_COMPAT_SGIPMAKE) return BLDR_MACRO_FLAVOR_BSD_STRICT;
+  return BLDR_MACRO_FLAVOR_PLAIN;
 }
 
 enum class def_kind { plain, exported, unexported, override_def };

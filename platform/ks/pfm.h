@@ -39,8 +39,9 @@ void pfm_frame(Body &&body, Cleanup &&cleanup) {
   }
 }
 
-// Asynchronous interruption (signals) is held off between pfm_inhibit and the matching
-// pfm_enable; the calls nest.
+// Asynchronous interruption is held off between pfm_inhibit and the matching pfm_enable; the
+// calls nest. A signal whose handler was installed with pfm_signal that comes meanwhile runs its
+// handler at the outermost pfm_enable.
 void pfm_inhibit();
 void pfm_enable();
 

@@ -319,20 +319,24 @@ ks_status_t judge(Worktree *wt, const vob_pname_t &where, const struct stat &st,
   return view_private(where, st, id);
 }
 
-uint32_t ftype_of(mode_t mode) {
-  if (S_ISREG(mode)) return VIEW_FTYPE_REG;
-  if (S_ISDIR(mode)) return VIEW_FTYPE_DIR;
-  if (S_ISBLK(mode)) return VIEW_FTYPE_BLK;
-  if (S_ISCHR(mode)) return VIEW_FTYPE_CHR;
-  if (S_ISLNK(mode)) return VIEW_FTYPE_LNK;
-  if (S_ISFIFO(mode)) return VIEW_FTYPE_FIFO;
-  if (S_ISSOCK(mode)) return VIEW_FTYPE_SOCK;
-  return VIEW_FTYPE_NONE;
-}
 
 view_time_t time_of(const struct timespec &t) { return view_time_t{int64_t(t.tv_sec), int64_t(t.tv_nsec)}; }
 
 // Resolves, stats and identifies path: the common part of the calls below.
+// The file status part of the extended stat from st.
+void fill_fstat(const struct stat &st, view_fstat_t *f) {
+  f->type = view_ftype_of(st.st_mode);
+  f->mode = uint32_t(st.st_mode & 07777);
+  f->nlink = uint32_t(st.st_nlink);
+  f->uid = uint32_t(st.st_uid);
+  f->size = uint64_t(st.st_size);
+  f->nodeid = uint64_t(st.st_ino);
+  f->xtime = time_of(st.st_mtim);
+  f->atime = time_of(st.st_atim);
+  f->mtime = time_of(st.st_mtim);
+  f->ctime = time_of(st.st_ctim);
+}
+
 ks_status_t examine(const char *path, bool follow, vob_pname_t *where, struct stat *st, Identity *id) {
   if (!path || !*path) return KS_ST_NOT_IN_VIEW;
   ks_status_t status = vob_pname_resolve(path, follow, where);
@@ -352,17 +356,7 @@ ks_status_t xstat(const char *path, bool follow, view_xstat_t *vstat, tbs_oid_t 
   if (status != KS_ST_OK) return status;
   if (vstat) {
     std::memset(vstat, 0, sizeof *vstat);
-    view_fstat_t &f = vstat->fstat;
-    f.type = ftype_of(st.st_mode);
-    f.mode = uint32_t(st.st_mode & 07777);
-    f.nlink = uint32_t(st.st_nlink);
-    f.uid = uint32_t(st.st_uid);
-    f.size = uint64_t(st.st_size);
-    f.nodeid = uint64_t(st.st_ino);
-    f.xtime = time_of(st.st_mtim);
-    f.atime = time_of(st.st_atim);
-    f.mtime = time_of(st.st_mtim);
-    f.ctime = time_of(st.st_ctim);
+    fill_fstat(st, &vstat->fstat);
     vstat->mtype = id.mtype;
     vstat->elem_oid = id.elem;
     vstat->obj_oid = id.obj;
@@ -376,6 +370,16 @@ ks_status_t xstat(const char *path, bool follow, view_xstat_t *vstat, tbs_oid_t 
 }
 
 }  // namespace
+
+ks_status_t view_get_fstat(const char *path, int follow, view_fstat_t *fstat) {
+  if (!path || !*path) return KS_ST_NOT_IN_VIEW;
+  struct stat st;
+  if ((follow ? stat(path, &st) : lstat(path, &st)) != 0)
+    return (errno == ENOENT || errno == ENOTDIR) ? KS_ST_NOT_IN_VIEW : KS_ST_ERR;
+  std::memset(fstat, 0, sizeof *fstat);
+  fill_fstat(st, fstat);
+  return KS_ST_OK;
+}
 
 ks_status_t view_get_xstat(const char *path, int, view_xstat_t *vstat, tbs_oid_t *vob_oid,
                            tbs_uuid_t *view_uuid, int, tbs_uuid_t *replica_uuid) {
@@ -394,7 +398,7 @@ void fill_oids(const vob_pname_t &where, const struct stat &st, const Identity &
   info->mtype = id.mtype;
   if (S_ISREG(st.st_mode) && (id.mtype == VOB_MTYPE_VIEW_PRIVATE || id.mtype == VOB_MTYPE_CHECKEDOUT))
     info->mtype = VOB_MTYPE_VIEW_PRIVATE_FILE;
-  info->ftype = ftype_of(st.st_mode);
+  info->ftype = view_ftype_of(st.st_mode);
   info->obj_oid = id.obj;
   info->elem_oid = id.elem;
   info->objsn = id.objsn;
@@ -462,4 +466,15 @@ void view_xstat_flush_cache() {
   worktrees.clear();
   private_oids.clear();
   vob_ob_flush_cache();
+}
+
+uint32_t view_ftype_of(mode_t mode) {
+  if (S_ISREG(mode)) return VIEW_FTYPE_REG;
+  if (S_ISDIR(mode)) return VIEW_FTYPE_DIR;
+  if (S_ISBLK(mode)) return VIEW_FTYPE_BLK;
+  if (S_ISCHR(mode)) return VIEW_FTYPE_CHR;
+  if (S_ISLNK(mode)) return VIEW_FTYPE_LNK;
+  if (S_ISFIFO(mode)) return VIEW_FTYPE_FIFO;
+  if (S_ISSOCK(mode)) return VIEW_FTYPE_SOCK;
+  return VIEW_FTYPE_NONE;
 }

@@ -35,6 +35,9 @@
 // Mode bits of view_fstat_t.mode beyond the permission and set-id bits of stat.
 #define VIEW_FMODE_AUDITED 0x10000  // the object is marked as audited
 
+// The VIEW_FTYPE_* of a stat mode.
+uint32_t view_ftype_of(mode_t mode);
+
 // A time as two 64-bit words, so that times compare bytewise.
 struct view_time_t {
   int64_t sec;
@@ -75,6 +78,11 @@ ks_status_t view_get_xstat(const char *path, int flag, view_xstat_t *vstat, tbs_
                            tbs_uuid_t *view_uuid, int unused, tbs_uuid_t *replica_uuid);
 ks_status_t view_lget_xstat(const char *path, int flag, view_xstat_t *vstat, tbs_oid_t *vob_oid,
                             tbs_uuid_t *view_uuid, int unused, tbs_uuid_t *replica_uuid);
+
+// The file status part alone of the extended stat of path (following a final symbolic link when
+// follow is not 0), without the object's identity: for callers that need only times, sizes or
+// types. Statuses as view_get_xstat.
+ks_status_t view_get_fstat(const char *path, int follow, view_fstat_t *fstat);
 
 // The object identity of a pathname; its first field is the object's current meta-type.
 struct view_oids_t {

@@ -23,10 +23,13 @@ namespace {
 
 using mftest::Captured;
 
-// Shortens the waits of the socket callbacks for the length of a test.
-struct ShortWaits {
-  ShortWaits() { bldsvc_tcp_set_retry_wait_ms(20); }
-  ~ShortWaits() { bldsvc_tcp_set_retry_wait_ms(1000); }
+// Sets the waits of the socket callbacks for the length of a test.
+struct Waits {
+  explicit Waits(int ms) { bldsvc_tcp_set_retry_wait_ms(ms); }
+  ~Waits() { bldsvc_tcp_set_retry_wait_ms(1000); }
+};
+struct ShortWaits : Waits {
+  ShortWaits() : Waits(20) {}
 };
 
 void write_hex(int fd, const std::string &hex) {
@@ -76,6 +79,7 @@ int echo_client(int fd) {
 }
 
 TEST(BldsvcChannel, TwoProcessesExchangeEveryKind) {
+  Waits patient(5000);  // the other process may be slow to be scheduled on a loaded machine
   auto [accepted, connected] = bldsvc_tcp_pair();
   ASSERT_GE(accepted, 0);
   const pid_t pid = fork();

@@ -92,6 +92,12 @@ const TokenCase kTokenCases[] = {
      {"FILE_NAME [x]", "SINGLE_COLON", "FILE_NAME [a$b]", "FILE_NAME [$@]", "FILE_NAME [y]",
       "END_OF_LINE"},
      ""},
+    // "$$*" keeps its "$$": it is a name, not text to scan again for ever.
+    {"a $$ that does not collapse", kSgi, "x: $$* a$$*b\n",
+     {"FILE_NAME [x]", "SINGLE_COLON", "FILE_NAME [$$*]", "FILE_NAME [a$$*b]", "END_OF_LINE"},
+     ""},
+    {"a $$ that does not collapse, std", MF_COMPAT_STD, "x: $$*\n",
+     {"FILE_NAME [x]", "SINGLE_COLON", "FILE_NAME [$$*]", "END_OF_LINE"}, ""},
     {"include after blanks and export words are names", kSgi,
      "  include x\nexport unexport\n",
      {"FILE_NAME [include]", "FILE_NAME [x]", "FILE_NAME [export]", "FILE_NAME [unexport]"},
@@ -150,6 +156,37 @@ TEST(BsdParse, MacrosOfTheFixtures) {
     EXPECT_EQ(value("CLEANING"), "<undefined>");
     EXPECT_EQ(value("DEBUG"), "<undefined>");
     EXPECT_EQ(value("BANNER"), "built by $(CC)");
+    // sgipmake reads its makefiles with the sgismake scanner, into the same table.
+    const std::string dump = variant == kNet ? "scan/bsdnetr2.dump" : "scan/sgismake.dump";
+    EXPECT_EQ(mftest::describe(s.table(), {"prog", "main.o", "clean", "sub", ".c.o"}),
+              read_fixture(dump));
+  }
+}
+
+// "!=" takes the output of the command, ":=" the expansion at the time of the definition.
+TEST(BsdParse, CommandOutputAndExpandedDefinitions) {
+  mftest::Captured cap;
+  ScanInput s("W = one\nD != echo hi $(W)\nE := $(W:S/one/two/)\nW = three\n", kNet);
+  ASSERT_EQ(s.parse(), 0) << cap.err();
+  EXPECT_STREQ(bldr_macro_lookup_in_table(s.macros(), "D", nullptr), "hi one");
+  EXPECT_STREQ(bldr_macro_lookup_in_table(s.macros(), "E", nullptr), "two");
+}
+
+// In sgipmake an undefined variable in a definition that is expanded at once is an error.
+TEST(BsdParse, UndefinedVariablesInExpandedDefinitions) {
+  for (uint32_t variant : {kSgi, kSgip}) {
+    mftest::Captured cap;
+    ScanInput s("E := [$(U)]\n", variant);
+    s.parse();
+    if (variant == kSgi) {
+      EXPECT_STREQ(bldr_macro_lookup_in_table(s.macros(), "E", nullptr), "[]");
+      EXPECT_EQ(mf_parser_failed, 0) << cap.err();
+    } else {
+      EXPECT_EQ(bldr_macro_lookup_in_table(s.macros(), "E", nullptr), nullptr);
+      EXPECT_EQ(mf_parser_failed, 1);
+      EXPECT_THAT(cap.err(), HasSubstr("Undefined variable \"$(U)\""));
+    }
+    mf_parser_failed = 0;
   }
 }
 

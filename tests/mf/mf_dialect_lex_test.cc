@@ -1,6 +1,6 @@
-// The gnu, sun, kelto, sgismake and bsdnetr2 scanners: golden rule traces of a fixture makefile per dialect, the
-// target table the grammar builds from each, and the tokens of the cases that tell the dialects'
-// rules apart.
+// The gnu, sun, kelto, sgismake and bsdnetr2 scanners: golden rule traces of a
+// fixture makefile per dialect, the target table the grammar builds from each, and the tokens of
+// the cases that tell the dialects' rules apart.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -190,5 +190,17 @@ const TokenCase kTokenCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(EdgeCases, DialectTokens, testing::ValuesIn(kTokenCases));
+
+// A "$$" kept for a later expansion ends the scan of its name in every dialect: the name is not
+// handed back to be scanned the same way again.
+TEST(DialectTokensDoubleDollar, KeptReferencesEndTheName) {
+  for (uint32_t variant : {uint32_t{MF_COMPAT_STD}, kGnu, kSun, kKelto}) {
+    mftest::Captured cap;
+    ScanInput s("x: $$% a$$*b\n", variant);
+    EXPECT_THAT(s.tokens(), ElementsAreArray({"FILE_NAME [x]", "SINGLE_COLON", "FILE_NAME [$$%]",
+                                              "FILE_NAME [a$$*b]", "END_OF_LINE"}))
+        << variant;
+  }
+}
 
 }  // namespace
