@@ -316,27 +316,6 @@ size_t end_of_options(std::string_view value) {
   return std::string_view::npos;
 }
 
-// The words of text separated by blanks, a backslash taking the next character as it is.
-std::vector<std::string> escaped_words(std::string_view text) {
-  std::vector<std::string> words;
-  std::string word;
-  bool in_word = false;
-  for (size_t i = 0; i < text.size(); i++) {
-    char c = text[i];
-    if (is_blank(c)) {
-      if (in_word) words.push_back(word);
-      word.clear();
-      in_word = false;
-      continue;
-    }
-    if (c == '\\' && i + 1 < text.size()) c = text[++i];
-    word += c;
-    in_word = true;
-  }
-  if (in_word) words.push_back(word);
-  return words;
-}
-
 // A decimal number of at most UINT32_MAX with nothing else around it; false otherwise.
 bool parse_count(const char *text, uint32_t *out) {
   if (!text || !*text) return false;
@@ -466,7 +445,7 @@ void CmdLine::read_inherited() {
   std::string_view options(value);
   const size_t separator = end_of_options(options);
   if (separator != std::string_view::npos) {
-    inherited_defs_ = escaped_words(options.substr(separator + 2));
+    inherited_defs_ = mf_utl_escaped_words(options.substr(separator + 2));
     options = options.substr(0, separator);
   }
   if (!well_formed(options)) {

@@ -339,3 +339,33 @@ void mf_set_verbosity(uint32_t level) {
   mf_utl_setenv("ZELVANE_BLD_VERBOSITY", text.c_str());
   mf_utl_setenv("ORVA_VERBOSITY", text.c_str());
 }
+
+std::string mf_utl_escaped(std::string_view text) {
+  static constexpr std::string_view kEscaped = "^;'\"*?[]$<>(){}|&~`\\ \t\r\n\f\v";
+  std::string out;
+  for (char c : text) {
+    if (kEscaped.find(c) != std::string_view::npos) out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+std::vector<std::string> mf_utl_escaped_words(std::string_view text) {
+  std::vector<std::string> words;
+  std::string word;
+  bool in_word = false;
+  for (size_t i = 0; i < text.size(); i++) {
+    char c = text[i];
+    if (c == ' ' || c == '\t') {
+      if (in_word) words.push_back(word);
+      word.clear();
+      in_word = false;
+      continue;
+    }
+    if (c == '\\' && i + 1 < text.size()) c = text[++i];
+    word += c;
+    in_word = true;
+  }
+  if (in_word) words.push_back(word);
+  return words;
+}

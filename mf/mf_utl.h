@@ -4,6 +4,9 @@
 
 #include <cstdint>
 #include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "ks/imsg.h"
 #include "ks/ks_status.h"
@@ -104,3 +107,12 @@ int mf_utl_replace_or_append_macro_value(list_handle_t definitions, const char *
 
 // Sets the make verbosity and exports it as ZELVANE_BLD_VERBOSITY and ORVA_VERBOSITY.
 void mf_set_verbosity(uint32_t level);
+
+// text with a backslash in front of every character that makes and shells treat specially
+// (^ ; ' " * ? [ ] $ < > ( ) { } | & ~, the backquote, the backslash and the blanks: space, TAB,
+// CR, LF, FF, VT), as the definitions handed to child makes are written.
+std::string mf_utl_escaped(std::string_view text);
+
+// The words of a text written that way: separated by unescaped blanks and TABs (a run counts
+// once), each backslash taking the next character as it is.
+std::vector<std::string> mf_utl_escaped_words(std::string_view text);

@@ -16,7 +16,6 @@
 namespace {
 
 const char kModule[] = "tolvick";
-const char kEscaped[] = "^;'\"*?[]$<>(){}|&~`\\ \t\r\n\f\v";
 
 void no_memory() { imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY); }
 
@@ -30,15 +29,6 @@ char **to_array(const std::vector<std::string> &words, stg_area_t area) {
 }
 
 }  // namespace
-
-std::string tolvick_env_escape_def(const char *def) {
-  std::string out;
-  for (const char *p = def; *p; p++) {
-    if (std::strchr(kEscaped, *p)) out.push_back('\\');
-    out.push_back(*p);
-  }
-  return out;
-}
 
 bool tolvick_env_include_dirs(karsel_args *args, stg_area_t area) {
   const char *dirs = mf_getenv("ORVA_MF_INC_DIRS");
@@ -92,23 +82,7 @@ ks_status_t tolvick_env_makeoverrides_in(karsel_args *args, stg_area_t area) {
   const char *value = mf_getenv("MAKEOVERRIDES");
   if (value == nullptr || *value == '\0') return KS_ST_OK;
   // Words at unescaped blanks; a backslash takes the next character as it is.
-  std::vector<std::string> words;
-  std::string word;
-  bool in_word = false;
-  for (const char *p = value; *p; p++) {
-    if (*p == '\\' && p[1]) {
-      word.push_back(*++p);
-      in_word = true;
-    } else if (*p == ' ') {
-      if (in_word) words.push_back(word);
-      word.clear();
-      in_word = false;
-    } else {
-      word.push_back(*p);
-      in_word = true;
-    }
-  }
-  if (in_word) words.push_back(word);
+  const std::vector<std::string> words = mf_utl_escaped_words(value);
   list_handle_t defs = list_create(STG_AREA_HEAP, 0);
   if (defs == LIST_HANDLE_NULL) {
     no_memory();
@@ -136,7 +110,7 @@ ks_status_t tolvick_env_makeoverrides_in(karsel_args *args, stg_area_t area) {
 bool tolvick_env_makeoverrides_out(const karsel_args *args, mf_cmf_handle_t cmf) {
   std::string text;
   for (char **d = args->macro_defs; d && *d; d++)
-    text += (text.empty() ? "" : " ") + tolvick_env_escape_def(*d);
+    text += (text.empty() ? "" : " ") + mf_utl_escaped(*d);
   list_handle_t tables = LIST_HANDLE_NULL;
   mf_macro_table(cmf, &tables);
   const char *own = bldr_macro_lookup(tables, "MAKEOVERRIDES", nullptr);

@@ -22,6 +22,3 @@ ks_status_t tolvick_env_makeoverrides_in(karsel_args *args, stg_area_t area);
 // Exports MAKEOVERRIDES and ORVA_CMDL_VARS for sub-makes (gnu dialect, after parsing). False after
 // a message when an export fails (the run then ends at once).
 bool tolvick_env_makeoverrides_out(const karsel_args *args, mf_cmf_handle_t cmf);
-
-// The definition with every character that the shell treats specially preceded by a backslash.
-std::string tolvick_env_escape_def(const char *def);

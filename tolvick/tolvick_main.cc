@@ -10,6 +10,7 @@
 #include <strings.h>
 
 #include "bld/bld_graph.h"
+#include "bld/bld_pp.h"
 #include "bld/bldr_make.h"
 #include "bld/bldr_utl.h"
 #include "client_meters/client_meters.h"
@@ -79,6 +80,7 @@ bool dialect_available(uint32_t variant) {
     case MF_COMPAT_SUN:
     case MF_COMPAT_SGIPMAKE:
     case MF_COMPAT_BSDNETR2:
+    case MF_COMPAT_PGNU:
     case MF_COMPAT_GNU:
     case MF_COMPAT_KELTO: return true;
     default: return false;
@@ -302,6 +304,15 @@ ks_status_t run(int argc, char **argv, char **own_dir) {
   }
 
   switch (args.compat_variant) {
+    case MF_COMPAT_PGNU:
+      // The preprocessing front end parses and builds, or prints the elaborated makefile.
+      status = bld_preproc_parse_and_make(args.program_name, make_level, args.makefiles,
+                                          args.goals, args.macro_defs, args.include_dirs,
+                                          args.compat_variant, args.conc_count, args.bldhost_file,
+                                          args.print_graph, args.parse_flags, args.build_flags,
+                                          cmf);
+      client_meters_exit_region(parsing_region_handle);
+      return status;
     case MF_COMPAT_SGISMAKE:
     case MF_COMPAT_SGIPMAKE:
     case MF_COMPAT_BSDNETR2:

@@ -41,6 +41,7 @@ extern const imsg_msg_table_t imsg_common_table;
 #define IMSG_COMMON_TEXT 2
 #define IMSG_COMMON_OPEN_FAILED 18
 #define IMSG_COMMON_CLOSE_FAILED 19
+#define IMSG_COMMON_REMOVE_FAILED 22
 #define IMSG_COMMON_OBJ_OP_FAILED 25
 #define IMSG_COMMON_NO_MEMORY 39
 #define IMSG_COMMON_AREA_CREATE 40

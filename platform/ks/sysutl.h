@@ -4,3 +4,8 @@
 // This host's name (as gethostname gives it, "localhost" when it gives none). The text lives as
 // long as the process.
 const char *sysutl_myhostname();
+
+// Runs command through /bin/sh -c in the default environment of children (evutl) and waits for
+// it: 0 when it exits with 0, the exit status (or 128 + signal number) when it does not, and -1
+// with *error_number set when it cannot be started or waited for.
+int sysutl_system_redirect(const char *command, int *error_number);

@@ -191,4 +191,16 @@ const TokenCase kTokenCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(EdgeCases, DialectTokens, testing::ValuesIn(kTokenCases));
 
+// A "$$" kept for a later expansion ends the scan of its name in every dialect: the name is not
+// handed back to be scanned the same way again.
+TEST(DialectTokensDoubleDollar, KeptReferencesEndTheName) {
+  for (uint32_t variant : {uint32_t{MF_COMPAT_STD}, kGnu, kSun, kKelto}) {
+    mftest::Captured cap;
+    ScanInput s("x: $$% a$$*b\n", variant);
+    EXPECT_THAT(s.tokens(), ElementsAreArray({"FILE_NAME [x]", "SINGLE_COLON", "FILE_NAME [$$%]",
+                                              "FILE_NAME [a$$*b]", "END_OF_LINE"}))
+        << variant;
+  }
+}
+
 }  // namespace

@@ -14,7 +14,9 @@ continued with a backslash is one line (tolvick joins the parts with one blank).
 makefiles define are compared (GNU make's own and the environment's are left out), and only
 targets that are not special targets (tolvick prints no .PHONY list).
 
-Usage: compare_db.py MAKE TOLVICK DIRECTORY
+Usage: compare_db.py [--elaborate GMAKE] MAKE TOLVICK DIRECTORY
+With --elaborate, tolvick reads the one makefile that the pgnu preprocessor GMAKE makes of the
+directory's makefiles instead of the makefiles themselves.
 Exit status 0 when the normal forms are equal, 1 with a diff on standard output otherwise, 2 when
 a program failed."""
 
@@ -208,10 +210,15 @@ def run(argv, cwd, env):
 
 
 def main():
-    if len(sys.argv) != 4:
-        print(__doc__.split("\n\n")[-1], file=sys.stderr)
+    argv = sys.argv[1:]
+    gmake = None
+    if argv[:1] == ["--elaborate"] and len(argv) > 1:
+        gmake = os.path.abspath(argv[1])
+        argv = argv[2:]
+    if len(argv) != 3:
+        print(__doc__.split("\n\n")[-2], file=sys.stderr)
         return 2
-    make, tolvick, source = (os.path.abspath(p) for p in sys.argv[1:])
+    make, tolvick, source = (os.path.abspath(p) for p in argv)
     work = tempfile.mkdtemp(prefix="gnu_db.")
     try:
         tree = os.path.join(work, "tree")
@@ -225,7 +232,16 @@ def main():
                 "make: *** No rule to make target '%s'.  Stop." % NO_GOAL:
             print("make failed:\n" + made.stderr)
             return 2
-        printed = run([tolvick, "-C", "gnu", "-p", "-r"], tree, env)
+        tolvick_argv = [tolvick, "-C", "gnu", "-p", "-r"]
+        if gmake:
+            elaborated = run([gmake, "-E"], tree, env)
+            if elaborated.returncode != 0:
+                print("the preprocessor failed:\n" + elaborated.stderr)
+                return 2
+            with open(os.path.join(work, "elaborated.mk"), "w") as f:
+                f.write(elaborated.stdout)
+            tolvick_argv += ["-f", os.path.join(work, "elaborated.mk")]
+        printed = run(tolvick_argv, tree, env)
         if printed.returncode != 0:
             print("tolvick failed:\n" + printed.stderr)
             return 2
