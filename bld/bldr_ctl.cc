@@ -28,11 +28,11 @@ const char *const ctl_formats[] = {
     /* 6 */ "Cycle in dependency graph?\n",
     /* 7 */ "Too many recursions - \"%s\" depending on \"%s\"\n",
     /* 8 */ "\"%s\" was already seen.\n",
-    /* 9 */ "No builds could be started because no build hosts are acceptable, waiting %d "
-            "seconds...\n",
+    /* 9 */ ("No builds could be started because no build hosts are acceptable, waiting %d "
+             "seconds...\n"),
     /* 10 */ "No more acceptable hosts available to achieve maximum rebuild concurrency.\n",
-    /* 11 */ "No builds can be started because all build hosts have been eliminated due to "
-             "errors.\n",
+    /* 11 */ ("No builds can be started because all build hosts have been eliminated due to "
+              "errors.\n"),
     /* 12 */ "No rebuilds in-progress and none which can be started.\n",
     /* 13 */ "Aborting...\n",
     /* 14 */ "Build found reusable:%s\n",
@@ -50,8 +50,8 @@ const char *const ctl_formats[] = {
     /* 26 */ "bldr_ctl_eval: lookup&build on \"%s\" returned %d (%s)\n",
     /* 27 */ "bldr_ctl_eval: recursive eval returned:%d (%s) on dep. tgt:%s\n",
     /* 28 */ "bldr_ctl_make_tgt_scoped_mactab: target-scoped binding of \"%s\" to \"%s\".\n",
-    /* 29 */ "\"%s\" is ready to build, but another target in the\nsame .NOTPARALLEL group is "
-             "building now.\n",
+    /* 29 */ ("\"%s\" is ready to build, but another target in the\nsame .NOTPARALLEL group is "
+              "building now.\n"),
     /* 30 */ "Will not look for discovered dependencies file of target \"%s\".\n",
     /* 31 */ "Error reading %s: %s\n",
     /* 32 */ ".JAVAC implies .SIBLINGS_AFFECT_REUSE, but\n",

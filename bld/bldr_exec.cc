@@ -34,8 +34,8 @@ const char *const exec_formats[] = {
     /* 3 */ "",
     /* 4 */ "Rebuild succeeded\n",
     /* 5 */ "",
-    /* 6 */ "\n======== Finished \x01\x01" "1B\"%s\" \x01\x01" "0Bon host \x01\x01" "1B\"%s\" "
-            "\x01\x01" "0B========\n",
+    /* 6 */ ("\n======== Finished \x01\x01" "1B\"%s\" \x01\x01" "0Bon host \x01\x01" "1B\"%s\" "
+             "\x01\x01" "0B========\n"),
     /* 7 */ "========================================================\n\n",
     /* 8 */ "\n======== Rebuilding \x01\x01" "1B\"%s\" \x01\x01" "0B========\n",
     /* 9 */ "",
@@ -46,8 +46,8 @@ const char *const exec_formats[] = {
     /* 14 */ "No acceptable build hosts available - aborting\n",
     /* 15 */ "", "", "",
     /* 18 */ "Unable to execute build script for \"%s\"\n",
-    /* 19 */ "======== Finished \x01\x01" "1B\"%s\" \x01\x01" "0Bon host \x01\x01" "1B\"%s\" "
-             "\x01\x01" "0B======== (elapsed: %f s) at %s\n",
+    /* 19 */ ("======== Finished \x01\x01" "1B\"%s\" \x01\x01" "0Bon host \x01\x01" "1B\"%s\" "
+              "\x01\x01" "0B======== (elapsed: %f s) at %s\n"),
 };
 constexpr uint16_t kRows = sizeof exec_formats / sizeof exec_formats[0];
 const uint16_t exec_catalog[kRows] = {};

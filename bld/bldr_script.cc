@@ -105,9 +105,9 @@ int bldr_script_compare(list_handle_t script, char *const *stored, size_t stored
         }
         std::string stored_line(s, size_t(nl - s));
         s = nl + 1;
-        std::string canon = canonical(stored_line);
-        if (piece_len != stored_line.size() || std::strncmp(piece, canon.c_str(), piece_len) != 0)
-          return 1;
+        // Both sides in their canonical form: a line stored with trailing blanks matches the
+        // same line without them, and the same line with them.
+        if (canonical(std::string(piece, piece_len)) != canonical(stored_line)) return 1;
         if (end == nullptr) break;
         piece = end + 1;
       }

@@ -35,11 +35,11 @@ const char *const tgt_formats[] = {
     /* 4 */ "Unable to compute actual build script for \"%s\"\n",
     /* 5 */ "Rebuild info not initialized for \"%s\".\n",
     /* 6 */ "Successfully rebuilt \"%s\"\n\n",
-    /* 7 */ "Name conflict between epilog target \"%s\" and a user-defined target with the same "
-            "name?\n",
+    /* 7 */ ("Name conflict between epilog target \"%s\" and a user-defined target with the same "
+             "name?\n"),
     /* 8 */ "Target pathname \"%s\" exceeds implementation limit\n",
-    /* 9 */ "Concatenation of search directory \"%s\" and target pathname \"%s\" exceeds "
-            "implementation limit\n",
+    /* 9 */ ("Concatenation of search directory \"%s\" and target pathname \"%s\" exceeds "
+             "implementation limit\n"),
     /* 10 */ "Date/time of last modification for target \"%s\" is: %s\n",
     /* 11 */ "Found candidate \"%s\" for target \"%s\", modification time is: %s\n",
     /* 12 */ "No candidate in current view for \"%s\"\n",

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
+#include <vector>
+#include <algorithm>
 
 #include "cm/cr_utl_view.h"
 #include "ks/fileutl.h"
@@ -493,17 +495,38 @@ bool read_count(FILE *stream, size_t *count) {
 
 }  // namespace
 
+namespace {
+
+// The next count texts of stream (each in area) into out: false at the end of the stream, before
+// count texts were read. The texts are read first and the array made for what was there, so a
+// count that the stream cannot hold never makes the reader allocate for it.
+bool read_texts(FILE *stream, stg_area_t area, size_t initial_size, size_t count,
+                std::vector<char *> *out) {
+  out->clear();
+  for (size_t i = 0; i < count; i++) {
+    if (std::feof(stream)) return false;
+    int c = std::getc(stream);
+    if (c == EOF) return false;
+    std::ungetc(c, stream);
+    char *text = bldr_utl_read_text(stream, initial_size, area);
+    if (text == nullptr) return false;
+    out->push_back(text);
+  }
+  return true;
+}
+
+}  // namespace
+
 ks_status_t bldr_utl_read_str_array(FILE *stream, stg_area_t area, size_t initial_size,
                                     size_t *count, char ***array) {
   *array = nullptr;
   if (!read_count(stream, count)) return KS_ST_ERR;
   if (*count == 0) return KS_ST_OK;
-  auto **out = static_cast<char **>(stg_calloc(area, *count * sizeof(char *)));
+  std::vector<char *> texts;
+  if (!read_texts(stream, area, initial_size, *count, &texts)) return KS_ST_ERR;
+  auto **out = static_cast<char **>(stg_calloc(area, texts.size() * sizeof(char *)));
   if (out == nullptr) return KS_ST_ERR;
-  for (size_t i = 0; i < *count; i++) {
-    if (std::feof(stream) || (out[i] = bldr_utl_read_text(stream, initial_size, area)) == nullptr)
-      return KS_ST_ERR;
-  }
+  std::copy(texts.begin(), texts.end(), out);
   *array = out;
   return KS_ST_OK;
 }
@@ -513,17 +536,19 @@ ks_status_t bldr_utl_read_str_arr_array(FILE *stream, stg_area_t area, size_t in
   *array = nullptr;
   if (!read_count(stream, rows)) return KS_ST_ERR;
   if (*rows == 0) return KS_ST_OK;
-  auto ***out = static_cast<char ***>(stg_calloc(area, *rows * sizeof(char **)));
-  if (out == nullptr) return KS_ST_ERR;
+  if (columns == 0) return KS_ST_ERR;  // rows of nothing cannot be told from a bad count
+  std::vector<char **> read_rows;
+  std::vector<char *> texts;
   for (size_t r = 0; r < *rows; r++) {
-    out[r] = static_cast<char **>(stg_calloc(area, columns * sizeof(char *)));
-    if (out[r] == nullptr) return KS_ST_ERR;
-    for (size_t c = 0; c < columns; c++) {
-      if (std::feof(stream) ||
-          (out[r][c] = bldr_utl_read_text(stream, initial_size, area)) == nullptr)
-        return KS_ST_ERR;
-    }
+    if (!read_texts(stream, area, initial_size, columns, &texts)) return KS_ST_ERR;
+    auto **row = static_cast<char **>(stg_calloc(area, columns * sizeof(char *)));
+    if (row == nullptr) return KS_ST_ERR;
+    std::copy(texts.begin(), texts.end(), row);
+    read_rows.push_back(row);
   }
+  auto ***out = static_cast<char ***>(stg_calloc(area, read_rows.size() * sizeof(char **)));
+  if (out == nullptr) return KS_ST_ERR;
+  std::copy(read_rows.begin(), read_rows.end(), out);
   *array = out;
   return KS_ST_OK;
 }

@@ -47,8 +47,8 @@ const char *const exec_formats[] = {
     /* 15 */ "*** Error code %d (ignored)\n",
     /* 16 */ "*** Error code %d\n",
     /* 17 */ "", "", "", "", "", "", "", "", "", "", "",
-    /* 28 */ "Shell flag(s) \"%s\" has been removed from shell \"%s\". Use \"ORVA_SHELL_FLAGS\" to "
-             "define the shell flag(s).\n",
+    /* 28 */ ("Shell flag(s) \"%s\" has been removed from shell \"%s\". Use \"ORVA_SHELL_FLAGS\" to "
+              "define the shell flag(s).\n"),
     /* 29 */ "Cannot locate shell \"%s\"\n",
     /* 30 */ "Interrupted by signal %d\n",
 };

@@ -248,11 +248,18 @@ TEST_F(Build, ImplicitRulesDefaultAndSearchDirectories) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_THAT(r.out, HasSubstr("c x.c x"));
 
-  makefile("%.o: %.c\n\t@echo \"$@ from $<\"\n%.c: %.y\n\t@echo \"$@ from $<\"; touch $@\n");
-  std::remove(path("x.c").c_str());
-  r = make({"-r", "x.o"});
+  makefile(".SUFFIXES: .o .c .y\n.c.o:\n\t@echo c $<\n.y.o:\n\t@echo y $<\nx.o: x.y\n");
+  r = make({"-r", "-C", "sgismake", "x.o"});
   ASSERT_EQ(r.status, 0) << r.err;
-  expect_in_order(r.out, {"x.c from x.y", "x.o from x.c"});
+  EXPECT_THAT(r.out, HasSubstr("y x.y"));
+
+  makefile("%.o: %.c\n\t@echo \"$@ from $<\"\n%.c: %.y\n\t@echo \"$@ from $<\"; touch $@\n");
+  for (const char *dialect : {"std", "gnu"}) {
+    std::remove(path("x.c").c_str());
+    r = make({"-r", "-C", dialect, "x.o"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    expect_in_order(r.out, {"x.c from x.y", "x.o from x.c"});
+  }
 
   makefile(".DEFAULT:\n\t@echo \"default $@ <$<>\"\nall: missing.txt\n\t@echo all\n");
   r = make({});
@@ -289,6 +296,11 @@ TEST_F(Build, SunInitDoneAndFailed) {
   EXPECT_EQ(r.status, 1);
   expect_in_order(r.out, {"init\n", "failed\n"});
   EXPECT_THAT(r.out, Not(HasSubstr("done\n")));
+  // A goal that cannot be made fails the run as a failed script does.
+  r = make({"-C", "sun", "nosuchgoal"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.out, HasSubstr("failed\n"));
+  EXPECT_THAT(r.out, Not(HasSubstr("done\n")));
 }
 
 TEST_F(Build, BsdBeginEndAndTheEpilogOfDeferredLines) {
@@ -323,6 +335,54 @@ TEST_F(Build, ScriptsSeeMakeargsAndMakeflags) {
   // A MAKEFLAGS inherited from a parent does not stand in for the run's own.
   r = make({"-s"}, {"MAKEFLAGS=-k"});
   EXPECT_THAT(r.out, ContainsRegex("\\[[^]]*s[^]]*\\]"));
+}
+
+TEST_F(Build, MakeRelatedMacrosOfEachDialect) {
+  makefile("all:\n\t@echo \"MF=[$(MAKEFLAGS)] C=[$(ORVA_CONC)] MFL=[$(MFLAGS)] PM=[$(PMAKE)] "
+           "ENV=[$$ORVA_MAKEFLAGS]\"\n");
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<std::string> env;
+    std::string line;
+  } cases[] = {
+      {{"-k"}, {}, "MF=[k] C=[00000] MFL=[] PM=[] ENV=[k]"},
+      {{"-J", "3", "-i"}, {}, "MF=[i] C=[00003] MFL=[] PM=[] ENV=[i]"},
+      {{"-C", "sgismake", "-k"}, {}, "MF=[k] C=[00000] MFL=[-C sgismake -k] PM=[-C sgismake -k]"},
+      {{"-C", "sun", "-k"}, {"MFLAGS=from-environment"}, "MF=[k] C=[00000] MFL=[-C sun -k] PM=[]"},
+  };
+  for (const Case &c : cases) {
+    e2e::Result r = make(c.args, c.env);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr(c.line)) << c.args[0];
+  }
+  // In the sun dialect the makefile's own MFLAGS stays.
+  makefile("MFLAGS = mine\nall:\n\t@echo \"MFL=[$(MFLAGS)]\"\n");
+  EXPECT_THAT(make({"-C", "sun", "-k"}).out, HasSubstr("MFL=[mine]"));
+}
+
+TEST_F(Build, GnuMakeoverridesPassDefinitionsToSubMakes) {
+  makefile("all:\n\t@echo \"A=$(A) B C=$(B C) MO=[$$MAKEOVERRIDES] CV=[$$ORVA_CMDL_VARS]\"\n");
+  e2e::Result r = make({"-C", "gnu", "A=5", "X=a b;c"}, {"MAKEOVERRIDES=A=1 B\\ C=2 junk"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("A=5 "));
+  // The inherited definitions first, those of the command line after them (replacing A=1).
+  EXPECT_THAT(r.out, HasSubstr("MO=[B\\ C=2 A=5 X=a\\ b\\;c]"));
+  EXPECT_THAT(r.out, HasSubstr("CV=[B\\ C=2 A=5 X=a\\ b\\;c]"));
+}
+
+TEST_F(Build, ConcurrentBuildsRunInTurnWithoutExecutors) {
+  makefile("all: a b c\na:\n\t@echo a; touch a\nb:\n\t@echo b; touch b\nc: a\n\t@echo c; touch c\n"
+           ".NOTPARALLEL: a b\n");
+  e2e::Result r = make({"-J", "2"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  expect_in_order(r.out, {"a\n", "c\n"});
+  EXPECT_TRUE(exists(path("a")) && exists(path("b")) && exists(path("c")));
+  r = make({"-J", "2"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, Not(HasSubstr("touch")));
+  makefile("all: bad good\nbad:\n\tfalse\ngood:\n\ttouch good\n");
+  r = make({"-J", "2"});
+  EXPECT_EQ(r.status, 1);
 }
 
 TEST_F(Build, GnuSubMakesSeeTheNextMakeLevel) {
@@ -454,6 +514,12 @@ TEST(BuildInView, BuildsInAViewByDateStamps) {
   r = site.run({"tolvick"}, {}, src);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_THAT(r.out, HasSubstr("`hello' is up to date."));
+  // Command files may not lie in a view; the message names the variable that chose the place.
+  site::write_file(src + "/Makefile", "x:\n\t@echo a > x\n");
+  r = site.run({"tolvick"}, {"ORVA_AUDIT_TMPDIR=", "ZELVANE_BLD_AUDIT_TMPDIR=", "TMPDIR=" + src}, src);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr("Invalid audit file directory \"" + src +
+                               "\", specified by environment variable \"TMPDIR\""));
 }
 
 }  // namespace

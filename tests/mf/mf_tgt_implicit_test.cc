@@ -485,6 +485,22 @@ TEST(MfTgtImplicit, GnuPatternGroupsComeWithTheInferredTarget) {
     EXPECT_EQ(mf_tgt_has_cotargets(l.table(), "a.h", &cot), 0);
     EXPECT_EQ(mf_tgt_utl_targets_belong_to_same_mf_group(l.table(), "a.c", "a.h"), 0);
   }
+  {
+    // The options record strips "./" from the names of an interference set; the members of the
+    // group keep the names as the lookup gave them.
+    Lookup l(MF_COMPAT_GNU);
+    l.rule({"%.c", "%.h"}, {"%.y"}, {"yacc $<"});
+    l.file("a.y");
+    ASSERT_EQ(l.validate("./a.c"), MF_TGT_VALID);
+    list_handle_t cot = LIST_HANDLE_NULL;
+    ASSERT_EQ(mf_tgt_has_cotargets(l.table(), "./a.c", &cot), 1);
+    EXPECT_THAT(strings(cot), ElementsAre("./a.h"));
+    ASSERT_EQ(mf_tgt_has_cotargets(l.table(), "./a.h", &cot), 1);
+    EXPECT_THAT(strings(cot), ElementsAre("./a.c"));
+    list_handle_t sets = bldr_opts_get_parallel_interference_sets(l.parse().opts());
+    ASSERT_NE(sets, LIST_HANDLE_NULL);
+    EXPECT_EQ(bldr_opts_member_of_parallel_interference_set(l.parse().opts(), "a.h", &cot), 1);
+  }
   // One target pattern: no group, no interference set.
   Lookup l(MF_COMPAT_GNU);
   l.rule({"%.c"}, {"%.y"}, {"yacc $<"});
