@@ -187,6 +187,11 @@ ks_status_t bldr_cr_rbld_tgt(view_handle_t view, const char *view_tag, const cha
     if (path[0]) bldr_cr_cleanup_audit_files(path, seq, dir ? dir : "", host ? host : "", pid);
   };
   ks_status_t result = KS_ST_OK;
+  // Ends the rebuild with status after stopping the audit when it may run.
+  auto fail = [&](ks_status_t status, bool stop) {
+    finish(stop);
+    result = status;
+  };
   pfm_frame(
       [&] {
         ip_rbld_desc desc{};
@@ -216,22 +221,19 @@ ks_status_t bldr_cr_rbld_tgt(view_handle_t view, const char *view_tag, const cha
         started = path[0] && lstat(path, &made) == 0;
         if (!started) path[0] = '\0';
         if (st != KS_ST_OK) {
-          finish(started);
-          result = st;
+          fail(st, started);
           return;
         }
         if (bldr_utl_chdir(initial_dir) != KS_ST_OK) {
           imsg_print(IMSG_ERROR, &_bldr_cr_karsel_msg_table, BLDR_CR_MSG_CHDIR, initial_dir,
                      imsg_strerror(errno));
-          finish(true);
-          result = KS_ST_ERR;
+          fail(KS_ST_ERR, true);
           return;
         }
         st = bldr_cr_check_fs_deps(fs_dep_count, fs_deps, local_rbld != 0);
         if (st == KS_ST_OK) st = bldr_cr_mark_audit(BLDR_CR_MARKER_PREDEFINED_DEPS);
         if (st != KS_ST_OK) {
-          finish(true);
-          result = st;
+          fail(st, true);
           return;
         }
         for (uint32_t i = 0; i < predef_dep_count; i++) {
@@ -246,8 +248,7 @@ ks_status_t bldr_cr_rbld_tgt(view_handle_t view, const char *view_tag, const cha
         if (makefiles_count) {
           st = bldr_cr_mark_audit(BLDR_CR_MARKER_MAKEFILES);
           if (st != KS_ST_OK) {
-            finish(true);
-            result = st;
+            fail(st, true);
             return;
           }
           void *datum = nullptr;
@@ -264,16 +265,14 @@ ks_status_t bldr_cr_rbld_tgt(view_handle_t view, const char *view_tag, const cha
         bldr_utl_wait4_unlocked_vobs(initial_dir);
         st = bldr_cr_mark_audit(BLDR_CR_MARKER_BUILD_SCRIPT);
         if (st != KS_ST_OK) {
-          finish(true);
-          result = st;
+          fail(st, true);
           return;
         }
         // Without an environment given, the children get the default one, which now carries the
         // audit.
         evutl_env_t *own_env = nullptr;
         if (!envp && evutl_copy_default_environ(EVUTL_DEFAULT_ENV, &own_env) != KS_ST_OK) {
-          finish(true);
-          result = KS_ST_ERR;
+          fail(KS_ST_ERR, true);
           return;
         }
         struct FreeEnv {
@@ -292,15 +291,13 @@ ks_status_t bldr_cr_rbld_tgt(view_handle_t view, const char *view_tag, const cha
                                               java_marker_test, java_marker_action, &status);
           if (st != KS_ST_OK || status != 0) {
             *build_failed = status ? status : 1;
-            finish(true);
-            result = st;
+            fail(st, true);
             return;
           }
         }
         st = bldr_cr_stop_audit();
         if (st != KS_ST_OK) {
-          finish(false);
-          result = st;
+          fail(st, false);
           return;
         }
         if (trace4()) imsg_print(IMSG_TRACE, &_bldr_cr_karsel_msg_table, BLDR_CR_MSG_SCRIPTS_DONE);

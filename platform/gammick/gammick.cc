@@ -113,19 +113,24 @@ int cmd_list(bool vobs) {
 
 const char *oid_text(const tbs_oid_t &oid) { return tbs_oid_is_null(&oid) ? "-" : tbs_oid_to_str(&oid); }
 
+// Whether the view's examination of path, with status, succeeded; false after saying why not.
+bool examined(const char *path, ks_status_t status) {
+  if (status == KS_ST_NOT_IN_VIEW) {
+    imsg_print(IMSG_ERROR, "\"%s\" does not exist\n", -1, path);
+    return false;
+  }
+  if (status != KS_ST_OK) {
+    imsg_print(IMSG_ERROR, "Unable to describe \"%s\": %s\n", -1, path, tbs_strerror(status));
+    return false;
+  }
+  return true;
+}
+
 int cmd_describe(const Args &args) {
   if (args.operands.size() != 1 || !args.options.empty()) return usage("describe needs one PATH");
   const char *path = args.operands[0].c_str();
   view_xstat_t vstat;
-  ks_status_t status = view_lget_xstat(path, 1, &vstat, nullptr, nullptr, 0, nullptr);
-  if (status == KS_ST_NOT_IN_VIEW) {
-    imsg_print(IMSG_ERROR, "\"%s\" does not exist\n", -1, path);
-    return 1;
-  }
-  if (status != KS_ST_OK) {
-    imsg_print(IMSG_ERROR, "Unable to describe \"%s\": %s\n", -1, path, tbs_strerror(status));
-    return 1;
-  }
+  if (!examined(path, view_lget_xstat(path, 1, &vstat, nullptr, nullptr, 0, nullptr))) return 1;
   vob_pname_t where;
   vob_pname_resolve(path, false, &where);
   std::printf("view: %s\n", where.view ? where.view->tag.c_str() : "-");
@@ -158,15 +163,8 @@ int cmd_catcr(const Args &args) {
   if (args.operands.size() != 1 || !args.options.empty()) return usage("catcr needs one PATH");
   const char *path = args.operands[0].c_str();
   view_oids_t o;
-  ks_status_t status = view_get_oids(path, 1, 0, 0, &o);
-  if (status == KS_ST_NOT_IN_VIEW) {
-    imsg_print(IMSG_ERROR, "\"%s\" does not exist\n", -1, path);
-    return 1;
-  }
-  if (status != KS_ST_OK) {
-    imsg_print(IMSG_ERROR, "Unable to describe \"%s\": %s\n", -1, path, tbs_strerror(status));
-    return 1;
-  }
+  if (!examined(path, view_get_oids(path, 1, 0, 0, &o))) return 1;
+  ks_status_t status;
   if (!VOB_MTYPE_IS_DO(o.mtype)) {
     imsg_print(IMSG_ERROR, "\"%s\" is not a derived object\n", -1, path);
     return 1;
