@@ -269,9 +269,10 @@ ks_status_t bldr_cr_check_audited_obj(bldr_cr_audit_table_t *table, const char *
       auto_save();
       if (exact)
         imsg_print(IMSG_WARNING, "Target \"%s\" matches \"no DO\" list\n", -1, target_name);
-      else
+      else if (contained)
         imsg_print(IMSG_WARNING, "Target \"%s\" matches \".NO_SIBLING_DO_CONTAINED_IN\" list\n", -1, target_name);
-      imsg_print(IMSG_WARNING_CONT, "DO creation will not be skipped for \"%s\"\n", -1, target_name);
+      if (exact || contained)
+        imsg_print(IMSG_WARNING_CONT, "DO creation will not be skipped for \"%s\"\n", -1, target_name);
     }
   }
 
