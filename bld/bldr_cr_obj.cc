@@ -1,6 +1,9 @@
 // The judgement of each audited object of a rebuild.
 #include "bld/bldr_cr_obj.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -10,7 +13,6 @@
 #include "ks/imsg.h"
 #include "ks/pfm.h"
 #include "ks/strutl.h"
-#include "mf/mf_stat.h"
 #include "mf/mf_utl.h"
 #include "tbs/tbs_cr.h"
 #include "tbs/tbs_status.h"
@@ -241,16 +243,18 @@ ks_status_t bldr_cr_check_audited_obj(bldr_cr_audit_table_t *table, const char *
     if (o.mtype != VOB_MTYPE_VIEW_PRIVATE_FILE) return obj->mtype == VOB_MTYPE_VIEW_PRIVATE ? KS_ST_ERR : KS_ST_OK;
     obj->mtype = VOB_MTYPE_VIEW_PRIVATE_FILE;
   }
-  view_xstat_t xs;
-  ks_status_t st = mf_stat_view_lget_xstat(use, &xs, nullptr, nullptr, 0, nullptr);
-  if (st != KS_ST_OK) {
+  // The view's modification time of a view-private file is the file's own.
+  struct stat sb;
+  if (fileutl_stat(use, 0, &sb) != 0) {
+    ks_status_t st = tbs_errno2status(errno);
     auto_save();
     imsg_print(IMSG_ERROR, "Unable to get modification time for %s object \"%s\" - %s\n", -1, how,
                pathname, tbs_strerror(st));
     imsg_print(IMSG_ERROR_CONT, "Interference from another process?\n", -1);
     return KS_ST_ERR;
   }
-  obj->mtime = xs.fstat.mtime.sec;
+  obj->mtime = int64_t(sb.st_mtime);
+  ks_status_t st = KS_ST_OK;
 
   if (no_do) {
     tbs_oid_t tgt_ver;
