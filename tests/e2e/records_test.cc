@@ -180,6 +180,24 @@ TEST_F(Records, ARewrittenFileThatExistedBeforeTheBuildIsNoDerivedObject) {
   EXPECT_EQ(meta_type("f"), "VIEW_PRIVATE");
 }
 
+TEST_F(Records, FilesNotToBecomeDerivedObjectsAndFilesInViewPrivateDirectories) {
+  site::write_file(src_ + "/Makefile",
+                   ".NO_DO_FOR_SIBLING: %.map /vob/src/prog\n"
+                   "prog:\n\techo p > prog; echo m > prog.map; mkdir -p gen; echo g > gen/x.o\n");
+  e2e::Result r = run({"tolvick", "-v", "prog"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  // The target itself is made a derived object whatever the list says; its sibling is not.
+  EXPECT_EQ(meta_type("prog"), "DERIVED_OBJ");
+  EXPECT_THAT(r.err, HasSubstr("Target \"prog\" matches \"no DO\" list"));
+  EXPECT_THAT(r.err, HasSubstr("DO creation will not be skipped for \"prog\""));
+  EXPECT_EQ(meta_type("prog.map"), "VIEW_PRIVATE");
+  // A file below a view-private directory hangs from the versioned directory above it.
+  EXPECT_EQ(meta_type("gen/x.o"), "DERIVED_OBJ");
+  e2e::Result cr = run({"gammick", "catcr", "prog"});
+  EXPECT_THAT(cr.out, testing::ContainsRegex("/vob/src/prog.map\n +file [^\n]*non-critical"));
+  EXPECT_THAT(cr.out, testing::ContainsRegex("/vob/src/gen/x.o\n +file [^\n]*new-DO"));
+}
+
 TEST_F(Records, QuilmarRecordsWhatTheShellWrote) {
   e2e::Result r = run({"quilmar", "-c", "echo hi > out.txt; cc -c hello.c"});
   ASSERT_EQ(r.status, 0) << r.err;
