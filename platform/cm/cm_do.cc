@@ -139,16 +139,7 @@ ks_status_t vob_do_oid_get_fstat_if_data(vob_handle_t vobh, const tbs_oid_t *do_
     *has_data = 0;
     return KS_ST_OK;
   }
-  fstat->type = view_ftype_of(st.st_mode);
-  fstat->mode = uint32_t(st.st_mode & 07777);
-  fstat->nlink = uint32_t(st.st_nlink);
-  fstat->uid = uint32_t(st.st_uid);
-  fstat->size = uint64_t(st.st_size);
-  fstat->nodeid = uint64_t(st.st_ino);
-  fstat->mtime = {st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
-  fstat->xtime = fstat->mtime;
-  fstat->atime = {st.st_atim.tv_sec, st.st_atim.tv_nsec};
-  fstat->ctime = {st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+  view_fstat_of(st, fstat);
   return KS_ST_OK;
 }
 

@@ -489,6 +489,8 @@ void view_xstat_flush_cache() {
   vob_ob_flush_cache();
 }
 
+void view_fstat_of(const struct stat &st, view_fstat_t *fstat) { fill_fstat(st, fstat); }
+
 void view_xstat_forget(const char *abs) {
   std::lock_guard<std::mutex> hold(lock);
   judged.erase(abs);
