@@ -244,6 +244,16 @@ TEST_F(Records, QuilmarSuspendsAnEnclosingAuditAndTakesItUpAgain) {
   EXPECT_EQ(meta_type("outer2"), "DERIVED_OBJ");
 }
 
+TEST_F(Records, QuilmarFailsWhenItCannotTakeUpTheEnclosingAudit) {
+  // The inner command puts a directory where the enclosing audit's file was: the enclosing build's
+  // record would miss the rest of its build, so the inner quilmar fails.
+  e2e::Result r = run({"quilmar", "-c",
+                       "quilmar -c 'f=$(ls " + tmp_ + "/bldr.audit.*.000 | head -1); rm -f $f; mkdir $f';"
+                       " echo $? > " + site_.dir() + "/inner_status"});
+  EXPECT_THAT(r.err, HasSubstr("Unable to re-establish previous audit"));
+  EXPECT_EQ(site::read_file(site_.dir() + "/inner_status"), "1\n");
+}
+
 TEST_F(Records, AnIncrementalTargetKeepsEveryDependencyOfItsPreviousRecord) {
   // Two VOB and two non-VOB dependencies; then the makefile names another one only. Its record
   // keeps all of the earlier ones, not the first of each kind only.
