@@ -211,6 +211,11 @@ TEST_F(Records, QuilmarRecordsWhatTheShellWrote) {
   EXPECT_FALSE(site::read_file(src_ + "/.tvick.state").size()) << "quilmar keeps no record cache";
   EXPECT_TRUE(entries_of(tmp_, "bldr.audit.").empty());
 
+  // A command that only reads makes no derived object and no record.
+  r = run({"quilmar", "-c", "cat hello.c > /dev/null; ls > /dev/null"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(run({"gammick", "lsdo"}).out.find("hello.c"), std::string::npos);
+
   // A failing command passes its status on and leaves no record.
   r = run({"quilmar", "-c", "echo x > a; exit 3"});
   EXPECT_EQ(r.status, 3);
