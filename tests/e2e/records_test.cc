@@ -210,6 +210,11 @@ TEST_F(Records, QuilmarRecordsWhatTheShellWrote) {
   EXPECT_FALSE(site::read_file(src_ + "/.tvick.state").size()) << "quilmar keeps no record cache";
   EXPECT_TRUE(entries_of(tmp_, "bldr.audit.").empty());
 
+  // A command that only reads makes no derived object and no record.
+  r = run({"quilmar", "-c", "cat hello.c > /dev/null; ls > /dev/null"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(run({"gammick", "lsdo"}).out.find("hello.c"), std::string::npos);
+
   // A failing command passes its status on and leaves no record.
   r = run({"quilmar", "-c", "echo x > a; exit 3"});
   EXPECT_EQ(r.status, 3);
@@ -241,6 +246,16 @@ TEST_F(Records, QuilmarSuspendsAnEnclosingAuditAndTakesItUpAgain) {
   EXPECT_THAT(outer.out, HasSubstr("/vob/src/outer2\n"));
   EXPECT_THAT(outer.out, Not(HasSubstr("/vob/src/inner\n")));
   EXPECT_EQ(meta_type("outer2"), "DERIVED_OBJ");
+}
+
+TEST_F(Records, QuilmarFailsWhenItCannotTakeUpTheEnclosingAudit) {
+  // The inner command puts a directory where the enclosing audit's file was: the enclosing build's
+  // record would miss the rest of its build, so the inner quilmar fails.
+  e2e::Result r = run({"quilmar", "-c",
+                       "quilmar -c 'f=$(ls " + tmp_ + "/bldr.audit.*.000 | head -1); rm -f $f; mkdir $f';"
+                       " echo $? > " + site_.dir() + "/inner_status"});
+  EXPECT_THAT(r.err, HasSubstr("Unable to re-establish previous audit"));
+  EXPECT_EQ(site::read_file(site_.dir() + "/inner_status"), "1\n");
 }
 
 TEST_F(Records, AnIncrementalTargetKeepsEveryDependencyOfItsPreviousRecord) {
