@@ -250,6 +250,10 @@ ks_status_t find_dep(mf_tgt_table_t *table, const char *name, bool gnu_ought,
 
 }  // namespace
 
+bool mf_tgt_being_inferred(const char *name) {
+  return std::find(inferring.begin(), inferring.end(), name) != inferring.end();
+}
+
 int mf_tgt_match_patt(const char *pattern, const char *name, const char *member, char *stem_buf,
                       size_t stem_size, uint32_t variant) {
   const char *pat = pattern;
