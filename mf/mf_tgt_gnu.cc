@@ -39,6 +39,10 @@ struct RuleIndex {
   size_t length = 0;
   std::vector<Rule> rules;
   std::vector<std::string_view> ids;  // the pattern of each id
+  // For each last character of a name, in order, the rules that may match a name ending in it:
+  // those whose pattern ends in it or in '%' (and those without '%', which are errors).
+  std::vector<uint32_t> by_last[256];
+  std::vector<uint32_t> all;
 };
 RuleIndex rule_index;
 
@@ -72,6 +76,13 @@ RuleIndex &index_of(mf_tgt_table_t *table) {
     r.id = uint32_t(known - ix.ids.begin());
     if (known == ix.ids.end()) ix.ids.push_back(p);
     ix.rules.push_back(r);
+  }
+  for (uint32_t i = 0; i < ix.rules.size(); ++i) {
+    const Rule &r = ix.rules[i];
+    ix.all.push_back(i);
+    for (unsigned c = 0; c < 256; ++c)
+      if (!r.has_wildcard || r.suffix.empty() || static_cast<unsigned char>(r.suffix.back()) == c)
+        ix.by_last[c].push_back(i);
   }
   return ix;
 }
@@ -199,9 +210,11 @@ ks_status_t match_list(mf_tgt_table_t *table, RuleIndex &ix, const Excl &excl,
     imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_NAME_TOO_LONG, name);
     return KS_ST_ERR;
   }
-  if (matches.capacity() < matches.size() + ix.rules.size())
-    matches.reserve(matches.size() + ix.rules.size());
-  for (uint32_t i = 0; i < ix.rules.size(); ++i) {
+  const std::vector<uint32_t> &candidates =
+      member != nullptr || whole_name.empty()
+          ? ix.all
+          : ix.by_last[static_cast<unsigned char>(whole_name.back())];
+  for (const uint32_t i : candidates) {
     Rule &r = ix.rules[i];
     if (excl.holds(r)) continue;
     std::string_view stem;
