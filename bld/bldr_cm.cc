@@ -1,17 +1,30 @@
-// The configuration-manager session with records and lookup off: target records, definitions,
-// plain rebuilds through the build execution, co-targets and VPATH substitutions.
+// The configuration-manager session: target records, definitions, rebuilds through the build
+// execution (in a view under audit, leaving derived objects and their records, and the record
+// cache file of the run's directory; elsewhere plainly), co-targets and VPATH substitutions.
+// Lookups decide by date stamps.
 #include "bld/bldr_cm.h"
 
-#include <cstring>
-#include <string>
+#include <sys/stat.h>
 
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "bld/bldr_cr_cache.h"
 #include "bld/bldr_exec.h"
 #include "bld/bldr_script.h"
+#include "bld/bldr_tgt.h"
+#include "bld/bldr_utl.h"
+#include "cm/cr_utl_nt.h"
 #include "ks/date.h"
+#include "ks/fileutl.h"
 #include "ks/pfm.h"
 #include "ks/stg.h"
 #include "mf/mf_utl.h"
 #include "tbs/tbs_status.h"
+#include "view/view_xstat.h"
+#include "vob/vob_mtype.h"
 
 namespace {
 
@@ -67,7 +80,7 @@ struct bldr_cm_handle_s {
   stg_area_t area;
   bldr_cm_view_info_t *view_info;
   hash_ht_t vpath_substs;  // name -> char *
-  hash_ht_t records;       // name -> TgtRec
+  hash_ht_t targets;       // name -> TgtRec
   uint64_t flags;
   bldr_cm_search_fn_t dep_search;
   void *dep_search_arg;
@@ -75,6 +88,12 @@ struct bldr_cm_handle_s {
   void *tgt_search_arg;
   list_handle_t no_config_rec;
   list_handle_t makefiles;
+  list_handle_t no_do_for_sibling;
+  list_handle_t no_sibling_do_contained_in;
+  list_handle_t makefiles_in_config_rec;
+  list_handle_t incremental_repository_sibling;
+  bool records;                  // rebuilds run under audit and leave records
+  cr_utl_st_hdl_t shared_tables;
   int32_t java_audits;
   double eval_time;
   double build_time;
@@ -87,9 +106,11 @@ const imsg_msg_table_t _bldr_cm_karsel_msg_table = {
 bldr_cm_handle_t bldr_cm_init(uint64_t flags, bldr_cm_view_info_t *view_info, list_handle_t,
                               list_handle_t no_config_rec, list_handle_t, list_handle_t,
                               list_handle_t, list_handle_t, list_handle_t, list_handle_t,
-                              list_handle_t, list_handle_t, list_handle_t, list_handle_t,
-                              list_handle_t, list_handle_t makefiles_list, list_handle_t,
-                              list_handle_t, int32_t java_audits) {
+                              list_handle_t, list_handle_t, list_handle_t,
+                              list_handle_t no_do_for_sibling,
+                              list_handle_t no_sibling_do_contained_in,
+                              list_handle_t makefiles_list, list_handle_t makefiles_in_config_rec,
+                              list_handle_t incremental_repository_sibling, int32_t java_audits) {
   stg_area_t area = stg_create_area(32000);
   if (area == STG_AREA_NULL) {
     tbs_log_int_error(kModule, &imsg_common_table, IMSG_COMMON_AREA_CREATE,
@@ -109,9 +130,20 @@ bldr_cm_handle_t bldr_cm_init(uint64_t flags, bldr_cm_view_info_t *view_info, li
   h->flags = flags;
   h->no_config_rec = no_config_rec;
   h->makefiles = makefiles_list;
+  h->no_do_for_sibling = no_do_for_sibling;
+  h->no_sibling_do_contained_in = no_sibling_do_contained_in;
+  h->makefiles_in_config_rec = makefiles_in_config_rec;
+  h->incremental_repository_sibling = incremental_repository_sibling;
   h->java_audits = java_audits;
-  h->records = hash_str_create(512, sizeof(TgtRec), 1);
-  if (h->records == HASH_HT_NULL) {
+  h->records = !(flags & BLDR_CM_FLAG_NO_CONFIG_RECS) && view_info != nullptr &&
+               view_info->view_server_handle != nullptr;
+  if (h->records) {
+    // A cache that cannot be read costs time, not results: its status is not looked at.
+    bldr_cr_cache_read(".tvick.state", nullptr);
+    h->shared_tables = cr_utl_create_shared_tables(1, view_info->curr_wd);
+  }
+  h->targets = hash_str_create(512, sizeof(TgtRec), 1);
+  if (h->targets == HASH_HT_NULL) {
     tbs_log_int_error(kModule, &imsg_common_table, IMSG_COMMON_HASH_CREATE,
                       pfm_file_stem(__FILE__), __LINE__, 0);
     bldr_cm_term(h);
@@ -127,7 +159,11 @@ void bldr_cm_term(bldr_cm_handle_t h) {
     imsg_print(IMSG_TRACE, "Time building (no nimbrels) (s)       : %f\n", -1, h->build_time);
     imsg_print(IMSG_TRACE, "Time evaluating targets (s)       : %f\n", -1, h->eval_time);
   }
-  if (h->records) hash_delete_ht(&h->records);
+  if (h->records) {
+    bldr_cr_cache_close(nullptr);
+    cr_utl_destroy_shared_tables(h->shared_tables);
+  }
+  if (h->targets) hash_delete_ht(&h->targets);
   if (h->vpath_substs) hash_delete_ht(&h->vpath_substs);
   stg_area_t area = h->area;
   stg_delete_area(&area);
@@ -148,7 +184,7 @@ ks_status_t bldr_cm_register_tgt(bldr_cm_handle_t h, const char *name, const cha
                                  int32_t *go_on) {
   void *data = nullptr;
   const char *key = nullptr;
-  int found = hash_str_enter(h->records, name, &key, &data);
+  int found = hash_str_enter(h->targets, name, &key, &data);
   if (found < 0) {
     imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
     return KS_ST_ERR;
@@ -166,7 +202,7 @@ ks_status_t bldr_cm_register_tgt(bldr_cm_handle_t h, const char *name, const cha
 
 ks_status_t bldr_cm_define_tgt(bldr_cm_handle_t h, const char *name, const bldr_cm_tgt_def_t *def) {
   void *data = nullptr;
-  if (!hash_str_lookup(h->records, name, nullptr, &data)) {
+  if (!hash_str_lookup(h->targets, name, nullptr, &data)) {
     int_error(MSG_NOT_REGISTERED, name);
     return KS_ST_ERR;
   }
@@ -182,7 +218,7 @@ ks_status_t bldr_cm_define_tgt(bldr_cm_handle_t h, const char *name, const bldr_
 
 bldr_cm_tgt_status_t bldr_cm_lookup_tgt(bldr_cm_handle_t h, const char *name, list_handle_t) {
   void *data = nullptr;
-  if (!hash_str_lookup(h->records, name, nullptr, &data)) {
+  if (!hash_str_lookup(h->targets, name, nullptr, &data)) {
     int_error(MSG_NOT_REGISTERED, name);
     return BLDR_CM_TGT_ST_ERROR;
   }
@@ -211,6 +247,123 @@ bool actual_script(bldr_cm_handle_t h, const TgtRec *rec, const char *name, list
   return true;
 }
 
+// What the audited rebuild of a target is told: its dependencies inside and outside the VOBs, the
+// macros its script used, its primary dependency and script hash, and the record writer's lists.
+struct AuditedRun {
+  bldr_exec_cr_info_t info{};
+  bldr_cr_create_args_t args{};
+  std::deque<std::string> texts;
+  std::vector<bldr_cr_predef_dep_t> predefs;
+  std::vector<bldr_cr_predef_dep_t *> predef_ptrs;
+  std::vector<bldr_cr_fs_dep_t> fs;
+  std::vector<bldr_cr_fs_dep_t *> fs_ptrs;
+  std::vector<char *> vars;
+
+  const char *keep(const std::string &t) { return texts.emplace_back(t).c_str(); }
+};
+
+// Whether a rebuild of name runs under audit and leaves a record.
+bool audited(bldr_cm_handle_t h, const char *name, int32_t no_exec) {
+  return h->records && !no_exec && !fileutl_patt_list_match(h->no_config_rec, name);
+}
+
+// The dependency names of the target's instances, each once, in order; the instances' leading
+// dependencies into *leading.
+std::vector<const char *> dependencies(const TgtRec *rec, std::vector<const char *> *leading) {
+  std::vector<const char *> out;
+  void *d = nullptr;
+  for (list_cursor_t c = rec->instances ? list_next(rec->instances, nullptr, &d) : nullptr; c;
+       c = list_next(rec->instances, c, &d)) {
+    auto *inst = static_cast<bldr_tgt_inst_t *>(d);
+    if (inst == nullptr) continue;
+    if (inst->imp_dep) leading->push_back(inst->imp_dep);
+    void *dd = nullptr;
+    for (list_cursor_t l = inst->deps ? list_next(inst->deps, nullptr, &dd) : nullptr; l;
+         l = list_next(inst->deps, l, &dd)) {
+      const char *dep = static_cast<const char *>(dd);
+      bool seen = false;
+      for (const char *o : out) seen = seen || std::strcmp(o, dep) == 0;
+      if (!seen) out.push_back(dep);
+    }
+  }
+  return out;
+}
+
+void prepare_audited(bldr_cm_handle_t h, const TgtRec *rec, const char *name, list_handle_t script,
+                     AuditedRun *run) {
+  std::vector<const char *> leading;
+  std::vector<const char *> deps = dependencies(rec, &leading);
+  auto pathname_of = [&](const char *dep) {
+    void *data = nullptr;
+    if (hash_str_lookup(h->targets, dep, nullptr, &data) && static_cast<TgtRec *>(data)->pathname)
+      return static_cast<const char *>(static_cast<TgtRec *>(data)->pathname);
+    return dep;
+  };
+  for (const char *dep : deps) {
+    const char *path = pathname_of(dep);
+    view_oids_t o;
+    ks_status_t st = bldr_utl_tgt_is_gnu_order_only_specifier(dep) ? KS_ST_NOT_IN_VIEW
+                                                                   : view_get_oids(path, 1, 0, 0, &o);
+    if (st == KS_ST_OK && o.mtype == VOB_MTYPE_NULL) {
+      struct stat sb;
+      if (stat(path, &sb) != 0) continue;
+      bldr_cr_fs_dep_t f{};
+      f.name = run->keep(dep);
+      f.pathname = run->keep(path);
+      f.length = uint64_t(sb.st_size);
+      f.mtime = int64_t(sb.st_mtime);
+      if (bldr_utl_get_crc(&f, &f.crc) != KS_ST_OK) f.kind = 2;
+      run->fs.push_back(f);
+      continue;
+    }
+    run->predefs.push_back({run->keep(dep), run->keep(st == KS_ST_OK ? path : "")});
+  }
+  for (auto &p : run->predefs) run->predef_ptrs.push_back(&p);
+  for (auto &f : run->fs) run->fs_ptrs.push_back(&f);
+  // The primary dependency: the first leading dependency, else the first dependency, that the
+  // view knows (a view-private directory does not count).
+  leading.insert(leading.end(), deps.begin(), deps.end());
+  for (const char *dep : leading) {
+    view_oids_t o;
+    if (view_get_oids(pathname_of(dep), 1, 0, 0, &o) != KS_ST_OK || o.mtype == VOB_MTYPE_NULL ||
+        (o.mtype == VOB_MTYPE_VIEW_PRIVATE && o.ftype == VIEW_FTYPE_DIR))
+      continue;
+    run->args.primary_dep_oid = o.obj_oid;
+    break;
+  }
+  void *m = nullptr;
+  for (list_cursor_t c = rec->script_macros ? list_next(rec->script_macros, nullptr, &m) : nullptr;
+       c; c = list_next(rec->script_macros, c, &m))
+    run->vars.push_back(const_cast<char *>(run->keep(static_cast<const char *>(m))));
+  bldr_script_hash(script, &run->args.script_hash);
+  run->args.no_do_list = h->no_do_for_sibling;
+  run->args.no_sib_do_dirs = h->no_sibling_do_contained_in;
+  run->args.makefiles_affect_reuse = (h->flags & BLDR_CM_FLAG_MAKEFILES_AFFECT_REUSE) != 0;
+  run->args.incr_repository_sibs = h->incremental_repository_sibling;
+  run->args.incremental = (rec->attrs & BLDR_CM_TGT_INCREMENTAL) != 0;
+  run->args.merge_permitted = 1;
+  run->args.shared_tables = h->shared_tables;
+
+  bldr_exec_cr_info_t &i = run->info;
+  const bldr_cm_view_info_t *vi = h->view_info;
+  i.records = h;
+  i.view = static_cast<view_handle_t>(vi->view_server_handle);
+  i.view_tag = vi->view_tag_name;
+  i.initial_dir = vi->curr_wd;
+  i.initial_dir_canonical = vi->where_wd ? vi->where_wd : vi->curr_wd;
+  i.ref_time[0] = vi->ref_time_sec;
+  i.ref_time[1] = vi->ref_time_usec;
+  i.predef_dep_count = uint32_t(run->predef_ptrs.size());
+  i.predef_deps = run->predef_ptrs.data();
+  i.fs_dep_count = uint32_t(run->fs_ptrs.size());
+  i.fs_deps = run->fs_ptrs.data();
+  i.var_def_count = uint32_t(run->vars.size());
+  i.var_defs = run->vars.data();
+  i.makefiles_count = fileutl_patt_list_match(h->makefiles_in_config_rec, name) ? 1 : 0;
+  i.makefiles = h->makefiles;
+  i.args = &run->args;
+}
+
 }  // namespace
 
 bldr_cm_tgt_status_t bldr_cm_rbld_tgt(bldr_cm_handle_t h, const char *name,
@@ -219,7 +372,7 @@ bldr_cm_tgt_status_t bldr_cm_rbld_tgt(bldr_cm_handle_t h, const char *name,
                                       const char *shell, const char *shell_flags,
                                       int32_t gnu_like, bldr_cm_dirent_fn_t dirent_update) {
   void *data = nullptr;
-  if (!hash_str_lookup(h->records, name, nullptr, &data)) {
+  if (!hash_str_lookup(h->targets, name, nullptr, &data)) {
     int_error(MSG_NOT_REGISTERED, name);
     return BLDR_CM_TGT_ST_REBUILD_FAILED;
   }
@@ -234,9 +387,11 @@ bldr_cm_tgt_status_t bldr_cm_rbld_tgt(bldr_cm_handle_t h, const char *name,
   const bool timing = trace("bldr_show_times", 2);
   if (timing) date_get_timeval(&start);
   int32_t status = 0;
-  bldr_exec_cr_info_t cr = {nullptr};
+  AuditedRun run;
+  const bool audit = audited(h, name, no_exec);
+  if (audit) prepare_audited(h, rec, name, script, &run);
   // sgipmake runs each build script in one shell.
-  int r = bldr_exec_script(script, name, &cr, no_exec, 1, (h->flags & BLDR_CM_FLAG_SILENT) != 0,
+  int r = bldr_exec_script(script, name, &run.info, no_exec, !audit, (h->flags & BLDR_CM_FLAG_SILENT) != 0,
                            (h->flags & BLDR_CM_FLAG_IGNORE_STATUS) != 0,
                            (h->flags & BLDR_CM_FLAG_SGIPMAKE) != 0, shell, shell_flags, gnu_like,
                            mand_evs, cond_evs, dirent_update, &status);
@@ -258,7 +413,7 @@ int bldr_cm_start_rbld_tgt(bldr_cm_handle_t h, const char *name, void *,
                            bldr_cm_done_fn_t, void *, int32_t gnu_like,
                            bldr_cm_dirent_fn_t dirent_update, int32_t *failed) {
   void *data = nullptr;
-  if (!hash_str_lookup(h->records, name, nullptr, &data)) {
+  if (!hash_str_lookup(h->targets, name, nullptr, &data)) {
     int_error(MSG_NOT_REGISTERED, name);
     return -1;
   }
@@ -275,8 +430,9 @@ int bldr_cm_start_rbld_tgt(bldr_cm_handle_t h, const char *name, void *,
     return -1;
   }
   int32_t status = 0;
-  bldr_exec_cr_info_t cr = {nullptr};
-  int r = bldr_exec_start_script(0, script, name, &cr, no_exec,
+  AuditedRun run;
+  if (audited(h, name, no_exec)) prepare_audited(h, rec, name, script, &run);
+  int r = bldr_exec_start_script(0, script, name, &run.info, no_exec,
                                  (h->flags & BLDR_CM_FLAG_SILENT) != 0,
                                  (h->flags & BLDR_CM_FLAG_IGNORE_STATUS) != 0,
                                  (h->flags & BLDR_CM_FLAG_SGIPMAKE) != 0, shell, shell_flags,
@@ -298,7 +454,7 @@ int bldr_cm_chk_rbld(bldr_cm_handle_t h, const char **name, int32_t *failed, int
   int r = bldr_exec_chk_for_completion(name, &status, &reuse);
   if (r <= 0 || *name == nullptr) return r;
   void *data = nullptr;
-  if (!hash_str_lookup(h->records, *name, nullptr, &data)) {
+  if (!hash_str_lookup(h->targets, *name, nullptr, &data)) {
     int_error(MSG_NOT_REGISTERED, *name);
     *failed = -1;
     return r;
@@ -314,12 +470,12 @@ int bldr_cm_chk_rebuild_change(bldr_cm_handle_t, const char *) { return 1; }
 void bldr_cm_claim_cotarget_was_rebuilt(bldr_cm_handle_t h, const char *name,
                                         const char *cotarget) {
   void *data = nullptr, *co = nullptr;
-  if (!hash_str_lookup(h->records, name, nullptr, &data)) {
+  if (!hash_str_lookup(h->targets, name, nullptr, &data)) {
     int_error(MSG_NOT_REGISTERED, name);
     return;
   }
   TgtRec copy = *static_cast<TgtRec *>(data);
-  if (hash_str_enter(h->records, cotarget, nullptr, &co) < 0) return;
+  if (hash_str_enter(h->targets, cotarget, nullptr, &co) < 0) return;
   copy.pathname = stg_area_strdup(h->area, cotarget);
   *static_cast<TgtRec *>(co) = copy;
 }
@@ -347,7 +503,7 @@ hash_ht_t bldr_cm_vpath_substs(bldr_cm_handle_t h) { return h ? h->vpath_substs 
 
 bool bldr_cm_is_null_rbld_tgt(bldr_cm_handle_t h, const char *name) {
   void *data = nullptr;
-  if (!hash_str_lookup(h->records, name, nullptr, &data)) return false;
+  if (!hash_str_lookup(h->targets, name, nullptr, &data)) return false;
   return !static_cast<TgtRec *>(data)->has_script;
 }
 
@@ -355,7 +511,7 @@ void bldr_cm_prev_object(bldr_cm_handle_t h, const char *name, int32_t *found,
                          int32_t *non_shareable) {
   *found = *non_shareable = 0;
   void *data = nullptr;
-  if (h == nullptr || !hash_str_lookup(h->records, name, nullptr, &data)) return;
+  if (h == nullptr || !hash_str_lookup(h->targets, name, nullptr, &data)) return;
   *found = static_cast<TgtRec *>(data)->prev_found;
   *non_shareable = static_cast<TgtRec *>(data)->prev_non_shareable;
 }

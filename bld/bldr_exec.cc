@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bld/bldr_cr_rbld.h"
 #include "bld/bldr_make.h"
 #include "bld/bldr_utl.h"
 #include "bld/nimbrel_exec.h"
@@ -195,6 +196,41 @@ bool any_recursive(list_handle_t script) {
   return false;
 }
 
+// Runs the script under audit and makes its derived objects and record. The children's
+// environment is env, with the audit's settings added once the audit runs.
+ks_status_t run_audited(list_handle_t script, const char *tgt, const bldr_exec_cr_info_t *cr,
+                        int silent, int ignore, int one_shell, const char *shell,
+                        const char *shell_flags, int plus_prefix, evutl_env_t *env,
+                        int32_t *status) {
+  size_t count = 0;
+  char **scripts = nullptr;
+  if (bldr_exec_cvt_scripts(script, &count, &scripts) != KS_ST_OK) return KS_ST_ERR;
+  if (evutl_override_default_environ(env) != KS_ST_OK) {
+    bldr_exec_free_scripts(count, scripts);
+    return KS_ST_ERR;
+  }
+  char *argv[] = {const_cast<char *>(shell), nullptr};
+  int32_t can_be_reused = 0;
+  ks_status_t result = KS_ST_OK;
+  pfm_frame(
+      [&] {
+        result = bldr_cr_rbld_tgt(cr->view, cr->view_tag, cr->initial_dir, cr->initial_dir_canonical,
+                                  cr->ref_time, tgt, shell, shell_flags, 1, argv, nullptr,
+                                  uint32_t(count), scripts, silent, ignore, one_shell, 1,
+                                  cr->var_def_count, cr->var_defs, cr->predef_dep_count,
+                                  cr->predef_deps, cr->fs_dep_count, cr->fs_deps,
+                                  cr->makefiles_count, cr->makefiles, plus_prefix, cr->args,
+                                  &can_be_reused, status);
+      },
+      [&](ks_status_t) {
+        evutl_restore_default_environ();
+        bldr_exec_free_scripts(count, scripts);
+      });
+  evutl_restore_default_environ();
+  bldr_exec_free_scripts(count, scripts);
+  return result;
+}
+
 }  // namespace
 
 const imsg_msg_table_t _bldr_exec_karsel_msg_table = {
@@ -259,8 +295,9 @@ int bldr_exec_script_in_proc(list_handle_t script, const char *tgt, const bldr_e
           }
         } else {
           if (trace(3)) imsg_print(IMSG_TRACE, "*** Config records are enabled ***\n", -1);
-          // Audited runs come with configuration records; none are made by this release.
-          result = KS_ST_ERR;
+          if (dirent_update) dirent_update(0, nullptr);
+          result = run_audited(script, tgt, cr, silent, ignore, one_shell, shell, shell_flags,
+                               plus_prefix, env, status);
         }
         bldr_utl_set_old_user_umask();
       },

@@ -8,6 +8,8 @@
 #include <cstdint>
 
 #include "bld/bldr_cm.h"
+#include "bld/bldr_cr_audit.h"
+#include "bld/bldr_cr_create.h"
 #include "ks/imsg.h"
 #include "ks/ks_status.h"
 #include "ks/list.h"
@@ -15,10 +17,25 @@
 // Message table of the module "bld/bldr_exec" (trace name "bldr_exec").
 extern const imsg_msg_table_t _bldr_exec_karsel_msg_table;
 
-// What an audited run needs besides the script. Configuration records are not made by this
-// release, so every run is a plain one; records is null.
+// What an audited run needs besides the script: with records null the run is a plain one;
+// otherwise the script runs under audit and its derived objects and record are made
+// (bldr_cr_rbld_tgt), with the rest handed on unchanged.
 struct bldr_exec_cr_info_t {
-  void *records;
+  void *records;  // the configuration-manager session
+  view_handle_t view;
+  const char *view_tag;
+  const char *initial_dir;
+  const char *initial_dir_canonical;
+  int64_t ref_time[2];
+  uint32_t predef_dep_count;
+  bldr_cr_predef_dep_t **predef_deps;
+  uint32_t fs_dep_count;
+  bldr_cr_fs_dep_t **fs_deps;
+  uint32_t var_def_count;
+  char **var_defs;
+  uint32_t makefiles_count;  // the makefiles count as dependencies
+  list_handle_t makefiles;
+  const bldr_cr_create_args_t *args;
 };
 
 // Runs the script (list of instance scripts) of tgt in this process.

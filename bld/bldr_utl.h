@@ -231,3 +231,10 @@ void bldr_utl_forget_shell_pname();
 // its buffer: true. Without " -" the buffers are untouched: false.
 bool bldr_utl_remove_shell_flags(const char *shell, char *pathname, size_t pathname_size,
                                  char *flags, size_t flags_size);
+
+// --- Checked-out elements.
+
+// Whether the audited object at pathname stands for a checked-out element: *elem_oid receives
+// the element's OID when it does, and is left alone otherwise. view is not used. 0, or the view's
+// status when the object cannot be examined (other than being absent).
+ks_status_t bldr_utl_check_for_checkout(const char *pathname, view_handle_t view, tbs_oid_t *elem_oid);

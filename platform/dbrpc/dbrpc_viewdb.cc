@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <map>
 
 #include "dbrpc/dbrpc_db.h"
@@ -19,7 +20,10 @@ const char kModule[] = "dbrpc/dbrpc_viewdb";
 const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS private_objects(vrel TEXT PRIMARY KEY, oid BLOB NOT NULL,"
     " dev INTEGER NOT NULL, ino INTEGER NOT NULL, size INTEGER NOT NULL,"
-    " mtime_ns INTEGER NOT NULL);";
+    " mtime_ns INTEGER NOT NULL);"
+    // Derived objects present in the view: the OID each name holds as a derived object.
+    "CREATE TABLE IF NOT EXISTS derived_objects(vrel TEXT PRIMARY KEY, do_oid BLOB NOT NULL,"
+    " mtype INTEGER NOT NULL, dev INTEGER NOT NULL, ino INTEGER NOT NULL);";
 
 // A batch's transaction commits when it is next used after this long, so that other processes
 // waiting to record identities in the view wait briefly, however large the batch.
@@ -93,8 +97,9 @@ void relax_sync(sqlite3 *db) {
 
 sqlite3 *open_locked(const std::string &storage, bool create) {
   return state.pool.get(storage, [&] {
+    // The schema is run on every open, so that a view made before a table existed gets it.
     sqlite3 *db = dbrpc_db_open(kModule, "cannot open the view database", storage + "/view.db",
-                                create, create ? kSchema : nullptr);
+                                create, kSchema);
     if (db) {
       relax_sync(db);
       state.conns[db].storage = storage;
@@ -254,4 +259,103 @@ ks_status_t dbrpc_viewdb_private_oid(const std::string &storage, const std::stri
   if (!ok) return KS_ST_ERR;
   *oid = tbs_uuid_to_oid(&fresh);
   return KS_ST_OK;
+}
+
+namespace {
+
+// Runs a statement on the view's database outside any batch; false after printing the error.
+bool run(const std::string &storage, const char *sql,
+         const std::function<void(sqlite3_stmt *)> &bind,
+         const std::function<void(sqlite3_stmt *)> &row = nullptr) {
+  std::lock_guard<std::mutex> hold(state.pool.lock);
+  sqlite3 *db = open_locked(storage, false);
+  if (!db) return false;
+  commit(db, state.conns[db], &state.failed);
+  sqlite3_stmt *s = nullptr;
+  if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK) {
+    report("cannot read the view database", storage, sqlite3_errmsg(db));
+    return false;
+  }
+  bind(s);
+  int rc;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW)
+    if (row) row(s);
+  if (rc != SQLITE_DONE) report("cannot use the view database", storage, sqlite3_errmsg(db));
+  sqlite3_finalize(s);
+  return rc == SQLITE_DONE;
+}
+
+}  // namespace
+
+ks_status_t dbrpc_viewdb_note_do(const std::string &storage, const std::string &vrel,
+                                 const tbs_oid_t &do_oid, uint32_t mtype, const struct stat &st) {
+  bool ok = run(storage,
+                "INSERT OR REPLACE INTO derived_objects(vrel, do_oid, mtype, dev, ino)"
+                " VALUES(?1, ?2, ?3, ?4, ?5)",
+                [&](sqlite3_stmt *s) {
+                  sqlite3_bind_text(s, 1, vrel.c_str(), int(vrel.size()), SQLITE_STATIC);
+                  sqlite3_bind_blob(s, 2, do_oid.bytes, 16, SQLITE_STATIC);
+                  sqlite3_bind_int64(s, 3, mtype);
+                  sqlite3_bind_int64(s, 4, int64_t(st.st_dev));
+                  sqlite3_bind_int64(s, 5, int64_t(st.st_ino));
+                });
+  return ok ? KS_ST_OK : KS_ST_ERR;
+}
+
+ks_status_t dbrpc_viewdb_find_do(const std::string &storage, const std::string &vrel,
+                                 tbs_oid_t *do_oid, uint32_t *mtype, uint64_t *dev, uint64_t *ino) {
+  bool found = false;
+  bool ok = run(
+      storage, "SELECT do_oid, mtype, dev, ino FROM derived_objects WHERE vrel = ?1",
+      [&](sqlite3_stmt *s) { sqlite3_bind_text(s, 1, vrel.c_str(), int(vrel.size()), SQLITE_STATIC); },
+      [&](sqlite3_stmt *s) {
+        if (sqlite3_column_bytes(s, 0) != 16) return;
+        std::memcpy(do_oid->bytes, sqlite3_column_blob(s, 0), 16);
+        *mtype = uint32_t(sqlite3_column_int64(s, 1));
+        if (dev) *dev = uint64_t(sqlite3_column_int64(s, 2));
+        if (ino) *ino = uint64_t(sqlite3_column_int64(s, 3));
+        found = true;
+      });
+  if (!ok) return KS_ST_ERR;
+  return found ? KS_ST_OK : KS_ST_NOT_FOUND;
+}
+
+ks_status_t dbrpc_viewdb_list_dos(const std::string &storage,
+                                  std::vector<dbrpc_viewdb_do_t> *out) {
+  out->clear();
+  bool ok = run(
+      storage, "SELECT vrel, do_oid, mtype FROM derived_objects ORDER BY vrel",
+      [](sqlite3_stmt *) {},
+      [&](sqlite3_stmt *s) {
+        if (sqlite3_column_bytes(s, 1) != 16) return;
+        dbrpc_viewdb_do_t d;
+        const unsigned char *v = sqlite3_column_text(s, 0);
+        d.vrel = v ? reinterpret_cast<const char *>(v) : "";
+        std::memcpy(d.do_oid.bytes, sqlite3_column_blob(s, 1), 16);
+        d.mtype = uint32_t(sqlite3_column_int64(s, 2));
+        out->push_back(std::move(d));
+      });
+  return ok ? KS_ST_OK : KS_ST_ERR;
+}
+
+ks_status_t dbrpc_viewdb_forget_do(const std::string &storage, const std::string &vrel) {
+  bool ok = run(storage, "DELETE FROM derived_objects WHERE vrel = ?1", [&](sqlite3_stmt *s) {
+    sqlite3_bind_text(s, 1, vrel.c_str(), int(vrel.size()), SQLITE_STATIC);
+  });
+  return ok ? KS_ST_OK : KS_ST_ERR;
+}
+
+ks_status_t dbrpc_viewdb_last_private_oid(const std::string &storage, const std::string &vrel,
+                                          tbs_oid_t *oid) {
+  bool found = false;
+  bool ok = run(
+      storage, "SELECT oid FROM private_objects WHERE vrel = ?1",
+      [&](sqlite3_stmt *s) { sqlite3_bind_text(s, 1, vrel.c_str(), int(vrel.size()), SQLITE_STATIC); },
+      [&](sqlite3_stmt *s) {
+        if (sqlite3_column_bytes(s, 0) != 16) return;
+        std::memcpy(oid->bytes, sqlite3_column_blob(s, 0), 16);
+        found = true;
+      });
+  if (!ok) return KS_ST_ERR;
+  return found ? KS_ST_OK : KS_ST_NOT_FOUND;
 }

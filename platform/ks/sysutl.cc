@@ -1,5 +1,8 @@
 #include "ks/sysutl.h"
 
+#include <fcntl.h>
+#include <sys/utsname.h>
+
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +22,29 @@ const char *sysutl_myhostname() {
     else name = "localhost";
   });
   return name.c_str();
+}
+
+const char *sysutl_platform_description() {
+  static std::once_flag once;
+  static std::string text;
+  std::call_once(once, [] {
+    struct utsname u;
+    if (uname(&u) == 0) text = std::string(u.sysname) + " " + u.release + " " + u.machine;
+    else text = "unknown";
+  });
+  return text.c_str();
+}
+
+int sysutl_fsync_fptr(FILE *stream) {
+  if (fflush(stream) != 0) return -1;
+  return fsync(fileno(stream));
+}
+
+int sysutl_set_cloexec_file(FILE *stream) {
+  int fd = fileno(stream);
+  int flags = fcntl(fd, F_GETFD);
+  if (flags < 0) return -1;
+  return fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
 }
 
 int sysutl_system_redirect(const char *command, int *error_number) {

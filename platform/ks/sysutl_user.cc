@@ -1,5 +1,6 @@
 #include "ks/sysutl_user.h"
 
+#include <grp.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -54,4 +55,15 @@ const char *sysutl_get_shell_info() {
   if (shell.empty() && (!lookup(nullptr, getuid(), nullptr, nullptr, &shell) || shell.empty()))
     shell = "/bin/sh";
   return shell.c_str();
+}
+
+const char *sysutl_mygroupname() {
+  static std::string name;
+  std::vector<char> buf(16384);
+  struct group gr, *found = nullptr;
+  if (getgrgid_r(getgid(), &gr, buf.data(), buf.size(), &found) != 0 || found == nullptr ||
+      found->gr_name == nullptr)
+    return nullptr;
+  name = found->gr_name;
+  return name.c_str();
 }

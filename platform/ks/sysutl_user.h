@@ -16,3 +16,7 @@ ks_status_t sysutl_get_homedir(const char *user, char *buf, size_t size);
 // The login shell of the process's real user (its password entry), "/bin/sh" when it has none.
 // The text lives as long as the process.
 const char *sysutl_get_shell_info();
+
+// The name of the process's real group (its group entry), or null when it has none. The text
+// lives until the next call.
+const char *sysutl_mygroupname();

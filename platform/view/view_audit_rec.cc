@@ -39,6 +39,7 @@
 #include "tbs/tbs_product.h"
 #include "vessary/vessary.h"
 #include "vessary/vessary_raw.h"
+#include "view/view_do.h"
 #include "view/view_xstat.h"
 #include "vob/vob_ob.h"
 #include "vob/vob_pname.h"
@@ -53,7 +54,7 @@ namespace {
 // Record types and layout sizes of the audit file format (the reader's side fixes them).
 enum : uint16_t {
   T_VOB = 1, T_LOOKUP = 2, T_READ = 3, T_WRITE = 4, T_READLINK = 5, T_CREATE = 7, T_RENAME = 8,
-  T_REMOVE = 9, T_TRUNCATE = 10, T_VIEW = 12, T_CREATE_DIR = 13, T_MARKER = 14,
+  T_REMOVE = 9, T_TRUNCATE = 10, T_CHOID = 11, T_VIEW = 12, T_CREATE_DIR = 13, T_MARKER = 14,
 };
 constexpr uint16_t kFormat = 11;
 constexpr size_t kNameA = 124;  // where the name of a layout A record begins
@@ -167,6 +168,9 @@ struct ObjKey {
 // What the first pass learns of an event.
 struct EventPlan {
   Resolved n1, n2;
+  bool replaces_do = false;  // an open for writing of a derived object's file
+  tbs_oid_t replaced_do{};   // that derived object and its meta-type
+  uint32_t replaced_mtype = 0;
   bool has_obj = false;
   ObjKey obj;
   bool has_other = false;  // an exchange: the object the second name held
@@ -204,6 +208,21 @@ class ReaderNames {
       if (named) index_[k] = key(view, oid);
     }
     if (type == T_REMOVE) rec->live = false;
+  }
+
+  // A change-OID record: every live named record of old becomes a record of new.
+  void choid(const tbs_uuid_t &view, const tbs_oid_t &old, const tbs_oid_t &now) {
+    std::string ok = key(view, old), nk = key(view, now);
+    auto it = objects_.find(ok);
+    if (it == objects_.end() || objects_.count(nk)) return;
+    std::vector<Rec> moved;
+    for (Rec &r : it->second)
+      if (r.live && !r.name.empty()) {
+        moved.push_back({r.name, true});
+        index_[r.name] = nk;
+        r.live = false;
+      }
+    objects_[nk] = std::move(moved);
   }
 
   // Whether the reader takes a rename of (old parent, old name) to (new parent, new name) as the
@@ -447,6 +466,18 @@ class Converter {
     return r;
   }
 
+  // Whether an open with these flags writes the file.
+  static bool writes(uint64_t arg) {
+    int acc = int(arg) & O_ACCMODE;
+    return acc == O_WRONLY || acc == O_RDWR || (arg & O_TRUNC);
+  }
+
+  // Whether the object id at the canonical path abs is a derived object of its view (*do_oid).
+  bool replaces_do(const std::string &abs, const RawIdent &id, tbs_oid_t *do_oid, uint32_t *mtype) {
+    vob_pname_t w;
+    return locate(abs, &w) && view_do_replaced_by_write(w, id.dev, id.ino, do_oid, mtype);
+  }
+
   // Where the canonical path lies: false outside every VOB of every view.
   bool locate(std::string_view path, vob_pname_t *where) {
     if (path.size() < 2 || path[0] != '/' || system_place(path)) return false;
@@ -494,6 +525,12 @@ class Converter {
       bool creates = (ev.op == VESSARY_EV_OPEN && (ev.arg & VESSARY_OPEN_CREATED)) ||
                      ev.op == VESSARY_EV_MKDIR || ev.op == VESSARY_EV_SYMLINK ||
                      ev.op == VESSARY_EV_MKNOD;
+      // Writing a derived object makes a new object: a derived object never changes.
+      if (!creates && ev.op == VESSARY_EV_OPEN && writes(ev.arg) &&
+          replaces_do(p.n1.abs, ev.id, &p.replaced_do, &p.replaced_mtype)) {
+        creates = true;
+        p.replaces_do = true;
+      }
       uint32_t &g = gen_[in];
       if (creates) ++g;
       p.has_obj = true;
@@ -565,7 +602,7 @@ class Converter {
     id->view = w.view->uuid;
     id->vob_oid = w.vob->oid;
     id->elem = TBS_OID_NULL;
-    id->sn = vob_ob_private_objsn(w.view->uuid, w.vob->oid, w.vob_rel);
+    id->sn = vob_ob_private_objsn(oid);
     id->mtype = S_ISREG(mode_t(r.mode)) ? VOB_MTYPE_VIEW_PRIVATE_FILE : VOB_MTYPE_VIEW_PRIVATE;
     id->ftype = uint16_t(view_ftype_of(mode_t(r.mode)));
     id->mtime = r.msec;
@@ -742,6 +779,35 @@ class Converter {
     put_val<uint16_t>(id.ftype);
     put_val<uint16_t>(0);
     put_ident_common(id);
+  }
+
+  // A change of OID: the object old takes the OID of id (the reader makes it a created object).
+  void rec_choid(const Ident &old, const Ident &id) {
+    reader_.choid(id.view, old.oid, id.oid);
+    header(70, T_CHOID);
+    put(id.view.bytes, 16);
+    put(old.oid.bytes, 16);
+    put(id.oid.bytes, 16);
+    put_val<uint32_t>(id.sn.hi);
+    put_val<uint32_t>(id.sn.lo);
+    put_val<uint32_t>(id.mtype);
+    put_val<uint16_t>(id.ftype);
+  }
+
+  // The open for writing of a derived object's file: the derived object, as the name held it,
+  // changes its OID to the new object id the build writes.
+  void replace_do(const vob_pname_t &w, const Ident &id, const tbs_oid_t &parent, const EventPlan &p,
+                  uint32_t arg) {
+    Ident old = id;
+    old.oid = p.replaced_do;
+    old.mtype = p.replaced_mtype;
+    old.sn = vob_ob_private_objsn(old.oid);
+    lookup(w, old, parent);
+    name_gone(w, old);
+    rec_choid(old, id);
+    lookup(w, id, parent);
+    if (arg & O_TRUNC) rec_b(T_TRUNCATE, id);
+    rec_b(T_WRITE, id);
   }
 
   void rec_marker(uint32_t m) {
@@ -925,6 +991,10 @@ class Converter {
         return;
       case VESSARY_EV_OPEN: {
         if (!reach(p.n1, ev.id, k, &w, &id, &parent)) return;
+        if (p.replaces_do) {
+          replace_do(w, id, parent, p, uint32_t(ev.arg));
+          return;
+        }
         lookup(w, id, parent);
         if (id.ftype == VIEW_FTYPE_DIR) return;
         uint32_t flags = uint32_t(ev.arg) & ~VESSARY_OPEN_CREATED;

@@ -229,8 +229,19 @@ ks_status_t private_oid(const vob_pname_t &where, const struct stat &st, tbs_oid
 
 ks_status_t view_private(const vob_pname_t &where, const struct stat &st, Identity *id) {
   id->mtype = VOB_MTYPE_VIEW_PRIVATE;
-  id->objsn = vob_ob_private_objsn(where.view->uuid, where.vob->oid, where.vob_rel);
-  return private_oid(where, st, &id->obj);
+  ks_status_t status = private_oid(where, st, &id->obj);
+  id->objsn = vob_ob_private_objsn(id->obj);
+  // A file that a build made a derived object stays one while it holds the same data (keeps
+  // its OID).
+  if (status == KS_ST_OK && S_ISREG(st.st_mode)) {
+    tbs_oid_t do_oid;
+    uint32_t mtype;
+    if (dbrpc_viewdb_find_do(where.view->storage, vob_pname_view_relative(where), &do_oid,
+                             &mtype) == KS_ST_OK &&
+        tbs_oid_eq(&do_oid, &id->obj))
+      id->mtype = mtype;
+  }
+  return status;
 }
 
 ks_status_t judge(Worktree *wt, const vob_pname_t &where, const struct stat &st, Identity *id,
@@ -466,6 +477,11 @@ void view_xstat_flush_cache() {
   worktrees.clear();
   private_oids.clear();
   vob_ob_flush_cache();
+}
+
+void view_xstat_forget(const char *abs) {
+  std::lock_guard<std::mutex> hold(lock);
+  judged.erase(abs);
 }
 
 uint32_t view_ftype_of(mode_t mode) {

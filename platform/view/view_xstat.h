@@ -127,3 +127,7 @@ void view_xstat_hold_end();
 // Forgets the identities this process has cached, the VOB layer's noted objects included (for
 // tests that stand for a new process, and after a view is removed).
 void view_xstat_flush_cache();
+
+// Forgets what this process judged of the object at the canonical pathname abs (its class
+// changed: it became a derived object).
+void view_xstat_forget(const char *abs);

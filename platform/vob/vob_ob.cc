@@ -102,14 +102,7 @@ vob_objsn_t vob_ob_elem_objsn(const tbs_oid_t &elem_oid) {
                      uint32_t(b[4]) << 24 | b[5] << 16 | b[6] << 8 | b[7]};
 }
 
-vob_objsn_t vob_ob_private_objsn(const tbs_uuid_t &view_uuid, const tbs_oid_t &vob_oid,
-                                 std::string_view vob_rel) {
-  uint8_t key[32];
-  std::memcpy(key, view_uuid.bytes, 16);
-  std::memcpy(key + 16, vob_oid.bytes, 16);
-  tbs_oid_t d = derive("private", key, sizeof key, vob_rel.data(), vob_rel.size());
-  return vob_ob_elem_objsn(d);
-}
+vob_objsn_t vob_ob_private_objsn(const tbs_oid_t &oid) { return vob_ob_elem_objsn(oid); }
 
 ks_status_t vob_ob_mount_pname_to_vobh(const char *path, vob_handle_t *vobh) {
   return pname_to_vobh(path, true, vobh);

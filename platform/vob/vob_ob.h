@@ -10,7 +10,9 @@
 // - Version OID of a directory: derived from the element OID and a digest of the names and
 //   kinds of its tracked entries, not of their contents.
 // - Object serial number: the first eight bytes of the element OID, the same for every version
-//   of an element; for a view-private object, derived from the view, the VOB and the pathname.
+//   of an element; for a view-private object, its own OID's first eight bytes: each object is its
+//   own element, so an object that replaces another under the same name (a rebuilt file) is not
+//   taken for a second version of it.
 // Derivations are SHA-1 digests (name-based UUID layout) of a kind label and the inputs.
 #pragma once
 
@@ -35,8 +37,7 @@ struct vob_objsn_t {
 tbs_oid_t vob_ob_elem_oid(const tbs_oid_t &vob_oid, std::string_view vob_rel);
 tbs_oid_t vob_ob_ver_oid(const tbs_oid_t &elem_oid, const uint8_t *digest, size_t digest_len);
 vob_objsn_t vob_ob_elem_objsn(const tbs_oid_t &elem_oid);
-vob_objsn_t vob_ob_private_objsn(const tbs_uuid_t &view_uuid, const tbs_oid_t &vob_oid,
-                                 std::string_view vob_rel);
+vob_objsn_t vob_ob_private_objsn(const tbs_oid_t &oid);
 
 // The VOB that holds path (its own VOB root included), following a final symbolic link; the
 // "l" form does not follow it. KS_ST_OK with *vobh set, KS_ST_NOT_IN_VOB when the path lies in no
