@@ -22,6 +22,7 @@
 #include "ks/pfm.h"
 #include "ks/stg.h"
 #include "mf/mf_utl.h"
+#include "mf/mfc.h"
 #include "tbs/tbs_status.h"
 #include "view/view_xstat.h"
 #include "vob/vob_mtype.h"
@@ -299,12 +300,16 @@ void prepare_audited(bldr_cm_handle_t h, const TgtRec *rec, const char *name, li
       return static_cast<const char *>(static_cast<TgtRec *>(data)->pathname);
     return dep;
   };
+  // The makefile stat cache answers what each dependency is.
+  auto info = [](const char *path, view_xstat_t *xs) {
+    return bldr_utl_obj_cache_info(path, mfc_mf_stat_handle, 1, xs, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr);
+  };
   for (const char *dep : deps) {
     const char *path = pathname_of(dep);
-    view_oids_t o;
-    ks_status_t st = bldr_utl_tgt_is_gnu_order_only_specifier(dep) ? KS_ST_NOT_IN_VIEW
-                                                                   : view_get_oids(path, 1, 0, 0, &o);
-    if (st == KS_ST_OK && o.mtype == VOB_MTYPE_NULL) {
+    view_xstat_t xs;
+    ks_status_t st = bldr_utl_tgt_is_gnu_order_only_specifier(dep) ? KS_ST_NOT_FOUND : info(path, &xs);
+    if (st == KS_ST_NOT_IN_VOB) {
       struct stat sb;
       if (stat(path, &sb) != 0) continue;
       bldr_cr_fs_dep_t f{};
@@ -324,11 +329,11 @@ void prepare_audited(bldr_cm_handle_t h, const TgtRec *rec, const char *name, li
   // view knows (a view-private directory does not count).
   leading.insert(leading.end(), deps.begin(), deps.end());
   for (const char *dep : leading) {
-    view_oids_t o;
-    if (view_get_oids(pathname_of(dep), 1, 0, 0, &o) != KS_ST_OK || o.mtype == VOB_MTYPE_NULL ||
-        (o.mtype == VOB_MTYPE_VIEW_PRIVATE && o.ftype == VIEW_FTYPE_DIR))
+    view_xstat_t xs;
+    if (info(pathname_of(dep), &xs) != KS_ST_OK ||
+        (xs.mtype == VOB_MTYPE_VIEW_PRIVATE && xs.fstat.type == VIEW_FTYPE_DIR))
       continue;
-    run->args.primary_dep_oid = o.obj_oid;
+    run->args.primary_dep_oid = xs.obj_oid;
     break;
   }
   void *m = nullptr;

@@ -2,6 +2,7 @@
 #include "bld/bldr_cr.h"
 
 #include <array>
+#include <cstdarg>
 #include <cstdlib>
 
 #include "mf/mf_utl.h"
@@ -97,3 +98,10 @@ void bldr_cr_report_int_error(const char *file, int line) {
 }
 
 bool bldr_cr_traced(int level) { return mf_utl_should_trace("bldr_cr", level); }
+
+void bldr_cr_trace(const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  imsg_vprint(IMSG_TRACE, "bld/bldr_cr", format, ap);
+  va_end(ap);
+}

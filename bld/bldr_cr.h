@@ -85,6 +85,9 @@ extern tbs_oid_t bldr_cr_initial_dir_ver_oid;     // the version of its initial 
 // row at error-continuation severity) and keeps the audit files for inspection.
 void bldr_cr_report_int_error(const char *file, int line);
 
+// Prints a trace of the module (printf format; the caller decides whether it is wanted).
+void bldr_cr_trace(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
 // Whether traces of the module are wanted at level (the make verbosity, or the trace name
 // "bldr_cr").
 bool bldr_cr_traced(int level);

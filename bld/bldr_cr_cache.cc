@@ -2,6 +2,7 @@
 #include "bld/bldr_cr_cache.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -155,6 +156,8 @@ ks_status_t bldr_cr_cache_xdr_crc(xdr_op op, FILE *f, int64_t offset, uint32_t *
   XDR x;
   if (!xdrstg_create(&x, op, op == XDR_ENCODE ? 4096 : *len_p)) return KS_ST_NO_MEMORY;
   ks_status_t status = KS_ST_OK;
+  // What the stream buffered may be stale: another process may have written the file since.
+  if (op == XDR_DECODE) fflush(f);
   if (fseeko(f, off_t(offset), SEEK_SET) != 0) {
     status = errno_status(errno);
   } else if (op == XDR_DECODE) {
@@ -317,6 +320,103 @@ ks_status_t bldr_cr_cache_open(bldr_cr_cache_t *c, const char *pathname, bool *c
   return KS_ST_OK;
 }
 
+// Reads the header and the directory of the open file into the context, emptying a file whose
+// header or directory does not check out. 0, or KS_ST_ERR when memory runs out or the file cannot
+// be emptied.
+ks_status_t load_directory(bldr_cr_cache_t *c, bool created) {
+  drop_decoded(c);
+  free_dir(&c->dir);
+  uint32_t len = kHeaderSize;
+  ks_status_t st = bldr_cr_cache_xdr_crc(XDR_DECODE, c->file, 0, &len, hdr_xfer, &c->hdr, nullptr);
+  bool reset = false;
+  if (st != KS_ST_OK) {
+    if (!created && traced(4)) {
+      imsg_print(IMSG_WARNING, &_bldr_cr_cache_karsel_msg_table, MSG_DECODE, "cache header", tbs_strerror(st));
+      preserve_bad(c);
+    }
+    reset = true;
+  } else if (c->hdr.dir_offset == -1) {
+    if (!empty_dir(&c->dir, kSpareSlots)) {
+      no_memory();
+      return KS_ST_ERR;
+    }
+    c->hdr.dir_length = 0;
+    c->hdr.dir_crc = 0;
+  } else {
+    bldr_cr_cache_dir_t d = {0, 0, nullptr};
+    uint32_t dlen = c->hdr.dir_length, dcrc = c->hdr.dir_crc;
+    st = bldr_cr_cache_xdr_crc(XDR_DECODE, c->file, c->hdr.dir_offset, &dlen, dir_xfer, &d, &dcrc);
+    if (st != KS_ST_OK) {
+      free_dir(&d);
+      if (traced(4)) {
+        imsg_print(IMSG_WARNING, &_bldr_cr_cache_karsel_msg_table, MSG_DECODE, "cache directory", tbs_strerror(st));
+        preserve_bad(c);
+      }
+      reset = true;
+    } else {
+      if (!d.entries && !empty_dir(&d, d.dir_max)) {
+        no_memory();
+        return KS_ST_ERR;
+      }
+      c->dir = d;
+    }
+  }
+  if (reset && bldr_cr_cache_reset_open_cache(c) != KS_ST_OK) return KS_ST_ERR;
+  return KS_ST_OK;
+}
+
+// Holds the file for one writer at a time while it lives, and first brings the context up to
+// date with what other processes wrote since: the file another process's compaction put in place
+// of the one open here, and a header that no longer is the one written here. ok() is false when
+// the cache could not be brought up to date (it is then closed, or emptied).
+class Writer {
+ public:
+  explicit Writer(bldr_cr_cache_t *c) : c_(c) {
+    if (!c_->file) return;
+    for (int attempt = 0; attempt < 8; attempt++) {
+      lock(c_->file);
+      struct stat here, there;
+      if (fstat(fileno(c_->file), &here) != 0) return;
+      if (stat(c_->path, &there) == 0 && here.st_dev == there.st_dev && here.st_ino == there.st_ino)
+        break;
+      // Compacted by another process: take the file now under the name.
+      unlock();
+      bldr_cr_cache_stats_t stats = c_->stats;
+      std::string path = c_->path;
+      bldr_cr_cache_close_int(c_, nullptr);
+      bool created = false;
+      if (bldr_cr_cache_open(c_, path.c_str(), &created) != KS_ST_OK) return;
+      c_->stats = stats;
+    }
+    if (!locked_) return;
+    bldr_cr_cache_hdr_t disk{};
+    uint32_t len = kHeaderSize;
+    ks_status_t st = bldr_cr_cache_xdr_crc(XDR_DECODE, c_->file, 0, &len, hdr_xfer, &disk, nullptr);
+    bool same = st == KS_ST_OK && disk.dir_offset == c_->hdr.dir_offset &&
+                disk.dir_length == c_->hdr.dir_length && disk.dir_crc == c_->hdr.dir_crc;
+    ok_ = same || load_directory(c_, false) == KS_ST_OK;
+  }
+  ~Writer() { unlock(); }
+  Writer(const Writer &) = delete;
+  Writer &operator=(const Writer &) = delete;
+  bool ok() const { return ok_ && c_->file != nullptr; }
+
+ private:
+  void lock(FILE *f) {
+    while (flock(fileno(f), LOCK_EX) != 0 && errno == EINTR) {
+    }
+    locked_ = f;
+  }
+  void unlock() {
+    // The lock goes with the descriptor: only one still open is unlocked here.
+    if (locked_ && locked_ == c_->file) flock(fileno(locked_), LOCK_UN);
+    locked_ = nullptr;
+  }
+  bldr_cr_cache_t *c_;
+  FILE *locked_ = nullptr;
+  bool ok_ = false;
+};
+
 // Decodes the record of entry e into the context's decoded record and copies it to *cr.
 bool bldr_cr_cache_read_cr(bldr_cr_cache_t *c, const bldr_cr_cache_index_t &e, tbs_cr_t *cr) {
   if (c->decoded_offset != e.offset) {
@@ -349,6 +449,8 @@ int find_entry(const bldr_cr_cache_t *c, const tbs_oid_t *oid) {
 }
 
 bool new_do(const tbs_cr_obj_t *o) { return o && (o->flags & TBS_CR_OBJ_NEW_DO); }
+
+ks_status_t rewrite_locked(bldr_cr_cache_t *c);
 
 }  // namespace
 
@@ -387,42 +489,7 @@ ks_status_t bldr_cr_cache_read(const char *pathname, bldr_cr_cache_t **ctx_out) 
   };
   bool created = false;
   if (bldr_cr_cache_open(c, pathname, &created) != KS_ST_OK) return fail();
-  uint32_t len = kHeaderSize;
-  ks_status_t st = bldr_cr_cache_xdr_crc(XDR_DECODE, c->file, 0, &len, hdr_xfer, &c->hdr, nullptr);
-  bool reset = false;
-  if (st != KS_ST_OK) {
-    if (!created && traced(4)) {
-      imsg_print(IMSG_WARNING, &_bldr_cr_cache_karsel_msg_table, MSG_DECODE, "cache header", tbs_strerror(st));
-      preserve_bad(c);
-    }
-    reset = true;
-  } else if (c->hdr.dir_offset == -1) {
-    if (!empty_dir(&c->dir, kSpareSlots)) {
-      no_memory();
-      return fail();
-    }
-    c->hdr.dir_length = 0;
-    c->hdr.dir_crc = 0;
-  } else {
-    bldr_cr_cache_dir_t d = {0, 0, nullptr};
-    uint32_t dlen = c->hdr.dir_length, dcrc = c->hdr.dir_crc;
-    st = bldr_cr_cache_xdr_crc(XDR_DECODE, c->file, c->hdr.dir_offset, &dlen, dir_xfer, &d, &dcrc);
-    if (st != KS_ST_OK) {
-      free_dir(&d);
-      if (traced(4)) {
-        imsg_print(IMSG_WARNING, &_bldr_cr_cache_karsel_msg_table, MSG_DECODE, "cache directory", tbs_strerror(st));
-        preserve_bad(c);
-      }
-      reset = true;
-    } else {
-      if (!d.entries && !empty_dir(&d, d.dir_max)) {
-        no_memory();
-        return fail();
-      }
-      c->dir = d;
-    }
-  }
-  if (reset && bldr_cr_cache_reset_open_cache(c) != KS_ST_OK) return fail();
+  if (load_directory(c, created) != KS_ST_OK) return fail();
   if (ctx_out) *ctx_out = c;
   return KS_ST_OK;
 }
@@ -451,6 +518,8 @@ int bldr_cr_cache_fetch(bldr_cr_cache_t *ctx, const tbs_oid_t *do_oid, tbs_cr_t 
 ks_status_t bldr_cr_cache_add(bldr_cr_cache_t *ctx, const tbs_cr_t *cr) {
   bldr_cr_cache_t *c = ctx_of(ctx);
   if (!c->file) return KS_ST_ERR;
+  Writer writer(c);
+  if (!writer.ok()) return KS_ST_ERR;
   // A record already cached under its first derived object is not added again.
   for (uint32_t k = 0; k < cr->obj_count; k++) {
     if (!new_do(cr->objs[k])) continue;
@@ -540,13 +609,22 @@ ks_status_t bldr_cr_cache_add(bldr_cr_cache_t *ctx, const tbs_cr_t *cr) {
   int32_t live_count = 0;
   for (uint32_t i = 0; i < c->dir.dir_count; i++)
     if (live(c->dir.entries[i])) live_count++;
-  if (((live_count * 5) >> 2) < int32_t(c->dir.dir_count)) return bldr_cr_cache_rewrite(c);
+  if (((live_count * 5) >> 2) < int32_t(c->dir.dir_count)) return rewrite_locked(c);
   return KS_ST_OK;
 }
 
 ks_status_t bldr_cr_cache_rewrite(bldr_cr_cache_t *ctx) {
   bldr_cr_cache_t *c = ctx_of(ctx);
   if (!c->file) return KS_ST_OK;
+  Writer writer(c);
+  if (!writer.ok()) return KS_ST_ERR;
+  return rewrite_locked(c);
+}
+
+namespace {
+
+// The compaction, by a writer holding the file.
+ks_status_t rewrite_locked(bldr_cr_cache_t *c) {
   drop_decoded(c);
   uint32_t live_count = 0;
   for (uint32_t i = 0; i < c->dir.dir_count; i++)
@@ -640,6 +718,8 @@ ks_status_t bldr_cr_cache_rewrite(bldr_cr_cache_t *ctx) {
   *c = n;
   return KS_ST_OK;
 }
+
+}  // namespace
 
 ks_status_t bldr_cr_cache_merge(bldr_cr_cache_t *source, bldr_cr_cache_t *target) {
   if (!source && !target) return KS_ST_TRUNCATED;

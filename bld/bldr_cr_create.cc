@@ -93,7 +93,7 @@ void remove_obj(bldr_cr_audit_table_t *t, bldr_cr_audit_obj_t *o) {
 
 void trace_removal(int level, const char *name, const char *why) {
   if (!trace(level)) return;
-  imsg_print(IMSG_TRACE, "Removing \"%s\" from CR", -1, name);
+  bldr_cr_trace("Removing \"%s\" from CR", name);
   imsg_print(IMSG_TRACE_CONT, "%s", -1, why);
 }
 
@@ -205,7 +205,7 @@ void trace_object(const bldr_cr_audit_obj_t *o, const char *pn) {
   if (o->flags & TBS_CR_OBJ_PREDEF) line += "Predefined dependency. ";
   if (o->flags & TBS_CR_OBJ_INITIAL_DIR) line += "Accessed while setting initial dir. ";
   if (tbs_oid_is_null(&o->parent_oid)) line += "\n\tParent Directory Unknown. ";
-  imsg_print(IMSG_TRACE, fmt, -1, pn, static_cast<unsigned long>(o->mtype));
+  bldr_cr_trace(fmt, pn, static_cast<unsigned long>(o->mtype));
   imsg_print(IMSG_TRACE_CONT, "%s\n", -1, line.c_str());
 }
 
@@ -252,7 +252,7 @@ ks_status_t judge_objects(Work &w) {
       if ((o->further & BLDR_OBJ_X_MAKEFILES) && !(o->flags & BLDR_OBJ_PREDEF) && !a->makefiles_affect_reuse)
         o->flags |= TBS_CR_OBJ_NON_CRITICAL;
       if ((o->flags & BLDR_OBJ_PREDEF) && order_only(w.cr, access)) {
-        if (trace(4)) imsg_print(IMSG_TRACE, "bldr_cr_is_order_only_dependency returned TRUE for \"%s\"", -1, pn);
+        if (trace(4)) bldr_cr_trace("bldr_cr_is_order_only_dependency returned TRUE for \"%s\"", pn);
         o->flags |= TBS_CR_OBJ_NON_CRITICAL;
       }
     }
@@ -358,7 +358,7 @@ ks_status_t judge_objects(Work &w) {
 // Drops the VOBs no kept object needs and gives the others their final names and indexes.
 ks_status_t settle_vobs(Work &w, std::vector<int> *new_index) {
   bldr_cr_audit_table_t *t = w.t;
-  if (trace(4)) imsg_print(IMSG_TRACE, "Removing VOB descriptors that do not contain significant object accesses...\n", -1);
+  if (trace(4)) bldr_cr_trace("Removing VOB descriptors that do not contain significant object accesses...\n");
   new_index->assign(t->vobs.size(), -1);
   std::vector<tbs_cr_vob_t> kept;
   for (size_t v = 0; v < t->vobs.size(); v++) {
@@ -372,7 +372,7 @@ ks_status_t settle_vobs(Work &w, std::vector<int> *new_index) {
       it->second.removed = 1;
       it->second.name = vob.name;
       if (trace(4))
-        imsg_print(IMSG_TRACE, "Removing VOB \"%s\" from CR - appeared in audit but no objects referenced\n", -1, vob.name.c_str());
+        bldr_cr_trace("Removing VOB \"%s\" from CR - appeared in audit but no objects referenced\n", vob.name.c_str());
       continue;
     }
     std::string name = std::string(sysutl_myhostname()) + ":" + vob.name;
@@ -382,7 +382,7 @@ ks_status_t settle_vobs(Work &w, std::vector<int> *new_index) {
       return KS_ST_ERR;
     }
     (*new_index)[v] = int(kept.size());
-    if (trace(4)) imsg_print(IMSG_TRACE, "VOB \"%s\" index = %lu\n", -1, name.c_str(), static_cast<unsigned long>(kept.size()));
+    if (trace(4)) bldr_cr_trace("VOB \"%s\" index = %lu\n", name.c_str(), static_cast<unsigned long>(kept.size()));
     kept.push_back({w.s->text(name.c_str()), vob.vob_oid, vob.root_oid});
   }
   w.s->vobs = kept;
@@ -392,7 +392,7 @@ ks_status_t settle_vobs(Work &w, std::vector<int> *new_index) {
 // Drops what is not significant, numbers the kept objects and collects their link texts.
 ks_status_t settle_objects(Work &w, const std::vector<int> &new_index) {
   bldr_cr_audit_table_t *t = w.t;
-  if (trace(4)) imsg_print(IMSG_TRACE, "Removing object descriptors that are not significant accesses...\n", -1);
+  if (trace(4)) bldr_cr_trace("Removing object descriptors that are not significant accesses...\n");
   std::vector<bldr_cr_audit_obj_t *> live = t->live;
   w.s->linktexts.clear();
   int64_t index = 0;
@@ -412,7 +412,7 @@ ks_status_t settle_objects(Work &w, const std::vector<int> &new_index) {
     o->running_index = index;
     o->vob_index = uint16_t(new_index[o->vob_index]);
     if ((o->further & BLDR_OBJ_X_LINK_TEXT) || !o->link_text.empty()) {
-      if (trace(4)) imsg_print(IMSG_TRACE, "Adding CR linktext of object \"%s\" -> %s\n", -1, o->leaf.c_str(), o->link_text.c_str());
+      if (trace(4)) bldr_cr_trace("Adding CR linktext of object \"%s\" -> %s\n", o->leaf.c_str(), o->link_text.c_str());
       w.s->linktexts.push_back({w.s->text(o->link_text.c_str()), uint32_t(index)});
     }
     index++;
@@ -424,11 +424,11 @@ ks_status_t settle_objects(Work &w, const std::vector<int> &new_index) {
 ks_status_t resolve_explicit_deps(Work &w) {
   bldr_cr_audit_table_t *t = w.t;
   tbs_cr_t *cr = w.cr;
-  if (trace(4)) imsg_print(IMSG_TRACE, "Checking makefile-declared VOB dependencies...\n", -1);
+  if (trace(4)) bldr_cr_trace("Checking makefile-declared VOB dependencies...\n");
   auto &deps = w.s->deps;
   for (size_t d = 0; d < deps.size();) {
     tbs_cr_explicit_dep_t &dep = deps[d];
-    if (trace(4)) imsg_print(IMSG_TRACE, "Checking dependency #%d...\n", -1, int(d));
+    if (trace(4)) bldr_cr_trace("Checking dependency #%d...\n", int(d));
     dep.obj_index = -1;
     if (!dep.vpath_name || !*dep.vpath_name) {
       if (trace(4)) imsg_print(IMSG_TRACE_CONT, "Has empty vpath_name, skipping.\n", -1);
@@ -499,7 +499,7 @@ ks_status_t resolve_explicit_deps(Work &w) {
 // The final object list, the declared dependencies' flags.
 void settle_predefs(Work &w) {
   tbs_cr_t *cr = w.cr;
-  if (trace(4)) imsg_print(IMSG_TRACE, "Weeding out false PREDEF flags...\n", -1);
+  if (trace(4)) bldr_cr_trace("Weeding out false PREDEF flags...\n");
   std::vector<bool> declared(cr->obj_count, false);
   for (uint32_t d = 0; d < cr->explicit_dep_count; d++) {
     int32_t i = cr->explicit_deps[d]->obj_index;
@@ -511,7 +511,7 @@ void settle_predefs(Work &w) {
       cr->objs[i]->flags &= ~uint32_t(TBS_CR_OBJ_PREDEF);
     }
   }
-  if (trace(4)) imsg_print(IMSG_TRACE, "Setting directory PREDEF flags...\n", -1);
+  if (trace(4)) bldr_cr_trace("Setting directory PREDEF flags...\n");
   for (uint32_t d = 0; d < cr->explicit_dep_count; d++) {
     int32_t i = cr->explicit_deps[d]->obj_index;
     if (i < 0 || uint32_t(i) >= cr->obj_count) continue;
@@ -529,7 +529,7 @@ void settle_predefs(Work &w) {
 
 void mark_primary(Work &w) {
   tbs_cr_t *cr = w.cr;
-  if (trace(4)) imsg_print(IMSG_TRACE, "Finding and marking primary dependency in CR...\n", -1);
+  if (trace(4)) bldr_cr_trace("Finding and marking primary dependency in CR...\n");
   const tbs_oid_t &p = w.args->primary_dep_oid;
   if (tbs_oid_is_null(&p)) return;
   for (uint32_t i = 0; i < cr->obj_count; i++) {
@@ -554,10 +554,10 @@ ks_status_t store(Work &w) {
   for (uint32_t i = 0; i < cr->obj_count; i++)
     if (cr->objs[i]->flags & TBS_CR_OBJ_NEW_DO) n_new++;
   if (n_new == 0) {
-    if (trace(2)) imsg_print(IMSG_TRACE, "No derived objects to store\n", -1);
+    if (trace(2)) bldr_cr_trace("No derived objects to store\n");
     return KS_ST_OK;
   }
-  if (trace(2)) imsg_print(IMSG_TRACE, "Storing %u DO(s)\n", -1, unsigned(w.new_dos.size()));
+  if (trace(2)) bldr_cr_trace("Storing %u DO(s)\n", unsigned(w.new_dos.size()));
   struct timeval start = {};
   const bool timing = mf_utl_should_trace("bldr_show_times", 2);
   if (timing) gettimeofday(&start, nullptr);
@@ -568,7 +568,7 @@ ks_status_t store(Work &w) {
   if (st != KS_ST_OK) return st;
   std::unique_ptr<cr_utl_hash_deps_h_t, void (*)(cr_utl_hash_deps_h_t *)> hold(&arr, cr_utl_destroy_dep_hash_array);
   if (trace(3)) {
-    imsg_print(IMSG_TRACE, "Checking for shopping hash collisions...\n", -1);
+    bldr_cr_trace("Checking for shopping hash collisions...\n");
     bool collision = false;
     for (uint32_t i = 0; i < n_hashes && !collision; i++)
       for (uint32_t j = i + 1; j < n_hashes && !collision; j++)
@@ -576,12 +576,12 @@ ks_status_t store(Work &w) {
     if (collision)
       imsg_print(IMSG_WARNING, "Detected at least two identical shopping element hashes.\nThe VOB may sometimes skip this DO when the DO is shopped for.\n", -1);
     else
-      imsg_print(IMSG_TRACE, "No shopping hash collisions detected.\n", -1);
+      bldr_cr_trace("No shopping hash collisions detected.\n");
   }
   if (trace(4)) {
-    imsg_print(IMSG_TRACE, "num_dep_hashes = %d\n", -1, int(n_hashes));
+    bldr_cr_trace("num_dep_hashes = %d\n", int(n_hashes));
     if (n_hashes)
-      imsg_print(IMSG_TRACE, "dep_hashes[0] = %lu, %lu\n", -1, static_cast<unsigned long>(hashes[0].words[0]),
+      bldr_cr_trace("dep_hashes[0] = %lu, %lu\n", static_cast<unsigned long>(hashes[0].words[0]),
                  static_cast<unsigned long>(hashes[0].words[1]));
   }
   int shareable = 2;
@@ -595,9 +595,9 @@ ks_status_t store(Work &w) {
     struct timeval end;
     gettimeofday(&end, nullptr);
     float secs = float(end.tv_sec - start.tv_sec) + float(end.tv_usec - start.tv_usec) * 0.000001f;
-    imsg_print(IMSG_TRACE, "Stored DO(s) in (s): %f\n", -1, double(secs));
+    bldr_cr_trace("Stored DO(s) in (s): %f\n", double(secs));
   } else if (trace(2)) {
-    imsg_print(IMSG_TRACE, "Derived object(s) written\n", -1);
+    bldr_cr_trace("Derived object(s) written\n");
   }
   bldr_cr_cache_add(nullptr, cr);
   if (trace(2)) {
@@ -664,7 +664,7 @@ ks_status_t bldr_cr_process_audit_table(bldr_cr_audit_table_t *table, tbs_cr_t *
     }
   }
   if (std::none_of(table->live.begin(), table->live.end(), significant)) {
-    if (trace(2)) imsg_print(IMSG_TRACE, "No derived objects to store\n", -1);
+    if (trace(2)) bldr_cr_trace("No derived objects to store\n");
     s->install(cr);
     cr->obj_count = 0;
     return KS_ST_OK;
@@ -672,7 +672,7 @@ ks_status_t bldr_cr_process_audit_table(bldr_cr_audit_table_t *table, tbs_cr_t *
   for (const auto &v : table->vobs) s->vobs.push_back({s->text(v.name.c_str()), v.vob_oid, v.root_oid});
   fill_from_table(table, s, cr);
   if (trace(3))
-    imsg_print(IMSG_TRACE, "Begin audit table processing - starting with %lu vessary obj descs\n", -1,
+    bldr_cr_trace("Begin audit table processing - starting with %lu vessary obj descs\n",
                static_cast<unsigned long>(table->live.size()));
   w.nt = cr_utl_create_nametable(1, args->shared_tables, cr, 0);
   if (w.nt == CR_UTL_NT_HDL_NULL || w.area == STG_AREA_NULL) {
@@ -685,7 +685,7 @@ ks_status_t bldr_cr_process_audit_table(bldr_cr_audit_table_t *table, tbs_cr_t *
   if ((st = settle_vobs(w, &new_index)) != KS_ST_OK) return st;
   if ((st = settle_objects(w, new_index)) != KS_ST_OK) return st;
   if ((st = resolve_explicit_deps(w)) != KS_ST_OK) return st;
-  if (trace(4)) imsg_print(IMSG_TRACE, "Computing CR object lists...\n", -1);
+  if (trace(4)) bldr_cr_trace("Computing CR object lists...\n");
   fill_from_table(table, s, cr);
   cr_utl_destroy_nametable(w.nt);
   w.nt = cr_utl_create_nametable(1, args->shared_tables, cr, 0);
@@ -704,7 +704,7 @@ ks_status_t bldr_cr_process_audit_table(bldr_cr_audit_table_t *table, tbs_cr_t *
   }
   mark_primary(w);
   if (trace(3)) {
-    imsg_print(IMSG_TRACE, "Finished audit table processing - ended with %lu vessary obj descs\n", -1,
+    bldr_cr_trace("Finished audit table processing - ended with %lu vessary obj descs\n",
                static_cast<unsigned long>(cr->obj_count));
     cr_utl_dump_cr(cr, args->shared_tables);
   }

@@ -113,19 +113,19 @@ ks_status_t bldr_cr_merge_previous_cr(bldr_cr_audit_table_t *table, tbs_cr_t *cr
                                       cr_utl_nt_hdl_t *nt, const bldr_cr_create_args_t *args) {
   bldr_cr_rec_storage_t *s = table->rec_storage.get();
   const uint32_t start_objs = cr->obj_count, start_vobs = cr->vob_count;
-  if (trace(4)) imsg_print(IMSG_TRACE, "Target declared incremental, checking...\n", -1);
+  if (trace(4)) bldr_cr_trace("Target declared incremental, checking...\n");
   long at = bldr_cr_find_mfs_obj_at_target_name(cr);
   bldr_cr_audit_obj_t *target = at >= 0 ? audited(table, at) : nullptr;
   if (!target) {
-    if (trace(3)) imsg_print(IMSG_TRACE, "Found no actual file at the specified name, punting...\n", -1);
+    if (trace(3)) bldr_cr_trace("Found no actual file at the specified name, punting...\n");
     return KS_ST_OK;
   }
-  if (trace(3)) imsg_print(IMSG_TRACE, "Final target OID: %s (%s)\n", -1, tbs_oid_to_str(&target->oid), target->leaf.c_str());
+  if (trace(3)) bldr_cr_trace("Final target OID: %s (%s)\n", tbs_oid_to_str(&target->oid), target->leaf.c_str());
   bldr_cr_audit_obj_t *occupant = target;
   for (size_t guard = 0; occupant->replaced_rec && guard <= table->store.size(); guard++)
     occupant = occupant->replaced_rec;
   if (trace(3))
-    imsg_print(IMSG_TRACE, "Target name's original occupant OID: %s (%s)\n", -1, tbs_oid_to_str(&occupant->oid),
+    bldr_cr_trace("Target name's original occupant OID: %s (%s)\n", tbs_oid_to_str(&occupant->oid),
                occupant->leaf.c_str());
   const tbs_oid_t target_oid = target->oid;
   const uint32_t target_mark = TBS_CR_OBJ_TARGET | (occupant != target ? TBS_CR_OBJ_TARGET_RENAMED : 0);
@@ -136,23 +136,24 @@ ks_status_t bldr_cr_merge_previous_cr(bldr_cr_audit_table_t *table, tbs_cr_t *cr
   ks_status_t status = KS_ST_OK;
   bool have_prev = false;
   if (!args->merge_permitted) {
-    if (trace(3)) imsg_print(IMSG_TRACE, "Caller does not grant permission for CR merge...\n", -1);
+    if (trace(3)) bldr_cr_trace("Caller does not grant permission for CR merge...\n");
   } else {
     if (trace(3)) {
-      imsg_print(IMSG_TRACE, "Caller grants permission for CR merge...\n", -1);
+      bldr_cr_trace("Caller grants permission for CR merge...\n");
       bool read = false;
       for (auto *list : {&table->live, &table->removed})
         for (auto *o : *list)
           if ((o->flags & BLDR_OBJ_READ) && tbs_oid_eq(&o->oid, &occupant->oid)) read = true;
       if (read) {
-        imsg_print(IMSG_TRACE, occupant == target ? "Read/Overwrite of target (%s-%s) OBJSN:%x.%x\n"
-                                                  : "Read/Overwrite via rename of (%s-%s) OBJSN:%x.%x\n",
-                   -1, tbs_oid_to_str(&target->parent_oid), target->leaf.c_str(), target->objsn[0], target->objsn[1]);
-        imsg_print(IMSG_TRACE, "Target was read during the audit...\n", -1);
+        bldr_cr_trace(occupant == target ? "Read/Overwrite of target (%s-%s) OBJSN:%x.%x\n"
+                                         : "Read/Overwrite via rename of (%s-%s) OBJSN:%x.%x\n",
+                      tbs_oid_to_str(&target->parent_oid), target->leaf.c_str(), target->objsn[0],
+                      target->objsn[1]);
+        bldr_cr_trace("Target was read during the audit...\n");
       } else {
-        imsg_print(IMSG_TRACE, "Target was not read during the audit...\n", -1);
+        bldr_cr_trace("Target was not read during the audit...\n");
       }
-      imsg_print(IMSG_TRACE, "Attempting to merge CRs...\n", -1);
+      bldr_cr_trace("Attempting to merge CRs...\n");
     }
     const bldr_cr_audit_obj_t *first = occupant;
     for (size_t guard = 0; first->earlier_oid_rec && guard <= table->store.size(); guard++)
@@ -160,13 +161,13 @@ ks_status_t bldr_cr_merge_previous_cr(bldr_cr_audit_table_t *table, tbs_cr_t *cr
     if (bldr_cr_cache_fetch(nullptr, &first->oid, &prev)) {
       have_prev = true;
     } else {
-      if (trace(3)) imsg_print(IMSG_TRACE, "Failed to find previous CR in cache...\n", -1);
+      if (trace(3)) bldr_cr_trace("Failed to find previous CR in cache...\n");
       status = vob_ob_vob_oid_to_vobh(&first->vob_oid, &vobh);
       if (status == KS_ST_OK) status = cm_cr_get_cr(vobh, &first->oid, 1, 1, nullptr, &prev);
       if (status == KS_ST_OK) {
         have_prev = prev_from_vob = true;
       } else if (status == KS_ST_NOT_FOUND) {
-        if (trace(3)) imsg_print(IMSG_TRACE, "No CR for previous DO in VOB or view - %s\n", -1, tbs_oid_to_str(&first->oid));
+        if (trace(3)) bldr_cr_trace("No CR for previous DO in VOB or view - %s\n", tbs_oid_to_str(&first->oid));
         status = KS_ST_OK;
       } else {
         status = KS_ST_ERR;
@@ -191,17 +192,17 @@ ks_status_t bldr_cr_merge_previous_cr(bldr_cr_audit_table_t *table, tbs_cr_t *cr
       if (n) {
         if (!tbs_oid_eq(&n->oid, &p[i].oid) && po->ftype == TBS_CR_FTYPE_DIR && n->ftype == TBS_CR_FTYPE_DIR &&
             tbs_oid_eq(&po->elem_oid, &n->elem_oid)) {
-          if (trace(3)) imsg_print(IMSG_TRACE, "CR merge - Different version of dir \n\t\t(%s-%s) \n", -1, tbs_oid_to_str(&n->oid), n->name);
+          if (trace(3)) bldr_cr_trace("CR merge - Different version of dir \n\t\t(%s-%s) \n", tbs_oid_to_str(&n->oid), n->name);
           for (uint32_t k = i + 1; k < prev.obj_count; k++)
             if (tbs_oid_eq(&p[k].parent, &p[i].oid)) p[k].parent = n->oid;
           p[i].oid = n->oid;
         } else if (!tbs_oid_eq(&n->oid, &p[i].oid) && trace(3)) {
-          imsg_print(IMSG_TRACE, "CR merge - Different object in new build\n\t\t(%s-%s) \n", -1, tbs_oid_to_str(&n->oid), n->name);
+          bldr_cr_trace("CR merge - Different object in new build\n\t\t(%s-%s) \n", tbs_oid_to_str(&n->oid), n->name);
         }
         p[i].flags |= TBS_CR_OBJ_MERGE_MATCHED;
         continue;
       }
-      if (trace(3)) imsg_print(IMSG_TRACE, "CR merge - missing in new build\n\t\t(%s-%s) \n", -1, tbs_oid_to_str(&p[i].oid), po->name);
+      if (trace(3)) bldr_cr_trace("CR merge - missing in new build\n\t\t(%s-%s) \n", tbs_oid_to_str(&p[i].oid), po->name);
       if ((po->flags & (TBS_CR_OBJ_WRITTEN | TBS_CR_OBJ_CREATED)) || po->ftype == TBS_CR_FTYPE_DIR) continue;
       p[i].flags |= TBS_CR_OBJ_MERGE_TAKEN;
       // Its directories up to one the new record has, or to the VOB's root.
@@ -268,7 +269,7 @@ ks_status_t bldr_cr_merge_previous_cr(bldr_cr_audit_table_t *table, tbs_cr_t *cr
     }
     if (status == KS_ST_OK) {
       s->install(cr);
-      if (trace(3)) imsg_print(IMSG_TRACE, "CR merge: %d new objects added from previous CR\n", -1, int(taken));
+      if (trace(3)) bldr_cr_trace("CR merge: %d new objects added from previous CR\n", int(taken));
       // Every dependency of the previous record that the new build did not declare again.
       for (uint32_t d = 0; d < prev.explicit_dep_count && status == KS_ST_OK; d++) {
         const tbs_cr_explicit_dep_t *pd = prev.explicit_deps[d];

@@ -1,6 +1,9 @@
 // The judgement of each audited object of a rebuild.
 #include "bld/bldr_cr_obj.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -10,7 +13,6 @@
 #include "ks/imsg.h"
 #include "ks/pfm.h"
 #include "ks/strutl.h"
-#include "mf/mf_stat.h"
 #include "mf/mf_utl.h"
 #include "tbs/tbs_cr.h"
 #include "tbs/tbs_status.h"
@@ -93,7 +95,7 @@ int bldr_cr_requested_no_sib_do_contained_in(const char *obj_abs_pn, const char 
   PFM_ASSERT(dir_patt != NULL);
   PFM_ASSERT(obj_seps > 0);
   if (trace(4))
-    imsg_print(IMSG_TRACE, "Testing %s against .NO_SIBLING_DO_CONTAINED_IN: %s\n", -1, obj_abs_pn,
+    bldr_cr_trace("Testing %s against .NO_SIBLING_DO_CONTAINED_IN: %s\n", obj_abs_pn,
                dir_patt);
   char patt[1024];
   if (strutl_cpy_buf(patt, sizeof patt, dir_patt) != KS_ST_OK) return 0;
@@ -143,7 +145,7 @@ int bldr_cr_requested_no_do(const char *obj_abs_pn, list_handle_t no_do_list,
   PFM_ASSERT(exact_match_p != NULL);
   PFM_ASSERT(match_contained_in_p != NULL);
   *match_contained_in_p = 0;
-  if (trace(4)) imsg_print(IMSG_TRACE, "Testing %s against .NO_DO_FOR_SIBLING\n", -1, obj_abs_pn);
+  if (trace(4)) bldr_cr_trace("Testing %s against .NO_DO_FOR_SIBLING\n", obj_abs_pn);
   int exact = 0;
   if (fileutl_patt_list_match(no_do_list, obj_abs_pn, &exact)) {
     *exact_match_p = exact;
@@ -196,7 +198,7 @@ ks_status_t bldr_cr_check_audited_obj(bldr_cr_audit_table_t *table, const char *
         return KS_ST_ERR;
       }
       if (trace(3))
-        imsg_print(IMSG_TRACE, "Converting DO \"%s\" to DO %s in junk dir %s\n", -1, pathname,
+        bldr_cr_trace("Converting DO \"%s\" to DO %s in junk dir %s\n", pathname,
                    tbs_oid_to_str(&ancestor), name.c_str());
       if (!(obj->flags & BLDR_OBJ_HISTORY)) bldr_cr_mark_if_history_mode(table, obj, pathname);
       obj->parent_oid = ancestor;
@@ -206,33 +208,33 @@ ks_status_t bldr_cr_check_audited_obj(bldr_cr_audit_table_t *table, const char *
 
   if (!written) {
     if (VOB_MTYPE_IS_DO(obj->mtype)) {
-      if (trace(4)) imsg_print(IMSG_TRACE, "Referenced object \"%s\" is a sub-derived-object\n", -1, pathname);
+      if (trace(4)) bldr_cr_trace("Referenced object \"%s\" is a sub-derived-object\n", pathname);
       *is_do = 1;
     } else if (trace(3) && (obj->mtype == VOB_MTYPE_CHECKEDOUT || obj->mtype == VOB_MTYPE_VIEW_PRIVATE_FILE)) {
-      imsg_print(IMSG_TRACE, "Referenced (ABO) object \"%s\" is not a VOB derived object\n", -1, pathname);
+      bldr_cr_trace("Referenced (ABO) object \"%s\" is not a VOB derived object\n", pathname);
     }
     return KS_ST_OK;
   }
 
-  if (trace(4)) imsg_print(IMSG_TRACE, "Examining written object \"%s\"...\n", -1, pathname);
+  if (trace(4)) bldr_cr_trace("Examining written object \"%s\"...\n", pathname);
   if (obj->ftype != TBS_CR_FTYPE_FILE) {
-    if (trace(4)) imsg_print(IMSG_TRACE, "Skipping file of ftype %d...\n", -1, int(obj->ftype));
+    if (trace(4)) bldr_cr_trace("Skipping file of ftype %d...\n", int(obj->ftype));
     return KS_ST_OK;
   }
   if (obj->mtype != VOB_MTYPE_VIEW_PRIVATE_FILE) {
     if (trace(4)) {
-      imsg_print(IMSG_TRACE, "The audit-recorded meta-type of the object is %d\n", -1, int(obj->mtype));
-      imsg_print(IMSG_TRACE, "Checking current meta-type according to the view...\n", -1);
-      imsg_print(IMSG_TRACE, "Forming view-extended path to do so...\n", -1);
-      if (use == pathname) imsg_print(IMSG_TRACE, "Failed to form view-extended path; using original...\n", -1);
-      imsg_print(IMSG_TRACE, "Using view-extended path \"%s\"...\n", -1, use);
+      bldr_cr_trace("The audit-recorded meta-type of the object is %d\n", int(obj->mtype));
+      bldr_cr_trace("Checking current meta-type according to the view...\n");
+      bldr_cr_trace("Forming view-extended path to do so...\n");
+      if (use == pathname) bldr_cr_trace("Failed to form view-extended path; using original...\n");
+      bldr_cr_trace("Using view-extended path \"%s\"...\n", use);
     }
     view_oids_t o;
     ks_status_t st = view_get_oids(use, 0, 0, 0, &o);
     if (st != KS_ST_OK) {
       if (trace(4)) {
-        imsg_print(IMSG_TRACE, "Failed to discern meta-type in view.\n", -1);
-        imsg_print(IMSG_TRACE, "The audit-records flags of the object are %d.\n", -1, int(obj->flags));
+        bldr_cr_trace("Failed to discern meta-type in view.\n");
+        bldr_cr_trace("The audit-records flags of the object are %d.\n", int(obj->flags));
       }
       imsg_print(IMSG_ERROR, "Unable to get view information for %s object \"%s\" - %s\n", -1,
                  "written", use, tbs_strerror(st));
@@ -241,16 +243,18 @@ ks_status_t bldr_cr_check_audited_obj(bldr_cr_audit_table_t *table, const char *
     if (o.mtype != VOB_MTYPE_VIEW_PRIVATE_FILE) return obj->mtype == VOB_MTYPE_VIEW_PRIVATE ? KS_ST_ERR : KS_ST_OK;
     obj->mtype = VOB_MTYPE_VIEW_PRIVATE_FILE;
   }
-  view_xstat_t xs;
-  ks_status_t st = mf_stat_view_lget_xstat(use, &xs, nullptr, nullptr, 0, nullptr);
-  if (st != KS_ST_OK) {
+  // The view's modification time of a view-private file is the file's own.
+  struct stat sb;
+  if (fileutl_stat(use, 0, &sb) != 0) {
+    ks_status_t st = tbs_errno2status(errno);
     auto_save();
     imsg_print(IMSG_ERROR, "Unable to get modification time for %s object \"%s\" - %s\n", -1, how,
                pathname, tbs_strerror(st));
     imsg_print(IMSG_ERROR_CONT, "Interference from another process?\n", -1);
     return KS_ST_ERR;
   }
-  obj->mtime = xs.fstat.mtime.sec;
+  obj->mtime = int64_t(sb.st_mtime);
+  ks_status_t st = KS_ST_OK;
 
   if (no_do) {
     tbs_oid_t tgt_ver;
@@ -269,9 +273,10 @@ ks_status_t bldr_cr_check_audited_obj(bldr_cr_audit_table_t *table, const char *
       auto_save();
       if (exact)
         imsg_print(IMSG_WARNING, "Target \"%s\" matches \"no DO\" list\n", -1, target_name);
-      else
+      else if (contained)
         imsg_print(IMSG_WARNING, "Target \"%s\" matches \".NO_SIBLING_DO_CONTAINED_IN\" list\n", -1, target_name);
-      imsg_print(IMSG_WARNING_CONT, "DO creation will not be skipped for \"%s\"\n", -1, target_name);
+      if (exact || contained)
+        imsg_print(IMSG_WARNING_CONT, "DO creation will not be skipped for \"%s\"\n", -1, target_name);
     }
   }
 

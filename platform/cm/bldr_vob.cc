@@ -63,10 +63,7 @@ ks_status_t bldr_vob_write_crs_dos(tbs_cr_t *cr, cr_utl_nt_hdl_t, int non_sharea
     NewDo d;
     d.path = std::string(view_dir) + desc->pathname;
     struct stat st;
-    view_oids_t now;
-    bool same = lstat(d.path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-                view_get_oids(d.path.c_str(), 0, 0, 0, &now) == KS_ST_OK &&
-                tbs_oid_eq(&now.obj_oid, &obj->oid);
+    bool same = view_do_is_current(d.path.c_str(), &obj->oid) == KS_ST_OK && lstat(d.path.c_str(), &st) == 0;
     if (!same) {
       imsg_print(IMSG_WARNING, "Derived object \"%s\" changed after its build; not recorded\n", -1,
                  desc->pathname);

@@ -38,6 +38,7 @@ struct Conn {
   std::string storage;
   sqlite3_stmt *select = nullptr;
   sqlite3_stmt *insert = nullptr;
+  std::map<const char *, sqlite3_stmt *> kept;  // the other statements, by their text
   bool in_batch = false;  // the write transaction of a batch is open
   pid_t owner = 0;        // the process that opened it
   std::chrono::steady_clock::time_point began;
@@ -68,6 +69,7 @@ struct State {
       commit(db, c, &failed);
       sqlite3_finalize(c.select);
       sqlite3_finalize(c.insert);
+      for (auto &k : c.kept) sqlite3_finalize(k.second);
     }
     conns.clear();
   }
@@ -76,32 +78,14 @@ struct State {
 
 State state;
 
-// Keeps NORMAL durability in WAL mode: a commit is consistent without waiting for the disk; a
-// power loss may forget the newest identities, which only makes their objects new again.
-void relax_sync(sqlite3 *db) {
-  sqlite3_stmt *s = nullptr;
-  bool wal = false;
-  if (sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &s, nullptr) == SQLITE_OK &&
-      sqlite3_step(s) == SQLITE_ROW) {
-    const unsigned char *mode = sqlite3_column_text(s, 0);
-    wal = mode && strcmp(reinterpret_cast<const char *>(mode), "wal") == 0;
-  }
-  sqlite3_finalize(s);
-  if (!wal) return;
-  sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
-  // The write-ahead log and its index stay when the last connection closes, so that the next
-  // process need not make them again.
-  int keep = 1;
-  sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &keep);
-}
-
 sqlite3 *open_locked(const std::string &storage, bool create) {
   return state.pool.get(storage, [&] {
     // The schema is run on every open, so that a view made before a table existed gets it.
     sqlite3 *db = dbrpc_db_open(kModule, "cannot open the view database", storage + "/view.db",
                                 create, kSchema);
     if (db) {
-      relax_sync(db);
+      // A power loss may forget the newest identities, which only makes their objects new again.
+      dbrpc_db_relax_sync(db);
       state.conns[db].storage = storage;
     }
     return db;
@@ -270,18 +254,18 @@ bool run(const std::string &storage, const char *sql,
   std::lock_guard<std::mutex> hold(state.pool.lock);
   sqlite3 *db = open_locked(storage, false);
   if (!db) return false;
-  commit(db, state.conns[db], &state.failed);
-  sqlite3_stmt *s = nullptr;
-  if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK) {
-    report("cannot read the view database", storage, sqlite3_errmsg(db));
-    return false;
-  }
+  Conn &c = state.conns[db];
+  // A read may join an open batch; a write is its own transaction.
+  if (!row) commit(db, c, &state.failed);
+  sqlite3_stmt *s = statement(db, c, &c.kept[sql], sql);
+  if (!s) return false;
   bind(s);
   int rc;
   while ((rc = sqlite3_step(s)) == SQLITE_ROW)
     if (row) row(s);
   if (rc != SQLITE_DONE) report("cannot use the view database", storage, sqlite3_errmsg(db));
-  sqlite3_finalize(s);
+  sqlite3_reset(s);
+  sqlite3_clear_bindings(s);
   return rc == SQLITE_DONE;
 }
 

@@ -8,19 +8,35 @@
 #include "vob/vob_mtype.h"
 #include "vob/vob_pname.h"
 
+namespace {
+
+// Where path lies and the status of the regular file there, when it still is the view-private
+// object oid. KS_ST_OK; KS_ST_NOT_FOUND when it no longer is; KS_ST_NOT_IN_VIEW; KS_ST_ERR.
+ks_status_t current(const char *path, const tbs_oid_t *oid, vob_pname_t *w, struct stat *st) {
+  ks_status_t status = vob_pname_resolve(path, false, w);
+  if (status != KS_ST_OK) return status == KS_ST_NOT_FOUND ? KS_ST_NOT_IN_VIEW : status;
+  if (!w->view || !w->vob || w->vob_rel.empty()) return KS_ST_NOT_IN_VIEW;
+  if (lstat(w->abs.c_str(), st) != 0 || !S_ISREG(st->st_mode)) return KS_ST_NOT_FOUND;
+  tbs_oid_t now;
+  status = dbrpc_viewdb_find_private_oid(w->view->storage, vob_pname_view_relative(*w), *st, &now);
+  if (status == KS_ST_ERR) return status;
+  return status == KS_ST_OK && tbs_oid_eq(&now, oid) ? KS_ST_OK : KS_ST_NOT_FOUND;
+}
+
+}  // namespace
+
+ks_status_t view_do_is_current(const char *path, const tbs_oid_t *oid) {
+  vob_pname_t w;
+  struct stat st;
+  return current(path, oid, &w, &st);
+}
+
 ks_status_t view_do_register(const char *path, const tbs_oid_t *do_oid, uint32_t mtype) {
   vob_pname_t w;
-  ks_status_t status = vob_pname_resolve(path, false, &w);
-  if (status != KS_ST_OK) return status == KS_ST_NOT_FOUND ? KS_ST_NOT_IN_VIEW : status;
-  if (!w.view || !w.vob || w.vob_rel.empty()) return KS_ST_NOT_IN_VIEW;
   struct stat st;
-  if (lstat(w.abs.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return KS_ST_NOT_FOUND;
-  std::string vrel = vob_pname_view_relative(w);
-  tbs_oid_t now;
-  status = dbrpc_viewdb_find_private_oid(w.view->storage, vrel, st, &now);
-  if (status == KS_ST_ERR) return status;
-  if (status != KS_ST_OK || !tbs_oid_eq(&now, do_oid)) return KS_ST_NOT_FOUND;
-  status = dbrpc_viewdb_note_do(w.view->storage, vrel, *do_oid, mtype, st);
+  ks_status_t status = current(path, do_oid, &w, &st);
+  if (status != KS_ST_OK) return status;
+  status = dbrpc_viewdb_note_do(w.view->storage, vob_pname_view_relative(w), *do_oid, mtype, st);
   view_xstat_forget(w.abs.c_str());
   return status;
 }

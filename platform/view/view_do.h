@@ -10,6 +10,11 @@
 #include "tbs/tbs_oid.h"
 #include "view/view_info.h"
 
+// Whether the regular file at path is still the view-private object oid as its view identified it
+// (its data unchanged since). KS_ST_OK; KS_ST_NOT_FOUND when not; KS_ST_NOT_IN_VIEW when path names
+// nothing in a VOB of a view; KS_ST_ERR after printing the error.
+ks_status_t view_do_is_current(const char *path, const tbs_oid_t *oid);
+
 // Makes the file at path the derived object do_oid, of meta-type mtype, in its view. KS_ST_OK;
 // KS_ST_NOT_FOUND when the file there no longer is the object with that OID (it changed since it
 // was identified); KS_ST_NOT_IN_VIEW when path names nothing in a VOB of a view; KS_ST_ERR after

@@ -369,6 +369,36 @@ TEST_F(CrCache, ADirectoryThatCannotBeReplacedFailsTheRead) {
   chmod(sub.c_str(), 0700);
 }
 
+TEST_F(CrCache, WritersInOneDirectoryKeepEachOthersRecords) {
+  // Two processes' contexts on one file, each adding after the other wrote.
+  open_cache();
+  bldr_cr_cache_t *other = nullptr;
+  ASSERT_EQ(bldr_cr_cache_read(path.c_str(), &other), KS_ST_OK);
+  add("x", {1});
+  tbs_cr_t y = make_do_cr("y", {2});
+  ASSERT_EQ(bldr_cr_cache_add(other, &y), KS_ST_OK);
+  tbs_cr_free_cr_stg(&y);
+  add("z", {3});
+  EXPECT_EQ(ctx->dir.dir_count, 3u);
+  // A compaction here puts a new file under the name; the other context writes into that one.
+  add("x", {4});
+  add("z", {5});
+  add("y", {6});
+  ASSERT_GT(ctx->stats.rewrites, 0);
+  tbs_cr_t w = make_do_cr("w", {7});
+  ASSERT_EQ(bldr_cr_cache_add(other, &w), KS_ST_OK);
+  tbs_cr_free_cr_stg(&w);
+  EXPECT_EQ(bldr_cr_cache_close(other), KS_ST_OK);
+  bldr_cr_cache_t *fresh = nullptr;
+  ASSERT_EQ(bldr_cr_cache_read(path.c_str(), &fresh), KS_ST_OK);
+  for (uint8_t n : {4, 5, 6, 7}) {
+    tbs_cr_t got;
+    tbs_oid_t o = oid(n);
+    EXPECT_EQ(bldr_cr_cache_fetch(fresh, &o, &got), 1) << int(n);
+  }
+  EXPECT_EQ(bldr_cr_cache_close(fresh), KS_ST_OK);
+}
+
 TEST_F(CrCache, TheProcessCacheIsReadOnceAndClosedOnAnotherRead) {
   ASSERT_EQ(bldr_cr_cache_read(path.c_str(), nullptr), KS_ST_OK);
   bldr_cr_cache_t *pc = bldr_cr_cache_process();

@@ -181,6 +181,24 @@ TEST_F(Records, ARewrittenFileThatExistedBeforeTheBuildIsNoDerivedObject) {
   EXPECT_EQ(meta_type("f"), "VIEW_PRIVATE");
 }
 
+TEST_F(Records, FilesNotToBecomeDerivedObjectsAndFilesInViewPrivateDirectories) {
+  site::write_file(src_ + "/Makefile",
+                   ".NO_DO_FOR_SIBLING: %.map /vob/src/prog\n"
+                   "prog:\n\techo p > prog; echo m > prog.map; mkdir -p gen; echo g > gen/x.o\n");
+  e2e::Result r = run({"tolvick", "-v", "prog"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  // The target itself is made a derived object whatever the list says; its sibling is not.
+  EXPECT_EQ(meta_type("prog"), "DERIVED_OBJ");
+  EXPECT_THAT(r.err, HasSubstr("Target \"prog\" matches \"no DO\" list"));
+  EXPECT_THAT(r.err, HasSubstr("DO creation will not be skipped for \"prog\""));
+  EXPECT_EQ(meta_type("prog.map"), "VIEW_PRIVATE");
+  // A file below a view-private directory hangs from the versioned directory above it.
+  EXPECT_EQ(meta_type("gen/x.o"), "DERIVED_OBJ");
+  e2e::Result cr = run({"gammick", "catcr", "prog"});
+  EXPECT_THAT(cr.out, testing::ContainsRegex("/vob/src/prog.map\n +file [^\n]*non-critical"));
+  EXPECT_THAT(cr.out, testing::ContainsRegex("/vob/src/gen/x.o\n +file [^\n]*new-DO"));
+}
+
 TEST_F(Records, QuilmarRecordsWhatTheShellWrote) {
   e2e::Result r = run({"quilmar", "-c", "echo hi > out.txt; cc -c hello.c"});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -192,6 +210,11 @@ TEST_F(Records, QuilmarRecordsWhatTheShellWrote) {
   EXPECT_THAT(cr.out, HasSubstr("/vob/src/hello.o\n"));
   EXPECT_FALSE(site::read_file(src_ + "/.tvick.state").size()) << "quilmar keeps no record cache";
   EXPECT_TRUE(entries_of(tmp_, "bldr.audit.").empty());
+
+  // A command that only reads makes no derived object and no record.
+  r = run({"quilmar", "-c", "cat hello.c > /dev/null; ls > /dev/null"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(run({"gammick", "lsdo"}).out.find("hello.c"), std::string::npos);
 
   // A failing command passes its status on and leaves no record.
   r = run({"quilmar", "-c", "echo x > a; exit 3"});
@@ -224,6 +247,16 @@ TEST_F(Records, QuilmarSuspendsAnEnclosingAuditAndTakesItUpAgain) {
   EXPECT_THAT(outer.out, HasSubstr("/vob/src/outer2\n"));
   EXPECT_THAT(outer.out, Not(HasSubstr("/vob/src/inner\n")));
   EXPECT_EQ(meta_type("outer2"), "DERIVED_OBJ");
+}
+
+TEST_F(Records, QuilmarFailsWhenItCannotTakeUpTheEnclosingAudit) {
+  // The inner command puts a directory where the enclosing audit's file was: the enclosing build's
+  // record would miss the rest of its build, so the inner quilmar fails.
+  e2e::Result r = run({"quilmar", "-c",
+                       "quilmar -c 'f=$(ls " + tmp_ + "/bldr.audit.*.000 | head -1); rm -f $f; mkdir $f';"
+                       " echo $? > " + site_.dir() + "/inner_status"});
+  EXPECT_THAT(r.err, HasSubstr("Unable to re-establish previous audit"));
+  EXPECT_EQ(site::read_file(site_.dir() + "/inner_status"), "1\n");
 }
 
 TEST_F(Records, AnIncrementalTargetKeepsEveryDependencyOfItsPreviousRecord) {
