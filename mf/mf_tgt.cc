@@ -12,7 +12,7 @@
 #include "ks/pfm.h"
 #include "mf/mf.h"
 #include "mf/mf_parse_utl.h"
-#include "mf/mf_tgt_suff.h"
+#include "mf/mf_tgt_lookup.h"
 #include "mf/mf_utl.h"
 #include "tbs/tbs_status.h"
 
@@ -229,7 +229,7 @@ mf_tgt_table_t *mf_tgt_create_table(uint32_t compat_variant, list_handle_t macro
 void mf_tgt_free_table(mf_tgt_table_t *table) {
   if (table == nullptr) return;
   if (table == current_table) current_table = nullptr;
-  mf_tgt_suff_forget_table(table);
+  mf_tgt_forget_rule_indexes(table);
   hash_delete_ht(&table->comp_table);
   hash_delete_ht(&table->cmd_table);
   hash_delete_ht(&table->dir_table);

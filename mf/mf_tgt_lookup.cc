@@ -5,6 +5,8 @@
 #include "ks/pfm.h"
 #include "mf/bldr_macro.h"
 #include "mf/mf.h"
+#include "mf/mf_tgt_gnu.h"
+#include "mf/mf_tgt_suff.h"
 #include "mf/mf_utl.h"
 #include "tbs/tbs_status.h"
 
@@ -36,6 +38,11 @@ mf_tgt_entry_t *mf_tgt_enter_name(mf_tgt_table_t *table, const char *name, const
   if (there < 0) mf_tgt_out_of_memory();
   if (existed != nullptr) *existed = there != 0;
   return static_cast<mf_tgt_entry_t *>(data);
+}
+
+void mf_tgt_forget_rule_indexes(mf_tgt_table_t *table) {
+  mf_tgt_suff_forget_table(table);
+  mf_tgt_gnu_forget_table(table);
 }
 
 bool mf_tgt_expand_text(uint32_t variant, list_handle_t tables, const char *text,

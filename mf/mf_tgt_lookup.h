@@ -26,6 +26,9 @@ list_handle_t mf_tgt_new_list(stg_area_t area);
 // memory ends the program.
 mf_tgt_entry_t *mf_tgt_enter_name(mf_tgt_table_t *table, const char *name, const char **key,
                                   bool *existed);
+// Drops what the rule lookup keeps of the table's rules and suffixes: called when they change
+// and when the table goes.
+void mf_tgt_forget_rule_indexes(mf_tgt_table_t *table);
 // Expands the macro references of text in the macro tables by the dialect: true with the result,
 // false after the expander's message.
 bool mf_tgt_expand_text(uint32_t variant, list_handle_t tables, const char *text,

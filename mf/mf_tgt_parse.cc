@@ -134,7 +134,7 @@ int mf_tgt_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t
                         int double_colon, const char *stem) {
   mf_tgt_table_t *table = mf_tgt_curr_table_p;
   PFM_ASSERT(table != NULL);
-  mf_tgt_suff_forget_table(table);
+  mf_tgt_forget_rule_indexes(table);
   const uint32_t variant = table->compat_variant;
   if (targets == LIST_HANDLE_NULL) {
     if (variant != MF_COMPAT_STD) return KS_ST_OK;
@@ -471,7 +471,7 @@ void mark_entries(mf_tgt_table_t *table, list_handle_t list, Mark set) {
 
 int mf_tgt_def_suffixes(const char *name, list_handle_t list) {
   mf_tgt_table_t *table = mf_tgt_curr_table_p;
-  mf_tgt_suff_forget_table(table);
+  mf_tgt_forget_rule_indexes(table);
   if (empty(list)) {
     if (table->suffix_list != LIST_HANDLE_NULL) list_destroy(table->suffix_list);
     table->suffix_list = LIST_HANDLE_NULL;

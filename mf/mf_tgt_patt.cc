@@ -201,7 +201,7 @@ ks_status_t find_dep(mf_tgt_table_t *table, const char *name, bool gnu_ought,
     return st;
   }
   mf_tgt_trace_row(3, MF_TGT_MSG_DEP_NOT_FOUND, name, tbs_strerror(KS_ST_NOT_FOUND));
-  std::string search(name);
+  const char *search = name;
   if (mf_tgt_java_audits()) {
     // Java sources are found by their last component in the search directories.
     const char *slash = std::strrchr(name, '/');
@@ -209,12 +209,12 @@ ks_status_t find_dep(mf_tgt_table_t *table, const char *name, bool gnu_ought,
   } else if (name[0] == '/') {
     return KS_ST_NOT_FOUND;
   }
-  list_handle_t dirs = mf_tgt_apply_search_list(table, search.c_str(), 0);
+  list_handle_t dirs = mf_tgt_apply_search_list(table, search, 0);
   ks_status_t rc = KS_ST_NOT_FOUND;
   for (const char *dir : mf_tgt_list_strings(dirs)) {
     const std::string path = std::string(dir) + "/" + search;
     if (path.size() >= kNameSize) {
-      mf_tgt_trace_row(2, MF_TGT_MSG_CANT_CONCAT, dir, search.c_str());
+      mf_tgt_trace_row(2, MF_TGT_MSG_CANT_CONCAT, dir, search);
       continue;
     }
     if (known(path.c_str(), &key, nullptr)) {
@@ -249,6 +249,10 @@ ks_status_t find_dep(mf_tgt_table_t *table, const char *name, bool gnu_ought,
 }
 
 }  // namespace
+
+bool mf_tgt_being_inferred(const char *name) {
+  return std::find(inferring.begin(), inferring.end(), name) != inferring.end();
+}
 
 int mf_tgt_match_patt(const char *pattern, const char *name, const char *member, char *stem_buf,
                       size_t stem_size, uint32_t variant) {

@@ -28,6 +28,10 @@ int mf_tgt_implicit_instance(mf_tgt_table_t *table, const char *name, const char
                              int has_script, const char **imp_dep, list_handle_t *script,
                              int *patt, list_handle_t *deps, const char **stem);
 
+// Whether name is being inferred further up the current lookup (mf_tgt_implicit_instance refuses
+// it with a warning).
+bool mf_tgt_being_inferred(const char *name);
+
 // Matches name (with the archive member, when given, against a pattern lib(%...)) against
 // pattern: 0 with the stem in stem_buf, 1 no match, -1 error (reported).
 int mf_tgt_match_patt(const char *pattern, const char *name, const char *member, char *stem_buf,

@@ -1,5 +1,7 @@
 #include "mf/mf_tgt_validate.h"
 
+#include <limits.h>
+
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -15,6 +17,7 @@
 #include "mf/mf.h"
 #include "mf/mf_dirent.h"
 #include "mf/mf_stat.h"
+#include "mf/mf_tgt_gnu.h"
 #include "mf/mf_tgt_lookup.h"
 #include "mf/mf_tgt_patt.h"
 #include "mf/mf_tgt_suff.h"
@@ -48,6 +51,7 @@ struct LookupScope {
     cwd.clear();
     vpath_known = false;
     vpath_dirs.clear();
+    resolved_dirs.clear();
   }
   LookupScope(const LookupScope &) = delete;
   LookupScope &operator=(const LookupScope &) = delete;
@@ -58,12 +62,36 @@ struct LookupScope {
   // The directories of $(VPATH), once they were asked for: the macros do not change meanwhile.
   static bool vpath_known;
   static std::vector<const char *> vpath_dirs;
+  // The directory parts of relative names tested, each with its directory resolved as the
+  // directory cache resolves it.
+  static std::vector<std::pair<std::string, std::string>> resolved_dirs;
 };
 int LookupScope::depth = 0;
 std::string LookupScope::cwd;
 bool LookupScope::no_dirent_cache = false;
 bool LookupScope::vpath_known = false;
 std::vector<const char *> LookupScope::vpath_dirs;
+std::vector<std::pair<std::string, std::string>> LookupScope::resolved_dirs;
+
+// The existence of the relative name, whose absolute form under the scope's working directory
+// is absolute, through the directory cache: the name's directory is resolved once in the scope.
+ks_status_t dirent_exists_in_scope(const char *name, const char *absolute) {
+  const char *slash = std::strrchr(name, '/');
+  const std::string_view dir_part(name, slash != nullptr ? size_t(slash - name) : 0);
+  const char *leaf = slash != nullptr ? slash + 1 : name;
+  for (const auto &[part, resolved] : LookupScope::resolved_dirs)
+    if (part == dir_part) return mf_dirent_exists_in(resolved.c_str(), leaf, absolute);
+  char dir[kPathSize];
+  char unused[kPathSize];
+  char resolved[PATH_MAX];
+  if (fileutl_strip_leaf(absolute, sizeof dir, dir, sizeof unused, unused) != KS_ST_OK ||
+      mf_stat_cached_resolve_abspn(dir[0] != '\0' ? dir : ".", resolved, sizeof resolved, 0) !=
+          KS_ST_OK)
+    return mf_dirent_exists(absolute);
+  if (LookupScope::resolved_dirs.size() >= 64) LookupScope::resolved_dirs.clear();
+  LookupScope::resolved_dirs.emplace_back(dir_part, resolved);
+  return mf_dirent_exists_in(resolved, leaf, absolute);
+}
 
 void error_row(int row, const char *a, const char *b = nullptr) {
   imsg_print(IMSG_ERROR, msgs(), row, a, b);
@@ -543,16 +571,24 @@ ks_status_t mf_tgt_obj_exists(const char *name) {
   const bool no_dirent_cache =
       in_scope ? LookupScope::no_dirent_cache : mf_getenv("ORVA_NO_DIRENT_CACHE") != nullptr;
   const char *path = name;
-  std::string absolute;
-  if (in_scope && name[0] != '/' && !LookupScope::cwd.empty() &&
-      LookupScope::cwd.size() + 1 + std::strlen(name) < kPathSize) {
-    absolute = LookupScope::cwd + "/" + name;
-    path = absolute.c_str();
+  char absolute[kPathSize];
+  bool relative = false;
+  if (in_scope && name[0] != '/' && !LookupScope::cwd.empty()) {
+    const size_t cl = LookupScope::cwd.size();
+    const size_t nl = std::strlen(name);
+    if (cl + 1 + nl < kPathSize) {
+      std::memcpy(absolute, LookupScope::cwd.data(), cl);
+      absolute[cl] = '/';
+      std::memcpy(absolute + cl + 1, name, nl + 1);
+      path = absolute;
+      relative = true;
+    }
   }
   const ks_status_t st =
       no_dirent_cache
           ? mf_stat_obj_exists(static_cast<mf_stat_handle_t>(mfc_mf_stat_handle), path)
-          : mf_dirent_exists(path);
+      : relative ? dirent_exists_in_scope(name, absolute)
+                 : mf_dirent_exists(path);
   mf_tgt_trace(4, "mf_tgt_obj_exists(%s) ==> %s\n", name, st == KS_ST_OK ? "TRUE" : "FALSE");
   return st;
 }
@@ -673,6 +709,7 @@ int mf_tgt_validate_explicit_tgt(mf_tgt_table_t *table, const char *name,
     return MF_TGT_VALID;
   }
   const uint32_t v = table->compat_variant;
+  const bool gnu = mf_tgt_variant_is_gnu(v);
   if (e->multiple_defined && !e->multiple_valid) {
     imsg_print(IMSG_WARNING, msgs(), MF_TGT_MSG_TOO_MANY_SCRIPTS, name);
     imsg_print(IMSG_WARNING_CONT, msgs(), MF_TGT_MSG_FIRST_SCRIPT_USED);
@@ -697,9 +734,16 @@ int mf_tgt_validate_explicit_tgt(mf_tgt_table_t *table, const char *name,
     // its own, so for one with a script the second lookup would change nothing.
     const int depths = (v == MF_COMPAT_STD || v == MF_COMPAT_SUN) && has_script ? 1 : 2;
     int rc = 1;
-    for (int depth = 0; depth < depths && rc == 1; ++depth)
+    for (int depth = 0; depth < depths && rc == 1; ++depth) {
+      const uint64_t carries = mf_tgt_gnu_group_carries();
       rc = mf_tgt_implicit_instance(table, name, inst->member_name, depth, 1, inst->deps,
                                     has_script ? 1 : 0, &imp, &script, &patt, &deps, &stem);
+      // The GNU search does not read the depth: on a table it left as it was, it would find
+      // nothing again.
+      if (rc == 1 && gnu && mf_tgt_gnu_group_carries() == carries &&
+          !mf_tgt_being_inferred(name))
+        break;
+    }
     if (rc == 1) {
       set_explicit_stem(table, name, e, inst);
       continue;

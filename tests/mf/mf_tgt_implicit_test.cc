@@ -402,6 +402,36 @@ TEST(MfTgtImplicit, GnuMatchAnythingAndTerminalRules) {
   }
 }
 
+TEST(MfTgtImplicit, GnuSearchAfterAGroupWasCarriedOver) {
+  // The first search for t.o makes t.c through the group rule, which defines t.c and t.h, and
+  // then gives %.o: %.c %.q up (no t.q); %.o: %.h is not taken then, as t.h was no intermediate.
+  // The search is asked again, and now finds %.o: %.h directly.
+  for (uint32_t v : kGnu) {
+    SCOPED_TRACE(v);
+    Lookup l(v);
+    l.rule({"%.o"}, {"%.c", "%.q"}, {"cq"});
+    l.rule({"%.o"}, {"%.h"}, {"hh"});
+    l.rule({"%.c", "%.h"}, {"%.w"}, {"w2ch"});
+    l.rule({"t.o"}, {}, {});
+    l.file("t.w");
+    ASSERT_EQ(l.validate("t.o"), MF_TGT_VALID);
+    EXPECT_EQ(l.rule_of(), "t.o: t.h [<t.h *t] {hh}");
+  }
+}
+
+TEST(MfTgtImplicit, GnuArchiveMembersMatchMemberPatterns) {
+  Lookup l(MF_COMPAT_GNU);
+  l.rule({"(%.o)"}, {"%.c"}, {"ar"});
+  l.rule({"libx.a(%.o)"}, {"%.s"}, {"as"});
+  l.file("m.c");
+  l.file("n.s");
+  ASSERT_EQ(l.validate("liby.a(m.o)"), MF_TGT_VALID);
+  EXPECT_EQ(l.rule_of(), "liby.a: m.c [<m.c *m] {ar}");
+  ASSERT_EQ(l.validate("libx.a(n.o)"), MF_TGT_VALID);
+  EXPECT_EQ(l.rule_of(), "libx.a: n.s [<n.s *n] {as}");
+  EXPECT_EQ(l.validate("liby.a(n.o)"), MF_TGT_NO_RULE);
+}
+
 TEST(MfTgtImplicit, StdPatternSearchListsWhatItFound) {
   // A dependency found in a search directory is listed under that path only.
   Lookup l(MF_COMPAT_STD);
