@@ -3,8 +3,9 @@
 // For each size (rules) both programs run several times in turn, their output thrown away; the
 // medians of wall time and peak resident memory are printed with the ratios tolvick / make.
 //
-// Usage: tolvick_graph_bench [-runs N] [-make PATH] [-tolvick PATH] [SIZES...]
-// (default sizes 1000 10000 100000, 5 runs; tolvick is taken next to this program).
+// Usage: tolvick_graph_bench [-gnu] [-runs N] [-make PATH] [-tolvick PATH] [SIZES...]
+// (default sizes 1000 10000 100000, 5 runs; tolvick is taken next to this program). With -gnu the
+// makefiles are written in GNU make's own dialect and tolvick reads them with -C gnu.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -55,6 +56,34 @@ void write_makefile(const fs::path &path, int rules) {
   for (int i = 0; i < 10; i++) out << "CFLAGS_" << i << " = -DVARIANT=" << i << "\n";
 }
 
+// The same for the gnu dialect: simply expanded and appended variables, a conditional, a pattern
+// rule for the objects, static pattern rules with order-only prerequisites, target-specific
+// variables and phony targets.
+void write_gnu_makefile(const fs::path &path, int rules) {
+  std::ofstream out(path);
+  out << "CC := cc\nCFLAGS ?= -O2\nCFLAGS += -Wall\nAR = ar\n"
+      << "ifeq ($(CC),cc)\nWARN := -Wextra\nelse\nWARN :=\nendif\n"
+      << "%.o: %.c\n\t$(CC) $(CFLAGS) $(WARN) -c $< -o $@\n\n";
+  const int libs = std::max(1, rules / 102);
+  out << ".PHONY: all clean\nall:";
+  for (int l = 0; l < libs; l++) out << " lib" << l << ".a";
+  out << " | obj\n\techo done\n\nobj:\n\tmkdir -p $@\n\n";
+  int made = 3;
+  for (int l = 0; l < libs && made < rules; l++) {
+    std::string objs;
+    for (int i = 0; i < 100 && made < rules; i++, made++) {
+      int n = l * 100 + i;
+      objs += " obj/o" + std::to_string(n) + ".o";
+    }
+    out << "OBJS_" << l << " :=" << objs << "\n"
+        << "$(OBJS_" << l << "): obj/%.o: src/%.c inc/common.h | obj\n"
+        << "lib" << l << ".a: CFLAGS += -DLIB=" << l << "\n"
+        << "lib" << l << ".a: $(OBJS_" << l << ")\n\t$(AR) rv $@ $^\n\n";
+    made++;
+  }
+  out << "clean:\n\trm -rf obj lib*.a\n";
+}
+
 // Runs argv in dir with output to /dev/null; the wall time and the peak memory of the child.
 Sample run(const std::vector<std::string> &argv, const fs::path &dir) {
   auto start = std::chrono::steady_clock::now();
@@ -95,9 +124,11 @@ int main(int argc, char **argv) {
   std::string make = "make";
   std::string tolvick = (fs::canonical("/proc/self/exe").parent_path() / "tolvick").string();
   std::vector<int> sizes;
+  bool gnu = false;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
-    if (a == "-runs" && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
+    if (a == "-gnu") gnu = true;
+    else if (a == "-runs" && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
     else if (a == "-make" && i + 1 < argc) make = argv[++i];
     else if (a == "-tolvick" && i + 1 < argc) tolvick = argv[++i];
     else sizes.push_back(std::atoi(a.c_str()));
@@ -120,11 +151,16 @@ int main(int argc, char **argv) {
               "tolvick KiB", "make KiB", "memory");
   for (int rules : sizes) {
     fs::path mf = dir / ("gen" + std::to_string(rules) + ".mk");
-    write_makefile(mf, rules);
+    if (gnu)
+      write_gnu_makefile(mf, rules);
+    else
+      write_makefile(mf, rules);
+    std::vector<std::string> tolvick_argv = {tolvick, "-p", "-f", mf.string()};
+    if (gnu) tolvick_argv.insert(tolvick_argv.begin() + 1, {"-C", "gnu"});
     std::vector<double> t_time, m_time;
     std::vector<long> t_mem, m_mem;
     for (int r = 0; r < runs; r++) {
-      Sample t = run({tolvick, "-p", "-f", mf.string()}, dir);
+      Sample t = run(tolvick_argv, dir);
       Sample m = run({make, "-p", "-q", "-f", mf.string()}, dir);
       t_time.push_back(t.seconds);
       m_time.push_back(m.seconds);

@@ -2,7 +2,10 @@
 #include "bld/bldr_cr.h"
 
 #include <array>
+#include <cstdarg>
 #include <cstdlib>
+
+#include "mf/mf_utl.h"
 
 namespace {
 
@@ -16,7 +19,9 @@ constexpr std::array<const char *, kRows> make_formats() {
   f[35] = "Inconsistent version for dependency \"%s\"\n";
   f[36] = "NIMBREL file length was %llu, BC file length was %llu\n";
   f[37] = "Recomputing CRC. NIMBREL DTM was %s, BC DTM was %s\n";
+  f[38] = "Initial directory version OID = %s\n";
   f[39] = "NIMBREL crc was %lu, BC crc was %lu\n";
+  f[42] = "Unable to initialize configuration record tables\n";
   f[44] = "Parent directory for component \"%s\" did not appear in audit\n";
   f[45] = "Unable to start Vessary audit - %s\n";
   f[46] = "Unable to stop Vessary audit - %s\n";
@@ -35,6 +40,8 @@ constexpr std::array<const char *, kRows> make_formats() {
   f[58] = "New leaf name is \"%s\"\n";
   f[59] = "Invalid audit type %d\n";
   f[60] = "Too many 'bldr' files in \"%s\"\n";
+  f[61] = "Unable to change current directory to \"%s\" - %s\n";
+  f[62] = "Script(s) done - about to process audit\n";
   f[63] = "Leaving audit files in \"%s\"\n";
   f[65] = "Mark-as-needed: \"%s\"\n";
   f[80] = "Reading audit file for %s\n";
@@ -79,4 +86,22 @@ int32_t bldr_cr_ignore_previous_inode = 0;
 
 void bldr_cr_note_auto_save_audit_files() {
   if (std::getenv("ORVA_AUTO_SAVE_AUDIT_FILES") != nullptr) bldr_cr_save_audit_files = 1;
+}
+
+view_handle_t bldr_cr_view_server_handle = VIEW_HANDLE_NULL;
+char bldr_cr_view_tag_name[256] = "";
+tbs_oid_t bldr_cr_initial_dir_ver_oid = TBS_OID_NULL;
+
+void bldr_cr_report_int_error(const char *file, int line) {
+  imsg_print(IMSG_ERROR, "Internal error detected in \"%s\", line %d\n", -1, file, line);
+  bldr_cr_save_audit_files = 1;
+}
+
+bool bldr_cr_traced(int level) { return mf_utl_should_trace("bldr_cr", level); }
+
+void bldr_cr_trace(const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  imsg_vprint(IMSG_TRACE, "bld/bldr_cr", format, ap);
+  va_end(ap);
 }

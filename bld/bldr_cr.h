@@ -4,6 +4,9 @@
 #include <cstdint>
 
 #include "ks/imsg.h"
+#include "ks/ks_status.h"
+#include "tbs/tbs_oid.h"
+#include "view/view_info.h"
 
 // Message table of the module "bld/bldr_cr"; rows are printed by number.
 extern const imsg_msg_table_t _bldr_cr_karsel_msg_table;
@@ -12,6 +15,8 @@ extern const imsg_msg_table_t _bldr_cr_karsel_msg_table;
 enum {
   BLDR_CR_MSG_EXPECTED_FMT = 33,
   BLDR_CR_MSG_PREDEF_DEP = 34,
+  BLDR_CR_MSG_INITIAL_DIR_OID = 38,
+  BLDR_CR_MSG_NO_CR_TABLES = 42,
   BLDR_CR_MSG_INCONSISTENT_DEP = 35,
   BLDR_CR_MSG_DEP_LENGTHS = 36,
   BLDR_CR_MSG_RECOMPUTING_CRC = 37,
@@ -32,6 +37,8 @@ enum {
   BLDR_CR_MSG_NEW_LEAF = 58,
   BLDR_CR_MSG_INVALID_TYPE = 59,
   BLDR_CR_MSG_TOO_MANY_FILES = 60,
+  BLDR_CR_MSG_CHDIR = 61,
+  BLDR_CR_MSG_SCRIPTS_DONE = 62,
   BLDR_CR_MSG_LEAVING_FILES = 63,
   BLDR_CR_MSG_MARK_NEEDED = 65,
   BLDR_CR_MSG_READING_AUDIT = 80,
@@ -64,5 +71,26 @@ extern int32_t bldr_cr_child_build_avoidance;
 // An object entry was read in section 6: the next inode-table entry replaces the previous OID.
 extern int32_t bldr_cr_ignore_previous_inode;
 
-// Sets bldr_cr_save_audit_files when ORVA_AUTO_SAVE_AUDIT_FILES is present (plain getenv).
+
+// The status with which the record writer reports interference from another process (a file
+// changed or replaced while the build ran): the rebuild fails, but the make goes on.
+#define BLDR_CR_ST_INTERFERENCE 1003
+
+// The build whose record is being written (set by the rebuild drivers for the writer).
+extern view_handle_t bldr_cr_view_server_handle;  // its view
+extern char bldr_cr_view_tag_name[256];           // that view's tag
+extern tbs_oid_t bldr_cr_initial_dir_ver_oid;     // the version of its initial directory
+
+// Reports an internal error found at line of file (the caller continues the message with its own
+// row at error-continuation severity) and keeps the audit files for inspection.
+void bldr_cr_report_int_error(const char *file, int line);
+
+// Prints a trace of the module (printf format; the caller decides whether it is wanted).
+void bldr_cr_trace(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Whether traces of the module are wanted at level (the make verbosity, or the trace name
+// "bldr_cr").
+bool bldr_cr_traced(int level);
+
+// Sets the keep-audit-files flag after a warning when ORVA_AUTO_SAVE_AUDIT_FILES is set.
 void bldr_cr_note_auto_save_audit_files();

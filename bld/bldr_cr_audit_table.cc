@@ -220,7 +220,7 @@ std::string short_time(int64_t t) {
 
 ks_status_t vob_entry(const uint8_t *r, size_t len, bldr_cr_audit_table_t *t, uint32_t section) {
   entry_t e;
-  if (!parse_entry(r, len, BLDR_AUDIT_VOB, &e)) return corrupt();
+  if (!parse_entry(r, len, BLDR_AUDIT_VOB, &e) || tbs_oid_is_null(&e.oid)) return corrupt();
   if (!tbs_uuid_eq(&e.view, &bldr_cr_view_uuid)) {
     bldr_cr_other_view_accessor_t *a = find_accessor(t, e.view);
     if (!a) a = bldr_cr_new_named_other_view_accessor_t(t, nullptr, &e.view);
@@ -305,7 +305,6 @@ ks_status_t object_access(bldr_cr_audit_table_t *t, const entry_t &e, uint32_t s
   uint32_t type = e.type;
   if (type == BLDR_AUDIT_READ || type == BLDR_AUDIT_WRITE || type == BLDR_AUDIT_CREATE ||
       type == BLDR_AUDIT_TRUNCATE) {
-    PFM_ASSERT(!tbs_oid_is_null(&e.oid));
     if (t->track_pathnames) {
       auto it = t->pathnames.find(bldr_cr_oid_key(e.oid));
       if (it != t->pathnames.end()) note_java_access(t, it->second, type);
@@ -404,8 +403,9 @@ ks_status_t rename_entry(const uint8_t *r, size_t len, bldr_cr_audit_table_t *t)
   std::string old_name(reinterpret_cast<const char *>(r + BLDR_AUDIT_RENAME_NAMES), old_len);
   std::string new_name(reinterpret_cast<const char *>(r + BLDR_AUDIT_RENAME_NAMES + old_len + 1),
                        new_len);
-  PFM_ASSERT(!tbs_oid_is_null(&old_parent) && !tbs_oid_is_null(&new_parent));
-  PFM_ASSERT(!old_name.empty() && !new_name.empty());
+  if (tbs_oid_is_null(&old_parent) || tbs_oid_is_null(&new_parent) || old_name.empty() ||
+      new_name.empty())
+    return corrupt();
   std::string old_key = name_key(old_parent, old_name), new_key = name_key(new_parent, new_name);
   if (old_key.size() > 1024 || new_key.size() > 1024) return KS_ST_NAME_TOO_LONG;
   if (trace(4))
@@ -470,7 +470,7 @@ ks_status_t choid_entry(const uint8_t *r, size_t len, bldr_cr_audit_table_t *t) 
   if (!tbs_uuid_eq(&view, &bldr_cr_view_uuid)) return KS_ST_OK;
   tbs_oid_t old_oid = oid_at(r + 24), new_oid = oid_at(r + 40);
   uint32_t mtype = u32(r + 64);
-  PFM_ASSERT(!tbs_oid_is_null(&old_oid) && !tbs_oid_is_null(&new_oid));
+  if (tbs_oid_is_null(&old_oid) || tbs_oid_is_null(&new_oid)) return corrupt();
   if (t->track_pathnames) {
     std::string p = bldr_cr_get_oid_abs_pn(t, &old_oid);
     t->pathnames[bldr_cr_oid_key(new_oid)] = p;
@@ -611,7 +611,8 @@ ks_status_t bldr_cr_audit_obj(const uint8_t *record, size_t len, uint32_t type,
     default: break;
   }
   entry_t e;
-  if (!parse_entry(record, len, type, &e)) return corrupt();
+  // Every object entry names its object: an entry without one is damage, not an object.
+  if (!parse_entry(record, len, type, &e) || tbs_oid_is_null(&e.oid)) return corrupt();
   if (!tbs_uuid_eq(&e.view, &bldr_cr_view_uuid)) {
     other_view_access(table, e);
     return KS_ST_OK;

@@ -134,6 +134,9 @@ struct bldr_cr_inode_t {
   int32_t multi_versions = 0;
 };
 
+// The lists of the configuration record made from an audit table (bld/bldr_cr_create).
+struct bldr_cr_rec_storage_t;
+
 // The audit table.
 struct bldr_cr_audit_table_t {
   std::deque<bldr_cr_audit_obj_t> store;  // owns every object record
@@ -148,6 +151,7 @@ struct bldr_cr_audit_table_t {
   uint32_t track_pathnames = 0;
   std::vector<bldr_cr_java_access_t> java_accesses;
   std::unordered_map<std::string, std::string> pathnames;  // OID bytes -> absolute pathname
+  std::shared_ptr<bldr_cr_rec_storage_t> rec_storage;      // lives as long as the table
 };
 
 // The view UUID of the build being audited: entries through any other view are other-view

@@ -1,187 +1,332 @@
+// The build controller's handle: creation and end, the wait for outstanding builds, the abort
+// switch, the state dump and the two signals that ask for it, and the target descriptors.
 #include "bld/bldr_ctl.h"
 
-#include <cstring>
-#include <string>
+#include <signal.h>
 
-#include "ks/imsg.h"
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "bld/bldr_host.h"
+#include "bld/bldr_make.h"
+#include "client_meters/client_meters.h"
 #include "ks/pfm.h"
+#include "ks/strutl.h"
 #include "mf/mf_utl.h"
 #include "tbs/tbs_status.h"
 
 namespace {
 
-const char *const kModule = "bld/bldr_ctl";
-constexpr size_t kTgtBufSize = 1024;
-constexpr int32_t kFinalStatuses[] = {0, 2, 4, 7, 8};  // reused, rebuilt, winked in, up to date,
-                                                        // outdated
+const char *const ctl_formats[] = {
+    /* 0 */ "Unable to perform configuration match for target \"%s\"\n",
+    /* 1 */ "`%s' is up to date.\n",
+    /* 2 */ "Instance list was EMPTY for target \"%s\"\n",
+    /* 3 */ "",
+    /* 4 */ "\"%s\" will be rebuilt.\n",
+    /* 5 */ "\"%s\" depends on itself.\n",
+    /* 6 */ "Cycle in dependency graph?\n",
+    /* 7 */ "Too many recursions - \"%s\" depending on \"%s\"\n",
+    /* 8 */ "\"%s\" was already seen.\n",
+    /* 9 */ ("No builds could be started because no build hosts are acceptable, waiting %d "
+             "seconds...\n"),
+    /* 10 */ "No more acceptable hosts available to achieve maximum rebuild concurrency.\n",
+    /* 11 */ ("No builds can be started because all build hosts have been eliminated due to "
+              "errors.\n"),
+    /* 12 */ "No rebuilds in-progress and none which can be started.\n",
+    /* 13 */ "Aborting...\n",
+    /* 14 */ "Build found reusable:%s\n",
+    /* 15 */ "Build evaluating %.*s%s\n",
+    /* 16 */ "",
+    /* 17 */ "bldr_ctl_lookup_build: Lookup rtn:%d (%s) for tgt:%s\n",
+    /* 18 */ "bldr_ctl_lookup_build: Target not ready in single-pass mode:%s\n",
+    /* 19 */ "bldr_ctl_get_tgt_desc(): Returned NULL on tgt:%s\n",
+    /* 20 */ "Perform the delayed lookup of \"%s\"\n",
+    /* 21 */ "Build appears completed. About to shutdown.\n",
+    /* 22 */ "bldr_ctl_update_parent: parent:%s state:%d\n",
+    /* 23 */ "bldr_ctl_update: target:%s state:%d\n",
+    /* 24 */ "bldr_ctl_start_readies: started tgt:%s st:%d rbld_st:%d\n",
+    /* 25 */ "bldr_ctl_rebuild_poll: About to call:%s()\n",
+    /* 26 */ "bldr_ctl_eval: lookup&build on \"%s\" returned %d (%s)\n",
+    /* 27 */ "bldr_ctl_eval: recursive eval returned:%d (%s) on dep. tgt:%s\n",
+    /* 28 */ "bldr_ctl_make_tgt_scoped_mactab: target-scoped binding of \"%s\" to \"%s\".\n",
+    /* 29 */ ("\"%s\" is ready to build, but another target in the\nsame .NOTPARALLEL group is "
+              "building now.\n"),
+    /* 30 */ "Will not look for discovered dependencies file of target \"%s\".\n",
+    /* 31 */ "Error reading %s: %s\n",
+    /* 32 */ ".JAVAC implies .SIBLINGS_AFFECT_REUSE, but\n",
+    /* 33 */ ".SIBLING_IGNORED_FOR_REUSE has been asserted for \"%s\".\n",
+    /* 34 */ "(Did you mean to apply it to an inner class file?)\n",
+    /* 35 */ "", "",
+    /* 37 */ "No discovered dependency file was found for target \"%s\",\n",
+    /* 38 */ "but the target's file exists.  This may result in incorrect rebuild decisions.\n",
+    /* 39 */ "(Class files should always be deleted when their dependency file is deleted.)\n",
+    /* 40 */ "No builds can be started because all concurrency is in use.\n",
+    /* 41 */ "PHONY target: %s is not defined. Skip the evaluating\n",
+    /* 42 */ "\"%s\" is an order-only dependency; parent target will ignore build event.\n",
+};
+constexpr uint16_t kRows = sizeof ctl_formats / sizeof ctl_formats[0];
+const uint16_t ctl_catalog[kRows] = {};
 
-bool gnu_dialect(uint32_t dialect) { return dialect == 2 || dialect == 7; }
+enum { MSG_ABORTING = 13, MSG_ABOUT_TO_CALL = 25 };
 
-// Whether pattern (with or without "%") names tgt.
-bool pattern_matches(const char *pattern, const char *tgt) {
-  const char *prefix, *suffix;
-  size_t prefix_len, suffix_len;
-  uint32_t no_percent = 0;
-  bldr_macro_chpat_parse_patstr(pattern, std::strlen(pattern), &prefix, &prefix_len, &suffix,
-                                &suffix_len, &no_percent);
-  if (no_percent) return std::strcmp(pattern, tgt) == 0;
-  const char *stem;
-  size_t stem_len;
-  return bldr_macro_chpat_match_pattern(tgt, 0, std::strlen(tgt), prefix, prefix_len, suffix,
-                                        suffix_len, &stem, &stem_len) != 0;
+// The handle the signal handlers dump: the one most recently made, null once it has ended.
+bldr_ctl_handle_t *sig_usrs_data_handle = nullptr;
+rt_int_event_t sig_usr1_event;
+rt_int_event_t sig_usr2_event;
+
+client_meters_region_t awaiting_region = nullptr;
+
+const char *tf(int v) { return v ? "T" : "F"; }
+
+void dump_list(const char *title, list_handle_t list) {
+  if (list == LIST_HANDLE_NULL || list_is_empty(list)) {
+    imsg_print(IMSG_TRACE, "\tbch %s (EMPTY)\n", -1, title);
+    return;
+  }
+  imsg_print(IMSG_TRACE, "\tbch %s\n", -1, title);
+  strutl_list_trace_print(list);
 }
 
-bool in_names(list_handle_t names, const char *name) {
-  if (names == LIST_HANDLE_NULL) return false;
-  void *d;
-  for (list_cursor_t c = list_next(names, nullptr, &d); c; c = list_next(names, c, &d))
-    if (std::strcmp(static_cast<const char *>(d), name) == 0) return true;
-  return false;
+void sig_usr1_callback(void *) {
+  imsg_print(IMSG_TRACE, "Received SIGUSR1, dumping BCH\n", -1);
+  bldr_ctl_dump_bch(sig_usrs_data_handle);
+  imsg_print(IMSG_TRACE, "Ending SIGUSR1 processing\n", -1);
 }
 
-bool in_list(list_handle_t list, void *datum) {
-  void *d;
-  for (list_cursor_t c = list_next(list, nullptr, &d); c; c = list_next(list, c, &d))
-    if (d == datum) return true;
-  return false;
+// The dump for SIGUSR2 runs from the event loop as SIGUSR1's does: printing (and changing the
+// environment) inside a signal handler could deadlock in the memory allocator or stdio.
+void sig_usr2_callback(void *) {
+  imsg_print(IMSG_TRACE, "Received SIGUSR2, dumping BCH\n", -1);
+  bldr_ctl_dump_bch(sig_usrs_data_handle);
+  if (std::getenv("TRACE_SUBSYS") == nullptr) {
+    mf_set_verbosity(4);
+    static char trace_subsys[] = "TRACE_SUBSYS=bldr_ctl";
+    putenv(trace_subsys);
+    imsg_reset_trace_settings();
+  }
+  imsg_print(IMSG_TRACE, "Ending SIGUSR2 processing\n", -1);
+}
+
+void sig_usr1_catcher(int) {
+  rt_sched_int(sig_usr1_callback, nullptr, 0, &sig_usr1_event, sizeof sig_usr1_event);
+}
+
+void sig_usr2_catcher(int) {
+  rt_sched_int(sig_usr2_callback, nullptr, 0, &sig_usr2_event, sizeof sig_usr2_event);
 }
 
 }  // namespace
 
-ks_status_t bldr_ctl_make_tgt_scoped_mactab(BLDR_OPTS_HANDLE opts, uint32_t source,
-                                            const char *tgt, uint32_t dialect, list_handle_t scope,
-                                            stg_area_t area, bldr_macro_table_t **table,
-                                            list_handle_t overrides) {
-  *table = nullptr;
-  const bool gnu = gnu_dialect(dialect);
-  const bldr_macro_flavor_t flavor =
-      source == BLDR_OPTS_SIDE_MF ? bldr_macro_compat_to_macro_flavor(dialect)
-                                  : BLDR_MACRO_FLAVOR_PLAIN;
-  list_handle_t names = list_create(STG_AREA_HEAP, 0);
-  list_handle_t scope_list = LIST_HANDLE_NULL;
-  std::string first_pattern;
-  ks_status_t st = KS_ST_OK;
-  void *cursor = nullptr;
-  char pattern[kTgtBufSize];
-  do {
-    char *name = nullptr, *value = nullptr;
-    uint32_t op = 0;
-    st = bldr_opts_get_next_tgt_scoped_macdef(opts, &cursor, source, sizeof pattern, pattern,
-                                              &name, &value, &op, tgt);
-    if (st != KS_ST_OK || cursor == nullptr) break;
-    if (!pattern_matches(pattern, tgt)) continue;
-    bool is_pattern = std::strchr(pattern, '%') != nullptr;
-    if (gnu) {
-      if (is_pattern) {
-        if (first_pattern.empty()) first_pattern = pattern;
-        if (first_pattern != pattern) continue;
-        if (in_names(names, name)) continue;
-      } else if (names != LIST_HANDLE_NULL) {
-        list_append(names, name);
-      }
-    }
-    if (*table == nullptr) {
-      *table = bldr_macro_init_table(16, BLDR_MACRO_ORIGIN_FILE, area);
-      scope_list = list_create(STG_AREA_HEAP, 0);
-      if (!*table || !scope_list || list_append(scope_list, *table) != KS_ST_OK ||
-          (scope != LIST_HANDLE_NULL && list_concat(scope_list, scope) != KS_ST_OK)) {
-        tbs_log_int_error(kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY,
-                          pfm_file_stem(__FILE__), __LINE__, 0);
-        st = KS_ST_ERR;
-        break;
-      }
-    }
-    bldr_macro_def_t def = {name, value, op};
-    char *result = nullptr;
-    uint32_t flags = 0;
-    st = bldr_macro_perform_macro_def(&def, scope_list, flavor, &result, &flags);
-    if (st != KS_ST_OK) break;
-    if (result) {
-      st = bldr_macro_define(*table, name, result, flags);
-      stg_free(result);
-      if (st != KS_ST_OK) break;
-    }
-    if (op == BLDR_MACRO_OP_OVERRIDE_SCOPED && overrides != LIST_HANDLE_NULL) {
-      auto *copy = static_cast<bldr_macro_def_t *>(stg_alloc(area, sizeof(bldr_macro_def_t)));
-      if (copy) {
-        copy->name = stg_area_strdup(area, name);
-        copy->value = stg_area_strdup(area, value);
-        copy->op = op;
-      }
-      if (!copy || !copy->name || !copy->value || list_append(overrides, copy) != KS_ST_OK) {
-        imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
-        st = KS_ST_ERR;
-        break;
-      }
-    }
-  } while (true);
-  stg_free(cursor);  // left over when the walk stopped early
-  list_destroy(names);
-  list_destroy(scope_list);
-  return st;
+const imsg_msg_table_t _bldr_control_karsel_msg_table = {
+    "karsel_bin", "bldr_ctl", 410, kRows, ctl_formats, ctl_catalog,
+};
+
+bool bldr_ctl_should_trace(int level) { return mf_utl_should_trace("bldr_ctl", level); }
+
+bldr_ctl_handle_t *bldr_ctl_init(bldr_tgt_table_s *session, mf_tgt_table_t *table) {
+  const bool t4 = bldr_ctl_should_trace(4);
+  if (t4) imsg_print(IMSG_TRACE, "Enter %s: %s\n", -1, "bldr_ctl_init", "initialize a build handle");
+  pfm_inhibit();
+  stg_area_t area = stg_create_area(32000);
+  auto *h = area ? static_cast<bldr_ctl_handle_t *>(stg_calloc(area, sizeof(bldr_ctl_handle_t)))
+                 : nullptr;
+  pfm_enable();
+  if (h == nullptr) {
+    tbs_log_int_error("bldr_ctl", &imsg_common_table, IMSG_COMMON_AREA_CREATE,
+                      pfm_file_stem(__FILE__), __LINE__, 0);
+    stg_delete_area(&area);
+    if (t4) imsg_print(IMSG_TRACE, "Exit %s: %s\n", -1, "bldr_ctl_init", "failed to initialize a build handle");
+    return nullptr;
+  }
+  h->area = area;
+  h->tgt_session = session;
+  h->tgt_table = table;
+  h->tgt_descs = hash_str_create(512, sizeof(bldr_ctl_tgt_t), 1);
+  if (h->tgt_descs) hash_set_dynamic(h->tgt_descs, 4);
+  h->ready_list = list_create(STG_AREA_HEAP, 0);
+  h->lookup_list = list_create(STG_AREA_HEAP, 0);
+  h->in_progress_list = list_create(STG_AREA_HEAP, 0);
+  h->notparallel_in_progress_list = list_create(STG_AREA_HEAP, 0);
+  h->retry_seconds = 15;
+  if (!h->tgt_descs || !h->ready_list || !h->lookup_list || !h->in_progress_list ||
+      !h->notparallel_in_progress_list) {
+    tbs_log_int_error("bldr_ctl", &imsg_common_table, IMSG_COMMON_NO_MEMORY,
+                      pfm_file_stem(__FILE__), __LINE__, 0);
+    bldr_ctl_term(&h);
+    return nullptr;
+  }
+  sig_usrs_data_handle = h;
+  pfm_signal(SIGUSR1, sig_usr1_catcher);
+  pfm_signal(SIGUSR2, sig_usr2_catcher);
+  if (t4) imsg_print(IMSG_TRACE, "Exit %s: %s\n", -1, "bldr_ctl_init", "initialized a build handle");
+  return h;
 }
 
-list_handle_t bldr_ctl_push_tgt_scoped_bindings(BLDR_OPTS_HANDLE opts, const char *tgt,
-                                                uint32_t dialect, stg_area_t area) {
-  list_handle_t prev = mfc_mf_macro_table_list;
-  list_handle_t overrides = list_create(area, 0);
-  if (overrides == LIST_HANDLE_NULL) return LIST_HANDLE_NULL;
-  bldr_macro_table_t *mf_table = nullptr, *bos_table = nullptr;
-  // On failure the tables made so far are released.
-  auto fail = [&] {
-    if (mf_table) bldr_macro_term_table(mf_table);
-    if (bos_table) bldr_macro_term_table(bos_table);
-    return LIST_HANDLE_NULL;
-  };
-  if (bldr_ctl_make_tgt_scoped_mactab(opts, BLDR_OPTS_SIDE_MF, tgt, dialect, prev, area,
-                                      &mf_table, overrides) != KS_ST_OK)
-    return fail();
-  list_handle_t bos_scope = prev;
-  list_handle_t joined = LIST_HANDLE_NULL;
-  if (mf_table) {
-    joined = list_create(STG_AREA_HEAP, 0);
-    if (joined && list_append(joined, mf_table) == KS_ST_OK &&
-        (prev == LIST_HANDLE_NULL || list_concat(joined, prev) == KS_ST_OK))
-      bos_scope = joined;
-  }
-  ks_status_t st = bldr_ctl_make_tgt_scoped_mactab(opts, BLDR_OPTS_SIDE_BOS, tgt, dialect,
-                                                   bos_scope, area, &bos_table, overrides);
-  list_destroy(joined);
-  if (st != KS_ST_OK) return fail();
-  if (!mf_table && !bos_table) return prev;
-
-  list_handle_t pushed = list_create(area, 0);
-  if (pushed == LIST_HANDLE_NULL ||
-      (prev != LIST_HANDLE_NULL && list_concat(pushed, prev) != KS_ST_OK)) {
-    imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
-    return fail();
-  }
-  for (bldr_macro_table_t *t : {mf_table, bos_table}) {
-    if (!t) continue;
-    if (gnu_dialect(dialect)) {
-      if (bldr_macro_insert_gnu_scoped_macro_list(pushed, t, area, overrides) != KS_ST_OK)
-        return fail();
-    } else if (list_insert(pushed, nullptr, t) != KS_ST_OK) {
-      imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
-      return fail();
+void bldr_ctl_term(bldr_ctl_handle_t **handle) {
+  const bool t4 = bldr_ctl_should_trace(4);
+  if (t4) imsg_print(IMSG_TRACE, "Enter %s: %s\n", -1, "bldr_ctl_term", "terminate build session");
+  bldr_ctl_handle_t *h = *handle;
+  if (h != nullptr) {
+    pfm_inhibit();
+    if (t4) {
+      imsg_print(IMSG_TRACE, "bldr_ctl_term: dump bch\n", -1);
+      bldr_ctl_dump_bch(h);
     }
+    if (sig_usrs_data_handle == h) sig_usrs_data_handle = nullptr;
+    for (list_handle_t l : {h->ready_list, h->lookup_list, h->in_progress_list,
+                            h->notparallel_in_progress_list})
+      list_destroy(l);
+    if (h->tgt_descs) hash_delete_ht(&h->tgt_descs);
+    if (h->progress_event) rt_unsched(h->progress_event);
+    stg_area_t area = h->area;
+    stg_delete_area(&area);
+    *handle = nullptr;
+    pfm_enable();
   }
-  mfc_mf_macro_table_list = pushed;
-  return prev;
+  if (t4) imsg_print(IMSG_TRACE, "Exit %s: %s\n", -1, "bldr_ctl_term", "terminated build session");
 }
 
-void bldr_ctl_pop_tgt_scoped_bindings(list_handle_t prev, int32_t status) {
-  list_handle_t pushed = mfc_mf_macro_table_list;
-  if (prev == pushed) return;
-  bool final_status = false;
-  for (int32_t s : kFinalStatuses) final_status = final_status || s == status;
-  if (final_status && pushed != LIST_HANDLE_NULL) {
-    // The pushed list holds the previous tables and the ones made for the target.
-    void *d;
-    for (list_cursor_t c = list_next(pushed, nullptr, &d); c; c = list_next(pushed, c, &d))
-      if (prev == LIST_HANDLE_NULL || !in_list(prev, d))
-        bldr_macro_term_table(static_cast<bldr_macro_table_t *>(d));
-    list_destroy(pushed);
+ks_status_t bldr_ctl_rebuild_poll(bldr_ctl_handle_t *h, int all_eval, const char *label) {
+  const bool dump_svc = mf_utl_should_trace("dump_bldsvc", 3);
+  PFM_ASSERT(label != NULL);
+  const bool t4 = bldr_ctl_should_trace(4);
+  if (t4) imsg_print(IMSG_TRACE, "Enter %s: %s\n", -1, "bldr_ctl_rebuild_poll", label);
+  if (bldr_command_handle->single_pass) {
+    imsg_print(IMSG_ERROR, "called rebuild_poll in single_pass mode\nDumping bch\n", -1);
+    bldr_ctl_dump_bch(h);
+    return KS_ST_ERR;
   }
-  mfc_mf_macro_table_list = prev;
+  if (all_eval) {
+    h->all_eval = 1;
+    if (bldr_ctl_should_trace(3)) imsg_print(IMSG_TRACE, "rebuild_poll: all_eval going to TRUE\n", -1);
+  }
+  if (h->to_resolve != h->built + h->failed) {
+    if (t4 && h->all_eval) bldr_ctl_dump_bch(h);
+    bool wait;
+    if (!h->aborted) {
+      if (h->all_eval && !h->all_started && h->in_progress == 0) bldr_ctl_progress(h);
+      wait = h->in_progress > 0 || h->progress_event != RT_EVENT_NULL;
+    } else {
+      wait = h->in_progress > 0;
+    }
+    if (wait) {
+      if (t4) {
+        imsg_print(IMSG_TRACE, &_bldr_control_karsel_msg_table, MSG_ABOUT_TO_CALL,
+                   h->all_eval ? "rt_run" : "rt_poll");
+        bldr_ctl_dump_bch(h);
+      }
+      if (dump_svc) {
+        char reason[1024];
+        std::snprintf(reason, sizeof reason, "\"%s\" (in_prog=%d, stall=%s, all_eval=%s)", label,
+                      h->in_progress, tf(h->progress_event != RT_EVENT_NULL), tf(h->all_eval));
+        bldsvc_dump_connected_nimbrels(reason);
+      }
+      if (!h->all_eval) {
+        rt_poll();
+      } else {
+        if (awaiting_region == nullptr) awaiting_region = client_meters_create_region("awaiting_builds");
+        client_meters_enter_region(awaiting_region);
+        rt_run();
+        client_meters_exit_region(awaiting_region);
+      }
+    }
+  }
+  const ks_status_t result = h->failed == 0 && !h->aborted ? KS_ST_OK : KS_ST_ERR;
+  if (t4) imsg_print(IMSG_TRACE, "Exit %s: %d\n", -1, "bldr_ctl_rebuild_poll", result);
+  return result;
+}
+
+void bldr_ctl_abort_builds(bldr_ctl_handle_t *h) {
+  const bool t4 = bldr_ctl_should_trace(4);
+  if (t4) imsg_print(IMSG_TRACE, "Enter %s: %s\n", -1, "bldr_ctl_abort_builds", "");
+  imsg_print(IMSG_INFO, &_bldr_control_karsel_msg_table, MSG_ABORTING);
+  h->aborted = h->all_started = h->all_eval = 1;
+  if (t4) imsg_print(IMSG_TRACE, "Exit %s: %s\n", -1, "bldr_ctl_abort_builds", "");
+}
+
+void bldr_ctl_dump_bch(bldr_ctl_handle_t *h) {
+  const bool t4 = bldr_ctl_should_trace(4);
+  if (t4) imsg_print(IMSG_TRACE, "Enter %s: %s\n", -1, "bldr_ctl_dump_bch", "");
+  if (h != nullptr) {
+    const bldr_make_params_t *p = bldr_command_handle;
+    imsg_print(IMSG_TRACE, "\tbldr max_rbld_conc:%d, keep_going:%s, ignore_status:%s\n", -1,
+               p ? p->max_rbld_conc : 0, tf(p && p->keep_going), tf(p && p->ignore_status));
+    imsg_print(IMSG_TRACE, "\tbch to_resolve:%d, built:%d, failed:%d\n", -1, h->to_resolve,
+               h->built, h->failed);
+    imsg_print(IMSG_TRACE, "\tbch in_progress:%d all[started:%s eval:%s] aborted:%s\n", -1,
+               h->in_progress, tf(h->all_started), tf(h->all_eval), tf(h->aborted));
+    imsg_print(IMSG_TRACE, "\tbch rbld_progress_event:%x retry[count:%d time:%d]\n", -1,
+               unsigned(uintptr_t(h->progress_event)), h->retry_count, h->retry_seconds);
+    dump_list("lookup list", h->lookup_list);
+    dump_list("ready list", h->ready_list);
+    dump_list("in-progress list", h->in_progress_list);
+    dump_list(".NOTPARALLEL in-progress list", h->notparallel_in_progress_list);
+  }
+  if (t4) imsg_print(IMSG_TRACE, "Exit %s: %s\n", -1, "bldr_ctl_dump_bch", "");
+}
+
+bldr_ctl_tgt_t *bldr_ctl_get_tgt_desc(hash_ht_t descs, int32_t *to_resolve, const char *name) {
+  const bool t4 = bldr_ctl_should_trace(4);
+  const char *key = nullptr;
+  void *data = nullptr;
+  int found = hash_str_enter(descs, name, &key, &data);
+  if (found < 0 || data == nullptr) {
+    imsg_print(IMSG_ERROR, &_bldr_control_karsel_msg_table, 19, name);
+    PFM_PANIC();
+  }
+  auto *desc = static_cast<bldr_ctl_tgt_t *>(data);
+  if (found == 0) {
+    desc->name = key;
+    (*to_resolve)++;
+    if (t4)
+      imsg_print(IMSG_TRACE, "bldr_ctl_get_tgt_desc new tgt[%s], _tgts_to_resolve:%d\n", -1, name,
+                 *to_resolve);
+  }
+  if (t4) imsg_print(IMSG_TRACE, "bldr_ctl_get_tgt_desc: for tgt[%s]\n", -1, name);
+  return desc;
+}
+
+ks_status_t bldr_ctl_add_tgt(bldr_ctl_handle_t *h, const char *name, const char *parent,
+                             list_handle_t eval_mac) {
+  const bool t4 = bldr_ctl_should_trace(4);
+  if (t4) imsg_print(IMSG_TRACE, "Enter %s: %s\n", -1, "bldr_ctl_add_tgt", name);
+  bldr_ctl_tgt_t *desc = bldr_ctl_get_tgt_desc(h->tgt_descs, &h->to_resolve, name);
+  if (desc->eval_mac == LIST_HANDLE_NULL) desc->eval_mac = eval_mac;
+  if (parent != nullptr) {
+    if (desc->parents == LIST_HANDLE_NULL) desc->parents = list_create(h->area, 0);
+    if (desc->parents == LIST_HANDLE_NULL) {
+      imsg_print(IMSG_ERROR, "Unable to allocate parent list for \"%s\"\n", -1, name);
+      if (t4) imsg_print(IMSG_TRACE, "Exit %s: %s\n", -1, "bldr_ctl_add_tgt ERR", name);
+      return KS_ST_ERR;
+    }
+    if (strutl_str_in_list(parent, desc->parents)) {
+      if (t4) {
+        imsg_print(IMSG_TRACE, "bldr_ctl_add_tgt: found dup. parent %s for tgt %s\n", -1, parent, name);
+        imsg_print(IMSG_TRACE, "Exit %s: %s\n", -1, "bldr_ctl_add_tgt OK", name);
+      }
+      return KS_ST_OK;
+    }
+    // The parent's name as the descriptor table keeps it, so it outlives the caller's string.
+    bldr_ctl_tgt_t *pdesc = bldr_ctl_get_tgt_desc(h->tgt_descs, &h->to_resolve, parent);
+    // The lookup above may have moved desc when the table grew.
+    desc = bldr_ctl_get_tgt_desc(h->tgt_descs, &h->to_resolve, name);
+    list_append(desc->parents, const_cast<char *>(pdesc->name));
+    pdesc->sub_tgts_needed++;
+    if (t4)
+      imsg_print(IMSG_TRACE,
+                 "bldr_ctl_add_tgt: Added parent[%s] for tgt[%s]. Parent has %d deps. Tgt has %d "
+                 "parents\n",
+                 -1, parent, name, pdesc->sub_tgts_needed, int(list_length(desc->parents)));
+  }
+  if (t4) imsg_print(IMSG_TRACE, "Exit %s: %s\n", -1, "bldr_ctl_add_tgt OK", name);
+  return KS_ST_OK;
+}
+
+list_handle_t bldr_ctl_tgt_mactab(bldr_ctl_handle_t *h, const char *name) {
+  const bool t4 = bldr_ctl_should_trace(4);
+  if (t4) imsg_print(IMSG_TRACE, "Enter %s: %s\n", -1, "bldr_ctl_tgt_mactab", name);
+  list_handle_t mac = bldr_ctl_get_tgt_desc(h->tgt_descs, &h->to_resolve, name)->eval_mac;
+  if (t4) imsg_print(IMSG_TRACE, "Exit %s: %s\n", -1, "bldr_ctl_tgt_mactab", name);
+  return mac;
 }

@@ -2,6 +2,9 @@
 # makefiles when the system has none of its own: the macros and suffix rules for C, C++,
 # assembler, yacc, lex and archive members.
 
+# Build scripts run under the Bourne shell, whatever the user's login shell; sgipmake runs each
+# whole script in one, which it can do for /bin/sh and /bin/csh.
+SHELL = /bin/sh
 AR = ar
 ARFLAGS = rv
 AS = as

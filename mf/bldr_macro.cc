@@ -11,6 +11,7 @@
 #include "ks/strutl.h"
 #include "mf/bldr_macro_efunc.h"
 #include "mf/bldr_opts.h"
+#include "mf/bsdmake.h"
 #include "mf/mf.h"
 #include "mf/mf_flex.h"
 #include "mf/mf_lex_tok.h"
@@ -32,7 +33,7 @@ const char *const bldr_macro_formats[] = {
     /* 3 */ "Command \"%s\" returned status %d\n",
     /* 4 */ "Null definition for special macro \"%s\".\n",
     /* 5 */ "undefined variable `%s'.\n",
-    /* 6 */ "The BSD-style variable engine is not available in this release: \"%s\"\n",
+    /* 6 */ "",
     /* 7 */ "Unable to run command \"%s\"\n",
     /* 8 */ "Macro references nested more than %d levels deep: \"%.40s\"\n",
     /* 9 */ "Macros nested more than %d levels deep under macro \"%s\".\n",
@@ -102,6 +103,18 @@ const imsg_msg_table_t _bldr_macro_karsel_msg_table = {
     "karsel_bin", kModule, 101, kRows, bldr_macro_formats, kCatalog.numbers,
 };
 
+namespace {
+
+// The BSD variable engine as the hook calls it: results on the heap.
+ks_status_t bsd_expand_line(list_handle_t tables, const char *line, uint32_t bsd_mode, uint32_t,
+                            char **result, list_handle_t bindings, stg_area_t binding_area,
+                            uint32_t recursive) {
+  return bsdmake_var_expand_line(tables, line, bsd_mode, STG_AREA_HEAP, result, bindings,
+                                 binding_area, int32_t(recursive));
+}
+
+}  // namespace
+
 bldr_macro_hooks_t bldr_macro_default_hooks() {
   bldr_macro_hooks_t h = {};
   h.java_audits = [] { return int32_t(mf_tgt_java_audits()); };
@@ -116,6 +129,8 @@ bldr_macro_hooks_t bldr_macro_default_hooks() {
   };
   h.efunc_lookup = bldr_macro_efunc_lookup;
   h.efunc_apply = bldr_macro_efunc_apply;
+  h.bsd_expand_line = bsd_expand_line;
+  h.bsd_find_in_str = bsdmake_var_find_in_str;
   return h;
 }
 
@@ -968,6 +983,11 @@ void print_cmd_status(int severity, const char *command, int32_t wait_status) {
 // text expanded fully into a new heap string.
 ks_status_t expand_to_heap(list_handle_t tables, bldr_macro_flavor_t flavor, const char *text,
                            char **out) {
+  if (flavor == BLDR_MACRO_FLAVOR_BSD || flavor == BLDR_MACRO_FLAVOR_BSD_STRICT) {
+    const uint32_t mode = flavor == BLDR_MACRO_FLAVOR_BSD ? 0 : 1;
+    return bldr_macro_bsd_expand_line(tables, mode, text, STG_AREA_HEAP, out, LIST_HANDLE_NULL,
+                                      STG_AREA_NULL, 1);
+  }
   mf_flex_local s;
   if (!mf_flex_append_str(&s.ptr(), text)) return no_memory();
   ks_status_t st =
@@ -1066,7 +1086,9 @@ ks_status_t bldr_macro_perform_macro_def(const bldr_macro_def_t *def, list_handl
         }
         written = added.p;
       }
-      *value = strutl_concat_area(STG_AREA_HEAP, {old_value.c_str(), " ", written});
+      // GNU make puts no blank in front of the first word appended to an empty value.
+      const char *blank = flavor == BLDR_MACRO_FLAVOR_GNU && old_value.empty() ? "" : " ";
+      *value = strutl_concat_area(STG_AREA_HEAP, {old_value.c_str(), blank, written});
       if (*value == nullptr) {
         *flags = 0;
         return no_memory();
@@ -1089,13 +1111,10 @@ ks_status_t bldr_macro_bsd_expand_line(list_handle_t tables, uint32_t bsd_mode, 
                                        list_handle_t bindings, stg_area_t binding_area,
                                        uint32_t recursive) {
   *result = nullptr;
-  if (bldr_macro_hooks.bsd_expand_line == nullptr) {
-    imsg_print(IMSG_ERROR, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_NO_BSD, line);
-    return KS_ST_ERR;
-  }
+  auto expand = bldr_macro_hooks.bsd_expand_line ? bldr_macro_hooks.bsd_expand_line
+                                                 : bsd_expand_line;
   HeapText heap;
-  ks_status_t st = bldr_macro_hooks.bsd_expand_line(tables, line, bsd_mode, 1, &heap.p, bindings,
-                                                    binding_area, recursive);
+  ks_status_t st = expand(tables, line, bsd_mode, 1, &heap.p, bindings, binding_area, recursive);
   if (st != KS_ST_OK) return st;
   *result = stg_area_strdup(result_area, heap.p ? heap.p : "");
   return *result ? KS_ST_OK : no_memory();
@@ -1121,11 +1140,9 @@ ks_status_t bldr_macutl_expand_line_list(uint32_t dialect, list_handle_t tables,
 
 int bldr_macutl_find_in_str(uint32_t dialect, list_handle_t, const char *text, const char *name) {
   if (dialect == 1 || dialect == 4 || dialect == 5) {
-    if (bldr_macro_hooks.bsd_find_in_str == nullptr) {
-      imsg_print(IMSG_ERROR, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_NO_BSD, text);
-      return KS_ST_ERR;
-    }
-    return bldr_macro_hooks.bsd_find_in_str(text, name);
+    auto find = bldr_macro_hooks.bsd_find_in_str ? bldr_macro_hooks.bsd_find_in_str
+                                                 : bsdmake_var_find_in_str;
+    return find(text, name);
   }
   return bldr_macro_find_in_str(bldr_macro_compat_to_macro_flavor(dialect), text, name);
 }

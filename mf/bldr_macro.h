@@ -25,7 +25,6 @@ enum {
   BLDR_MACRO_MSG_CMD_STATUS = 3,     // "Command \"%s\" returned status %d\n"
   BLDR_MACRO_MSG_NULL_SPECIAL = 4,   // "Null definition for special macro \"%s\".\n"
   BLDR_MACRO_MSG_UNDEFINED = 5,      // "undefined variable `%s'.\n"
-  BLDR_MACRO_MSG_NO_BSD = 6,         // the BSD variable engine is missing
   BLDR_MACRO_MSG_CMD_NOT_RUN = 7,    // "Unable to run command \"%s\"\n"
   BLDR_MACRO_MSG_NESTED = 8,         // "Macro references nested more than %d levels deep: ..."
   BLDR_MACRO_MSG_TOO_DEEP = 9,       // "Macros nested more than %d levels deep under macro ..."
@@ -165,6 +164,11 @@ enum : bldr_macro_flavor_t {
   BLDR_MACRO_FLAVOR_PLAIN = 0,
   BLDR_MACRO_FLAVOR_SUN = 1,
   BLDR_MACRO_FLAVOR_GNU = 2,
+  // Definitions of the BSD-style dialects: bldr_macro_perform_macro_def expands their texts with
+  // the BSD variable engine, undefined references vanishing (sgismake, bsdnetr2) or failing
+  // (sgipmake). No other operation takes these two.
+  BLDR_MACRO_FLAVOR_BSD = 3,
+  BLDR_MACRO_FLAVOR_BSD_STRICT = 4,
 };
 
 // The flavour of a dialect: 3 (sun) -> 1; 2 and 7 (pgnu, gnu) -> 2; any other -> 0.
@@ -251,8 +255,8 @@ ks_status_t bldr_macutl_expand_line_list(uint32_t dialect, list_handle_t tables,
                                          stg_area_t result_area, char **result,
                                          list_handle_t bindings, stg_area_t binding_area);
 
-// Expands line with the BSD variable engine; the result is copied into result_area. KS_ST_ERR
-// after a message when the engine is not available.
+// Expands line with the BSD variable engine (bsd_mode: the engine's undefined-variable mode); the
+// result is copied into result_area. KS_ST_ERR after the engine's message.
 ks_status_t bldr_macro_bsd_expand_line(list_handle_t tables, uint32_t bsd_mode, const char *line,
                                        stg_area_t result_area, char **result,
                                        list_handle_t bindings, stg_area_t binding_area,
@@ -294,15 +298,14 @@ struct bldr_macro_hooks_t {
   // Evaluates a function call into the (empty) flex string *result; 0 on success.
   ks_status_t (*efunc_apply)(const bldr_macro_efunc_row_t *row, const char *args,
                              list_handle_t tables, bldr_macro_flavor_t flavor, char **result);
-  // The BSD variable engine: *result a heap string (stg_free). Null: the BSD-style dialects
-  // cannot be expanded (a message and KS_ST_ERR).
+  // The BSD variable engine: *result a heap string (stg_free). Null: this library's engine.
   ks_status_t (*bsd_expand_line)(list_handle_t tables, const char *line, uint32_t bsd_mode,
                                  uint32_t one, char **result, list_handle_t bindings,
                                  stg_area_t binding_area, uint32_t recursive);
-  // BSD reference search: 0 found, KS_ST_NOT_FOUND, KS_ST_ERR malformed. Null: as expansion.
+  // BSD reference search: 0 found, KS_ST_NOT_FOUND, KS_ST_ERR malformed. Null: this library's.
   ks_status_t (*bsd_find_in_str)(const char *text, const char *name);
 };
 extern bldr_macro_hooks_t bldr_macro_hooks;
 
-// The table of this library's own providers (the BSD-style engine entries are null until it exists).
+// The table of this library's own providers.
 bldr_macro_hooks_t bldr_macro_default_hooks();

@@ -7,16 +7,12 @@
 #include "ks/ks_status.h"
 #include "ks/pfm.h"
 #include "mf/bldr_macro.h"
+#include "mf/bsdmake.h"
 #include "mf/mf_flex.h"
 #include "mf/mf_io.h"
 #include "mf/mf_lex_utl.h"
 #include "mf/mfc.h"
 #include "tbs/tbs_status.h"
-
-// The BSD-make condition evaluator of the sgismake, sgipmake and bsdnetr2 dialects: 0 true,
-// 1 false, 2 malformed (reported by it). Kind 0 tests bare words with defined(), kind 1 with
-// make(). When it is not linked in, such conditions are reported as not evaluable.
-int bsdmake_cond_eval_expr(char *condition, int kind, int invert) __attribute__((weak));
 
 int (*mf_cond_bsd_eval_hook)(char *condition, int kind, int invert) = bsdmake_cond_eval_expr;
 
@@ -25,13 +21,12 @@ namespace {
 const char *const mf_cond_formats[] = {
     /* 0 */ "Illegal conditional evaluation operation\n",
     /* 1 */ "Invalid syntax in conditional line\n",
-    /* 2 */ "Conditional expressions of this makefile dialect cannot be evaluated\n",
 };
 constexpr uint16_t kFormatCount = sizeof mf_cond_formats / sizeof mf_cond_formats[0];
 const uint16_t mf_cond_catalog[kFormatCount] = {};
 const char kModule[] = "mf/mf_cond";
 
-enum { MSG_ILLEGAL_OPERATION = 0, MSG_INVALID_SYNTAX = 1, MSG_NOT_EVALUABLE = 2 };
+enum { MSG_ILLEGAL_OPERATION = 0, MSG_INVALID_SYNTAX = 1 };
 
 // Keyword of each directive for flavours 0 to 3; an empty text: no such directive.
 struct keyword_row {
@@ -66,6 +61,12 @@ bool is_word_char(char c) {
          c == '_' || c == '.' || c == '-' || c == '/' || c == '%' || c == '@' || u >= 0x80;
 }
 
+// A character that continues a BSD-style directive keyword.
+bool is_keyword_char(char c) {
+  unsigned char u = static_cast<unsigned char>(c);
+  return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || c == '_';
+}
+
 void syntax_error() {
   mf_io_print_position(IMSG_ERROR);
   imsg_print(IMSG_ERROR_CONT, &_mf_cond_karsel_msg_table, MSG_INVALID_SYNTAX);
@@ -87,6 +88,8 @@ int match_keyword(const char *text, int32_t flavor, int first, int last, size_t 
     size_t n = std::strlen(kw);
     if (n == 0 || std::strncmp(text, kw, n) != 0) continue;
     if (flavor == 3 && is_word_char(text[n])) continue;
+    // "#ifeq" or ".ifdefx" is no if or ifdef directive: a keyword ends where its word ends.
+    if ((flavor == 1 || flavor == 2) && is_keyword_char(text[n])) continue;
     *kw_len = n;
     return code;
   }
@@ -111,15 +114,8 @@ bool copy_bsd_condition(const char *condition) {
 
 int eval_bsd(const char *condition, int kind, int invert) {
   if (!copy_bsd_condition(condition)) return MF_COND_BAD;
-  if (mf_cond_bsd_eval_hook == nullptr) {
-    mf_io_print_position(IMSG_ERROR);
-    imsg_print(IMSG_ERROR_CONT, &_mf_cond_karsel_msg_table, MSG_NOT_EVALUABLE);
-    imsg_print(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_LINE_TEXT, eval_buf);
-    imsg_print(IMSG_ERROR_CONT, "\n", -1);
-    mf_parser_failed = 1;
-    return MF_COND_BAD;
-  }
-  int r = mf_cond_bsd_eval_hook(eval_buf, kind, invert);
+  int r = (mf_cond_bsd_eval_hook ? mf_cond_bsd_eval_hook : bsdmake_cond_eval_expr)(eval_buf, kind,
+                                                                                   invert);
   if (r == MF_COND_BAD) mf_parser_failed = 1;
   return r;
 }
@@ -199,6 +195,21 @@ int mf_cond_expand(char **fsp) {
 const imsg_msg_table_t _mf_cond_karsel_msg_table = {
     "karsel_bin", kModule, 0, kFormatCount, mf_cond_formats, mf_cond_catalog,
 };
+
+int32_t mf_cond_flavor_of_variant(uint32_t variant, bool *ok) {
+  *ok = true;
+  switch (variant) {
+    case MF_COMPAT_STD:
+    case MF_COMPAT_SUN:
+    case MF_COMPAT_KELTO: return 0;
+    case MF_COMPAT_SGISMAKE:
+    case MF_COMPAT_SGIPMAKE: return 1;
+    case MF_COMPAT_BSDNETR2: return 2;
+    case MF_COMPAT_PGNU:
+    case MF_COMPAT_GNU: return 3;
+    default: *ok = false; return 0;
+  }
+}
 
 int mf_cond_line_is_cond(const char *line, int32_t flavor, int *after_kw) {
   if (after_kw != nullptr) *after_kw = 0;

@@ -49,18 +49,21 @@ enum mf_cond_result {
 #define MF_COND_FALSE 1
 #define MF_COND_BAD 2
 
-// The condition evaluator of flavours 1 and 2 (the BSD-make evaluator, bsdmake_cond_eval_expr,
-// when it is linked in): 0 true, 1 false, 2 malformed (reported by it). Null when there is none:
-// such conditions are then errors naming the file and line.
+// The condition evaluator of flavours 1 and 2 (bsdmake_cond_eval_expr; null stands for it):
+// 0 true, 1 false, 2 malformed (reported by it). Replaceable for tests.
 extern int (*mf_cond_bsd_eval_hook)(char *condition, int kind, int invert);
 
 // Length of the buffer into which BSD-style conditions are copied for evaluation.
 constexpr int MF_COND_EVAL_BUF_SIZE = 8092;
 
+// The conditional flavour of a compat variant; *ok false (and 0) for a variant that does not exist.
+int32_t mf_cond_flavor_of_variant(uint32_t variant, bool *ok);
+
 // The keyword code of line for the flavour; *after_kw (when not null) receives the offset in
 // line of the text after the keyword (0 when it is no directive). In flavour 3 a TAB-led line
 // where a build-script line may follow is no directive, nor is a keyword directly followed by a
-// name character ("elsewhere = 1" defines a macro).
+// name character ("elsewhere = 1" defines a macro). In flavours 1 and 2 a keyword directly
+// followed by a letter, digit or "_" is none either ("#ifeq" is a comment, not "#if").
 int mf_cond_line_is_cond(const char *line, int32_t flavor, int *after_kw);
 
 // Like mf_cond_line_is_cond for the text after "else", trying only ifndef, ifdef, ifeq and ifneq;

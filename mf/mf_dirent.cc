@@ -285,10 +285,19 @@ void mf_dirent_term() {
 }
 
 ks_status_t mf_dirent_exists(const char *pathname) {
-  ks_status_t result = KS_ST_ERR;
   char resolved[kPathSize];
   char leaf[kPathSize];
-  if (ensure_table() == KS_ST_OK && split_resolved(pathname, resolved, leaf)) {
+  if (ensure_table() == KS_ST_OK && split_resolved(pathname, resolved, leaf))
+    return mf_dirent_exists_in(resolved, leaf, pathname);
+  if (tracing())
+    imsg_print(IMSG_TRACE, "mf_dirent_exists(%s) => %s\n", -1, pathname ? pathname : "(null)",
+               status_name(KS_ST_ERR));
+  return KS_ST_ERR;
+}
+
+ks_status_t mf_dirent_exists_in(const char *resolved, const char *leaf, const char *pathname) {
+  ks_status_t result = KS_ST_ERR;
+  if (ensure_table() == KS_ST_OK) {
     bool created = false;
     dir_t *dir = enter_dir(resolved, &created);
     if (dir == nullptr) {

@@ -39,6 +39,10 @@ void mf_dirent_term();
 // Without a running cache every test reads the directory.
 ks_status_t mf_dirent_exists(const char *pathname);
 
+// mf_dirent_exists for a pathname already split: leaf in the directory whose resolved absolute
+// pathname is resolved_dir (pathname, which the traces name, is the whole one). Same results.
+ks_status_t mf_dirent_exists_in(const char *resolved_dir, const char *leaf, const char *pathname);
+
 // Tells the cache of a change: kind MF_DIRENT_INVALIDATE (pathname unused) makes every
 // directory checked again at its next use; MF_DIRENT_FILE_CREATED and MF_DIRENT_FILE_DELETED
 // claim that the file pathname was created or deleted; MF_DIRENT_DIR_DELETED that the directory

@@ -1039,7 +1039,9 @@ int mf_io_include_files(list_handle_t names, int32_t ignore_missing, int32_t sea
     imsg_print(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_INCLUDES_TOO_DEEP,
                MF_IO_MAX_INCLUDE_DEPTH, found.front().c_str());
     mf_parser_failed = 1;
-    return KS_ST_ERR;
+    // A makefile that includes itself without end: reading on would only repeat what the
+    // levels above have read, so the parse ends here.
+    pfm_raise(KS_ST_ERR);
   }
 
   // The first file is opened before anything is changed, so that a file that cannot be opened
@@ -1111,7 +1113,9 @@ int mf_io_push_file(const char *name, int32_t ignore_missing, int32_t search_kin
                       pfm_file_stem(__FILE__), __LINE__, 0);
     PFM_PANIC();
   }
-  int st = mf_io_include_files(one, ignore_missing, search_kind);
+  int st = KS_ST_OK;
+  pfm_frame([&] { st = mf_io_include_files(one, ignore_missing, search_kind); },
+            [&](ks_status_t) { list_destroy(one); });
   list_destroy(one);
   return st;
 }

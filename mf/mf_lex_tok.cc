@@ -626,16 +626,9 @@ int mf_lex_double_dollar_file_name(const char *text) {
     return 0;
   }
   if (name == collapsed) {
-    // Nothing collapsed ("$$" before one of "{(@%^+<?*" is kept): scanned again, the name would
-    // match here again without end. It is the name itself, with "$$" read as "$" as in the names
-    // with "$$@".
+    // Nothing collapsed ("$$*" keeps its "$$"): scanned again it would come back here for ever.
     stg_free(collapsed);
-    std::string single;
-    for (size_t i = 0; i < name.size(); ++i) {
-      single.push_back(name[i]);
-      if (name[i] == '$' && i + 1 < name.size() && name[i + 1] == '$') ++i;
-    }
-    mf_file_name = copy(single);
+    mf_file_name = copy(name);
     trace_text("Found filename: ", mf_file_name);
     return 1;
   }
@@ -832,7 +825,9 @@ void mf_lex_include(int required, int kind) {
   switch (kind) {
     case 0: list_append(list, copy(names[0])); break;
     case 1:
-      if (!quoted(names[0])) return;
+      // "#include" with a bare word may be a comment in the dialects whose comments start with
+      // "#"; ".include" has no such reading, so its bare name is reported by the search below.
+      if (!quoted(names[0]) && v != MF_COMPAT_BSDNETR2) return;
       list_append(list, copy(names[0]));
       search = 1;
       break;

@@ -62,6 +62,7 @@ const char *const mf_parse_cmd_line_formats[] = {
     /* 35 */ "Argument vector:\n",
     /* 36 */ "\t%s\n",
     /* 37 */ "Unable to set environment variable \"%s\"\n",
+    /* 38 */ "Ignored makeflags:%s\n",
 };
 static const uint16_t mf_parse_cmd_line_catalog[sizeof mf_parse_cmd_line_formats /
                                                 sizeof mf_parse_cmd_line_formats[0]] = {};
@@ -115,6 +116,7 @@ enum Row {
   kArgVector = 35,
   kArgWord = 36,
   kSetenvFailed = 37,
+  kTrIgnored = 38,
 };
 
 const char *const kModule = "tolvick";
@@ -282,6 +284,38 @@ const LongOption *find_long_option(std::string_view text) {
   return nullptr;
 }
 
+// Whether text (a long option without its "--") is one of the long options of the command line.
+bool known_long_option(std::string_view text) {
+  const size_t eq = text.find('=');
+  if (eq == std::string_view::npos && find_long_option(text) != nullptr) return true;
+  const std::string_view name = text.substr(0, eq);
+  for (const auto &o : kLongValueOptions)
+    if (abbreviates(name, o.name, o.min)) return true;
+  return false;
+}
+
+// The index of a word "--" outside quotes in a MAKEFLAGS-style value, or npos.
+size_t end_of_options(std::string_view value) {
+  size_t i = 0;
+  while (i < value.size()) {
+    while (i < value.size() && is_blank(value[i])) i++;
+    const size_t start = i;
+    while (i < value.size() && !is_blank(value[i])) {
+      const char c = value[i];
+      if (c == '\\' && i + 1 < value.size()) {
+        i += 2;
+      } else if (c == '\'' || c == '"') {
+        const size_t close = value.find(c, i + 1);
+        i = close == std::string_view::npos ? value.size() : close + 1;
+      } else {
+        i += char_len(value.data() + i);
+      }
+    }
+    if (value.substr(start, i - start) == "--") return start;
+  }
+  return std::string_view::npos;
+}
+
 // A decimal number of at most UINT32_MAX with nothing else around it; false otherwise.
 bool parse_count(const char *text, uint32_t *out) {
   if (!text || !*text) return false;
@@ -345,9 +379,14 @@ class CmdLine {
   char **to_array(const std::vector<std::string> &v);
   void fail() { failed_ = true; }
 
+  std::vector<std::string> filter_inherited(const std::vector<std::string> &words);
+
   stg_area_t area_;
   karsel_args *args_;
-  std::string inherited_;
+  std::string inherited_;          // the options of the inherited value
+  bool from_makeflags_ = false;    // it came from MAKEFLAGS, perhaps written by another make
+  std::vector<std::string> inherited_defs_;  // definitions after a "--" of the inherited value
+  std::set<std::string> inherited_include_dirs_;
   bool malformed_ = false;
   std::vector<std::string> merged_;
   std::string flags_;             // the new ORVA_MAKEFLAGS value
@@ -385,7 +424,10 @@ void CmdLine::read_inherited() {
     if (trace_on(3)) imsg_print(IMSG_TRACE, kTable, kTrGetenv);
     value = mf_getenv("ORVA_MAKEFLAGS");
   }
-  if (!value) value = mf_getenv("MAKEFLAGS");
+  if (!value) {
+    value = mf_getenv("MAKEFLAGS");
+    from_makeflags_ = value != nullptr;
+  }
   if (!value || !*value) {
     if (trace_on(3)) imsg_print(IMSG_TRACE, kTable, kTrNoImported);
     return;
@@ -398,17 +440,27 @@ void CmdLine::read_inherited() {
     return;
   }
   if (trace_on(3)) imsg_print(IMSG_TRACE, kTable, kTrImported, value);
-  if (!well_formed(value)) {
+  // GNU make writes its options, then a word "--", then the command-line definitions with
+  // blanks and backslashes escaped by a backslash.
+  std::string_view options(value);
+  const size_t separator = end_of_options(options);
+  if (separator != std::string_view::npos) {
+    inherited_defs_ = mf_utl_escaped_words(options.substr(separator + 2));
+    options = options.substr(0, separator);
+  }
+  if (!well_formed(options)) {
     imsg_print(IMSG_WARNING, kTable, kMalformed, value);
     malformed_ = true;
+    inherited_defs_.clear();
     return;
   }
-  inherited_ = value;
-  if (mf_parse_opt_included(value, 'N', nullptr, nullptr)) args_->no_default_bos = 1;
-  if (mf_parse_opt_included(value, 'v', nullptr, nullptr) && args_->verbosity < 1)
+  inherited_ = options;
+  const char *opts = inherited_.c_str();
+  if (mf_parse_opt_included(opts, 'N', nullptr, nullptr)) args_->no_default_bos = 1;
+  if (mf_parse_opt_included(opts, 'v', nullptr, nullptr) && args_->verbosity < 1)
     args_->verbosity = 1;
-  if ((mf_parse_opt_included(value, 'd', nullptr, nullptr) ||
-       mf_parse_opt_included(value, 0, "--debug", nullptr)) &&
+  if ((mf_parse_opt_included(opts, 'd', nullptr, nullptr) ||
+       mf_parse_opt_included(opts, 0, "--debug", nullptr)) &&
       args_->verbosity < 2)
     args_->verbosity = 2;
 }
@@ -461,6 +513,7 @@ void CmdLine::merge(int argc, char **argv) {
     malformed_ = true;
     value_words.clear();
   }
+  value_words = filter_inherited(value_words);
   std::vector<Word> kinds = classify(value_words);
   bool dropping = false;
   for (size_t i = 0; i < value_words.size(); i++) {
@@ -474,7 +527,7 @@ void CmdLine::merge(int argc, char **argv) {
         value_defs.push_back(w);
         break;
       case Word::kLong:
-        if (w != "--") value_opts.push_back(w);  // a bare "--" would end the options
+        value_opts.push_back(w);
         break;
       case Word::kGroup:
         if (w.empty() || w == "-") break;
@@ -488,6 +541,7 @@ void CmdLine::merge(int argc, char **argv) {
     }
     if (trace_on(4)) imsg_print(IMSG_TRACE, kTable, kTrMakeflagsFlag, w.c_str());
   }
+  value_defs.insert(value_defs.end(), inherited_defs_.begin(), inherited_defs_.end());
 
   // Program name and command-line words, the inherited options (ahead of a "--"), the inherited
   // definitions, the command-line definitions.
@@ -501,6 +555,64 @@ void CmdLine::merge(int argc, char **argv) {
     if (trace_on(3)) imsg_print(IMSG_TRACE, kTable, kTrNewarg, merged_[i].c_str());
     if (trace_on(4)) imsg_print(IMSG_TRACE, kTable, kTrNewArgv, int(i), merged_[i].c_str());
   }
+}
+
+std::vector<std::string> CmdLine::filter_inherited(const std::vector<std::string> &words) {
+  // A parent make may have written options that only it understands (GNU make's -j2, -l3,
+  // -Otarget, --jobserver-auth=3,4, -B, -R, -t, ...): they are left out, so that they neither
+  // stop this run nor change what it does. Only the letters and long options of this command
+  // line are taken; in MAKEFLAGS also not B, O and R, which GNU make uses otherwise.
+  std::vector<std::string> kept;
+  std::string ignored;
+  bool argument_next = false;
+  bool include_dir_next = false;
+  for (const std::string &w : words) {
+    if (argument_next) {
+      if (include_dir_next) inherited_include_dirs_.insert(w);
+      kept.push_back(w);
+      argument_next = false;
+      include_dir_next = false;
+      continue;
+    }
+    if (w.starts_with("--")) {
+      if (known_long_option(std::string_view(w).substr(2)))
+        kept.push_back(w);
+      else
+        (ignored += ' ') += w;
+      continue;
+    }
+    if (w.find('=') != std::string::npos) {
+      kept.push_back(w);
+      continue;
+    }
+    std::string group = "-";
+    bool glued = false;  // the group ends with an option and its argument
+    for (size_t k = w[0] == '-' ? 1 : 0; k < w.size(); k++) {
+      const char c = w[k];
+      if (c == 'j' || c == 'l' || (from_makeflags_ && c == 'O')) {
+        ((ignored += " -") += w.substr(k));  // with the value glued to it
+        break;
+      }
+      if (c == ':' || std::strchr(kOptString, c) == nullptr ||
+          (from_makeflags_ && (c == 'B' || c == 'R'))) {
+        (ignored += " -") += c;
+        continue;
+      }
+      group += c;
+      if (takes_argument(c) && k + 1 < w.size()) {  // the rest is its argument
+        if (c == 'I') inherited_include_dirs_.insert(w.substr(k + 1));
+        group += w.substr(k + 1);
+        glued = true;
+        break;
+      }
+    }
+    if (group.size() == 1) continue;
+    argument_next = !glued && kArgLetters.find(group.back()) != std::string_view::npos;
+    include_dir_next = argument_next && group.back() == 'I';
+    kept.push_back(group);
+  }
+  if (!ignored.empty() && trace_on(3)) imsg_print(IMSG_TRACE, kTable, kTrIgnored, ignored.c_str());
+  return kept;
 }
 
 void CmdLine::pass_on(int letter, const char *long_name, const char *arg) {
@@ -629,6 +741,10 @@ void CmdLine::long_option(const char *text) {
     switch (o->effect) {
       case kDebug:
         if (a->verbosity < 2) a->verbosity = 2;
+        if (t != o->name) {  // only the full name goes without a value
+          imsg_print(IMSG_ERROR, kTable, kNeedsArg, text);
+          fail();
+        }
         return;
       case kPrintGraph:
         a->print_graph = 1;
@@ -849,8 +965,13 @@ bool CmdLine::finish() {
       case 1: case 2: case 4: case 5: case 7:
         break;
       default:
-        imsg_print(IMSG_ERROR, kTable, kIncludeDirs);
-        return false;
+        // Directories that only a parent make passed on are left out in these dialects.
+        std::erase_if(include_dirs_,
+                      [&](const std::string &d) { return inherited_include_dirs_.count(d) != 0; });
+        if (!include_dirs_.empty()) {
+          imsg_print(IMSG_ERROR, kTable, kIncludeDirs);
+          return false;
+        }
     }
   }
 

@@ -155,9 +155,12 @@ void add_patterns(const char *action, const char *name, int kind, list_handle_t 
 }
 
 uint32_t flavor_of_variant(uint32_t v) {
-  if (v == MF_COMPAT_PGNU || v == MF_COMPAT_GNU) return 2;
-  if (v == MF_COMPAT_SUN) return 1;
-  return 0;
+  if (v == MF_COMPAT_PGNU || v == MF_COMPAT_GNU) return BLDR_MACRO_FLAVOR_GNU;
+  if (v == MF_COMPAT_SUN) return BLDR_MACRO_FLAVOR_SUN;
+  // ":=", "!=" and "+=" of the BSD-style dialects expand with their own engine and modifiers.
+  if (v == MF_COMPAT_SGISMAKE || v == MF_COMPAT_BSDNETR2) return BLDR_MACRO_FLAVOR_BSD;
+  if (v == MF_COMPAT_SGIPMAKE) return BLDR_MACRO_FLAVOR_BSD_STRICT;
+  return BLDR_MACRO_FLAVOR_PLAIN;
 }
 
 enum class def_kind { plain, exported, unexported, override_def };
@@ -562,8 +565,12 @@ void sem_tgt_scoped_mac_def(list_handle_t targets, bldr_macro_def_t *def) {
     imsg_print(IMSG_TRACE, table(), kRowTgtScoped, def->name, def->value);
     trace_list(targets);
   }
+  // The options record may replace the value of the definition it is given; the lexer's own
+  // definition keeps the storage it frees later.
+  bldr_macro_def_t recorded = *def;
   uint32_t expanded = 0;
-  bldr_opts_tgt_scoped_macro_def(mfc_curr_opts_handle, BLDR_OPTS_SIDE_MF, targets, def, &expanded);
+  bldr_opts_tgt_scoped_macro_def(mfc_curr_opts_handle, BLDR_OPTS_SIDE_MF, targets, &recorded,
+                                 &expanded);
 }
 
 void sem_override_tgt_scoped_mac_def(list_handle_t targets, bldr_macro_def_t *def) {
@@ -573,6 +580,8 @@ void sem_override_tgt_scoped_mac_def(list_handle_t targets, bldr_macro_def_t *de
     imsg_print(IMSG_TRACE, table(), kRowOverrideTgtScoped, def->name, def->value);
     trace_list(targets);
   }
+  bldr_macro_def_t recorded = *def;
   uint32_t expanded = 0;
-  bldr_opts_tgt_scoped_macro_def(mfc_curr_opts_handle, BLDR_OPTS_SIDE_MF, targets, def, &expanded);
+  bldr_opts_tgt_scoped_macro_def(mfc_curr_opts_handle, BLDR_OPTS_SIDE_MF, targets, &recorded,
+                                 &expanded);
 }

@@ -53,18 +53,27 @@ ks_status_t status_of(const mf_stat_half_t &half) {
 
 // Fills an unqueried half with the view's extended stat (follow or not). 0 when the half now
 // holds an answer (the object may not exist), else the view's status after its message.
-ks_status_t fill_half(mf_stat_half_t *half, const char *pathname, bool follow) {
-  if (half->flags != 0) return KS_ST_OK;
+// With identity clear only the file status is asked for (a half so filled is marked
+// MF_STAT_TIMES_ONLY and filled again when the identity is wanted later): times and existence
+// need no object identity, which is by far the dearer part of the view's answer.
+ks_status_t fill_half(mf_stat_half_t *half, const char *pathname, bool follow, bool identity) {
+  if (half->flags != 0 && (!identity || !(half->flags & MF_STAT_TIMES_ONLY))) return KS_ST_OK;
   if (tracing()) {
     imsg_print(IMSG_TRACE,
                follow ? "MF_STAT_VIEW_GET_XSTAT on \"%s\"\n" : "MF_STAT_VIEW_LGET_XSTAT on \"%s\"\n",
                -1, pathname);
   }
   mf_stat_half_t fresh{};
-  ks_status_t st = follow ? mf_stat_view_get_xstat(pathname, &fresh.vstat, &fresh.vob_oid,
-                                                   &fresh.view_uuid, 0, &fresh.replica_uuid)
-                          : mf_stat_view_lget_xstat(pathname, &fresh.vstat, &fresh.vob_oid,
-                                                    &fresh.view_uuid, 0, &fresh.replica_uuid);
+  ks_status_t st;
+  if (identity) {
+    st = follow ? mf_stat_view_get_xstat(pathname, &fresh.vstat, &fresh.vob_oid,
+                                         &fresh.view_uuid, 0, &fresh.replica_uuid)
+                : mf_stat_view_lget_xstat(pathname, &fresh.vstat, &fresh.vob_oid,
+                                          &fresh.view_uuid, 0, &fresh.replica_uuid);
+  } else {
+    view_audit_note_stat(pathname, follow ? 1 : 0);
+    st = view_get_fstat(pathname, follow ? 1 : 0, &fresh.vstat.fstat);
+  }
   if (st == KS_ST_NOT_IN_VIEW || st == KS_ST_NOT_FOUND) {
     fresh = mf_stat_half_t{};
     fresh.flags = MF_STAT_NOT_EXISTS;
@@ -74,6 +83,7 @@ ks_status_t fill_half(mf_stat_half_t *half, const char *pathname, bool follow) {
     return st;
   } else {
     fresh.flags = MF_STAT_EXISTS;
+    if (!identity) fresh.flags |= MF_STAT_TIMES_ONLY;
     if (fresh.vstat.mtype != VOB_MTYPE_NULL) fresh.flags |= MF_STAT_IN_VOB;
   }
   pfm_inhibit();
@@ -85,7 +95,7 @@ ks_status_t fill_half(mf_stat_half_t *half, const char *pathname, bool follow) {
 // The half of the entry of pathname that answers the query, filled as needed; null with *status
 // set when the object does not exist (KS_ST_NOT_FOUND) or the view failed.
 const mf_stat_half_t *cached_query(mf_stat_handle_t handle, const char *pathname,
-                                   bool follow, ks_status_t *status) {
+                                   bool follow, ks_status_t *status, bool identity) {
   *status = KS_ST_NOT_FOUND;
   if (pathname == nullptr || *pathname == '\0') return nullptr;
   void *data = nullptr;
@@ -99,12 +109,12 @@ const mf_stat_half_t *cached_query(mf_stat_handle_t handle, const char *pathname
   }
   auto *obj = static_cast<mf_stat_obj_t *>(data);
   const mf_stat_half_t *answer = nullptr;
-  ks_status_t st = fill_half(&obj->self, pathname, false);
+  ks_status_t st = fill_half(&obj->self, pathname, false, identity);
   if (st == KS_ST_OK && !(obj->self.flags & MF_STAT_NOT_EXISTS)) {
     if (!follow || obj->self.vstat.fstat.type != VIEW_FTYPE_LNK) {
       answer = &obj->self;
     } else {
-      st = fill_half(&obj->followed, pathname, true);
+      st = fill_half(&obj->followed, pathname, true, identity);
       if (st == KS_ST_OK) answer = &obj->followed;
     }
   }
@@ -213,7 +223,7 @@ ks_status_t mf_stat_view_info(mf_stat_handle_t handle, const char *pathname, int
   if (!cache_enabled(view_info_switch) || handle == HASH_HT_NULL)
     return uncached_view_info(pathname, follow_links, vstat, vob_oid, replica_uuid, view_uuid);
   ks_status_t st;
-  const mf_stat_half_t *answer = cached_query(handle, pathname, follow_links != 0, &st);
+  const mf_stat_half_t *answer = cached_query(handle, pathname, follow_links != 0, &st, true);
   if (answer == nullptr) return st;
   if (vstat) *vstat = answer->vstat;
   if (vob_oid) *vob_oid = answer->vob_oid;
@@ -225,7 +235,7 @@ ks_status_t mf_stat_view_info(mf_stat_handle_t handle, const char *pathname, int
 ks_status_t mf_stat_obj_exists(mf_stat_handle_t handle, const char *pathname) {
   if (!cache_enabled(obj_exists_switch) || handle == HASH_HT_NULL) return mf_utl_obj_exists(pathname);
   ks_status_t st;
-  const mf_stat_half_t *answer = cached_query(handle, pathname, false, &st);
+  const mf_stat_half_t *answer = cached_query(handle, pathname, false, &st, false);
   return answer != nullptr ? KS_ST_OK : st;
 }
 
@@ -233,7 +243,7 @@ ks_status_t mf_stat_get_dtm(mf_stat_handle_t handle, const char *pathname, int f
                             time_t *out_time) {
   if (!cache_enabled(get_dtm_switch) || handle == HASH_HT_NULL) return mf_utl_get_dtm(pathname, follow_links, out_time);
   ks_status_t st;
-  const mf_stat_half_t *answer = cached_query(handle, pathname, follow_links != 0, &st);
+  const mf_stat_half_t *answer = cached_query(handle, pathname, follow_links != 0, &st, false);
   if (answer == nullptr) return st;
   *out_time = time_t(answer->vstat.fstat.mtime.sec);
   return KS_ST_OK;

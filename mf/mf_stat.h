@@ -28,6 +28,7 @@ enum {
 #define MF_STAT_EXISTS 0x1ull      // the query succeeded
 #define MF_STAT_NOT_EXISTS 0x2ull  // the object does not exist
 #define MF_STAT_IN_VOB 0x4ull      // the object is in a VOB (its meta-type is not null)
+#define MF_STAT_TIMES_ONLY 0x8ull  // only the file status was asked for, not the identity
 
 // What one extended stat of a pathname said.
 struct mf_stat_half_t {

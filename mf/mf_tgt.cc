@@ -13,6 +13,7 @@
 #include "ks/pfm.h"
 #include "mf/mf.h"
 #include "mf/mf_parse_utl.h"
+#include "mf/mf_tgt_lookup.h"
 #include "mf/mf_utl.h"
 #include "tbs/tbs_status.h"
 
@@ -40,7 +41,7 @@ const char *const kFormats[] = {
     /* 18 */ "Unable to strip leaf from target pathname \"%s\".\n",
     /* 19 */ "Unable to strip suffix from target leaf name \"%s\".\n",
     /* 20 */ "",
-    /* 21 */ "",
+    /* 21 */ "Unable to expand \"%s\"\n",
     /* 22 */ "Applying .DEFAULT definition to \"%s\".\n",
     /* 23 */ "",
     /* 24 */ "Unable to check existence of \"%s\" to apply suffix rule\n",
@@ -70,6 +71,12 @@ const char *const kFormats[] = {
     /* 45 */ "Build scripts were specified for both \"%s\" and \"%s\".\n",
     /* 46 */ "These targets are considered equivalent due to the use of vpath.\n",
     /* 47 */ "The script for \"%s\" will be used.\n",
+    /* 48 */ "",
+    /* 49 */ "\"%s\" appears both in a target group and \"%s\".\nThese are mutually exclusive; the "
+             "target group will be treated as unrelated targets.\n",
+    /* 50 */ "\"%s\" appears both in a target group and \"%s\".\nThe latter typically is used only "
+             "with implicit co-targets.\n",
+    /* 51 */ "Implicit rules lead back to \"%s\"; that chain of rules is not followed.\n",
 };
 constexpr uint16_t kCount = sizeof(kFormats) / sizeof(kFormats[0]);
 
@@ -252,6 +259,7 @@ void mf_tgt_free_table(mf_tgt_table_t *table) {
   if (table == nullptr) return;
   if (table == current_table) current_table = nullptr;
   dep_indexes.erase(table);
+  mf_tgt_forget_rule_indexes(table);
   hash_delete_ht(&table->comp_table);
   hash_delete_ht(&table->cmd_table);
   hash_delete_ht(&table->dir_table);
@@ -363,6 +371,24 @@ mf_tgt_inst_desc_t *mf_tgt_create_inst_desc(mf_tgt_table_t *table, mf_tgt_entry_
   return inst;
 }
 
+namespace {
+
+// Whether two scripts hold the same lines in the same order.
+bool same_lines(list_handle_t a, list_handle_t b) {
+  void *da = nullptr;
+  void *db = nullptr;
+  list_cursor_t ca = list_next(a, nullptr, &da);
+  list_cursor_t cb = list_next(b, nullptr, &db);
+  while (ca != nullptr && cb != nullptr) {
+    if (std::strcmp(static_cast<const char *>(da), static_cast<const char *>(db)) != 0) return false;
+    ca = list_next(a, ca, &da);
+    cb = list_next(b, cb, &db);
+  }
+  return ca == nullptr && cb == nullptr;
+}
+
+}  // namespace
+
 void mf_tgt_augment_inst(mf_tgt_table_t *table, const char *target_name,
                          mf_tgt_inst_desc_t *inst, list_handle_t script, list_handle_t deps) {
   const bool gnu = is_gnu(table->compat_variant);
@@ -377,7 +403,8 @@ void mf_tgt_augment_inst(mf_tgt_table_t *table, const char *target_name,
   } else if (inst->script == LIST_HANDLE_NULL || is_default) {
     inst->script = mf_tgt_copy_cmd_list(table, script);
     scripts_rule = true;
-  } else {
+  } else if (!same_lines(inst->script, script)) {
+    // The same script again (a makefile read twice) changes nothing and is not reported.
     imsg_print(IMSG_WARNING, &_mf_tgt_karsel_msg_table, kMsgTooManyCmds, target_name);
     if (gnu) inst->script = mf_tgt_copy_cmd_list(table, script);
   }
@@ -736,6 +763,25 @@ list_handle_t mf_tgt_default_goal_list(mf_tgt_table_t *table) {
   return table->default_goal_list;
 }
 
+namespace {
+
+// Whether e is the entry of an archive library that only indexes members named as dependencies
+// (lib.a() for "lib.a: lib.a(x.o)"): no rule gave a member a script or dependencies, so the
+// entry is no target of its own.
+bool member_index_only(const mf_tgt_entry_t *e) {
+  if (!e->archive_tgt) return false;
+  void *d = nullptr;
+  for (list_cursor_t c = list_next(e->instances, nullptr, &d); c != nullptr;
+       c = list_next(e->instances, c, &d)) {
+    const auto *inst = static_cast<const mf_tgt_inst_desc_t *>(d);
+    if (inst->script != LIST_HANDLE_NULL && !list_is_empty(inst->script)) return false;
+    if (inst->deps != LIST_HANDLE_NULL && !list_is_empty(inst->deps)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 list_handle_t mf_tgt_root_tgt_list(mf_tgt_table_t *table) {
   if (table->root_tgt_list != LIST_HANDLE_NULL) return table->root_tgt_list;
   list_handle_t roots = list_create(STG_AREA_HEAP, 0);
@@ -745,7 +791,8 @@ list_handle_t mf_tgt_root_tgt_list(mf_tgt_table_t *table) {
   for (hash_cursor_t c = hash_str_next(table->comp_table, nullptr, &key, &data); c != nullptr;
        c = hash_str_next(table->comp_table, c, &key, &data)) {
     auto *e = static_cast<mf_tgt_entry_t *>(data);
-    if (!e->is_a_dependency && mf_tgt_is_real_tgt(key, table->compat_variant))
+    if (!e->is_a_dependency && mf_tgt_is_real_tgt(key, table->compat_variant) &&
+        !member_index_only(e))
       append(roots, key);
   }
   if (list_is_empty(roots)) {

@@ -31,6 +31,8 @@ struct mf_tgt_table_t {
   const char *first_tgt;            // the first real target of the makefiles
 };
 
+#define MF_TGT_TABLE_NULL ((mf_tgt_table_t *)0)
+
 // One name of the table: the data slot of its comp_table entry (the key is the interned name).
 struct mf_tgt_entry_t {
   // The flags are single bytes: a large makefile has an entry for every name it mentions.
@@ -96,6 +98,41 @@ typedef list_cursor_t mf_tgt_inst_handle_t;
 
 // Message table of the module "mf/mf_tgt".
 extern const imsg_msg_table_t _mf_tgt_karsel_msg_table;
+// Rows of the table that the rule lookup prints.
+enum {
+  MF_TGT_MSG_TOO_MANY_SCRIPTS = 5,    // "Too many build scripts for target \"%s\"\n"
+  MF_TGT_MSG_FIRST_SCRIPT_USED = 6,   // "Only the first build script will be used\n"
+  MF_TGT_MSG_SUFFIX_LIST_EMPTY = 7,   // "Suffix list is empty\n"
+  MF_TGT_MSG_DEP_NOT_FOUND = 8,       // "Didn't find suffix rule dependency \"%s\" - %s\n"
+  MF_TGT_MSG_NOT_IN_SUFFIX_LIST = 9,  // "Target \"%s\" - \"%s\" not present in suffix list.\n"
+  MF_TGT_MSG_CANT_INFER = 12,         // "Can't infer target definition for \"%s\"\n"
+  MF_TGT_MSG_INFERRED = 13,           // "Inferred target definition via suffix rules for ..."
+  MF_TGT_MSG_INFERRED_SCRIPT = 14,    // "Inferred build script template for \"%s\"\n"
+  MF_TGT_MSG_EMPTY_INSTANCES = 15,    // "\"%s\" entered in target table but instance list ..."
+  MF_TGT_MSG_APPLYING_SUFFIX = 16,    // "Applying suffix rule \"%s\" to \"%s\"\n"
+  MF_TGT_MSG_STRIP_LEAF = 18,         // "Unable to strip leaf from target pathname \"%s\".\n"
+  MF_TGT_MSG_STRIP_SUFFIX = 19,       // "Unable to strip suffix from target leaf name \"%s\".\n"
+  MF_TGT_MSG_CANT_EXPAND = 21,        // "Unable to expand \"%s\"\n"
+  MF_TGT_MSG_APPLYING_DEFAULT = 22,   // "Applying .DEFAULT definition to \"%s\".\n"
+  MF_TGT_MSG_CANT_CHECK = 24,         // "Unable to check existence of \"%s\" to apply ..."
+  MF_TGT_MSG_CANT_CONCAT = 25,        // "Unable to concatenate search directory \"%s\" and ..."
+  MF_TGT_MSG_NO_ENTRY = 26,           // "Unable to locate target symbol table entry for \"%s\"\n"
+  MF_TGT_MSG_MULTI_DEP_PATTERNS = 27, // "Multiple dependency patterns in pattern matching rule ..."
+  MF_TGT_MSG_NO_WILDCARD = 28,        // "Unable to find pattern matching wildcard character ..."
+  MF_TGT_MSG_NO_PATTERN_ENTRY = 32,   // "Unable to locate target symbol table entry for pattern ..."
+  MF_TGT_MSG_NAME_TOO_LONG = 35,      // "Makefile name \"%s\" is too long for internal buffer\n"
+  MF_TGT_MSG_MALFORMED_DEF = 36,      // "Malformed macro definition \"%s\"\n"
+  MF_TGT_MSG_DEPS_TOO_LONG = 38,      // "Length of dependency list is too large for internal ..."
+  MF_TGT_MSG_SEARCH_TOO_LONG = 39,    // "Ignoring search list pathname \"%s\" (from \"%s\") - ..."
+  MF_TGT_MSG_EXTRA_COLON = 40,        // "Extra colon in search list \"%s\" (from \"%s\")\n"
+  MF_TGT_MSG_PATTERN_LOST = 44,       // "Macro expansion removed pattern char. ..."
+  MF_TGT_MSG_VPATH_BOTH_SCRIPTS = 45, // "Build scripts were specified for both \"%s\" and \"%s\".\n"
+  MF_TGT_MSG_VPATH_EQUIVALENT = 46,   // "These targets are considered equivalent due to ..."
+  MF_TGT_MSG_VPATH_SCRIPT_USED = 47,  // "The script for \"%s\" will be used.\n"
+  MF_TGT_MSG_GROUP_EXCLUSIVE = 49,    // "\"%s\" appears both in a target group and \"%s\". ..."
+  MF_TGT_MSG_GROUP_IMPLICIT = 50,     // "\"%s\" appears both in a target group and \"%s\". ..."
+  MF_TGT_MSG_RULE_CYCLE = 51,         // "Implicit rules lead back to \"%s\"; ..."
+};
 
 // --- Current table.
 void mf_tgt_set_tgt_table_handle(mf_tgt_table_t *table);

@@ -11,6 +11,8 @@
 #include "ks/pfm.h"
 #include "mf/mf.h"
 #include "mf/mf_parse_utl.h"
+#include "mf/mf_tgt_lookup.h"
+#include "mf/mf_tgt_suff.h"
 #include "mf/mf_utl.h"
 #include "tbs/tbs_status.h"
 
@@ -28,28 +30,14 @@ bool has_patterns(uint32_t v) {
          v == MF_COMPAT_GNU;
 }
 
-[[noreturn]] void out_of_memory() {
-  imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
-  PFM_PANIC();
-}
-
-list_handle_t new_list(stg_area_t area) {
-  list_handle_t l = list_create(area, 0);
-  if (l == LIST_HANDLE_NULL) {
-    tbs_log_int_error(kModule, &imsg_common_table, IMSG_COMMON_LIST_CREATE,
-                      pfm_file_stem(__FILE__), __LINE__, 0);
-    PFM_PANIC();
-  }
-  return l;
-}
 
 void append(list_handle_t list, const void *datum) {
-  if (list_append(list, const_cast<void *>(datum)) != 0) out_of_memory();
+  if (list_append(list, const_cast<void *>(datum)) != 0) mf_tgt_out_of_memory();
 }
 
 char *copy(stg_area_t area, const char *text) {
   char *c = stg_area_strdup(area, text);
-  if (c == nullptr) out_of_memory();
+  if (c == nullptr) mf_tgt_out_of_memory();
   return c;
 }
 
@@ -130,7 +118,7 @@ int expand_target_name(const char *name, std::vector<std::string> *out) {
 // Registers the group's names as one parallel interference set. The record strips "./" from the
 // names in place, so it is given copies: the names here are also the rule's target names.
 void register_group(const std::vector<char *> &names, stg_area_t area) {
-  list_handle_t set = new_list(area);
+  list_handle_t set = mf_tgt_new_list(area);
   for (char *n : names) append(set, copy(area, n));
   bldr_opts_add_parallel_interference_set(mfc_curr_opts_handle, set, 0);
 }
@@ -146,6 +134,7 @@ int mf_tgt_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t
                         int double_colon, const char *stem) {
   mf_tgt_table_t *table = mf_tgt_curr_table_p;
   PFM_ASSERT(table != NULL);
+  mf_tgt_forget_rule_indexes(table);
   const uint32_t variant = table->compat_variant;
   if (targets == LIST_HANDLE_NULL) {
     if (variant != MF_COMPAT_STD) return KS_ST_OK;
@@ -158,7 +147,7 @@ int mf_tgt_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t
   // Names of this call that must outlive it (expanded names, group copies) go to the table's
   // area; the scratch area holds what dies with the call.
   stg_area_t scratch = stg_create_area(4096);
-  if (scratch == STG_AREA_NULL) out_of_memory();
+  if (scratch == STG_AREA_NULL) mf_tgt_out_of_memory();
   struct area_guard {
     stg_area_t *a;
     ~area_guard() { stg_delete_area(a); }
@@ -288,7 +277,7 @@ int mf_tgt_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t
     const char *key = nullptr;
     void *data = nullptr;
     int existed = hash_str_enter(table->comp_table, t, &key, &data);
-    if (existed < 0) out_of_memory();
+    if (existed < 0) mf_tgt_out_of_memory();
     auto *entry = static_cast<mf_tgt_entry_t *>(data);
     mf_tgt_inst_desc_t *inst = nullptr;
 
@@ -338,12 +327,12 @@ int mf_tgt_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t
       // f, h. A new instance.
       if (has_script) entry->has_script = 1;
       inst = mf_tgt_create_inst_desc(table, entry,
-                                     mf_tgt_utl_copy_dep_list(table, deps, 0),
+                                     mf_tgt_utl_copy_dep_list(table, deps, is_gnu(variant) ? 0 : 1),
                                      mf_tgt_copy_cmd_list(table, script), nullptr);
       append(entry->instances, inst);
       if (pattern) {
         if (table->pattern_rule_list == LIST_HANDLE_NULL)
-          table->pattern_rule_list = new_list(table->area);
+          table->pattern_rule_list = mf_tgt_new_list(table->area);
         if (variant == MF_COMPAT_GNU) {
           void *d = nullptr;
           for (list_cursor_t c = list_next(table->pattern_rule_list, nullptr, &d); c != nullptr;
@@ -358,7 +347,7 @@ int mf_tgt_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t
         }
         auto *rec = static_cast<mf_tgt_pattern_rule_t *>(
             stg_calloc(table->area, sizeof(mf_tgt_pattern_rule_t)));
-        if (rec == nullptr) out_of_memory();
+        if (rec == nullptr) mf_tgt_out_of_memory();
         rec->pattern = copy(table->area, key);
         rec->inst = inst;
         append(table->pattern_rule_list, rec);
@@ -370,7 +359,7 @@ int mf_tgt_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t
 
     // j. Co-targets of a group.
     if (group) {
-      if (inst->cotargets == LIST_HANDLE_NULL) inst->cotargets = new_list(table->area);
+      if (inst->cotargets == LIST_HANDLE_NULL) inst->cotargets = mf_tgt_new_list(table->area);
       for (char *other : names)
         if (other != t) append(inst->cotargets, copy(table->area, other));
     }
@@ -419,7 +408,7 @@ void mf_tgt_static_pattern_rule(list_handle_t targets, const char *target_patter
         std::string dep(dp);
         size_t at = dep.find('%');
         if (at != std::string::npos) dep.replace(at, 1, stem);
-        if (deps == LIST_HANDLE_NULL) deps = new_list(area);
+        if (deps == LIST_HANDLE_NULL) deps = mf_tgt_new_list(area);
         append(deps, copy(area, dep.c_str()));
       }
     } else {
@@ -428,7 +417,7 @@ void mf_tgt_static_pattern_rule(list_handle_t targets, const char *target_patter
       imsg_print(IMSG_WARNING, "Target \"%s\" doesn't match the target pattern \"%s\".\n", -1,
                  t, target_pattern);
     }
-    list_handle_t one = new_list(area);
+    list_handle_t one = mf_tgt_new_list(area);
     append(one, t);
     if (mf_tgt_depends_rule(one, deps, script, double_colon, stem_text) != KS_ST_OK)
       mf_parser_failed = 1;
@@ -449,17 +438,17 @@ void trace_list(const char *format, const char *name, list_handle_t list, bool w
 bool empty(list_handle_t list) { return list == LIST_HANDLE_NULL || list_is_empty(list); }
 
 list_handle_t interned_dirs(mf_tgt_table_t *table, list_handle_t list, list_handle_t into) {
-  if (into == LIST_HANDLE_NULL) into = new_list(table->area);
+  if (into == LIST_HANDLE_NULL) into = mf_tgt_new_list(table->area);
   for (char *d : to_vector(list)) {
     const char *key = nullptr;
-    if (hash_str_enter(table->dir_table, d, &key, nullptr) < 0) out_of_memory();
+    if (hash_str_enter(table->dir_table, d, &key, nullptr) < 0) mf_tgt_out_of_memory();
     append(into, key);
   }
   return into;
 }
 
 list_handle_t append_copies(mf_tgt_table_t *table, list_handle_t list, list_handle_t into) {
-  if (into == LIST_HANDLE_NULL) into = new_list(table->area);
+  if (into == LIST_HANDLE_NULL) into = mf_tgt_new_list(table->area);
   for (char *d : to_vector(list)) append(into, copy(table->area, d));
   return into;
 }
@@ -471,7 +460,7 @@ void mark_entries(mf_tgt_table_t *table, list_handle_t list, Mark set) {
     const char *key = nullptr;
     void *data = nullptr;
     int existed = hash_str_enter(table->comp_table, n, &key, &data);
-    if (existed < 0) out_of_memory();
+    if (existed < 0) mf_tgt_out_of_memory();
     auto *entry = static_cast<mf_tgt_entry_t *>(data);
     if (existed == 0) mf_tgt_utl_declare_target(key, entry, table->area, 0, 0, nullptr);
     set(entry);
@@ -482,6 +471,7 @@ void mark_entries(mf_tgt_table_t *table, list_handle_t list, Mark set) {
 
 int mf_tgt_def_suffixes(const char *name, list_handle_t list) {
   mf_tgt_table_t *table = mf_tgt_curr_table_p;
+  mf_tgt_forget_rule_indexes(table);
   if (empty(list)) {
     if (table->suffix_list != LIST_HANDLE_NULL) list_destroy(table->suffix_list);
     table->suffix_list = LIST_HANDLE_NULL;
@@ -517,7 +507,7 @@ int mf_tgt_suff_path(const char *suffix, list_handle_t list) {
     }
   }
   void *data = nullptr;
-  if (hash_str_enter(table->suff_path_table, suffix, nullptr, &data) < 0) out_of_memory();
+  if (hash_str_enter(table->suff_path_table, suffix, nullptr, &data) < 0) mf_tgt_out_of_memory();
   auto *rec = static_cast<mf_tgt_suff_path_t *>(data);
   rec->all_path_appended = 0;
   if (empty(list))
@@ -530,9 +520,9 @@ int mf_tgt_suff_path(const char *suffix, list_handle_t list) {
 int mf_tgt_gnu_vpath(const char *pattern, list_handle_t list) {
   mf_tgt_table_t *table = mf_tgt_curr_table_p;
   if (!empty(list)) {
-    if (table->vpath_list == LIST_HANDLE_NULL) table->vpath_list = new_list(table->area);
+    if (table->vpath_list == LIST_HANDLE_NULL) table->vpath_list = mf_tgt_new_list(table->area);
     auto *rec = static_cast<mf_tgt_vpath_t *>(stg_calloc(table->area, sizeof(mf_tgt_vpath_t)));
-    if (rec == nullptr) out_of_memory();
+    if (rec == nullptr) mf_tgt_out_of_memory();
     rec->pattern = copy(table->area, pattern != nullptr ? pattern : "");
     rec->dirs = interned_dirs(table, list, LIST_HANDLE_NULL);
     append(table->vpath_list, rec);

@@ -58,12 +58,19 @@ bool mf_utl_should_trace(const char *name, int level) {
   return imsg_get_desired_verbosity() >= level && imsg_should_trace(name, level);
 }
 
+namespace {
+bool shell_commands = true;
+}  // namespace
+
+void mf_utl_set_shell_commands(int enabled) { shell_commands = enabled != 0; }
+
 ks_status_t mf_utl_fetch_shcmd_output(const char *command, int32_t *out_status, char **out_text) {
   *out_status = -1;
   *out_text = nullptr;
   if (mf_utl_should_trace("mf_utl", 3)) {
     imsg_print(IMSG_TRACE, &_mf_utl_karsel_msg_table, MF_UTL_MSG_SHELL_CMD, command);
   }
+  if (!shell_commands) return KS_ST_OK;
   sigset_t block, saved;
   sigemptyset(&block);
   sigaddset(&block, SIGCHLD);
@@ -331,4 +338,34 @@ void mf_set_verbosity(uint32_t level) {
   const std::string text = std::to_string(level);
   mf_utl_setenv("ZELVANE_BLD_VERBOSITY", text.c_str());
   mf_utl_setenv("ORVA_VERBOSITY", text.c_str());
+}
+
+std::string mf_utl_escaped(std::string_view text) {
+  static constexpr std::string_view kEscaped = "^;'\"*?[]$<>(){}|&~`\\ \t\r\n\f\v";
+  std::string out;
+  for (char c : text) {
+    if (kEscaped.find(c) != std::string_view::npos) out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+std::vector<std::string> mf_utl_escaped_words(std::string_view text) {
+  std::vector<std::string> words;
+  std::string word;
+  bool in_word = false;
+  for (size_t i = 0; i < text.size(); i++) {
+    char c = text[i];
+    if (c == ' ' || c == '\t') {
+      if (in_word) words.push_back(word);
+      word.clear();
+      in_word = false;
+      continue;
+    }
+    if (c == '\\' && i + 1 < text.size()) c = text[++i];
+    word += c;
+    in_word = true;
+  }
+  if (in_word) words.push_back(word);
+  return words;
 }

@@ -4,6 +4,9 @@
 
 #include <cstdint>
 #include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "ks/imsg.h"
 #include "ks/ks_status.h"
@@ -43,6 +46,11 @@ bool mf_utl_should_trace(const char *name, int level);
 // *out_text null and *out_status -1 when the command cannot be started; KS_ST_ERR after the
 // allocation message when memory runs out.
 ks_status_t mf_utl_fetch_shcmd_output(const char *command, int32_t *out_status, char **out_text);
+
+// Whether mf_utl_fetch_shcmd_output runs commands (on at start). A program that reads makefiles
+// it must not act on (a fuzzing harness) turns it off: a command then fails as one that cannot be
+// started.
+void mf_utl_set_shell_commands(int enabled);
 
 // The exit code a wait status stands for: the exit status of a process that exited, 128 plus the
 // signal number of one a signal ended, and -1 for a command that could not be started.
@@ -99,3 +107,12 @@ int mf_utl_replace_or_append_macro_value(list_handle_t definitions, const char *
 
 // Sets the make verbosity and exports it as ZELVANE_BLD_VERBOSITY and ORVA_VERBOSITY.
 void mf_set_verbosity(uint32_t level);
+
+// text with a backslash in front of every character that makes and shells treat specially
+// (^ ; ' " * ? [ ] $ < > ( ) { } | & ~, the backquote, the backslash and the blanks: space, TAB,
+// CR, LF, FF, VT), as the definitions handed to child makes are written.
+std::string mf_utl_escaped(std::string_view text);
+
+// The words of a text written that way: separated by unescaped blanks and TABs (a run counts
+// once), each backslash taking the next character as it is.
+std::vector<std::string> mf_utl_escaped_words(std::string_view text);

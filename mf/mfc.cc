@@ -16,6 +16,7 @@
 #include "mf/bldr_macro.h"
 #include "mf/bldr_opts.h"
 #include "mf/mf.h"
+#include "mf/mf_cond.h"
 #include "mf/mf_dirent.h"
 #include "mf/mf_init.h"
 #include "mf/mf_io.h"
@@ -25,8 +26,9 @@
 #include "mf/mf_parse_utl.h"
 #include "mf/mf_parser.h"
 #include "mf/mf_stat.h"
-#include "mf/scan/mf_std_lex.h"
+#include "mf/scan/mf_yylex.h"
 #include "mf/mf_tgt.h"
+#include "mf/mf_tgt_validate.h"
 #include "mf/mf_tgt_parse.h"
 #include "mf/mf_utl.h"
 #include "mf/opts_parser.h"
@@ -905,44 +907,23 @@ ks_status_t next_name(list_handle_t list, list_cursor_t *cursor, size_t size, ch
   return KS_ST_OK;
 }
 
-uint32_t conditional_flavor(uint32_t variant, bool *ok) {
-  *ok = true;
-  switch (variant) {
-    case MF_COMPAT_STD:
-    case MF_COMPAT_SUN:
-    case MF_COMPAT_KELTO:
-      return 0;
-    case MF_COMPAT_SGISMAKE:
-    case MF_COMPAT_SGIPMAKE:
-      return 1;
-    case MF_COMPAT_BSDNETR2:
-      return 2;
-    case MF_COMPAT_PGNU:
-    case MF_COMPAT_GNU:
-      return 3;
-    default:
-      *ok = false;
-      return 0;
-  }
-}
-
 // One pass of the grammar over files; with table, the gnu suffix rules are translated after it.
 // The input layer is ended on every path once it was started. True when the pass succeeded.
 bool parse_pass(list_handle_t files, mfc_mf_tgt_rec_t *req, uint32_t variant,
                 mf_tgt_table_t *table) {
   bool valid = false;
-  const uint32_t flavor = conditional_flavor(variant, &valid);
+  const int32_t flavor = mf_cond_flavor_of_variant(variant, &valid);
   if (!valid) {
     imsg_print(IMSG_ERROR, &_mfc_karsel_msg_table, kRowInvalidVariant, static_cast<long>(variant));
     return false;
   }
-  if (mf_io_init(files, req->inc_dirs, req->goals, static_cast<int32_t>(flavor), 1, 0) != 0)
+  if (mf_io_init(files, req->inc_dirs, req->goals, flavor, 1, 0) != 0)
     return false;
   bool ok = false;
   pfm_frame(
       [&] {
         mf_lex_init();
-        mf_std_yyrestart();
+        mf_yyrestart_all();
         mf_parse_forget_spare_lists();
         mf_lex_keep_script_lines(1);
         const int result = mf_yyparse();
@@ -1160,16 +1141,6 @@ ks_status_t mf_tgt_translate_suffix_rules(mf_tgt_table_t *table) {
       table->pattern_rule_list = set_aside;
     }
   }
-  if (mfc_curr_opts_handle != BLDR_OPTS_HANDLE_NULL) {
-    list_handle_t all = list_create(table->area, 0);
-    char *pct = stg_area_strdup(table->area, "%");
-    if (all == LIST_HANDLE_NULL || pct == nullptr || list_append(all, pct) != KS_ST_OK) {
-      no_memory();
-      rc = KS_ST_ERR;
-    } else {
-      bldr_opts_add_patt_list(mfc_curr_opts_handle, BLDR_OPTS_JAVA_TGTS, all);
-    }
-  }
   mf_tgt_curr_table_p = saved_current;
   return rc;
 }
@@ -1191,11 +1162,16 @@ ks_status_t mfc_cmf_next_root_tgt(mf_cmf_handle_t cmf, list_cursor_t *cursor, si
 ks_status_t mfc_cmf_get_tgt_h(mf_cmf_handle_t cmf, const char *name, mf_tgt_entry_t **out) {
   CmfScope scope(cmf);
   *out = nullptr;
-  mf_tgt_entry_t *e = mf_tgt_lookup(cmf->tgt_table, name);
-  if (e == nullptr || !e->defined_as_target || e->instances == LIST_HANDLE_NULL)
-    return KS_ST_NOT_FOUND;
-  *out = e;
-  return KS_ST_OK;
+  mf_tgt_entry_t *e = nullptr;
+  switch (mf_tgt_validate_tgt(cmf->tgt_table, name, &e)) {
+    case MF_TGT_VALID:
+      *out = e;
+      return KS_ST_OK;
+    case MF_TGT_NO_RULE:
+      return KS_ST_NOT_FOUND;
+    default:
+      return KS_ST_ERR;
+  }
 }
 
 ks_status_t mfc_cmf_next_tgt_rule(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt, list_cursor_t *inst) {

@@ -181,9 +181,8 @@ void mfc_free_cmf(mf_cmf_handle_t cmf);
 // Null after a message when the parse failed.
 mf_tgt_table_t *mf_tgt_parse_mf(mfc_mf_tgt_rec_t *request);
 
-// In the table, enters a pattern rule for each suffix rule (gnu dialect) and adds "%" to the
-// Java-target patterns of the current build-options record. 0, or KS_ST_ERR when a rule cannot
-// be entered.
+// In the table, enters a pattern rule for each suffix rule (gnu dialect). Targets become Java
+// targets only under .JAVAC, as in every dialect. 0, or KS_ST_ERR when a rule cannot be entered.
 ks_status_t mf_tgt_translate_suffix_rules(mf_tgt_table_t *table);
 
 // --- Walking the parsed makefile. Names are copied into caller buffers of size bytes; a name

@@ -10,6 +10,8 @@
 #include <strings.h>
 
 #include "bld/bld_graph.h"
+#include "bld/bld_pp.h"
+#include "bld/bldr_make.h"
 #include "bld/bldr_utl.h"
 #include "client_meters/client_meters.h"
 #include "client_meters/client_meters_verid.h"
@@ -32,10 +34,12 @@
 #include "mf/mf_utl.h"
 #include "tbs/tbs_product.h"
 #include "tbs/tbs_status.h"
+#include "view/view_bld.h"
 #include "view/view_info.h"
 #include "view/view_verid.h"
 #include "view/view_ws.h"
 #include "vob/vob_verid.h"
+#include "tolvick/tolvick_env.h"
 
 KS_DEFINE_VERID(tolvick)
 
@@ -52,6 +56,10 @@ char tool_name[256];
 mf_cmf_handle_t cmf = nullptr;
 client_meters_region_t main_region_handle = nullptr;
 client_meters_region_t parsing_region_handle = nullptr;
+int32_t make_level = 0;
+char level_prefix[32] = "";
+// A failed export of the GNU environment ends the run at once, without the leaving line.
+bool exit_at_once = false;
 
 // The dialect names of ZELVANE_MAKE_COMPAT / ORVA_MAKE_COMPAT, in the order they are tried.
 struct Dialect {
@@ -63,6 +71,21 @@ constexpr Dialect kDialects[] = {
     {"sun", MF_COMPAT_SUN},   {"bsdnetr2", MF_COMPAT_BSDNETR2}, {"pgnu", MF_COMPAT_PGNU},
     {"gnu", MF_COMPAT_GNU},   {"kelto", MF_COMPAT_KELTO},
 };
+
+// Whether the scanner and the engine of a dialect are in this release.
+bool dialect_available(uint32_t variant) {
+  switch (variant) {
+    case MF_COMPAT_STD:
+    case MF_COMPAT_SGISMAKE:
+    case MF_COMPAT_SUN:
+    case MF_COMPAT_SGIPMAKE:
+    case MF_COMPAT_BSDNETR2:
+    case MF_COMPAT_PGNU:
+    case MF_COMPAT_GNU:
+    case MF_COMPAT_KELTO: return true;
+    default: return false;
+  }
+}
 
 const char *dialect_name(uint32_t variant) {
   for (const Dialect &d : kDialects)
@@ -174,7 +197,8 @@ void strip_goal_prefixes() {
   }
 }
 
-// The build-session number of the current view.
+// The build-session number of the current view. A query that cannot give a number fails, so a
+// script that asks can tell.
 ks_status_t print_build_session() {
   char tag[256];
   if (view_current_view_info(tag, sizeof tag, nullptr, 0, nullptr, 0, nullptr, 0, nullptr) !=
@@ -191,10 +215,14 @@ ks_status_t print_build_session() {
     imsg_print(IMSG_ERROR_CONT, "view handle is NULL for %s \n", -1, tag);
     return KS_ST_ERR;
   }
+  uint32_t session = 0;
+  const ks_status_t st = view_bld_session_flags(view, nullptr, 0, &session);
+  if (st != KS_ST_OK)
+    imsg_print(IMSG_ERROR_CONT, "could not get build session \n", -1);
+  else
+    imsg_print(IMSG_ERROR_CONT, "%ld\n", -1, long(session));
   view_free_handle(view);
-  // Views keep no build sessions here, so no number can be read.
-  imsg_print(IMSG_ERROR_CONT, "could not get build session \n", -1);
-  return KS_ST_ERR;
+  return st;
 }
 
 // The working directory for the directory lines: the cached one, else read now into *own (a heap
@@ -234,33 +262,83 @@ ks_status_t run(int argc, char **argv, char **own_dir) {
   if (status != KS_ST_OK) return status;
   status = settle_variant_from_bos();
   if (status != KS_ST_OK) return status;
-  if (args.compat_variant != MF_COMPAT_STD) {
+  if (!dialect_available(args.compat_variant)) {
     imsg_print(IMSG_ERROR, "The %s compatibility mode is not available in this release\n", -1,
                dialect_name(args.compat_variant));
     return KS_ST_ERR;
   }
   strip_goal_prefixes();
+
+  const bool gnu = args.compat_variant == MF_COMPAT_PGNU || args.compat_variant == MF_COMPAT_GNU;
+  if (gnu) {
+    if (!tolvick_env_include_dirs(&args, karsel_stg_area)) {
+      exit_at_once = true;
+      return KS_ST_ERR;
+    }
+    make_level = mf_set_make_level(args.compat_variant, args.goals);
+    if (make_level >= 1 && std::strchr(args.build_flags, 's') == nullptr)
+      args.print_directory = 1;
+  }
   if (args.no_print_directory) args.print_directory = 0;
+  if (gnu && args.directory != nullptr) {
+    status = bldr_utl_chdir(args.directory);
+    if (status != KS_ST_OK) {
+      imsg_print(IMSG_ERROR, &_mf_parse_cmd_line_karsel_msg_table, MF_PARSE_MSG_CHDIR_FAILED,
+                 args.directory);
+      return status;
+    }
+  }
+  if (make_level > 0) std::snprintf(level_prefix, sizeof level_prefix, "[%d]", int(make_level));
 
   if (args.print_directory) {
     ks_status_t cache_status = bldr_utl_load_cwd_cache();
     const char *dir = directory_for_lines(own_dir);
     if (dir == nullptr) return KS_ST_ERR;
     imsg_print(IMSG_INFO, &_mf_parse_cmd_line_karsel_msg_table, MF_PARSE_MSG_ENTERING_DIRECTORY,
-               tool_name, "", dir);
+               tool_name, level_prefix, dir);
     if (cache_status != KS_ST_OK) return cache_status;
   }
+  if (gnu) {
+    status = tolvick_env_makeoverrides_in(&args, karsel_stg_area);
+    if (status != KS_ST_OK) return status;
+  }
 
-  status = mf_parse_ext(args.makefiles, args.macro_defs, args.program_name, 0, nullptr, nullptr,
-                        args.parse_flags, args.compat_variant, &cmf);
+  switch (args.compat_variant) {
+    case MF_COMPAT_PGNU:
+      // The preprocessing front end parses and builds, or prints the elaborated makefile.
+      status = bld_preproc_parse_and_make(args.program_name, make_level, args.makefiles,
+                                          args.goals, args.macro_defs, args.include_dirs,
+                                          args.compat_variant, args.conc_count, args.bldhost_file,
+                                          args.print_graph, args.parse_flags, args.build_flags,
+                                          cmf);
+      client_meters_exit_region(parsing_region_handle);
+      return status;
+    case MF_COMPAT_SGISMAKE:
+    case MF_COMPAT_SGIPMAKE:
+    case MF_COMPAT_BSDNETR2:
+      status = mf_parse_ext(args.makefiles, args.macro_defs, args.program_name, 0,
+                            args.include_dirs, args.goals, args.parse_flags, args.compat_variant,
+                            &cmf);
+      break;
+    case MF_COMPAT_GNU:
+      status = mf_parse_ext(args.makefiles, args.macro_defs, args.program_name, make_level,
+                            args.include_dirs, nullptr, args.parse_flags, args.compat_variant, &cmf);
+      break;
+    default:
+      status = mf_parse_ext(args.makefiles, args.macro_defs, args.program_name, 0, nullptr, nullptr,
+                            args.parse_flags, args.compat_variant, &cmf);
+      break;
+  }
   client_meters_exit_region(parsing_region_handle);
   if (status != KS_ST_OK) return status;
   mf_tgt_set_tgt_table_handle(cmf->tgt_table);
+  if (args.compat_variant == MF_COMPAT_GNU && !tolvick_env_makeoverrides_out(&args, cmf)) {
+    exit_at_once = true;
+    return KS_ST_ERR;
+  }
 
   if (args.print_graph) return bld_graph_print(cmf, 0);
-  imsg_print(IMSG_ERROR, "Building is not available in this release; use -p to print the build graph\n",
-             -1);
-  return KS_ST_ERR;
+  return bld_make(cmf, args.goals, args.conc_count, args.bldhost_file, args.build_flags);
 }
 
 }  // namespace
@@ -302,13 +380,13 @@ int main(int argc, char **argv) {
   const ks_status_t raised = pfm_catch([&] { status = run(argc, argv, &own_dir); });
   if (raised != KS_ST_OK) status = raised;
 
-  if (args.print_directory) {
+  if (args.print_directory && !exit_at_once) {
     const char *dir = directory_for_lines(&own_dir);
     if (dir != nullptr)
       imsg_print(IMSG_INFO, &_mf_parse_cmd_line_karsel_msg_table, MF_PARSE_MSG_LEAVING_DIRECTORY,
-                 tool_name, "", dir);
+                 tool_name, level_prefix, dir);
   }
-  if (args.verbosity > 1) mf_printenv();
+  if (args.verbosity > 1 && !exit_at_once) mf_printenv();
   stg_free(own_dir);
 
   pfm_inhibit();

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "ks/pfm.h"
 #include "mf/mf_io.h"
@@ -30,7 +31,9 @@ void ensure_buffer(mf_scanner_t *s) {
   try {
     s->buf.reset(new wchar_t[static_cast<size_t>(kInitialCapacity) + 2]);
   } catch (const std::bad_alloc &) {
-    mf_scan_fatal("out of dynamic memory in mf_std_yy_create_buffer()");
+    const std::string message =
+        std::string("out of dynamic memory in ") + s->prefix + "yy_create_buffer()";
+    mf_scan_fatal(message.c_str());
   }
   s->buf_size = kInitialCapacity + 2;
   s->buf[0] = s->buf[1] = L'\0';
@@ -107,6 +110,13 @@ void forget_failed(mf_scanner_t *s) {
 }
 
 }  // namespace
+
+void mf_scan_set_rule_position() {
+  mf_parse_op_rec_t *op = mfc_parse_op_rec_p;
+  if (op == nullptr) return;
+  op->statement_line = mf_io_source_line;
+  op->statement_file = mf_io_source_file;
+}
 
 void mf_scan_fatal(const char *message) {
   std::fflush(stdout);

@@ -74,6 +74,7 @@ struct mf_scan_io_t {
 // One scanner: its tables, the rules that need special treatment, and its buffer state.
 struct mf_scanner_t {
   const char *dialect;                // the word of the rule trace ("std")
+  const char *prefix = "mf_std_";     // name prefix of the scanner in its fatal messages
   const mf_scan_tables_t *tables;
   const char *const *rule_names;      // trace name per rule (index = rule number), null: none
   const uint8_t *trailing;            // trailing-context length per rule, or null
@@ -123,6 +124,10 @@ void mf_scan_restart(mf_scanner_t *scanner);
 // Fills shr_text with the multibyte form of wtext (growing it as needed; a failed allocation is
 // fatal).
 void mf_scan_wcs_to_shr_text(const wchar_t *wtext);
+
+// Records the reader's current line and file as the position of the rule being read (the colon
+// rules call it before their support routine).
+void mf_scan_set_rule_position();
 
 // Prints "  returning <TOKEN>" when the scanners' trace is on; returns token.
 int mf_scan_trace_return(int token);

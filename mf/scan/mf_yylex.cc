@@ -15,18 +15,16 @@ namespace {
   PFM_PANIC();
 }
 
-// A dialect whose scanner is not in this library reads as an invalid variant.
-int missing_scanner() { invalid_variant(mf_parse_compat_variant()); }
-
 }  // namespace
 
-// Scanners of the further dialects live in their own modules; these weak definitions stand in
-// for the ones that are not linked.
-__attribute__((weak)) int mf_smake_yylex(void) { return missing_scanner(); }
-__attribute__((weak)) int mf_gmake_yylex(void) { return missing_scanner(); }
-__attribute__((weak)) int mf_sunmake_yylex(void) { return missing_scanner(); }
-__attribute__((weak)) int mf_bsdmake_yylex(void) { return missing_scanner(); }
-__attribute__((weak)) int mf_keltomake_yylex(void) { return missing_scanner(); }
+void mf_yyrestart_all() {
+  mf_std_yyrestart();
+  mf_gmake_yyrestart();
+  mf_sunmake_yyrestart();
+  mf_keltomake_yyrestart();
+  mf_smake_yyrestart();
+  mf_bsdmake_yyrestart();
+}
 
 void yyoutput(int c) { std::fputc(c, yyout != nullptr ? yyout : stdout); }
 

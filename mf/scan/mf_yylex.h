@@ -11,6 +11,9 @@ extern FILE *yyout;
 // invalid compatibility variant is reported and ends the program.
 int mf_yylex(void);
 
+// Starts every dialect scanner afresh (empty buffer at a line start); called before each parse.
+void mf_yyrestart_all();
+
 // Writes one character to yyout.
 void yyoutput(int c);
 
@@ -21,3 +24,9 @@ int mf_gmake_yylex(void);
 int mf_sunmake_yylex(void);
 int mf_bsdmake_yylex(void);
 int mf_keltomake_yylex(void);
+void mf_std_yyrestart();
+void mf_smake_yyrestart();
+void mf_gmake_yyrestart();
+void mf_sunmake_yyrestart();
+void mf_bsdmake_yyrestart();
+void mf_keltomake_yyrestart();

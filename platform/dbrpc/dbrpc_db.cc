@@ -2,6 +2,8 @@
 
 #include "ks/imsg.h"
 
+#include <cstring>
+
 sqlite3 *dbrpc_db_open(const char *module, const char *what, const std::string &path, bool create,
                        const char *schema) {
   sqlite3 *db = nullptr;
@@ -20,4 +22,21 @@ sqlite3 *dbrpc_db_open(const char *module, const char *what, const std::string &
   imsg_print(IMSG_ERROR, "%s: %s \"%s\": %s\n", -1, module, what, path.c_str(), why);
   sqlite3_close(db);
   return nullptr;
+}
+
+void dbrpc_db_relax_sync(sqlite3 *db) {
+  sqlite3_stmt *s = nullptr;
+  bool wal = false;
+  if (sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &s, nullptr) == SQLITE_OK &&
+      sqlite3_step(s) == SQLITE_ROW) {
+    const unsigned char *mode = sqlite3_column_text(s, 0);
+    wal = mode && strcmp(reinterpret_cast<const char *>(mode), "wal") == 0;
+  }
+  sqlite3_finalize(s);
+  if (!wal) return;
+  sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  // The write-ahead log and its index stay when the last connection closes, so that the next
+  // process need not make them again.
+  int keep = 1;
+  sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &keep);
 }

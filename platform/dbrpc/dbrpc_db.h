@@ -14,6 +14,11 @@
 sqlite3 *dbrpc_db_open(const char *module, const char *what, const std::string &path, bool create,
                        const char *schema);
 
+// Keeps NORMAL durability on a connection in WAL mode: a commit is atomic and survives the end of
+// any process at once, without waiting for the disk; only a power loss may forget the newest
+// commits.
+void dbrpc_db_relax_sync(sqlite3 *db);
+
 // The connections a process keeps, by key, closed when the process ends. Callers hold `lock`
 // around get and every use of a connection.
 struct dbrpc_db_pool {

@@ -15,6 +15,7 @@ extern ks_dl_library_t dbrpc_sqlite_library;
 #define DBRPC_SQLITE_CALL(name) KS_DL_CALL(dbrpc_sqlite_library, name)
 
 #define sqlite3_bind_blob DBRPC_SQLITE_CALL(sqlite3_bind_blob)
+#define sqlite3_bind_blob64 DBRPC_SQLITE_CALL(sqlite3_bind_blob64)
 #define sqlite3_bind_int64 DBRPC_SQLITE_CALL(sqlite3_bind_int64)
 #define sqlite3_bind_text DBRPC_SQLITE_CALL(sqlite3_bind_text)
 #define sqlite3_busy_timeout DBRPC_SQLITE_CALL(sqlite3_busy_timeout)
@@ -30,6 +31,7 @@ extern ks_dl_library_t dbrpc_sqlite_library;
 #define sqlite3_file_control DBRPC_SQLITE_CALL(sqlite3_file_control)
 #define sqlite3_finalize DBRPC_SQLITE_CALL(sqlite3_finalize)
 #define sqlite3_get_autocommit DBRPC_SQLITE_CALL(sqlite3_get_autocommit)
+#define sqlite3_last_insert_rowid DBRPC_SQLITE_CALL(sqlite3_last_insert_rowid)
 #define sqlite3_open_v2 DBRPC_SQLITE_CALL(sqlite3_open_v2)
 #define sqlite3_prepare_v2 DBRPC_SQLITE_CALL(sqlite3_prepare_v2)
 #define sqlite3_prepare_v3 DBRPC_SQLITE_CALL(sqlite3_prepare_v3)

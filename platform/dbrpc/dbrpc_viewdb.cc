@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <map>
 
 #include "dbrpc/dbrpc_db.h"
@@ -19,7 +20,10 @@ const char kModule[] = "dbrpc/dbrpc_viewdb";
 const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS private_objects(vrel TEXT PRIMARY KEY, oid BLOB NOT NULL,"
     " dev INTEGER NOT NULL, ino INTEGER NOT NULL, size INTEGER NOT NULL,"
-    " mtime_ns INTEGER NOT NULL);";
+    " mtime_ns INTEGER NOT NULL);"
+    // Derived objects present in the view: the OID each name holds as a derived object.
+    "CREATE TABLE IF NOT EXISTS derived_objects(vrel TEXT PRIMARY KEY, do_oid BLOB NOT NULL,"
+    " mtype INTEGER NOT NULL, dev INTEGER NOT NULL, ino INTEGER NOT NULL);";
 
 // A batch's transaction commits when it is next used after this long, so that other processes
 // waiting to record identities in the view wait briefly, however large the batch.
@@ -34,6 +38,7 @@ struct Conn {
   std::string storage;
   sqlite3_stmt *select = nullptr;
   sqlite3_stmt *insert = nullptr;
+  std::map<const char *, sqlite3_stmt *> kept;  // the other statements, by their text
   bool in_batch = false;  // the write transaction of a batch is open
   pid_t owner = 0;        // the process that opened it
   std::chrono::steady_clock::time_point began;
@@ -64,6 +69,7 @@ struct State {
       commit(db, c, &failed);
       sqlite3_finalize(c.select);
       sqlite3_finalize(c.insert);
+      for (auto &k : c.kept) sqlite3_finalize(k.second);
     }
     conns.clear();
   }
@@ -72,31 +78,14 @@ struct State {
 
 State state;
 
-// Keeps NORMAL durability in WAL mode: a commit is consistent without waiting for the disk; a
-// power loss may forget the newest identities, which only makes their objects new again.
-void relax_sync(sqlite3 *db) {
-  sqlite3_stmt *s = nullptr;
-  bool wal = false;
-  if (sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &s, nullptr) == SQLITE_OK &&
-      sqlite3_step(s) == SQLITE_ROW) {
-    const unsigned char *mode = sqlite3_column_text(s, 0);
-    wal = mode && strcmp(reinterpret_cast<const char *>(mode), "wal") == 0;
-  }
-  sqlite3_finalize(s);
-  if (!wal) return;
-  sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
-  // The write-ahead log and its index stay when the last connection closes, so that the next
-  // process need not make them again.
-  int keep = 1;
-  sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &keep);
-}
-
 sqlite3 *open_locked(const std::string &storage, bool create) {
   return state.pool.get(storage, [&] {
+    // The schema is run on every open, so that a view made before a table existed gets it.
     sqlite3 *db = dbrpc_db_open(kModule, "cannot open the view database", storage + "/view.db",
-                                create, create ? kSchema : nullptr);
+                                create, kSchema);
     if (db) {
-      relax_sync(db);
+      // A power loss may forget the newest identities, which only makes their objects new again.
+      dbrpc_db_relax_sync(db);
       state.conns[db].storage = storage;
     }
     return db;
@@ -113,8 +102,11 @@ sqlite3_stmt *statement(sqlite3 *db, Conn &c, sqlite3_stmt **slot, const char *s
   return *slot;
 }
 
+// The modification time in nanoseconds, as stored. Times past the year 2262 do not fit: the
+// value then wraps around (in unsigned arithmetic, so the sum is defined), which keeps every
+// time that fits as it was and still tells a changed time from the one recorded.
 int64_t mtime_ns(const struct stat &st) {
-  return int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return int64_t(uint64_t(st.st_mtim.tv_sec) * 1000000000u + uint64_t(st.st_mtim.tv_nsec));
 }
 
 // The recorded OID when the record matches what st shows now.
@@ -198,6 +190,14 @@ ks_status_t dbrpc_viewdb_batch_end() {
   return failed ? KS_ST_ERR : KS_ST_OK;
 }
 
+ks_status_t dbrpc_viewdb_find_private_oid(const std::string &storage, const std::string &vrel,
+                                          const struct stat &st, tbs_oid_t *oid) {
+  std::lock_guard<std::mutex> hold(state.pool.lock);
+  sqlite3 *db = open_locked(storage, false);
+  if (!db) return KS_ST_ERR;
+  return lookup(db, state.conns[db], vrel, st, oid) ? KS_ST_OK : KS_ST_NOT_FOUND;
+}
+
 ks_status_t dbrpc_viewdb_private_oid(const std::string &storage, const std::string &vrel,
                                      const struct stat &st, tbs_oid_t *oid) {
   std::lock_guard<std::mutex> hold(state.pool.lock);
@@ -242,5 +242,141 @@ ks_status_t dbrpc_viewdb_private_oid(const std::string &storage, const std::stri
   }
   if (!ok) return KS_ST_ERR;
   *oid = tbs_uuid_to_oid(&fresh);
+  return KS_ST_OK;
+}
+
+namespace {
+
+// Runs a statement on the view's database outside any batch; false after printing the error.
+bool run(const std::string &storage, const char *sql,
+         const std::function<void(sqlite3_stmt *)> &bind,
+         const std::function<void(sqlite3_stmt *)> &row = nullptr) {
+  std::lock_guard<std::mutex> hold(state.pool.lock);
+  sqlite3 *db = open_locked(storage, false);
+  if (!db) return false;
+  Conn &c = state.conns[db];
+  // A read may join an open batch; a write is its own transaction.
+  if (!row) commit(db, c, &state.failed);
+  sqlite3_stmt *s = statement(db, c, &c.kept[sql], sql);
+  if (!s) return false;
+  bind(s);
+  int rc;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW)
+    if (row) row(s);
+  if (rc != SQLITE_DONE) report("cannot use the view database", storage, sqlite3_errmsg(db));
+  sqlite3_reset(s);
+  sqlite3_clear_bindings(s);
+  return rc == SQLITE_DONE;
+}
+
+}  // namespace
+
+ks_status_t dbrpc_viewdb_note_do(const std::string &storage, const std::string &vrel,
+                                 const tbs_oid_t &do_oid, uint32_t mtype, const struct stat &st) {
+  bool ok = run(storage,
+                "INSERT OR REPLACE INTO derived_objects(vrel, do_oid, mtype, dev, ino)"
+                " VALUES(?1, ?2, ?3, ?4, ?5)",
+                [&](sqlite3_stmt *s) {
+                  sqlite3_bind_text(s, 1, vrel.c_str(), int(vrel.size()), SQLITE_STATIC);
+                  sqlite3_bind_blob(s, 2, do_oid.bytes, 16, SQLITE_STATIC);
+                  sqlite3_bind_int64(s, 3, mtype);
+                  sqlite3_bind_int64(s, 4, int64_t(st.st_dev));
+                  sqlite3_bind_int64(s, 5, int64_t(st.st_ino));
+                });
+  return ok ? KS_ST_OK : KS_ST_ERR;
+}
+
+ks_status_t dbrpc_viewdb_find_do(const std::string &storage, const std::string &vrel,
+                                 tbs_oid_t *do_oid, uint32_t *mtype, uint64_t *dev, uint64_t *ino) {
+  bool found = false;
+  bool ok = run(
+      storage, "SELECT do_oid, mtype, dev, ino FROM derived_objects WHERE vrel = ?1",
+      [&](sqlite3_stmt *s) { sqlite3_bind_text(s, 1, vrel.c_str(), int(vrel.size()), SQLITE_STATIC); },
+      [&](sqlite3_stmt *s) {
+        if (sqlite3_column_bytes(s, 0) != 16) return;
+        std::memcpy(do_oid->bytes, sqlite3_column_blob(s, 0), 16);
+        *mtype = uint32_t(sqlite3_column_int64(s, 1));
+        if (dev) *dev = uint64_t(sqlite3_column_int64(s, 2));
+        if (ino) *ino = uint64_t(sqlite3_column_int64(s, 3));
+        found = true;
+      });
+  if (!ok) return KS_ST_ERR;
+  return found ? KS_ST_OK : KS_ST_NOT_FOUND;
+}
+
+ks_status_t dbrpc_viewdb_list_dos(const std::string &storage,
+                                  std::vector<dbrpc_viewdb_do_t> *out) {
+  out->clear();
+  bool ok = run(
+      storage, "SELECT vrel, do_oid, mtype FROM derived_objects ORDER BY vrel",
+      [](sqlite3_stmt *) {},
+      [&](sqlite3_stmt *s) {
+        if (sqlite3_column_bytes(s, 1) != 16) return;
+        dbrpc_viewdb_do_t d;
+        const unsigned char *v = sqlite3_column_text(s, 0);
+        d.vrel = v ? reinterpret_cast<const char *>(v) : "";
+        std::memcpy(d.do_oid.bytes, sqlite3_column_blob(s, 1), 16);
+        d.mtype = uint32_t(sqlite3_column_int64(s, 2));
+        out->push_back(std::move(d));
+      });
+  return ok ? KS_ST_OK : KS_ST_ERR;
+}
+
+ks_status_t dbrpc_viewdb_forget_do(const std::string &storage, const std::string &vrel) {
+  bool ok = run(storage, "DELETE FROM derived_objects WHERE vrel = ?1", [&](sqlite3_stmt *s) {
+    sqlite3_bind_text(s, 1, vrel.c_str(), int(vrel.size()), SQLITE_STATIC);
+  });
+  return ok ? KS_ST_OK : KS_ST_ERR;
+}
+
+ks_status_t dbrpc_viewdb_last_private_oid(const std::string &storage, const std::string &vrel,
+                                          tbs_oid_t *oid) {
+  bool found = false;
+  bool ok = run(
+      storage, "SELECT oid FROM private_objects WHERE vrel = ?1",
+      [&](sqlite3_stmt *s) { sqlite3_bind_text(s, 1, vrel.c_str(), int(vrel.size()), SQLITE_STATIC); },
+      [&](sqlite3_stmt *s) {
+        if (sqlite3_column_bytes(s, 0) != 16) return;
+        std::memcpy(oid->bytes, sqlite3_column_blob(s, 0), 16);
+        found = true;
+      });
+  if (!ok) return KS_ST_ERR;
+  return found ? KS_ST_OK : KS_ST_NOT_FOUND;
+}
+
+ks_status_t dbrpc_viewdb_note_winkin(const std::string &storage, const std::string &vrel,
+                                     const tbs_oid_t &do_oid, uint32_t mtype, const struct stat &st) {
+  std::lock_guard<std::mutex> hold(state.pool.lock);
+  sqlite3 *db = open_locked(storage, false);
+  if (!db) return KS_ST_ERR;
+  Conn &c = state.conns[db];
+  commit(db, c, &state.failed);
+  if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    report("cannot lock the view database", storage, sqlite3_errmsg(db));
+    return KS_ST_ERR;
+  }
+  tbs_uuid_t as_uuid;
+  std::memcpy(as_uuid.bytes, do_oid.bytes, 16);
+  bool ok = insert(db, c, vrel, st, as_uuid);
+  sqlite3_stmt *s = nullptr;
+  if (ok)
+    ok = sqlite3_prepare_v2(db,
+                            "INSERT OR REPLACE INTO derived_objects(vrel, do_oid, mtype, dev, ino)"
+                            " VALUES(?1, ?2, ?3, ?4, ?5)",
+                            -1, &s, nullptr) == SQLITE_OK;
+  if (ok) {
+    sqlite3_bind_text(s, 1, vrel.c_str(), int(vrel.size()), SQLITE_STATIC);
+    sqlite3_bind_blob(s, 2, do_oid.bytes, 16, SQLITE_STATIC);
+    sqlite3_bind_int64(s, 3, mtype);
+    sqlite3_bind_int64(s, 4, int64_t(st.st_dev));
+    sqlite3_bind_int64(s, 5, int64_t(st.st_ino));
+    ok = sqlite3_step(s) == SQLITE_DONE;
+  }
+  sqlite3_finalize(s);
+  if (!ok || sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    report("cannot write the view database", storage, sqlite3_errmsg(db));
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return KS_ST_ERR;
+  }
   return KS_ST_OK;
 }

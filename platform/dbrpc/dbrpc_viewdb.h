@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <vector>
 
 #include "ks/ks_status.h"
 #include "tbs/tbs_oid.h"
@@ -32,6 +33,12 @@ void dbrpc_viewdb_close_all();
 ks_status_t dbrpc_viewdb_private_oid(const std::string &storage, const std::string &vrel,
                                      const struct stat &st, tbs_oid_t *oid);
 
+// The OID that view.db records for the view-private object at vrel with status st, without
+// assigning one: KS_ST_OK; KS_ST_NOT_FOUND when none is recorded for that status; KS_ST_ERR after
+// printing the error.
+ks_status_t dbrpc_viewdb_find_private_oid(const std::string &storage, const std::string &vrel,
+                                          const struct stat &st, tbs_oid_t *oid);
+
 // Opens a batch of identity assignments in this process: until the matching
 // dbrpc_viewdb_batch_end, the new OIDs that dbrpc_viewdb_private_oid records in a view join one
 // write transaction of that view's database, taken at the first new OID, instead of one
@@ -44,3 +51,41 @@ void dbrpc_viewdb_batch_begin();
 // after printing the error when any assignment of the batch may not have been recorded (the OIDs
 // it handed out must then be forgotten by the caller).
 ks_status_t dbrpc_viewdb_batch_end();
+
+// --- Derived objects present in the view.
+
+// A name of the view that holds a derived object.
+struct dbrpc_viewdb_do_t {
+  std::string vrel;
+  tbs_oid_t do_oid{};
+  uint32_t mtype = 0;
+};
+
+// Records that the name vrel holds the derived object do_oid, of meta-type mtype, whose file has
+// the status st. The name is that derived object only while the view's OID of the object there is
+// do_oid. KS_ST_OK, or KS_ST_ERR after printing the error.
+ks_status_t dbrpc_viewdb_note_do(const std::string &storage, const std::string &vrel,
+                                 const tbs_oid_t &do_oid, uint32_t mtype, const struct stat &st);
+
+// The derived object recorded for vrel, and the device and inode of its file (each out may be
+// null); KS_ST_NOT_FOUND when none, KS_ST_ERR after printing the error.
+ks_status_t dbrpc_viewdb_find_do(const std::string &storage, const std::string &vrel,
+                                 tbs_oid_t *do_oid, uint32_t *mtype, uint64_t *dev = nullptr,
+                                 uint64_t *ino = nullptr);
+
+// Every name with a derived object recorded, by name. KS_ST_OK, or KS_ST_ERR after printing.
+ks_status_t dbrpc_viewdb_list_dos(const std::string &storage, std::vector<dbrpc_viewdb_do_t> *out);
+
+// The OID view.db recorded last for the view-private object at vrel, whatever its status was;
+// KS_ST_NOT_FOUND when none, KS_ST_ERR after printing the error.
+ks_status_t dbrpc_viewdb_last_private_oid(const std::string &storage, const std::string &vrel,
+                                          tbs_oid_t *oid);
+
+// Forgets the derived object recorded for vrel. KS_ST_OK, or KS_ST_ERR after printing the error.
+ks_status_t dbrpc_viewdb_forget_do(const std::string &storage, const std::string &vrel);
+
+// Records that the name vrel, whose file has the status st, holds the derived object do_oid of
+// meta-type mtype put there by winkin: the object there has do_oid as its OID, as everywhere the
+// derived object appears. One transaction. KS_ST_OK, or KS_ST_ERR after printing the error.
+ks_status_t dbrpc_viewdb_note_winkin(const std::string &storage, const std::string &vrel,
+                                     const tbs_oid_t &do_oid, uint32_t mtype, const struct stat &st);

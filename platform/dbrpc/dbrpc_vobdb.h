@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "ks/ks_status.h"
 #include "tbs/tbs_oid.h"
@@ -35,3 +37,83 @@ ks_status_t dbrpc_vobdb_enter(const std::string &git_dir, const tbs_oid_t &oid, 
 // KS_ST_ERR (printed) on failure.
 ks_status_t dbrpc_vobdb_find_oid(const std::string &git_dir, const tbs_oid_t &oid, dbrpc_vobdb_obj_t *out);
 ks_status_t dbrpc_vobdb_find_dbid(const std::string &git_dir, uint32_t dbid, dbrpc_vobdb_obj_t *out);
+
+// --- Derived objects and their configuration records.
+
+// A derived object as the VOB keeps it.
+struct dbrpc_vobdb_do_t {
+  tbs_oid_t do_oid{};
+  int64_t cr_id = 0;       // its record
+  tbs_oid_t dir_oid{};     // the directory it is named in (a versioned directory or the root)
+  uint32_t dir_dbid = 0;   // that directory's database identifier
+  std::string name;        // its name in that directory
+  tbs_uuid_t view_uuid{};  // the view that built it
+  std::string vob_rel;     // its pathname below the VOB root where it was built
+  uint32_t mtype = 0;      // its meta-type
+  int32_t non_shareable = 0;
+  int32_t shared = 0;      // its data lies in the VOB's pool
+  uint32_t primary_hash = 0;
+  uint64_t script_hash = 0;
+  uint64_t size = 0;       // the status of its data when it was built
+  int64_t mtime_ns = 0;
+  uint64_t dev = 0;
+  uint64_t ino = 0;
+  int64_t created = 0;     // seconds
+};
+
+// Stores a record (its encoded bytes and their CRC) with the derived objects it made, each with
+// the record's dependency hashes, and the derived objects the build read, in one transaction:
+// either all of it is stored or none. A derived object stored before takes the new record.
+// KS_ST_OK, or KS_ST_ERR after printing the error.
+ks_status_t dbrpc_vobdb_store_dos(const std::string &git_dir, const void *cr_bytes, size_t cr_len,
+                                  uint32_t cr_crc, const std::vector<dbrpc_vobdb_do_t> &dos,
+                                  const std::vector<std::pair<uint32_t, uint32_t>> &dep_hashes,
+                                  const std::vector<tbs_oid_t> &subordinates);
+
+// The derived object with that OID; KS_ST_NOT_FOUND when the VOB has none, KS_ST_ERR on failure.
+ks_status_t dbrpc_vobdb_find_do(const std::string &git_dir, const tbs_oid_t &do_oid,
+                                dbrpc_vobdb_do_t *out);
+
+// The encoded record of a derived object and the CRC stored with it; KS_ST_NOT_FOUND when the
+// VOB has no such derived object, KS_ST_ERR on failure.
+ks_status_t dbrpc_vobdb_get_cr(const std::string &git_dir, const tbs_oid_t &do_oid,
+                               std::string *bytes, uint32_t *crc);
+
+// The dependency hashes stored with a derived object, in their order; KS_ST_ERR on failure.
+ks_status_t dbrpc_vobdb_dep_hashes(const std::string &git_dir, const tbs_oid_t &do_oid,
+                                   std::vector<std::pair<uint32_t, uint32_t>> *out);
+
+// The derived objects of the VOB (those built in view_uuid only, when not null), by pathname.
+// KS_ST_OK, or KS_ST_ERR on failure.
+ks_status_t dbrpc_vobdb_list_dos(const std::string &git_dir, const tbs_uuid_t *view_uuid,
+                                 std::vector<dbrpc_vobdb_do_t> *out);
+
+// --- Shopping and sharing.
+
+// The derived objects named name in the directory whose element database identifier is dir_dbid,
+// built from a primary dependency whose hash is primary_hash and (unless script_hash is 0) by a
+// script whose hash is script_hash, the most recently built first. KS_ST_OK, or KS_ST_ERR.
+ks_status_t dbrpc_vobdb_shop(const std::string &git_dir, uint32_t dir_dbid, const std::string &name,
+                             uint32_t primary_hash, uint64_t script_hash,
+                             std::vector<tbs_oid_t> *out);
+
+// The status of a promoted derived object's data in the VOB's pool when it was promoted.
+struct dbrpc_vobdb_pool_t {
+  uint64_t size = 0;
+  int64_t mtime_ns = 0;
+  uint64_t dev = 0;
+  uint64_t ino = 0;
+};
+
+// Marks the derived object shared, its data in the pool with that status, in one transaction.
+// KS_ST_OK, or KS_ST_ERR after printing the error.
+ks_status_t dbrpc_vobdb_set_shared(const std::string &git_dir, const tbs_oid_t &do_oid,
+                                   const dbrpc_vobdb_pool_t &data);
+
+// The pool status recorded for a shared derived object; KS_ST_NOT_FOUND when none.
+ks_status_t dbrpc_vobdb_find_pool(const std::string &git_dir, const tbs_oid_t &do_oid,
+                                  dbrpc_vobdb_pool_t *out);
+
+// Removes the derived object, its hashes and pool status, and its record when no other derived
+// object has it, in one transaction. KS_ST_OK, or KS_ST_ERR after printing the error.
+ks_status_t dbrpc_vobdb_delete_do(const std::string &git_dir, const tbs_oid_t &do_oid);

@@ -7,12 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "cm/cm_cr.h"
+#include "cm/cr_utl_nt.h"
 #include "dbrpc/dbrpc_reg.h"
 #include "ks/imsg.h"
 #include "ks/ks_verid.h"
 #include "tbs/tbs_oid.h"
 #include "tbs/tbs_status.h"
 #include "view/view_admin.h"
+#include "view/view_do.h"
 #include "view/view_info.h"
 #include "view/view_xstat.h"
 #include "vob/vob_admin.h"
@@ -28,6 +31,8 @@ const char kUsage[] =
     "       gammick lsvob\n"
     "       gammick lsview\n"
     "       gammick describe PATH\n"
+    "       gammick lsdo [PATH]\n"
+    "       gammick catcr PATH\n"
     "       gammick setview [-exec COMMAND] TAG\n"
     "       gammick pwv\n";
 
@@ -108,19 +113,24 @@ int cmd_list(bool vobs) {
 
 const char *oid_text(const tbs_oid_t &oid) { return tbs_oid_is_null(&oid) ? "-" : tbs_oid_to_str(&oid); }
 
+// Whether the view's examination of path, with status, succeeded; false after saying why not.
+bool examined(const char *path, ks_status_t status) {
+  if (status == KS_ST_NOT_IN_VIEW) {
+    imsg_print(IMSG_ERROR, "\"%s\" does not exist\n", -1, path);
+    return false;
+  }
+  if (status != KS_ST_OK) {
+    imsg_print(IMSG_ERROR, "Unable to describe \"%s\": %s\n", -1, path, tbs_strerror(status));
+    return false;
+  }
+  return true;
+}
+
 int cmd_describe(const Args &args) {
   if (args.operands.size() != 1 || !args.options.empty()) return usage("describe needs one PATH");
   const char *path = args.operands[0].c_str();
   view_xstat_t vstat;
-  ks_status_t status = view_lget_xstat(path, 1, &vstat, nullptr, nullptr, 0, nullptr);
-  if (status == KS_ST_NOT_IN_VIEW) {
-    imsg_print(IMSG_ERROR, "\"%s\" does not exist\n", -1, path);
-    return 1;
-  }
-  if (status != KS_ST_OK) {
-    imsg_print(IMSG_ERROR, "Unable to describe \"%s\": %s\n", -1, path, tbs_strerror(status));
-    return 1;
-  }
+  if (!examined(path, view_lget_xstat(path, 1, &vstat, nullptr, nullptr, 0, nullptr))) return 1;
   vob_pname_t where;
   vob_pname_resolve(path, false, &where);
   std::printf("view: %s\n", where.view ? where.view->tag.c_str() : "-");
@@ -128,6 +138,58 @@ int cmd_describe(const Args &args) {
   std::printf("meta-type: %s\n", vob_mtype_short_name(vstat.mtype));
   std::printf("element: %s\n", oid_text(vstat.elem_oid));
   std::printf("version: %s\n", oid_text(vstat.obj_oid));
+  return 0;
+}
+
+// Lists the derived objects of a directory (and below it) or of a whole view (its directory):
+// pathname, meta-type and OID, and "shared" for a promoted one, one a line.
+int cmd_lsdo(const Args &args) {
+  if (args.operands.size() > 1 || !args.options.empty()) return usage("lsdo takes at most one PATH");
+  const char *dir = args.operands.empty() ? "." : args.operands[0].c_str();
+  std::vector<view_do_entry_t> dos;
+  ks_status_t status = view_do_list(dir, &dos);
+  if (status == KS_ST_NOT_IN_VIEW) {
+    imsg_print(IMSG_ERROR, "\"%s\" is not a directory in a view\n", -1, dir);
+    return 1;
+  }
+  if (status != KS_ST_OK) return 1;
+  for (const auto &d : dos) {
+    // A promoted derived object is marked: its data lies in its VOB and can be winked in.
+    vob_handle_t vobh = VOB_HANDLE_NULL;
+    cm_do_info_t info{};
+    const bool shared = vob_ob_l_mount_pname_to_vobh(d.path.c_str(), &vobh) == KS_ST_OK &&
+                        cm_do_get_info(vobh, &d.do_oid, &info) == KS_ST_OK && info.shared;
+    std::printf("%s  %s  %s%s\n", d.path.c_str(), vob_mtype_short_name(d.mtype), tbs_oid_to_str(&d.do_oid),
+                shared ? "  shared" : "");
+  }
+  return 0;
+}
+
+// Prints the configuration record of the derived object at PATH.
+int cmd_catcr(const Args &args) {
+  if (args.operands.size() != 1 || !args.options.empty()) return usage("catcr needs one PATH");
+  const char *path = args.operands[0].c_str();
+  view_oids_t o;
+  if (!examined(path, view_get_oids(path, 1, 0, 0, &o))) return 1;
+  ks_status_t status;
+  if (!VOB_MTYPE_IS_DO(o.mtype)) {
+    imsg_print(IMSG_ERROR, "\"%s\" is not a derived object\n", -1, path);
+    return 1;
+  }
+  vob_handle_t vobh = VOB_HANDLE_NULL;
+  tbs_cr_t cr;
+  status = vob_ob_vob_oid_to_vobh(&o.vob_oid, &vobh);
+  if (status == KS_ST_OK) status = cm_cr_get_cr(vobh, &o.obj_oid, 1, 0, &o.view_uuid, &cr);
+  if (status != KS_ST_OK) {
+    imsg_print(IMSG_ERROR, "Unable to read the configuration record of \"%s\": %s\n", -1, path,
+               tbs_strerror(status));
+    return 1;
+  }
+  std::printf("Derived object: %s (%s)\n", path, tbs_oid_to_str(&o.obj_oid));
+  cr_utl_st_hdl_t st = cr_utl_create_shared_tables(1, nullptr);
+  std::fputs(cr_utl_format_cr(&cr, st).c_str(), stdout);
+  cr_utl_destroy_shared_tables(st);
+  cm_cr_free_cr(vobh, &cr);
   return 0;
 }
 
@@ -201,5 +263,7 @@ int main(int argc, char **argv) {
     return cmd_pwv();
   }
   if (cmd == "setview") return cmd_setview(args);
+  if (cmd == "lsdo") return cmd_lsdo(args);
+  if (cmd == "catcr") return cmd_catcr(args);
   return usage(("Unknown command \"" + cmd + "\"").c_str());
 }

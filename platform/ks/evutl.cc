@@ -20,7 +20,8 @@ std::unique_ptr<evutl_env_t> default_override;
 
 // What an audit puts into the process environment for its children (see the audit engine).
 const char *const audit_names[] = {"LD_PRELOAD", "ASAN_OPTIONS", "VESSARY_AUDIT_FILE",
-                                   "VESSARY_AUDIT_FLAGS", "VESSARY_AUDIT_BHANDLE"};
+                                   "VESSARY_AUDIT_FLAGS", "VESSARY_AUDIT_BHANDLE",
+                                   "VESSARY_AUDIT_ID"};
 
 size_t name_len(const std::string &entry) {
   size_t eq = entry.find('=');
@@ -63,6 +64,7 @@ ks_status_t evutl_copy_default_environ(int selector, evutl_env_t **out) {
       // an audit that ended since the override was made must not reach the children
       evutl_unsetenv(env.get(), "VESSARY_AUDIT_FILE");
       evutl_unsetenv(env.get(), "VESSARY_AUDIT_FLAGS");
+      evutl_unsetenv(env.get(), "VESSARY_AUDIT_ID");
     }
   } else {
     for (char **e = environ; e && *e; ++e) env->entries.emplace_back(*e);

@@ -1,9 +1,12 @@
 #include "ks/fileutl.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -177,4 +180,152 @@ ks_status_t fileutl_getcwd(char *buf, size_t size) {
   if (buf == nullptr || size == 0) return KS_ST_NAME_TOO_LONG;
   if (getcwd(buf, size) != nullptr) return KS_ST_OK;
   return errno == ERANGE ? KS_ST_NAME_TOO_LONG : KS_ST_ERR;
+}
+
+bool fileutl_chk_large_file_overflow(uint64_t size, int) { return size > uint64_t(INT32_MAX); }
+
+uint32_t fileutl_crc_buffer(const void *data, size_t len) {
+  uLong c = crc32(0L, Z_NULL, 0);
+  const auto *p = static_cast<const Bytef *>(data);
+  while (len > 0) {
+    uInt n = len > (1u << 30) ? (1u << 30) : uInt(len);
+    c = crc32(c, p, n);
+    p += n;
+    len -= n;
+  }
+  return uint32_t(c);
+}
+
+ks_status_t fileutl_cp(const char *from, const char *to) {
+  int in = open(from, O_RDONLY | O_CLOEXEC);
+  if (in < 0) return KS_ST_ERR;
+  struct stat st;
+  if (fstat(in, &st) != 0) {
+    int e = errno;
+    close(in);
+    errno = e;
+    return KS_ST_ERR;
+  }
+  int out = open(to, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, st.st_mode & 07777);
+  if (out < 0) {
+    int e = errno;
+    close(in);
+    errno = e;
+    return KS_ST_ERR;
+  }
+  char buf[8192];
+  bool ok = true;
+  for (;;) {
+    ssize_t n = read(in, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    for (ssize_t done = 0; ok && done < n;) {
+      ssize_t w = write(out, buf + done, size_t(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) ok = false;
+      else done += w;
+    }
+    if (!ok) break;
+  }
+  int e = errno;
+  close(in);
+  if (close(out) != 0) ok = false;
+  if (!ok) {
+    unlink(to);
+    errno = e;
+    return KS_ST_ERR;
+  }
+  return KS_ST_OK;
+}
+
+ks_status_t fileutl_rm(const char *path) { return unlink(path) == 0 ? KS_ST_OK : KS_ST_ERR; }
+
+ks_status_t fileutl_rename(const char *from, const char *to) {
+  return rename(from, to) == 0 ? KS_ST_OK : KS_ST_ERR;
+}
+
+FILE *fileutl_tmpfile_ext_binary(const char *dir, size_t name_size, char *name_buf) {
+  std::string name = std::string(dir && *dir ? dir : ".") + "/.tmpXXXXXX";
+  if (name.size() + 1 > name_size) {
+    errno = ENAMETOOLONG;
+    return nullptr;
+  }
+  std::vector<char> templ(name.begin(), name.end());
+  templ.push_back('\0');
+  int fd = mkostemp(templ.data(), O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  FILE *f = fdopen(fd, "wb+");
+  if (f == nullptr) {
+    int e = errno;
+    close(fd);
+    unlink(templ.data());
+    errno = e;
+    return nullptr;
+  }
+  memcpy(name_buf, templ.data(), templ.size());
+  return f;
+}
+
+ks_status_t fileutl_where(const char *path, char *buf, size_t size) {
+  char resolved[PATH_MAX];
+  if (realpath(path, resolved) == nullptr) return KS_ST_ERR;
+  size_t n = strlen(resolved);
+  if (n + 1 > size) return KS_ST_NAME_TOO_LONG;
+  memcpy(buf, resolved, n + 1);
+  return KS_ST_OK;
+}
+
+long fileutl_find_pname_sep_left(const char *path, size_t from) {
+  size_t n = strlen(path);
+  for (size_t i = from; i < n; i++)
+    if (path[i] == '/') return long(i);
+  return -1;
+}
+
+namespace {
+
+// The pathname with repeated slashes as one and no trailing slash (but "/" itself).
+std::string normal_pname(const char *p) {
+  std::string out;
+  for (; *p; p++)
+    if (*p != '/' || out.empty() || out.back() != '/') out.push_back(*p);
+  if (out.size() > 1 && out.back() == '/') out.pop_back();
+  return out;
+}
+
+}  // namespace
+
+bool fileutl_pname_equal(const char *a, const char *b) { return normal_pname(a) == normal_pname(b); }
+
+ks_status_t fileutl_make_rel_pn(char *buf, size_t size, const char *path, const char *dir) {
+  auto split = [](const char *p) {
+    std::vector<std::string> parts;
+    for (const char *s = p; *s;) {
+      while (*s == '/') s++;
+      const char *e = s;
+      while (*e && *e != '/') e++;
+      if (e > s && !(e - s == 1 && *s == '.')) parts.emplace_back(s, size_t(e - s));
+      s = e;
+    }
+    return parts;
+  };
+  std::vector<std::string> p = split(path), d = split(dir);
+  size_t common = 0;
+  while (common < p.size() && common < d.size() && p[common] == d[common]) common++;
+  std::string out;
+  for (size_t i = common; i < d.size(); i++) out += out.empty() ? ".." : "/..";
+  for (size_t i = common; i < p.size(); i++) {
+    if (!out.empty()) out += '/';
+    out += p[i];
+  }
+  if (out.empty()) out = ".";
+  if (out.size() + 1 > size) {
+    if (size) buf[0] = '\0';
+    return KS_ST_NAME_TOO_LONG;
+  }
+  std::memcpy(buf, out.c_str(), out.size() + 1);
+  return KS_ST_OK;
 }

@@ -4,7 +4,10 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
+
 #include <cstddef>
+#include <cstdint>
 
 #include "ks/ks_status.h"
 #include "ks/list.h"
@@ -57,3 +60,44 @@ list_cursor_t fileutl_patt_list_matched_cell(list_handle_t patterns, const char 
 // The working directory into buf (size bytes). 0; KS_ST_NAME_TOO_LONG when it does not fit;
 // KS_ST_ERR when it cannot be read (errno set).
 ks_status_t fileutl_getcwd(char *buf, size_t size);
+
+// True when a file of size bytes does not fit the older file layout, whose sizes are signed
+// 32-bit values (2 GB and over). flags: none are defined; pass 0.
+bool fileutl_chk_large_file_overflow(uint64_t size, int flags);
+
+// --- Files as whole objects.
+
+// The CRC-32 of len bytes at data (the same value on every host).
+uint32_t fileutl_crc_buffer(const void *data, size_t len);
+
+// Copies the file at from to a new file at to (which must not exist; it is never reached through
+// a symbolic link), with from's permission bits. 0, or KS_ST_ERR with errno set (a partly
+// written copy is removed).
+ks_status_t fileutl_cp(const char *from, const char *to);
+
+// Removes the file (or symbolic link) at path. 0, or KS_ST_ERR with errno set.
+ks_status_t fileutl_rm(const char *path);
+
+// Renames from to to, replacing what to names. 0, or KS_ST_ERR with errno set.
+ks_status_t fileutl_rename(const char *from, const char *to);
+
+// Creates a new empty file with a name of its own in directory dir, open for reading and writing
+// in binary mode, readable and writable by the user only, not inherited by child processes. Its
+// pathname goes into name_buf (name_size bytes). The stream, or null with errno set.
+FILE *fileutl_tmpfile_ext_binary(const char *dir, size_t name_size, char *name_buf);
+
+// The canonical ("where") form of the absolute directory path: every symbolic link, "." and ".."
+// resolved. 0; KS_ST_NAME_TOO_LONG when it does not fit size bytes; KS_ST_ERR with errno set.
+ks_status_t fileutl_where(const char *path, char *buf, size_t size);
+
+// The position of the first "/" at or after from in path, or -1 when there is none.
+long fileutl_find_pname_sep_left(const char *path, size_t from);
+
+// Whether two pathnames are the same: equal after repeated slashes are taken as one and a
+// trailing slash is dropped.
+bool fileutl_pname_equal(const char *a, const char *b);
+
+// The name of the absolute pathname path relative to the absolute directory dir, into buf (size
+// bytes): the rest of path below dir, "." for dir itself, or as many ".." as needed to reach a
+// directory that holds both ("../a.c"). 0, or KS_ST_NAME_TOO_LONG when it does not fit.
+ks_status_t fileutl_make_rel_pn(char *buf, size_t size, const char *path, const char *dir);

@@ -29,6 +29,14 @@ uint32_t hash_key(const char *key) {
 
 }  // namespace
 
+// A bucket: its chain and a summary of the hashes on it (two bits per entry, taken from the hash
+// bits above those that choose the bucket). A key whose bits are not all set is not on the chain,
+// so a lookup that misses mostly reads the bucket alone instead of every entry of its chain.
+struct hash_bucket {
+  hash_entry *head;
+  uint64_t summary;
+};
+
 // Insertion order is an array of entry pointers; a removed entry leaves a null hole that the
 // next growth of the array squeezes out.
 //
@@ -36,7 +44,7 @@ uint32_t hash_key(const char *key) {
 // per entry. A removed entry goes on a free list of its size and is reused by the next entry of
 // that size; entries larger than kPooledMax are single heap blocks.
 struct hash_ht_s {
-  hash_entry **buckets;
+  hash_bucket *buckets;
   uint32_t bucket_count;
   uint32_t factor;
   size_t count;
@@ -105,6 +113,14 @@ void free_entry(hash_ht_t t, hash_entry *e, size_t size) {
 
 }  // namespace
 
+namespace {
+
+uint64_t summary_bits(uint32_t h) {
+  return (uint64_t(1) << ((h >> 20) & 63)) | (uint64_t(1) << (h >> 26));
+}
+
+}  // namespace
+
 static char *entry_key(hash_ht_t t, hash_entry *e) {
   return static_cast<char *>(entry_data(e)) + t->data_size;
 }
@@ -115,7 +131,7 @@ hash_ht_t hash_str_create(unsigned buckets, size_t data_size, int) {
   // Tables grow with their entries, so the count asked for is only an upper bound for the
   // start: a table asked for thousands of buckets that keeps a few names takes no more memory.
   t->bucket_count = buckets < 8 ? 8 : buckets > kMaxStartBuckets ? kMaxStartBuckets : buckets;
-  t->buckets = static_cast<hash_entry **>(std::calloc(t->bucket_count, sizeof(hash_entry *)));
+  t->buckets = static_cast<hash_bucket *>(std::calloc(t->bucket_count, sizeof(hash_bucket)));
   if (t->buckets == nullptr) {
     std::free(t);
     return HASH_HT_NULL;
@@ -132,21 +148,29 @@ void hash_set_order(hash_ht_t) {}
 void hash_set_dynamic(hash_ht_t table, unsigned factor) { table->factor = factor ? factor : 1; }
 
 static hash_entry *find(hash_ht_t t, const char *key, uint32_t h) {
-  for (hash_entry *e = t->buckets[h % t->bucket_count]; e != nullptr; e = e->chain)
+  const hash_bucket &b = t->buckets[h % t->bucket_count];
+  const uint64_t bits = summary_bits(h);
+  if ((b.summary & bits) != bits) return nullptr;
+  for (hash_entry *e = b.head; e != nullptr; e = e->chain)
     if (e->hash == h && std::strcmp(entry_key(t, e), key) == 0) return e;
   return nullptr;
+}
+
+static void link_entry(hash_bucket *buckets, uint32_t count, hash_entry *e) {
+  hash_bucket &b = buckets[e->hash % count];
+  e->chain = b.head;
+  b.head = e;
+  b.summary |= summary_bits(e->hash);
 }
 
 static void grow_buckets(hash_ht_t t) {
   if (t->bucket_count > UINT32_MAX / 2) return;
   uint32_t n = t->bucket_count * 2;
-  auto **b = static_cast<hash_entry **>(std::calloc(n, sizeof(hash_entry *)));
+  auto *b = static_cast<hash_bucket *>(std::calloc(n, sizeof(hash_bucket)));
   if (b == nullptr) return;  // keep the old array: lookups stay correct, only slower
   for (size_t i = 0; i < t->order_used; i++) {
     hash_entry *e = t->order[i];
-    if (e == nullptr) continue;
-    e->chain = b[e->hash % n];
-    b[e->hash % n] = e;
+    if (e != nullptr) link_entry(b, n, e);
   }
   std::free(t->buckets);
   t->buckets = b;
@@ -190,8 +214,7 @@ int hash_str_enter(hash_ht_t t, const char *key, const char **out_key, void **ou
   if (e == nullptr) return -1;
   std::memcpy(entry_key(t, e), key, klen + 1);
   e->hash = h;
-  e->chain = t->buckets[h % t->bucket_count];
-  t->buckets[h % t->bucket_count] = e;
+  link_entry(t->buckets, t->bucket_count, e);
   e->order = static_cast<uint32_t>(t->order_used);
   t->order[t->order_used++] = e;
   t->count++;
@@ -211,11 +234,13 @@ int hash_str_lookup(hash_ht_t t, const char *key, const char **out_key, void **o
 
 int hash_str_remove(hash_ht_t t, const char *key) {
   uint32_t h = hash_key(key);
-  hash_entry **pp = &t->buckets[h % t->bucket_count];
-  for (; *pp != nullptr; pp = &(*pp)->chain) {
+  hash_bucket &b = t->buckets[h % t->bucket_count];
+  for (hash_entry **pp = &b.head; *pp != nullptr; pp = &(*pp)->chain) {
     hash_entry *e = *pp;
     if (e->hash != h || std::strcmp(entry_key(t, e), key) != 0) continue;
     *pp = e->chain;
+    b.summary = 0;
+    for (hash_entry *o = b.head; o != nullptr; o = o->chain) b.summary |= summary_bits(o->hash);
     t->order[e->order] = nullptr;
     // A hole at the end is simply given back.
     while (t->order_used > 0 && t->order[t->order_used - 1] == nullptr) t->order_used--;

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <time.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +18,9 @@ const char *const common_formats[] = {
     /* 3 */ "", "", "", "", "", "", "", "", "", "", "", "", "", "", "",
     /* 18 */ "Unable to open file \"%s\": %s\n",
     /* 19 */ "Unable to close file \"%s\": %s\n",
-    /* 20 */ "", "", "", "", "",
+    /* 20 */ "", "",
+    /* 22 */ "Unable to remove \"%s\": %s\n",
+    /* 23 */ "", "",
     /* 25 */ "Operation on \"%s\" failed: %s\n",
     /* 26 */ "", "", "", "", "", "", "", "", "", "", "", "", "",
     /* 39 */ "Unable to allocate memory\n",
@@ -37,6 +41,8 @@ std::string app_name;
 bool trace_loaded = false;
 int desired_verbosity = 0;
 std::string trace_names;  // " name1 name2 ", blank-framed for whole-word search
+bool output_enabled = true;
+struct timespec last_clock;
 
 FILE *out() { return out_stream ? out_stream : stdout; }
 FILE *err() { return err_stream ? err_stream : stderr; }
@@ -138,6 +144,7 @@ const imsg_msg_table_t imsg_common_table = {
 };
 
 void imsg_vprint(int severity, const char *module_name, const char *format, va_list ap) {
+  if (!output_enabled) return;
   Text text(format, ap);
   if (severity <= IMSG_INFO_CONT) {
     put_text(out(), text.data(), text.size());
@@ -218,4 +225,17 @@ void imsg_reset_trace_settings() { trace_loaded = false; }
 void imsg_set_streams(FILE *o, FILE *e) {
   out_stream = o;
   err_stream = e;
+}
+
+void imsg_clock() { clock_gettime(CLOCK_MONOTONIC, &last_clock); }
+
+int imsg_in_gui() {
+  const char *v = std::getenv("IMSG_IN_GUI");
+  return v != nullptr && *v != '\0';
+}
+
+int imsg_set_output_enabled(int enabled) {
+  const int was = output_enabled ? 1 : 0;
+  output_enabled = enabled != 0;
+  return was;
 }

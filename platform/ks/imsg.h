@@ -41,6 +41,7 @@ extern const imsg_msg_table_t imsg_common_table;
 #define IMSG_COMMON_TEXT 2
 #define IMSG_COMMON_OPEN_FAILED 18
 #define IMSG_COMMON_CLOSE_FAILED 19
+#define IMSG_COMMON_REMOVE_FAILED 22
 #define IMSG_COMMON_OBJ_OP_FAILED 25
 #define IMSG_COMMON_NO_MEMORY 39
 #define IMSG_COMMON_AREA_CREATE 40
@@ -84,3 +85,14 @@ void imsg_reset_trace_settings();
 
 // Where messages go; tests redirect both to capture them. Null restores the standard streams.
 void imsg_set_streams(FILE *out, FILE *err);
+
+// Notes the time of the latest decision (for the message layer's own timing); no visible effect.
+void imsg_clock();
+
+// Whether the messages go to a graphical front end (IMSG_IN_GUI set in the environment), in
+// which case build output is read through pipes and printed as messages.
+int imsg_in_gui();
+
+// Turns the output of messages off (enabled 0) and on again; while off, messages are dropped.
+// Returns the previous setting.
+int imsg_set_output_enabled(int enabled);

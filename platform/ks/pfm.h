@@ -39,10 +39,16 @@ void pfm_frame(Body &&body, Cleanup &&cleanup) {
   }
 }
 
-// Asynchronous interruption (signals) is held off between pfm_inhibit and the matching
-// pfm_enable; the calls nest.
+// Asynchronous interruption is held off between pfm_inhibit and the matching pfm_enable; the
+// calls nest. A signal whose handler was installed with pfm_signal that comes meanwhile runs its
+// handler at the outermost pfm_enable.
 void pfm_inhibit();
 void pfm_enable();
+
+// Installs handler for the signal (restarting interrupted system calls, the signal held off
+// while the handler runs) and returns the handler it replaces (SIG_ERR on failure).
+typedef void (*pfm_sig_handler_t)(int);
+pfm_sig_handler_t pfm_signal(int sig, pfm_sig_handler_t handler);
 
 // End the process at once after printing where.
 [[noreturn]] void pfm_assert_fail(const char *expression, const char *file_stem, int line);

@@ -222,3 +222,30 @@ void strutl_list_print(list_handle_t list) {
   for (list_cursor_t c = list_next(list, nullptr, &item); c; c = list_next(list, c, &item))
     imsg_print(IMSG_INFO, "\t%s\n", -1, item ? static_cast<const char *>(item) : "");
 }
+
+void strutl_list_trace_print(list_handle_t list) {
+  if (list == LIST_HANDLE_NULL) return;
+  void *item = nullptr;
+  for (list_cursor_t c = list_next(list, nullptr, &item); c; c = list_next(list, c, &item))
+    imsg_print(IMSG_TRACE_CONT, "\t%s\n", -1, item ? static_cast<const char *>(item) : "");
+}
+
+int strutl_str_in_list(const char *text, list_handle_t list) {
+  if (list == LIST_HANDLE_NULL || text == nullptr) return 0;
+  void *item = nullptr;
+  for (list_cursor_t c = list_next(list, nullptr, &item); c; c = list_next(list, c, &item))
+    if (item && std::strcmp(static_cast<const char *>(item), text) == 0) return 1;
+  return 0;
+}
+
+ks_status_t strutl_strtoul(const char *text, uint32_t *out) {
+  if (text == nullptr) return KS_ST_ERR;
+  const char *p = text;
+  while (*p == ' ' || *p == '\t') p++;
+  if (*p < '0' || *p > '9') return KS_ST_ERR;
+  long value = 0;
+  if (strutl_strtol(p, 10, &value) != KS_ST_OK || value < 0 || value > long(UINT32_MAX))
+    return KS_ST_ERR;
+  *out = uint32_t(value);
+  return KS_ST_OK;
+}

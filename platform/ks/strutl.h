@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <initializer_list>
 
@@ -88,3 +89,14 @@ char *strutl_concat_heap(std::initializer_list<const char *> parts);
 // Prints each string of the list on a line of its own, indented by a TAB, at information
 // severity. A null list prints nothing.
 void strutl_list_print(list_handle_t list);
+
+// The same at trace severity.
+void strutl_list_trace_print(list_handle_t list);
+
+// Non-zero when the list of strings holds a string equal to text (a null list holds none).
+int strutl_str_in_list(const char *text, list_handle_t list);
+
+// Converts text (decimal) to an unsigned 32-bit number in *out: white space around it is
+// accepted, a sign or anything else (an empty text, other characters, overflow) gives KS_ST_ERR
+// and leaves *out unchanged. 0 on success.
+ks_status_t strutl_strtoul(const char *text, uint32_t *out);

@@ -39,7 +39,7 @@ static volatile pid_t self_pid;
 
 static void refresh_pid(void) { self_pid = (pid_t)VS_SYS(SYS_getpid); }
 
-void vs_forked(void) { refresh_pid(); }
+
 
 /* The id to record with an event of op. Exec events ask the kernel: they happen in vfork
  * children too, which share the parent's memory and so its cached id. */
@@ -56,12 +56,20 @@ static int starts(const char *s, const char *prefix) {
   return 1;
 }
 
+/* The view root ("<site>/view") when it lies in a system place itself, else empty: names under
+ * it are never system places. */
+static char view_root[VS_PATH_MAX];
+static size_t view_root_len;
+
 int vs_system_place(const char *path) {
   static const char *const places[] = {"usr/", "lib/", "lib64/", "lib32/", "bin/", "sbin/",
                                        "etc/", "proc/", "sys/", "dev/", "opt/", "run/"};
   if (!path || path[0] != '/') return 0;
   for (size_t i = 0; i < sizeof places / sizeof places[0]; i++)
-    if (starts(path + 1, places[i])) return 1;
+    if (starts(path + 1, places[i])) {
+      size_t n = view_root_len;
+      return !(n && strncmp(path, view_root, n) == 0 && (path[n] == '/' || path[n] == 0));
+    }
   return 0;
 }
 
@@ -77,9 +85,42 @@ static const char *env_get(const char *name) {
   return NULL;
 }
 
+/* Takes the view root of the site (as the platform finds it: $VESSARY_HOME, else
+ * $HOME/.vessary, with "/view") when it lies in a system place. */
+static void find_view_root(void) {
+  char buf[VS_PATH_MAX];
+  size_t n = 0;
+  const char *home = env_get("VESSARY_HOME"), *tail = "/view";
+  if (!home || !*home) home = env_get("HOME"), tail = "/.vessary/view";
+  view_root_len = 0;
+  if (!home || !*home) return;
+  if (home[0] != '/') {
+    long k = VS_SYS(SYS_getcwd, buf, sizeof buf);
+    if (k <= 0) return;
+    n = strlen(buf);
+    buf[n++] = '/';
+  }
+  size_t h = strlen(home), t = strlen(tail);
+  if (n + h + t + 1 > sizeof buf) return;
+  memcpy(buf + n, home, h);
+  n += h;
+  while (n > 1 && buf[n - 1] == '/') n--;
+  memcpy(buf + n, tail, t + 1);
+  n += t;
+  view_root_len = 0; /* judged as a plain name first */
+  if (!vs_system_place(buf)) return;
+  memcpy(view_root, buf, n + 1);
+  view_root_len = n;
+}
+
+/* Length of an audit's identifier: hexadecimal digits of 16 random bytes. */
+#define VS_ID_LEN VESSARY_ID_LEN
+
 /* The audit state of this process; copied to children at fork, through the environment at exec. */
 static struct {
   char path[VS_PATH_MAX]; /* audit file while auditing */
+  char id[VS_ID_LEN + 1]; /* identifier of the audit's raw event file */
+  int owner;              /* this process began the raw event file: its stop ends the audit */
   uint64_t flags;
   int auditing;
   int bh_set;
@@ -89,6 +130,12 @@ static struct {
 } st;
 
 static char self_path[VS_PATH_MAX]; /* this library, for LD_PRELOAD of children */
+
+/* A child made by fork records into its parent's audit, but does not end it. */
+void vs_forked(void) {
+  refresh_pid();
+  st.owner = 0;
+}
 
 /* ---- small helpers without allocation ---- */
 
@@ -263,6 +310,20 @@ void vs_event_stat(int op, uint64_t arg, int follow, int dirfd, const char *path
   errno = saved;
 }
 
+void vs_event_fd(int op, uint64_t arg, int fd) {
+  if (vs_fd < 0 || fd < 0) return;
+  int saved = errno;
+  char name[VS_PATH_MAX];
+  size_t n = base_dir(fd, name, sizeof name);
+  static const char gone[] = " (deleted)";
+  size_t g = sizeof gone - 1;
+  struct stat s;
+  if (n && name[0] == '/' && !(n >= g && memcmp(name + n - g, gone, g) == 0) &&
+      !vs_system_place(name) && VS_SYS(SYS_fstat, fd, &s) == 0)
+    vs_event(op, arg, &s, VS_NORESOLVE, name, AT_FDCWD, NULL);
+  errno = saved;
+}
+
 const struct stat *vs_fd_ident(int fd, struct stat *buf) {
   int saved = errno;
   int ok = VS_SYS(SYS_fstat, fd, buf) == 0;
@@ -293,26 +354,109 @@ void vs_move_fd_from(int fd) {
   sys_close(fd);
 }
 
-/* Opens the raw event file of the audit file path; create: make it when missing. */
-static int open_raw(const char *path, int create, int *created) {
-  char raw[VS_PATH_MAX + 8];
-  size_t n = 0;
-  for (; path[n]; n++)
-    if (n + 5 >= sizeof raw) return -1;
-    else raw[n] = path[n];
-  for (size_t i = 0; i < 5; i++) raw[n + i] = ".raw"[i];
-  *created = 0;
-  int fd = -1;
-  if (create) {
-    fd = sys_open(raw, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) *created = 1;
-  }
-  if (fd < 0) fd = sys_open(raw, O_WRONLY | O_APPEND | O_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  /* A shared lock per auditing process: the converter knows the audit is over when it can take
-   * the lock exclusively. */
+/* The raw event file name of the audit file path, into raw; false when it does not fit. */
+static int raw_name(const char *path, char *raw, size_t size) {
+  size_t n = strlen(path);
+  if (n + 5 > size) return 0;
+  memcpy(raw, path, n);
+  memcpy(raw + n, ".raw", 5);
+  return 1;
+}
+
+/* Reads the identifier of the raw event file open on fd (the name of its version event) into
+ * id; false when it has none. */
+static int raw_id(int fd, char id[VS_ID_LEN + 1]) {
+  char b[128];
+  long n = VS_SYS(SYS_pread64, fd, b, sizeof b, 0);
+  if (n <= 2 || b[0] != VESSARY_EV_VERSION) return 0;
+  long nl = 0;
+  while (nl < n && b[nl] != '\n') nl++;
+  if (nl + 1 + VS_ID_LEN > n) return 0;
+  memcpy(id, b + nl + 1, VS_ID_LEN);
+  id[VS_ID_LEN] = 0;
+  return 1;
+}
+
+/* Takes the shared lock that tells the converter a process still records into the raw events
+ * (it knows the audit is over when it can take the lock exclusively), and moves fd up. */
+static int hold_raw(int fd) {
   VS_SYS(SYS_flock, fd, LOCK_SH);
   return move_high(fd);
+}
+
+/* Joins the raw event file of the audit file path that an earlier process of the audit began:
+ * only when its identifier is id (when given), so that a process that outlived its audit never
+ * records into a later audit of the same name. The descriptor, or -1. */
+static int join_raw(const char *path, const char *id, char out_id[VS_ID_LEN + 1]) {
+  char raw[VS_PATH_MAX + 8];
+  if (!raw_name(path, raw, sizeof raw)) return -1;
+  int fd = sys_open(raw, O_RDWR | O_APPEND | O_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  char found[VS_ID_LEN + 1] = "";
+  int has = raw_id(fd, found);
+  if (id && *id && (!has || strcmp(found, id) != 0)) {
+    sys_close(fd);
+    return -1;
+  }
+  memcpy(out_id, found, VS_ID_LEN + 1);
+  return hold_raw(fd);
+}
+
+/* A new identifier for a raw event file. */
+static void new_id(char id[VS_ID_LEN + 1]) {
+  unsigned char b[VS_ID_LEN / 2];
+  if (VS_SYS(SYS_getrandom, b, sizeof b, 0) != (long)sizeof b) {
+    /* no random source: the process, the time and an address make it unique enough */
+    struct timespec t;
+    VS_SYS(SYS_clock_gettime, CLOCK_REALTIME, &t);
+    uint64_t v[2] = {(uint64_t)t.tv_sec * 1000000007ULL ^ (uint64_t)t.tv_nsec,
+                     ((uint64_t)VS_SYS(SYS_getpid) << 32) ^ (uint64_t)(uintptr_t)&t};
+    memcpy(b, v, sizeof b);
+  }
+  static const char hex[] = "0123456789abcdef";
+  for (size_t i = 0; i < sizeof b; i++) id[2 * i] = hex[b[i] >> 4], id[2 * i + 1] = hex[b[i] & 15];
+  id[VS_ID_LEN] = 0;
+}
+
+/* Opens the raw event file for an audit that this process starts into the audit file path,
+ * whose length is now base. A raw event file that processes of a running audit of the same
+ * name still record into is joined; one that nobody holds any more is what an earlier audit
+ * left (its last process killed, or its events kept): it is replaced, with the converter's
+ * state of it, so that nothing of it reaches this audit. *owner tells whether this process
+ * began the file. The descriptor, or -1. */
+static int start_raw(const char *path, uint64_t base, char id[VS_ID_LEN + 1], int *owner) {
+  char raw[VS_PATH_MAX + 8], cvt[VS_PATH_MAX + 8];
+  if (!raw_name(path, raw, sizeof raw)) return -1;
+  *owner = 0;
+  for (int attempt = 0; attempt < 3; attempt++) {
+    int fd = sys_open(raw, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      new_id(id);
+      char num[24];
+      size_t k = put_u64(num, base, 10);
+      num[k] = 0;
+      vs_fd = fd; /* the version event goes to this file alone */
+      vs_event(VESSARY_EV_VERSION, VESSARY_RAW_VERSION, NULL, VS_NORESOLVE, id, VS_NORESOLVE, num);
+      vs_fd = -1;
+      *owner = 1;
+      return hold_raw(fd);
+    }
+    fd = sys_open(raw, O_RDWR | O_APPEND | O_CLOEXEC, 0);
+    if (fd < 0) continue; /* removed meanwhile */
+    if (VS_SYS(SYS_flock, fd, LOCK_EX | LOCK_NB) != 0) {
+      /* held: a running audit of this name */
+      if (!raw_id(fd, id)) id[0] = 0;
+      return hold_raw(fd);
+    }
+    /* left over: replace it */
+    size_t n = strlen(path);
+    memcpy(cvt, path, n);
+    memcpy(cvt + n, ".cvt", 5);
+    VS_SYS(SYS_unlinkat, AT_FDCWD, raw, 0);
+    VS_SYS(SYS_unlinkat, AT_FDCWD, cvt, 0);
+    sys_close(fd);
+  }
+  return -1;
 }
 
 /* ---- environment ---- */
@@ -382,9 +526,14 @@ static void publish_env(void) {
     size_t n = put_u64(buf, st.flags, 16);
     buf[n] = 0;
     setenv(VESSARY_ENV_FLAGS, buf, 1);
+    if (st.id[0])
+      setenv(VESSARY_ENV_ID, st.id, 1);
+    else
+      unsetenv(VESSARY_ENV_ID);
   } else {
     unsetenv(VESSARY_ENV_FILE);
     unsetenv(VESSARY_ENV_FLAGS);
+    unsetenv(VESSARY_ENV_ID);
   }
   if (st.bh_set) {
     size_t n = put_u64(buf, st.bh_session, 10);
@@ -442,14 +591,14 @@ char **vs_fix_env(char *const envp[], char **out, char *buf, size_t bufsize) {
   for (size_t i = 0; i < count; i++) {
     if (env_is(envp[i], "LD_PRELOAD")) preload = envp[i] + 11;
     if (env_is(envp[i], VESSARY_ENV_FILE) || env_is(envp[i], VESSARY_ENV_FLAGS) ||
-        env_is(envp[i], VESSARY_ENV_BHANDLE))
+        env_is(envp[i], VESSARY_ENV_BHANDLE) || env_is(envp[i], VESSARY_ENV_ID))
       stale = 1;
   }
   if (!st.auditing && !st.bh_set && !stale) return (char **)envp;
   size_t n = 0, used = 0;
   for (size_t i = 0; i < count; i++) {
     if (env_is(envp[i], VESSARY_ENV_FILE) || env_is(envp[i], VESSARY_ENV_FLAGS) ||
-        env_is(envp[i], VESSARY_ENV_BHANDLE))
+        env_is(envp[i], VESSARY_ENV_BHANDLE) || env_is(envp[i], VESSARY_ENV_ID))
       continue;
     if (st.auditing && self_path[0] && env_is(envp[i], "LD_PRELOAD")) continue;
     out[n++] = envp[i];
@@ -469,6 +618,7 @@ char **vs_fix_env(char *const envp[], char **out, char *buf, size_t bufsize) {
     size_t k = put_u64(num, st.flags, 16);
     num[k] = 0;
     if ((e = env_put(buf, bufsize, &used, VESSARY_ENV_FLAGS, num, NULL))) out[n++] = e;
+    if (st.id[0] && (e = env_put(buf, bufsize, &used, VESSARY_ENV_ID, st.id, NULL))) out[n++] = e;
   }
   if (st.bh_set) {
     size_t k = put_u64(num, st.bh_session, 10);
@@ -612,8 +762,9 @@ static int find_converter(char *buf, size_t size) {
   return 0;
 }
 
-/* Runs the converter program on the audit file: final: the process's audit ended. */
-static uint32_t run_converter(const char *path, int final) {
+/* Runs the converter program on the audit file: final: the process's audit ended; ends: the
+ * audit itself ended (this process began it). */
+static uint32_t run_converter(const char *path, int final, int ends) {
   char cvt_path[VS_PATH_MAX];
   const char *prog = getenv(VESSARY_ENV_CVT);
   if (!prog || !*prog) {
@@ -624,6 +775,7 @@ static uint32_t run_converter(const char *path, int final) {
   int a = 0;
   argv[a++] = (char *)prog;
   if (!final) argv[a++] = (char *)"-sync";
+  else if (ends) argv[a++] = (char *)"-end";
   argv[a++] = (char *)path;
   argv[a] = NULL;
   /* The converter runs without the interposer and outside every audit. */
@@ -633,7 +785,9 @@ static uint32_t run_converter(const char *path, int final) {
   char pre[VS_PATH_MAX * 2];
   size_t n = 0;
   for (size_t i = 0; i < count; i++) {
-    if (env_is(environ[i], VESSARY_ENV_FILE) || env_is(environ[i], VESSARY_ENV_FLAGS)) continue;
+    if (env_is(environ[i], VESSARY_ENV_FILE) || env_is(environ[i], VESSARY_ENV_FLAGS) ||
+        env_is(environ[i], VESSARY_ENV_ID))
+      continue;
     if (env_is(environ[i], "LD_PRELOAD")) {
       /* keep the other preloaded libraries */
       const char *p = environ[i] + 11;
@@ -679,26 +833,34 @@ static uint32_t audit_start(const char *path) {
   if (st.auditing) return strcmp(path, st.path) == 0 ? 0 : 1001;
   int f = sys_open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
   if (f < 0) return 1001;
+  struct stat s;
+  int sized = VS_SYS(SYS_fstat, f, &s) == 0;
   sys_close(f);
-  int created;
-  int fd = open_raw(path, 1, &created);
+  if (!sized) return 1001;
+  find_view_root();
+  int owner;
+  int fd = start_raw(path, (uint64_t)s.st_size, st.id, &owner);
   if (fd < 0) return 1001;
   memcpy(st.path, path, len + 1);
+  st.owner = owner;
   st.auditing = 1;
   vs_fd = fd;
-  if (created) vs_event(VESSARY_EV_VERSION, VESSARY_RAW_VERSION, NULL, AT_FDCWD, NULL, AT_FDCWD, NULL);
   publish_env();
   return 0;
 }
 
-static uint32_t audit_stop(int convert) {
+/* Ends this process's audit; *ends tells whether the audit itself ended (this process began
+ * it). */
+static uint32_t audit_stop(int *ends) {
   if (!st.auditing) return 1001;
   int fd = vs_fd;
   vs_fd = -1;
   st.auditing = 0;
+  *ends = st.owner;
+  st.owner = 0;
   sys_close(fd);
   publish_env();
-  return convert ? run_converter(st.path, 1) : 0;
+  return 0;
 }
 
 static const char *desc_text(const struct vessary_pn_desc *d, char *buf, size_t size) {
@@ -735,13 +897,20 @@ uint32_t vessary_ctl(uint64_t command, void *data, uint64_t len) {
       st.flags = *(const uint64_t *)data & ~VESSARY_FLAG_AUDITING;
       publish_env();
       return 0;
-    case VESSARY_CMD_STOP:
-      return audit_stop(1);
-    case VESSARY_CMD_STOP_NOCVT:
-      return audit_stop(0);
+    case VESSARY_CMD_STOP: {
+      int ends;
+      uint32_t r = audit_stop(&ends);
+      return r ? r : run_converter(st.path, 1, ends);
+    }
+    case VESSARY_CMD_STOP_NOCVT: {
+      int ends;
+      uint32_t r = audit_stop(&ends);
+      if (r == 0 && data && len >= 8) *(uint64_t *)data = (uint64_t)ends;
+      return r;
+    }
     case VESSARY_CMD_SYNC:
       if (!st.auditing) return 1001;
-      return run_converter(st.path, 0);
+      return run_converter(st.path, 0, 0);
     case VESSARY_CMD_SYNC_NOCVT:
       return st.auditing ? 0 : 1001;
     case VESSARY_CMD_GET_BHANDLE: {
@@ -781,7 +950,7 @@ uint32_t vessary_ctl(uint64_t command, void *data, uint64_t len) {
     }
     case VESSARY_CMD_MARKER:
       if (!data || len < 8) return 1001;
-      if (!st.auditing) return 1001;
+      if (!st.auditing || *(const uint64_t *)data > VESSARY_MARKER_MAX) return 1001;
       vs_event(VESSARY_EV_MARKER, *(const uint64_t *)data, NULL, AT_FDCWD, NULL, AT_FDCWD, NULL);
       return 0;
     case VESSARY_CMD_NOTE: {
@@ -883,10 +1052,10 @@ __attribute__((constructor)) static void vs_init(void) {
   size_t len = 0;
   while (v && v[len] && len < VS_PATH_MAX - 8) len++;
   if (len && !v[len]) {
-    /* An inherited audit: join the raw file if it is still there. */
-    int created;
-    int fd = open_raw(v, 0, &created);
+    /* An inherited audit: join its raw file if it is still there. */
+    int fd = join_raw(v, env_get(VESSARY_ENV_ID), st.id);
     if (fd >= 0) {
+      find_view_root();
       for (size_t i = 0; i <= len; i++) st.path[i] = v[i];
       const char *f = env_get(VESSARY_ENV_FLAGS);
       uint64_t flags = 0;

@@ -52,9 +52,13 @@ struct vessary_pn_desc {
 #define VESSARY_CMD_SET_BHANDLE 30
 #define VESSARY_CMD_SET_VIEW 32
 #define VESSARY_CMD_MARKER 48
+/* The highest marker number (markers 0..6). */
+#define VESSARY_MARKER_MAX 6
 /* Engine commands for the platform front door: stop or sync without running the converter
- * program (the caller converts in process: SYNC_NOCVT only checks that an audit runs), and record an access made by the caller itself
- * (payload struct vessary_note). */
+ * program (the caller converts in process: SYNC_NOCVT only checks that an audit runs; STOP_NOCVT
+ * stores into an optional 8-byte payload 1 when the audit itself ended, that is, when this
+ * process began it, else 0), and record an access made by the caller itself (payload struct
+ * vessary_note). */
 #define VESSARY_CMD_STOP_NOCVT 4096
 #define VESSARY_CMD_NOTE 4097
 #define VESSARY_CMD_SYNC_NOCVT 4098
@@ -78,6 +82,8 @@ uint32_t vessary_ctl(uint64_t command, void *data, uint64_t len);
 #define VESSARY_ENV_FILE "VESSARY_AUDIT_FILE"
 #define VESSARY_ENV_FLAGS "VESSARY_AUDIT_FLAGS"
 #define VESSARY_ENV_BHANDLE "VESSARY_AUDIT_BHANDLE"
+/* The identifier of the audit's raw event file: a process joins only the audit it names. */
+#define VESSARY_ENV_ID "VESSARY_AUDIT_ID"
 /* The platform's set view (command 32 sets it). */
 #define VESSARY_ENV_VIEW "VESSARY_SET_VIEW"
 /* When set (non-empty), the raw event file is kept after the last conversion. */

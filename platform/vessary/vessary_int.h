@@ -25,6 +25,10 @@ void vs_event(int op, uint64_t arg, const struct stat *st, int dirfd, const char
 void vs_event_stat(int op, uint64_t arg, int follow, int dirfd, const char *path, int dirfd2,
                    const char *path2);
 
+/* Like vs_event, for the file open on fd, named by its current name (nothing when it has none,
+ * as an unlinked or anonymous file). */
+void vs_event_fd(int op, uint64_t arg, int fd);
+
 /* Identity of an open descriptor, or null when fstat fails. */
 const struct stat *vs_fd_ident(int fd, struct stat *buf);
 

@@ -25,6 +25,13 @@
 #include "vessary/vessary_int.h"
 #include "vessary/vessary_raw.h"
 
+#ifndef SYS_openat2
+#define SYS_openat2 437
+#endif
+#ifndef RENAME_EXCHANGE
+#define RENAME_EXCHANGE (1 << 1)
+#endif
+
 /* Entry points that the headers do not declare. */
 int __open(const char *, int, ...);
 int __open64(const char *, int, ...);
@@ -40,6 +47,8 @@ int __fxstatat(int, int, const char *, struct stat *, int);
 int __fxstatat64(int, int, const char *, struct stat64 *, int);
 ssize_t __readlink_chk(const char *, char *, size_t, size_t);
 ssize_t __readlinkat_chk(int, const char *, char *, size_t, size_t);
+int __xmknod(int, const char *, mode_t, dev_t *);
+int __xmknodat(int, int, const char *, mode_t, dev_t *);
 int mkstemp64(char *);
 int mkostemp64(char *, int);
 int mkstemps64(char *, int);
@@ -79,7 +88,10 @@ REAL_PTR(linkat); REAL_PTR(symlink); REAL_PTR(symlinkat); REAL_PTR(truncate);
 REAL_PTR(truncate64); REAL_PTR(chdir); REAL_PTR(execve); REAL_PTR(execvpe); REAL_PTR(fexecve);
 REAL_PTR(execveat); REAL_PTR(posix_spawn); REAL_PTR(posix_spawnp); REAL_PTR(close);
 REAL_PTR(close_range); REAL_PTR(closefrom); REAL_PTR(dup2); REAL_PTR(dup3); REAL_PTR(ioctl);
-REAL_PTR(fork); REAL_PTR(_Fork);
+REAL_PTR(fork); REAL_PTR(_Fork); REAL_PTR(ftruncate); REAL_PTR(ftruncate64); REAL_PTR(mkfifo);
+REAL_PTR(mkfifoat); REAL_PTR(mknod); REAL_PTR(mknodat); REAL_PTR(__xmknod); REAL_PTR(__xmknodat);
+REAL_PTR(posix_spawn_file_actions_init); REAL_PTR(posix_spawn_file_actions_destroy);
+REAL_PTR(posix_spawn_file_actions_addopen);
 
 void *vs_real(const char *name) { return dlsym(RTLD_NEXT, name); }
 
@@ -125,7 +137,7 @@ static void log_open(int fd, int dirfd, const char *path, int flags, int created
   struct stat s;
   const struct stat *id = vs_system_place(path) ? NULL : vs_fd_ident(fd, &s);
   if (flags & O_PATH) {
-    vs_event(VESSARY_EV_STAT, 0, id, dirfd, path, AT_FDCWD, NULL);
+    vs_event(VESSARY_EV_STAT, (flags & O_NOFOLLOW) ? 1 : 0, id, dirfd, path, AT_FDCWD, NULL);
     return;
   }
   vs_event(VESSARY_EV_OPEN, (uint32_t)flags | (created ? VESSARY_OPEN_CREATED : 0), id, dirfd,
@@ -357,21 +369,44 @@ char *realpath(const char *path, char *resolved) {
 
 /* ---- names ---- */
 
-#define RENAME_BODY(d1, p1, d2, p2, call)                                          \
-  struct stat s;                                                                  \
-  int known = AUDITING && VS_SYS(SYS_newfstatat, d1, p1, &s, AT_SYMLINK_NOFOLLOW) == 0; \
-  int r = call;                                                                   \
-  if (r == 0 && AUDITING) vs_event(VESSARY_EV_RENAME, 0, known ? &s : NULL, d1, p1, d2, p2); \
+/* The status of the objects a rename with flags fl moves, taken before it: the renamed one,
+ * and for an exchange the other one. */
+struct rename_ids {
+  int known, known2;
+  struct stat s, s2;
+};
+
+static void rename_before(struct rename_ids *r, unsigned fl, int d1, const char *p1, int d2,
+                          const char *p2) {
+  r->known = VS_SYS(SYS_newfstatat, d1, p1, &r->s, AT_SYMLINK_NOFOLLOW) == 0;
+  r->known2 = (fl & RENAME_EXCHANGE) &&
+              VS_SYS(SYS_newfstatat, d2, p2, &r->s2, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+/* Records a rename that succeeded: an exchange first looks the second name up, so that the
+ * conversion knows what it held. */
+static void rename_after(const struct rename_ids *r, unsigned fl, int d1, const char *p1, int d2,
+                         const char *p2) {
+  if (fl & RENAME_EXCHANGE)
+    vs_event(VESSARY_EV_STAT, 1, r->known2 ? &r->s2 : NULL, d2, p2, AT_FDCWD, NULL);
+  vs_event(VESSARY_EV_RENAME, fl, r->known ? &r->s : NULL, d1, p1, d2, p2);
+}
+
+#define RENAME_BODY(d1, p1, d2, p2, fl, call)                \
+  struct rename_ids ids;                                    \
+  if (AUDITING) rename_before(&ids, fl, d1, p1, d2, p2);    \
+  int r = call;                                             \
+  if (r == 0 && AUDITING) rename_after(&ids, fl, d1, p1, d2, p2); \
   return r;
 
 int rename(const char *o, const char *n) {
-  RENAME_BODY(AT_FDCWD, o, AT_FDCWD, n, REAL(rename)(o, n));
+  RENAME_BODY(AT_FDCWD, o, AT_FDCWD, n, 0, REAL(rename)(o, n));
 }
 int renameat(int od, const char *o, int nd, const char *n) {
-  RENAME_BODY(od, o, nd, n, REAL(renameat)(od, o, nd, n));
+  RENAME_BODY(od, o, nd, n, 0, REAL(renameat)(od, o, nd, n));
 }
 int renameat2(int od, const char *o, int nd, const char *n, unsigned fl) {
-  RENAME_BODY(od, o, nd, n, REAL(renameat2)(od, o, nd, n, fl));
+  RENAME_BODY(od, o, nd, n, fl, REAL(renameat2)(od, o, nd, n, fl));
 }
 
 #define REMOVE_BODY(dirfd, isdir, call)                                            \
@@ -433,6 +468,37 @@ int symlinkat(const char *text, int dirfd, const char *path) {
   if (r == 0 && AUDITING) vs_event_stat(VESSARY_EV_SYMLINK, 0, 0, dirfd, path, VS_NORESOLVE, text);
   return r;
 }
+int ftruncate(int fd, off_t len) {
+  int r = REAL(ftruncate)(fd, len);
+  if (r == 0 && AUDITING) vs_event_fd(VESSARY_EV_TRUNCATE, (uint64_t)len, fd);
+  return r;
+}
+int ftruncate64(int fd, off64_t len) {
+  int r = REAL(ftruncate64)(fd, len);
+  if (r == 0 && AUDITING) vs_event_fd(VESSARY_EV_TRUNCATE, (uint64_t)len, fd);
+  return r;
+}
+
+#define MKNOD_BODY(dirfd, call)                                                        \
+  int r = call;                                                                       \
+  if (r == 0 && AUDITING) vs_event_stat(VESSARY_EV_MKNOD, 0, 0, dirfd, path, AT_FDCWD, NULL); \
+  return r;
+
+int mkfifo(const char *path, mode_t m) { MKNOD_BODY(AT_FDCWD, REAL(mkfifo)(path, m)); }
+int mkfifoat(int dirfd, const char *path, mode_t m) {
+  MKNOD_BODY(dirfd, REAL(mkfifoat)(dirfd, path, m));
+}
+int mknod(const char *path, mode_t m, dev_t d) { MKNOD_BODY(AT_FDCWD, REAL(mknod)(path, m, d)); }
+int mknodat(int dirfd, const char *path, mode_t m, dev_t d) {
+  MKNOD_BODY(dirfd, REAL(mknodat)(dirfd, path, m, d));
+}
+int __xmknod(int v, const char *path, mode_t m, dev_t *d) {
+  MKNOD_BODY(AT_FDCWD, REAL(__xmknod)(v, path, m, d));
+}
+int __xmknodat(int v, int dirfd, const char *path, mode_t m, dev_t *d) {
+  MKNOD_BODY(dirfd, REAL(__xmknodat)(v, dirfd, path, m, d));
+}
+
 int truncate(const char *path, off_t len) {
   int r = REAL(truncate)(path, len);
   if (r == 0 && AUDITING)
@@ -514,18 +580,100 @@ int execle(const char *path, const char *arg, ...) {
   return execve(path, argv, envp);
 }
 
+/* The files that spawn file actions open in the child, where no wrapper sees them: noted when
+ * the action is added while an audit runs, recorded when a spawn with the actions succeeds. */
+#define FA_SLOTS 16
+static struct fa_open {
+  const posix_spawn_file_actions_t *fa; /* null: a free slot */
+  int flags, created;
+  char path[1024];
+} fa_opens[FA_SLOTS];
+static int fa_busy;
+
+static void fa_lock(void) {
+  while (__atomic_exchange_n(&fa_busy, 1, __ATOMIC_ACQUIRE)) sched_yield();
+}
+static void fa_unlock(void) { __atomic_store_n(&fa_busy, 0, __ATOMIC_RELEASE); }
+
+/* Forgets the noted opens of fa. */
+static void fa_forget(const posix_spawn_file_actions_t *fa) {
+  fa_lock();
+  for (int i = 0; i < FA_SLOTS; i++)
+    if (fa_opens[i].fa == fa) fa_opens[i].fa = NULL;
+  fa_unlock();
+}
+
+int posix_spawn_file_actions_init(posix_spawn_file_actions_t *fa) {
+  fa_forget(fa);
+  return REAL(posix_spawn_file_actions_init)(fa);
+}
+int posix_spawn_file_actions_destroy(posix_spawn_file_actions_t *fa) {
+  fa_forget(fa);
+  return REAL(posix_spawn_file_actions_destroy)(fa);
+}
+int posix_spawn_file_actions_addopen(posix_spawn_file_actions_t *fa, int fd, const char *path,
+                                     int flags, mode_t mode) {
+  int r = REAL(posix_spawn_file_actions_addopen)(fa, fd, path, flags, mode);
+  if (r == 0 && AUDITING && path && strlen(path) < sizeof fa_opens[0].path) {
+    fa_lock();
+    for (int i = 0; i < FA_SLOTS; i++)
+      if (!fa_opens[i].fa) {
+        fa_opens[i].fa = fa;
+        fa_opens[i].flags = flags;
+        memcpy(fa_opens[i].path, path, strlen(path) + 1);
+        break;
+      }
+    fa_unlock();
+  }
+  return r;
+}
+
+/* Before a spawn with fa: which of its opens will create their file. */
+static void fa_before(const posix_spawn_file_actions_t *fa) {
+  if (!fa || !AUDITING) return;
+  fa_lock();
+  for (int i = 0; i < FA_SLOTS; i++)
+    if (fa_opens[i].fa == fa)
+      fa_opens[i].created = (fa_opens[i].flags & O_CREAT) &&
+                            ((fa_opens[i].flags & O_EXCL) || missing(AT_FDCWD, fa_opens[i].path));
+  fa_unlock();
+}
+
+/* After a spawn with fa succeeded (the child has run its actions): records their opens. */
+static void fa_after(const posix_spawn_file_actions_t *fa) {
+  if (!fa || !AUDITING) return;
+  fa_lock();
+  for (int i = 0; i < FA_SLOTS; i++) {
+    const struct fa_open *o = &fa_opens[i];
+    if (o->fa != fa) continue;
+    struct stat s;
+    int follow = !(o->flags & O_NOFOLLOW);
+    int ok = !vs_system_place(o->path) &&
+             VS_SYS(SYS_newfstatat, AT_FDCWD, o->path, &s, follow ? 0 : AT_SYMLINK_NOFOLLOW) == 0;
+    vs_event(VESSARY_EV_OPEN, (uint32_t)o->flags | (o->created ? VESSARY_OPEN_CREATED : 0),
+             ok ? &s : NULL, AT_FDCWD, o->path, AT_FDCWD, NULL);
+  }
+  fa_unlock();
+}
+
 int posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *fa,
                 const posix_spawnattr_t *at, char *const argv[], char *const envp[]) {
   note_exec(path);
+  fa_before(fa);
   FIXED_ENV(envp);
-  return REAL(posix_spawn)(pid, path, fa, at, argv, fixed);
+  int r = REAL(posix_spawn)(pid, path, fa, at, argv, fixed);
+  if (r == 0) fa_after(fa);
+  return r;
 }
 int posix_spawnp(pid_t *pid, const char *file, const posix_spawn_file_actions_t *fa,
                  const posix_spawnattr_t *at, char *const argv[], char *const envp[]) {
   char buf[4096];
   if (AUDITING) note_exec(vs_search_path(file, buf, sizeof buf));
+  fa_before(fa);
   FIXED_ENV(envp);
-  return REAL(posix_spawnp)(pid, file, fa, at, argv, fixed);
+  int r = REAL(posix_spawnp)(pid, file, fa, at, argv, fixed);
+  if (r == 0) fa_after(fa);
+  return r;
 }
 
 /* ---- descriptors ---- */
@@ -616,21 +764,29 @@ long syscall(long n, ...) {
     case SYS_unlink: case SYS_rmdir: case SYS_rename:
       known = VS_SYS(SYS_newfstatat, AT_FDCWD, (const char *)a[0], &s, AT_SYMLINK_NOFOLLOW) == 0;
       break;
-    case SYS_unlinkat: case SYS_renameat: case SYS_renameat2:
+    case SYS_unlinkat: case SYS_renameat:
       known = VS_SYS(SYS_newfstatat, (int)a[0], (const char *)a[1], &s, AT_SYMLINK_NOFOLLOW) == 0;
       break;
     default: break;
   }
+  struct rename_ids ids;
+  if (n == SYS_renameat2)
+    rename_before(&ids, (unsigned)a[4], (int)a[0], (const char *)a[1], (int)a[2], (const char *)a[3]);
+  /* openat2 (no libc wrapper): its flags lead its open_how */
+  int how_flags = n == SYS_openat2 && a[2] ? (int)*(const uint64_t *)a[2] : 0;
   int created = 0;
   if (n == SYS_open && (a[1] & O_CREAT)) created = (a[1] & O_EXCL) || missing(AT_FDCWD, (const char *)a[0]);
   if (n == SYS_openat && (a[2] & O_CREAT))
     created = (a[2] & O_EXCL) || missing((int)a[0], (const char *)a[1]);
   if (n == SYS_creat) created = missing(AT_FDCWD, (const char *)a[0]);
+  if (n == SYS_openat2 && (how_flags & O_CREAT))
+    created = (how_flags & O_EXCL) || missing((int)a[0], (const char *)a[1]);
   long r = vs_syscall_real()(n, a[0], a[1], a[2], a[3], a[4], a[5]);
   if (r < 0) return r;
   switch (n) {
     case SYS_open: log_open((int)r, AT_FDCWD, (const char *)a[0], (int)a[1], created); break;
     case SYS_openat: log_open((int)r, (int)a[0], (const char *)a[1], (int)a[2], created); break;
+    case SYS_openat2: log_open((int)r, (int)a[0], (const char *)a[1], how_flags, created); break;
     case SYS_creat:
       log_open((int)r, AT_FDCWD, (const char *)a[0], O_WRONLY | O_CREAT | O_TRUNC, created);
       break;
@@ -648,9 +804,11 @@ long syscall(long n, ...) {
                (const char *)a[1]);
       break;
     case SYS_renameat:
-    case SYS_renameat2:
       vs_event(VESSARY_EV_RENAME, 0, known ? &s : NULL, (int)a[0], (const char *)a[1], (int)a[2],
                (const char *)a[3]);
+      break;
+    case SYS_renameat2:
+      rename_after(&ids, (unsigned)a[4], (int)a[0], (const char *)a[1], (int)a[2], (const char *)a[3]);
       break;
     default: break;
   }

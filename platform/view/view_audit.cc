@@ -3,6 +3,7 @@
 #include "view/view_audit.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -14,19 +15,36 @@ namespace {
 
 using ctl_fn = uint32_t (*)(uint64_t, void *, uint64_t);
 
-// The engine: the one already in the process (preloaded), else the library beside this one.
+// The engine: the one already in the process (preloaded), else the library beside this one
+// (or, for a program that carries this code itself, in the "lib" folder beside its own).
 ctl_fn engine() {
   static ctl_fn fn = [] {
     void *p = dlsym(RTLD_DEFAULT, "vessary_ctl");
     if (p) return reinterpret_cast<ctl_fn>(p);
     Dl_info info;
     std::string lib = "libvosselvessary.so";
+    void *h = nullptr;
     if (dladdr(reinterpret_cast<void *>(&view_audit_start), &info) && info.dli_fname) {
       std::string self = info.dli_fname;
+      if (self.find('/') == std::string::npos) {
+        // The main program itself: dladdr names it as it was started.
+        char exe[4096];
+        ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+        if (n > 0) self.assign(exe, size_t(n));
+      }
       size_t slash = self.rfind('/');
-      if (slash != std::string::npos) lib = self.substr(0, slash + 1) + lib;
+      if (slash != std::string::npos) {
+        std::string dir = self.substr(0, slash + 1);
+        std::string beside_lib = dir + "../lib/" + lib;
+        lib = dir + lib;
+        h = dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!h) {
+          h = dlopen(beside_lib.c_str(), RTLD_NOW | RTLD_LOCAL);
+          if (h) lib = beside_lib;
+        }
+      }
     }
-    void *h = dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!h) h = dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!h) {
       imsg_print(IMSG_ERROR, "Unable to load the audit engine \"%s\": %s\n", -1, lib.c_str(),
                  dlerror());
@@ -64,9 +82,10 @@ ks_status_t view_audit_start(const char *pathname, uint64_t flags) {
 
 ks_status_t view_audit_stop() {
   std::string file = current_file();
-  ks_status_t st = ctl(VESSARY_CMD_STOP_NOCVT, nullptr, 0);
+  uint64_t ended = 0;
+  ks_status_t st = ctl(VESSARY_CMD_STOP_NOCVT, &ended, sizeof ended);
   if (st != KS_ST_OK) return st;
-  return view_audit_convert(file.c_str(), true);
+  return view_audit_convert(file.c_str(), ended ? VIEW_AUDIT_CVT_END : VIEW_AUDIT_CVT_STOP);
 }
 
 ks_status_t view_audit_marker(uint32_t n) {
@@ -77,7 +96,7 @@ ks_status_t view_audit_marker(uint32_t n) {
 ks_status_t view_audit_sync() {
   ks_status_t st = ctl(VESSARY_CMD_SYNC_NOCVT, nullptr, 0);
   if (st != KS_ST_OK) return st;
-  return view_audit_convert(current_file().c_str(), false);
+  return view_audit_convert(current_file().c_str(), VIEW_AUDIT_CVT_SYNC);
 }
 
 ks_status_t view_audit_get_state(view_bhandle_t *bhandle, char *path_buf, size_t buf_size,

@@ -56,7 +56,16 @@ ks_status_t view_audit_set_bhandle(view_bhandle_t bhandle, const struct timeval 
 // functions), while an audit runs; nothing otherwise. follow: a final symbolic link is followed.
 void view_audit_note_stat(const char *pathname, int follow);
 
+// How far an audit has come when its raw events are converted.
+enum view_audit_cvt_t {
+  VIEW_AUDIT_CVT_SYNC,  // it goes on
+  VIEW_AUDIT_CVT_STOP,  // this process's part of it ended
+  VIEW_AUDIT_CVT_END,   // it ended: the process that began it stopped
+};
+
 // Converts the raw events of the audit file at audit_path that are not converted yet into audit
-// records appended to that file. final: the process's audit ended (the raw events are removed
-// once no process audits into the file any more). 0, or KS_ST_ERR after printing why.
-ks_status_t view_audit_convert(const char *audit_path, bool final);
+// records appended to that file. Once the audit has ended (or its part ended and no process
+// records into it any more) its raw events and the converter's state are removed, unless
+// VESSARY_AUDIT_KEEP_RAW is set. A conversion interrupted at any point and run again gives the
+// same audit file. 0, or KS_ST_ERR after printing why.
+ks_status_t view_audit_convert(const char *audit_path, view_audit_cvt_t mode);

@@ -2,6 +2,7 @@
 
 #include "vob/vob_git.h"
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -50,8 +51,11 @@ bool settled(const struct stat &st) {
                                       st.st_mtim.tv_nsec > st.st_ctim.tv_nsec)
                                  ? st.st_mtim
                                  : st.st_ctim;
-  int64_t age_ns = (int64_t(now.tv_sec) - m.tv_sec) * 1000000000 + (now.tv_nsec - m.tv_nsec);
   bool coarse = st.st_mtim.tv_nsec == 0 && st.st_ctim.tv_nsec == 0;
+  // Whole seconds first: a time far in the future or past does not fit in nanoseconds.
+  int64_t age_s = int64_t(now.tv_sec) - int64_t(m.tv_sec);
+  if (age_s < 0 || age_s > 2) return age_s > 2;
+  int64_t age_ns = age_s * 1000000000 + (now.tv_nsec - m.tv_nsec);
   return age_ns >= (coarse ? 2000000000LL : 50000000LL);
 }
 
@@ -177,11 +181,14 @@ tbs_oid_t dir_version(Worktree *wt, const tbs_oid_t &elem, git_tree *tree) {
   return vob_ob_ver_oid(elem, digest.bytes, 16);
 }
 
-// Whether the tracked file at rel still holds the blob the view selects.
-bool unmodified(Worktree *wt, const vob_pname_t &where, const struct stat &st, const git_oid *blob) {
+// Whether the tracked file or link at rel, whose status is st, holds the blob the view selects. past:
+// st is a status the file had (it may no longer be there as it was): only the index can tell,
+// the data is not read.
+bool unmodified(Worktree *wt, const vob_pname_t &where, const struct stat &st, const git_oid *blob,
+                bool past) {
   StatSig sig = sig_of(st);
   auto it = wt->clean.find(where.vob_rel);
-  if (it != wt->clean.end() && it->second.first == sig) return it->second.second;
+  if (!past && it != wt->clean.end() && it->second.first == sig) return it->second.second;
   bool result = false;
   const git_index_entry *ie = wt->index ? git_index_get_bypath(wt->index, where.vob_rel.c_str(), 0) : nullptr;
   // The index's status data answers for an entry it holds exactly, unless the entry was written
@@ -194,6 +201,15 @@ bool unmodified(Worktree *wt, const vob_pname_t &where, const struct stat &st, c
       (ie->mtime.nanoseconds == 0 || int64_t(ie->mtime.nanoseconds) == int64_t(st.st_mtim.tv_nsec)) &&
       ie->ino == uint32_t(st.st_ino)) {
     result = true;
+  } else if (past) {
+    return false;
+  } else if (S_ISLNK(st.st_mode)) {
+    // A link's blob is its text.
+    char text[4096];
+    ssize_t n = readlink(where.abs.c_str(), text, sizeof text);
+    git_oid data;
+    if (n >= 0 && size_t(n) < sizeof text && git_odb_hash(&data, text, size_t(n), GIT_OBJECT_BLOB) == 0)
+      result = git_oid_equal(&data, blob);
   } else {
     git_oid data;
     if (git_repository_hashfile(&data, wt->repo, where.abs.c_str(), GIT_OBJECT_BLOB,
@@ -221,11 +237,23 @@ ks_status_t private_oid(const vob_pname_t &where, const struct stat &st, tbs_oid
 
 ks_status_t view_private(const vob_pname_t &where, const struct stat &st, Identity *id) {
   id->mtype = VOB_MTYPE_VIEW_PRIVATE;
-  id->objsn = vob_ob_private_objsn(where.view->uuid, where.vob->oid, where.vob_rel);
-  return private_oid(where, st, &id->obj);
+  ks_status_t status = private_oid(where, st, &id->obj);
+  id->objsn = vob_ob_private_objsn(id->obj);
+  // A file that a build made a derived object stays one while it holds the same data (keeps
+  // its OID).
+  if (status == KS_ST_OK && S_ISREG(st.st_mode)) {
+    tbs_oid_t do_oid;
+    uint32_t mtype;
+    if (dbrpc_viewdb_find_do(where.view->storage, vob_pname_view_relative(where), &do_oid,
+                             &mtype) == KS_ST_OK &&
+        tbs_oid_eq(&do_oid, &id->obj))
+      id->mtype = mtype;
+  }
+  return status;
 }
 
-ks_status_t judge(Worktree *wt, const vob_pname_t &where, const struct stat &st, Identity *id);
+ks_status_t judge(Worktree *wt, const vob_pname_t &where, const struct stat &st, Identity *id,
+                  bool past = false);
 
 ks_status_t identify(const vob_pname_t &where, const struct stat &st, Identity *id) {
   *id = Identity();
@@ -251,8 +279,15 @@ ks_status_t identify(const vob_pname_t &where, const struct stat &st, Identity *
   return status;
 }
 
-// Classifies the object at where against the worktree's selected tree.
-ks_status_t judge(Worktree *wt, const vob_pname_t &where, const struct stat &st, Identity *id) {
+// Classifies the object at where against the worktree's selected tree. past: st is a status the
+// object had; then a view-private or checked-out object is only classified, without an OID.
+ks_status_t judge(Worktree *wt, const vob_pname_t &where, const struct stat &st, Identity *id,
+                  bool past) {
+  auto view_private = [&](const vob_pname_t &w, const struct stat &s, Identity *i) {
+    if (!past) return ::view_private(w, s, i);
+    i->mtype = VOB_MTYPE_VIEW_PRIVATE;
+    return KS_ST_OK;
+  };
   if (!wt) return view_private(where, st, id);
   tbs_oid_t elem = vob_ob_elem_oid(where.vob->oid, where.vob_rel);
   if (where.vob_rel.empty()) {
@@ -284,39 +319,45 @@ ks_status_t judge(Worktree *wt, const vob_pname_t &where, const struct stat &st,
     id->obj = vob_ob_ver_oid(elem, id_in_tree->id, GIT_OID_RAWSZ);
     return KS_ST_OK;
   }
-  if (mode == GIT_FILEMODE_LINK && S_ISLNK(st.st_mode)) {
+  // A tracked link is the version selected only while its text is that version's; a link
+  // pointed elsewhere is the view's own object.
+  if (mode == GIT_FILEMODE_LINK && S_ISLNK(st.st_mode) && unmodified(wt, where, st, id_in_tree, past)) {
     id->mtype = VOB_MTYPE_SLINK;
     id->obj = vob_ob_ver_oid(elem, id_in_tree->id, GIT_OID_RAWSZ);
     return KS_ST_OK;
   }
   if ((mode == GIT_FILEMODE_BLOB || mode == GIT_FILEMODE_BLOB_EXECUTABLE) && S_ISREG(st.st_mode)) {
-    if (unmodified(wt, where, st, id_in_tree)) {
+    if (unmodified(wt, where, st, id_in_tree, past)) {
       id->mtype = VOB_MTYPE_VERSION;
       id->obj = vob_ob_ver_oid(elem, id_in_tree->id, GIT_OID_RAWSZ);
       return KS_ST_OK;
     }
     id->mtype = VOB_MTYPE_CHECKEDOUT;
-    return private_oid(where, st, &id->obj);
+    return past ? KS_ST_OK : private_oid(where, st, &id->obj);
   }
   // Tracked as another kind of object than what is there now: the view's own object.
   id->elem = TBS_OID_NULL;
   return view_private(where, st, id);
 }
 
-uint32_t ftype_of(mode_t mode) {
-  if (S_ISREG(mode)) return VIEW_FTYPE_REG;
-  if (S_ISDIR(mode)) return VIEW_FTYPE_DIR;
-  if (S_ISBLK(mode)) return VIEW_FTYPE_BLK;
-  if (S_ISCHR(mode)) return VIEW_FTYPE_CHR;
-  if (S_ISLNK(mode)) return VIEW_FTYPE_LNK;
-  if (S_ISFIFO(mode)) return VIEW_FTYPE_FIFO;
-  if (S_ISSOCK(mode)) return VIEW_FTYPE_SOCK;
-  return VIEW_FTYPE_NONE;
-}
 
 view_time_t time_of(const struct timespec &t) { return view_time_t{int64_t(t.tv_sec), int64_t(t.tv_nsec)}; }
 
 // Resolves, stats and identifies path: the common part of the calls below.
+// The file status part of the extended stat from st.
+void fill_fstat(const struct stat &st, view_fstat_t *f) {
+  f->type = view_ftype_of(st.st_mode);
+  f->mode = uint32_t(st.st_mode & 07777);
+  f->nlink = uint32_t(st.st_nlink);
+  f->uid = uint32_t(st.st_uid);
+  f->size = uint64_t(st.st_size);
+  f->nodeid = uint64_t(st.st_ino);
+  f->xtime = time_of(st.st_mtim);
+  f->atime = time_of(st.st_atim);
+  f->mtime = time_of(st.st_mtim);
+  f->ctime = time_of(st.st_ctim);
+}
+
 ks_status_t examine(const char *path, bool follow, vob_pname_t *where, struct stat *st, Identity *id) {
   if (!path || !*path) return KS_ST_NOT_IN_VIEW;
   ks_status_t status = vob_pname_resolve(path, follow, where);
@@ -336,17 +377,7 @@ ks_status_t xstat(const char *path, bool follow, view_xstat_t *vstat, tbs_oid_t 
   if (status != KS_ST_OK) return status;
   if (vstat) {
     std::memset(vstat, 0, sizeof *vstat);
-    view_fstat_t &f = vstat->fstat;
-    f.type = ftype_of(st.st_mode);
-    f.mode = uint32_t(st.st_mode & 07777);
-    f.nlink = uint32_t(st.st_nlink);
-    f.uid = uint32_t(st.st_uid);
-    f.size = uint64_t(st.st_size);
-    f.nodeid = uint64_t(st.st_ino);
-    f.xtime = time_of(st.st_mtim);
-    f.atime = time_of(st.st_atim);
-    f.mtime = time_of(st.st_mtim);
-    f.ctime = time_of(st.st_ctim);
+    fill_fstat(st, &vstat->fstat);
     vstat->mtype = id.mtype;
     vstat->elem_oid = id.elem;
     vstat->obj_oid = id.obj;
@@ -360,6 +391,16 @@ ks_status_t xstat(const char *path, bool follow, view_xstat_t *vstat, tbs_oid_t 
 }
 
 }  // namespace
+
+ks_status_t view_get_fstat(const char *path, int follow, view_fstat_t *fstat) {
+  if (!path || !*path) return KS_ST_NOT_IN_VIEW;
+  struct stat st;
+  if ((follow ? stat(path, &st) : lstat(path, &st)) != 0)
+    return (errno == ENOENT || errno == ENOTDIR) ? KS_ST_NOT_IN_VIEW : KS_ST_ERR;
+  std::memset(fstat, 0, sizeof *fstat);
+  fill_fstat(st, fstat);
+  return KS_ST_OK;
+}
 
 ks_status_t view_get_xstat(const char *path, int, view_xstat_t *vstat, tbs_oid_t *vob_oid,
                            tbs_uuid_t *view_uuid, int, tbs_uuid_t *replica_uuid) {
@@ -378,7 +419,7 @@ void fill_oids(const vob_pname_t &where, const struct stat &st, const Identity &
   info->mtype = id.mtype;
   if (S_ISREG(st.st_mode) && (id.mtype == VOB_MTYPE_VIEW_PRIVATE || id.mtype == VOB_MTYPE_CHECKEDOUT))
     info->mtype = VOB_MTYPE_VIEW_PRIVATE_FILE;
-  info->ftype = ftype_of(st.st_mode);
+  info->ftype = view_ftype_of(st.st_mode);
   info->obj_oid = id.obj;
   info->elem_oid = id.elem;
   info->objsn = id.objsn;
@@ -409,6 +450,27 @@ ks_status_t view_get_oids_resolved(const vob_pname_t &where, const struct stat &
   return KS_ST_OK;
 }
 
+ks_status_t view_get_oids_was(const vob_pname_t &where, const struct stat &st, view_oids_t *info) {
+  Identity id;
+  std::memset(info, 0, sizeof *info);
+  if (!where.vob || where.vob_rel == ".git" || where.vob_rel.starts_with(".git/"))
+    return KS_ST_NOT_FOUND;
+  ks_status_t status;
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    git_libgit2_init();
+    Worktree *wt = worktree_for(where.vob_root);
+    if (!wt) return KS_ST_NOT_FOUND;
+    status = judge(wt, where, st, &id, true);
+  }
+  if (status != KS_ST_OK) return status;
+  if (id.mtype != VOB_MTYPE_VERSION && id.mtype != VOB_MTYPE_SLINK &&
+      id.mtype != VOB_MTYPE_DIR_VERSION)
+    return KS_ST_NOT_FOUND;
+  fill_oids(where, st, id, info);
+  return KS_ST_OK;
+}
+
 void view_xstat_hold_begin() {
   std::lock_guard<std::mutex> hold(lock);
   if (hold_depth++ == 0 && ++hold_serial == 0) hold_serial = 1;
@@ -425,4 +487,22 @@ void view_xstat_flush_cache() {
   worktrees.clear();
   private_oids.clear();
   vob_ob_flush_cache();
+}
+
+void view_fstat_of(const struct stat &st, view_fstat_t *fstat) { fill_fstat(st, fstat); }
+
+void view_xstat_forget(const char *abs) {
+  std::lock_guard<std::mutex> hold(lock);
+  judged.erase(abs);
+}
+
+uint32_t view_ftype_of(mode_t mode) {
+  if (S_ISREG(mode)) return VIEW_FTYPE_REG;
+  if (S_ISDIR(mode)) return VIEW_FTYPE_DIR;
+  if (S_ISBLK(mode)) return VIEW_FTYPE_BLK;
+  if (S_ISCHR(mode)) return VIEW_FTYPE_CHR;
+  if (S_ISLNK(mode)) return VIEW_FTYPE_LNK;
+  if (S_ISFIFO(mode)) return VIEW_FTYPE_FIFO;
+  if (S_ISSOCK(mode)) return VIEW_FTYPE_SOCK;
+  return VIEW_FTYPE_NONE;
 }

@@ -35,6 +35,13 @@
 // Mode bits of view_fstat_t.mode beyond the permission and set-id bits of stat.
 #define VIEW_FMODE_AUDITED 0x10000  // the object is marked as audited
 
+// The VIEW_FTYPE_* of a stat mode.
+uint32_t view_ftype_of(mode_t mode);
+
+struct view_fstat_t;
+// The file status part of the extended stat of an object whose lstat or stat is st.
+void view_fstat_of(const struct stat &st, view_fstat_t *fstat);
+
 // A time as two 64-bit words, so that times compare bytewise.
 struct view_time_t {
   int64_t sec;
@@ -76,6 +83,11 @@ ks_status_t view_get_xstat(const char *path, int flag, view_xstat_t *vstat, tbs_
 ks_status_t view_lget_xstat(const char *path, int flag, view_xstat_t *vstat, tbs_oid_t *vob_oid,
                             tbs_uuid_t *view_uuid, int unused, tbs_uuid_t *replica_uuid);
 
+// The file status part alone of the extended stat of path (following a final symbolic link when
+// follow is not 0), without the object's identity: for callers that need only times, sizes or
+// types. Statuses as view_get_xstat.
+ks_status_t view_get_fstat(const char *path, int follow, view_fstat_t *fstat);
+
 // The object identity of a pathname; its first field is the object's current meta-type.
 struct view_oids_t {
   vob_mtype_t mtype;  // as view_xstat_t, except that a view-private or checked-out regular file,
@@ -101,6 +113,14 @@ struct vob_pname_t;
 ks_status_t view_get_oids_resolved(const vob_pname_t &where, const struct stat &st,
                                    view_oids_t *info);
 
+// Object identity that the object at where had when its lstat was st, for a caller that saw it
+// then (an audit's conversion): the object may no longer be there as it was, so its data is
+// never read. KS_ST_OK with the identity of a version, a directory version or a symbolic link of
+// the view's selection (a tracked file counts as its selected version only when the worktree's
+// index shows that status for it); KS_ST_NOT_FOUND when that cannot be shown (a view-private or
+// checked-out object, or a file the index does not vouch for); KS_ST_ERR on another failure.
+ks_status_t view_get_oids_was(const vob_pname_t &where, const struct stat &st, view_oids_t *info);
+
 // Opens a hold on the worktrees: until the matching view_xstat_hold_end, the version that a
 // VOB worktree selects is read once, and changes to its HEAD or index made meanwhile are seen
 // after the hold. For a caller identifying many objects as of one moment (an audit's
@@ -111,3 +131,7 @@ void view_xstat_hold_end();
 // Forgets the identities this process has cached, the VOB layer's noted objects included (for
 // tests that stand for a new process, and after a view is removed).
 void view_xstat_flush_cache();
+
+// Forgets what this process judged of the object at the canonical pathname abs (its class
+// changed: it became a derived object).
+void view_xstat_forget(const char *abs);

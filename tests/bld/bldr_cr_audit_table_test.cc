@@ -204,6 +204,53 @@ TEST_F(AuditTableTest, FramingFaults) {
   }
 }
 
+TEST_F(AuditTableTest, DamagedEntriesAreRefusedAsCorrupt) {
+  // Bytes from outside: an entry without the identities it must carry fails the reading with
+  // the corrupt-file message, never the process.
+  struct Case {
+    const char *what;
+    Audit audit;
+  };
+  Audit null_root;
+  null_root.a(1, TBS_OID_NULL, TBS_OID_NULL, "vob1", 2);
+  Audit null_lookup, null_read, null_create, null_remove;
+  null_lookup.vob().marker(2).a(2, TBS_OID_NULL, kRoot, "a.c");
+  null_read.vob().marker(2).b(3, TBS_OID_NULL);
+  null_create.vob().marker(2).a(7, TBS_OID_NULL, kRoot, "a.o");
+  null_remove.vob().marker(2).a(9, TBS_OID_NULL, kRoot, "a.o");
+  Audit other_view_null;
+  other_view_null.vob().marker(2).a(2, TBS_OID_NULL, kRoot, "a.c", 1, kOther);
+  Audit rename_null_parent, rename_empty_old, rename_empty_new;
+  rename_null_parent.vob().marker(2).a(7, oid(1), kRoot, "d").rename(TBS_OID_NULL, "d", kRoot, "e");
+  rename_empty_old.vob().marker(2).a(7, oid(1), kRoot, "d").rename(kRoot, "", kRoot, "e");
+  rename_empty_new.vob().marker(2).a(7, oid(1), kRoot, "d").rename(kRoot, "d", kRoot, "");
+  Audit choid_null_old, choid_null_new;
+  choid_null_old.vob().marker(2).a(7, oid(1), kRoot, "f").choid(TBS_OID_NULL, oid(2));
+  choid_null_new.vob().marker(2).a(7, oid(1), kRoot, "f").choid(oid(1), TBS_OID_NULL);
+  Case cases[] = {
+      {"VOB entry without a root", null_root},
+      {"look-up without an object", null_lookup},
+      {"read without an object", null_read},
+      {"creation without an object", null_create},
+      {"removal without an object", null_remove},
+      {"other view's entry without an object", other_view_null},
+      {"rename from a null parent", rename_null_parent},
+      {"rename of an empty name", rename_empty_old},
+      {"rename to an empty name", rename_empty_new},
+      {"change of OID from null", choid_null_old},
+      {"change of OID to null", choid_null_new},
+  };
+  for (auto &c : cases) {
+    for (int tracked : {0, 1}) {
+      bldr_cr_audit_table_t t;
+      t.track_pathnames = uint32_t(tracked);
+      Read r = read_audit(c.audit.bytes, &t);
+      EXPECT_EQ(r.status, KS_ST_ERR) << c.what;
+      EXPECT_NE(r.messages.find("Audit file corrupted"), std::string::npos) << c.what << ": " << r.messages;
+    }
+  }
+}
+
 TEST_F(AuditTableTest, RecordsAcrossAndBeyondTheReadBuffer) {
   // Enough records that several straddle the 8096-byte boundary, and one longer than the buffer.
   Audit au;

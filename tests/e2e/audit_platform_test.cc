@@ -17,7 +17,6 @@
 #include "ks/evutl.h"
 #include "site_util.h"
 #include "view/view_audit.h"
-#include "view/view_info.h"
 
 namespace {
 
@@ -28,10 +27,7 @@ class PlatformAuditTest : public ::testing::Test {
     site_.make_view("t1");
     src_ = site_.path("t1", "v1", "src");
     audit_ = site_.dir() + "/audit";
-    view_handle_t h = VIEW_HANDLE_NULL;
-    ASSERT_EQ(view_get_handle_by_tag("t1", &h), KS_ST_OK);
-    bldr_cr_view_uuid = *view_get_uuid(h);
-    view_free_handle(h);
+    e2e::set_build_view("t1");
   }
   void TearDown() override {
     uint64_t flags = 0;

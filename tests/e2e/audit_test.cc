@@ -209,7 +209,7 @@ TEST_F(AuditTest, DamagedEventsAreSkippedAndTornOnesWaitForTheirEnd) {
     std::ofstream(audit_ + ".raw", std::ios::app | std::ios::binary) << text;
   };
   append(first);
-  ASSERT_EQ(view_audit_convert(audit_.c_str(), false), KS_ST_OK);
+  ASSERT_EQ(view_audit_convert(audit_.c_str(), VIEW_AUDIT_CVT_SYNC), KS_ST_OK);
   {
     bldr_cr_audit_table_t t;
     ASSERT_EQ(read(audit_, "t1", &t), KS_ST_OK);
@@ -218,7 +218,7 @@ TEST_F(AuditTest, DamagedEventsAreSkippedAndTornOnesWaitForTheirEnd) {
     EXPECT_TRUE(named(t, "main.c").empty()) << "not yet: its name is not all there";
   }
   append(torn.substr(torn.size() - 3));
-  ASSERT_EQ(view_audit_convert(audit_.c_str(), true), KS_ST_OK);
+  ASSERT_EQ(view_audit_convert(audit_.c_str(), VIEW_AUDIT_CVT_STOP), KS_ST_OK);
   bldr_cr_audit_table_t t;
   ASSERT_EQ(read(audit_, "t1", &t), KS_ST_OK);
   EXPECT_EQ(named(t, "main.c").size(), 1u) << "converted once complete";

@@ -9,6 +9,9 @@
 
 namespace e2e {
 
+// Makes view tag the view of the build whose audits are read (bldr_cr_view_uuid).
+void set_build_view(const std::string &tag);
+
 // Reads the audit file at path into t; the reader's status, KS_ST_ERR when it cannot be opened.
 ks_status_t read_audit_file(const std::string &path, bldr_cr_audit_table_t *t);
 

@@ -39,11 +39,11 @@ std::string read_file(const std::string &path) {
   return s.str();
 }
 
-Site::Site() {
-  char templ[] = "/tmp/vossel-site-XXXXXX";
-  const char *made = mkdtemp(templ);
-  EXPECT_NE(made, nullptr);
-  dir_ = made ? made : "/tmp";
+Site::Site(const std::string &parent) : prefix_(parent + "/vossel-site-") {
+  std::string templ = prefix_ + "XXXXXX";
+  const char *made = mkdtemp(templ.data());
+  EXPECT_NE(made, nullptr) << templ;
+  dir_ = made ? made : parent;
   if (const char *h = std::getenv("VESSARY_HOME")) {
     had_home_ = true;
     saved_home_ = h;
@@ -54,7 +54,7 @@ Site::Site() {
 Site::~Site() {
   if (had_home_) setenv("VESSARY_HOME", saved_home_.c_str(), 1);
   else unsetenv("VESSARY_HOME");
-  if (dir_.starts_with("/tmp/vossel-site-")) nftw(dir_.c_str(), remove_one, 32, FTW_DEPTH | FTW_PHYS);
+  if (dir_.starts_with(prefix_)) nftw(dir_.c_str(), remove_one, 32, FTW_DEPTH | FTW_PHYS);
 }
 
 std::vector<std::string> Site::env() const {

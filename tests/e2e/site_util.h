@@ -18,8 +18,9 @@ struct File {
 
 class Site {
  public:
-  // Makes the temporary directory and points VESSARY_HOME of this process at "<dir>/home".
-  Site();
+  // Makes the temporary directory (in parent) and points VESSARY_HOME of this process at
+  // "<dir>/home".
+  explicit Site(const std::string &parent = "/tmp");
   // Restores VESSARY_HOME and removes the temporary directory.
   ~Site();
   Site(const Site &) = delete;
@@ -56,7 +57,7 @@ class Site {
                           const std::string &cwd = "") const;
 
  private:
-  std::string dir_;
+  std::string dir_, prefix_;
   std::string saved_home_;
   bool had_home_ = false;
 };

@@ -89,6 +89,10 @@ TEST(MacroDefinitions, AppendAndConditionalEdges) {
   bldr_macro_define(env, "ONLY_ENV", "e", 0);
   Result r = perform(t.list(), P, "X", "", BLDR_MACRO_OP_APPEND);
   EXPECT_EQ(r.value, "a");  // no trailing blank
+  // Appending to an empty value: the gnu flavour puts no blank in front, the others do.
+  bldr_macro_define(file, "E", "", 0);
+  EXPECT_EQ(perform(t.list(), G, "E", "b", BLDR_MACRO_OP_APPEND).value, "b");
+  EXPECT_EQ(perform(t.list(), P, "E", "b", BLDR_MACRO_OP_APPEND).value, " b");
   r = perform(t.list(), P, "ONLY_ENV", "mine", BLDR_MACRO_OP_COND);
   EXPECT_EQ(r.value, "<none>");
   // A failing expansion defines nothing and passes the status on.

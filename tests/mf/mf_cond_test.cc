@@ -267,23 +267,27 @@ TEST(MfCondBsd, DirectivesAreRecognisedAfterTheirPrefixOnly) {
   EXPECT_EQ(mf_cond_line_is_cond("#\n", 1, nullptr), MF_COND_KW_NONE);
   EXPECT_EQ(mf_cond_line_is_cond(".elifnmake x\n", 2, nullptr), MF_COND_KW_ELIFNMAKE);
   EXPECT_EQ(mf_cond_line_is_cond(".if!defined(X)\n", 2, nullptr), MF_COND_KW_IF);
-  // Keywords match as prefixes here: conditions may follow a keyword directly.
-  EXPECT_EQ(mf_cond_line_is_cond("#ifeq (a,b)\n", 1, nullptr), MF_COND_KW_IF);
+  // A condition may follow a keyword directly, but a longer word is no keyword.
+  EXPECT_EQ(mf_cond_line_is_cond("#if(A)\n", 1, nullptr), MF_COND_KW_IF);
+  EXPECT_EQ(mf_cond_line_is_cond("#ifeq (a,b)\n", 1, nullptr), MF_COND_KW_NONE);
+  EXPECT_EQ(mf_cond_line_is_cond(".ifdefX\n", 2, nullptr), MF_COND_KW_NONE);
+  EXPECT_EQ(mf_cond_line_is_cond("#elsewhere\n", 1, nullptr), MF_COND_KW_NONE);
+  EXPECT_EQ(mf_cond_line_is_cond("#endif # done\n", 1, nullptr), MF_COND_KW_ENDIF);
   EXPECT_EQ(mf_cond_line_is_cond("ifdef X\n", 0, nullptr), MF_COND_KW_NONE);
   EXPECT_EQ(mf_cond_line_is_cond("ifmake x\n", 3, nullptr), MF_COND_KW_NONE);
 }
 
-// Without the BSD condition evaluator a condition is neither taken nor skipped silently: it is
-// an error naming the file and line, and the rest of the file is dropped.
-TEST(MfCondBsd, ConditionsThatCannotBeEvaluatedAreErrors) {
+// The conditions go to the BSD evaluator; a malformed one drops the rest of the file. A "#ifeq"
+// line is a comment in the "#" flavour.
+TEST(MfCondBsd, ConditionsAreEvaluated) {
   const CorpusCase cases[] = {
-      {"#if", "A\n#if defined(X)\nB\n#endif\nC\n", "A\n",
-       "line 2\nConditional expressions of this makefile dialect cannot be evaluated\n", 1},
-      {"#ifmake", "#ifmake all\nB\n#endif\n", "", "cannot be evaluated", 1},
+      {"#if", "A\n#if defined(X)\nB\n#else\nC\n#endif\n", "A\nC\n", "", 0},
+      {"malformed", "A\n#if (\nB\n#endif\nC\n", "A\n", "line 2\n", 1},
+      {"#ifeq is no directive", "#ifeq (a,b)\nA\n", "#ifeq (a,b)\nA\n", "", 0},
   };
   for (const CorpusCase &c : cases) check(c, 1);
-  check({".ifdef", "X\n.ifdef Y\nB\n.endif\n", "X\n", "cannot be evaluated", 1}, 2);
-  // A skipped region is evaluated too in these flavours; endif alone needs no evaluation.
+  check({".ifndef", "X\n.ifndef Y\nB\n.endif\n", "X\nB\n", "", 0}, 2);
+  // endif and else alone need no evaluation.
   check({"#else and #endif alone", "#else\n#endif\nZ\n", "Z\n",
          "'else' directive without prior 'if'", 0},
         1);

@@ -14,55 +14,14 @@
 #include "scan_util.h"
 
 using mftest::ScanInput;
+using mftest::describe;
+using mftest::joined;
 using mftest::strings;
 using testing::HasSubstr;
 
 namespace {
 
-std::string fixture(const std::string &name) {
-  const char *src = std::getenv("VOSSEL_SOURCE_DIR");
-  std::ifstream in(std::string(src != nullptr ? src : ".") + "/tests/mf/fixtures/parse/" + name);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-std::string joined(list_handle_t list) {
-  std::string s;
-  for (const std::string &n : strings(list)) s += (s.empty() ? "" : " ") + n;
-  return s;
-}
-
-// The table as text: the listed entries as mf_tgt_dump_tgt_ent prints them, then the first
-// target, the default goals, the root targets (sorted), the suffixes and the pattern rules.
-std::string describe(mf_tgt_table_t *t, std::initializer_list<const char *> names) {
-  std::string out;
-  for (const char *n : names) {
-    out += std::string("== ") + n + "\n";
-    testing::internal::CaptureStdout();
-    mf_tgt_dump_tgt_ent(mf_tgt_lookup(t, n));
-    out += testing::internal::GetCapturedStdout();
-  }
-  out += std::string("first: ") + (t->first_tgt != nullptr ? t->first_tgt : "") + "\n";
-  out += "goals: " + joined(mf_tgt_default_goal_list(t)) + "\n";
-  std::vector<std::string> roots = strings(mf_tgt_root_tgt_list(t));
-  std::sort(roots.begin(), roots.end());
-  std::string r;
-  for (const std::string &n : roots) r += (r.empty() ? "" : " ") + n;
-  out += "roots: " + r + "\n";
-  out += "suffixes: " + joined(mf_tgt_suffix_list(t)) + "\n";
-  std::string patterns;
-  if (t->pattern_rule_list != LIST_HANDLE_NULL) {
-    void *d = nullptr;
-    for (list_cursor_t c = list_next(t->pattern_rule_list, nullptr, &d); c != nullptr;
-         c = list_next(t->pattern_rule_list, c, &d)) {
-      auto *rec = static_cast<mf_tgt_pattern_rule_t *>(d);
-      patterns += std::string(patterns.empty() ? "" : " ") + rec->pattern + ":" + joined(rec->inst->deps);
-    }
-  }
-  out += "patterns: " + patterns + "\n";
-  return out;
-}
+std::string fixture(const std::string &name) { return mftest::read_fixture("parse/" + name); }
 
 TEST(StdStatements, RulesOfAProgram) {
   const std::string expected = fixture("rules.dump");
@@ -84,6 +43,16 @@ TEST(StdStatements, MainTargetsAreTheDefaultGoals) {
   ASSERT_EQ(s.parse(), 0);
   EXPECT_EQ(s.table()->first_tgt, std::string("first"));
   EXPECT_EQ(joined(mf_tgt_default_goal_list(s.table())), "second");
+}
+
+// Archive members named as dependencies are entered under their library's key, which is no
+// target of its own.
+TEST(StdStatements, ArchiveMembersAmongDependenciesMakeNoRootTarget) {
+  mftest::Captured cap;
+  ScanInput s("lib.a: lib.a(x.o y.o)\n\tranlib lib.a\n");
+  ASSERT_EQ(s.parse(), 0) << cap.err();
+  EXPECT_EQ(joined(mf_tgt_root_tgt_list(s.table())), "lib.a");
+  ASSERT_NE(mf_tgt_lookup(s.table(), "lib.a()"), nullptr);
 }
 
 TEST(StdStatements, IncludeLines) {

@@ -82,12 +82,31 @@ TEST_F(MfStatTest, SecondQueryIsServedFromTheCacheUnlessSwitchedOff) {
     int before = mfstat::lget_calls();
     view_xstat_t vstat;
     time_t when = 0;
-    ASSERT_EQ(mf_stat_obj_exists(handle_, file.c_str()), KS_ST_OK);
     ASSERT_EQ(mf_stat_view_info(handle_, file.c_str(), 0, &vstat, nullptr, nullptr, nullptr),
               KS_ST_OK);
+    ASSERT_EQ(mf_stat_obj_exists(handle_, file.c_str()), KS_ST_OK);
     ASSERT_EQ(mf_stat_get_dtm(handle_, file.c_str(), 0, &when), KS_ST_OK);
     EXPECT_EQ(mfstat::lget_calls() - before, switched_off ? 3 : 1);
   }
+}
+
+TEST_F(MfStatTest, TimesAndExistenceDoNotAskForTheIdentity) {
+  const std::string file = p("src/a.c");
+  const int xstats = mfstat::lget_calls(), fstats = mfstat::fstat_calls();
+  time_t when = 0;
+  ASSERT_EQ(mf_stat_obj_exists(handle_, file.c_str()), KS_ST_OK);
+  ASSERT_EQ(mf_stat_get_dtm(handle_, file.c_str(), 0, &when), KS_ST_OK);
+  EXPECT_NE(when, 0);
+  EXPECT_EQ(mfstat::fstat_calls() - fstats, 1);
+  EXPECT_EQ(mfstat::lget_calls(), xstats);
+  // The identity, asked for afterwards, is fetched then, once.
+  view_xstat_t vstat;
+  ASSERT_EQ(mf_stat_view_info(handle_, file.c_str(), 0, &vstat, nullptr, nullptr, nullptr),
+            KS_ST_OK);
+  EXPECT_EQ(vstat.mtype, VOB_MTYPE_VERSION);
+  ASSERT_EQ(mf_stat_view_info(handle_, file.c_str(), 0, &vstat, nullptr, nullptr, nullptr),
+            KS_ST_OK);
+  EXPECT_EQ(mfstat::lget_calls() - xstats, 1);
 }
 
 // Every query answers the same with the cache on and off.
@@ -234,9 +253,9 @@ TEST_F(MfStatTest, ViewFailureIsReportedAndTriedAgain) {
     EXPECT_NE(captured.err().find(file), std::string::npos) << captured.err();
     EXPECT_NE(captured.err().find(tbs_strerror(KS_ST_ERR)), std::string::npos);
   }
-  int before = mfstat::lget_calls();
+  int before = mfstat::fstat_calls();
   EXPECT_EQ(mf_stat_obj_exists(handle_, file.c_str()), KS_ST_OK);
-  EXPECT_EQ(mfstat::lget_calls() - before, 1);
+  EXPECT_EQ(mfstat::fstat_calls() - before, 1);
 
   // The uncached existence test reports other failures as its own.
   mfstat::FailingPath failing(file, KS_ST_ERR);
@@ -279,7 +298,8 @@ TEST_F(MfStatTest, DumpOfAnEntry) {
   Verbosity verbose(3);
   const std::string file = p("src/a.c");
   mftest::Captured captured;
-  ASSERT_EQ(mf_stat_obj_exists(handle_, file.c_str()), KS_ST_OK);
+  ASSERT_EQ(mf_stat_view_info(handle_, file.c_str(), 0, nullptr, nullptr, nullptr, nullptr),
+            KS_ST_OK);
   std::string err = captured.err();
   for (const std::string &line :
        {"MF_STAT_VIEW_LGET_XSTAT on \"" + file + "\"\n", std::string("Queried:\n"),

@@ -15,6 +15,7 @@ namespace {
 
 int lget_count = 0;
 int get_count = 0;
+int fstat_count = 0;
 std::string failing_path;
 ks_status_t failing_status = KS_ST_OK;
 
@@ -32,6 +33,7 @@ xstat_fn next_fn(const char *name) {
 
 int lget_calls() { return lget_count; }
 int get_calls() { return get_count; }
+int fstat_calls() { return fstat_count; }
 
 FailingPath::FailingPath(const std::string &pathname, ks_status_t status) {
   failing_path = pathname;
@@ -65,4 +67,15 @@ ks_status_t view_get_xstat(const char *path, int flag, view_xstat_t *vstat, tbs_
   if (mfstat::failing_status != KS_ST_OK && path && mfstat::failing_path == path)
     return mfstat::failing_status;
   return real(path, flag, vstat, vob_oid, view_uuid, unused, replica_uuid);
+}
+
+ks_status_t view_get_fstat(const char *path, int follow, view_fstat_t *fstat) {
+  using fstat_fn = ks_status_t (*)(const char *, int, view_fstat_t *);
+  static const auto real =
+      reinterpret_cast<fstat_fn>(dlsym(RTLD_NEXT, "_Z14view_get_fstatPKciP12view_fstat_t"));
+  if (real == nullptr) std::abort();
+  mfstat::fstat_count++;
+  if (mfstat::failing_status != KS_ST_OK && path && mfstat::failing_path == path)
+    return mfstat::failing_status;
+  return real(path, follow, fstat);
 }

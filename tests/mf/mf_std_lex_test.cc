@@ -283,7 +283,7 @@ TEST(StdScanTokens, TokenTexts) {
       {"lib.a(x.o y.o): m\n",
        {"ARCHIVE [lib.a(x.o) lib.a(y.o)]", "SINGLE_COLON", "FILE_NAME [m]", "END_OF_LINE"}},
       {"a\\:b x\\#y\n", {"FILE_NAME [a:b]", "FILE_NAME [x#y]"}},
-      {"FOO += x y # note\n", {"MACRO_DEF [FOO=x y ]"}},
+      {"FOO += x y # note\n", {"MACRO_DEF [FOO=x y ] op 4"}},
       {"all:\n\techo hi \n", {"FILE_NAME [all]", "SINGLE_COLON", "END_OF_LINE",
                               "SCRIPT_LINE [echo hi]"}},
       {".SUFFIXES: .c\n.MAIN: a\n", {"SUFFIXES_TGT [.SUFFIXES]", "SINGLE_COLON", "FILE_NAME [.c]",

@@ -120,6 +120,24 @@ INSTANTIATE_TEST_SUITE_P(
                     MergeCase{MF_COMPAT_GNU, {"cmd2"}, {"a", "b", "b", "c"}},
                     MergeCase{MF_COMPAT_PGNU, {"cmd2"}, {"a", "b", "b", "c"}}));
 
+// x: a b a: a repeated dependency is dropped outside the GNU dialects, in the first rule as in a
+// later one.
+TEST(MfTgtTable, RepeatedDependencyOfOneRule) {
+  for (uint32_t v : {uint32_t(MF_COMPAT_STD), uint32_t(MF_COMPAT_SUN), uint32_t(MF_COMPAT_SGISMAKE),
+                     uint32_t(MF_COMPAT_KELTO), uint32_t(MF_COMPAT_GNU), uint32_t(MF_COMPAT_PGNU)}) {
+    TgtParse p(v);
+    ASSERT_EQ(mf_tgt_depends_rule(p.list({"x"}), p.list({"a", "b", "a"}), nullptr, 0, nullptr), 0);
+    mf_tgt_entry_t *x = p.entry("x");
+    const std::vector<std::string> deps =
+        strings(mf_tgt_get_dep_list(p.table(), x, mf_tgt_next_instance(p.table(), x, nullptr)));
+    if (v == MF_COMPAT_GNU || v == MF_COMPAT_PGNU) {
+      EXPECT_THAT(deps, ElementsAre("a", "b", "a")) << v;
+    } else {
+      EXPECT_THAT(deps, ElementsAre("a", "b")) << v;
+    }
+  }
+}
+
 TEST(MfTgtTable, GnuScriptRuleDependenciesGoInFrontInTheirOrder) {
   TgtParse p(MF_COMPAT_GNU);
   ASSERT_EQ(mf_tgt_depends_rule(p.list({"x"}), p.list({"a"}), nullptr, 0, nullptr), 0);

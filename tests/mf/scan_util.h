@@ -1,5 +1,6 @@
 // Fixture of the scanner and statement tests: makefile text in a scratch directory, read through
-// the input layer by the std scanner, with a parse's records, macro tables and target table.
+// the input layer by the scanner of a dialect, with a parse's records, macro tables and target
+// table.
 #pragma once
 
 #include <memory>

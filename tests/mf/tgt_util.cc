@@ -1,5 +1,10 @@
 #include "tgt_util.h"
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
 #include "mf/mf_tgt_parse.h"
 
 namespace mftest {
@@ -65,6 +70,50 @@ std::vector<std::string> strings(list_handle_t list) {
   for (list_cursor_t c = list_next(list, nullptr, &d); c != nullptr; c = list_next(list, c, &d))
     v.emplace_back(static_cast<const char *>(d));
   return v;
+}
+
+std::string joined(list_handle_t list) {
+  std::string s;
+  for (const std::string &n : strings(list)) s += (s.empty() ? "" : " ") + n;
+  return s;
+}
+
+std::string describe(mf_tgt_table_t *t, const std::vector<const char *> &names) {
+  std::string out;
+  for (const char *n : names) {
+    out += std::string("== ") + n + "\n";
+    testing::internal::CaptureStdout();
+    mf_tgt_dump_tgt_ent(mf_tgt_lookup(t, n));
+    out += testing::internal::GetCapturedStdout();
+  }
+  out += std::string("first: ") + (t->first_tgt != nullptr ? t->first_tgt : "") + "\n";
+  out += "goals: " + joined(mf_tgt_default_goal_list(t)) + "\n";
+  std::vector<std::string> roots = strings(mf_tgt_root_tgt_list(t));
+  std::sort(roots.begin(), roots.end());
+  std::string r;
+  for (const std::string &n : roots) r += (r.empty() ? "" : " ") + n;
+  out += "roots: " + r + "\n";
+  out += "suffixes: " + joined(mf_tgt_suffix_list(t)) + "\n";
+  std::string patterns;
+  if (t->pattern_rule_list != LIST_HANDLE_NULL) {
+    void *d = nullptr;
+    for (list_cursor_t c = list_next(t->pattern_rule_list, nullptr, &d); c != nullptr;
+         c = list_next(t->pattern_rule_list, c, &d)) {
+      auto *rec = static_cast<mf_tgt_pattern_rule_t *>(d);
+      patterns += std::string(patterns.empty() ? "" : " ") + rec->pattern + ":" +
+                  joined(rec->inst->deps);
+    }
+  }
+  out += "patterns: " + patterns + "\n";
+  return out;
+}
+
+std::string read_fixture(const std::string &path) {
+  // The fixtures lie next to this source file.
+  std::ifstream in(std::filesystem::path(__FILE__).parent_path() / "fixtures" / path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
 }
 
 }  // namespace mftest

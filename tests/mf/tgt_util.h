@@ -47,4 +47,14 @@ class TgtParse {
 // The strings of a list, in order.
 std::vector<std::string> strings(list_handle_t list);
 
+// The strings of a list joined by single blanks.
+std::string joined(list_handle_t list);
+
+// The table as text: the listed entries as mf_tgt_dump_tgt_ent prints them, then the first
+// target, the default goals, the root targets (sorted), the suffixes and the pattern rules.
+std::string describe(mf_tgt_table_t *t, const std::vector<const char *> &names);
+
+// The content of tests/mf/fixtures/<path> (empty when it cannot be read).
+std::string read_fixture(const std::string &path);
+
 }  // namespace mftest

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "capture_util.h"
+#include "ks/pfm.h"
 #include "mf/bldr_opts.h"
 #include "mf/mf_parser.h"
 #include "mf/scan/mf_std_lex.h"
@@ -223,6 +224,29 @@ TEST(ParsePipeline, UnreadableOrMalformedMakefileFails) {
   }
 }
 
+// A makefile that includes itself: the nesting error ends the parse, and the rules read again at
+// every level (the same script each time) draw no warnings.
+TEST(ParsePipeline, SelfIncludeEndsAtTheNestingError) {
+  for (uint32_t variant : {MF_COMPAT_STD, MF_COMPAT_GNU}) {
+    NoInheritedFlags clean;
+    ScratchDir dir;
+    dir.write("Makefile", "all:\n\techo hi\ninclude Makefile\nafter: ; echo after\n");
+    Captured cap;
+    Cmf cmf;
+    ks_status_t status = KS_ST_OK;
+    const ks_status_t raised =
+        pfm_catch([&] { status = parse_mf({"Makefile"}, {}, variant, &cmf); });
+    EXPECT_EQ(raised, KS_ST_ERR);  // the parse ends at once, like $(error)
+    EXPECT_EQ(cmf.h, nullptr);
+    EXPECT_EQ(cap.err(),
+              "tool: Error: File \"Makefile\", line 3\n"
+              "Include files nested too deeply. Maximum is 200: \"Makefile\"\n")
+        << variant;
+    EXPECT_EQ(mfc_parse_op_rec_p, nullptr);
+    EXPECT_EQ(mfc_mf_stg_area, STG_AREA_NULL);
+  }
+}
+
 TEST(ParsePipeline, BosSpecsMacrosAndDefaultBosFiles) {
   NoInheritedFlags clean;
   ScratchDir dir;
@@ -426,10 +450,11 @@ TEST(ParsePipeline, NamesOfEarlierRulesDoNotShowInLaterOnes) {
   std::map<std::string, std::vector<std::string>> expected;
   for (int i = 0; i < 300; i++) {
     const std::string target = name("target_", i), dep = name("dep_", i);
-    std::vector<std::string> deps = {dep, dep};  // the std dialect keeps both
+    std::vector<std::string> deps = {dep};
     if (i > 0) deps.push_back(name("target_", i - 1));
     if (i % 3 == 0) deps.push_back(name("dep_", i + 1));
-    text += target + ":";
+    // The name twice in the rule: the std dialect keeps it once.
+    text += target + ": " + dep;
     for (const std::string &d : deps) text += " " + d;
     text += "\n\tbuild " + target + "\n";
     if (i % 5 == 0) text += target + ": extra_" + name("x", i) + "\n";
@@ -494,8 +519,24 @@ TEST(ParsePipeline, GnuSuffixRulesTranslated) {
     if (std::string(c.text).find("last") != std::string::npos) {
       EXPECT_EQ(last_script, "last");
     }
+    // Without .JAVAC no target is a Java target.
     EXPECT_THAT(pltest::strings(bldr_opts_get_patt_list(cmf.h->opts, BLDR_OPTS_JAVA_TGTS)),
-                ElementsAre("%"));
+                ElementsAre());
+  }
+}
+
+TEST(ParsePipeline, GnuTargetsAreJavaTargetsOnlyUnderJavac) {
+  for (const char *text : {"all: x\n", ".JAVAC: \nall: x\n"}) {
+    NoInheritedFlags clean;
+    ScratchDir dir;
+    dir.write("Makefile", text);
+    Captured cap;
+    Cmf cmf;
+    ASSERT_EQ(parse_mf({"Makefile"}, {}, MF_COMPAT_GNU, &cmf), KS_ST_OK) << cap.err();
+    const bool javac = std::string(text).find(".JAVAC") != std::string::npos;
+    EXPECT_EQ(pltest::strings(bldr_opts_get_patt_list(cmf.h->opts, BLDR_OPTS_JAVA_TGTS)),
+              javac ? std::vector<std::string>{"%"} : std::vector<std::string>{})
+        << text;
   }
 }
 

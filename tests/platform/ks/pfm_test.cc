@@ -1,6 +1,7 @@
 #include "ks/pfm.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <string>
 #include <vector>
@@ -44,4 +45,29 @@ TEST(Pfm, FileStem) {
 
 TEST(PfmDeathTest, AssertionPrintsExpressionAndPlace) {
   EXPECT_DEATH(PFM_ASSERT(1 + 1 == 3), "Assertion failed: 1 \\+ 1 == 3 \\(pfm_test, line");
+}
+
+namespace {
+
+int handled = 0;
+void count_signal(int) { handled++; }
+
+}  // namespace
+
+TEST(Pfm, HandlersWaitWhileInterruptionIsHeldOff) {
+  handled = 0;
+  pfm_sig_handler_t before = pfm_signal(SIGUSR1, count_signal);
+  raise(SIGUSR1);
+  EXPECT_EQ(handled, 1);
+  pfm_inhibit();
+  pfm_inhibit();
+  raise(SIGUSR1);
+  raise(SIGUSR1);
+  EXPECT_EQ(handled, 1);
+  pfm_enable();
+  EXPECT_EQ(handled, 1);
+  pfm_enable();
+  EXPECT_EQ(handled, 2);  // signals that came meanwhile are delivered once
+  // The handler it replaces comes back, whether installed here or not.
+  EXPECT_EQ(pfm_signal(SIGUSR1, before), count_signal);
 }

@@ -19,6 +19,10 @@
  *                        reads PATH; prints "<step> <child's id>"
  *   vfork PROGRAM ARG    runs PROGRAM ARG in a vfork child; prints "vfork <child's id>"
  *   exec PROGRAM         runs PROGRAM in a forked child (its failure to start is ignored)
+ *   exchange A B         swaps two names with renameat2(RENAME_EXCHANGE)
+ *   ftruncate PATH       opens PATH for writing and truncates it through the descriptor
+ *   openat2 PATH         opens and reads PATH with the openat2 system call
+ *   spawnout PATH        runs /bin/true with its output opened on PATH by a spawn file action
  */
 #define _GNU_SOURCE
 #include <fcntl.h>
@@ -32,6 +36,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <errno.h>
+#include <linux/openat2.h>
 
 #include "vessary/vessary.h"
 
@@ -196,6 +201,28 @@ int main(int argc, char **argv) {
       pid_t pid;
       fflush(stdout);
       if (posix_spawn(&pid, "/bin/sh", NULL, NULL, args, env) == 0) waitpid(pid, NULL, 0);
+    } else if (!strcmp(s, "exchange")) {
+      const char *a = argv[++i], *b = argv[++i];
+      if (renameat2(AT_FDCWD, a, AT_FDCWD, b, RENAME_EXCHANGE) != 0) perror("exchange");
+    } else if (!strcmp(s, "ftruncate")) {
+      int fd = open(argv[++i], O_WRONLY);
+      if (fd < 0 || ftruncate(fd, 0) != 0) perror("ftruncate");
+      if (fd >= 0) close(fd);
+    } else if (!strcmp(s, "openat2")) {
+      struct open_how how;
+      memset(&how, 0, sizeof how);
+      how.flags = O_RDONLY;
+      int fd = (int)syscall(SYS_openat2, AT_FDCWD, argv[++i], &how, sizeof how);
+      if (fd < 0) perror("openat2");
+      else close(fd);
+    } else if (!strcmp(s, "spawnout")) {
+      posix_spawn_file_actions_t fa;
+      char *args[] = {"true", NULL};
+      pid_t pid;
+      posix_spawn_file_actions_init(&fa);
+      posix_spawn_file_actions_addopen(&fa, 1, argv[++i], O_WRONLY | O_CREAT | O_TRUNC, 0666);
+      if (posix_spawn(&pid, "/bin/true", &fa, NULL, args, environ) == 0) waitpid(pid, NULL, 0);
+      posix_spawn_file_actions_destroy(&fa);
     } else {
       fprintf(stderr, "unknown step %s\n", s);
       return 2;

@@ -152,9 +152,11 @@ TEST_F(InterposerTest, SuspendAndResume) {
   e2e::Result r = dev({"start", "A", "read", f("x.txt"), "sync", "stop", "start", "B", "read", f("z.txt"),
                        "stop", "start14", "A", "start", "A", "read", f("w.txt"), "stop"});
   EXPECT_EQ(r.out, "start 0\nsync 0\nstop 0\nstart 0\nstop 0\nstart14 0\nstart 0\nstop 0\n") << r.err;
-  std::vector<std::string> a = {"O " + f("x.txt"), "O " + f("w.txt")};
+  // The stop converted the first stretch's events (here the converter does nothing); the
+  // resumed audit records into raw events of its own.
+  std::vector<std::string> a = {"O " + f("w.txt")};
   std::vector<std::string> b = {"O " + f("z.txt")};
-  EXPECT_EQ(accesses("A", "O"), a) << "resumed into the same file, which was not truncated";
+  EXPECT_EQ(accesses("A", "O"), a);
   EXPECT_EQ(accesses("B", "O"), b);
 }
 

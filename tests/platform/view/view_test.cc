@@ -1,4 +1,5 @@
 // Views and identities in process, over a site made by the fixture.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -189,6 +190,23 @@ TEST_F(ViewTest, ViewPrivateOidLastsAcrossProcessesUntilTheDataChanges) {
   tbs_oid_t dir_again = lstat_of(p("alpha", "gen")).obj_oid;
   EXPECT_TRUE(tbs_oid_eq(&dir, &dir_again));
   EXPECT_TRUE(same(lstat_of(file).elem_oid, TBS_OID_NULL));
+}
+
+TEST_F(ViewTest, FarFutureModificationTimesStillTellDataApart) {
+  // Times past the year 2262 do not fit in 64-bit nanoseconds.
+  std::string file = p("alpha", "far.o");
+  site::write_file(file, "far\n");
+  auto set_year = [&](int64_t years_after_1970) {
+    struct timespec t[2] = {{0, UTIME_OMIT}, {time_t(years_after_1970 * 31556952), 5}};
+    ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), t, AT_SYMLINK_NOFOLLOW), 0);
+  };
+  set_year(2300 - 1970);
+  tbs_oid_t first = lstat_of(file).obj_oid;
+  new_process();
+  EXPECT_TRUE(same(first, lstat_of(file).obj_oid)) << "kept while the data is as it was";
+  set_year(2301 - 1970);
+  new_process();
+  EXPECT_FALSE(same(first, lstat_of(file).obj_oid)) << "another time, other data";
 }
 
 TEST_F(ViewTest, ANewCommitInAViewSelectsNewVersionsThereOnly) {

@@ -61,8 +61,7 @@ TEST(VobIdentity, DerivationsAreStableAndTellInputsApart) {
   // Every version of an element has the element's serial number.
   vob_objsn_t sn = vob_ob_elem_objsn(e);
   EXPECT_TRUE(sn.hi != 0 || sn.lo != 0);
-  tbs_uuid_t view = TBS_UUID_NULL;
-  vob_objsn_t p1 = vob_ob_private_objsn(view, vob1, "x.o"), p2 = vob_ob_private_objsn(view, vob1, "y.o");
+  vob_objsn_t p1 = vob_ob_private_objsn(v1), p2 = vob_ob_private_objsn(v2);
   EXPECT_TRUE(p1.hi != p2.hi || p1.lo != p2.lo);
 }
 

@@ -1,0 +1,775 @@
+// The configuration-record cache file.
+#include "bld/bldr_cr_cache.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "kelprpc/kelp_xdr.h"
+#include "ks/fileutl.h"
+#include "ks/ks_xdr.h"
+#include "ks/pfm.h"
+#include "ks/stg.h"
+#include "ks/sysutl.h"
+#include "mf/mf_utl.h"
+#include "tbs/tbs_status.h"
+#include "tbs/tbs_xdr.h"
+
+namespace {
+
+const char kModule[] = "bld/bldr_cr_cache";
+
+const char *const cache_formats[] = {
+    /* 0 */ "Encoding %s into CR cache: %s; CR cache disabled\n",
+    /* 1 */ "Decoding %s from CR cache: %s; CR cache disabled\n",
+    /* 2 */ "Rewriting CR cache: can't create %s: %s; CR cache disabled\n",
+    /* 3 */ "Rewriting CR cache: copying %s to %s: %s; CR cache disabled\n",
+    /* 4 */ "Force-writing CR cache: %s; CR cache disabled\n",
+    /* 5 */ "Rewriting CR cache: renaming %s to %s: %s; CR cache disabled\n",
+    /* 6 */ "Opening CR cache file %s: %s; CR cache disabled\n",
+    /* 7 */ "Closing CR cache file %s: %s\n",
+    /* 8 */ "Corrupted CR cache; CRC is 0x%x, should be 0x%x\n",
+    /* 9 */ "Statistics for CR cache file %s:\n",
+    /* 10 */ "  Hits: %8d  Miss: %8d",
+    /* 11 */ "  (Hit ratio %d%%)\n",
+    /* 12 */ "  Adds: %8d  Dups: %8d  Kill: %8d  Revs: %8d\n",
+    /* 13 */ "  Movs: %8d  Rwts: %8d  Resets: %8d\n",
+    /* 14 */ "  Dir count: %d  Dir Max: %d\n",
+    /* 15 */ "Problems rewriting CR cache; unable to create temporary file in directory '%s'\n",
+    /* 16 */ "Problems rewriting CR cache; unable to copy %s to %s - %s\n",
+    /* 17 */ "Problems force-writing CR cache - %s\n",
+    /* 18 */ "Problems rewriting CR cache; unable to rename %s to %s - %s\n",
+    /* 19 */ "Unable to open CR cache file %s - %s\n",
+    /* 20 */ "CR cache failures affect performance but not correctness.\n",
+    /* 21 */ "Problems encoding %s into CR cache - %s\n",
+    /* 22 */ "Problems closing CR cache file %s - %s\n",
+    /* 23 */ "Problems decoding %s from CR cache - %s\n",
+    /* 24 */ "Unable to allocate storage for CR cache directory\n",
+    /* 25 */ "Problems flushing CR cache - %s\n",
+    /* 26 */ "CR cache file %s copied to %s\n",
+    /* 27 */ "Unable to remove CR cache with incorrect permissions - %s\n",
+    /* 28 */ "CR cache versions differ received %d needs %d\n",
+};
+constexpr uint16_t kRows = sizeof cache_formats / sizeof cache_formats[0];
+static_assert(kRows == 29, "the cache's message table has 29 rows");
+
+constexpr std::array<uint16_t, kRows> make_catalog() {
+  std::array<uint16_t, kRows> c{};
+  for (int i = 0; i < kRows; ++i) c[i] = uint16_t(i + 1);
+  return c;
+}
+constexpr auto cache_catalog = make_catalog();
+
+enum {
+  MSG_ENCODE_DISABLED = 0,
+  MSG_CRC = 8,
+  MSG_STATS = 9,
+  MSG_STATS_HITS = 10,
+  MSG_STATS_RATIO = 11,
+  MSG_STATS_ADDS = 12,
+  MSG_STATS_MOVS = 13,
+  MSG_STATS_DIR = 14,
+  MSG_TMPFILE = 15,
+  MSG_COPY = 16,
+  MSG_FSYNC = 17,
+  MSG_RENAME = 18,
+  MSG_OPEN = 19,
+  MSG_ENCODE = 21,
+  MSG_CLOSE = 22,
+  MSG_DECODE = 23,
+  MSG_FLUSH = 25,
+  MSG_COPIED = 26,
+  MSG_PERMS = 27,
+};
+
+constexpr uint32_t kSpareSlots = 20;
+constexpr size_t kCopyChunk = 8192;
+
+bldr_cr_cache_t process_cache = {nullptr, nullptr, {-1, -1, 0, 0}, {0, 0, nullptr}, -1, {}, {}};
+
+bool traced(int level) { return mf_utl_should_trace("bldr_cr_cache", level); }
+
+template <class... Args>
+void warn(int level, int row, Args... args) {
+  if (traced(level)) imsg_print(IMSG_WARNING, &_bldr_cr_cache_karsel_msg_table, row, args...);
+}
+
+void no_memory() {
+  imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
+}
+
+ks_status_t errno_status(int e) { return e ? tbs_errno2status(e) : KS_ST_ERR; }
+
+bldr_cr_cache_t *ctx_of(bldr_cr_cache_t *ctx) { return ctx ? ctx : &process_cache; }
+
+bool live(const bldr_cr_cache_index_t &e) { return e.name_hash != 0; }
+
+// ---- XDR routines of the file's parts ----
+
+bool_t xdr_bldr_cr_cache_hdr_t(XDR *xdrs, bldr_cr_cache_hdr_t *h, void *) {
+  if (xdrs->x_op == XDR_ENCODE) h->version = BLDR_CR_CACHE_VERSION;
+  if (!xdr_int(xdrs, &h->version)) return FALSE;
+  if (xdrs->x_op == XDR_DECODE && h->version != BLDR_CR_CACHE_VERSION) return FALSE;
+  return xdr_ks_off64_t(xdrs, &h->dir_offset, nullptr) && xdr_u_int(xdrs, &h->dir_length) &&
+         xdr_u_int(xdrs, &h->dir_crc);
+}
+
+bool_t xdr_bldr_cr_cache_index_t(XDR *xdrs, bldr_cr_cache_index_t *e, void *) {
+  return xdr_tbs_oid_t(xdrs, &e->do_oid, nullptr) && xdr_ks_off64_t(xdrs, &e->offset, nullptr) &&
+         xdr_u_int(xdrs, &e->length) && xdr_u_int(xdrs, &e->crc) && xdr_u_int(xdrs, &e->name_hash);
+}
+
+// dir_count, then the dir_max entries as an XDR array (its count, then the entries). A decoded
+// directory must keep dir_count within dir_max. Decoding allocates no more than the input holds.
+bool_t xdr_bldr_cr_cache_dir_t(XDR *xdrs, bldr_cr_cache_dir_t *d, void *) {
+  if (!xdr_u_int(xdrs, &d->dir_count) || !xdr_u_int(xdrs, &d->dir_max)) return FALSE;
+  if (xdrs->x_op == XDR_DECODE && d->dir_count > d->dir_max) return FALSE;
+  return xdr_kelp_array(xdrs, &d->entries, d->dir_max, sizeof(bldr_cr_cache_index_t),
+                        kelp_xdr_item<bldr_cr_cache_index_t, xdr_bldr_cr_cache_index_t>, nullptr);
+}
+
+bool_t xdr_tbs_cr_t_kelpglop(XDR *xdrs, tbs_cr_t *cr) { return xdr_tbs_cr_t(xdrs, cr, nullptr); }
+
+typedef bool_t (*xfer_fn)(XDR *, void *);
+
+// Checked transfer of one object at offset: encode (writing the bytes, and their length and CRC
+// when asked) or decode (reading *len_p bytes, checking their CRC when crc_p is given).
+ks_status_t bldr_cr_cache_xdr_crc(xdr_op op, FILE *f, int64_t offset, uint32_t *len_p, xfer_fn fn,
+                                  void *obj, uint32_t *crc_p) {
+  if (op != XDR_ENCODE && op != XDR_DECODE) return KS_ST_ERR;
+  if (op == XDR_DECODE) PFM_ASSERT(len_p != NULL);
+  if (op == XDR_DECODE) {
+    // Nothing is read or allocated beyond what the file holds.
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0) return errno_status(errno);
+    if (offset < 0 || offset > st.st_size || int64_t(*len_p) > st.st_size - offset) return KS_ST_TRUNCATED;
+  }
+  XDR x;
+  if (!xdrstg_create(&x, op, op == XDR_ENCODE ? 4096 : *len_p)) return KS_ST_NO_MEMORY;
+  ks_status_t status = KS_ST_OK;
+  // What the stream buffered may be stale: another process may have written the file since.
+  if (op == XDR_DECODE) fflush(f);
+  if (fseeko(f, off_t(offset), SEEK_SET) != 0) {
+    status = errno_status(errno);
+  } else if (op == XDR_DECODE) {
+    char *buf = xdrstg_buffer(&x);
+    if (*len_p && fread(buf, 1, *len_p, f) != *len_p) {
+      status = ferror(f) ? errno_status(errno) : feof(f) ? KS_ST_TRUNCATED : KS_ST_ERR;
+      clearerr(f);
+    } else if (crc_p) {
+      uint32_t crc = fileutl_crc_buffer(buf, *len_p);
+      if (crc != *crc_p) {
+        warn(3, MSG_CRC, unsigned(crc), unsigned(*crc_p));
+        status = KS_ST_TRUNCATED;
+      }
+    }
+    if (status == KS_ST_OK && !fn(&x, obj)) status = KS_ST_XDR_FAILED;
+  } else {
+    if (!fn(&x, obj)) {
+      status = KS_ST_XDR_FAILED;
+    } else {
+      uint32_t n = XDR_GETPOS(&x);
+      const char *buf = xdrstg_buffer(&x);
+      if (fwrite(buf, 1, n, f) != n) {
+        status = ferror(f) ? errno_status(errno) : KS_ST_ERR;
+        clearerr(f);
+      } else {
+        if (crc_p) *crc_p = fileutl_crc_buffer(buf, n);
+        if (len_p) *len_p = n;
+      }
+    }
+  }
+  xdr_destroy(&x);
+  return status;
+}
+
+bool_t hdr_xfer(XDR *x, void *o) { return xdr_bldr_cr_cache_hdr_t(x, static_cast<bldr_cr_cache_hdr_t *>(o), nullptr); }
+bool_t dir_xfer(XDR *x, void *o) { return xdr_bldr_cr_cache_dir_t(x, static_cast<bldr_cr_cache_dir_t *>(o), nullptr); }
+bool_t cr_xfer(XDR *x, void *o) { return xdr_tbs_cr_t_kelpglop(x, static_cast<tbs_cr_t *>(o)); }
+
+constexpr uint32_t kHeaderSize = 20;
+
+// Writes the header at offset 0.
+ks_status_t write_header(bldr_cr_cache_t *c) {
+  uint32_t len = 0;
+  return bldr_cr_cache_xdr_crc(XDR_ENCODE, c->file, 0, &len, hdr_xfer, &c->hdr, nullptr);
+}
+
+void drop_decoded(bldr_cr_cache_t *c) {
+  tbs_cr_free_cr_stg(&c->decoded);
+  c->decoded_offset = -1;
+}
+
+void free_dir(bldr_cr_cache_dir_t *d) {
+  std::free(d->entries);
+  *d = {0, 0, nullptr};
+}
+
+// An empty directory of n zeroed slots; false when memory runs out.
+bool empty_dir(bldr_cr_cache_dir_t *d, uint32_t n) {
+  free_dir(d);
+  d->entries = static_cast<bldr_cr_cache_index_t *>(std::calloc(n ? n : 1, sizeof(bldr_cr_cache_index_t)));
+  if (!d->entries) return false;
+  d->dir_max = n;
+  return true;
+}
+
+// Keeps a copy of a file that did not check out, beside it, when traced.
+void preserve_bad(bldr_cr_cache_t *c) {
+  if (!traced(4)) return;
+  fflush(c->file);
+  std::string bad = std::string(c->path) + ".bad." + std::to_string(long(getpid()));
+  unlink(bad.c_str());
+  if (fileutl_cp(c->path, bad.c_str()) == KS_ST_OK) warn(1, MSG_COPIED, c->path, bad.c_str());
+}
+
+// Empties the file: a fresh header and an empty directory.
+ks_status_t bldr_cr_cache_reset_open_cache(bldr_cr_cache_t *c) {
+  drop_decoded(c);
+  free_dir(&c->dir);
+  if (fflush(c->file) != 0 || fseeko(c->file, 0, SEEK_SET) != 0 || ftruncate(fileno(c->file), 0) != 0)
+    return errno_status(errno);
+  c->hdr = {BLDR_CR_CACHE_VERSION, -1, 0, 0};
+  ks_status_t st = write_header(c);
+  if (st == KS_ST_OK && fflush(c->file) != 0) st = errno_status(errno);
+  if (st != KS_ST_OK) {
+    warn(1, MSG_ENCODE_DISABLED, "cache header", tbs_strerror(st));
+    return st;
+  }
+  if (!empty_dir(&c->dir, kSpareSlots)) {
+    no_memory();
+    return KS_ST_ERR;
+  }
+  c->stats.resets++;
+  return KS_ST_OK;
+}
+
+// Releases the file and the memory of a context, leaving it closed. False when closing failed.
+bool bldr_cr_cache_close_int(bldr_cr_cache_t *c, int *err) {
+  bool ok = true;
+  if (c->file && fclose(c->file) != 0) {
+    ok = false;
+    if (err) *err = errno;
+  }
+  c->file = nullptr;
+  std::free(c->path);
+  c->path = nullptr;
+  drop_decoded(c);
+  free_dir(&c->dir);
+  c->hdr = {-1, -1, 0, 0};
+  return ok;
+}
+
+// Opens the file of c (creating it when missing). A file that is not a regular file of this
+// process's to read and write, or that anyone may write, is replaced: it could hold records that
+// were not written by a build.
+ks_status_t bldr_cr_cache_open(bldr_cr_cache_t *c, const char *pathname, bool *created) {
+  *created = false;
+  if (c->file) return KS_ST_ERR;
+  int fd = open(pathname, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & S_IWOTH)) {
+      close(fd);
+      fd = -1;
+      errno = EACCES;
+    }
+  }
+  if (fd < 0) {
+    int open_errno = errno;
+    struct stat st;
+    if (open_errno != ENOENT && lstat(pathname, &st) == 0) {
+      // There, but not ours to use as it is.
+      if (fileutl_rm(pathname) != KS_ST_OK) {
+        warn(1, MSG_PERMS, pathname);
+        return KS_ST_ERR;
+      }
+    }
+    fd = open(pathname, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      imsg_print(IMSG_WARNING, &_bldr_cr_cache_karsel_msg_table, MSG_OPEN, pathname, imsg_strerror(errno));
+      return KS_ST_ERR;
+    }
+    *created = true;
+  }
+  c->file = fdopen(fd, *created ? "wb+" : "r+");
+  if (!c->file) {
+    int e = errno;
+    close(fd);
+    if (*created) unlink(pathname);
+    warn(1, MSG_OPEN, pathname, imsg_strerror(e));
+    return KS_ST_ERR;
+  }
+  c->path = stg_strdup(pathname);
+  if (!c->path) {
+    fclose(c->file);
+    c->file = nullptr;
+    no_memory();
+    return KS_ST_ERR;
+  }
+  sysutl_set_cloexec_file(c->file);
+  return KS_ST_OK;
+}
+
+// Reads the header and the directory of the open file into the context, emptying a file whose
+// header or directory does not check out. 0, or KS_ST_ERR when memory runs out or the file cannot
+// be emptied.
+ks_status_t load_directory(bldr_cr_cache_t *c, bool created) {
+  drop_decoded(c);
+  free_dir(&c->dir);
+  uint32_t len = kHeaderSize;
+  ks_status_t st = bldr_cr_cache_xdr_crc(XDR_DECODE, c->file, 0, &len, hdr_xfer, &c->hdr, nullptr);
+  bool reset = false;
+  if (st != KS_ST_OK) {
+    if (!created && traced(4)) {
+      imsg_print(IMSG_WARNING, &_bldr_cr_cache_karsel_msg_table, MSG_DECODE, "cache header", tbs_strerror(st));
+      preserve_bad(c);
+    }
+    reset = true;
+  } else if (c->hdr.dir_offset == -1) {
+    if (!empty_dir(&c->dir, kSpareSlots)) {
+      no_memory();
+      return KS_ST_ERR;
+    }
+    c->hdr.dir_length = 0;
+    c->hdr.dir_crc = 0;
+  } else {
+    bldr_cr_cache_dir_t d = {0, 0, nullptr};
+    uint32_t dlen = c->hdr.dir_length, dcrc = c->hdr.dir_crc;
+    st = bldr_cr_cache_xdr_crc(XDR_DECODE, c->file, c->hdr.dir_offset, &dlen, dir_xfer, &d, &dcrc);
+    if (st != KS_ST_OK) {
+      free_dir(&d);
+      if (traced(4)) {
+        imsg_print(IMSG_WARNING, &_bldr_cr_cache_karsel_msg_table, MSG_DECODE, "cache directory", tbs_strerror(st));
+        preserve_bad(c);
+      }
+      reset = true;
+    } else {
+      if (!d.entries && !empty_dir(&d, d.dir_max)) {
+        no_memory();
+        return KS_ST_ERR;
+      }
+      c->dir = d;
+    }
+  }
+  if (reset && bldr_cr_cache_reset_open_cache(c) != KS_ST_OK) return KS_ST_ERR;
+  return KS_ST_OK;
+}
+
+// Holds the file for one writer at a time while it lives, and first brings the context up to
+// date with what other processes wrote since: the file another process's compaction put in place
+// of the one open here, and a header that no longer is the one written here. ok() is false when
+// the cache could not be brought up to date (it is then closed, or emptied).
+class Writer {
+ public:
+  explicit Writer(bldr_cr_cache_t *c) : c_(c) {
+    if (!c_->file) return;
+    for (int attempt = 0; attempt < 8; attempt++) {
+      lock(c_->file);
+      struct stat here, there;
+      if (fstat(fileno(c_->file), &here) != 0) return;
+      if (stat(c_->path, &there) == 0 && here.st_dev == there.st_dev && here.st_ino == there.st_ino)
+        break;
+      // Compacted by another process: take the file now under the name.
+      unlock();
+      bldr_cr_cache_stats_t stats = c_->stats;
+      std::string path = c_->path;
+      bldr_cr_cache_close_int(c_, nullptr);
+      bool created = false;
+      if (bldr_cr_cache_open(c_, path.c_str(), &created) != KS_ST_OK) return;
+      c_->stats = stats;
+    }
+    if (!locked_) return;
+    bldr_cr_cache_hdr_t disk{};
+    uint32_t len = kHeaderSize;
+    ks_status_t st = bldr_cr_cache_xdr_crc(XDR_DECODE, c_->file, 0, &len, hdr_xfer, &disk, nullptr);
+    bool same = st == KS_ST_OK && disk.dir_offset == c_->hdr.dir_offset &&
+                disk.dir_length == c_->hdr.dir_length && disk.dir_crc == c_->hdr.dir_crc;
+    ok_ = same || load_directory(c_, false) == KS_ST_OK;
+  }
+  ~Writer() { unlock(); }
+  Writer(const Writer &) = delete;
+  Writer &operator=(const Writer &) = delete;
+  bool ok() const { return ok_ && c_->file != nullptr; }
+
+ private:
+  void lock(FILE *f) {
+    while (flock(fileno(f), LOCK_EX) != 0 && errno == EINTR) {
+    }
+    locked_ = f;
+  }
+  void unlock() {
+    // The lock goes with the descriptor: only one still open is unlocked here.
+    if (locked_ && locked_ == c_->file) flock(fileno(locked_), LOCK_UN);
+    locked_ = nullptr;
+  }
+  bldr_cr_cache_t *c_;
+  FILE *locked_ = nullptr;
+  bool ok_ = false;
+};
+
+// Decodes the record of entry e into the context's decoded record and copies it to *cr.
+bool bldr_cr_cache_read_cr(bldr_cr_cache_t *c, const bldr_cr_cache_index_t &e, tbs_cr_t *cr) {
+  if (c->decoded_offset != e.offset) {
+    drop_decoded(c);
+    uint32_t len = e.length, crc = e.crc;
+    ks_status_t st = bldr_cr_cache_xdr_crc(XDR_DECODE, c->file, e.offset, &len, cr_xfer, &c->decoded, &crc);
+    if (st != KS_ST_OK) {
+      std::memset(&c->decoded, 0, sizeof c->decoded);
+      if (traced(4)) imsg_print(IMSG_WARNING, &_bldr_cr_cache_karsel_msg_table, MSG_DECODE, "config record", tbs_strerror(st));
+      return false;
+    }
+    c->decoded_offset = e.offset;
+  }
+  *cr = c->decoded;
+  return true;
+}
+
+// Gives entry i, and its neighbours with the same record offset, the name hash h.
+void set_run_hash(bldr_cr_cache_t *c, uint32_t i, uint32_t h) {
+  bldr_cr_cache_index_t *e = c->dir.entries;
+  int64_t off = e[i].offset;
+  for (uint32_t j = i; j < c->dir.dir_count && e[j].offset == off; j++) e[j].name_hash = h;
+  for (uint32_t j = i; j > 0 && e[j - 1].offset == off; j--) e[j - 1].name_hash = h;
+}
+
+int find_entry(const bldr_cr_cache_t *c, const tbs_oid_t *oid) {
+  for (uint32_t i = 0; i < c->dir.dir_count; i++)
+    if (tbs_oid_eq(&c->dir.entries[i].do_oid, oid)) return int(i);
+  return -1;
+}
+
+bool new_do(const tbs_cr_obj_t *o) { return o && (o->flags & TBS_CR_OBJ_NEW_DO); }
+
+ks_status_t rewrite_locked(bldr_cr_cache_t *c);
+
+}  // namespace
+
+const imsg_msg_table_t _bldr_cr_cache_karsel_msg_table = {
+    "karsel_bin", kModule, 110, kRows, cache_formats, cache_catalog.data(),
+};
+
+bldr_cr_cache_t *bldr_cr_cache_process() { return &process_cache; }
+
+uint32_t bldr_cr_cache_name_hash(const char *name) {
+  uint32_t h = 0;
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name ? name : ""); *p; p++)
+    h = ((h << 7) ^ *p) + h;
+  return h;
+}
+
+ks_status_t bldr_cr_cache_read(const char *pathname, bldr_cr_cache_t **ctx_out) {
+  bldr_cr_cache_t *c;
+  if (ctx_out) {
+    c = static_cast<bldr_cr_cache_t *>(std::calloc(1, sizeof(bldr_cr_cache_t)));
+    if (!c) {
+      no_memory();
+      return KS_ST_ERR;
+    }
+    c->hdr = {-1, -1, 0, 0};
+    c->decoded_offset = -1;
+  } else {
+    c = &process_cache;
+    if (c->path && std::strcmp(c->path, pathname) == 0) return KS_ST_OK;
+    if (c->path || c->file) bldr_cr_cache_close(c);
+  }
+  auto fail = [&]() {
+    bldr_cr_cache_close_int(c, nullptr);
+    if (ctx_out) std::free(c);
+    return KS_ST_ERR;
+  };
+  bool created = false;
+  if (bldr_cr_cache_open(c, pathname, &created) != KS_ST_OK) return fail();
+  if (load_directory(c, created) != KS_ST_OK) return fail();
+  if (ctx_out) *ctx_out = c;
+  return KS_ST_OK;
+}
+
+int bldr_cr_cache_fetch(bldr_cr_cache_t *ctx, const tbs_oid_t *do_oid, tbs_cr_t *cr) {
+  bldr_cr_cache_t *c = ctx_of(ctx);
+  if (!c->file) return 0;
+  int i = find_entry(c, do_oid);
+  if (i < 0) {
+    c->stats.misses++;
+    return 0;
+  }
+  if (!bldr_cr_cache_read_cr(c, c->dir.entries[i], cr)) {
+    preserve_bad(c);
+    bldr_cr_cache_reset_open_cache(c);
+    return 0;
+  }
+  c->stats.hits++;
+  if (!live(c->dir.entries[i])) {
+    set_run_hash(c, uint32_t(i), bldr_cr_cache_name_hash(c->decoded.target_name));
+    c->stats.revs++;
+  }
+  return 1;
+}
+
+ks_status_t bldr_cr_cache_add(bldr_cr_cache_t *ctx, const tbs_cr_t *cr) {
+  bldr_cr_cache_t *c = ctx_of(ctx);
+  if (!c->file) return KS_ST_ERR;
+  Writer writer(c);
+  if (!writer.ok()) return KS_ST_ERR;
+  // A record already cached under its first derived object is not added again.
+  for (uint32_t k = 0; k < cr->obj_count; k++) {
+    if (!new_do(cr->objs[k])) continue;
+    int i = find_entry(c, &cr->objs[k]->oid);
+    if (i >= 0) {
+      c->stats.dups++;
+      if (!live(c->dir.entries[i])) {
+        set_run_hash(c, uint32_t(i), bldr_cr_cache_name_hash(cr->target_name));
+        c->stats.revs++;
+      }
+      return KS_ST_OK;
+    }
+    break;
+  }
+  uint32_t h = bldr_cr_cache_name_hash(cr->target_name);
+  for (uint32_t i = 0; i < c->dir.dir_count; i++) {
+    if (c->dir.entries[i].name_hash == h) {
+      c->dir.entries[i].name_hash = 0;
+      c->stats.kills++;
+    }
+  }
+  if (fseeko(c->file, 0, SEEK_END) != 0) return errno_status(errno);
+  int64_t offset = int64_t(ftello(c->file));
+  uint32_t len = 0, crc = 0;
+  ks_status_t st = bldr_cr_cache_xdr_crc(XDR_ENCODE, c->file, offset, &len, cr_xfer, const_cast<tbs_cr_t *>(cr), &crc);
+  if (st != KS_ST_OK) {
+    warn(1, MSG_ENCODE, "config rec", tbs_strerror(st));
+    return st;
+  }
+  uint32_t n = 0;
+  for (uint32_t k = 0; k < cr->obj_count; k++)
+    if (new_do(cr->objs[k])) n++;
+  bool move = c->hdr.dir_offset == -1;
+  st = KS_ST_OK;
+  if (uint64_t(c->dir.dir_count) + n > c->dir.dir_max) {
+    uint32_t grown = c->dir.dir_count + n + kSpareSlots;
+    auto *e = static_cast<bldr_cr_cache_index_t *>(std::realloc(c->dir.entries, grown * sizeof(bldr_cr_cache_index_t)));
+    if (!e) {
+      no_memory();
+      st = KS_ST_NO_MEMORY;
+    } else {
+      std::memset(e + c->dir.dir_max, 0, (grown - c->dir.dir_max) * sizeof(bldr_cr_cache_index_t));
+      c->dir.entries = e;
+      c->dir.dir_max = grown;
+      move = true;
+    }
+  }
+  if (st == KS_ST_OK) {
+    for (uint32_t k = 0; k < cr->obj_count; k++) {
+      if (!new_do(cr->objs[k])) continue;
+      PFM_ASSERT(c->dir.dir_count < c->dir.dir_max);
+      c->dir.entries[c->dir.dir_count++] = {cr->objs[k]->oid, offset, len, crc, h};
+    }
+    PFM_ASSERT(c->dir.dir_count <= c->dir.dir_max);
+    int64_t dir_off = c->hdr.dir_offset;
+    if (move) {
+      if (fseeko(c->file, 0, SEEK_END) != 0) st = errno_status(errno);
+      else dir_off = int64_t(ftello(c->file));
+    }
+    uint32_t dlen = 0, dcrc = 0;
+    if (st == KS_ST_OK &&
+        bldr_cr_cache_xdr_crc(XDR_ENCODE, c->file, dir_off, &dlen, dir_xfer, &c->dir, &dcrc) != KS_ST_OK) {
+      warn(1, MSG_ENCODE, "cache directory", tbs_strerror(KS_ST_ERR));
+      st = KS_ST_ERR;
+    }
+    if (st == KS_ST_OK) {
+      c->hdr.dir_offset = dir_off;
+      c->hdr.dir_length = dlen;
+      c->hdr.dir_crc = dcrc;
+      ks_status_t hs = write_header(c);
+      if (hs != KS_ST_OK) {
+        warn(1, MSG_ENCODE, "cache header", tbs_strerror(hs));
+        bldr_cr_cache_close_int(c, nullptr);
+        st = KS_ST_ERR;
+      }
+    }
+    if (st == KS_ST_OK) {
+      if (move) c->stats.movs++;
+      if (fflush(c->file) != 0) {
+        warn(1, MSG_FLUSH, imsg_strerror(errno));
+        st = KS_ST_ERR;
+      }
+    }
+  }
+  c->stats.adds++;
+  if (st != KS_ST_OK) return st;
+  int32_t live_count = 0;
+  for (uint32_t i = 0; i < c->dir.dir_count; i++)
+    if (live(c->dir.entries[i])) live_count++;
+  if (((live_count * 5) >> 2) < int32_t(c->dir.dir_count)) return rewrite_locked(c);
+  return KS_ST_OK;
+}
+
+ks_status_t bldr_cr_cache_rewrite(bldr_cr_cache_t *ctx) {
+  bldr_cr_cache_t *c = ctx_of(ctx);
+  if (!c->file) return KS_ST_OK;
+  Writer writer(c);
+  if (!writer.ok()) return KS_ST_ERR;
+  return rewrite_locked(c);
+}
+
+namespace {
+
+// The compaction, by a writer holding the file.
+ks_status_t rewrite_locked(bldr_cr_cache_t *c) {
+  drop_decoded(c);
+  uint32_t live_count = 0;
+  for (uint32_t i = 0; i < c->dir.dir_count; i++)
+    if (live(c->dir.entries[i])) live_count++;
+  bldr_cr_cache_t n = *c;
+  n.file = nullptr;
+  n.dir = {0, 0, nullptr};
+  n.path = stg_strdup(c->path);
+  if (!n.path || !empty_dir(&n.dir, live_count + kSpareSlots)) {
+    std::free(n.path);
+    free_dir(&n.dir);
+    no_memory();
+    return KS_ST_ERR;
+  }
+  std::string dir = c->path;
+  size_t slash = dir.rfind('/');
+  dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+  char tmp[1024];
+  n.file = fileutl_tmpfile_ext_binary(dir.c_str(), sizeof tmp, tmp);
+  auto undo = [&](ks_status_t st) {
+    if (n.file) {
+      fclose(n.file);
+      unlink(tmp);
+    }
+    std::free(n.path);
+    free_dir(&n.dir);
+    return st;
+  };
+  if (!n.file) {
+    warn(1, MSG_TMPFILE, dir.c_str());
+    return undo(KS_ST_ERR);
+  }
+  // The new file keeps the permissions of the old one.
+  struct stat old_st;
+  if (fstat(fileno(c->file), &old_st) == 0) fchmod(fileno(n.file), old_st.st_mode & 0777);
+  n.hdr = {BLDR_CR_CACHE_VERSION, -1, 0, 0};
+  if (write_header(&n) != KS_ST_OK) {
+    warn(1, MSG_ENCODE, "cache header", tbs_strerror(KS_ST_ERR));
+    return undo(KS_ST_ERR);
+  }
+  std::vector<char> buf(kCopyChunk);
+  for (uint32_t i = 0; i < c->dir.dir_count;) {
+    const bldr_cr_cache_index_t &e = c->dir.entries[i];
+    if (!live(e)) {
+      i++;
+      continue;
+    }
+    if (fseeko(n.file, 0, SEEK_END) != 0) return undo(errno_status(errno));
+    int64_t at = int64_t(ftello(n.file));
+    uint32_t j = i;
+    for (; j < c->dir.dir_count && c->dir.entries[j].offset == e.offset; j++) {
+      n.dir.entries[n.dir.dir_count] = c->dir.entries[j];
+      n.dir.entries[n.dir.dir_count++].offset = at;
+    }
+    if (fseeko(c->file, off_t(e.offset), SEEK_SET) != 0) return undo(errno_status(errno));
+    for (uint32_t left = e.length; left > 0;) {
+      size_t chunk = left < kCopyChunk ? left : kCopyChunk;
+      if (fread(buf.data(), 1, chunk, c->file) != chunk || fwrite(buf.data(), 1, chunk, n.file) != chunk) {
+        clearerr(c->file);
+        warn(1, MSG_COPY, c->path, tmp, tbs_strerror(KS_ST_XDR_FAILED));
+        return undo(KS_ST_ERR);
+      }
+      left -= uint32_t(chunk);
+    }
+    i = j;
+  }
+  if (fseeko(n.file, 0, SEEK_END) != 0) return undo(errno_status(errno));
+  int64_t dir_off = int64_t(ftello(n.file));
+  uint32_t dlen = 0, dcrc = 0;
+  if (bldr_cr_cache_xdr_crc(XDR_ENCODE, n.file, dir_off, &dlen, dir_xfer, &n.dir, &dcrc) != KS_ST_OK) {
+    warn(1, MSG_ENCODE, "cache directory", tbs_strerror(KS_ST_ERR));
+    return undo(KS_ST_ERR);
+  }
+  n.hdr = {BLDR_CR_CACHE_VERSION, dir_off, dlen, dcrc};
+  if (write_header(&n) != KS_ST_OK) {
+    warn(1, MSG_ENCODE, "cache header", tbs_strerror(KS_ST_ERR));
+    return undo(KS_ST_ERR);
+  }
+  if (sysutl_fsync_fptr(n.file) != 0) {
+    warn(1, MSG_FSYNC, imsg_strerror(errno));
+    return undo(KS_ST_ERR);
+  }
+  bldr_cr_cache_close_int(c, nullptr);
+  if (fileutl_rename(tmp, n.path) != KS_ST_OK) {
+    warn(1, MSG_RENAME, tmp, n.path, imsg_strerror(errno));
+    return undo(KS_ST_ERR);
+  }
+  n.stats.rewrites++;
+  n.decoded_offset = -1;
+  std::memset(&n.decoded, 0, sizeof n.decoded);
+  *c = n;
+  return KS_ST_OK;
+}
+
+}  // namespace
+
+ks_status_t bldr_cr_cache_merge(bldr_cr_cache_t *source, bldr_cr_cache_t *target) {
+  if (!source && !target) return KS_ST_TRUNCATED;
+  bldr_cr_cache_t *s = ctx_of(source);
+  bldr_cr_cache_t *t = ctx_of(target);
+  for (uint32_t i = 0; i < s->dir.dir_count;) {
+    const bldr_cr_cache_index_t e = s->dir.entries[i];
+    uint32_t j = i + 1;
+    while (j < s->dir.dir_count && s->dir.entries[j].offset == e.offset) j++;
+    if (tbs_oid_is_null(&e.do_oid)) {
+      i = j;
+      continue;
+    }
+    tbs_cr_t cr;
+    if (!bldr_cr_cache_read_cr(s, e, &cr)) return KS_ST_ERR;
+    ks_status_t st = bldr_cr_cache_add(t, &cr);
+    if (st != KS_ST_OK) return st;
+    i = j;
+  }
+  return KS_ST_OK;
+}
+
+void bldr_cr_cache_foreach(bldr_cr_cache_t *ctx, void (*fn)(const bldr_cr_cache_index_t *, int)) {
+  bldr_cr_cache_t *c = ctx_of(ctx);
+  for (uint32_t i = 0; i < c->dir.dir_count; i++)
+    if (!tbs_oid_is_null(&c->dir.entries[i].do_oid)) fn(&c->dir.entries[i], live(c->dir.entries[i]));
+}
+
+ks_status_t bldr_cr_cache_close(bldr_cr_cache_t *ctx) {
+  bldr_cr_cache_t *c = ctx_of(ctx);
+  if (c->path && traced(3)) {
+    const bldr_cr_cache_stats_t &s = c->stats;
+    const imsg_msg_table_t *t = &_bldr_cr_cache_karsel_msg_table;
+    imsg_print(IMSG_INFO, t, MSG_STATS, c->path);
+    imsg_print(IMSG_INFO, t, MSG_STATS_HITS, int(s.hits), int(s.misses));
+    if (s.hits + s.misses > 0)
+      imsg_print(IMSG_INFO, t, MSG_STATS_RATIO, int((s.hits * 100) / (s.hits + s.misses)));
+    else
+      imsg_print_shared(IMSG_INFO, kModule, &imsg_common_table, IMSG_COMMON_EMPTY_LINE);
+    imsg_print(IMSG_INFO, t, MSG_STATS_ADDS, int(s.adds), int(s.dups), int(s.kills), int(s.revs));
+    imsg_print(IMSG_INFO, t, MSG_STATS_MOVS, int(s.movs), int(s.rewrites), int(s.resets));
+    imsg_print(IMSG_INFO, t, MSG_STATS_DIR, int(c->dir.dir_count), int(c->dir.dir_max));
+  }
+  c->stats = {};
+  std::string path = c->path ? c->path : "";
+  int err = 0;
+  if (!bldr_cr_cache_close_int(c, &err)) {
+    warn(1, MSG_CLOSE, path.c_str(), imsg_strerror(err));
+    return KS_ST_ERR;
+  }
+  if (c != &process_cache) std::free(c);
+  return KS_ST_OK;
+}

@@ -1,0 +1,24 @@
+// The gnu scanner's tables, taken from the scanner that the generator makes of mf_gmake_lex.l.
+// Only the tables are used; the generated matching code stays unused in this file.
+#include <cerrno>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "mf/scan/mf_gmake_lex.h"
+#include "mf/scan/mf_scan.h"
+#include "mf_gmake_lex_nul.h"
+
+MF_SCAN_GENERATED_BEGIN
+namespace {
+#include "mf_gmake_lex_gen.c"
+}  // namespace
+MF_SCAN_GENERATED_END
+
+const mf_scan_tables_t &mf_gmake_scan_tables() {
+  static const mf_scan_tables_t tables = mf_scan_make_tables(
+      yy_ec, yy_meta, yy_accept, yy_base, yy_def, yy_nxt, yy_chk, MF_GMAKE_NUL_CLASS, YY_NUM_RULES);
+  return tables;
+}

@@ -1,0 +1,19 @@
+// The sun dialect scanner: the rules of mf_sunmake_lex.l over the wide-character runtime.
+#pragma once
+
+#include "mf/scan/mf_scan.h"
+
+// The sun scanner's tables, generated from mf_sunmake_lex.l.
+const mf_scan_tables_t &mf_sunmake_scan_tables();
+
+// The next token of the sun dialect (258 to 304), or 0 at the end of the input.
+int mf_sunmake_yylex(void);
+
+// Length in characters of the current match.
+extern int mf_sunmake_yyleng;
+
+// Starts the scanner afresh on new input (empty buffer at a line start).
+void mf_sunmake_yyrestart();
+
+// End-of-input hook: no further input follows (included files are stacked by the input layer).
+int mf_sunmake_yywrap(void);

@@ -1,0 +1,2 @@
+ONE = one
+one: ; @echo $(TOP)

@@ -1,0 +1,1 @@
+OPTIONAL = optional

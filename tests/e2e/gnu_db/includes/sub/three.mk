@@ -1,0 +1,2 @@
+THREE := three
+OPTIONAL ?= default

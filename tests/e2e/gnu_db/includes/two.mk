@@ -1,0 +1,2 @@
+TWO = two $(ONE)
+two: one

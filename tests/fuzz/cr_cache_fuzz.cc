@@ -1,0 +1,52 @@
+// Reads arbitrary bytes as a record cache file, then looks up, enumerates, merges and adds to it:
+// a file that does not check out must be emptied, never trusted, and nothing may crash or
+// allocate without bound.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "bld/bldr_cr_cache.h"
+
+namespace {
+
+std::string scratch(const char *leaf) {
+  const char *tmp = std::getenv("TMPDIR");
+  return std::string(tmp && *tmp ? tmp : "/tmp") + "/" + leaf + "." + std::to_string(long(getpid()));
+}
+
+void count_entry(const bldr_cr_cache_index_t *, int) {}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  static const std::string path = scratch("cr_cache_fuzz"), other = scratch("cr_cache_fuzz_merge");
+  FILE *f = std::fopen(path.c_str(), "wb");
+  if (!f) return 0;
+  if (size) std::fwrite(data, 1, size, f);
+  std::fclose(f);
+  unlink(other.c_str());
+  bldr_cr_cache_t *c = nullptr;
+  if (bldr_cr_cache_read(path.c_str(), &c) != 0) return 0;
+  for (uint32_t i = 0; i < c->dir.dir_count && i < 64; i++) {
+    tbs_oid_t oid = c->dir.entries[i].do_oid;
+    tbs_cr_t cr;
+    if (bldr_cr_cache_fetch(c, &oid, &cr)) {
+      // A record that decoded is whole: its lists can be walked.
+      for (uint32_t j = 0; j < cr.obj_count; j++) (void)std::strlen(cr.objs[j]->name);
+    }
+  }
+  bldr_cr_cache_foreach(c, count_entry);
+  bldr_cr_cache_t *t = nullptr;
+  if (bldr_cr_cache_read(other.c_str(), &t) == 0) {
+    bldr_cr_cache_merge(c, t);
+    bldr_cr_cache_close(t);
+  }
+  bldr_cr_cache_close(c);
+  unlink(other.c_str());
+  return 0;
+}

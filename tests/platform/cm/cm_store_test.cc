@@ -1,0 +1,288 @@
+// The record tables and the store of derived objects: pathnames of record objects, dependency
+// hashes, and derived objects written through a view and read back from the VOB.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "../../e2e/site_util.h"
+#include "cm/bldr_vob.h"
+#include "cm/cm_cr.h"
+#include "cm/cr_utl_hash.h"
+#include "cm/cr_utl_nt.h"
+#include "dbrpc/dbrpc_sqlite.h"
+#include "dbrpc/dbrpc_viewdb.h"
+#include "dbrpc/dbrpc_vobdb.h"
+#include "view/view_do.h"
+#include "view/view_info.h"
+#include "view/view_xstat.h"
+#include "vob/vob_mtype.h"
+
+namespace {
+
+tbs_oid_t oid(uint8_t n) {
+  tbs_oid_t o;
+  std::memset(o.bytes, n, 16);
+  return o;
+}
+
+// Objects of a record kept by the test; the record points into them.
+struct Rec {
+  tbs_cr_t cr{};
+  std::vector<tbs_cr_obj_t> objs;
+  std::vector<tbs_cr_obj_t *> ptrs;
+  std::vector<std::string> names;
+  tbs_cr_vob_t vob{};
+  std::string vob_name = "host:vob";
+
+  void add(tbs_oid_t id, tbs_oid_t parent, const std::string &name, uint32_t flags,
+           uint8_t ftype = TBS_CR_FTYPE_FILE, tbs_oid_t elem = {}) {
+    tbs_cr_obj_t o{};
+    o.oid = id;
+    o.parent_oid = parent;
+    o.flags = flags;
+    o.ftype = ftype;
+    o.elem_oid = elem;
+    objs.push_back(o);
+    names.push_back(name);
+  }
+  tbs_cr_t *finish(const char *target = "t") {
+    ptrs.clear();
+    for (size_t i = 0; i < objs.size(); i++) {
+      objs[i].name = names[i].data();
+      ptrs.push_back(&objs[i]);
+    }
+    vob.name = vob_name.data();
+    cr.format = TBS_CR_FORMAT;
+    cr.target_name = const_cast<char *>(target);
+    cr.vob_count = 1;
+    cr.vobs = &vob;
+    cr.obj_count = uint32_t(ptrs.size());
+    cr.objs = ptrs.data();
+    return &cr;
+  }
+};
+
+TEST(CrUtlNametable, PathnamesFollowParentsUpToTheVobRoot) {
+  Rec r;
+  r.vob.root_oid = oid(0xEF);
+  r.add(oid(0xEF), {}, "", 0x2, TBS_CR_FTYPE_DIR);          // 0 the root
+  r.add(oid(1), oid(0xEF), "src", 0x2, TBS_CR_FTYPE_DIR);   // 1
+  r.add(oid(2), oid(1), "junk/a.o", 0x20);                  // 2 below a view-private directory
+  r.add(oid(3), oid(0x99), "lost", 0x4);                    // 3 parent nowhere
+  r.add(oid(4), oid(5), "c1", 0x2, TBS_CR_FTYPE_DIR);       // 4, 5 a cycle
+  r.add(oid(5), oid(4), "c2", 0x2, TBS_CR_FTYPE_DIR);
+  tbs_cr_t *cr = r.finish();
+  cr_utl_nt_hdl_t nt = cr_utl_create_nametable(1, CR_UTL_ST_HDL_NULL, cr, 0);
+  ASSERT_NE(nt, CR_UTL_NT_HDL_NULL);
+  char buf[1024];
+  struct {
+    uint32_t index;
+    const char *want;
+  } cases[] = {{0, "/vob"}, {1, "/vob/src"}, {2, "/vob/src/junk/a.o"}, {3, nullptr}, {4, nullptr}, {6, nullptr}};
+  for (const auto &c : cases) {
+    char *got = cr_utl_get_pn(nt, cr, c.index, sizeof buf, buf);
+    if (c.want) {
+      ASSERT_NE(got, nullptr) << c.index;
+      EXPECT_STREQ(got, c.want);
+    } else {
+      EXPECT_EQ(got, nullptr) << c.index;
+    }
+  }
+  char small[8];
+  EXPECT_EQ(cr_utl_get_pn(nt, cr, 2, sizeof small, small), nullptr);
+  cr_utl_destroy_nametable(nt);
+
+  // Without the root object in the record the VOB's root OID still ends the walk.
+  Rec rootless;
+  rootless.vob.root_oid = oid(0xEF);
+  rootless.add(oid(7), oid(0xEF), "b.o", 0x20);
+  cr = rootless.finish();
+  nt = cr_utl_create_nametable(1, CR_UTL_ST_HDL_NULL, cr, 0);
+  EXPECT_STREQ(cr_utl_get_pn(nt, cr, 0, sizeof buf, buf), "/vob/b.o");
+  cr_utl_destroy_nametable(nt);
+  EXPECT_EQ(cr_utl_find_objdesc(cr, &rootless.objs[0].oid), &rootless.objs[0]);
+}
+
+TEST(CmCrDepHashes, OneForEachDependencyTheBuildDidNotMake) {
+  Rec r;
+  r.add(oid(1), {}, "src/a.c", TBS_CR_OBJ_PREDEF | TBS_CR_OBJ_READ, TBS_CR_FTYPE_FILE, oid(0x61));
+  r.add(oid(2), {}, "a.h", TBS_CR_OBJ_DETECTED | TBS_CR_OBJ_READ, TBS_CR_FTYPE_FILE, oid(0x62));
+  r.add(oid(3), {}, "lib.o", TBS_CR_OBJ_DETECTED | TBS_CR_OBJ_SUB_DO);      // a derived object
+  r.add(oid(4), {}, "a.o", TBS_CR_OBJ_DETECTED | TBS_CR_OBJ_NEW_DO);        // made: no hash
+  r.add(oid(5), {}, "src", TBS_CR_OBJ_DETECTED, TBS_CR_FTYPE_DIR, oid(0x65));  // a directory
+  r.add(oid(6), {}, "tmp", TBS_CR_OBJ_READ, TBS_CR_FTYPE_FILE, oid(0x66));  // no dependency
+  r.add(oid(7), {}, "priv.h", TBS_CR_OBJ_DETECTED);                         // view-private
+  tbs_cr_t *cr = r.finish();
+  uint32_t count = 0;
+  const cr_utl_dep_hash_t *hashes = nullptr;
+  cr_utl_hash_deps_h_t arr = CR_UTL_HASH_DEPS_H_NULL;
+  ASSERT_EQ(cm_cr_get_dep_hashes(cr, STG_AREA_NULL, &count, &hashes, &arr), KS_ST_OK);
+  ASSERT_EQ(count, 3u);
+  tbs_oid_t e1 = oid(0x61), e2 = oid(0x62), o1 = oid(1), o2 = oid(2), o3 = oid(3);
+  cr_utl_dep_hash_t want[] = {cr_utl_dep_hash("a.c", &e1, &o1), cr_utl_dep_hash("a.h", &e2, &o2),
+                              cr_utl_do_dep_hash("lib.o", &o3)};
+  for (int i = 0; i < 3; i++) {
+    EXPECT_EQ(hashes[i].words[0], want[i].words[0]) << i;
+    EXPECT_EQ(hashes[i].words[1], want[i].words[1]) << i;
+  }
+  // A lookup that adds the same dependency finds it there already.
+  ASSERT_EQ(cr_utl_add_dep_hash(arr, VOB_HANDLE_NULL, "a.c", &e1, &o1), KS_ST_OK);
+  ASSERT_EQ(cr_utl_get_dep_hash_array(arr, &count, &hashes), KS_ST_OK);
+  EXPECT_EQ(count, 3u);
+  cr_utl_destroy_dep_hash_array(&arr);
+  EXPECT_EQ(arr, CR_UTL_HASH_DEPS_H_NULL);
+}
+
+// A site with a VOB and a view, and files written in the view as a build would.
+class CmStore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    site_.make_vob("vob", {{"src/hello.c", "int main(){return 0;}\n"}});
+    site_.make_view("v1");
+    ASSERT_EQ(view_get_handle_by_tag("v1", &view_), KS_ST_OK);
+  }
+  void TearDown() override {
+    view_free_handle(view_);
+    view_xstat_flush_cache();
+    dbrpc_viewdb_close_all();
+    dbrpc_vobdb_close_all();
+  }
+  std::string path(const std::string &rel) { return site_.path("v1", "vob", rel); }
+  view_oids_t oids(const std::string &rel) {
+    view_oids_t o;
+    EXPECT_EQ(view_get_oids(path(rel).c_str(), 0, 0, 0, &o), KS_ST_OK) << rel;
+    return o;
+  }
+  // A record of target hello.o that made the files rels in src/, as the view identifies them.
+  Rec record_of(const std::vector<std::string> &rels) {
+    Rec r;
+    view_oids_t src = oids("src"), hc = oids("src/hello.c");
+    r.vob.vob_oid = src.vob_oid;
+    r.vob.root_oid = oids("").obj_oid;
+    r.vob_name = "host:vob";
+    r.add(src.obj_oid, r.vob.root_oid, "src", TBS_CR_OBJ_DETECTED, TBS_CR_FTYPE_DIR, src.elem_oid);
+    r.add(hc.obj_oid, src.obj_oid, "hello.c", TBS_CR_OBJ_PREDEF | TBS_CR_OBJ_READ,
+          TBS_CR_FTYPE_FILE, hc.elem_oid);
+    for (const auto &rel : rels) {
+      view_oids_t o = oids("src/" + rel);
+      r.add(o.obj_oid, src.obj_oid, rel, TBS_CR_OBJ_NEW_DO | TBS_CR_OBJ_CREATED | TBS_CR_OBJ_WRITTEN);
+    }
+    return r;
+  }
+  ks_status_t write(tbs_cr_t *cr, const std::vector<std::string> &rels) {
+    stg_area_t area = stg_create_area(4096);
+    std::vector<bldr_vob_do_desc_t *> descs;
+    for (uint32_t i = 0; i < cr->obj_count; i++)
+      if (cr->objs[i]->flags & TBS_CR_OBJ_NEW_DO)
+        descs.push_back(bldr_vob_new_do_desc(area, &cr->objs[i]->oid,
+                                             ("/vob/src/" + rels[descs.size()]).c_str(), 1));
+    tbs_oid_t primary = cr->objs[1]->oid;
+    ks_status_t st = bldr_vob_write_crs_dos(cr, CR_UTL_NT_HDL_NULL, 0, descs.data(),
+                                            uint32_t(descs.size()), nullptr, 0, &primary, 77,
+                                            nullptr, 0, "v1", view_, nullptr);
+    stg_delete_area(&area);
+    return st;
+  }
+
+  site::Site site_;
+  view_handle_t view_ = VIEW_HANDLE_NULL;
+};
+
+TEST_F(CmStore, AWrittenFileBecomesADerivedObjectWithItsRecord) {
+  site::write_file(path("src/hello.o"), "object code");
+  site::write_file(path("src/hello.map"), "map");
+  Rec r = record_of({"hello.o", "hello.map"});
+  tbs_cr_t *cr = r.finish("hello.o");
+  tbs_oid_t do_oid = cr->objs[2]->oid;
+  EXPECT_EQ(oids("src/hello.o").mtype, VOB_MTYPE_VIEW_PRIVATE_FILE);
+  ASSERT_EQ(write(cr, {"hello.o", "hello.map"}), KS_ST_OK);
+  view_oids_t now = oids("src/hello.o");
+  EXPECT_EQ(now.mtype, VOB_MTYPE_DERIVED_OBJ);
+  EXPECT_TRUE(tbs_oid_eq(&now.obj_oid, &do_oid));
+
+  vob_handle_t vobh;
+  ASSERT_EQ(vob_ob_vob_oid_to_vobh(&now.vob_oid, &vobh), KS_ST_OK);
+  size_t len = 0;
+  char *want = tbs_cr_encode(cr, &len);
+  for (uint8_t i : {2, 3}) {  // each derived object has the record
+    tbs_cr_t got;
+    ASSERT_EQ(cm_cr_get_cr(vobh, &cr->objs[i]->oid, 1, 1, nullptr, &got), KS_ST_OK);
+    size_t glen = 0;
+    char *gb = tbs_cr_encode(&got, &glen);
+    EXPECT_EQ(std::string(gb, glen), std::string(want, len));
+    free(gb);
+    cm_cr_free_cr(vobh, &got);
+  }
+  free(want);
+  cm_do_info_t info;
+  ASSERT_EQ(cm_do_get_info(vobh, &do_oid, &info), KS_ST_OK);
+  EXPECT_EQ(info.has_data, 1);
+  EXPECT_EQ(info.shared, 0);
+  EXPECT_EQ(info.mtype, uint32_t(VOB_MTYPE_DERIVED_OBJ));
+  dbrpc_vobdb_do_t row;
+  ASSERT_EQ(dbrpc_vobdb_find_do(vob_ob_get_git_dir(vobh), do_oid, &row), KS_ST_OK);
+  EXPECT_EQ(row.name, "hello.o");
+  EXPECT_EQ(row.vob_rel, "src/hello.o");
+  EXPECT_EQ(row.script_hash, 77u);
+  EXPECT_TRUE(tbs_oid_eq(&row.dir_oid, &cr->objs[0]->oid));
+
+  std::vector<view_do_entry_t> dos;
+  ASSERT_EQ(view_do_list(path("src").c_str(), &dos), KS_ST_OK);
+  ASSERT_EQ(dos.size(), 2u);
+  EXPECT_EQ(dos[0].path, path("src/hello.map"));
+  EXPECT_EQ(dos[1].path, path("src/hello.o"));
+
+  // Written again outside a build, the file is no longer that derived object, and the VOB knows
+  // its data is gone; a record of another OID is not found.
+  site::write_file(path("src/hello.o"), "other code, longer");
+  view_xstat_flush_cache();
+  EXPECT_EQ(oids("src/hello.o").mtype, VOB_MTYPE_VIEW_PRIVATE_FILE);
+  ASSERT_EQ(cm_do_get_info(vobh, &do_oid, &info), KS_ST_OK);
+  EXPECT_EQ(info.has_data, 0);
+  ASSERT_EQ(view_do_list(path("").c_str(), &dos), KS_ST_OK);
+  EXPECT_EQ(dos.size(), 1u);
+  tbs_cr_t none;
+  tbs_oid_t other = oid(0x31);
+  EXPECT_EQ(cm_cr_get_cr(vobh, &other, 1, 1, nullptr, &none), KS_ST_NOT_FOUND);
+}
+
+TEST_F(CmStore, AFileChangedSinceItsAuditIsNotRecorded) {
+  site::write_file(path("src/hello.o"), "object code");
+  site::write_file(path("src/side.o"), "side");
+  Rec r = record_of({"hello.o", "side.o"});
+  site::write_file(path("src/side.o"), "changed after the audit");
+  tbs_cr_t *cr = r.finish("hello.o");
+  ASSERT_EQ(write(cr, {"hello.o", "side.o"}), KS_ST_OK);
+  EXPECT_EQ(cr->objs[3]->flags & TBS_CR_OBJ_NEW_DO, 0u);  // not kept as made by the build
+  EXPECT_EQ(oids("src/side.o").mtype, VOB_MTYPE_VIEW_PRIVATE_FILE);
+  EXPECT_EQ(oids("src/hello.o").mtype, VOB_MTYPE_DERIVED_OBJ);
+  vob_handle_t vobh;
+  view_oids_t o = oids("src/hello.o");
+  ASSERT_EQ(vob_ob_vob_oid_to_vobh(&o.vob_oid, &vobh), KS_ST_OK);
+  tbs_cr_t got;
+  ASSERT_EQ(cm_cr_get_cr(vobh, &o.obj_oid, 1, 1, nullptr, &got), KS_ST_OK);
+  EXPECT_EQ(got.objs[3]->flags & TBS_CR_OBJ_NEW_DO, 0u);
+  cm_cr_free_cr(vobh, &got);
+}
+
+TEST_F(CmStore, AStoredRecordWhoseBytesDoNotMatchTheirCrcIsNotServed) {
+  site::write_file(path("src/hello.o"), "object code");
+  Rec r = record_of({"hello.o"});
+  tbs_cr_t *cr = r.finish("hello.o");
+  ASSERT_EQ(write(cr, {"hello.o"}), KS_ST_OK);
+  view_oids_t o = oids("src/hello.o");
+  vob_handle_t vobh;
+  ASSERT_EQ(vob_ob_vob_oid_to_vobh(&o.vob_oid, &vobh), KS_ST_OK);
+  sqlite3 *db = dbrpc_vobdb_handle(vob_ob_get_git_dir(vobh));
+  ASSERT_NE(db, nullptr);
+  ASSERT_EQ(sqlite3_exec(db, "UPDATE crs SET crc = crc + 1", nullptr, nullptr, nullptr), SQLITE_OK);
+  tbs_cr_t got;
+  EXPECT_EQ(cm_cr_get_cr(vobh, &o.obj_oid, 1, 1, nullptr, &got), KS_ST_TRUNCATED);
+  EXPECT_EQ(got.objs, nullptr);
+}
+
+}  // namespace
