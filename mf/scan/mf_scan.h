@@ -63,12 +63,13 @@ mf_scan_tables_t mf_scan_make_tables(const Ec (&ec)[NEc], const Meta (&meta)[NMe
 // default, replaceable for a scanner that reads elsewhere.
 struct mf_scan_io_t {
   // Copies up to max wide characters into dest, stopping after a newline; 0 at the end.
-  int (*get_line)(wchar_t *dest, int max);
+  int (*get_line)(wchar_t *dest, int max) = nullptr;
   // Pushes one character back so that it is read next.
-  int (*unput)(wchar_t c);
+  int (*unput)(wchar_t c) = nullptr;
   // A count that changes whenever the input moves (a read or a push-back); null: unknown, and
-  // the scanner then keeps no knowledge of the input from one match to the next.
-  uint64_t (*change_count)();
+  // the scanner then keeps no knowledge of the input from one match to the next (the makefile
+  // input layer's count when get_line is left to the default).
+  uint64_t (*change_count)() = nullptr;
 };
 
 // One scanner: its tables, the rules that need special treatment, and its buffer state.
