@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <climits>
 #include <clocale>
 #include <cstdio>
@@ -275,6 +276,61 @@ bool read_physical_line(std::string &text) {
     if (c == '\n') break;
   }
   return text.size() > start;
+}
+
+// As read_physical_line, but stops in front of a NUL byte, which stays in the stream to be met
+// (and reported) when the reading gets there.
+bool read_line_up_to_nul(std::string &text) {
+  if (io.stream == nullptr || io.stream_at_end) return false;
+  size_t start = text.size();
+  for (;;) {
+    int c = getc_unlocked(io.stream);
+    if (c == EOF) {
+      io.stream_at_end = true;
+      break;
+    }
+    if (c == 0) {
+      if (text.size() == start) {
+        // The NUL is first: read it (and what follows) the ordinary way.
+        ungetc(c, io.stream);
+        c = read_stream_byte();
+        if (c == EOF) break;
+        text.push_back(char(c));
+        if (c == '\n') break;
+        continue;
+      }
+      ungetc(c, io.stream);
+      break;
+    }
+    io.bytes_read++;
+    stream_bytes++;
+    text.push_back(char(c));
+    if (c == '\n') break;
+  }
+  return text.size() > start;
+}
+
+// Puts the next physical line of the current stream (up to and including its newline) onto the
+// empty push-back stack, to be read next; the position moves as its bytes are read. False when
+// the stream had nothing more.
+bool load_physical_line() {
+  PFM_ASSERT(io.pb.top == 0);
+  thread_local std::string line;
+  line.clear();
+  if (!read_line_up_to_nul(line)) return false;
+  if (line.size() > io.pb.cap) {
+    size_t cap = io.pb.cap < kPushbackStart ? kPushbackStart : io.pb.cap;
+    while (cap < line.size()) cap *= 2;
+    stg_free(io.pb.buf);
+    io.pb.buf = new_pushback_buffer(cap);
+    io.pb.cap = cap;
+  }
+  const size_t n = line.size();
+  for (size_t i = 0; i < n; i++) io.pb.buf[i] = line[n - 1 - i];
+  io.pb.top = n;
+  io.pb.mark_hi = 0;
+  change_count++;
+  return true;
 }
 
 // Whether a physical line ending in a newline continues on the next line: its first non-blank
@@ -581,6 +637,12 @@ int resume_head() {
   return KS_ST_OK;
 }
 
+// Whether byte b is read as the character of its own code, with no conversion.
+bool byte_is_char(unsigned char b) {
+  if (b == 0) return false;
+  return !mf_io_mb_is_allowed || (b < 0x80 && mf_io_ascii_is_plain);
+}
+
 // Takes the top byte of the push-back stack, or -1 when it is empty.
 int pop_pushback() {
   if (io.pb.top == 0) return -1;
@@ -790,11 +852,9 @@ int mf_io_input() {
     if (io.area == STG_AREA_NULL) return 0;
 
     if (io.flavor == 0) {
-      c = read_stream_byte();
-      if (c != EOF) {
-        advance(c);
-        return c;
-      }
+      // The next physical line goes onto the push-back stack whole: readers can then look at the
+      // rest of the line, and most bytes are taken from there without a call per byte.
+      if (load_physical_line()) continue;
     } else {
       line_mode_result r = line_mode_read();
       if (r == LM_DELIVERED) continue;
@@ -919,6 +979,19 @@ int mf_io_get_wstring_line(wchar_t *buf, int count) {
   if (count > 8) count = 8;
   int stored = 0;
   while (stored < count) {
+    // A byte that is a character of its own comes straight from the push-back stack.
+    if (io.pb.top > 0) {
+      const unsigned char b = static_cast<unsigned char>(io.pb.buf[io.pb.top - 1]);
+      if (byte_is_char(b)) {
+        io.pb.top--;
+        io.include_just_opened = false;
+        change_count++;
+        advance(b);
+        buf[stored++] = wchar_t(b);
+        if (b == '\n') break;
+        continue;
+      }
+    }
     wchar_t wc = mf_io_get_wc();
     buf[stored] = wc;
     if (wc == 0) break;
@@ -956,6 +1029,50 @@ int mf_io_push_artificial_newline_in_new_include_file() {
 int mf_io_parser_existent() { return io.pb.buf != nullptr ? 1 : 0; }
 
 size_t mf_io_pushback_depth() { return io.pb.top; }
+
+const char *mf_io_pushback_data() { return io.pb.buf; }
+
+size_t mf_io_peek_chars(wchar_t *dest, size_t offset, size_t max) {
+  if (offset >= io.pb.top) return 0;
+  const size_t avail = io.pb.top - offset;
+  const size_t limit = max < avail ? max : avail;
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(io.pb.buf) + avail - 1;
+  // Bytes are characters of their own below 0x80 (in every locale the layer accepts plain ASCII
+  // in) or all of them in a single-byte locale.
+  const unsigned bound = mf_io_mb_is_allowed ? (mf_io_ascii_is_plain ? 0x80u : 0u) : 0x100u;
+  size_t n = 0;
+  for (; n < limit; n++) {
+    const unsigned b = p[-static_cast<ptrdiff_t>(n)];
+    if (b == 0 || b >= bound) break;
+    dest[n] = wchar_t(b);
+  }
+  return n;
+}
+
+void mf_io_consume(size_t n) {
+  PFM_ASSERT(n <= io.pb.top);
+  if (n == 0) return;
+  io.include_just_opened = false;
+  change_count += n;
+  for (size_t i = 0; i < n; i++) advance(static_cast<unsigned char>(io.pb.buf[--io.pb.top]));
+}
+
+size_t mf_io_take_run(char *dest, size_t max, const uint8_t *stop) {
+  size_t n = 0;
+  while (n < max && io.pb.top > 0) {
+    const unsigned char b = static_cast<unsigned char>(io.pb.buf[io.pb.top - 1]);
+    if (stop[b] || b == '\n' || !byte_is_char(b)) break;
+    dest[n++] = char(b);
+    io.pb.top--;
+  }
+  if (n > 0) {
+    io.include_just_opened = false;
+    change_count += n;
+    io.spos.col += int32_t(n);
+    mf_io_source_col = io.spos.col;
+  }
+  return n;
+}
 
 void mf_io_peek_pushback(char *dest, size_t n) {
   PFM_ASSERT(n <= io.pb.top);
