@@ -916,6 +916,27 @@ int mf_io_unput(int c) {
 
 int mf_io_push_counted_str(const char *text, size_t len) {
   if (text == nullptr) return KS_ST_ERR;
+  // A text without a line break goes back in one copy: each byte would only move the column
+  // back by one, down to 0.
+  if (len > 1 && std::memchr(text, '\n', len) == nullptr && !trace_on(4)) {
+    if (io.pb.top + len > io.pb.cap) {
+      size_t cap = io.pb.cap < kPushbackStart ? kPushbackStart : io.pb.cap * 2;
+      while (cap < io.pb.top + len) cap *= 2;
+      char *bigger = new_pushback_buffer(cap);
+      if (io.pb.top > 0) std::memcpy(bigger, io.pb.buf, io.pb.top);
+      stg_free(io.pb.buf);
+      io.pb.buf = bigger;
+      io.pb.cap = cap;
+    }
+    if (io.pb.top < io.pb.mark_hi) io.pb.mark_hi = io.pb.top;
+    change_count += len;
+    char *dest = io.pb.buf + io.pb.top;
+    for (size_t i = 0; i < len; i++) dest[i] = text[len - 1 - i];
+    io.pb.top += len;
+    io.spos.col = io.spos.col > int32_t(len) ? io.spos.col - int32_t(len) : 0;
+    mf_io_source_col = io.spos.col;
+    return KS_ST_OK;
+  }
   for (size_t i = len; i > 0; i--) mf_io_unput(static_cast<unsigned char>(text[i - 1]));
   return KS_ST_OK;
 }

@@ -222,6 +222,16 @@ int32_t peek_more(mf_scanner_t *s, int32_t text) {
   return static_cast<int32_t>(piece);
 }
 
+// The state the automaton goes to from state on a character of class cls.
+[[gnu::always_inline]] inline int32_t step(const mf_scan_tables_t &t, int32_t state, int32_t cls) {
+  const int32_t states = static_cast<int32_t>(t.accept.size());
+  while (t.chk[static_cast<size_t>(t.base[static_cast<size_t>(state)] + cls)] != state) {
+    state = t.def[static_cast<size_t>(state)];
+    if (state >= states) cls = t.meta[static_cast<size_t>(cls)];
+  }
+  return t.nxt[static_cast<size_t>(t.base[static_cast<size_t>(state)] + cls)];
+}
+
 // Ends a match in place that needs more than the stack holds: the buffer is empty again, as
 // nothing was read. Returns -1.
 int give_up(mf_scanner_t *s) {
@@ -239,8 +249,6 @@ int match(mf_scanner_t *s, bool in_place) {
   const int32_t states = static_cast<int32_t>(t.accept.size());
   const int32_t jam = states - 1;
   const bool recall = !s->failed.empty();
-  s->path.clear();
-  int32_t path_from = 0;  // match length at which path begins
 
   if (in_place) {
     s->n_chars = s->pos = 0;
@@ -287,20 +295,14 @@ int match(mf_scanner_t *s, bool in_place) {
     if (t.accept[static_cast<size_t>(state)] != 0) {
       last_state = state;
       last_pos = cp;
-      s->path.clear();
-      path_from = cp - text;
     }
     // A pair met in vain before: nothing beyond it is accepted, as if the automaton jammed here.
     if (recall && s->failed.count(failed_key(s->origin + (cp - text), state)) != 0) break;
-    s->path.push_back(state);
-    while (t.chk[static_cast<size_t>(t.base[static_cast<size_t>(state)] + cls)] != state) {
-      state = t.def[static_cast<size_t>(state)];
-      if (state >= states) cls = t.meta[static_cast<size_t>(cls)];
-    }
-    state = t.nxt[static_cast<size_t>(t.base[static_cast<size_t>(state)] + cls)];
+    state = step(t, state, cls);
     ++cp;
     if (state == jam) break;
   }
+  const int32_t scanned_to = cp;  // where the automaton stopped
 
   if (!bom) {
     if (cp == text) {
@@ -324,11 +326,14 @@ int match(mf_scanner_t *s, bool in_place) {
   }
 
   // The pairs read beyond the last accepting state, which the match fell back to, were met in
-  // vain (the first entry of the path is that accepting state).
+  // vain: the automaton walks that stretch again from the accepting state to name them.
   if (fell_back && s->io.change_count != nullptr) {
-    for (size_t i = 1; i < s->path.size(); i++) {
-      const int64_t position = s->origin + path_from + static_cast<int64_t>(i);
-      s->failed.insert(failed_key(position, s->path[i]));
+    int32_t walk = last_state;
+    for (int32_t at = last_pos; at + 1 < scanned_to; at++) {
+      walk = step(t, walk, char_class(t, s->buf[static_cast<size_t>(at)]));
+      if (walk == jam) break;
+      const int64_t position = s->origin + (at + 1 - text);
+      s->failed.insert(failed_key(position, walk));
       if (position > s->failed_max) s->failed_max = position;
     }
   }

@@ -105,7 +105,6 @@ struct mf_scanner_t {
   int64_t origin = 0;                 // position of the next match's first character
   int64_t failed_max = -1;            // highest position remembered
   uint64_t count_after = 0;           // the input's change count when the last match ended
-  std::vector<int32_t> path;          // states of the current match since its last accept
 };
 
 // Multibyte copy of the current match, shared by every scanner (heap, owned by the runtime).
