@@ -144,12 +144,12 @@ void unshare_outputs(bldr_cm_handle_t h, bldr_cm_tgt_rec_t *rec) {
   if (cr == &fetched) cm_cr_free_cr(rec->vobh, &fetched);
 }
 
-// After a rebuild the view may hold other objects anywhere: what the session knew of it is
-// forgotten.
+// After a rebuild the view may hold other objects anywhere, a file of a checked-in version
+// rewritten among them: what the session knew of the view is forgotten, so that no later lookup
+// takes an object for one it no longer is.
 void forget_view(bldr_cm_handle_t h, bldr_cm_tgt_rec_t *rec) {
   bldr_obj_vertab_flush(h->vertab);
-  mf_stat_invalidate(static_cast<mf_stat_handle_t>(mfc_mf_stat_handle));
-  mf_stat_inval_obj(static_cast<mf_stat_handle_t>(mfc_mf_stat_handle), rec->pathname);
+  mf_stat_flush(static_cast<mf_stat_handle_t>(mfc_mf_stat_handle));
   rec->do_oid_now = TBS_OID_NULL;
 }
 

@@ -355,6 +355,7 @@ struct StaleCase {
   std::vector<std::string> args = {};  // of the second run
   std::function<void(Reuse *)> during = nullptr;  // runs beside the first build
   bool first_fails = false;
+  bool settles = true;  // a third run reuses everything
 };
 
 void PrintTo(const StaleCase &c, std::ostream *os) { *os << c.name; }
@@ -391,6 +392,7 @@ TEST_P(StaleReuse, NeverReusesWhatTheBuildWouldMakeOtherwise) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(runs() > first, c.rebuilds) << r.out << r.err;
   // Whatever the second run decided, a third run finds it all reusable.
+  if (!c.settles) return;
   const int second = runs();
   r = run("v1", argv);
   EXPECT_EQ(r.status, 0) << r.err;
@@ -458,6 +460,17 @@ INSTANTIATE_TEST_SUITE_P(
                   "all: out.txt\nout.txt:\n\tcat in.txt > out.tmp && mv out.tmp out.txt && touch $(LOG).started && "
                   "while [ ! -e $(LOG).go ]; do sleep 0.02; done && echo out >> $(LOG)\n",
                   [](Reuse *) {}, true, {}, edit_while_building},
+        // Another script of the same run rewrites a checked-in file that a target reads: the
+        // target read the old data when it was built, and another target already reused a record
+        // of the old data earlier in the run.
+        StaleCase{"TrackedFileRewrittenByAnotherScript",
+                  {{"src/gen.h", "#define X 1\n"},
+                   {"src/c.c", "#include \"gen.h\"\nint c(void) { return X; }\n"},
+                   {"src/b.c", "#include \"gen.h\"\nint b(void) { return X; }\n"}},
+                  "first: c.o b.o\nall: c.o a b.o\nc.o: c.c\n\tcc -c c.c && echo c >> $(LOG)\n"
+                  "b.o: b.c\n\tcc -c b.c && echo b >> $(LOG)\n"
+                  "a:\n\techo '#define X 2' > gen.h && touch a\n",
+                  [](Reuse *) {}, true, {"all"}, nullptr, false, false},
         StaleCase{"NothingChanged", kTwoIncludeDirs, "", [](Reuse *) {}, false},
         StaleCase{"SourceTouched", kTwoIncludeDirs, "", [](Reuse *t) { touch(t->src() + "/hello.c"); }, false},
         StaleCase{"FileOutsideTheVobsTouched", {}, "", [](Reuse *t) { touch(t->scratch_ + "/ext.h"); }, false},
