@@ -298,7 +298,10 @@ int mf_tgt_find_suffix_instance(mf_tgt_table_t *table, const char *name, const c
   const char *cand = candidate_of(table, name);
   const std::string_view c(cand);
   bool any = false;
-  for (const char *s : mf_tgt_list_strings(table->suffix_list)) {
+  void *d = nullptr;
+  for (list_cursor_t at = list_next(table->suffix_list, nullptr, &d); at != nullptr;
+       at = list_next(table->suffix_list, at, &d)) {
+    const char *s = static_cast<const char *>(d);
     if (s[0] == '\0' || !ends_with(c, s)) continue;
     any = true;
     const std::string base(c.substr(0, c.size() - std::strlen(s)));
