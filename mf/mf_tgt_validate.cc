@@ -620,12 +620,13 @@ list_handle_t mf_tgt_apply_search_list(mf_tgt_table_t *table, const char *name, 
   if (v == MF_COMPAT_SUN && restrict_sun && std::strchr(name, '/') != nullptr)
     return LIST_HANDLE_NULL;
   if (mf_tgt_variant_is_bsd(v)) {
-    char base[kPathSize];
-    char suffix[256];
+    std::vector<char> base(std::strlen(name) + 1), suffix(std::strlen(name) + 1);
     void *data = nullptr;
     if (table->suff_path_table != HASH_HT_NULL &&
-        fileutl_strip_suffix(name, sizeof base, base, sizeof suffix, suffix) == KS_ST_OK &&
-        suffix[0] != '\0' && hash_str_lookup(table->suff_path_table, suffix, nullptr, &data)) {
+        fileutl_strip_suffix(name, base.size(), base.data(), suffix.size(), suffix.data()) ==
+            KS_ST_OK &&
+        suffix[0] != '\0' &&
+        hash_str_lookup(table->suff_path_table, suffix.data(), nullptr, &data)) {
       auto *sp = static_cast<mf_tgt_suff_path_t *>(data);
       if (sp->dirs != LIST_HANDLE_NULL) {
         if (!sp->all_path_appended) {
@@ -839,13 +840,14 @@ char *mf_tgt_dollar_star_for_explicit_tgt(mf_tgt_table_t *table, const char *nam
                                           const char *explicit_stem, const char *member) {
   const uint32_t v = table->compat_variant;
   auto strip = [&](const char *text) -> char * {
-    char base[kPathSize];
-    char suffix[256];
-    if (fileutl_strip_suffix(text, sizeof base, base, sizeof suffix, suffix) != KS_ST_OK) {
+    // Room for any part of the name, however long.
+    std::vector<char> base(std::strlen(text) + 1), suffix(std::strlen(text) + 1);
+    if (fileutl_strip_suffix(text, base.size(), base.data(), suffix.size(), suffix.data()) !=
+        KS_ST_OK) {
       error_row(MF_TGT_MSG_STRIP_SUFFIX, text);
       return nullptr;
     }
-    return mf_tgt_area_copy(table, base);
+    return mf_tgt_area_copy(table, base.data());
   };
   if (member != nullptr) return v == MF_COMPAT_SUN ? nullptr : strip(member);
   const char *base = nullptr;

@@ -343,3 +343,40 @@ ks_status_t dbrpc_viewdb_last_private_oid(const std::string &storage, const std:
   if (!ok) return KS_ST_ERR;
   return found ? KS_ST_OK : KS_ST_NOT_FOUND;
 }
+
+ks_status_t dbrpc_viewdb_note_winkin(const std::string &storage, const std::string &vrel,
+                                     const tbs_oid_t &do_oid, uint32_t mtype, const struct stat &st) {
+  std::lock_guard<std::mutex> hold(state.pool.lock);
+  sqlite3 *db = open_locked(storage, false);
+  if (!db) return KS_ST_ERR;
+  Conn &c = state.conns[db];
+  commit(db, c, &state.failed);
+  if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    report("cannot lock the view database", storage, sqlite3_errmsg(db));
+    return KS_ST_ERR;
+  }
+  tbs_uuid_t as_uuid;
+  std::memcpy(as_uuid.bytes, do_oid.bytes, 16);
+  bool ok = insert(db, c, vrel, st, as_uuid);
+  sqlite3_stmt *s = nullptr;
+  if (ok)
+    ok = sqlite3_prepare_v2(db,
+                            "INSERT OR REPLACE INTO derived_objects(vrel, do_oid, mtype, dev, ino)"
+                            " VALUES(?1, ?2, ?3, ?4, ?5)",
+                            -1, &s, nullptr) == SQLITE_OK;
+  if (ok) {
+    sqlite3_bind_text(s, 1, vrel.c_str(), int(vrel.size()), SQLITE_STATIC);
+    sqlite3_bind_blob(s, 2, do_oid.bytes, 16, SQLITE_STATIC);
+    sqlite3_bind_int64(s, 3, mtype);
+    sqlite3_bind_int64(s, 4, int64_t(st.st_dev));
+    sqlite3_bind_int64(s, 5, int64_t(st.st_ino));
+    ok = sqlite3_step(s) == SQLITE_DONE;
+  }
+  sqlite3_finalize(s);
+  if (!ok || sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    report("cannot write the view database", storage, sqlite3_errmsg(db));
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return KS_ST_ERR;
+  }
+  return KS_ST_OK;
+}

@@ -2,6 +2,7 @@
 
 #include "vob/vob_git.h"
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -180,7 +181,7 @@ tbs_oid_t dir_version(Worktree *wt, const tbs_oid_t &elem, git_tree *tree) {
   return vob_ob_ver_oid(elem, digest.bytes, 16);
 }
 
-// Whether the tracked file at rel, whose status is st, holds the blob the view selects. past:
+// Whether the tracked file or link at rel, whose status is st, holds the blob the view selects. past:
 // st is a status the file had (it may no longer be there as it was): only the index can tell,
 // the data is not read.
 bool unmodified(Worktree *wt, const vob_pname_t &where, const struct stat &st, const git_oid *blob,
@@ -202,6 +203,13 @@ bool unmodified(Worktree *wt, const vob_pname_t &where, const struct stat &st, c
     result = true;
   } else if (past) {
     return false;
+  } else if (S_ISLNK(st.st_mode)) {
+    // A link's blob is its text.
+    char text[4096];
+    ssize_t n = readlink(where.abs.c_str(), text, sizeof text);
+    git_oid data;
+    if (n >= 0 && size_t(n) < sizeof text && git_odb_hash(&data, text, size_t(n), GIT_OBJECT_BLOB) == 0)
+      result = git_oid_equal(&data, blob);
   } else {
     git_oid data;
     if (git_repository_hashfile(&data, wt->repo, where.abs.c_str(), GIT_OBJECT_BLOB,
@@ -311,7 +319,9 @@ ks_status_t judge(Worktree *wt, const vob_pname_t &where, const struct stat &st,
     id->obj = vob_ob_ver_oid(elem, id_in_tree->id, GIT_OID_RAWSZ);
     return KS_ST_OK;
   }
-  if (mode == GIT_FILEMODE_LINK && S_ISLNK(st.st_mode)) {
+  // A tracked link is the version selected only while its text is that version's; a link
+  // pointed elsewhere is the view's own object.
+  if (mode == GIT_FILEMODE_LINK && S_ISLNK(st.st_mode) && unmodified(wt, where, st, id_in_tree, past)) {
     id->mtype = VOB_MTYPE_SLINK;
     id->obj = vob_ob_ver_oid(elem, id_in_tree->id, GIT_OID_RAWSZ);
     return KS_ST_OK;
@@ -478,6 +488,8 @@ void view_xstat_flush_cache() {
   private_oids.clear();
   vob_ob_flush_cache();
 }
+
+void view_fstat_of(const struct stat &st, view_fstat_t *fstat) { fill_fstat(st, fstat); }
 
 void view_xstat_forget(const char *abs) {
   std::lock_guard<std::mutex> hold(lock);

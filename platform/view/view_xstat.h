@@ -38,6 +38,10 @@
 // The VIEW_FTYPE_* of a stat mode.
 uint32_t view_ftype_of(mode_t mode);
 
+struct view_fstat_t;
+// The file status part of the extended stat of an object whose lstat or stat is st.
+void view_fstat_of(const struct stat &st, view_fstat_t *fstat);
+
 // A time as two 64-bit words, so that times compare bytewise.
 struct view_time_t {
   int64_t sec;

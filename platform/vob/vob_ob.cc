@@ -229,12 +229,18 @@ ks_status_t vob_obj_oid_to_dbid(vob_handle_t vobh, const tbs_oid_t *oid, uint32_
     return KS_ST_OK;
   }
   if (status != KS_ST_NOT_FOUND) return status;
-  Noted obj;
+  Noted obj{};
   {
     std::lock_guard<std::mutex> hold(noted_lock);
     auto it = noted.find(key_of(*oid));
-    if (it == noted.end() || !tbs_oid_eq(&it->second.vob_oid, &k->oid)) return KS_ST_NOT_FOUND;
-    obj = it->second;
+    if (it != noted.end() && tbs_oid_eq(&it->second.vob_oid, &k->oid)) obj = it->second;
+  }
+  if (obj.mtype == 0) {
+    // A derived object of the VOB gets its identifier on first request.
+    dbrpc_vobdb_do_t d;
+    status = dbrpc_vobdb_find_do(k->git_dir, *oid, &d);
+    if (status != KS_ST_OK) return status;
+    return dbrpc_vobdb_enter(k->git_dir, *oid, d.mtype, 0, d.vob_rel, dbid);
   }
   uint32_t elem_dbid = 0;
   if (!tbs_oid_is_null(&obj.elem_oid)) {
