@@ -93,13 +93,10 @@ bool mf_tgt_may_hold(mf_tgt_table_t *table, const char *name) {
     set.table = table;
     set.comp_table = table->comp_table;
   }
-  const char *key = nullptr;
-  for (hash_cursor_t c = hash_str_next_in_order(table->comp_table, set.last, &key, nullptr);
-       c != nullptr; c = hash_str_next_in_order(table->comp_table, c, &key, nullptr)) {
+  mf_tgt_take_new_names(table, &set.last, [&set](const char *key) {
     const size_t b = suffix_bit(key);
     set.bits[b / 64] |= uint64_t(1) << (b % 64);
-    set.last = c;
-  }
+  });
   const size_t b = suffix_bit(name);
   return (set.bits[b / 64] >> (b % 64)) & 1;
 }

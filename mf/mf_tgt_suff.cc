@@ -54,12 +54,8 @@ const std::vector<const char *> *entries_with_leaf(mf_tgt_table_t *table, std::s
     leaf_index.table = table;
     leaf_index.comp_table = table->comp_table;
   }
-  const char *key = nullptr;
-  for (hash_cursor_t c = hash_str_next_in_order(table->comp_table, leaf_index.last, &key, nullptr);
-       c != nullptr; c = hash_str_next_in_order(table->comp_table, c, &key, nullptr)) {
-    leaf_index.by_leaf[leaf_of(key)].push_back(key);
-    leaf_index.last = c;
-  }
+  mf_tgt_take_new_names(table, &leaf_index.last,
+                        [](const char *key) { leaf_index.by_leaf[leaf_of(key)].push_back(key); });
   auto it = leaf_index.by_leaf.find(leaf);
   return it == leaf_index.by_leaf.end() ? nullptr : &it->second;
 }
