@@ -166,6 +166,11 @@ bldr_cm_tgt_rec_t *bldr_cm_find_tgt(bldr_cm_handle_t h, const char *name, bool r
 // Whether a trace of the session may print at level.
 bool bldr_cm_traced(int level);
 
+// Between rebuilds (hold set) the session's lookups see the view's selection as of one moment and
+// the winkins and promotions it records join one transaction of each database; while a build
+// script runs (hold clear) neither holds. Nothing without records.
+void bldr_cm_hold_view(bldr_cm_handle_t h, bool hold);
+
 // Collects the target's dependencies by kind, once. 0, 1001 or 1002.
 ks_status_t bldr_cm_add_all_dependencies(bldr_cm_handle_t h, bldr_cm_tgt_rec_t *rec,
                                          const char *name);

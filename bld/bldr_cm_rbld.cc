@@ -239,11 +239,14 @@ bldr_cm_tgt_status_t bldr_cm_rbld_tgt(bldr_cm_handle_t h, const char *name,
     fill_run(h, rec, name, &run);
     unshare_outputs(h, rec);
   }
+  // The script may change the view's selection: the lookups' hold ends while it runs.
+  bldr_cm_hold_view(h, false);
   int r = bldr_exec_script(rec->actual_script, name, &run.info, no_exec, !audit,
                            (h->flags & BLDR_CM_FLAG_SILENT) != 0,
                            (h->flags & BLDR_CM_FLAG_IGNORE_STATUS) != 0,
                            (h->flags & BLDR_CM_FLAG_SGIPMAKE) != 0, shell, shell_flags, gnu_like,
                            mand_evs, cond_evs, dirent_update, &status);
+  bldr_cm_hold_view(h, true);
   bldr_cm_release_tgt_dep_lists(rec);
   if (!no_exec) forget_view(h, rec);
   if (r > 0) return rec->status = BLDR_CM_TGT_ST_REBUILD_FAILED;
@@ -290,11 +293,13 @@ int bldr_cm_start_rbld_tgt(bldr_cm_handle_t h, const char *name, void *,
     fill_run(h, rec, name, &run);
     unshare_outputs(h, rec);
   }
+  bldr_cm_hold_view(h, false);
   int r = bldr_exec_start_script(0, rec->actual_script, name, &run.info, no_exec,
                                  (h->flags & BLDR_CM_FLAG_SILENT) != 0,
                                  (h->flags & BLDR_CM_FLAG_IGNORE_STATUS) != 0,
                                  (h->flags & BLDR_CM_FLAG_SGIPMAKE) != 0, shell, shell_flags,
                                  gnu_like, mand_evs, cond_evs, dirent_update, &status);
+  bldr_cm_hold_view(h, true);
   if (r == 0) return 0;
   bldr_cm_release_tgt_dep_lists(rec);
   if (!no_exec) forget_view(h, rec);

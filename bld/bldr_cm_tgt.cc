@@ -6,6 +6,7 @@
 #include "bld/bldr_cm_int.h"
 #include "bld/bldr_cr_cache.h"
 #include "bld/bldr_exec.h"
+#include "bld/bldr_make.h"
 #include "bld/bldr_obj.h"
 #include "bld/bldr_tgt.h"
 #include "ks/fileutl.h"
@@ -166,8 +167,8 @@ ks_status_t bldr_cm_register_tgt(bldr_cm_handle_t h, const char *name, const cha
   const char *pathname = stg_area_strdup(h->area, search_name ? search_name : name);
   if (pathname == nullptr) no_memory();
   *go_on = 0;
-  if (!h->records) {
-    // Without records no target is looked up in the versioned file system.
+  if (!h->records || !bldr_doing_config_lookup) {
+    // Without records, or with lookups off, no target is looked up in the versioned file system.
     rec->pathname = pathname;
     rec->registered = 1;
     return KS_ST_OK;

@@ -265,6 +265,85 @@ TEST_F(Reuse, RegistrationOfUnusualTargets) {
   EXPECT_EQ(runs(), 2);
 }
 
+TEST_F(Reuse, WinkinBringsSiblingsAndMakesTheDirectoriesItNeeds) {
+  site::write_file(src() + "/Makefile",
+                   makefile("obj/hello.o: hello.c\n\tmkdir -p obj && cc -Iinc -c hello.c -o obj/hello.o && "
+                            "cp obj/hello.o obj/hello.bak && echo hello.o >> $(LOG)\n"));
+  ASSERT_EQ(run("v1", {"tolvick", "obj/hello.o"}).status, 0);
+  site_.make_view("v2");
+  site::write_file(src("v2") + "/Makefile", site::read_file(src() + "/Makefile"));
+  e2e::Result r = run("v2", {"tolvick", "obj/hello.o"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(runs(), 1) << r.out << r.err;
+  EXPECT_THAT(r.out + r.err, HasSubstr("Wink in derived object \"obj/hello.bak\""));
+  EXPECT_EQ(describe("v2", "obj/hello.bak", "version"), describe("v1", "obj/hello.bak", "version"));
+  EXPECT_EQ(describe("v2", "obj/hello.o", "meta-type"), "SHARED_DO");
+}
+
+TEST_F(Reuse, ARebuildWritesAFileOfItsOwnOverAWinkedInObject) {
+  ASSERT_EQ(run("v1", {"tolvick", "hello.o"}).status, 0);
+  const std::string built = site::read_file(src() + "/hello.o");
+  site_.make_view("v2");
+  ASSERT_EQ(run("v2", {"tolvick", "hello.o"}).status, 0);
+  // The view's own build, by a script that writes into the object it finds there.
+  site::write_file(src("v2") + "/Makefile",
+                   makefile("hello.o: hello.c\n\tcc -Iinc -c hello.c -o t.o && cat t.o > hello.o && "
+                            "echo x >> hello.o && echo hello.o >> $(LOG)\n"));
+  e2e::Result r = run("v2", {"tolvick", "hello.o"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(runs(), 2);
+  EXPECT_EQ(site::read_file(src() + "/hello.o"), built) << "the first view's object is untouched";
+  site_.make_view("v3");
+  r = run("v3", {"tolvick", "hello.o"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(site::read_file(src("v3") + "/hello.o"), built) << "the shared data is untouched";
+}
+
+TEST_F(Reuse, ANoExecuteRunLeavesCandidatesWithoutDataInTheVob) {
+  ASSERT_EQ(run("v1", {"tolvick", "hello.o"}).status, 0);
+  ASSERT_EQ(unlink((src() + "/hello.o").c_str()), 0);  // its only data
+  site_.make_view("v2");
+  for (int i = 0; i < 2; i++) {
+    e2e::Result r = run("v2", {"tolvick", "-n", "-d", "hello.o"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out + r.err, HasSubstr("Candidates with no data:\t1\n")) << i;
+  }
+  e2e::Result r = run("v2", {"tolvick", "-d", "hello.o"});
+  EXPECT_THAT(r.out + r.err, HasSubstr("Candidates with no data:\t1\n"));
+  r = run("v2", {"tolvick", "-n", "-d", "hello.o"});
+  EXPECT_THAT(r.out + r.err, HasSubstr("Candidates with no data:\t0\n")) << "the real run removed it";
+}
+
+TEST_F(Reuse, ANonCriticalDependencyIsNotComparedAndNeverMarkedInStoredRecords) {
+  site::write_file(src() + "/stamp", "one\n");
+  const std::string script = "\tcc -Iinc -c hello.c && cat stamp > /dev/null && echo hello.o >> $(LOG)\n";
+  // The order-only separator of the GNU dialect.
+  site::write_file(src() + "/Makefile", makefile("hello.o: hello.c | stamp\n" + script));
+  ASSERT_EQ(run("v1", {"tolvick", "-C", "gnu", "hello.o"}).status, 0);
+  site::write_file(src() + "/stamp", "two\n");
+  // The record then comes from the VOB and goes into the record cache after the match.
+  unlink((src() + "/.tvick.state").c_str());
+  ASSERT_EQ(run("v1", {"tolvick", "-C", "gnu", "hello.o"}).status, 0);
+  EXPECT_EQ(runs(), 1) << "behind the order-only separator: not compared";
+  // The same record, now with the file as an ordinary dependency: it used "one".
+  site::write_file(src() + "/Makefile", makefile("hello.o: hello.c stamp\n" + script));
+  e2e::Result r = run("v1", {"tolvick", "-C", "gnu", "-v", "hello.o"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(runs(), 2) << r.out << r.err;
+}
+
+TEST_F(Reuse, CoTargetsAreBuiltOnceAndReused) {
+  site::write_file(src() + "/Makefile",
+                   makefile("all: x.h x.c\nx.h + x.c: hello.c\n\techo h > x.h && echo c > x.c && echo x >> $(LOG)\n"));
+  for (int i = 0; i < 2; i++) {
+    e2e::Result r = run("v1", {"tolvick", "-d", "all"});
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  EXPECT_EQ(runs(), 1);
+  EXPECT_EQ(describe("v1", "x.h", "meta-type"), "DERIVED_OBJ");
+  EXPECT_EQ(describe("v1", "x.c", "meta-type"), "DERIVED_OBJ");
+}
+
 // --- Never a stale reuse: each edit makes the next run rebuild; each no-edit reuses.
 
 struct StaleCase {
