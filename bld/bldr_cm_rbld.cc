@@ -67,6 +67,7 @@ bool audited(bldr_cm_handle_t h, const bldr_cm_tgt_rec_t *rec, int32_t no_exec) 
 // The preparation of a rebuild with records: primary dependency, script hash, dependencies. 0, or
 // KS_ST_ERR.
 ks_status_t prepare(bldr_cm_handle_t h, bldr_cm_tgt_rec_t *rec, const char *name) {
+  if (bldr_cm_settle_tgt(h, rec) != KS_ST_OK) return KS_ST_ERR;
   if (bldr_cm_calc_dep_hash(name, h, rec) != KS_ST_OK) return KS_ST_ERR;
   if (!rec->script_hash_done) {
     if (bldr_script_hash(rec->script, &rec->script_hash) != KS_ST_OK) return KS_ST_ERR;
@@ -319,7 +320,8 @@ int bldr_cm_start_rbld_tgt(bldr_cm_handle_t h, const char *name, void *,
 int bldr_cm_chk_rebuild_change(bldr_cm_handle_t h, const char *name) {
   if (!bldr_doing_config_recs || h == BLDR_CM_HANDLE_NULL || !h->records) return 1;
   bldr_cm_tgt_rec_t *rec = bldr_cm_find_tgt(h, name, true);
-  if (rec == nullptr || !rec->prev_found || tbs_oid_is_null(&rec->do_oid_at_lookup)) return 1;
+  if (rec == nullptr || rec->deferred || !rec->prev_found || tbs_oid_is_null(&rec->do_oid_at_lookup))
+    return 1;
   uint32_t kind = 0;
   bool read = false;
   if (tbs_oid_is_null(&rec->do_oid_now)) {

@@ -22,6 +22,12 @@ using testing::Not;
 
 namespace {
 
+// Sets the file's modification time a while ahead.
+void touch_later(const std::string &path) {
+  struct timespec later[2] = {{0, UTIME_OMIT}, {time(nullptr) + 30, 0}};
+  utimensat(AT_FDCWD, path.c_str(), later, 0);
+}
+
 // A VOB with a C source reaching a header through an include path, views of it, and programs run
 // in a view's src directory. Every run of a build script appends its target to a log outside the
 // views, so a test can tell a rebuild from a reuse.
@@ -342,6 +348,23 @@ TEST_F(Reuse, CoTargetsAreBuiltOnceAndReused) {
   EXPECT_EQ(runs(), 1);
   EXPECT_EQ(describe("v1", "x.h", "meta-type"), "DERIVED_OBJ");
   EXPECT_EQ(describe("v1", "x.c", "meta-type"), "DERIVED_OBJ");
+}
+
+TEST_F(Reuse, WithLookupsOffTargetsAreDecidedByDateStampsAndStillRecorded) {
+  site::write_file(src() + "/Makefile",
+                   makefile("lib.a: hello.o\n\tar rc lib.a hello.o && echo lib.a >> $(LOG)\n"
+                            "hello.o: hello.c\n\tcc -Iinc -c hello.c && echo hello.o >> $(LOG)\n"));
+  ASSERT_EQ(run("v1", {"tolvick", "-T"}).status, 0);
+  EXPECT_EQ(runs(), 2);
+  EXPECT_EQ(describe("v1", "lib.a", "meta-type"), "DERIVED_OBJ");
+  e2e::Result cr = run("v1", {"gammick", "catcr", "lib.a"});
+  EXPECT_THAT(cr.out, HasSubstr("Declared dependencies:\n  hello.o  hello.o\n"));
+  // A touched source is newer: by date stamps both are made again; by records, neither.
+  touch_later(src() + "/hello.c");
+  ASSERT_EQ(run("v1", {"tolvick"}).status, 0);
+  EXPECT_EQ(runs(), 2);
+  ASSERT_EQ(run("v1", {"tolvick", "-T"}).status, 0);
+  EXPECT_EQ(runs(), 4);
 }
 
 // --- Never a stale reuse: each edit makes the next run rebuild; each no-edit reuses.
