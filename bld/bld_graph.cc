@@ -18,6 +18,7 @@
 #include "mf/bldr_opts.h"
 #include "mf/mf.h"
 #include "mf/mf_tgt.h"
+#include "mf/mf_tgt_validate.h"
 #include "mf/mfc.h"
 
 namespace {
@@ -398,6 +399,8 @@ ks_status_t bld_graph_process_tgt(mf_cmf_handle_t cmf, const char *name, mf_tgt_
 
 ks_status_t bld_graph_print_dep_graph(mf_cmf_handle_t cmf, int with_inference,
                                       list_handle_t precious) {
+  // Nothing changes the working directory or the environment while the graph is walked.
+  mf_tgt_validate_context_t lookups;
   Reached reached(cmf != nullptr ? cmf->tgt_table : nullptr);
   auto reach = [&](const char *dep) { return reached.reach(dep); };
   list_handle_t roots = mf_tgt_root_tgt_list(cmf->tgt_table);

@@ -18,6 +18,9 @@
 #include "mf/mf_utl.h"
 #include "mf/mfc.h"
 #include "tbs/tbs_status.h"
+#include "dbrpc/dbrpc_viewdb.h"
+#include "dbrpc/dbrpc_vobdb.h"
+#include "view/view_xstat.h"
 
 namespace {
 
@@ -95,6 +98,19 @@ const imsg_msg_table_t _bldr_cm_karsel_msg_table = {
 };
 
 bool bldr_cm_traced(int level) { return mf_utl_should_trace("bldr_cm", level); }
+
+void bldr_cm_hold_view(bldr_cm_handle_t h, bool hold) {
+  if (h == BLDR_CM_HANDLE_NULL || !h->records) return;
+  if (hold) {
+    view_xstat_hold_begin();
+    dbrpc_viewdb_batch_begin();
+    dbrpc_vobdb_batch_begin();
+  } else {
+    dbrpc_vobdb_batch_end();
+    dbrpc_viewdb_batch_end();
+    view_xstat_hold_end();
+  }
+}
 
 bldr_cm_tgt_rec_t *bldr_cm_find_tgt(bldr_cm_handle_t h, const char *name, bool report) {
   void *data = nullptr;
@@ -189,6 +205,7 @@ bldr_cm_handle_t bldr_cm_init(uint64_t flags, bldr_cm_view_info_t *view_info,
   // A cache that cannot be read costs time, not results: its status is not looked at.
   if (h->records && (bldr_doing_config_lookup || bldr_doing_config_recs))
     bldr_cr_cache_read(".tvick.state", nullptr);
+  bldr_cm_hold_view(h, true);
   return h;
 }
 
@@ -196,6 +213,7 @@ void bldr_cm_term(bldr_cm_handle_t h) {
   bldr_cr_cache_close(nullptr);
   if (h == BLDR_CM_HANDLE_NULL) return;
   pfm_inhibit();
+  bldr_cm_hold_view(h, false);
   if (mf_verbosity > 1 ||
       (imsg_get_desired_verbosity() > 1 && imsg_should_trace("bldr_shopping_stats", 2))) {
     imsg_print(IMSG_INFO, &_bldr_cm_karsel_msg_table, BLDR_CM_MSG_STATS);

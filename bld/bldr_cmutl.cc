@@ -86,6 +86,26 @@ ks_status_t obj_cache_search_stat(const char *name, int follow, stg_area_t area,
   return KS_ST_OK;
 }
 
+// Removes the ".." components of an absolute pathname with the component before each, in place.
+void resolve_dot_dot(char *path) {
+  std::string out;
+  for (const char *s = path; *s;) {
+    while (*s == '/') s++;
+    const char *e = s;
+    while (*e && *e != '/') e++;
+    std::string part(s, size_t(e - s));
+    if (part == "..") {
+      size_t slash = out.rfind('/');
+      out.resize(slash == std::string::npos ? 0 : slash);
+    } else if (!part.empty() && part != ".") {
+      out += "/" + part;
+    }
+    s = e;
+  }
+  if (out.empty()) out = "/";
+  std::memcpy(path, out.c_str(), out.size() + 1);  // never longer than the original
+}
+
 }  // namespace
 
 const imsg_msg_table_t _bldr_cmutl_karsel_msg_table = {
@@ -130,6 +150,7 @@ ks_status_t bldr_cmutl_abs_pn(const char *pathname, char **out, stg_area_t area)
   char dir[1024], leaf[1024], abs[1024];
   if (fileutl_strip_leaf(pathname, sizeof dir, dir, sizeof leaf, leaf) != KS_ST_OK) return KS_ST_ERR;
   if (fileutl_abspn(*dir ? dir : ".", abs, sizeof abs) != KS_ST_OK) return KS_ST_ERR;
+  resolve_dot_dot(abs);
   const bool dot_leaf = std::strcmp(leaf, ".") == 0 || std::strcmp(leaf, "..") == 0;
   if (!dot_leaf && (!*dir || std::strstr(abs, dir) != nullptr)) return KS_ST_OK;
   std::string base = abs;

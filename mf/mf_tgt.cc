@@ -259,7 +259,7 @@ void mf_tgt_free_table(mf_tgt_table_t *table) {
   if (table == nullptr) return;
   if (table == current_table) current_table = nullptr;
   dep_indexes.erase(table);
-  mf_tgt_forget_rule_indexes(table);
+  mf_tgt_forget_table(table);
   hash_delete_ht(&table->comp_table);
   hash_delete_ht(&table->cmd_table);
   hash_delete_ht(&table->dir_table);

@@ -205,11 +205,28 @@ const dbrpc_view_rec_t *dbrpc_reg_snapshot_t::find_view_by_uuid(const tbs_uuid_t
   return nullptr;
 }
 
+namespace {
+
+unsigned reg_hold_depth = 0;  // nesting of open holds (guarded by reader.lock)
+
+}  // namespace
+
+void dbrpc_reg_hold_begin() {
+  std::lock_guard<std::mutex> hold(reader.lock);
+  reg_hold_depth++;
+}
+
+void dbrpc_reg_hold_end() {
+  std::lock_guard<std::mutex> hold(reader.lock);
+  if (reg_hold_depth > 0) reg_hold_depth--;
+}
+
 dbrpc_reg_snapshot_h dbrpc_reg_snapshot(ks_status_t *status) {
   *status = KS_ST_OK;
   std::string site = tbs_site_dir();
-  std::string path = tbs_registry_pname();
   std::lock_guard<std::mutex> hold(reader.lock);
+  if (reg_hold_depth > 0 && reader.snapshot && reader.snapshot->site == site) return reader.snapshot;
+  std::string path = tbs_registry_pname();
   struct stat st;
   if (path.empty() || stat(path.c_str(), &st) != 0) {
     reader.close();

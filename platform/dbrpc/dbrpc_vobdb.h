@@ -117,3 +117,21 @@ ks_status_t dbrpc_vobdb_find_pool(const std::string &git_dir, const tbs_oid_t &d
 // Removes the derived object, its hashes and pool status, and its record when no other derived
 // object has it, in one transaction. KS_ST_OK, or KS_ST_ERR after printing the error.
 ks_status_t dbrpc_vobdb_delete_do(const std::string &git_dir, const tbs_oid_t &do_oid);
+
+// The row of the derived object in the store (a positive number that stays while the derived
+// object is stored); KS_ST_NOT_FOUND when the VOB has none, KS_ST_ERR on failure.
+ks_status_t dbrpc_vobdb_do_row(const std::string &git_dir, const tbs_oid_t &do_oid, int64_t *row);
+
+// The derived object at that row; KS_ST_NOT_FOUND when none, KS_ST_ERR on failure.
+ks_status_t dbrpc_vobdb_find_do_by_row(const std::string &git_dir, int64_t row, dbrpc_vobdb_do_t *out);
+
+// Opens a batch of small writes in this process: until the matching dbrpc_vobdb_batch_end, the
+// marks of promotion and the deletions of derived objects join one write transaction per VOB,
+// taken at the first of them, instead of one each; this process reads what they wrote, others
+// after the end. A record stored meanwhile commits the batch's transaction of its VOB first.
+// Batches nest.
+void dbrpc_vobdb_batch_begin();
+
+// Ends a batch; the outermost end commits. KS_ST_OK, or KS_ST_ERR after printing the error when
+// a write of the batch may not have been kept.
+ks_status_t dbrpc_vobdb_batch_end();

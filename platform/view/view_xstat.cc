@@ -255,11 +255,21 @@ ks_status_t view_private(const vob_pname_t &where, const struct stat &st, Identi
 ks_status_t judge(Worktree *wt, const vob_pname_t &where, const struct stat &st, Identity *id,
                   bool past = false);
 
+// Starts the version-control library once. Trees stay in its object cache whatever their size:
+// every identification below a directory looks that directory's tree up again.
+void git_ready() {
+  static bool ready = false;
+  if (ready) return;
+  git_libgit2_init();
+  git_libgit2_opts(GIT_OPT_SET_CACHE_OBJECT_LIMIT, int(GIT_OBJECT_TREE), size_t(16) << 20);
+  ready = true;
+}
+
 ks_status_t identify(const vob_pname_t &where, const struct stat &st, Identity *id) {
   *id = Identity();
   if (!where.vob || where.vob_rel == ".git" || where.vob_rel.starts_with(".git/")) return KS_ST_OK;
   std::lock_guard<std::mutex> hold(lock);
-  git_libgit2_init();
+  git_ready();
   Worktree *wt = worktree_for(where.vob_root);
   StatSig sig = sig_of(st);
   auto it = judged.find(where.abs);
@@ -458,7 +468,7 @@ ks_status_t view_get_oids_was(const vob_pname_t &where, const struct stat &st, v
   ks_status_t status;
   {
     std::lock_guard<std::mutex> hold(lock);
-    git_libgit2_init();
+    git_ready();
     Worktree *wt = worktree_for(where.vob_root);
     if (!wt) return KS_ST_NOT_FOUND;
     status = judge(wt, where, st, &id, true);
@@ -472,11 +482,13 @@ ks_status_t view_get_oids_was(const vob_pname_t &where, const struct stat &st, v
 }
 
 void view_xstat_hold_begin() {
+  dbrpc_reg_hold_begin();
   std::lock_guard<std::mutex> hold(lock);
   if (hold_depth++ == 0 && ++hold_serial == 0) hold_serial = 1;
 }
 
 void view_xstat_hold_end() {
+  dbrpc_reg_hold_end();
   std::lock_guard<std::mutex> hold(lock);
   if (hold_depth > 0) hold_depth--;
 }

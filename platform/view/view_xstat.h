@@ -121,10 +121,10 @@ ks_status_t view_get_oids_resolved(const vob_pname_t &where, const struct stat &
 // checked-out object, or a file the index does not vouch for); KS_ST_ERR on another failure.
 ks_status_t view_get_oids_was(const vob_pname_t &where, const struct stat &st, view_oids_t *info);
 
-// Opens a hold on the worktrees: until the matching view_xstat_hold_end, the version that a
-// VOB worktree selects is read once, and changes to its HEAD or index made meanwhile are seen
-// after the hold. For a caller identifying many objects as of one moment (an audit's
-// conversion). Holds nest.
+// Opens a hold on the worktrees and the registry: until the matching view_xstat_hold_end, the
+// version that a VOB worktree selects is read once, and changes to its HEAD or index, or to the
+// registry, made meanwhile are seen after the hold. For a caller identifying many objects as of
+// one moment (an audit's conversion, the lookups of a make between rebuilds). Holds nest.
 void view_xstat_hold_begin();
 void view_xstat_hold_end();
 

@@ -1,7 +1,9 @@
 // Derived objects' shopping directories and names, and the branches and version numbers of
 // versions (see vob_ob.h).
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "dbrpc/dbrpc_vobdb.h"
 #include "vob/vob_mtype.h"
@@ -30,10 +32,27 @@ ks_status_t version_row(vob_handle_t vobh, uint32_t dbid, dbrpc_vobdb_obj_t *row
 }  // namespace
 
 ks_status_t vob_dir_elem_dbid(vob_handle_t vobh, const std::string &dir_rel, uint32_t *dbid) {
+  // An entered object keeps its identifier: each directory is asked for once per process.
+  static std::mutex lock;
+  static std::unordered_map<std::string, uint32_t> known;
   tbs_oid_t vob_oid;
   if (vob_ob_get_oid(vobh, &vob_oid) != KS_ST_OK) return KS_ST_NOT_FOUND;
-  return dbrpc_vobdb_enter(vob_ob_get_git_dir(vobh), vob_ob_elem_oid(vob_oid, dir_rel),
-                           VOB_MTYPE_DIR_ELEM, 0, dir_rel, dbid);
+  std::string key = std::string(reinterpret_cast<const char *>(vob_oid.bytes), 16) + dir_rel;
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    auto it = known.find(key);
+    if (it != known.end()) {
+      *dbid = it->second;
+      return KS_ST_OK;
+    }
+  }
+  ks_status_t status = dbrpc_vobdb_enter(vob_ob_get_git_dir(vobh), vob_ob_elem_oid(vob_oid, dir_rel),
+                                         VOB_MTYPE_DIR_ELEM, 0, dir_rel, dbid);
+  if (status == KS_ST_OK) {
+    std::lock_guard<std::mutex> hold(lock);
+    known[key] = *dbid;
+  }
+  return status;
 }
 
 ks_status_t vob_resolve_do_split_pn(const char *pathname, void *, void *, int, vob_handle_t *vobh,
@@ -56,7 +75,15 @@ ks_status_t vob_obj_get_name_ext(vob_handle_t vobh, uint32_t dbid, size_t size, 
   const char *tag = vob_ob_get_tag(vobh);
   if (git_dir.empty() || tag == nullptr) return KS_ST_NOT_FOUND;
   dbrpc_vobdb_obj_t row;
-  ks_status_t status = dbrpc_vobdb_find_dbid(git_dir, dbid, &row);
+  ks_status_t status;
+  if (dbid & VOB_DBID_DO) {
+    dbrpc_vobdb_do_t d;
+    status = dbrpc_vobdb_find_do_by_row(git_dir, int64_t(dbid & ~VOB_DBID_DO), &d);
+    row.oid = d.do_oid;
+    row.vob_rel = d.vob_rel;
+  } else {
+    status = dbrpc_vobdb_find_dbid(git_dir, dbid, &row);
+  }
   if (status != KS_ST_OK) return status;
   char oid[TBS_OID_STR_SIZE];
   std::string text = std::string("/") + tag + (row.vob_rel.empty() ? "" : "/" + row.vob_rel) +

@@ -236,11 +236,13 @@ ks_status_t vob_obj_oid_to_dbid(vob_handle_t vobh, const tbs_oid_t *oid, uint32_
     if (it != noted.end() && tbs_oid_eq(&it->second.vob_oid, &k->oid)) obj = it->second;
   }
   if (obj.mtype == 0) {
-    // A derived object of the VOB gets its identifier on first request.
-    dbrpc_vobdb_do_t d;
-    status = dbrpc_vobdb_find_do(k->git_dir, *oid, &d);
+    // A derived object is numbered by its place in the VOB's store of derived objects.
+    int64_t row = 0;
+    status = dbrpc_vobdb_do_row(k->git_dir, *oid, &row);
     if (status != KS_ST_OK) return status;
-    return dbrpc_vobdb_enter(k->git_dir, *oid, d.mtype, 0, d.vob_rel, dbid);
+    if (row <= 0 || row >= int64_t(VOB_DBID_DO)) return KS_ST_NOT_FOUND;
+    *dbid = VOB_DBID_DO | uint32_t(row);
+    return KS_ST_OK;
   }
   uint32_t elem_dbid = 0;
   if (!tbs_oid_is_null(&obj.elem_oid)) {
@@ -254,6 +256,12 @@ ks_status_t vob_obj_oid_to_dbid(vob_handle_t vobh, const tbs_oid_t *oid, uint32_
 ks_status_t vob_obj_dbid_to_oid(vob_handle_t vobh, uint32_t dbid, tbs_oid_t *oid) {
   const Known *k = lookup(vobh);
   if (!k) return KS_ST_NOT_FOUND;
+  if (dbid & VOB_DBID_DO) {
+    dbrpc_vobdb_do_t d;
+    ks_status_t status = dbrpc_vobdb_find_do_by_row(k->git_dir, int64_t(dbid & ~VOB_DBID_DO), &d);
+    if (status == KS_ST_OK) *oid = d.do_oid;
+    return status;
+  }
   dbrpc_vobdb_obj_t found;
   ks_status_t status = dbrpc_vobdb_find_dbid(k->git_dir, dbid, &found);
   if (status == KS_ST_OK) *oid = found.oid;

@@ -90,8 +90,13 @@ void vob_ob_note_object(const tbs_oid_t &vob_oid, const tbs_oid_t &obj_oid, uint
 // Forgets the objects noted by this process (for tests that stand for a new process).
 void vob_ob_flush_cache();
 
-// The database identifier of the version or element with that OID; KS_ST_NOT_FOUND when the
-// OID is not known as an object of this VOB, KS_ST_ERR on failure (printed).
+// Database identifiers with this bit are those of derived objects: the rest is the derived
+// object's row in the VOB's store of derived objects.
+#define VOB_DBID_DO 0x80000000u
+
+// The database identifier of the version, element or derived object with that OID;
+// KS_ST_NOT_FOUND when the OID is not known as an object of this VOB, KS_ST_ERR on failure
+// (printed).
 ks_status_t vob_obj_oid_to_dbid(vob_handle_t vobh, const tbs_oid_t *oid, uint32_t *dbid);
 
 // The OID of the object with that database identifier; KS_ST_NOT_FOUND when none.
