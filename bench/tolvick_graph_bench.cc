@@ -31,6 +31,8 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -148,12 +150,6 @@ Sample run(const std::vector<std::string> &argv, const fs::path &dir) {
   return {seconds, usage.ru_maxrss};
 }
 
-template <class T>
-T median(std::vector<T> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
 // The medians of runs of tolvick and make over the makefile mf in dir, run in turn.
 struct Pair {
   Sample tolvick;
@@ -162,17 +158,17 @@ struct Pair {
 
 Pair measure(const std::string &tolvick, const std::string &make, const fs::path &dir,
              const fs::path &mf, int runs) {
-  std::vector<double> t_time, m_time;
-  std::vector<long> t_mem, m_mem;
+  std::vector<double> t_time, m_time, t_mem, m_mem;
   for (int r = 0; r < runs; r++) {
     Sample t = run({tolvick, "-p", "-f", mf.string()}, dir);
     Sample m = run({make, "-p", "-q", "-f", mf.string()}, dir);
     t_time.push_back(t.seconds);
     m_time.push_back(m.seconds);
-    t_mem.push_back(t.max_rss_kb);
-    m_mem.push_back(m.max_rss_kb);
+    t_mem.push_back(double(t.max_rss_kb));
+    m_mem.push_back(double(m.max_rss_kb));
   }
-  return {{median(t_time), median(t_mem)}, {median(m_time), median(m_mem)}};
+  return {{bench::median(t_time), long(bench::median(t_mem))},
+          {bench::median(m_time), long(bench::median(m_mem))}};
 }
 
 }  // namespace
@@ -193,17 +189,9 @@ int main(int argc, char **argv) {
   }
   if (sizes.empty()) sizes = {1000, 20000, 100000};
 
-  char tmpl[] = "/tmp/tolvick-graph-bench-XXXXXX";
-  if (!mkdtemp(tmpl)) {
-    std::perror("mkdtemp");
-    return 1;
-  }
-  fs::path dir = tmpl;
   // Outside every view, with a site of its own: the make program runs as a plain make.
-  setenv("VESSARY_HOME", (dir / "site").c_str(), 1);
-  unsetenv("VESSARY_SET_VIEW");
-  unsetenv("MAKEFLAGS");
-  unsetenv("ORVA_MAKEFLAGS");
+  const fs::path dir = bench::make_site("tolvick-graph-bench");
+  if (dir.empty()) return 1;
 
   std::printf("Realistic makefiles (medians of %d runs)\n", runs);
   std::printf("%-8s %12s %12s %7s %12s %12s %7s\n", "rules", "tolvick s", "make s", "time",

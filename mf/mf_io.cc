@@ -1070,6 +1070,35 @@ size_t mf_io_peek_chars(wchar_t *dest, size_t offset, size_t max) {
   return n;
 }
 
+int mf_io_load_line_below() {
+  // Only below a complete line, and only lines of the current file in the plain flavour: the end
+  // of a file is found by the ordinary reading, which switches files.
+  if (io.flavor != 0 || io.area == STG_AREA_NULL || io.returned_eof || io.pb.top == 0 ||
+      io.pb.buf[0] != '\n')
+    return 0;
+  thread_local std::string line;
+  line.clear();
+  if (!read_line_up_to_nul(line)) return 0;
+  const size_t n = line.size();
+  if (io.pb.top + n > io.pb.cap) {
+    size_t cap = io.pb.cap < kPushbackStart ? kPushbackStart : io.pb.cap;
+    while (cap < io.pb.top + n) cap *= 2;
+    char *bigger = new_pushback_buffer(cap);
+    std::memcpy(bigger + n, io.pb.buf, io.pb.top);
+    stg_free(io.pb.buf);
+    io.pb.buf = bigger;
+    io.pb.cap = cap;
+  } else {
+    std::memmove(io.pb.buf + n, io.pb.buf, io.pb.top);
+  }
+  for (size_t i = 0; i < n; i++) io.pb.buf[i] = line[n - 1 - i];
+  io.pb.top += n;
+  io.pb.mark_lo += n;
+  io.pb.mark_hi += n;
+  change_count++;
+  return 1;
+}
+
 void mf_io_consume(size_t n) {
   PFM_ASSERT(n <= io.pb.top);
   if (n == 0) return;

@@ -125,6 +125,10 @@ size_t mf_io_pushback_depth();
 // stack on: at most max bytes that are characters of their own, stopping before one that needs
 // conversion and at the bottom of the stack. Returns how many.
 size_t mf_io_peek_chars(wchar_t *dest, size_t offset, size_t max);
+// Puts the next physical line of the current file below everything on the push-back stack, when
+// the stack ends with a complete line (depths all grow by its length). 1 when a line was put
+// there; 0 when none can be: not the plain flavour, or the file has nothing more before its end.
+int mf_io_load_line_below();
 // Reads the next n bytes (at most the depth) from the push-back stack, as mf_io_input would.
 void mf_io_consume(size_t n);
 // Reads from the push-back stack, as mf_io_get_wc would one by one, at most max bytes that are

@@ -207,8 +207,10 @@ int32_t peek_more(mf_scanner_t *s, int32_t text) {
   constexpr int32_t kPiece = 8;
   make_room(s, kPiece);
   wchar_t *dest = s->buf.get() + s->n_chars;
-  const size_t n =
-      mf_io_peek_chars(dest, static_cast<size_t>(s->n_chars - text), size_t(kPiece));
+  const size_t offset = static_cast<size_t>(s->n_chars - text);
+  // At the bottom of the stack, behind a complete line, the next line of the file goes below.
+  if (offset == mf_io_pushback_depth() && !mf_io_load_line_below()) return 0;
+  const size_t n = mf_io_peek_chars(dest, offset, size_t(kPiece));
   size_t piece = 0;
   while (piece < n && dest[piece] != L'\n') piece++;
   if (piece < n) {
