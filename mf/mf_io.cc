@@ -202,6 +202,27 @@ char *new_pushback_buffer(size_t cap) {
   return buf;
 }
 
+// Makes room on the push-back stack for need more bytes: the stack doubles as it grows, so a long
+// push-back stays linear. Its bytes move to offset at in the new storage (0, or the room left
+// below them for bytes put underneath).
+void grow_pushback(size_t need, size_t at) {
+  if (io.pb.top + need <= io.pb.cap && at == 0) return;
+  size_t cap = io.pb.cap < kPushbackStart ? kPushbackStart : io.pb.cap;
+  while (cap < io.pb.top + need) cap *= 2;
+  if (cap == io.pb.cap) {
+    if (at > 0 && io.pb.top > 0) std::memmove(io.pb.buf + at, io.pb.buf, io.pb.top);
+    return;
+  }
+  if (trace_on(4))
+    imsg_print(IMSG_TRACE, &_mf_io_karsel_msg_table, MF_IO_MSG_NEW_BUFFER,
+               static_cast<unsigned long>(io.pb.cap));
+  char *bigger = new_pushback_buffer(cap);
+  if (io.pb.top > 0) std::memcpy(bigger + at, io.pb.buf, io.pb.top);
+  stg_free(io.pb.buf);
+  io.pb.buf = bigger;
+  io.pb.cap = cap;
+}
+
 void close_stream(FILE *f, const char *name, int severity) {
   if (f == nullptr) return;
   if (std::fclose(f) != 0) {
@@ -318,13 +339,7 @@ bool load_physical_line() {
   thread_local std::string line;
   line.clear();
   if (!read_line_up_to_nul(line)) return false;
-  if (line.size() > io.pb.cap) {
-    size_t cap = io.pb.cap < kPushbackStart ? kPushbackStart : io.pb.cap;
-    while (cap < line.size()) cap *= 2;
-    stg_free(io.pb.buf);
-    io.pb.buf = new_pushback_buffer(cap);
-    io.pb.cap = cap;
-  }
+  grow_pushback(line.size(), 0);
   const size_t n = line.size();
   for (size_t i = 0; i < n; i++) io.pb.buf[i] = line[n - 1 - i];
   io.pb.top = n;
@@ -895,18 +910,7 @@ int mf_io_input() {
 }
 
 int mf_io_unput(int c) {
-  if (io.pb.top >= io.pb.cap) {
-    if (trace_on(4))
-      imsg_print(IMSG_TRACE, &_mf_io_karsel_msg_table, MF_IO_MSG_NEW_BUFFER,
-                 static_cast<unsigned long>(io.pb.cap));
-    // Doubling keeps a long push-back linear.
-    const size_t cap = io.pb.cap < kPushbackStart ? kPushbackStart : io.pb.cap * 2;
-    char *bigger = new_pushback_buffer(cap);
-    if (io.pb.top > 0) std::memcpy(bigger, io.pb.buf, io.pb.top);
-    stg_free(io.pb.buf);
-    io.pb.buf = bigger;
-    io.pb.cap = cap;
-  }
+  if (io.pb.top >= io.pb.cap) grow_pushback(1, 0);
   if (io.pb.top < io.pb.mark_hi) io.pb.mark_hi = io.pb.top;
   change_count++;
   io.pb.buf[io.pb.top++] = char(c);
@@ -919,15 +923,7 @@ int mf_io_push_counted_str(const char *text, size_t len) {
   // A text without a line break goes back in one copy: each byte would only move the column
   // back by one, down to 0.
   if (len > 1 && std::memchr(text, '\n', len) == nullptr && !trace_on(4)) {
-    if (io.pb.top + len > io.pb.cap) {
-      size_t cap = io.pb.cap < kPushbackStart ? kPushbackStart : io.pb.cap * 2;
-      while (cap < io.pb.top + len) cap *= 2;
-      char *bigger = new_pushback_buffer(cap);
-      if (io.pb.top > 0) std::memcpy(bigger, io.pb.buf, io.pb.top);
-      stg_free(io.pb.buf);
-      io.pb.buf = bigger;
-      io.pb.cap = cap;
-    }
+    grow_pushback(len, 0);
     if (io.pb.top < io.pb.mark_hi) io.pb.mark_hi = io.pb.top;
     change_count += len;
     char *dest = io.pb.buf + io.pb.top;
@@ -1080,17 +1076,7 @@ int mf_io_load_line_below() {
   line.clear();
   if (!read_line_up_to_nul(line)) return 0;
   const size_t n = line.size();
-  if (io.pb.top + n > io.pb.cap) {
-    size_t cap = io.pb.cap < kPushbackStart ? kPushbackStart : io.pb.cap;
-    while (cap < io.pb.top + n) cap *= 2;
-    char *bigger = new_pushback_buffer(cap);
-    std::memcpy(bigger + n, io.pb.buf, io.pb.top);
-    stg_free(io.pb.buf);
-    io.pb.buf = bigger;
-    io.pb.cap = cap;
-  } else {
-    std::memmove(io.pb.buf + n, io.pb.buf, io.pb.top);
-  }
+  grow_pushback(n, n);
   for (size_t i = 0; i < n; i++) io.pb.buf[i] = line[n - 1 - i];
   io.pb.top += n;
   io.pb.mark_lo += n;

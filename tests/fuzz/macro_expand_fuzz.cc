@@ -48,17 +48,16 @@ void define(bldr_macro_table_t *table, list_handle_t tables, bldr_macro_flavor_t
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  pfm_init();
   mffuzz::init("macro_expand_fuzz");
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  if (size == 0) return 0;
-  const std::string_view input(reinterpret_cast<const char *>(data) + 1, size - 1);
-  if (mffuzz::out_of_bounds(input)) return 0;
-  const bldr_macro_flavor_t flavor = kFlavors[data[0] % 3];
-  const uint32_t recursive = (data[0] / 3) & 1;
+  uint8_t choice = 0;
+  std::string_view input;
+  if (!mffuzz::split_input(data, size, &choice, &input)) return 0;
+  const bldr_macro_flavor_t flavor = kFlavors[choice % 3];
+  const uint32_t recursive = (choice / 3) & 1;
   const size_t nl = input.find('\n');
   const std::string text(input.substr(0, nl));
 
@@ -77,10 +76,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                                                                  : next - at - 1));
       at = next;
     }
-    bldr_macro_preserve_double_dollar = (data[0] / 6) & 1;
+    bldr_macro_preserve_double_dollar = (choice / 6) & 1;
     char *out = nullptr;
     bldr_macro_expand_line_list(tables, flavor, text.c_str(), recursive, STG_AREA_HEAP, &out,
-                                (data[0] / 12) & 1 ? bindings : LIST_HANDLE_NULL, area);
+                                (choice / 12) & 1 ? bindings : LIST_HANDLE_NULL, area);
     stg_free(out);
     bldr_macro_preserve_double_dollar = 0;
     bldr_macro_find_in_str(flavor, text.c_str(), "A");

@@ -5,12 +5,18 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <string>
 #include <string_view>
 
+#include "bld/bld_graph.h"
 #include "ks/imsg.h"
+#include "ks/pfm.h"
+#include "mf/mf.h"
+#include "mf/mf_io.h"
 #include "mf/mf_utl.h"
 
 namespace mffuzz {
@@ -26,6 +32,7 @@ inline std::string &scratch_dir() {
 // the shell modifier then fail as commands that cannot start), and messages and printouts thrown
 // away.
 inline void init(const char *name) {
+  pfm_init();
   std::string tmpl = std::string("/tmp/") + name + "_XXXXXX";
   if (mkdtemp(tmpl.data()) == nullptr || chdir(tmpl.c_str()) != 0) abort();
   scratch_dir() = tmpl;
@@ -51,6 +58,30 @@ inline bool out_of_bounds(std::string_view text) {
   for (const char *place : {"/dev", "/proc", "/sys", "/*", "*/", "/?", "?/", "/[", "]/"})
     if (text.find(place) != std::string_view::npos) return true;
   return false;
+}
+
+// An input's first byte, which chooses what the target does, and the text after it; false for an
+// input to leave alone (empty, or out of bounds).
+inline bool split_input(const uint8_t *data, size_t size, uint8_t *choice, std::string_view *text) {
+  if (size == 0) return false;
+  *choice = data[0];
+  *text = std::string_view(reinterpret_cast<const char *>(data) + 1, size - 1);
+  return !out_of_bounds(*text);
+}
+
+// Reads the makefiles (and BOS files, may be null) of the dialect as "tolvick -p" does and prints
+// the build graph when they parse; everything is released again.
+inline void parse_and_print(char **makefiles, char **bos_files, uint32_t variant,
+                            int with_inference) {
+  mf_cmf_handle_t cmf = nullptr;
+  pfm_catch([&] {
+    if (mf_parse_bos(makefiles, bos_files, nullptr, 1, variant, &cmf) == KS_ST_OK &&
+        mf_parse_ext(makefiles, nullptr, "tolvick", 0, nullptr, nullptr, "", variant, &cmf) ==
+            KS_ST_OK)
+      bld_graph_print(cmf, with_inference);
+  });
+  mf_require_free_mf_st(&cmf);
+  mf_parser_failed = 0;
 }
 
 }  // namespace mffuzz
