@@ -133,13 +133,15 @@ void dep_name(const mf_tgt_gnu_match_t &m, const char *d, std::string *out) {
   const size_t after = std::strlen(pct + 1);
   out->resize(dir.size() + (slash ? 1 : 0) + before + m.stem.size() + after);
   char *p = out->data();
-  std::memcpy(p, dir.data(), dir.size());
-  p += dir.size();
+  auto put = [&p](const char *text, size_t n) {
+    if (n > 0) std::memcpy(p, text, n);
+    p += n;
+  };
+  put(dir.data(), dir.size());
   if (slash) *p++ = '/';
-  std::memcpy(p, d, before);
-  p += before;
-  std::memcpy(p, m.stem.data(), m.stem.size());
-  std::memcpy(p + m.stem.size(), pct + 1, after);
+  put(d, before);
+  put(m.stem.data(), m.stem.size());
+  put(pct + 1, after);
 }
 
 std::string full_stem(const mf_tgt_gnu_match_t &m) {
