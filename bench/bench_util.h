@@ -46,6 +46,35 @@ inline void write_project(const fs::path &dir, int sources) {
 
 inline int sh(const std::string &cmd) { return std::system(cmd.c_str()); }
 
+// The command line of a benchmark: [-runs N] [-make PATH] [-tolvick PATH] [flags...] [COUNT]; a
+// word that is one of flags is noted in set_flags (tolvick and gammick default to the programs
+// next to the benchmark).
+struct Options {
+  int runs;
+  int count;
+  std::string make = "make";
+  fs::path bin = fs::canonical("/proc/self/exe").parent_path();
+  std::string tolvick = (bin / "tolvick").string();
+  std::string gammick = (bin / "gammick").string();
+  std::vector<std::string> set_flags;
+
+  Options(int argc, char **argv, int default_runs, int default_count,
+          const std::vector<std::string> &flags = {})
+      : runs(default_runs), count(default_count) {
+    for (int i = 1; i < argc; i++) {
+      std::string a = argv[i];
+      if (a == "-runs" && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
+      else if (a == "-make" && i + 1 < argc) make = argv[++i];
+      else if (a == "-tolvick" && i + 1 < argc) tolvick = argv[++i];
+      else if (std::find(flags.begin(), flags.end(), a) != flags.end()) set_flags.push_back(a);
+      else count = std::max(1, std::atoi(a.c_str()));
+    }
+  }
+  bool has(const std::string &flag) const {
+    return std::find(set_flags.begin(), set_flags.end(), flag) != set_flags.end();
+  }
+};
+
 // Runs argv in dir with its output in the file out; the wall time, or a negative value when it
 // fails.
 inline double run(const std::vector<std::string> &argv, const fs::path &dir, const fs::path &out) {

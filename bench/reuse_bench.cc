@@ -23,24 +23,15 @@ int count(const std::string &text, const std::string &what) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  int runs = 5, sources = 200;
-  std::string make = "make";
-  const fs::path bin = fs::canonical("/proc/self/exe").parent_path();
-  std::string tolvick = (bin / "tolvick").string();
-  for (int i = 1; i < argc; i++) {
-    std::string a = argv[i];
-    if (a == "-runs" && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
-    else if (a == "-make" && i + 1 < argc) make = argv[++i];
-    else if (a == "-tolvick" && i + 1 < argc) tolvick = argv[++i];
-    else sources = std::max(1, std::atoi(a.c_str()));
-  }
+  const bench::Options opt(argc, argv, 5, 200);
+  const int runs = opt.runs, sources = opt.count;
+  const std::string &make = opt.make, &tolvick = opt.tolvick, &gammick = opt.gammick;
   const fs::path dir = bench::make_site("reuse-bench");
   if (dir.empty()) return 1;
   const fs::path out = dir / "out.txt";
   const fs::path plain = dir / "plain", repo = dir / "repo";
   bench::write_project(plain, sources);
   bench::write_project(repo, sources);
-  const std::string gammick = (bin / "gammick").string();
   if (bench::make_vob(gammick, repo, "proj") != 0) {
     std::fprintf(stderr, "cannot make the VOB\n");
     return 1;

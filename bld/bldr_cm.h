@@ -242,3 +242,22 @@ struct bldr_cm_winkin_view_t {
 // null, assertion).
 void bldr_cm_require_destroy_views_list(list_handle_t *views_list_p);
 
+
+// The rebuild descriptor of a script audit that the caller runs itself: what the audited rebuild
+// and the record writer are told, with the arrays it owns and the audit file.
+struct bldr_cm_rbld_desc_t;
+
+// Starts the audit of a rebuild of the target whose script the caller runs itself: the target's
+// primary dependency, script hash and dependencies, then a new descriptor (into *desc, null on
+// failure) and the audit. 0, KS_ST_ERR, or the audit start's status.
+ks_status_t bldr_cm_start_script_audit(bldr_cm_handle_t handle, const char *name,
+                                       bldr_cm_rbld_desc_t **desc);
+
+// Makes the derived objects and record of the finished script audit of desc for the target.
+// REBUILT, or REBUILD_FAILED (also for an unknown target, after the internal error).
+bldr_cm_tgt_status_t bldr_cm_create_cr_dos_ip(bldr_cm_handle_t handle, const char *name,
+                                              bldr_cm_rbld_desc_t *desc, void *extra);
+
+// Frees what the descriptor holds and removes (or keeps) its audit file; then the descriptor.
+// A null descriptor is ignored.
+void bldr_cm_cleanup_audit(bldr_cm_rbld_desc_t *desc);

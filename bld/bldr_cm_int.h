@@ -90,6 +90,7 @@ struct bldr_cm_tgt_rec_t {
   list_handle_t nonver_deps;  // bldr_cm_nonver_dep_t *
   hash_ht_t non_critical;     // names collected as non-critical (not compared by the match)
   uint32_t registered;
+  uint32_t deferred;          // registered with lookups off: the view not asked yet
   uint32_t ftype;             // VIEW_FTYPE_* at the target pathname (2 directory, 5 link)
   vob_handle_t vobh;          // the shopping location: VOB, directory, name, absolute pathname
   uint32_t dir_dbid;
@@ -170,6 +171,10 @@ bool bldr_cm_traced(int level);
 // the winkins and promotions it records join one transaction of each database; while a build
 // script runs (hold clear) neither holds. Nothing without records.
 void bldr_cm_hold_view(bldr_cm_handle_t h, bool hold);
+
+// Asks the view what a target registered with lookups off denotes, once it matters (its
+// dependents' records, its rebuild). 0, or KS_ST_ERR (the record is then ERROR).
+ks_status_t bldr_cm_settle_tgt(bldr_cm_handle_t h, bldr_cm_tgt_rec_t *rec);
 
 // Collects the target's dependencies by kind, once. 0, 1001 or 1002.
 ks_status_t bldr_cm_add_all_dependencies(bldr_cm_handle_t h, bldr_cm_tgt_rec_t *rec,

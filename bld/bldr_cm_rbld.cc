@@ -3,14 +3,18 @@
 // derived object and its record), and the check whether a rebuilt dependency changed.
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
+#include <new>
 #include <deque>
 #include <string>
 #include <vector>
 
 #include "bld/bldr_cm_int.h"
 #include "bld/bldr_cmutl.h"
+#include "bld/bldr_cr_audit.h"
 #include "bld/bldr_cr_cache.h"
+#include "bld/bldr_cr_rbld.h"
 #include "bld/bldr_exec.h"
 #include "bld/bldr_make.h"
 #include "bld/bldr_obj.h"
@@ -63,6 +67,7 @@ bool audited(bldr_cm_handle_t h, const bldr_cm_tgt_rec_t *rec, int32_t no_exec) 
 // The preparation of a rebuild with records: primary dependency, script hash, dependencies. 0, or
 // KS_ST_ERR.
 ks_status_t prepare(bldr_cm_handle_t h, bldr_cm_tgt_rec_t *rec, const char *name) {
+  if (bldr_cm_settle_tgt(h, rec) != KS_ST_OK) return KS_ST_ERR;
   if (bldr_cm_calc_dep_hash(name, h, rec) != KS_ST_OK) return KS_ST_ERR;
   if (!rec->script_hash_done) {
     if (bldr_script_hash(rec->script, &rec->script_hash) != KS_ST_OK) return KS_ST_ERR;
@@ -140,12 +145,12 @@ void unshare_outputs(bldr_cm_handle_t h, bldr_cm_tgt_rec_t *rec) {
   if (cr == &fetched) cm_cr_free_cr(rec->vobh, &fetched);
 }
 
-// After a rebuild the view may hold other objects anywhere: what the session knew of it is
-// forgotten.
+// After a rebuild the view may hold other objects anywhere, a file of a checked-in version
+// rewritten among them: what the session knew of the view is forgotten, so that no later lookup
+// takes an object for one it no longer is.
 void forget_view(bldr_cm_handle_t h, bldr_cm_tgt_rec_t *rec) {
   bldr_obj_vertab_flush(h->vertab);
-  mf_stat_invalidate(static_cast<mf_stat_handle_t>(mfc_mf_stat_handle));
-  mf_stat_inval_obj(static_cast<mf_stat_handle_t>(mfc_mf_stat_handle), rec->pathname);
+  mf_stat_flush(static_cast<mf_stat_handle_t>(mfc_mf_stat_handle));
   rec->do_oid_now = TBS_OID_NULL;
 }
 
@@ -315,7 +320,8 @@ int bldr_cm_start_rbld_tgt(bldr_cm_handle_t h, const char *name, void *,
 int bldr_cm_chk_rebuild_change(bldr_cm_handle_t h, const char *name) {
   if (!bldr_doing_config_recs || h == BLDR_CM_HANDLE_NULL || !h->records) return 1;
   bldr_cm_tgt_rec_t *rec = bldr_cm_find_tgt(h, name, true);
-  if (rec == nullptr || !rec->prev_found || tbs_oid_is_null(&rec->do_oid_at_lookup)) return 1;
+  if (rec == nullptr || rec->deferred || !rec->prev_found || tbs_oid_is_null(&rec->do_oid_at_lookup))
+    return 1;
   uint32_t kind = 0;
   bool read = false;
   if (tbs_oid_is_null(&rec->do_oid_now)) {
@@ -328,4 +334,102 @@ int bldr_cm_chk_rebuild_change(bldr_cm_handle_t h, const char *name) {
   }
   if (!rec->prev_is_do && (!read || kind != VOB_MTYPE_VERSION)) return 0;
   return tbs_oid_eq(&rec->do_oid_now, &rec->do_oid_at_lookup) ? 0 : 1;
+}
+
+// A script audit's descriptor, its arrays and its audit file.
+struct bldr_cm_rbld_desc_t {
+  ip_rbld_desc desc{};
+  size_t script_count = 0;
+  char **scripts = nullptr;
+  std::vector<bldr_cr_predef_dep_t> predefs;
+  std::vector<bldr_cr_predef_dep_t *> predef_ptrs;
+  std::vector<bldr_cr_fs_dep_t *> fs_ptrs;
+  std::vector<char *> vars;
+  bldr_cr_create_args_t args{};
+  char *audit_pn = nullptr;
+};
+
+namespace {
+
+// Fills the descriptor of a rebuild of the target from its collected dependencies. 0, or KS_ST_ERR
+// (what was made is freed by bldr_cm_cleanup_audit).
+ks_status_t make_ip_rbld_desc(bldr_cm_handle_t h, const char *name, bldr_cm_tgt_rec_t *rec,
+                              time_t start, bldr_cm_rbld_desc_t *d) {
+  AuditedRun run;
+  if (bldr_cm_finish_predefs(h, rec) != KS_ST_OK) return KS_ST_ERR;
+  fill_run(h, rec, name, &run);
+  ip_rbld_desc &desc = d->desc;
+  desc.build_start = start;
+  desc.initial_dir = run.info.initial_dir;
+  desc.initial_dir_canonical = run.info.initial_dir_canonical;
+  desc.ref_time[0] = run.info.ref_time[0];
+  desc.ref_time[1] = run.info.ref_time[1];
+  desc.target_name = rec->pathname;
+  if (rec->actual_script && bldr_exec_cvt_scripts(rec->actual_script, &d->script_count, &d->scripts) != KS_ST_OK)
+    return KS_ST_ERR;
+  desc.script_count = uint32_t(d->script_count);
+  desc.scripts = d->scripts;
+  d->predefs = run.predefs;
+  for (auto &p : d->predefs) d->predef_ptrs.push_back(&p);
+  d->fs_ptrs = run.fs_ptrs;
+  d->vars = run.vars;
+  d->args = run.args;
+  desc.predef_dep_count = uint32_t(d->predef_ptrs.size());
+  desc.predef_deps = d->predef_ptrs.data();
+  desc.fs_dep_count = uint32_t(d->fs_ptrs.size());
+  desc.fs_deps = d->fs_ptrs.data();
+  desc.var_def_count = uint32_t(d->vars.size());
+  desc.var_defs = d->vars.data();
+  desc.makefile_patterns = h->makefiles_in_config_rec;
+  desc.makefiles = h->makefiles;
+  desc.makefiles_affect_reuse = h->makefiles_affect_reuse;
+  return KS_ST_OK;
+}
+
+}  // namespace
+
+ks_status_t bldr_cm_start_script_audit(bldr_cm_handle_t h, const char *name,
+                                       bldr_cm_rbld_desc_t **out) {
+  *out = nullptr;
+  struct timeval now;
+  if (date_get_timeval(&now) != KS_ST_OK) {
+    imsg_print(IMSG_ERROR, "Unable to get time of day - %s\n", -1, imsg_strerror(errno));
+    return KS_ST_ERR;
+  }
+  bldr_cm_tgt_rec_t *rec = bldr_cm_find_tgt(h, name, true);
+  if (rec == nullptr || prepare(h, rec, name) != KS_ST_OK || !actual_script(h, rec, name))
+    return KS_ST_ERR;
+  auto *d = new (std::nothrow) bldr_cm_rbld_desc_t;
+  if (d == nullptr) {
+    imsg_print_shared(IMSG_ERROR, "bld/bldr_cm", &imsg_common_table, IMSG_COMMON_NO_MEMORY);
+    return KS_ST_ERR;
+  }
+  if (make_ip_rbld_desc(h, name, rec, now.tv_sec, d) != KS_ST_OK) {
+    bldr_cm_cleanup_audit(d);
+    return KS_ST_ERR;
+  }
+  ks_status_t st = bldr_cr_start_script_audit(&d->desc, &d->audit_pn);
+  *out = d;
+  return st;
+}
+
+bldr_cm_tgt_status_t bldr_cm_create_cr_dos_ip(bldr_cm_handle_t h, const char *name,
+                                              bldr_cm_rbld_desc_t *d, void *) {
+  bldr_cm_tgt_rec_t *rec = bldr_cm_find_tgt(h, name, true);
+  if (rec == nullptr || d == nullptr || d->audit_pn == nullptr) return BLDR_CM_TGT_ST_REBUILD_FAILED;
+  const bldr_cm_view_info_t *vi = h->view_info;
+  ks_status_t st = bldr_cr_create_dos_ip_sa(d->audit_pn, &d->desc,
+                                            static_cast<view_handle_t>(vi->view_server_handle),
+                                            vi->view_tag_name, &d->args);
+  forget_view(h, rec);
+  return st == KS_ST_OK ? BLDR_CM_TGT_ST_REBUILT : BLDR_CM_TGT_ST_REBUILD_FAILED;
+}
+
+void bldr_cm_cleanup_audit(bldr_cm_rbld_desc_t *d) {
+  if (d == nullptr) return;
+  pfm_inhibit();
+  bldr_exec_free_scripts(d->script_count, d->scripts);
+  bldr_cr_cleanup_audit(d->audit_pn);
+  delete d;
+  pfm_enable();
 }

@@ -75,6 +75,7 @@ ks_status_t add_dependency(bldr_cm_handle_t h, const char *tgt, bldr_cm_tgt_rec_
                            bool non_critical) {
   bldr_cm_tgt_rec_t *sub = bldr_cm_find_tgt(h, dep_name, false);
   if (sub != nullptr) {
+    bldr_cm_settle_tgt(h, sub);
     if (sub->status == BLDR_CM_TGT_ST_ERROR || sub->obj_kind == 0) {
       imsg_print(IMSG_ERROR, kTable, BLDR_CM_MSG_SUBTARGET_FAILED, tgt, sub->pathname);
       return KS_ST_ERR;
@@ -111,6 +112,7 @@ ks_status_t collect_one(bldr_cm_handle_t h, bldr_cm_tgt_rec_t *rec, const char *
     char path[1024];
     if (strutl_concat(path, sizeof path, {static_cast<const char *>(d), "/", name}) != KS_ST_OK) continue;
     bldr_cm_tgt_rec_t *sub = bldr_cm_find_tgt(h, name, false);
+    if (sub != nullptr) bldr_cm_settle_tgt(h, sub);
     if (sub != nullptr && (sub->status == BLDR_CM_TGT_ST_ERROR || sub->obj_kind == 0)) {
       imsg_print(IMSG_ERROR, kTable, BLDR_CM_MSG_SUBTARGET_FAILED, tgt, sub->pathname);
       remembered = KS_ST_ERR;
@@ -150,6 +152,10 @@ ks_status_t collect_one(bldr_cm_handle_t h, bldr_cm_tgt_rec_t *rec, const char *
 
 }  // namespace
 
+namespace {
+ks_status_t register_in_view(bldr_cm_handle_t h, bldr_cm_tgt_rec_t *rec, int32_t *go_on);
+}  // namespace
+
 ks_status_t bldr_cm_register_tgt(bldr_cm_handle_t h, const char *name, const char *search_name,
                                  int32_t *go_on) {
   void *data = nullptr;
@@ -167,12 +173,32 @@ ks_status_t bldr_cm_register_tgt(bldr_cm_handle_t h, const char *name, const cha
   const char *pathname = stg_area_strdup(h->area, search_name ? search_name : name);
   if (pathname == nullptr) no_memory();
   *go_on = 0;
-  if (!h->records || !bldr_doing_config_lookup) {
-    // Without records, or with lookups off, no target is looked up in the versioned file system.
+  if (!h->records) {
+    // Without records no target is looked up in the versioned file system.
     rec->pathname = pathname;
     rec->registered = 1;
     return KS_ST_OK;
   }
+  rec->pathname = pathname;
+  if (!bldr_doing_config_lookup) {
+    // Nothing is looked up: the view is asked only when a record needs to know.
+    rec->registered = rec->deferred = 1;
+    return KS_ST_OK;
+  }
+  return register_in_view(h, rec, go_on);
+}
+
+ks_status_t bldr_cm_settle_tgt(bldr_cm_handle_t h, bldr_cm_tgt_rec_t *rec) {
+  if (!rec->deferred) return KS_ST_OK;
+  rec->deferred = 0;
+  int32_t go_on = 0;
+  return register_in_view(h, rec, &go_on);
+}
+
+namespace {
+
+ks_status_t register_in_view(bldr_cm_handle_t h, bldr_cm_tgt_rec_t *rec, int32_t *go_on) {
+  const char *pathname = rec->pathname;
   list_handle_t dirs = h->tgt_search ? h->tgt_search(h->tgt_search_arg, pathname) : LIST_HANDLE_NULL;
   ks_status_t st = bldr_cmutl_prev_tgt_info(pathname, rec, h->area, dirs, h);
   destroy_dirs(dirs);
@@ -202,6 +228,8 @@ ks_status_t bldr_cm_register_tgt(bldr_cm_handle_t h, const char *name, const cha
   else *go_on = 1;
   return KS_ST_OK;
 }
+
+}  // namespace
 
 ks_status_t bldr_cm_define_tgt(bldr_cm_handle_t h, const char *name, const bldr_cm_tgt_def_t *def) {
   bldr_cm_tgt_rec_t *rec = bldr_cm_find_tgt(h, name, true);
