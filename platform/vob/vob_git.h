@@ -43,6 +43,7 @@ extern ks_dl_library_t vob_git_library;
 #define git_signature_free VOB_GIT_CALL(git_signature_free)
 #define git_signature_now VOB_GIT_CALL(git_signature_now)
 #define git_tree_entry_byindex VOB_GIT_CALL(git_tree_entry_byindex)
+#define git_tree_entry_byname VOB_GIT_CALL(git_tree_entry_byname)
 #define git_tree_entry_bypath VOB_GIT_CALL(git_tree_entry_bypath)
 #define git_tree_entry_filemode VOB_GIT_CALL(git_tree_entry_filemode)
 #define git_tree_entry_free VOB_GIT_CALL(git_tree_entry_free)
