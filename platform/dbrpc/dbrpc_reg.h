@@ -49,6 +49,13 @@ typedef std::shared_ptr<const dbrpc_reg_snapshot_t> dbrpc_reg_snapshot_h;
 // snapshot. Null (with the error printed and *status set) when the registry cannot be read.
 dbrpc_reg_snapshot_h dbrpc_reg_snapshot(ks_status_t *status);
 
+// Opens a hold on the registry: until the matching dbrpc_reg_hold_end, dbrpc_reg_snapshot gives
+// the snapshot it first gave in the hold without looking at the registry again (a change made
+// meanwhile is seen after the hold). For a caller resolving many names as of one moment. Holds
+// nest.
+void dbrpc_reg_hold_begin();
+void dbrpc_reg_hold_end();
+
 // Whether a tag is acceptable: 1 to 255 characters of letters, digits, '.', '_' and '-', not
 // starting with '.' or '-' (a tag is a directory name in the view root).
 bool dbrpc_reg_tag_is_valid(const std::string &tag);

@@ -493,13 +493,17 @@ ks_status_t view_get_oids_was(const vob_pname_t &where, const struct stat &st, v
 }
 
 void view_xstat_hold_begin() {
+  vob_pname_hold_begin();
   std::lock_guard<std::mutex> hold(lock);
   if (hold_depth++ == 0 && ++hold_serial == 0) hold_serial = 1;
 }
 
 void view_xstat_hold_end() {
-  std::lock_guard<std::mutex> hold(lock);
-  if (hold_depth > 0) hold_depth--;
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    if (hold_depth > 0) hold_depth--;
+  }
+  vob_pname_hold_end();
 }
 
 void view_xstat_flush_cache() {

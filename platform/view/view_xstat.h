@@ -119,8 +119,8 @@ ks_status_t view_get_oids_was(const vob_pname_t &where, const struct stat &st, v
 
 // Opens a hold on the worktrees: until the matching view_xstat_hold_end, the version that a
 // VOB worktree selects is read once, and changes to its HEAD or index made meanwhile are seen
-// after the hold. For a caller identifying many objects as of one moment (an audit's
-// conversion). Holds nest.
+// after the hold; names are held too (vob_pname_hold_begin). For a caller identifying many
+// objects as of one moment (an audit's conversion, the making of a record). Holds nest.
 void view_xstat_hold_begin();
 void view_xstat_hold_end();
 

@@ -20,10 +20,13 @@ struct ResolvedDir {
   std::string real;
   dev_t dev;
   ino_t ino;
+  unsigned hold;  // the hold in which it was last checked (0: none)
 };
 
 std::mutex cache_lock;
 std::unordered_map<std::string, ResolvedDir> dir_cache;
+unsigned hold_depth = 0;   // nesting of open holds
+unsigned hold_serial = 0;  // the current hold, while hold_depth is not 0
 
 // "." and ".." and repeated slashes removed without looking at the file system.
 std::string lexical_clean(const std::string &abs) {
@@ -46,12 +49,23 @@ std::string lexical_clean(const std::string &abs) {
 }
 
 bool resolve_dir(const std::string &dir, std::string *real) {
+  unsigned serial = 0;
+  {
+    std::lock_guard<std::mutex> hold(cache_lock);
+    serial = hold_depth ? hold_serial : 0;
+    auto it = dir_cache.find(dir);
+    if (serial && it != dir_cache.end() && it->second.hold == serial) {
+      *real = it->second.real;
+      return true;
+    }
+  }
   struct stat st;
   if (stat(dir.c_str(), &st) != 0) return false;
   {
     std::lock_guard<std::mutex> hold(cache_lock);
     auto it = dir_cache.find(dir);
     if (it != dir_cache.end() && it->second.dev == st.st_dev && it->second.ino == st.st_ino) {
+      it->second.hold = serial;
       *real = it->second.real;
       return true;
     }
@@ -61,7 +75,7 @@ bool resolve_dir(const std::string &dir, std::string *real) {
   *real = buf;
   std::lock_guard<std::mutex> hold(cache_lock);
   if (dir_cache.size() > 100000) dir_cache.clear();
-  dir_cache[dir] = ResolvedDir{*real, st.st_dev, st.st_ino};
+  dir_cache[dir] = ResolvedDir{*real, st.st_dev, st.st_ino, serial};
   return true;
 }
 
@@ -159,4 +173,18 @@ std::string vob_pname_view_relative(const vob_pname_t &where) {
   if (!where.view) return std::string();
   if (where.abs.size() == where.view_dir.size()) return "/";
   return where.abs.substr(where.view_dir.size());
+}
+
+void vob_pname_hold_begin() {
+  dbrpc_reg_hold_begin();
+  std::lock_guard<std::mutex> hold(cache_lock);
+  if (hold_depth++ == 0 && ++hold_serial == 0) hold_serial = 1;
+}
+
+void vob_pname_hold_end() {
+  {
+    std::lock_guard<std::mutex> hold(cache_lock);
+    if (hold_depth > 0) hold_depth--;
+  }
+  dbrpc_reg_hold_end();
 }
