@@ -7,6 +7,7 @@
 #include <deque>
 #include <new>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "mf/bldr_opts.h"
 #include "mf/mf.h"
 #include "mf/mf_tgt.h"
+#include "mf/mf_tgt_validate.h"
 #include "mf/mfc.h"
 
 namespace {
@@ -238,13 +240,6 @@ void free_precious(list_handle_t precious) {
   list_destroy(precious);
 }
 
-// Build scripts are fetched into this buffer; far larger than one line so that long scripts
-// print whole. Static and untouched until used: only as much of it as the longest script takes
-// memory.
-constexpr size_t kScriptSize = 64 * 1024;
-char script_buf[kScriptSize];
-constexpr size_t kNameSize = 1024;
-
 struct PattRow {
   bldr_opts_patt_kind_t kind;
   int row;
@@ -288,45 +283,49 @@ ks_status_t process_tgt(mf_cmf_handle_t cmf, const char *name, mf_tgt_entry_t *t
       return no_memory();
     }
   }
-  char buf[kNameSize];
+  // The rules are read from the target table itself: no name or script is copied, so none is
+  // too long to print.
+  mf_tgt_table_t *table = cmf->tgt_table;
   const bool dcolon = mf_double_colon_tgt(cmf, tgt) != 0;
-  list_cursor_t inst = nullptr;
-  for (;;) {
-    ks_status_t status = mf_next_tgt_rule(cmf, tgt, &inst);
-    if (status != KS_ST_OK) return status;
-    if (inst == nullptr) break;
+  for (list_cursor_t inst = mf_tgt_next_instance(table, tgt, nullptr); inst != nullptr;
+       inst = mf_tgt_next_instance(table, tgt, inst)) {
     row(ROW_TGT_HEAD, name);
     if (dcolon) common(C_DCOLON);
-    list_cursor_t pos = nullptr;
-    for (;;) {
-      status = mf_tgt_rule_next_dep(cmf, tgt, inst, &pos, sizeof buf, buf);
-      if (status != KS_ST_OK) return status;
-      if (pos == nullptr) break;
+    list_handle_t deps = mf_tgt_get_dep_list(table, tgt, inst);
+    void *item = nullptr;
+    for (list_cursor_t c = deps != LIST_HANDLE_NULL ? list_next(deps, nullptr, &item) : nullptr;
+         c != nullptr; c = list_next(deps, c, &item)) {
+      const char *dep = static_cast<const char *>(item);
       common(C_SEP);
-      common(C_TEXT, buf);
-      status = reach(buf);
+      common(C_TEXT, dep);
+      ks_status_t status = reach(dep);
       if (status != KS_ST_OK) return status;
     }
     if (with_inference) {
-      status = mf_tgt_inference_dep(cmf, tgt, sizeof buf, buf);
-      if (status != KS_ST_OK) return status;
-      if (buf[0] != '\0') row(ROW_INFERENCE, buf);
+      const char *inference =
+          mf_tgt_get_imp_dep(table, tgt, mf_tgt_next_instance(table, tgt, nullptr));
+      if (inference != nullptr && inference[0] != '\0') row(ROW_INFERENCE, inference);
     }
-    status = mf_tgt_rule_script(cmf, tgt, inst, sizeof script_buf, script_buf);
-    if (status != KS_ST_OK) return status;
-    if (script_buf[0] == '\0') {
+    list_handle_t script = mf_tgt_get_bld_script(table, tgt, inst);
+    if (script == LIST_HANDLE_NULL || list_is_empty(script)) {
       row(ROW_NULL_SCRIPT);
       continue;
     }
     row(ROW_SCRIPT);
-    char *line = script_buf;
-    while (*line != '\0') {
-      char *nl = std::strchr(line, '\n');
-      if (nl) *nl = '\0';
-      common(C_SCRIPT_START);
-      common(C_LINE, line);
-      if (!nl) break;
-      line = nl + 1;
+    // Each line of the script, and each piece of a line that holds newlines, is a line.
+    for (list_cursor_t c = list_next(script, nullptr, &item); c != nullptr;
+         c = list_next(script, c, &item)) {
+      std::string_view line(static_cast<const char *>(item));
+      for (;;) {
+        const size_t nl = line.find('\n');
+        common(C_SCRIPT_START);
+        if (nl == std::string_view::npos) {
+          common(C_LINE, line.data());  // the rest of the line, which ends the text
+          break;
+        }
+        common(C_LINE, std::string(line.substr(0, nl)).c_str());
+        line.remove_prefix(nl + 1);
+      }
     }
   }
   return KS_ST_OK;
@@ -400,16 +399,17 @@ ks_status_t bld_graph_process_tgt(mf_cmf_handle_t cmf, const char *name, mf_tgt_
 
 ks_status_t bld_graph_print_dep_graph(mf_cmf_handle_t cmf, int with_inference,
                                       list_handle_t precious) {
+  // Nothing changes the working directory or the environment while the graph is walked.
+  mf_tgt_validate_context_t lookups;
   Reached reached(cmf != nullptr ? cmf->tgt_table : nullptr);
   auto reach = [&](const char *dep) { return reached.reach(dep); };
-  char name[kNameSize];
-  list_cursor_t pos = nullptr;
-  for (;;) {
-    ks_status_t status = mf_next_root_tgt(cmf, &pos, sizeof name, name);
-    if (status != KS_ST_OK) return status;
-    if (pos == nullptr) break;
+  list_handle_t roots = mf_tgt_root_tgt_list(cmf->tgt_table);
+  void *item = nullptr;
+  for (list_cursor_t pos = roots != LIST_HANDLE_NULL ? list_next(roots, nullptr, &item) : nullptr;
+       pos != nullptr; pos = list_next(roots, pos, &item)) {
+    const char *name = static_cast<const char *>(item);
     mf_tgt_entry_t *tgt = nullptr;
-    status = mf_get_tgt_handle(cmf, name, &tgt);
+    ks_status_t status = mf_get_tgt_handle(cmf, name, &tgt);
     // A root without a rule (an undefined phony name, a name only listed by a special target)
     // is a plain name with nothing to print.
     if (status == KS_ST_NOT_FOUND) continue;
@@ -492,17 +492,11 @@ ks_status_t bld_graph_print_special_tgts(mf_cmf_handle_t cmf, list_handle_t prec
   list_handle_t suffixes = LIST_HANDLE_NULL;
   if (mf_get_special_handle(cmf, ".SUFFIXES", &suffixes) == KS_ST_OK &&
       suffixes != LIST_HANDLE_NULL) {
-    char buf[kNameSize];
-    list_cursor_t pos = nullptr;
-    for (;;) {
-      ks_status_t status = mf_get_next_special_value(suffixes, &pos, sizeof buf, buf);
-      if (status != KS_ST_OK) {
-        flush_out();
-        return status;
-      }
-      if (pos == nullptr) break;
+    void *value = nullptr;
+    for (list_cursor_t pos = list_next(suffixes, nullptr, &value); pos != nullptr;
+         pos = list_next(suffixes, pos, &value)) {
       common(C_SEP);
-      common(C_TEXT, buf);
+      common(C_TEXT, static_cast<const char *>(value));
     }
   }
   common(C_END_LIST);
@@ -514,13 +508,14 @@ ks_status_t bld_graph_print_implicit_deps(mf_cmf_handle_t cmf, int with_inferenc
   WalkTables t;
   ks_status_t status = make_walk_tables(&t);
   if (status != KS_ST_OK) return status;
-  char name[kNameSize];
-  hash_cursor_t pos = nullptr;
-  for (;;) {
-    mf_tgt_entry_t *tgt = nullptr;
-    status = mf_next_implicit_tgt(cmf, &pos, name, sizeof name, &tgt);
-    if (status != KS_ST_OK) return status;
-    if (pos == nullptr) break;
+  // Pattern and suffix rules: the targets of the table that are defined but no real targets.
+  mf_tgt_table_t *table = cmf->tgt_table;
+  const char *name = nullptr;
+  void *data = nullptr;
+  for (hash_cursor_t pos = hash_str_next_in_order(table->comp_table, nullptr, &name, &data);
+       pos != nullptr; pos = hash_str_next_in_order(table->comp_table, pos, &name, &data)) {
+    auto *tgt = static_cast<mf_tgt_entry_t *>(data);
+    if (mf_tgt_is_real_tgt(name, table->compat_variant) || !tgt->defined_as_target) continue;
     status = bld_graph_process_tgt(cmf, name, tgt, t.seen, t.pending, with_inference,
                                    LIST_HANDLE_NULL);
     if (status != KS_ST_OK) return status;
@@ -539,20 +534,17 @@ ks_status_t bld_graph_print_macro_defs(mf_cmf_handle_t cmf) {
   ks_status_t status = mf_macro_table(cmf, &tables);
   if (status != KS_ST_OK) return status;
   row(ROW_MACROS);
-  char name[kNameSize];
   void *item = nullptr;
   for (list_cursor_t c = tables ? list_next(tables, nullptr, &item) : nullptr; c;
        c = list_next(tables, c, &item)) {
     auto *table = static_cast<bldr_macro_table_t *>(item);
-    hash_cursor_t pos = nullptr;
-    for (;;) {
-      const char *value = mf_get_next_macro(table, &pos, sizeof name, name);
-      if (pos == nullptr) break;
-      if (value == nullptr) continue;  // a name too long for the buffer, reported
-      void *data = nullptr;
-      int entered = hash_str_enter(seen, name, nullptr, &data);
+    const char *name = nullptr;
+    void *slot = nullptr;
+    for (hash_cursor_t pos = hash_str_next_in_order(table->hash, nullptr, &name, &slot);
+         pos != nullptr; pos = hash_str_next_in_order(table->hash, pos, &name, &slot)) {
+      int entered = hash_str_enter(seen, name, nullptr, nullptr);
       if (entered < 0) return no_memory();
-      if (entered == 0) row(ROW_MACRO, name, value);
+      if (entered == 0) row(ROW_MACRO, name, static_cast<bldr_macro_entry_t *>(slot)->value);
     }
   }
   row(ROW_END_MACROS);
@@ -564,16 +556,17 @@ namespace {
 typedef ks_status_t (*scoped_next_fn)(mf_cmf_handle_t, void **, size_t, char *, char **,
                                       char **, uint32_t *);
 
-ks_status_t print_scoped_defs(mf_cmf_handle_t cmf, scoped_next_fn next) {
-  char tgt[kNameSize];
+ks_status_t print_scoped_defs(mf_cmf_handle_t cmf, scoped_next_fn next, uint32_t side) {
+  // Room for the longest target name of the side.
+  std::string tgt(bldr_opts_longest_scoped_tgt(cmf->opts, side) + 1, '\0');
   void *cursor = nullptr;
   for (;;) {
     char *name = nullptr, *value = nullptr;
     uint32_t op = 0;
-    ks_status_t status = next(cmf, &cursor, sizeof tgt, tgt, &name, &value, &op);
+    ks_status_t status = next(cmf, &cursor, tgt.size(), tgt.data(), &name, &value, &op);
     if (status != KS_ST_OK) return status;
     if (cursor == nullptr) return KS_ST_OK;
-    row(ROW_SCOPED_DEF, tgt, name ? name : "", bld_graph_op_text(op), value ? value : "");
+    row(ROW_SCOPED_DEF, tgt.c_str(), name ? name : "", bld_graph_op_text(op), value ? value : "");
   }
 }
 
@@ -581,10 +574,10 @@ ks_status_t print_scoped_defs(mf_cmf_handle_t cmf, scoped_next_fn next) {
 
 ks_status_t bld_graph_print_tgt_scoped_macro_defs(mf_cmf_handle_t cmf) {
   row(ROW_MF_SCOPED);
-  ks_status_t status = print_scoped_defs(cmf, mf_get_next_mf_tgt_scoped_def);
+  ks_status_t status = print_scoped_defs(cmf, mf_get_next_mf_tgt_scoped_def, BLDR_OPTS_SIDE_MF);
   if (status != KS_ST_OK) return status;
   row(ROW_BOS_SCOPED);
-  status = print_scoped_defs(cmf, mf_get_next_bos_tgt_scoped_def);
+  status = print_scoped_defs(cmf, mf_get_next_bos_tgt_scoped_def, BLDR_OPTS_SIDE_BOS);
   if (status != KS_ST_OK) return status;
   row(ROW_END_SCOPED);
   return KS_ST_OK;

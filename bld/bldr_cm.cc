@@ -1,31 +1,26 @@
-// The configuration-manager session: target records, definitions, rebuilds through the build
-// execution (in a view under audit, leaving derived objects and their records, and the record
-// cache file of the run's directory; elsewhere plainly), co-targets and VPATH substitutions.
-// Lookups decide by date stamps.
+// The configuration-manager session: opening and closing it with its flags, pattern lists,
+// statistics and record cache, its setters, the winkin view lists, and the names of statuses.
 #include "bld/bldr_cm.h"
 
-#include <sys/stat.h>
-
+#include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <string>
-#include <vector>
 
+#include "bld/bldr_cm_int.h"
+#include "bld/bldr_cmutl.h"
 #include "bld/bldr_cr_cache.h"
-#include "bld/bldr_exec.h"
-#include "bld/bldr_script.h"
-#include "bld/bldr_tgt.h"
-#include "bld/bldr_utl.h"
-#include "cm/cr_utl_nt.h"
+#include "bld/bldr_make.h"
+#include "bld/bldr_obj.h"
 #include "ks/date.h"
-#include "ks/fileutl.h"
 #include "ks/pfm.h"
-#include "ks/stg.h"
+#include "ks/strutl.h"
+#include "mf/bldr_macro.h"
+#include "mf/mf.h"
 #include "mf/mf_utl.h"
 #include "mf/mfc.h"
 #include "tbs/tbs_status.h"
+#include "dbrpc/dbrpc_viewdb.h"
+#include "dbrpc/dbrpc_vobdb.h"
 #include "view/view_xstat.h"
-#include "vob/vob_mtype.h"
 
 namespace {
 
@@ -40,74 +35,100 @@ const char *const cm_formats[] = {
     /* 5 */ "Unable to elaborate build script for target \"%s\"\n",
     /* 6 */ "Attempt to use script pathname substitution facility without initializing it\n",
     /* 7 */ "Build of %s took (seconds): %f \n",
+    /* 8 */ "Cannot reuse \"%s\"\n",
+    /* 9 */ " Don't know how to make \"%s\". Stop.\n",
+    /* 10 */ "Target \"%s\" does not correspond to an Vessary object\n",
+    /* 11 */ "Target candidate \"%s\" is a directory\n",
+    /* 12 */ "Target candidate \"%s\" is a symbolic link\n",
+    /* 13 */ "Trying to collect dependency info for target \"%s\" but evaluation of subtarget \"%s\" failed\n",
+    /* 14 */ "\"%s\", a co-target of \"%s\", may not have been rebuilt.\nTarget groups should only be used when all co-targets are built together.\n",
+    /* 15 */ "Unable to initialize configuration record tables\n",
+    /* 16 */ "\n*** Config Lookup Statistics ***\n\n",
+    /* 17 */ "Targets looked up:\t\t%lu\n",
+    /* 18 */ "Previous DOs evaluated:\t\t%lu\n",
+    /* 19 */ "Same-as-prev wins:\t\t%lu\n",
+    /* 20 */ "Previous DOs that matched:\t%lu\n",
+    /* 21 */ "Shared candidates evaluated:\t%lu\n",
+    /* 22 */ "Unshared candidates evaluated:\t%lu\n",
+    /* 23 */ "Candidates with no data:\t%lu\n",
+    /* 24 */ "Previous DO candidates:\t\t%lu\n",
+    /* 25 */ "Shared candidates that matched:\t%lu\n",
+    /* 26 */ "Unshared candidates that matched:\t%lu\n",
+    /* 27 */ "Cannot reuse \"%s\" - build script mismatch\n",
+    /* 28 */ "<<< current build script\n>>> \"%s\" build script\n",
+    /* 29 */ "***************\n",
+    /* 30 */ "Unable to process config record for target candidate \"%s\"\n",
+    /* 31 */ "Created cr_utl name table - elapsed time: %lu seconds \n",
+    /* 32 */ "Marking \"%s\" as NON_CRITICAL dependency for \"%s\"\n",
+    /* 33 */ "Predefined dependency \"%s\" will NOT be ignored while looking for a reusable \"%s\"\n",
+    /* 34 */ "Makefile dependency \"%s\" for target \"%s\" found at different search path location\n",
+    /* 35 */ "Old location: \"%s\", new location: \"%s\"\n",
+    /* 36 */ "Makefile dependency \"%s\" was not a makefile dependency for target candidate \"%s\"\n",
+    /* 37 */ "Cannot reuse \"%s\" - copy of derived object\n",
+    /* 38 */ "START config match\n",
+    /* 39 */ "Config match SUCCEEDED - elapsed time: %lu seconds\n",
+    /* 40 */ "Config match FAILED - elapsed time: %lu seconds\n",
+    /* 41 */ "START non-Vessary config match\n",
+    /* 42 */ "Non-Vessary config match SUCCEEDED - elapsed time: %lu seconds\n",
+    /* 43 */ "Non-Vessary config match FAILED - elapsed time: %lu seconds\n",
+    /* 44 */ "Configuration record format %d is not supported (this release reads format %d)\n",
 };
 constexpr uint16_t kRows = sizeof cm_formats / sizeof cm_formats[0];
 const uint16_t cm_catalog[kRows] = {};
 
-enum {
-  MSG_NOT_REGISTERED = 0,
-  MSG_NOT_DEFINED = 1,
-  MSG_LOOKUP_DISABLED = 2,
-  MSG_NULL_SCRIPT = 3,
-  MSG_REBUILT = 4,
-  MSG_NO_SCRIPT = 5,
-  MSG_NO_SUBST = 6,
-  MSG_BUILD_TIME = 7,
-};
-
-// One target of the session (stored by value in the record hash).
-struct TgtRec {
-  bldr_cm_tgt_status_t status;
-  uint64_t attrs;
-  uint32_t has_script;
-  const char *pathname;
-  list_handle_t instances;
-  list_handle_t script;
-  list_handle_t script_macros;
-  uint32_t registered;
-  int32_t prev_found;
-  int32_t prev_non_shareable;
-};
-
-bool trace(const char *name, int level) { return mf_utl_should_trace(name, level); }
-
-void int_error(int row, const char *name) {
-  imsg_print(IMSG_ERROR, &_bldr_cm_karsel_msg_table, row, name);
+// A copy of the pattern list in the session's area, each pattern made absolute and
+// view-relative; null when list is null or on failure (*failed set).
+list_handle_t absolute_copy(list_handle_t list, stg_area_t area, bool *failed) {
+  if (list == LIST_HANDLE_NULL) return LIST_HANDLE_NULL;
+  list_handle_t copy = list_create(area, 0);
+  void *d = nullptr;
+  for (list_cursor_t c = list_next(list, nullptr, &d); c && copy; c = list_next(list, c, &d))
+    list_append(copy, d);
+  if (copy == LIST_HANDLE_NULL || bldr_cmutl_fix_spl_tgt_patt_list(copy, area) != KS_ST_OK) {
+    *failed = true;
+    return LIST_HANDLE_NULL;
+  }
+  return copy;
 }
 
 }  // namespace
-
-struct bldr_cm_handle_s {
-  stg_area_t area;
-  bldr_cm_view_info_t *view_info;
-  hash_ht_t vpath_substs;  // name -> char *
-  hash_ht_t targets;       // name -> TgtRec
-  uint64_t flags;
-  bldr_cm_search_fn_t dep_search;
-  void *dep_search_arg;
-  bldr_cm_search_fn_t tgt_search;
-  void *tgt_search_arg;
-  list_handle_t no_config_rec;
-  list_handle_t makefiles;
-  list_handle_t no_do_for_sibling;
-  list_handle_t no_sibling_do_contained_in;
-  list_handle_t makefiles_in_config_rec;
-  list_handle_t incremental_repository_sibling;
-  bool records;                  // rebuilds run under audit and leave records
-  cr_utl_st_hdl_t shared_tables;
-  int32_t java_audits;
-  double eval_time;
-  double build_time;
-};
 
 const imsg_msg_table_t _bldr_cm_karsel_msg_table = {
     "karsel_bin", kModule, 430, kRows, cm_formats, cm_catalog,
 };
 
-bldr_cm_handle_t bldr_cm_init(uint64_t flags, bldr_cm_view_info_t *view_info, list_handle_t,
-                              list_handle_t no_config_rec, list_handle_t, list_handle_t,
-                              list_handle_t, list_handle_t, list_handle_t, list_handle_t,
-                              list_handle_t, list_handle_t, list_handle_t,
+bool bldr_cm_traced(int level) { return mf_utl_should_trace("bldr_cm", level); }
+
+void bldr_cm_hold_view(bldr_cm_handle_t h, bool hold) {
+  if (h == BLDR_CM_HANDLE_NULL || !h->records) return;
+  if (hold) {
+    view_xstat_hold_begin();
+    dbrpc_viewdb_batch_begin();
+    dbrpc_vobdb_batch_begin();
+  } else {
+    dbrpc_vobdb_batch_end();
+    dbrpc_viewdb_batch_end();
+    view_xstat_hold_end();
+  }
+}
+
+bldr_cm_tgt_rec_t *bldr_cm_find_tgt(bldr_cm_handle_t h, const char *name, bool report) {
+  void *data = nullptr;
+  if (h != BLDR_CM_HANDLE_NULL && hash_str_lookup(h->targets, name, nullptr, &data))
+    return static_cast<bldr_cm_tgt_rec_t *>(data);
+  if (report) imsg_print(IMSG_ERROR, &_bldr_cm_karsel_msg_table, BLDR_CM_MSG_NOT_REGISTERED, name);
+  return nullptr;
+}
+
+bldr_cm_handle_t bldr_cm_init(uint64_t flags, bldr_cm_view_info_t *view_info,
+                              list_handle_t interference_sets, list_handle_t no_config_rec,
+                              list_handle_t no_cmp_non_mf_deps, list_handle_t no_cmp_script,
+                              list_handle_t no_print_cmp_script, list_handle_t no_wink_in,
+                              list_handle_t dependency_ignored_for_reuse,
+                              list_handle_t directory_ignored_for_reuse,
+                              list_handle_t directory_affects_reuse,
+                              list_handle_t no_config_match_slinks,
+                              list_handle_t sibling_ignored_for_reuse,
                               list_handle_t no_do_for_sibling,
                               list_handle_t no_sibling_do_contained_in,
                               list_handle_t makefiles_list, list_handle_t makefiles_in_config_rec,
@@ -127,48 +148,170 @@ bldr_cm_handle_t bldr_cm_init(uint64_t flags, bldr_cm_view_info_t *view_info, li
     PFM_PANIC();
   }
   h->area = area;
+  bool failed = false;
+  h->dependency_ignored = absolute_copy(dependency_ignored_for_reuse, area, &failed);
+  h->no_cmp_script = absolute_copy(no_cmp_script, area, &failed);
+  if (failed) {
+    bldr_cm_term(h);
+    return BLDR_CM_HANDLE_NULL;
+  }
   h->view_info = view_info;
   h->flags = flags;
+  h->interference_sets = interference_sets;
   h->no_config_rec = no_config_rec;
-  h->makefiles = makefiles_list;
+  h->no_cmp_non_mf_deps = no_cmp_non_mf_deps;
+  h->no_print_cmp_script = no_print_cmp_script;
+  h->no_wink_in = no_wink_in;
+  h->directory_ignored = directory_ignored_for_reuse;
+  h->directory_affects = directory_affects_reuse;
+  h->no_config_match_slinks = no_config_match_slinks;
+  h->sibling_ignored = sibling_ignored_for_reuse;
   h->no_do_for_sibling = no_do_for_sibling;
   h->no_sibling_do_contained_in = no_sibling_do_contained_in;
+  h->makefiles = makefiles_list;
   h->makefiles_in_config_rec = makefiles_in_config_rec;
   h->incremental_repository_sibling = incremental_repository_sibling;
   h->java_audits = java_audits;
-  h->records = !(flags & BLDR_CM_FLAG_NO_CONFIG_RECS) && view_info != nullptr &&
-               view_info->view_server_handle != nullptr;
-  if (h->records) {
-    // A cache that cannot be read costs time, not results: its status is not looked at.
-    bldr_cr_cache_read(".tvick.state", nullptr);
-    h->shared_tables = cr_utl_create_shared_tables(1, view_info->curr_wd);
-  }
-  h->targets = hash_str_create(512, sizeof(TgtRec), 1);
-  if (h->targets == HASH_HT_NULL) {
+  h->makefiles_affect_reuse = (flags & BLDR_CM_FLAG_MAKEFILES_AFFECT_REUSE) != 0;
+  date_get_timeval(&h->start);
+  h->targets = hash_str_create(512, sizeof(bldr_cm_tgt_rec_t), 1);
+  h->vertab = bldr_obj_vertab_create();
+  if (h->targets == HASH_HT_NULL || h->vertab == HASH_HT_NULL) {
     tbs_log_int_error(kModule, &imsg_common_table, IMSG_COMMON_HASH_CREATE,
                       pfm_file_stem(__FILE__), __LINE__, 0);
     bldr_cm_term(h);
     return BLDR_CM_HANDLE_NULL;
   }
+  long extent = 256;
+  const char *text = mf_getenv("ORVA_INIT_SHOP_HASH_EXTENT");
+  if (text == nullptr || !*text || strutl_strtol(text, 10, &extent) != KS_ST_OK || extent <= 0)
+    extent = 256;
+  h->dep_hashes = cr_utl_new_dep_hash_array(uint32_t(extent), 1);
+  if (h->dep_hashes == CR_UTL_HASH_DEPS_H_NULL) {
+    bldr_cm_term(h);
+    return BLDR_CM_HANDLE_NULL;
+  }
+  // Records need a view; without one the session decides nothing and rebuilds run plainly.
+  h->records = bldr_doing_config_recs && !(flags & BLDR_CM_FLAG_NO_CONFIG_RECS) &&
+               view_info != nullptr && view_info->view_server_handle != nullptr;
+  if (h->records) {
+    h->shared_tables = cr_utl_create_shared_tables(1, view_info->curr_wd);
+    if (h->shared_tables == CR_UTL_ST_HDL_NULL) {
+      imsg_print(IMSG_ERROR, &_bldr_cm_karsel_msg_table, BLDR_CM_MSG_NO_CR_TABLES);
+      bldr_cm_term(h);
+      return BLDR_CM_HANDLE_NULL;
+    }
+  }
+  // A cache that cannot be read costs time, not results: its status is not looked at.
+  if (h->records && (bldr_doing_config_lookup || bldr_doing_config_recs))
+    bldr_cr_cache_read(".tvick.state", nullptr);
+  bldr_cm_hold_view(h, true);
   return h;
 }
 
 void bldr_cm_term(bldr_cm_handle_t h) {
+  bldr_cr_cache_close(nullptr);
   if (h == BLDR_CM_HANDLE_NULL) return;
   pfm_inhibit();
-  if (mf_verbosity > 1 || (imsg_get_desired_verbosity() > 1 && imsg_should_trace("bldr_show_times", 2))) {
+  bldr_cm_hold_view(h, false);
+  if (mf_verbosity > 1 ||
+      (imsg_get_desired_verbosity() > 1 && imsg_should_trace("bldr_shopping_stats", 2))) {
+    imsg_print(IMSG_INFO, &_bldr_cm_karsel_msg_table, BLDR_CM_MSG_STATS);
+    for (int i = 0; i < 10; i++)
+      imsg_print(IMSG_INFO, &_bldr_cm_karsel_msg_table, BLDR_CM_MSG_STATS + 1 + i,
+                 static_cast<unsigned long>(h->stats[i]));
+  }
+  if (mf_verbosity > 1 ||
+      (imsg_get_desired_verbosity() > 1 && imsg_should_trace("bldr_show_times", 2))) {
+    struct timeval now;
+    date_get_timeval(&now);
+    float elapsed = float(now.tv_sec - h->start.tv_sec) + float(now.tv_usec - h->start.tv_usec) * 0.000001f;
     imsg_print(IMSG_TRACE, "Time building (no nimbrels) (s)       : %f\n", -1, h->build_time);
+    imsg_print(IMSG_TRACE, "Time spent shopping (s)           : %f\n", -1, h->shopping_time);
+    imsg_print(IMSG_TRACE, "Time spent winking-in (s)         : %f\n", -1, h->winkin_time);
     imsg_print(IMSG_TRACE, "Time evaluating targets (s)       : %f\n", -1, h->eval_time);
+    imsg_print(IMSG_TRACE, "Time stalled waiting for hosts (s): %f\n", -1, h->host_stall_time);
+    imsg_print(IMSG_TRACE, "Time stalled waiting for nimbrels (s) : %f\n", -1, h->executor_stall_time);
+    imsg_print(IMSG_TRACE, "Time with parallel interference(s): %f\n", -1, h->interference_time);
+    imsg_print(IMSG_TRACE, "Time elapsed for build (s)        : %f\n", -1, double(elapsed));
   }
-  if (h->records) {
-    bldr_cr_cache_close(nullptr);
-    cr_utl_destroy_shared_tables(h->shared_tables);
+  if (h->targets) {
+    void *data = nullptr;
+    for (hash_cursor_t c = hash_str_next(h->targets, nullptr, nullptr, &data); c;
+         c = hash_str_next(h->targets, c, nullptr, &data)) {
+      auto *rec = static_cast<bldr_cm_tgt_rec_t *>(data);
+      bldr_cm_release_tgt_dep_lists(rec);
+      cr_utl_destroy_dep_hash_array(&rec->dep_hashes);
+      stg_free(rec->do_name);
+      stg_free(rec->abs_pname);
+    }
+    hash_delete_ht(&h->targets);
   }
-  if (h->targets) hash_delete_ht(&h->targets);
   if (h->vpath_substs) hash_delete_ht(&h->vpath_substs);
+  if (h->vertab) hash_delete_ht(&h->vertab);
+  if (h->shared_tables) cr_utl_destroy_shared_tables(h->shared_tables);
+  cr_utl_destroy_dep_hash_array(&h->dep_hashes);
   stg_area_t area = h->area;
   stg_delete_area(&area);
   pfm_enable();
+}
+
+ks_status_t bldr_cm_set_patt_lists(bldr_cm_handle_t h, list_handle_t interference_sets,
+                                   list_handle_t no_config_rec, list_handle_t no_cmp_non_mf_deps,
+                                   list_handle_t no_cmp_script, list_handle_t no_print_cmp_script,
+                                   list_handle_t no_wink_in,
+                                   list_handle_t dependency_ignored_for_reuse,
+                                   list_handle_t directory_ignored_for_reuse,
+                                   list_handle_t directory_affects_reuse,
+                                   list_handle_t sibling_ignored_for_reuse,
+                                   list_handle_t no_do_for_sibling,
+                                   list_handle_t no_sibling_do_contained_in,
+                                   list_handle_t makefiles_in_config_rec,
+                                   list_handle_t incremental_repository_sibling) {
+  auto set = [](list_handle_t *slot, list_handle_t value) {
+    if (value != LIST_HANDLE_NULL) *slot = value;
+  };
+  set(&h->interference_sets, interference_sets);
+  set(&h->no_config_rec, no_config_rec);
+  set(&h->no_cmp_non_mf_deps, no_cmp_non_mf_deps);
+  set(&h->no_cmp_script, no_cmp_script);
+  set(&h->no_print_cmp_script, no_print_cmp_script);
+  set(&h->no_wink_in, no_wink_in);
+  set(&h->dependency_ignored, dependency_ignored_for_reuse);
+  set(&h->directory_ignored, directory_ignored_for_reuse);
+  set(&h->directory_affects, directory_affects_reuse);
+  set(&h->sibling_ignored, sibling_ignored_for_reuse);
+  set(&h->no_do_for_sibling, no_do_for_sibling);
+  set(&h->no_sibling_do_contained_in, no_sibling_do_contained_in);
+  set(&h->makefiles_in_config_rec, makefiles_in_config_rec);
+  set(&h->incremental_repository_sibling, incremental_repository_sibling);
+  return KS_ST_OK;
+}
+
+ks_status_t bldr_cm_set_makefiles_list(bldr_cm_handle_t h, list_handle_t list) {
+  h->makefiles = list;
+  return KS_ST_OK;
+}
+
+ks_status_t bldr_cm_set_makefiles_affect_reuse(bldr_cm_handle_t h, int32_t value) {
+  h->makefiles_affect_reuse = uint32_t(value);
+  return KS_ST_OK;
+}
+
+ks_status_t bldr_cm_adjust_sess_flags(bldr_cm_handle_t h, uint64_t set, uint64_t clear) {
+  if (h == BLDR_CM_HANDLE_NULL) return KS_ST_ERR;
+  h->flags = (h->flags | set) & ~clear;
+  return KS_ST_OK;
+}
+
+ks_status_t bldr_cm_cwd_changed(bldr_cm_handle_t h) {
+  bldr_utl_inval_cwd_cache();
+  bldr_cm_view_info_t *vi = h->view_info;
+  tbs_uuid_t *replica = const_cast<tbs_uuid_t *>(vi->wd_replica_uuid);
+  ks_status_t st = bldr_utl_cwd_init(h->area, &vi->curr_wd, &vi->where_wd, &vi->viewrel_wd,
+                                     &replica, &vi->wd_vob_rel_pname);
+  vi->wd_replica_uuid = replica;
+  return st;
 }
 
 void bldr_cm_set_dep_search(bldr_cm_handle_t h, bldr_cm_search_fn_t fn, void *arg) {
@@ -181,313 +324,62 @@ void bldr_cm_set_tgt_search(bldr_cm_handle_t h, bldr_cm_search_fn_t fn, void *ar
   h->tgt_search_arg = arg;
 }
 
-ks_status_t bldr_cm_register_tgt(bldr_cm_handle_t h, const char *name, const char *search_name,
-                                 int32_t *go_on) {
-  void *data = nullptr;
-  const char *key = nullptr;
-  int found = hash_str_enter(h->targets, name, &key, &data);
-  if (found < 0) {
-    imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
-    return KS_ST_ERR;
-  }
-  auto *rec = static_cast<TgtRec *>(data);
-  if (found == 0) {
-    rec->status = BLDR_CM_TGT_ST_UNDEFINED;
-    rec->pathname = stg_area_strdup(h->area, search_name ? search_name : name);
-  }
-  rec->registered = 1;
-  // Without configuration records no target is looked up in the versioned file system.
-  *go_on = 0;
-  return KS_ST_OK;
+int bldr_cm_sess_flag_auto_do_checkout(bldr_cm_handle_t h) {
+  return (h->flags & BLDR_CM_FLAG_AUTO_CHECKOUT) != 0;
 }
 
-ks_status_t bldr_cm_define_tgt(bldr_cm_handle_t h, const char *name, const bldr_cm_tgt_def_t *def) {
-  void *data = nullptr;
-  if (!hash_str_lookup(h->targets, name, nullptr, &data)) {
-    int_error(MSG_NOT_REGISTERED, name);
-    return KS_ST_ERR;
-  }
-  auto *rec = static_cast<TgtRec *>(data);
-  rec->instances = def->instances;
-  rec->script = def->script;
-  rec->has_script = def->script != LIST_HANDLE_NULL;
-  rec->script_macros = def->script_macros;
-  rec->attrs = def->flags;
-  if (rec->status == BLDR_CM_TGT_ST_UNDEFINED) rec->status = BLDR_CM_TGT_ST_LOOKUP_PENDING;
-  return KS_ST_OK;
+int bldr_cm_sess_flag_auto_do_checkin(bldr_cm_handle_t h) {
+  return (h->flags & BLDR_CM_FLAG_AUTO_CHECKIN) != 0;
 }
 
-bldr_cm_tgt_status_t bldr_cm_lookup_tgt(bldr_cm_handle_t h, const char *name, list_handle_t) {
-  void *data = nullptr;
-  if (!hash_str_lookup(h->targets, name, nullptr, &data)) {
-    int_error(MSG_NOT_REGISTERED, name);
-    return BLDR_CM_TGT_ST_ERROR;
-  }
-  auto *rec = static_cast<TgtRec *>(data);
-  if (rec->status == BLDR_CM_TGT_ST_UNDEFINED) {
-    int_error(MSG_NOT_DEFINED, name);
-    rec->status = BLDR_CM_TGT_ST_LOOKUP_PENDING;
-    return BLDR_CM_TGT_ST_ERROR;
-  }
-  if (rec->status != BLDR_CM_TGT_ST_LOOKUP_PENDING) return rec->status;
-  int_error(MSG_LOOKUP_DISABLED, name);
-  return BLDR_CM_TGT_ST_ERROR;
+char *bldr_cm_get_orva_winkin_views(list_handle_t macro_tables, int allow) {
+  if (macro_tables == LIST_HANDLE_NULL) macro_tables = mfc_mf_macro_table_list;
+  const char *value =
+      bldr_macro_lookup(macro_tables, allow ? "ORVA_WINKIN_VIEWS" : "ORVA_NO_WINKIN_VIEWS", nullptr);
+  if (value == nullptr) return nullptr;
+  const uint32_t dialect = bldr_command_handle ? uint32_t(bldr_command_handle->dialect) : 0;
+  char *expanded = nullptr;
+  if (bldr_macro_expand_line_list(macro_tables, bldr_macro_compat_to_macro_flavor(dialect), value,
+                                  1, STG_AREA_HEAP, &expanded, LIST_HANDLE_NULL,
+                                  STG_AREA_NULL) != KS_ST_OK)
+    return nullptr;
+  return expanded;
 }
 
-namespace {
-
-// The script to run: with VPATH substitutions recorded (sun dialect), the rewritten copy.
-bool actual_script(bldr_cm_handle_t h, const TgtRec *rec, const char *name, list_handle_t *out) {
-  *out = rec->script;
-  if (!(h->flags & BLDR_CM_FLAG_SUN) || h->vpath_substs == HASH_HT_NULL || rec->script == nullptr)
-    return true;
-  if (bldr_script_vpath_subst(rec->script, h->vpath_substs, h->area, out) != 0) {
-    imsg_print(IMSG_ERROR, &_bldr_cm_karsel_msg_table, MSG_NO_SCRIPT, name);
-    return false;
-  }
-  return true;
-}
-
-// What the audited rebuild of a target is told: its dependencies inside and outside the VOBs, the
-// macros its script used, its primary dependency and script hash, and the record writer's lists.
-struct AuditedRun {
-  bldr_exec_cr_info_t info{};
-  bldr_cr_create_args_t args{};
-  std::deque<std::string> texts;
-  std::vector<bldr_cr_predef_dep_t> predefs;
-  std::vector<bldr_cr_predef_dep_t *> predef_ptrs;
-  std::vector<bldr_cr_fs_dep_t> fs;
-  std::vector<bldr_cr_fs_dep_t *> fs_ptrs;
-  std::vector<char *> vars;
-
-  const char *keep(const std::string &t) { return texts.emplace_back(t).c_str(); }
-};
-
-// Whether a rebuild of name runs under audit and leaves a record.
-bool audited(bldr_cm_handle_t h, const char *name, int32_t no_exec) {
-  return h->records && !no_exec && !fileutl_patt_list_match(h->no_config_rec, name);
-}
-
-// The dependency names of the target's instances, each once, in order; the instances' leading
-// dependencies into *leading.
-std::vector<const char *> dependencies(const TgtRec *rec, std::vector<const char *> *leading) {
-  std::vector<const char *> out;
+void bldr_cm_require_destroy_views_list(list_handle_t *views_list_p) {
+  PFM_ASSERT(views_list_p != NULL);
+  if (*views_list_p == LIST_HANDLE_NULL) return;
   void *d = nullptr;
-  for (list_cursor_t c = rec->instances ? list_next(rec->instances, nullptr, &d) : nullptr; c;
-       c = list_next(rec->instances, c, &d)) {
-    auto *inst = static_cast<bldr_tgt_inst_t *>(d);
-    if (inst == nullptr) continue;
-    if (inst->imp_dep) leading->push_back(inst->imp_dep);
-    void *dd = nullptr;
-    for (list_cursor_t l = inst->deps ? list_next(inst->deps, nullptr, &dd) : nullptr; l;
-         l = list_next(inst->deps, l, &dd)) {
-      const char *dep = static_cast<const char *>(dd);
-      bool seen = false;
-      for (const char *o : out) seen = seen || std::strcmp(o, dep) == 0;
-      if (!seen) out.push_back(dep);
-    }
+  for (list_cursor_t c = list_next(*views_list_p, nullptr, &d); c; c = list_next(*views_list_p, c, &d)) {
+    auto *v = static_cast<bldr_cm_winkin_view_t *>(d);
+    if (v) stg_free(v->tag);
+    stg_free(v);
   }
-  return out;
+  list_destroy(*views_list_p);
+  *views_list_p = LIST_HANDLE_NULL;
 }
 
-void prepare_audited(bldr_cm_handle_t h, const TgtRec *rec, const char *name, list_handle_t script,
-                     AuditedRun *run) {
-  std::vector<const char *> leading;
-  std::vector<const char *> deps = dependencies(rec, &leading);
-  auto pathname_of = [&](const char *dep) {
-    void *data = nullptr;
-    if (hash_str_lookup(h->targets, dep, nullptr, &data) && static_cast<TgtRec *>(data)->pathname)
-      return static_cast<const char *>(static_cast<TgtRec *>(data)->pathname);
-    return dep;
-  };
-  // The makefile stat cache answers what each dependency is.
-  auto info = [](const char *path, view_xstat_t *xs) {
-    return bldr_utl_obj_cache_info(path, mfc_mf_stat_handle, 1, xs, nullptr, nullptr, nullptr,
-                                   nullptr, nullptr);
-  };
-  for (const char *dep : deps) {
-    const char *path = pathname_of(dep);
-    view_xstat_t xs;
-    ks_status_t st = bldr_utl_tgt_is_gnu_order_only_specifier(dep) ? KS_ST_NOT_FOUND : info(path, &xs);
-    if (st == KS_ST_NOT_IN_VOB) {
-      struct stat sb;
-      if (stat(path, &sb) != 0) continue;
-      bldr_cr_fs_dep_t f{};
-      f.name = run->keep(dep);
-      f.pathname = run->keep(path);
-      f.length = uint64_t(sb.st_size);
-      f.mtime = int64_t(sb.st_mtime);
-      if (bldr_utl_get_crc(&f, &f.crc) != KS_ST_OK) f.kind = 2;
-      run->fs.push_back(f);
-      continue;
-    }
-    run->predefs.push_back({run->keep(dep), run->keep(st == KS_ST_OK ? path : "")});
-  }
-  for (auto &p : run->predefs) run->predef_ptrs.push_back(&p);
-  for (auto &f : run->fs) run->fs_ptrs.push_back(&f);
-  // The primary dependency: the first leading dependency, else the first dependency, that the
-  // view knows (a view-private directory does not count).
-  leading.insert(leading.end(), deps.begin(), deps.end());
-  for (const char *dep : leading) {
-    view_xstat_t xs;
-    if (info(pathname_of(dep), &xs) != KS_ST_OK ||
-        (xs.mtype == VOB_MTYPE_VIEW_PRIVATE && xs.fstat.type == VIEW_FTYPE_DIR))
-      continue;
-    run->args.primary_dep_oid = xs.obj_oid;
-    break;
-  }
-  void *m = nullptr;
-  for (list_cursor_t c = rec->script_macros ? list_next(rec->script_macros, nullptr, &m) : nullptr;
-       c; c = list_next(rec->script_macros, c, &m))
-    run->vars.push_back(const_cast<char *>(run->keep(static_cast<const char *>(m))));
-  bldr_script_hash(script, &run->args.script_hash);
-  run->args.no_do_list = h->no_do_for_sibling;
-  run->args.no_sib_do_dirs = h->no_sibling_do_contained_in;
-  run->args.makefiles_affect_reuse = (h->flags & BLDR_CM_FLAG_MAKEFILES_AFFECT_REUSE) != 0;
-  run->args.incr_repository_sibs = h->incremental_repository_sibling;
-  run->args.incremental = (rec->attrs & BLDR_CM_TGT_INCREMENTAL) != 0;
-  run->args.merge_permitted = 1;
-  run->args.shared_tables = h->shared_tables;
-
-  bldr_exec_cr_info_t &i = run->info;
-  const bldr_cm_view_info_t *vi = h->view_info;
-  i.records = h;
-  i.view = static_cast<view_handle_t>(vi->view_server_handle);
-  i.view_tag = vi->view_tag_name;
-  i.initial_dir = vi->curr_wd;
-  i.initial_dir_canonical = vi->where_wd ? vi->where_wd : vi->curr_wd;
-  i.ref_time[0] = vi->ref_time_sec;
-  i.ref_time[1] = vi->ref_time_usec;
-  i.predef_dep_count = uint32_t(run->predef_ptrs.size());
-  i.predef_deps = run->predef_ptrs.data();
-  i.fs_dep_count = uint32_t(run->fs_ptrs.size());
-  i.fs_deps = run->fs_ptrs.data();
-  i.var_def_count = uint32_t(run->vars.size());
-  i.var_defs = run->vars.data();
-  i.makefiles_count = fileutl_patt_list_match(h->makefiles_in_config_rec, name) ? 1 : 0;
-  i.makefiles = h->makefiles;
-  i.args = &run->args;
+bool bldr_cm_is_null_rbld_tgt(bldr_cm_handle_t h, const char *name) {
+  bldr_cm_tgt_rec_t *rec = bldr_cm_find_tgt(h, name, false);
+  return rec && !rec->has_script;
 }
 
-}  // namespace
-
-bldr_cm_tgt_status_t bldr_cm_rbld_tgt(bldr_cm_handle_t h, const char *name,
-                                      const view_bhandle_t *, int32_t no_exec,
-                                      list_handle_t cond_evs, list_handle_t mand_evs,
-                                      const char *shell, const char *shell_flags,
-                                      int32_t gnu_like, bldr_cm_dirent_fn_t dirent_update) {
-  void *data = nullptr;
-  if (!hash_str_lookup(h->targets, name, nullptr, &data)) {
-    int_error(MSG_NOT_REGISTERED, name);
-    return BLDR_CM_TGT_ST_REBUILD_FAILED;
-  }
-  auto *rec = static_cast<TgtRec *>(data);
-  if (!rec->has_script) {
-    if (trace("bldr_cm", 2)) imsg_print(IMSG_INFO, &_bldr_cm_karsel_msg_table, MSG_NULL_SCRIPT, name);
-    return rec->status = BLDR_CM_TGT_ST_REBUILT;
-  }
-  list_handle_t script = LIST_HANDLE_NULL;
-  if (!actual_script(h, rec, name, &script)) return rec->status = BLDR_CM_TGT_ST_REBUILD_FAILED;
-  struct timeval start = {}, end = {};
-  const bool timing = trace("bldr_show_times", 2);
-  if (timing) date_get_timeval(&start);
-  int32_t status = 0;
-  AuditedRun run;
-  const bool audit = audited(h, name, no_exec);
-  if (audit) prepare_audited(h, rec, name, script, &run);
-  // sgipmake runs each build script in one shell.
-  int r = bldr_exec_script(script, name, &run.info, no_exec, !audit, (h->flags & BLDR_CM_FLAG_SILENT) != 0,
-                           (h->flags & BLDR_CM_FLAG_IGNORE_STATUS) != 0,
-                           (h->flags & BLDR_CM_FLAG_SGIPMAKE) != 0, shell, shell_flags, gnu_like,
-                           mand_evs, cond_evs, dirent_update, &status);
-  if (r > 0) return rec->status = BLDR_CM_TGT_ST_REBUILD_FAILED;
-  if (r < 0) return rec->status = BLDR_CM_TGT_ST_ERROR;
-  if (!no_exec && trace("bldr_cm", 2)) imsg_print(IMSG_INFO, &_bldr_cm_karsel_msg_table, MSG_REBUILT, name);
-  if (timing) {
-    date_get_timeval(&end);
-    double secs = date_timeval_diff(start, end);
-    imsg_print(IMSG_TRACE, &_bldr_cm_karsel_msg_table, MSG_BUILD_TIME, name, secs);
-    h->build_time += secs;
-  }
-  return rec->status = BLDR_CM_TGT_ST_REBUILT;
+void bldr_cm_prev_object(bldr_cm_handle_t h, const char *name, int32_t *found,
+                         int32_t *non_shareable) {
+  *found = *non_shareable = 0;
+  bldr_cm_tgt_rec_t *rec = bldr_cm_find_tgt(h, name, false);
+  if (rec == nullptr) return;
+  *found = rec->prev_found;
+  *non_shareable = rec->prev_non_shareable;
 }
 
-int bldr_cm_start_rbld_tgt(bldr_cm_handle_t h, const char *name, void *,
-                           const view_bhandle_t *, int32_t no_exec, list_handle_t cond_evs,
-                           list_handle_t mand_evs, const char *shell, const char *shell_flags,
-                           bldr_cm_done_fn_t, void *, int32_t gnu_like,
-                           bldr_cm_dirent_fn_t dirent_update, int32_t *failed) {
-  void *data = nullptr;
-  if (!hash_str_lookup(h->targets, name, nullptr, &data)) {
-    int_error(MSG_NOT_REGISTERED, name);
-    return -1;
-  }
-  auto *rec = static_cast<TgtRec *>(data);
-  if (!rec->has_script) {
-    if (trace("bldr_cm", 2)) imsg_print(IMSG_INFO, &_bldr_cm_karsel_msg_table, MSG_NULL_SCRIPT, name);
-    *failed = 0;
-    rec->status = BLDR_CM_TGT_ST_REBUILT;
-    return 1;
-  }
-  list_handle_t script = LIST_HANDLE_NULL;
-  if (!actual_script(h, rec, name, &script)) {
-    rec->status = BLDR_CM_TGT_ST_REBUILD_FAILED;
-    return -1;
-  }
-  int32_t status = 0;
-  AuditedRun run;
-  if (audited(h, name, no_exec)) prepare_audited(h, rec, name, script, &run);
-  int r = bldr_exec_start_script(0, script, name, &run.info, no_exec,
-                                 (h->flags & BLDR_CM_FLAG_SILENT) != 0,
-                                 (h->flags & BLDR_CM_FLAG_IGNORE_STATUS) != 0,
-                                 (h->flags & BLDR_CM_FLAG_SGIPMAKE) != 0, shell, shell_flags,
-                                 gnu_like, mand_evs, cond_evs, dirent_update, &status);
-  if (r == 0) return 0;
-  if (r < 0) {
-    rec->status = BLDR_CM_TGT_ST_REBUILD_FAILED;
-    return -1;
-  }
-  *failed = 0;
-  rec->status = BLDR_CM_TGT_ST_REBUILT;
-  return 1;
-}
-
-int bldr_cm_chk_rbld(bldr_cm_handle_t h, const char **name, int32_t *failed, int32_t *winked_in) {
-  PFM_ASSERT(winked_in != NULL);
-  *winked_in = 0;
-  int32_t status = 0, reuse = 0;
-  int r = bldr_exec_chk_for_completion(name, &status, &reuse);
-  if (r <= 0 || *name == nullptr) return r;
-  void *data = nullptr;
-  if (!hash_str_lookup(h->targets, *name, nullptr, &data)) {
-    int_error(MSG_NOT_REGISTERED, *name);
-    *failed = -1;
-    return r;
-  }
-  auto *rec = static_cast<TgtRec *>(data);
-  *failed = status != 0;
-  rec->status = status == 0 ? BLDR_CM_TGT_ST_REBUILT : BLDR_CM_TGT_ST_REBUILD_FAILED;
-  return r;
-}
-
-int bldr_cm_chk_rebuild_change(bldr_cm_handle_t, const char *) { return 1; }
-
-void bldr_cm_claim_cotarget_was_rebuilt(bldr_cm_handle_t h, const char *name,
-                                        const char *cotarget) {
-  void *data = nullptr, *co = nullptr;
-  if (!hash_str_lookup(h->targets, name, nullptr, &data)) {
-    int_error(MSG_NOT_REGISTERED, name);
-    return;
-  }
-  TgtRec copy = *static_cast<TgtRec *>(data);
-  if (hash_str_enter(h->targets, cotarget, nullptr, &co) < 0) return;
-  copy.pathname = stg_area_strdup(h->area, cotarget);
-  *static_cast<TgtRec *>(co) = copy;
+void bldr_cm_add_eval_time(bldr_cm_handle_t h, double seconds) {
+  if (h) h->eval_time += seconds;
 }
 
 ks_status_t bldr_cm_add_vpath_subst(bldr_cm_handle_t h, const char *name, const char *pathname) {
   if (!(h->flags & BLDR_CM_FLAG_SUN)) {
-    imsg_print(IMSG_ERROR, &_bldr_cm_karsel_msg_table, MSG_NO_SUBST);
+    imsg_print(IMSG_ERROR, &_bldr_cm_karsel_msg_table, BLDR_CM_MSG_NO_SUBST);
     return KS_ST_ERR;
   }
   if (h->vpath_substs == HASH_HT_NULL) {
@@ -505,25 +397,6 @@ ks_status_t bldr_cm_add_vpath_subst(bldr_cm_handle_t h, const char *name, const 
 }
 
 hash_ht_t bldr_cm_vpath_substs(bldr_cm_handle_t h) { return h ? h->vpath_substs : HASH_HT_NULL; }
-
-bool bldr_cm_is_null_rbld_tgt(bldr_cm_handle_t h, const char *name) {
-  void *data = nullptr;
-  if (!hash_str_lookup(h->targets, name, nullptr, &data)) return false;
-  return !static_cast<TgtRec *>(data)->has_script;
-}
-
-void bldr_cm_prev_object(bldr_cm_handle_t h, const char *name, int32_t *found,
-                         int32_t *non_shareable) {
-  *found = *non_shareable = 0;
-  void *data = nullptr;
-  if (h == nullptr || !hash_str_lookup(h->targets, name, nullptr, &data)) return;
-  *found = static_cast<TgtRec *>(data)->prev_found;
-  *non_shareable = static_cast<TgtRec *>(data)->prev_non_shareable;
-}
-
-void bldr_cm_add_eval_time(bldr_cm_handle_t h, double seconds) {
-  if (h) h->eval_time += seconds;
-}
 
 const char *bldr_cm_printable_status_spelling(int32_t status) {
   static const char *const names[] = {

@@ -1,9 +1,12 @@
 // The configuration-manager session of a make run: one record per target that the build asks
 // about, the door through which targets are registered, defined, looked up and rebuilt.
 //
-// This session runs with configuration records and configuration lookup off: every target is
-// registered as one without records, so the target manager decides by date stamps, and every
-// rebuild runs the build script plainly through the build execution.
+// In a view the session keeps configuration records: a target that is an object of a VOB is
+// looked up by its record (the view's previous derived object, then the derived objects of the
+// same name in its VOB directory), reused or winked in when one matches, and otherwise rebuilt
+// under audit, which leaves a derived object and its record. Outside every view, or with records
+// off, targets are registered as ones without records: the target manager decides by date stamps
+// and rebuilds run the build script plainly.
 #pragma once
 
 #include <sys/time.h>
@@ -17,8 +20,15 @@
 #include "tbs/tbs_oid.h"
 #include "view/view_audit.h"
 
-// Message table of the module "bld/bldr_cm".
+// Message table of the module "bld/bldr_cm" (trace names "bldr_cm", "bldr_shopping_stats",
+// "bldr_show_times").
 extern const imsg_msg_table_t _bldr_cm_karsel_msg_table;
+
+// Rows of the table that other modules print.
+enum {
+  BLDR_CM_MSG_CANNOT_REUSE = 8,  // "Cannot reuse \"%s\"\n"
+  BLDR_CM_MSG_DONT_KNOW = 9,     // " Don't know how to make \"%s\". Stop.\n"
+};
 
 // Build status of a target, shared by the build engine and the session.
 typedef int32_t bldr_cm_tgt_status_t;
@@ -121,8 +131,9 @@ void bldr_cm_term(bldr_cm_handle_t handle);
 void bldr_cm_set_dep_search(bldr_cm_handle_t handle, bldr_cm_search_fn_t fn, void *arg);
 void bldr_cm_set_tgt_search(bldr_cm_handle_t handle, bldr_cm_search_fn_t fn, void *arg);
 
-// Enters the target in the session (a new record is UNDEFINED). *go_on says whether the target is
-// one for which configuration records are kept (never, in this session). 0, or KS_ST_ERR.
+// Enters the target in the session (a new record is UNDEFINED) and finds what its name denotes in
+// the view. *go_on says whether the target is an object of a VOB that can be looked up by its
+// record (never without records). 0, or KS_ST_ERR.
 ks_status_t bldr_cm_register_tgt(bldr_cm_handle_t handle, const char *name, const char *search_name,
                                  int32_t *go_on);
 
@@ -131,8 +142,9 @@ ks_status_t bldr_cm_register_tgt(bldr_cm_handle_t handle, const char *name, cons
 ks_status_t bldr_cm_define_tgt(bldr_cm_handle_t handle, const char *name,
                                const bldr_cm_tgt_def_t *def);
 
-// Configuration lookup of a target: this session keeps no records, so it is an internal error
-// and ERROR.
+// Configuration lookup of a registered and defined target: REUSED or WINKED_IN when a derived
+// object matches (it is then the view's object), CANT_REUSE, DEP_MISMATCH or DEP_CHECKEDOUT when
+// none does, ERROR (the target stays LOOKUP_PENDING). A target looked up before gives its status.
 bldr_cm_tgt_status_t bldr_cm_lookup_tgt(bldr_cm_handle_t handle, const char *name,
                                         list_handle_t cotargets);
 
@@ -187,3 +199,65 @@ void bldr_cm_add_eval_time(bldr_cm_handle_t handle, double seconds);
 
 // The name of a build status for messages ("??NONESUCH??" for an unknown value).
 const char *bldr_cm_printable_status_spelling(int32_t status);
+
+// Replaces each pattern list given (not null); the lists are stored as given. 0.
+ks_status_t bldr_cm_set_patt_lists(bldr_cm_handle_t handle, list_handle_t interference_sets,
+                                   list_handle_t no_config_rec, list_handle_t no_cmp_non_mf_deps,
+                                   list_handle_t no_cmp_script, list_handle_t no_print_cmp_script,
+                                   list_handle_t no_wink_in,
+                                   list_handle_t dependency_ignored_for_reuse,
+                                   list_handle_t directory_ignored_for_reuse,
+                                   list_handle_t directory_affects_reuse,
+                                   list_handle_t sibling_ignored_for_reuse,
+                                   list_handle_t no_do_for_sibling,
+                                   list_handle_t no_sibling_do_contained_in,
+                                   list_handle_t makefiles_in_config_rec,
+                                   list_handle_t incremental_repository_sibling);
+ks_status_t bldr_cm_set_makefiles_list(bldr_cm_handle_t handle, list_handle_t list);
+ks_status_t bldr_cm_set_makefiles_affect_reuse(bldr_cm_handle_t handle, int32_t value);
+
+// flags = (flags | set) & ~clear. 0, or KS_ST_ERR for the null handle.
+ks_status_t bldr_cm_adjust_sess_flags(bldr_cm_handle_t handle, uint64_t set, uint64_t clear);
+
+// After the process changed directory: the working-directory fields of the view information are
+// filled again. 0 or that call's status.
+ks_status_t bldr_cm_cwd_changed(bldr_cm_handle_t handle);
+
+// The session flags BLDR_CM_FLAG_AUTO_CHECKOUT and BLDR_CM_FLAG_AUTO_CHECKIN as 0 or 1.
+int bldr_cm_sess_flag_auto_do_checkout(bldr_cm_handle_t handle);
+int bldr_cm_sess_flag_auto_do_checkin(bldr_cm_handle_t handle);
+
+// The expanded value of the makefile macro ORVA_WINKIN_VIEWS (allow non-zero) or
+// ORVA_NO_WINKIN_VIEWS (allow zero) in the macro tables (a heap copy; free it with stg_free), or
+// null when the macro is undefined or its expansion fails. macro_tables null: the current make's.
+char *bldr_cm_get_orva_winkin_views(list_handle_t macro_tables, int allow);
+
+// A view of a winkin view list: the tag and its view's UUID.
+struct bldr_cm_winkin_view_t {
+  char *tag;
+  tbs_uuid_t uuid;
+};
+
+// Frees every entry of a winkin view list and the list, and nulls the variable (which must not be
+// null, assertion).
+void bldr_cm_require_destroy_views_list(list_handle_t *views_list_p);
+
+
+// The rebuild descriptor of a script audit that the caller runs itself: what the audited rebuild
+// and the record writer are told, with the arrays it owns and the audit file.
+struct bldr_cm_rbld_desc_t;
+
+// Starts the audit of a rebuild of the target whose script the caller runs itself: the target's
+// primary dependency, script hash and dependencies, then a new descriptor (into *desc, null on
+// failure) and the audit. 0, KS_ST_ERR, or the audit start's status.
+ks_status_t bldr_cm_start_script_audit(bldr_cm_handle_t handle, const char *name,
+                                       bldr_cm_rbld_desc_t **desc);
+
+// Makes the derived objects and record of the finished script audit of desc for the target.
+// REBUILT, or REBUILD_FAILED (also for an unknown target, after the internal error).
+bldr_cm_tgt_status_t bldr_cm_create_cr_dos_ip(bldr_cm_handle_t handle, const char *name,
+                                              bldr_cm_rbld_desc_t *desc, void *extra);
+
+// Frees what the descriptor holds and removes (or keeps) its audit file; then the descriptor.
+// A null descriptor is ignored.
+void bldr_cm_cleanup_audit(bldr_cm_rbld_desc_t *desc);

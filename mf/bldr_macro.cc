@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "ks/pfm.h"
 #include "ks/strutl.h"
@@ -33,7 +35,9 @@ const char *const bldr_macro_formats[] = {
     /* 5 */ "undefined variable `%s'.\n",
     /* 6 */ "",
     /* 7 */ "Unable to run command \"%s\"\n",
-    /* 8 */ "", "", "", "", "", "", "", "", "", "", "", "", "", "", "", "", "", "", "", "", "",
+    /* 8 */ "Macro references nested more than %d levels deep: \"%.40s\"\n",
+    /* 9 */ "Macros nested more than %d levels deep under macro \"%s\".\n",
+    /* 10 */ "", "", "", "", "", "", "", "", "", "", "", "", "", "", "", "", "", "", "",
     /* 29 */ "", "", "", "", "", "", "", "", "", "", "", "", "", "", "", "", "", "", "", "", "",
     /* 50 */ "", "", "",
     /* 53 */ "%s:%d:%s\n",
@@ -82,9 +86,10 @@ ks_status_t define_entry(bldr_macro_table_t *table, const char *name, const char
     imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
     return KS_ST_ERR;
   }
-  if (existed && table->area == STG_AREA_HEAP) stg_free(entry->value);
+  if (existed && (table->area == STG_AREA_HEAP || entry->room != 0)) stg_free(entry->value);
   entry->value = copy;
   entry->flags = flags;
+  entry->room = 0;
   if (tracing(3)) {
     imsg_print(IMSG_TRACE, "Defined macro \"%s\" with value \"%s\" in table %lu\n", -1, name,
                entry->value, table_id(table));
@@ -153,12 +158,11 @@ bldr_macro_table_t *bldr_macro_init_table(uint32_t buckets, bldr_macro_origin_t 
 
 ks_status_t bldr_macro_term_table(bldr_macro_table_t *table) {
   if (table == nullptr) return KS_ST_OK;
-  if (table->area == STG_AREA_HEAP) {
-    void *slot = nullptr;
-    for (hash_cursor_t c = hash_str_next_in_order(table->hash, nullptr, nullptr, &slot);
-         c != nullptr; c = hash_str_next_in_order(table->hash, c, nullptr, &slot)) {
-      stg_free(static_cast<bldr_macro_entry_t *>(slot)->value);
-    }
+  void *slot = nullptr;
+  for (hash_cursor_t c = hash_str_next_in_order(table->hash, nullptr, nullptr, &slot);
+       c != nullptr; c = hash_str_next_in_order(table->hash, c, nullptr, &slot)) {
+    auto *entry = static_cast<bldr_macro_entry_t *>(slot);
+    if (table->area == STG_AREA_HEAP || entry->room != 0) stg_free(entry->value);
   }
   hash_delete_ht(&table->hash);
   if (table->hash != HASH_HT_NULL) {
@@ -177,6 +181,54 @@ ks_status_t bldr_macro_define(bldr_macro_table_t *table, const char *name, const
 ks_status_t bldr_macro_define_unique(bldr_macro_table_t *table, const char *name,
                                      const char *value) {
   return define_entry(table, name, value, 0, true);
+}
+
+int bldr_macro_append_in_place(const bldr_macro_def_t *def, list_handle_t tables,
+                               bldr_macro_table_t *table, const char **value) {
+  if (def->op != BLDR_MACRO_OP_APPEND || table == nullptr) return 0;
+  void *datum = nullptr;
+  void *slot = nullptr;
+  for (list_cursor_t c = list_next(tables, nullptr, &datum); c != nullptr;
+       c = list_next(tables, c, &datum)) {
+    auto *t = static_cast<bldr_macro_table_t *>(datum);
+    if (hash_str_lookup(t->hash, def->name, nullptr, &slot)) {
+      if (t != table) return 0;
+      break;
+    }
+    slot = nullptr;
+  }
+  if (slot == nullptr) return 0;
+  auto *entry = static_cast<bldr_macro_entry_t *>(slot);
+  const char *added = def->value ? def->value : "";
+  // A simply-expanded value takes the expansion of the added text.
+  if (entry->flags == 1 && std::strchr(added, '$') != nullptr) return 0;
+  const size_t add = std::strlen(added);
+  if (add > 0) {
+    const size_t len = entry->room != 0 ? entry->length : std::strlen(entry->value);
+    const size_t need = len + 1 + add + 1;
+    if (need > entry->room) {
+      size_t room = entry->room != 0 ? entry->room : 64;
+      while (room < need) room *= 2;
+      char *grown = static_cast<char *>(stg_malloc(room));
+      if (grown == nullptr) {
+        imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
+        return -1;
+      }
+      std::memcpy(grown, entry->value, len + 1);
+      if (entry->room != 0 || table->area == STG_AREA_HEAP) stg_free(entry->value);
+      entry->value = grown;
+      entry->room = room;
+    }
+    entry->value[len] = ' ';
+    std::memcpy(entry->value + len + 1, added, add + 1);
+    entry->length = len + 1 + add;
+  }
+  if (tracing(3)) {
+    imsg_print(IMSG_TRACE, "Defined macro \"%s\" with value \"%s\" in table %lu\n", -1,
+               def->name, entry->value, table_id(table));
+  }
+  *value = entry->value;
+  return 1;
 }
 
 const char *bldr_macro_lookup_in_table(bldr_macro_table_t *table, const char *name,
@@ -392,13 +444,13 @@ int bldr_macro_chpat(bldr_macro_flavor_t flavor, char **value, const char *patte
   bool ok = true;
   while (ok && p < text_len) {
     if (is_white(text + p)) {
-      int n = strutl_mblen(text + p, MB_CUR_MAX);
+      int n = strutl_char_len(text + p);
       ok = mf_flex_append(&out.ptr(), text + p, size_t(n));
       p += size_t(n);
       continue;
     }
     size_t start = p;
-    while (p < text_len && !is_white(text + p)) p += size_t(strutl_mblen(text + p, MB_CUR_MAX));
+    while (p < text_len && !is_white(text + p)) p += size_t(strutl_char_len(text + p));
     size_t end = p;
     if (pattern_len == 0) {
       ok = mf_flex_append(&out.ptr(), text + start, end - start) &&
@@ -453,8 +505,16 @@ namespace {
 int32_t recurse_depth = 0;
 char saved_macro_name[257];
 uint32_t vpath_seen_empty = 0;
+// The names of the macros being evaluated, outermost first, one per recurse_depth.
+std::vector<std::string_view> active_names;
+// Texts being expanded, one inside the other: references in names, values, function arguments.
+int32_t nesting = 0;
 
 constexpr int32_t kMaxDepth = 1023;
+// Deepest nesting of expansions. Every level takes a few kilobytes of stack: the limit stops a
+// text of thousands of nested references before the stack runs out, well above what the depth
+// limit of macro values lets a chain of macros reach.
+constexpr int32_t kMaxNesting = 2 * (kMaxDepth + 1);
 
 // One reference, as offsets into the text that holds it.
 struct Ref {
@@ -650,15 +710,31 @@ ks_status_t eval_ref(list_handle_t tables, bldr_macro_flavor_t flavor, const cha
     std::strncpy(saved_macro_name, name.c_str(), sizeof saved_macro_name - 1);
     saved_macro_name[sizeof saved_macro_name - 1] = '\0';
   } else if (recurse_depth > kMaxDepth) {
-    imsg_print(IMSG_ERROR, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_CIRCULAR,
-               saved_macro_name);
+    // A macro met again on the way down is a circular definition; a long chain of distinct
+    // macros is only too deep.
+    const std::string_view here(name.c_str(), name.size());
+    bool circular = false;
+    for (std::string_view n : active_names) circular = circular || n == here;
+    if (circular) {
+      imsg_print(IMSG_ERROR, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_CIRCULAR,
+                 saved_macro_name);
+    } else {
+      imsg_print(IMSG_ERROR, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_TOO_DEEP, kMaxDepth + 1,
+                 saved_macro_name);
+    }
     return KS_ST_ERR;
   }
   // The depth comes back down however this reference ends, a raised $(error) included.
   struct DepthGuard {
-    DepthGuard() { recurse_depth++; }
-    ~DepthGuard() { recurse_depth--; }
-  } depth_guard;
+    explicit DepthGuard(std::string_view n) {
+      recurse_depth++;
+      active_names.push_back(n);
+    }
+    ~DepthGuard() {
+      recurse_depth--;
+      active_names.pop_back();
+    }
+  } depth_guard(std::string_view(name.c_str(), name.size()));
   if (tracing(4)) imsg_print(IMSG_TRACE, "Macro recurse depth is %d\n", -1, recurse_depth);
 
   ks_status_t status = KS_ST_OK;
@@ -778,7 +854,7 @@ int bldr_macro_find_tag(const char *text, size_t start, size_t end, const char *
       *offset = p;
       return 1;
     }
-    p += size_t(strutl_mblen(text + p, MB_CUR_MAX));
+    p += size_t(strutl_char_len(text + p));
   }
   return 0;
 }
@@ -786,12 +862,21 @@ int bldr_macro_find_tag(const char *text, size_t start, size_t end, const char *
 ks_status_t bldr_macro_expand_flex_string(list_handle_t tables, bldr_macro_flavor_t flavor,
                                           char **text, uint32_t recursive, list_handle_t bindings,
                                           stg_area_t binding_area) {
+  if (nesting >= kMaxNesting) {
+    imsg_print(IMSG_ERROR, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_NESTED, kMaxNesting,
+               *text);
+    return KS_ST_ERR;
+  }
+  struct NestingGuard {
+    NestingGuard() { nesting++; }
+    ~NestingGuard() { nesting--; }
+  } nesting_guard;
   size_t p = 0;
   bool replaced = false;
   for (;;) {
     const char *t = *text;
     size_t len = mf_flex_length(t);
-    while (p < len && t[p] != '$') p += size_t(strutl_mblen(t + p, MB_CUR_MAX));
+    while (p < len && t[p] != '$') p += size_t(strutl_char_len(t + p));
     if (p >= len) {
       if (replaced && tracing(3)) imsg_print(IMSG_TRACE, "Result: \"%s\"\n", -1, t);
       return KS_ST_OK;
@@ -847,7 +932,7 @@ int bldr_macro_find_in_str(bldr_macro_flavor_t flavor, const char *text, const c
   size_t want = std::strlen(name);
   size_t p = 0;
   for (;;) {
-    while (p < len && text[p] != '$') p += size_t(strutl_mblen(text + p, MB_CUR_MAX));
+    while (p < len && text[p] != '$') p += size_t(strutl_char_len(text + p));
     if (p >= len) return 1;
     Ref r;
     if (parse_ref(flavor, text, len, p, &r) != KS_ST_OK) return 2;

@@ -26,6 +26,8 @@ enum {
   BLDR_MACRO_MSG_NULL_SPECIAL = 4,   // "Null definition for special macro \"%s\".\n"
   BLDR_MACRO_MSG_UNDEFINED = 5,      // "undefined variable `%s'.\n"
   BLDR_MACRO_MSG_CMD_NOT_RUN = 7,    // "Unable to run command \"%s\"\n"
+  BLDR_MACRO_MSG_NESTED = 8,         // "Macro references nested more than %d levels deep: ..."
+  BLDR_MACRO_MSG_TOO_DEEP = 9,       // "Macros nested more than %d levels deep under macro ..."
   BLDR_MACRO_MSG_FILE_LINE_TEXT = 53,  // "%s:%d:%s\n"
   BLDR_MACRO_MSG_TEXT = 54,            // "%s\n"
 };
@@ -59,7 +61,13 @@ struct bldr_macro_table_t {
 struct bldr_macro_entry_t {
   char *value;     // as defined (expanded only when the definition expanded it)
   uint32_t flags;  // 1: simply expanded (never expanded again); 0: recursive
+  // 0: value is the table's copy; otherwise value has grown by appends and is a heap block of
+  // this many bytes that the entry owns, holding length bytes and a NUL.
+  size_t room;
+  size_t length;
 };
+
+struct bldr_macro_def_t;
 
 // A new empty table of the kind whose values are copied into area. Null when the record cannot be
 // allocated. A null area stops the program (assertion).
@@ -80,6 +88,15 @@ ks_status_t bldr_macro_define(bldr_macro_table_t *table, const char *name, const
 // entry is left untouched. 0, or KS_ST_ERR after the allocation message.
 ks_status_t bldr_macro_define_unique(bldr_macro_table_t *table, const char *name,
                                      const char *value);
+
+// Performs the "+=" definition def into table in place, when that gives what
+// bldr_macro_perform_macro_def and bldr_macro_define would: the first table of the list that
+// holds the name is table, and the added text needs no expansion. The value then grows inside
+// a block with room to spare, so that a long run of appends takes linear time and memory (a
+// pointer from an earlier lookup of the name is then stale). 1 when done, with *value the new
+// value; 0 when the definition must go the general way; -1 after the allocation message.
+int bldr_macro_append_in_place(const bldr_macro_def_t *def, list_handle_t tables,
+                               bldr_macro_table_t *table, const char **value);
 
 // The value of name in table, or null; *flags (when not null) is written only when found.
 const char *bldr_macro_lookup_in_table(bldr_macro_table_t *table, const char *name,

@@ -1,5 +1,6 @@
 #include "mf/bldr_opts.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -622,6 +623,28 @@ ks_status_t bldr_opts_get_next_tgt_scoped_macdef(BLDR_OPTS_HANDLE h, void **curs
   if (value) *value = found->value;
   if (op) *op = found->op;
   return KS_ST_OK;
+}
+
+size_t bldr_opts_longest_scoped_tgt(BLDR_OPTS_HANDLE h, uint32_t side) {
+  PFM_ASSERT(h != BLDR_OPTS_HANDLE_NULL);
+  list_handle_t patterns =
+      side == BLDR_OPTS_SIDE_MF ? h->mf_scoped_patterns : h->bos_scoped_patterns;
+  hash_ht_t table = side == BLDR_OPTS_SIDE_MF ? h->mf_scoped_tgts : h->bos_scoped_tgts;
+  size_t longest = 0;
+  void *d = nullptr;
+  for (list_cursor_t c = patterns != LIST_HANDLE_NULL ? list_next(patterns, nullptr, &d) : nullptr;
+       c != nullptr; c = list_next(patterns, c, &d))
+    longest = std::max(longest, std::strlen(static_cast<bldr_opts_tgt_scoped_macdef_t *>(d)->tgt));
+  void *data = nullptr;
+  for (hash_cursor_t c = table != HASH_HT_NULL ? hash_str_next_in_order(table, nullptr, nullptr, &data)
+                                               : nullptr;
+       c != nullptr; c = hash_str_next_in_order(table, c, nullptr, &data)) {
+    list_handle_t defs = *static_cast<list_handle_t *>(data);
+    for (list_cursor_t l = defs != LIST_HANDLE_NULL ? list_next(defs, nullptr, &d) : nullptr;
+         l != nullptr; l = list_next(defs, l, &d))
+      longest = std::max(longest, std::strlen(static_cast<bldr_opts_tgt_scoped_macdef_t *>(d)->tgt));
+  }
+  return longest;
 }
 
 void bldr_opts_add_tgt_attrs(BLDR_OPTS_HANDLE h, uint64_t bits, list_handle_t tgts) {

@@ -186,6 +186,10 @@ ks_status_t bldr_opts_get_next_tgt_scoped_macdef(BLDR_OPTS_HANDLE handle, void *
                                                  char **name, char **value, uint32_t *op,
                                                  const char *tgt_name);
 
+// The length of the longest target name of side's target-scoped definitions (0 when none), so
+// that a caller of bldr_opts_get_next_tgt_scoped_macdef can make its buffer large enough.
+size_t bldr_opts_longest_scoped_tgt(BLDR_OPTS_HANDLE handle, uint32_t side);
+
 // ORs bits into the attribute word of every target of tgts (strings).
 void bldr_opts_add_tgt_attrs(BLDR_OPTS_HANDLE handle, uint64_t bits, list_handle_t tgts);
 // The attribute bits of tgt_name, 0 when it has none.

@@ -285,6 +285,8 @@ void mf_dirent_term() {
 }
 
 ks_status_t mf_dirent_exists(const char *pathname) {
+  // A name too long for the system to reach names no file.
+  if (pathname != nullptr && std::strlen(pathname) >= kPathSize) return KS_ST_NOT_FOUND;
   char resolved[kPathSize];
   char leaf[kPathSize];
   if (ensure_table() == KS_ST_OK && split_resolved(pathname, resolved, leaf))

@@ -55,7 +55,7 @@ constexpr uint16_t kFormatCount = sizeof mf_io_formats / sizeof mf_io_formats[0]
 const uint16_t mf_io_catalog[kFormatCount] = {};
 
 const char kModule[] = "mf/mf_io";
-constexpr size_t kPushbackStep = 1024;
+constexpr size_t kPushbackStart = 1024;
 constexpr size_t kAreaBlock = 32000;
 // Lines whose end column is remembered for push-back across line breaks; beyond this only the
 // line number is restored exactly.
@@ -69,11 +69,15 @@ struct spos_state {
   std::vector<int32_t> prev_cols;  // end column of each line left, most recent last
 };
 
-// A pushed-back byte stack on the heap.
+// A pushed-back byte stack on the heap; the byte read next is buf[top - 1]. The marked part is
+// [mark_lo, mark_hi): a push lowers mark_hi to the depth it writes at, so the part of the mark
+// still unread is [mark_lo, min(mark_hi, top)).
 struct pushback {
   char *buf = nullptr;
   size_t top = 0;
   size_t cap = 0;
+  size_t mark_lo = 0;
+  size_t mark_hi = 0;
 };
 
 // The state of a file in the file list, kept while it is suspended or not yet opened.
@@ -116,6 +120,10 @@ struct io_state {
 };
 
 io_state io;
+// Bytes read or pushed back so far (see mf_io_change_count).
+uint64_t change_count = 0;
+// Bytes read from files so far (see mf_io_stream_bytes).
+uint64_t stream_bytes = 0;
 // MB_CUR_MAX of the locale the layer was started in.
 size_t mb_max = 1;
 
@@ -248,6 +256,7 @@ int read_stream_byte() {
       return EOF;
     }
     io.bytes_read++;
+    stream_bytes++;
     if (c != 0) return c;
     mf_io_print_position(IMSG_ERROR);
     imsg_print(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_NUL_BYTE);
@@ -562,7 +571,9 @@ int resume_head() {
   if (info.has_saved_pushback) {
     stg_free(io.pb.buf);
     io.pb = info.saved_pb;
+    io.pb.mark_lo = io.pb.mark_hi = 0;
     info.saved_pb = pushback{};
+    change_count++;
     info.has_saved_pushback = 0;
   }
   io.prev_line_continued = 0;
@@ -712,8 +723,8 @@ int mf_io_init(list_handle_t files, list_handle_t inc_dirs, list_handle_t goals,
     io.files.push_back(std::move(e));
   }
 
-  io.pb.buf = new_pushback_buffer(kPushbackStep);
-  io.pb.cap = kPushbackStep;
+  io.pb.buf = new_pushback_buffer(kPushbackStart);
+  io.pb.cap = kPushbackStart;
   io.pb.top = 0;
 
   if (io.files.empty()) {
@@ -771,6 +782,7 @@ int mf_io_term() {
 
 int mf_io_input() {
   io.include_just_opened = false;
+  change_count++;
   for (;;) {
     int c = pop_pushback();
     if (c >= 0) return c;
@@ -827,12 +839,16 @@ int mf_io_unput(int c) {
     if (trace_on(4))
       imsg_print(IMSG_TRACE, &_mf_io_karsel_msg_table, MF_IO_MSG_NEW_BUFFER,
                  static_cast<unsigned long>(io.pb.cap));
-    char *bigger = new_pushback_buffer(io.pb.cap + kPushbackStep);
+    // Doubling keeps a long push-back linear.
+    const size_t cap = io.pb.cap < kPushbackStart ? kPushbackStart : io.pb.cap * 2;
+    char *bigger = new_pushback_buffer(cap);
     if (io.pb.top > 0) std::memcpy(bigger, io.pb.buf, io.pb.top);
     stg_free(io.pb.buf);
     io.pb.buf = bigger;
-    io.pb.cap += kPushbackStep;
+    io.pb.cap = cap;
   }
+  if (io.pb.top < io.pb.mark_hi) io.pb.mark_hi = io.pb.top;
+  change_count++;
   io.pb.buf[io.pb.top++] = char(c);
   retreat(c & 0xff);
   return KS_ST_OK;
@@ -938,6 +954,37 @@ int mf_io_push_artificial_newline_in_new_include_file() {
 }
 
 int mf_io_parser_existent() { return io.pb.buf != nullptr ? 1 : 0; }
+
+size_t mf_io_pushback_depth() { return io.pb.top; }
+
+void mf_io_peek_pushback(char *dest, size_t n) {
+  PFM_ASSERT(n <= io.pb.top);
+  for (size_t i = 0; i < n; i++) dest[i] = io.pb.buf[io.pb.top - 1 - i];
+}
+
+void mf_io_mark_pushback(size_t from) {
+  io.pb.mark_lo = from < io.pb.top ? from : io.pb.top;
+  io.pb.mark_hi = io.pb.top;
+}
+
+bool mf_io_marked_pushback(size_t *from, size_t *to) {
+  const size_t hi = io.pb.mark_hi < io.pb.top ? io.pb.mark_hi : io.pb.top;
+  if (hi <= io.pb.mark_lo) return false;
+  *from = io.pb.mark_lo;
+  *to = hi;
+  return true;
+}
+
+char mf_io_pushback_byte_at(size_t depth) {
+  PFM_ASSERT(depth < io.pb.top);
+  return io.pb.buf[depth];
+}
+
+uint64_t mf_io_change_count() { return change_count; }
+
+uint64_t mf_io_stream_bytes() { return stream_bytes; }
+
+int mf_io_input_ended() { return io.returned_eof && io.pb.top == 0 ? 1 : 0; }
 
 int mf_io_include_files(list_handle_t names, int32_t ignore_missing, int32_t search_kind) {
   if (names == LIST_HANDLE_NULL) return KS_ST_OK;
@@ -1049,8 +1096,9 @@ int mf_io_include_files(list_handle_t names, int32_t ignore_missing, int32_t sea
   publish_position();
   io.bytes_read = 0;
   io.pb = pushback{};
-  io.pb.buf = new_pushback_buffer(kPushbackStep);
-  io.pb.cap = kPushbackStep;
+  io.pb.buf = new_pushback_buffer(kPushbackStart);
+  io.pb.cap = kPushbackStart;
+  change_count++;
   io.returned_eof_newline = io.returned_eof = io.prev_line_continued = 0;
   io.include_just_opened = true;
   io.define_depth = 0;

@@ -115,6 +115,34 @@ int mf_io_push_artificial_newline_in_new_include_file();
 // Non-zero while the layer is active.
 int mf_io_parser_existent();
 
+// The push-back stack as seen by readers that keep knowledge about text they pushed back. A depth
+// counts bytes from the bottom of the stack; the byte read next is at depth
+// mf_io_pushback_depth() - 1. A file opened by an include gets a stack of its own.
+
+// Bytes pushed back and not yet read again.
+size_t mf_io_pushback_depth();
+// Copies the n bytes read next (n at most the depth) into dest, in reading order.
+void mf_io_peek_pushback(char *dest, size_t n);
+// The byte at depth (below mf_io_pushback_depth()).
+char mf_io_pushback_byte_at(size_t depth);
+// Marks the stack from depth from to its top. Reading marked bytes shrinks the mark, and a push
+// ends it at the depth the push writes to, so the mark only ever covers bytes that have stayed
+// in place since; a switch of file drops it.
+void mf_io_mark_pushback(size_t from);
+// The part of the mark still in place: true with [*from, *to), false when none is left.
+bool mf_io_marked_pushback(size_t *from, size_t *to);
+
+// Bytes read from the files so far, a count that never goes back: equal counts mean nothing new
+// was read from a file in between.
+uint64_t mf_io_stream_bytes();
+
+// 1 when the whole input has been read and nothing is pushed back: every read gives 0.
+int mf_io_input_ended();
+
+// A count that grows with every byte read or pushed back and every switch of file: equal counts
+// mean the input has not moved in between.
+uint64_t mf_io_change_count();
+
 // Finds the named include files by the search kind (0 as written; 1 "<name>" or "\"name\""
 // forms; 2 as written, then "/usr/include/make/"; 3 as written, the -I directories, then
 // "/usr/local/include", "/usr/gnu/include", "/usr/include") and makes the layer read them, in

@@ -3,10 +3,13 @@
 #include <glob.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "ks/imsg.h"
@@ -15,7 +18,9 @@
 #include "bld/bldr_tgt.h"
 #include "mf/bldr_opts.h"
 #include "mf/mf.h"
+#include "mf/mf_flex.h"
 #include "mf/mf_io.h"
+#include "mf/mf_lex_utl.h"
 #include "mf/mf_parse_utl.h"
 #include "mf/mf_tgt.h"
 #include "mf/mfc.h"
@@ -130,8 +135,111 @@ void push(const char *text) {
   if (mf_io_push_str(text) != 0) push_failed();
 }
 
+// The references of the recursion guard, found by the hash of their text and its length, so
+// that checking a text against the guard costs the length of the text, not the length of the
+// guard. A reference is kept as the name part in front of its "$" (which holds no "$") and the
+// reference proper; a long name part is kept by its hash only, so that a name that grows with
+// every reference it holds does not make the guard grow with the square of its length.
+struct GuardIndex {
+  struct Entry {
+    size_t order;
+    size_t name_len;
+    uint64_t name_hash;
+    std::string name;  // the name part when it is short, else empty
+    const char *ref;   // the reference proper, in the guard's list
+  };
+  static constexpr size_t kNameKept = 256;
+  std::unordered_multimap<uint64_t, Entry> entries;  // by key of the whole text
+  size_t count = 0;
+
+  static constexpr uint64_t kStart = 14695981039346656037ull;
+  static uint64_t step(uint64_t h, char c) {
+    return (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  }
+  static uint64_t hash(const char *text, size_t n) {
+    uint64_t h = kStart;
+    for (size_t i = 0; i < n; ++i) h = step(h, text[i]);
+    return h;
+  }
+  static uint64_t key(uint64_t h, size_t n) { return h ^ (uint64_t(n) * 0x9E3779B97F4A7C15ull); }
+
+  // Notes the reference ref (name part and reference, name_len bytes of name part); the
+  // reference proper is kept by the caller at ref + name_len.
+  void note(const std::string &ref, size_t name_len, const char *proper) {
+    Entry e{count++, name_len, hash(ref.data(), name_len),
+            name_len <= kNameKept ? ref.substr(0, name_len) : std::string(), proper};
+    entries.emplace(key(hash(ref.data(), ref.size()), ref.size()), std::move(e));
+  }
+  // The length of the first reference, in the guard's order, that text starts with, followed in
+  // text by its end, a blank or a TAB; 0 when there is none.
+  size_t match(const char *text) const {
+    if (entries.empty()) return 0;
+    size_t found = 0;
+    size_t found_order = SIZE_MAX;
+    uint64_t h = kStart;
+    for (size_t n = 0;; ++n) {
+      const char c = text[n];
+      if (c == '\0' || c == ' ' || c == '\t') {
+        auto range = entries.equal_range(key(h, n));
+        for (auto it = range.first; it != range.second; ++it) {
+          const Entry &e = it->second;
+          if (e.order >= found_order || e.name_len > n) continue;
+          const size_t ref_len = n - e.name_len;
+          if (std::strlen(e.ref) != ref_len ||
+              std::memcmp(e.ref, text + e.name_len, ref_len) != 0)
+            continue;
+          const bool same_name = e.name_len <= kNameKept
+                                     ? std::memcmp(e.name.data(), text, e.name_len) == 0
+                                     : e.name_hash == hash(text, e.name_len);
+          if (!same_name) continue;
+          found = n;
+          found_order = e.order;
+        }
+      }
+      if (c == '\0') return found;
+      h = step(h, c);
+    }
+  }
+  void clear() {
+    if (entries.bucket_count() > 64) {
+      decltype(entries)().swap(entries);
+    } else {
+      entries.clear();
+    }
+    count = 0;
+  }
+};
+GuardIndex guard_index;
+
+// The references expanded at the place in the input where the reading stands: the depth of the
+// push-back stack and the bytes read from the files. A reference met again at the same place,
+// with the same input behind it, came out of its own expansion and would come out of it again
+// without end, whether or not a token ended in between.
+struct ExpandedAt {
+  uint64_t stream_bytes;
+  size_t depth;
+  std::string ref;
+};
+std::vector<ExpandedAt> expanded_at;
+
+// Notes ref expanded at the current place; true when it was expanded there before.
+bool expanded_here_before(const std::string &ref) {
+  const uint64_t read = mf_io_stream_bytes();
+  const size_t depth = mf_io_pushback_depth();
+  // Places left behind are of no more use: input was read from a file since, or the reading
+  // went below them.
+  while (!expanded_at.empty() &&
+         (expanded_at.back().stream_bytes != read || expanded_at.back().depth > depth))
+    expanded_at.pop_back();
+  for (auto it = expanded_at.rbegin(); it != expanded_at.rend() && it->depth == depth; ++it)
+    if (it->ref == ref) return true;
+  expanded_at.push_back({read, depth, ref});
+  return false;
+}
+
 void clear_guard() {
   if (mf_lex_expanding_macro_list == LIST_HANDLE_NULL) return;
+  guard_index.clear();
   void *d = nullptr;
   for (list_cursor_t c = list_next(mf_lex_expanding_macro_list, nullptr, &d); c != nullptr;
        c = list_next(mf_lex_expanding_macro_list, c, &d))
@@ -164,7 +272,49 @@ size_t byte_offset(const char *text, int chars) {
   return off;
 }
 
-std::string full_line() { return mf_lex_full_linebuf != nullptr ? mf_lex_full_linebuf : ""; }
+// The full line buffer and its length.
+std::string_view full_line() {
+  return std::string_view(mf_lex_full_linebuf, mf_flex_length(mf_lex_full_linebuf));
+}
+
+// Fills the full line buffer with text and reads the rest of the line until have(buffer) says
+// enough is there, or to the end of the line; the buffer grows by doubling steps, so a search
+// over it stays linear. Returns 1 when the buffer holds the whole rest of the line.
+template <class Have>
+int fill_until(const char *text, Have have) {
+  int complete = mf_lex_fill_linebuf_part(text, 0);
+  for (size_t want = 64; !complete && !have(full_line()); want *= 2)
+    complete = mf_lex_extend_linebuf(want);
+  return complete;
+}
+
+// Whether the macro reference at the first '$' of text lies whole in text: the reference, and
+// every reference nested in it that its parse steps over, is closed in text, so that parsing it
+// gives what it would give with the rest of the line behind it.
+bool reference_is_whole(std::string_view text) {
+  const size_t dollar = text.find('$');
+  if (dollar == std::string_view::npos || dollar + 1 >= text.size()) return false;
+  const char open = text[dollar + 1];
+  if (open != '(' && open != '{') return true;
+  const char *begin = text.data();
+  const char *close = strutl_find_end_delim(begin + dollar + 1, open, open == '(' ? ')' : '}');
+  if (close == nullptr) return false;
+  for (const char *p = begin + dollar + 2; p < close;) {
+    if (*p != '$') {
+      p += strutl_char_len(p);
+      continue;
+    }
+    const char n = p[1];
+    if (n != '(' && n != '{') {
+      p += n == '\0' ? 1 : 2;
+      continue;
+    }
+    const char *end = strutl_find_end_delim(p + 1, n, n == '(' ? ')' : '}');
+    if (end == nullptr) return false;
+    p = end + 1;
+  }
+  return true;
+}
 
 std::vector<std::string> words(std::string_view text) {
   std::vector<std::string> w;
@@ -260,9 +410,11 @@ void mf_lex_file_name_with_esc_char(const char *text) {
 }
 
 int mf_lex_macro_file_name(const char *text, int from) {
-  mf_lex_fill_linebuf(text);
-  std::string line = full_line();
   const size_t start = byte_offset(text, from);
+  fill_until(text, [start](std::string_view l) {
+    return l.find_first_of(" \t", start) != std::string_view::npos;
+  });
+  std::string line(full_line());
   size_t blank = line.find_first_of(" \t", start);
   if (blank != std::string::npos) {
     mf_lex_unfill_linebuf(static_cast<int32_t>(blank));
@@ -303,16 +455,15 @@ int mf_lex_macro_file_name(const char *text, int from) {
 }
 
 void mf_lex_exp_mac_str(const char *text) {
-  mf_lex_fill_linebuf(text);
-  std::string line = full_line();
+  fill_until(text, reference_is_whole);
   size_t index = 0;
   if (bldr_macro_preparse_macro_reference(bldr_macro_compat_to_macro_flavor(variant()),
-                                          line.c_str(), &index) != KS_ST_OK) {
+                                          mf_lex_full_linebuf, &index) != KS_ST_OK) {
     fail("");
     return;
   }
   mf_lex_unfill_linebuf(static_cast<int32_t>(index + 1));
-  const std::string ref = line.substr(0, index + 1);
+  const std::string ref(full_line());
   trace_text("Expanding macro string: \n", ref.c_str());
 
   // A reference met again before a token boundary is a macro that expands to itself.
@@ -323,21 +474,22 @@ void mf_lex_exp_mac_str(const char *text) {
                         pfm_file_stem(__FILE__), __LINE__, 0);
       PFM_PANIC();
     }
-  } else {
-    void *d = nullptr;
-    for (list_cursor_t c = list_next(mf_lex_expanding_macro_list, nullptr, &d); c != nullptr;
-         c = list_next(mf_lex_expanding_macro_list, c, &d)) {
-      const char *entry = static_cast<const char *>(d);
-      const size_t n = std::strlen(entry);
-      if (std::strncmp(text, entry, n) == 0 &&
-          (text[n] == '\0' || text[n] == ' ' || text[n] == '\t')) {
-        imsg_print(IMSG_INFO, "Circular definition for macro \"%s\"\n", -1, entry);
-        fail("");
-        return;
-      }
-    }
+  } else if (const size_t n = guard_index.match(text)) {
+    imsg_print(IMSG_INFO, "Circular definition for macro \"%s\"\n", -1,
+               std::string(text, n).c_str());
+    fail("");
+    return;
   }
-  list_append(mf_lex_expanding_macro_list, stg_strdup(ref.c_str()));
+  // The guard's list keeps the reference proper; the name part in front of it is in the index.
+  const size_t name_len = ref.find('$') != std::string::npos ? ref.find('$') : 0;
+  if (expanded_here_before(ref.substr(name_len))) {
+    imsg_print(IMSG_INFO, "Circular definition for macro \"%s\"\n", -1, ref.c_str());
+    fail("");
+    return;
+  }
+  char *proper = stg_strdup(ref.c_str() + name_len);
+  list_append(mf_lex_expanding_macro_list, proper);
+  guard_index.note(ref, name_len, proper);
 
   std::string expansion;
   if (!expand(ref.c_str(), &expansion)) {
@@ -378,9 +530,9 @@ void mf_lex_set_mf_expanded_simply_expanded_macro(int flag) {
 int mf_lex_expanded_simply_expanded_macro() { return mf_expanded_simply_expanded_macro; }
 
 int mf_lex_shell_cmd(const char *text, int from) {
-  mf_lex_fill_linebuf(text);
-  std::string line = full_line();
   const size_t start = byte_offset(text, from);
+  fill_until(text, [start](std::string_view l) { return l.find('`', start) != std::string_view::npos; });
+  std::string line(full_line());
   const size_t close = line.find('`', start);
   if (close == std::string::npos) {
     // The rest of the logical line is dropped, so the same back quote is not read again.
@@ -402,10 +554,12 @@ int mf_lex_shell_cmd(const char *text, int from) {
 
 int mf_lex_archive(const char *text, int from) {
   clear_guard();
-  mf_lex_fill_linebuf(text);
-  std::string line = full_line();
   // The match ends with the opening parenthesis.
   const size_t open = byte_offset(text, from) - 1;
+  fill_until(text, [open](std::string_view l) {
+    return strutl_find_end_delim(l.data() + open, '(', ')') != nullptr;
+  });
+  std::string line(full_line());
   const char *close = strutl_find_end_delim(line.c_str() + open, '(', ')');
   if (close == nullptr) {
     mf_lex_unfill_linebuf(static_cast<int32_t>(line.size()));
@@ -565,7 +719,9 @@ int mf_lex_script_line(const char *text) {
   trace_text("Found build script template line:\n", std::string(s).c_str());
   mf_lex_is_build_script = 0;
   if (holding_script_lines) {
-    held_script_lines.reserve(held_script_lines.size() + 1);
+    // Room for the line's pointer first, so that no allocation failure can lose the line.
+    if (held_script_lines.size() == held_script_lines.capacity())
+      held_script_lines.reserve(held_script_lines.capacity() < 8 ? 8 : held_script_lines.capacity() * 2);
     auto *line = static_cast<char *>(stg_malloc(s.size() + 1));
     if (line == nullptr) {
       imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);

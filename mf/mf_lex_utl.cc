@@ -85,6 +85,38 @@ class action_trace {
 
 mf_flex_buffer_t linebuf_block;
 mf_flex_buffer_t full_linebuf_block;
+// The last mf_lex_fetch_line ended at a newline, which it gave back to the input.
+bool fetch_ended_at_newline = false;
+
+// Reading the rest of a logical line only as far as an action needs it.
+//
+// Fetching the rest of a line (join on, raw off) changes some texts: continuations are joined,
+// carriage returns dropped, trailing blanks cut, and a backslash before the line end warns or
+// joins. A text that none of that touches is "plain": fetching it gives it back unchanged and
+// ends at the newline behind it. Once the rest of a line has been fetched in full, what goes back
+// to the input is plain (or is checked to be), and the input layer marks it on its push-back
+// stack; a later fill of the same line then reads only the bytes it needs, since fetching the
+// plain remainder would change nothing. So every reference of a line no longer costs the whole
+// rest of the line.
+struct line_reading {
+  // The last fill: 0 none, 1 the whole rest was fetched, 2 only a part was read (lazy).
+  int fill = 0;
+  size_t text_len = 0;   // bytes of the full line buffer that are the matched text
+  size_t base = 0;       // depth just above the newline that ends the line (fill 1 or 2)
+  bool base_known = false;
+  bool at_end = false;   // the line ends with the input, not with a newline
+  size_t unread = 0;     // lazy: bytes of the line still in the input, in front of the newline
+  // The mark this module made: its lowest depth, and how many of its lowest bytes (the end of
+  // the line) are backslashes, blanks and TABs, whose effect on the line end depends on what
+  // comes before them.
+  size_t mark_lo = SIZE_MAX;
+  size_t mark_tail = 0;
+  bool mark_at_end = false;
+  // mf_io_change_count() after the last fill or unfill: an unfill only marks what it pushes when
+  // the input has not moved since.
+  uint64_t count = 0;
+};
+line_reading reading;
 char printable[4092];
 
 uint32_t variant() { return mfc_parse_op_rec_p ? mfc_parse_op_rec_p->compat_variant : 0; }
@@ -193,6 +225,7 @@ void mf_lex_init() {
   mf_lex_linebuf = mf_flex_start(&linebuf_block);
   mf_flex_release(mf_lex_full_linebuf);
   mf_lex_full_linebuf = mf_flex_start(&full_linebuf_block);
+  reading = line_reading{};
 }
 
 char *mf_lex_fetch_line(int32_t join, int32_t swallow_blank, int32_t strip_before_backslash,
@@ -310,6 +343,7 @@ char *mf_lex_fetch_line(int32_t join, int32_t swallow_blank, int32_t strip_befor
     return nullptr;
   }
   if (!in_define) give_back(ended_by);
+  fetch_ended_at_newline = !in_define && ended_by == L'\n';
 
   if ((in_define || !raw) && mf_flex_length(buf) > 0) {
     int changed = 0;
@@ -328,12 +362,117 @@ char *mf_lex_fetch_line(int32_t join, int32_t swallow_blank, int32_t strip_befor
   return buf;
 }
 
+namespace {
+
+
+bool is_tail_byte(char c) { return c == '\\' || c == ' ' || c == '\t'; }
+
+// Whether bytes read through mf_io_get_wc come out of append_wc unchanged and byte by byte, so
+// that depths and buffer offsets correspond; and in which the tail bytes are never part of a
+// longer character.
+bool bytes_are_characters() { return !mf_io_mb_is_allowed || mf_io_ascii_is_plain; }
+
+// Whether the n bytes are plain characters: no newline, no carriage return (unless they are
+// kept), every multibyte character valid.
+bool plain_bytes(const char *bytes, size_t n) {
+  bool cr_checked = false;
+  std::mbstate_t st{};
+  for (size_t i = 0; i < n;) {
+    const unsigned char c = static_cast<unsigned char>(bytes[i]);
+    if (c == '\n' || c == '\0') return false;
+    if (c == '\r') {
+      if (!cr_checked && mf_getenv("ORVA_NOT_STRIP_CONTROL_M") == nullptr) return false;
+      cr_checked = true;
+    }
+    if (c < 0x80 || !mf_io_mb_is_allowed) {
+      i++;
+      continue;
+    }
+    wchar_t wc = 0;
+    const size_t r = std::mbrtowc(&wc, bytes + i, n - i, &st);
+    if (r == size_t(-1) || r == size_t(-2) || r == 0) return false;
+    i += r;
+  }
+  return true;
+}
+
+// Whether a line whose last bytes (in reading order) are tail ends cleanly: the fetch neither
+// joins it with the next line, nor warns, nor cuts blanks off it. tail holds the bytes after the
+// last other character, which starts the fetch's state afresh. A line that ends with the input
+// is neither joined nor warned about.
+bool tail_ends_cleanly(const std::string &tail, bool at_end) {
+  if (at_end) return tail.empty() || tail.back() == '\\';
+  bool after_backslash = false;
+  bool blanks_after_bs = false;
+  for (char c : tail) {
+    if (c == '\\') {
+      after_backslash = !after_backslash;
+      blanks_after_bs = false;
+    } else {
+      blanks_after_bs = after_backslash || blanks_after_bs;
+      after_backslash = false;
+    }
+  }
+  return !after_backslash && !blanks_after_bs && (tail.empty() || tail.back() == '\\');
+}
+
+// Marks the push-back stack from reading.base to its top, once everything in it is known to be
+// plain, when the line ends cleanly; otherwise leaves no mark of this module's.
+void mark_line_rest() {
+  const size_t top = mf_io_pushback_depth();
+  const size_t base = reading.base;
+  if (top <= base) {
+    reading.mark_lo = SIZE_MAX;
+    return;
+  }
+  // The end of the line: the bytes from base up to the first other byte.
+  size_t t = base;
+  while (t < top && is_tail_byte(mf_io_pushback_byte_at(t))) t++;
+  std::string tail;
+  for (size_t d = t; d > base; d--) tail.push_back(mf_io_pushback_byte_at(d - 1));
+  if (t == top || !tail_ends_cleanly(tail, reading.at_end)) {
+    reading.mark_lo = SIZE_MAX;
+    return;
+  }
+  mf_io_mark_pushback(base);
+  reading.mark_lo = base;
+  reading.mark_tail = t - base;
+  reading.mark_at_end = reading.at_end;
+}
+
+// Whether the rest of the line can be read lazily: it is this module's mark, still holding a
+// character that is not a tail byte, with only plain bytes pushed above it. *unread is the
+// length of the rest.
+bool rest_is_plain(size_t *unread) {
+  if (mf_lexer_verbosity > 2 || mf_lex_lexing_multiline_macro_def || !bytes_are_characters())
+    return false;
+  size_t lo = 0, hi = 0;
+  if (!mf_io_marked_pushback(&lo, &hi) || lo != reading.mark_lo) return false;
+  if (hi - lo <= reading.mark_tail) return false;
+  const size_t top = mf_io_pushback_depth();
+  if (top > hi) {
+    std::string above(top - hi, '\0');
+    mf_io_peek_pushback(above.data(), above.size());
+    if (!plain_bytes(above.data(), above.size())) return false;
+  }
+  *unread = top - lo;
+  return true;
+}
+
+}  // namespace
+
 int mf_lex_fill_linebuf(const char *text) {
   char *&full = mf_lex_full_linebuf;
   size_t n = std::strlen(text);
   mf_flex_assign(&full, text, n);
   mf_lex_full_linebuf_origin = mf_io_spos_column() - int32_t(n);
   const char *rest = mf_lex_fetch_line(1, variant() == MF_COMPAT_GNU ? 0 : 1, 0, 0);
+  reading.fill = 1;
+  reading.text_len = n;
+  reading.base = mf_io_pushback_depth();
+  reading.at_end = !fetch_ended_at_newline && mf_io_input_ended();
+  reading.base_known = fetch_ended_at_newline || reading.at_end;
+  reading.count = mf_io_change_count();
   if (rest != nullptr) mf_flex_append_str(&full, rest);
   if (mf_lexer_verbosity > 2) {
     imsg_print(IMSG_TRACE, &_mf_lex_utl_karsel_msg_table, MSG_FETCHED);
@@ -342,14 +481,62 @@ int mf_lex_fill_linebuf(const char *text) {
   return 0;
 }
 
+int mf_lex_fill_linebuf_part(const char *text, size_t want) {
+  size_t unread = 0;
+  if (!rest_is_plain(&unread)) {
+    mf_lex_fill_linebuf(text);
+    return 1;
+  }
+  char *&full = mf_lex_full_linebuf;
+  size_t n = std::strlen(text);
+  mf_flex_assign(&full, text, n);
+  mf_lex_full_linebuf_origin = mf_io_spos_column() - int32_t(n);
+  reading.fill = 2;
+  reading.text_len = n;
+  reading.base = reading.mark_lo;
+  reading.base_known = true;
+  reading.at_end = reading.mark_at_end;
+  reading.unread = unread;
+  return mf_lex_extend_linebuf(want);
+}
+
+int mf_lex_extend_linebuf(size_t want) {
+  if (reading.fill != 2) return 1;
+  char *&full = mf_lex_full_linebuf;
+  const size_t start = mf_flex_length(full);
+  while (reading.unread > 0 && mf_flex_length(full) - start < want) {
+    const size_t before = mf_flex_length(full);
+    append_wc(&full, mf_io_get_wc());
+    const size_t got = mf_flex_length(full) - before;
+    reading.unread -= got < reading.unread ? got : reading.unread;
+  }
+  reading.count = mf_io_change_count();
+  return reading.unread == 0 ? 1 : 0;
+}
+
 int mf_lex_unfill_linebuf(int32_t keep) {
   char *full = mf_lex_full_linebuf;
   size_t len = mf_flex_length(full);
   size_t k = keep < 0 ? 0 : size_t(keep) > len ? len : size_t(keep);
+  // What goes back must be plain before the mark can cover it: after a lazy read only the part
+  // of the matched text, after a full fetch all of it.
+  bool markable = reading.fill != 0 && reading.base_known && mf_lexer_verbosity <= 2 &&
+                  !mf_lex_lexing_multiline_macro_def && bytes_are_characters() &&
+                  reading.count == mf_io_change_count();
+  if (markable) {
+    const size_t upto = reading.fill == 2 && reading.text_len < len ? reading.text_len : len;
+    if (k < upto && !plain_bytes(full + k, upto - k)) markable = false;
+  }
   if (mf_io_push_counted_str(full + k, len - k) != KS_ST_OK) internal_error(MSG_PUSH_FAILED);
   mf_io_set_spos_column(mf_lex_full_linebuf_origin + int32_t(k));
   mf_flex_hdr(full)->cur = full + k;
   full[k] = '\0';
+  if (markable) {
+    mark_line_rest();
+  } else {
+    reading.mark_lo = SIZE_MAX;
+  }
+  reading.count = mf_io_change_count();
   return 0;
 }
 
@@ -460,10 +647,17 @@ const char *mf_lex_utl_printified_string(const char *text) {
 
 
 int mf_lex_looks_like_macro_def() {
-  mf_lex_fill_linebuf("");
-  const char *p = mf_lex_full_linebuf;
-  while (*p && !not_text_char(static_cast<unsigned char>(*p))) p++;
-  while (*p == ' ' || *p == '\t') p++;
+  // Only the name, the blanks behind it and two more bytes are needed.
+  int complete = mf_lex_fill_linebuf_part("", 0);
+  const char *p = nullptr;
+  for (size_t want = 64;; want *= 2) {
+    const char *full = mf_lex_full_linebuf;
+    p = full;
+    while (*p && !not_text_char(static_cast<unsigned char>(*p))) p++;
+    while (*p == ' ' || *p == '\t') p++;
+    if (complete || size_t(p - full) + 2 <= mf_flex_length(full)) break;
+    complete = mf_lex_extend_linebuf(want);
+  }
   int found = p[0] == '=' ||
               ((p[0] == '+' || p[0] == ':' || p[0] == '?' || p[0] == '!') && p[1] == '=');
   mf_lex_unfill_linebuf(0);

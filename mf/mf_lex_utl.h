@@ -4,6 +4,7 @@
 // macro-definition recognition and the printable copy of a text for traces.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "ks/imsg.h"
@@ -58,6 +59,16 @@ char *mf_lex_fetch_line(int32_t join, int32_t swallow_blank, int32_t strip_befor
 
 // The full line buffer becomes text followed by the rest of the logical line. Returns 0.
 int mf_lex_fill_linebuf(const char *text);
+
+// As mf_lex_fill_linebuf, but where the rest of the line is known to come out of the fetch
+// unchanged (it went through a fill before), only its first want bytes or more are read, since
+// reading the remainder would change nothing. Returns 1 when the buffer holds the whole rest of
+// the logical line, 0 when mf_lex_extend_linebuf can read more.
+int mf_lex_fill_linebuf_part(const char *text, size_t want);
+
+// After mf_lex_fill_linebuf_part: reads at least want more bytes of the rest of the line (all
+// that remain when fewer do). Returns 1 when the buffer then holds the whole rest of the line.
+int mf_lex_extend_linebuf(size_t want);
 
 // Gives back to the input everything of the full line buffer after its first keep bytes (keep
 // is capped at the buffer's length) and sets the source column accordingly. Returns 0.

@@ -165,9 +165,41 @@ uint32_t flavor_of_variant(uint32_t v) {
 
 enum class def_kind { plain, exported, unexported, override_def };
 
+// Notes the definition of def->name in the build-options record by its kind.
+void note_def(const bldr_macro_def_t *def, def_kind kind) {
+  switch (kind) {
+    case def_kind::exported: bldr_opts_export_variable(mfc_curr_opts_handle, def->name); break;
+    case def_kind::unexported: bldr_opts_unexport_variable(mfc_curr_opts_handle, def->name); break;
+    default: bldr_opts_record_variable(mfc_curr_opts_handle, def->name); break;
+  }
+}
+
 void perform_def(bldr_macro_def_t *def, def_kind kind) {
   const uint32_t flavor =
       kind == def_kind::override_def ? 2 : flavor_of_variant(mf_parse_compat_variant());
+  bldr_macro_table_t *into = kind == def_kind::override_def ? mfc_override_macro_table
+                                                            : mfc_parser_macro_table;
+  int row = kRowMacroDef;
+  switch (kind) {
+    case def_kind::plain: break;
+    case def_kind::exported: row = kRowExport; break;
+    case def_kind::unexported: row = kRowUnexport; break;
+    case def_kind::override_def: row = kRowOverride; break;
+  }
+  // A "+=" grows the value in place where it can (the trace shows the value before it is
+  // stored, so a traced parse goes the general way).
+  if (!trace4()) {
+    const char *appended = nullptr;
+    const int done = bldr_macro_append_in_place(def, mfc_mf_macro_table_list, into, &appended);
+    if (done < 0) {
+      mf_parser_failed = 1;
+      return;
+    }
+    if (done == 1) {
+      note_def(def, kind);
+      return;
+    }
+  }
   char *value = nullptr;
   uint32_t flags = 0;
   if (bldr_macro_perform_macro_def(def, mfc_mf_macro_table_list, flavor, &value, &flags) !=
@@ -176,24 +208,9 @@ void perform_def(bldr_macro_def_t *def, def_kind kind) {
     return;
   }
   if (value == nullptr) return;
-  bldr_macro_table_t *into = mfc_parser_macro_table;
-  int row = kRowMacroDef;
-  switch (kind) {
-    case def_kind::plain: break;
-    case def_kind::exported: row = kRowExport; break;
-    case def_kind::unexported: row = kRowUnexport; break;
-    case def_kind::override_def:
-      row = kRowOverride;
-      into = mfc_override_macro_table;
-      break;
-  }
   if (trace4()) imsg_print(IMSG_TRACE, table(), row, def->name, value);
   if (bldr_macro_define(into, def->name, value, flags) != KS_ST_OK) mf_parser_failed = 1;
-  switch (kind) {
-    case def_kind::exported: bldr_opts_export_variable(mfc_curr_opts_handle, def->name); break;
-    case def_kind::unexported: bldr_opts_unexport_variable(mfc_curr_opts_handle, def->name); break;
-    default: bldr_opts_record_variable(mfc_curr_opts_handle, def->name); break;
-  }
+  note_def(def, kind);
   stg_free(value);
 }
 

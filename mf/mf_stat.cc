@@ -317,6 +317,19 @@ void mf_stat_invalidate(mf_stat_handle_t handle) {
   }
 }
 
+void mf_stat_flush(mf_stat_handle_t handle) {
+  if (handle == HASH_HT_NULL) return;
+  void *data = nullptr;
+  pfm_inhibit();
+  for (hash_cursor_t c = hash_str_next(handle, nullptr, nullptr, &data); c != nullptr;
+       c = hash_str_next(handle, c, nullptr, &data)) {
+    auto *obj = static_cast<mf_stat_obj_t *>(data);
+    obj->self.flags = 0;
+    obj->followed.flags = 0;
+  }
+  pfm_enable();
+}
+
 void mf_stat_reread_switch() {
   view_info_switch = obj_exists_switch = get_dtm_switch = Switch::kUnread;
   inval_obj_switch = invalidate_switch = Switch::kUnread;

@@ -100,6 +100,10 @@ void mf_stat_inval_obj(mf_stat_handle_t handle, const char *pathname);
 // symbolic links to them.
 void mf_stat_invalidate(mf_stat_handle_t handle);
 
+// Forgets everything, checked-in versions included: for a caller that must see what a build
+// script may have written anywhere, a file of a version among it.
+void mf_stat_flush(mf_stat_handle_t handle);
+
 // Makes the operations read TOLVICK_NO_STAT_CACHE again at their next call; each remembers the
 // answer of its first call otherwise (for tests that stand for a new process).
 void mf_stat_reread_switch();

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -159,6 +160,34 @@ void print_list(list_handle_t list) {
     std::printf("%s\n", static_cast<const char *>(d));
 }
 
+// The names of dependency lists that later rule lines of the same target extend, so that a
+// name is checked against a long list in constant time. Kept per table while it lives, for lists
+// long enough for a search to matter; an index whose list changed behind it is made again.
+struct DepIndex {
+  list_handle_t list = LIST_HANDLE_NULL;
+  size_t count = 0;
+  std::unordered_set<std::string_view> names;
+};
+constexpr size_t kIndexFrom = 16;
+std::unordered_map<const mf_tgt_table_t *,
+                   std::unordered_map<const mf_tgt_inst_desc_t *, DepIndex>>
+    dep_indexes;
+
+// The index of inst's dependency list, in step with the list.
+DepIndex &dep_index(const mf_tgt_table_t *table, const mf_tgt_inst_desc_t *inst) {
+  DepIndex &index = dep_indexes[table][inst];
+  if (index.list != inst->deps || index.count != list_length(inst->deps)) {
+    index.list = inst->deps;
+    index.count = list_length(inst->deps);
+    index.names.clear();
+    void *d = nullptr;
+    for (list_cursor_t c = list_next(inst->deps, nullptr, &d); c != nullptr;
+         c = list_next(inst->deps, c, &d))
+      index.names.insert(static_cast<const char *>(d));
+  }
+  return index;
+}
+
 mf_tgt_inst_desc_t *inst_at(mf_tgt_entry_t *entry, mf_tgt_inst_handle_t pos) {
   if (entry == nullptr || entry->instances == LIST_HANDLE_NULL || pos == nullptr) return nullptr;
   return static_cast<mf_tgt_inst_desc_t *>(list_get_data(entry->instances, pos));
@@ -229,7 +258,8 @@ mf_tgt_table_t *mf_tgt_create_table(uint32_t compat_variant, list_handle_t macro
 void mf_tgt_free_table(mf_tgt_table_t *table) {
   if (table == nullptr) return;
   if (table == current_table) current_table = nullptr;
-  mf_tgt_forget_rule_indexes(table);
+  dep_indexes.erase(table);
+  mf_tgt_forget_table(table);
   hash_delete_ht(&table->comp_table);
   hash_delete_ht(&table->cmd_table);
   hash_delete_ht(&table->dir_table);
@@ -381,26 +411,34 @@ void mf_tgt_augment_inst(mf_tgt_table_t *table, const char *target_name,
 
   if (deps == LIST_HANDLE_NULL || list_is_empty(deps)) return;
   if (inst->deps == LIST_HANDLE_NULL) inst->deps = area_list(table);
-  // The insertion point moves behind each inserted name so the new names keep their order.
+  // New names go to the end of the list, or in the gnu dialect behind a rule's script to the
+  // front: the insertion point then moves behind each inserted name so they keep their order.
+  const bool at_front = gnu && scripts_rule;
   list_cursor_t at = nullptr;
-  bool at_front = gnu && scripts_rule;
-  if (!at_front) {
-    for (list_cursor_t c = list_next(inst->deps, nullptr, nullptr); c != nullptr;
-         c = list_next(inst->deps, c, nullptr))
-      at = c;
-  }
+  DepIndex *index = !gnu && list_length(inst->deps) + list_length(deps) >= kIndexFrom
+                        ? &dep_index(table, inst)
+                        : nullptr;
   void *d = nullptr;
   for (list_cursor_t c = list_next(deps, nullptr, &d); c != nullptr; c = list_next(deps, c, &d)) {
     const char *name = static_cast<const char *>(d);
-    if (!gnu && list_holds(inst->deps, name)) continue;
+    if (!gnu && (index != nullptr ? index->names.count(name) != 0 : list_holds(inst->deps, name)))
+      continue;
     const char *key = mf_tgt_enter_dep_in_table(table, name);
     if (key == nullptr) PFM_PANIC();
-    if (list_insert_after(inst->deps, at, const_cast<char *>(key)) != 0) {
+    const int rc = at_front ? list_insert_after(inst->deps, at, const_cast<char *>(key))
+                            : list_append(inst->deps, const_cast<char *>(key));
+    if (rc != 0) {
       no_memory();
       PFM_PANIC();
     }
-    at = (at == nullptr) ? list_next(inst->deps, nullptr, nullptr)
-                         : list_next(inst->deps, at, nullptr);
+    if (at_front) {
+      at = (at == nullptr) ? list_next(inst->deps, nullptr, nullptr)
+                           : list_next(inst->deps, at, nullptr);
+    }
+    if (index != nullptr) {
+      index->names.insert(key);
+      index->count++;
+    }
   }
 }
 

@@ -1,6 +1,7 @@
 #include "mf/mf_tgt_lookup.h"
 
 #include <cstring>
+#include <string_view>
 
 #include "ks/pfm.h"
 #include "mf/bldr_macro.h"
@@ -13,6 +14,41 @@
 namespace {
 
 constexpr const char *kModule = "mf/mf_tgt";
+
+// The suffixes of the names of one table, as bits of a small set by their hash. The names are
+// taken in as the table grows, from where the last query stopped: entries are never removed.
+struct SuffixSet {
+  const mf_tgt_table_t *table = nullptr;
+  hash_ht_t comp_table = HASH_HT_NULL;
+  hash_cursor_t last = nullptr;
+  uint64_t bits[16] = {};
+};
+SuffixSet suffix_set;
+
+// The bit of the suffix of name in the set. Names with '%' (pattern rules) and names that are a
+// suffix alone (single-suffix rules) count apart: their suffixes are those that rules derive
+// names with.
+size_t suffix_bit(const char *name) {
+  const char *leaf = name;
+  const char *dot = nullptr;
+  bool pattern = false;
+  const char *p = name;
+  for (; *p != '\0'; ++p) {
+    if (*p == '/') {
+      leaf = p + 1;
+      dot = nullptr;
+    } else if (*p == '.') {
+      dot = p;
+    } else if (*p == '%') {
+      pattern = true;
+    }
+  }
+  size_t h = std::hash<std::string_view>{}(
+      dot != nullptr ? std::string_view(dot, size_t(p - dot)) : std::string_view());
+  if (pattern) h = ~h;
+  if (dot == leaf) h += 0x9e3779b9;
+  return h % (sizeof suffix_set.bits * 8);
+}
 
 }  // namespace
 
@@ -43,6 +79,26 @@ mf_tgt_entry_t *mf_tgt_enter_name(mf_tgt_table_t *table, const char *name, const
 void mf_tgt_forget_rule_indexes(mf_tgt_table_t *table) {
   mf_tgt_suff_forget_table(table);
   mf_tgt_gnu_forget_table(table);
+}
+
+void mf_tgt_forget_table(mf_tgt_table_t *table) {
+  mf_tgt_forget_rule_indexes(table);
+  if (suffix_set.table == table) suffix_set = SuffixSet{};
+}
+
+bool mf_tgt_may_hold(mf_tgt_table_t *table, const char *name) {
+  SuffixSet &set = suffix_set;
+  if (set.table != table || set.comp_table != table->comp_table) {
+    set = SuffixSet{};
+    set.table = table;
+    set.comp_table = table->comp_table;
+  }
+  mf_tgt_take_new_names(table, &set.last, [&set](const char *key) {
+    const size_t b = suffix_bit(key);
+    set.bits[b / 64] |= uint64_t(1) << (b % 64);
+  });
+  const size_t b = suffix_bit(name);
+  return (set.bits[b / 64] >> (b % 64)) & 1;
 }
 
 bool mf_tgt_expand_text(uint32_t variant, list_handle_t tables, const char *text,

@@ -26,9 +26,27 @@ list_handle_t mf_tgt_new_list(stg_area_t area);
 // memory ends the program.
 mf_tgt_entry_t *mf_tgt_enter_name(mf_tgt_table_t *table, const char *name, const char **key,
                                   bool *existed);
-// Drops what the rule lookup keeps of the table's rules and suffixes: called when they change
-// and when the table goes.
+// Drops what the rule lookup keeps of the table's rules and suffixes, when they change.
 void mf_tgt_forget_rule_indexes(mf_tgt_table_t *table);
+// Drops all the rule lookup keeps of the table, when the table goes.
+void mf_tgt_forget_table(mf_tgt_table_t *table);
+// False when the table holds no name that ends in the suffix of name (the text of its last
+// component from its last '.'), holds a '%' or none as name does, and is that suffix alone or
+// not as name is: then name is not in the table. True when it may be. Spares the table's hash
+// most of the names that implicit rules derive and ask about.
+bool mf_tgt_may_hold(mf_tgt_table_t *table, const char *name);
+// Calls take(key) for each name entered in the table after the name at *last (from the first
+// when *last is null), leaving *last at the newest: an index of the names grows with the table
+// (names are never removed).
+template <class Take>
+void mf_tgt_take_new_names(mf_tgt_table_t *table, hash_cursor_t *last, Take take) {
+  const char *key = nullptr;
+  for (hash_cursor_t c = hash_str_next_in_order(table->comp_table, *last, &key, nullptr);
+       c != nullptr; c = hash_str_next_in_order(table->comp_table, c, &key, nullptr)) {
+    take(key);
+    *last = c;
+  }
+}
 // Expands the macro references of text in the macro tables by the dialect: true with the result,
 // false after the expander's message.
 bool mf_tgt_expand_text(uint32_t variant, list_handle_t tables, const char *text,

@@ -180,7 +180,8 @@ ks_status_t find_dep(mf_tgt_table_t *table, const char *name, bool gnu_ought,
   *found = nullptr;
   auto known = [&](const char *n, const char **key, int *present) {
     void *data = nullptr;
-    const int there = hash_str_lookup(table->comp_table, n, key, &data);
+    const int there =
+        mf_tgt_may_hold(table, n) && hash_str_lookup(table->comp_table, n, key, &data);
     if (present != nullptr) *present = there != 0;
     if (!there) return false;
     auto *e = static_cast<mf_tgt_entry_t *>(data);
@@ -210,6 +211,14 @@ ks_status_t find_dep(mf_tgt_table_t *table, const char *name, bool gnu_ought,
     return KS_ST_NOT_FOUND;
   }
   list_handle_t dirs = mf_tgt_apply_search_list(table, search, 0);
+  if (dirs == LIST_HANDLE_NULL) {
+    if (!gnu_ought && std::strchr(name, '$') != nullptr) {
+      // Left for a later expansion.
+      *found = mf_tgt_area_copy(table, name);
+      return KS_ST_OK;
+    }
+    return KS_ST_NOT_FOUND;
+  }
   ks_status_t rc = KS_ST_NOT_FOUND;
   for (const char *dir : mf_tgt_list_strings(dirs)) {
     const std::string path = std::string(dir) + "/" + search;
@@ -235,11 +244,9 @@ ks_status_t find_dep(mf_tgt_table_t *table, const char *name, bool gnu_ought,
     }
     mf_tgt_trace_row(3, MF_TGT_MSG_DEP_NOT_FOUND, path.c_str(), tbs_strerror(KS_ST_NOT_FOUND));
   }
-  if (dirs != LIST_HANDLE_NULL) {
-    pfm_inhibit();
-    list_destroy(dirs);
-    pfm_enable();
-  }
+  pfm_inhibit();
+  list_destroy(dirs);
+  pfm_enable();
   if (rc == KS_ST_NOT_FOUND && !gnu_ought && std::strchr(name, '$') != nullptr) {
     // Left for a later expansion.
     *found = mf_tgt_area_copy(table, name);

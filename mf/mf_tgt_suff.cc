@@ -54,12 +54,8 @@ const std::vector<const char *> *entries_with_leaf(mf_tgt_table_t *table, std::s
     leaf_index.table = table;
     leaf_index.comp_table = table->comp_table;
   }
-  const char *key = nullptr;
-  for (hash_cursor_t c = hash_str_next_in_order(table->comp_table, leaf_index.last, &key, nullptr);
-       c != nullptr; c = hash_str_next_in_order(table->comp_table, c, &key, nullptr)) {
-    leaf_index.by_leaf[leaf_of(key)].push_back(key);
-    leaf_index.last = c;
-  }
+  mf_tgt_take_new_names(table, &leaf_index.last,
+                        [](const char *key) { leaf_index.by_leaf[leaf_of(key)].push_back(key); });
   auto it = leaf_index.by_leaf.find(leaf);
   return it == leaf_index.by_leaf.end() ? nullptr : &it->second;
 }
@@ -298,7 +294,10 @@ int mf_tgt_find_suffix_instance(mf_tgt_table_t *table, const char *name, const c
   const char *cand = candidate_of(table, name);
   const std::string_view c(cand);
   bool any = false;
-  for (const char *s : mf_tgt_list_strings(table->suffix_list)) {
+  void *d = nullptr;
+  for (list_cursor_t at = list_next(table->suffix_list, nullptr, &d); at != nullptr;
+       at = list_next(table->suffix_list, at, &d)) {
+    const char *s = static_cast<const char *>(d);
     if (s[0] == '\0' || !ends_with(c, s)) continue;
     any = true;
     const std::string base(c.substr(0, c.size() - std::strlen(s)));

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "bld/bldr_tgt.h"
@@ -35,52 +36,70 @@ list_handle_t java_source_patterns = LIST_HANDLE_NULL;
 
 const imsg_msg_table_t *msgs() { return &_mf_tgt_karsel_msg_table; }
 
-// While a target is validated the working directory and the environment stay as they are, so the
+// While targets are validated the working directory and the environment stay as they are, so the
 // existence tests of the lookup (often a dozen for one target) take them once: a relative name is
-// tested under the working directory read at the start, which spares the directory cache a
-// reading of the working directory for every test.
-struct LookupScope {
-  LookupScope() {
+// tested under the working directory read at the start, and its directory part is resolved once.
+// The context lasts one validation, or longer while a caller holds it
+// (mf_tgt_validate_context_t).
+struct LookupContext {
+  int depth = 0;
+  std::string cwd;
+  bool no_dirent_cache = false;
+  // The directory parts of relative names tested, each with its directory resolved as the
+  // directory cache resolves it.
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  std::unordered_map<std::string, std::string, Hash, std::equal_to<>> resolved_dirs;
+
+  void enter() {
     if (depth++ > 0) return;
     char buf[kPathSize];
     cwd = fileutl_getcwd(buf, sizeof buf) == KS_ST_OK ? buf : "";
     no_dirent_cache = mf_getenv("ORVA_NO_DIRENT_CACHE") != nullptr;
   }
-  ~LookupScope() {
+  void leave() {
     if (--depth > 0) return;
     cwd.clear();
-    vpath_known = false;
-    vpath_dirs.clear();
     resolved_dirs.clear();
+  }
+};
+LookupContext context;
+
+// One validation: the context, and the directories of $(VPATH) once they were asked for (the
+// macros in force do not change while one target is validated).
+struct LookupScope {
+  LookupScope() {
+    context.enter();
+    depth++;
+  }
+  ~LookupScope() {
+    if (--depth == 0) {
+      vpath_known = false;
+      vpath_dirs.clear();
+    }
+    context.leave();
   }
   LookupScope(const LookupScope &) = delete;
   LookupScope &operator=(const LookupScope &) = delete;
 
   static int depth;
-  static std::string cwd;
-  static bool no_dirent_cache;
-  // The directories of $(VPATH), once they were asked for: the macros do not change meanwhile.
   static bool vpath_known;
   static std::vector<const char *> vpath_dirs;
-  // The directory parts of relative names tested, each with its directory resolved as the
-  // directory cache resolves it.
-  static std::vector<std::pair<std::string, std::string>> resolved_dirs;
 };
 int LookupScope::depth = 0;
-std::string LookupScope::cwd;
-bool LookupScope::no_dirent_cache = false;
 bool LookupScope::vpath_known = false;
 std::vector<const char *> LookupScope::vpath_dirs;
-std::vector<std::pair<std::string, std::string>> LookupScope::resolved_dirs;
 
-// The existence of the relative name, whose absolute form under the scope's working directory
-// is absolute, through the directory cache: the name's directory is resolved once in the scope.
-ks_status_t dirent_exists_in_scope(const char *name, const char *absolute) {
+// The existence of the relative name, whose absolute form under the context's working directory
+// is absolute, through the directory cache: the name's directory is resolved once in the context.
+ks_status_t dirent_exists_in_context(const char *name, const char *absolute) {
   const char *slash = std::strrchr(name, '/');
   const std::string_view dir_part(name, slash != nullptr ? size_t(slash - name) : 0);
   const char *leaf = slash != nullptr ? slash + 1 : name;
-  for (const auto &[part, resolved] : LookupScope::resolved_dirs)
-    if (part == dir_part) return mf_dirent_exists_in(resolved.c_str(), leaf, absolute);
+  if (const auto known = context.resolved_dirs.find(dir_part); known != context.resolved_dirs.end())
+    return mf_dirent_exists_in(known->second.c_str(), leaf, absolute);
   char dir[kPathSize];
   char unused[kPathSize];
   char resolved[PATH_MAX];
@@ -88,8 +107,7 @@ ks_status_t dirent_exists_in_scope(const char *name, const char *absolute) {
       mf_stat_cached_resolve_abspn(dir[0] != '\0' ? dir : ".", resolved, sizeof resolved, 0) !=
           KS_ST_OK)
     return mf_dirent_exists(absolute);
-  if (LookupScope::resolved_dirs.size() >= 64) LookupScope::resolved_dirs.clear();
-  LookupScope::resolved_dirs.emplace_back(dir_part, resolved);
+  context.resolved_dirs.emplace(dir_part, resolved);
   return mf_dirent_exists_in(resolved, leaf, absolute);
 }
 
@@ -566,18 +584,22 @@ int validate_one(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t **out_e
 
 }  // namespace
 
+mf_tgt_validate_context_t::mf_tgt_validate_context_t() { context.enter(); }
+
+mf_tgt_validate_context_t::~mf_tgt_validate_context_t() { context.leave(); }
+
 ks_status_t mf_tgt_obj_exists(const char *name) {
-  const bool in_scope = LookupScope::depth > 0;
+  const bool in_context = context.depth > 0;
   const bool no_dirent_cache =
-      in_scope ? LookupScope::no_dirent_cache : mf_getenv("ORVA_NO_DIRENT_CACHE") != nullptr;
+      in_context ? context.no_dirent_cache : mf_getenv("ORVA_NO_DIRENT_CACHE") != nullptr;
   const char *path = name;
   char absolute[kPathSize];
   bool relative = false;
-  if (in_scope && name[0] != '/' && !LookupScope::cwd.empty()) {
-    const size_t cl = LookupScope::cwd.size();
+  if (in_context && name[0] != '/' && !context.cwd.empty()) {
+    const size_t cl = context.cwd.size();
     const size_t nl = std::strlen(name);
     if (cl + 1 + nl < kPathSize) {
-      std::memcpy(absolute, LookupScope::cwd.data(), cl);
+      std::memcpy(absolute, context.cwd.data(), cl);
       absolute[cl] = '/';
       std::memcpy(absolute + cl + 1, name, nl + 1);
       path = absolute;
@@ -587,7 +609,7 @@ ks_status_t mf_tgt_obj_exists(const char *name) {
   const ks_status_t st =
       no_dirent_cache
           ? mf_stat_obj_exists(static_cast<mf_stat_handle_t>(mfc_mf_stat_handle), path)
-      : relative ? dirent_exists_in_scope(name, absolute)
+      : relative ? dirent_exists_in_context(name, absolute)
                  : mf_dirent_exists(path);
   mf_tgt_trace(4, "mf_tgt_obj_exists(%s) ==> %s\n", name, st == KS_ST_OK ? "TRUE" : "FALSE");
   return st;
@@ -598,12 +620,13 @@ list_handle_t mf_tgt_apply_search_list(mf_tgt_table_t *table, const char *name, 
   if (v == MF_COMPAT_SUN && restrict_sun && std::strchr(name, '/') != nullptr)
     return LIST_HANDLE_NULL;
   if (mf_tgt_variant_is_bsd(v)) {
-    char base[kPathSize];
-    char suffix[256];
+    std::vector<char> base(std::strlen(name) + 1), suffix(std::strlen(name) + 1);
     void *data = nullptr;
     if (table->suff_path_table != HASH_HT_NULL &&
-        fileutl_strip_suffix(name, sizeof base, base, sizeof suffix, suffix) == KS_ST_OK &&
-        suffix[0] != '\0' && hash_str_lookup(table->suff_path_table, suffix, nullptr, &data)) {
+        fileutl_strip_suffix(name, base.size(), base.data(), suffix.size(), suffix.data()) ==
+            KS_ST_OK &&
+        suffix[0] != '\0' &&
+        hash_str_lookup(table->suff_path_table, suffix.data(), nullptr, &data)) {
       auto *sp = static_cast<mf_tgt_suff_path_t *>(data);
       if (sp->dirs != LIST_HANDLE_NULL) {
         if (!sp->all_path_appended) {
@@ -817,13 +840,14 @@ char *mf_tgt_dollar_star_for_explicit_tgt(mf_tgt_table_t *table, const char *nam
                                           const char *explicit_stem, const char *member) {
   const uint32_t v = table->compat_variant;
   auto strip = [&](const char *text) -> char * {
-    char base[kPathSize];
-    char suffix[256];
-    if (fileutl_strip_suffix(text, sizeof base, base, sizeof suffix, suffix) != KS_ST_OK) {
+    // Room for any part of the name, however long.
+    std::vector<char> base(std::strlen(text) + 1), suffix(std::strlen(text) + 1);
+    if (fileutl_strip_suffix(text, base.size(), base.data(), suffix.size(), suffix.data()) !=
+        KS_ST_OK) {
       error_row(MF_TGT_MSG_STRIP_SUFFIX, text);
       return nullptr;
     }
-    return mf_tgt_area_copy(table, base);
+    return mf_tgt_area_copy(table, base.data());
   };
   if (member != nullptr) return v == MF_COMPAT_SUN ? nullptr : strip(member);
   const char *base = nullptr;

@@ -24,6 +24,18 @@ enum {
   MF_TGT_FILE_IN_SEARCH = 3,  // a search directory joined with the name exists
 };
 
+// While one lives, validations one after another read the working directory and the environment
+// only once, and resolve the directory of each name they test only once: for a caller that
+// validates many targets and changes neither in between (a printout of the build graph). Without
+// one each validation reads them afresh.
+class mf_tgt_validate_context_t {
+ public:
+  mf_tgt_validate_context_t();
+  ~mf_tgt_validate_context_t();
+  mf_tgt_validate_context_t(const mf_tgt_validate_context_t &) = delete;
+  mf_tgt_validate_context_t &operator=(const mf_tgt_validate_context_t &) = delete;
+};
+
 // The full lookup of name in table: explicit rule (completed by implicit rules), search-list
 // relocation, .LIBPATTERNS candidates (GNU dialects), implicit rule, .DEFAULT, plain file. Uses the
 // macro-table list and options record in force (mfc_mf_macro_table_list, mfc_curr_opts_handle).

@@ -77,7 +77,7 @@ mf_scanner_t &scanner() {
     init.trailing = nullptr;
     init.no_position = kNoPosition.flags;
     init.bom_rule = 0;
-    init.io = {get_one, unput_one};
+    init.io = {get_one, unput_one, mf_io_change_count};
     return init;
   }();
   return s;
@@ -199,6 +199,17 @@ void opts_sem_done() {
 void opts_sem_macro_def() {
   bldr_macro_def_t *def = &mf_macro_definition;
   const uint32_t variant = mf_parse_compat_variant();
+  // A "+=" grows the value in place where it can (a traced parse shows the value before it is
+  // stored, so it goes the general way).
+  if (!trace_on(4) && mfc_opts_specs_macro_table != nullptr) {
+    const char *appended = nullptr;
+    const int done = bldr_macro_append_in_place(def, mfc_mf_macro_table_list,
+                                                mfc_opts_specs_macro_table, &appended);
+    if (done < 0 ||
+        (done == 1 && bldr_opts_export_variable(mfc_curr_opts_handle, def->name) != KS_ST_OK))
+      mf_parser_failed = 1;
+    if (done != 0) return;
+  }
   char *value = nullptr;
   uint32_t flags = 0;
   if (bldr_macro_perform_macro_def(def, mfc_mf_macro_table_list,

@@ -92,6 +92,23 @@ void record_position() {
   op->source_file = mf_io_source_file;
 }
 
+// The key of a (state, position) pair of the longest-match memory.
+uint64_t failed_key(int64_t position, int32_t state) {
+  return (static_cast<uint64_t>(position) << 24) ^ static_cast<uint64_t>(state);
+}
+
+void forget_failed(mf_scanner_t *s) {
+  if (!s->failed.empty()) {
+    if (s->failed.bucket_count() > 4096) {
+      std::unordered_set<uint64_t>().swap(s->failed);
+    } else {
+      s->failed.clear();
+    }
+  }
+  s->origin = 0;
+  s->failed_max = -1;
+}
+
 }  // namespace
 
 void mf_scan_set_rule_position() {
@@ -153,6 +170,7 @@ void mf_scan_wcs_to_shr_text(const wchar_t *wtext) {
 
 void mf_scan_restart(mf_scanner_t *s) {
   ensure_buffer(s);
+  forget_failed(s);
   s->n_chars = 0;
   s->pos = 0;
   s->buf[0] = s->buf[1] = L'\0';
@@ -166,11 +184,21 @@ int mf_scan_next(mf_scanner_t *s) {
     s->started = true;
     if (s->io.get_line == nullptr) s->io.get_line = mf_io_get_wstring_line;
     if (s->io.unput == nullptr) s->io.unput = mf_io_unput_wc;
+    if (s->io.change_count == nullptr && s->io.get_line == mf_io_get_wstring_line)
+      s->io.change_count = mf_io_change_count;
   }
   ensure_buffer(s);
   const mf_scan_tables_t &t = *s->tables;
   const int32_t states = static_cast<int32_t>(t.accept.size());
   const int32_t jam = states - 1;
+
+  // The memory of pairs met in vain holds only while the input is as the last match left it.
+  if (s->io.change_count == nullptr || s->io.change_count() != s->count_after ||
+      s->origin > s->failed_max)
+    forget_failed(s);
+  const bool recall = !s->failed.empty();
+  s->path.clear();
+  int32_t path_from = 0;  // match length at which path begins
 
   int32_t text = s->pos;
   int32_t cp = text;
@@ -179,6 +207,7 @@ int mf_scan_next(mf_scanner_t *s) {
   int32_t last_pos = -1;
   int act = 0;
   bool bom = false;
+  bool fell_back = false;
   for (;;) {
     if (cp == s->n_chars) {
       if (!s->eof_pending && refill(s, &text, &cp, &last_pos) > 0) continue;
@@ -207,7 +236,12 @@ int mf_scan_next(mf_scanner_t *s) {
     if (t.accept[static_cast<size_t>(state)] != 0) {
       last_state = state;
       last_pos = cp;
+      s->path.clear();
+      path_from = cp - text;
     }
+    // A pair met in vain before: nothing beyond it is accepted, as if the automaton jammed here.
+    if (recall && s->failed.count(failed_key(s->origin + (cp - text), state)) != 0) break;
+    s->path.push_back(state);
     while (t.chk[static_cast<size_t>(t.base[static_cast<size_t>(state)] + cls)] != state) {
       state = t.def[static_cast<size_t>(state)];
       if (state >= states) cls = t.meta[static_cast<size_t>(cls)];
@@ -232,9 +266,20 @@ int mf_scan_next(mf_scanner_t *s) {
       if (last_pos < 0) mf_scan_fatal("fatal flex scanner internal error--no action found");
       cp = last_pos;
       act = t.accept[static_cast<size_t>(last_state)];
+      fell_back = true;
     }
     if (act <= 0 || act > t.num_rules) mf_scan_fatal("fatal flex scanner internal error--no action found");
     if (s->trailing != nullptr && s->trailing[act] != 0) cp -= s->trailing[act];
+  }
+
+  // The pairs read beyond the last accepting state, which the match fell back to, were met in
+  // vain (the first entry of the path is that accepting state).
+  if (fell_back && s->io.change_count != nullptr) {
+    for (size_t i = 1; i < s->path.size(); i++) {
+      const int64_t position = s->origin + path_from + static_cast<int64_t>(i);
+      s->failed.insert(failed_key(position, s->path[i]));
+      if (position > s->failed_max) s->failed_max = position;
+    }
   }
 
   // Steps after the match.
@@ -251,6 +296,8 @@ int mf_scan_next(mf_scanner_t *s) {
   s->n_chars = cp;
   s->buf[static_cast<size_t>(cp) + 1] = L'\0';
   s->pos = cp;
+  s->origin += s->leng;
+  if (s->io.change_count != nullptr) s->count_after = s->io.change_count();
   if (s->no_position == nullptr || s->no_position[act] == 0) record_position();
   if (s->rule_names != nullptr && s->rule_names[act] != nullptr && mf_scan_tracing()) {
     std::printf("%s rule: %s  [\"%s\"]\n", s->dialect, s->rule_names[act],

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cwchar>
 #include <memory>
+#include <unordered_set>
 #include <vector>
 
 // Around the #include of a generated scanner, whose tables are all a scanner module takes from
@@ -62,9 +63,13 @@ mf_scan_tables_t mf_scan_make_tables(const Ec (&ec)[NEc], const Meta (&meta)[NMe
 // default, replaceable for a scanner that reads elsewhere.
 struct mf_scan_io_t {
   // Copies up to max wide characters into dest, stopping after a newline; 0 at the end.
-  int (*get_line)(wchar_t *dest, int max);
+  int (*get_line)(wchar_t *dest, int max) = nullptr;
   // Pushes one character back so that it is read next.
-  int (*unput)(wchar_t c);
+  int (*unput)(wchar_t c) = nullptr;
+  // A count that changes whenever the input moves (a read or a push-back); null: unknown, and
+  // the scanner then keeps no knowledge of the input from one match to the next (the makefile
+  // input layer's count when get_line is left to the default).
+  uint64_t (*change_count)() = nullptr;
 };
 
 // One scanner: its tables, the rules that need special treatment, and its buffer state.
@@ -89,6 +94,18 @@ struct mf_scanner_t {
   bool eof_pending = false;
   bool started = false;
   int32_t leng = 0;                   // length of the current match
+
+  // Longest-match memory. A match may read far beyond its end before the automaton gives up
+  // and falls back to the last accepting state; the text it read in vain is given back and read
+  // again by the next matches. The (state, position) pairs met in vain are remembered: reaching
+  // one of them again, a later match stops at once, as nothing it could accept lies beyond. So
+  // every pair is walked at most once and the scan stays linear. Positions count characters
+  // from where the memory began; it holds while nothing but the scanner moves the input.
+  std::unordered_set<uint64_t> failed;
+  int64_t origin = 0;                 // position of the next match's first character
+  int64_t failed_max = -1;            // highest position remembered
+  uint64_t count_after = 0;           // the input's change count when the last match ended
+  std::vector<int32_t> path;          // states of the current match since its last accept
 };
 
 // Multibyte copy of the current match, shared by every scanner (heap, owned by the runtime).

@@ -109,7 +109,7 @@ mf_scanner_t &scanner() {
     init.trailing = kFlags.trailing;
     init.no_position = kFlags.no_position;
     init.bom_rule = 1;
-    init.io = {nullptr, nullptr};
+    init.io = {nullptr, nullptr, nullptr};
     return init;
   }();
   return s;

@@ -9,6 +9,7 @@
 #include <map>
 #include <vector>
 
+#include "cm/cm_do.h"
 #include "dbrpc/dbrpc_vobdb.h"
 #include "ks/fileutl.h"
 #include "ks/imsg.h"
@@ -49,8 +50,7 @@ ks_status_t bldr_vob_write_crs_dos(tbs_cr_t *cr, cr_utl_nt_hdl_t, int non_sharea
     imsg_print(IMSG_ERROR, "%s: no view to write derived objects in\n", -1, kModule);
     return KS_ST_ERR;
   }
-  uint32_t primary_hash =
-      primary_dep_oid && !tbs_oid_is_null(primary_dep_oid) ? tbs_oid_to_hash32(primary_dep_oid) : 0;
+  uint32_t primary_hash = cm_do_primary_hash(primary_dep_oid);
   // Each new derived object whose file is still the object the audit identified, by VOB.
   std::map<std::string, std::vector<NewDo>> by_vob;  // git dir -> derived objects
   for (uint32_t i = 0; i < n_new; i++) {
@@ -80,14 +80,19 @@ ks_status_t bldr_vob_write_crs_dos(tbs_cr_t *cr, cr_utl_nt_hdl_t, int non_sharea
     dbrpc_vobdb_do_t &r = d.row;
     r.do_oid = obj->oid;
     r.dir_oid = obj->parent_oid;
-    uint32_t dbid = 0;
-    if (vob_obj_oid_to_dbid(vobh, &obj->parent_oid, &dbid) == KS_ST_OK) r.dir_dbid = dbid;
-    r.name = obj->name;
     r.view_uuid = *view_uuid;
     const char *tag = vob_ob_get_tag(vobh);
     std::string vrel = desc->pathname;
     std::string prefix = std::string("/") + (tag ? tag : "") + "/";
     r.vob_rel = vrel.compare(0, prefix.size(), prefix) == 0 ? vrel.substr(prefix.size()) : vrel;
+    // It is shopped for by the directory that holds it and its leaf (vob_resolve_do_split_pn).
+    size_t slash = r.vob_rel.rfind('/');
+    r.name = slash == std::string::npos ? r.vob_rel : r.vob_rel.substr(slash + 1);
+    if (vob_dir_elem_dbid(vobh, slash == std::string::npos ? "" : r.vob_rel.substr(0, slash),
+                          &r.dir_dbid) != KS_ST_OK) {
+      imsg_print(IMSG_ERROR, "%s: no directory for derived object \"%s\"\n", -1, kModule, desc->pathname);
+      return KS_ST_ERR;
+    }
     r.mtype = VOB_MTYPE_DERIVED_OBJ;
     r.non_shareable = non_shareable != 0;
     r.primary_hash = primary_hash;

@@ -59,6 +59,24 @@ std::string cm_do_pool_pname(vob_handle_t vobh, const tbs_oid_t *do_oid) {
   return git_dir + "/vessary/pool/" + tbs_oid_to_dstr(do_oid, text);
 }
 
+ks_status_t cm_do_view_data_pname(vob_handle_t vobh, const dbrpc_vobdb_do_t &d, std::string *path) {
+  ks_status_t reg_status = KS_ST_OK;
+  dbrpc_reg_snapshot_h reg = dbrpc_reg_snapshot(&reg_status);
+  const dbrpc_view_rec_t *view = reg ? reg->find_view_by_uuid(d.view_uuid) : nullptr;
+  const char *tag = vob_ob_get_tag(vobh);
+  if (!view || !tag) return KS_ST_NOT_FOUND;
+  std::string p = std::string(tbs_view_root()) + "/" + view->tag + "/" + tag + "/" + d.vob_rel;
+  struct stat st;
+  int64_t mtime_ns = 0;
+  if (lstat(p.c_str(), &st) != 0) return KS_ST_NOT_FOUND;
+  mtime_ns = int64_t(uint64_t(st.st_mtim.tv_sec) * 1000000000u + uint64_t(st.st_mtim.tv_nsec));
+  if (!S_ISREG(st.st_mode) || uint64_t(st.st_dev) != d.dev || uint64_t(st.st_ino) != d.ino ||
+      uint64_t(st.st_size) != d.size || mtime_ns != d.mtime_ns)
+    return KS_ST_NOT_FOUND;
+  *path = p;
+  return KS_ST_OK;
+}
+
 ks_status_t cm_do_get_info(vob_handle_t vobh, const tbs_oid_t *do_oid, cm_do_info_t *info) {
   std::memset(info, 0, sizeof *info);
   std::string git_dir = vob_ob_get_git_dir(vobh);
@@ -72,26 +90,23 @@ ks_status_t cm_do_get_info(vob_handle_t vobh, const tbs_oid_t *do_oid, cm_do_inf
   info->non_shareable = d.non_shareable;
   info->view_uuid = d.view_uuid;
   struct stat st;
-  std::string pool = cm_do_pool_pname(vobh, do_oid);
-  info->has_container = !pool.empty() && lstat(pool.c_str(), &st) == 0 && S_ISREG(st.st_mode);
   if (d.shared) {
-    info->has_data = info->has_container;
+    // The pool's data counts while it is as promotion left it.
+    dbrpc_vobdb_pool_t pool;
+    std::string path = cm_do_pool_pname(vobh, do_oid);
+    int64_t mtime_ns = 0;
+    if (dbrpc_vobdb_find_pool(git_dir, *do_oid, &pool) == KS_ST_OK && lstat(path.c_str(), &st) == 0) {
+      mtime_ns = int64_t(uint64_t(st.st_mtim.tv_sec) * 1000000000u + uint64_t(st.st_mtim.tv_nsec));
+      info->has_data = S_ISREG(st.st_mode) && uint64_t(st.st_dev) == pool.dev &&
+                       uint64_t(st.st_ino) == pool.ino && uint64_t(st.st_size) == pool.size &&
+                       mtime_ns == pool.mtime_ns;
+    }
+    info->has_container = info->has_data;
     return KS_ST_OK;
   }
-  // Unshared: the data is the file in the view that built it, while it is unchanged.
-  ks_status_t reg_status = KS_ST_OK;
-  dbrpc_reg_snapshot_h reg = dbrpc_reg_snapshot(&reg_status);
-  const dbrpc_view_rec_t *view = reg ? reg->find_view_by_uuid(d.view_uuid) : nullptr;
-  const char *tag = vob_ob_get_tag(vobh);
-  if (view && tag) {
-    std::string path = std::string(tbs_view_root()) + "/" + view->tag + "/" + tag + "/" + d.vob_rel;
-    int64_t mtime_ns = 0;
-    if (lstat(path.c_str(), &st) == 0) {
-      mtime_ns = int64_t(uint64_t(st.st_mtim.tv_sec) * 1000000000u + uint64_t(st.st_mtim.tv_nsec));
-      info->has_data = S_ISREG(st.st_mode) && uint64_t(st.st_dev) == d.dev &&
-                       uint64_t(st.st_ino) == d.ino && uint64_t(st.st_size) == d.size &&
-                       mtime_ns == d.mtime_ns;
-    }
-  }
+  // Unshared: the data is the file in the view that built it, while it is unchanged; that file is
+  // what promotion would take.
+  std::string path;
+  info->has_data = info->has_container = cm_do_view_data_pname(vobh, d, &path) == KS_ST_OK;
   return KS_ST_OK;
 }

@@ -40,7 +40,7 @@ struct cm_do_info_t {
   tbs_oid_t ver_oid;      // the derived object's OID
   int32_t has_data;       // its data can still be had: from the pool, or unchanged in its view
   int32_t shared;         // promoted: its data lies in the pool
-  int32_t has_container;  // a pool file exists for it
+  int32_t has_container;  // its data can be had for promotion or winkin (as has_data)
   uint32_t mtype;         // its meta-type in the VOB
   int32_t non_shareable;
   tbs_uuid_t view_uuid;   // the view that built it
@@ -49,6 +49,12 @@ struct cm_do_info_t {
 // What the VOB knows of the derived object do_oid. 0; KS_ST_NOT_FOUND when the VOB has no such
 // derived object; KS_ST_ERR when the VOB cannot be read (printed).
 ks_status_t cm_do_get_info(vob_handle_t vobh, const tbs_oid_t *do_oid, cm_do_info_t *info);
+
+struct dbrpc_vobdb_do_t;
+
+// The pathname of an unshared derived object's data: its file in the view that built it, while
+// that file is unchanged since the build. KS_ST_OK, or KS_ST_NOT_FOUND.
+ks_status_t cm_do_view_data_pname(vob_handle_t vobh, const dbrpc_vobdb_do_t &d, std::string *path);
 
 // The pathname of a derived object's data in the VOB's pool.
 std::string cm_do_pool_pname(vob_handle_t vobh, const tbs_oid_t *do_oid);

@@ -276,7 +276,7 @@ void dbrpc_reg_hold_end() {
 dbrpc_reg_snapshot_h dbrpc_reg_snapshot(ks_status_t *status) {
   *status = KS_ST_OK;
   std::lock_guard<std::mutex> hold(reader.lock);
-  if (reader.hold_depth > 0 && reader.held) return reader.held;
+  if (reader.hold_depth > 0 && reader.held && reader.held->site == tbs_site_dir()) return reader.held;
   dbrpc_reg_snapshot_h snap = snapshot_locked(status);
   if (reader.hold_depth > 0) reader.held = snap;
   return snap;

@@ -343,3 +343,59 @@ ks_status_t dbrpc_viewdb_last_private_oid(const std::string &storage, const std:
   if (!ok) return KS_ST_ERR;
   return found ? KS_ST_OK : KS_ST_NOT_FOUND;
 }
+
+ks_status_t dbrpc_viewdb_note_winkin(const std::string &storage, const std::string &vrel,
+                                     const tbs_oid_t &do_oid, uint32_t mtype, const struct stat &st) {
+  std::lock_guard<std::mutex> hold(state.pool.lock);
+  sqlite3 *db = open_locked(storage, false);
+  if (!db) return KS_ST_ERR;
+  Conn &c = state.conns[db];
+  if (c.in_batch && std::chrono::steady_clock::now() - c.began >= kBatchHold)
+    commit(db, c, &state.failed);
+  // Within a batch both rows join its transaction; otherwise they make one of their own.
+  const bool own = !c.in_batch;
+  if (own) {
+    if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+      report("cannot lock the view database", storage, sqlite3_errmsg(db));
+      return KS_ST_ERR;
+    }
+    if (state.depth > 0) {
+      c.in_batch = true;
+      c.owner = getpid();
+      c.began = std::chrono::steady_clock::now();
+    }
+  }
+  tbs_uuid_t as_uuid;
+  std::memcpy(as_uuid.bytes, do_oid.bytes, 16);
+  bool ok = insert(db, c, vrel, st, as_uuid);
+  static const char kNote[] =
+      "INSERT OR REPLACE INTO derived_objects(vrel, do_oid, mtype, dev, ino) VALUES(?1, ?2, ?3, ?4, ?5)";
+  sqlite3_stmt *s = ok ? statement(db, c, &c.kept[kNote], kNote) : nullptr;
+  if (s) {
+    sqlite3_bind_text(s, 1, vrel.c_str(), int(vrel.size()), SQLITE_STATIC);
+    sqlite3_bind_blob(s, 2, do_oid.bytes, 16, SQLITE_STATIC);
+    sqlite3_bind_int64(s, 3, mtype);
+    sqlite3_bind_int64(s, 4, int64_t(st.st_dev));
+    sqlite3_bind_int64(s, 5, int64_t(st.st_ino));
+    ok = sqlite3_step(s) == SQLITE_DONE;
+    sqlite3_reset(s);
+    sqlite3_clear_bindings(s);
+  } else {
+    ok = false;
+  }
+  if (!ok) report("cannot write the view database", storage, sqlite3_errmsg(db));
+  if (c.in_batch) {
+    // A failed statement may have ended the batch's transaction, and what it recorded.
+    if (sqlite3_get_autocommit(db)) {
+      c.in_batch = false;
+      state.failed = true;
+    }
+    return ok ? KS_ST_OK : KS_ST_ERR;
+  }
+  if (!ok || sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    if (ok) report("cannot write the view database", storage, sqlite3_errmsg(db));
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return KS_ST_ERR;
+  }
+  return KS_ST_OK;
+}

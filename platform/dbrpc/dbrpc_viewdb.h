@@ -83,3 +83,10 @@ ks_status_t dbrpc_viewdb_last_private_oid(const std::string &storage, const std:
 
 // Forgets the derived object recorded for vrel. KS_ST_OK, or KS_ST_ERR after printing the error.
 ks_status_t dbrpc_viewdb_forget_do(const std::string &storage, const std::string &vrel);
+
+// Records that the name vrel, whose file has the status st, holds the derived object do_oid of
+// meta-type mtype put there by winkin: the object there has do_oid as its OID, as everywhere the
+// derived object appears. One transaction, or a part of the open batch's (see
+// dbrpc_viewdb_batch_begin). KS_ST_OK, or KS_ST_ERR after printing the error.
+ks_status_t dbrpc_viewdb_note_winkin(const std::string &storage, const std::string &vrel,
+                                     const tbs_oid_t &do_oid, uint32_t mtype, const struct stat &st);

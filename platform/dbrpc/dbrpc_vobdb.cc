@@ -31,7 +31,10 @@ const char kSchema[] =
     " h1 INTEGER NOT NULL);"
     "CREATE INDEX IF NOT EXISTS do_dep_hashes_by_do ON do_dep_hashes(do_oid);"
     // Derived objects that a record's build read (subordinate derived objects).
-    "CREATE TABLE IF NOT EXISTS do_subs(cr_id INTEGER NOT NULL, do_oid BLOB NOT NULL);";
+    "CREATE TABLE IF NOT EXISTS do_subs(cr_id INTEGER NOT NULL, do_oid BLOB NOT NULL);"
+    // The data of promoted derived objects in the pool, as promotion left it.
+    "CREATE TABLE IF NOT EXISTS do_pool(do_oid BLOB PRIMARY KEY, size INTEGER NOT NULL,"
+    " mtime_ns INTEGER NOT NULL, dev INTEGER NOT NULL, ino INTEGER NOT NULL);";
 
 dbrpc_db_pool pool;
 
@@ -149,10 +152,83 @@ sqlite3 *dbrpc_vobdb_handle(const std::string &git_dir) {
   return open_locked(git_dir);
 }
 
+namespace {
+
+// Runs sql on db; false after printing the error.
+bool exec(sqlite3 *db, const std::string &git_dir, const char *sql);
+
+// The open batch (guarded by pool.lock): its nesting and the connections whose write
+// transaction it holds.
+struct Batch {
+  int depth = 0;
+  std::map<sqlite3 *, std::string> open;  // connection -> git dir
+  bool failed = false;
+
+  // Commits the batch's transaction on every connection, or on db alone.
+  void commit(sqlite3 *only = nullptr) {
+    for (auto it = open.begin(); it != open.end();) {
+      if (only && it->first != only) {
+        ++it;
+        continue;
+      }
+      if (!exec(it->first, it->second, "COMMIT")) {
+        sqlite3_exec(it->first, "ROLLBACK", nullptr, nullptr, nullptr);
+        failed = true;
+      }
+      it = open.erase(it);
+    }
+  }
+} batch;
+
+// Starts a write on db: within a batch it joins the batch's transaction (*joined set), otherwise
+// it opens one of its own. False after printing the error.
+bool write_begin(sqlite3 *db, const std::string &git_dir, bool *joined) {
+  *joined = batch.depth > 0;
+  if (!*joined) return exec(db, git_dir, "BEGIN IMMEDIATE");
+  if (batch.open.count(db)) return true;
+  if (!exec(db, git_dir, "BEGIN IMMEDIATE")) return false;
+  batch.open[db] = git_dir;
+  return true;
+}
+
+// Ends a write that went ok or not: its own transaction is committed or rolled back; a failed
+// write in a batch rolls the batch back on db. False when the write is not kept.
+bool write_end(sqlite3 *db, const std::string &git_dir, bool joined, bool ok) {
+  if (joined) {
+    if (!ok) {
+      sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+      batch.open.erase(db);
+      batch.failed = true;
+    }
+    return ok;
+  }
+  if (ok && exec(db, git_dir, "COMMIT")) return true;
+  sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  return false;
+}
+
+}  // namespace
+
 void dbrpc_vobdb_close_all() {
   std::lock_guard<std::mutex> hold(pool.lock);
+  batch.commit();
   finalize_kept();
   pool.close_all();
+}
+
+void dbrpc_vobdb_batch_begin() {
+  std::lock_guard<std::mutex> hold(pool.lock);
+  batch.depth++;
+}
+
+ks_status_t dbrpc_vobdb_batch_end() {
+  std::lock_guard<std::mutex> hold(pool.lock);
+  if (batch.depth == 0) return KS_ST_ERR;
+  if (--batch.depth > 0) return KS_ST_OK;
+  batch.commit();
+  bool failed = batch.failed;
+  batch.failed = false;
+  return failed ? KS_ST_ERR : KS_ST_OK;
 }
 
 ks_status_t dbrpc_vobdb_enter(const std::string &git_dir, const tbs_oid_t &oid, uint32_t mtype,
@@ -218,6 +294,7 @@ ks_status_t dbrpc_vobdb_store_dos(const std::string &git_dir, const void *cr_byt
   std::lock_guard<std::mutex> hold(pool.lock);
   sqlite3 *db = open_locked(git_dir);
   if (!db) return KS_ST_ERR;
+  batch.commit(db);  // the record is stored in a transaction of its own
   if (!exec(db, git_dir, "BEGIN IMMEDIATE")) return KS_ST_ERR;
   bool ok = true;
   sqlite3_int64 cr_id = 0;
@@ -369,4 +446,134 @@ ks_status_t dbrpc_vobdb_list_dos(const std::string &git_dir, const tbs_uuid_t *v
     out->push_back(std::move(d));
   }
   return rc == SQLITE_DONE ? KS_ST_OK : KS_ST_ERR;
+}
+
+ks_status_t dbrpc_vobdb_shop(const std::string &git_dir, uint32_t dir_dbid, const std::string &name,
+                             uint32_t primary_hash, uint64_t script_hash,
+                             std::vector<tbs_oid_t> *out) {
+  std::lock_guard<std::mutex> hold(pool.lock);
+  sqlite3 *db = open_locked(git_dir);
+  if (!db) return KS_ST_ERR;
+  // Kept statements are known by their text's address: each text is a constant.
+  static const char kAnyScript[] =
+      "SELECT do_oid FROM dos WHERE dir_dbid = ?1 AND name = ?2 AND primary_hash = ?3"
+      " ORDER BY created DESC, rowid DESC";
+  static const char kThisScript[] =
+      "SELECT do_oid FROM dos WHERE dir_dbid = ?1 AND name = ?2 AND primary_hash = ?3"
+      " AND script_hash = ?4 ORDER BY created DESC, rowid DESC";
+  Stmt s(db, script_hash != 0 ? kThisScript : kAnyScript);
+  if (!s) return KS_ST_ERR;
+  sqlite3_bind_int64(s.s, 1, dir_dbid);
+  sqlite3_bind_text(s.s, 2, name.c_str(), int(name.size()), SQLITE_STATIC);
+  sqlite3_bind_int64(s.s, 3, primary_hash);
+  if (script_hash != 0) sqlite3_bind_int64(s.s, 4, int64_t(script_hash));
+  out->clear();
+  int rc;
+  while ((rc = sqlite3_step(s.s)) == SQLITE_ROW) {
+    if (sqlite3_column_bytes(s.s, 0) != 16) continue;
+    tbs_oid_t oid;
+    std::memcpy(oid.bytes, sqlite3_column_blob(s.s, 0), 16);
+    out->push_back(oid);
+  }
+  return rc == SQLITE_DONE ? KS_ST_OK : KS_ST_ERR;
+}
+
+ks_status_t dbrpc_vobdb_set_shared(const std::string &git_dir, const tbs_oid_t &do_oid,
+                                   const dbrpc_vobdb_pool_t &data) {
+  std::lock_guard<std::mutex> hold(pool.lock);
+  sqlite3 *db = open_locked(git_dir);
+  bool joined = false;
+  if (!db || !write_begin(db, git_dir, &joined)) return KS_ST_ERR;
+  bool ok;
+  {
+    Stmt p(db, "INSERT OR REPLACE INTO do_pool(do_oid, size, mtime_ns, dev, ino) VALUES(?1, ?2, ?3, ?4, ?5)");
+    Stmt u(db, "UPDATE dos SET shared = 1 WHERE do_oid = ?1");
+    ok = p && u;
+    if (ok) {
+      sqlite3_bind_blob(p.s, 1, do_oid.bytes, 16, SQLITE_STATIC);
+      sqlite3_bind_int64(p.s, 2, int64_t(data.size));
+      sqlite3_bind_int64(p.s, 3, data.mtime_ns);
+      sqlite3_bind_int64(p.s, 4, int64_t(data.dev));
+      sqlite3_bind_int64(p.s, 5, int64_t(data.ino));
+      sqlite3_bind_blob(u.s, 1, do_oid.bytes, 16, SQLITE_STATIC);
+      ok = sqlite3_step(p.s) == SQLITE_DONE && sqlite3_step(u.s) == SQLITE_DONE;
+    }
+  }
+  if (!ok) report("cannot mark a derived object shared in the VOB database", git_dir, sqlite3_errmsg(db));
+  return write_end(db, git_dir, joined, ok) ? KS_ST_OK : KS_ST_ERR;
+}
+
+ks_status_t dbrpc_vobdb_find_pool(const std::string &git_dir, const tbs_oid_t &do_oid,
+                                  dbrpc_vobdb_pool_t *out) {
+  std::lock_guard<std::mutex> hold(pool.lock);
+  sqlite3 *db = open_locked(git_dir);
+  if (!db) return KS_ST_ERR;
+  Stmt s(db, "SELECT size, mtime_ns, dev, ino FROM do_pool WHERE do_oid = ?1");
+  if (!s) return KS_ST_ERR;
+  sqlite3_bind_blob(s.s, 1, do_oid.bytes, 16, SQLITE_STATIC);
+  int rc = sqlite3_step(s.s);
+  if (rc == SQLITE_ROW) {
+    out->size = uint64_t(sqlite3_column_int64(s.s, 0));
+    out->mtime_ns = sqlite3_column_int64(s.s, 1);
+    out->dev = uint64_t(sqlite3_column_int64(s.s, 2));
+    out->ino = uint64_t(sqlite3_column_int64(s.s, 3));
+    return KS_ST_OK;
+  }
+  return rc == SQLITE_DONE ? KS_ST_NOT_FOUND : KS_ST_ERR;
+}
+
+ks_status_t dbrpc_vobdb_delete_do(const std::string &git_dir, const tbs_oid_t &do_oid) {
+  std::lock_guard<std::mutex> hold(pool.lock);
+  sqlite3 *db = open_locked(git_dir);
+  bool joined = false;
+  if (!db || !write_begin(db, git_dir, &joined)) return KS_ST_ERR;
+  bool ok = true;
+  // The record goes with its last derived object.
+  static const char *const steps[] = {
+      "DELETE FROM crs WHERE cr_id = (SELECT cr_id FROM dos WHERE do_oid = ?1) AND"
+      " (SELECT COUNT(*) FROM dos d WHERE d.cr_id = crs.cr_id) = 1",
+      "DELETE FROM do_dep_hashes WHERE do_oid = ?1",
+      "DELETE FROM do_pool WHERE do_oid = ?1",
+      "DELETE FROM dos WHERE do_oid = ?1",
+  };
+  for (const char *sql : steps) {
+    Stmt s(db, sql);
+    ok = ok && s;
+    if (!ok) break;
+    sqlite3_bind_blob(s.s, 1, do_oid.bytes, 16, SQLITE_STATIC);
+    ok = sqlite3_step(s.s) == SQLITE_DONE;
+  }
+  if (!ok) report("cannot delete a derived object from the VOB database", git_dir, sqlite3_errmsg(db));
+  return write_end(db, git_dir, joined, ok) ? KS_ST_OK : KS_ST_ERR;
+}
+
+ks_status_t dbrpc_vobdb_do_row(const std::string &git_dir, const tbs_oid_t &do_oid, int64_t *row) {
+  std::lock_guard<std::mutex> hold(pool.lock);
+  sqlite3 *db = open_locked(git_dir);
+  if (!db) return KS_ST_ERR;
+  Stmt s(db, "SELECT rowid FROM dos WHERE do_oid = ?1");
+  if (!s) return KS_ST_ERR;
+  sqlite3_bind_blob(s.s, 1, do_oid.bytes, 16, SQLITE_STATIC);
+  int rc = sqlite3_step(s.s);
+  if (rc == SQLITE_ROW) {
+    *row = sqlite3_column_int64(s.s, 0);
+    return KS_ST_OK;
+  }
+  return rc == SQLITE_DONE ? KS_ST_NOT_FOUND : KS_ST_ERR;
+}
+
+ks_status_t dbrpc_vobdb_find_do_by_row(const std::string &git_dir, int64_t row, dbrpc_vobdb_do_t *out) {
+  std::lock_guard<std::mutex> hold(pool.lock);
+  sqlite3 *db = open_locked(git_dir);
+  if (!db) return KS_ST_ERR;
+  static const std::string sql = std::string("SELECT ") + kDoColumns + " FROM dos WHERE rowid = ?1";
+  Stmt s(db, sql.c_str());
+  if (!s) return KS_ST_ERR;
+  sqlite3_bind_int64(s.s, 1, row);
+  int rc = sqlite3_step(s.s);
+  if (rc == SQLITE_ROW) {
+    read_do(s.s, out);
+    return KS_ST_OK;
+  }
+  return rc == SQLITE_DONE ? KS_ST_NOT_FOUND : KS_ST_ERR;
 }

@@ -87,3 +87,51 @@ ks_status_t dbrpc_vobdb_dep_hashes(const std::string &git_dir, const tbs_oid_t &
 // KS_ST_OK, or KS_ST_ERR on failure.
 ks_status_t dbrpc_vobdb_list_dos(const std::string &git_dir, const tbs_uuid_t *view_uuid,
                                  std::vector<dbrpc_vobdb_do_t> *out);
+
+// --- Shopping and sharing.
+
+// The derived objects named name in the directory whose element database identifier is dir_dbid,
+// built from a primary dependency whose hash is primary_hash and (unless script_hash is 0) by a
+// script whose hash is script_hash, the most recently built first. KS_ST_OK, or KS_ST_ERR.
+ks_status_t dbrpc_vobdb_shop(const std::string &git_dir, uint32_t dir_dbid, const std::string &name,
+                             uint32_t primary_hash, uint64_t script_hash,
+                             std::vector<tbs_oid_t> *out);
+
+// The status of a promoted derived object's data in the VOB's pool when it was promoted.
+struct dbrpc_vobdb_pool_t {
+  uint64_t size = 0;
+  int64_t mtime_ns = 0;
+  uint64_t dev = 0;
+  uint64_t ino = 0;
+};
+
+// Marks the derived object shared, its data in the pool with that status, in one transaction.
+// KS_ST_OK, or KS_ST_ERR after printing the error.
+ks_status_t dbrpc_vobdb_set_shared(const std::string &git_dir, const tbs_oid_t &do_oid,
+                                   const dbrpc_vobdb_pool_t &data);
+
+// The pool status recorded for a shared derived object; KS_ST_NOT_FOUND when none.
+ks_status_t dbrpc_vobdb_find_pool(const std::string &git_dir, const tbs_oid_t &do_oid,
+                                  dbrpc_vobdb_pool_t *out);
+
+// Removes the derived object, its hashes and pool status, and its record when no other derived
+// object has it, in one transaction. KS_ST_OK, or KS_ST_ERR after printing the error.
+ks_status_t dbrpc_vobdb_delete_do(const std::string &git_dir, const tbs_oid_t &do_oid);
+
+// The row of the derived object in the store (a positive number that stays while the derived
+// object is stored); KS_ST_NOT_FOUND when the VOB has none, KS_ST_ERR on failure.
+ks_status_t dbrpc_vobdb_do_row(const std::string &git_dir, const tbs_oid_t &do_oid, int64_t *row);
+
+// The derived object at that row; KS_ST_NOT_FOUND when none, KS_ST_ERR on failure.
+ks_status_t dbrpc_vobdb_find_do_by_row(const std::string &git_dir, int64_t row, dbrpc_vobdb_do_t *out);
+
+// Opens a batch of small writes in this process: until the matching dbrpc_vobdb_batch_end, the
+// marks of promotion and the deletions of derived objects join one write transaction per VOB,
+// taken at the first of them, instead of one each; this process reads what they wrote, others
+// after the end. A record stored meanwhile commits the batch's transaction of its VOB first.
+// Batches nest.
+void dbrpc_vobdb_batch_begin();
+
+// Ends a batch; the outermost end commits. KS_ST_OK, or KS_ST_ERR after printing the error when
+// a write of the batch may not have been kept.
+ks_status_t dbrpc_vobdb_batch_end();

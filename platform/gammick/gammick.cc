@@ -142,7 +142,7 @@ int cmd_describe(const Args &args) {
 }
 
 // Lists the derived objects of a directory (and below it) or of a whole view (its directory):
-// pathname, meta-type and OID, one a line.
+// pathname, meta-type and OID, and "shared" for a promoted one, one a line.
 int cmd_lsdo(const Args &args) {
   if (args.operands.size() > 1 || !args.options.empty()) return usage("lsdo takes at most one PATH");
   const char *dir = args.operands.empty() ? "." : args.operands[0].c_str();
@@ -153,8 +153,15 @@ int cmd_lsdo(const Args &args) {
     return 1;
   }
   if (status != KS_ST_OK) return 1;
-  for (const auto &d : dos)
-    std::printf("%s  %s  %s\n", d.path.c_str(), vob_mtype_short_name(d.mtype), tbs_oid_to_str(&d.do_oid));
+  for (const auto &d : dos) {
+    // A promoted derived object is marked: its data lies in its VOB and can be winked in.
+    vob_handle_t vobh = VOB_HANDLE_NULL;
+    cm_do_info_t info{};
+    const bool shared = vob_ob_l_mount_pname_to_vobh(d.path.c_str(), &vobh) == KS_ST_OK &&
+                        cm_do_get_info(vobh, &d.do_oid, &info) == KS_ST_OK && info.shared;
+    std::printf("%s  %s  %s%s\n", d.path.c_str(), vob_mtype_short_name(d.mtype), tbs_oid_to_str(&d.do_oid),
+                shared ? "  shared" : "");
+  }
   return 0;
 }
 

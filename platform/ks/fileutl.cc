@@ -299,3 +299,33 @@ std::string normal_pname(const char *p) {
 }  // namespace
 
 bool fileutl_pname_equal(const char *a, const char *b) { return normal_pname(a) == normal_pname(b); }
+
+ks_status_t fileutl_make_rel_pn(char *buf, size_t size, const char *path, const char *dir) {
+  auto split = [](const char *p) {
+    std::vector<std::string> parts;
+    for (const char *s = p; *s;) {
+      while (*s == '/') s++;
+      const char *e = s;
+      while (*e && *e != '/') e++;
+      if (e > s && !(e - s == 1 && *s == '.')) parts.emplace_back(s, size_t(e - s));
+      s = e;
+    }
+    return parts;
+  };
+  std::vector<std::string> p = split(path), d = split(dir);
+  size_t common = 0;
+  while (common < p.size() && common < d.size() && p[common] == d[common]) common++;
+  std::string out;
+  for (size_t i = common; i < d.size(); i++) out += out.empty() ? ".." : "/..";
+  for (size_t i = common; i < p.size(); i++) {
+    if (!out.empty()) out += '/';
+    out += p[i];
+  }
+  if (out.empty()) out = ".";
+  if (out.size() + 1 > size) {
+    if (size) buf[0] = '\0';
+    return KS_ST_NAME_TOO_LONG;
+  }
+  std::memcpy(buf, out.c_str(), out.size() + 1);
+  return KS_ST_OK;
+}

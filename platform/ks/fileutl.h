@@ -96,3 +96,8 @@ long fileutl_find_pname_sep_left(const char *path, size_t from);
 // Whether two pathnames are the same: equal after repeated slashes are taken as one and a
 // trailing slash is dropped.
 bool fileutl_pname_equal(const char *a, const char *b);
+
+// The name of the absolute pathname path relative to the absolute directory dir, into buf (size
+// bytes): the rest of path below dir, "." for dir itself, or as many ".." as needed to reach a
+// directory that holds both ("../a.c"). 0, or KS_ST_NAME_TOO_LONG when it does not fit.
+ks_status_t fileutl_make_rel_pn(char *buf, size_t size, const char *path, const char *dir);

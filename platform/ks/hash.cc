@@ -29,13 +29,12 @@ uint32_t hash_key(const char *key) {
 
 }  // namespace
 
-// A bucket: its chain and a summary of the hashes on it (two bits per entry, taken from the hash
-// bits above those that choose the bucket). A key whose bits are not all set is not on the chain,
-// so a lookup that misses mostly reads the bucket alone instead of every entry of its chain.
-struct hash_bucket {
-  hash_entry *head;
-  uint64_t summary;
-};
+// A bucket is the address of the first entry of its chain, with a summary of the hashes on the
+// chain in the top bits, which user-space addresses leave unused: two bits per entry, taken from
+// the hash bits above those that choose the bucket. A key whose bits are not all set is not on
+// the chain, so a lookup that misses mostly reads the bucket alone instead of every entry of the
+// chain. A table that meets an entry whose address needs those bits keeps no summaries.
+typedef uintptr_t hash_bucket;
 
 // Insertion order is an array of entry pointers; a removed entry leaves a null hole that the
 // next growth of the array squeezes out.
@@ -45,6 +44,7 @@ struct hash_bucket {
 // that size; entries larger than kPooledMax are single heap blocks.
 struct hash_ht_s {
   hash_bucket *buckets;
+  bool summaries;     // the buckets hold summaries
   uint32_t bucket_count;
   uint32_t factor;
   size_t count;
@@ -115,8 +115,12 @@ void free_entry(hash_ht_t t, hash_entry *e, size_t size) {
 
 namespace {
 
-uint64_t summary_bits(uint32_t h) {
-  return (uint64_t(1) << ((h >> 20) & 63)) | (uint64_t(1) << (h >> 26));
+constexpr int kSummaryShift = 48;
+constexpr uintptr_t kAddressMask = sizeof(uintptr_t) >= 8 ? (uintptr_t(1) << kSummaryShift) - 1 : ~uintptr_t(0);
+
+uintptr_t summary_bits(uint32_t h) {
+  if (sizeof(uintptr_t) < 8) return 0;
+  return ((uintptr_t(1) << ((h >> 24) & 15)) | (uintptr_t(1) << (h >> 28))) << kSummaryShift;
 }
 
 }  // namespace
@@ -132,6 +136,7 @@ hash_ht_t hash_str_create(unsigned buckets, size_t data_size, int) {
   // start: a table asked for thousands of buckets that keeps a few names takes no more memory.
   t->bucket_count = buckets < 8 ? 8 : buckets > kMaxStartBuckets ? kMaxStartBuckets : buckets;
   t->buckets = static_cast<hash_bucket *>(std::calloc(t->bucket_count, sizeof(hash_bucket)));
+  t->summaries = sizeof(uintptr_t) >= 8;
   if (t->buckets == nullptr) {
     std::free(t);
     return HASH_HT_NULL;
@@ -147,20 +152,46 @@ void hash_set_order(hash_ht_t) {}
 
 void hash_set_dynamic(hash_ht_t table, unsigned factor) { table->factor = factor ? factor : 1; }
 
+// The first entry of the chain of bucket b of t.
+static hash_entry *head(hash_ht_t t, hash_bucket b) {
+  return reinterpret_cast<hash_entry *>(t->summaries ? b & kAddressMask : b);
+}
+
+// Bucket b of t made to start its chain at e, its summary kept.
+static hash_bucket with_head(hash_ht_t t, hash_bucket b, hash_entry *e) {
+  const uintptr_t address = reinterpret_cast<uintptr_t>(e);
+  return t->summaries ? (b & ~kAddressMask) | address : address;
+}
+
 static hash_entry *find(hash_ht_t t, const char *key, uint32_t h) {
-  const hash_bucket &b = t->buckets[h % t->bucket_count];
-  const uint64_t bits = summary_bits(h);
-  if ((b.summary & bits) != bits) return nullptr;
-  for (hash_entry *e = b.head; e != nullptr; e = e->chain)
+  const hash_bucket b = t->buckets[h % t->bucket_count];
+  if (t->summaries) {
+    const uintptr_t bits = summary_bits(h);
+    if ((b & bits) != bits) return nullptr;
+  }
+  for (hash_entry *e = head(t, b); e != nullptr; e = e->chain)
     if (e->hash == h && std::strcmp(entry_key(t, e), key) == 0) return e;
   return nullptr;
 }
 
-static void link_entry(hash_bucket *buckets, uint32_t count, hash_entry *e) {
+// Gives up the summaries of t: its buckets become plain addresses.
+static void drop_summaries(hash_ht_t t) {
+  for (uint32_t i = 0; i < t->bucket_count; i++) t->buckets[i] &= kAddressMask;
+  t->summaries = false;
+}
+
+// Puts e at the head of its chain in buckets (count of them) of t.
+static void link_entry(hash_ht_t t, hash_bucket *buckets, uint32_t count, hash_entry *e) {
+  const uintptr_t address = reinterpret_cast<uintptr_t>(e);
+  if (t->summaries && (address & ~kAddressMask) != 0) {
+    drop_summaries(t);
+    if (buckets != t->buckets)
+      for (uint32_t i = 0; i < count; i++) buckets[i] &= kAddressMask;
+  }
   hash_bucket &b = buckets[e->hash % count];
-  e->chain = b.head;
-  b.head = e;
-  b.summary |= summary_bits(e->hash);
+  e->chain = head(t, b);
+  b = with_head(t, b, e);
+  if (t->summaries) b |= summary_bits(e->hash);
 }
 
 static void grow_buckets(hash_ht_t t) {
@@ -170,7 +201,7 @@ static void grow_buckets(hash_ht_t t) {
   if (b == nullptr) return;  // keep the old array: lookups stay correct, only slower
   for (size_t i = 0; i < t->order_used; i++) {
     hash_entry *e = t->order[i];
-    if (e != nullptr) link_entry(b, n, e);
+    if (e != nullptr) link_entry(t, b, n, e);
   }
   std::free(t->buckets);
   t->buckets = b;
@@ -214,7 +245,7 @@ int hash_str_enter(hash_ht_t t, const char *key, const char **out_key, void **ou
   if (e == nullptr) return -1;
   std::memcpy(entry_key(t, e), key, klen + 1);
   e->hash = h;
-  link_entry(t->buckets, t->bucket_count, e);
+  link_entry(t, t->buckets, t->bucket_count, e);
   e->order = static_cast<uint32_t>(t->order_used);
   t->order[t->order_used++] = e;
   t->count++;
@@ -235,12 +266,20 @@ int hash_str_lookup(hash_ht_t t, const char *key, const char **out_key, void **o
 int hash_str_remove(hash_ht_t t, const char *key) {
   uint32_t h = hash_key(key);
   hash_bucket &b = t->buckets[h % t->bucket_count];
-  for (hash_entry **pp = &b.head; *pp != nullptr; pp = &(*pp)->chain) {
-    hash_entry *e = *pp;
+  hash_entry *prev = nullptr;
+  for (hash_entry *e = head(t, b); e != nullptr; prev = e, e = e->chain) {
     if (e->hash != h || std::strcmp(entry_key(t, e), key) != 0) continue;
-    *pp = e->chain;
-    b.summary = 0;
-    for (hash_entry *o = b.head; o != nullptr; o = o->chain) b.summary |= summary_bits(o->hash);
+    if (prev != nullptr) {
+      prev->chain = e->chain;
+    } else {
+      b = with_head(t, b, e->chain);
+    }
+    if (t->summaries) {
+      uintptr_t summary = 0;
+      for (hash_entry *o = head(t, b); o != nullptr; o = o->chain)
+        summary |= summary_bits(o->hash);
+      b = (b & kAddressMask) | summary;
+    }
     t->order[e->order] = nullptr;
     // A hole at the end is simply given back.
     while (t->order_used > 0 && t->order[t->order_used - 1] == nullptr) t->order_used--;

@@ -32,7 +32,9 @@ bool is_space_at(const char *p, int *len) { return std::iswspace(wint_t(decode(p
 }  // namespace
 
 int strutl_mblen(const char *p, size_t max) {
-  if (p == nullptr || *p == '\0' || max <= 1) return 1;
+  // A byte below 0x80 at a character boundary is a character of its own in the locales the
+  // system runs in (UTF-8 and the other stateless multibyte encodings).
+  if (p == nullptr || static_cast<unsigned char>(*p) < 0x80 || max <= 1) return 1;
   std::mbstate_t state{};
   size_t n = std::mbrlen(p, max, &state);
   if (n == 0 || n == size_t(-1) || n == size_t(-2)) return 1;
@@ -62,7 +64,7 @@ const char *strutl_find_end_delim(const char *text, char open, char close) {
     } else if (*p == close) {
       if (--depth == 0) return p;
     }
-    p += strutl_mblen(p, MB_CUR_MAX);
+    p += strutl_char_len(p);
   }
   return nullptr;
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <initializer_list>
 
 #include "ks/ks_status.h"
@@ -26,6 +27,12 @@
 // max bytes: at least 1 for stepping (a NUL, an invalid or an incomplete sequence count as one
 // byte).
 int strutl_mblen(const char *p, size_t max);
+
+// The length of the character at p, a character boundary: 1 for a byte below 0x80 without a
+// call into the locale, else strutl_mblen with the locale's longest character.
+inline int strutl_char_len(const char *p) {
+  return static_cast<unsigned char>(*p) < 0x80 ? 1 : strutl_mblen(p, MB_CUR_MAX);
+}
 
 // Non-zero when the (multibyte) character at p belongs to one of the classes in class_bits.
 int strutl_test_char(const char *p, unsigned class_bits);

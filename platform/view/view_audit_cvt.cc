@@ -28,6 +28,7 @@
 #include "view/view_audit_raw.h"
 #include "view/view_audit_rec.h"
 #include "view/view_xstat.h"
+#include "vob/vob_pname.h"
 
 namespace {
 
@@ -39,6 +40,7 @@ class IdentityBatch {
   IdentityBatch() {
     dbrpc_viewdb_batch_begin();
     view_xstat_hold_begin();
+    vob_pname_hold_begin();
   }
   ~IdentityBatch() {
     if (open_) end();
@@ -48,6 +50,7 @@ class IdentityBatch {
   // Commits the batch; false when an assignment may not have been recorded.
   bool end() {
     open_ = false;
+    vob_pname_hold_end();
     view_xstat_hold_end();
     return dbrpc_viewdb_batch_end() == KS_ST_OK;
   }

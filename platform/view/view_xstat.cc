@@ -2,6 +2,7 @@
 
 #include "vob/vob_git.h"
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -214,7 +215,7 @@ tbs_oid_t dir_version(Worktree *wt, const tbs_oid_t &elem, git_tree *tree) {
   return vob_ob_ver_oid(elem, digest.bytes, 16);
 }
 
-// Whether the tracked file at rel, whose status is st, holds the blob the view selects. past:
+// Whether the tracked file or link at rel, whose status is st, holds the blob the view selects. past:
 // st is a status the file had (it may no longer be there as it was): only the index can tell,
 // the data is not read.
 bool unmodified(Worktree *wt, const vob_pname_t &where, const struct stat &st, const git_oid *blob,
@@ -236,6 +237,13 @@ bool unmodified(Worktree *wt, const vob_pname_t &where, const struct stat &st, c
     result = true;
   } else if (past) {
     return false;
+  } else if (S_ISLNK(st.st_mode)) {
+    // A link's blob is its text.
+    char text[4096];
+    ssize_t n = readlink(where.abs.c_str(), text, sizeof text);
+    git_oid data;
+    if (n >= 0 && size_t(n) < sizeof text && git_odb_hash(&data, text, size_t(n), GIT_OBJECT_BLOB) == 0)
+      result = git_oid_equal(&data, blob);
   } else {
     git_oid data;
     if (git_repository_hashfile(&data, wt->repo, where.abs.c_str(), GIT_OBJECT_BLOB,
@@ -281,11 +289,21 @@ ks_status_t view_private(const vob_pname_t &where, const struct stat &st, Identi
 ks_status_t judge(Worktree *wt, const vob_pname_t &where, const struct stat &st, Identity *id,
                   bool past = false);
 
+// Starts the version-control library once. Trees stay in its object cache whatever their size:
+// every identification below a directory looks that directory's tree up again.
+void git_ready() {
+  static bool ready = false;
+  if (ready) return;
+  git_libgit2_init();
+  git_libgit2_opts(GIT_OPT_SET_CACHE_OBJECT_LIMIT, int(GIT_OBJECT_TREE), size_t(16) << 20);
+  ready = true;
+}
+
 ks_status_t identify(const vob_pname_t &where, const struct stat &st, Identity *id) {
   *id = Identity();
   if (!where.vob || where.vob_rel == ".git" || where.vob_rel.starts_with(".git/")) return KS_ST_OK;
   std::lock_guard<std::mutex> hold(lock);
-  git_libgit2_init();
+  git_ready();
   Worktree *wt = worktree_for(where.vob_root);
   StatSig sig = sig_of(st);
   auto it = judged.find(where.abs);
@@ -342,7 +360,9 @@ ks_status_t judge(Worktree *wt, const vob_pname_t &where, const struct stat &st,
     id->obj = vob_ob_ver_oid(elem, id_in_tree->id, GIT_OID_RAWSZ);
     return KS_ST_OK;
   }
-  if (mode == GIT_FILEMODE_LINK && S_ISLNK(st.st_mode)) {
+  // A tracked link is the version selected only while its text is that version's; a link
+  // pointed elsewhere is the view's own object.
+  if (mode == GIT_FILEMODE_LINK && S_ISLNK(st.st_mode) && unmodified(wt, where, st, id_in_tree, past)) {
     id->mtype = VOB_MTYPE_SLINK;
     id->obj = vob_ob_ver_oid(elem, id_in_tree->id, GIT_OID_RAWSZ);
     return KS_ST_OK;
@@ -479,7 +499,7 @@ ks_status_t view_get_oids_was(const vob_pname_t &where, const struct stat &st, v
   ks_status_t status;
   {
     std::lock_guard<std::mutex> hold(lock);
-    git_libgit2_init();
+    git_ready();
     Worktree *wt = worktree_for(where.vob_root);
     if (!wt) return KS_ST_NOT_FOUND;
     status = judge(wt, where, st, &id, true);
@@ -493,7 +513,7 @@ ks_status_t view_get_oids_was(const vob_pname_t &where, const struct stat &st, v
 }
 
 void view_xstat_hold_begin() {
-  vob_pname_hold_begin();
+  dbrpc_reg_hold_begin();
   std::lock_guard<std::mutex> hold(lock);
   if (hold_depth++ == 0 && ++hold_serial == 0) hold_serial = 1;
 }
@@ -503,7 +523,7 @@ void view_xstat_hold_end() {
     std::lock_guard<std::mutex> hold(lock);
     if (hold_depth > 0) hold_depth--;
   }
-  vob_pname_hold_end();
+  dbrpc_reg_hold_end();
 }
 
 void view_xstat_flush_cache() {
@@ -513,6 +533,8 @@ void view_xstat_flush_cache() {
   private_oids.clear();
   vob_ob_flush_cache();
 }
+
+void view_fstat_of(const struct stat &st, view_fstat_t *fstat) { fill_fstat(st, fstat); }
 
 void view_xstat_forget(const char *abs) {
   std::lock_guard<std::mutex> hold(lock);

@@ -38,6 +38,10 @@
 // The VIEW_FTYPE_* of a stat mode.
 uint32_t view_ftype_of(mode_t mode);
 
+struct view_fstat_t;
+// The file status part of the extended stat of an object whose lstat or stat is st.
+void view_fstat_of(const struct stat &st, view_fstat_t *fstat);
+
 // A time as two 64-bit words, so that times compare bytewise.
 struct view_time_t {
   int64_t sec;
@@ -117,10 +121,11 @@ ks_status_t view_get_oids_resolved(const vob_pname_t &where, const struct stat &
 // checked-out object, or a file the index does not vouch for); KS_ST_ERR on another failure.
 ks_status_t view_get_oids_was(const vob_pname_t &where, const struct stat &st, view_oids_t *info);
 
-// Opens a hold on the worktrees: until the matching view_xstat_hold_end, the version that a
-// VOB worktree selects is read once, and changes to its HEAD or index made meanwhile are seen
-// after the hold; names are held too (vob_pname_hold_begin). For a caller identifying many
-// objects as of one moment (an audit's conversion, the making of a record). Holds nest.
+// Opens a hold on the worktrees and the registry: until the matching view_xstat_hold_end, the
+// version that a VOB worktree selects is read once, and changes to its HEAD or index, or to the
+// registry, made meanwhile are seen after the hold. For a caller identifying many objects as of
+// one moment (an audit's conversion, the making of a record, the lookups of a make between
+// rebuilds). Holds nest.
 void view_xstat_hold_begin();
 void view_xstat_hold_end();
 

@@ -229,12 +229,20 @@ ks_status_t vob_obj_oid_to_dbid(vob_handle_t vobh, const tbs_oid_t *oid, uint32_
     return KS_ST_OK;
   }
   if (status != KS_ST_NOT_FOUND) return status;
-  Noted obj;
+  Noted obj{};
   {
     std::lock_guard<std::mutex> hold(noted_lock);
     auto it = noted.find(key_of(*oid));
-    if (it == noted.end() || !tbs_oid_eq(&it->second.vob_oid, &k->oid)) return KS_ST_NOT_FOUND;
-    obj = it->second;
+    if (it != noted.end() && tbs_oid_eq(&it->second.vob_oid, &k->oid)) obj = it->second;
+  }
+  if (obj.mtype == 0) {
+    // A derived object is numbered by its place in the VOB's store of derived objects.
+    int64_t row = 0;
+    status = dbrpc_vobdb_do_row(k->git_dir, *oid, &row);
+    if (status != KS_ST_OK) return status;
+    if (row <= 0 || row >= int64_t(VOB_DBID_DO)) return KS_ST_NOT_FOUND;
+    *dbid = VOB_DBID_DO | uint32_t(row);
+    return KS_ST_OK;
   }
   uint32_t elem_dbid = 0;
   if (!tbs_oid_is_null(&obj.elem_oid)) {
@@ -248,6 +256,12 @@ ks_status_t vob_obj_oid_to_dbid(vob_handle_t vobh, const tbs_oid_t *oid, uint32_
 ks_status_t vob_obj_dbid_to_oid(vob_handle_t vobh, uint32_t dbid, tbs_oid_t *oid) {
   const Known *k = lookup(vobh);
   if (!k) return KS_ST_NOT_FOUND;
+  if (dbid & VOB_DBID_DO) {
+    dbrpc_vobdb_do_t d;
+    ks_status_t status = dbrpc_vobdb_find_do_by_row(k->git_dir, int64_t(dbid & ~VOB_DBID_DO), &d);
+    if (status == KS_ST_OK) *oid = d.do_oid;
+    return status;
+  }
   dbrpc_vobdb_obj_t found;
   ks_status_t status = dbrpc_vobdb_find_dbid(k->git_dir, dbid, &found);
   if (status == KS_ST_OK) *oid = found.oid;

@@ -90,8 +90,13 @@ void vob_ob_note_object(const tbs_oid_t &vob_oid, const tbs_oid_t &obj_oid, uint
 // Forgets the objects noted by this process (for tests that stand for a new process).
 void vob_ob_flush_cache();
 
-// The database identifier of the version or element with that OID; KS_ST_NOT_FOUND when the
-// OID is not known as an object of this VOB, KS_ST_ERR on failure (printed).
+// Database identifiers with this bit are those of derived objects: the rest is the derived
+// object's row in the VOB's store of derived objects.
+#define VOB_DBID_DO 0x80000000u
+
+// The database identifier of the version, element or derived object with that OID;
+// KS_ST_NOT_FOUND when the OID is not known as an object of this VOB, KS_ST_ERR on failure
+// (printed).
 ks_status_t vob_obj_oid_to_dbid(vob_handle_t vobh, const tbs_oid_t *oid, uint32_t *dbid);
 
 // The OID of the object with that database identifier; KS_ST_NOT_FOUND when none.
@@ -116,3 +121,47 @@ ks_status_t vob_obj_to_pname(vob_handle_t vobh, uint32_t dbid, const char *vob_t
 // kept. 0 on success; -1 with errno set on failure (ENOENT when it must exist and does not,
 // ENAMETOOLONG when it does not fit size bytes).
 int vob_resolve_abspn_cond(const char *path, char *buf, size_t size, int flag);
+
+// --- Derived objects: where they are shopped for, and their names.
+//
+// A derived object is shopped for by the directory that holds it and its leaf name. The directory
+// is known by the database identifier of its element, whose OID derives from its pathname below
+// the VOB root (vob_ob_elem_oid): every view gives one directory the same identifier, whether it
+// is tracked, view-private or not made yet.
+
+// The database identifier of the directory element at dir_rel below the VOB root ("" for the
+// root), entered when new. KS_ST_OK; KS_ST_NOT_FOUND for an unknown handle; KS_ST_ERR (printed).
+ks_status_t vob_dir_elem_dbid(vob_handle_t vobh, const std::string &dir_rel, uint32_t *dbid);
+
+// Splits pathname (a final symbolic link is not followed; the object need not exist) into the VOB
+// that holds it, its directory's identifier as above, and its leaf (into leaf, leaf_size bytes).
+// The two null arguments are accepted for the callers' shape; flag is not used. KS_ST_OK;
+// KS_ST_NOT_IN_VOB when the pathname lies in no VOB or is a VOB root; KS_ST_NAME_TOO_LONG when the
+// leaf does not fit; another status of the resolution.
+ks_status_t vob_resolve_do_split_pn(const char *pathname, void *unused1, void *unused2, int flag,
+                                    vob_handle_t *vobh, uint32_t *dir_dbid, size_t leaf_size,
+                                    char *leaf);
+
+// The version-extended name of the object dbid for messages: "/<VOB tag>/<path>@@<OID>" into buf
+// (size bytes). KS_ST_OK; KS_ST_NOT_FOUND for an unknown identifier; KS_ST_NAME_TOO_LONG.
+ks_status_t vob_obj_get_name_ext(vob_handle_t vobh, uint32_t dbid, size_t size, char *buf);
+
+// The OID of the object dbid (as vob_obj_dbid_to_oid).
+ks_status_t vob_obj_get_oid(vob_handle_t vobh, uint32_t dbid, tbs_oid_t *oid);
+
+// --- Branches and version numbers.
+//
+// Every element has one branch, "/main", on which lie the versions the VOB knows, numbered from
+// 1. A branch's version 0 holds the data of the version it grows from, and a version is known by
+// its element and its data here, so version 0 of a branch is that very version: no version is
+// version 0 of a branch, and a branch grows from no version.
+
+// The branch of the version ver_dbid into *branch_dbid. KS_ST_OK; KS_ST_NOT_FOUND when ver_dbid
+// is no version; KS_ST_ERR (printed).
+ks_status_t vob_ver_get_branch(vob_handle_t vobh, uint32_t ver_dbid, uint32_t *branch_dbid);
+// The version the branch grows from: KS_ST_NOT_FOUND (no branch grows from a version here).
+ks_status_t vob_branch_get_pred_ver(vob_handle_t vobh, uint32_t branch_dbid, uint32_t *ver_dbid);
+// The number of the version ver_dbid on its branch. KS_ST_OK; KS_ST_NOT_FOUND when no version.
+ks_status_t vob_ver_get_ver_num(vob_handle_t vobh, uint32_t ver_dbid, uint64_t *num);
+// The branch's pathname ("/main") into buf. KS_ST_OK; KS_ST_NAME_TOO_LONG.
+ks_status_t vob_branch_get_pname(vob_handle_t vobh, uint32_t branch_dbid, size_t size, char *buf);

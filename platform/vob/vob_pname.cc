@@ -176,15 +176,11 @@ std::string vob_pname_view_relative(const vob_pname_t &where) {
 }
 
 void vob_pname_hold_begin() {
-  dbrpc_reg_hold_begin();
   std::lock_guard<std::mutex> hold(cache_lock);
   if (hold_depth++ == 0 && ++hold_serial == 0) hold_serial = 1;
 }
 
 void vob_pname_hold_end() {
-  {
-    std::lock_guard<std::mutex> hold(cache_lock);
-    if (hold_depth > 0) hold_depth--;
-  }
-  dbrpc_reg_hold_end();
+  std::lock_guard<std::mutex> hold(cache_lock);
+  if (hold_depth > 0) hold_depth--;
 }

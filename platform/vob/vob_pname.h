@@ -40,8 +40,8 @@ std::string vob_pname_view_relative(const vob_pname_t &where);
 std::string vob_pname_view_root();
 
 // Opens a hold on the names: until the matching vob_pname_hold_end, a directory resolved once in
-// the hold is taken as resolved without looking at it again, and the registry is held
-// (dbrpc_reg_hold_begin). For a caller resolving many names as of one moment, while nothing
-// replaces directories. Holds nest.
+// the hold is taken as resolved without looking at it again. For a short stretch of work that
+// resolves many names as of one moment (an audit's conversion, the making of a record), not
+// for one that other processes' scripts may overlap at length. Holds nest.
 void vob_pname_hold_begin();
 void vob_pname_hold_end();

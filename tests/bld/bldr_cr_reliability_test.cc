@@ -38,8 +38,12 @@ class Reliability : public ::testing::Test {
     std::string makefile = "all:";
     for (int i = 0; i < kTargets; i++) makefile += " t" + std::to_string(i);
     makefile += "\n";
-    for (int i = 0; i < kTargets; i++)
-      makefile += "t" + std::to_string(i) + ": in\n\tcat in > t" + std::to_string(i) + "\n";
+    // Each script makes a new file and renames it into place: a file that a killed build left
+    // written in place is a view-private file that no later build may make a derived object.
+    for (int i = 0; i < kTargets; i++) {
+      const std::string t = "t" + std::to_string(i);
+      makefile += t + ": in\n\tcat in > " + t + ".new && mv " + t + ".new " + t + "\n";
+    }
     site_.make_vob("vob", {{"src/Makefile", makefile}, {"src/in", "data\n"}});
     site_.make_view("v1");
     src_ = site_.path("v1", "vob", "src");

@@ -149,6 +149,20 @@ TEST_F(Expansion, CircularDefinitionFailsAtTheDepthLimitAndLeavesTheCounterBalan
   EXPECT_EQ(cap.err(), "tool: Error: Circular definition for macro \"B\".\n");
 }
 
+// A chain of distinct macros deeper than the depth limit is no circular definition: it is
+// reported as nested too deeply, under the macro it starts from.
+TEST_F(Expansion, ChainDeeperThanTheLimitIsReportedAsTooDeep) {
+  for (int i = 0; i < 1100; i++)
+    def(("M" + std::to_string(i)).c_str(), ("$(M" + std::to_string(i + 1) + ")").c_str());
+  def("M1100", "end");
+  {
+    Captured cap;
+    EXPECT_EQ(expand(list(), P, "$(M0)").status, KS_ST_ERR);
+    EXPECT_EQ(cap.err(), "tool: Error: Macros nested more than 1024 levels deep under macro \"M0\".\n");
+  }
+  EXPECT_EQ(expand(list(), P, "$(M100)").text, "end");
+}
+
 TEST_F(Expansion, VariablesListsEveryNameOfTheListInOrder) {
   bldr_macro_define(env_, "X", "env", 0);
   bldr_macro_define(env_, "HOME", "/h", 0);

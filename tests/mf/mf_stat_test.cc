@@ -244,6 +244,18 @@ TEST_F(MfStatTest, MassInvalidationKeepsOnlyCheckedInVersions) {
   }
 }
 
+TEST_F(MfStatTest, FlushForgetsCheckedInVersionsToo) {
+  for (const char *rel : {"src/a.c", "link", "private.c"}) {
+    SCOPED_TRACE(rel);
+    std::string path = p(rel);
+    mf_stat_view_info(handle_, path.c_str(), 1, nullptr, nullptr, nullptr, nullptr);
+    mf_stat_flush(handle_);
+    int before = mfstat::lget_calls();
+    mf_stat_view_info(handle_, path.c_str(), 1, nullptr, nullptr, nullptr, nullptr);
+    EXPECT_GT(mfstat::lget_calls() - before, 0);
+  }
+}
+
 TEST_F(MfStatTest, ViewFailureIsReportedAndTriedAgain) {
   const std::string file = p("src/a.c");
   {

@@ -9,6 +9,7 @@
 #include "capture_util.h"
 #include "ks/ks_status.h"
 #include "mf/mf_tgt.h"
+#include "mf/mf_tgt_lookup.h"
 #include "mf/mf_tgt_parse.h"
 #include "tgt_util.h"
 
@@ -314,6 +315,18 @@ TEST(MfTgtNames, DependencyListCopiesDropRepeatsOnlyWhenAskedTo) {
     EXPECT_EQ(p.entry(c.names.back().c_str())->is_a_dependency, 1);
     list_destroy(in);
   }
+}
+
+// The quick answer for names a rule derives: never "absent" for a name of the table, also for
+// names entered after the first question.
+TEST(MfTgtNames, MayHoldAnswersForEveryNameOfTheTable) {
+  TgtParse p(MF_COMPAT_GNU);
+  const char *first[] = {"src/a.c", "x", ".c", "%.y", "lib.a(m.o)", "dir.d/file", "a.b/"};
+  for (const char *n : first) mf_tgt_enter_dep_in_table(p.table(), n);
+  for (const char *n : first) EXPECT_TRUE(mf_tgt_may_hold(p.table(), n)) << n;
+  const char *later[] = {"obj/a.o", "b.y", "%.c"};
+  for (const char *n : later) mf_tgt_enter_dep_in_table(p.table(), n);
+  for (const char *n : later) EXPECT_TRUE(mf_tgt_may_hold(p.table(), n)) << n;
 }
 
 TEST(MfTgtIteration, RootTargetsAreRealTargetsNoOneDependsOn) {

@@ -83,6 +83,23 @@ TEST(BosFiles, ErrorsNamedByFileAndLine) {
   }
 }
 
+// Long runs of dollar signs and many references on a line cost each what they hold; long runs
+// of appends keep every word.
+TEST(BosFiles, LongLinesAndManyAppends) {
+  const size_t n = 20000;
+  std::string refs, appends;
+  for (size_t i = 0; i < n; ++i) refs += "$(A) ";
+  for (size_t i = 0; i < n; ++i) appends += "L += w\n";
+  BosRun run(Files{{"long.bos", "A = a\n.NO_WINK_IN: " + refs + "\n.NO_CMP_SCRIPT: x" +
+                                    std::string(40000, '$') + "\nL = x\n" + appends}});
+  ASSERT_EQ(run.rc, KS_ST_OK) << run.cap.err();
+  EXPECT_EQ(run.patterns(BLDR_OPTS_NO_WINK_IN), std::vector<std::string>(n, "a"));
+  EXPECT_THAT(run.patterns(BLDR_OPTS_NO_CMP_SCRIPT), ElementsAre("x"));
+  std::string words = "x";
+  for (size_t i = 0; i < n; ++i) words += " w";
+  EXPECT_EQ(pltest::lookup_in(run.bos_table(), "L"), words);
+}
+
 TEST(BosFiles, MissingFileFailsTheParse) {
   mftest::ScratchDir dir;
   mftest::Captured cap;

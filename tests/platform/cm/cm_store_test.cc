@@ -1,6 +1,7 @@
 // The record tables and the store of derived objects: pathnames of record objects, dependency
 // hashes, and derived objects written through a view and read back from the VOB.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include "../../e2e/site_util.h"
 #include "cm/bldr_vob.h"
 #include "cm/cm_cr.h"
+#include "cm/cm_do.h"
 #include "cm/cr_utl_hash.h"
 #include "cm/cr_utl_nt.h"
 #include "dbrpc/dbrpc_sqlite.h"
@@ -18,6 +20,7 @@
 #include "dbrpc/dbrpc_vobdb.h"
 #include "view/view_do.h"
 #include "view/view_info.h"
+#include "view/view_winkin.h"
 #include "view/view_xstat.h"
 #include "vob/vob_mtype.h"
 
@@ -283,6 +286,134 @@ TEST_F(CmStore, AStoredRecordWhoseBytesDoNotMatchTheirCrcIsNotServed) {
   tbs_cr_t got;
   EXPECT_EQ(cm_cr_get_cr(vobh, &o.obj_oid, 1, 1, nullptr, &got), KS_ST_TRUNCATED);
   EXPECT_EQ(got.objs, nullptr);
+}
+
+// The derived object hello.o of a record written in v1, with the record's dependency hashes.
+struct Built {
+  tbs_oid_t do_oid{};
+  tbs_oid_t primary{};
+  vob_handle_t vobh = VOB_HANDLE_NULL;
+  uint32_t dir = 0;
+};
+
+class CmShopping : public CmStore {
+ protected:
+  Built build(uint64_t script_hash) {
+    Built b;
+    site::write_file(path("src/hello.o"), "object code " + std::to_string(script_hash));
+    view_xstat_flush_cache();
+    Rec r = record_of({"hello.o"});
+    tbs_cr_t *cr = r.finish("hello.o");
+    b.do_oid = cr->objs[2]->oid;
+    b.primary = cr->objs[1]->oid;
+    uint32_t n = 0;
+    const cr_utl_dep_hash_t *hashes = nullptr;
+    cr_utl_hash_deps_h_t arr = CR_UTL_HASH_DEPS_H_NULL;
+    EXPECT_EQ(cm_cr_get_dep_hashes(cr, STG_AREA_NULL, &n, &hashes, &arr), KS_ST_OK);
+    stg_area_t area = stg_create_area(4096);
+    bldr_vob_do_desc_t *desc = bldr_vob_new_do_desc(area, &b.do_oid, "/vob/src/hello.o", 1);
+    EXPECT_EQ(bldr_vob_write_crs_dos(cr, CR_UTL_NT_HDL_NULL, 0, &desc, 1, nullptr, 0, &b.primary,
+                                     script_hash, hashes, n, "v1", view_, nullptr),
+              KS_ST_OK);
+    stg_delete_area(&area);
+    cr_utl_destroy_dep_hash_array(&arr);
+    char leaf[256];
+    EXPECT_EQ(vob_resolve_do_split_pn(path("src/hello.o").c_str(), nullptr, nullptr, 1, &b.vobh,
+                                      &b.dir, sizeof leaf, leaf),
+              KS_ST_OK);
+    EXPECT_STREQ(leaf, "hello.o");
+    return b;
+  }
+  // The candidates a shopping walk gives, in order.
+  std::vector<tbs_oid_t> shop(const Built &b, uint32_t dep_hash, uint64_t script_hash,
+                              std::vector<cr_utl_dep_hash_t> trouble = {}) {
+    std::vector<tbs_oid_t> out;
+    vob_ob_cursor_t cursor = VOB_OB_CURSOR_NULL;
+    tbs_oid_t next;
+    while (cm_do_next_named_hash_do(b.vobh, b.dir, "hello.o", dep_hash, script_hash, trouble.data(),
+                                    uint32_t(trouble.size()), &cursor, &next) == KS_ST_OK)
+      out.push_back(next);
+    EXPECT_EQ(cursor, VOB_OB_CURSOR_NULL);
+    return out;
+  }
+};
+
+TEST_F(CmShopping, CandidatesAreFoundByDirectoryNameAndHashesNewestFirst) {
+  Built first = build(77);
+  Built second = build(78);
+  const uint32_t dep = cm_do_primary_hash(&first.primary);
+  auto eq = [](const std::vector<tbs_oid_t> &got, const std::vector<tbs_oid_t> &want) {
+    if (got.size() != want.size()) return false;
+    for (size_t i = 0; i < got.size(); i++)
+      if (!tbs_oid_eq(&got[i], &want[i])) return false;
+    return true;
+  };
+  EXPECT_TRUE(eq(shop(first, dep, 0), {second.do_oid, first.do_oid}));
+  EXPECT_TRUE(eq(shop(first, dep, 77), {first.do_oid}));
+  EXPECT_TRUE(eq(shop(first, dep, 79), {}));
+  EXPECT_TRUE(eq(shop(first, dep + 1, 0), {}));
+  // Another directory's identifier names another directory.
+  uint32_t root = 0;
+  ASSERT_EQ(vob_dir_elem_dbid(first.vobh, "", &root), KS_ST_OK);
+  EXPECT_NE(root, first.dir);
+  // A candidate that used a version known not to be selected is passed over.
+  view_oids_t hc = oids("src/hello.c");
+  std::vector<cr_utl_dep_hash_t> trouble = {cr_utl_dep_hash("hello.c", &hc.elem_oid, &hc.obj_oid)};
+  EXPECT_TRUE(eq(shop(first, dep, 0, trouble), {}));
+  tbs_oid_t other = oid(0x44);
+  EXPECT_TRUE(eq(shop(first, dep, 0, {cr_utl_dep_hash("hello.c", &hc.elem_oid, &other)}),
+                 {second.do_oid, first.do_oid}));
+}
+
+TEST_F(CmShopping, PromotionCopiesTheDataThatWinkinLinksIntoAnotherView) {
+  Built b = build(77);
+  uint32_t dbid = 0;
+  ASSERT_EQ(vob_obj_oid_to_dbid(b.vobh, &b.do_oid, &dbid), KS_ST_OK);
+  tbs_oid_t back;
+  ASSERT_EQ(vob_obj_dbid_to_oid(b.vobh, dbid, &back), KS_ST_OK);
+  EXPECT_TRUE(tbs_oid_eq(&back, &b.do_oid));
+  site_.make_view("v2");
+  view_handle_t v2 = VIEW_HANDLE_NULL;
+  ASSERT_EQ(view_get_handle_by_tag("v2", &v2), KS_ST_OK);
+  const std::string dir2 = site_.path("v2", "vob", "src");
+  // Unshared: nothing to wink in from.
+  EXPECT_EQ(view_wink_in(v2, dir2.c_str(), "hello.o", &b.do_oid), KS_ST_NOT_FOUND);
+  ASSERT_EQ(vob_do_promote(b.vobh, dbid), KS_ST_OK);
+  cm_do_info_t info;
+  ASSERT_EQ(cm_do_get_info(b.vobh, &b.do_oid, &info), KS_ST_OK);
+  EXPECT_EQ(info.shared, 1);
+  EXPECT_EQ(info.has_data, 1);
+  ASSERT_EQ(view_wink_in(v2, dir2.c_str(), "hello.o", &b.do_oid), KS_ST_OK);
+  EXPECT_EQ(site::read_file(dir2 + "/hello.o"), "object code 77");
+  view_oids_t in2;
+  ASSERT_EQ(view_get_oids((dir2 + "/hello.o").c_str(), 0, 0, 0, &in2), KS_ST_OK);
+  EXPECT_TRUE(tbs_oid_eq(&in2.obj_oid, &b.do_oid));
+  EXPECT_EQ(in2.mtype, VOB_MTYPE_SHARED_DO);
+  struct stat st;
+  ASSERT_EQ(lstat((dir2 + "/hello.o").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0222, 0u) << "read-only";
+  // A file of its own, still that derived object; the shared data stays as it was.
+  ASSERT_EQ(view_do_unshare((dir2 + "/hello.o").c_str()), KS_ST_OK);
+  ASSERT_EQ(lstat((dir2 + "/hello.o").c_str(), &st), 0);
+  EXPECT_EQ(st.st_nlink, 1u);
+  ASSERT_EQ(view_get_oids((dir2 + "/hello.o").c_str(), 0, 0, 0, &in2), KS_ST_OK);
+  EXPECT_TRUE(tbs_oid_eq(&in2.obj_oid, &b.do_oid));
+  // Pool data changed behind the VOB's back is no data any more: it is winked in nowhere.
+  const std::string pool = cm_do_pool_pname(b.vobh, &b.do_oid);
+  chmod(pool.c_str(), 0644);
+  site::write_file(pool, "tampered");
+  ASSERT_EQ(cm_do_get_info(b.vobh, &b.do_oid, &info), KS_ST_OK);
+  EXPECT_EQ(info.has_data, 0);
+  site_.make_view("v3");
+  view_handle_t v3 = VIEW_HANDLE_NULL;
+  ASSERT_EQ(view_get_handle_by_tag("v3", &v3), KS_ST_OK);
+  EXPECT_EQ(view_wink_in(v3, site_.path("v3", "vob", "src").c_str(), "hello.o", &b.do_oid), KS_ST_NOT_FOUND);
+  // Deleted, the derived object and its pool data are gone.
+  ASSERT_EQ(vob_do_delete(b.vobh, &b.do_oid), KS_ST_OK);
+  EXPECT_EQ(cm_do_get_info(b.vobh, &b.do_oid, &info), KS_ST_NOT_FOUND);
+  EXPECT_NE(lstat(pool.c_str(), &st), 0);
+  view_free_handle(v2);
+  view_free_handle(v3);
 }
 
 }  // namespace

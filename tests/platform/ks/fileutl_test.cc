@@ -175,4 +175,27 @@ TEST(FileutlPatterns, MatchExactAndCell) {
   EXPECT_EQ(fileutl_patt_list_matched_cell(LIST_HANDLE_NULL, "x"), nullptr);
 }
 
+TEST(Fileutl, RelativePathnames) {
+  struct Case {
+    const char *path, *dir, *want;
+  } cases[] = {
+      {"/v/src/a.c", "/v/src", "a.c"},
+      {"/v/src/sub/a.c", "/v/src", "sub/a.c"},
+      {"/v/a.c", "/v/src", "../a.c"},
+      {"/w/x/a.c", "/v/src", "../../w/x/a.c"},
+      {"/v/src", "/v/src", "."},
+      {"/v", "/v/src/sub", "../.."},
+      {"/v/src/a.c", "/", "v/src/a.c"},
+      {"/v//src/./a.c", "/v/src/", "a.c"},
+      {"/v/srcx/a.c", "/v/src", "../srcx/a.c"},
+  };
+  for (const auto &c : cases) {
+    char buf[64];
+    ASSERT_EQ(fileutl_make_rel_pn(buf, sizeof buf, c.path, c.dir), KS_ST_OK) << c.path;
+    EXPECT_STREQ(buf, c.want) << c.path << " from " << c.dir;
+  }
+  char small[4];
+  EXPECT_EQ(fileutl_make_rel_pn(small, sizeof small, "/v/src/a.c", "/v"), KS_ST_NAME_TOO_LONG);
+}
+
 }  // namespace

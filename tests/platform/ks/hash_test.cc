@@ -110,6 +110,9 @@ TEST(HashStr, RepeatedEmptyingAndRefilling) {
     ASSERT_TRUE(hash_str_lookup(t, keys[123].c_str(), nullptr, &data));
     EXPECT_EQ(*static_cast<double *>(data), 123);
     for (size_t i = 0; i < keys.size(); i += 2) EXPECT_TRUE(hash_str_remove(t, keys[i].c_str()));
+    // The keys that share a bucket with a removed one are still found; the removed are not.
+    for (size_t i = 0; i < keys.size(); i++)
+      EXPECT_EQ(hash_str_lookup(t, keys[i].c_str(), nullptr, nullptr) != 0, i % 2 == 1) << keys[i];
     for (size_t i = 1; i < keys.size(); i += 2) EXPECT_TRUE(hash_str_remove(t, keys[i].c_str()));
     EXPECT_EQ(hash_count(t), 0u);
     EXPECT_EQ(hash_str_next_in_order(t, nullptr, nullptr, nullptr), nullptr);

@@ -283,6 +283,7 @@ TEST_F(ViewTest, AHoldKeepsTheResolvedDirectoriesAndTheRegistryOfItsStart) {
   };
   const std::string in_new_view = site_.path("gamma", "proj", "src/a.c");
   view_xstat_hold_begin();
+  vob_pname_hold_begin();
   EXPECT_EQ(resolve(name).vob_rel, "gen/f");
   // The directory becomes a link to another, and a view is made.
   ASSERT_EQ(rename(p("alpha", "gen").c_str(), p("alpha", "gen.old").c_str()), 0);
@@ -290,6 +291,7 @@ TEST_F(ViewTest, AHoldKeepsTheResolvedDirectoriesAndTheRegistryOfItsStart) {
   site_.make_view("gamma");
   EXPECT_EQ(resolve(name).vob_rel, "gen/f") << "resolved as at the start of the hold";
   EXPECT_EQ(resolve(in_new_view).view, nullptr) << "the registry of the start of the hold";
+  vob_pname_hold_end();
   view_xstat_hold_end();
   EXPECT_EQ(resolve(name).vob_rel, "src/f");
   ASSERT_NE(resolve(in_new_view).view, nullptr);
