@@ -289,13 +289,11 @@ ks_status_t view_private(const vob_pname_t &where, const struct stat &st, Identi
 ks_status_t judge(Worktree *wt, const vob_pname_t &where, const struct stat &st, Identity *id,
                   bool past = false);
 
-// Starts the version-control library once. Trees stay in its object cache whatever their size:
-// every identification below a directory looks that directory's tree up again.
+// Starts the version-control library once. (The trees it reads are kept by the worktrees.)
 void git_ready() {
   static bool ready = false;
   if (ready) return;
   git_libgit2_init();
-  git_libgit2_opts(GIT_OPT_SET_CACHE_OBJECT_LIMIT, int(GIT_OBJECT_TREE), size_t(16) << 20);
   ready = true;
 }
 

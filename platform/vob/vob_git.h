@@ -21,7 +21,6 @@ extern ks_dl_library_t vob_git_library;
 #define git_index_get_bypath VOB_GIT_CALL(git_index_get_bypath)
 #define git_index_write_tree VOB_GIT_CALL(git_index_write_tree)
 #define git_libgit2_init VOB_GIT_CALL(git_libgit2_init)
-#define git_libgit2_opts VOB_GIT_CALL(git_libgit2_opts)
 #define git_object_free VOB_GIT_CALL(git_object_free)
 #define git_object_id VOB_GIT_CALL(git_object_id)
 #define git_odb_hash VOB_GIT_CALL(git_odb_hash)
