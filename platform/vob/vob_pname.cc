@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <mutex>
 #include <unordered_map>
-#include <vector>
 
 #include "tbs/tbs_product.h"
 
@@ -30,22 +29,24 @@ unsigned hold_serial = 0;  // the current hold, while hold_depth is not 0
 
 // "." and ".." and repeated slashes removed without looking at the file system.
 std::string lexical_clean(const std::string &abs) {
-  std::vector<std::string> parts;
+  std::string out;
+  out.reserve(abs.size());
   size_t i = 0;
   while (i < abs.size()) {
     size_t j = abs.find('/', i);
     if (j == std::string::npos) j = abs.size();
-    std::string part = abs.substr(i, j - i);
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (!part.empty() && part != ".") {
-      parts.push_back(part);
+    const size_t n = j - i;
+    if (n == 2 && abs[i] == '.' && abs[i + 1] == '.') {
+      size_t last = out.rfind('/');
+      out.resize(last == std::string::npos ? 0 : last);
+    } else if (n > 0 && !(n == 1 && abs[i] == '.')) {
+      out += '/';
+      out.append(abs, i, n);
     }
     i = j + 1;
   }
-  std::string out;
-  for (const std::string &p : parts) out += "/" + p;
-  return out.empty() ? "/" : out;
+  if (out.empty()) out = "/";
+  return out;
 }
 
 bool resolve_dir(const std::string &dir, std::string *real) {
