@@ -266,7 +266,7 @@ bldr_cm_tgt_status_t bldr_cm_config_lookup(bldr_cm_handle_t h, const char *name,
     return finish(fallback);
   if (bldr_cm_calc_dep_hash(name, h, rec) != KS_ST_OK) return finish(BLDR_CM_TGT_ST_ERROR);
   int private_flag = 0;
-  if (rec->primary_kind == VOB_MTYPE_WINKED_DO) {
+  if (rec->primary_kind == VOB_MTYPE_NON_SHAREABLE_DO) {
     if (bldr_cm_traced(2))
       imsg_print(IMSG_TRACE, "Primary dep of \"%s\" is a non-shareable DO; no point in shopping\n", -1, rec->pathname);
     return finish(fallback);

@@ -154,6 +154,34 @@ void forget_view(bldr_cm_handle_t h, bldr_cm_tgt_rec_t *rec) {
   rec->do_oid_now = TBS_OID_NULL;
 }
 
+// What a rebuild does before its script runs: with records, the preparation, the audited run's
+// arguments and the winked-in outputs made the view's own; the actual script. 0 to run the
+// script; 1 when there is none to run (the rebuild is done); -1 on failure. The dependency lists
+// are released unless the script is to run.
+int ready_rebuild(bldr_cm_handle_t h, bldr_cm_tgt_rec_t *rec, const char *name, int32_t no_exec,
+                  bool *audit, AuditedRun *run) {
+  *audit = audited(h, rec, no_exec);
+  if (!*audit) rec->script_hash_done = 0;
+  int result = 0;
+  if (*audit && prepare(h, rec, name) != KS_ST_OK) {
+    result = -1;
+  } else if (!rec->has_script) {
+    if (bldr_cm_traced(2)) imsg_print(IMSG_INFO, kTable, BLDR_CM_MSG_NULL_SCRIPT, name);
+    result = 1;
+  } else if (!actual_script(h, rec, name)) {
+    result = -1;
+  }
+  if (result != 0) {
+    bldr_cm_release_tgt_dep_lists(rec);
+    return result;
+  }
+  if (*audit) {
+    fill_run(h, rec, name, run);
+    unshare_outputs(h, rec);
+  }
+  return 0;
+}
+
 }  // namespace
 
 bldr_cm_tgt_status_t bldr_cm_lookup_tgt(bldr_cm_handle_t h, const char *name, list_handle_t cotargets) {
@@ -220,30 +248,15 @@ bldr_cm_tgt_status_t bldr_cm_rbld_tgt(bldr_cm_handle_t h, const char *name,
                                       int32_t gnu_like, bldr_cm_dirent_fn_t dirent_update) {
   bldr_cm_tgt_rec_t *rec = bldr_cm_find_tgt(h, name, true);
   if (rec == nullptr) return BLDR_CM_TGT_ST_REBUILD_FAILED;
-  const bool audit = audited(h, rec, no_exec);
-  if (!audit) rec->script_hash_done = 0;
-  if (audit && prepare(h, rec, name) != KS_ST_OK) {
-    bldr_cm_release_tgt_dep_lists(rec);
-    return rec->status = BLDR_CM_TGT_ST_REBUILD_FAILED;
-  }
-  if (!rec->has_script) {
-    if (bldr_cm_traced(2)) imsg_print(IMSG_INFO, kTable, BLDR_CM_MSG_NULL_SCRIPT, name);
-    bldr_cm_release_tgt_dep_lists(rec);
-    return rec->status = BLDR_CM_TGT_ST_REBUILT;
-  }
-  if (!actual_script(h, rec, name)) {
-    bldr_cm_release_tgt_dep_lists(rec);
-    return rec->status = BLDR_CM_TGT_ST_REBUILD_FAILED;
-  }
+  bool audit = false;
+  AuditedRun run;
+  const int ready = ready_rebuild(h, rec, name, no_exec, &audit, &run);
+  if (ready < 0) return rec->status = BLDR_CM_TGT_ST_REBUILD_FAILED;
+  if (ready > 0) return rec->status = BLDR_CM_TGT_ST_REBUILT;
   struct timeval start = {}, end = {};
   const bool timing = mf_utl_should_trace("bldr_show_times", 2);
   if (timing) date_get_timeval(&start);
   int32_t status = 0;
-  AuditedRun run;
-  if (audit) {
-    fill_run(h, rec, name, &run);
-    unshare_outputs(h, rec);
-  }
   // The script may change the view's selection: the lookups' hold ends while it runs.
   bldr_cm_hold_view(h, false);
   int r = bldr_exec_script(rec->actual_script, name, &run.info, no_exec, !audit,
@@ -273,31 +286,19 @@ int bldr_cm_start_rbld_tgt(bldr_cm_handle_t h, const char *name, void *,
                            bldr_cm_dirent_fn_t dirent_update, int32_t *failed) {
   bldr_cm_tgt_rec_t *rec = bldr_cm_find_tgt(h, name, true);
   if (rec == nullptr) return -1;
-  const bool audit = audited(h, rec, no_exec);
-  if (!audit) rec->script_hash_done = 0;
-  if (audit && prepare(h, rec, name) != KS_ST_OK) {
-    bldr_cm_release_tgt_dep_lists(rec);
+  bool audit = false;
+  AuditedRun run;
+  const int ready = ready_rebuild(h, rec, name, no_exec, &audit, &run);
+  if (ready < 0) {
     rec->status = BLDR_CM_TGT_ST_REBUILD_FAILED;
     return -1;
   }
-  if (!rec->has_script) {
-    if (bldr_cm_traced(2)) imsg_print(IMSG_INFO, kTable, BLDR_CM_MSG_NULL_SCRIPT, name);
-    bldr_cm_release_tgt_dep_lists(rec);
+  if (ready > 0) {
     *failed = 0;
     rec->status = BLDR_CM_TGT_ST_REBUILT;
     return 1;
   }
-  if (!actual_script(h, rec, name)) {
-    bldr_cm_release_tgt_dep_lists(rec);
-    rec->status = BLDR_CM_TGT_ST_REBUILD_FAILED;
-    return -1;
-  }
   int32_t status = 0;
-  AuditedRun run;
-  if (audit) {
-    fill_run(h, rec, name, &run);
-    unshare_outputs(h, rec);
-  }
   bldr_cm_hold_view(h, false);
   int r = bldr_exec_start_script(0, rec->actual_script, name, &run.info, no_exec,
                                  (h->flags & BLDR_CM_FLAG_SILENT) != 0,

@@ -32,8 +32,8 @@ enum { MSG_NO_VOB_INFO = 0, MSG_TOO_LONG = 1, MSG_JOIN_TOO_LONG = 2 };
 // Sets the record's derived-object flags from the view's kind of the object.
 void set_do_flags(bldr_cm_tgt_rec_t *rec, uint32_t kind) {
   rec->prev_is_do = kind == VOB_MTYPE_DO_VERSION || kind == VOB_MTYPE_DERIVED_OBJ ||
-                    kind == VOB_MTYPE_SHARED_DO || kind == VOB_MTYPE_WINKED_DO;
-  rec->prev_non_shareable = kind == VOB_MTYPE_WINKED_DO;
+                    kind == VOB_MTYPE_SHARED_DO || kind == VOB_MTYPE_NON_SHAREABLE_DO;
+  rec->prev_non_shareable = kind == VOB_MTYPE_NON_SHAREABLE_DO;
 }
 
 // Looks the name up through the stat cache, along the search directories while nothing is found.

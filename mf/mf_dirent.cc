@@ -43,6 +43,9 @@ struct dir_t {
 };
 
 hash_ht_t dir_table = HASH_HT_NULL;
+// The record entered last: tests come in runs in one directory, so it is compared before the
+// table is asked. Records stay where they are until the table goes.
+dir_t *last_dir = nullptr;
 stg_area_t dir_area = STG_AREA_HEAP;
 uint32_t generation = 1;
 
@@ -197,6 +200,8 @@ ks_status_t ensure_fresh(dir_t *dir, const char *path) {
 // The record of the resolved directory path; null when memory runs out. *created tells whether
 // it is new.
 dir_t *enter_dir(const char *path, bool *created) {
+  *created = false;
+  if (last_dir != nullptr && std::strcmp(last_dir->pathname, path) == 0) return last_dir;
   const char *key = nullptr;
   void *data = nullptr;
   int entered = hash_str_enter(dir_table, path, &key, &data);
@@ -204,6 +209,7 @@ dir_t *enter_dir(const char *path, bool *created) {
   auto *dir = static_cast<dir_t *>(data);
   *created = entered == 0;
   if (*created) dir->pathname = key;
+  last_dir = dir;
   return dir;
 }
 
@@ -259,6 +265,7 @@ const imsg_msg_table_t _mf_dirent_karsel_msg_table = {
 ks_status_t mf_dirent_init(stg_area_t area) {
   if (tracing()) imsg_print(IMSG_TRACE, "mf_dirent_init() called\n", -1);
   if (dir_table != HASH_HT_NULL) mf_dirent_term();
+  last_dir = nullptr;
   generation = 1;
   dir_area = area;
   dir_table = hash_str_create(31, sizeof(dir_t), 1);
@@ -279,6 +286,7 @@ void mf_dirent_term() {
          c = hash_str_next(dir_table, c, nullptr, &data))
       drop_names(static_cast<dir_t *>(data));
     hash_delete_ht(&dir_table);
+    last_dir = nullptr;
   }
   dir_area = STG_AREA_HEAP;
   generation = 1;

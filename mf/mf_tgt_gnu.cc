@@ -110,30 +110,44 @@ bool terminal(const mf_tgt_gnu_match_t &m) {
 
 bool stem_is_absolute(const mf_tgt_gnu_match_t &m) { return !m.stem.empty() && m.stem[0] == '/'; }
 
-// The directory of the match followed by a '/' unless it ends in one.
-void append_directory(std::string *out, const mf_tgt_gnu_match_t &m) {
-  out->append(m.directory);
-  if (out->back() != '/') *out += '/';
+// The directory part that the names derived from a match begin with: the directory and a '/'
+// (unless it ends in one) when the directory counts, else nothing.
+std::string_view directory_part(const mf_tgt_gnu_match_t &m, bool *slash) {
+  *slash = false;
+  if (m.directory.empty() || stem_is_absolute(m)) return {};
+  *slash = m.directory.back() != '/';
+  return m.directory;
 }
 
 // The dependency d of the matched rule, for the name matched: the directory of the name (when it
 // counts) and d with its first '%' replaced by the stem; d itself when it holds no '%'.
 void dep_name(const mf_tgt_gnu_match_t &m, const char *d, std::string *out) {
-  out->clear();
   const char *pct = std::strchr(d, '%');
   if (pct == nullptr) {
     out->assign(d);
     return;
   }
-  if (!m.directory.empty() && !stem_is_absolute(m)) append_directory(out, m);
-  out->append(d, size_t(pct - d));
-  out->append(m.stem);
-  out->append(pct + 1);
+  bool slash = false;
+  const std::string_view dir = directory_part(m, &slash);
+  const size_t before = size_t(pct - d);
+  const size_t after = std::strlen(pct + 1);
+  out->resize(dir.size() + (slash ? 1 : 0) + before + m.stem.size() + after);
+  char *p = out->data();
+  auto put = [&p](const char *text, size_t n) {
+    if (n > 0) std::memcpy(p, text, n);
+    p += n;
+  };
+  put(dir.data(), dir.size());
+  if (slash) *p++ = '/';
+  put(d, before);
+  put(m.stem.data(), m.stem.size());
+  put(pct + 1, after);
 }
 
 std::string full_stem(const mf_tgt_gnu_match_t &m) {
-  std::string out;
-  if (!m.directory.empty() && !stem_is_absolute(m)) append_directory(&out, m);
+  bool slash = false;
+  std::string out(directory_part(m, &slash));
+  if (slash) out += '/';
   out.append(m.stem);
   return out;
 }
@@ -175,12 +189,13 @@ int match_rule(const Rule &r, std::string_view subject, std::string_view *stem) 
     imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_NO_WILDCARD, r.rec->pattern);
     return -1;
   }
-  // Most patterns differ from a name in its last character: that is looked at first.
-  if (subject.size() < r.prefix.size() + r.suffix.size() || subject.empty() ||
-      (!r.suffix.empty() && subject.back() != r.suffix.back()) ||
-      subject.compare(subject.size() - r.suffix.size(), r.suffix.size(), r.suffix) != 0 ||
-      subject.compare(0, r.prefix.size(), r.prefix) != 0)
-    return 0;
+  // The texts around '%' are short: compared in place, the suffix from its end.
+  const size_t n = subject.size();
+  if (n == 0 || n < r.prefix.size() + r.suffix.size()) return 0;
+  for (size_t i = 1; i <= r.suffix.size(); ++i)
+    if (subject[n - i] != r.suffix[r.suffix.size() - i]) return 0;
+  for (size_t i = 0; i < r.prefix.size(); ++i)
+    if (subject[i] != r.prefix[i]) return 0;
   const size_t stem_len = subject.size() - r.prefix.size() - r.suffix.size();
   if (stem_len >= kNameSize) {
     imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_NAME_TOO_LONG, std::string(subject).c_str());
@@ -454,7 +469,8 @@ int mf_tgt_gnu_find_patt_inst(mf_tgt_table_t *table, const char *name, const cha
   RuleIndex &ix = index_of(table);
   Excl excl;
   excl.count.assign(ix.ids.size(), 0);
-  mf_tgt_gnu_match_list_t matches;
+  PooledList pooled;
+  mf_tgt_gnu_match_list_t &matches = pooled.get();
   int all = 1;
   if (match_list(table, ix, excl, name, member, &all, matches) != KS_ST_OK) return 1;
   mf_tgt_gnu_remove_rules(all, matches);

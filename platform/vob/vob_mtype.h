@@ -31,7 +31,8 @@ typedef uint32_t vob_mtype_t;
 #define VOB_MTYPE_VIEW_PRIVATE_FILE 23  // a view-private file that may become a derived object
 #define VOB_MTYPE_LINK 24
 #define VOB_MTYPE_LOCK 25
-#define VOB_MTYPE_WINKED_DO 26     // a derived object that appears in another view by winkin
+#define VOB_MTYPE_NON_SHAREABLE_DO 26  // a derived object of a view whose objects are not shared
+                                      // (never promoted, never shopped for)
 #define VOB_MTYPE_SYMBOL 27
 #define VOB_MTYPE_ATTRIBUTE 28
 #define VOB_MTYPE_LABEL 29
@@ -45,7 +46,7 @@ typedef uint32_t vob_mtype_t;
 // Whether mtype is one of the derived-object meta-types (6, 9, 22, 26).
 #define VOB_MTYPE_IS_DO(mtype)                                                        \
   ((mtype) == VOB_MTYPE_DO_VERSION || (mtype) == VOB_MTYPE_DERIVED_OBJ ||             \
-   (mtype) == VOB_MTYPE_SHARED_DO || (mtype) == VOB_MTYPE_WINKED_DO)
+   (mtype) == VOB_MTYPE_SHARED_DO || (mtype) == VOB_MTYPE_NON_SHAREABLE_DO)
 
 // "VOB_MTYPE_NULL" ... "VOB_MTYPE_DOMAIN"; "unknown" above.
 const char *vob_mtype_name(vob_mtype_t mtype);
