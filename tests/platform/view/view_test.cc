@@ -541,6 +541,22 @@ TEST_F(IdentityCacheTest, ChangesAfterTheCacheWasWrittenAreSeen) {
   }
 }
 
+TEST(ObjectIdentifiers, DerivedIdentifiersAreThoseStoresAlreadyHold) {
+  // The values git gives the derivation's bytes as a blob ("git hash-object"), laid out as
+  // name-based identifiers: records and stores written earlier name objects by them.
+  auto hex = [](const tbs_oid_t &o) {
+    char text[33];
+    for (int i = 0; i < 16; i++) std::snprintf(text + 2 * i, 3, "%02x", o.bytes[i]);
+    return std::string(text);
+  };
+  tbs_oid_t vob;
+  uint8_t digest[20];
+  for (int i = 0; i < 16; i++) vob.bytes[i] = uint8_t(i);
+  for (int i = 0; i < 20; i++) digest[i] = uint8_t(100 + i);
+  EXPECT_EQ(hex(vob_ob_elem_oid(vob, "src/a.c")), "d68c46d5549c5d499c1cde34dc18f9d3");
+  EXPECT_EQ(hex(vob_ob_ver_oid(vob, digest, 20)), "bc905ab44a4b5bfe9184322471e54c1c");
+}
+
 TEST(IdentityCacheFile, OnlyAWholeIntactFileIsRead) {
   view_idcache_t c;
   c.view_uuid = tbs_uuid_t{{1, 2, 3}};
