@@ -31,17 +31,11 @@ struct Identity {
 };
 
 // What a file's status looked like when it was last judged.
-struct StatSig {
-  dev_t dev;
-  ino_t ino;
-  off_t size;
-  int64_t mtime_sec, mtime_nsec, ctime_sec, ctime_nsec;
-  bool operator==(const StatSig &) const = default;
-};
+using StatSig = view_idcache_sig_t;
 
 StatSig sig_of(const struct stat &st) {
-  return StatSig{st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec,
-                 st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+  return StatSig{uint64_t(st.st_dev), uint64_t(st.st_ino), int64_t(st.st_size), st.st_mtim.tv_sec,
+                 st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
 }
 
 // Whether a judgement of the file can be kept: its status must be older than the clock tick
@@ -589,9 +583,7 @@ unsigned selection_generation(const Selection *sel) { return sel->generation; }
 // settled).
 bool selected_unmodified(Selection *sel, const vob_pname_t &where, const struct stat &st,
                          const uint8_t blob[20]) {
-  const StatSig s = sig_of(st);
-  const view_idcache_sig_t sig = {uint64_t(s.dev), uint64_t(s.ino), int64_t(s.size), s.mtime_sec,
-                                  s.mtime_nsec, s.ctime_sec, s.ctime_nsec};
+  const StatSig sig = sig_of(st);
   auto it = sel->cache.verdicts.find(where.vob_rel);
   if (it != sel->cache.verdicts.end() && it->second.sig == sig && std::memcmp(it->second.blob, blob, 20) == 0)
     return it->second.same;
