@@ -19,6 +19,10 @@ if(VOSSEL_TIRPC_ARCHIVE)
     INTERFACE_INCLUDE_DIRECTORIES "${TIRPC_INCLUDE_DIRS}")
   set(VOSSEL_STATIC_PkgConfig::TIRPC vossel_tirpc_archive)
 endif()
+find_library(VOSSEL_NETTLE_ARCHIVE libnettle.a)
+if(VOSSEL_NETTLE_ARCHIVE)
+  set(VOSSEL_STATIC_PkgConfig::NETTLE ${VOSSEL_NETTLE_ARCHIVE})
+endif()
 
 # Sources of target's hot loops, compiled for speed in the optimised builds, which are otherwise
 # built for size (see the top CMakeLists.txt); ARGN: source files.
