@@ -516,14 +516,20 @@ int apply_default(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t **out_
   return MF_TGT_VALID;
 }
 
+// mf_tgt_validate_explicit_tgt for name, whose entry (or null) the caller looked up.
+int validate_explicit_entry(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t *e,
+                            mf_tgt_entry_t **out_entry);
+
 // The lookup of one name (the name itself or a .LIBPATTERNS candidate). *next_candidate is set
 // when the name was not found at all, so that the next candidate may be tried.
 int validate_one(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t **out_entry,
                  bool *next_candidate) {
   const bool gnu = mf_tgt_variant_is_gnu(table->compat_variant);
   *next_candidate = false;
+  // The entry of the name, looked up once: entries stay where they are while the table grows.
+  mf_tgt_entry_t *const entry = mf_tgt_lookup(table, name);
   mf_tgt_entry_t *e = nullptr;
-  int rc = mf_tgt_validate_explicit_tgt(table, name, &e);
+  int rc = validate_explicit_entry(table, name, entry, &e);
   if (rc == MF_TGT_INVALID) return MF_TGT_INVALID;
 
   int file_rc = MF_TGT_FILE_ERROR;
@@ -550,7 +556,7 @@ int validate_one(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t **out_e
     return MF_TGT_VALID;
   }
 
-  mf_tgt_entry_t *known = mf_tgt_lookup(table, name);
+  mf_tgt_entry_t *known = entry != nullptr ? entry : mf_tgt_lookup(table, name);
   if (known != nullptr && known->lookup_done) {
     if (known->implicit_target) {
       *out_entry = known;
@@ -730,9 +736,15 @@ int mf_tgt_validate_file(mf_tgt_table_t *table, const char *name, int search, in
 
 int mf_tgt_validate_explicit_tgt(mf_tgt_table_t *table, const char *name,
                                  mf_tgt_entry_t **out_entry) {
+  return validate_explicit_entry(table, name, mf_tgt_lookup(table, name), out_entry);
+}
+
+namespace {
+
+int validate_explicit_entry(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t *e,
+                            mf_tgt_entry_t **out_entry) {
   *out_entry = nullptr;
   mf_tgt_trace(4, "mf_tgt_va_explicit:entry:%s\n", name);
-  mf_tgt_entry_t *e = mf_tgt_lookup(table, name);
   if (e == nullptr || !e->defined_as_target || e->validation < 0) return MF_TGT_NO_RULE;
   if (e->validation > 0) {
     *out_entry = e;
@@ -793,6 +805,8 @@ int mf_tgt_validate_explicit_tgt(mf_tgt_table_t *table, const char *name,
                e->tgt_act_pn != nullptr ? e->tgt_act_pn : "");
   return MF_TGT_VALID;
 }
+
+}  // namespace
 
 int mf_tgt_validate_tgt(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t **out_entry) {
   LookupScope scope;
