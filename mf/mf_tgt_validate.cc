@@ -53,6 +53,12 @@ struct LookupContext {
   };
   std::unordered_map<std::string, std::string, Hash, std::equal_to<>> resolved_dirs;
   const std::pair<const std::string, std::string> *last_dir = nullptr;  // the last one used
+  // The directories of $(VPATH) once they were asked of a table under a macro-table list: the
+  // macros in force do not change while one target is validated, nor while a caller holds the
+  // context.
+  const mf_tgt_table_t *vpath_table = nullptr;
+  list_handle_t vpath_macros = LIST_HANDLE_NULL;
+  std::vector<const char *> vpath_dirs;
 
   void enter() {
     if (depth++ > 0) return;
@@ -65,34 +71,20 @@ struct LookupContext {
     cwd.clear();
     resolved_dirs.clear();
     last_dir = nullptr;
+    vpath_table = nullptr;
+    vpath_macros = LIST_HANDLE_NULL;
+    vpath_dirs.clear();
   }
 };
 LookupContext context;
 
-// One validation: the context, and the directories of $(VPATH) once they were asked for (the
-// macros in force do not change while one target is validated).
+// One validation: the context for its length.
 struct LookupScope {
-  LookupScope() {
-    context.enter();
-    depth++;
-  }
-  ~LookupScope() {
-    if (--depth == 0) {
-      vpath_known = false;
-      vpath_dirs.clear();
-    }
-    context.leave();
-  }
+  LookupScope() { context.enter(); }
+  ~LookupScope() { context.leave(); }
   LookupScope(const LookupScope &) = delete;
   LookupScope &operator=(const LookupScope &) = delete;
-
-  static int depth;
-  static bool vpath_known;
-  static std::vector<const char *> vpath_dirs;
 };
-int LookupScope::depth = 0;
-bool LookupScope::vpath_known = false;
-std::vector<const char *> LookupScope::vpath_dirs;
 
 // The existence of the relative name, whose absolute form under the context's working directory
 // is absolute, through the directory cache: the name's directory is resolved once in the context.
@@ -198,18 +190,19 @@ list_handle_t vpath_macro_dirs_of(mf_tgt_table_t *table) {
   return dirs;
 }
 
-// vpath_macro_dirs_of, asked once while a target is validated.
+// vpath_macro_dirs_of, asked once in a context.
 list_handle_t vpath_macro_dirs(mf_tgt_table_t *table) {
-  if (LookupScope::depth == 0) return vpath_macro_dirs_of(table);
-  if (!LookupScope::vpath_known) {
+  if (context.depth == 0) return vpath_macro_dirs_of(table);
+  if (context.vpath_table != table || context.vpath_macros != mfc_mf_macro_table_list) {
     list_handle_t dirs = vpath_macro_dirs_of(table);
-    LookupScope::vpath_dirs = mf_tgt_list_strings(dirs);
-    LookupScope::vpath_known = true;
+    context.vpath_dirs = mf_tgt_list_strings(dirs);
+    context.vpath_table = table;
+    context.vpath_macros = mfc_mf_macro_table_list;
     if (dirs != LIST_HANDLE_NULL) list_destroy(dirs);
   }
-  if (LookupScope::vpath_dirs.empty()) return LIST_HANDLE_NULL;
+  if (context.vpath_dirs.empty()) return LIST_HANDLE_NULL;
   list_handle_t dirs = mf_tgt_heap_list();
-  for (const char *d : LookupScope::vpath_dirs) mf_tgt_list_append(dirs, d);
+  for (const char *d : context.vpath_dirs) mf_tgt_list_append(dirs, d);
   return dirs;
 }
 
