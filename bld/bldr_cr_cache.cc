@@ -1,6 +1,7 @@
 // The configuration-record cache file.
 #include "bld/bldr_cr_cache.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -193,7 +194,37 @@ ks_status_t bldr_cr_cache_xdr_crc(xdr_op op, FILE *f, int64_t offset, uint32_t *
 }
 
 bool_t hdr_xfer(XDR *x, void *o) { return xdr_bldr_cr_cache_hdr_t(x, static_cast<bldr_cr_cache_hdr_t *>(o), nullptr); }
-bool_t dir_xfer(XDR *x, void *o) { return xdr_bldr_cr_cache_dir_t(x, static_cast<bldr_cr_cache_dir_t *>(o), nullptr); }
+// The bytes xdr_bldr_cr_cache_dir_t encodes, made in one pass: the directory is written whole at
+// every addition, so its encoding costs what a copy does.
+bool_t dir_encode(XDR *x, const bldr_cr_cache_dir_t *d) {
+  if (d->dir_max > 0 && d->entries == nullptr) return FALSE;
+  constexpr size_t kEntrySize = 16 + 8 + 4 + 4 + 4;
+  std::string out(8 + size_t(d->dir_max) * kEntrySize, '\0');
+  char *p = out.data();
+  auto put32 = [&p](uint32_t v) {
+    v = htonl(v);
+    std::memcpy(p, &v, 4);
+    p += 4;
+  };
+  put32(d->dir_count);
+  put32(d->dir_max);
+  for (uint32_t i = 0; i < d->dir_max; i++) {
+    const bldr_cr_cache_index_t &e = d->entries[i];
+    std::memcpy(p, e.do_oid.bytes, 16);
+    p += 16;
+    put32(uint32_t(uint64_t(e.offset) >> 32));
+    put32(uint32_t(uint64_t(e.offset)));
+    put32(e.length);
+    put32(e.crc);
+    put32(e.name_hash);
+  }
+  return XDR_PUTBYTES(x, out.data(), u_int(out.size()));
+}
+
+bool_t dir_xfer(XDR *x, void *o) {
+  auto *d = static_cast<bldr_cr_cache_dir_t *>(o);
+  return x->x_op == XDR_ENCODE ? dir_encode(x, d) : xdr_bldr_cr_cache_dir_t(x, d, nullptr);
+}
 bool_t cr_xfer(XDR *x, void *o) { return xdr_tbs_cr_t_kelpglop(x, static_cast<tbs_cr_t *>(o)); }
 
 constexpr uint32_t kHeaderSize = 20;
@@ -666,20 +697,26 @@ ks_status_t rewrite_locked(bldr_cr_cache_t *c) {
     return undo(KS_ST_ERR);
   }
   std::vector<char> buf(kCopyChunk);
+  // The records are copied one after another: the new file is written at its end, and the old
+  // one is read on from where the last record ended when the next one follows it.
+  if (fseeko(n.file, 0, SEEK_END) != 0) return undo(errno_status(errno));
+  int64_t at = int64_t(ftello(n.file));
+  int64_t read_at = -1;
   for (uint32_t i = 0; i < c->dir.dir_count;) {
     const bldr_cr_cache_index_t &e = c->dir.entries[i];
     if (!live(e)) {
       i++;
       continue;
     }
-    if (fseeko(n.file, 0, SEEK_END) != 0) return undo(errno_status(errno));
-    int64_t at = int64_t(ftello(n.file));
     uint32_t j = i;
     for (; j < c->dir.dir_count && c->dir.entries[j].offset == e.offset; j++) {
       n.dir.entries[n.dir.dir_count] = c->dir.entries[j];
       n.dir.entries[n.dir.dir_count++].offset = at;
     }
-    if (fseeko(c->file, off_t(e.offset), SEEK_SET) != 0) return undo(errno_status(errno));
+    if (read_at != e.offset && fseeko(c->file, off_t(e.offset), SEEK_SET) != 0)
+      return undo(errno_status(errno));
+    read_at = e.offset + int64_t(e.length);
+    at += int64_t(e.length);
     for (uint32_t left = e.length; left > 0;) {
       size_t chunk = left < kCopyChunk ? left : kCopyChunk;
       if (fread(buf.data(), 1, chunk, c->file) != chunk || fwrite(buf.data(), 1, chunk, n.file) != chunk) {

@@ -40,8 +40,13 @@ struct Identity {
   std::string login, group, host, platform;
 };
 
-Identity who() {
-  Identity i;
+// Looked up once per process (the user and group databases are files read at every lookup), and
+// again only when the process's user or group changed.
+const Identity &who() {
+  static Identity i;
+  static bool known = false;
+  if (known && i.uid == uint32_t(getuid()) && i.gid == uint32_t(getgid())) return i;
+  known = true;
   i.uid = uint32_t(getuid());
   i.gid = uint32_t(getgid());
   const char *l = sysutl_myloginname();

@@ -242,19 +242,6 @@ int nimbrel_exec_script(const char *shell, int argc, char **argv, char **envp, c
                "disable_direct_exec=%d\nscript=%s\n",
                -1, shell, argc, argc >= 1 ? argv[0] : "no argv", use_cmd_file,
                direct_exec_allowed, shell_required, script ? script : "");
-  std::string cmd_name;
-  int cmd_fd = -1;
-  if (use_cmd_file && script) {
-    cmd_fd = make_command_file(&cmd_name);
-    if (cmd_fd < 0) return NIMBREL_EXEC_CHILD_FAILED;
-    if (!write_all(cmd_fd, script, std::strlen(script))) {
-      imsg_print(IMSG_ERROR, &_nimbrel_exec_karsel_msg_table, MSG_CMD_FILE, cmd_name.c_str(),
-                 imsg_strerror(errno));
-      close(cmd_fd);
-      unlink(cmd_name.c_str());
-      return NIMBREL_EXEC_CHILD_FAILED;
-    }
-  }
   std::fflush(stdout);
   std::fflush(stderr);
 
@@ -287,45 +274,68 @@ int nimbrel_exec_script(const char *shell, int argc, char **argv, char **envp, c
     }
   }
 
+  // The child is started without copying this process (posix_spawn); it inherits what a forked
+  // child would: descriptors, signal mask, ignored signals, process group, working directory.
   child = ChildState();
   interrupt_sig = 0;
   last_interrupt = 0;
   int code = NIMBREL_EXEC_CHILD_FAILED;
+  std::string cmd_name;
+  int cmd_fd = -1;
   {
     InterruptGuard guard;
-    pid_t pid = rt_proc_fork(exit_callback, &child, 1);
-    if (pid < 0) {
-      imsg_print(IMSG_ERROR, &_nimbrel_exec_karsel_msg_table, MSG_FORK, imsg_strerror(errno));
-      if (cmd_fd >= 0) {
-        close(cmd_fd);
-        unlink(cmd_name.c_str());
-      }
-      return NIMBREL_EXEC_CHILD_FAILED;
+    pid_t pid = -1;
+    if (!words.empty()) {
+      pid = rt_proc_spawn(exit_callback, &child, program.c_str(), nullptr, words.data(), envp);
+      if (pid < 0 && trace(3))
+        imsg_print(IMSG_TRACE, "nimbrel_exec_script:direct-exec failure, fall thru:\"%s\":%d\n",
+                   -1, words[0], errno);
     }
-    if (pid == 0) {
-      if (!words.empty()) {
-        execve(program.c_str(), words.data(), envp);
-        if (trace(3))
-          imsg_print(IMSG_TRACE, "nimbrel_exec_script:direct-exec failure, fall thru:\"%s\":%d\n",
-                     -1, words[0], errno);
-      }
-      if (cmd_fd >= 0) {
-        if (dup2(cmd_fd, 0) < 0) {
-          imsg_print(IMSG_ERROR, &_nimbrel_exec_karsel_msg_table, MSG_DUP, imsg_strerror(errno));
-          _exit(NIMBREL_EXEC_CHILD_FAILED);
+    if (pid < 0) {
+      // The shell, reading the script from the command file when there is one (made only now:
+      // a program started directly does not need it).
+      posix_spawn_file_actions_t actions;
+      bool have_actions = false;
+      if (use_cmd_file && script) {
+        cmd_fd = make_command_file(&cmd_name);
+        if (cmd_fd < 0) return NIMBREL_EXEC_CHILD_FAILED;
+        if (!write_all(cmd_fd, script, std::strlen(script)) || lseek(cmd_fd, 0, SEEK_SET) != 0) {
+          imsg_print(IMSG_ERROR, &_nimbrel_exec_karsel_msg_table, MSG_CMD_FILE, cmd_name.c_str(),
+                     imsg_strerror(errno));
+          close(cmd_fd);
+          unlink(cmd_name.c_str());
+          return NIMBREL_EXEC_CHILD_FAILED;
         }
-        fcntl(0, F_SETFD, 0);
-        lseek(0, 0, SEEK_SET);
+        if (posix_spawn_file_actions_init(&actions) != 0 ||
+            posix_spawn_file_actions_adddup2(&actions, cmd_fd, 0) != 0) {
+          imsg_print(IMSG_ERROR, &_nimbrel_exec_karsel_msg_table, MSG_DUP, imsg_strerror(ENOMEM));
+          close(cmd_fd);
+          unlink(cmd_name.c_str());
+          return NIMBREL_EXEC_CHILD_FAILED;
+        }
+        have_actions = true;
       }
       if (trace(3))
         imsg_print(IMSG_TRACE,
                    "nimbrel_exec_script:indirect-exec:shell=\"%s\", argv[1]=%s, script=\"%20s\"\n",
                    -1, shell, argc > 1 ? argv[1] : "no argv", script ? script : "");
-      execve(shell, argv, envp);
-      imsg_print(IMSG_ERROR, &_nimbrel_exec_karsel_msg_table, MSG_EXEC, argv[0],
-                 imsg_strerror(errno));
-      std::fflush(stderr);
-      _exit(NIMBREL_EXEC_CHILD_FAILED);
+      pid = rt_proc_spawn(exit_callback, &child, shell, have_actions ? &actions : nullptr, argv,
+                          envp);
+      const int err = errno;
+      if (have_actions) posix_spawn_file_actions_destroy(&actions);
+      if (pid < 0) {
+        // No process (EAGAIN), or a shell that cannot be executed.
+        if (err == EAGAIN)
+          imsg_print(IMSG_ERROR, &_nimbrel_exec_karsel_msg_table, MSG_FORK, imsg_strerror(err));
+        else
+          imsg_print(IMSG_ERROR, &_nimbrel_exec_karsel_msg_table, MSG_EXEC, argv[0],
+                     imsg_strerror(err));
+        if (cmd_fd >= 0) {
+          close(cmd_fd);
+          unlink(cmd_name.c_str());
+        }
+        return NIMBREL_EXEC_CHILD_FAILED;
+      }
     }
     child.pid = pid;
     interrupt_child = pid;

@@ -66,6 +66,8 @@ struct Reader {
   struct stat wal = {};  // the write-ahead log as it was when the snapshot was checked
   bool wal_settled = false;  // it was older than a clock tick then, so a change shows
   dbrpc_reg_snapshot_h snapshot;
+  unsigned hold_depth = 0;     // nesting of open holds
+  dbrpc_reg_snapshot_h held;  // the snapshot given in the open hold
 
   ~Reader() { close(); }
   void close() {
@@ -207,25 +209,9 @@ const dbrpc_view_rec_t *dbrpc_reg_snapshot_t::find_view_by_uuid(const tbs_uuid_t
 
 namespace {
 
-unsigned reg_hold_depth = 0;  // nesting of open holds (guarded by reader.lock)
-
-}  // namespace
-
-void dbrpc_reg_hold_begin() {
-  std::lock_guard<std::mutex> hold(reader.lock);
-  reg_hold_depth++;
-}
-
-void dbrpc_reg_hold_end() {
-  std::lock_guard<std::mutex> hold(reader.lock);
-  if (reg_hold_depth > 0) reg_hold_depth--;
-}
-
-dbrpc_reg_snapshot_h dbrpc_reg_snapshot(ks_status_t *status) {
-  *status = KS_ST_OK;
+// The snapshot as the registry is now; reader.lock held.
+dbrpc_reg_snapshot_h snapshot_locked(ks_status_t *status) {
   std::string site = tbs_site_dir();
-  std::lock_guard<std::mutex> hold(reader.lock);
-  if (reg_hold_depth > 0 && reader.snapshot && reader.snapshot->site == site) return reader.snapshot;
   std::string path = tbs_registry_pname();
   struct stat st;
   if (path.empty() || stat(path.c_str(), &st) != 0) {
@@ -274,6 +260,28 @@ dbrpc_reg_snapshot_h dbrpc_reg_snapshot(ks_status_t *status) {
   reader.data_version = version;
   return snap;
 }
+
+}  // namespace
+
+void dbrpc_reg_hold_begin() {
+  std::lock_guard<std::mutex> hold(reader.lock);
+  reader.hold_depth++;
+}
+
+void dbrpc_reg_hold_end() {
+  std::lock_guard<std::mutex> hold(reader.lock);
+  if (reader.hold_depth > 0 && --reader.hold_depth == 0) reader.held.reset();
+}
+
+dbrpc_reg_snapshot_h dbrpc_reg_snapshot(ks_status_t *status) {
+  *status = KS_ST_OK;
+  std::lock_guard<std::mutex> hold(reader.lock);
+  if (reader.hold_depth > 0 && reader.held && reader.held->site == tbs_site_dir()) return reader.held;
+  dbrpc_reg_snapshot_h snap = snapshot_locked(status);
+  if (reader.hold_depth > 0) reader.held = snap;
+  return snap;
+}
+
 
 bool dbrpc_reg_tag_is_valid(const std::string &tag) {
   if (tag.empty() || tag.size() > 255 || tag[0] == '.' || tag[0] == '-') return false;

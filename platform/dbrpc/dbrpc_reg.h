@@ -50,8 +50,9 @@ typedef std::shared_ptr<const dbrpc_reg_snapshot_t> dbrpc_reg_snapshot_h;
 dbrpc_reg_snapshot_h dbrpc_reg_snapshot(ks_status_t *status);
 
 // Opens a hold on the registry: until the matching dbrpc_reg_hold_end, dbrpc_reg_snapshot gives
-// the snapshot it last read without asking whether the registry changed. For a caller that looks
-// many names up as of one moment. Holds nest.
+// the snapshot it first gave in the hold without looking at the registry again (a change made
+// meanwhile is seen after the hold). For a caller resolving many names as of one moment. Holds
+// nest.
 void dbrpc_reg_hold_begin();
 void dbrpc_reg_hold_end();
 

@@ -27,6 +27,8 @@ const char kSchema[] =
     " script_hash INTEGER NOT NULL, size INTEGER NOT NULL, mtime_ns INTEGER NOT NULL,"
     " dev INTEGER NOT NULL, ino INTEGER NOT NULL, created INTEGER NOT NULL);"
     "CREATE INDEX IF NOT EXISTS dos_by_name ON dos(dir_dbid, name, primary_hash);"
+    // The derived objects of a record (a record goes with its last one).
+    "CREATE INDEX IF NOT EXISTS dos_by_cr ON dos(cr_id);"
     "CREATE TABLE IF NOT EXISTS do_dep_hashes(do_oid BLOB NOT NULL, h0 INTEGER NOT NULL,"
     " h1 INTEGER NOT NULL);"
     "CREATE INDEX IF NOT EXISTS do_dep_hashes_by_do ON do_dep_hashes(do_oid);"

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -257,6 +258,28 @@ pid_t rt_proc_fork(rt_proc_callback_t callback, void *arg, int) {
     return 0;
   }
   if (pid > 0) children.push_back({pid, callback, arg});
+  return pid;
+}
+
+pid_t rt_proc_spawn(rt_proc_callback_t callback, void *arg, const char *path,
+                    const posix_spawn_file_actions_t *actions, char *const argv[],
+                    char *const envp[]) {
+  // The handler and the pipe first: a child that ends at once must still wake the loop.
+  ensure_pipe();
+  install_sigchld();
+  try {
+    children.reserve(children.size() + 1);
+  } catch (...) {
+    errno = ENOMEM;
+    return -1;
+  }
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, path, actions, nullptr, argv, envp);
+  if (rc != 0) {
+    errno = rc;
+    return -1;
+  }
+  children.push_back({pid, callback, arg});
   return pid;
 }
 

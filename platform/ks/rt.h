@@ -6,6 +6,7 @@
 // from inside a callback of an outer run), and rt_shutdown ends only the innermost run.
 #pragma once
 
+#include <spawn.h>
 #include <sys/types.h>
 
 #include <csignal>
@@ -61,6 +62,14 @@ int rt_run_depth();
 // every caller. In the parent the child's pid, in the child 0, -1 when the fork fails (errno
 // set). The child leaves the loop and its table behind.
 pid_t rt_proc_fork(rt_proc_callback_t callback, void *arg, int flag);
+
+// Starts path as posix_spawn does (with the file actions given, or none) and tracks the child as
+// rt_proc_fork does: its exit runs callback(pid, wait status, arg) from the loop. The child's
+// pid, or -1 with errno set when it could not be started (among them when path cannot be
+// executed: no child is left then).
+pid_t rt_proc_spawn(rt_proc_callback_t callback, void *arg, const char *path,
+                    const posix_spawn_file_actions_t *actions, char *const argv[],
+                    char *const envp[]);
 
 // Stops tracking a child: its exit runs no callback (and it is not reaped by the loop).
 void rt_proc_disown(pid_t pid);

@@ -28,6 +28,7 @@
 #include "view/view_audit_raw.h"
 #include "view/view_audit_rec.h"
 #include "view/view_xstat.h"
+#include "vob/vob_pname.h"
 
 namespace {
 
@@ -39,6 +40,7 @@ class IdentityBatch {
   IdentityBatch() {
     dbrpc_viewdb_batch_begin();
     view_xstat_hold_begin();
+    vob_pname_hold_begin();
   }
   ~IdentityBatch() {
     if (open_) end();
@@ -48,6 +50,7 @@ class IdentityBatch {
   // Commits the batch; false when an assignment may not have been recorded.
   bool end() {
     open_ = false;
+    vob_pname_hold_end();
     view_xstat_hold_end();
     return dbrpc_viewdb_batch_end() == KS_ST_OK;
   }
@@ -149,9 +152,10 @@ ks_status_t io_error(const char *what, const std::string &path) {
 namespace {
 
 // Converts the raw events open and locked on rfd that are not converted yet into records of the
-// audit file, then saves the converter's state. 0, or KS_ST_ERR after printing why.
+// audit file, and sets *next to the converter's state after them (for the caller to save). 0, or
+// KS_ST_ERR after printing why.
 ks_status_t convert_locked(int rfd, const std::string &raw, const std::string &audit,
-                           const std::string &state) {
+                           const std::string &state, std::string *next) {
   std::string head;
   if (!read_from(rfd, 0, &head, 512)) return io_error("read audit events", raw);
   view_audit_raw_origin_t origin = view_audit_raw_origin(head);
@@ -197,10 +201,9 @@ ks_status_t convert_locked(int rfd, const std::string &raw, const std::string &a
     }
   }
   if (!write_at(afd.fd, records, cs.audit)) return io_error("write audit file", audit);
-  std::string text = std::string(kStateHead) + "id " + (cs.id.empty() ? "-" : cs.id) + "\nraw " +
-                     std::to_string(cs.raw + off_t(used)) + "\naudit " +
-                     std::to_string(cs.audit + off_t(records.size())) + "\n" + saved;
-  if (!save_state(state, text)) return io_error("write audit state", state);
+  *next = std::string(kStateHead) + "id " + (cs.id.empty() ? "-" : cs.id) + "\nraw " +
+          std::to_string(cs.raw + off_t(used)) + "\naudit " +
+          std::to_string(cs.audit + off_t(records.size())) + "\n" + saved;
   return KS_ST_OK;
 }
 
@@ -223,15 +226,20 @@ ks_status_t view_audit_convert(const char *audit_path, view_audit_cvt_t mode) {
   if (fstat(rfd.fd, &rst) != 0) return io_error("read audit events", raw);
   if (rst.st_nlink == 0) return KS_ST_OK;  // the audit ended while this conversion waited
 
-  ks_status_t status = convert_locked(rfd.fd, raw, audit, state);
+  std::string next;
+  ks_status_t status = convert_locked(rfd.fd, raw, audit, state, &next);
   // The raw events have served their purpose once the audit ended (converted or not: a later
-  // audit must never take them), or once no process records into them any more.
+  // audit must never take them), or once no process records into them any more. Their state is
+  // then not saved: killed before the raw events are gone, the conversion is run again from the
+  // state saved before it, as when killed between its records and its state.
   bool keep = getenv(VESSARY_ENV_KEEP_RAW) && *getenv(VESSARY_ENV_KEEP_RAW);
   if (!keep && (mode == VIEW_AUDIT_CVT_END ||
                 (mode == VIEW_AUDIT_CVT_STOP && status == KS_ST_OK &&
                  flock(rfd.fd, LOCK_EX | LOCK_NB) == 0))) {
     unlink(raw.c_str());
     unlink(state.c_str());
+    return status;
   }
+  if (status == KS_ST_OK && !save_state(state, next)) return io_error("write audit state", state);
   return status;
 }

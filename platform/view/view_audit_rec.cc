@@ -390,10 +390,11 @@ class Converter {
 
   // Whether p lies in a system place outside the view root.
   bool system_place(std::string_view p) const {
-    static const char *const prefixes[] = {"/usr/", "/lib/", "/lib64/", "/lib32/", "/bin/", "/sbin/",
-                                           "/etc/", "/proc/", "/sys/", "/dev/", "/opt/", "/run/"};
-    for (const char *x : prefixes)
-      if (p.compare(0, strlen(x), x) == 0) return !under(p, roots_[0]) && !under(p, roots_[1]);
+    static constexpr std::string_view prefixes[] = {"/usr/", "/lib/", "/lib64/", "/lib32/",
+                                                    "/bin/", "/sbin/", "/etc/", "/proc/",
+                                                    "/sys/", "/dev/", "/opt/", "/run/"};
+    for (std::string_view x : prefixes)
+      if (p.starts_with(x)) return !under(p, roots_[0]) && !under(p, roots_[1]);
     return false;
   }
 

@@ -77,9 +77,15 @@ struct Worktree {
   unsigned checked_in = 0;  // the hold in which HEAD and the index were last checked
   std::map<std::string, std::pair<StatSig, bool>> clean;  // path -> (status seen, unmodified)
   std::unordered_map<std::string, tbs_oid_t> dir_versions;  // tree id text -> version digest key
+  // The trees of the selected directories read so far, by VOB-relative directory ("" the root);
+  // a null tree: no such directory is selected.
+  std::unordered_map<std::string, git_tree *> trees;
 
   ~Worktree() { release(); }
   void release() {
+    for (auto &t : trees)
+      if (t.second != head_tree) git_tree_free(t.second);
+    trees.clear();
     git_tree_free(head_tree);
     git_index_free(index);
     git_repository_free(repo);
@@ -101,8 +107,36 @@ struct Worktree {
     if (stat(index_file.c_str(), &index_st) != 0) index_st = {};
     git_object *tree = nullptr;
     if (git_revparse_single(&tree, repo, "HEAD^{tree}") == 0) head_tree = reinterpret_cast<git_tree *>(tree);
+    if (head_tree) trees.emplace("", head_tree);
     if (git_repository_index(&index, repo) != 0) index = nullptr;
     return head_tree != nullptr;
+  }
+
+  // The selected tree of the VOB-relative directory dir, read once per load; null when the
+  // selected tree has no directory there.
+  git_tree *tree_of(const std::string &dir) {
+    auto it = trees.find(dir);
+    if (it != trees.end()) return it->second;
+    git_tree *found = nullptr;
+    size_t slash = dir.rfind('/');
+    git_tree *parent = tree_of(slash == std::string::npos ? std::string() : dir.substr(0, slash));
+    const git_tree_entry *e =
+        parent ? git_tree_entry_byname(parent, slash == std::string::npos ? dir.c_str() : dir.c_str() + slash + 1)
+               : nullptr;
+    if (e && git_tree_entry_filemode(e) == GIT_FILEMODE_TREE &&
+        git_tree_lookup(&found, repo, git_tree_entry_id(e)) != 0)
+      found = nullptr;
+    trees.emplace(dir, found);
+    return found;
+  }
+
+  // The entry at the VOB-relative path rel of the selected tree (owned by the cached tree), or
+  // null.
+  const git_tree_entry *entry_at(const std::string &rel) {
+    size_t slash = rel.rfind('/');
+    git_tree *dir = tree_of(slash == std::string::npos ? std::string() : rel.substr(0, slash));
+    return dir ? git_tree_entry_byname(dir, slash == std::string::npos ? rel.c_str() : rel.c_str() + slash + 1)
+               : nullptr;
   }
 
   // Reloads when HEAD or the index changed since they were read (once per hold).
@@ -255,13 +289,11 @@ ks_status_t view_private(const vob_pname_t &where, const struct stat &st, Identi
 ks_status_t judge(Worktree *wt, const vob_pname_t &where, const struct stat &st, Identity *id,
                   bool past = false);
 
-// Starts the version-control library once. Trees stay in its object cache whatever their size:
-// every identification below a directory looks that directory's tree up again.
+// Starts the version-control library once. (The trees it reads are kept by the worktrees.)
 void git_ready() {
   static bool ready = false;
   if (ready) return;
   git_libgit2_init();
-  git_libgit2_opts(GIT_OPT_SET_CACHE_OBJECT_LIMIT, int(GIT_OBJECT_TREE), size_t(16) << 20);
   ready = true;
 }
 
@@ -308,20 +340,17 @@ ks_status_t judge(Worktree *wt, const vob_pname_t &where, const struct stat &st,
     id->objsn = vob_ob_elem_objsn(elem);
     return KS_ST_OK;
   }
-  git_tree_entry *entry = nullptr;
-  if (git_tree_entry_bypath(&entry, wt->head_tree, where.vob_rel.c_str()) != 0)
-    return view_private(where, st, id);
-  std::unique_ptr<git_tree_entry, void (*)(git_tree_entry *)> hold_entry(entry, git_tree_entry_free);
+  const git_tree_entry *entry = wt->entry_at(where.vob_rel);
+  if (entry == nullptr) return view_private(where, st, id);
   git_filemode_t mode = git_tree_entry_filemode(entry);
   const git_oid *id_in_tree = git_tree_entry_id(entry);
   id->elem = elem;
   id->objsn = vob_ob_elem_objsn(elem);
   if (mode == GIT_FILEMODE_TREE && S_ISDIR(st.st_mode)) {
-    git_tree *tree = nullptr;
-    if (git_tree_lookup(&tree, wt->repo, id_in_tree) != 0) return KS_ST_ERR;
+    git_tree *tree = wt->tree_of(where.vob_rel);
+    if (tree == nullptr) return KS_ST_ERR;
     id->mtype = VOB_MTYPE_DIR_VERSION;
     id->obj = dir_version(wt, elem, tree);
-    git_tree_free(tree);
     return KS_ST_OK;
   }
   if (mode == GIT_FILEMODE_COMMIT && S_ISDIR(st.st_mode)) {
@@ -488,9 +517,11 @@ void view_xstat_hold_begin() {
 }
 
 void view_xstat_hold_end() {
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    if (hold_depth > 0) hold_depth--;
+  }
   dbrpc_reg_hold_end();
-  std::lock_guard<std::mutex> hold(lock);
-  if (hold_depth > 0) hold_depth--;
 }
 
 void view_xstat_flush_cache() {

@@ -124,7 +124,8 @@ ks_status_t view_get_oids_was(const vob_pname_t &where, const struct stat &st, v
 // Opens a hold on the worktrees and the registry: until the matching view_xstat_hold_end, the
 // version that a VOB worktree selects is read once, and changes to its HEAD or index, or to the
 // registry, made meanwhile are seen after the hold. For a caller identifying many objects as of
-// one moment (an audit's conversion, the lookups of a make between rebuilds). Holds nest.
+// one moment (an audit's conversion, the making of a record, the lookups of a make between
+// rebuilds). Holds nest.
 void view_xstat_hold_begin();
 void view_xstat_hold_end();
 

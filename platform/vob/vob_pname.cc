@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <mutex>
 #include <unordered_map>
-#include <vector>
 
 #include "tbs/tbs_product.h"
 
@@ -20,38 +19,54 @@ struct ResolvedDir {
   std::string real;
   dev_t dev;
   ino_t ino;
+  unsigned hold;  // the hold in which it was last checked (0: none)
 };
 
 std::mutex cache_lock;
 std::unordered_map<std::string, ResolvedDir> dir_cache;
+unsigned hold_depth = 0;   // nesting of open holds
+unsigned hold_serial = 0;  // the current hold, while hold_depth is not 0
 
 // "." and ".." and repeated slashes removed without looking at the file system.
 std::string lexical_clean(const std::string &abs) {
-  std::vector<std::string> parts;
+  std::string out;
+  out.reserve(abs.size());
   size_t i = 0;
   while (i < abs.size()) {
     size_t j = abs.find('/', i);
     if (j == std::string::npos) j = abs.size();
-    std::string part = abs.substr(i, j - i);
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (!part.empty() && part != ".") {
-      parts.push_back(part);
+    const size_t n = j - i;
+    if (n == 2 && abs[i] == '.' && abs[i + 1] == '.') {
+      size_t last = out.rfind('/');
+      out.resize(last == std::string::npos ? 0 : last);
+    } else if (n > 0 && !(n == 1 && abs[i] == '.')) {
+      out += '/';
+      out.append(abs, i, n);
     }
     i = j + 1;
   }
-  std::string out;
-  for (const std::string &p : parts) out += "/" + p;
-  return out.empty() ? "/" : out;
+  if (out.empty()) out = "/";
+  return out;
 }
 
 bool resolve_dir(const std::string &dir, std::string *real) {
+  unsigned serial = 0;
+  {
+    std::lock_guard<std::mutex> hold(cache_lock);
+    serial = hold_depth ? hold_serial : 0;
+    auto it = dir_cache.find(dir);
+    if (serial && it != dir_cache.end() && it->second.hold == serial) {
+      *real = it->second.real;
+      return true;
+    }
+  }
   struct stat st;
   if (stat(dir.c_str(), &st) != 0) return false;
   {
     std::lock_guard<std::mutex> hold(cache_lock);
     auto it = dir_cache.find(dir);
     if (it != dir_cache.end() && it->second.dev == st.st_dev && it->second.ino == st.st_ino) {
+      it->second.hold = serial;
       *real = it->second.real;
       return true;
     }
@@ -61,7 +76,7 @@ bool resolve_dir(const std::string &dir, std::string *real) {
   *real = buf;
   std::lock_guard<std::mutex> hold(cache_lock);
   if (dir_cache.size() > 100000) dir_cache.clear();
-  dir_cache[dir] = ResolvedDir{*real, st.st_dev, st.st_ino};
+  dir_cache[dir] = ResolvedDir{*real, st.st_dev, st.st_ino, serial};
   return true;
 }
 
@@ -159,4 +174,14 @@ std::string vob_pname_view_relative(const vob_pname_t &where) {
   if (!where.view) return std::string();
   if (where.abs.size() == where.view_dir.size()) return "/";
   return where.abs.substr(where.view_dir.size());
+}
+
+void vob_pname_hold_begin() {
+  std::lock_guard<std::mutex> hold(cache_lock);
+  if (hold_depth++ == 0 && ++hold_serial == 0) hold_serial = 1;
+}
+
+void vob_pname_hold_end() {
+  std::lock_guard<std::mutex> hold(cache_lock);
+  if (hold_depth > 0) hold_depth--;
 }

@@ -38,3 +38,10 @@ std::string vob_pname_view_relative(const vob_pname_t &where);
 
 // The view root in canonical form (symbolic links resolved when it exists).
 std::string vob_pname_view_root();
+
+// Opens a hold on the names: until the matching vob_pname_hold_end, a directory resolved once in
+// the hold is taken as resolved without looking at it again. For a short stretch of work that
+// resolves many names as of one moment (an audit's conversion, the making of a record), not
+// for one that other processes' scripts may overlap at length. Holds nest.
+void vob_pname_hold_begin();
+void vob_pname_hold_end();

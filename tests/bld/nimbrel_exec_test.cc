@@ -1,13 +1,16 @@
 // The script runner: lines run directly or through the shell, the default "-e" and its absence
 // for ignored lines, echo and listing mode, malformed scripts, shells given with flags, and the
-// command files it leaves behind (none).
+// command files it leaves behind (none), and what the child of a line inherits.
 #include "bld/nimbrel_exec.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -184,6 +187,78 @@ TEST_F(ScriptRunner, CommandFileIsPrivateAndASquattedNameIsPassedOver) {
   EXPECT_EQ(status_, 0);
   EXPECT_EQ(leftovers(), std::vector<std::string>{name});
   unlink(f(name).c_str());
+}
+
+// The value of a "Name:\t<hex>" line of a /proc status text, or ~0 when missing.
+unsigned long long status_mask(const std::string &text, const std::string &name) {
+  size_t at = text.find(name + ":\t");
+  if (at == std::string::npos) return ~0ULL;
+  return std::strtoull(text.c_str() + at + name.size() + 2, nullptr, 16);
+}
+
+TEST_F(ScriptRunner, ChildInheritsEnvironmentDescriptorsSignalsAndGroup) {
+  // A program that writes what it inherited: run directly, and as a child of the shell.
+  const std::string probe = f("probe");
+  {
+    std::ofstream s(probe);
+    s << "#!/bin/sh\n{ echo \"env=$PROBE_VAR\"; cat /proc/$$/status; echo \"pgrp=$(cut -d' ' "
+         "-f5 /proc/$$/stat)\"; echo \"fds=$(ls /proc/$$/fd | tr '\\n' ' ')\"; } > \"$1\"\n";
+  }
+  chmod(probe.c_str(), 0755);
+  setenv("PROBE_VAR", "seen", 1);
+  const int open_fd = 57, closed_fd = 58;
+  int null_fd = open("/dev/null", O_RDONLY);
+  ASSERT_GE(null_fd, 0);
+  ASSERT_EQ(dup2(null_fd, open_fd), open_fd);
+  ASSERT_EQ(dup3(null_fd, closed_fd, O_CLOEXEC), closed_fd);
+  close(null_fd);
+  sigset_t usr1, old_mask;
+  sigemptyset(&usr1);
+  sigaddset(&usr1, SIGUSR1);
+  sigprocmask(SIG_BLOCK, &usr1, &old_mask);
+  void (*old_usr2)(int) = signal(SIGUSR2, SIG_IGN);
+  Capture c;
+  EXPECT_EQ(run(probe + " " + f("direct") + "\n"), KS_ST_OK);
+  EXPECT_EQ(run(probe + " " + f("shell") + " < /dev/null\n"), KS_ST_OK);
+  // The shell unblocks every signal when it starts: the mask is seen by a program run directly.
+  EXPECT_EQ(run("cp /proc/self/status " + f("mask") + "\n"), KS_ST_OK);
+  sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+  signal(SIGUSR2, old_usr2);
+  close(open_fd);
+  close(closed_fd);
+  unsetenv("PROBE_VAR");
+  for (const char *how : {"direct", "shell"}) {
+    std::ifstream in(f(how));
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string t = text.str();
+    EXPECT_NE(t.find("env=seen\n"), std::string::npos) << how << ": " << t;
+    EXPECT_NE(t.find("pgrp=" + std::to_string(getpgrp()) + "\n"), std::string::npos) << how;
+    EXPECT_NE(t.find(" 57 "), std::string::npos) << how << ": an inheritable descriptor";
+    EXPECT_EQ(t.find(" 58 "), std::string::npos) << how << ": a descriptor closed on exec";
+    EXPECT_TRUE(status_mask(t, "SigIgn") & (1ULL << (SIGUSR2 - 1))) << how << ": ignored signal";
+  }
+  std::ifstream in(f("mask"));
+  std::stringstream mask;
+  mask << in.rdbuf();
+  EXPECT_TRUE(status_mask(mask.str(), "SigBlk") & (1ULL << (SIGUSR1 - 1))) << mask.str();
+}
+
+TEST_F(ScriptRunner, AProgramTheSystemCannotStartRunsThroughTheShell) {
+  // An executable text without an interpreter line: the shell runs it as a script.
+  const std::string plain = f("plain");
+  {
+    std::ofstream s(plain);
+    s << "touch " << f("ran") << "\n";
+  }
+  chmod(plain.c_str(), 0755);
+  Capture c;
+  EXPECT_EQ(run(plain + "\n"), KS_ST_OK);
+  EXPECT_EQ(status_, 0);
+  EXPECT_EQ(access(f("ran").c_str(), F_OK), 0) << c.text();
+  std::vector<std::string> left = leftovers();
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"plain", "ran"})) << "no command file left";
 }
 
 }  // namespace

@@ -5,8 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
+
+extern char **environ;
 
 namespace {
 
@@ -89,6 +92,25 @@ TEST(Rt, DisownedChildRunsNoCallback) {
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   rt_run();  // nothing left to wait for
   EXPECT_EQ(w.pid, 0);
+}
+
+TEST(Rt, SpawnedChildRunsItsCallbackAndOneThatCannotStartLeavesNone) {
+  Wait w;
+  char *argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"), const_cast<char *>("exit 5"),
+                  nullptr};
+  pid_t pid = rt_proc_spawn(child_exited, &w, "/bin/sh", nullptr, argv, environ);
+  ASSERT_GT(pid, 0);
+  rt_run();
+  EXPECT_EQ(w.pid, pid);
+  ASSERT_TRUE(WIFEXITED(w.status));
+  EXPECT_EQ(WEXITSTATUS(w.status), 5);
+
+  Wait none;
+  errno = 0;
+  EXPECT_EQ(rt_proc_spawn(child_exited, &none, "/no/such/program", nullptr, argv, environ), -1);
+  EXPECT_EQ(errno, ENOENT);
+  rt_run();  // nothing to wait for
+  EXPECT_EQ(none.pid, 0);
 }
 
 rt_int_event_t usr_event;

@@ -273,6 +273,31 @@ TEST_F(ViewTest, AHoldSeesTheSelectedVersionsOfItsStart) {
   EXPECT_FALSE(same(after.obj_oid, before.obj_oid));
 }
 
+TEST_F(ViewTest, AHoldKeepsTheResolvedDirectoriesAndTheRegistryOfItsStart) {
+  ASSERT_EQ(mkdir(p("alpha", "gen").c_str(), 0777), 0);
+  const std::string name = p("alpha", "gen/f");
+  auto resolve = [](const std::string &path) {
+    vob_pname_t where;
+    EXPECT_EQ(vob_pname_resolve(path.c_str(), false, &where), KS_ST_OK) << path;
+    return where;
+  };
+  const std::string in_new_view = site_.path("gamma", "proj", "src/a.c");
+  view_xstat_hold_begin();
+  vob_pname_hold_begin();
+  EXPECT_EQ(resolve(name).vob_rel, "gen/f");
+  // The directory becomes a link to another, and a view is made.
+  ASSERT_EQ(rename(p("alpha", "gen").c_str(), p("alpha", "gen.old").c_str()), 0);
+  ASSERT_EQ(symlink("src", p("alpha", "gen").c_str()), 0);
+  site_.make_view("gamma");
+  EXPECT_EQ(resolve(name).vob_rel, "gen/f") << "resolved as at the start of the hold";
+  EXPECT_EQ(resolve(in_new_view).view, nullptr) << "the registry of the start of the hold";
+  vob_pname_hold_end();
+  view_xstat_hold_end();
+  EXPECT_EQ(resolve(name).vob_rel, "src/f");
+  ASSERT_NE(resolve(in_new_view).view, nullptr);
+  EXPECT_EQ(resolve(in_new_view).view->tag, "gamma");
+}
+
 TEST_F(ViewTest, VobHandlesFromPathsAndIdentities) {
   struct Case {
     std::string path;

@@ -106,6 +106,8 @@ TEST_F(PnameTest, CanonicalNamesResolveDirectoriesAndKeepMissingLeaves) {
       {"filelink", true, dir_ + "/real/file"},
       {"alias/sub/..", false, dir_ + "/real"},
       {"nodir/x/../y", false, dir_ + "/nodir/y"},
+      {"nodir/./x/..//y/.", false, dir_ + "/nodir/y"},
+      {"/../..//.", false, "/"},
       {"/", false, "/"},
   };
   for (const Case &c : cases) {
