@@ -10,6 +10,10 @@ find_library(VOSSEL_ZLIB_ARCHIVE libz.a)
 if(VOSSEL_ZLIB_ARCHIVE)
   set(VOSSEL_STATIC_ZLIB::ZLIB ${VOSSEL_ZLIB_ARCHIVE})
 endif()
+find_library(VOSSEL_NETTLE_ARCHIVE libnettle.a)
+if(VOSSEL_NETTLE_ARCHIVE)
+  set(VOSSEL_STATIC_PkgConfig::NETTLE ${VOSSEL_NETTLE_ARCHIVE})
+endif()
 
 # Sources of target's hot loops, compiled for speed in the optimised builds, which are otherwise
 # built for size (see the top CMakeLists.txt); ARGN: source files.

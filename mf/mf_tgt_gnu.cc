@@ -205,10 +205,18 @@ int match_rule(const Rule &r, std::string_view subject, std::string_view *stem) 
   return 1;
 }
 
-// The match list of name for the rules not on excl (see mf_tgt_gnu_get_patt_match_list).
+// Whether a match of rule r is one that mf_tgt_gnu_remove_rules drops when some other matching
+// rule is not "%": a non-terminal "%" rule.
+bool droppable_anything(const Rule &r) {
+  return r.anything && (r.rec->inst->flags & MF_TGT_INST_GNU_DCOLON_PATTERN) == 0;
+}
+
+// The match list of name for the rules not on excl (see mf_tgt_gnu_get_patt_match_list). With
+// pruned, the list is left as mf_tgt_gnu_remove_rules would leave it, without the matches it
+// would drop ever being added (matches must then start empty).
 ks_status_t match_list(mf_tgt_table_t *table, RuleIndex &ix, const Excl &excl,
                        const char *name, const char *member, int *all_match_anything,
-                       mf_tgt_gnu_match_list_t &matches) {
+                       mf_tgt_gnu_match_list_t &matches, bool pruned = false) {
   *all_match_anything = 1;
   // The directory part and the leaf as the leaf is stripped from a path: the directory without
   // its trailing slashes ("/" for a name in the root), empty when the name has no slash.
@@ -264,15 +272,24 @@ ks_status_t match_list(mf_tgt_table_t *table, RuleIndex &ix, const Excl &excl,
       imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_EMPTY_INSTANCES, r.rec->pattern);
       return KS_ST_ERR;
     }
-    mf_tgt_gnu_match_t m{};
+    if (!r.anything && *all_match_anything) {
+      *all_match_anything = 0;
+      if (pruned)
+        std::erase_if(matches, [&ix](const mf_tgt_gnu_match_t &m) {
+          return droppable_anything(rule_of(ix, m));
+        });
+    }
+    if (pruned && (!mf_tgt_has_lines(r.rec->inst->script) ||
+                   (!*all_match_anything && droppable_anything(r))))
+      continue;
+    // Built in place: the list is reused, so this writes into memory already at hand.
+    mf_tgt_gnu_match_t &m = matches.emplace_back();
     m.rule = r.rec;
     m.pattern = r.rec->pattern;
     if (with_dir) m.directory = dir;
     m.stem = stem;
     m.index = i;
     m.missing = -1;
-    matches.push_back(m);
-    if (!r.anything) *all_match_anything = 0;
   }
   return KS_ST_OK;
 }
@@ -352,9 +369,8 @@ ks_status_t can_make(mf_tgt_table_t *table, RuleIndex &ix, Excl &excl,
   PooledList pooled;
   mf_tgt_gnu_match_list_t &matches = pooled.get();
   int all = 1;
-  if (match_list(table, ix, excl, name.c_str(), nullptr, &all, matches) != KS_ST_OK)
+  if (match_list(table, ix, excl, name.c_str(), nullptr, &all, matches, true) != KS_ST_OK)
     return KS_ST_ERR;
-  mf_tgt_gnu_remove_rules(all, matches);
   if (matches.empty()) return KS_ST_NOT_FOUND;
   mf_tgt_inst_desc_t *inst = nullptr;
   const char *imp = nullptr;
@@ -472,8 +488,7 @@ int mf_tgt_gnu_find_patt_inst(mf_tgt_table_t *table, const char *name, const cha
   PooledList pooled;
   mf_tgt_gnu_match_list_t &matches = pooled.get();
   int all = 1;
-  if (match_list(table, ix, excl, name, member, &all, matches) != KS_ST_OK) return 1;
-  mf_tgt_gnu_remove_rules(all, matches);
+  if (match_list(table, ix, excl, name, member, &all, matches, true) != KS_ST_OK) return 1;
   if (matches.empty()) return 1;
   mf_tgt_inst_desc_t *inst = nullptr;
   const ks_status_t rc =

@@ -29,22 +29,18 @@ SuffixSet suffix_set;
 // suffix alone (single-suffix rules) count apart: their suffixes are those that rules derive
 // names with.
 size_t suffix_bit(const char *name) {
-  const char *leaf = name;
+  const size_t n = std::strlen(name);
+  const char *const p = name + n;
+  const bool pattern = std::memchr(name, '%', n) != nullptr;
+  // The last component, and its last dot, read from the end.
+  const char *leaf = p;
   const char *dot = nullptr;
-  bool pattern = false;
-  const char *p = name;
-  for (; *p != '\0'; ++p) {
-    if (*p == '/') {
-      leaf = p + 1;
-      dot = nullptr;
-    } else if (*p == '.') {
-      dot = p;
-    } else if (*p == '%') {
-      pattern = true;
-    }
-  }
-  size_t h = std::hash<std::string_view>{}(
-      dot != nullptr ? std::string_view(dot, size_t(p - dot)) : std::string_view());
+  for (; leaf > name && leaf[-1] != '/'; --leaf)
+    if (dot == nullptr && leaf[-1] == '.') dot = leaf - 1;
+  // FNV-1a over the suffix: suffixes are a few bytes, and the set is a filter only.
+  uint32_t h = 2166136261u;
+  if (dot != nullptr)
+    for (const char *q = dot; q < p; ++q) h = (h ^ static_cast<unsigned char>(*q)) * 16777619u;
   if (pattern) h = ~h;
   if (dot == leaf) h += 0x9e3779b9;
   return h % (sizeof suffix_set.bits * 8);

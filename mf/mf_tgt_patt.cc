@@ -201,7 +201,8 @@ ks_status_t find_dep(mf_tgt_table_t *table, const char *name, bool gnu_ought,
     imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_CANT_CHECK, name);
     return st;
   }
-  mf_tgt_trace_row(3, MF_TGT_MSG_DEP_NOT_FOUND, name, tbs_strerror(KS_ST_NOT_FOUND));
+  if (mf_tgt_tracing(3))
+    mf_tgt_trace_row(3, MF_TGT_MSG_DEP_NOT_FOUND, name, tbs_strerror(KS_ST_NOT_FOUND));
   const char *search = name;
   if (mf_tgt_java_audits()) {
     // Java sources are found by their last component in the search directories.

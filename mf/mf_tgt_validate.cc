@@ -53,6 +53,12 @@ struct LookupContext {
   };
   std::unordered_map<std::string, std::string, Hash, std::equal_to<>> resolved_dirs;
   const std::pair<const std::string, std::string> *last_dir = nullptr;  // the last one used
+  // The directories of $(VPATH) once they were asked of a table under a macro-table list: the
+  // macros in force do not change while one target is validated, nor while a caller holds the
+  // context.
+  const mf_tgt_table_t *vpath_table = nullptr;
+  list_handle_t vpath_macros = LIST_HANDLE_NULL;
+  std::vector<const char *> vpath_dirs;
 
   void enter() {
     if (depth++ > 0) return;
@@ -65,34 +71,20 @@ struct LookupContext {
     cwd.clear();
     resolved_dirs.clear();
     last_dir = nullptr;
+    vpath_table = nullptr;
+    vpath_macros = LIST_HANDLE_NULL;
+    vpath_dirs.clear();
   }
 };
 LookupContext context;
 
-// One validation: the context, and the directories of $(VPATH) once they were asked for (the
-// macros in force do not change while one target is validated).
+// One validation: the context for its length.
 struct LookupScope {
-  LookupScope() {
-    context.enter();
-    depth++;
-  }
-  ~LookupScope() {
-    if (--depth == 0) {
-      vpath_known = false;
-      vpath_dirs.clear();
-    }
-    context.leave();
-  }
+  LookupScope() { context.enter(); }
+  ~LookupScope() { context.leave(); }
   LookupScope(const LookupScope &) = delete;
   LookupScope &operator=(const LookupScope &) = delete;
-
-  static int depth;
-  static bool vpath_known;
-  static std::vector<const char *> vpath_dirs;
 };
-int LookupScope::depth = 0;
-bool LookupScope::vpath_known = false;
-std::vector<const char *> LookupScope::vpath_dirs;
 
 // The existence of the relative name, whose absolute form under the context's working directory
 // is absolute, through the directory cache: the name's directory is resolved once in the context.
@@ -198,18 +190,19 @@ list_handle_t vpath_macro_dirs_of(mf_tgt_table_t *table) {
   return dirs;
 }
 
-// vpath_macro_dirs_of, asked once while a target is validated.
+// vpath_macro_dirs_of, asked once in a context.
 list_handle_t vpath_macro_dirs(mf_tgt_table_t *table) {
-  if (LookupScope::depth == 0) return vpath_macro_dirs_of(table);
-  if (!LookupScope::vpath_known) {
+  if (context.depth == 0) return vpath_macro_dirs_of(table);
+  if (context.vpath_table != table || context.vpath_macros != mfc_mf_macro_table_list) {
     list_handle_t dirs = vpath_macro_dirs_of(table);
-    LookupScope::vpath_dirs = mf_tgt_list_strings(dirs);
-    LookupScope::vpath_known = true;
+    context.vpath_dirs = mf_tgt_list_strings(dirs);
+    context.vpath_table = table;
+    context.vpath_macros = mfc_mf_macro_table_list;
     if (dirs != LIST_HANDLE_NULL) list_destroy(dirs);
   }
-  if (LookupScope::vpath_dirs.empty()) return LIST_HANDLE_NULL;
+  if (context.vpath_dirs.empty()) return LIST_HANDLE_NULL;
   list_handle_t dirs = mf_tgt_heap_list();
-  for (const char *d : LookupScope::vpath_dirs) mf_tgt_list_append(dirs, d);
+  for (const char *d : context.vpath_dirs) mf_tgt_list_append(dirs, d);
   return dirs;
 }
 
@@ -516,14 +509,20 @@ int apply_default(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t **out_
   return MF_TGT_VALID;
 }
 
+// mf_tgt_validate_explicit_tgt for name, whose entry (or null) the caller looked up.
+int validate_explicit_entry(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t *e,
+                            mf_tgt_entry_t **out_entry);
+
 // The lookup of one name (the name itself or a .LIBPATTERNS candidate). *next_candidate is set
 // when the name was not found at all, so that the next candidate may be tried.
 int validate_one(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t **out_entry,
                  bool *next_candidate) {
   const bool gnu = mf_tgt_variant_is_gnu(table->compat_variant);
   *next_candidate = false;
+  // The entry of the name, looked up once: entries stay where they are while the table grows.
+  mf_tgt_entry_t *const entry = mf_tgt_lookup(table, name);
   mf_tgt_entry_t *e = nullptr;
-  int rc = mf_tgt_validate_explicit_tgt(table, name, &e);
+  int rc = validate_explicit_entry(table, name, entry, &e);
   if (rc == MF_TGT_INVALID) return MF_TGT_INVALID;
 
   int file_rc = MF_TGT_FILE_ERROR;
@@ -550,7 +549,7 @@ int validate_one(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t **out_e
     return MF_TGT_VALID;
   }
 
-  mf_tgt_entry_t *known = mf_tgt_lookup(table, name);
+  mf_tgt_entry_t *known = entry != nullptr ? entry : mf_tgt_lookup(table, name);
   if (known != nullptr && known->lookup_done) {
     if (known->implicit_target) {
       *out_entry = known;
@@ -730,9 +729,15 @@ int mf_tgt_validate_file(mf_tgt_table_t *table, const char *name, int search, in
 
 int mf_tgt_validate_explicit_tgt(mf_tgt_table_t *table, const char *name,
                                  mf_tgt_entry_t **out_entry) {
+  return validate_explicit_entry(table, name, mf_tgt_lookup(table, name), out_entry);
+}
+
+namespace {
+
+int validate_explicit_entry(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t *e,
+                            mf_tgt_entry_t **out_entry) {
   *out_entry = nullptr;
   mf_tgt_trace(4, "mf_tgt_va_explicit:entry:%s\n", name);
-  mf_tgt_entry_t *e = mf_tgt_lookup(table, name);
   if (e == nullptr || !e->defined_as_target || e->validation < 0) return MF_TGT_NO_RULE;
   if (e->validation > 0) {
     *out_entry = e;
@@ -793,6 +798,8 @@ int mf_tgt_validate_explicit_tgt(mf_tgt_table_t *table, const char *name,
                e->tgt_act_pn != nullptr ? e->tgt_act_pn : "");
   return MF_TGT_VALID;
 }
+
+}  // namespace
 
 int mf_tgt_validate_tgt(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t **out_entry) {
   LookupScope scope;

@@ -25,9 +25,10 @@ enum {
 };
 
 // While one lives, validations one after another read the working directory and the environment
-// only once, and resolve the directory of each name they test only once: for a caller that
-// validates many targets and changes neither in between (a printout of the build graph). Without
-// one each validation reads them afresh.
+// only once, resolve the directory of each name they test only once, and expand $(VPATH) once
+// for a table and macro-table list: for a caller that validates many targets and changes none of
+// these in between (a printout of the build graph). Without one each validation reads them
+// afresh.
 class mf_tgt_validate_context_t {
  public:
   mf_tgt_validate_context_t();

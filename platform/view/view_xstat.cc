@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -14,6 +17,7 @@
 #include <unordered_map>
 
 #include "dbrpc/dbrpc_viewdb.h"
+#include "view/view_idcache.h"
 #include "vob/vob_pname.h"
 
 namespace {
@@ -27,17 +31,11 @@ struct Identity {
 };
 
 // What a file's status looked like when it was last judged.
-struct StatSig {
-  dev_t dev;
-  ino_t ino;
-  off_t size;
-  int64_t mtime_sec, mtime_nsec, ctime_sec, ctime_nsec;
-  bool operator==(const StatSig &) const = default;
-};
+using StatSig = view_idcache_sig_t;
 
 StatSig sig_of(const struct stat &st) {
-  return StatSig{st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec,
-                 st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+  return StatSig{uint64_t(st.st_dev), uint64_t(st.st_ino), int64_t(st.st_size), st.st_mtim.tv_sec,
+                 st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
 }
 
 // Whether a judgement of the file can be kept: its status must be older than the clock tick
@@ -71,11 +69,17 @@ struct Worktree {
   git_repository *repo = nullptr;
   git_tree *head_tree = nullptr;
   git_index *index = nullptr;
+  std::string commit;  // the commit HEAD names, in hexadecimal
   std::string head_file, index_file;
   struct stat head_st = {}, index_st = {};
   unsigned generation = 0;  // counts reloads, so that identities judged earlier can be told
   unsigned checked_in = 0;  // the hold in which HEAD and the index were last checked
-  std::map<std::string, std::pair<StatSig, bool>> clean;  // path -> (status seen, unmodified)
+  struct Clean {
+    StatSig sig;
+    git_oid blob;
+    bool same;
+  };
+  std::map<std::string, Clean> clean;  // path -> status seen, blob compared, whether it held it
   std::unordered_map<std::string, tbs_oid_t> dir_versions;  // tree id text -> version digest key
   // The trees of the selected directories read so far, by VOB-relative directory ("" the root);
   // a null tree: no such directory is selected.
@@ -105,8 +109,15 @@ struct Worktree {
     index_file = git_path + "index";
     stat(head_file.c_str(), &head_st);
     if (stat(index_file.c_str(), &index_st) != 0) index_st = {};
-    git_object *tree = nullptr;
-    if (git_revparse_single(&tree, repo, "HEAD^{tree}") == 0) head_tree = reinterpret_cast<git_tree *>(tree);
+    git_object *head = nullptr, *tree = nullptr;
+    commit.clear();
+    if (git_revparse_single(&head, repo, "HEAD") == 0 && git_object_peel(&tree, head, GIT_OBJECT_TREE) == 0) {
+      char hex[GIT_OID_HEXSZ + 1];
+      git_oid_tostr(hex, sizeof hex, git_object_id(head));
+      commit = hex;
+      head_tree = reinterpret_cast<git_tree *>(tree);
+    }
+    git_object_free(head);
     if (head_tree) trees.emplace("", head_tree);
     if (git_repository_index(&index, repo) != 0) index = nullptr;
     return head_tree != nullptr;
@@ -163,7 +174,7 @@ std::unordered_map<std::string, std::pair<StatSig, tbs_oid_t>> private_oids;
 // generation are those it was judged with.
 struct Judged {
   StatSig sig;
-  const Worktree *worktree;
+  const void *owner;  // the worktree or selection it was judged against
   unsigned generation;
   Identity id;
 };
@@ -201,17 +212,19 @@ tbs_oid_t dir_digest(git_tree *tree) {
   return d;
 }
 
-tbs_oid_t dir_version(Worktree *wt, const tbs_oid_t &elem, git_tree *tree) {
+// The digest of a tree's entries, computed once per tree.
+tbs_oid_t tree_digest(Worktree *wt, git_tree *tree) {
   char key[GIT_OID_HEXSZ + 1];
   git_oid_tostr(key, sizeof key, git_tree_id(tree));
   auto it = wt->dir_versions.find(key);
-  tbs_oid_t digest;
-  if (it != wt->dir_versions.end()) {
-    digest = it->second;
-  } else {
-    digest = dir_digest(tree);
-    wt->dir_versions.emplace(key, digest);
-  }
+  if (it != wt->dir_versions.end()) return it->second;
+  tbs_oid_t digest = dir_digest(tree);
+  wt->dir_versions.emplace(key, digest);
+  return digest;
+}
+
+tbs_oid_t dir_version(Worktree *wt, const tbs_oid_t &elem, git_tree *tree) {
+  tbs_oid_t digest = tree_digest(wt, tree);
   return vob_ob_ver_oid(elem, digest.bytes, 16);
 }
 
@@ -222,7 +235,8 @@ bool unmodified(Worktree *wt, const vob_pname_t &where, const struct stat &st, c
                 bool past) {
   StatSig sig = sig_of(st);
   auto it = wt->clean.find(where.vob_rel);
-  if (!past && it != wt->clean.end() && it->second.first == sig) return it->second.second;
+  if (!past && it != wt->clean.end() && it->second.sig == sig && git_oid_equal(&it->second.blob, blob))
+    return it->second.same;
   bool result = false;
   const git_index_entry *ie = wt->index ? git_index_get_bypath(wt->index, where.vob_rel.c_str(), 0) : nullptr;
   // The index's status data answers for an entry it holds exactly, unless the entry was written
@@ -250,7 +264,7 @@ bool unmodified(Worktree *wt, const vob_pname_t &where, const struct stat &st, c
                                 where.vob_rel.c_str()) == 0)
       result = git_oid_equal(&data, blob);
   }
-  if (settled(st)) wt->clean[where.vob_rel] = {sig, result};
+  if (settled(st)) wt->clean[where.vob_rel] = {sig, *blob, result};
   return result;
 }
 
@@ -297,26 +311,39 @@ void git_ready() {
   ready = true;
 }
 
+struct Selection;
+Selection *selection_for(const vob_pname_t &where);
+unsigned selection_generation(const Selection *sel);
+ks_status_t judge_selected(Selection *sel, const vob_pname_t &where, const struct stat &st, Identity *id);
+
 ks_status_t identify(const vob_pname_t &where, const struct stat &st, Identity *id) {
   *id = Identity();
   if (!where.vob || where.vob_rel == ".git" || where.vob_rel.starts_with(".git/")) return KS_ST_OK;
   std::lock_guard<std::mutex> hold(lock);
-  git_ready();
-  Worktree *wt = worktree_for(where.vob_root);
+  // What HEAD selects comes from the view's identity cache when HEAD names a commit; the
+  // repository is opened only for what the cache cannot tell.
+  Selection *sel = selection_for(where);
+  Worktree *wt = nullptr;
+  if (!sel) {
+    git_ready();
+    wt = worktree_for(where.vob_root);
+  }
+  const void *owner = sel ? static_cast<const void *>(sel) : wt;
+  const unsigned generation = sel ? selection_generation(sel) : wt ? wt->generation : 0;
   StatSig sig = sig_of(st);
   auto it = judged.find(where.abs);
-  if (wt && it != judged.end() && it->second.sig == sig && it->second.worktree == wt &&
-      it->second.generation == wt->generation) {
+  if (owner && it != judged.end() && it->second.sig == sig && it->second.owner == owner &&
+      it->second.generation == generation) {
     *id = it->second.id;
     return KS_ST_OK;
   }
-  ks_status_t status = judge(wt, where, st, id);
-  if (status == KS_ST_OK && wt && (id->mtype == VOB_MTYPE_VERSION || id->mtype == VOB_MTYPE_SLINK ||
-                                   id->mtype == VOB_MTYPE_DIR_VERSION))
+  ks_status_t status = sel ? judge_selected(sel, where, st, id) : judge(wt, where, st, id);
+  if (status == KS_ST_OK && owner && (id->mtype == VOB_MTYPE_VERSION || id->mtype == VOB_MTYPE_SLINK ||
+                                      id->mtype == VOB_MTYPE_DIR_VERSION))
     vob_ob_note_object(where.vob->oid, id->obj, id->mtype, id->elem, where.vob_rel);
-  if (status == KS_ST_OK && wt && settled(st)) {
+  if (status == KS_ST_OK && owner && settled(st)) {
     if (judged.size() > 1000000) judged.clear();
-    judged[where.abs] = Judged{sig, wt, wt->generation, *id};
+    judged[where.abs] = Judged{sig, owner, generation, *id};
   }
   return status;
 }
@@ -379,6 +406,239 @@ ks_status_t judge(Worktree *wt, const vob_pname_t &where, const struct stat &st,
   return view_private(where, st, id);
 }
 
+
+// --- The selection of a worktree through the view's identity cache (view/view_idcache.h).
+
+// What one VOB worktree's HEAD selects, as kept in the view's identity cache. ready: the cache's
+// tree is that of the commit HEAD names now (checked once per hold).
+struct Selection {
+  std::string root;       // the worktree's directory
+  std::string file;       // the cache file in the view's storage
+  std::string head_file;  // the worktree's HEAD; empty when not found
+  StatSig head_sig = {};
+  bool head_seen = false;
+  unsigned checked_in = 0;  // the hold in which HEAD was last checked
+  unsigned generation = 0;  // counts changes of the tree, as Worktree::generation does
+  bool ready = false;
+  bool read_file = false;  // the cache file was read (once per process)
+  bool dirty = false;      // holds what the file does not
+  view_idcache_t cache;
+};
+
+std::unordered_map<std::string, std::unique_ptr<Selection>> selections;  // by worktree root
+pid_t selections_pid = 0;  // the process whose selections these are (not a forked child)
+
+// The whole of a small file, or "" when it cannot be read.
+std::string small_file(const std::string &path) {
+  std::string text;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return text;
+  char buf[512];
+  ssize_t n;
+  while (text.size() < 4096 && (n = read(fd, buf, sizeof buf)) > 0) text.append(buf, size_t(n));
+  close(fd);
+  return text;
+}
+
+// The HEAD file of the worktree at root: "<root>/.git/HEAD", or the HEAD of the git directory
+// that a ".git" file names. "" when there is none.
+std::string head_file_of(const std::string &root) {
+  const std::string dot_git = root + "/.git";
+  struct stat st;
+  if (lstat(dot_git.c_str(), &st) != 0) return "";
+  if (S_ISDIR(st.st_mode)) return dot_git + "/HEAD";
+  std::string text = small_file(dot_git);
+  if (!text.starts_with("gitdir: ")) return "";
+  std::string dir = text.substr(8);
+  while (!dir.empty() && (dir.back() == '\n' || dir.back() == '\r')) dir.pop_back();
+  if (dir.empty()) return "";
+  return (dir[0] == '/' ? dir : root + "/" + dir) + "/HEAD";
+}
+
+// The commit a HEAD file names directly (40 lowercase hexadecimal digits), or "" when it names
+// a branch or cannot be read.
+std::string head_commit(const std::string &head_file) {
+  std::string text = small_file(head_file);
+  if (text.size() == GIT_OID_HEXSZ + 1 && text.back() == '\n') text.pop_back();
+  if (text.size() != GIT_OID_HEXSZ) return "";
+  for (char c : text)
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return "";
+  return text;
+}
+
+void save_selections() {
+  if (selections_pid != getpid()) return;  // a forked child leaves them to its parent
+  for (auto &[root, sel] : selections)
+    if (sel->dirty && !sel->cache.commit.empty()) {
+      view_idcache_write(sel->file, sel->cache);
+      sel->dirty = false;
+    }
+}
+
+void save_selections_at_exit() {
+  std::lock_guard<std::mutex> hold(lock);
+  save_selections();
+}
+
+// Fills the cache's tree with what the worktree's HEAD selects, when the repository's HEAD is
+// the commit named. False when it cannot (the tree is left empty).
+bool fill_tree(Selection *sel, const std::string &commit) {
+  sel->cache.tree.clear();
+  git_ready();
+  Worktree *wt = worktree_for(sel->root);
+  if (!wt || wt->commit != commit) return false;
+  struct Walk {
+    Worktree *wt;
+    view_idcache_t *cache;
+    bool ok = true;
+  } walk{wt, &sel->cache};
+  view_idcache_entry_t top = {};
+  top.mode = GIT_FILEMODE_TREE;
+  std::memcpy(top.id, git_tree_id(wt->head_tree)->id, 20);
+  top.digest = tree_digest(wt, wt->head_tree);
+  sel->cache.tree[""] = top;
+  auto each = [](const char *dir, const git_tree_entry *entry, void *payload) -> int {
+    Walk *w = static_cast<Walk *>(payload);
+    view_idcache_entry_t e = {};
+    e.mode = uint32_t(git_tree_entry_filemode(entry));
+    std::memcpy(e.id, git_tree_entry_id(entry)->id, 20);
+    if (e.mode == GIT_FILEMODE_TREE) {
+      git_tree *tree = nullptr;
+      if (git_tree_lookup(&tree, w->wt->repo, git_tree_entry_id(entry)) != 0) {
+        w->ok = false;
+        return -1;
+      }
+      e.digest = tree_digest(w->wt, tree);
+      git_tree_free(tree);
+    }
+    w->cache->tree[std::string(dir) + git_tree_entry_name(entry)] = e;
+    return 0;
+  };
+  if (git_tree_walk(wt->head_tree, GIT_TREEWALK_PRE, each, &walk) != 0 || !walk.ok) {
+    sel->cache.tree.clear();
+    return false;
+  }
+  return true;
+}
+
+// The selection of where's worktree, ready for use; null when HEAD names no commit directly or
+// the selection cannot be had (then the repository answers).
+Selection *selection_for(const vob_pname_t &where) {
+  if (!where.view) return nullptr;
+  auto &slot = selections[where.vob_root];
+  if (!slot) {
+    if (selections_pid != getpid()) {
+      if (selections_pid == 0) std::atexit(save_selections_at_exit);
+      selections_pid = getpid();
+    }
+    slot = std::make_unique<Selection>();
+    slot->root = where.vob_root;
+    char hex[33];
+    for (int i = 0; i < 16; i++) std::snprintf(hex + 2 * i, 3, "%02x", where.vob->oid.bytes[i]);
+    slot->file = where.view->storage + "/identities-" + hex;
+    slot->head_file = head_file_of(where.vob_root);
+  }
+  Selection *sel = slot.get();
+  const unsigned hold = hold_depth ? hold_serial : 0;
+  if (hold != 0 && sel->checked_in == hold) return sel->ready ? sel : nullptr;
+  sel->checked_in = hold;
+  struct stat h;
+  if (sel->head_file.empty() || stat(sel->head_file.c_str(), &h) != 0) {
+    sel->ready = false;
+    return nullptr;
+  }
+  if (sel->ready && sel->head_seen && sig_of(h) == sel->head_sig) return sel;
+  sel->head_sig = sig_of(h);
+  sel->head_seen = true;
+  const std::string commit = head_commit(sel->head_file);
+  if (sel->ready && commit == sel->cache.commit) return sel;
+  sel->ready = false;
+  sel->generation++;
+  if (commit.empty()) return nullptr;
+  if (!sel->read_file) {
+    // The file's verdicts hold whatever its commit; its tree only for that commit.
+    sel->read_file = true;
+    view_idcache_t c;
+    if (view_idcache_read(sel->file, &c) && tbs_uuid_eq(&c.view_uuid, &where.view->uuid) &&
+        tbs_oid_eq(&c.vob_oid, &where.vob->oid) && c.root == sel->root) {
+      sel->cache = std::move(c);
+      if (sel->cache.commit == commit) return sel->ready = true, sel;
+    }
+  }
+  sel->cache.view_uuid = where.view->uuid;
+  sel->cache.vob_oid = where.vob->oid;
+  sel->cache.root = sel->root;
+  sel->cache.commit.clear();
+  if (!fill_tree(sel, commit)) return nullptr;
+  sel->cache.commit = commit;
+  sel->dirty = true;
+  sel->ready = true;
+  return sel;
+}
+
+unsigned selection_generation(const Selection *sel) { return sel->generation; }
+
+// Whether the tracked file or link at where, with status st, holds the blob: from the cache's
+// verdict on that status, else from the repository (the verdict is kept once the status is
+// settled).
+bool selected_unmodified(Selection *sel, const vob_pname_t &where, const struct stat &st,
+                         const uint8_t blob[20]) {
+  const StatSig sig = sig_of(st);
+  auto it = sel->cache.verdicts.find(where.vob_rel);
+  if (it != sel->cache.verdicts.end() && it->second.sig == sig && std::memcmp(it->second.blob, blob, 20) == 0)
+    return it->second.same;
+  git_ready();
+  Worktree *wt = worktree_for(sel->root);
+  if (!wt) return false;  // cannot be compared: the view's own data
+  git_oid id;
+  std::memcpy(id.id, blob, 20);
+  bool same = unmodified(wt, where, st, &id, false);
+  if (settled(st)) {
+    view_idcache_verdict_t &v = sel->cache.verdicts[where.vob_rel];
+    v.sig = sig;
+    std::memcpy(v.blob, blob, 20);
+    v.same = same;
+    sel->dirty = true;
+  }
+  return same;
+}
+
+// judge() over the selection instead of the repository.
+ks_status_t judge_selected(Selection *sel, const vob_pname_t &where, const struct stat &st,
+                           Identity *id) {
+  auto it = sel->cache.tree.find(where.vob_rel);
+  if (it == sel->cache.tree.end()) return view_private(where, st, id);
+  const view_idcache_entry_t &e = it->second;
+  const tbs_oid_t elem = vob_ob_elem_oid(where.vob->oid, where.vob_rel);
+  id->elem = elem;
+  id->objsn = vob_ob_elem_objsn(elem);
+  if (e.mode == GIT_FILEMODE_TREE && S_ISDIR(st.st_mode)) {
+    id->mtype = VOB_MTYPE_DIR_VERSION;
+    id->obj = vob_ob_ver_oid(elem, e.digest.bytes, 16);
+    return KS_ST_OK;
+  }
+  if (e.mode == GIT_FILEMODE_COMMIT && S_ISDIR(st.st_mode)) {
+    id->mtype = VOB_MTYPE_DIR_VERSION;
+    id->obj = vob_ob_ver_oid(elem, e.id, GIT_OID_RAWSZ);
+    return KS_ST_OK;
+  }
+  if (e.mode == GIT_FILEMODE_LINK && S_ISLNK(st.st_mode) && selected_unmodified(sel, where, st, e.id)) {
+    id->mtype = VOB_MTYPE_SLINK;
+    id->obj = vob_ob_ver_oid(elem, e.id, GIT_OID_RAWSZ);
+    return KS_ST_OK;
+  }
+  if ((e.mode == GIT_FILEMODE_BLOB || e.mode == GIT_FILEMODE_BLOB_EXECUTABLE) && S_ISREG(st.st_mode)) {
+    if (selected_unmodified(sel, where, st, e.id)) {
+      id->mtype = VOB_MTYPE_VERSION;
+      id->obj = vob_ob_ver_oid(elem, e.id, GIT_OID_RAWSZ);
+      return KS_ST_OK;
+    }
+    id->mtype = VOB_MTYPE_CHECKEDOUT;
+    return private_oid(where, st, &id->obj);
+  }
+  id->elem = TBS_OID_NULL;
+  return view_private(where, st, id);
+}
 
 view_time_t time_of(const struct timespec &t) { return view_time_t{int64_t(t.tv_sec), int64_t(t.tv_nsec)}; }
 
@@ -536,6 +796,8 @@ view_xstat_moment_t::~view_xstat_moment_t() {
 
 void view_xstat_flush_cache() {
   std::lock_guard<std::mutex> hold(lock);
+  save_selections();
+  selections.clear();
   judged.clear();
   worktrees.clear();
   private_oids.clear();

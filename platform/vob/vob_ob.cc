@@ -1,6 +1,6 @@
 #include "vob/vob_ob.h"
 
-#include "vob/vob_git.h"
+#include <nettle/sha1.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -45,17 +45,23 @@ const Known *lookup(vob_handle_t vobh) {
 }
 
 // A name-based identifier: the SHA-1 of a label and the inputs, laid out as a version 5 UUID.
+// The digest is the one git gives the same bytes as a blob ("blob <length>" and a NUL before
+// them), so that identifiers stay what they have always been.
 tbs_oid_t derive(std::string_view label, const void *a, size_t a_len, const void *b, size_t b_len) {
   std::string data(label);
   data.push_back('\0');
   data.append(static_cast<const char *>(a), a_len);
   data.push_back('\0');
   data.append(static_cast<const char *>(b), b_len);
-  git_oid sha;
-  git_libgit2_init();
-  git_odb_hash(&sha, data.data(), data.size(), GIT_OBJECT_BLOB);
+  const std::string head = "blob " + std::to_string(data.size());
+  struct sha1_ctx ctx;
+  uint8_t sha[SHA1_DIGEST_SIZE];
+  sha1_init(&ctx);
+  sha1_update(&ctx, head.size() + 1, reinterpret_cast<const uint8_t *>(head.c_str()));
+  sha1_update(&ctx, data.size(), reinterpret_cast<const uint8_t *>(data.data()));
+  sha1_digest(&ctx, sizeof sha, sha);
   tbs_oid_t oid;
-  std::memcpy(oid.bytes, sha.id, 16);
+  std::memcpy(oid.bytes, sha, 16);
   oid.bytes[6] = uint8_t((oid.bytes[6] & 0x0f) | 0x50);
   oid.bytes[8] = uint8_t((oid.bytes[8] & 0x3f) | 0x80);
   return oid;

@@ -6,11 +6,16 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
+#include <thread>
 
 #include "../../e2e/site_util.h"
 #include "dbrpc/dbrpc_viewdb.h"
 #include "dbrpc/dbrpc_vobdb.h"
+#include "view/view_idcache.h"
 #include "view/view_info.h"
 #include "view/view_xstat.h"
 #include "vob/vob_ob.h"
@@ -439,6 +444,171 @@ TEST_F(ViewTest, HandlesCarryTheRegisteredProperties) {
   view_free_handle(by_storage);
   view_free_handle(h);
   view_free_handle(VIEW_HANDLE_NULL);
+}
+
+// The identity cache a view keeps of what its HEAD selects: a later process answers from it
+// exactly as from the repository, and never after the selection or the data changed.
+class IdentityCacheTest : public ViewTest {
+ public:
+  using ViewTest::new_process;
+  using ViewTest::p;
+  using ViewTest::site_;
+  // The paths judged, and the view's cache file of the VOB.
+  const std::vector<std::string> rels_ = {"", "src", "src/a.c", "src/b.c", "link", "dangling", "out", "out/x.o"};
+  std::string cache_file(const std::string &view) {
+    ks_status_t status;
+    dbrpc_reg_snapshot_h reg = dbrpc_reg_snapshot(&status);
+    const dbrpc_view_rec_t *v = reg ? reg->find_view(view) : nullptr;
+    const dbrpc_vob_rec_t *vob = reg ? reg->find_vob("proj") : nullptr;
+    if (!v || !vob) return "";
+    char hex[33];
+    for (int i = 0; i < 16; i++) std::snprintf(hex + 2 * i, 3, "%02x", vob->oid.bytes[i]);
+    return v->storage + "/identities-" + hex;
+  }
+  // Lets the statuses of the files just written age past the clock tick, so that what is
+  // judged of them is kept.
+  static void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(60)); }
+  struct Seen {
+    uint32_t mtype;
+    tbs_oid_t elem, obj;
+  };
+  std::vector<Seen> seen(const std::string &view) {
+    std::vector<Seen> out;
+    for (const std::string &rel : rels_) {
+      view_xstat_t v = {};
+      std::string path = p(view, rel);
+      if (view_lget_xstat(path.c_str(), 1, &v, nullptr, nullptr, 0, nullptr) != KS_ST_OK) v.mtype = ~0u;
+      out.push_back(Seen{v.mtype, v.elem_oid, v.obj_oid});
+    }
+    return out;
+  }
+  void expect_same(const std::vector<Seen> &a, const std::vector<Seen> &b, const char *what) {
+    ASSERT_EQ(a.size(), b.size());
+    for (size_t i = 0; i < a.size(); i++) {
+      EXPECT_EQ(a[i].mtype, b[i].mtype) << what << ": " << rels_[i];
+      EXPECT_TRUE(same(a[i].elem, b[i].elem)) << what << ": " << rels_[i];
+      EXPECT_TRUE(same(a[i].obj, b[i].obj)) << what << ": " << rels_[i];
+    }
+  }
+  // Identities as the repository gives them, with no cache file.
+  std::vector<Seen> uncached(const std::string &view) {
+    new_process();
+    std::filesystem::remove(cache_file(view));
+    std::vector<Seen> out = seen(view);
+    new_process();
+    return out;
+  }
+};
+
+TEST_F(IdentityCacheTest, ALaterProcessGetsWhatTheRepositoryGives) {
+  site::write_file(p("alpha", "out/x.o"), "o\n");
+  site::write_file(p("alpha", "src/b.c"), "edited\n");  // checked out
+  settle();
+  std::vector<Seen> first = seen("alpha");
+  new_process();
+  ASSERT_TRUE(std::filesystem::exists(cache_file("alpha")));
+  expect_same(seen("alpha"), first, "from the cache");
+  expect_same(uncached("alpha"), first, "from the repository");
+  EXPECT_EQ(first[2].mtype, VOB_MTYPE_VERSION);
+  EXPECT_EQ(first[3].mtype, VOB_MTYPE_CHECKEDOUT);
+  EXPECT_EQ(first[4].mtype, VOB_MTYPE_SLINK);
+  EXPECT_EQ(first[7].mtype, VOB_MTYPE_VIEW_PRIVATE);
+}
+
+TEST_F(IdentityCacheTest, ChangesAfterTheCacheWasWrittenAreSeen) {
+  // Each change is made between two processes, the first of which left its cache behind.
+  struct Case {
+    const char *what;
+    std::function<void(IdentityCacheTest *)> change;
+  } cases[] = {
+      {"a file edited", [](IdentityCacheTest *t) { site::write_file(t->p("alpha", "src/a.c"), "int q;\n"); }},
+      {"a file edited back", [](IdentityCacheTest *t) { site::write_file(t->p("alpha", "src/a.c"), "int a;\n"); }},
+      {"a file added", [](IdentityCacheTest *t) { site::write_file(t->p("alpha", "out/x.o"), "x\n"); }},
+      {"a file deleted", [](IdentityCacheTest *t) { std::filesystem::remove(t->p("alpha", "out/x.o")); }},
+      {"a commit", [](IdentityCacheTest *t) {
+         site::write_file(t->p("alpha", "src/a.c"), "int a = 2;\n");
+         site::write_file(t->p("alpha", "out/x.o"), "now tracked\n");
+         t->site_.git({"add", "-A"}, t->p("alpha"));
+         t->site_.git({"commit", "-q", "-m", "next"}, t->p("alpha"));
+       }},
+      {"a checkout of the first commit", [](IdentityCacheTest *t) {
+         t->site_.git({"checkout", "-q", "--detach", "HEAD~1"}, t->p("alpha"));
+       }},
+      {"a branch checked out", [](IdentityCacheTest *t) {
+         t->site_.git({"checkout", "-q", "-B", "work"}, t->p("alpha"));
+         site::write_file(t->p("alpha", "src/b.c"), "int b = 5;\n");
+         t->site_.git({"commit", "-q", "-am", "on a branch"}, t->p("alpha"));
+       }},
+      {"the cache file damaged", [](IdentityCacheTest *t) {
+         std::fstream f(t->cache_file("alpha"), std::ios::in | std::ios::out | std::ios::binary);
+         f.seekp(40);
+         f.put('\x7f');
+       }},
+      {"the cache file of another view", [](IdentityCacheTest *t) {
+         site::write_file(t->p("beta", "src/a.c"), "int beta;\n");
+         t->site_.git({"commit", "-q", "-am", "beta"}, t->p("beta"));
+         t->settle();
+         t->seen("beta");
+         t->new_process();
+         std::filesystem::copy_file(t->cache_file("beta"), t->cache_file("alpha"),
+                                    std::filesystem::copy_options::overwrite_existing);
+       }},
+  };
+  for (const Case &c : cases) {
+    settle();
+    seen("alpha");
+    new_process();
+    c.change(this);
+    settle();
+    std::vector<Seen> now = seen("alpha");
+    new_process();
+    expect_same(now, uncached("alpha"), c.what);
+  }
+}
+
+TEST(ObjectIdentifiers, DerivedIdentifiersAreThoseStoresAlreadyHold) {
+  // The values git gives the derivation's bytes as a blob ("git hash-object"), laid out as
+  // name-based identifiers: records and stores written earlier name objects by them.
+  auto hex = [](const tbs_oid_t &o) {
+    char text[33];
+    for (int i = 0; i < 16; i++) std::snprintf(text + 2 * i, 3, "%02x", o.bytes[i]);
+    return std::string(text);
+  };
+  tbs_oid_t vob;
+  uint8_t digest[20];
+  for (int i = 0; i < 16; i++) vob.bytes[i] = uint8_t(i);
+  for (int i = 0; i < 20; i++) digest[i] = uint8_t(100 + i);
+  EXPECT_EQ(hex(vob_ob_elem_oid(vob, "src/a.c")), "d68c46d5549c5d499c1cde34dc18f9d3");
+  EXPECT_EQ(hex(vob_ob_ver_oid(vob, digest, 20)), "bc905ab44a4b5bfe9184322471e54c1c");
+}
+
+TEST(IdentityCacheFile, OnlyAWholeIntactFileIsRead) {
+  view_idcache_t c;
+  c.view_uuid = tbs_uuid_t{{1, 2, 3}};
+  c.vob_oid = tbs_oid_t{{4, 5, 6}};
+  c.root = "/views/v/proj";
+  c.commit = std::string(40, 'a');
+  c.tree[""] = view_idcache_entry_t{040000, {9}, tbs_oid_t{{7}}};
+  c.tree["src/a.c"] = view_idcache_entry_t{0100644, {8}, {}};
+  c.verdicts["src/a.c"] = view_idcache_verdict_t{{1, 2, 3, 4, 5, 6, 7}, {8}, true};
+  const std::string bytes = view_idcache_encode(c);
+  view_idcache_t back;
+  ASSERT_TRUE(view_idcache_decode(bytes.data(), bytes.size(), &back));
+  EXPECT_EQ(back.root, c.root);
+  EXPECT_EQ(back.commit, c.commit);
+  EXPECT_EQ(back.tree.size(), 2u);
+  EXPECT_EQ(back.tree["src/a.c"].mode, 0100644u);
+  EXPECT_TRUE(same(back.tree[""].digest, c.tree[""].digest));
+  ASSERT_EQ(back.verdicts.size(), 1u);
+  EXPECT_TRUE(back.verdicts["src/a.c"].sig == c.verdicts["src/a.c"].sig);
+  EXPECT_TRUE(back.verdicts["src/a.c"].same);
+  for (size_t len = 0; len < bytes.size(); len++)
+    EXPECT_FALSE(view_idcache_decode(bytes.data(), len, &back)) << "cut at " << len;
+  for (size_t at = 0; at < bytes.size(); at++) {
+    std::string flipped = bytes;
+    flipped[at] = char(flipped[at] ^ 0x10);
+    EXPECT_FALSE(view_idcache_decode(flipped.data(), flipped.size(), &back)) << "byte " << at;
+  }
 }
 
 TEST_F(ViewTest, ViewRelativeAndViewExtendedNamesRoundTrip) {
