@@ -1,11 +1,20 @@
 // Printing the build graph of generated makefiles: "tolvick -p" against GNU make reading the same
 // files and printing its database without building ("make -p -q"), side by side in one run.
-// For each size (rules) both programs run several times in turn, their output thrown away; the
-// medians of wall time and peak resident memory are printed with the ratios tolvick / make.
 //
-// Usage: tolvick_graph_bench [-gnu] [-runs N] [-make PATH] [-tolvick PATH] [SIZES...]
-// (default sizes 1000 10000 100000, 5 runs; tolvick is taken next to this program). With -gnu the
-// makefiles are written in GNU make's own dialect and tolvick reads them with -C gnu.
+// The realistic shape: a top makefile with a few included files; macro references in the target
+// and dependency lines ($(OBJDIR)/m1/f7.o: $(SRCDIR)/m1/f7.c $(HDRS) ...), 3 to 8 dependencies
+// per rule, "+=" lists of the objects of each directory, and build scripts of several lines with
+// continuations. For each size (rules) both programs run several times in turn, their output
+// thrown away; the medians of wall time and peak resident memory are printed with the ratios
+// tolvick / make.
+//
+// The scaling table: inputs that grow in one direction only (references on one line, the same on
+// continuation lines, back quotes on one line, appends to one macro, script lines of one rule,
+// rule lines of one target), each at sizes that double. Beside each median is its growth over the
+// size before; a reader that is linear grows about 2x per doubling.
+//
+// Usage: tolvick_graph_bench [-runs N] [-make PATH] [-tolvick PATH] [-no-scaling] [SIZES...]
+// (default sizes 1000 20000 100000, 5 runs; tolvick is taken next to this program).
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -18,8 +27,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "bench_util.h"
 
 namespace fs = std::filesystem;
 
@@ -30,58 +42,85 @@ struct Sample {
   long max_rss_kb;
 };
 
-// Writes a makefile of about rules rules: objects from sources with shared headers, grouped
-// into libraries of 100 objects, a default goal over the libraries, and some macros.
-void write_makefile(const fs::path &path, int rules) {
-  std::ofstream out(path);
-  out << "CC = cc\nCFLAGS = -O2 -Wall\nAR = ar\n";
-  const int libs = std::max(1, rules / 101);
-  out << "all:";
-  for (int l = 0; l < libs; l++) out << " lib" << l << ".a";
-  out << "\n\techo done\n\n";
+// Writes the realistic shape with about rules rules into dir: "Makefile" and the files it
+// includes.
+void write_realistic(const fs::path &dir, int rules) {
+  constexpr int kParts = 4;      // included files
+  constexpr int kPerModule = 100;  // objects per directory and library
+  const int modules = std::max(1, (rules + kPerModule) / (kPerModule + 1));
+  {
+    std::ofstream top(dir / "Makefile");
+    top << "OBJDIR = obj\nSRCDIR = src\nINCDIR = inc\nLIBDIR = lib\n"
+        << "CC = cc\nCFLAGS = -O2 -Wall\nCPPFLAGS = -I$(INCDIR) -DNDEBUG\nAR = ar\n"
+        << "HDRS = $(INCDIR)/common.h $(INCDIR)/config.h\n"
+        << "all:";
+    for (int m = 0; m < modules; m++) top << " $(LIBDIR)/lib" << m << ".a";
+    top << "\n\t@echo done\n\n";
+    for (int p = 0; p < kParts; p++) top << "include part" << p << ".mk\n";
+  }
+  std::vector<std::ofstream> parts;
+  for (int p = 0; p < kParts; p++) parts.emplace_back(dir / ("part" + std::to_string(p) + ".mk"));
   int made = 1;
-  for (int l = 0; l < libs && made < rules; l++) {
-    std::string objs;
-    for (int i = 0; i < 100 && made < rules; i++, made++) {
-      int n = l * 100 + i;
-      std::string obj = "obj/o" + std::to_string(n) + ".o";
-      out << obj << ": src/s" << n << ".c inc/h" << (n % 50) << ".h inc/common.h\n"
-          << "\t$(CC) $(CFLAGS) $(CFLAGS_" << (n % 10) << ") -c src/s" << n << ".c -o " << obj
-          << "\n\n";
-      objs += " " + obj;
+  for (int m = 0; m < modules && made < rules; m++) {
+    std::ofstream &out = parts[static_cast<size_t>(m % kParts)];
+    const std::string mod = "m" + std::to_string(m);
+    for (int i = 0; i < kPerModule && made < rules; i++, made++) {
+      const int k = m * kPerModule + i;
+      const std::string f = mod + "/f" + std::to_string(k);
+      out << "OBJS_" << m << " += $(OBJDIR)/" << f << ".o\n";
+      // The source, the two shared headers and 0 to 5 more: 3 to 8 dependencies.
+      out << "$(OBJDIR)/" << f << ".o: $(SRCDIR)/" << f << ".c $(HDRS)";
+      for (int j = 0; j < k % 6; j++) out << " $(INCDIR)/h" << (k * 7 + j) % 97 << ".h";
+      out << "\n\t@mkdir -p $(OBJDIR)/" << mod << "\n\t$(CC) $(CFLAGS) $(CPPFLAGS) \\\n"
+          << "\t    -c $(SRCDIR)/" << f << ".c -o $@\n\n";
     }
-    out << "lib" << l << ".a:" << objs << "\n\t$(AR) rv $@" << objs << "\n\n";
+    out << "$(LIBDIR)/lib" << m << ".a: $(OBJS_" << m << ")\n\t$(AR) rv $@ $(OBJS_" << m
+        << ")\n\n";
     made++;
   }
-  for (int i = 0; i < 10; i++) out << "CFLAGS_" << i << " = -DVARIANT=" << i << "\n";
 }
 
-// The same for the gnu dialect: simply expanded and appended variables, a conditional, a pattern
-// rule for the objects, static pattern rules with order-only prerequisites, target-specific
-// variables and phony targets.
-void write_gnu_makefile(const fs::path &path, int rules) {
-  std::ofstream out(path);
-  out << "CC := cc\nCFLAGS ?= -O2\nCFLAGS += -Wall\nAR = ar\n"
-      << "ifeq ($(CC),cc)\nWARN := -Wextra\nelse\nWARN :=\nendif\n"
-      << "%.o: %.c\n\t$(CC) $(CFLAGS) $(WARN) -c $< -o $@\n\n";
-  const int libs = std::max(1, rules / 102);
-  out << ".PHONY: all clean\nall:";
-  for (int l = 0; l < libs; l++) out << " lib" << l << ".a";
-  out << " | obj\n\techo done\n\nobj:\n\tmkdir -p $@\n\n";
-  int made = 3;
-  for (int l = 0; l < libs && made < rules; l++) {
-    std::string objs;
-    for (int i = 0; i < 100 && made < rules; i++, made++) {
-      int n = l * 100 + i;
-      objs += " obj/o" + std::to_string(n) + ".o";
-    }
-    out << "OBJS_" << l << " :=" << objs << "\n"
-        << "$(OBJS_" << l << "): obj/%.o: src/%.c inc/common.h | obj\n"
-        << "lib" << l << ".a: CFLAGS += -DLIB=" << l << "\n"
-        << "lib" << l << ".a: $(OBJS_" << l << ")\n\t$(AR) rv $@ $^\n\n";
-    made++;
-  }
-  out << "clean:\n\trm -rf obj lib*.a\n";
+// One direction of growth for the scaling table: the makefile of size n.
+struct Growth {
+  const char *name;
+  std::vector<int> sizes;
+  std::function<void(std::ofstream &, int)> write;
+};
+
+std::string repeat(const std::string &text, int n) {
+  std::string out;
+  out.reserve(text.size() * static_cast<size_t>(n));
+  for (int i = 0; i < n; i++) out += text;
+  return out;
+}
+
+std::vector<Growth> growths() {
+  return {
+      {"references on a line", {25000, 50000, 100000, 200000},
+       [](std::ofstream &o, int n) { o << "A = b\nall: " << repeat("$(A) ", n) << "\n\techo\n"; }},
+      {"references, continued", {25000, 50000, 100000, 200000},
+       [](std::ofstream &o, int n) {
+         o << "A = b\nall: " << repeat("$(A) \\\n\t", n) << "z\n\techo\n";
+       }},
+      {"back quotes on a line", {25000, 50000, 100000, 200000},
+       [](std::ofstream &o, int n) { o << "all: " << repeat("`a` ", n) << "\n\techo\n"; }},
+      {"appends to a macro", {5000, 10000, 20000, 40000},
+       [](std::ofstream &o, int n) {
+         o << "X = a\n";
+         for (int i = 0; i < n; i++) o << "X += w" << i << "\n";
+         o << "all:\n\techo\n";
+       }},
+      {"script lines of a rule", {50000, 100000, 200000, 400000},
+       [](std::ofstream &o, int n) {
+         o << "all:\n";
+         for (int i = 0; i < n; i++) o << "\techo line " << i << "\n";
+       }},
+      {"rule lines of a target", {25000, 50000, 100000, 200000},
+       [](std::ofstream &o, int n) {
+         o << "all:\n\techo\n";
+         for (int i = 0; i < n; i++) o << "all: obj/f" << i << ".o\n";
+       }},
+  };
 }
 
 // Runs argv in dir with output to /dev/null; the wall time and the peak memory of the child.
@@ -111,67 +150,94 @@ Sample run(const std::vector<std::string> &argv, const fs::path &dir) {
   return {seconds, usage.ru_maxrss};
 }
 
-template <class T>
-T median(std::vector<T> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
+// The medians of runs of tolvick and make over the makefile mf in dir, run in turn.
+struct Pair {
+  Sample tolvick;
+  Sample make;
+};
+
+Pair measure(const std::string &tolvick, const std::string &make, const fs::path &dir,
+             const fs::path &mf, int runs) {
+  std::vector<double> t_time, m_time, t_mem, m_mem;
+  for (int r = 0; r < runs; r++) {
+    Sample t = run({tolvick, "-p", "-f", mf.string()}, dir);
+    Sample m = run({make, "-p", "-q", "-f", mf.string()}, dir);
+    t_time.push_back(t.seconds);
+    m_time.push_back(m.seconds);
+    t_mem.push_back(double(t.max_rss_kb));
+    m_mem.push_back(double(m.max_rss_kb));
+  }
+  return {{bench::median(t_time), long(bench::median(t_mem))},
+          {bench::median(m_time), long(bench::median(m_mem))}};
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
   int runs = 5;
+  bool scaling = true;
   std::string make = "make";
   std::string tolvick = (fs::canonical("/proc/self/exe").parent_path() / "tolvick").string();
   std::vector<int> sizes;
-  bool gnu = false;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
-    if (a == "-gnu") gnu = true;
-    else if (a == "-runs" && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
+    if (a == "-runs" && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
     else if (a == "-make" && i + 1 < argc) make = argv[++i];
     else if (a == "-tolvick" && i + 1 < argc) tolvick = argv[++i];
+    else if (a == "-no-scaling") scaling = false;
     else sizes.push_back(std::atoi(a.c_str()));
   }
-  if (sizes.empty()) sizes = {1000, 10000, 100000};
+  if (sizes.empty()) sizes = {1000, 20000, 100000};
 
-  char tmpl[] = "/tmp/tolvick-graph-bench-XXXXXX";
-  if (!mkdtemp(tmpl)) {
-    std::perror("mkdtemp");
-    return 1;
-  }
-  fs::path dir = tmpl;
   // Outside every view, with a site of its own: the make program runs as a plain make.
-  setenv("VESSARY_HOME", (dir / "site").c_str(), 1);
-  unsetenv("VESSARY_SET_VIEW");
-  unsetenv("MAKEFLAGS");
-  unsetenv("ORVA_MAKEFLAGS");
+  const fs::path dir = bench::make_site("tolvick-graph-bench");
+  if (dir.empty()) return 1;
 
+  std::printf("Realistic makefiles (medians of %d runs)\n", runs);
   std::printf("%-8s %12s %12s %7s %12s %12s %7s\n", "rules", "tolvick s", "make s", "time",
               "tolvick KiB", "make KiB", "memory");
   for (int rules : sizes) {
-    fs::path mf = dir / ("gen" + std::to_string(rules) + ".mk");
-    if (gnu)
-      write_gnu_makefile(mf, rules);
-    else
-      write_makefile(mf, rules);
-    std::vector<std::string> tolvick_argv = {tolvick, "-p", "-f", mf.string()};
-    if (gnu) tolvick_argv.insert(tolvick_argv.begin() + 1, {"-C", "gnu"});
-    std::vector<double> t_time, m_time;
-    std::vector<long> t_mem, m_mem;
-    for (int r = 0; r < runs; r++) {
-      Sample t = run(tolvick_argv, dir);
-      Sample m = run({make, "-p", "-q", "-f", mf.string()}, dir);
-      t_time.push_back(t.seconds);
-      m_time.push_back(m.seconds);
-      t_mem.push_back(t.max_rss_kb);
-      m_mem.push_back(m.max_rss_kb);
-    }
-    double tt = median(t_time), mt = median(m_time);
-    long tm = median(t_mem), mm = median(m_mem);
-    std::printf("%-8d %12.4f %12.4f %7.2f %12ld %12ld %7.2f\n", rules, tt, mt, tt / mt, tm, mm,
-                double(tm) / double(mm));
+    fs::path sub = dir / ("realistic" + std::to_string(rules));
+    fs::create_directories(sub);
+    write_realistic(sub, rules);
+    Pair p = measure(tolvick, make, sub, sub / "Makefile", runs);
+    std::printf("%-8d %12.4f %12.4f %7.2f %12ld %12ld %7.2f\n", rules, p.tolvick.seconds,
+                p.make.seconds, p.tolvick.seconds / p.make.seconds, p.tolvick.max_rss_kb,
+                p.make.max_rss_kb, double(p.tolvick.max_rss_kb) / double(p.make.max_rss_kb));
     std::fflush(stdout);
+    fs::remove_all(sub);
+  }
+
+  if (scaling) {
+    std::printf("\nScaling (medians of %d runs; growth: over the size before)\n", runs);
+    std::printf("%-24s %8s %10s %6s %10s %6s %11s %6s %11s %6s\n", "input", "size", "tolvick s",
+                "grow", "make s", "grow", "tolvick KiB", "grow", "make KiB", "grow");
+    for (const Growth &g : growths()) {
+      Pair before{};
+      for (size_t i = 0; i < g.sizes.size(); i++) {
+        fs::path mf = dir / "scale.mk";
+        {
+          std::ofstream out(mf);
+          g.write(out, g.sizes[i]);
+        }
+        Pair p = measure(tolvick, make, dir, mf, runs);
+        // The growth over the size before, blank for the first size.
+        auto grow = [&](double now, double was) {
+          char text[16] = "";
+          if (i > 0) std::snprintf(text, sizeof text, "%.2f", now / was);
+          return std::string(text);
+        };
+        std::printf("%-24s %8d %10.4f %6s %10.4f %6s %11ld %6s %11ld %6s\n",
+                    i == 0 ? g.name : "", g.sizes[i], p.tolvick.seconds,
+                    grow(p.tolvick.seconds, before.tolvick.seconds).c_str(), p.make.seconds,
+                    grow(p.make.seconds, before.make.seconds).c_str(), p.tolvick.max_rss_kb,
+                    grow(double(p.tolvick.max_rss_kb), double(before.tolvick.max_rss_kb)).c_str(),
+                    p.make.max_rss_kb,
+                    grow(double(p.make.max_rss_kb), double(before.make.max_rss_kb)).c_str());
+        std::fflush(stdout);
+        before = p;
+      }
+    }
   }
   fs::remove_all(dir);
   return 0;

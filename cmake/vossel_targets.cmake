@@ -10,6 +10,15 @@ find_library(VOSSEL_ZLIB_ARCHIVE libz.a)
 if(VOSSEL_ZLIB_ARCHIVE)
   set(VOSSEL_STATIC_ZLIB::ZLIB ${VOSSEL_ZLIB_ARCHIVE})
 endif()
+# The XDR routines the programs use come from the archive alone: linked as a shared library,
+# libtirpc brings in the Kerberos libraries, which every run would map for nothing.
+find_library(VOSSEL_TIRPC_ARCHIVE libtirpc.a)
+if(VOSSEL_TIRPC_ARCHIVE)
+  add_library(vossel_tirpc_archive STATIC IMPORTED GLOBAL)
+  set_target_properties(vossel_tirpc_archive PROPERTIES IMPORTED_LOCATION ${VOSSEL_TIRPC_ARCHIVE}
+    INTERFACE_INCLUDE_DIRECTORIES "${TIRPC_INCLUDE_DIRS}")
+  set(VOSSEL_STATIC_PkgConfig::TIRPC vossel_tirpc_archive)
+endif()
 find_library(VOSSEL_NETTLE_ARCHIVE libnettle.a)
 if(VOSSEL_NETTLE_ARCHIVE)
   set(VOSSEL_STATIC_PkgConfig::NETTLE ${VOSSEL_NETTLE_ARCHIVE})

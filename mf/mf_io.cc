@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <climits>
 #include <clocale>
 #include <cstdio>
@@ -201,6 +202,27 @@ char *new_pushback_buffer(size_t cap) {
   return buf;
 }
 
+// Makes room on the push-back stack for need more bytes: the stack doubles as it grows, so a long
+// push-back stays linear. Its bytes move to offset at in the new storage (0, or the room left
+// below them for bytes put underneath).
+void grow_pushback(size_t need, size_t at) {
+  if (io.pb.top + need <= io.pb.cap && at == 0) return;
+  size_t cap = io.pb.cap < kPushbackStart ? kPushbackStart : io.pb.cap;
+  while (cap < io.pb.top + need) cap *= 2;
+  if (cap == io.pb.cap) {
+    if (at > 0 && io.pb.top > 0) std::memmove(io.pb.buf + at, io.pb.buf, io.pb.top);
+    return;
+  }
+  if (trace_on(4))
+    imsg_print(IMSG_TRACE, &_mf_io_karsel_msg_table, MF_IO_MSG_NEW_BUFFER,
+               static_cast<unsigned long>(io.pb.cap));
+  char *bigger = new_pushback_buffer(cap);
+  if (io.pb.top > 0) std::memcpy(bigger + at, io.pb.buf, io.pb.top);
+  stg_free(io.pb.buf);
+  io.pb.buf = bigger;
+  io.pb.cap = cap;
+}
+
 void close_stream(FILE *f, const char *name, int severity) {
   if (f == nullptr) return;
   if (std::fclose(f) != 0) {
@@ -275,6 +297,55 @@ bool read_physical_line(std::string &text) {
     if (c == '\n') break;
   }
   return text.size() > start;
+}
+
+// As read_physical_line, but stops in front of a NUL byte, which stays in the stream to be met
+// (and reported) when the reading gets there.
+bool read_line_up_to_nul(std::string &text) {
+  if (io.stream == nullptr || io.stream_at_end) return false;
+  size_t start = text.size();
+  for (;;) {
+    int c = getc_unlocked(io.stream);
+    if (c == EOF) {
+      io.stream_at_end = true;
+      break;
+    }
+    if (c == 0) {
+      if (text.size() == start) {
+        // The NUL is first: read it (and what follows) the ordinary way.
+        ungetc(c, io.stream);
+        c = read_stream_byte();
+        if (c == EOF) break;
+        text.push_back(char(c));
+        if (c == '\n') break;
+        continue;
+      }
+      ungetc(c, io.stream);
+      break;
+    }
+    io.bytes_read++;
+    stream_bytes++;
+    text.push_back(char(c));
+    if (c == '\n') break;
+  }
+  return text.size() > start;
+}
+
+// Puts the next physical line of the current stream (up to and including its newline) onto the
+// empty push-back stack, to be read next; the position moves as its bytes are read. False when
+// the stream had nothing more.
+bool load_physical_line() {
+  PFM_ASSERT(io.pb.top == 0);
+  thread_local std::string line;
+  line.clear();
+  if (!read_line_up_to_nul(line)) return false;
+  grow_pushback(line.size(), 0);
+  const size_t n = line.size();
+  for (size_t i = 0; i < n; i++) io.pb.buf[i] = line[n - 1 - i];
+  io.pb.top = n;
+  io.pb.mark_hi = 0;
+  change_count++;
+  return true;
 }
 
 // Whether a physical line ending in a newline continues on the next line: its first non-blank
@@ -581,6 +652,12 @@ int resume_head() {
   return KS_ST_OK;
 }
 
+// Whether byte b is read as the character of its own code, with no conversion.
+bool byte_is_char(unsigned char b) {
+  if (b == 0) return false;
+  return !mf_io_mb_is_allowed || (b < 0x80 && mf_io_ascii_is_plain);
+}
+
 // Takes the top byte of the push-back stack, or -1 when it is empty.
 int pop_pushback() {
   if (io.pb.top == 0) return -1;
@@ -790,11 +867,9 @@ int mf_io_input() {
     if (io.area == STG_AREA_NULL) return 0;
 
     if (io.flavor == 0) {
-      c = read_stream_byte();
-      if (c != EOF) {
-        advance(c);
-        return c;
-      }
+      // The next physical line goes onto the push-back stack whole: readers can then look at the
+      // rest of the line, and most bytes are taken from there without a call per byte.
+      if (load_physical_line()) continue;
     } else {
       line_mode_result r = line_mode_read();
       if (r == LM_DELIVERED) continue;
@@ -835,18 +910,7 @@ int mf_io_input() {
 }
 
 int mf_io_unput(int c) {
-  if (io.pb.top >= io.pb.cap) {
-    if (trace_on(4))
-      imsg_print(IMSG_TRACE, &_mf_io_karsel_msg_table, MF_IO_MSG_NEW_BUFFER,
-                 static_cast<unsigned long>(io.pb.cap));
-    // Doubling keeps a long push-back linear.
-    const size_t cap = io.pb.cap < kPushbackStart ? kPushbackStart : io.pb.cap * 2;
-    char *bigger = new_pushback_buffer(cap);
-    if (io.pb.top > 0) std::memcpy(bigger, io.pb.buf, io.pb.top);
-    stg_free(io.pb.buf);
-    io.pb.buf = bigger;
-    io.pb.cap = cap;
-  }
+  if (io.pb.top >= io.pb.cap) grow_pushback(1, 0);
   if (io.pb.top < io.pb.mark_hi) io.pb.mark_hi = io.pb.top;
   change_count++;
   io.pb.buf[io.pb.top++] = char(c);
@@ -856,6 +920,19 @@ int mf_io_unput(int c) {
 
 int mf_io_push_counted_str(const char *text, size_t len) {
   if (text == nullptr) return KS_ST_ERR;
+  // A text without a line break goes back in one copy: each byte would only move the column
+  // back by one, down to 0.
+  if (len > 1 && std::memchr(text, '\n', len) == nullptr && !trace_on(4)) {
+    grow_pushback(len, 0);
+    if (io.pb.top < io.pb.mark_hi) io.pb.mark_hi = io.pb.top;
+    change_count += len;
+    char *dest = io.pb.buf + io.pb.top;
+    for (size_t i = 0; i < len; i++) dest[i] = text[len - 1 - i];
+    io.pb.top += len;
+    io.spos.col = io.spos.col > int32_t(len) ? io.spos.col - int32_t(len) : 0;
+    mf_io_source_col = io.spos.col;
+    return KS_ST_OK;
+  }
   for (size_t i = len; i > 0; i--) mf_io_unput(static_cast<unsigned char>(text[i - 1]));
   return KS_ST_OK;
 }
@@ -919,6 +996,19 @@ int mf_io_get_wstring_line(wchar_t *buf, int count) {
   if (count > 8) count = 8;
   int stored = 0;
   while (stored < count) {
+    // A byte that is a character of its own comes straight from the push-back stack.
+    if (io.pb.top > 0) {
+      const unsigned char b = static_cast<unsigned char>(io.pb.buf[io.pb.top - 1]);
+      if (byte_is_char(b)) {
+        io.pb.top--;
+        io.include_just_opened = false;
+        change_count++;
+        advance(b);
+        buf[stored++] = wchar_t(b);
+        if (b == '\n') break;
+        continue;
+      }
+    }
     wchar_t wc = mf_io_get_wc();
     buf[stored] = wc;
     if (wc == 0) break;
@@ -956,6 +1046,69 @@ int mf_io_push_artificial_newline_in_new_include_file() {
 int mf_io_parser_existent() { return io.pb.buf != nullptr ? 1 : 0; }
 
 size_t mf_io_pushback_depth() { return io.pb.top; }
+
+const char *mf_io_pushback_data() { return io.pb.buf; }
+
+size_t mf_io_peek_chars(wchar_t *dest, size_t offset, size_t max) {
+  if (offset >= io.pb.top) return 0;
+  const size_t avail = io.pb.top - offset;
+  const size_t limit = max < avail ? max : avail;
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(io.pb.buf) + avail - 1;
+  // Bytes are characters of their own below 0x80 (in every locale the layer accepts plain ASCII
+  // in) or all of them in a single-byte locale.
+  const unsigned bound = mf_io_mb_is_allowed ? (mf_io_ascii_is_plain ? 0x80u : 0u) : 0x100u;
+  size_t n = 0;
+  for (; n < limit; n++) {
+    const unsigned b = p[-static_cast<ptrdiff_t>(n)];
+    if (b == 0 || b >= bound) break;
+    dest[n] = wchar_t(b);
+  }
+  return n;
+}
+
+int mf_io_load_line_below() {
+  // Only below a complete line, and only lines of the current file in the plain flavour: the end
+  // of a file is found by the ordinary reading, which switches files.
+  if (io.flavor != 0 || io.area == STG_AREA_NULL || io.returned_eof || io.pb.top == 0 ||
+      io.pb.buf[0] != '\n')
+    return 0;
+  thread_local std::string line;
+  line.clear();
+  if (!read_line_up_to_nul(line)) return 0;
+  const size_t n = line.size();
+  grow_pushback(n, n);
+  for (size_t i = 0; i < n; i++) io.pb.buf[i] = line[n - 1 - i];
+  io.pb.top += n;
+  io.pb.mark_lo += n;
+  io.pb.mark_hi += n;
+  change_count++;
+  return 1;
+}
+
+void mf_io_consume(size_t n) {
+  PFM_ASSERT(n <= io.pb.top);
+  if (n == 0) return;
+  io.include_just_opened = false;
+  change_count += n;
+  for (size_t i = 0; i < n; i++) advance(static_cast<unsigned char>(io.pb.buf[--io.pb.top]));
+}
+
+size_t mf_io_take_run(char *dest, size_t max, const uint8_t *stop) {
+  size_t n = 0;
+  while (n < max && io.pb.top > 0) {
+    const unsigned char b = static_cast<unsigned char>(io.pb.buf[io.pb.top - 1]);
+    if (stop[b] || b == '\n' || !byte_is_char(b)) break;
+    dest[n++] = char(b);
+    io.pb.top--;
+  }
+  if (n > 0) {
+    io.include_just_opened = false;
+    change_count += n;
+    io.spos.col += int32_t(n);
+    mf_io_source_col = io.spos.col;
+  }
+  return n;
+}
 
 void mf_io_peek_pushback(char *dest, size_t n) {
   PFM_ASSERT(n <= io.pb.top);

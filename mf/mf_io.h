@@ -121,6 +121,24 @@ int mf_io_parser_existent();
 
 // Bytes pushed back and not yet read again.
 size_t mf_io_pushback_depth();
+// Copies, without reading them, the characters from offset bytes below the top of the push-back
+// stack on: at most max bytes that are characters of their own, stopping before one that needs
+// conversion and at the bottom of the stack. Returns how many.
+size_t mf_io_peek_chars(wchar_t *dest, size_t offset, size_t max);
+// Puts the next physical line of the current file below everything on the push-back stack, when
+// the stack ends with a complete line (depths all grow by its length). 1 when a line was put
+// there; 0 when none can be: not the plain flavour, or the file has nothing more before its end.
+int mf_io_load_line_below();
+// Reads the next n bytes (at most the depth) from the push-back stack, as mf_io_input would.
+void mf_io_consume(size_t n);
+// Reads from the push-back stack, as mf_io_get_wc would one by one, at most max bytes that are
+// characters of their own, stopping before a newline, before a byte that needs conversion and
+// before a byte whose entry in the 256-entry table stop is non-zero. Copies them into dest and
+// returns how many (0 when the stack is empty or its next byte stops the run).
+size_t mf_io_take_run(char *dest, size_t max, const uint8_t *stop);
+// The bytes of the stack from its bottom (the byte read next is the last), valid until the next
+// push-back.
+const char *mf_io_pushback_data();
 // Copies the n bytes read next (n at most the depth) into dest, in reading order.
 void mf_io_peek_pushback(char *dest, size_t n);
 // The byte at depth (below mf_io_pushback_depth()).

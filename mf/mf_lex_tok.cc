@@ -211,29 +211,29 @@ struct GuardIndex {
 };
 GuardIndex guard_index;
 
-// The references expanded at the place in the input where the reading stands: the depth of the
-// push-back stack and the bytes read from the files. A reference met again at the same place,
-// with the same input behind it, came out of its own expansion and would come out of it again
-// without end, whether or not a token ended in between.
-struct ExpandedAt {
-  uint64_t stream_bytes;
-  size_t depth;
-  std::string ref;
+// The expansions whose text the reading is still inside, outermost first: each pushed its text
+// onto the push-back stack from depth base up, and every byte read since at that depth or above
+// came out of it (or was read from it and given back, or came out of an expansion of a
+// reference in it). A reference read from the text of its own expansion comes out of it again
+// and again without end, whether or not a token ends in between, and however the text around
+// it grows.
+struct OpenExpansion {
+  size_t base;
+  uint64_t stream_bytes;  // bytes read from the files when it was pushed
+  std::string ref;        // the reference proper
 };
-std::vector<ExpandedAt> expanded_at;
+std::vector<OpenExpansion> open_expansions;
 
-// Notes ref expanded at the current place; true when it was expanded there before.
-bool expanded_here_before(const std::string &ref) {
+// Whether ref, whose last byte was read at depth, lies in the text of an expansion of itself. The
+// expansions the reading has left are forgotten: those below whose base that byte lay, and all of
+// them once a new line was read from a file (the stack was empty then).
+bool expanded_from_itself(const std::string &ref, size_t depth) {
   const uint64_t read = mf_io_stream_bytes();
-  const size_t depth = mf_io_pushback_depth();
-  // Places left behind are of no more use: input was read from a file since, or the reading
-  // went below them.
-  while (!expanded_at.empty() &&
-         (expanded_at.back().stream_bytes != read || expanded_at.back().depth > depth))
-    expanded_at.pop_back();
-  for (auto it = expanded_at.rbegin(); it != expanded_at.rend() && it->depth == depth; ++it)
-    if (it->ref == ref) return true;
-  expanded_at.push_back({read, depth, ref});
+  while (!open_expansions.empty() && (open_expansions.back().stream_bytes != read ||
+                                      open_expansions.back().base > depth))
+    open_expansions.pop_back();
+  for (const OpenExpansion &e : open_expansions)
+    if (e.ref == ref) return true;
   return false;
 }
 
@@ -455,6 +455,8 @@ int mf_lex_macro_file_name(const char *text, int from) {
 }
 
 void mf_lex_exp_mac_str(const char *text) {
+  // Every byte of the match came off the push-back stack, the first one read from its top.
+  const size_t match_top = mf_io_pushback_depth() + std::strlen(text);
   fill_until(text, reference_is_whole);
   size_t index = 0;
   if (bldr_macro_preparse_macro_reference(bldr_macro_compat_to_macro_flavor(variant()),
@@ -482,7 +484,10 @@ void mf_lex_exp_mac_str(const char *text) {
   }
   // The guard's list keeps the reference proper; the name part in front of it is in the index.
   const size_t name_len = ref.find('$') != std::string::npos ? ref.find('$') : 0;
-  if (expanded_here_before(ref.substr(name_len))) {
+  // The reference lies whole in an expansion's text when its last byte does (it was read
+  // last); a reference that ends beyond the match is not judged.
+  if (index < std::strlen(text) &&
+      expanded_from_itself(ref.substr(name_len), match_top - 1 - index)) {
     imsg_print(IMSG_INFO, "Circular definition for macro \"%s\"\n", -1, ref.c_str());
     fail("");
     return;
@@ -510,6 +515,8 @@ void mf_lex_exp_mac_str(const char *text) {
   mf_expanded_simply_expanded_macro = 0;
   mf_io_set_spos_column(mf_io_source_col + static_cast<int32_t>(expansion.size()) -
                         static_cast<int32_t>(ref.size()));
+  if (!expansion.empty())
+    open_expansions.push_back({mf_io_pushback_depth(), mf_io_stream_bytes(), ref.substr(name_len)});
   push(expansion.c_str());
 }
 

@@ -88,6 +88,36 @@ mf_flex_buffer_t full_linebuf_block;
 // The last mf_lex_fetch_line ended at a newline, which it gave back to the input.
 bool fetch_ended_at_newline = false;
 
+// Byte tables for mf_io_take_run: the bytes line fetching treats one by one, and none.
+struct byte_table {
+  uint8_t stop[256] = {};
+  constexpr explicit byte_table(const char *bytes) {
+    for (const char *b = bytes; *b != '\0'; ++b) stop[static_cast<unsigned char>(*b)] = 1;
+  }
+};
+constexpr byte_table kFetchStops("\\\r \t");
+constexpr byte_table kNoStops("");
+
+// The settings of the environment that line fetching follows, read at the first fetch of a parse
+// (they stay as they are while it runs).
+struct fetch_settings {
+  bool read = false;
+  bool rfe46184 = false;
+  bool keep_cr = false;
+  bool hash_is_text = false;
+};
+fetch_settings fetch_env;
+
+const fetch_settings &current_fetch_settings() {
+  if (!fetch_env.read) {
+    fetch_env.rfe46184 = mf_getenv("ORVA_RFE46184") != nullptr;
+    fetch_env.keep_cr = mf_getenv("ORVA_NOT_STRIP_CONTROL_M") != nullptr;
+    fetch_env.hash_is_text = mf_getenv("ORVA_IGNORE_ESCAPED_HASH_IN_MULTILINE_MACRO") != nullptr;
+    fetch_env.read = true;
+  }
+  return fetch_env;
+}
+
 // Reading the rest of a logical line only as far as an action needs it.
 //
 // Fetching the rest of a line (join on, raw off) changes some texts: continuations are joined,
@@ -226,16 +256,18 @@ void mf_lex_init() {
   mf_flex_release(mf_lex_full_linebuf);
   mf_lex_full_linebuf = mf_flex_start(&full_linebuf_block);
   reading = line_reading{};
+  fetch_env = fetch_settings{};
 }
 
 char *mf_lex_fetch_line(int32_t join, int32_t swallow_blank, int32_t strip_before_backslash,
                         int32_t raw) {
   const int32_t saved_build_script = mf_lex_is_build_script;
-  const bool rfe46184 = mf_getenv("ORVA_RFE46184") != nullptr;
+  const fetch_settings &settings = current_fetch_settings();
+  const bool rfe46184 = settings.rfe46184;
   if (rfe46184) swallow_blank = 0;
   if (!join) raw = 0;
-  const bool keep_cr = mf_getenv("ORVA_NOT_STRIP_CONTROL_M") != nullptr;
-  const bool hash_is_text = mf_getenv("ORVA_IGNORE_ESCAPED_HASH_IN_MULTILINE_MACRO") != nullptr;
+  const bool keep_cr = settings.keep_cr;
+  const bool hash_is_text = settings.hash_is_text;
   const bool in_define = mf_lex_lexing_multiline_macro_def != 0;
   const uint32_t v = variant();
   char *&buf = mf_lex_linebuf;
@@ -248,6 +280,16 @@ char *mf_lex_fetch_line(int32_t join, int32_t swallow_blank, int32_t strip_befor
   bool body_complete = false;
   wchar_t ended_by = 0;
   for (;;) {
+    // Outside a define body a run of ordinary characters only goes into the line.
+    if (!in_define) {
+      char run[256];
+      const size_t n = mf_io_take_run(run, sizeof run, kFetchStops.stop);
+      if (n > 0) {
+        mf_flex_append(&buf, run, n);
+        after_backslash = blanks_after_bs = joined = swallow_pending = false;
+        continue;
+      }
+    }
     wchar_t wc = mf_io_get_wc();
     if (wc == 0) break;
     if (wc == L'\r' && !keep_cr) continue;
@@ -345,7 +387,13 @@ char *mf_lex_fetch_line(int32_t join, int32_t swallow_blank, int32_t strip_befor
   if (!in_define) give_back(ended_by);
   fetch_ended_at_newline = !in_define && ended_by == L'\n';
 
-  if ((in_define || !raw) && mf_flex_length(buf) > 0) {
+  // Outside a define body the line holds no newline: canonical form can only cut blanks at its
+  // end, where trimming applies.
+  const bool gnu_text = v == MF_COMPAT_GNU && !mf_lex_is_build_script;
+  const size_t blen = mf_flex_length(buf);
+  const bool may_change = in_define || (!gnu_text && blen > 0 && is_blank(buf[blen - 1])) ||
+                          (gnu_text && std::memchr(buf, '\n', blen) != nullptr);
+  if ((in_define || !raw) && blen > 0 && may_change) {
     int changed = 0;
     char *canon = nullptr;
     bool gnu_text_line = v == MF_COMPAT_GNU && !mf_lex_is_build_script;
@@ -381,7 +429,7 @@ bool plain_bytes(const char *bytes, size_t n) {
     const unsigned char c = static_cast<unsigned char>(bytes[i]);
     if (c == '\n' || c == '\0') return false;
     if (c == '\r') {
-      if (!cr_checked && mf_getenv("ORVA_NOT_STRIP_CONTROL_M") == nullptr) return false;
+      if (!cr_checked && !current_fetch_settings().keep_cr) return false;
       cr_checked = true;
     }
     if (c < 0x80 || !mf_io_mb_is_allowed) {
@@ -443,11 +491,33 @@ void mark_line_rest() {
 // Whether the rest of the line can be read lazily: it is this module's mark, still holding a
 // character that is not a tail byte, with only plain bytes pushed above it. *unread is the
 // length of the rest.
+// Marks the rest of the physical line waiting on the push-back stack, down to its newline, when
+// it is plain and ends cleanly: the first fill of a line can then read only what it needs too.
+// False when it cannot be marked.
+bool mark_physical_line() {
+  const size_t top = mf_io_pushback_depth();
+  const char *bytes = mf_io_pushback_data();
+  const void *nl = top > 0 ? memrchr(bytes, '\n', top) : nullptr;
+  if (nl == nullptr) return false;
+  const size_t base = size_t(static_cast<const char *>(nl) - bytes) + 1;
+  const bool keep_cr = current_fetch_settings().keep_cr;
+  for (size_t d = base; d < top; d++) {
+    const unsigned char c = static_cast<unsigned char>(bytes[d]);
+    if (c == '\0' || (c == '\r' && !keep_cr) || (c >= 0x80 && mf_io_mb_is_allowed)) return false;
+  }
+  reading.base = base;
+  reading.at_end = false;
+  mark_line_rest();
+  return reading.mark_lo == base;
+}
+
 bool rest_is_plain(size_t *unread) {
   if (mf_lexer_verbosity > 2 || mf_lex_lexing_multiline_macro_def || !bytes_are_characters())
     return false;
   size_t lo = 0, hi = 0;
-  if (!mf_io_marked_pushback(&lo, &hi) || lo != reading.mark_lo) return false;
+  if (!mf_io_marked_pushback(&lo, &hi) || lo != reading.mark_lo) {
+    if (!mark_physical_line() || !mf_io_marked_pushback(&lo, &hi)) return false;
+  }
   if (hi - lo <= reading.mark_tail) return false;
   const size_t top = mf_io_pushback_depth();
   if (top > hi) {
@@ -505,6 +575,14 @@ int mf_lex_extend_linebuf(size_t want) {
   char *&full = mf_lex_full_linebuf;
   const size_t start = mf_flex_length(full);
   while (reading.unread > 0 && mf_flex_length(full) - start < want) {
+    char run[256];
+    const size_t n =
+        mf_io_take_run(run, reading.unread < sizeof run ? reading.unread : sizeof run, kNoStops.stop);
+    if (n > 0) {
+      mf_flex_append(&full, run, n);
+      reading.unread -= n;
+      continue;
+    }
     const size_t before = mf_flex_length(full);
     append_wc(&full, mf_io_get_wc());
     const size_t got = mf_flex_length(full) - before;

@@ -179,27 +179,83 @@ void mf_scan_restart(mf_scanner_t *s) {
   s->leng = 0;
 }
 
-int mf_scan_next(mf_scanner_t *s) {
-  if (!s->started) {
-    s->started = true;
-    if (s->io.get_line == nullptr) s->io.get_line = mf_io_get_wstring_line;
-    if (s->io.unput == nullptr) s->io.unput = mf_io_unput_wc;
-    if (s->io.change_count == nullptr && s->io.get_line == mf_io_get_wstring_line)
-      s->io.change_count = mf_io_change_count;
+namespace {
+
+// Makes room in the buffer for at least want more characters behind n_chars (text, cp and
+// last_pos keep their places).
+void make_room(mf_scanner_t *s, int32_t want) {
+  while (capacity(s) - s->n_chars - 1 < want) {
+    int32_t grown = capacity(s) * 2;
+    if (grown <= 0) grown = capacity(s) + capacity(s) / 8;
+    try {
+      std::unique_ptr<wchar_t[]> bigger(new wchar_t[static_cast<size_t>(grown) + 2]);
+      std::memcpy(bigger.get(), s->buf.get(), sizeof(wchar_t) * static_cast<size_t>(s->n_chars));
+      s->buf = std::move(bigger);
+      s->buf_size = grown + 2;
+    } catch (const std::bad_alloc &) {
+      mf_scan_fatal("fatal error - scanner input buffer overflow");
+    }
   }
-  ensure_buffer(s);
+}
+
+// Copies the characters of the input behind what the match read so far, without reading them,
+// in the pieces a refill reads (at most 8 characters, up to a newline), so that a match in place
+// sees exactly what a match by refills reads. The number copied; 0 when a character of the piece
+// is not there to be copied as it is (it needs conversion, or lies beyond the stack), which the
+// ordinary match is to read.
+int32_t peek_more(mf_scanner_t *s, int32_t text) {
+  constexpr int32_t kPiece = 8;
+  make_room(s, kPiece);
+  wchar_t *dest = s->buf.get() + s->n_chars;
+  const size_t offset = static_cast<size_t>(s->n_chars - text);
+  // At the bottom of the stack, behind a complete line, the next line of the file goes below.
+  if (offset == mf_io_pushback_depth() && !mf_io_load_line_below()) return 0;
+  const size_t n = mf_io_peek_chars(dest, offset, size_t(kPiece));
+  size_t piece = 0;
+  while (piece < n && dest[piece] != L'\n') piece++;
+  if (piece < n) {
+    piece++;  // the newline ends the piece
+  } else if (n < size_t(kPiece)) {
+    return 0;
+  }
+  s->n_chars += static_cast<int32_t>(piece);
+  s->buf[static_cast<size_t>(s->n_chars)] = L'\0';
+  s->buf[static_cast<size_t>(s->n_chars) + 1] = L'\0';
+  return static_cast<int32_t>(piece);
+}
+
+// The state the automaton goes to from state on a character of class cls.
+[[gnu::always_inline]] inline int32_t step(const mf_scan_tables_t &t, int32_t state, int32_t cls) {
+  const int32_t states = static_cast<int32_t>(t.accept.size());
+  while (t.chk[static_cast<size_t>(t.base[static_cast<size_t>(state)] + cls)] != state) {
+    state = t.def[static_cast<size_t>(state)];
+    if (state >= states) cls = t.meta[static_cast<size_t>(cls)];
+  }
+  return t.nxt[static_cast<size_t>(t.base[static_cast<size_t>(state)] + cls)];
+}
+
+// Ends a match in place that needs more than the stack holds: the buffer is empty again, as
+// nothing was read. Returns -1.
+int give_up(mf_scanner_t *s) {
+  s->n_chars = s->pos = 0;
+  s->buf[0] = s->buf[1] = L'\0';
+  return -1;
+}
+
+// One match. In place, the automaton reads the characters waiting in the input's push-back
+// stack without taking them, and only the match is read at the end: the lookahead stays where it
+// is instead of being read and given back. -1 when in place the match needs more than the stack
+// holds as plain characters: nothing was read, and the match is to be made the ordinary way.
+int match(mf_scanner_t *s, bool in_place) {
   const mf_scan_tables_t &t = *s->tables;
   const int32_t states = static_cast<int32_t>(t.accept.size());
   const int32_t jam = states - 1;
-
-  // The memory of pairs met in vain holds only while the input is as the last match left it.
-  if (s->io.change_count == nullptr || s->io.change_count() != s->count_after ||
-      s->origin > s->failed_max)
-    forget_failed(s);
   const bool recall = !s->failed.empty();
-  s->path.clear();
-  int32_t path_from = 0;  // match length at which path begins
 
+  if (in_place) {
+    s->n_chars = s->pos = 0;
+    s->buf[0] = s->buf[1] = L'\0';
+  }
   int32_t text = s->pos;
   int32_t cp = text;
   int32_t state = 1 + (s->at_bol ? 1 : 0);
@@ -210,6 +266,10 @@ int mf_scan_next(mf_scanner_t *s) {
   bool fell_back = false;
   for (;;) {
     if (cp == s->n_chars) {
+      if (in_place) {
+        if (peek_more(s, text) > 0) continue;
+        return give_up(s);
+      }
       if (!s->eof_pending && refill(s, &text, &cp, &last_pos) > 0) continue;
       s->eof_pending = true;
       break;
@@ -222,8 +282,9 @@ int mf_scan_next(mf_scanner_t *s) {
       int32_t mark = 0;
       if (c == kByteOrderMark) {
         mark = 1;
-      } else if (s->n_chars - cp >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) {
-        mark = 3;
+      } else if (p[0] == 0xEF) {
+        if (in_place && s->n_chars - cp < 3 && peek_more(s, text) == 0) return give_up(s);
+        if (s->n_chars - cp >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) mark = 3;
       }
       if (mark > 0) {
         act = s->bom_rule;
@@ -236,20 +297,14 @@ int mf_scan_next(mf_scanner_t *s) {
     if (t.accept[static_cast<size_t>(state)] != 0) {
       last_state = state;
       last_pos = cp;
-      s->path.clear();
-      path_from = cp - text;
     }
     // A pair met in vain before: nothing beyond it is accepted, as if the automaton jammed here.
     if (recall && s->failed.count(failed_key(s->origin + (cp - text), state)) != 0) break;
-    s->path.push_back(state);
-    while (t.chk[static_cast<size_t>(t.base[static_cast<size_t>(state)] + cls)] != state) {
-      state = t.def[static_cast<size_t>(state)];
-      if (state >= states) cls = t.meta[static_cast<size_t>(cls)];
-    }
-    state = t.nxt[static_cast<size_t>(t.base[static_cast<size_t>(state)] + cls)];
+    state = step(t, state, cls);
     ++cp;
     if (state == jam) break;
   }
+  const int32_t scanned_to = cp;  // where the automaton stopped
 
   if (!bom) {
     if (cp == text) {
@@ -273,21 +328,29 @@ int mf_scan_next(mf_scanner_t *s) {
   }
 
   // The pairs read beyond the last accepting state, which the match fell back to, were met in
-  // vain (the first entry of the path is that accepting state).
+  // vain: the automaton walks that stretch again from the accepting state to name them.
   if (fell_back && s->io.change_count != nullptr) {
-    for (size_t i = 1; i < s->path.size(); i++) {
-      const int64_t position = s->origin + path_from + static_cast<int64_t>(i);
-      s->failed.insert(failed_key(position, s->path[i]));
+    int32_t walk = last_state;
+    for (int32_t at = last_pos; at + 1 < scanned_to; at++) {
+      walk = step(t, walk, char_class(t, s->buf[static_cast<size_t>(at)]));
+      if (walk == jam) break;
+      const int64_t position = s->origin + (at + 1 - text);
+      s->failed.insert(failed_key(position, walk));
       if (position > s->failed_max) s->failed_max = position;
     }
   }
 
   // Steps after the match.
-  // The lookahead goes back to the input, last character first, before its first character is
-  // overwritten by the end mark of the match.
-  const bool had_lookahead = cp < s->n_chars;
-  for (int32_t i = s->n_chars - 1; i >= cp; --i) s->io.unput(s->buf[static_cast<size_t>(i)]);
-  if (had_lookahead) s->eof_pending = false;
+  if (in_place) {
+    // Only the match is read; what the automaton looked at behind it stays in the input.
+    mf_io_consume(static_cast<size_t>(cp - text));
+  } else {
+    // The lookahead goes back to the input, last character first, before its first character
+    // is overwritten by the end mark of the match.
+    const bool had_lookahead = cp < s->n_chars;
+    for (int32_t i = s->n_chars - 1; i >= cp; --i) s->io.unput(s->buf[static_cast<size_t>(i)]);
+    if (had_lookahead) s->eof_pending = false;
+  }
   s->buf[static_cast<size_t>(cp)] = L'\0';
   s->leng = cp - text;
   shr_wtext = s->buf.get() + text;
@@ -305,4 +368,31 @@ int mf_scan_next(mf_scanner_t *s) {
     std::fflush(stdout);
   }
   return act;
+}
+
+}  // namespace
+
+int mf_scan_next(mf_scanner_t *s) {
+  if (!s->started) {
+    s->started = true;
+    if (s->io.get_line == nullptr) s->io.get_line = mf_io_get_wstring_line;
+    if (s->io.unput == nullptr) s->io.unput = mf_io_unput_wc;
+    if (s->io.change_count == nullptr && s->io.get_line == mf_io_get_wstring_line)
+      s->io.change_count = mf_io_change_count;
+  }
+  ensure_buffer(s);
+
+  // The memory of pairs met in vain holds only while the input is as the last match left it.
+  if (s->io.change_count == nullptr || s->io.change_count() != s->count_after ||
+      s->origin > s->failed_max)
+    forget_failed(s);
+
+  // Over the makefile input, with nothing of it held in the buffer, a match is first tried in
+  // place.
+  if (s->io.get_line == mf_io_get_wstring_line && s->io.unput == mf_io_unput_wc &&
+      s->pos == s->n_chars && !s->eof_pending) {
+    const int rule = match(s, true);
+    if (rule >= 0) return rule;
+  }
+  return match(s, false);
 }

@@ -1,7 +1,10 @@
 // Scanner runtime over wide-character input: the longest-match loop over a scanner generator's
 // compressed tables, the character buffer fed line by line from the makefile input, and the steps
 // that follow every match (multibyte copy of the text, the lookahead given back to the input, the
-// source position, the rule trace). Every dialect scanner is one mf_scanner_t over its own tables.
+// source position, the rule trace). Over the makefile input a match is made in place where it
+// can: the automaton reads the characters waiting on the input's push-back stack without taking
+// them, and only the match is read, so the lookahead never has to go back. Every dialect scanner
+// is one mf_scanner_t over its own tables.
 #pragma once
 
 #include <cstddef>
@@ -105,7 +108,6 @@ struct mf_scanner_t {
   int64_t origin = 0;                 // position of the next match's first character
   int64_t failed_max = -1;            // highest position remembered
   uint64_t count_after = 0;           // the input's change count when the last match ended
-  std::vector<int32_t> path;          // states of the current match since its last accept
 };
 
 // Multibyte copy of the current match, shared by every scanner (heap, owned by the runtime).

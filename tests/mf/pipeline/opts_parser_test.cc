@@ -100,6 +100,17 @@ TEST(BosFiles, LongLinesAndManyAppends) {
   EXPECT_EQ(pltest::lookup_in(run.bos_table(), "L"), words);
 }
 
+// A macro whose value gives back a reference to itself, behind text that grows each time it is
+// read again, is a circular definition; the file is read to its end.
+TEST(BosFiles, SelfReferenceInsideItsOwnValueIsCircular) {
+  for (const char *value : {"o$$$$X", "o$$$$$$$$,$$$$$$$$X$$$$$$$$$$ co", "$$(X) a", "a $$X"}) {
+    BosRun run(Files{{"self.bos", std::string("X = ") + value + "\n.NO_WINK_IN: a.m $(X)\n"
+                                  ".NOTPARALLEL: %.o\n"}});
+    EXPECT_EQ(run.rc, KS_ST_ERR) << value;
+    EXPECT_THAT(run.cap.out(), HasSubstr("Circular definition for macro")) << value;
+  }
+}
+
 TEST(BosFiles, MissingFileFailsTheParse) {
   mftest::ScratchDir dir;
   mftest::Captured cap;
