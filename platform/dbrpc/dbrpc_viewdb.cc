@@ -64,12 +64,14 @@ struct Conn {
   std::chrono::steady_clock::time_point began;
 };
 
+bool control(sqlite3 *db, Conn &c, const char *sql);
+
 // Commits the connection's batch transaction, if open; false (and *failed set) when it failed.
 bool commit(sqlite3 *db, Conn &c, bool *failed) {
   if (!c.in_batch) return true;
   c.in_batch = false;
   if (c.owner != getpid()) return true;  // a forked child's copy: the transaction is its parent's
-  if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) return true;
+  if (control(db, c, "COMMIT")) return true;
   report("cannot write the view database", c.storage, sqlite3_errmsg(db));
   sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
   *failed = true;
@@ -121,6 +123,16 @@ sqlite3_stmt *statement(sqlite3 *db, Conn &c, sqlite3_stmt **slot, const char *s
     *slot = nullptr;
   }
   return *slot;
+}
+
+// Runs a transaction statement of the connection ("BEGIN IMMEDIATE", "COMMIT"), kept prepared
+// like the others. False when it failed (sqlite3_errmsg tells why).
+bool control(sqlite3 *db, Conn &c, const char *sql) {
+  sqlite3_stmt *s = statement(db, c, &c.kept[sql], sql);
+  if (!s) return false;
+  const bool ok = sqlite3_step(s) == SQLITE_DONE;
+  sqlite3_reset(s);
+  return ok;
 }
 
 // The modification time in nanoseconds, as stored. Times past the year 2262 do not fit: the
@@ -285,12 +297,12 @@ ks_status_t dbrpc_viewdb_private_oid(const std::string &storage, const std::stri
   // Not known as it is now: decide under the write lock, since another process may be doing
   // the same for the same object.
   if (!c.in_batch) {
-    if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    if (!control(db, c, "BEGIN IMMEDIATE")) {
       report("cannot lock the view database", storage, sqlite3_errmsg(db));
       return KS_ST_ERR;
     }
     if (lookup(db, c, vrel, st, oid)) {
-      sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+      control(db, c, "COMMIT");
       return KS_ST_OK;
     }
     if (state.depth > 0) {
@@ -311,7 +323,7 @@ ks_status_t dbrpc_viewdb_private_oid(const std::string &storage, const std::stri
       c.in_batch = false;
       state.failed = true;
     }
-  } else if (!ok || sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+  } else if (!ok || !control(db, c, "COMMIT")) {
     if (ok) report("cannot write the view database", storage, sqlite3_errmsg(db));
     sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     return KS_ST_ERR;
@@ -431,7 +443,7 @@ ks_status_t dbrpc_viewdb_note_winkin(const std::string &storage, const std::stri
   // Within a batch both rows join its transaction; otherwise they make one of their own.
   const bool own = !c.in_batch;
   if (own) {
-    if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    if (!control(db, c, "BEGIN IMMEDIATE")) {
       report("cannot lock the view database", storage, sqlite3_errmsg(db));
       return KS_ST_ERR;
     }
@@ -468,7 +480,7 @@ ks_status_t dbrpc_viewdb_note_winkin(const std::string &storage, const std::stri
     }
     return ok ? KS_ST_OK : KS_ST_ERR;
   }
-  if (!ok || sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+  if (!ok || !control(db, c, "COMMIT")) {
     if (ok) report("cannot write the view database", storage, sqlite3_errmsg(db));
     sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     return KS_ST_ERR;

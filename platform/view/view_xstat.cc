@@ -789,6 +789,16 @@ void view_xstat_hold_end() {
   dbrpc_reg_hold_end();
 }
 
+view_xstat_moment_t::view_xstat_moment_t() {
+  view_xstat_hold_begin();
+  vob_pname_hold_begin();
+}
+
+view_xstat_moment_t::~view_xstat_moment_t() {
+  vob_pname_hold_end();
+  view_xstat_hold_end();
+}
+
 void view_xstat_flush_cache() {
   std::lock_guard<std::mutex> hold(lock);
   save_selections();

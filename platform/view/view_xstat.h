@@ -131,6 +131,16 @@ ks_status_t view_get_oids_was(const vob_pname_t &where, const struct stat &st, v
 void view_xstat_hold_begin();
 void view_xstat_hold_end();
 
+// A hold on the worktrees and on the names (vob_pname_hold_begin) for the life of the object:
+// for a stretch that identifies objects as of one moment while nothing replaces directories.
+class view_xstat_moment_t {
+ public:
+  view_xstat_moment_t();
+  ~view_xstat_moment_t();
+  view_xstat_moment_t(const view_xstat_moment_t &) = delete;
+  view_xstat_moment_t &operator=(const view_xstat_moment_t &) = delete;
+};
+
 // Forgets the identities this process has cached, the VOB layer's noted objects included (for
 // tests that stand for a new process, and after a view is removed).
 void view_xstat_flush_cache();
