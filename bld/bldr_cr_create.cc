@@ -31,7 +31,6 @@
 #include "view/view_do.h"
 #include "view/view_xstat.h"
 #include "vob/vob_mtype.h"
-#include "vob/vob_pname.h"
 
 static_assert(BLDR_OBJ_PREDEF == TBS_CR_OBJ_PREDEF && BLDR_OBJ_LOOKED_UP == TBS_CR_OBJ_DETECTED &&
                   BLDR_OBJ_READ == TBS_CR_OBJ_READ && BLDR_OBJ_WRITTEN == TBS_CR_OBJ_WRITTEN &&
@@ -719,16 +718,7 @@ ks_status_t bldr_cr_create_dos_crs(const char *audit_pn, tbs_cr_t *cr,
   *rbld_can_be_reused = 0;
   // The record is made as of one moment: names, the registry and the selected versions are read
   // once for all its objects.
-  struct Hold {
-    Hold() {
-      view_xstat_hold_begin();
-      vob_pname_hold_begin();
-    }
-    ~Hold() {
-      vob_pname_hold_end();
-      view_xstat_hold_end();
-    }
-  } hold;
+  view_xstat_moment_t moment;
   bldr_cr_audit_table_t table;
   table.track_pathnames = args->track_pathnames;
   if (trace(4)) imsg_print(IMSG_TRACE, &_bldr_cr_karsel_msg_table, BLDR_CR_MSG_READING_AUDIT, "Initial Directory");

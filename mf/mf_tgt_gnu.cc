@@ -279,8 +279,8 @@ ks_status_t match_list(mf_tgt_table_t *table, RuleIndex &ix, const Excl &excl,
           return droppable_anything(rule_of(ix, m));
         });
     }
-    if (pruned && (!mf_tgt_has_lines(r.rec->inst->script) ||
-                   (!*all_match_anything && droppable_anything(r))))
+    if (pruned && ((!*all_match_anything && droppable_anything(r)) ||
+                   !mf_tgt_has_lines(r.rec->inst->script)))
       continue;
     // Built in place: the list is reused, so this writes into memory already at hand.
     mf_tgt_gnu_match_t &m = matches.emplace_back();

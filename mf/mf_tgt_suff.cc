@@ -101,8 +101,39 @@ struct RuleIndex {
     mf_tgt_entry_t *entry;
   };
   std::unordered_map<std::string, std::vector<Rule>> by_target;
+  // The non-empty suffixes of the suffix list by their last character, each in list order. The
+  // list and its length are compared as well, so a list replaced behind the back of the index is
+  // never read through it.
+  bool suffixes_known = false;
+  list_handle_t suffix_list = LIST_HANDLE_NULL;
+  size_t suffix_count = 0;
+  std::vector<const char *> by_last[256];
 };
 RuleIndex rule_index;
+
+// The suffixes of the table's suffix list that may end name (those ending in its last
+// character), in list order.
+const std::vector<const char *> &suffixes_ending(mf_tgt_table_t *table, std::string_view name) {
+  static const std::vector<const char *> none;
+  if (rule_index.table != table) {
+    rule_index = RuleIndex{};
+    rule_index.table = table;
+  }
+  RuleIndex &ix = rule_index;
+  const list_handle_t list = table->suffix_list;
+  const size_t count = list != LIST_HANDLE_NULL ? list_length(list) : 0;
+  if (!ix.suffixes_known || ix.suffix_list != list || ix.suffix_count != count) {
+    for (std::vector<const char *> &v : ix.by_last) v.clear();
+    for (const char *s : mf_tgt_list_strings(list)) {
+      const size_t n = std::strlen(s);
+      if (n > 0) ix.by_last[static_cast<unsigned char>(s[n - 1])].push_back(s);
+    }
+    ix.suffixes_known = true;
+    ix.suffix_list = list;
+    ix.suffix_count = count;
+  }
+  return name.empty() ? none : ix.by_last[static_cast<unsigned char>(name.back())];
+}
 
 // The instance of the suffix rule entry e (named name): the last instance of a defined entry that
 // was not inferred; null when there is none.
@@ -294,11 +325,10 @@ int mf_tgt_find_suffix_instance(mf_tgt_table_t *table, const char *name, const c
   const char *cand = candidate_of(table, name);
   const std::string_view c(cand);
   bool any = false;
-  void *d = nullptr;
-  for (list_cursor_t at = list_next(table->suffix_list, nullptr, &d); at != nullptr;
-       at = list_next(table->suffix_list, at, &d)) {
-    const char *s = static_cast<const char *>(d);
-    if (s[0] == '\0' || !ends_with(c, s)) continue;
+  // A copy: a lookup below may expand a macro that defines rules, which drops the index.
+  const std::vector<const char *> suffixes = suffixes_ending(table, c);
+  for (const char *s : suffixes) {
+    if (!ends_with(c, s)) continue;
     any = true;
     const std::string base(c.substr(0, c.size() - std::strlen(s)));
     const ks_status_t st = rule_for_suffix(table, base.c_str(), s, bsd && explicit_tgt,
@@ -335,8 +365,8 @@ int mf_tgt_find_suff(mf_tgt_table_t *table, const char *name, const char **base,
   if (table->suffix_list == LIST_HANDLE_NULL || list_is_empty(table->suffix_list)) {
     mf_tgt_trace_row(3, MF_TGT_MSG_SUFFIX_LIST_EMPTY);
   } else {
-    for (const char *s : mf_tgt_list_strings(table->suffix_list)) {
-      if (s[0] == '\0' || !ends_with(c, s)) continue;
+    for (const char *s : suffixes_ending(table, c)) {
+      if (!ends_with(c, s)) continue;
       *base = mf_tgt_area_copy(table, std::string(c.substr(0, c.size() - std::strlen(s))).c_str());
       *suffix = mf_tgt_area_copy(table, s);
       return 0;

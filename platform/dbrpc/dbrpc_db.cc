@@ -36,7 +36,9 @@ void dbrpc_db_relax_sync(sqlite3 *db) {
   if (!wal) return;
   sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
   // The write-ahead log and its index stay when the last connection closes, so that the next
-  // process need not make them again.
+  // process need not make them again; the log is emptied then (once copied into the database),
+  // or the next process would read all of it again to rebuild the index.
   int keep = 1;
   sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &keep);
+  sqlite3_exec(db, "PRAGMA journal_size_limit=0", nullptr, nullptr, nullptr);
 }

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <unordered_map>
+#include <vector>
 
 #include "dbrpc/dbrpc_db.h"
 #include "ks/imsg.h"
@@ -33,23 +35,43 @@ void report(const char *what, const std::string &path, const char *why) {
   imsg_print(IMSG_ERROR, "%s: %s \"%s\": %s\n", -1, kModule, what, path.c_str(), why);
 }
 
+// A name's private object as recorded: its OID and the status it was recorded with.
+struct Recorded {
+  tbs_oid_t oid;
+  int64_t dev, ino, size, mtime_ns;
+};
+
+// The names looked up in one directory, and whether its records were read ahead.
+struct DirReads {
+  unsigned lookups = 0;
+  bool read = false;
+};
+
 // What the process keeps with each connection.
 struct Conn {
   std::string storage;
   sqlite3_stmt *select = nullptr;
+  sqlite3_stmt *select_dir = nullptr;
   sqlite3_stmt *insert = nullptr;
+  // Records of private objects read ahead, a directory at a time, by name. Only committed
+  // records are read ahead, and a record names one OID for as long as its status is what it
+  // shows: a record found here that matches the status is the answer the database would give.
+  std::unordered_map<std::string, Recorded> ahead;
+  std::unordered_map<std::string, DirReads> dirs;  // by directory name
   std::map<const char *, sqlite3_stmt *> kept;  // the other statements, by their text
   bool in_batch = false;  // the write transaction of a batch is open
   pid_t owner = 0;        // the process that opened it
   std::chrono::steady_clock::time_point began;
 };
 
+bool control(sqlite3 *db, Conn &c, const char *sql);
+
 // Commits the connection's batch transaction, if open; false (and *failed set) when it failed.
 bool commit(sqlite3 *db, Conn &c, bool *failed) {
   if (!c.in_batch) return true;
   c.in_batch = false;
   if (c.owner != getpid()) return true;  // a forked child's copy: the transaction is its parent's
-  if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) return true;
+  if (control(db, c, "COMMIT")) return true;
   report("cannot write the view database", c.storage, sqlite3_errmsg(db));
   sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
   *failed = true;
@@ -68,6 +90,7 @@ struct State {
     for (auto &[db, c] : conns) {
       commit(db, c, &failed);
       sqlite3_finalize(c.select);
+      sqlite3_finalize(c.select_dir);
       sqlite3_finalize(c.insert);
       for (auto &k : c.kept) sqlite3_finalize(k.second);
     }
@@ -102,6 +125,16 @@ sqlite3_stmt *statement(sqlite3 *db, Conn &c, sqlite3_stmt **slot, const char *s
   return *slot;
 }
 
+// Runs a transaction statement of the connection ("BEGIN IMMEDIATE", "COMMIT"), kept prepared
+// like the others. False when it failed (sqlite3_errmsg tells why).
+bool control(sqlite3 *db, Conn &c, const char *sql) {
+  sqlite3_stmt *s = statement(db, c, &c.kept[sql], sql);
+  if (!s) return false;
+  const bool ok = sqlite3_step(s) == SQLITE_DONE;
+  sqlite3_reset(s);
+  return ok;
+}
+
 // The modification time in nanoseconds, as stored. Times past the year 2262 do not fit: the
 // value then wraps around (in unsigned arithmetic, so the sum is defined), which keeps every
 // time that fits as it was and still tells a changed time from the one recorded.
@@ -109,23 +142,77 @@ int64_t mtime_ns(const struct stat &st) {
   return int64_t(uint64_t(st.st_mtim.tv_sec) * 1000000000u + uint64_t(st.st_mtim.tv_nsec));
 }
 
+// The record of the statement's row (columns oid, dev, ino, size, mtime_ns from first on); false
+// when the row holds no OID.
+bool recorded_of(sqlite3_stmt *s, int first, Recorded *r) {
+  if (sqlite3_column_bytes(s, first) != 16) return false;
+  std::memcpy(r->oid.bytes, sqlite3_column_blob(s, first), 16);
+  r->dev = sqlite3_column_int64(s, first + 1);
+  r->ino = sqlite3_column_int64(s, first + 2);
+  r->size = sqlite3_column_int64(s, first + 3);
+  r->mtime_ns = sqlite3_column_int64(s, first + 4);
+  return true;
+}
+
+// Whether a record is of the object whose status is st (a directory by its identity alone).
+bool same_object(const Recorded &r, const struct stat &st) {
+  return r.dev == int64_t(st.st_dev) && r.ino == int64_t(st.st_ino) &&
+         (S_ISDIR(st.st_mode) || (r.size == int64_t(st.st_size) && r.mtime_ns == mtime_ns(st)));
+}
+
+// Directories with more records than this are not read ahead; nor once this many are held.
+constexpr int kReadAheadDir = 4096;
+constexpr size_t kReadAheadAll = 200000;
+
+// On the second name looked up in vrel's directory, reads the records of the directory's names
+// (outside any transaction of this connection, so that only committed records are read).
+void read_ahead(sqlite3 *db, Conn &c, const std::string &vrel) {
+  size_t slash = vrel.rfind('/');
+  if (slash == std::string::npos) return;
+  const std::string dir = vrel.substr(0, slash + 1);
+  DirReads &d = c.dirs[dir];
+  if (d.read || ++d.lookups < 2 || !sqlite3_get_autocommit(db) || c.ahead.size() >= kReadAheadAll) return;
+  d.read = true;
+  sqlite3_stmt *s = statement(db, c, &c.select_dir,
+                              "SELECT vrel, oid, dev, ino, size, mtime_ns FROM private_objects"
+                              " WHERE vrel > ?1 AND vrel < ?2 ORDER BY vrel LIMIT ?3");
+  if (!s) return;
+  std::string end = dir;
+  end.back() = '/' + 1;  // just after every name that starts with dir
+  sqlite3_bind_text(s, 1, dir.c_str(), int(dir.size()), SQLITE_STATIC);
+  sqlite3_bind_text(s, 2, end.c_str(), int(end.size()), SQLITE_STATIC);
+  sqlite3_bind_int64(s, 3, kReadAheadDir + 1);
+  std::vector<std::pair<std::string, Recorded>> rows;
+  int rc;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    Recorded r;
+    const char *name = reinterpret_cast<const char *>(sqlite3_column_text(s, 0));
+    if (name && recorded_of(s, 1, &r)) rows.emplace_back(name, r);
+  }
+  sqlite3_reset(s);
+  sqlite3_clear_bindings(s);
+  if (rc != SQLITE_DONE || rows.size() > size_t(kReadAheadDir)) return;
+  for (auto &[name, r] : rows)
+    if (name.find('/', dir.size()) == std::string::npos) c.ahead[name] = r;
+}
+
 // The recorded OID when the record matches what st shows now.
 bool lookup(sqlite3 *db, Conn &c, const std::string &vrel, const struct stat &st, tbs_oid_t *oid) {
+  read_ahead(db, c, vrel);
+  auto it = c.ahead.find(vrel);
+  if (it != c.ahead.end() && same_object(it->second, st)) {
+    *oid = it->second.oid;
+    return true;
+  }
   sqlite3_stmt *s = statement(db, c, &c.select,
                               "SELECT oid, dev, ino, size, mtime_ns FROM private_objects WHERE vrel = ?1");
   if (!s) return false;
   sqlite3_bind_text(s, 1, vrel.c_str(), int(vrel.size()), SQLITE_STATIC);
   bool found = false;
-  if (sqlite3_step(s) == SQLITE_ROW && sqlite3_column_bytes(s, 0) == 16) {
-    bool dir = S_ISDIR(st.st_mode);
-    bool same = sqlite3_column_int64(s, 1) == int64_t(st.st_dev) &&
-                sqlite3_column_int64(s, 2) == int64_t(st.st_ino) &&
-                (dir || (sqlite3_column_int64(s, 3) == int64_t(st.st_size) &&
-                         sqlite3_column_int64(s, 4) == mtime_ns(st)));
-    if (same) {
-      std::memcpy(oid->bytes, sqlite3_column_blob(s, 0), 16);
-      found = true;
-    }
+  Recorded r;
+  if (sqlite3_step(s) == SQLITE_ROW && recorded_of(s, 0, &r) && same_object(r, st)) {
+    *oid = r.oid;
+    found = true;
   }
   sqlite3_reset(s);  // ends the statement's read
   sqlite3_clear_bindings(s);
@@ -210,12 +297,12 @@ ks_status_t dbrpc_viewdb_private_oid(const std::string &storage, const std::stri
   // Not known as it is now: decide under the write lock, since another process may be doing
   // the same for the same object.
   if (!c.in_batch) {
-    if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    if (!control(db, c, "BEGIN IMMEDIATE")) {
       report("cannot lock the view database", storage, sqlite3_errmsg(db));
       return KS_ST_ERR;
     }
     if (lookup(db, c, vrel, st, oid)) {
-      sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+      control(db, c, "COMMIT");
       return KS_ST_OK;
     }
     if (state.depth > 0) {
@@ -228,6 +315,7 @@ ks_status_t dbrpc_viewdb_private_oid(const std::string &storage, const std::stri
   bool made = tbs_uuid_create(&fresh) == KS_ST_OK;
   if (!made) report("cannot make an object identifier for", vrel, strerror(errno));
   bool ok = made && insert(db, c, vrel, st, fresh);
+  c.ahead.erase(vrel);  // what was read ahead of the name no longer holds
   if (made && !ok) report("cannot write the view database", storage, sqlite3_errmsg(db));
   if (c.in_batch) {
     // A failed statement may have ended the batch's transaction, and the OIDs it recorded.
@@ -235,7 +323,7 @@ ks_status_t dbrpc_viewdb_private_oid(const std::string &storage, const std::stri
       c.in_batch = false;
       state.failed = true;
     }
-  } else if (!ok || sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+  } else if (!ok || !control(db, c, "COMMIT")) {
     if (ok) report("cannot write the view database", storage, sqlite3_errmsg(db));
     sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     return KS_ST_ERR;
@@ -355,7 +443,7 @@ ks_status_t dbrpc_viewdb_note_winkin(const std::string &storage, const std::stri
   // Within a batch both rows join its transaction; otherwise they make one of their own.
   const bool own = !c.in_batch;
   if (own) {
-    if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    if (!control(db, c, "BEGIN IMMEDIATE")) {
       report("cannot lock the view database", storage, sqlite3_errmsg(db));
       return KS_ST_ERR;
     }
@@ -392,7 +480,7 @@ ks_status_t dbrpc_viewdb_note_winkin(const std::string &storage, const std::stri
     }
     return ok ? KS_ST_OK : KS_ST_ERR;
   }
-  if (!ok || sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+  if (!ok || !control(db, c, "COMMIT")) {
     if (ok) report("cannot write the view database", storage, sqlite3_errmsg(db));
     sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     return KS_ST_ERR;

@@ -156,7 +156,7 @@ sqlite3 *dbrpc_vobdb_handle(const std::string &git_dir) {
 
 namespace {
 
-// Runs sql on db; false after printing the error.
+// Runs the transaction statement sql on db; false after printing the error.
 bool exec(sqlite3 *db, const std::string &git_dir, const char *sql);
 
 // The open batch (guarded by pool.lock): its nesting and the connections whose write
@@ -280,9 +280,13 @@ ks_status_t dbrpc_vobdb_find_dbid(const std::string &git_dir, uint32_t dbid, dbr
 
 namespace {
 
-// Runs sql on db; false after printing the error.
+// Runs the transaction statement sql ("BEGIN IMMEDIATE", "COMMIT") on db, kept prepared like the
+// others; false after printing the error.
 bool exec(sqlite3 *db, const std::string &git_dir, const char *sql) {
-  if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK) return true;
+  {
+    Stmt s(db, sql);
+    if (s && sqlite3_step(s.s) == SQLITE_DONE) return true;
+  }
   report("cannot write the VOB database", git_dir, sqlite3_errmsg(db));
   return false;
 }

@@ -466,6 +466,9 @@ std::string head_commit(const std::string &head_file) {
   return text;
 }
 
+// Writes the cache files of the selections that hold what their files do not (in the process
+// that made them; a forked child leaves them to its parent). Failures are ignored: a missing
+// or old file only makes the next process ask the repository.
 void save_selections() {
   if (selections_pid != getpid()) return;  // a forked child leaves them to its parent
   for (auto &[root, sel] : selections)
@@ -475,9 +478,11 @@ void save_selections() {
     }
 }
 
+// At exit, unless another thread is amid an identification (then nothing is saved: the next
+// process asks the repository again).
 void save_selections_at_exit() {
-  std::lock_guard<std::mutex> hold(lock);
-  save_selections();
+  std::unique_lock<std::mutex> hold(lock, std::try_to_lock);
+  if (hold.owns_lock()) save_selections();
 }
 
 // Fills the cache's tree with what the worktree's HEAD selects, when the repository's HEAD is
@@ -782,6 +787,16 @@ void view_xstat_hold_end() {
     if (hold_depth > 0) hold_depth--;
   }
   dbrpc_reg_hold_end();
+}
+
+view_xstat_moment_t::view_xstat_moment_t() {
+  view_xstat_hold_begin();
+  vob_pname_hold_begin();
+}
+
+view_xstat_moment_t::~view_xstat_moment_t() {
+  vob_pname_hold_end();
+  view_xstat_hold_end();
 }
 
 void view_xstat_flush_cache() {

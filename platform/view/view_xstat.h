@@ -10,7 +10,9 @@
 //   its own that changes with its data;
 // - anything untracked (or tracked as another kind of object): VOB_MTYPE_VIEW_PRIVATE, with a
 //   null element OID and an OID of its own kept in the view's view.db.
-// The selected version of a path is the blob or tree at the view's HEAD in that VOB.
+// The selected version of a path is the blob or tree at the view's HEAD in that VOB. While HEAD
+// names a commit directly, what it selects and what was found of the tracked files' data are
+// kept in the view's identity cache (view/view_idcache.h), written when the process exits.
 #pragma once
 
 #include <sys/stat.h>
@@ -128,6 +130,16 @@ ks_status_t view_get_oids_was(const vob_pname_t &where, const struct stat &st, v
 // rebuilds). Holds nest.
 void view_xstat_hold_begin();
 void view_xstat_hold_end();
+
+// A hold on the worktrees and on the names (vob_pname_hold_begin) for the life of the object:
+// for a stretch that identifies objects as of one moment while nothing replaces directories.
+class view_xstat_moment_t {
+ public:
+  view_xstat_moment_t();
+  ~view_xstat_moment_t();
+  view_xstat_moment_t(const view_xstat_moment_t &) = delete;
+  view_xstat_moment_t &operator=(const view_xstat_moment_t &) = delete;
+};
 
 // Forgets the identities this process has cached, the VOB layer's noted objects included (for
 // tests that stand for a new process, and after a view is removed).

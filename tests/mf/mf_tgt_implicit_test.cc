@@ -117,6 +117,25 @@ TEST(MfTgtImplicit, SuffixRulesFollowTheSuffixList) {
   }
 }
 
+TEST(MfTgtImplicit, ALookupReadsTheSuffixListInForce) {
+  // The suffix list changes between two lookups: the second follows the new list.
+  for (const uint32_t variant : {MF_COMPAT_STD, MF_COMPAT_SGISMAKE, MF_COMPAT_KELTO}) {
+    SCOPED_TRACE(variant);
+    Lookup l(variant);
+    l.suffixes({".o", ".c"});
+    l.rule({".c.o"}, {}, {"to o"});
+    l.rule({".c.x"}, {}, {"to x"});
+    l.file("a.c");
+    l.file("b.c");
+    ASSERT_EQ(l.validate("a.o"), MF_TGT_VALID);
+    EXPECT_EQ(l.rule_of(), "a.o: a.c [<a.c *a] {to o}");
+    l.suffixes({});
+    l.suffixes({".x", ".c"});
+    ASSERT_EQ(l.validate("b.x"), MF_TGT_VALID);
+    EXPECT_EQ(l.rule_of(), "b.x: b.c [<b.c *b] {to x}");
+  }
+}
+
 TEST(MfTgtImplicit, SuffixRuleDetails) {
   {
     // A version suffix never makes a rule name; a later definition of a rule wins.

@@ -180,6 +180,32 @@ TEST(MfTgtValidate, SearchListsByDialect) {
   }
 }
 
+TEST(MfTgtValidate, AHeldContextReadsVpathOfTheMacroListInForce) {
+  Lookup l(MF_COMPAT_GNU);
+  l.macro("VPATH", "one");
+  l.file("one/a.c");
+  l.file("one/b.c");
+  l.file("two/c.c");
+  mf_tgt_validate_context_t held;
+  const char *loc = nullptr;
+  EXPECT_EQ(mf_tgt_validate_file(l.table(), "a.c", 1, 0, &loc), MF_TGT_FILE_IN_SEARCH);
+  EXPECT_STREQ(loc, "one/a.c");
+  EXPECT_EQ(mf_tgt_validate_file(l.table(), "b.c", 1, 0, &loc), MF_TGT_FILE_IN_SEARCH);
+  EXPECT_STREQ(loc, "one/b.c");
+  // Another macro-table list in force: its $(VPATH) counts.
+  bldr_macro_table_t *other = bldr_macro_init_table(10, BLDR_MACRO_ORIGIN_FILE, STG_AREA_HEAP);
+  ASSERT_EQ(bldr_macro_define(other, "VPATH", "two", 0), KS_ST_OK);
+  list_handle_t tables = list_create(STG_AREA_HEAP, 0);
+  list_append(tables, other);
+  const list_handle_t saved = mfc_mf_macro_table_list;
+  mfc_mf_macro_table_list = tables;
+  EXPECT_EQ(mf_tgt_validate_file(l.table(), "c.c", 1, 0, &loc), MF_TGT_FILE_IN_SEARCH);
+  EXPECT_STREQ(loc, "two/c.c");
+  mfc_mf_macro_table_list = saved;
+  list_destroy(tables);
+  bldr_macro_term_table(other);
+}
+
 TEST(MfTgtValidate, ValidateFileLooksInTheSearchDirectories) {
   Lookup l(MF_COMPAT_GNU);
   l.macro("VPATH", "one:two");
