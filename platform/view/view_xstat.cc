@@ -292,8 +292,8 @@ ks_status_t view_private(const vob_pname_t &where, const struct stat &st, Identi
   if (status == KS_ST_OK && S_ISREG(st.st_mode)) {
     tbs_oid_t do_oid;
     uint32_t mtype;
-    if (dbrpc_viewdb_find_do(where.view->storage, vob_pname_view_relative(where), &do_oid,
-                             &mtype) == KS_ST_OK &&
+    if (dbrpc_viewdb_identify_do(where.view->storage, vob_pname_view_relative(where), &do_oid,
+                                 &mtype) == KS_ST_OK &&
         tbs_oid_eq(&do_oid, &id->obj))
       id->mtype = mtype;
   }

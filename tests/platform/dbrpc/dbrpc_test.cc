@@ -289,6 +289,48 @@ TEST(DbrpcViewdb, RecordsReadAheadNeverHideNewerOnes) {
   dbrpc_viewdb_close_all();
 }
 
+TEST(DbrpcViewdb, DerivedObjectsReadAheadShowThisProcesssRecordsAndNewNames) {
+  site::Site s;
+  std::string storage = s.dir() + "/store";
+  ASSERT_EQ(dbrpc_viewdb_create(storage), KS_ST_OK);
+  auto oid_of = [](uint8_t n) {
+    tbs_oid_t o = {};
+    o.bytes[0] = n;
+    return o;
+  };
+  for (int i = 0; i < 3; i++)
+    ASSERT_EQ(dbrpc_viewdb_note_do(storage, "/v/d/o" + std::to_string(i), oid_of(uint8_t(i + 1)), 25,
+                                   fake_status(i, 0)),
+              KS_ST_OK);
+  dbrpc_viewdb_close_all();
+  tbs_oid_t found;
+  uint32_t mtype = 0;
+  for (int i = 0; i < 3; i++) {
+    ASSERT_EQ(dbrpc_viewdb_identify_do(storage, "/v/d/o" + std::to_string(i), &found, &mtype), KS_ST_OK);
+    EXPECT_EQ(found.bytes[0], i + 1);
+    EXPECT_EQ(mtype, 25u);
+  }
+  // This process records o2 anew: that record is what it finds.
+  ASSERT_EQ(dbrpc_viewdb_note_do(storage, "/v/d/o2", oid_of(9), 26, fake_status(2, 1)), KS_ST_OK);
+  ASSERT_EQ(dbrpc_viewdb_identify_do(storage, "/v/d/o2", &found, &mtype), KS_ST_OK);
+  EXPECT_EQ(found.bytes[0], 9);
+  EXPECT_EQ(mtype, 26u);
+  // Another process records a name that had none: it is found.
+  sqlite3 *other = nullptr;
+  ASSERT_EQ(sqlite3_open_v2((storage + "/view.db").c_str(), &other, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+  sqlite3_busy_timeout(other, 10000);
+  ASSERT_EQ(sqlite3_exec(other,
+                         "INSERT INTO derived_objects(vrel, do_oid, mtype, dev, ino)"
+                         " VALUES('/v/d/o3', x'07000000000000000000000000000000', 25, 7, 1003)",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(other);
+  ASSERT_EQ(dbrpc_viewdb_identify_do(storage, "/v/d/o3", &found, &mtype), KS_ST_OK);
+  EXPECT_EQ(found.bytes[0], 7);
+  EXPECT_EQ(dbrpc_viewdb_identify_do(storage, "/v/d/none", &found, &mtype), KS_ST_NOT_FOUND);
+  dbrpc_viewdb_close_all();
+}
+
 TEST(DbrpcViewdb, ProcessesAssigningAtOnceAgreeOnEveryOid) {
   site::Site s;
   std::string storage = s.dir() + "/store";
