@@ -10,8 +10,9 @@
 //
 // The scaling table: inputs that grow in one direction only (references on one line, the same on
 // continuation lines, references side by side in one name, back quotes on one line, appends to
-// one macro, script lines of one rule, rule lines of one target), each at sizes that double. Beside each median is its growth over the
-// size before; a reader that is linear grows about 2x per doubling.
+// one macro, script lines of one rule, rule lines of one target), each at sizes that double.
+// Beside each median is its growth over the size before; a reader that is linear grows about 2x
+// per doubling.
 //
 // Usage: tolvick_graph_bench [-runs N] [-make PATH] [-tolvick PATH] [-no-scaling] [SIZES...]
 // (default sizes 1000 20000 100000, 5 runs; tolvick is taken next to this program).
