@@ -1,10 +1,9 @@
 #include "view/view_xstat.h"
 
 #include "vob/vob_git.h"
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <cerrno>
 #include <cstdlib>
