@@ -9,9 +9,10 @@
 // tolvick / make.
 //
 // The scaling table: inputs that grow in one direction only (references on one line, the same on
-// continuation lines, back quotes on one line, appends to one macro, script lines of one rule,
-// rule lines of one target), each at sizes that double. Beside each median is its growth over the
-// size before; a reader that is linear grows about 2x per doubling.
+// continuation lines, references side by side in one name, back quotes on one line, appends to
+// one macro, script lines of one rule, rule lines of one target), each at sizes that double.
+// Beside each median is its growth over the size before; a reader that is linear grows about 2x
+// per doubling.
 //
 // Usage: tolvick_graph_bench [-runs N] [-make PATH] [-tolvick PATH] [-no-scaling] [SIZES...]
 // (default sizes 1000 20000 100000, 5 runs; tolvick is taken next to this program).
@@ -102,6 +103,8 @@ std::vector<Growth> growths() {
        [](std::ofstream &o, int n) {
          o << "A = b\nall: " << repeat("$(A) \\\n\t", n) << "z\n\techo\n";
        }},
+      {"references in one name", {2000, 4000, 8000, 16000},
+       [](std::ofstream &o, int n) { o << "A = b\nall: " << repeat("$(A)", n) << "\n\techo\n"; }},
       {"back quotes on a line", {25000, 50000, 100000, 200000},
        [](std::ofstream &o, int n) { o << "all: " << repeat("`a` ", n) << "\n\techo\n"; }},
       {"appends to a macro", {5000, 10000, 20000, 40000},

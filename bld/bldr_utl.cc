@@ -252,7 +252,7 @@ ks_status_t bldr_utl_load_cwd_cache() {
 }
 
 ks_status_t bldr_utl_chdir(const char *dir) {
-  if (chdir(dir) != 0) return KS_ST_ERR;
+  if (fileutl_chdir(dir) != KS_ST_OK) return KS_ST_ERR;
   if (cwd_cache.path != nullptr && cwd_cache.path != dir && std::strcmp(cwd_cache.path, dir) != 0)
     bldr_utl_inval_cwd_cache();
   return KS_ST_OK;

@@ -299,12 +299,42 @@ bool read_physical_line(std::string &text) {
   return text.size() > start;
 }
 
+// Appends to text the bytes that f holds in its buffer, up to and including a newline and
+// stopping in front of a NUL, and takes them from the stream: the number taken, 0 when the
+// buffer is empty or starts with a NUL (or where the buffer cannot be seen).
+size_t take_buffered_run(FILE *f, std::string &text) {
+#ifdef __GLIBC__
+  const char *have = f->_IO_read_ptr;
+  if (have == nullptr || f->_IO_read_end <= have) return 0;
+  const size_t avail = static_cast<size_t>(f->_IO_read_end - have);
+  const void *newline = std::memchr(have, '\n', avail);
+  size_t run = newline != nullptr ? static_cast<size_t>(static_cast<const char *>(newline) - have) + 1
+                                  : avail;
+  if (const void *nul = std::memchr(have, 0, run); nul != nullptr)
+    run = static_cast<size_t>(static_cast<const char *>(nul) - have);
+  text.append(have, run);
+  f->_IO_read_ptr += run;
+  return run;
+#else
+  (void)f;
+  (void)text;
+  return 0;
+#endif
+}
+
 // As read_physical_line, but stops in front of a NUL byte, which stays in the stream to be met
 // (and reported) when the reading gets there.
 bool read_line_up_to_nul(std::string &text) {
   if (io.stream == nullptr || io.stream_at_end) return false;
   size_t start = text.size();
   for (;;) {
+    // The bytes the stream holds already are taken a run at a time, up to a newline or a NUL;
+    // the stream refills, and a NUL is met, byte by byte below.
+    if (const size_t run = take_buffered_run(io.stream, text); run > 0) {
+      io.bytes_read += run;
+      stream_bytes += run;
+      if (text.back() == '\n') break;
+    }
     int c = getc_unlocked(io.stream);
     if (c == EOF) {
       io.stream_at_end = true;

@@ -377,7 +377,11 @@ int main(int argc, char **argv) {
   ws_enable_workspaces(0);
   char *own_dir = nullptr;
   ks_status_t status = KS_ST_OK;
+  // This process changes directory only through fileutl_chdir (-C), and every pathname of the
+  // run is resolved against the working directory: it is read once, not once per name.
+  fileutl_cwd_hold_begin();
   const ks_status_t raised = pfm_catch([&] { status = run(argc, argv, &own_dir); });
+  fileutl_cwd_hold_end();
   if (raised != KS_ST_OK) status = raised;
 
   if (args.print_directory && !exit_at_once) {

@@ -1,5 +1,6 @@
 #include "mf/scan/mf_scan.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,12 @@ int32_t capacity(const mf_scanner_t *s) { return s->buf_size - 2; }
 
 void ensure_buffer(mf_scanner_t *s) {
   if (s->buf) return;
+  const mf_scan_tables_t &t = *s->tables;
+  s->n_classes = std::max(static_cast<int32_t>(t.meta.size()), t.nul_class + 1);
+  // Left without the known moves when a state number does not fit them: every move is walked.
+  if (t.accept.size() < UINT16_MAX)
+    s->moves.reset(static_cast<uint16_t *>(
+        std::calloc(t.accept.size() * static_cast<size_t>(s->n_classes), sizeof(uint16_t))));
   try {
     s->buf.reset(new wchar_t[static_cast<size_t>(kInitialCapacity) + 2]);
   } catch (const std::bad_alloc &) {
@@ -198,30 +205,25 @@ void make_room(mf_scanner_t *s, int32_t want) {
   }
 }
 
-// Copies the characters of the input behind what the match read so far, without reading them,
-// in the pieces a refill reads (at most 8 characters, up to a newline), so that a match in place
-// sees exactly what a match by refills reads. The number copied; 0 when a character of the piece
-// is not there to be copied as it is (it needs conversion, or lies beyond the stack), which the
-// ordinary match is to read.
+// Copies characters of the input behind what the match read so far, without reading them: at
+// least a few, and as many as the match has read, so that a long match copies each character
+// about twice, while a short one copies little beyond its end. The number copied; 0 when the
+// next character is not there to be copied as it is (it needs conversion, or lies beyond the
+// stack), which the ordinary match is then to read.
 int32_t peek_more(mf_scanner_t *s, int32_t text) {
-  constexpr int32_t kPiece = 8;
-  make_room(s, kPiece);
-  wchar_t *dest = s->buf.get() + s->n_chars;
-  const size_t offset = static_cast<size_t>(s->n_chars - text);
+  constexpr int32_t kPiece = 16;
+  constexpr int32_t kMaxPiece = 4096;
+  const int32_t read = s->n_chars - text;
+  const int32_t want = std::max(kPiece, std::min(read, kMaxPiece));
+  make_room(s, want);
+  const size_t offset = static_cast<size_t>(read);
   // At the bottom of the stack, behind a complete line, the next line of the file goes below.
   if (offset == mf_io_pushback_depth() && !mf_io_load_line_below()) return 0;
-  const size_t n = mf_io_peek_chars(dest, offset, size_t(kPiece));
-  size_t piece = 0;
-  while (piece < n && dest[piece] != L'\n') piece++;
-  if (piece < n) {
-    piece++;  // the newline ends the piece
-  } else if (n < size_t(kPiece)) {
-    return 0;
-  }
-  s->n_chars += static_cast<int32_t>(piece);
+  const size_t n = mf_io_peek_chars(s->buf.get() + s->n_chars, offset, size_t(want));
+  s->n_chars += static_cast<int32_t>(n);
   s->buf[static_cast<size_t>(s->n_chars)] = L'\0';
   s->buf[static_cast<size_t>(s->n_chars) + 1] = L'\0';
-  return static_cast<int32_t>(piece);
+  return static_cast<int32_t>(n);
 }
 
 // The state the automaton goes to from state on a character of class cls.
@@ -232,6 +234,17 @@ int32_t peek_more(mf_scanner_t *s, int32_t text) {
     if (state >= states) cls = t.meta[static_cast<size_t>(cls)];
   }
   return t.nxt[static_cast<size_t>(t.base[static_cast<size_t>(state)] + cls)];
+}
+
+// The state the automaton goes to from state on a character of class cls, known from an earlier
+// move where it can be.
+[[gnu::always_inline]] inline int32_t move(mf_scanner_t *s, const mf_scan_tables_t &t,
+                                           int32_t state, int32_t cls) {
+  if (!s->moves) return step(t, state, cls);
+  uint16_t &known = s->moves[static_cast<size_t>(state) * static_cast<size_t>(s->n_classes) +
+                             static_cast<size_t>(cls)];
+  if (known == 0) known = static_cast<uint16_t>(step(t, state, cls));
+  return known;
 }
 
 // Ends a match in place that needs more than the stack holds: the buffer is empty again, as
@@ -278,13 +291,14 @@ int match(mf_scanner_t *s, bool in_place) {
     if (cp == text && s->at_bol && s->bom_rule != 0) {
       // A byte-order mark at a line start is taken alone, however long a name would be: one
       // wide character in a multibyte locale, its three bytes in a single-byte one.
-      const wchar_t *p = s->buf.get() + cp;
       int32_t mark = 0;
       if (c == kByteOrderMark) {
         mark = 1;
-      } else if (p[0] == 0xEF) {
-        if (in_place && s->n_chars - cp < 3 && peek_more(s, text) == 0) return give_up(s);
-        if (s->n_chars - cp >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) mark = 3;
+      } else if (c == 0xEF) {
+        while (in_place && s->n_chars - cp < 3)
+          if (peek_more(s, text) == 0) return give_up(s);
+        const wchar_t *p = s->buf.get() + cp;  // the buffer may have moved
+        if (s->n_chars - cp >= 3 && p[1] == 0xBB && p[2] == 0xBF) mark = 3;
       }
       if (mark > 0) {
         act = s->bom_rule;
@@ -300,7 +314,7 @@ int match(mf_scanner_t *s, bool in_place) {
     }
     // A pair met in vain before: nothing beyond it is accepted, as if the automaton jammed here.
     if (recall && s->failed.count(failed_key(s->origin + (cp - text), state)) != 0) break;
-    state = step(t, state, cls);
+    state = move(s, t, state, cls);
     ++cp;
     if (state == jam) break;
   }

@@ -97,6 +97,11 @@ struct mf_scanner_t {
   bool eof_pending = false;
   bool started = false;
   int32_t leng = 0;                   // length of the current match
+  // The automaton's moves as the matches meet them, one row of classes per state: the next
+  // state, 0 while not yet known. The compressed tables cost a walk down a default chain per
+  // character; a known move is one load. Zeroed memory, so only the rows met take pages.
+  std::unique_ptr<uint16_t[], void (*)(void *)> moves{nullptr, std::free};
+  int32_t n_classes = 0;              // classes per row of moves
 
   // Longest-match memory. A match may read far beyond its end before the automaton gives up
   // and falls back to the last accepting state; the text it read in vain is given back and read

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <unordered_map>
+#include <vector>
 
 #include "dbrpc/dbrpc_db.h"
 #include "ks/imsg.h"
@@ -33,11 +35,34 @@ void report(const char *what, const std::string &path, const char *why) {
   imsg_print(IMSG_ERROR, "%s: %s \"%s\": %s\n", -1, kModule, what, path.c_str(), why);
 }
 
+// A name's private object as recorded: its OID and the status it was recorded with.
+struct Recorded {
+  tbs_oid_t oid;
+  int64_t dev, ino, size, mtime_ns;
+};
+
+// The names looked up in one directory, and whether its records were read ahead.
+struct DirReads {
+  unsigned lookups = 0;
+  bool read = false;
+};
+
 // What the process keeps with each connection.
 struct Conn {
   std::string storage;
   sqlite3_stmt *select = nullptr;
+  sqlite3_stmt *select_dir = nullptr;
   sqlite3_stmt *insert = nullptr;
+  // Records of private objects read ahead, a directory at a time, by name. Only committed
+  // records are read ahead, and a record names one OID for as long as its status is what it
+  // shows: a record found here that matches the status is the answer the database would give.
+  std::unordered_map<std::string, Recorded> ahead;
+  std::unordered_map<std::string, DirReads> dirs;  // by directory name
+  // Derived objects recorded, read ahead in the same way for identification alone: a record
+  // another process replaced since names a derived object that is no longer the file there.
+  sqlite3_stmt *select_dos_dir = nullptr;
+  std::unordered_map<std::string, dbrpc_viewdb_do_t> ahead_dos;
+  std::unordered_map<std::string, DirReads> dos_dirs;
   std::map<const char *, sqlite3_stmt *> kept;  // the other statements, by their text
   bool in_batch = false;  // the write transaction of a batch is open
   pid_t owner = 0;        // the process that opened it
@@ -70,6 +95,8 @@ struct State {
     for (auto &[db, c] : conns) {
       commit(db, c, &failed);
       sqlite3_finalize(c.select);
+      sqlite3_finalize(c.select_dir);
+      sqlite3_finalize(c.select_dos_dir);
       sqlite3_finalize(c.insert);
       for (auto &k : c.kept) sqlite3_finalize(k.second);
     }
@@ -121,23 +148,86 @@ int64_t mtime_ns(const struct stat &st) {
   return int64_t(uint64_t(st.st_mtim.tv_sec) * 1000000000u + uint64_t(st.st_mtim.tv_nsec));
 }
 
+// The record of the statement's row (columns oid, dev, ino, size, mtime_ns from first on); false
+// when the row holds no OID.
+bool recorded_of(sqlite3_stmt *s, int first, Recorded *r) {
+  if (sqlite3_column_bytes(s, first) != 16) return false;
+  std::memcpy(r->oid.bytes, sqlite3_column_blob(s, first), 16);
+  r->dev = sqlite3_column_int64(s, first + 1);
+  r->ino = sqlite3_column_int64(s, first + 2);
+  r->size = sqlite3_column_int64(s, first + 3);
+  r->mtime_ns = sqlite3_column_int64(s, first + 4);
+  return true;
+}
+
+// Whether a record is of the object whose status is st (a directory by its identity alone).
+bool same_object(const Recorded &r, const struct stat &st) {
+  return r.dev == int64_t(st.st_dev) && r.ino == int64_t(st.st_ino) &&
+         (S_ISDIR(st.st_mode) || (r.size == int64_t(st.st_size) && r.mtime_ns == mtime_ns(st)));
+}
+
+// At most this many records of a directory are read ahead; none once this many are held.
+constexpr int kReadAheadDir = 4096;
+constexpr size_t kReadAheadAll = 200000;
+
+// Whether vrel's directory is to be read ahead now: on the second name looked up in it, outside
+// any transaction of this connection (so that only committed records are read), while fewer
+// than kReadAheadAll records are held. *dir: the directory, with its slash.
+bool read_ahead_now(sqlite3 *db, std::unordered_map<std::string, DirReads> &dirs, size_t held,
+                    const std::string &vrel, std::string *dir) {
+  size_t slash = vrel.rfind('/');
+  if (slash == std::string::npos) return false;
+  *dir = vrel.substr(0, slash + 1);
+  DirReads &d = dirs[*dir];
+  if (d.read || ++d.lookups < 2 || !sqlite3_get_autocommit(db) || held >= kReadAheadAll) return false;
+  d.read = true;
+  return true;
+}
+
+// Runs sql over the names below dir (the name its first column; ?1 and ?2 the range of names,
+// ?3 the most rows) and gives take the rows of the names directly in dir.
+void read_dir_rows(sqlite3 *db, Conn &c, sqlite3_stmt **slot, const char *sql, const std::string &dir,
+                   const std::function<void(const char *name, sqlite3_stmt *s)> &take) {
+  sqlite3_stmt *s = statement(db, c, slot, sql);
+  if (!s) return;
+  std::string end = dir;
+  end.back() = '/' + 1;  // just after every name that starts with dir
+  sqlite3_bind_text(s, 1, dir.c_str(), int(dir.size()), SQLITE_STATIC);
+  sqlite3_bind_text(s, 2, end.c_str(), int(end.size()), SQLITE_STATIC);
+  sqlite3_bind_int64(s, 3, kReadAheadDir);
+  while (sqlite3_step(s) == SQLITE_ROW) {
+    const char *name = reinterpret_cast<const char *>(sqlite3_column_text(s, 0));
+    if (name && std::strchr(name + dir.size(), '/') == nullptr) take(name, s);
+  }
+  sqlite3_reset(s);
+  sqlite3_clear_bindings(s);
+}
+
 // The recorded OID when the record matches what st shows now.
 bool lookup(sqlite3 *db, Conn &c, const std::string &vrel, const struct stat &st, tbs_oid_t *oid) {
+  std::string dir;
+  if (read_ahead_now(db, c.dirs, c.ahead.size(), vrel, &dir))
+    read_dir_rows(db, c, &c.select_dir,
+                  "SELECT vrel, oid, dev, ino, size, mtime_ns FROM private_objects"
+                  " WHERE vrel > ?1 AND vrel < ?2 ORDER BY vrel LIMIT ?3",
+                  dir, [&](const char *name, sqlite3_stmt *s) {
+                    Recorded r;
+                    if (recorded_of(s, 1, &r)) c.ahead[name] = r;
+                  });
+  auto it = c.ahead.find(vrel);
+  if (it != c.ahead.end() && same_object(it->second, st)) {
+    *oid = it->second.oid;
+    return true;
+  }
   sqlite3_stmt *s = statement(db, c, &c.select,
                               "SELECT oid, dev, ino, size, mtime_ns FROM private_objects WHERE vrel = ?1");
   if (!s) return false;
   sqlite3_bind_text(s, 1, vrel.c_str(), int(vrel.size()), SQLITE_STATIC);
   bool found = false;
-  if (sqlite3_step(s) == SQLITE_ROW && sqlite3_column_bytes(s, 0) == 16) {
-    bool dir = S_ISDIR(st.st_mode);
-    bool same = sqlite3_column_int64(s, 1) == int64_t(st.st_dev) &&
-                sqlite3_column_int64(s, 2) == int64_t(st.st_ino) &&
-                (dir || (sqlite3_column_int64(s, 3) == int64_t(st.st_size) &&
-                         sqlite3_column_int64(s, 4) == mtime_ns(st)));
-    if (same) {
-      std::memcpy(oid->bytes, sqlite3_column_blob(s, 0), 16);
-      found = true;
-    }
+  Recorded r;
+  if (sqlite3_step(s) == SQLITE_ROW && recorded_of(s, 0, &r) && same_object(r, st)) {
+    *oid = r.oid;
+    found = true;
   }
   sqlite3_reset(s);  // ends the statement's read
   sqlite3_clear_bindings(s);
@@ -240,6 +330,7 @@ ks_status_t dbrpc_viewdb_private_oid(const std::string &storage, const std::stri
   bool made = tbs_uuid_create(&fresh) == KS_ST_OK;
   if (!made) report("cannot make an object identifier for", vrel, strerror(errno));
   bool ok = made && insert(db, c, vrel, st, fresh);
+  c.ahead.erase(vrel);  // what was read ahead of the name no longer holds
   if (made && !ok) report("cannot write the view database", storage, sqlite3_errmsg(db));
   if (c.in_batch) {
     // A failed statement may have ended the batch's transaction, and the OIDs it recorded.
@@ -285,6 +376,10 @@ bool run(const std::string &storage, const char *sql,
 
 ks_status_t dbrpc_viewdb_note_do(const std::string &storage, const std::string &vrel,
                                  const tbs_oid_t &do_oid, uint32_t mtype, const struct stat &st) {
+  {
+    std::lock_guard<std::mutex> hold(state.pool.lock);
+    if (sqlite3 *db = open_locked(storage, false)) state.conns[db].ahead_dos.erase(vrel);
+  }
   bool ok = run(storage,
                 "INSERT OR REPLACE INTO derived_objects(vrel, do_oid, mtype, dev, ino)"
                 " VALUES(?1, ?2, ?3, ?4, ?5)",
@@ -314,6 +409,34 @@ ks_status_t dbrpc_viewdb_find_do(const std::string &storage, const std::string &
       });
   if (!ok) return KS_ST_ERR;
   return found ? KS_ST_OK : KS_ST_NOT_FOUND;
+}
+
+ks_status_t dbrpc_viewdb_identify_do(const std::string &storage, const std::string &vrel,
+                                     tbs_oid_t *do_oid, uint32_t *mtype) {
+  {
+    std::lock_guard<std::mutex> hold(state.pool.lock);
+    sqlite3 *db = open_locked(storage, false);
+    if (!db) return KS_ST_ERR;
+    Conn &c = state.conns[db];
+    std::string dir;
+    if (read_ahead_now(db, c.dos_dirs, c.ahead_dos.size(), vrel, &dir))
+      read_dir_rows(db, c, &c.select_dos_dir,
+                    "SELECT vrel, do_oid, mtype FROM derived_objects"
+                    " WHERE vrel > ?1 AND vrel < ?2 ORDER BY vrel LIMIT ?3",
+                    dir, [&](const char *name, sqlite3_stmt *s) {
+                      if (sqlite3_column_bytes(s, 1) != 16) return;
+                      dbrpc_viewdb_do_t &d = c.ahead_dos[name];
+                      std::memcpy(d.do_oid.bytes, sqlite3_column_blob(s, 1), 16);
+                      d.mtype = uint32_t(sqlite3_column_int64(s, 2));
+                    });
+    auto it = c.ahead_dos.find(vrel);
+    if (it != c.ahead_dos.end()) {
+      *do_oid = it->second.do_oid;
+      *mtype = it->second.mtype;
+      return KS_ST_OK;
+    }
+  }
+  return dbrpc_viewdb_find_do(storage, vrel, do_oid, mtype);
 }
 
 ks_status_t dbrpc_viewdb_list_dos(const std::string &storage,
@@ -380,6 +503,8 @@ ks_status_t dbrpc_viewdb_note_winkin(const std::string &storage, const std::stri
   tbs_uuid_t as_uuid;
   std::memcpy(as_uuid.bytes, do_oid.bytes, 16);
   bool ok = insert(db, c, vrel, st, as_uuid);
+  c.ahead.erase(vrel);  // what was read ahead of the name no longer holds
+  c.ahead_dos.erase(vrel);
   static const char kNote[] =
       "INSERT OR REPLACE INTO derived_objects(vrel, do_oid, mtype, dev, ino) VALUES(?1, ?2, ?3, ?4, ?5)";
   sqlite3_stmt *s = ok ? statement(db, c, &c.kept[kNote], kNote) : nullptr;

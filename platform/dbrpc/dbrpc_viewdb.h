@@ -73,6 +73,14 @@ ks_status_t dbrpc_viewdb_find_do(const std::string &storage, const std::string &
                                  tbs_oid_t *do_oid, uint32_t *mtype, uint64_t *dev = nullptr,
                                  uint64_t *ino = nullptr);
 
+// dbrpc_viewdb_find_do for telling what the object at vrel is: the answer may come from the
+// records of vrel's directory read ahead earlier in this process (this process's own records
+// are always seen), so what another process recorded there since may be missed: a new derived
+// object there then looks like the view's own object, as its OID is not the one read ahead.
+// Not for deciding whether a file's data is shared.
+ks_status_t dbrpc_viewdb_identify_do(const std::string &storage, const std::string &vrel,
+                                     tbs_oid_t *do_oid, uint32_t *mtype);
+
 // Every name with a derived object recorded, by name. KS_ST_OK, or KS_ST_ERR after printing.
 ks_status_t dbrpc_viewdb_list_dos(const std::string &storage, std::vector<dbrpc_viewdb_do_t> *out);
 

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +17,33 @@
 #include "ks/stg.h"
 
 namespace {
+
+// The working directory as read while a hold is open (empty: not read since the hold opened or
+// the last fileutl_chdir).
+std::mutex cwd_lock;
+unsigned cwd_holds = 0;
+std::string cwd_held;
+
+// The working directory read from the system into *out. False with errno set when it cannot be.
+bool read_cwd(std::string *out) {
+  std::vector<char> cwd(4096);
+  while (!::getcwd(cwd.data(), cwd.size())) {
+    if (errno != ERANGE || cwd.size() > (1u << 20)) return false;
+    cwd.resize(cwd.size() * 2);
+  }
+  *out = cwd.data();
+  return true;
+}
+
+// The working directory into *out: the held one while a hold is open (read on first use), else
+// read now. False with errno set when it cannot be read.
+bool current_dir(std::string *out) {
+  std::lock_guard<std::mutex> hold(cwd_lock);
+  if (cwd_holds == 0) return read_cwd(out);
+  if (cwd_held.empty() && !read_cwd(&cwd_held)) return false;
+  *out = cwd_held;
+  return true;
+}
 
 // Copies text into buf; false when it does not fit.
 bool copy_to(std::string_view text, char *buf, size_t size) {
@@ -82,12 +110,7 @@ ks_status_t fileutl_strip_suffix(const char *path, size_t base_size, char *base,
 ks_status_t fileutl_abspn(const char *path, char *buf, size_t size) {
   std::string joined;
   if (path[0] != '/') {
-    std::vector<char> cwd(4096);
-    while (!::getcwd(cwd.data(), cwd.size())) {
-      if (errno != ERANGE || cwd.size() > (1u << 20)) return KS_ST_ERR;
-      cwd.resize(cwd.size() * 2);
-    }
-    joined = cwd.data();
+    if (!current_dir(&joined)) return KS_ST_ERR;
     joined += '/';
   }
   joined += path;
@@ -178,8 +201,35 @@ list_cursor_t fileutl_patt_list_matched_cell(list_handle_t patterns, const char 
 
 ks_status_t fileutl_getcwd(char *buf, size_t size) {
   if (buf == nullptr || size == 0) return KS_ST_NAME_TOO_LONG;
-  if (getcwd(buf, size) != nullptr) return KS_ST_OK;
-  return errno == ERANGE ? KS_ST_NAME_TOO_LONG : KS_ST_ERR;
+  {
+    std::lock_guard<std::mutex> hold(cwd_lock);
+    if (cwd_holds == 0) {
+      if (getcwd(buf, size) != nullptr) return KS_ST_OK;
+      return errno == ERANGE ? KS_ST_NAME_TOO_LONG : KS_ST_ERR;
+    }
+  }
+  std::string cwd;
+  if (!current_dir(&cwd)) return errno == ERANGE ? KS_ST_NAME_TOO_LONG : KS_ST_ERR;
+  if (copy_to(cwd, buf, size)) return KS_ST_OK;
+  errno = ERANGE;
+  return KS_ST_NAME_TOO_LONG;
+}
+
+ks_status_t fileutl_chdir(const char *dir) {
+  std::lock_guard<std::mutex> hold(cwd_lock);
+  if (chdir(dir) != 0) return KS_ST_ERR;
+  cwd_held.clear();
+  return KS_ST_OK;
+}
+
+void fileutl_cwd_hold_begin() {
+  std::lock_guard<std::mutex> hold(cwd_lock);
+  if (cwd_holds++ == 0) cwd_held.clear();
+}
+
+void fileutl_cwd_hold_end() {
+  std::lock_guard<std::mutex> hold(cwd_lock);
+  if (cwd_holds > 0 && --cwd_holds == 0) cwd_held.clear();
 }
 
 bool fileutl_chk_large_file_overflow(uint64_t size, int) { return size > uint64_t(INT32_MAX); }

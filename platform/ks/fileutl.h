@@ -61,6 +61,17 @@ list_cursor_t fileutl_patt_list_matched_cell(list_handle_t patterns, const char 
 // KS_ST_ERR when it cannot be read (errno set).
 ks_status_t fileutl_getcwd(char *buf, size_t size);
 
+// Changes the working directory to dir, keeping a held working directory current. 0, or
+// KS_ST_ERR with errno set.
+ks_status_t fileutl_chdir(const char *dir);
+
+// Opens a hold on the working directory: until the matching fileutl_cwd_hold_end, it is read
+// from the system once and answered from memory by fileutl_getcwd and fileutl_abspn (and so by
+// every pathname resolution built on them). For a process whose own changes of directory all go
+// through fileutl_chdir while the hold is open. Holds nest.
+void fileutl_cwd_hold_begin();
+void fileutl_cwd_hold_end();
+
 // True when a file of size bytes does not fit the older file layout, whose sizes are signed
 // 32-bit values (2 GB and over). flags: none are defined; pass 0.
 bool fileutl_chk_large_file_overflow(uint64_t size, int flags);

@@ -1,10 +1,9 @@
 #include "view/view_xstat.h"
 
 #include "vob/vob_git.h"
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -292,8 +291,8 @@ ks_status_t view_private(const vob_pname_t &where, const struct stat &st, Identi
   if (status == KS_ST_OK && S_ISREG(st.st_mode)) {
     tbs_oid_t do_oid;
     uint32_t mtype;
-    if (dbrpc_viewdb_find_do(where.view->storage, vob_pname_view_relative(where), &do_oid,
-                             &mtype) == KS_ST_OK &&
+    if (dbrpc_viewdb_identify_do(where.view->storage, vob_pname_view_relative(where), &do_oid,
+                                 &mtype) == KS_ST_OK &&
         tbs_oid_eq(&do_oid, &id->obj))
       id->mtype = mtype;
   }
@@ -466,6 +465,9 @@ std::string head_commit(const std::string &head_file) {
   return text;
 }
 
+// Writes the cache files of the selections that hold what their files do not (in the process
+// that made them; a forked child leaves them to its parent). Failures are ignored: a missing
+// or old file only makes the next process ask the repository.
 void save_selections() {
   if (selections_pid != getpid()) return;  // a forked child leaves them to its parent
   for (auto &[root, sel] : selections)
@@ -475,9 +477,11 @@ void save_selections() {
     }
 }
 
+// At exit, unless another thread is amid an identification (then nothing is saved: the next
+// process asks the repository again).
 void save_selections_at_exit() {
-  std::lock_guard<std::mutex> hold(lock);
-  save_selections();
+  std::unique_lock<std::mutex> hold(lock, std::try_to_lock);
+  if (hold.owns_lock()) save_selections();
 }
 
 // Fills the cache's tree with what the worktree's HEAD selects, when the repository's HEAD is

@@ -10,7 +10,9 @@
 //   its own that changes with its data;
 // - anything untracked (or tracked as another kind of object): VOB_MTYPE_VIEW_PRIVATE, with a
 //   null element OID and an OID of its own kept in the view's view.db.
-// The selected version of a path is the blob or tree at the view's HEAD in that VOB.
+// The selected version of a path is the blob or tree at the view's HEAD in that VOB. While HEAD
+// names a commit directly, what it selects and what was found of the tracked files' data are
+// kept in the view's identity cache (view/view_idcache.h), written when the process exits.
 #pragma once
 
 #include <sys/stat.h>

@@ -9,17 +9,23 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "ks/fileutl.h"
 #include "tbs/tbs_product.h"
 
 namespace {
 
 // Resolved directories, checked against the directory's identity on every use so that a
 // directory replaced by another (or by a link) is resolved again.
+// A directory named below the view root also keeps the root's canonical form as it stood when
+// the directory was resolved: a root moved or relinked elsewhere changes the identity of every
+// directory found through it, so a directory still found the same vouches for the root too.
 struct ResolvedDir {
   std::string real;
   dev_t dev;
   ino_t ino;
-  unsigned hold;  // the hold in which it was last checked (0: none)
+  unsigned hold;           // the hold in which it was last checked (0: none)
+  std::string root;        // the view root as named when resolved ("" when not below it)
+  std::string root_real;   // its canonical form then
 };
 
 std::mutex cache_lock;
@@ -49,7 +55,28 @@ std::string lexical_clean(const std::string &abs) {
   return out;
 }
 
-bool resolve_dir(const std::string &dir, std::string *real) {
+// The view root's canonical form as vouched for by the entry of a directory resolved below it;
+// empty when the entry does not vouch for the root as named now.
+std::string vouched_root(const ResolvedDir &d, const std::string &root) {
+  return !d.root.empty() && d.root == root ? d.root_real : std::string();
+}
+
+// Whether dir is the view root (as named now, in *root) or lies below it.
+bool below_root(const std::string &dir, std::string *root) {
+  const char *named = tbs_view_root();
+  *root = named ? named : "";
+  if (root->empty() || dir.compare(0, root->size(), *root) != 0) return false;
+  return dir.size() == root->size() || dir[root->size()] == '/';
+}
+
+// The canonical form of the directory dir in *real, from the cache when dir is still the
+// directory resolved before. With root set, *root is set too: the view root's canonical form
+// when the resolution vouches for it (see ResolvedDir), else empty. False when dir cannot be
+// resolved.
+bool resolve_dir(const std::string &dir, std::string *real, std::string *root = nullptr) {
+  if (root) root->clear();
+  std::string root_named;
+  const bool below = below_root(dir, &root_named);
   unsigned serial = 0;
   {
     std::lock_guard<std::mutex> hold(cache_lock);
@@ -57,6 +84,7 @@ bool resolve_dir(const std::string &dir, std::string *real) {
     auto it = dir_cache.find(dir);
     if (serial && it != dir_cache.end() && it->second.hold == serial) {
       *real = it->second.real;
+      if (root) *root = vouched_root(it->second, root_named);
       return true;
     }
   }
@@ -68,15 +96,30 @@ bool resolve_dir(const std::string &dir, std::string *real) {
     if (it != dir_cache.end() && it->second.dev == st.st_dev && it->second.ino == st.st_ino) {
       it->second.hold = serial;
       *real = it->second.real;
+      if (root) *root = vouched_root(it->second, root_named);
       return true;
     }
   }
   char buf[PATH_MAX];
   if (!realpath(dir.c_str(), buf)) return false;
   *real = buf;
+  ResolvedDir entry{*real, st.st_dev, st.st_ino, serial, std::string(), std::string()};
+  if (below) {
+    std::string root_real;
+    if (dir.size() == root_named.size()) {
+      root_real = *real;
+    } else if (!resolve_dir(root_named, &root_real)) {
+      root_real.clear();
+    }
+    if (!root_real.empty()) {
+      entry.root = root_named;
+      entry.root_real = root_real;
+      if (root) *root = root_real;
+    }
+  }
   std::lock_guard<std::mutex> hold(cache_lock);
   if (dir_cache.size() > 100000) dir_cache.clear();
-  dir_cache[dir] = ResolvedDir{*real, st.st_dev, st.st_ino, serial};
+  dir_cache[dir] = std::move(entry);
   return true;
 }
 
@@ -86,14 +129,19 @@ std::string join(const std::string &dir, const std::string &leaf) {
 
 }  // namespace
 
-ks_status_t vob_pname_canonical(const char *path, bool follow, std::string *out) {
+namespace {
+
+// vob_pname_canonical, and in *root the view root's canonical form when the resolution vouches
+// for it (else empty).
+ks_status_t canonical(const char *path, bool follow, std::string *out, std::string *root) {
+  root->clear();
   if (!path || !*path) return KS_ST_NOT_FOUND;
   std::string abs;
   if (path[0] == '/') {
     abs = path;
   } else {
     char cwd[PATH_MAX];
-    if (!getcwd(cwd, sizeof cwd)) return KS_ST_ERR;
+    if (fileutl_getcwd(cwd, sizeof cwd) != KS_ST_OK) return KS_ST_ERR;
     abs = std::string(cwd) + "/" + path;
   }
   std::string clean = lexical_clean(abs);
@@ -116,7 +164,7 @@ ks_status_t vob_pname_canonical(const char *path, bool follow, std::string *out)
     if (leaf == "." || leaf == "..") {
       if (resolve_dir(abs, &real)) result = real;
       else result = clean;
-    } else if (resolve_dir(dir, &real)) {
+    } else if (resolve_dir(dir, &real, root)) {
       result = join(real, leaf);
       if (follow) {
         struct stat st;
@@ -133,6 +181,13 @@ ks_status_t vob_pname_canonical(const char *path, bool follow, std::string *out)
   return KS_ST_OK;
 }
 
+}  // namespace
+
+ks_status_t vob_pname_canonical(const char *path, bool follow, std::string *out) {
+  std::string root;
+  return canonical(path, follow, out, &root);
+}
+
 std::string vob_pname_view_root() {
   std::string root = tbs_view_root();
   if (root.empty()) return root;
@@ -143,9 +198,10 @@ std::string vob_pname_view_root() {
 
 ks_status_t vob_pname_resolve(const char *path, bool follow, vob_pname_t *out) {
   *out = vob_pname_t();
-  ks_status_t status = vob_pname_canonical(path, follow, &out->abs);
+  std::string root;
+  ks_status_t status = canonical(path, follow, &out->abs, &root);
   if (status != KS_ST_OK) return status;
-  std::string root = vob_pname_view_root();
+  if (root.empty()) root = vob_pname_view_root();
   if (root.empty() || out->abs.size() <= root.size() + 1 ||
       out->abs.compare(0, root.size(), root) != 0 || out->abs[root.size()] != '/')
     return KS_ST_OK;

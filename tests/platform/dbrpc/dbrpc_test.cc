@@ -243,6 +243,94 @@ TEST(DbrpcViewdb, ABatchRecordsItsOidsWhenItEnds) {
   dbrpc_viewdb_close_all();
 }
 
+TEST(DbrpcViewdb, RecordsReadAheadNeverHideNewerOnes) {
+  site::Site s;
+  std::string storage = s.dir() + "/store";
+  ASSERT_EQ(dbrpc_viewdb_create(storage), KS_ST_OK);
+  tbs_oid_t first[3], oid;
+  for (int i = 0; i < 3; i++)
+    ASSERT_EQ(dbrpc_viewdb_private_oid(storage, "/v/d/o" + std::to_string(i), fake_status(i, 0), &first[i]),
+              KS_ST_OK);
+  dbrpc_viewdb_close_all();
+  // A new process: its lookups in the directory read the records ahead.
+  for (int i = 0; i < 3; i++) {
+    ASSERT_EQ(dbrpc_viewdb_private_oid(storage, "/v/d/o" + std::to_string(i), fake_status(i, 0), &oid), KS_ST_OK);
+    EXPECT_TRUE(tbs_oid_eq(&oid, &first[i])) << i;
+  }
+  // Another process records o1 as edited: that record is the one found for the edited status.
+  sqlite3 *other = nullptr;
+  ASSERT_EQ(sqlite3_open_v2((storage + "/view.db").c_str(), &other, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+  sqlite3_busy_timeout(other, 10000);
+  const struct stat edited = fake_status(1, 1);
+  const uint8_t theirs[16] = {0xab, 0xcd};
+  sqlite3_stmt *q = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(other,
+                               "INSERT OR REPLACE INTO private_objects(vrel, oid, dev, ino, size, mtime_ns)"
+                               " VALUES('/v/d/o1', ?1, ?2, ?3, ?4, ?5)",
+                               -1, &q, nullptr),
+            SQLITE_OK);
+  sqlite3_bind_blob(q, 1, theirs, 16, SQLITE_STATIC);
+  sqlite3_bind_int64(q, 2, int64_t(edited.st_dev));
+  sqlite3_bind_int64(q, 3, int64_t(edited.st_ino));
+  sqlite3_bind_int64(q, 4, int64_t(edited.st_size));
+  sqlite3_bind_int64(q, 5, int64_t(edited.st_mtim.tv_sec) * 1000000000);
+  ASSERT_EQ(sqlite3_step(q), SQLITE_DONE);
+  sqlite3_finalize(q);
+  sqlite3_close(other);
+  ASSERT_EQ(dbrpc_viewdb_private_oid(storage, "/v/d/o1", edited, &oid), KS_ST_OK);
+  EXPECT_EQ(std::memcmp(oid.bytes, theirs, 16), 0);
+  // This process edits o2 and then sees its old status again: a new object, not the one read
+  // ahead.
+  tbs_oid_t changed;
+  ASSERT_EQ(dbrpc_viewdb_private_oid(storage, "/v/d/o2", fake_status(2, 1), &changed), KS_ST_OK);
+  ASSERT_EQ(dbrpc_viewdb_private_oid(storage, "/v/d/o2", fake_status(2, 0), &oid), KS_ST_OK);
+  EXPECT_FALSE(tbs_oid_eq(&oid, &first[2]));
+  EXPECT_FALSE(tbs_oid_eq(&oid, &changed));
+  dbrpc_viewdb_close_all();
+}
+
+TEST(DbrpcViewdb, DerivedObjectsReadAheadShowThisProcesssRecordsAndNewNames) {
+  site::Site s;
+  std::string storage = s.dir() + "/store";
+  ASSERT_EQ(dbrpc_viewdb_create(storage), KS_ST_OK);
+  auto oid_of = [](uint8_t n) {
+    tbs_oid_t o = {};
+    o.bytes[0] = n;
+    return o;
+  };
+  for (int i = 0; i < 3; i++)
+    ASSERT_EQ(dbrpc_viewdb_note_do(storage, "/v/d/o" + std::to_string(i), oid_of(uint8_t(i + 1)), 25,
+                                   fake_status(i, 0)),
+              KS_ST_OK);
+  dbrpc_viewdb_close_all();
+  tbs_oid_t found;
+  uint32_t mtype = 0;
+  for (int i = 0; i < 3; i++) {
+    ASSERT_EQ(dbrpc_viewdb_identify_do(storage, "/v/d/o" + std::to_string(i), &found, &mtype), KS_ST_OK);
+    EXPECT_EQ(found.bytes[0], i + 1);
+    EXPECT_EQ(mtype, 25u);
+  }
+  // This process records o2 anew: that record is what it finds.
+  ASSERT_EQ(dbrpc_viewdb_note_do(storage, "/v/d/o2", oid_of(9), 26, fake_status(2, 1)), KS_ST_OK);
+  ASSERT_EQ(dbrpc_viewdb_identify_do(storage, "/v/d/o2", &found, &mtype), KS_ST_OK);
+  EXPECT_EQ(found.bytes[0], 9);
+  EXPECT_EQ(mtype, 26u);
+  // Another process records a name that had none: it is found.
+  sqlite3 *other = nullptr;
+  ASSERT_EQ(sqlite3_open_v2((storage + "/view.db").c_str(), &other, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+  sqlite3_busy_timeout(other, 10000);
+  ASSERT_EQ(sqlite3_exec(other,
+                         "INSERT INTO derived_objects(vrel, do_oid, mtype, dev, ino)"
+                         " VALUES('/v/d/o3', x'07000000000000000000000000000000', 25, 7, 1003)",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(other);
+  ASSERT_EQ(dbrpc_viewdb_identify_do(storage, "/v/d/o3", &found, &mtype), KS_ST_OK);
+  EXPECT_EQ(found.bytes[0], 7);
+  EXPECT_EQ(dbrpc_viewdb_identify_do(storage, "/v/d/none", &found, &mtype), KS_ST_NOT_FOUND);
+  dbrpc_viewdb_close_all();
+}
+
 TEST(DbrpcViewdb, ProcessesAssigningAtOnceAgreeOnEveryOid) {
   site::Site s;
   std::string storage = s.dir() + "/store";

@@ -77,6 +77,42 @@ class FileutlDirTest : public ::testing::Test {
   std::filesystem::path old_cwd_;
 };
 
+// While a hold is open the working directory is read once; a change through fileutl_chdir is
+// seen at once, and the system is asked again once the last hold closes.
+TEST_F(FileutlDirTest, AHeldWorkingDirectoryFollowsChangesMadeThroughIt) {
+  std::filesystem::create_directory(dir_ + "/sub");
+  std::filesystem::current_path(dir_);
+  char real[4096];
+  ASSERT_NE(getcwd(real, sizeof real), nullptr);
+  const std::string top = real, sub = top + "/sub";
+  auto cwd = [] {
+    char buf[4096];
+    return fileutl_getcwd(buf, sizeof buf) == KS_ST_OK ? std::string(buf) : std::string("?");
+  };
+  auto abs = [](const char *name) {
+    char buf[4096];
+    return fileutl_abspn(name, buf, sizeof buf) == KS_ST_OK ? std::string(buf) : std::string("?");
+  };
+  fileutl_cwd_hold_begin();
+  EXPECT_EQ(cwd(), top);
+  EXPECT_EQ(fileutl_chdir("sub"), KS_ST_OK);
+  EXPECT_EQ(cwd(), sub);
+  EXPECT_EQ(abs("x"), sub + "/x");
+  EXPECT_EQ(fileutl_chdir("no/such/dir"), KS_ST_ERR);
+  EXPECT_EQ(cwd(), sub);
+  char tiny[4];
+  EXPECT_EQ(fileutl_getcwd(tiny, sizeof tiny), KS_ST_NAME_TOO_LONG);
+  fileutl_cwd_hold_begin();  // nested
+  EXPECT_EQ(fileutl_chdir(top.c_str()), KS_ST_OK);
+  fileutl_cwd_hold_end();
+  EXPECT_EQ(cwd(), top);
+  EXPECT_EQ(abs("x"), top + "/x");
+  fileutl_cwd_hold_end();
+  ASSERT_EQ(chdir("sub"), 0);  // not through fileutl: seen once no hold is open
+  EXPECT_EQ(cwd(), sub);
+  EXPECT_EQ(abs("x"), sub + "/x");
+}
+
 TEST_F(FileutlDirTest, AbsolutePathnames) {
   std::filesystem::current_path(dir_);
   char real[4096];

@@ -114,6 +114,28 @@ TEST_F(ViewTest, ExtendedStatStatusesAndIdentifiers) {
   }
 }
 
+// A name below the view root carries the root's canonical form from when its directory was
+// resolved, only while that directory is still the one found: a root relinked to another copy of
+// the tree is followed at once.
+TEST_F(ViewTest, ARelinkedViewRootIsFollowed) {
+  const std::string root = site_.view_root(), a = root + "-a", b = root + "-b";
+  ASSERT_EQ(rename(root.c_str(), a.c_str()), 0);
+  std::filesystem::copy(a, b, std::filesystem::copy_options::recursive |
+                                  std::filesystem::copy_options::copy_symlinks);
+  for (const std::string &target : {a, b, a, b}) {
+    unlink(root.c_str());
+    ASSERT_EQ(symlink(target.c_str(), root.c_str()), 0);
+    for (const std::string rel : {"src/a.c", "src/missing.c"}) {
+      vob_pname_t where;
+      ASSERT_EQ(vob_pname_resolve(p("alpha", rel).c_str(), false, &where), KS_ST_OK) << target;
+      EXPECT_EQ(where.abs, target + "/alpha/proj/" + rel);
+      ASSERT_NE(where.view, nullptr) << target << " " << rel;
+      EXPECT_EQ(where.view_dir, target + "/alpha");
+      EXPECT_EQ(where.vob_rel, rel);
+    }
+  }
+}
+
 TEST_F(ViewTest, FollowingALinkGivesItsTargetsIdentity) {
   view_xstat_t link, target, followed;
   ASSERT_EQ(view_lget_xstat(p("alpha", "link").c_str(), 1, &link, nullptr, nullptr, 0, nullptr), KS_ST_OK);
