@@ -80,7 +80,7 @@ TEST(ReadAtScale, ReferencesSideBySideInOneName) {
   struct {
     std::string deps;
     std::vector<std::string> names;
-    bool bsd = true;  // the BSD dialects read nested references in a name their own way
+    bool bsd = true;  // a BSD name runs to its first closing bracket: no nesting
   } cases[] = {
       {"$(A)$(A)$(A)", {"bbb"}},
       {"p$(A)q${C}r$(A)", {"pbqcrb"}},
