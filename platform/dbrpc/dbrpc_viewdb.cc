@@ -134,6 +134,10 @@ struct State {
       sqlite3_finalize(c.select_dos_dir);
       sqlite3_finalize(c.insert);
       for (auto &k : c.kept) sqlite3_finalize(k.second);
+      // What lasts is copied into the database now, as far as readers allow (the log synced
+      // first), and not only by the last connection to close: that one may leave the log.
+      if (c.opener == getpid() && sqlite3_total_changes64(db) > c.passing)
+        sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
     }
     conns.clear();
   }

@@ -462,4 +462,35 @@ TEST(DbrpcViewdb, OnlyPassingChangesLeaveAShortLogForTheNextProcess) {
   }
 }
 
+// A process that recorded something lasting copies it into the database file itself when it
+// closes, even while another process keeps the database open (and may close last, leaving the log).
+TEST(DbrpcViewdb, WhatLastsIsCopiedInByItsOwnProcessEvenWhenAnotherClosesLast) {
+  site::Site s;
+  const std::string storage = s.dir() + "/store", file = storage + "/view.db";
+  ASSERT_EQ(dbrpc_viewdb_create(storage), KS_ST_OK);
+  dbrpc_viewdb_close_all();
+  tbs_oid_t oid{};
+  ASSERT_EQ(dbrpc_viewdb_private_oid(storage, "/v/kept", fake_status(0, 0), &oid), KS_ST_OK);
+  // Another process reads the database meanwhile, and so keeps it open past this one's close.
+  sqlite3 *other = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(file.c_str(), &other, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN; SELECT count(*) FROM private_objects", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  dbrpc_viewdb_close_all();
+  // The database file alone, without the log, holds the identity.
+  sqlite3 *alone = nullptr;
+  const std::string uri = "file:" + file + "?immutable=1";
+  ASSERT_EQ(sqlite3_open_v2(uri.c_str(), &alone, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr), SQLITE_OK);
+  sqlite3_stmt *q = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(alone, "SELECT count(*) FROM private_objects WHERE vrel = '/v/kept'", -1, &q,
+                               nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(q), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(q, 0), 1) << "the identity is only in the log";
+  sqlite3_finalize(q);
+  sqlite3_close(alone);
+  sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+}
+
 }  // namespace
