@@ -157,15 +157,24 @@ ks_status_t bldr_cr_cache_xdr_crc(xdr_op op, FILE *f, int64_t offset, uint32_t *
   XDR x;
   if (!xdrstg_create(&x, op, op == XDR_ENCODE ? 4096 : *len_p)) return KS_ST_NO_MEMORY;
   ks_status_t status = KS_ST_OK;
-  // What the stream buffered may be stale: another process may have written the file since.
-  if (op == XDR_DECODE) fflush(f);
-  if (fseeko(f, off_t(offset), SEEK_SET) != 0) {
-    status = errno_status(errno);
-  } else if (op == XDR_DECODE) {
+  if (op == XDR_DECODE) {
+    // Read from the file itself, past the stream's buffer: what it buffered may be stale, since
+    // another process may have written the file meanwhile. What this process wrote is flushed
+    // first.
+    fflush(f);
     char *buf = xdrstg_buffer(&x);
-    if (*len_p && fread(buf, 1, *len_p, f) != *len_p) {
-      status = ferror(f) ? errno_status(errno) : feof(f) ? KS_ST_TRUNCATED : KS_ST_ERR;
-      clearerr(f);
+    size_t got = 0;
+    int err = 0;
+    while (got < *len_p && err == 0) {
+      const ssize_t n = pread(fileno(f), buf + got, *len_p - got, off_t(offset) + off_t(got));
+      if (n > 0) got += size_t(n);
+      else if (n == 0) break;
+      else if (errno != EINTR) err = errno;
+    }
+    if (err != 0) {
+      status = errno_status(err);
+    } else if (got < *len_p) {
+      status = KS_ST_TRUNCATED;
     } else if (crc_p) {
       uint32_t crc = fileutl_crc_buffer(buf, *len_p);
       if (crc != *crc_p) {
@@ -174,6 +183,8 @@ ks_status_t bldr_cr_cache_xdr_crc(xdr_op op, FILE *f, int64_t offset, uint32_t *
       }
     }
     if (status == KS_ST_OK && !fn(&x, obj)) status = KS_ST_XDR_FAILED;
+  } else if (fseeko(f, off_t(offset), SEEK_SET) != 0) {
+    status = errno_status(errno);
   } else {
     if (!fn(&x, obj)) {
       status = KS_ST_XDR_FAILED;

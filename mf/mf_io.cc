@@ -683,10 +683,7 @@ int resume_head() {
 }
 
 // Whether byte b is read as the character of its own code, with no conversion.
-bool byte_is_char(unsigned char b) {
-  if (b == 0) return false;
-  return !mf_io_mb_is_allowed || (b < 0x80 && mf_io_ascii_is_plain);
-}
+bool byte_is_char(unsigned char b) { return b != 0 && b < mf_io_plain_byte_bound(); }
 
 // Takes the top byte of the push-back stack, or -1 when it is empty.
 int pop_pushback() {
@@ -1079,21 +1076,10 @@ size_t mf_io_pushback_depth() { return io.pb.top; }
 
 const char *mf_io_pushback_data() { return io.pb.buf; }
 
-size_t mf_io_peek_chars(wchar_t *dest, size_t offset, size_t max) {
-  if (offset >= io.pb.top) return 0;
-  const size_t avail = io.pb.top - offset;
-  const size_t limit = max < avail ? max : avail;
-  const unsigned char *p = reinterpret_cast<const unsigned char *>(io.pb.buf) + avail - 1;
-  // Bytes are characters of their own below 0x80 (in every locale the layer accepts plain ASCII
-  // in) or all of them in a single-byte locale.
-  const unsigned bound = mf_io_mb_is_allowed ? (mf_io_ascii_is_plain ? 0x80u : 0u) : 0x100u;
-  size_t n = 0;
-  for (; n < limit; n++) {
-    const unsigned b = p[-static_cast<ptrdiff_t>(n)];
-    if (b == 0 || b >= bound) break;
-    dest[n] = wchar_t(b);
-  }
-  return n;
+unsigned mf_io_plain_byte_bound() {
+  // Every byte in a single-byte locale; below 0x80 where the locale takes plain ASCII in.
+  if (!mf_io_mb_is_allowed) return 0x100u;
+  return mf_io_ascii_is_plain ? 0x80u : 0u;
 }
 
 int mf_io_load_line_below() {

@@ -121,10 +121,8 @@ int mf_io_parser_existent();
 
 // Bytes pushed back and not yet read again.
 size_t mf_io_pushback_depth();
-// Copies, without reading them, the characters from offset bytes below the top of the push-back
-// stack on: at most max bytes that are characters of their own, stopping before one that needs
-// conversion and at the bottom of the stack. Returns how many.
-size_t mf_io_peek_chars(wchar_t *dest, size_t offset, size_t max);
+// The bytes below this value, NUL aside, are characters of their own, read without conversion.
+unsigned mf_io_plain_byte_bound();
 // Puts the next physical line of the current file below everything on the push-back stack, when
 // the stack ends with a complete line (depths all grow by its length). 1 when a line was put
 // there; 0 when none can be: not the plain flavour, or the file has nothing more before its end.

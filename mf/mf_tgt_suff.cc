@@ -63,10 +63,10 @@ const std::vector<const char *> *entries_with_leaf(mf_tgt_table_t *table, std::s
 // The sun dialect's last chance for a dependency d that was not found: an entry of the table
 // named d or ending in "/" + d that is a defined target or exists. 0 with *imp_dep, else
 // KS_ST_NOT_FOUND.
-ks_status_t sun_entry_walk(mf_tgt_table_t *table, const std::string &d, const char **imp_dep) {
+ks_status_t sun_entry_walk(mf_tgt_table_t *table, std::string_view d, const char **imp_dep) {
   const std::vector<const char *> *keys = entries_with_leaf(table, leaf_of(d));
   if (keys == nullptr) return KS_ST_NOT_FOUND;
-  const std::string tail = "/" + d;
+  const std::string tail = "/" + std::string(d);
   for (const char *key : *keys) {
     const std::string_view k(key);
     if (k != d && !ends_with(k, tail)) continue;
@@ -88,6 +88,33 @@ ks_status_t sun_entry_walk(mf_tgt_table_t *table, const std::string &d, const ch
   }
   return KS_ST_NOT_FOUND;
 }
+
+// A base name and a suffix joined, in place when the name is short (most are): a suffix search
+// tries many such names.
+class JoinedName {
+ public:
+  JoinedName(const char *base, const char *suffix) {
+    const size_t lb = std::strlen(base);
+    const size_t ls = std::strlen(suffix);
+    if (lb + ls < sizeof small_) {
+      std::memcpy(small_, base, lb);
+      std::memcpy(small_ + lb, suffix, ls + 1);
+      view_ = std::string_view(small_, lb + ls);
+    } else {
+      large_.assign(base, lb).append(suffix, ls);
+      view_ = large_;
+    }
+  }
+  JoinedName(const JoinedName &) = delete;
+  JoinedName &operator=(const JoinedName &) = delete;
+  const char *c_str() const { return view_.data(); }
+  std::string_view view() const { return view_; }
+
+ private:
+  char small_[256];
+  std::string large_;
+  std::string_view view_;
+};
 
 // The suffix rules of one table by target suffix: for each target suffix asked for, the entries
 // S + target suffix that the table holds, S in the order of the suffix list. Rules and the suffix
@@ -229,12 +256,13 @@ ks_status_t mf_tgt_find_suff_dep(mf_tgt_table_t *table, const char *base, int de
                                  const char *ssuffix, const char **imp_dep) {
   *imp_dep = nullptr;
   const uint32_t v = table->compat_variant;
-  const std::string d = std::string(base) + ssuffix;
+  const JoinedName d(base, ssuffix);
   int in_table = 0;
   const ks_status_t st =
       mf_tgt_find_dep_in(table, d.c_str(), mf_tgt_variant_is_gnu(v), imp_dep, &in_table);
   if (st != KS_ST_NOT_FOUND) return st;
-  if (v == MF_COMPAT_SUN && sun_entry_walk(table, d, imp_dep) == KS_ST_OK) return KS_ST_OK;
+  if (v == MF_COMPAT_SUN && sun_entry_walk(table, d.view(), imp_dep) == KS_ST_OK)
+    return KS_ST_OK;
   bool chain;
   if (v == 6 || v > MF_COMPAT_KELTO)
     chain = false;

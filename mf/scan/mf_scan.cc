@@ -205,27 +205,6 @@ void make_room(mf_scanner_t *s, int32_t want) {
   }
 }
 
-// Copies characters of the input behind what the match read so far, without reading them: at
-// least a few, and as many as the match has read, so that a long match copies each character
-// about twice, while a short one copies little beyond its end. The number copied; 0 when the
-// next character is not there to be copied as it is (it needs conversion, or lies beyond the
-// stack), which the ordinary match is then to read.
-int32_t peek_more(mf_scanner_t *s, int32_t text) {
-  constexpr int32_t kPiece = 16;
-  constexpr int32_t kMaxPiece = 4096;
-  const int32_t read = s->n_chars - text;
-  const int32_t want = std::max(kPiece, std::min(read, kMaxPiece));
-  make_room(s, want);
-  const size_t offset = static_cast<size_t>(read);
-  // At the bottom of the stack, behind a complete line, the next line of the file goes below.
-  if (offset == mf_io_pushback_depth() && !mf_io_load_line_below()) return 0;
-  const size_t n = mf_io_peek_chars(s->buf.get() + s->n_chars, offset, size_t(want));
-  s->n_chars += static_cast<int32_t>(n);
-  s->buf[static_cast<size_t>(s->n_chars)] = L'\0';
-  s->buf[static_cast<size_t>(s->n_chars) + 1] = L'\0';
-  return static_cast<int32_t>(n);
-}
-
 // The state the automaton goes to from state on a character of class cls.
 [[gnu::always_inline]] inline int32_t step(const mf_scan_tables_t &t, int32_t state, int32_t cls) {
   const int32_t states = static_cast<int32_t>(t.accept.size());
@@ -247,28 +226,148 @@ int32_t peek_more(mf_scanner_t *s, int32_t text) {
   return known;
 }
 
-// Ends a match in place that needs more than the stack holds: the buffer is empty again, as
-// nothing was read. Returns -1.
-int give_up(mf_scanner_t *s) {
-  s->n_chars = s->pos = 0;
-  s->buf[0] = s->buf[1] = L'\0';
-  return -1;
+// The characters of the input's push-back stack as a match in place reads them, from the top
+// down, without taking them: behind a complete line at the bottom, the next line of the file
+// goes below.
+class StackReader {
+ public:
+  StackReader() { refresh(); }
+  // The character at offset at below the top, or -1 where it is not there as a plain character
+  // (it needs conversion, or lies beyond the stack and its line cannot go below).
+  int32_t at(size_t offset) {
+    if (offset >= depth_) {
+      if (offset > depth_ || !mf_io_load_line_below()) return -1;
+      refresh();
+      if (offset >= depth_) return -1;
+    }
+    const unsigned b = top_[-static_cast<ptrdiff_t>(offset)];
+    return b == 0 || b >= plain_below_ ? -1 : static_cast<int32_t>(b);
+  }
+
+ private:
+  void refresh() {
+    depth_ = mf_io_pushback_depth();
+    top_ = reinterpret_cast<const unsigned char *>(mf_io_pushback_data()) + depth_ - 1;
+    plain_below_ = mf_io_plain_byte_bound();
+  }
+  const unsigned char *top_ = nullptr;
+  size_t depth_ = 0;
+  unsigned plain_below_ = 0;
+};
+
+// Remembers the (state, position) pairs that the automaton met in vain beyond the accepting
+// state it fell back to: it walks that stretch again from last_state, the character at offset i
+// from the start of the match being char_at(i).
+template <class CharAt>
+void remember_failed(mf_scanner_t *s, int32_t last_state, int32_t last_pos, int32_t scanned_to,
+                     CharAt char_at) {
+  const mf_scan_tables_t &t = *s->tables;
+  const int32_t jam = static_cast<int32_t>(t.accept.size()) - 1;
+  int32_t walk = last_state;
+  for (int32_t at = last_pos; at + 1 < scanned_to; at++) {
+    walk = move(s, t, walk, char_class(t, char_at(at)));
+    if (walk == jam) break;
+    const int64_t position = s->origin + (at + 1);
+    s->failed.insert(failed_key(position, walk));
+    if (position > s->failed_max) s->failed_max = position;
+  }
 }
 
-// One match. In place, the automaton reads the characters waiting in the input's push-back
-// stack without taking them, and only the match is read at the end: the lookahead stays where it
-// is instead of being read and given back. -1 when in place the match needs more than the stack
-// holds as plain characters: nothing was read, and the match is to be made the ordinary way.
-int match(mf_scanner_t *s, bool in_place) {
+// The steps after a match of rule act over buf[text, cp): the multibyte copy, the line-start
+// flag, the position, the trace. Returns act.
+int finish_match(mf_scanner_t *s, int32_t text, int32_t cp, int act) {
+  s->buf[static_cast<size_t>(cp)] = L'\0';
+  s->leng = cp - text;
+  shr_wtext = s->buf.get() + text;
+  mf_scan_wcs_to_shr_text(shr_wtext);
+  if (s->leng > 0) s->at_bol = s->buf[static_cast<size_t>(cp) - 1] == L'\n';
+  s->n_chars = cp;
+  s->buf[static_cast<size_t>(cp) + 1] = L'\0';
+  s->pos = cp;
+  s->origin += s->leng;
+  if (s->io.change_count != nullptr) s->count_after = s->io.change_count();
+  if (s->no_position == nullptr || s->no_position[act] == 0) record_position();
+  if (s->rule_names != nullptr && s->rule_names[act] != nullptr && mf_scan_tracing()) {
+    std::printf("%s rule: %s  [\"%s\"]\n", s->dialect, s->rule_names[act],
+                mf_lex_utl_printified_string(shr_text));
+    std::fflush(stdout);
+  }
+  return act;
+}
+
+// One match in place: the automaton reads the characters waiting in the input's push-back stack
+// without taking them, and only the match is read at the end, so the lookahead never has to go
+// back. -1 when the match needs a character the stack does not hold as a plain character:
+// nothing was read, and the match is to be made the ordinary way.
+int match_in_place(mf_scanner_t *s) {
+  const mf_scan_tables_t &t = *s->tables;
+  const int32_t jam = static_cast<int32_t>(t.accept.size()) - 1;
+  const bool recall = !s->failed.empty();
+  StackReader input;
+  int32_t cp = 0;
+  int32_t state = 1 + (s->at_bol ? 1 : 0);
+  int32_t last_state = 0;
+  int32_t last_pos = -1;
+  int act = 0;
+  for (;;) {
+    const int32_t c = input.at(static_cast<size_t>(cp));
+    if (c < 0) return -1;
+    // A byte-order mark at a line start is taken alone: in place only its three bytes in a
+    // single-byte locale (elsewhere they are no plain characters).
+    if (cp == 0 && s->at_bol && s->bom_rule != 0 && c == 0xEF) {
+      const int32_t second = input.at(1), third = input.at(2);
+      if (second < 0 || third < 0) return -1;
+      if (second == 0xBB && third == 0xBF) {
+        act = s->bom_rule;
+        cp = 3;
+        break;
+      }
+    }
+    const int32_t cls = char_class(t, static_cast<wchar_t>(c));
+    if (t.accept[static_cast<size_t>(state)] != 0) {
+      last_state = state;
+      last_pos = cp;
+    }
+    // A pair met in vain before: nothing beyond it is accepted, as if the automaton jammed here.
+    if (recall && s->failed.count(failed_key(s->origin + cp, state)) != 0) break;
+    state = move(s, t, state, cls);
+    ++cp;
+    if (state == jam) break;
+  }
+  if (act == 0) {
+    if (cp == 0) return -1;
+    const int32_t scanned_to = cp;
+    act = t.accept[static_cast<size_t>(state)];
+    if (act == 0) {
+      if (last_pos < 0) return -1;
+      cp = last_pos;
+      act = t.accept[static_cast<size_t>(last_state)];
+      if (act > 0 && act <= t.num_rules && s->io.change_count != nullptr)
+        remember_failed(s, last_state, last_pos, scanned_to,
+                        [&input](int32_t at) {
+                          return static_cast<wchar_t>(input.at(static_cast<size_t>(at)));
+                        });
+    }
+    if (act <= 0 || act > t.num_rules) return -1;
+    if (s->trailing != nullptr && s->trailing[act] != 0) cp -= s->trailing[act];
+  }
+  // Only the match is read; what the automaton looked at behind it stays in the input.
+  s->n_chars = s->pos = 0;
+  make_room(s, cp + 2);
+  for (int32_t i = 0; i < cp; i++)
+    s->buf[static_cast<size_t>(i)] = static_cast<wchar_t>(input.at(static_cast<size_t>(i)));
+  mf_io_consume(static_cast<size_t>(cp));
+  return finish_match(s, 0, cp, act);
+}
+
+// One ordinary match over the scanner's buffer, refilled from the input; the lookahead goes back
+// to the input afterwards.
+int match(mf_scanner_t *s) {
   const mf_scan_tables_t &t = *s->tables;
   const int32_t states = static_cast<int32_t>(t.accept.size());
   const int32_t jam = states - 1;
   const bool recall = !s->failed.empty();
 
-  if (in_place) {
-    s->n_chars = s->pos = 0;
-    s->buf[0] = s->buf[1] = L'\0';
-  }
   int32_t text = s->pos;
   int32_t cp = text;
   int32_t state = 1 + (s->at_bol ? 1 : 0);
@@ -279,10 +378,6 @@ int match(mf_scanner_t *s, bool in_place) {
   bool fell_back = false;
   for (;;) {
     if (cp == s->n_chars) {
-      if (in_place) {
-        if (peek_more(s, text) > 0) continue;
-        return give_up(s);
-      }
       if (!s->eof_pending && refill(s, &text, &cp, &last_pos) > 0) continue;
       s->eof_pending = true;
       break;
@@ -295,9 +390,7 @@ int match(mf_scanner_t *s, bool in_place) {
       if (c == kByteOrderMark) {
         mark = 1;
       } else if (c == 0xEF) {
-        while (in_place && s->n_chars - cp < 3)
-          if (peek_more(s, text) == 0) return give_up(s);
-        const wchar_t *p = s->buf.get() + cp;  // the buffer may have moved
+        const wchar_t *p = s->buf.get() + cp;
         if (s->n_chars - cp >= 3 && p[1] == 0xBB && p[2] == 0xBF) mark = 3;
       }
       if (mark > 0) {
@@ -342,46 +435,17 @@ int match(mf_scanner_t *s, bool in_place) {
   }
 
   // The pairs read beyond the last accepting state, which the match fell back to, were met in
-  // vain: the automaton walks that stretch again from the accepting state to name them.
-  if (fell_back && s->io.change_count != nullptr) {
-    int32_t walk = last_state;
-    for (int32_t at = last_pos; at + 1 < scanned_to; at++) {
-      walk = step(t, walk, char_class(t, s->buf[static_cast<size_t>(at)]));
-      if (walk == jam) break;
-      const int64_t position = s->origin + (at + 1 - text);
-      s->failed.insert(failed_key(position, walk));
-      if (position > s->failed_max) s->failed_max = position;
-    }
-  }
+  // vain.
+  if (fell_back && s->io.change_count != nullptr)
+    remember_failed(s, last_state, last_pos - text, scanned_to - text,
+                    [s, text](int32_t at) { return s->buf[static_cast<size_t>(text + at)]; });
 
-  // Steps after the match.
-  if (in_place) {
-    // Only the match is read; what the automaton looked at behind it stays in the input.
-    mf_io_consume(static_cast<size_t>(cp - text));
-  } else {
-    // The lookahead goes back to the input, last character first, before its first character
-    // is overwritten by the end mark of the match.
-    const bool had_lookahead = cp < s->n_chars;
-    for (int32_t i = s->n_chars - 1; i >= cp; --i) s->io.unput(s->buf[static_cast<size_t>(i)]);
-    if (had_lookahead) s->eof_pending = false;
-  }
-  s->buf[static_cast<size_t>(cp)] = L'\0';
-  s->leng = cp - text;
-  shr_wtext = s->buf.get() + text;
-  mf_scan_wcs_to_shr_text(shr_wtext);
-  if (s->leng > 0) s->at_bol = s->buf[static_cast<size_t>(cp) - 1] == L'\n';
-  s->n_chars = cp;
-  s->buf[static_cast<size_t>(cp) + 1] = L'\0';
-  s->pos = cp;
-  s->origin += s->leng;
-  if (s->io.change_count != nullptr) s->count_after = s->io.change_count();
-  if (s->no_position == nullptr || s->no_position[act] == 0) record_position();
-  if (s->rule_names != nullptr && s->rule_names[act] != nullptr && mf_scan_tracing()) {
-    std::printf("%s rule: %s  [\"%s\"]\n", s->dialect, s->rule_names[act],
-                mf_lex_utl_printified_string(shr_text));
-    std::fflush(stdout);
-  }
-  return act;
+  // The lookahead goes back to the input, last character first, before its first character is
+  // overwritten by the end mark of the match.
+  const bool had_lookahead = cp < s->n_chars;
+  for (int32_t i = s->n_chars - 1; i >= cp; --i) s->io.unput(s->buf[static_cast<size_t>(i)]);
+  if (had_lookahead) s->eof_pending = false;
+  return finish_match(s, text, cp, act);
 }
 
 }  // namespace
@@ -405,8 +469,8 @@ int mf_scan_next(mf_scanner_t *s) {
   // place.
   if (s->io.get_line == mf_io_get_wstring_line && s->io.unput == mf_io_unput_wc &&
       s->pos == s->n_chars && !s->eof_pending) {
-    const int rule = match(s, true);
+    const int rule = match_in_place(s);
     if (rule >= 0) return rule;
   }
-  return match(s, false);
+  return match(s);
 }

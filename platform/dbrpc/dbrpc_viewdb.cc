@@ -66,10 +66,22 @@ struct Conn {
   std::map<const char *, sqlite3_stmt *> kept;  // the other statements, by their text
   bool in_batch = false;  // the write transaction of a batch is open
   pid_t owner = 0;        // the process that opened it
+  pid_t opener = 0;       // the process that opened the connection
+  int64_t passing = 0;    // rows changed as passing bookkeeping (dbrpc_viewdb_note_passing_changes)
   std::chrono::steady_clock::time_point began;
 };
 
 bool control(sqlite3 *db, Conn &c, const char *sql);
+
+// The size up to which the write-ahead log of a process that changed nothing lasting is left for
+// the next one: a few hundred passing transactions, read again quickly by the next opener.
+constexpr off_t kPassingLogLimit = 256 * 1024;
+
+// Whether the write-ahead log of the view.db of storage is short enough to be left as it is.
+bool short_log(const std::string &storage) {
+  struct stat st;
+  return stat((storage + "/view.db-wal").c_str(), &st) != 0 || st.st_size <= kPassingLogLimit;
+}
 
 // Commits the connection's batch transaction, if open; false (and *failed set) when it failed.
 bool commit(sqlite3 *db, Conn &c, bool *failed) {
@@ -94,6 +106,8 @@ struct State {
   void release() {
     for (auto &[db, c] : conns) {
       commit(db, c, &failed);
+      if (c.opener == getpid() && sqlite3_total_changes64(db) <= c.passing && short_log(c.storage))
+        sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
       sqlite3_finalize(c.select);
       sqlite3_finalize(c.select_dir);
       sqlite3_finalize(c.select_dos_dir);
@@ -116,6 +130,7 @@ sqlite3 *open_locked(const std::string &storage, bool create) {
       // A power loss may forget the newest identities, which only makes their objects new again.
       dbrpc_db_relax_sync(db);
       state.conns[db].storage = storage;
+      state.conns[db].opener = getpid();
     }
     return db;
   });
@@ -275,6 +290,14 @@ void dbrpc_viewdb_close_all() {
   std::lock_guard<std::mutex> hold(state.pool.lock);
   state.release();
   state.pool.close_all();
+}
+
+void dbrpc_viewdb_note_passing_changes(const std::string &storage, int64_t n) {
+  std::lock_guard<std::mutex> hold(state.pool.lock);
+  auto it = state.pool.connections.find(storage);
+  if (it == state.pool.connections.end()) return;
+  auto c = state.conns.find(it->second);
+  if (c != state.conns.end()) c->second.passing += n;
 }
 
 void dbrpc_viewdb_batch_begin() {

@@ -24,6 +24,12 @@ sqlite3 *dbrpc_viewdb_handle(const std::string &storage);
 // open batch are committed first.
 void dbrpc_viewdb_close_all();
 
+// Notes that n more of the rows this process changed through the view.db of storage are passing
+// bookkeeping, undone before the process ends (a build session's own row). A process whose only
+// changes were such rows leaves a short write-ahead log as it is when it closes the database,
+// for the next process to carry on, instead of copying it into the database and syncing both.
+void dbrpc_viewdb_note_passing_changes(const std::string &storage, int64_t n);
+
 // The OID of the view-private object at the view-relative pathname vrel, whose status is st.
 //
 // An object keeps its OID while it stays the same object with the same data: the OID is tied to

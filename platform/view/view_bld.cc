@@ -62,6 +62,8 @@ ks_status_t view_bld_session_flags(view_handle_t view, const struct timeval *ask
                view_get_tag(view), sqlite3_errmsg(db));
     return KS_ST_ERR;
   }
+  // The row lasts as long as the session: view_bld_session_free removes it.
+  dbrpc_viewdb_note_passing_changes(view_get_path(view), 1);
   // Session numbers wrap within 32 bits, skipping 0 (no session).
   int64_t number = 0;
   if (sqlite3_prepare_v2(db, "SELECT last_insert_rowid()", -1, &s, nullptr) == SQLITE_OK &&
@@ -86,6 +88,7 @@ ks_status_t view_bld_session_free(view_handle_t view) {
   if (ok) {
     sqlite3_bind_int64(s, 1, int64_t(st.own_session));
     ok = sqlite3_step(s) == SQLITE_DONE;
+    if (ok) dbrpc_viewdb_note_passing_changes(view_get_path(view), sqlite3_changes64(db));
   }
   sqlite3_finalize(s);
   st.own_session = 0;
