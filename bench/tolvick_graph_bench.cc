@@ -14,8 +14,11 @@
 // Beside each median is its growth over the size before; a reader that is linear grows about 2x
 // per doubling.
 //
-// Usage: tolvick_graph_bench [-runs N] [-make PATH] [-tolvick PATH] [-no-scaling] [SIZES...]
-// (default sizes 1000 20000 100000, 5 runs; tolvick is taken next to this program).
+// Usage: tolvick_graph_bench [-gnu] [-runs N] [-make PATH] [-tolvick PATH] [-no-scaling] [SIZES...]
+// (default sizes 1000 20000 100000, 5 runs; tolvick is taken next to this program). With -gnu the
+// makefiles of the size table are written in GNU make's own dialect instead (simply expanded and
+// appended variables, a conditional, static pattern rules, order-only prerequisites,
+// target-specific variables), and tolvick reads them with -C gnu.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -126,6 +129,34 @@ std::vector<Growth> growths() {
   };
 }
 
+// The gnu dialect's shape, one makefile: simply expanded and appended variables, a conditional, a pattern
+// rule for the objects, static pattern rules with order-only prerequisites, target-specific
+// variables and phony targets.
+void write_gnu_makefile(const fs::path &path, int rules) {
+  std::ofstream out(path);
+  out << "CC := cc\nCFLAGS ?= -O2\nCFLAGS += -Wall\nAR = ar\n"
+      << "ifeq ($(CC),cc)\nWARN := -Wextra\nelse\nWARN :=\nendif\n"
+      << "%.o: %.c\n\t$(CC) $(CFLAGS) $(WARN) -c $< -o $@\n\n";
+  const int libs = std::max(1, rules / 102);
+  out << ".PHONY: all clean\nall:";
+  for (int l = 0; l < libs; l++) out << " lib" << l << ".a";
+  out << " | obj\n\techo done\n\nobj:\n\tmkdir -p $@\n\n";
+  int made = 3;
+  for (int l = 0; l < libs && made < rules; l++) {
+    std::string objs;
+    for (int i = 0; i < 100 && made < rules; i++, made++) {
+      int n = l * 100 + i;
+      objs += " obj/o" + std::to_string(n) + ".o";
+    }
+    out << "OBJS_" << l << " :=" << objs << "\n"
+        << "$(OBJS_" << l << "): obj/%.o: src/%.c inc/common.h | obj\n"
+        << "lib" << l << ".a: CFLAGS += -DLIB=" << l << "\n"
+        << "lib" << l << ".a: $(OBJS_" << l << ")\n\t$(AR) rv $@ $^\n\n";
+    made++;
+  }
+  out << "clean:\n\trm -rf obj lib*.a\n";
+}
+
 // Runs argv in dir with output to /dev/null; the wall time and the peak memory of the child.
 Sample run(const std::vector<std::string> &argv, const fs::path &dir) {
   auto start = std::chrono::steady_clock::now();
@@ -160,10 +191,12 @@ struct Pair {
 };
 
 Pair measure(const std::string &tolvick, const std::string &make, const fs::path &dir,
-             const fs::path &mf, int runs) {
+             const fs::path &mf, int runs, bool gnu = false) {
   std::vector<double> t_time, m_time, t_mem, m_mem;
+  std::vector<std::string> tolvick_argv = {tolvick, "-p", "-f", mf.string()};
+  if (gnu) tolvick_argv.insert(tolvick_argv.begin() + 1, {"-C", "gnu"});
   for (int r = 0; r < runs; r++) {
-    Sample t = run({tolvick, "-p", "-f", mf.string()}, dir);
+    Sample t = run(tolvick_argv, dir);
     Sample m = run({make, "-p", "-q", "-f", mf.string()}, dir);
     t_time.push_back(t.seconds);
     m_time.push_back(m.seconds);
@@ -179,12 +212,14 @@ Pair measure(const std::string &tolvick, const std::string &make, const fs::path
 int main(int argc, char **argv) {
   int runs = 5;
   bool scaling = true;
+  bool gnu = false;
   std::string make = "make";
   std::string tolvick = (fs::canonical("/proc/self/exe").parent_path() / "tolvick").string();
   std::vector<int> sizes;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
-    if (a == "-runs" && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
+    if (a == "-gnu") gnu = true;
+    else if (a == "-runs" && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
     else if (a == "-make" && i + 1 < argc) make = argv[++i];
     else if (a == "-tolvick" && i + 1 < argc) tolvick = argv[++i];
     else if (a == "-no-scaling") scaling = false;
@@ -196,14 +231,17 @@ int main(int argc, char **argv) {
   const fs::path dir = bench::make_site("tolvick-graph-bench");
   if (dir.empty()) return 1;
 
-  std::printf("Realistic makefiles (medians of %d runs)\n", runs);
+  std::printf("%s makefiles (medians of %d runs)\n", gnu ? "GNU dialect" : "Realistic", runs);
   std::printf("%-8s %12s %12s %7s %12s %12s %7s\n", "rules", "tolvick s", "make s", "time",
               "tolvick KiB", "make KiB", "memory");
   for (int rules : sizes) {
-    fs::path sub = dir / ("realistic" + std::to_string(rules));
+    fs::path sub = dir / ((gnu ? "gnu" : "realistic") + std::to_string(rules));
     fs::create_directories(sub);
-    write_realistic(sub, rules);
-    Pair p = measure(tolvick, make, sub, sub / "Makefile", runs);
+    if (gnu)
+      write_gnu_makefile(sub / "Makefile", rules);
+    else
+      write_realistic(sub, rules);
+    Pair p = measure(tolvick, make, sub, sub / "Makefile", runs, gnu);
     std::printf("%-8d %12.4f %12.4f %7.2f %12ld %12ld %7.2f\n", rules, p.tolvick.seconds,
                 p.make.seconds, p.tolvick.seconds / p.make.seconds, p.tolvick.max_rss_kb,
                 p.make.max_rss_kb, double(p.tolvick.max_rss_kb) / double(p.make.max_rss_kb));
