@@ -386,6 +386,7 @@ void mf_tgt_static_pattern_rule(list_handle_t targets, const char *target_patter
 
   const std::string_view pat(target_pattern);
   const size_t pct = pat.find('%');
+  const std::vector<char *> patterns = to_vector(dep_patterns);
   for (char *t : to_vector(targets)) {
     if (pct == std::string_view::npos) {
       syntax_position();
@@ -396,6 +397,9 @@ void mf_tgt_static_pattern_rule(list_handle_t targets, const char *target_patter
     const std::string_view prefix = pat.substr(0, pct);
     const std::string_view suffix = pat.substr(pct + 1);
     const std::string_view name(t);
+    // The target's dependencies and its one-name target list live only for this call (the
+    // table keeps interned copies), so they are held on the heap and freed behind it.
+    std::vector<std::string> dep_names;
     list_handle_t deps = LIST_HANDLE_NULL;
     const char *stem_text = t;
     std::string stem;
@@ -404,23 +408,26 @@ void mf_tgt_static_pattern_rule(list_handle_t targets, const char *target_patter
         name.substr(name.size() - suffix.size()) == suffix) {
       stem = std::string(name.substr(prefix.size(), name.size() - prefix.size() - suffix.size()));
       stem_text = stem.c_str();
-      for (char *dp : to_vector(dep_patterns)) {
+      for (char *dp : patterns) {
         std::string dep(dp);
         size_t at = dep.find('%');
         if (at != std::string::npos) dep.replace(at, 1, stem);
-        if (deps == LIST_HANDLE_NULL) deps = mf_tgt_new_list(area);
-        append(deps, copy(area, dep.c_str()));
+        dep_names.push_back(std::move(dep));
       }
+      if (!dep_names.empty()) deps = mf_tgt_heap_list();
+      for (std::string &dep : dep_names) append(deps, dep.data());
     } else {
       // A target outside the pattern gets no dependencies from the rule's patterns.
       syntax_position();
       imsg_print(IMSG_WARNING, "Target \"%s\" doesn't match the target pattern \"%s\".\n", -1,
                  t, target_pattern);
     }
-    list_handle_t one = mf_tgt_new_list(area);
+    list_handle_t one = mf_tgt_heap_list();
     append(one, t);
     if (mf_tgt_depends_rule(one, deps, script, double_colon, stem_text) != KS_ST_OK)
       mf_parser_failed = 1;
+    list_destroy(one);
+    list_destroy(deps);
   }
 }
 

@@ -40,3 +40,4 @@ extern ks_dl_library_t dbrpc_sqlite_library;
 #define sqlite3_reset DBRPC_SQLITE_CALL(sqlite3_reset)
 #define sqlite3_step DBRPC_SQLITE_CALL(sqlite3_step)
 #define sqlite3_total_changes64 DBRPC_SQLITE_CALL(sqlite3_total_changes64)
+#define sqlite3_wal_checkpoint_v2 DBRPC_SQLITE_CALL(sqlite3_wal_checkpoint_v2)

@@ -67,6 +67,7 @@ struct Conn {
   bool in_batch = false;  // the write transaction of a batch is open
   pid_t owner = 0;        // the process that opened it
   pid_t opener = 0;       // the process that opened the connection
+  int64_t opened_version = -1;  // the database's data version when it was opened
   int64_t passing = 0;    // rows changed as passing bookkeeping (dbrpc_viewdb_note_passing_changes)
   std::chrono::steady_clock::time_point began;
 };
@@ -77,10 +78,31 @@ bool control(sqlite3 *db, Conn &c, const char *sql);
 // the next one: a few hundred passing transactions, read again quickly by the next opener.
 constexpr off_t kPassingLogLimit = 256 * 1024;
 
+// The data version of the database as db sees it: it changes whenever another connection commits.
+// -1 when it cannot be read.
+int64_t data_version(sqlite3 *db) {
+  sqlite3_stmt *s = nullptr;
+  int64_t version = -1;
+  if (sqlite3_prepare_v2(db, "PRAGMA data_version", -1, &s, nullptr) == SQLITE_OK &&
+      sqlite3_step(s) == SQLITE_ROW)
+    version = sqlite3_column_int64(s, 0);
+  sqlite3_finalize(s);
+  return version;
+}
+
 // Whether the write-ahead log of the view.db of storage is short enough to be left as it is.
 bool short_log(const std::string &storage) {
   struct stat st;
   return stat((storage + "/view.db-wal").c_str(), &st) != 0 || st.st_size <= kPassingLogLimit;
+}
+
+// Whether the connection of this process may leave the write-ahead log as it is when it closes:
+// it changed nothing but passing rows, no other connection committed while it was open (so
+// whatever lasting an earlier process left in the log was copied in by the last to close then),
+// and the log is short.
+bool may_leave_log(sqlite3 *db, const Conn &c) {
+  return c.opener == getpid() && sqlite3_total_changes64(db) <= c.passing && c.opened_version >= 0 &&
+         data_version(db) == c.opened_version && short_log(c.storage);
 }
 
 // Commits the connection's batch transaction, if open; false (and *failed set) when it failed.
@@ -106,13 +128,16 @@ struct State {
   void release() {
     for (auto &[db, c] : conns) {
       commit(db, c, &failed);
-      if (c.opener == getpid() && sqlite3_total_changes64(db) <= c.passing && short_log(c.storage))
-        sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+      if (may_leave_log(db, c)) sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
       sqlite3_finalize(c.select);
       sqlite3_finalize(c.select_dir);
       sqlite3_finalize(c.select_dos_dir);
       sqlite3_finalize(c.insert);
       for (auto &k : c.kept) sqlite3_finalize(k.second);
+      // What lasts is copied into the database now, as far as readers allow (the log synced
+      // first), and not only by the last connection to close: that one may leave the log.
+      if (c.opener == getpid() && sqlite3_total_changes64(db) > c.passing)
+        sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
     }
     conns.clear();
   }
@@ -131,6 +156,7 @@ sqlite3 *open_locked(const std::string &storage, bool create) {
       dbrpc_db_relax_sync(db);
       state.conns[db].storage = storage;
       state.conns[db].opener = getpid();
+      state.conns[db].opened_version = data_version(db);
     }
     return db;
   });

@@ -205,6 +205,9 @@ TEST_F(BsdVar, EvaluationOfOneReference) {
       {"${U}", BSDMAKE_UNDEF_KEEP, KS_ST_NOT_FOUND, nullptr, 4},
       {"${U}", BSDMAKE_UNDEF_ERROR, KS_ST_ERR, nullptr, 4},
       {"$(V", BSDMAKE_UNDEF_SILENT, KS_ST_ERR, nullptr, 0},
+      // A name runs to the first closing bracket of its kind, nested references included.
+      {"${${W}}", BSDMAKE_UNDEF_SILENT, KS_ST_NOT_FOUND, nullptr, 6},
+      {"$(${W})", BSDMAKE_UNDEF_SILENT, KS_ST_NOT_FOUND, nullptr, 7},
   };
   stg_area_t area = stg_create_area(256);
   for (const Row &r : rows) {

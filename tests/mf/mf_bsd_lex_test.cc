@@ -134,6 +134,17 @@ const TokenCase kTokenCases[] = {
     {"sgipmake reports them", kSgip, "x: $(U) y\n",
      {"FILE_NAME [x]", "SINGLE_COLON", "FILE_NAME [y]", "END_OF_LINE"},
      "Undefined variable \"$(U)\""},
+    // A BSD reference's name runs to the first closing bracket of its kind: a reference nested
+    // in a name is not expanded, and the bracket left over fails the parse at its line.
+    {"a nested reference in a name is not read whole", kNet, "x: ${${OBJS}} y\n",
+     {"FILE_NAME [x]", "SINGLE_COLON", "FILE_NAME [y]", "END_OF_LINE"},
+     "Unrecognized character \"}\""},
+    {"a nested reference after text in a name", kSgi, "x: a${${OBJS}}\n",
+     {"FILE_NAME [x]", "SINGLE_COLON", "FILE_NAME [a]", "END_OF_LINE"},
+     "Unrecognized character \"}\""},
+    {"a name in the other brackets is taken as written", kSgip, "x: $(${OBJS}) y\n",
+     {"FILE_NAME [x]", "SINGLE_COLON", "FILE_NAME [y]", "END_OF_LINE"},
+     "Undefined variable \"$(${OBJS})\""},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, BsdTokens, testing::ValuesIn(kTokenCases));

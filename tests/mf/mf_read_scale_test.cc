@@ -73,6 +73,49 @@ TEST(ReadAtScale, ReferencesOnOneLogicalLine) {
   }
 }
 
+// References side by side in one name, mixed with text, nested, empty, with blanks in their
+// value and at the end of a physical line, give one name in every dialect, the same in each, and
+// a message behind them names the line it is on.
+TEST(ReadAtScale, ReferencesSideBySideInOneName) {
+  struct {
+    std::string deps;
+    std::vector<std::string> names;
+    bool bsd = true;  // a BSD name runs to its first closing bracket: no nesting
+  } cases[] = {
+      {"$(A)$(A)$(A)", {"bbb"}},
+      {"p$(A)q${C}r$(A)", {"pbqcrb"}},
+      {"$(A)${${N}}$(A)", {"bbb"}, false},
+      {"$(E)$(A)$(E) $(E)$(E)", {"b"}},
+      {"$(A)$(S)$(A)", {"bc", "db"}},
+      {"$(A)$(A)\
+ $(A)$(C)", {"bb", "bc"}},
+      {"$(A)$(A)\
+	$(A)", {"bb", "b"}},
+      {repeat("$(A)", 3000) + " " + repeat("x$(C)", 2000), {repeat("b", 3000), repeat("xc", 2000)}},
+  };
+  for (uint32_t variant : {uint32_t{MF_COMPAT_STD}, uint32_t{MF_COMPAT_GNU}, uint32_t{MF_COMPAT_SUN},
+                           uint32_t{MF_COMPAT_KELTO}, uint32_t{MF_COMPAT_BSDNETR2}}) {
+    for (const auto &c : cases) {
+      if (variant == MF_COMPAT_BSDNETR2 && !c.bsd) continue;
+      ScanInput s("x: " + c.deps + "\n", variant);
+      bldr_macro_define(s.macros(), "A", "b", 0);
+      bldr_macro_define(s.macros(), "C", "c", 0);
+      bldr_macro_define(s.macros(), "E", "", 0);
+      bldr_macro_define(s.macros(), "N", "A", 0);
+      bldr_macro_define(s.macros(), "S", "c d", 0);
+      std::vector<std::string> want;
+      for (const std::string &n : c.names) want.push_back("FILE_NAME [" + n + "]");
+      EXPECT_EQ(s.tokens(), rule_tokens(want)) << variant << " " << c.deps.substr(0, 40);
+    }
+    mftest::Captured cap;
+    ScanInput s("x: a\\\n $(A)$(A)$(A)! c\n", variant);
+    bldr_macro_define(s.macros(), "A", "b", 0);
+    s.tokens();
+    EXPECT_EQ(cap.err(), "tool: Error: File \"Makefile\", line 2\nUnrecognized character \"!\"\n")
+        << variant;
+  }
+}
+
 // Reading only part of a line changes nothing of what the rest of the line gives: blanks at its
 // end, continuations, carriage returns, escaped and trailing backslashes, references the next
 // part completes, and the line a later message names.

@@ -245,6 +245,20 @@ TEST(MfTgtStaticPattern, EachTargetGetsItsStemAndDependencies) {
   EXPECT_EQ(mf_parser_failed, 0);
 }
 
+TEST(MfTgtStaticPattern, DotSlashIsStrippedAndTheNamesOutliveTheRule) {
+  TgtParse p(MF_COMPAT_GNU);
+  mf_tgt_static_pattern_rule(p.list({"./a.o", "b.o"}), "%.o", p.list({"./%.c", "./%.h"}), nullptr,
+                             0);
+  ASSERT_EQ(mf_parser_failed, 0);
+  // Read after the rule is done: the table holds its own copies of every name.
+  for (const char *target : {"a", "b"}) {
+    mf_tgt_entry_t *t = p.entry((std::string(target) + ".o").c_str());
+    EXPECT_EQ(strings(mf_tgt_get_dep_list(p.table(), t, mf_tgt_next_instance(p.table(), t, nullptr))),
+              (std::vector<std::string>{std::string(target) + ".c", std::string(target) + ".h"}))
+        << target;
+  }
+}
+
 TEST(MfTgtStaticPattern, PatternWithoutPercentFails) {
   TgtParse p(MF_COMPAT_GNU);
   mftest::Captured cap;

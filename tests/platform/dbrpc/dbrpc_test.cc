@@ -392,20 +392,23 @@ TEST(DbrpcViewdb, ProcessesAssigningAtOnceAgreeOnEveryOid) {
 }
 
 // The write-ahead log is copied into the database and emptied when the process closes it, unless
-// the process changed nothing but passing rows (a build session's own) and the log is short:
-// then it is left for the next process. What lasts is never left behind in the log.
+// the process changed nothing but passing rows (a build session's own), no other process
+// committed meanwhile, and the log is short: then it is left for the next process. What lasts is
+// never left behind in the log by the last to close.
 TEST(DbrpcViewdb, OnlyPassingChangesLeaveAShortLogForTheNextProcess) {
   struct Case {
     const char *what;
     int passing_rows;    // rows inserted and deleted again, noted as passing
     size_t row_bytes;    // the size of each such row
     bool lasting;        // an identity is recorded too
+    bool other_commit;   // another connection commits a row meanwhile and closes first
     bool log_left;
   } cases[] = {
-      {"nothing changed", 0, 0, false, true},
-      {"a session's rows", 2, 16, false, true},
-      {"a session's rows and an identity", 2, 16, true, false},
-      {"passing rows past the log's limit", 40, 16 * 1024, false, false},
+      {"nothing changed", 0, 0, false, false, true},
+      {"a session's rows", 2, 16, false, false, true},
+      {"a session's rows and an identity", 2, 16, true, false, false},
+      {"a session's rows while another commits", 2, 16, false, true, false},
+      {"passing rows past the log's limit", 40, 16 * 1024, false, false, false},
   };
   for (const Case &c : cases) {
     site::Site s;
@@ -428,6 +431,15 @@ TEST(DbrpcViewdb, OnlyPassingChangesLeaveAShortLogForTheNextProcess) {
     if (c.lasting) {
       ASSERT_EQ(dbrpc_viewdb_private_oid(storage, "/v/kept", fake_status(0, 0), &oid), KS_ST_OK);
     }
+    if (c.other_commit) {
+      sqlite3 *other = nullptr;
+      ASSERT_EQ(sqlite3_open_v2((storage + "/view.db").c_str(), &other, SQLITE_OPEN_READWRITE, nullptr),
+                SQLITE_OK);
+      EXPECT_EQ(sqlite3_exec(other, "INSERT INTO passing VALUES(1); DELETE FROM passing", nullptr, nullptr,
+                             nullptr),
+                SQLITE_OK);
+      sqlite3_close(other);
+    }
     dbrpc_viewdb_close_all();
     struct stat st;
     const bool left = stat(wal.c_str(), &st) == 0 && st.st_size > 0;
@@ -448,6 +460,37 @@ TEST(DbrpcViewdb, OnlyPassingChangesLeaveAShortLogForTheNextProcess) {
     sqlite3_finalize(q);
     dbrpc_viewdb_close_all();
   }
+}
+
+// A process that recorded something lasting copies it into the database file itself when it
+// closes, even while another process keeps the database open (and may close last, leaving the log).
+TEST(DbrpcViewdb, WhatLastsIsCopiedInByItsOwnProcessEvenWhenAnotherClosesLast) {
+  site::Site s;
+  const std::string storage = s.dir() + "/store", file = storage + "/view.db";
+  ASSERT_EQ(dbrpc_viewdb_create(storage), KS_ST_OK);
+  dbrpc_viewdb_close_all();
+  tbs_oid_t oid{};
+  ASSERT_EQ(dbrpc_viewdb_private_oid(storage, "/v/kept", fake_status(0, 0), &oid), KS_ST_OK);
+  // Another process reads the database meanwhile, and so keeps it open past this one's close.
+  sqlite3 *other = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(file.c_str(), &other, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN; SELECT count(*) FROM private_objects", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  dbrpc_viewdb_close_all();
+  // The database file alone, without the log, holds the identity.
+  sqlite3 *alone = nullptr;
+  const std::string uri = "file:" + file + "?immutable=1";
+  ASSERT_EQ(sqlite3_open_v2(uri.c_str(), &alone, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr), SQLITE_OK);
+  sqlite3_stmt *q = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(alone, "SELECT count(*) FROM private_objects WHERE vrel = '/v/kept'", -1, &q,
+                               nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(q), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(q, 0), 1) << "the identity is only in the log";
+  sqlite3_finalize(q);
+  sqlite3_close(alone);
+  sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
 }
 
 }  // namespace
