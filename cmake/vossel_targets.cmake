@@ -11,9 +11,10 @@ if(VOSSEL_ZLIB_ARCHIVE)
   set(VOSSEL_STATIC_ZLIB::ZLIB ${VOSSEL_ZLIB_ARCHIVE})
 endif()
 # The XDR routines the programs use come from the archive alone: linked as a shared library,
-# libtirpc brings in the Kerberos libraries, which every run would map for nothing.
+# libtirpc brings in the Kerberos libraries, which every run would map for nothing. Not under a
+# sanitizer: its interceptors of the XDR routines find the real ones in the shared library only.
 find_library(VOSSEL_TIRPC_ARCHIVE libtirpc.a)
-if(VOSSEL_TIRPC_ARCHIVE)
+if(VOSSEL_TIRPC_ARCHIVE AND NOT VOSSEL_SANITIZE AND NOT VOSSEL_FUZZ)
   add_library(vossel_tirpc_archive STATIC IMPORTED GLOBAL)
   set_target_properties(vossel_tirpc_archive PROPERTIES IMPORTED_LOCATION ${VOSSEL_TIRPC_ARCHIVE}
     INTERFACE_INCLUDE_DIRECTORIES "${TIRPC_INCLUDE_DIRS}")

@@ -463,8 +463,12 @@ TEST_F(Build, StateDumpsOnSigusr1AndSigusr2) {
   makefile("t:\n\ttouch started; while [ ! -f stop ]; do sleep 0.05; done\n");
   Running run(dir_, {"t"}, {"ORVA_AUDIT_TMPDIR=" + tmp_});
   ASSERT_TRUE(Running::wait_for(path("started")));
+  // Two requests that arrive together give one dump: the make is stopped while both are sent, so
+  // a loaded machine cannot run the first dump before the second request comes.
+  run.signal(SIGSTOP);
   run.signal(SIGUSR1);
   run.signal(SIGUSR1);
+  run.signal(SIGCONT);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   run.signal(SIGUSR2);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
