@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,9 +76,10 @@ struct Options {
   }
 };
 
-// Runs argv in dir with its output in the file out; the wall time, or a negative value when it
-// fails.
-inline double run(const std::vector<std::string> &argv, const fs::path &dir, const fs::path &out) {
+// Runs argv in dir with its output in the file out; the wall time. The wait status goes to
+// *status and, when max_rss_kb is given, the child's peak resident memory to *max_rss_kb.
+inline double run_child(const std::vector<std::string> &argv, const fs::path &dir,
+                        const fs::path &out, int *status, long *max_rss_kb = nullptr) {
   auto start = std::chrono::steady_clock::now();
   pid_t pid = fork();
   if (pid == 0) {
@@ -91,9 +93,17 @@ inline double run(const std::vector<std::string> &argv, const fs::path &dir, con
     execvp(args[0], args.data());
     _exit(127);
   }
+  struct rusage usage {};
+  wait4(pid, status, 0, &usage);
+  if (max_rss_kb) *max_rss_kb = usage.ru_maxrss;
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Runs argv in dir with its output in the file out; the wall time, or a negative value when it
+// fails.
+inline double run(const std::vector<std::string> &argv, const fs::path &dir, const fs::path &out) {
   int status = 0;
-  waitpid(pid, &status, 0);
-  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  double seconds = run_child(argv, dir, out, &status);
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
 }
 

@@ -159,29 +159,15 @@ void write_gnu_makefile(const fs::path &path, int rules) {
 
 // Runs argv in dir with output to /dev/null; the wall time and the peak memory of the child.
 Sample run(const std::vector<std::string> &argv, const fs::path &dir) {
-  auto start = std::chrono::steady_clock::now();
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (chdir(dir.c_str()) != 0) _exit(127);
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    dup2(null, 2);
-    std::vector<char *> args;
-    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
   int status = 0;
-  struct rusage usage {};
-  wait4(pid, &status, 0, &usage);
-  double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  Sample sample{};
+  sample.seconds = bench::run_child(argv, dir, "/dev/null", &status, &sample.max_rss_kb);
+  // "make -q" exits non-zero when targets are out of date: only a program that did not run fails.
   if (!WIFEXITED(status) || WEXITSTATUS(status) == 127) {
     std::fprintf(stderr, "%s failed to run\n", argv[0].c_str());
     std::exit(1);
   }
-  return {seconds, usage.ru_maxrss};
+  return sample;
 }
 
 // The medians of runs of tolvick and make over the makefile mf in dir, run in turn.

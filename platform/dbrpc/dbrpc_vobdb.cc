@@ -381,41 +381,46 @@ ks_status_t dbrpc_vobdb_store_dos(const std::string &git_dir, const void *cr_byt
   return KS_ST_OK;
 }
 
-ks_status_t dbrpc_vobdb_find_do(const std::string &git_dir, const tbs_oid_t &do_oid,
-                                dbrpc_vobdb_do_t *out) {
+namespace {
+
+// Runs the query sql, whose one parameter is a derived object's OID, and hands its first row to
+// read. KS_ST_NOT_FOUND when there is no row; KS_ST_ERR when the database fails.
+template <class Read>
+ks_status_t select_do_row(const std::string &git_dir, const char *sql, const tbs_oid_t &do_oid,
+                          Read read) {
   std::lock_guard<std::mutex> hold(pool.lock);
   sqlite3 *db = open_locked(git_dir);
   if (!db) return KS_ST_ERR;
-  static const std::string sql = std::string("SELECT ") + kDoColumns + " FROM dos WHERE do_oid = ?1";
-  Stmt s(db, sql.c_str());
+  Stmt s(db, sql);
   if (!s) return KS_ST_ERR;
   sqlite3_bind_blob(s.s, 1, do_oid.bytes, 16, SQLITE_STATIC);
   int rc = sqlite3_step(s.s);
   if (rc == SQLITE_ROW) {
-    read_do(s.s, out);
+    read(s.s);
     return KS_ST_OK;
   }
   return rc == SQLITE_DONE ? KS_ST_NOT_FOUND : KS_ST_ERR;
 }
 
+}  // namespace
+
+ks_status_t dbrpc_vobdb_find_do(const std::string &git_dir, const tbs_oid_t &do_oid,
+                                dbrpc_vobdb_do_t *out) {
+  static const std::string sql = std::string("SELECT ") + kDoColumns + " FROM dos WHERE do_oid = ?1";
+  return select_do_row(git_dir, sql.c_str(), do_oid, [out](sqlite3_stmt *row) { read_do(row, out); });
+}
+
 ks_status_t dbrpc_vobdb_get_cr(const std::string &git_dir, const tbs_oid_t &do_oid,
                                std::string *bytes, uint32_t *crc) {
-  std::lock_guard<std::mutex> hold(pool.lock);
-  sqlite3 *db = open_locked(git_dir);
-  if (!db) return KS_ST_ERR;
-  Stmt s(db, "SELECT crs.data, crs.crc FROM dos JOIN crs ON crs.cr_id = dos.cr_id"
-             " WHERE dos.do_oid = ?1");
-  if (!s) return KS_ST_ERR;
-  sqlite3_bind_blob(s.s, 1, do_oid.bytes, 16, SQLITE_STATIC);
-  int rc = sqlite3_step(s.s);
-  if (rc == SQLITE_ROW) {
-    const void *data = sqlite3_column_blob(s.s, 0);
-    int n = sqlite3_column_bytes(s.s, 0);
-    bytes->assign(static_cast<const char *>(data ? data : ""), size_t(n));
-    *crc = uint32_t(sqlite3_column_int64(s.s, 1));
-    return KS_ST_OK;
-  }
-  return rc == SQLITE_DONE ? KS_ST_NOT_FOUND : KS_ST_ERR;
+  return select_do_row(git_dir,
+                       "SELECT crs.data, crs.crc FROM dos JOIN crs ON crs.cr_id = dos.cr_id"
+                       " WHERE dos.do_oid = ?1",
+                       do_oid, [bytes, crc](sqlite3_stmt *row) {
+                         const void *data = sqlite3_column_blob(row, 0);
+                         int n = sqlite3_column_bytes(row, 0);
+                         bytes->assign(static_cast<const char *>(data ? data : ""), size_t(n));
+                         *crc = uint32_t(sqlite3_column_int64(row, 1));
+                       });
 }
 
 ks_status_t dbrpc_vobdb_dep_hashes(const std::string &git_dir, const tbs_oid_t &do_oid,
@@ -511,21 +516,13 @@ ks_status_t dbrpc_vobdb_set_shared(const std::string &git_dir, const tbs_oid_t &
 
 ks_status_t dbrpc_vobdb_find_pool(const std::string &git_dir, const tbs_oid_t &do_oid,
                                   dbrpc_vobdb_pool_t *out) {
-  std::lock_guard<std::mutex> hold(pool.lock);
-  sqlite3 *db = open_locked(git_dir);
-  if (!db) return KS_ST_ERR;
-  Stmt s(db, "SELECT size, mtime_ns, dev, ino FROM do_pool WHERE do_oid = ?1");
-  if (!s) return KS_ST_ERR;
-  sqlite3_bind_blob(s.s, 1, do_oid.bytes, 16, SQLITE_STATIC);
-  int rc = sqlite3_step(s.s);
-  if (rc == SQLITE_ROW) {
-    out->size = uint64_t(sqlite3_column_int64(s.s, 0));
-    out->mtime_ns = sqlite3_column_int64(s.s, 1);
-    out->dev = uint64_t(sqlite3_column_int64(s.s, 2));
-    out->ino = uint64_t(sqlite3_column_int64(s.s, 3));
-    return KS_ST_OK;
-  }
-  return rc == SQLITE_DONE ? KS_ST_NOT_FOUND : KS_ST_ERR;
+  return select_do_row(git_dir, "SELECT size, mtime_ns, dev, ino FROM do_pool WHERE do_oid = ?1",
+                       do_oid, [out](sqlite3_stmt *row) {
+                         out->size = uint64_t(sqlite3_column_int64(row, 0));
+                         out->mtime_ns = sqlite3_column_int64(row, 1);
+                         out->dev = uint64_t(sqlite3_column_int64(row, 2));
+                         out->ino = uint64_t(sqlite3_column_int64(row, 3));
+                       });
 }
 
 ks_status_t dbrpc_vobdb_delete_do(const std::string &git_dir, const tbs_oid_t &do_oid) {
@@ -554,18 +551,8 @@ ks_status_t dbrpc_vobdb_delete_do(const std::string &git_dir, const tbs_oid_t &d
 }
 
 ks_status_t dbrpc_vobdb_do_row(const std::string &git_dir, const tbs_oid_t &do_oid, int64_t *row) {
-  std::lock_guard<std::mutex> hold(pool.lock);
-  sqlite3 *db = open_locked(git_dir);
-  if (!db) return KS_ST_ERR;
-  Stmt s(db, "SELECT rowid FROM dos WHERE do_oid = ?1");
-  if (!s) return KS_ST_ERR;
-  sqlite3_bind_blob(s.s, 1, do_oid.bytes, 16, SQLITE_STATIC);
-  int rc = sqlite3_step(s.s);
-  if (rc == SQLITE_ROW) {
-    *row = sqlite3_column_int64(s.s, 0);
-    return KS_ST_OK;
-  }
-  return rc == SQLITE_DONE ? KS_ST_NOT_FOUND : KS_ST_ERR;
+  return select_do_row(git_dir, "SELECT rowid FROM dos WHERE do_oid = ?1", do_oid,
+                       [row](sqlite3_stmt *found) { *row = sqlite3_column_int64(found, 0); });
 }
 
 ks_status_t dbrpc_vobdb_find_do_by_row(const std::string &git_dir, int64_t row, dbrpc_vobdb_do_t *out) {
