@@ -17,9 +17,13 @@
 #include "ks/fileutl.h"
 #include "tbs/tbs_product.h"
 
+// The candidates of one shopping and the VOB read scope that lasts while they are evaluated: the
+// evaluation reads each candidate's row, pool entry and record several times over.
 struct vob_ob_cursor_s {
   std::vector<tbs_oid_t> candidates;
   size_t next = 0;
+  vob_ob_cursor_s() { dbrpc_vobdb_read_begin(); }
+  ~vob_ob_cursor_s() { dbrpc_vobdb_read_end(); }
 };
 
 namespace {
