@@ -84,10 +84,18 @@ void forget_kept() {
   k = KeptFile();
 }
 
-// At exit: removes the kept file when it is this process's.
+// At exit: removes the kept file when it is this process's, with the raw event file its audits
+// left emptied for the next one.
 void remove_kept_at_exit() {
   KeptFile &k = kept();
-  if (kept_is_ours()) unlink(k.path.c_str());
+  if (kept_is_ours()) {
+    std::string raw = k.path + ".raw";
+    struct stat s;
+    if (lstat(raw.c_str(), &s) == 0 && S_ISREG(s.st_mode) && s.st_size == 0 &&
+        s.st_uid == geteuid())
+      unlink(raw.c_str());
+    unlink(k.path.c_str());
+  }
   forget_kept();
 }
 
@@ -247,6 +255,13 @@ ks_status_t bldr_cr_emit_child_build_avoidance_marker_for_parent() {
 
 ks_status_t bldr_cr_stop_audit() {
   ks_status_t st = view_audit_stop();
+  if (st != KS_ST_OK)
+    imsg_print(IMSG_ERROR, &_bldr_cr_karsel_msg_table, BLDR_CR_MSG_STOP_FAILED, tbs_strerror(st));
+  return st;
+}
+
+ks_status_t bldr_cr_stop_kept_audit() {
+  ks_status_t st = view_audit_stop_kept();
   if (st != KS_ST_OK)
     imsg_print(IMSG_ERROR, &_bldr_cr_karsel_msg_table, BLDR_CR_MSG_STOP_FAILED, tbs_strerror(st));
   return st;
