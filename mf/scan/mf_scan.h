@@ -102,6 +102,7 @@ struct mf_scanner_t {
   // character; a known move is one load. Zeroed memory, so only the rows met take pages.
   std::unique_ptr<uint16_t[], void (*)(void *)> moves{nullptr, std::free};
   int32_t n_classes = 0;              // classes per row of moves
+  bool moves_tried = false;           // the table of moves was made, or could not be
 
   // Longest-match memory. A match may read far beyond its end before the automaton gives up
   // and falls back to the last accepting state; the text it read in vain is given back and read
