@@ -1,5 +1,6 @@
 #include "mf/bldr_macro.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -252,11 +253,22 @@ const char *bldr_macro_lookup_in_table(bldr_macro_table_t *table, const char *na
 
 const char *bldr_macro_lookup(list_handle_t tables, const char *name, uint32_t *flags) {
   void *datum = nullptr;
+  // Traced, every table says what it holds; otherwise an empty table is passed over unasked.
+  const bool traced = tracing(4);
   for (list_cursor_t c = list_next(tables, nullptr, &datum); c != nullptr;
        c = list_next(tables, c, &datum)) {
-    const char *value = bldr_macro_lookup_in_table(static_cast<bldr_macro_table_t *>(datum),
-                                                   name, flags);
-    if (value != nullptr) return value;
+    auto *table = static_cast<bldr_macro_table_t *>(datum);
+    if (traced) {
+      const char *value = bldr_macro_lookup_in_table(table, name, flags);
+      if (value != nullptr) return value;
+      continue;
+    }
+    void *slot = nullptr;
+    if (hash_count(table->hash) == 0 || !hash_str_lookup(table->hash, name, nullptr, &slot))
+      continue;
+    auto *entry = static_cast<bldr_macro_entry_t *>(slot);
+    if (flags) *flags = entry->flags;
+    return entry->value;
   }
   return nullptr;
 }
@@ -707,8 +719,9 @@ ks_status_t eval_ref(list_handle_t tables, bldr_macro_flavor_t flavor, const cha
   }
 
   if (recurse_depth == 0) {
-    std::strncpy(saved_macro_name, name.c_str(), sizeof saved_macro_name - 1);
-    saved_macro_name[sizeof saved_macro_name - 1] = '\0';
+    const size_t kept = std::min(name.size(), sizeof saved_macro_name - 1);
+    std::memcpy(saved_macro_name, name.c_str(), kept);
+    saved_macro_name[kept] = '\0';
   } else if (recurse_depth > kMaxDepth) {
     // A macro met again on the way down is a circular definition; a long chain of distinct
     // macros is only too deep.
@@ -831,9 +844,17 @@ ks_status_t eval_ref(list_handle_t tables, bldr_macro_flavor_t flavor, const cha
 int bldr_macro_find_tag(const char *text, size_t start, size_t end, const char *tag_set,
                         size_t *offset) {
   bool steps_refs = std::strchr(tag_set, '$') != nullptr;
+  // A character that is neither a tag, a '$' nor the end is passed in one test.
+  bool stops[256] = {};
+  stops[0] = stops[static_cast<unsigned char>('$')] = true;
+  for (const char *tag = tag_set; *tag != '\0'; ++tag) stops[static_cast<unsigned char>(*tag)] = true;
   size_t p = start;
   while (p < end) {
     char c = text[p];
+    if (!stops[static_cast<unsigned char>(c)]) {
+      p += size_t(strutl_char_len(text + p));
+      continue;
+    }
     if (c == '\0') return 0;
     if (c == '$' && steps_refs) {
       char n = text[p + 1];
@@ -850,7 +871,7 @@ int bldr_macro_find_tag(const char *text, size_t start, size_t end, const char *
       }
       continue;
     }
-    if (c != '$' && std::strchr(tag_set, c) != nullptr) {
+    if (c != '$') {
       *offset = p;
       return 1;
     }
@@ -1136,6 +1157,27 @@ ks_status_t bldr_macutl_expand_line_list(uint32_t dialect, list_handle_t tables,
       return bldr_macro_expand_line_list(tables, bldr_macro_compat_to_macro_flavor(dialect), line,
                                          recursive, result_area, result, bindings, binding_area);
   }
+}
+
+ks_status_t bldr_macutl_expand_to_string(uint32_t dialect, list_handle_t tables, const char *line,
+                                         std::string *out) {
+  if (dialect == 1 || dialect == 4 || dialect == 5) {
+    char *result = nullptr;
+    const ks_status_t st = bldr_macutl_expand_line_list(dialect, tables, 0, line, 1, STG_AREA_HEAP,
+                                                        &result, LIST_HANDLE_NULL, STG_AREA_NULL);
+    if (st == KS_ST_OK && result != nullptr) out->assign(result);
+    stg_free(result);
+    return st == KS_ST_OK && result == nullptr ? KS_ST_ERR : st;
+  }
+  // Expanded in place and copied out once: no copy in an area between.
+  mf_flex_local s;
+  if (!mf_flex_append_str(&s.ptr(), line)) return no_memory();
+  const ks_status_t st =
+      bldr_macro_expand_flex_string(tables, bldr_macro_compat_to_macro_flavor(dialect), &s.ptr(), 1,
+                                    LIST_HANDLE_NULL, STG_AREA_NULL);
+  if (st != KS_ST_OK) return st;
+  out->assign(s.c_str());
+  return KS_ST_OK;
 }
 
 int bldr_macutl_find_in_str(uint32_t dialect, list_handle_t, const char *text, const char *name) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "ks/hash.h"
 #include "ks/imsg.h"
@@ -254,6 +255,11 @@ ks_status_t bldr_macutl_expand_line_list(uint32_t dialect, list_handle_t tables,
                                          const char *line, uint32_t recursive,
                                          stg_area_t result_area, char **result,
                                          list_handle_t bindings, stg_area_t binding_area);
+
+// Expands line fully by the dialect, as bldr_macutl_expand_line_list with no bindings, into *out.
+// KS_ST_OK, or the expander's failure status after its message (*out then as it was).
+ks_status_t bldr_macutl_expand_to_string(uint32_t dialect, list_handle_t tables, const char *line,
+                                         std::string *out);
 
 // Expands line with the BSD variable engine (bsd_mode: the engine's undefined-variable mode); the
 // result is copied into result_area. KS_ST_ERR after the engine's message.
