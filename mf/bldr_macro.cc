@@ -58,6 +58,11 @@ constexpr Catalog kCatalog;
 
 bool tracing(int level) { return mf_utl_should_trace(kTrace, level); }
 
+// The bit of a name of len bytes in a table's name_bits.
+uint64_t name_bit(const char *name, size_t len) {
+  return uint64_t(1) << ((static_cast<unsigned char>(name[0]) * 31u + len) % 64);
+}
+
 unsigned long table_id(const bldr_macro_table_t *table) {
   return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(table));
 }
@@ -73,6 +78,7 @@ ks_status_t define_entry(bldr_macro_table_t *table, const char *name, const char
     imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
     return KS_ST_ERR;
   }
+  table->name_bits |= name_bit(name, std::strlen(name));
   auto *entry = static_cast<bldr_macro_entry_t *>(slot);
   if (existed && only_new) {
     if (tracing(3)) {
@@ -253,8 +259,10 @@ const char *bldr_macro_lookup_in_table(bldr_macro_table_t *table, const char *na
 
 const char *bldr_macro_lookup(list_handle_t tables, const char *name, uint32_t *flags) {
   void *datum = nullptr;
-  // Traced, every table says what it holds; otherwise an empty table is passed over unasked.
+  // Traced, every table says what it holds; otherwise a table that cannot hold the name is
+  // passed over unasked.
   const bool traced = tracing(4);
+  const uint64_t bit = name_bit(name, std::strlen(name));
   for (list_cursor_t c = list_next(tables, nullptr, &datum); c != nullptr;
        c = list_next(tables, c, &datum)) {
     auto *table = static_cast<bldr_macro_table_t *>(datum);
@@ -264,7 +272,7 @@ const char *bldr_macro_lookup(list_handle_t tables, const char *name, uint32_t *
       continue;
     }
     void *slot = nullptr;
-    if (hash_count(table->hash) == 0 || !hash_str_lookup(table->hash, name, nullptr, &slot))
+    if ((table->name_bits & bit) == 0 || !hash_str_lookup(table->hash, name, nullptr, &slot))
       continue;
     auto *entry = static_cast<bldr_macro_entry_t *>(slot);
     if (flags) *flags = entry->flags;
@@ -583,6 +591,19 @@ ks_status_t parse_ref(bldr_macro_flavor_t flavor, const char *text, size_t len, 
   r->in_start = p + 2;
   r->in_end = size_t(close - text);
   r->len = r->in_end + 1 - p;
+  // A plain name, without a reference, a modifier or a blank, is the whole inside: neither a
+  // function call nor a substitution. Its bytes are tested alone, as none of these four can be
+  // part of a multibyte character.
+  bool plain = true;
+  for (size_t i = r->in_start; plain && i < r->in_end; i++) {
+    const char b = text[i];
+    plain = b != '$' && b != ':' && b != ' ' && b != '\t';
+  }
+  if (plain) {
+    r->name_start = r->in_start;
+    r->name_end = r->in_end;
+    return KS_ST_OK;
+  }
 
   if (function_calls_recognised(flavor)) {
     size_t blank = 0;

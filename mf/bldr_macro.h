@@ -56,6 +56,9 @@ struct bldr_macro_table_t {
   hash_ht_t hash;
   bldr_macro_origin_t kind;
   stg_area_t area;  // where values are copied; STG_AREA_HEAP: each value is its own heap block
+  // A bit for every name ever entered, by its first byte and length: a name whose bit is clear
+  // is not in the table, and a lookup passes over it without hashing the name.
+  uint64_t name_bits;
 };
 
 // A table's datum per name.
