@@ -544,8 +544,7 @@ int mf_tgt_archive_def(mf_tgt_table_t *table, const char *lib, const char *membe
 
 int mf_tgt_chk_archive_tgt(mf_tgt_table_t *table, const char *name, list_handle_t deps,
                            list_handle_t script, const char **out_lib_key) {
-  // Every archive reference, and every word of a list of them, holds a '('.
-  if (std::strchr(name, '(') == nullptr) return 0;
+  if (!mf_tgt_may_be_archive_ref(name)) return 0;
   char lib[1024];
   char member[1024];
   auto define_one = [&](const char *ref) -> bool {
