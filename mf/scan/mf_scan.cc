@@ -171,7 +171,12 @@ void mf_scan_wcs_to_shr_text(const wchar_t *wtext) {
   *out = '\0';
 }
 
+uint64_t mf_scan_restarts = 0;
+
+void mf_scan_restart_all() { mf_scan_restarts++; }
+
 void mf_scan_restart(mf_scanner_t *s) {
+  s->restarted_at = mf_scan_restarts;
   ensure_buffer(s);
   forget_failed(s);
   s->n_chars = 0;
