@@ -261,6 +261,37 @@ TEST_F(Reuse, ARunThatReusesEverythingWritesNothingToTheViewAndScriptsRunInASess
   EXPECT_EQ(session_of(scratch_ + "/inner"), second);
 }
 
+TEST_F(Reuse, ATargetOfManyDependenciesIsReusedUntilOneOfThemChanges) {
+  std::string objs, rules;
+  for (int i = 0; i < 13; i++) {
+    const std::string n = "c" + std::to_string(i);
+    site::write_file(src() + "/" + n + ".c", "int " + n + "(void) { return " + std::to_string(i) + "; }\n");
+    if (i < 12) objs += " " + n + ".o";
+    rules += n + ".o: " + n + ".c\n\tcc -c " + n + ".c && echo " + n + ".o >> $(LOG)\n";
+  }
+  auto write_makefile = [&](const std::string &extra) {
+    site::write_file(src() + "/Makefile",
+                     makefile("lib.a:" + objs + extra + "\n\tar rc lib.a" + objs + extra +
+                              " && echo lib.a >> $(LOG)\n" + rules));
+  };
+  write_makefile("");
+  ASSERT_EQ(run("v1", {"tolvick"}).status, 0);
+  ASSERT_EQ(runs(), 13);
+  ASSERT_EQ(run("v1", {"tolvick"}).status, 0);
+  EXPECT_EQ(runs(), 13);
+  site::write_file(src() + "/c7.c", "int c7(void) { return 70; }\n");
+  ASSERT_EQ(run("v1", {"tolvick"}).status, 0);
+  EXPECT_EQ(runs(), 15) << "c7.o and lib.a";
+  // A dependency the record does not have.
+  ASSERT_EQ(run("v1", {"tolvick", "c12.o"}).status, 0);
+  ASSERT_EQ(runs(), 16);
+  write_makefile(" c12.o");
+  e2e::Result r = run("v1", {"tolvick", "-v"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(runs(), 17);
+  EXPECT_THAT(r.out + r.err, HasSubstr("Cannot reuse \"lib.a\""));
+}
+
 TEST_F(Reuse, VersionZeroOfANewBranchWinksInWhatItsPredecessorBuilt) {
   ASSERT_EQ(run("v1", {"tolvick", "hello.o"}).status, 0);
   site_.make_view("v2");
