@@ -131,37 +131,60 @@ ks_status_t fileutl_abspn(const char *path, char *buf, size_t size) {
   return copy_to(out, buf, size) ? KS_ST_OK : KS_ST_NAME_TOO_LONG;
 }
 
-ks_status_t fileutl_read_whole_dir(const char *dir, char ***names, size_t *count) {
-  *names = nullptr;
-  *count = 0;
+ks_status_t fileutl_walk_dir(const char *dir, bool (*fn)(const char *name, void *ctx), void *ctx) {
   DIR *d = ::opendir(dir);
   if (!d) return errno == ENOENT || errno == ENOTDIR ? KS_ST_NOT_FOUND : KS_ST_ERR;
-  std::vector<char *> found;
   ks_status_t st = KS_ST_OK;
   errno = 0;
   while (struct dirent *e = ::readdir(d)) {
-    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-    char *copy = stg_strdup(e->d_name);
-    if (!copy) {
-      st = KS_ST_NO_MEMORY;
+    const char *n = e->d_name;
+    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+    if (!fn(n, ctx)) {
+      errno = 0;
       break;
     }
-    found.push_back(copy);
   }
-  if (st == KS_ST_OK && errno != 0) st = KS_ST_ERR;
+  if (errno != 0) st = KS_ST_ERR;
   int saved = errno;
   ::closedir(d);
-  if (st == KS_ST_OK && !found.empty()) {
-    *names = static_cast<char **>(stg_malloc(found.size() * sizeof(char *)));
+  errno = saved;
+  return st;
+}
+
+ks_status_t fileutl_read_whole_dir(const char *dir, char ***names, size_t *count) {
+  *names = nullptr;
+  *count = 0;
+  struct Found {
+    std::vector<char *> names;
+    bool full = false;
+  } found;
+  ks_status_t st = fileutl_walk_dir(
+      dir,
+      [](const char *name, void *ctx) {
+        auto *f = static_cast<Found *>(ctx);
+        char *copy = stg_strdup(name);
+        if (!copy) {
+          f->full = true;
+          return false;
+        }
+        f->names.push_back(copy);
+        return true;
+      },
+      &found);
+  if (st == KS_ST_OK && found.full) st = KS_ST_NO_MEMORY;
+  int saved = errno;
+  if (st == KS_ST_OK && !found.names.empty()) {
+    *names = static_cast<char **>(stg_malloc(found.names.size() * sizeof(char *)));
     if (!*names) st = KS_ST_NO_MEMORY;
   }
   if (st != KS_ST_OK) {
-    for (char *n : found) stg_free(n);
+    for (char *n : found.names) stg_free(n);
     errno = saved;
     return st;
   }
-  if (!found.empty()) std::memcpy(*names, found.data(), found.size() * sizeof(char *));
-  *count = found.size();
+  if (!found.names.empty())
+    std::memcpy(*names, found.names.data(), found.names.size() * sizeof(char *));
+  *count = found.names.size();
   return KS_ST_OK;
 }
 
