@@ -101,13 +101,7 @@ uint64_t failed_key(int64_t position, int32_t state) {
 }
 
 void forget_failed(mf_scanner_t *s) {
-  if (!s->failed.empty()) {
-    if (s->failed.bucket_count() > 4096) {
-      std::unordered_set<uint64_t>().swap(s->failed);
-    } else {
-      s->failed.clear();
-    }
-  }
+  s->failed.clear();
   s->origin = 0;
   s->failed_max = -1;
 }
@@ -343,7 +337,7 @@ int match_in_place(mf_scanner_t *s) {
       last_pos = cp;
     }
     // A pair met in vain before: nothing beyond it is accepted, as if the automaton jammed here.
-    if (recall && s->failed.count(failed_key(s->origin + cp, state)) != 0) break;
+    if (recall && s->failed.contains(failed_key(s->origin + cp, state))) break;
     state = move(s, t, state, cls);
     ++cp;
     if (state == jam) break;
@@ -420,7 +414,7 @@ int match(mf_scanner_t *s) {
       last_pos = cp;
     }
     // A pair met in vain before: nothing beyond it is accepted, as if the automaton jammed here.
-    if (recall && s->failed.count(failed_key(s->origin + (cp - text), state)) != 0) break;
+    if (recall && s->failed.contains(failed_key(s->origin + (cp - text), state))) break;
     state = move(s, t, state, cls);
     ++cp;
     if (state == jam) break;
