@@ -266,8 +266,10 @@ ks_status_t bldr_cr_stop_audit() {
   return st;
 }
 
-ks_status_t bldr_cr_stop_kept_audit() {
-  ks_status_t st = view_audit_stop_kept();
+ks_status_t bldr_cr_stop_kept_audit(const char *pathname) {
+  // Only the kept file's raw events are left for the next audit: the file removed at exit.
+  const bool kept_file = pathname && kept().fd >= 0 && kept().path == pathname;
+  ks_status_t st = kept_file ? view_audit_stop_kept() : view_audit_stop();
   if (st != KS_ST_OK)
     imsg_print(IMSG_ERROR, &_bldr_cr_karsel_msg_table, BLDR_CR_MSG_STOP_FAILED, tbs_strerror(st));
   return st;

@@ -90,9 +90,9 @@ ks_status_t bldr_cr_emit_child_build_avoidance_marker_for_parent();
 
 // Stops the running audit; the platform's status (printed when not 0).
 ks_status_t bldr_cr_stop_audit();
-// As bldr_cr_stop_audit, for an audit begun with bldr_cr_init_kept_audit: its raw event file is
-// left emptied for the next such audit.
-ks_status_t bldr_cr_stop_kept_audit();
+// As bldr_cr_stop_audit, for an audit begun with bldr_cr_init_kept_audit into pathname: when
+// pathname is the kept audit file, its raw event file is left emptied for the next such audit.
+ks_status_t bldr_cr_stop_kept_audit(const char *pathname);
 
 // Starts the audit of the rebuild desc in this process: initial directory, non-VOB dependencies
 // (trusted), predefined dependencies, makefiles when they count, then the build-script section.

@@ -303,7 +303,7 @@ ks_status_t bldr_cr_rbld_tgt(view_handle_t view, const char *view_tag, const cha
         // The conversion and the record see the view as of one moment: the worktrees, names and
         // registry are read once for both.
         view_xstat_moment_t moment;
-        st = bldr_cr_stop_kept_audit();
+        st = bldr_cr_stop_kept_audit(path);
         if (st != KS_ST_OK) {
           fail(st, false);
           return;
