@@ -68,14 +68,20 @@ KeptFile &kept() {
 }
 
 // Whether the kept file is this process's and still the one fd is open on (a process forked
-// from the one that made it has a copy of the record, not the file).
-bool kept_is_ours() {
+// from the one that made it has a copy of the record, not the file); *size (when given) gets
+// its length.
+bool kept_is_ours(off_t *size = nullptr) {
   const KeptFile &k = kept();
   struct stat a, b;
-  return k.fd >= 0 && k.owner == getpid() && fstat(k.fd, &a) == 0 &&
-         lstat(k.path.c_str(), &b) == 0 && S_ISREG(b.st_mode) && a.st_dev == b.st_dev &&
-         a.st_ino == b.st_ino && b.st_nlink == 1 && b.st_uid == geteuid();
+  bool ours = k.fd >= 0 && k.owner == getpid() && fstat(k.fd, &a) == 0 &&
+              lstat(k.path.c_str(), &b) == 0 && S_ISREG(b.st_mode) && a.st_dev == b.st_dev &&
+              a.st_ino == b.st_ino && b.st_nlink == 1 && b.st_uid == geteuid();
+  if (ours && size) *size = b.st_size;
+  return ours;
 }
+
+// Empties the kept file (of length size); false when it cannot.
+bool empty_kept(off_t size) { return size == 0 || ftruncate(kept().fd, 0) == 0; }
 
 // Lets go of the kept file without touching it.
 void forget_kept() {
@@ -436,10 +442,11 @@ ks_status_t bldr_cr_init_kept_audit(char *path_buf, size_t path_size, const char
                                     char *pid_buf, size_t pid_size) {
   PFM_ASSERT(path_buf != nullptr && path_size > 0 && pid_buf != nullptr && pid_size > 1);
   const KeptFile &k = kept();
-  if (k.fd >= 0 && !live_audit_files().count(k.path) && kept_is_ours()) {
+  off_t size = 0;
+  if (k.fd >= 0 && !live_audit_files().count(k.path) && kept_is_ours(&size)) {
     const char *tmpdir = bldr_utl_get_audit_tmpdir(1, 1, nullptr);
     if (tmpdir && k.dir == tmpdir && k.path.size() < path_size && k.pid.size() < pid_size &&
-        ftruncate(k.fd, 0) == 0) {
+        empty_kept(size)) {
       std::memcpy(path_buf, k.path.c_str(), k.path.size() + 1);
       std::memcpy(pid_buf, k.pid.c_str(), k.pid.size() + 1);
       *seq = k.seq;
@@ -463,8 +470,13 @@ ks_status_t bldr_cr_end_kept_audit_files(const char *pathname, uint32_t seq, con
   if (k.fd < 0 || k.path != pathname || leaving_files())
     return bldr_cr_cleanup_audit_files(pathname, seq, dir, host, pid);
   live_audit_files().erase(pathname);
-  // Emptied now: what it holds is of no use any more, and a kept file holds no audit.
-  if (!kept_is_ours() || ftruncate(k.fd, 0) != 0) {
+  // Emptied now: what it holds is of no use any more, and a kept file holds no audit. (Emptied
+  // through the descriptor: whatever the name holds by now is checked before the next audit.)
+  if (k.owner != getpid()) {
+    forget_kept();  // the file of the process this one was forked from
+    return KS_ST_OK;
+  }
+  if (ftruncate(k.fd, 0) != 0) {
     forget_kept();
     return bldr_cr_cleanup_audit_files(pathname, seq, dir, host, pid);
   }

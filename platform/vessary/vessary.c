@@ -408,13 +408,15 @@ static int join_raw(const char *path, const char *id, char out_id[VS_ID_LEN + 1]
   return move_high(fd);
 }
 
-/* Whether the raw event file open on fd at raw can be renewed in place for a new audit: it is
- * what the name holds (no link), a regular file with one name, of this user. */
-static int renewable(int fd, const char *raw) {
+/* Renews the raw event file open on fd at raw in place for a new audit, empty, when it is what
+ * the name holds (no link), a regular file with one name, of this user. Whether it did. */
+static int renew_raw(int fd, const char *raw) {
   struct stat a, b;
-  return VS_SYS(SYS_fstat, fd, &a) == 0 && sys_stat(AT_FDCWD, raw, &b, AT_SYMLINK_NOFOLLOW) == 0 &&
-         S_ISREG(b.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino && b.st_nlink == 1 &&
-         b.st_uid == (uid_t)VS_SYS(SYS_geteuid);
+  if (VS_SYS(SYS_fstat, fd, &a) != 0 || sys_stat(AT_FDCWD, raw, &b, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(b.st_mode) || a.st_dev != b.st_dev || a.st_ino != b.st_ino || b.st_nlink != 1 ||
+      b.st_uid != (uid_t)VS_SYS(SYS_geteuid))
+    return 0;
+  return a.st_size == 0 || VS_SYS(SYS_ftruncate, fd, 0) == 0;
 }
 
 /* A new identifier for a raw event file. */
@@ -477,7 +479,7 @@ static int start_raw(const char *path, uint64_t base, char id[VS_ID_LEN + 1], in
     VS_SYS(SYS_unlinkat, AT_FDCWD, cvt, 0);
     /* Renewed under the exclusive lock: a process that opened the file to join the earlier
      * audit finds the new identifier once it holds its lock, and leaves. */
-    if (renewable(fd, raw) && VS_SYS(SYS_ftruncate, fd, 0) == 0) return begin_raw(fd, base, id, owner);
+    if (renew_raw(fd, raw)) return begin_raw(fd, base, id, owner);
     VS_SYS(SYS_unlinkat, AT_FDCWD, raw, 0);
     sys_close(fd);
   }
