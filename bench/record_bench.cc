@@ -49,7 +49,7 @@ int main(int argc, char **argv) {
     double b = run({make}, plain, out);
     double a = run({tolvick}, in_view, out);
     if (a < 0 || b < 0) {
-      std::fprintf(stderr, "a build failed\n");
+      std::fprintf(stderr, "a build failed:\n%s\n", bench::read(out).c_str());
       rc = 1;
       break;
     }

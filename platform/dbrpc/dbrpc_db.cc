@@ -41,8 +41,10 @@ void dbrpc_db_relax_sync(sqlite3 *db) {
 void dbrpc_db_keep_wal(sqlite3 *db) {
   // The write-ahead log and its index stay when the last connection closes, so that the next
   // process need not make them again; the log is emptied then (once copied into the database),
-  // or the next process would read all of it again to rebuild the index.
+  // or the next process would read all of it again to rebuild the index. Any limit empties it at
+  // that close; a limit above what a run writes between checkpoints keeps the log's space while
+  // the process runs, instead of cutting the file and growing it again after every checkpoint.
   int keep = 1;
   sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &keep);
-  sqlite3_exec(db, "PRAGMA journal_size_limit=0", nullptr, nullptr, nullptr);
+  sqlite3_exec(db, "PRAGMA journal_size_limit=67108864", nullptr, nullptr, nullptr);
 }
