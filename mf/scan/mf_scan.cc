@@ -25,7 +25,8 @@ constexpr int32_t kInitialCapacity = 64000;
 constexpr int32_t kMaxRead = 8192;
 constexpr wchar_t kByteOrderMark = 0xFEFF;
 
-uint64_t epoch = 0;  // see mf_scan_epoch
+uint64_t epoch = 0;       // see mf_scan_epoch
+uint64_t chars_read = 0;  // see mf_scan_chars_read
 
 int32_t capacity(const mf_scanner_t *s) { return s->buf_size - 2; }
 
@@ -196,6 +197,8 @@ int mf_scan_trace_return(int token) {
 void mf_scan_wcs_to_shr_text(const wchar_t *wtext) { convert_to_shr_text(wtext, 0, 0); }
 
 uint64_t mf_scan_epoch() { return epoch; }
+
+uint64_t mf_scan_chars_read() { return chars_read; }
 
 void mf_scan_restart(mf_scanner_t *s) {
   ensure_buffer(s);
@@ -369,6 +372,7 @@ int match_in_place(mf_scanner_t *s) {
     ++cp;
     if (state == jam) break;
   }
+  chars_read += static_cast<uint64_t>(cp - start);
   if (act == 0) {
     if (cp == start) return -1;
     const int32_t scanned_to = cp;
@@ -456,6 +460,7 @@ int match(mf_scanner_t *s) {
     if (state == jam) break;
   }
   const int32_t scanned_to = cp;  // where the automaton stopped
+  chars_read += static_cast<uint64_t>(cp - text - held.chars);
 
   if (!bom) {
     if (cp == text) {
@@ -557,6 +562,7 @@ int mf_scan_hold(mf_scanner_t *s, size_t bytes) {
     if (part.state == jam) return 0;
     part.bytes += mb_length(c, plain_below);
     part.chars++;
+    chars_read++;
   }
   if (part.bytes != bytes) return 0;
   if (s->match_start > 0)

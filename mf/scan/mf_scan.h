@@ -162,6 +162,10 @@ void mf_scan_wcs_to_shr_text(const wchar_t *wtext);
 // A count that changes whenever shr_text is written or a scanner restarts.
 uint64_t mf_scan_epoch();
 
+// Characters the scanners' automata have read, as the input and again (a lookahead read in vain
+// is read again by the next matches): how much reading a text costs, for the tests.
+uint64_t mf_scan_chars_read();
+
 // Keeps the first bytes of the current match (a prefix of shr_text; a name part the action has
 // taken apart) as the start of the next match, instead of their going back to the input: the
 // next match begins with them as read. The action has given back to the input what follows them.
