@@ -488,20 +488,21 @@ void mf_lex_exp_mac_str(const char *text, const mf_lex_name_keeper_t *keeper) {
   // name part kept at the call before is known already: it is not read again.
   const KeptName kept = kept_name;
   kept_name = KeptName{};
-  bool keeping = keeper != nullptr && mf_lexer_verbosity == 0 &&
-                 !mf_utl_should_trace("bldr_macro", 3) && name_part_stands(variant());
+  bool keeping = false;
   size_t from = 0;  // where the reference's "$" is in text, when keeping
   uint64_t name_hash = GuardIndex::kStart;
-  if (keeping) {
+  if (keeper != nullptr && text[0] != '$') {
     size_t held = 0;
     if (keeper->kept > 0 && keeper->kept == kept.len) {
       held = kept.len;
       name_hash = kept.hash;
     }
     from = held + std::strcspn(text + held, "$ \t");
-    keeping = from > 0 && text[from] == '$';
-    name_hash = GuardIndex::hash_on(name_hash, text + held, from - held);
-    if (!keeping) {
+    keeping = text[from] == '$' && mf_lexer_verbosity == 0 &&
+              !mf_utl_should_trace("bldr_macro", 3) && name_part_stands(variant());
+    if (keeping) {
+      name_hash = GuardIndex::hash_on(name_hash, text + held, from - held);
+    } else {
       from = 0;
       name_hash = GuardIndex::kStart;
     }

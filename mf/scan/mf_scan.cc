@@ -122,8 +122,8 @@ size_t mb_length(wchar_t c, uint32_t plain_below) {
 }
 
 // Fills shr_text with the multibyte form of wtext, whose first from_chars characters are there
-// already as its first from_bytes bytes.
-void convert_to_shr_text(const wchar_t *wtext, size_t from_chars, size_t from_bytes) {
+// already as its first from_bytes bytes. Returns its length in bytes.
+size_t convert_to_shr_text(const wchar_t *wtext, size_t from_chars, size_t from_bytes) {
   epoch++;
   // Characters the locale cannot express become '?', so the copy never stops short. The buffer
   // is made large enough for the longest form of every character before anything is written.
@@ -136,7 +136,7 @@ void convert_to_shr_text(const wchar_t *wtext, size_t from_chars, size_t from_by
     shr_text = grown;
     shr_text_buf_size = want;
   }
-  const uint32_t plain_below = plain_bound();
+  const uint32_t plain_below = mb_max == 1 ? 0x100 : 0x80;
   char *out = shr_text + from_bytes;
   for (size_t i = from_chars; i < wlen; ++i) {
     const wchar_t c = wtext[i];
@@ -155,6 +155,7 @@ void convert_to_shr_text(const wchar_t *wtext, size_t from_chars, size_t from_by
     }
   }
   *out = '\0';
+  return static_cast<size_t>(out - shr_text);
 }
 
 void forget_failed(mf_scanner_t *s) {
@@ -310,9 +311,13 @@ int finish_match(mf_scanner_t *s, int32_t text, int32_t cp, int act) {
   // A kept part that the match holds whole is in shr_text already, unless shr_text was written
   // since it was kept.
   const mf_scan_held_t &held = s->match_held;
-  const bool kept = held.chars > 0 && s->leng >= held.chars && held.epoch == epoch;
-  s->match_kept_bytes = kept ? held.bytes : 0;
-  convert_to_shr_text(shr_wtext, kept ? static_cast<size_t>(held.chars) : 0, s->match_kept_bytes);
+  if (held.chars > 0 && s->leng >= held.chars && held.epoch == epoch) {
+    s->match_kept_bytes = held.bytes;
+    s->match_bytes = convert_to_shr_text(shr_wtext, static_cast<size_t>(held.chars), held.bytes);
+  } else {
+    s->match_kept_bytes = 0;
+    s->match_bytes = convert_to_shr_text(shr_wtext, 0, 0);
+  }
   s->match_start = text;
   s->match_epoch = epoch;
   if (s->leng > 0) s->at_bol = s->buf[static_cast<size_t>(cp) - 1] == L'\n';
@@ -339,40 +344,42 @@ int match_in_place(mf_scanner_t *s) {
   const int32_t jam = static_cast<int32_t>(t.accept.size()) - 1;
   const bool recall = !s->failed.empty();
   StackReader input;
-  // A kept part is read already: the stack holds what follows it.
+  // A kept part is read already: the stack holds what follows it, read from offset at.
   const mf_scan_held_t &held = s->match_held;
   const int32_t start = held.chars;
-  int32_t cp = start;
   int32_t state = start > 0 ? held.state : s->match_start_state;
   int32_t last_state = start > 0 ? held.last_state : 0;
   int32_t last_pos = start > 0 ? held.last_pos : -1;
+  const int64_t origin = s->origin + start;
+  int32_t at = 0;
   int act = 0;
   for (;;) {
-    const int32_t c = input.at(static_cast<size_t>(cp - start));
+    const int32_t c = input.at(static_cast<size_t>(at));
     if (c < 0) return -1;
     // A byte-order mark at a line start is taken alone: in place only its three bytes in a
     // single-byte locale (elsewhere they are no plain characters).
-    if (cp == 0 && s->at_bol && s->bom_rule != 0 && c == 0xEF) {
+    if (at == 0 && start == 0 && s->at_bol && s->bom_rule != 0 && c == 0xEF) {
       const int32_t second = input.at(1), third = input.at(2);
       if (second < 0 || third < 0) return -1;
       if (second == 0xBB && third == 0xBF) {
         act = s->bom_rule;
-        cp = 3;
+        at = 3;
         break;
       }
     }
     const int32_t cls = char_class(t, static_cast<wchar_t>(c));
     if (t.accept[static_cast<size_t>(state)] != 0) {
       last_state = state;
-      last_pos = cp;
+      last_pos = start + at;
     }
     // A pair met in vain before: nothing beyond it is accepted, as if the automaton jammed here.
-    if (recall && s->failed.count(failed_key(s->origin + cp, state)) != 0) break;
+    if (recall && s->failed.count(failed_key(origin + at, state)) != 0) break;
     state = move(s, t, state, cls);
-    ++cp;
+    ++at;
     if (state == jam) break;
   }
-  chars_read += static_cast<uint64_t>(cp - start);
+  int32_t cp = start + at;
+  chars_read += static_cast<uint64_t>(at);
   if (act == 0) {
     if (cp == start) return -1;
     const int32_t scanned_to = cp;
@@ -382,9 +389,9 @@ int match_in_place(mf_scanner_t *s) {
       cp = last_pos;
       act = t.accept[static_cast<size_t>(last_state)];
       if (act > 0 && act <= t.num_rules && s->io.change_count != nullptr)
-        remember_failed(s, last_state, last_pos, scanned_to, [&input, s, start](int32_t at) {
-          return at < start ? s->buf[static_cast<size_t>(at)]
-                            : static_cast<wchar_t>(input.at(static_cast<size_t>(at - start)));
+        remember_failed(s, last_state, last_pos, scanned_to, [&input, s, start](int32_t i) {
+          return i < start ? s->buf[static_cast<size_t>(i)]
+                           : static_cast<wchar_t>(input.at(static_cast<size_t>(i - start)));
         });
     }
     if (act <= 0 || act > t.num_rules) return -1;
@@ -399,9 +406,9 @@ int match_in_place(mf_scanner_t *s) {
   }
   s->n_chars = start;
   make_room(s, cp - start + 2);
-  for (int32_t i = start; i < cp; i++)
-    s->buf[static_cast<size_t>(i)] =
-        static_cast<wchar_t>(input.at(static_cast<size_t>(i - start)));
+  wchar_t *const dest = s->buf.get() + start;
+  for (int32_t i = 0; i < cp - start; i++)
+    dest[i] = static_cast<wchar_t>(input.at(static_cast<size_t>(i)));
   mf_io_consume(static_cast<size_t>(cp - start));
   return finish_match(s, 0, cp, act);
 }
@@ -510,8 +517,11 @@ int mf_scan_next(mf_scanner_t *s) {
   ensure_buffer(s);
 
   // A kept part begins the match.
-  s->match_held = s->held;
-  s->held = mf_scan_held_t{};
+  s->match_held.chars = 0;
+  if (s->held.chars > 0) {
+    s->match_held = s->held;
+    s->held.chars = 0;
+  }
   s->match_start_state = 1 + (s->at_bol ? 1 : 0);
 
   // The memory of pairs met in vain holds only while the input is as the last match left it

@@ -134,6 +134,7 @@ struct mf_scanner_t {
   int32_t match_start = 0;            // the current match's first character in buf
   int32_t match_start_state = 0;      // and the state it began in
   size_t match_kept_bytes = 0;        // bytes of shr_text carried over from the held part
+  size_t match_bytes = 0;             // bytes of shr_text in all
   uint64_t match_epoch = 0;           // mf_scan_epoch when the match ended
   // The token loop's copy of each match for its action, whose front stays from one match to the
   // next while a name part is kept; and how deep actions of this scanner are running.

@@ -37,6 +37,7 @@ int mf_scan_lex(mf_scanner_t *s, const mf_scan_rule_t *rules, int *leng) {
     // action of this scanner the copy lives on, so that a part the scanner kept stays in front
     // of it and only the rest is copied.
     const char *matched = shr_text != nullptr ? shr_text : "";
+    const size_t length = shr_text != nullptr ? s->match_bytes : 0;
     const bool outermost = s->acting == 0;
     std::string nested;
     const char *text;
@@ -44,9 +45,9 @@ int mf_scan_lex(mf_scanner_t *s, const mf_scan_rule_t *rules, int *leng) {
       const size_t kept = s->match_kept_bytes;
       if (kept > 0 && s->action_text.size() >= kept) {
         s->action_text.resize(kept);
-        s->action_text.append(matched + kept);
+        s->action_text.append(matched + kept, length - kept);
       } else {
-        s->action_text.assign(matched);
+        s->action_text.assign(matched, length);
       }
       text = s->action_text.c_str();
     } else {
@@ -54,7 +55,7 @@ int mf_scan_lex(mf_scanner_t *s, const mf_scan_rule_t *rules, int *leng) {
       text = nested.c_str();
     }
     const Acting saved = acting;
-    acting = outermost ? Acting{s, mf_scan_epoch(), s->match_kept_bytes} : Acting{};
+    acting = outermost ? Acting{s, s->match_epoch, s->match_kept_bytes} : Acting{};
     s->acting++;
     const int token = row.action(text, s->leng, row.arg);
     s->acting--;
