@@ -3,8 +3,10 @@
 // that follow every match (multibyte copy of the text, the lookahead given back to the input, the
 // source position, the rule trace). Over the makefile input a match is made in place where it
 // can: the automaton reads the characters waiting on the input's push-back stack without taking
-// them, and only the match is read, so the lookahead never has to go back. Every dialect scanner
-// is one mf_scanner_t over its own tables.
+// them, and only the match is read, so the lookahead never has to go back. The front of a match
+// that an action has taken apart can stay with the scanner as the start of the next match, with
+// the automaton's state after it, instead of going back to the input to be read again. Every
+// dialect scanner is one mf_scanner_t over its own tables.
 #pragma once
 
 #include <cstddef>
