@@ -136,7 +136,11 @@ bool only_plain_strings(const char *format) {
 
 void vemit(const char *format, va_list ap) {
   if (out_text.capacity() < 2 * kFlushAt) out_text.reserve(2 * kFlushAt);
-  if (only_plain_strings(format)) {
+  if (format[0] == '%' && format[1] == 's' && format[2] == '\0') {
+    // One string alone, as every name of a dependency list is printed.
+    const char *arg = va_arg(ap, const char *);
+    out_text += arg != nullptr ? arg : "(null)";
+  } else if (only_plain_strings(format)) {
     for (const char *p = format; *p != '\0';) {
       const char *pct = std::strchr(p, '%');
       if (pct == nullptr) {

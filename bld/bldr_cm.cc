@@ -21,6 +21,7 @@
 #include "dbrpc/dbrpc_viewdb.h"
 #include "dbrpc/dbrpc_vobdb.h"
 #include "view/view_xstat.h"
+#include "vob/vob_pname.h"
 
 namespace {
 
@@ -99,6 +100,20 @@ const imsg_msg_table_t _bldr_cm_karsel_msg_table = {
 
 bool bldr_cm_traced(int level) { return mf_utl_should_trace("bldr_cm", level); }
 
+namespace {
+
+// Holds directory resolutions while the lookups' hold is open and no started script runs (a
+// script may replace a directory); ends the hold otherwise.
+void hold_names(bldr_cm_handle_t h) {
+  const bool want = h->view_held && h->running == 0;
+  if (want == h->names_held) return;
+  if (want) vob_pname_hold_begin();
+  else vob_pname_hold_end();
+  h->names_held = want;
+}
+
+}  // namespace
+
 void bldr_cm_hold_view(bldr_cm_handle_t h, bool hold) {
   if (h == BLDR_CM_HANDLE_NULL || !h->records) return;
   if (hold) {
@@ -110,6 +125,15 @@ void bldr_cm_hold_view(bldr_cm_handle_t h, bool hold) {
     dbrpc_viewdb_batch_end();
     view_xstat_hold_end();
   }
+  h->view_held = hold;
+  hold_names(h);
+}
+
+void bldr_cm_note_running(bldr_cm_handle_t h, bool started) {
+  if (h == BLDR_CM_HANDLE_NULL || !h->records) return;
+  if (started) h->running++;
+  else if (h->running > 0) h->running--;
+  hold_names(h);
 }
 
 bldr_cm_tgt_rec_t *bldr_cm_find_tgt(bldr_cm_handle_t h, const char *name, bool report) {

@@ -145,6 +145,9 @@ struct bldr_cm_handle_s {
   double build_time;
   struct timeval start;
   bool records;  // in a view with records on: lookups by record, rebuilds under audit
+  bool view_held;   // the lookups' hold is open (bldr_cm_hold_view)
+  bool names_held;  // it holds directory resolutions too (no started script runs)
+  unsigned running; // started rebuilds whose scripts have not been seen to end
 };
 
 // The statistics counters, in the order they are printed.
@@ -169,8 +172,13 @@ bool bldr_cm_traced(int level);
 
 // Between rebuilds (hold set) the session's lookups see the view's selection as of one moment and
 // the winkins and promotions it records join one transaction of each database; while a build
-// script runs (hold clear) neither holds. Nothing without records.
+// script runs (hold clear) neither holds. While no started script of the run is running either,
+// a directory resolved once is taken as resolved. Nothing without records.
 void bldr_cm_hold_view(bldr_cm_handle_t h, bool hold);
+
+// Notes that a started rebuild's script began (started) or was seen to end: directory
+// resolutions are held again once none runs.
+void bldr_cm_note_running(bldr_cm_handle_t h, bool started);
 
 // Asks the view what a target registered with lookups off denotes, once it matters (its
 // dependents' records, its rebuild). 0, or KS_ST_ERR (the record is then ERROR).

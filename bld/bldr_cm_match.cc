@@ -3,6 +3,8 @@
 // promoted, winked in and its record cached.
 #include <cstring>
 #include <ctime>
+#include <string_view>
+#include <unordered_map>
 
 #include "bld/bldr_cm_int.h"
 #include "bld/bldr_cr_cache.h"
@@ -34,6 +36,34 @@ int status_of(int match) {
 }
 
 size_t list_len(list_handle_t l) { return l ? list_length(l) : 0; }
+
+// The entries of a record's array by name: the first of each name, as a search from the start
+// finds it. A short array is searched as it stands; a long one is indexed on first use, so that
+// a target with many dependencies costs time in proportion to them.
+template <class T>
+class ByName {
+ public:
+  ByName(T *const *items, uint32_t count, const char *(*name_of)(const T *))
+      : items_(items), count_(count), name_of_(name_of) {}
+  const T *find(const char *name) {
+    if (count_ <= kLinear) {
+      for (uint32_t i = 0; i < count_; i++)
+        if (std::strcmp(name_of_(items_[i]), name) == 0) return items_[i];
+      return nullptr;
+    }
+    if (index_.empty())
+      for (uint32_t i = count_; i-- > 0;) index_[name_of_(items_[i])] = items_[i];
+    auto it = index_.find(name);
+    return it == index_.end() ? nullptr : it->second;
+  }
+
+ private:
+  static constexpr uint32_t kLinear = 8;
+  T *const *items_;
+  uint32_t count_;
+  const char *(*name_of_)(const T *);
+  std::unordered_map<std::string_view, const T *> index_;
+};
 
 }  // namespace
 
@@ -97,15 +127,16 @@ int bldr_cm_config_match(bldr_cm_handle_t h, const char *name, const char *cand_
   }
 
   // The declared dependencies inside the VOBs.
+  ByName<tbs_cr_explicit_dep_t> explicit_deps(
+      cr->explicit_deps, cr->explicit_dep_count,
+      [](const tbs_cr_explicit_dep_t *e) -> const char * { return e->name ? e->name : ""; });
   void *d = nullptr;
   for (list_cursor_t c = rec->ver_deps ? list_next(rec->ver_deps, nullptr, &d) : nullptr; c;
        c = list_next(rec->ver_deps, c, &d)) {
     auto *dep = static_cast<bldr_cm_ver_dep_t *>(d);
     if (!skip_deps) {
       if (bldr_utl_tgt_is_gnu_order_only_specifier(dep->name)) break;
-      const tbs_cr_explicit_dep_t *found = nullptr;
-      for (uint32_t i = 0; i < cr->explicit_dep_count && !found; i++)
-        if (std::strcmp(cr->explicit_deps[i]->name, dep->name) == 0) found = cr->explicit_deps[i];
+      const tbs_cr_explicit_dep_t *found = explicit_deps.find(dep->name);
       if (found) {
         list_cursor_t cell = fileutl_patt_list_matched_cell(h->dependency_ignored, dep->pathname);
         const char *patt = cell ? static_cast<const char *>(list_get_data(h->dependency_ignored, cell)) : nullptr;
@@ -128,12 +159,13 @@ int bldr_cm_config_match(bldr_cm_handle_t h, const char *name, const char *cand_
   }
 
   // The declared dependencies outside the VOBs.
+  ByName<tbs_cr_fs_predef_t> fs_deps(
+      cr->fs_deps, cr->fs_dep_count,
+      [](const tbs_cr_fs_predef_t *f) -> const char * { return f->name ? f->name : ""; });
   for (list_cursor_t c = rec->nonver_deps ? list_next(rec->nonver_deps, nullptr, &d) : nullptr; c;
        c = list_next(rec->nonver_deps, c, &d)) {
     auto *dep = static_cast<bldr_cm_nonver_dep_t *>(d);
-    const tbs_cr_fs_predef_t *found = nullptr;
-    for (uint32_t i = 0; i < cr->fs_dep_count && !found; i++)
-      if (std::strcmp(cr->fs_deps[i]->name, dep->fs.name) == 0) found = cr->fs_deps[i];
+    const tbs_cr_fs_predef_t *found = fs_deps.find(dep->fs.name);
     if (found == nullptr) {
       if (loud) {
         cannot_reuse();

@@ -248,6 +248,7 @@ bldr_cm_tgt_status_t bldr_cm_rbld_tgt(bldr_cm_handle_t h, const char *name,
                                       int32_t gnu_like, bldr_cm_dirent_fn_t dirent_update) {
   bldr_cm_tgt_rec_t *rec = bldr_cm_find_tgt(h, name, true);
   if (rec == nullptr) return BLDR_CM_TGT_ST_REBUILD_FAILED;
+  if (bldr_make_begin_session() != KS_ST_OK) return rec->status = BLDR_CM_TGT_ST_REBUILD_FAILED;
   bool audit = false;
   AuditedRun run;
   const int ready = ready_rebuild(h, rec, name, no_exec, &audit, &run);
@@ -286,6 +287,10 @@ int bldr_cm_start_rbld_tgt(bldr_cm_handle_t h, const char *name, void *,
                            bldr_cm_dirent_fn_t dirent_update, int32_t *failed) {
   bldr_cm_tgt_rec_t *rec = bldr_cm_find_tgt(h, name, true);
   if (rec == nullptr) return -1;
+  if (bldr_make_begin_session() != KS_ST_OK) {
+    rec->status = BLDR_CM_TGT_ST_REBUILD_FAILED;
+    return -1;
+  }
   bool audit = false;
   AuditedRun run;
   const int ready = ready_rebuild(h, rec, name, no_exec, &audit, &run);
@@ -306,7 +311,10 @@ int bldr_cm_start_rbld_tgt(bldr_cm_handle_t h, const char *name, void *,
                                  (h->flags & BLDR_CM_FLAG_SGIPMAKE) != 0, shell, shell_flags,
                                  gnu_like, mand_evs, cond_evs, dirent_update, &status);
   bldr_cm_hold_view(h, true);
-  if (r == 0) return 0;
+  if (r == 0) {
+    bldr_cm_note_running(h, true);
+    return 0;
+  }
   bldr_cm_release_tgt_dep_lists(rec);
   if (!no_exec) forget_view(h, rec);
   if (r < 0) {
@@ -398,7 +406,8 @@ ks_status_t bldr_cm_start_script_audit(bldr_cm_handle_t h, const char *name,
     return KS_ST_ERR;
   }
   bldr_cm_tgt_rec_t *rec = bldr_cm_find_tgt(h, name, true);
-  if (rec == nullptr || prepare(h, rec, name) != KS_ST_OK || !actual_script(h, rec, name))
+  if (rec == nullptr || bldr_make_begin_session() != KS_ST_OK || prepare(h, rec, name) != KS_ST_OK ||
+      !actual_script(h, rec, name))
     return KS_ST_ERR;
   auto *d = new (std::nothrow) bldr_cm_rbld_desc_t;
   if (d == nullptr) {
@@ -411,6 +420,8 @@ ks_status_t bldr_cm_start_script_audit(bldr_cm_handle_t h, const char *name,
   }
   ks_status_t st = bldr_cr_start_script_audit(&d->desc, &d->audit_pn);
   *out = d;
+  // The caller runs the script now, and makes the record after it.
+  if (st == KS_ST_OK) bldr_cm_note_running(h, true);
   return st;
 }
 
@@ -418,6 +429,7 @@ bldr_cm_tgt_status_t bldr_cm_create_cr_dos_ip(bldr_cm_handle_t h, const char *na
                                               bldr_cm_rbld_desc_t *d, void *) {
   bldr_cm_tgt_rec_t *rec = bldr_cm_find_tgt(h, name, true);
   if (rec == nullptr || d == nullptr || d->audit_pn == nullptr) return BLDR_CM_TGT_ST_REBUILD_FAILED;
+  bldr_cm_note_running(h, false);
   const bldr_cm_view_info_t *vi = h->view_info;
   ks_status_t st = bldr_cr_create_dos_ip_sa(d->audit_pn, &d->desc,
                                             static_cast<view_handle_t>(vi->view_server_handle),

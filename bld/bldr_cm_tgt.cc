@@ -407,6 +407,7 @@ int bldr_cm_chk_rbld(bldr_cm_handle_t h, const char **name, int32_t *failed, int
   int32_t status = 0, reuse = 0;
   int r = bldr_exec_chk_for_completion(name, &status, &reuse);
   if (r <= 0 || *name == nullptr) return r;
+  bldr_cm_note_running(h, false);
   bldr_cm_tgt_rec_t *rec = bldr_cm_find_tgt(h, *name, true);
   if (rec == nullptr) {
     *failed = -1;

@@ -95,7 +95,7 @@ enum {
 constexpr uint32_t kSpareSlots = 20;
 constexpr size_t kCopyChunk = 8192;
 
-bldr_cr_cache_t process_cache = {nullptr, nullptr, {-1, -1, 0, 0}, {0, 0, nullptr}, -1, {}, {}};
+bldr_cr_cache_t process_cache = {nullptr, nullptr, {-1, -1, 0, 0}, {0, 0, nullptr}, -1, 0, {}, {}};
 
 bool traced(int level) { return mf_utl_should_trace("bldr_cr_cache", level); }
 
@@ -143,16 +143,24 @@ bool_t xdr_tbs_cr_t_kelpglop(XDR *xdrs, tbs_cr_t *cr) { return xdr_tbs_cr_t(xdrs
 typedef bool_t (*xfer_fn)(XDR *, void *);
 
 // Checked transfer of one object at offset: encode (writing the bytes, and their length and CRC
-// when asked) or decode (reading *len_p bytes, checking their CRC when crc_p is given).
+// when asked) or decode (reading *len_p bytes, checking their CRC when crc_p is given). With
+// size_seen, a decode within a size the file was seen to have does not look at the file again:
+// what is allocated stays within a size it really had, and a shorter read fails as truncated.
 ks_status_t bldr_cr_cache_xdr_crc(xdr_op op, FILE *f, int64_t offset, uint32_t *len_p, xfer_fn fn,
-                                  void *obj, uint32_t *crc_p) {
+                                  void *obj, uint32_t *crc_p, int64_t *size_seen = nullptr) {
   if (op != XDR_ENCODE && op != XDR_DECODE) return KS_ST_ERR;
   if (op == XDR_DECODE) PFM_ASSERT(len_p != NULL);
   if (op == XDR_DECODE) {
     // Nothing is read or allocated beyond what the file holds.
-    struct stat st;
-    if (fstat(fileno(f), &st) != 0) return errno_status(errno);
-    if (offset < 0 || offset > st.st_size || int64_t(*len_p) > st.st_size - offset) return KS_ST_TRUNCATED;
+    auto within = [&](int64_t size) {
+      return offset >= 0 && offset <= size && int64_t(*len_p) <= size - offset;
+    };
+    if (!size_seen || !within(*size_seen)) {
+      struct stat st;
+      if (fstat(fileno(f), &st) != 0) return errno_status(errno);
+      if (size_seen) *size_seen = st.st_size;
+      if (!within(st.st_size)) return KS_ST_TRUNCATED;
+    }
   }
   XDR x;
   if (!xdrstg_create(&x, op, op == XDR_ENCODE ? 4096 : *len_p)) return KS_ST_NO_MEMORY;
@@ -278,6 +286,7 @@ void preserve_bad(bldr_cr_cache_t *c) {
 ks_status_t bldr_cr_cache_reset_open_cache(bldr_cr_cache_t *c) {
   drop_decoded(c);
   free_dir(&c->dir);
+  c->size_seen = 0;
   if (fflush(c->file) != 0 || fseeko(c->file, 0, SEEK_SET) != 0 || ftruncate(fileno(c->file), 0) != 0)
     return errno_status(errno);
   c->hdr = {BLDR_CR_CACHE_VERSION, -1, 0, 0};
@@ -303,6 +312,7 @@ bool bldr_cr_cache_close_int(bldr_cr_cache_t *c, int *err) {
     if (err) *err = errno;
   }
   c->file = nullptr;
+  c->size_seen = 0;
   std::free(c->path);
   c->path = nullptr;
   drop_decoded(c);
@@ -464,7 +474,8 @@ bool bldr_cr_cache_read_cr(bldr_cr_cache_t *c, const bldr_cr_cache_index_t &e, t
   if (c->decoded_offset != e.offset) {
     drop_decoded(c);
     uint32_t len = e.length, crc = e.crc;
-    ks_status_t st = bldr_cr_cache_xdr_crc(XDR_DECODE, c->file, e.offset, &len, cr_xfer, &c->decoded, &crc);
+    ks_status_t st = bldr_cr_cache_xdr_crc(XDR_DECODE, c->file, e.offset, &len, cr_xfer, &c->decoded,
+                                           &crc, &c->size_seen);
     if (st != KS_ST_OK) {
       std::memset(&c->decoded, 0, sizeof c->decoded);
       if (traced(4)) imsg_print(IMSG_WARNING, &_bldr_cr_cache_karsel_msg_table, MSG_DECODE, "config record", tbs_strerror(st));
@@ -673,6 +684,7 @@ ks_status_t rewrite_locked(bldr_cr_cache_t *c) {
     if (live(c->dir.entries[i])) live_count++;
   bldr_cr_cache_t n = *c;
   n.file = nullptr;
+  n.size_seen = 0;
   n.dir = {0, 0, nullptr};
   n.path = stg_strdup(c->path);
   if (!n.path || !empty_dir(&n.dir, live_count + kSpareSlots)) {

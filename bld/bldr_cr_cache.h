@@ -62,6 +62,7 @@ struct bldr_cr_cache_t {
   bldr_cr_cache_hdr_t hdr;
   bldr_cr_cache_dir_t dir;
   int64_t decoded_offset;  // file offset of the record in decoded, -1 when none
+  int64_t size_seen;       // a size the open file was seen to have (0 when not yet looked at)
   tbs_cr_t decoded;
   bldr_cr_cache_stats_t stats;
 };

@@ -96,6 +96,8 @@ view_bhandle_t bldr_prev_view_bldh = {0, 0};
 int32_t bldr_have_prev_view_bldh = 0;
 uint64_t bldr_prev_audit_flags = 0;
 char bldr_prev_audit_file_pn[1024];
+bool session_pending = false;  // the run's own session is to start with its first rebuild
+bool session_failed = false;   // it could not be started
 
 // A special target counts as found when it has a rule of its own (not one inferred from an
 // implicit rule).
@@ -181,6 +183,30 @@ void bldr_note_dynamic_view_use(int have_view, view_handle_t view, stg_area_t ar
   bldr_view_pname = strutl_concat_area(area, {view_get_host(view), ":", view_get_host_path(view)});
 }
 
+ks_status_t bldr_make_begin_session() {
+  if (session_failed) return KS_ST_ERR;
+  if (!session_pending) return KS_ST_OK;
+  view_handle_t view = bldr_view_server_handle;
+  uint32_t session = 0;
+  ks_status_t st = view_bld_session_flags(view, &bldr_version_ref_time, 0, &session);
+  if (st != KS_ST_OK) {
+    imsg_print(IMSG_ERROR, kTable, MSG_SESSION_START, bldr_view_name, tbs_strerror(st));
+    session_failed = true;
+    return KS_ST_ERR;
+  }
+  session_pending = false;
+  bldr_view_bld_session = session;
+  bldr_view_bhandle = {session, 1};
+  view_set_bhandle(view, bldr_view_bhandle);
+  // Build scripts, and the makes they run, inherit the session through the environment.
+  if (view_audit_set_bhandle(bldr_view_bhandle, &bldr_version_ref_time) != KS_ST_OK) {
+    imsg_print(IMSG_ERROR, kTable, MSG_SET_BHANDLE);
+    session_failed = true;
+    return KS_ST_ERR;
+  }
+  return KS_ST_OK;
+}
+
 ks_status_t bldr_init_make(mf_cmf_handle_t cmf, list_handle_t goals, const char *flags,
                            uint32_t parallel, const char *hosts_file,
                            bldr_tgt_table_s **session) {
@@ -242,30 +268,32 @@ ks_status_t bldr_init_make(mf_cmf_handle_t cmf, list_handle_t goals, const char 
               }
             }
             bldr_view_bhandle = prev;
-          } else {
+          } else if (const char *ext = std::getenv("ORVA_EXT_BLD_SESS")) {
             uint32_t session = 0;
-            if (const char *ext = std::getenv("ORVA_EXT_BLD_SESS")) {
-              if (strutl_strtoul(ext, &session) != KS_ST_OK) {
-                imsg_print(IMSG_ERROR, kTable, MSG_BAD_SESSION, ext);
-                result = KS_ST_ERR;
-                return;
-              }
-              imsg_print(IMSG_INFO, kTable, MSG_USING_SESSION, int(session));
-            } else if ((st = view_bld_session_flags(view, &bldr_timeval_ask_view, 0, &session)) !=
-                       KS_ST_OK) {
-              imsg_print(IMSG_ERROR, kTable, MSG_SESSION_START, bldr_view_name, tbs_strerror(st));
+            if (strutl_strtoul(ext, &session) != KS_ST_OK) {
+              imsg_print(IMSG_ERROR, kTable, MSG_BAD_SESSION, ext);
               result = KS_ST_ERR;
               return;
-            } else {
-              bldr_view_bld_session = session;
             }
+            imsg_print(IMSG_INFO, kTable, MSG_USING_SESSION, int(session));
             bldr_view_bhandle = {session, 1};
+          } else {
+            // The run's own session starts with its first rebuild (bldr_make_begin_session): a
+            // run that reuses everything writes nothing to the view. Its reference time is the
+            // start of the run all the same.
+            if (bldr_timeval_ask_view.tv_sec != 0 || bldr_timeval_ask_view.tv_usec != 0)
+              bldr_version_ref_time = bldr_timeval_ask_view;
+            else
+              gettimeofday(&bldr_version_ref_time, nullptr);
+            session_pending = true;
           }
-          view_set_bhandle(view, bldr_view_bhandle);
-          if (view_bld_get_ref_time(view, &bldr_version_ref_time) != KS_ST_OK) {
-            imsg_print(IMSG_ERROR, kTable, MSG_REF_TIME_FAILED);
-            result = KS_ST_ERR;
-            return;
+          if (!session_pending) {
+            view_set_bhandle(view, bldr_view_bhandle);
+            if (view_bld_get_ref_time(view, &bldr_version_ref_time) != KS_ST_OK) {
+              imsg_print(IMSG_ERROR, kTable, MSG_REF_TIME_FAILED);
+              result = KS_ST_ERR;
+              return;
+            }
           }
           if (bldr_make_should_trace(3)) {
             char buf[64];
@@ -274,7 +302,8 @@ ks_status_t bldr_init_make(mf_cmf_handle_t cmf, list_handle_t goals, const char 
             if (text) text[std::strcspn(text, "\n")] = '\0';
             imsg_print(IMSG_TRACE, kTable, MSG_REF_TIME, text ? text : "");
           }
-          if (view_audit_set_bhandle(bldr_view_bhandle, &bldr_version_ref_time) != KS_ST_OK) {
+          if (!session_pending &&
+              view_audit_set_bhandle(bldr_view_bhandle, &bldr_version_ref_time) != KS_ST_OK) {
             imsg_print(IMSG_ERROR, kTable, MSG_SET_BHANDLE);
             result = KS_ST_ERR;
             return;
@@ -327,11 +356,12 @@ void bldr_term_make(bldr_tgt_table_s **session) {
   if (bldr_view_server_handle != VIEW_HANDLE_NULL) {
     view_handle_t view = bldr_view_server_handle;
     if (!bldr_have_prev_view_bldh) {
-      if (std::getenv("ORVA_EXT_BLD_SESS") == nullptr) {
+      // A session that never started has nothing to undo.
+      if (std::getenv("ORVA_EXT_BLD_SESS") == nullptr && bldr_view_bld_session != 0) {
         view_set_bhandle(view, bldr_prev_view_bldh);
         if (view_audit_set_bhandle(bldr_prev_view_bldh, nullptr) != KS_ST_OK)
           imsg_print(IMSG_WARNING, kTable, MSG_SET_BHANDLE);
-        if (bldr_view_bld_session != 0 && view_bld_session_free(view) != KS_ST_OK)
+        if (view_bld_session_free(view) != KS_ST_OK)
           imsg_print(IMSG_WARNING, kTable, MSG_SESSION_FREE);
       }
     } else {
@@ -353,6 +383,8 @@ void bldr_term_make(bldr_tgt_table_s **session) {
     }
   }
   bldr_view_bld_session = 0;
+  session_pending = false;
+  session_failed = false;
   bldr_have_prev_view_bldh = 0;
   bldr_prev_audit_flags = 0;
   bldr_prev_view_bldh = {0, 0};

@@ -96,6 +96,13 @@ ks_status_t bldr_init_make(mf_cmf_handle_t cmf, list_handle_t goals, const char 
                            uint32_t parallel, const char *hosts_file,
                            bldr_tgt_table_s **session);
 
+// Starts the run's own build session in its view when it has none yet: the first rebuild of a run
+// calls it before its script runs, so that a run that rebuilds nothing never writes to the view.
+// The session's number goes to the audit state, which build scripts inherit. 0 (also without a
+// view, or in a session started elsewhere), or KS_ST_ERR after the error message (again at every
+// later call).
+ks_status_t bldr_make_begin_session();
+
 // Shut-down of a run (also after a failed start-up); clears *session.
 void bldr_term_make(bldr_tgt_table_s **session);
 

@@ -73,6 +73,9 @@ function(vossel_program name)
   target_link_options(${name} PRIVATE -no-pie -fuse-ld=lld -Wl,--gc-sections
     -Wl,--symbol-ordering-file=${order} -Wl,--no-warn-symbol-ordering -Wl,-T,${layout})
   set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${order} ${layout})
+  # No library search path of its own: the system's libraries are found where the system keeps
+  # them, never in the directory the program runs in.
+  set_target_properties(${name} PROPERTIES SKIP_BUILD_RPATH ON INSTALL_RPATH "")
   if(NOT VOSSEL_SANITIZE)
     target_link_options(${name} PRIVATE -static-libstdc++ -static-libgcc)
   endif()

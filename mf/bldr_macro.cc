@@ -1,5 +1,6 @@
 #include "mf/bldr_macro.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -57,6 +58,11 @@ constexpr Catalog kCatalog;
 
 bool tracing(int level) { return mf_utl_should_trace(kTrace, level); }
 
+// The bit of a name of len bytes in a table's name_bits.
+uint64_t name_bit(const char *name, size_t len) {
+  return uint64_t(1) << ((static_cast<unsigned char>(name[0]) * 31u + len) % 64);
+}
+
 unsigned long table_id(const bldr_macro_table_t *table) {
   return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(table));
 }
@@ -72,6 +78,7 @@ ks_status_t define_entry(bldr_macro_table_t *table, const char *name, const char
     imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
     return KS_ST_ERR;
   }
+  table->name_bits |= name_bit(name, std::strlen(name));
   auto *entry = static_cast<bldr_macro_entry_t *>(slot);
   if (existed && only_new) {
     if (tracing(3)) {
@@ -252,11 +259,24 @@ const char *bldr_macro_lookup_in_table(bldr_macro_table_t *table, const char *na
 
 const char *bldr_macro_lookup(list_handle_t tables, const char *name, uint32_t *flags) {
   void *datum = nullptr;
+  // Traced, every table says what it holds; otherwise a table that cannot hold the name is
+  // passed over unasked.
+  const bool traced = tracing(4);
+  const uint64_t bit = name_bit(name, std::strlen(name));
   for (list_cursor_t c = list_next(tables, nullptr, &datum); c != nullptr;
        c = list_next(tables, c, &datum)) {
-    const char *value = bldr_macro_lookup_in_table(static_cast<bldr_macro_table_t *>(datum),
-                                                   name, flags);
-    if (value != nullptr) return value;
+    auto *table = static_cast<bldr_macro_table_t *>(datum);
+    if (traced) {
+      const char *value = bldr_macro_lookup_in_table(table, name, flags);
+      if (value != nullptr) return value;
+      continue;
+    }
+    void *slot = nullptr;
+    if ((table->name_bits & bit) == 0 || !hash_str_lookup(table->hash, name, nullptr, &slot))
+      continue;
+    auto *entry = static_cast<bldr_macro_entry_t *>(slot);
+    if (flags) *flags = entry->flags;
+    return entry->value;
   }
   return nullptr;
 }
@@ -571,6 +591,19 @@ ks_status_t parse_ref(bldr_macro_flavor_t flavor, const char *text, size_t len, 
   r->in_start = p + 2;
   r->in_end = size_t(close - text);
   r->len = r->in_end + 1 - p;
+  // A plain name, without a reference, a modifier or a blank, is the whole inside: neither a
+  // function call nor a substitution. Its bytes are tested alone, as none of these four can be
+  // part of a multibyte character.
+  bool plain = true;
+  for (size_t i = r->in_start; plain && i < r->in_end; i++) {
+    const char b = text[i];
+    plain = b != '$' && b != ':' && b != ' ' && b != '\t';
+  }
+  if (plain) {
+    r->name_start = r->in_start;
+    r->name_end = r->in_end;
+    return KS_ST_OK;
+  }
 
   if (function_calls_recognised(flavor)) {
     size_t blank = 0;
@@ -707,8 +740,9 @@ ks_status_t eval_ref(list_handle_t tables, bldr_macro_flavor_t flavor, const cha
   }
 
   if (recurse_depth == 0) {
-    std::strncpy(saved_macro_name, name.c_str(), sizeof saved_macro_name - 1);
-    saved_macro_name[sizeof saved_macro_name - 1] = '\0';
+    const size_t kept = std::min(name.size(), sizeof saved_macro_name - 1);
+    std::memcpy(saved_macro_name, name.c_str(), kept);
+    saved_macro_name[kept] = '\0';
   } else if (recurse_depth > kMaxDepth) {
     // A macro met again on the way down is a circular definition; a long chain of distinct
     // macros is only too deep.
@@ -831,9 +865,17 @@ ks_status_t eval_ref(list_handle_t tables, bldr_macro_flavor_t flavor, const cha
 int bldr_macro_find_tag(const char *text, size_t start, size_t end, const char *tag_set,
                         size_t *offset) {
   bool steps_refs = std::strchr(tag_set, '$') != nullptr;
+  // A character that is neither a tag, a '$' nor the end is passed in one test.
+  bool stops[256] = {};
+  stops[0] = stops[static_cast<unsigned char>('$')] = true;
+  for (const char *tag = tag_set; *tag != '\0'; ++tag) stops[static_cast<unsigned char>(*tag)] = true;
   size_t p = start;
   while (p < end) {
     char c = text[p];
+    if (!stops[static_cast<unsigned char>(c)]) {
+      p += size_t(strutl_char_len(text + p));
+      continue;
+    }
     if (c == '\0') return 0;
     if (c == '$' && steps_refs) {
       char n = text[p + 1];
@@ -850,7 +892,7 @@ int bldr_macro_find_tag(const char *text, size_t start, size_t end, const char *
       }
       continue;
     }
-    if (c != '$' && std::strchr(tag_set, c) != nullptr) {
+    if (c != '$') {
       *offset = p;
       return 1;
     }
@@ -1136,6 +1178,27 @@ ks_status_t bldr_macutl_expand_line_list(uint32_t dialect, list_handle_t tables,
       return bldr_macro_expand_line_list(tables, bldr_macro_compat_to_macro_flavor(dialect), line,
                                          recursive, result_area, result, bindings, binding_area);
   }
+}
+
+ks_status_t bldr_macutl_expand_to_string(uint32_t dialect, list_handle_t tables, const char *line,
+                                         std::string *out) {
+  if (dialect == 1 || dialect == 4 || dialect == 5) {
+    char *result = nullptr;
+    const ks_status_t st = bldr_macutl_expand_line_list(dialect, tables, 0, line, 1, STG_AREA_HEAP,
+                                                        &result, LIST_HANDLE_NULL, STG_AREA_NULL);
+    if (st == KS_ST_OK && result != nullptr) out->assign(result);
+    stg_free(result);
+    return st == KS_ST_OK && result == nullptr ? KS_ST_ERR : st;
+  }
+  // Expanded in place and copied out once: no copy in an area between.
+  mf_flex_local s;
+  if (!mf_flex_append_str(&s.ptr(), line)) return no_memory();
+  const ks_status_t st =
+      bldr_macro_expand_flex_string(tables, bldr_macro_compat_to_macro_flavor(dialect), &s.ptr(), 1,
+                                    LIST_HANDLE_NULL, STG_AREA_NULL);
+  if (st != KS_ST_OK) return st;
+  out->assign(s.c_str());
+  return KS_ST_OK;
 }
 
 int bldr_macutl_find_in_str(uint32_t dialect, list_handle_t, const char *text, const char *name) {

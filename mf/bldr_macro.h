@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "ks/hash.h"
 #include "ks/imsg.h"
@@ -55,6 +56,9 @@ struct bldr_macro_table_t {
   hash_ht_t hash;
   bldr_macro_origin_t kind;
   stg_area_t area;  // where values are copied; STG_AREA_HEAP: each value is its own heap block
+  // A bit for every name ever entered, by its first byte and length: a name whose bit is clear
+  // is not in the table, and a lookup passes over it without hashing the name.
+  uint64_t name_bits;
 };
 
 // A table's datum per name.
@@ -254,6 +258,11 @@ ks_status_t bldr_macutl_expand_line_list(uint32_t dialect, list_handle_t tables,
                                          const char *line, uint32_t recursive,
                                          stg_area_t result_area, char **result,
                                          list_handle_t bindings, stg_area_t binding_area);
+
+// Expands line fully by the dialect, as bldr_macutl_expand_line_list with no bindings, into *out.
+// KS_ST_OK, or the expander's failure status after its message (*out then as it was).
+ks_status_t bldr_macutl_expand_to_string(uint32_t dialect, list_handle_t tables, const char *line,
+                                         std::string *out);
 
 // Expands line with the BSD variable engine (bsd_mode: the engine's undefined-variable mode); the
 // result is copied into result_area. KS_ST_ERR after the engine's message.

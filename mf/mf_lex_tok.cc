@@ -278,17 +278,7 @@ void clear_guard() {
 
 // Expands text over the parse's table list: true with the result.
 bool expand(const char *text, std::string *out) {
-  char *result = nullptr;
-  ks_status_t rc = bldr_macutl_expand_line_list(variant(), mfc_mf_macro_table_list, 0, text, 1,
-                                                STG_AREA_HEAP, &result, LIST_HANDLE_NULL,
-                                                STG_AREA_NULL);
-  if (rc != KS_ST_OK || result == nullptr) {
-    stg_free(result);
-    return false;
-  }
-  out->assign(result);
-  stg_free(result);
-  return true;
+  return bldr_macutl_expand_to_string(variant(), mfc_mf_macro_table_list, text, out) == KS_ST_OK;
 }
 
 // The byte offset of the first chars characters of a multibyte text (the scanners count their

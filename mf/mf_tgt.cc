@@ -330,7 +330,8 @@ list_handle_t mf_tgt_utl_copy_dep_list(mf_tgt_table_t *table, list_handle_t list
   // Names are interned in the table, so a repeated name yields the same key: duplicates are
   // found by comparing keys, by a scan while the list is short and by a set once it is long.
   constexpr size_t kScanLimit = 32;
-  std::vector<const char *> kept;
+  const char *kept[kScanLimit];
+  size_t kept_count = 0;
   std::unordered_set<const char *> kept_set;
   list_handle_t copy = area_list(table);
   void *d = nullptr;
@@ -338,10 +339,10 @@ list_handle_t mf_tgt_utl_copy_dep_list(mf_tgt_table_t *table, list_handle_t list
     const char *key = mf_tgt_enter_dep_in_table(table, static_cast<const char *>(d));
     if (key == nullptr) PFM_PANIC();
     if (unique) {
-      if (kept.size() < kScanLimit) {
-        if (std::find(kept.begin(), kept.end(), key) != kept.end()) continue;
-        kept.push_back(key);
-        if (kept.size() == kScanLimit) kept_set.insert(kept.begin(), kept.end());
+      if (kept_count < kScanLimit) {
+        if (std::find(kept, kept + kept_count, key) != kept + kept_count) continue;
+        kept[kept_count++] = key;
+        if (kept_count == kScanLimit) kept_set.insert(kept, kept + kept_count);
       } else if (!kept_set.insert(key).second) {
         continue;
       }
@@ -543,6 +544,7 @@ int mf_tgt_archive_def(mf_tgt_table_t *table, const char *lib, const char *membe
 
 int mf_tgt_chk_archive_tgt(mf_tgt_table_t *table, const char *name, list_handle_t deps,
                            list_handle_t script, const char **out_lib_key) {
+  if (!mf_tgt_may_be_archive_ref(name)) return 0;
   char lib[1024];
   char member[1024];
   auto define_one = [&](const char *ref) -> bool {

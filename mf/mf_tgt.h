@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "ks/hash.h"
 #include "ks/imsg.h"
@@ -174,6 +175,9 @@ int mf_tgt_split_lib_member(const char *name, char *lib, size_t lib_size, char *
                             size_t member_size, uint32_t variant);
 // 1 when an archive reference holds several members that must be split, else 0.
 int mf_tgt_must_split_archive_list(const char *text, uint32_t variant);
+// Whether name may be an archive reference (or a list of them): every one holds a '('. A name
+// for which this is false is no archive form.
+inline bool mf_tgt_may_be_archive_ref(const char *name) { return std::strchr(name, '(') != nullptr; }
 // 1 when name was defined as archive target(s), 0 when it is no archive form.
 int mf_tgt_chk_archive_tgt(mf_tgt_table_t *table, const char *name, list_handle_t deps,
                            list_handle_t script, const char **out_lib_key);

@@ -99,16 +99,7 @@ bool mf_tgt_may_hold(mf_tgt_table_t *table, const char *name) {
 
 bool mf_tgt_expand_text(uint32_t variant, list_handle_t tables, const char *text,
                         std::string *out) {
-  char *value = nullptr;
-  if (bldr_macutl_expand_line_list(variant, tables, 0, text, 1, STG_AREA_HEAP, &value,
-                                   LIST_HANDLE_NULL, STG_AREA_NULL) != KS_ST_OK ||
-      value == nullptr) {
-    stg_free(value);
-    return false;
-  }
-  *out = value;
-  stg_free(value);
-  return true;
+  return bldr_macutl_expand_to_string(variant, tables, text, out) == KS_ST_OK;
 }
 
 bool mf_tgt_variant_is_gnu(uint32_t v) { return v == MF_COMPAT_PGNU || v == MF_COMPAT_GNU; }

@@ -50,6 +50,15 @@ std::vector<char *> to_vector(list_handle_t list) {
   return v;
 }
 
+// Whether a name of list may be an archive reference.
+bool holds_archive_ref(list_handle_t list) {
+  if (list == LIST_HANDLE_NULL) return false;
+  void *d = nullptr;
+  for (list_cursor_t c = list_next(list, nullptr, &d); c != nullptr; c = list_next(list, c, &d))
+    if (mf_tgt_may_be_archive_ref(static_cast<const char *>(d))) return true;
+  return false;
+}
+
 // The gate of the rule warnings: verbosity above 0 or "mf_tgt_parse" traced at level 1.
 bool warnings_on() { return mf_utl_should_trace(kTrace, 1); }
 
@@ -270,7 +279,8 @@ int mf_tgt_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t
     }
 
     // b. Archive members among the dependencies and as the target.
-    for (char *d : to_vector(deps)) mf_tgt_chk_archive_tgt(table, d, LIST_HANDLE_NULL, LIST_HANDLE_NULL, nullptr);
+    if (holds_archive_ref(deps))
+      for (char *d : to_vector(deps)) mf_tgt_chk_archive_tgt(table, d, LIST_HANDLE_NULL, LIST_HANDLE_NULL, nullptr);
     if (!pattern && mf_tgt_chk_archive_tgt(table, t, deps, script, nullptr)) continue;
 
     // c. The entry.

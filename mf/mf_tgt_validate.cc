@@ -854,14 +854,22 @@ char *mf_tgt_dollar_star_for_explicit_tgt(mf_tgt_table_t *table, const char *nam
                                           const char *explicit_stem, const char *member) {
   const uint32_t v = table->compat_variant;
   auto strip = [&](const char *text) -> char * {
-    // Room for any part of the name, however long.
-    std::vector<char> base(std::strlen(text) + 1), suffix(std::strlen(text) + 1);
-    if (fileutl_strip_suffix(text, base.size(), base.data(), suffix.size(), suffix.data()) !=
-        KS_ST_OK) {
+    // Room for any part of the name, however long: on the stack for the usual names.
+    const size_t size = std::strlen(text) + 1;
+    char small_base[256], small_suffix[256];
+    std::vector<char> big_base, big_suffix;
+    char *base = small_base, *suffix = small_suffix;
+    if (size > sizeof small_base) {
+      big_base.resize(size);
+      big_suffix.resize(size);
+      base = big_base.data();
+      suffix = big_suffix.data();
+    }
+    if (fileutl_strip_suffix(text, size, base, size, suffix) != KS_ST_OK) {
       error_row(MF_TGT_MSG_STRIP_SUFFIX, text);
       return nullptr;
     }
-    return mf_tgt_area_copy(table, base.data());
+    return mf_tgt_area_copy(table, base);
   };
   if (member != nullptr) return v == MF_COMPAT_SUN ? nullptr : strip(member);
   const char *base = nullptr;

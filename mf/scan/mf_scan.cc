@@ -34,10 +34,6 @@ void ensure_buffer(mf_scanner_t *s) {
   if (s->buf) return;
   const mf_scan_tables_t &t = *s->tables;
   s->n_classes = std::max(static_cast<int32_t>(t.meta.size()), t.nul_class + 1);
-  // Left without the known moves when a state number does not fit them: every move is walked.
-  if (t.accept.size() < UINT16_MAX)
-    s->moves.reset(static_cast<uint16_t *>(
-        std::calloc(t.accept.size() * static_cast<size_t>(s->n_classes), sizeof(uint16_t))));
   try {
     s->buf.reset(new wchar_t[static_cast<size_t>(kInitialCapacity) + 2]);
   } catch (const std::bad_alloc &) {
@@ -201,7 +197,12 @@ uint64_t mf_scan_epoch() { return epoch; }
 
 uint64_t mf_scan_chars_read() { return chars_read; }
 
+uint64_t mf_scan_restarts = 0;
+
+void mf_scan_restart_all() { mf_scan_restarts++; }
+
 void mf_scan_restart(mf_scanner_t *s) {
+  s->restarted_at = mf_scan_restarts;
   ensure_buffer(s);
   forget_failed(s);
   epoch++;
@@ -244,11 +245,24 @@ void make_room(mf_scanner_t *s, int32_t want) {
   return t.nxt[static_cast<size_t>(t.base[static_cast<size_t>(state)] + cls)];
 }
 
+// Makes the table of known moves at the scanner's first move, so that a scanner that never
+// matches (the dialects a run does not read) takes no memory for it. Tried once: left without
+// the table when a state number does not fit it or memory runs out, and every move is walked.
+// True when the table is there.
+[[gnu::noinline]] bool make_moves(mf_scanner_t *s, const mf_scan_tables_t &t) {
+  if (s->moves_tried) return false;
+  s->moves_tried = true;
+  if (t.accept.size() < UINT16_MAX)
+    s->moves.reset(static_cast<uint16_t *>(
+        std::calloc(t.accept.size() * static_cast<size_t>(s->n_classes), sizeof(uint16_t))));
+  return s->moves != nullptr;
+}
+
 // The state the automaton goes to from state on a character of class cls, known from an earlier
 // move where it can be.
 [[gnu::always_inline]] inline int32_t move(mf_scanner_t *s, const mf_scan_tables_t &t,
                                            int32_t state, int32_t cls) {
-  if (!s->moves) return step(t, state, cls);
+  if (!s->moves && !make_moves(s, t)) return step(t, state, cls);
   uint16_t &known = s->moves[static_cast<size_t>(state) * static_cast<size_t>(s->n_classes) +
                              static_cast<size_t>(cls)];
   if (known == 0) known = static_cast<uint16_t>(step(t, state, cls));

@@ -116,6 +116,8 @@ struct mf_scanner_t {
   // character; a known move is one load. Zeroed memory, so only the rows met take pages.
   std::unique_ptr<uint16_t[], void (*)(void *)> moves{nullptr, std::free};
   int32_t n_classes = 0;              // classes per row of moves
+  bool moves_tried = false;           // the table of moves was made, or could not be
+  uint64_t restarted_at = 0;          // mf_scan_restarts when last restarted
 
   // Longest-match memory. A match may read far beyond its end before the automaton gives up
   // and falls back to the last accepting state; the text it read in vain is given back and read
@@ -157,6 +159,14 @@ int mf_scan_next(mf_scanner_t *scanner);
 
 // Resets the scanner for new input: empty buffer at a line start.
 void mf_scan_restart(mf_scanner_t *scanner);
+
+// Restarts of every makefile scanner asked for (mf_scan_restart_all). A scanner that has not
+// been restarted since the last of them is restarted before its next match.
+extern uint64_t mf_scan_restarts;
+
+// Asks every makefile scanner to restart before it next matches: a scanner that a run never
+// uses is then never made, nor its tables built.
+void mf_scan_restart_all();
 
 // Fills shr_text with the multibyte form of wtext (growing it as needed; a failed allocation is
 // fatal).

@@ -26,6 +26,7 @@ int keep_name_part(size_t bytes) {
 }  // namespace
 
 int mf_scan_lex(mf_scanner_t *s, const mf_scan_rule_t *rules, int *leng) {
+  if (s->restarted_at != mf_scan_restarts) mf_scan_restart(s);
   for (;;) {
     const int rule = mf_scan_next(s);
     *leng = s->leng;

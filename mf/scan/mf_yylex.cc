@@ -3,6 +3,7 @@
 #include "ks/imsg.h"
 #include "ks/pfm.h"
 #include "mf/mf_parse_utl.h"
+#include "mf/scan/mf_scan.h"
 
 FILE *yyout = nullptr;
 
@@ -17,14 +18,9 @@ namespace {
 
 }  // namespace
 
-void mf_yyrestart_all() {
-  mf_std_yyrestart();
-  mf_gmake_yyrestart();
-  mf_sunmake_yyrestart();
-  mf_keltomake_yyrestart();
-  mf_smake_yyrestart();
-  mf_bsdmake_yyrestart();
-}
+// Each dialect's scanner restarts when it next matches (mf_scan_lex): the dialects a run does
+// not read build no tables.
+void mf_yyrestart_all() { mf_scan_restart_all(); }
 
 void yyoutput(int c) { std::fputc(c, yyout != nullptr ? yyout : stdout); }
 

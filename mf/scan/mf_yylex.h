@@ -11,7 +11,8 @@ extern FILE *yyout;
 // invalid compatibility variant is reported and ends the program.
 int mf_yylex(void);
 
-// Starts every dialect scanner afresh (empty buffer at a line start); called before each parse.
+// Starts every dialect scanner afresh (empty buffer at a line start), each when it next matches;
+// called before each parse.
 void mf_yyrestart_all();
 
 // Writes one character to yyout.

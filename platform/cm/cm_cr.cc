@@ -59,7 +59,8 @@ std::string cm_do_pool_pname(vob_handle_t vobh, const tbs_oid_t *do_oid) {
   return git_dir + "/vessary/pool/" + tbs_oid_to_dstr(do_oid, text);
 }
 
-ks_status_t cm_do_view_data_pname(vob_handle_t vobh, const dbrpc_vobdb_do_t &d, std::string *path) {
+ks_status_t cm_do_view_data_pname(vob_handle_t vobh, const dbrpc_vobdb_do_t &d, std::string *path,
+                                  struct stat *seen) {
   ks_status_t reg_status = KS_ST_OK;
   dbrpc_reg_snapshot_h reg = dbrpc_reg_snapshot(&reg_status);
   const dbrpc_view_rec_t *view = reg ? reg->find_view_by_uuid(d.view_uuid) : nullptr;
@@ -74,10 +75,12 @@ ks_status_t cm_do_view_data_pname(vob_handle_t vobh, const dbrpc_vobdb_do_t &d, 
       uint64_t(st.st_size) != d.size || mtime_ns != d.mtime_ns)
     return KS_ST_NOT_FOUND;
   *path = p;
+  if (seen) *seen = st;
   return KS_ST_OK;
 }
 
-ks_status_t cm_do_get_info(vob_handle_t vobh, const tbs_oid_t *do_oid, cm_do_info_t *info) {
+ks_status_t cm_do_get_info(vob_handle_t vobh, const tbs_oid_t *do_oid, cm_do_info_t *info,
+                           struct stat *data) {
   std::memset(info, 0, sizeof *info);
   std::string git_dir = vob_ob_get_git_dir(vobh);
   if (git_dir.empty()) return KS_ST_NOT_FOUND;
@@ -100,6 +103,7 @@ ks_status_t cm_do_get_info(vob_handle_t vobh, const tbs_oid_t *do_oid, cm_do_inf
       info->has_data = S_ISREG(st.st_mode) && uint64_t(st.st_dev) == pool.dev &&
                        uint64_t(st.st_ino) == pool.ino && uint64_t(st.st_size) == pool.size &&
                        mtime_ns == pool.mtime_ns;
+      if (info->has_data && data) *data = st;
     }
     info->has_container = info->has_data;
     return KS_ST_OK;
@@ -107,6 +111,6 @@ ks_status_t cm_do_get_info(vob_handle_t vobh, const tbs_oid_t *do_oid, cm_do_inf
   // Unshared: the data is the file in the view that built it, while it is unchanged; that file is
   // what promotion would take.
   std::string path;
-  info->has_data = info->has_container = cm_do_view_data_pname(vobh, d, &path) == KS_ST_OK;
+  info->has_data = info->has_container = cm_do_view_data_pname(vobh, d, &path, data) == KS_ST_OK;
   return KS_ST_OK;
 }

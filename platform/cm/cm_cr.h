@@ -16,6 +16,8 @@
 #include "tbs/tbs_cr.h"
 #include "vob/vob_ob.h"
 
+struct stat;
+
 // The record of the derived object do_oid of the VOB into *cr (heap storage: free it with
 // cm_cr_free_cr). flag, trace and view_uuid are not used. 0; KS_ST_NOT_FOUND when the derived
 // object has no record; KS_ST_TRUNCATED when the stored bytes do not match their CRC;
@@ -46,15 +48,19 @@ struct cm_do_info_t {
   tbs_uuid_t view_uuid;   // the view that built it
 };
 
-// What the VOB knows of the derived object do_oid. 0; KS_ST_NOT_FOUND when the VOB has no such
+// What the VOB knows of the derived object do_oid; with data given, the status of the data's file
+// as it was checked goes there when it has data. 0; KS_ST_NOT_FOUND when the VOB has no such
 // derived object; KS_ST_ERR when the VOB cannot be read (printed).
-ks_status_t cm_do_get_info(vob_handle_t vobh, const tbs_oid_t *do_oid, cm_do_info_t *info);
+ks_status_t cm_do_get_info(vob_handle_t vobh, const tbs_oid_t *do_oid, cm_do_info_t *info,
+                           struct stat *data = nullptr);
 
 struct dbrpc_vobdb_do_t;
 
 // The pathname of an unshared derived object's data: its file in the view that built it, while
-// that file is unchanged since the build. KS_ST_OK, or KS_ST_NOT_FOUND.
-ks_status_t cm_do_view_data_pname(vob_handle_t vobh, const dbrpc_vobdb_do_t &d, std::string *path);
+// that file is unchanged since the build (with seen given, its status as checked goes there).
+// KS_ST_OK, or KS_ST_NOT_FOUND.
+ks_status_t cm_do_view_data_pname(vob_handle_t vobh, const dbrpc_vobdb_do_t &d, std::string *path,
+                                  struct stat *seen = nullptr);
 
 // The pathname of a derived object's data in the VOB's pool.
 std::string cm_do_pool_pname(vob_handle_t vobh, const tbs_oid_t *do_oid);

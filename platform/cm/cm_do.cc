@@ -17,9 +17,13 @@
 #include "ks/fileutl.h"
 #include "tbs/tbs_product.h"
 
+// The candidates of one shopping and the VOB read scope that lasts while they are evaluated: the
+// evaluation reads each candidate's row, pool entry and record several times over.
 struct vob_ob_cursor_s {
   std::vector<tbs_oid_t> candidates;
   size_t next = 0;
+  vob_ob_cursor_s() { dbrpc_vobdb_read_begin(); }
+  ~vob_ob_cursor_s() { dbrpc_vobdb_read_end(); }
 };
 
 namespace {
@@ -83,12 +87,21 @@ ks_status_t vob_do_promote(vob_handle_t vobh, uint32_t dbid) {
   if (status != KS_ST_OK || d.shared) return status;
   std::string source;
   if (cm_do_view_data_pname(vobh, d, &source) != KS_ST_OK) return KS_ST_NOT_FOUND;
-  std::string dir = git_dir + "/vessary/pool";
-  if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) return KS_ST_ERR;
   std::string final = cm_do_pool_pname(vobh, &oid);
   std::string tmp = final + ".promote." + std::to_string(getpid());
-  unlink(tmp.c_str());
-  if (fileutl_cp(source.c_str(), tmp.c_str()) != KS_ST_OK) return KS_ST_ERR;
+  if (fileutl_cp(source.c_str(), tmp.c_str()) != KS_ST_OK) {
+    // The copy is made once more when the pool was missing (the first promotion makes it) or a
+    // process of the same number left its copy behind.
+    if (errno == ENOENT) {
+      std::string dir = git_dir + "/vessary/pool";
+      if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) return KS_ST_ERR;
+    } else if (errno == EEXIST) {
+      unlink(tmp.c_str());
+    } else {
+      return KS_ST_ERR;
+    }
+    if (fileutl_cp(source.c_str(), tmp.c_str()) != KS_ST_OK) return KS_ST_ERR;
+  }
   struct stat src, copy;
   // The copy counts only when the source was the derived object's data all along.
   bool ok = lstat(source.c_str(), &src) == 0 && uint64_t(src.st_size) == d.size &&
@@ -120,26 +133,13 @@ ks_status_t vob_do_delete(vob_handle_t vobh, const tbs_oid_t *do_oid) {
 ks_status_t vob_do_oid_get_fstat_if_data(vob_handle_t vobh, const tbs_oid_t *do_oid, int *has_data,
                                          view_fstat_t *fstat) {
   cm_do_info_t info;
-  ks_status_t status = cm_do_get_info(vobh, do_oid, &info);
+  struct stat st;
+  ks_status_t status = cm_do_get_info(vobh, do_oid, &info, &st);
   if (status != KS_ST_OK) return status;
   *has_data = info.has_data;
   std::memset(fstat, 0, sizeof *fstat);
-  if (!info.has_data) return KS_ST_OK;
-  std::string path;
-  if (info.shared) {
-    path = cm_do_pool_pname(vobh, do_oid);
-  } else {
-    dbrpc_vobdb_do_t d;
-    if (dbrpc_vobdb_find_do(vob_ob_get_git_dir(vobh), *do_oid, &d) != KS_ST_OK ||
-        cm_do_view_data_pname(vobh, d, &path) != KS_ST_OK)
-      return KS_ST_ERR;
-  }
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) {
-    *has_data = 0;
-    return KS_ST_OK;
-  }
-  view_fstat_of(st, fstat);
+  // The status is the one the data was found unchanged with.
+  if (info.has_data) view_fstat_of(st, fstat);
   return KS_ST_OK;
 }
 

@@ -22,7 +22,9 @@ typedef vob_ob_cursor_s *vob_ob_cursor_t;
 // by a script with that hash; candidates whose dependency hashes hold one of the count
 // trouble-maker hashes (re-read at each call: they grow as candidates mismatch) are passed over.
 // The most recently built come first. KS_ST_OK with *do_oid; KS_ST_NOT_FOUND when none is left
-// (the cursor is then closed); KS_ST_ERR when the VOB cannot be read (printed).
+// (the cursor is then closed); KS_ST_ERR when the VOB cannot be read (printed). While a cursor
+// is open, the process's queries of VOBs read one snapshot (dbrpc_vobdb_read_begin): evaluate its
+// candidates, then close it.
 ks_status_t cm_do_next_named_hash_do(vob_handle_t vobh, uint32_t dir_dbid, const char *do_name,
                                      uint32_t dep_hash, uint64_t script_hash,
                                      const cr_utl_dep_hash_t *hashes, uint32_t count,

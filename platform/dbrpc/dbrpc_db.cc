@@ -35,6 +35,10 @@ void dbrpc_db_relax_sync(sqlite3 *db) {
   sqlite3_finalize(s);
   if (!wal) return;
   sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  dbrpc_db_keep_wal(db);
+}
+
+void dbrpc_db_keep_wal(sqlite3 *db) {
   // The write-ahead log and its index stay when the last connection closes, so that the next
   // process need not make them again; the log is emptied then (once copied into the database),
   // or the next process would read all of it again to rebuild the index.

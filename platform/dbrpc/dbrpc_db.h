@@ -19,6 +19,11 @@ sqlite3 *dbrpc_db_open(const char *module, const char *what, const std::string &
 // commits.
 void dbrpc_db_relax_sync(sqlite3 *db);
 
+// Keeps the write-ahead log and its index of a connection in WAL mode when the last connection
+// closes (the log emptied), so that the next process neither makes nor removes files to open the
+// database. Connections not in WAL mode are left as they are.
+void dbrpc_db_keep_wal(sqlite3 *db);
+
 // The connections a process keeps, by key, closed when the process ends. Callers hold `lock`
 // around get and every use of a connection.
 struct dbrpc_db_pool {

@@ -51,7 +51,10 @@ struct Stmt {
 
 sqlite3 *open_db(const std::string &path, bool create) {
   sqlite3 *db = dbrpc_db_open(kModule, "cannot open the registry", path, create, nullptr);
-  if (db) sqlite3_exec(db, "PRAGMA foreign_keys=ON", nullptr, nullptr, nullptr);
+  if (db) {
+    sqlite3_exec(db, "PRAGMA foreign_keys=ON", nullptr, nullptr, nullptr);
+    dbrpc_db_keep_wal(db);
+  }
   return db;
 }
 

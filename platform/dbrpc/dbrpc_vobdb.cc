@@ -88,6 +88,67 @@ struct Stmt {
   explicit operator bool() const { return s != nullptr; }
 };
 
+// What a connection's transaction of this process's own (a read scope's snapshot, a batch's write)
+// answered for derived objects' rows and pool entries, by their OIDs' bytes (guarded by
+// pool.lock): no other process changes what that transaction sees, so each is asked once. A write
+// of this process forgets what it changes; the answers go with the transaction.
+struct Answers {
+  template <class T>
+  using Table = std::map<std::string, std::pair<ks_status_t, T>>;
+  struct Of {
+    Table<dbrpc_vobdb_do_t> dos;
+    Table<dbrpc_vobdb_pool_t> pools;
+  };
+  std::map<sqlite3 *, Of> of;
+
+  void forget(sqlite3 *db) { of.erase(db); }
+  void forget(sqlite3 *db, const tbs_oid_t &oid) {
+    auto it = of.find(db);
+    if (it == of.end()) return;
+    const std::string key(reinterpret_cast<const char *>(oid.bytes), 16);
+    it->second.dos.erase(key);
+    it->second.pools.erase(key);
+  }
+} answers;
+
+// The read transaction that reads share while a read scope is open (guarded by pool.lock):
+// outside a transaction, every query takes and drops the database's read lock and checks the
+// file; within one, later queries of the scope read the same snapshot without either. A write on
+// the connection ends it first, so that the write starts from the newest state.
+struct Snapshot {
+  int depth = 0;
+  std::map<sqlite3 *, std::string> open;  // connection -> git dir
+
+  // Joins db's shared read transaction, opening it when a scope is open and db is in none.
+  void join(sqlite3 *db, const std::string &git_dir) {
+    if (depth == 0 || !sqlite3_get_autocommit(db)) return;
+    Stmt begin(db, "BEGIN");
+    // Without one, the reads go on each in its own transaction.
+    if (begin && sqlite3_step(begin.s) == SQLITE_DONE) open[db] = git_dir;
+  }
+
+  // Ends db's read transaction, when it has one.
+  void end(sqlite3 *db) {
+    if (!open.erase(db)) return;
+    answers.forget(db);
+    Stmt commit(db, "COMMIT");
+    if (!commit || sqlite3_step(commit.s) != SQLITE_DONE)
+      sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+
+  void end_all() {
+    while (!open.empty()) end(open.begin()->first);
+  }
+} snapshot;
+
+// The connection for a query of git_dir's database, in the scope's read transaction when a read
+// scope is open; null after printing the error.
+sqlite3 *open_for_read(const std::string &git_dir) {
+  sqlite3 *db = open_locked(git_dir);
+  if (db) snapshot.join(db, git_dir);
+  return db;
+}
+
 const char kDoColumns[] =
     "do_oid, cr_id, dir_oid, dir_dbid, name, view_uuid, vob_rel, mtype, non_shareable, shared,"
     " primary_hash, script_hash, size, mtime_ns, dev, ino, created";
@@ -151,7 +212,12 @@ void bind_dbid(sqlite3_stmt *s, const void *key) {
 
 sqlite3 *dbrpc_vobdb_handle(const std::string &git_dir) {
   std::lock_guard<std::mutex> hold(pool.lock);
-  return open_locked(git_dir);
+  sqlite3 *db = open_locked(git_dir);
+  if (db) {
+    snapshot.end(db);  // the caller's statements start from the newest state
+    answers.forget(db);  // and may change what a batch's transaction answered
+  }
+  return db;
 }
 
 namespace {
@@ -177,6 +243,7 @@ struct Batch {
         sqlite3_exec(it->first, "ROLLBACK", nullptr, nullptr, nullptr);
         failed = true;
       }
+      answers.forget(it->first);
       it = open.erase(it);
     }
   }
@@ -185,6 +252,7 @@ struct Batch {
 // Starts a write on db: within a batch it joins the batch's transaction (*joined set), otherwise
 // it opens one of its own. False after printing the error.
 bool write_begin(sqlite3 *db, const std::string &git_dir, bool *joined) {
+  snapshot.end(db);
   *joined = batch.depth > 0;
   if (!*joined) return exec(db, git_dir, "BEGIN IMMEDIATE");
   if (batch.open.count(db)) return true;
@@ -199,6 +267,7 @@ bool write_end(sqlite3 *db, const std::string &git_dir, bool joined, bool ok) {
   if (joined) {
     if (!ok) {
       sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+      answers.forget(db);
       batch.open.erase(db);
       batch.failed = true;
     }
@@ -214,6 +283,8 @@ bool write_end(sqlite3 *db, const std::string &git_dir, bool joined, bool ok) {
 void dbrpc_vobdb_close_all() {
   std::lock_guard<std::mutex> hold(pool.lock);
   batch.commit();
+  snapshot.end_all();
+  answers.of.clear();
   finalize_kept();
   pool.close_all();
 }
@@ -221,6 +292,16 @@ void dbrpc_vobdb_close_all() {
 void dbrpc_vobdb_batch_begin() {
   std::lock_guard<std::mutex> hold(pool.lock);
   batch.depth++;
+}
+
+void dbrpc_vobdb_read_begin() {
+  std::lock_guard<std::mutex> hold(pool.lock);
+  snapshot.depth++;
+}
+
+void dbrpc_vobdb_read_end() {
+  std::lock_guard<std::mutex> hold(pool.lock);
+  if (snapshot.depth > 0 && --snapshot.depth == 0) snapshot.end_all();
 }
 
 ks_status_t dbrpc_vobdb_batch_end() {
@@ -244,6 +325,7 @@ ks_status_t dbrpc_vobdb_enter(const std::string &git_dir, const tbs_oid_t &oid, 
     *dbid = found.dbid;
     return KS_ST_OK;
   }
+  snapshot.end(db);  // the insertion and the row read back see the newest state
   sqlite3_stmt *s = nullptr;
   bool ok = sqlite3_prepare_v2(db,
                                "INSERT OR IGNORE INTO objects(oid, mtype, elem_dbid, vob_rel)"
@@ -268,13 +350,13 @@ ks_status_t dbrpc_vobdb_enter(const std::string &git_dir, const tbs_oid_t &oid, 
 
 ks_status_t dbrpc_vobdb_find_oid(const std::string &git_dir, const tbs_oid_t &oid, dbrpc_vobdb_obj_t *out) {
   std::lock_guard<std::mutex> hold(pool.lock);
-  sqlite3 *db = open_locked(git_dir);
+  sqlite3 *db = open_for_read(git_dir);
   return db ? find(db, kByOid, bind_oid, oid.bytes, out) : KS_ST_ERR;
 }
 
 ks_status_t dbrpc_vobdb_find_dbid(const std::string &git_dir, uint32_t dbid, dbrpc_vobdb_obj_t *out) {
   std::lock_guard<std::mutex> hold(pool.lock);
-  sqlite3 *db = open_locked(git_dir);
+  sqlite3 *db = open_for_read(git_dir);
   return db ? find(db, kByDbid, bind_dbid, &dbid, out) : KS_ST_ERR;
 }
 
@@ -301,6 +383,7 @@ ks_status_t dbrpc_vobdb_store_dos(const std::string &git_dir, const void *cr_byt
   sqlite3 *db = open_locked(git_dir);
   if (!db) return KS_ST_ERR;
   batch.commit(db);  // the record is stored in a transaction of its own
+  snapshot.end(db);
   if (!exec(db, git_dir, "BEGIN IMMEDIATE")) return KS_ST_ERR;
   bool ok = true;
   sqlite3_int64 cr_id = 0;
@@ -389,7 +472,7 @@ template <class Read>
 ks_status_t select_do_row(const std::string &git_dir, const char *sql, const tbs_oid_t &do_oid,
                           Read read) {
   std::lock_guard<std::mutex> hold(pool.lock);
-  sqlite3 *db = open_locked(git_dir);
+  sqlite3 *db = open_for_read(git_dir);
   if (!db) return KS_ST_ERR;
   Stmt s(db, sql);
   if (!s) return KS_ST_ERR;
@@ -404,10 +487,48 @@ ks_status_t select_do_row(const std::string &git_dir, const char *sql, const tbs
 
 }  // namespace
 
+namespace {
+
+// select_do_row for a query whose row read fills one T: within a transaction of this process's
+// own, the answer is kept in the table of the connection's answers and given again without a
+// query.
+template <class T, class Read>
+ks_status_t select_do_row_once(const std::string &git_dir, const char *sql, const tbs_oid_t &do_oid,
+                               Answers::Table<T> Answers::Of::*table, T *out, Read read) {
+  std::lock_guard<std::mutex> hold(pool.lock);
+  sqlite3 *db = open_for_read(git_dir);
+  if (!db) return KS_ST_ERR;
+  Answers::Table<T> *known = nullptr;
+  const std::string key(reinterpret_cast<const char *>(do_oid.bytes), 16);
+  if (!sqlite3_get_autocommit(db) && (snapshot.open.count(db) || batch.open.count(db))) {
+    known = &(answers.of[db].*table);
+    auto it = known->find(key);
+    if (it != known->end()) {
+      if (it->second.first == KS_ST_OK) *out = it->second.second;
+      return it->second.first;
+    }
+  }
+  Stmt s(db, sql);
+  if (!s) return KS_ST_ERR;
+  sqlite3_bind_blob(s.s, 1, do_oid.bytes, 16, SQLITE_STATIC);
+  int rc = sqlite3_step(s.s);
+  ks_status_t status = KS_ST_ERR;
+  if (rc == SQLITE_ROW) {
+    read(s.s, out);
+    status = KS_ST_OK;
+  } else if (rc == SQLITE_DONE) {
+    status = KS_ST_NOT_FOUND;
+  }
+  if (known && status != KS_ST_ERR) known->emplace(key, std::make_pair(status, status == KS_ST_OK ? *out : T{}));
+  return status;
+}
+
+}  // namespace
+
 ks_status_t dbrpc_vobdb_find_do(const std::string &git_dir, const tbs_oid_t &do_oid,
                                 dbrpc_vobdb_do_t *out) {
   static const std::string sql = std::string("SELECT ") + kDoColumns + " FROM dos WHERE do_oid = ?1";
-  return select_do_row(git_dir, sql.c_str(), do_oid, [out](sqlite3_stmt *row) { read_do(row, out); });
+  return select_do_row_once(git_dir, sql.c_str(), do_oid, &Answers::Of::dos, out, read_do);
 }
 
 ks_status_t dbrpc_vobdb_get_cr(const std::string &git_dir, const tbs_oid_t &do_oid,
@@ -426,7 +547,7 @@ ks_status_t dbrpc_vobdb_get_cr(const std::string &git_dir, const tbs_oid_t &do_o
 ks_status_t dbrpc_vobdb_dep_hashes(const std::string &git_dir, const tbs_oid_t &do_oid,
                                    std::vector<std::pair<uint32_t, uint32_t>> *out) {
   std::lock_guard<std::mutex> hold(pool.lock);
-  sqlite3 *db = open_locked(git_dir);
+  sqlite3 *db = open_for_read(git_dir);
   if (!db) return KS_ST_ERR;
   Stmt s(db, "SELECT h0, h1 FROM do_dep_hashes WHERE do_oid = ?1 ORDER BY rowid");
   if (!s) return KS_ST_ERR;
@@ -441,7 +562,7 @@ ks_status_t dbrpc_vobdb_dep_hashes(const std::string &git_dir, const tbs_oid_t &
 ks_status_t dbrpc_vobdb_list_dos(const std::string &git_dir, const tbs_uuid_t *view_uuid,
                                  std::vector<dbrpc_vobdb_do_t> *out) {
   std::lock_guard<std::mutex> hold(pool.lock);
-  sqlite3 *db = open_locked(git_dir);
+  sqlite3 *db = open_for_read(git_dir);
   if (!db) return KS_ST_ERR;
   static const std::string by_view = std::string("SELECT ") + kDoColumns +
                                      " FROM dos WHERE view_uuid = ?1 ORDER BY vob_rel, created";
@@ -463,7 +584,7 @@ ks_status_t dbrpc_vobdb_shop(const std::string &git_dir, uint32_t dir_dbid, cons
                              uint32_t primary_hash, uint64_t script_hash,
                              std::vector<tbs_oid_t> *out) {
   std::lock_guard<std::mutex> hold(pool.lock);
-  sqlite3 *db = open_locked(git_dir);
+  sqlite3 *db = open_for_read(git_dir);
   if (!db) return KS_ST_ERR;
   // Kept statements are known by their text's address: each text is a constant.
   static const char kAnyScript[] =
@@ -510,19 +631,20 @@ ks_status_t dbrpc_vobdb_set_shared(const std::string &git_dir, const tbs_oid_t &
       ok = sqlite3_step(p.s) == SQLITE_DONE && sqlite3_step(u.s) == SQLITE_DONE;
     }
   }
+  answers.forget(db, do_oid);
   if (!ok) report("cannot mark a derived object shared in the VOB database", git_dir, sqlite3_errmsg(db));
   return write_end(db, git_dir, joined, ok) ? KS_ST_OK : KS_ST_ERR;
 }
 
 ks_status_t dbrpc_vobdb_find_pool(const std::string &git_dir, const tbs_oid_t &do_oid,
                                   dbrpc_vobdb_pool_t *out) {
-  return select_do_row(git_dir, "SELECT size, mtime_ns, dev, ino FROM do_pool WHERE do_oid = ?1",
-                       do_oid, [out](sqlite3_stmt *row) {
-                         out->size = uint64_t(sqlite3_column_int64(row, 0));
-                         out->mtime_ns = sqlite3_column_int64(row, 1);
-                         out->dev = uint64_t(sqlite3_column_int64(row, 2));
-                         out->ino = uint64_t(sqlite3_column_int64(row, 3));
-                       });
+  return select_do_row_once(git_dir, "SELECT size, mtime_ns, dev, ino FROM do_pool WHERE do_oid = ?1",
+                            do_oid, &Answers::Of::pools, out, [](sqlite3_stmt *row, dbrpc_vobdb_pool_t *p) {
+                              p->size = uint64_t(sqlite3_column_int64(row, 0));
+                              p->mtime_ns = sqlite3_column_int64(row, 1);
+                              p->dev = uint64_t(sqlite3_column_int64(row, 2));
+                              p->ino = uint64_t(sqlite3_column_int64(row, 3));
+                            });
 }
 
 ks_status_t dbrpc_vobdb_delete_do(const std::string &git_dir, const tbs_oid_t &do_oid) {
@@ -546,6 +668,7 @@ ks_status_t dbrpc_vobdb_delete_do(const std::string &git_dir, const tbs_oid_t &d
     sqlite3_bind_blob(s.s, 1, do_oid.bytes, 16, SQLITE_STATIC);
     ok = sqlite3_step(s.s) == SQLITE_DONE;
   }
+  answers.forget(db, do_oid);
   if (!ok) report("cannot delete a derived object from the VOB database", git_dir, sqlite3_errmsg(db));
   return write_end(db, git_dir, joined, ok) ? KS_ST_OK : KS_ST_ERR;
 }
@@ -557,7 +680,7 @@ ks_status_t dbrpc_vobdb_do_row(const std::string &git_dir, const tbs_oid_t &do_o
 
 ks_status_t dbrpc_vobdb_find_do_by_row(const std::string &git_dir, int64_t row, dbrpc_vobdb_do_t *out) {
   std::lock_guard<std::mutex> hold(pool.lock);
-  sqlite3 *db = open_locked(git_dir);
+  sqlite3 *db = open_for_read(git_dir);
   if (!db) return KS_ST_ERR;
   static const std::string sql = std::string("SELECT ") + kDoColumns + " FROM dos WHERE rowid = ?1";
   Stmt s(db, sql.c_str());

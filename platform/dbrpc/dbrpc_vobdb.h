@@ -132,6 +132,15 @@ ks_status_t dbrpc_vobdb_find_do_by_row(const std::string &git_dir, int64_t row, 
 // Batches nest.
 void dbrpc_vobdb_batch_begin();
 
+// Opens a read scope in this process: until the matching dbrpc_vobdb_read_end, the queries of a
+// VOB's database read one snapshot of it, taken at the first of them, instead of taking its read
+// lock each; they see this process's own writes, and a write ends the snapshot (the next query
+// takes a new one). Scopes nest; keep them short, since others' later writes stay unseen.
+void dbrpc_vobdb_read_begin();
+
+// Ends a read scope; the outermost end ends the snapshots.
+void dbrpc_vobdb_read_end();
+
 // Ends a batch; the outermost end commits. KS_ST_OK, or KS_ST_ERR after printing the error when
 // a write of the batch may not have been kept.
 ks_status_t dbrpc_vobdb_batch_end();

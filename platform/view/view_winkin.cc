@@ -47,25 +47,31 @@ ks_status_t view_wink_in(view_handle_t view, const char *dir, const char *leaf,
       mtime_ns(st) != recorded.mtime_ns || uint64_t(st.st_ino) != recorded.ino ||
       uint64_t(st.st_dev) != recorded.dev)
     return KS_ST_NOT_FOUND;
-  // Made under a name of its own beside the final one, then renamed over it: the name never holds
-  // a part of the object.
-  std::string tmp = std::string(dir) + "/." + leaf + ".winkin." + std::to_string(getpid());
-  unlink(tmp.c_str());
-  if (link(pool.c_str(), tmp.c_str()) != 0) {
-    if (fileutl_cp(pool.c_str(), tmp.c_str()) != KS_ST_OK) return KS_ST_ERR;
-    struct timespec times[2] = {st.st_mtim, st.st_mtim};
-    if (chmod(tmp.c_str(), st.st_mode & 0555) != 0 || utimensat(AT_FDCWD, tmp.c_str(), times, 0) != 0) {
+  // The name never holds a part of the object: a hard link is made whole or not at all, so it goes
+  // straight to a free name; otherwise the object is made under a name of its own beside the final
+  // one (linked when only the name was in the way, else copied), then renamed over it.
+  if (link(pool.c_str(), path.c_str()) != 0) {
+    const bool name_taken = errno == EEXIST;
+    std::string tmp = std::string(dir) + "/." + leaf + ".winkin." + std::to_string(getpid());
+    unlink(tmp.c_str());
+    if (!name_taken || link(pool.c_str(), tmp.c_str()) != 0) {
+      if (fileutl_cp(pool.c_str(), tmp.c_str()) != KS_ST_OK) return KS_ST_ERR;
+      struct timespec times[2] = {st.st_mtim, st.st_mtim};
+      if (chmod(tmp.c_str(), st.st_mode & 0555) != 0 || utimensat(AT_FDCWD, tmp.c_str(), times, 0) != 0) {
+        int e = errno;
+        unlink(tmp.c_str());
+        errno = e;
+        return KS_ST_ERR;
+      }
+    }
+    if (rename(tmp.c_str(), path.c_str()) != 0) {
       int e = errno;
       unlink(tmp.c_str());
       errno = e;
       return KS_ST_ERR;
     }
-  }
-  if (rename(tmp.c_str(), path.c_str()) != 0) {
-    int e = errno;
+    // A rename between two links of one file leaves both: the name held the object already.
     unlink(tmp.c_str());
-    errno = e;
-    return KS_ST_ERR;
   }
   struct stat now;
   if (lstat(path.c_str(), &now) != 0) return KS_ST_ERR;

@@ -9,9 +9,9 @@
 #include "view/view_info.h"
 
 // Makes the shared derived object do_oid appear as leaf in the directory dir of the view: a
-// read-only hard link to its pool data, or a read-only copy where a link cannot be made, put in
-// place by a rename (what the name held is replaced), then known to the view as that derived
-// object. dir must lie in a VOB of view. KS_ST_OK; KS_ST_NOT_FOUND when the VOB has no such
+// read-only hard link to its pool data, or a read-only copy where a link cannot be made; made at
+// a free name directly, else beside it and put in place by a rename (what the name held is
+// replaced); then known to the view as that derived object. dir must lie in a VOB of view. KS_ST_OK; KS_ST_NOT_FOUND when the VOB has no such
 // derived object or its pool data is gone or changed since its promotion; KS_ST_NOT_IN_VIEW
 // when dir lies in no VOB of the view; KS_ST_ERR with errno set when the file cannot be made.
 ks_status_t view_wink_in(view_handle_t view, const char *dir, const char *leaf,

@@ -317,6 +317,26 @@ TEST_F(CrCache, ADamagedRecordIsAMissAndResetsTheFile) {
   EXPECT_EQ(read_bytes(path), header(-1, 0, 0));
 }
 
+TEST_F(CrCache, ARecordWrittenAfterALookupIsReadAndACutShortRecordIsAMiss) {
+  open_cache();
+  add("t", {1});
+  tbs_cr_t got;
+  tbs_oid_t one = oid(1), two = oid(2);
+  ASSERT_EQ(bldr_cr_cache_fetch(ctx, &one, &got), 1);
+  add("u", {2});  // past the end of the file as the lookup saw it
+  ASSERT_EQ(bldr_cr_cache_fetch(ctx, &two, &got), 1);
+  EXPECT_STREQ(got.target_name, "u");
+  ASSERT_EQ(bldr_cr_cache_fetch(ctx, &one, &got), 1);
+  // Another writer cuts the file short inside the second record.
+  uint32_t second = 0;
+  for (uint32_t i = 0; i < ctx->dir.dir_count; i++)
+    if (tbs_oid_eq(&ctx->dir.entries[i].do_oid, &two)) second = uint32_t(ctx->dir.entries[i].offset);
+  ASSERT_GT(second, 0u);
+  ASSERT_EQ(truncate(path.c_str(), off_t(second) + 8), 0);
+  EXPECT_EQ(bldr_cr_cache_fetch(ctx, &two, &got), 0);
+  EXPECT_EQ(ctx->dir.dir_count, 0u);
+}
+
 TEST_F(CrCache, AFileWithWrongPermissionsIsReplaced) {
   struct Case {
     const char *what;

@@ -9,9 +9,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "e2e_util.h"
@@ -215,6 +217,79 @@ TEST_F(Reuse, VerbosityTwoPrintsTheStatisticsAndTimes) {
     EXPECT_THAT(all, HasSubstr(line));
   r = run("v1", {"tolvick", "-v", "hello.o"});
   EXPECT_THAT(r.out + r.err, Not(HasSubstr("Config Lookup Statistics")));
+}
+
+// The build handle a script found in its environment: the session number and the reference
+// time in seconds ({0, 0} when it found none).
+std::pair<long, long> session_of(const std::string &path) {
+  const std::string text = site::read_file(path);
+  long session = 0, sec = 0;
+  if (std::sscanf(text.c_str(), "%ld.%*d:%ld", &session, &sec) != 2) return {0, 0};
+  return {session, sec};
+}
+
+TEST_F(Reuse, ARunThatReusesEverythingWritesNothingToTheViewAndScriptsRunInASession) {
+  site::write_file(src() + "/Makefile",
+                   makefile("hello.o: hello.c\n\tcc -Iinc -c hello.c && echo hello.o >> $(LOG)"
+                            " && echo \"$$VESSARY_AUDIT_BHANDLE\" > " + scratch_ + "/outer"
+                            " && tolvick -f inner.mk\n"));
+  site::write_file(src() + "/inner.mk", "inner.txt:\n\techo \"$$VESSARY_AUDIT_BHANDLE\" > " + scratch_ + "/inner\n");
+  const long start = long(time(nullptr));
+  ASSERT_EQ(run("v1", {"tolvick", "hello.o"}).status, 0);
+  const long end = long(time(nullptr));
+  ASSERT_EQ(runs(), 1);
+  const auto first = session_of(scratch_ + "/outer");
+  EXPECT_GT(first.first, 0) << "the script runs in a build session";
+  EXPECT_GE(first.second, start) << "whose reference time is the start of the run";
+  EXPECT_LE(first.second, end);
+  EXPECT_EQ(session_of(scratch_ + "/inner"), first) << "a make the script runs joins it";
+
+  // Nothing to do: the view's database is left exactly as it was.
+  const std::string db = site_.home() + "/storage/v1.vws/view.db";
+  const std::string before = site::read_file(db) + "|" + site::read_file(db + "-wal");
+  e2e::Result r = run("v1", {"tolvick", "hello.o"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(runs(), 1);
+  EXPECT_TRUE(before == site::read_file(db) + "|" + site::read_file(db + "-wal"));
+
+  // A run that rebuilds has a session of its own again.
+  site::write_file(src() + "/hello.c", "#include \"greet.h\"\nint main(void) { return GREETING + 1; }\n");
+  ASSERT_EQ(run("v1", {"tolvick", "hello.o"}).status, 0);
+  EXPECT_EQ(runs(), 2);
+  const auto second = session_of(scratch_ + "/outer");
+  EXPECT_GT(second.first, first.first);
+  EXPECT_EQ(session_of(scratch_ + "/inner"), second);
+}
+
+TEST_F(Reuse, ATargetOfManyDependenciesIsReusedUntilOneOfThemChanges) {
+  std::string objs, rules;
+  for (int i = 0; i < 13; i++) {
+    const std::string n = "c" + std::to_string(i);
+    site::write_file(src() + "/" + n + ".c", "int " + n + "(void) { return " + std::to_string(i) + "; }\n");
+    if (i < 12) objs += " " + n + ".o";
+    rules += n + ".o: " + n + ".c\n\tcc -c " + n + ".c && echo " + n + ".o >> $(LOG)\n";
+  }
+  auto write_makefile = [&](const std::string &extra) {
+    site::write_file(src() + "/Makefile",
+                     makefile("lib.a:" + objs + extra + "\n\tar rc lib.a" + objs + extra +
+                              " && echo lib.a >> $(LOG)\n" + rules));
+  };
+  write_makefile("");
+  ASSERT_EQ(run("v1", {"tolvick"}).status, 0);
+  ASSERT_EQ(runs(), 13);
+  ASSERT_EQ(run("v1", {"tolvick"}).status, 0);
+  EXPECT_EQ(runs(), 13);
+  site::write_file(src() + "/c7.c", "int c7(void) { return 70; }\n");
+  ASSERT_EQ(run("v1", {"tolvick"}).status, 0);
+  EXPECT_EQ(runs(), 15) << "c7.o and lib.a";
+  // A dependency the record does not have.
+  ASSERT_EQ(run("v1", {"tolvick", "c12.o"}).status, 0);
+  ASSERT_EQ(runs(), 16);
+  write_makefile(" c12.o");
+  e2e::Result r = run("v1", {"tolvick", "-v"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(runs(), 17);
+  EXPECT_THAT(r.out + r.err, HasSubstr("Cannot reuse \"lib.a\""));
 }
 
 TEST_F(Reuse, VersionZeroOfANewBranchWinksInWhatItsPredecessorBuilt) {

@@ -104,6 +104,17 @@ TEST_F(Build, DateStampsDecideWhatIsRebuilt) {
   EXPECT_THAT(r.out, HasSubstr("\tcp in out\n"));
 }
 
+TEST_F(Build, NoProgramLoadsALibraryFromTheDirectoryItRunsIn) {
+  makefile("all:\n\t@echo made\n");
+  for (const char *lib : {"libc.so.6", "libm.so.6", "libsqlite3.so.0"}) file(lib, "not a library\n");
+  e2e::Result r = make({});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("made"));
+  r = site_.run({"gammick", "lsvob"}, {}, dir_);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.err, Not(HasSubstr("loading shared libraries")));
+}
+
 TEST_F(Build, GoalsThatNameNoTarget) {
   makefile("all:\n\t@echo all\n");
   file("README");

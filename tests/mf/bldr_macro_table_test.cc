@@ -6,6 +6,7 @@
 
 #include "capture_util.h"
 #include "mf/bldr_macro.h"
+#include "mf/mf_utl.h"
 
 using mftest::Captured;
 
@@ -85,6 +86,44 @@ TEST(MacroTables, LookupFollowsTheListOrder) {
   EXPECT_EQ(bldr_macro_nearest_table_for_macro(t.list(), "B"), file);
   EXPECT_EQ(bldr_macro_nearest_table_for_macro(t.list(), "C"), env);
   EXPECT_EQ(bldr_macro_nearest_table_for_macro(t.list(), "nowhere"), cmd);
+}
+
+// A lookup passes over tables that cannot hold the name by a summary of their names; names
+// that share a summary with a name of an earlier table, names of the same first byte or length,
+// the empty name and bytes above 0x7f still find their own table, traced or not.
+TEST(MacroTables, LookupFindsEveryNameWhateverTheEarlierTablesHold) {
+  Tables t;
+  std::vector<std::vector<std::pair<std::string, std::string>>> defs(3);
+  for (int i = 0; i < 200; i++) defs[1].push_back({"N" + std::to_string(i), "file" + std::to_string(i)});
+  defs[0] = {{"X", "cmd-x"}, {"N7", "cmd-n7"}, {"", "cmd-empty"}};
+  defs[2] = {{"Y", "env-y"}, {"\xc3\xa9t\xc3\xa9", "env-ete"}, {"N7x", "env-n7x"}, {"ZZ", "env-zz"}};
+  const bldr_macro_origin_t kinds[] = {BLDR_MACRO_ORIGIN_CMD_LINE, BLDR_MACRO_ORIGIN_FILE,
+                                       BLDR_MACRO_ORIGIN_ENV};
+  for (size_t k = 0; k < defs.size(); k++) {
+    bldr_macro_table_t *table = t.add(kinds[k]);
+    for (const auto &[name, value] : defs[k]) bldr_macro_define(table, name.c_str(), value.c_str(), 0);
+  }
+  // The expected value: the first table in order that defines the name.
+  auto expected = [&](const std::string &name) -> std::string {
+    for (const auto &table : defs)
+      for (const auto &[n, v] : table)
+        if (n == name) return v;
+    return "<null>";
+  };
+  std::vector<std::string> names = {"X", "N7", "", "Y", "\xc3\xa9t\xc3\xa9", "N7x", "ZZ", "N200",
+                                    "N1x", "XX", "Z", "Y ", "\xc3\xa9", "N", "n7"};
+  for (int i = 0; i < 200; i += 13) names.push_back("N" + std::to_string(i));
+  for (int32_t verbosity : {0, 4}) {
+    const int32_t saved = mf_verbosity;
+    mf_verbosity = verbosity;
+    {
+      Captured quiet;
+      for (const std::string &name : names)
+        EXPECT_EQ(str(bldr_macro_lookup(t.list(), name.c_str(), nullptr)), expected(name))
+            << "\"" << name << "\" at verbosity " << verbosity;
+    }
+    mf_verbosity = saved;
+  }
 }
 
 TEST(MacroTables, RedefinitionKeepsThePlaceAndIterationFollowsDefinitionOrder) {

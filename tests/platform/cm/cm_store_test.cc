@@ -5,7 +5,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -414,6 +416,96 @@ TEST_F(CmShopping, PromotionCopiesTheDataThatWinkinLinksIntoAnotherView) {
   EXPECT_NE(lstat(pool.c_str(), &st), 0);
   view_free_handle(v2);
   view_free_handle(v3);
+}
+
+TEST_F(CmShopping, AnOpenCursorReadsTheVobAsOneSnapshotThatThisProcesssWritesRenew) {
+  Built b = build(77);
+  const std::string git_dir = vob_ob_get_git_dir(b.vobh);
+  uint32_t dbid = 0;
+  ASSERT_EQ(vob_obj_oid_to_dbid(b.vobh, &b.do_oid, &dbid), KS_ST_OK);
+  sqlite3 *other = nullptr;  // another process's connection
+  ASSERT_EQ(sqlite3_open_v2((git_dir + "/vessary/vob.db").c_str(), &other, SQLITE_OPEN_READWRITE, nullptr),
+            SQLITE_OK);
+  sqlite3_busy_timeout(other, 10000);
+  auto others_rename = [&](const char *name) {
+    const std::string sql = std::string("UPDATE dos SET name = '") + name + "'";
+    ASSERT_EQ(sqlite3_exec(other, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  };
+  auto name_now = [&]() {
+    dbrpc_vobdb_do_t d;
+    EXPECT_EQ(dbrpc_vobdb_find_do(git_dir, b.do_oid, &d), KS_ST_OK);
+    return d.name;
+  };
+  vob_ob_cursor_t cursor = VOB_OB_CURSOR_NULL;
+  tbs_oid_t next;
+  ASSERT_EQ(cm_do_next_named_hash_do(b.vobh, b.dir, "hello.o", cm_do_primary_hash(&b.primary), 0,
+                                     nullptr, 0, &cursor, &next),
+            KS_ST_OK);
+  cm_do_info_t info;
+  ASSERT_EQ(cm_do_get_info(b.vobh, &b.do_oid, &info), KS_ST_OK);
+  EXPECT_EQ(info.shared, 0);
+  others_rename("renamed.o");
+  EXPECT_EQ(name_now(), "hello.o");
+  // A write of this process starts from the newest state, and what it wrote is read back.
+  ASSERT_EQ(vob_do_promote(b.vobh, dbid), KS_ST_OK);
+  EXPECT_EQ(name_now(), "renamed.o");
+  ASSERT_EQ(cm_do_get_info(b.vobh, &b.do_oid, &info), KS_ST_OK);
+  EXPECT_EQ(info.shared, 1);
+  EXPECT_EQ(info.has_data, 1);
+  others_rename("again.o");
+  EXPECT_EQ(name_now(), "renamed.o");
+  // Closing the cursor ends the snapshot.
+  vob_ob_cursor_close(&cursor);
+  EXPECT_EQ(name_now(), "again.o");
+  // Within a batch, its own deletion is read back at once, and kept when the batch ends.
+  dbrpc_vobdb_batch_begin();
+  dbrpc_vobdb_read_begin();
+  EXPECT_EQ(name_now(), "again.o");
+  ASSERT_EQ(vob_do_delete(b.vobh, &b.do_oid), KS_ST_OK);
+  EXPECT_EQ(cm_do_get_info(b.vobh, &b.do_oid, &info), KS_ST_NOT_FOUND);
+  dbrpc_vobdb_pool_t pool;
+  EXPECT_EQ(dbrpc_vobdb_find_pool(git_dir, b.do_oid, &pool), KS_ST_NOT_FOUND);
+  dbrpc_vobdb_read_end();
+  EXPECT_EQ(dbrpc_vobdb_batch_end(), KS_ST_OK);
+  sqlite3_stmt *count = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(other, "SELECT COUNT(*) FROM dos", -1, &count, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(count), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(count, 0), 0);
+  sqlite3_finalize(count);
+  sqlite3_close(other);
+}
+
+TEST_F(CmShopping, WinkinPutsTheObjectInPlaceWhateverTheNameHeldAndLeavesNothingElse) {
+  Built b = build(77);
+  uint32_t dbid = 0;
+  ASSERT_EQ(vob_obj_oid_to_dbid(b.vobh, &b.do_oid, &dbid), KS_ST_OK);
+  ASSERT_EQ(vob_do_promote(b.vobh, dbid), KS_ST_OK);
+  site_.make_view("v2");
+  view_handle_t v2 = VIEW_HANDLE_NULL;
+  ASSERT_EQ(view_get_handle_by_tag("v2", &v2), KS_ST_OK);
+  const std::string dir2 = site_.path("v2", "vob", "src");
+  struct Case {
+    const char *what;
+    const char *before;  // what the name holds first; null: nothing
+  } cases[] = {{"a free name", nullptr}, {"a file of the view's own", "stale data"}, {"the object itself", ""}};
+  for (const Case &c : cases) {
+    if (!c.before || *c.before) unlink((dir2 + "/hello.o").c_str());
+    if (c.before && *c.before) site::write_file(dir2 + "/hello.o", c.before);
+    ASSERT_EQ(view_wink_in(v2, dir2.c_str(), "hello.o", &b.do_oid), KS_ST_OK) << c.what;
+    EXPECT_EQ(site::read_file(dir2 + "/hello.o"), "object code 77") << c.what;
+    struct stat st, data;
+    ASSERT_EQ(lstat((dir2 + "/hello.o").c_str(), &st), 0);
+    ASSERT_EQ(lstat(cm_do_pool_pname(b.vobh, &b.do_oid).c_str(), &data), 0);
+    EXPECT_EQ(st.st_ino, data.st_ino) << c.what << ": a link to the pool's data";
+    view_oids_t in2;
+    ASSERT_EQ(view_get_oids((dir2 + "/hello.o").c_str(), 0, 0, 0, &in2), KS_ST_OK);
+    EXPECT_TRUE(tbs_oid_eq(&in2.obj_oid, &b.do_oid)) << c.what;
+    std::vector<std::string> names;
+    for (const auto &e : std::filesystem::directory_iterator(dir2)) names.push_back(e.path().filename());
+    EXPECT_EQ(std::count(names.begin(), names.end(), "hello.o"), 1) << c.what;
+    for (const auto &n : names) EXPECT_EQ(n.find(".winkin."), std::string::npos) << c.what << ": " << n;
+  }
+  view_free_handle(v2);
 }
 
 }  // namespace
