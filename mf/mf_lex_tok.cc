@@ -227,6 +227,13 @@ struct KeptName {
 };
 KeptName kept_name;
 
+// Whether a trace shows a reference with the name part in front of it, as read or expanded, or
+// shows how far the input's push-back stack grows.
+bool whole_text_traced() {
+  return mf_lexer_verbosity != 0 || mf_utl_should_trace("bldr_macro", 3) ||
+         mf_utl_should_trace("mf/mf_io", 4);
+}
+
 // Whether a name part in front of a reference expands to itself, so that the reference can be
 // expanded alone: the BSD engine leaves a whole name as it is when the options record pairs it
 // with another file-system spelling, which only Java targets do.
@@ -488,8 +495,7 @@ void mf_lex_exp_mac_str(const char *text, const mf_lex_name_keeper_t *keeper) {
       name_hash = kept.hash;
     }
     from = held + std::strcspn(text + held, "$ \t");
-    keeping = text[from] == '$' && mf_lexer_verbosity == 0 &&
-              !mf_utl_should_trace("bldr_macro", 3) && name_part_stands(variant());
+    keeping = text[from] == '$' && !whole_text_traced() && name_part_stands(variant());
     if (keeping) {
       name_hash = GuardIndex::hash_on(name_hash, text + held, from - held);
     } else {
