@@ -435,13 +435,20 @@ int match(mf_scanner_t *s) {
   const int32_t jam = states - 1;
   const bool recall = !s->failed.empty();
 
-  // A kept part is in the buffer, read already.
-  const mf_scan_held_t &held = s->match_held;
+  // A kept part goes back to the input: the ordinary match reads the input in refills from the
+  // match's start, and where they end decides when an invalid character behind them is met and
+  // reported.
+  if (s->match_held.chars > 0) {
+    for (int32_t i = s->match_held.chars - 1; i >= 0; --i)
+      s->io.unput(s->buf[static_cast<size_t>(i)]);
+    s->n_chars = s->pos = 0;
+    s->match_held.chars = 0;
+  }
   int32_t text = s->pos;
-  int32_t cp = text + held.chars;
-  int32_t state = held.chars > 0 ? held.state : s->match_start_state;
-  int32_t last_state = held.chars > 0 ? held.last_state : 0;
-  int32_t last_pos = held.chars > 0 && held.last_pos >= 0 ? text + held.last_pos : -1;
+  int32_t cp = text;
+  int32_t state = s->match_start_state;
+  int32_t last_state = 0;
+  int32_t last_pos = -1;
   int act = 0;
   bool bom = false;
   bool fell_back = false;
@@ -481,7 +488,7 @@ int match(mf_scanner_t *s) {
     if (state == jam) break;
   }
   const int32_t scanned_to = cp;  // where the automaton stopped
-  chars_read += static_cast<uint64_t>(cp - text - held.chars);
+  chars_read += static_cast<uint64_t>(cp - text);
 
   if (!bom) {
     if (cp == text) {
@@ -547,7 +554,8 @@ int mf_scan_next(mf_scanner_t *s) {
   // Over the makefile input, with nothing of it held in the buffer but a kept part, a match is
   // first tried in place.
   if (s->io.get_line == mf_io_get_wstring_line && s->io.unput == mf_io_unput_wc &&
-      s->n_chars - s->pos == s->match_held.chars && !s->eof_pending) {
+      s->n_chars - s->pos == s->match_held.chars &&
+      (s->match_held.chars == 0 || s->match_held.plain) && !s->eof_pending) {
     const int rule = match_in_place(s);
     if (rule >= 0) return rule;
   }
@@ -575,9 +583,11 @@ int mf_scan_hold(mf_scanner_t *s, size_t bytes) {
   }
   const wchar_t *w = s->buf.get() + s->match_start;
   const uint32_t plain_below = plain_bound();
+  const uint32_t stack_plain_below = mf_io_plain_byte_bound();
   while (part.bytes < bytes && part.chars < s->leng) {
     const wchar_t c = w[part.chars];
     if (c == L'\0') return 0;
+    if (static_cast<uint32_t>(c) >= stack_plain_below) part.plain = false;
     if (t.accept[static_cast<size_t>(part.state)] != 0) {
       part.last_state = part.state;
       part.last_pos = part.chars;

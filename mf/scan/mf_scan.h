@@ -86,6 +86,7 @@ struct mf_scan_held_t {
   int32_t last_state = 0;  // the last accepting state met among them
   int32_t last_pos = -1;   // and its position, -1 for none
   size_t bytes = 0;        // length of their multibyte form, at the front of shr_text
+  bool plain = true;       // all of them are plain bytes of the input (a match in place reads them)
   uint64_t epoch = 0;      // mf_scan_epoch when they were kept
 };
 

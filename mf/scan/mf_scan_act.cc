@@ -16,6 +16,7 @@ struct Acting {
   size_t kept = 0;
 };
 Acting acting;
+bool name_parts_kept = true;
 
 // Keeps the name part of the acting scanner's match for its next match: 1 when kept.
 int keep_name_part(size_t bytes) {
@@ -64,6 +65,8 @@ int mf_scan_lex(mf_scanner_t *s, const mf_scan_rule_t *rules, int *leng) {
     if (token != 0) return mf_scan_trace_return(token);
   }
 }
+
+void mf_scan_keep_name_parts(int on) { name_parts_kept = on != 0; }
 
 int mf_scan_act_none(const char *, int, int) { return 0; }
 
@@ -119,7 +122,7 @@ int mf_scan_act_definition(const char *text, int, int op) {
 int mf_scan_act_macro_ref(const char *text, int, int) {
   mf_lex_enter_filename_context();
   const mf_lex_name_keeper_t keeper{acting.kept, keep_name_part};
-  mf_lex_exp_mac_str(text, acting.scanner != nullptr ? &keeper : nullptr);
+  mf_lex_exp_mac_str(text, acting.scanner != nullptr && name_parts_kept ? &keeper : nullptr);
   mf_lex_exit_filename_context();
   return 0;
 }

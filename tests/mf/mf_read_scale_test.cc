@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "mf/mf_parser.h"
 #include "mf/mf_tgt.h"
 #include "mf/scan/mf_scan.h"
+#include "mf/scan/mf_scan_act.h"
 #include "scan_util.h"
 
 using mftest::ScanInput;
@@ -161,6 +163,55 @@ TEST(ReadAtScale, ReferencesSideBySideAreNotReadAgain) {
       }
     }
   }
+}
+
+// A name part left with the scanner reads as it read given back to the input and read again:
+// the same tokens and the same messages, in the same order, in every dialect, with characters of
+// several bytes, invalid ones, continuations, and names that end before the reference.
+TEST(ReadAtScale, NamePartsKeptReadAsGivenBack) {
+  const std::string inputs[] = {
+      "x: $(A)$(A)$(A)\n",
+      "x: p$(A)q${C}r$(A) a:$(A)$(A) c\n",
+      "x: $(A)$(S)$(A)$(COL)$(A)$(E)$(E)$(A)\\\n $(A)$(A)\n",
+      "$(A)$(A): a\\$(A)$(A) $(A)$$* x\n",
+      "x: \xc3\xa9$(A)$(A) $(U)$(U)$(A) \\\xbe\xbe$(A)\n",
+      "\xe9\xaf\xaf$A) \\\xbe\xbe\xbe\xbe\n",
+      "\xe9\xaf\xaf$Z) \\\xbe\xbe\xbe\xbe\n",
+      "x: a$(R)b $(A)$(A)$(R)\n",
+      "x: $(A)$(A)!$(A) y\n",
+      "x: $(A)$(A)",
+      "x: " + repeat("$(A)", 300) + "\xc3\xa9" + repeat("$(A)", 300) + "\n",
+  };
+  for (const char *locale : {"C", "C.UTF-8"}) {
+    if (std::setlocale(LC_ALL, locale) == nullptr) continue;
+    for (uint32_t variant : {uint32_t{MF_COMPAT_STD}, uint32_t{MF_COMPAT_GNU},
+                             uint32_t{MF_COMPAT_SUN}, uint32_t{MF_COMPAT_KELTO},
+                             uint32_t{MF_COMPAT_BSDNETR2}}) {
+      for (const std::string &input : inputs) {
+        std::vector<std::string> tokens[2];
+        std::string messages[2];
+        for (int kept : {1, 0}) {
+          mf_scan_keep_name_parts(kept);
+          mftest::Captured cap;
+          ScanInput s(input, variant);
+          for (const auto &[name, value] : {std::pair<const char *, const char *>{"A", "b"},
+                                            {"C", "c"},
+                                            {"E", ""},
+                                            {"S", "c d"},
+                                            {"COL", "a:b"},
+                                            {"U", "\xc3\xa9"},
+                                            {"R", "r$(R)"}})
+            bldr_macro_define(s.macros(), name, value, 0);
+          tokens[kept] = s.tokens();
+          messages[kept] = cap.err();
+        }
+        mf_scan_keep_name_parts(1);
+        EXPECT_EQ(tokens[1], tokens[0]) << locale << " " << variant << " " << input.substr(0, 40);
+        EXPECT_EQ(messages[1], messages[0]) << locale << " " << variant << " " << input.substr(0, 40);
+      }
+    }
+  }
+  std::setlocale(LC_ALL, "C");
 }
 
 // Reading only part of a line changes nothing of what the rest of the line gives: blanks at its
