@@ -117,10 +117,11 @@ inline double median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-// A temporary directory holding a site (VESSARY_HOME) and the audit files; the environment of the
-// programs run is set for it. Empty on failure.
+// A temporary directory holding a site (VESSARY_HOME) and the audit files, under $TMPDIR or /tmp;
+// the environment of the programs run is set for it. Empty on failure.
 inline fs::path make_site(const char *name) {
-  std::string tmpl = std::string("/tmp/") + name + "-XXXXXX";
+  const char *tmpdir = std::getenv("TMPDIR");
+  std::string tmpl = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/" + name + "-XXXXXX";
   if (!mkdtemp(tmpl.data())) {
     std::perror("mkdtemp");
     return {};

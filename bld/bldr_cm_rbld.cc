@@ -209,11 +209,16 @@ bldr_cm_tgt_status_t bldr_cm_lookup_tgt(bldr_cm_handle_t h, const char *name, li
   const bool timed = bldr_cm_traced(3);
   if (timed) date_get_timeval(&start);
   if (bldr_cm_traced(4)) imsg_print(IMSG_TRACE, "\001\0011B***** START LOOKUP: \"%s\" *****\001\0010B\n", -1, name);
-  char *abs = nullptr;
-  if (bldr_cmutl_abs_pn(rec->pathname, &abs, h->area) != KS_ST_OK) abs = nullptr;
-  const int cmp_script = (h->flags & BLDR_CM_FLAG_OBJECTS_ONLY)
-                             ? 0
-                             : !fileutl_patt_list_match(h->no_cmp_script, abs ? abs : rec->pathname);
+  // The patterns of targets whose scripts are not compared are matched against the target's
+  // name in absolute form, made only when there are patterns.
+  int cmp_script = 0;
+  if (!(h->flags & BLDR_CM_FLAG_OBJECTS_ONLY)) {
+    char *abs = nullptr;
+    if (h->no_cmp_script != LIST_HANDLE_NULL && !list_is_empty(h->no_cmp_script) &&
+        bldr_cmutl_abs_pn(rec->pathname, &abs, h->area) != KS_ST_OK)
+      abs = nullptr;
+    cmp_script = !fileutl_patt_list_match(h->no_cmp_script, abs ? abs : rec->pathname);
+  }
   const tbs_oid_t *prev = rec->prev_found && rec->prev_is_do ? &rec->do_oid_at_lookup : nullptr;
   bldr_cm_tgt_status_t result = bldr_cm_config_lookup(h, name, cotargets, rec, prev, cmp_script);
   rec->status = result;

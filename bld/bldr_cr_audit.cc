@@ -41,6 +41,93 @@ void long_time(int64_t t, char *buf, size_t size) {
     snprintf(buf, size, "%lld", static_cast<long long>(t));
 }
 
+// Whether audit files are left in place after their audit for a person to read: make verbosity
+// 3, the "bldr_save_audit_files" trace, or the save-audit-files flag.
+bool leaving_files() {
+  return mf_verbosity >= 3 ||
+         (imsg_get_desired_verbosity() >= 3 && imsg_should_trace("bldr_save_audit_files", 3)) ||
+         bldr_cr_save_audit_files;
+}
+
+// The audit file this process keeps for the audits of its build scripts: emptied after each
+// audit instead of removed and made again, since making and removing a file per script costs
+// more than the rest of an audit's start and end. It is taken again only while it is still the
+// file this process made (same file, a regular file of this user with one link), and removed at
+// exit by the process that made it.
+struct KeptFile {
+  std::string path;
+  int fd = -1;  // open on the file (never through a link)
+  uint32_t seq = 0;
+  std::string dir, host, pid;
+  pid_t owner = 0;
+};
+
+KeptFile &kept() {
+  static KeptFile k;
+  return k;
+}
+
+// Whether the kept file is this process's and still the one fd is open on (a process forked
+// from the one that made it has a copy of the record, not the file); *size (when given) gets
+// its length.
+bool kept_is_ours(off_t *size = nullptr) {
+  const KeptFile &k = kept();
+  struct stat a, b;
+  bool ours = k.fd >= 0 && k.owner == getpid() && fstat(k.fd, &a) == 0 &&
+              lstat(k.path.c_str(), &b) == 0 && S_ISREG(b.st_mode) && a.st_dev == b.st_dev &&
+              a.st_ino == b.st_ino && b.st_nlink == 1 && b.st_uid == geteuid();
+  if (ours && size) *size = b.st_size;
+  return ours;
+}
+
+// Empties the kept file (of length size); false when it cannot.
+bool empty_kept(off_t size) { return size == 0 || ftruncate(kept().fd, 0) == 0; }
+
+// Lets go of the kept file without touching it.
+void forget_kept() {
+  KeptFile &k = kept();
+  if (k.fd >= 0) close(k.fd);
+  k = KeptFile();
+}
+
+// At exit: removes the kept file when it is this process's, with the raw event file its audits
+// left emptied for the next one.
+void remove_kept_at_exit() {
+  KeptFile &k = kept();
+  if (kept_is_ours()) {
+    std::string raw = k.path + ".raw";
+    struct stat s;
+    if (lstat(raw.c_str(), &s) == 0 && S_ISREG(s.st_mode) && s.st_size == 0 &&
+        s.st_uid == geteuid())
+      unlink(raw.c_str());
+    unlink(k.path.c_str());
+  }
+  forget_kept();
+}
+
+// Keeps the audit file just made at pathname for the next audits.
+void keep_file(const char *pathname, uint32_t seq, const char *dir, const char *host,
+               const char *pid) {
+  static bool registered = false;
+  forget_kept();
+  int fd = open(pathname, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  KeptFile &k = kept();
+  k.fd = fd;
+  k.path = pathname;
+  k.seq = seq;
+  k.dir = dir;
+  k.host = host;
+  k.pid = pid;
+  k.owner = getpid();
+  if (!kept_is_ours()) {
+    forget_kept();
+    return;
+  }
+  if (!registered) registered = std::atexit(remove_kept_at_exit) == 0;
+  if (!registered) forget_kept();
+}
+
 // Creates the audit file exclusively; *exists set when the name was taken meanwhile.
 ks_status_t create_audit_file(const char *pathname, bool *exists) {
   *exists = false;
@@ -71,6 +158,24 @@ ks_status_t start_into(const char *pathname) {
     return KS_ST_ERR;
   }
   live_audit_files().insert(pathname);
+  return KS_ST_OK;
+}
+
+// Starts the audit into the audit file at pathname, places marker 0 and examines the initial
+// directory. The first failing step's status (KS_ST_ERR for a failing examination, after a
+// message).
+ks_status_t audit_into(const char *pathname, const char *initial_dir) {
+  ks_status_t st = start_into(pathname);
+  if (st != KS_ST_OK) return st;
+  st = bldr_cr_mark_audit(BLDR_CR_MARKER_INITIAL_DIR);
+  if (st != KS_ST_OK) return st;
+  struct stat s;
+  st = mf_stat_fileutl_stat(initial_dir, &s);
+  if (st != KS_ST_OK) {
+    imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_OBJ_OP_FAILED,
+                      initial_dir, tbs_strerror(st));
+    return KS_ST_ERR;
+  }
   return KS_ST_OK;
 }
 
@@ -135,18 +240,7 @@ ks_status_t bldr_cr_init_audit(char *path_buf, size_t path_size, const char *ini
     if (st == KS_ST_OK) break;
     if (!exists || attempt >= 8) return st;
   }
-  st = start_into(path_buf);
-  if (st != KS_ST_OK) return st;
-  st = bldr_cr_mark_audit(BLDR_CR_MARKER_INITIAL_DIR);
-  if (st != KS_ST_OK) return st;
-  struct stat s;
-  st = mf_stat_fileutl_stat(initial_dir, &s);
-  if (st != KS_ST_OK) {
-    imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_OBJ_OP_FAILED,
-                      initial_dir, tbs_strerror(st));
-    return KS_ST_ERR;
-  }
-  return KS_ST_OK;
+  return audit_into(path_buf, initial_dir);
 }
 
 ks_status_t bldr_cr_mark_audit(uint32_t marker) {
@@ -167,6 +261,15 @@ ks_status_t bldr_cr_emit_child_build_avoidance_marker_for_parent() {
 
 ks_status_t bldr_cr_stop_audit() {
   ks_status_t st = view_audit_stop();
+  if (st != KS_ST_OK)
+    imsg_print(IMSG_ERROR, &_bldr_cr_karsel_msg_table, BLDR_CR_MSG_STOP_FAILED, tbs_strerror(st));
+  return st;
+}
+
+ks_status_t bldr_cr_stop_kept_audit(const char *pathname) {
+  // Only the kept file's raw events are left for the next audit: the file removed at exit.
+  const bool kept_file = pathname && kept().fd >= 0 && kept().path == pathname;
+  ks_status_t st = kept_file ? view_audit_stop_kept() : view_audit_stop();
   if (st != KS_ST_OK)
     imsg_print(IMSG_ERROR, &_bldr_cr_karsel_msg_table, BLDR_CR_MSG_STOP_FAILED, tbs_strerror(st));
   return st;
@@ -299,9 +402,9 @@ ks_status_t bldr_cr_cleanup_audit_files(const char *pathname, uint32_t seq, cons
                                         const char *host, const char *pid) {
   PFM_ASSERT(pathname != nullptr && dir != nullptr && host != nullptr && pid != nullptr);
   live_audit_files().erase(pathname);
-  if (mf_verbosity >= 3 || (imsg_get_desired_verbosity() >= 3 &&
-                            imsg_should_trace("bldr_save_audit_files", 3)) ||
-      bldr_cr_save_audit_files) {
+  // A file cleaned up is kept no more: it goes now, or stays for a person to read.
+  if (kept().fd >= 0 && kept().path == pathname) forget_kept();
+  if (leaving_files()) {
     imsg_print(IMSG_TRACE, &_bldr_cr_karsel_msg_table, BLDR_CR_MSG_LEAVING_FILES, dir);
     imsg_print(IMSG_TRACE_CONT, &_bldr_cr_karsel_msg_table, BLDR_CR_MSG_SCRIPT_AUDIT_FILE,
                pathname);
@@ -334,4 +437,50 @@ void bldr_cr_cleanup_audit(char *pathname) {
   if (!pathname) return;
   bldr_cr_cleanup_audit_files(pathname, 0, "", "", "");
   free(pathname);
+}
+
+ks_status_t bldr_cr_init_kept_audit(char *path_buf, size_t path_size, const char *initial_dir,
+                                    uint32_t *seq, const char **dir, const char **host,
+                                    char *pid_buf, size_t pid_size) {
+  PFM_ASSERT(path_buf != nullptr && path_size > 0 && pid_buf != nullptr && pid_size > 1);
+  const KeptFile &k = kept();
+  off_t size = 0;
+  if (k.fd >= 0 && !live_audit_files().count(k.path) && kept_is_ours(&size)) {
+    const char *tmpdir = bldr_utl_get_audit_tmpdir(1, 1, nullptr);
+    if (tmpdir && k.dir == tmpdir && k.path.size() < path_size && k.pid.size() < pid_size &&
+        empty_kept(size)) {
+      std::memcpy(path_buf, k.path.c_str(), k.path.size() + 1);
+      std::memcpy(pid_buf, k.pid.c_str(), k.pid.size() + 1);
+      *seq = k.seq;
+      *dir = k.dir.c_str();
+      *host = k.host.c_str();
+      return audit_into(path_buf, initial_dir);
+    }
+    unlink(k.path.c_str());  // of no further use: the audits go elsewhere now
+  }
+  forget_kept();
+  ks_status_t st = bldr_cr_init_audit(path_buf, path_size, initial_dir, seq, dir, host, pid_buf,
+                                      pid_size);
+  if (st == KS_ST_OK) keep_file(path_buf, *seq, *dir, *host, pid_buf);
+  return st;
+}
+
+ks_status_t bldr_cr_end_kept_audit_files(const char *pathname, uint32_t seq, const char *dir,
+                                         const char *host, const char *pid) {
+  PFM_ASSERT(pathname != nullptr);
+  KeptFile &k = kept();
+  if (k.fd < 0 || k.path != pathname || leaving_files())
+    return bldr_cr_cleanup_audit_files(pathname, seq, dir, host, pid);
+  live_audit_files().erase(pathname);
+  // Emptied now: what it holds is of no use any more, and a kept file holds no audit. (Emptied
+  // through the descriptor: whatever the name holds by now is checked before the next audit.)
+  if (k.owner != getpid()) {
+    forget_kept();  // the file of the process this one was forked from
+    return KS_ST_OK;
+  }
+  if (ftruncate(k.fd, 0) != 0) {
+    forget_kept();
+    return bldr_cr_cleanup_audit_files(pathname, seq, dir, host, pid);
+  }
+  return KS_ST_OK;
 }

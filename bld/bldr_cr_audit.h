@@ -68,6 +68,20 @@ ks_status_t bldr_cr_init_audit(char *path_buf, size_t path_size, const char *ini
                                uint32_t *seq, const char **dir, const char **host, char *pid_buf,
                                size_t pid_size);
 
+// As bldr_cr_init_audit, for the audits of a process's build scripts one after another: the
+// audit file of this process's last such audit is emptied and taken again when it is still the
+// file the process made (else a new one is made and kept); it is removed when the process exits.
+// End the audit's files with bldr_cr_end_kept_audit_files.
+ks_status_t bldr_cr_init_kept_audit(char *path_buf, size_t path_size, const char *initial_dir,
+                                    uint32_t *seq, const char **dir, const char **host,
+                                    char *pid_buf, size_t pid_size);
+
+// Ends the files of an audit begun with bldr_cr_init_kept_audit: the kept audit file is emptied
+// for the next audit, unless audit files are left for a person to read (then, and for any other
+// file, as bldr_cr_cleanup_audit_files). 0. A null pathname is a fatal assertion.
+ks_status_t bldr_cr_end_kept_audit_files(const char *pathname, uint32_t seq, const char *dir,
+                                         const char *host, const char *pid);
+
 // Places marker (0..6) in the running audit; the platform's status (printed when not 0).
 ks_status_t bldr_cr_mark_audit(uint32_t marker);
 // Places marker 4 / marker 5; the status of bldr_cr_mark_audit.
@@ -76,6 +90,9 @@ ks_status_t bldr_cr_emit_child_build_avoidance_marker_for_parent();
 
 // Stops the running audit; the platform's status (printed when not 0).
 ks_status_t bldr_cr_stop_audit();
+// As bldr_cr_stop_audit, for an audit begun with bldr_cr_init_kept_audit into pathname: when
+// pathname is the kept audit file, its raw event file is left emptied for the next such audit.
+ks_status_t bldr_cr_stop_kept_audit(const char *pathname);
 
 // Starts the audit of the rebuild desc in this process: initial directory, non-VOB dependencies
 // (trusted), predefined dependencies, makefiles when they count, then the build-script section.

@@ -361,6 +361,9 @@ ks_status_t bldr_cr_cache_open(bldr_cr_cache_t *c, const char *pathname, bool *c
     warn(1, MSG_OPEN, pathname, imsg_strerror(e));
     return KS_ST_ERR;
   }
+  // Unbuffered: a record, the directory and the header are each written whole at their offset,
+  // and records are read with pread; a buffer would only add reads and seeks around each write.
+  setvbuf(c->file, nullptr, _IONBF, 0);
   c->path = stg_strdup(pathname);
   if (!c->path) {
     fclose(c->file);

@@ -189,7 +189,7 @@ ks_status_t bldr_cr_rbld_tgt(view_handle_t view, const char *view_tag, const cha
   // Stops the audit (when it may run) and removes, or keeps, this rebuild's audit files.
   auto finish = [&](bool stop) {
     if (stop) view_audit_stop();
-    if (path[0]) bldr_cr_cleanup_audit_files(path, seq, dir ? dir : "", host ? host : "", pid);
+    if (path[0]) bldr_cr_end_kept_audit_files(path, seq, dir ? dir : "", host ? host : "", pid);
   };
   ks_status_t result = KS_ST_OK;
   // Ends the rebuild with status after stopping the audit when it may run.
@@ -220,8 +220,8 @@ ks_status_t bldr_cr_rbld_tgt(view_handle_t view, const char *view_tag, const cha
         desc.var_defs = var_defs;
 
         // The name, the audit, marker 0 and the initial directory examined.
-        ks_status_t st = bldr_cr_init_audit(path, sizeof path, initial_dir, &seq, &dir, &host, pid,
-                                            sizeof pid);
+        ks_status_t st = bldr_cr_init_kept_audit(path, sizeof path, initial_dir, &seq, &dir, &host,
+                                                 pid, sizeof pid);
         struct stat made;
         started = path[0] && lstat(path, &made) == 0;
         if (!started) path[0] = '\0';
@@ -303,7 +303,7 @@ ks_status_t bldr_cr_rbld_tgt(view_handle_t view, const char *view_tag, const cha
         // The conversion and the record see the view as of one moment: the worktrees, names and
         // registry are read once for both.
         view_xstat_moment_t moment;
-        st = bldr_cr_stop_audit();
+        st = bldr_cr_stop_kept_audit(path);
         if (st != KS_ST_OK) {
           fail(st, false);
           return;
@@ -318,7 +318,7 @@ ks_status_t bldr_cr_rbld_tgt(view_handle_t view, const char *view_tag, const cha
       },
       [&](ks_status_t) {
         view_audit_stop();
-        if (path[0]) bldr_cr_cleanup_audit_files(path, seq, dir ? dir : "", host ? host : "", pid);
+        if (path[0]) bldr_cr_end_kept_audit_files(path, seq, dir ? dir : "", host ? host : "", pid);
       });
   return result;
 }

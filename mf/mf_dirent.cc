@@ -5,6 +5,8 @@
 
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <vector>
 
 #include "ks/fileutl.h"
 #include "ks/hash.h"
@@ -39,7 +41,13 @@ struct dir_t {
   uint32_t loaded;       // 1 when names describe the directory
   view_time_t mtime;     // modification time at the last read
   uint32_t racy;         // 1 when the last read came within a clock tick of mtime
-  hash_ht_t names;       // entry name -> uint32_t (0 exists, 1 claimed deleted); null if none
+  hash_ht_t names;       // entry name -> name_t; null if none
+};
+
+// What the cache knows of one name of a directory (the data slot of its name table).
+struct name_t {
+  uint32_t deleted;  // 0 exists, 1 claimed deleted
+  uint32_t read;     // number of the read of the directory that last found it
 };
 
 hash_ht_t dir_table = HASH_HT_NULL;
@@ -94,6 +102,68 @@ void mark_absent(dir_t *dir) {
   dir->generation = generation;
   dir->loaded = 0;
   drop_names(dir);
+}
+
+// Makes the name table of dir hold exactly the names directory path has now, each as existing:
+// names still there keep their entry, new names are entered, the others go. The table is kept
+// across reads so that a directory that grows by a name per build script is not copied whole
+// again each time. *count gets the number of names. KS_ST_OK, or KS_ST_ERR when the directory
+// cannot be read or memory runs out (the record is then left without names).
+ks_status_t read_names(dir_t *dir, const char *path, size_t *count) {
+  static uint32_t reads = 0;
+  struct Walk {
+    hash_ht_t names;
+    uint32_t read;
+    size_t count;
+    bool failed;
+  } w{dir->names, ++reads == 0 ? ++reads : reads, 0, false};
+  pfm_inhibit();
+  if (w.names == HASH_HT_NULL) {
+    w.names = dir->names = hash_str_create(64, sizeof(name_t), 1);
+    if (w.names != HASH_HT_NULL) hash_set_dynamic(w.names, 4);
+  }
+  ks_status_t st = KS_ST_ERR;
+  if (w.names != HASH_HT_NULL) {
+    st = fileutl_walk_dir(
+        path,
+        [](const char *name, void *ctx) {
+          auto *w = static_cast<Walk *>(ctx);
+          void *data = nullptr;
+          if (hash_str_enter(w->names, name, nullptr, &data) < 0) {
+            w->failed = true;
+            return false;
+          }
+          *static_cast<name_t *>(data) = {0, w->read};
+          w->count++;
+          return true;
+        },
+        &w);
+    if (st == KS_ST_OK && w.failed) {
+      imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_HASH_CREATE);
+      st = KS_ST_ERR;
+    }
+  } else {
+    imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_HASH_CREATE);
+  }
+  if (st == KS_ST_OK && hash_count(w.names) != w.count) {
+    // Names from an earlier read or claims that the directory no longer holds.
+    std::vector<std::string> gone;
+    void *data = nullptr;
+    const char *key = nullptr;
+    for (hash_cursor_t c = hash_str_next(w.names, nullptr, &key, &data); c != nullptr;
+         c = hash_str_next(w.names, c, &key, &data))
+      if (static_cast<name_t *>(data)->read != w.read) gone.emplace_back(key);
+    for (const std::string &k : gone) hash_str_remove(w.names, k.c_str());
+  }
+  if (st != KS_ST_OK) {
+    if (tracing())
+      imsg_print(IMSG_TRACE, "mf_dirent_ensure_fresh() read_whole_dir failed: %s\n", -1, path);
+    dir->loaded = 0;
+    drop_names(dir);
+  }
+  pfm_enable();
+  *count = w.count;
+  return st;
 }
 
 // Brings the record of directory path up to date with the file system. KS_ST_OK, or KS_ST_ERR
@@ -151,36 +221,14 @@ ks_status_t ensure_fresh(dir_t *dir, const char *path) {
   }
 
   int64_t read_at = now_ns();
-  char **entries = nullptr;
   size_t count = 0;
-  if (fileutl_read_whole_dir(path, &entries, &count) != KS_ST_OK) {
-    if (tracing())
-      imsg_print(IMSG_TRACE, "mf_dirent_ensure_fresh() read_whole_dir failed: %s\n", -1, path);
-    return KS_ST_ERR;
-  }
-  hash_ht_t names = HASH_HT_NULL;
-  if (count > 0) {
-    names = hash_str_create(unsigned(count), sizeof(uint32_t), 1);
-    bool ok = names != HASH_HT_NULL;
-    for (size_t i = 0; ok && i < count; i++) {
-      void *data = nullptr;
-      if (hash_str_enter(names, entries[i], nullptr, &data) < 0) ok = false;
-      else *static_cast<uint32_t *>(data) = 0;
-    }
-    if (!ok) {
-      if (names != HASH_HT_NULL) hash_delete_ht(&names);
-      fileutl_free_dir_names(entries, count);
-      imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_HASH_CREATE);
-      return KS_ST_ERR;
-    }
-  }
-  fileutl_free_dir_names(entries, count);
+  if (read_names(dir, path, &count) != KS_ST_OK) return KS_ST_ERR;
 
   uint32_t old_generation = dir->generation;
   int64_t old_mtime = dir->mtime.sec;
   pfm_inhibit();
-  drop_names(dir);
-  dir->names = names;
+  // An empty directory keeps no name table.
+  if (count == 0) drop_names(dir);
   dir->loaded = 1;
   dir->mtime = vstat.fstat.mtime;
   dir->racy = read_at - ns_of(vstat.fstat.mtime) < kTickMarginNs ? 1 : 0;
@@ -225,7 +273,7 @@ dir_t *find_dir(const char *path) {
 ks_status_t claim_name(dir_t *dir, const char *leaf, uint32_t deleted) {
   if (!dir->loaded || dir->names == HASH_HT_NULL) {
     if (dir->names == HASH_HT_NULL) {
-      dir->names = hash_str_create(1, sizeof(uint32_t), 1);
+      dir->names = hash_str_create(1, sizeof(name_t), 1);
       if (dir->names == HASH_HT_NULL) {
         imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_HASH_CREATE);
         return KS_ST_ERR;
@@ -238,7 +286,7 @@ ks_status_t claim_name(dir_t *dir, const char *leaf, uint32_t deleted) {
     imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
     return KS_ST_ERR;
   }
-  *static_cast<uint32_t *>(data) = deleted;
+  static_cast<name_t *>(data)->deleted = deleted;
   return KS_ST_OK;
 }
 
@@ -322,7 +370,7 @@ ks_status_t mf_dirent_exists_in(const char *resolved, const char *leaf, const ch
         void *data = nullptr;
         bool found = dir->loaded && dir->names != HASH_HT_NULL &&
                      hash_str_lookup(dir->names, leaf, nullptr, &data) &&
-                     *static_cast<uint32_t *>(data) == 0;
+                     static_cast<name_t *>(data)->deleted == 0;
         result = found ? KS_ST_OK : KS_ST_NOT_FOUND;
       }
     }

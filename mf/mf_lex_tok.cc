@@ -147,11 +147,16 @@ struct GuardIndex {
     size_t name_len;
     uint64_t name_hash;
     std::string name;  // the name part when it is short, else empty
-    const char *ref;   // the reference proper, in the guard's list
+    std::string ref;   // the reference proper
   };
   static constexpr size_t kNameKept = 256;
-  std::unordered_multimap<uint64_t, Entry> entries;  // by key of the whole text
+  using Entries = std::unordered_multimap<uint64_t, Entry>;
+  Entries entries;  // by key of the whole text
+  // Entries of earlier tokens, kept for the next references: noting one then takes no memory.
+  std::vector<Entries::node_type> spare;
   size_t count = 0;
+  // A reference was noted since the guard was last cleared (a token boundary).
+  bool open = false;
 
   static constexpr uint64_t kStart = 14695981039346656037ull;
   static uint64_t step(uint64_t h, char c) {
@@ -168,14 +173,29 @@ struct GuardIndex {
     for (size_t i = 0; i < n; ++i) h = step(h, text[i]);
     return h;
   }
-  // Notes a reference: its name part (name_len bytes of name, hashed as name_hash) and the
-  // reference proper, which the caller keeps.
-  void note(const char *name, size_t name_len, uint64_t name_hash, const char *proper) {
-    const size_t proper_len = std::strlen(proper);
-    Entry e{count++, name_len, name_hash,
-            name_len <= kNameKept ? std::string(name, name_len) : std::string(), proper};
-    entries.emplace(key(hash_on(name_hash, proper, proper_len), name_len + proper_len),
-                    std::move(e));
+  // Notes a reference: its name part (name_len bytes at name, hashed as name_hash) and the
+  // reference proper.
+  void note(const char *name, size_t name_len, uint64_t name_hash, std::string_view proper) {
+    const uint64_t k =
+        key(hash_on(name_hash, proper.data(), proper.size()), name_len + proper.size());
+    Entry *e = nullptr;
+    if (spare.empty()) {
+      e = &entries.emplace(k, Entry{})->second;
+    } else {
+      Entries::node_type node = std::move(spare.back());
+      spare.pop_back();
+      node.key() = k;
+      e = &entries.insert(std::move(node))->second;
+    }
+    e->order = count++;
+    e->name_len = name_len;
+    e->name_hash = name_hash;
+    if (name_len <= kNameKept) {
+      e->name.assign(name, name_len);
+    } else {
+      e->name.clear();
+    }
+    e->ref.assign(proper);
   }
   // The length of the first reference, in the guard's order, that text starts with, followed in
   // text by its end, a blank or a TAB; 0 when there is none. The first from bytes of text, which
@@ -193,8 +213,7 @@ struct GuardIndex {
           const Entry &e = it->second;
           if (e.order >= found_order || e.name_len > n) continue;
           const size_t ref_len = n - e.name_len;
-          if (std::strlen(e.ref) != ref_len ||
-              std::memcmp(e.ref, text + e.name_len, ref_len) != 0)
+          if (e.ref.size() != ref_len || std::memcmp(e.ref.data(), text + e.name_len, ref_len) != 0)
             continue;
           const bool same_name = e.name_len <= kNameKept
                                      ? std::memcmp(e.name.data(), text, e.name_len) == 0
@@ -210,11 +229,13 @@ struct GuardIndex {
   }
   void clear() {
     if (entries.bucket_count() > 64) {
-      decltype(entries)().swap(entries);
+      Entries().swap(entries);
+      std::vector<Entries::node_type>().swap(spare);
     } else {
-      entries.clear();
+      while (!entries.empty()) spare.push_back(entries.extract(entries.begin()));
     }
     count = 0;
+    open = false;
   }
 };
 GuardIndex guard_index;
@@ -273,14 +294,7 @@ bool expanded_from_itself(const std::string &ref, size_t depth) {
 }
 
 void clear_guard() {
-  if (mf_lex_expanding_macro_list == LIST_HANDLE_NULL) return;
-  guard_index.clear();
-  void *d = nullptr;
-  for (list_cursor_t c = list_next(mf_lex_expanding_macro_list, nullptr, &d); c != nullptr;
-       c = list_next(mf_lex_expanding_macro_list, c, &d))
-    stg_free(d);
-  list_destroy(mf_lex_expanding_macro_list);
-  mf_lex_expanding_macro_list = LIST_HANDLE_NULL;
+  if (guard_index.open) guard_index.clear();
 }
 
 // Expands text over the parse's table list: true with the result.
@@ -520,20 +534,15 @@ void mf_lex_exp_mac_str(const char *text, const mf_lex_name_keeper_t *keeper) {
   trace_text("Expanding macro string: \n", ref.c_str());
 
   // A reference met again before a token boundary is a macro that expands to itself.
-  if (mf_lex_expanding_macro_list == LIST_HANDLE_NULL) {
-    mf_lex_expanding_macro_list = list_create(STG_AREA_HEAP, 0);
-    if (mf_lex_expanding_macro_list == LIST_HANDLE_NULL) {
-      tbs_log_int_error(kModule, &imsg_common_table, IMSG_COMMON_LIST_CREATE,
-                        pfm_file_stem(__FILE__), __LINE__, 0);
-      PFM_PANIC();
-    }
+  if (!guard_index.open) {
+    guard_index.open = true;
   } else if (const size_t n = guard_index.match(text, from, name_hash)) {
     imsg_print(IMSG_INFO, "Circular definition for macro \"%s\"\n", -1,
                std::string(text, n).c_str());
     fail("");
     return;
   }
-  // The guard's list keeps the reference proper; the name part in front of it is in the index.
+  // The guard keeps the name part in front of the reference and the reference proper.
   const size_t name_len = keeping ? from : ref.find('$') != std::string::npos ? ref.find('$') : 0;
   const char *const name = keeping ? text : ref.c_str();
   const std::string proper_ref = ref.substr(name_len - from);
@@ -545,10 +554,8 @@ void mf_lex_exp_mac_str(const char *text, const mf_lex_name_keeper_t *keeper) {
     fail("");
     return;
   }
-  char *proper = stg_strdup(proper_ref.c_str());
-  list_append(mf_lex_expanding_macro_list, proper);
   if (!keeping) name_hash = GuardIndex::hash_on(GuardIndex::kStart, name, name_len);
-  guard_index.note(name, name_len, name_hash, proper);
+  guard_index.note(name, name_len, name_hash, proper_ref);
 
   // Expanded, the name part stands as it is: only the rest is expanded when keeping.
   std::string expansion;

@@ -229,7 +229,6 @@ int32_t mf_scoped_macro_def_accepted = 0;
 int32_t mf_lexer_is_mb_allowed = 0;
 int32_t mf_lexer_mb_cur_max = 1;
 int32_t mf_lex_single_null_build_script_allowed = 0;
-list_handle_t mf_lex_expanding_macro_list = LIST_HANDLE_NULL;
 bldr_macro_def_t mf_macro_definition = {nullptr, nullptr, 0};
 int32_t mf_in_filename_context = 0;
 int32_t mf_expanded_simply_expanded_macro = 0;

@@ -28,7 +28,6 @@ extern int32_t mf_scoped_macro_def_accepted;   // a target-scoped definition is 
 extern int32_t mf_lexer_is_mb_allowed;         // the locale has multibyte characters
 extern int32_t mf_lexer_mb_cur_max;            // MB_CUR_MAX when multibyte is allowed
 extern int32_t mf_lex_single_null_build_script_allowed;  // one empty script line may follow
-extern list_handle_t mf_lex_expanding_macro_list;  // references expanded on the current line
 extern int32_t mf_in_filename_context;         // the scanner is inside a file-name context
 extern int32_t mf_expanded_simply_expanded_macro;  // expansion met a simply-expanded macro
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -353,9 +354,21 @@ int mf_tgt_find_suffix_instance(mf_tgt_table_t *table, const char *name, const c
   const char *cand = candidate_of(table, name);
   const std::string_view c(cand);
   bool any = false;
-  // A copy: a lookup below may expand a macro that defines rules, which drops the index.
-  const std::vector<const char *> suffixes = suffixes_ending(table, c);
-  for (const char *s : suffixes) {
+  // A copy: a lookup below may expand a macro that defines rules, which drops the index. The
+  // few suffixes that end a name are copied onto the stack.
+  const std::vector<const char *> &indexed = suffixes_ending(table, c);
+  const char *few[16];
+  std::vector<const char *> many;
+  const char *const *suffixes = few;
+  const size_t count = indexed.size();
+  if (count <= std::size(few)) {
+    std::copy(indexed.begin(), indexed.end(), few);
+  } else {
+    many = indexed;
+    suffixes = many.data();
+  }
+  for (size_t i = 0; i < count; i++) {
+    const char *s = suffixes[i];
     if (!ends_with(c, s)) continue;
     any = true;
     const std::string base(c.substr(0, c.size() - std::strlen(s)));

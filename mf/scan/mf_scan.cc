@@ -155,13 +155,7 @@ size_t convert_to_shr_text(const wchar_t *wtext, size_t from_chars, size_t from_
 }
 
 void forget_failed(mf_scanner_t *s) {
-  if (!s->failed.empty()) {
-    if (s->failed.bucket_count() > 4096) {
-      std::unordered_set<uint64_t>().swap(s->failed);
-    } else {
-      s->failed.clear();
-    }
-  }
+  s->failed.clear();
   s->origin = 0;
   s->failed_max = -1;
 }
@@ -387,7 +381,7 @@ int match_in_place(mf_scanner_t *s) {
       last_pos = start + at;
     }
     // A pair met in vain before: nothing beyond it is accepted, as if the automaton jammed here.
-    if (recall && s->failed.count(failed_key(origin + at, state)) != 0) break;
+    if (recall && s->failed.contains(failed_key(origin + at, state))) break;
     state = move(s, t, state, cls);
     ++at;
     if (state == jam) break;
@@ -482,7 +476,7 @@ int match(mf_scanner_t *s) {
       last_pos = cp;
     }
     // A pair met in vain before: nothing beyond it is accepted, as if the automaton jammed here.
-    if (recall && s->failed.count(failed_key(s->origin + (cp - text), state)) != 0) break;
+    if (recall && s->failed.contains(failed_key(s->origin + (cp - text), state))) break;
     state = move(s, t, state, cls);
     ++cp;
     if (state == jam) break;

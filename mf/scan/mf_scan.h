@@ -9,12 +9,12 @@
 // dialect scanner is one mf_scanner_t over its own tables.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cwchar>
 #include <memory>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 // Around the #include of a generated scanner, whose tables are all a scanner module takes from
@@ -29,6 +29,82 @@
   _Pragma("GCC diagnostic ignored \"-Wmissing-field-initializers\"") \
   _Pragma("GCC diagnostic ignored \"-Wunused-macros\"")
 #define MF_SCAN_GENERATED_END _Pragma("GCC diagnostic pop")
+
+// A set of 64-bit keys for the longest-match memory: open addressing, linear probing. Every
+// slot carries the generation it was filled in, so emptying the set is one increment however
+// many keys it held; a set that grew large gives its storage back when emptied.
+class mf_scan_key_set_t {
+ public:
+  bool empty() const { return count_ == 0; }
+  size_t size() const { return count_; }
+
+  // Whether key is in the set.
+  bool contains(uint64_t key) const {
+    if (count_ == 0) return false;
+    for (size_t i = slot_of(key);; i = (i + 1) & mask_) {
+      if (stamps_[i] != generation_) return false;
+      if (keys_[i] == key) return true;
+    }
+  }
+
+  // Puts key in the set (nothing when it is there). A failed allocation throws std::bad_alloc.
+  void insert(uint64_t key) {
+    if ((count_ + 1) * 2 > stamps_.size()) grow();
+    size_t i = slot_of(key);
+    for (; stamps_[i] == generation_; i = (i + 1) & mask_)
+      if (keys_[i] == key) return;
+    keys_[i] = key;
+    stamps_[i] = generation_;
+    count_++;
+  }
+
+  // Empties the set.
+  void clear() {
+    if (count_ == 0) return;
+    count_ = 0;
+    if (stamps_.size() > kKeptSlots) {
+      std::vector<uint64_t>().swap(keys_);
+      std::vector<uint32_t>().swap(stamps_);
+      mask_ = 0;
+      generation_ = 1;
+    } else if (++generation_ == 0) {
+      std::fill(stamps_.begin(), stamps_.end(), 0u);
+      generation_ = 1;
+    }
+  }
+
+ private:
+  static constexpr size_t kFirstSlots = 64;
+  static constexpr size_t kKeptSlots = 8192;
+
+  size_t slot_of(uint64_t key) const {
+    return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> 32) & mask_;
+  }
+
+  void grow() {
+    const size_t slots = stamps_.empty() ? kFirstSlots : stamps_.size() * 2;
+    std::vector<uint64_t> keys(slots);
+    std::vector<uint32_t> stamps(slots, 0u);
+    const size_t mask = slots - 1;
+    for (size_t j = 0; j < stamps_.size(); j++) {
+      if (stamps_[j] != generation_) continue;
+      size_t i = static_cast<size_t>((keys_[j] * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+      while (stamps[i] == 1u) i = (i + 1) & mask;
+      keys[i] = keys_[j];
+      stamps[i] = 1u;
+    }
+    keys_.swap(keys);
+    stamps_.swap(stamps);
+    mask_ = mask;
+    generation_ = 1;
+  }
+
+  std::vector<uint64_t> keys_;
+  std::vector<uint32_t> stamps_;  // generation_ where the slot holds a key of the set
+  size_t mask_ = 0;
+  size_t count_ = 0;
+  uint32_t generation_ = 1;
+};
 
 // The automaton of one scanner, as the scanner generator compresses it: equivalence classes,
 // meta-classes, default chains. Rule numbers are 1-based in the order of the rule file.
@@ -126,7 +202,7 @@ struct mf_scanner_t {
   // one of them again, a later match stops at once, as nothing it could accept lies beyond. So
   // every pair is walked at most once and the scan stays linear. Positions count characters
   // from where the memory began; it holds while nothing but the scanner moves the input.
-  std::unordered_set<uint64_t> failed;
+  mf_scan_key_set_t failed;
   int64_t origin = 0;                 // position of the next match's first character
   int64_t failed_max = -1;            // highest position remembered
   uint64_t count_after = 0;           // the input's change count when the last match ended

@@ -18,17 +18,39 @@ struct cr_utl_shared_tables_s {
   std::string cwd;
 };
 
+namespace {
+
+// An OID as a key of the tables, kept in place.
+struct OidKey {
+  uint8_t bytes[16];
+  bool operator==(const OidKey &o) const { return std::memcmp(bytes, o.bytes, 16) == 0; }
+};
+struct OidHash {
+  size_t operator()(const OidKey &k) const {
+    uint64_t a, b;
+    std::memcpy(&a, k.bytes, 8);
+    std::memcpy(&b, k.bytes + 8, 8);
+    return size_t(a * 0x9e3779b97f4a7c15ull ^ b);
+  }
+};
+
+OidKey key(const tbs_oid_t &oid) {
+  OidKey k;
+  std::memcpy(k.bytes, oid.bytes, 16);
+  return k;
+}
+
+}  // namespace
+
 struct cr_utl_nametable_s {
   const tbs_cr_t *cr;
-  std::unordered_map<std::string, uint32_t> dirs;  // OID bytes -> first directory of that OID
-  std::unordered_map<std::string, uint32_t> any;   // OID bytes -> first object of that OID
-  std::unordered_map<std::string, uint16_t> roots; // root OID bytes -> VOB index
-  std::vector<std::string> paths;                  // computed pathnames ("" not yet)
+  std::unordered_map<OidKey, uint32_t, OidHash> dirs;   // OID -> first directory of that OID
+  std::unordered_map<OidKey, uint32_t, OidHash> any;    // OID -> first object of that OID
+  std::unordered_map<OidKey, uint16_t, OidHash> roots;  // root OID -> VOB index
+  std::vector<std::string> paths;                       // computed pathnames ("" not yet)
 };
 
 namespace {
-
-std::string key(const tbs_oid_t &oid) { return std::string(reinterpret_cast<const char *>(oid.bytes), 16); }
 
 // The pathname of object i, or false when it has none.
 bool path_of(cr_utl_nametable_s *nt, uint32_t i, std::string *out) {
@@ -51,7 +73,7 @@ bool path_of(cr_utl_nametable_s *nt, uint32_t i, std::string *out) {
       break;
     }
     chain.push_back(at);
-    std::string pk = key(o->parent_oid);
+    const OidKey pk = key(o->parent_oid);
     auto d = nt->dirs.find(pk);
     if (d != nt->dirs.end()) {
       at = d->second;
@@ -130,6 +152,7 @@ cr_utl_nt_hdl_t cr_utl_create_nametable(int, cr_utl_st_hdl_t, const tbs_cr_t *cr
   try {
     nt->cr = cr;
     nt->paths.resize(cr->obj_count);
+    nt->any.reserve(cr->obj_count);
     for (uint32_t i = 0; i < cr->vob_count; i++) nt->roots.emplace(key(cr->vobs[i].root_oid), uint16_t(i));
     for (uint32_t i = 0; i < cr->obj_count; i++) {
       const tbs_cr_obj_t *o = cr->objs[i];

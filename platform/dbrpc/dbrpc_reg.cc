@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -276,10 +277,27 @@ void dbrpc_reg_hold_end() {
   if (reader.hold_depth > 0 && --reader.hold_depth == 0) reader.held.reset();
 }
 
+namespace {
+
+// The site directory as the environment names it now (tbs_site_dir); reader.lock held. An
+// absolute VESSARY_HOME names it alone, so the answer is kept while that stays the same.
+const std::string &site_now() {
+  static std::string home_seen, site;
+  static bool by_home = false;
+  const char *home = std::getenv("VESSARY_HOME");
+  if (by_home && home && home_seen == home) return site;
+  site = tbs_site_dir();
+  by_home = home && home[0] == '/';
+  if (by_home) home_seen = home;
+  return site;
+}
+
+}  // namespace
+
 dbrpc_reg_snapshot_h dbrpc_reg_snapshot(ks_status_t *status) {
   *status = KS_ST_OK;
   std::lock_guard<std::mutex> hold(reader.lock);
-  if (reader.hold_depth > 0 && reader.held && reader.held->site == tbs_site_dir()) return reader.held;
+  if (reader.hold_depth > 0 && reader.held && reader.held->site == site_now()) return reader.held;
   dbrpc_reg_snapshot_h snap = snapshot_locked(status);
   if (reader.hold_depth > 0) reader.held = snap;
   return snap;

@@ -109,6 +109,15 @@ struct Answers {
     it->second.dos.erase(key);
     it->second.pools.erase(key);
   }
+  // The derived object oid was marked shared, its pool data data, in the transaction.
+  void shared(sqlite3 *db, const tbs_oid_t &oid, const dbrpc_vobdb_pool_t &data) {
+    auto it = of.find(db);
+    if (it == of.end()) return;
+    const std::string key(reinterpret_cast<const char *>(oid.bytes), 16);
+    auto d = it->second.dos.find(key);
+    if (d != it->second.dos.end() && d->second.first == KS_ST_OK) d->second.second.shared = 1;
+    it->second.pools[key] = {KS_ST_OK, data};
+  }
 } answers;
 
 // The read transaction that reads share while a read scope is open (guarded by pool.lock):
@@ -631,7 +640,9 @@ ks_status_t dbrpc_vobdb_set_shared(const std::string &git_dir, const tbs_oid_t &
       ok = sqlite3_step(p.s) == SQLITE_DONE && sqlite3_step(u.s) == SQLITE_DONE;
     }
   }
-  answers.forget(db, do_oid);
+  // Within a batch the transaction goes on: what it answers now is known.
+  if (ok && joined) answers.shared(db, do_oid, data);
+  else answers.forget(db, do_oid);
   if (!ok) report("cannot mark a derived object shared in the VOB database", git_dir, sqlite3_errmsg(db));
   return write_end(db, git_dir, joined, ok) ? KS_ST_OK : KS_ST_ERR;
 }

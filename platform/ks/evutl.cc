@@ -28,9 +28,15 @@ size_t name_len(const std::string &entry) {
   return eq == std::string::npos ? entry.size() : eq;
 }
 
+// The entry of name: the entry "name=..." or an entry that is name alone. Only entries that
+// begin with name are looked at further, so a search costs about one comparison per entry.
 std::vector<std::string>::iterator find(evutl_env_t *env, std::string_view name) {
-  for (auto it = env->entries.begin(); it != env->entries.end(); ++it)
-    if (name_len(*it) == name.size() && it->compare(0, name.size(), name) == 0) return it;
+  const size_t n = name.size();
+  for (auto it = env->entries.begin(); it != env->entries.end(); ++it) {
+    if (it->size() < n || it->compare(0, n, name) != 0) continue;
+    if (it->size() == n ? it->find('=') == std::string::npos : (*it)[n] == '=' && name_len(*it) == n)
+      return it;
+  }
   return env->entries.end();
 }
 

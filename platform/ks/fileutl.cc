@@ -131,37 +131,60 @@ ks_status_t fileutl_abspn(const char *path, char *buf, size_t size) {
   return copy_to(out, buf, size) ? KS_ST_OK : KS_ST_NAME_TOO_LONG;
 }
 
-ks_status_t fileutl_read_whole_dir(const char *dir, char ***names, size_t *count) {
-  *names = nullptr;
-  *count = 0;
+ks_status_t fileutl_walk_dir(const char *dir, bool (*fn)(const char *name, void *ctx), void *ctx) {
   DIR *d = ::opendir(dir);
   if (!d) return errno == ENOENT || errno == ENOTDIR ? KS_ST_NOT_FOUND : KS_ST_ERR;
-  std::vector<char *> found;
   ks_status_t st = KS_ST_OK;
   errno = 0;
   while (struct dirent *e = ::readdir(d)) {
-    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-    char *copy = stg_strdup(e->d_name);
-    if (!copy) {
-      st = KS_ST_NO_MEMORY;
+    const char *n = e->d_name;
+    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+    if (!fn(n, ctx)) {
+      errno = 0;
       break;
     }
-    found.push_back(copy);
   }
-  if (st == KS_ST_OK && errno != 0) st = KS_ST_ERR;
+  if (errno != 0) st = KS_ST_ERR;
   int saved = errno;
   ::closedir(d);
-  if (st == KS_ST_OK && !found.empty()) {
-    *names = static_cast<char **>(stg_malloc(found.size() * sizeof(char *)));
+  errno = saved;
+  return st;
+}
+
+ks_status_t fileutl_read_whole_dir(const char *dir, char ***names, size_t *count) {
+  *names = nullptr;
+  *count = 0;
+  struct Found {
+    std::vector<char *> names;
+    bool full = false;
+  } found;
+  ks_status_t st = fileutl_walk_dir(
+      dir,
+      [](const char *name, void *ctx) {
+        auto *f = static_cast<Found *>(ctx);
+        char *copy = stg_strdup(name);
+        if (!copy) {
+          f->full = true;
+          return false;
+        }
+        f->names.push_back(copy);
+        return true;
+      },
+      &found);
+  if (st == KS_ST_OK && found.full) st = KS_ST_NO_MEMORY;
+  int saved = errno;
+  if (st == KS_ST_OK && !found.names.empty()) {
+    *names = static_cast<char **>(stg_malloc(found.names.size() * sizeof(char *)));
     if (!*names) st = KS_ST_NO_MEMORY;
   }
   if (st != KS_ST_OK) {
-    for (char *n : found) stg_free(n);
+    for (char *n : found.names) stg_free(n);
     errno = saved;
     return st;
   }
-  if (!found.empty()) std::memcpy(*names, found.data(), found.size() * sizeof(char *));
-  *count = found.size();
+  if (!found.names.empty())
+    std::memcpy(*names, found.names.data(), found.names.size() * sizeof(char *));
+  *count = found.names.size();
   return KS_ST_OK;
 }
 
@@ -351,31 +374,45 @@ std::string normal_pname(const char *p) {
 bool fileutl_pname_equal(const char *a, const char *b) { return normal_pname(a) == normal_pname(b); }
 
 ks_status_t fileutl_make_rel_pn(char *buf, size_t size, const char *path, const char *dir) {
-  auto split = [](const char *p) {
-    std::vector<std::string> parts;
-    for (const char *s = p; *s;) {
-      while (*s == '/') s++;
-      const char *e = s;
-      while (*e && *e != '/') e++;
-      if (e > s && !(e - s == 1 && *s == '.')) parts.emplace_back(s, size_t(e - s));
-      s = e;
+  // The component of a name at *s (repeated slashes and "." components skipped), its length in
+  // *len (0 at the end); *s moves past it.
+  auto next = [](const char **s, size_t *len) {
+    for (;;) {
+      while (**s == '/') ++*s;
+      const char *begin = *s;
+      while (**s && **s != '/') ++*s;
+      *len = size_t(*s - begin);
+      if (*len != 1 || *begin != '.') return begin;
     }
-    return parts;
   };
-  std::vector<std::string> p = split(path), d = split(dir);
-  size_t common = 0;
-  while (common < p.size() && common < d.size() && p[common] == d[common]) common++;
-  std::string out;
-  for (size_t i = common; i < d.size(); i++) out += out.empty() ? ".." : "/..";
-  for (size_t i = common; i < p.size(); i++) {
-    if (!out.empty()) out += '/';
-    out += p[i];
+  size_t plen = 0, dlen = 0;
+  const char *p = next(&path, &plen), *d = next(&dir, &dlen);
+  while (plen && plen == dlen && std::memcmp(p, d, plen) == 0) {
+    p = next(&path, &plen);
+    d = next(&dir, &dlen);
   }
-  if (out.empty()) out = ".";
-  if (out.size() + 1 > size) {
+  // Written into a copy first: buf may be one of the names.
+  char out[4096];
+  size_t n = 0;
+  bool fits = true;
+  auto put = [&](const char *text, size_t len) {
+    if (n > 0) {
+      if (n + 1 > sizeof out) fits = false;
+      else out[n++] = '/';
+    }
+    if (n + len > sizeof out) fits = false;
+    if (!fits) return;
+    std::memcpy(out + n, text, len);
+    n += len;
+  };
+  for (; dlen && fits; d = next(&dir, &dlen)) put("..", 2);
+  for (; plen && fits; p = next(&path, &plen)) put(p, plen);
+  if (n == 0) put(".", 1);
+  if (!fits || n + 1 > size) {
     if (size) buf[0] = '\0';
     return KS_ST_NAME_TOO_LONG;
   }
-  std::memcpy(buf, out.c_str(), out.size() + 1);
+  std::memcpy(buf, out, n);
+  buf[n] = '\0';
   return KS_ST_OK;
 }

@@ -45,6 +45,12 @@ ks_status_t fileutl_read_whole_dir(const char *dir, char ***names, size_t *count
 // Frees what fileutl_read_whole_dir returned.
 void fileutl_free_dir_names(char **names, size_t count);
 
+// Calls fn(name, ctx) for every entry of directory dir except "." and "..", in the order the
+// system gives them, without copying the names; a false return from fn stops the walk. 0 when
+// every entry was passed (or fn stopped it), else the status of the failure (KS_ST_NOT_FOUND for
+// a missing directory) with errno set.
+ks_status_t fileutl_walk_dir(const char *dir, bool (*fn)(const char *name, void *ctx), void *ctx);
+
 // Target-name patterns. A pattern holding "%" matches every pathname that begins with the text
 // before its first "%", ends with the text after it, and has a non-empty stem in between ("%"
 // matches every target, "%.o" matches "sub/x.o"); a pattern without "%" matches only the equal

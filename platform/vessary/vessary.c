@@ -398,8 +398,25 @@ static int join_raw(const char *path, const char *id, char out_id[VS_ID_LEN + 1]
     sys_close(fd);
     return -1;
   }
+  VS_SYS(SYS_flock, fd, LOCK_SH);
+  /* Under the lock the file cannot be renewed for a later audit; it may have been meanwhile. */
+  if (id && *id && (!raw_id(fd, found) || strcmp(found, id) != 0)) {
+    sys_close(fd);
+    return -1;
+  }
   memcpy(out_id, found, VS_ID_LEN + 1);
-  return hold_raw(fd);
+  return move_high(fd);
+}
+
+/* Renews the raw event file open on fd at raw in place for a new audit, empty, when it is what
+ * the name holds (no link), a regular file with one name, of this user. Whether it did. */
+static int renew_raw(int fd, const char *raw) {
+  struct stat a, b;
+  if (VS_SYS(SYS_fstat, fd, &a) != 0 || sys_stat(AT_FDCWD, raw, &b, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(b.st_mode) || a.st_dev != b.st_dev || a.st_ino != b.st_ino || b.st_nlink != 1 ||
+      b.st_uid != (uid_t)VS_SYS(SYS_geteuid))
+    return 0;
+  return a.st_size == 0 || VS_SYS(SYS_ftruncate, fd, 0) == 0;
 }
 
 /* A new identifier for a raw event file. */
@@ -418,29 +435,36 @@ static void new_id(char id[VS_ID_LEN + 1]) {
   id[VS_ID_LEN] = 0;
 }
 
+/* Begins the raw event file open on fd (empty, made or emptied by this process) for a new
+ * audit: a new identifier and the audit file's length base in its version event. The
+ * descriptor, held. */
+static int begin_raw(int fd, uint64_t base, char id[VS_ID_LEN + 1], int *owner) {
+  new_id(id);
+  char num[24];
+  size_t k = put_u64(num, base, 10);
+  num[k] = 0;
+  vs_fd = fd; /* the version event goes to this file alone */
+  vs_event(VESSARY_EV_VERSION, VESSARY_RAW_VERSION, NULL, VS_NORESOLVE, id, VS_NORESOLVE, num);
+  vs_fd = -1;
+  *owner = 1;
+  return hold_raw(fd);
+}
+
 /* Opens the raw event file for an audit that this process starts into the audit file path,
  * whose length is now base. A raw event file that processes of a running audit of the same
  * name still record into is joined; one that nobody holds any more is what an earlier audit
- * left (its last process killed, or its events kept): it is replaced, with the converter's
- * state of it, so that nothing of it reaches this audit. *owner tells whether this process
- * began the file. The descriptor, or -1. */
+ * left (emptied at its end for the next audit into the same file, or its last process killed,
+ * or its events kept): it is renewed in place (emptied, with a new identifier) when it is this
+ * user's own plain file, else replaced, and the converter's state of it goes, so that nothing
+ * of it reaches this audit. *owner tells whether this process began the file. The descriptor,
+ * or -1. */
 static int start_raw(const char *path, uint64_t base, char id[VS_ID_LEN + 1], int *owner) {
   char raw[VS_PATH_MAX + 8], cvt[VS_PATH_MAX + 8];
   if (!raw_name(path, raw, sizeof raw)) return -1;
   *owner = 0;
   for (int attempt = 0; attempt < 3; attempt++) {
     int fd = sys_open(raw, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      new_id(id);
-      char num[24];
-      size_t k = put_u64(num, base, 10);
-      num[k] = 0;
-      vs_fd = fd; /* the version event goes to this file alone */
-      vs_event(VESSARY_EV_VERSION, VESSARY_RAW_VERSION, NULL, VS_NORESOLVE, id, VS_NORESOLVE, num);
-      vs_fd = -1;
-      *owner = 1;
-      return hold_raw(fd);
-    }
+    if (fd >= 0) return begin_raw(fd, base, id, owner);
     fd = sys_open(raw, O_RDWR | O_APPEND | O_CLOEXEC, 0);
     if (fd < 0) continue; /* removed meanwhile */
     if (VS_SYS(SYS_flock, fd, LOCK_EX | LOCK_NB) != 0) {
@@ -448,12 +472,15 @@ static int start_raw(const char *path, uint64_t base, char id[VS_ID_LEN + 1], in
       if (!raw_id(fd, id)) id[0] = 0;
       return hold_raw(fd);
     }
-    /* left over: replace it */
+    /* left over */
     size_t n = strlen(path);
     memcpy(cvt, path, n);
     memcpy(cvt + n, ".cvt", 5);
-    VS_SYS(SYS_unlinkat, AT_FDCWD, raw, 0);
     VS_SYS(SYS_unlinkat, AT_FDCWD, cvt, 0);
+    /* Renewed under the exclusive lock: a process that opened the file to join the earlier
+     * audit finds the new identifier once it holds its lock, and leaves. */
+    if (renew_raw(fd, raw)) return begin_raw(fd, base, id, owner);
+    VS_SYS(SYS_unlinkat, AT_FDCWD, raw, 0);
     sys_close(fd);
   }
   return -1;

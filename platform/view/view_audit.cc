@@ -92,13 +92,23 @@ ks_status_t view_audit_start(const char *pathname, uint64_t flags) {
   return ctl(VESSARY_CMD_SET_FLAGS, &flags, sizeof flags);
 }
 
-ks_status_t view_audit_stop() {
+namespace {
+
+// Stops the audit and converts what it recorded; end_mode is the conversion's mode when the audit
+// ends. 0, or the failing step's status.
+ks_status_t stop(view_audit_cvt_t end_mode) {
   std::string file = current_file();
   uint64_t ended = 0;
   ks_status_t st = ctl(VESSARY_CMD_STOP_NOCVT, &ended, sizeof ended);
   if (st != KS_ST_OK) return st;
-  return view_audit_convert(file.c_str(), ended ? VIEW_AUDIT_CVT_END : VIEW_AUDIT_CVT_STOP);
+  return view_audit_convert(file.c_str(), ended ? end_mode : VIEW_AUDIT_CVT_STOP);
 }
+
+}  // namespace
+
+ks_status_t view_audit_stop() { return stop(VIEW_AUDIT_CVT_END); }
+
+ks_status_t view_audit_stop_kept() { return stop(VIEW_AUDIT_CVT_END_KEEP); }
 
 ks_status_t view_audit_marker(uint32_t n) {
   uint64_t m = n;

@@ -33,6 +33,11 @@ ks_status_t view_audit_start(const char *pathname, uint64_t flags);
 // 0; KS_ST_ERR when no audit runs or the conversion fails.
 ks_status_t view_audit_stop();
 
+// As view_audit_stop, for an audit file that this process takes again for its next audit: when
+// the audit ends, its raw event file is emptied for that audit to renew instead of removed
+// (making a file costs more than the rest of an audit's end and start).
+ks_status_t view_audit_stop_kept();
+
 // Writes marker n (0..6) into the audit at this point of the event stream. 0; KS_ST_ERR when no
 // audit runs.
 ks_status_t view_audit_marker(uint32_t n);
@@ -61,11 +66,12 @@ enum view_audit_cvt_t {
   VIEW_AUDIT_CVT_SYNC,  // it goes on
   VIEW_AUDIT_CVT_STOP,  // this process's part of it ended
   VIEW_AUDIT_CVT_END,   // it ended: the process that began it stopped
+  VIEW_AUDIT_CVT_END_KEEP,  // it ended, and its raw event file is kept emptied for the next audit
 };
 
 // Converts the raw events of the audit file at audit_path that are not converted yet into audit
 // records appended to that file. Once the audit has ended (or its part ended and no process
-// records into it any more) its raw events and the converter's state are removed, unless
-// VESSARY_AUDIT_KEEP_RAW is set. A conversion interrupted at any point and run again gives the
+// records into it any more) its raw events and the converter's state are removed (the raw event
+// file is emptied instead with VIEW_AUDIT_CVT_END_KEEP), unless VESSARY_AUDIT_KEEP_RAW is set. A conversion interrupted at any point and run again gives the
 // same audit file. 0, or KS_ST_ERR after printing why.
 ks_status_t view_audit_convert(const char *audit_path, view_audit_cvt_t mode);

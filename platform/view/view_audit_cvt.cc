@@ -224,7 +224,9 @@ ks_status_t view_audit_convert(const char *audit_path, view_audit_cvt_t mode) {
     if (errno != EINTR) return io_error("lock audit events", raw);
   struct stat rst;
   if (fstat(rfd.fd, &rst) != 0) return io_error("read audit events", raw);
-  if (rst.st_nlink == 0) return KS_ST_OK;  // the audit ended while this conversion waited
+  // The audit ended while this conversion waited: its raw events are gone, or emptied for the
+  // next audit into the same file (which writes its version event first thing).
+  if (rst.st_nlink == 0 || rst.st_size == 0) return KS_ST_OK;
 
   std::string next;
   ks_status_t status = convert_locked(rfd.fd, raw, audit, state, &next);
@@ -233,10 +235,14 @@ ks_status_t view_audit_convert(const char *audit_path, view_audit_cvt_t mode) {
   // then not saved: killed before the raw events are gone, the conversion is run again from the
   // state saved before it, as when killed between its records and its state.
   bool keep = getenv(VESSARY_ENV_KEEP_RAW) && *getenv(VESSARY_ENV_KEEP_RAW);
-  if (!keep && (mode == VIEW_AUDIT_CVT_END ||
+  if (!keep && (mode == VIEW_AUDIT_CVT_END || mode == VIEW_AUDIT_CVT_END_KEEP ||
                 (mode == VIEW_AUDIT_CVT_STOP && status == KS_ST_OK &&
                  flock(rfd.fd, LOCK_EX | LOCK_NB) == 0))) {
-    unlink(raw.c_str());
+    // Kept only when no process records into it any more: a process that outlived the audit
+    // must not record into the next one.
+    bool kept = mode == VIEW_AUDIT_CVT_END_KEEP && flock(rfd.fd, LOCK_EX | LOCK_NB) == 0 &&
+                ftruncate(rfd.fd, 0) == 0;
+    if (!kept) unlink(raw.c_str());
     unlink(state.c_str());
     return status;
   }

@@ -183,6 +183,7 @@ struct ObjPlan {
   std::string final_name;  // the last name it had
   RawIdent last;           // its last recorded status
   bool written = false;    // created, written or truncated by the build
+  bool made = false;       // created by the build
 };
 
 // The names the audit reader will know after the records written so far, per view: which object
@@ -539,6 +540,7 @@ class Converter {
       ObjPlan &o = objs_[p.obj];
       o.last = ev.id;
       int acc = int(ev.arg) & O_ACCMODE;
+      if (creates) o.made = true;
       if (creates || ev.op == VESSARY_EV_TRUNCATE ||
           (ev.op == VESSARY_EV_OPEN && (acc == O_WRONLY || acc == O_RDWR)))
         o.written = true;
@@ -644,11 +646,16 @@ class Converter {
   }
 
   // What the name w held when the event recorded r there, when it was an object of the view's
-  // selection.
-  bool ident_selected(const vob_pname_t &w, const RawIdent &r, Ident *id) {
+  // selection. An object the build made and changed since is none: the view's selection is asked
+  // about a past status only for objects that were there before the build.
+  bool ident_selected(const vob_pname_t &w, const RawIdent &r, const ObjKey *k, Ident *id) {
     struct stat now;
     if (look(w.abs, &now) && same_data(now, r))
       return ident_now(w, now, id) && selected(id->mtype);
+    if (k) {
+      auto po = objs_.find(*k);
+      if (po != objs_.end() && po->second.made) return false;
+    }
     struct stat was = stat_of(r);
     view_oids_t o;
     return view_get_oids_was(w, was, &o) == KS_ST_OK && ident_of(o, was, id);
@@ -684,7 +691,7 @@ class Converter {
   // The identity of the object that an event recorded as r at w (k: the object of the batch).
   bool identify(const RawIdent &r, const ObjKey *k, const vob_pname_t &w, Ident *id) {
     if (!r.known || !k) return ident_seen(w, id);
-    if (ident_selected(w, r, id)) return true;
+    if (ident_selected(w, r, k, id)) return true;
     return ident_object(*k, w, id);
   }
 

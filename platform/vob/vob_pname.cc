@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
+#include <string_view>
 #include <unordered_map>
 
 #include "ks/fileutl.h"
@@ -33,8 +34,26 @@ std::unordered_map<std::string, ResolvedDir> dir_cache;
 unsigned hold_depth = 0;   // nesting of open holds
 unsigned hold_serial = 0;  // the current hold, while hold_depth is not 0
 
+// Whether abs is an absolute name without repeated or trailing slashes and without "." or ".."
+// components: what lexical_clean makes of it is the name itself.
+bool lexically_clean(const std::string &abs) {
+  const size_t n = abs.size();
+  if (n == 0 || abs[0] != '/') return false;
+  if (n == 1) return true;
+  if (abs[n - 1] == '/') return false;
+  for (size_t i = abs.find('/'); i != std::string::npos; i = abs.find('/', i + 1)) {
+    const size_t j = i + 1;  // the component after the slash
+    if (abs[j] == '/') return false;
+    if (abs[j] == '.' && (j + 1 == n || abs[j + 1] == '/' ||
+                          (abs[j + 1] == '.' && (j + 2 == n || abs[j + 2] == '/'))))
+      return false;
+  }
+  return true;
+}
+
 // "." and ".." and repeated slashes removed without looking at the file system.
 std::string lexical_clean(const std::string &abs) {
+  if (lexically_clean(abs)) return abs;
   std::string out;
   out.reserve(abs.size());
   size_t i = 0;
@@ -202,27 +221,38 @@ ks_status_t vob_pname_resolve(const char *path, bool follow, vob_pname_t *out) {
   ks_status_t status = canonical(path, follow, &out->abs, &root);
   if (status != KS_ST_OK) return status;
   if (root.empty()) root = vob_pname_view_root();
-  if (root.empty() || out->abs.size() <= root.size() + 1 ||
-      out->abs.compare(0, root.size(), root) != 0 || out->abs[root.size()] != '/')
+  const std::string &abs = out->abs;
+  if (root.empty() || abs.size() <= root.size() + 1 || abs.compare(0, root.size(), root) != 0 ||
+      abs[root.size()] != '/')
     return KS_ST_OK;
   out->reg = dbrpc_reg_snapshot(&status);
   if (!out->reg) return status;
-  std::string rest = out->abs.substr(root.size() + 1);
+  // "<view tag>[/<VOB tag>[/<rest>]]" below the root, looked up in place.
+  std::string_view rest = std::string_view(abs).substr(root.size() + 1);
   size_t slash = rest.find('/');
-  out->view = out->reg->find_view(rest.substr(0, slash));
+  const std::string_view view_tag = rest.substr(0, slash);
+  for (const dbrpc_view_rec_t &v : out->reg->views)
+    if (v.tag == view_tag) {
+      out->view = &v;
+      break;
+    }
   if (!out->view) return KS_ST_OK;
-  out->view_dir = root + "/" + out->view->tag;
-  if (slash == std::string::npos) return KS_ST_OK;
+  out->view_dir.assign(abs, 0, root.size() + 1 + view_tag.size());
+  if (slash == std::string_view::npos) return KS_ST_OK;
   rest = rest.substr(slash + 1);
   slash = rest.find('/');
-  std::string vob_tag = rest.substr(0, slash);
+  const std::string_view vob_tag = rest.substr(0, slash);
   bool loaded = false;
   for (const std::string &t : out->view->vob_tags) loaded = loaded || t == vob_tag;
   if (!loaded) return KS_ST_OK;
-  out->vob = out->reg->find_vob(vob_tag);
+  for (const dbrpc_vob_rec_t &v : out->reg->vobs)
+    if (v.tag == vob_tag) {
+      out->vob = &v;
+      break;
+    }
   if (!out->vob) return KS_ST_OK;
-  out->vob_root = out->view_dir + "/" + vob_tag;
-  out->vob_rel = slash == std::string::npos ? "" : rest.substr(slash + 1);
+  out->vob_root.assign(abs, 0, out->view_dir.size() + 1 + vob_tag.size());
+  if (slash != std::string_view::npos) out->vob_rel.assign(rest.substr(slash + 1));
   return KS_ST_OK;
 }
 

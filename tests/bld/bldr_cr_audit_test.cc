@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -179,6 +180,110 @@ TEST_F(AuditFilesTest, NestedAuditKeepsTheEnclosingFile) {
   EXPECT_TRUE(exists(outer)) << "the enclosing audit's file is still in use";
   EXPECT_EQ(bldr_cr_cleanup_audit_files(outer, seq, d, h, pid), KS_ST_OK);
   EXPECT_FALSE(exists(outer));
+}
+
+// Starts and ends one audit of a build script through the kept audit file; its pathname.
+std::string kept_audit(const std::string &dir) {
+  char path[1024], pid[16];
+  uint32_t seq = 0;
+  const char *d = nullptr, *h = nullptr;
+  EXPECT_EQ(bldr_cr_init_kept_audit(path, sizeof path, dir.c_str(), &seq, &d, &h, pid, sizeof pid),
+            KS_ST_OK);
+  EXPECT_EQ(bldr_cr_stop_audit(), KS_ST_OK);
+  EXPECT_EQ(bldr_cr_end_kept_audit_files(path, seq, d, h, pid), KS_ST_OK);
+  return path;
+}
+
+off_t size_of(const std::string &p) {
+  struct stat s;
+  return lstat(p.c_str(), &s) == 0 ? s.st_size : -1;
+}
+
+TEST_F(AuditFilesTest, ScriptAuditsOfAProcessShareOneFileEmptiedBetweenThem) {
+  const std::string first = kept_audit(dir_);
+  EXPECT_EQ(size_of(first), 0) << "kept, emptied, for the next audit";
+  EXPECT_EQ(kept_audit(dir_), first);
+  // A file that is no longer the one the process made is left alone, and the audit goes to a new
+  // file: replaced by another file, by a link, or given a second name.
+  struct Case {
+    const char *what;
+    void (*change)(const std::string &file, const std::string &dir);
+  } cases[] = {
+      {"replaced", [](const std::string &f, const std::string &) {
+         unlink(f.c_str());
+         touch(f, "someone else's");
+       }},
+      {"a link", [](const std::string &f, const std::string &d) {
+         touch(d + "/victim", "someone else's");
+         unlink(f.c_str());
+         ASSERT_EQ(symlink((d + "/victim").c_str(), f.c_str()), 0);
+       }},
+      {"a second name", [](const std::string &f, const std::string &d) {
+         ASSERT_EQ(link(f.c_str(), (d + "/second").c_str()), 0);
+       }},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string before = kept_audit(dir_);
+    c.change(before, dir_);
+    struct stat was;
+    ASSERT_EQ(lstat(before.c_str(), &was), 0);
+    const std::string after = kept_audit(dir_);
+    EXPECT_NE(after, before);
+    struct stat now;
+    ASSERT_EQ(lstat(before.c_str(), &now), 0);
+    EXPECT_EQ(now.st_size, was.st_size) << "left as it was";
+    unlink(before.c_str());
+    unlink((dir_ + "/victim").c_str());
+    unlink((dir_ + "/second").c_str());
+  }
+  // Audit files left for a person to read keep their records; the next audit takes a new file.
+  char path[1024], pid[16];
+  uint32_t seq = 0;
+  const char *d = nullptr, *h = nullptr;
+  ASSERT_EQ(bldr_cr_init_kept_audit(path, sizeof path, dir_.c_str(), &seq, &d, &h, pid, sizeof pid),
+            KS_ST_OK);
+  ASSERT_EQ(bldr_cr_stop_audit(), KS_ST_OK);
+  const off_t recorded = size_of(path);
+  EXPECT_GT(recorded, 0);
+  bldr_cr_save_audit_files = 1;
+  {
+    Capture quiet;
+    EXPECT_EQ(bldr_cr_end_kept_audit_files(path, seq, d, h, pid), KS_ST_OK);
+  }
+  bldr_cr_save_audit_files = 0;
+  EXPECT_EQ(size_of(path), recorded);
+  EXPECT_NE(kept_audit(dir_), path);
+  EXPECT_EQ(size_of(path), recorded);
+}
+
+TEST_F(AuditFilesTest, TheKeptFileGoesWhenItsProcessExits) {
+  // In a child process: the kept file is removed at its exit, but not at the exit of a process
+  // forked from it.
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const std::string path = kept_audit(dir_);
+    pid_t grandchild = fork();
+    if (grandchild == 0) std::exit(0);
+    int status = 0;
+    waitpid(grandchild, &status, 0);
+    bool there = exists(path);
+    ssize_t n = write(fds[1], path.c_str(), path.size());
+    std::exit(there && n == ssize_t(path.size()) ? 0 : 3);
+  }
+  close(fds[1]);
+  char buf[1024];
+  ssize_t n = read(fds[0], buf, sizeof buf);
+  close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "kept while its process runs, past the exit of a fork";
+  ASSERT_GT(n, 0);
+  EXPECT_FALSE(exists(std::string(buf, size_t(n))));
 }
 
 TEST_F(AuditFilesTest, NonVobDependencies) {

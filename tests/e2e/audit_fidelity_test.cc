@@ -236,6 +236,47 @@ TEST_F(AuditFidelityTest, ALeftoverOfAnEarlierAuditOfTheSameNameContributesNothi
   EXPECT_TRUE(named(t, "a.c").empty()) << "the earlier audit's read";
 }
 
+TEST_F(AuditFidelityTest, ALeftoverRawFileIsRenewedInPlaceOnlyWhenItIsAPlainFileOfItsOwn) {
+  // A raw event file no process holds is taken again for a new audit of the same name: emptied
+  // in place when it is a plain file with one name, else replaced, leaving what it led to alone.
+  const std::string raw = audit_ + ".raw", victim = site_.dir() + "/victim";
+  const std::string leftover = raw_event('V', 2, nullptr, "0123456789abcdef0123456789abcdef", "0") +
+                               raw_event('O', O_RDONLY, nullptr, s("a.c"));
+  struct Case {
+    const char *what;
+    std::function<void()> leave;
+    bool renewed;  // the same file, emptied and begun again
+  } cases[] = {
+      {"plain", [&] { site::write_file(raw, leftover); }, true},
+      {"a link", [&] { ASSERT_EQ(symlink(victim.c_str(), raw.c_str()), 0); }, false},
+      {"a second name", [&] { ASSERT_EQ(link(victim.c_str(), raw.c_str()), 0); }, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    site::write_file(victim, leftover);
+    unlink(raw.c_str());
+    c.leave();
+    const int held = open(raw.c_str(), O_RDONLY | O_NOFOLLOW);  // fails on the link
+    site::write_file(audit_, "");
+    e2e::Result r = recorded({"start", audit_, "marker", "2", "read", s("main.c"), "stop"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const struct stat after = lstat_of(raw);
+    EXPECT_TRUE(S_ISREG(after.st_mode) && after.st_nlink == 1);
+    if (c.renewed) {
+      struct stat was;
+      ASSERT_EQ(fstat(held, &was), 0);
+      EXPECT_EQ(was.st_nlink, 1u) << "still the file under its name";
+    }
+    if (held >= 0) close(held);
+    EXPECT_EQ(site::read_file(victim), leftover) << "left alone";
+    ASSERT_EQ(view_audit_convert(audit_.c_str(), VIEW_AUDIT_CVT_END), KS_ST_OK);
+    bldr_cr_audit_table_t t;
+    ASSERT_EQ(read(&t), KS_ST_OK);
+    EXPECT_EQ(named(t, "main.c").size(), 1u);
+    EXPECT_TRUE(named(t, "a.c").empty()) << "the leftover's read";
+  }
+}
+
 TEST_F(AuditFidelityTest, AConversionInterruptedAndRunAgainGivesTheSameAuditFile) {
   e2e::Result r = recorded({"start", audit_, "marker", "0", "marker", "2", "read", s("a.c"), "sh",
                             "cat main.c > out && mv out out2 && mkdir d && mv out2 d/out3", "stop"});

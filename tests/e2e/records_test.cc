@@ -132,6 +132,33 @@ TEST_F(Records, AMakeInAViewLeavesADerivedObjectWithItsRecord) {
   EXPECT_THAT(ls.out, HasSubstr(src_ + "/hello.o  DERIVED_OBJ"));
 }
 
+TEST_F(Records, ScriptsOfOneMakeShareTheirAuditFilesAndAProcessThatOutlivesItsScriptRecordsIntoNoOther) {
+  // Script "one" leaves a process behind that writes late.txt while script "three" runs (each
+  // waits for the other through files); script "two" runs between them in the same audit files.
+  const std::string go = src_ + "/go", done = src_ + "/done";
+  site::write_file(src_ + "/seed.txt", "seed\n");
+  site::write_file(
+      src_ + "/Makefile",
+      "all: one two three\n"
+      "one:\n\t(while [ ! -e go ]; do sleep 0.01; done; echo late > late.txt; : > done) "
+      ">/dev/null 2>&1 &\n\techo 1 > one\n"
+      "two:\n\tcat seed.txt > two\n"
+      "three:\n\t: > go; n=0; while [ ! -e done ] && [ $$n -lt 1000 ]; do sleep 0.01; "
+      "n=$$((n+1)); done; cat seed.txt > three\n");
+  e2e::Result r = run({"tolvick"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(access(done.c_str(), F_OK), 0) << "the late writer did not run";
+  for (const char *target : {"two", "three"}) {
+    SCOPED_TRACE(target);
+    EXPECT_EQ(meta_type(target), "DERIVED_OBJ");
+    e2e::Result cr = run({"gammick", "catcr", target});
+    ASSERT_EQ(cr.status, 0) << cr.err;
+    EXPECT_THAT(cr.out, HasSubstr("/vob/src/seed.txt\n"));
+    EXPECT_THAT(cr.out, Not(HasSubstr("late.txt"))) << "a write of script one's late process";
+  }
+  EXPECT_TRUE(entries_of(tmp_, "bldr.audit.").empty()) << "audit files left behind";
+}
+
 TEST_F(Records, EachRebuildReplacesTheRecordOfItsTargetInTheCache) {
   ASSERT_EQ(run({"tolvick", "hello.o"}).status, 0);
   std::string first = version("hello.o");

@@ -292,6 +292,17 @@ TEST_F(Reuse, ATargetOfManyDependenciesIsReusedUntilOneOfThemChanges) {
   EXPECT_THAT(r.out + r.err, HasSubstr("Cannot reuse \"lib.a\""));
 }
 
+TEST_F(Reuse, ATargetWhoseScriptIsNotComparedIsReusedWithAnotherScript) {
+  site::write_file(src() + "/opts.bos", ".NO_CMP_SCRIPT: hello.o\n");
+  ASSERT_EQ(run("v1", {"tolvick", "-A", "opts.bos", "hello.o"}).status, 0);
+  ASSERT_EQ(runs(), 1);
+  site::write_file(src() + "/Makefile", makefile("hello.o: hello.c\n\tcc -Iinc -O1 -c hello.c && echo hello.o >> $(LOG)\n"));
+  ASSERT_EQ(run("v1", {"tolvick", "-A", "opts.bos", "hello.o"}).status, 0);
+  EXPECT_EQ(runs(), 1);
+  ASSERT_EQ(run("v1", {"tolvick", "hello.o"}).status, 0);
+  EXPECT_EQ(runs(), 2) << "compared without the option";
+}
+
 TEST_F(Reuse, VersionZeroOfANewBranchWinksInWhatItsPredecessorBuilt) {
   ASSERT_EQ(run("v1", {"tolvick", "hello.o"}).status, 0);
   site_.make_view("v2");

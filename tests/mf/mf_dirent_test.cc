@@ -8,6 +8,7 @@
 
 #include <climits>
 #include <string>
+#include <vector>
 
 #include "../e2e/site_util.h"
 #include "capture_util.h"
@@ -111,6 +112,33 @@ TEST_F(MfDirentTest, DirectoryIsReadOnceUntilTheGenerationMoves) {
   EXPECT_EQ(mfstat::lget_calls(), before);
   EXPECT_EQ(mf_dirent_update(MF_DIRENT_INVALIDATE, nullptr), KS_ST_OK);
   EXPECT_EQ(mf_dirent_exists(file.c_str()), KS_ST_OK) << "a plain directory is read again";
+}
+
+TEST_F(MfDirentTest, EachReadLeavesExactlyTheNamesOnDisk) {
+  // The names of a directory read again are brought up to date in place: rounds of files made
+  // and removed, each checked against every name the directory held at some point.
+  ASSERT_EQ(chdir(dir_.c_str()), 0);
+  struct Round {
+    std::vector<std::string> made, removed;
+  };
+  const Round rounds[] = {
+      {{"o1.o", "o2.o"}, {}},
+      {{"o3.o"}, {"o1.o"}},
+      {{}, {"a.c", "o2.o", "o3.o"}},
+      {{"o1.o", "a.c"}, {}},
+  };
+  const std::vector<std::string> all = {"a.c", "o1.o", "o2.o", "o3.o", "sub", "emptydir"};
+  for (size_t r = 0; r < std::size(rounds); r++) {
+    SCOPED_TRACE("round " + std::to_string(r));
+    for (const std::string &n : rounds[r].made) site::write_file(dir_ + "/" + n, "x\n");
+    for (const std::string &n : rounds[r].removed) ASSERT_EQ(unlink((dir_ + "/" + n).c_str()), 0);
+    mf_dirent_update(MF_DIRENT_INVALIDATE, nullptr);
+    for (const std::string &n : all) {
+      struct stat st;
+      const ks_status_t on_disk = lstat(n.c_str(), &st) == 0 ? KS_ST_OK : KS_ST_NOT_FOUND;
+      EXPECT_EQ(mf_dirent_exists(n.c_str()), on_disk) << n;
+    }
+  }
 }
 
 TEST_F(MfDirentTest, ClaimsOfTheBuild) {

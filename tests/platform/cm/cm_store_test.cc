@@ -457,10 +457,20 @@ TEST_F(CmShopping, AnOpenCursorReadsTheVobAsOneSnapshotThatThisProcesssWritesRen
   // Closing the cursor ends the snapshot.
   vob_ob_cursor_close(&cursor);
   EXPECT_EQ(name_now(), "again.o");
-  // Within a batch, its own deletion is read back at once, and kept when the batch ends.
+  // Within a batch, its own promotion and deletion are read back at once, and kept when the batch
+  // ends.
+  Built c = build(78);
+  uint32_t c_dbid = 0;
+  ASSERT_EQ(vob_obj_oid_to_dbid(c.vobh, &c.do_oid, &c_dbid), KS_ST_OK);
   dbrpc_vobdb_batch_begin();
   dbrpc_vobdb_read_begin();
   EXPECT_EQ(name_now(), "again.o");
+  ASSERT_EQ(cm_do_get_info(c.vobh, &c.do_oid, &info), KS_ST_OK);
+  EXPECT_EQ(info.shared, 0);
+  ASSERT_EQ(vob_do_promote(c.vobh, c_dbid), KS_ST_OK);
+  ASSERT_EQ(cm_do_get_info(c.vobh, &c.do_oid, &info), KS_ST_OK);
+  EXPECT_EQ(info.shared, 1);
+  EXPECT_EQ(info.has_data, 1);
   ASSERT_EQ(vob_do_delete(b.vobh, &b.do_oid), KS_ST_OK);
   EXPECT_EQ(cm_do_get_info(b.vobh, &b.do_oid, &info), KS_ST_NOT_FOUND);
   dbrpc_vobdb_pool_t pool;
@@ -468,9 +478,10 @@ TEST_F(CmShopping, AnOpenCursorReadsTheVobAsOneSnapshotThatThisProcesssWritesRen
   dbrpc_vobdb_read_end();
   EXPECT_EQ(dbrpc_vobdb_batch_end(), KS_ST_OK);
   sqlite3_stmt *count = nullptr;
-  ASSERT_EQ(sqlite3_prepare_v2(other, "SELECT COUNT(*) FROM dos", -1, &count, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_prepare_v2(other, "SELECT COUNT(*), SUM(shared) FROM dos", -1, &count, nullptr), SQLITE_OK);
   ASSERT_EQ(sqlite3_step(count), SQLITE_ROW);
-  EXPECT_EQ(sqlite3_column_int(count, 0), 0);
+  EXPECT_EQ(sqlite3_column_int(count, 0), 1);
+  EXPECT_EQ(sqlite3_column_int(count, 1), 1);
   sqlite3_finalize(count);
   sqlite3_close(other);
 }

@@ -224,6 +224,8 @@ TEST(Fileutl, RelativePathnames) {
       {"/v/src/a.c", "/", "v/src/a.c"},
       {"/v//src/./a.c", "/v/src/", "a.c"},
       {"/v/srcx/a.c", "/v/src", "../srcx/a.c"},
+      {"/v/a/../b", "/v/./a", "../b"},
+      {"/", "/", "."},
   };
   for (const auto &c : cases) {
     char buf[64];
@@ -232,6 +234,10 @@ TEST(Fileutl, RelativePathnames) {
   }
   char small[4];
   EXPECT_EQ(fileutl_make_rel_pn(small, sizeof small, "/v/src/a.c", "/v"), KS_ST_NAME_TOO_LONG);
+  EXPECT_STREQ(small, "");
+  char same[64] = "/v/src/sub/a.c";  // the answer may go over the name it comes from
+  ASSERT_EQ(fileutl_make_rel_pn(same, sizeof same, same, "/v/src"), KS_ST_OK);
+  EXPECT_STREQ(same, "sub/a.c");
 }
 
 }  // namespace

@@ -107,6 +107,7 @@ TEST_F(PnameTest, CanonicalNamesResolveDirectoriesAndKeepMissingLeaves) {
       {"alias/sub/..", false, dir_ + "/real"},
       {"nodir/x/../y", false, dir_ + "/nodir/y"},
       {"nodir/./x/..//y/.", false, dir_ + "/nodir/y"},
+      {"nodir/.x/..y/z.", false, dir_ + "/nodir/.x/..y/z."},
       {"/../..//.", false, "/"},
       {"/", false, "/"},
   };
