@@ -175,7 +175,7 @@ struct GuardIndex {
   }
   // Notes a reference: its name part (name_len bytes at name, hashed as name_hash) and the
   // reference proper.
-  void note(const char *name, size_t name_len, uint64_t name_hash, std::string_view proper) {
+  void note(const char *name, size_t name_len, uint64_t name_hash, const std::string &proper) {
     const uint64_t k =
         key(hash_on(name_hash, proper.data(), proper.size()), name_len + proper.size());
     Entry *e = nullptr;
@@ -190,12 +190,12 @@ struct GuardIndex {
     e->order = count++;
     e->name_len = name_len;
     e->name_hash = name_hash;
-    if (name_len <= kNameKept) {
+    if (name_len > 0 && name_len <= kNameKept) {
       e->name.assign(name, name_len);
     } else {
       e->name.clear();
     }
-    e->ref.assign(proper);
+    e->ref = proper;
   }
   // The length of the first reference, in the guard's order, that text starts with, followed in
   // text by its end, a blank or a TAB; 0 when there is none. The first from bytes of text, which

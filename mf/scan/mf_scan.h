@@ -219,7 +219,7 @@ struct mf_scanner_t {
   uint64_t match_epoch = 0;           // mf_scan_epoch when the match ended
   // The token loop's copy of each match for its action, whose front stays from one match to the
   // next while a name part is kept; and how deep actions of this scanner are running.
-  std::string action_text;
+  std::vector<char> action_text;      // NUL-terminated; grows only
   int acting = 0;
 };
 

@@ -1,5 +1,6 @@
 #include "mf/scan/mf_scan_act.h"
 
+#include <cstring>
 #include <string>
 
 #include "mf/mf_lex_tok.h"
@@ -45,13 +46,10 @@ int mf_scan_lex(mf_scanner_t *s, const mf_scan_rule_t *rules, int *leng) {
     const char *text;
     if (outermost) {
       const size_t kept = s->match_kept_bytes;
-      if (kept > 0 && s->action_text.size() >= kept) {
-        s->action_text.resize(kept);
-        s->action_text.append(matched + kept, length - kept);
-      } else {
-        s->action_text.assign(matched, length);
-      }
-      text = s->action_text.c_str();
+      const size_t from = kept > 0 && s->action_text.size() > kept ? kept : 0;
+      if (s->action_text.size() < length + 1) s->action_text.resize(length + 1);
+      std::memcpy(s->action_text.data() + from, matched + from, length - from + 1);
+      text = s->action_text.data();
     } else {
       nested.assign(matched);
       text = nested.c_str();
