@@ -125,6 +125,8 @@ io_state io;
 uint64_t change_count = 0;
 // Bytes read from files so far (see mf_io_stream_bytes).
 uint64_t stream_bytes = 0;
+// Whether the last mf_io_get_wc met an invalid multibyte sequence.
+bool invalid_mb_read = false;
 // MB_CUR_MAX of the locale the layer was started in.
 size_t mb_max = 1;
 
@@ -970,6 +972,7 @@ int mf_io_push_str(const char *text) {
 }
 
 wchar_t mf_io_get_wc() {
+  invalid_mb_read = false;
   int c = mf_io_input();
   if (c == 0) return 0;
   if (!mf_io_mb_is_allowed || (c < 0x80 && mf_io_ascii_is_plain)) return wchar_t(c);
@@ -994,6 +997,7 @@ wchar_t mf_io_get_wc() {
   imsg_print(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_INVALID_MB,
              printable_bytes(bytes, n).c_str());
   mf_parser_failed = 1;
+  invalid_mb_read = true;
   return 0;
 }
 
@@ -1038,6 +1042,9 @@ int mf_io_get_wstring_line(wchar_t *buf, int count) {
     }
     wchar_t wc = mf_io_get_wc();
     buf[stored] = wc;
+    // An invalid sequence, reported, ends what this call returns; where nothing came before it,
+    // the reading goes on behind it, so that it is never taken for the end of the input.
+    if (wc == 0 && invalid_mb_read && stored == 0) continue;
     if (wc == 0) break;
     stored++;
     if (wc == L'\n') break;

@@ -96,7 +96,8 @@ wchar_t mf_io_get_wc();
 int mf_io_unput_wc(wchar_t wc);
 
 // Scanner refill: stores at most min(count, 8) wide characters into buf, ending after a newline
-// or at the end of input (a 0 is then stored but not counted). Returns the number counted.
+// or at the end of input (a 0 is then stored but not counted), or before an invalid multibyte
+// sequence that follows what it stored. Returns the number counted.
 int mf_io_get_wstring_line(wchar_t *buf, int count);
 
 // Line and column of the current position.

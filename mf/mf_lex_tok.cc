@@ -23,6 +23,7 @@
 #include "mf/mf_lex_utl.h"
 #include "mf/mf_parse_utl.h"
 #include "mf/mf_tgt.h"
+#include "mf/mf_utl.h"
 #include "mf/mfc.h"
 #include "tbs/tbs_status.h"
 
@@ -168,9 +169,15 @@ struct GuardIndex {
   }
   static uint64_t key(uint64_t h, size_t n) { return h ^ (uint64_t(n) * 0x9E3779B97F4A7C15ull); }
 
-  // Notes the reference ref (name part and reference, name_len bytes of name part).
-  void note(const std::string &ref, size_t name_len) {
-    const uint64_t k = key(hash(ref.data(), ref.size()), ref.size());
+  static uint64_t hash_on(uint64_t h, const char *text, size_t n) {
+    for (size_t i = 0; i < n; ++i) h = step(h, text[i]);
+    return h;
+  }
+  // Notes a reference: its name part (name_len bytes at name, hashed as name_hash) and the
+  // reference proper.
+  void note(const char *name, size_t name_len, uint64_t name_hash, const std::string &proper) {
+    const uint64_t k =
+        key(hash_on(name_hash, proper.data(), proper.size()), name_len + proper.size());
     Entry *e = nullptr;
     if (spare.empty()) {
       e = &entries.emplace(k, Entry{})->second;
@@ -182,22 +189,23 @@ struct GuardIndex {
     }
     e->order = count++;
     e->name_len = name_len;
-    e->name_hash = hash(ref.data(), name_len);
-    if (name_len <= kNameKept) {
-      e->name.assign(ref, 0, name_len);
+    e->name_hash = name_hash;
+    if (name_len > 0 && name_len <= kNameKept) {
+      e->name.assign(name, name_len);
     } else {
       e->name.clear();
     }
-    e->ref.assign(ref, name_len, std::string::npos);
+    e->ref = proper;
   }
   // The length of the first reference, in the guard's order, that text starts with, followed in
-  // text by its end, a blank or a TAB; 0 when there is none.
-  size_t match(const char *text) const {
+  // text by its end, a blank or a TAB; 0 when there is none. The first from bytes of text, which
+  // hold no blank or TAB, hash as from_hash.
+  size_t match(const char *text, size_t from = 0, uint64_t from_hash = kStart) const {
     if (entries.empty()) return 0;
     size_t found = 0;
     size_t found_order = SIZE_MAX;
-    uint64_t h = kStart;
-    for (size_t n = 0;; ++n) {
+    uint64_t h = from_hash;
+    for (size_t n = from;; ++n) {
       const char c = text[n];
       if (c == '\0' || c == ' ' || c == '\t') {
         auto range = entries.equal_range(key(h, n));
@@ -231,6 +239,33 @@ struct GuardIndex {
   }
 };
 GuardIndex guard_index;
+
+// The name part that the last reference in a name left with its scanner: its length, and the
+// hash the recursion guard takes of it.
+struct KeptName {
+  size_t len = 0;
+  uint64_t hash = GuardIndex::kStart;
+};
+KeptName kept_name;
+
+// Whether a trace shows a reference with the name part in front of it, as read or expanded, or
+// shows how far the input's push-back stack grows.
+bool whole_text_traced() {
+  return mf_lexer_verbosity != 0 || mf_utl_should_trace("bldr_macro", 3) ||
+         mf_utl_should_trace("mf/mf_io", 4);
+}
+
+// Whether a name part in front of a reference expands to itself, so that the reference can be
+// expanded alone: the BSD engine leaves a whole name as it is when the options record pairs it
+// with another file-system spelling, which only Java targets do.
+bool name_part_stands(uint32_t dialect) {
+  if (dialect != MF_COMPAT_SGISMAKE && dialect != MF_COMPAT_SGIPMAKE &&
+      dialect != MF_COMPAT_BSDNETR2)
+    return true;
+  const BLDR_OPTS_HANDLE h = mfc_curr_opts_handle;
+  return mf_building_java_tgts == 0 &&
+         (h == BLDR_OPTS_HANDLE_NULL || h->patt_lists[BLDR_OPTS_JAVA_TGTS] == LIST_HANDLE_NULL);
+}
 
 // The expansions whose text the reading is still inside, outermost first: each pushed its text
 // onto the push-back stack from depth base up, and every byte read since at that depth or above
@@ -458,10 +493,34 @@ int mf_lex_macro_file_name(const char *text, int from) {
   return 1;
 }
 
-void mf_lex_exp_mac_str(const char *text) {
+void mf_lex_exp_mac_str(const char *text, const mf_lex_name_keeper_t *keeper) {
+  // The name part in front of the reference may stay with the scanner, and the reference be
+  // expanded alone, where the name part expands to itself and nothing traces the whole text. A
+  // name part kept at the call before is known already: it is not read again.
+  const KeptName kept = kept_name;
+  kept_name = KeptName{};
+  bool keeping = false;
+  size_t from = 0;  // where the reference's "$" is in text, when keeping
+  uint64_t name_hash = GuardIndex::kStart;
+  if (keeper != nullptr && text[0] != '$') {
+    size_t held = 0;
+    if (keeper->kept > 0 && keeper->kept == kept.len) {
+      held = kept.len;
+      name_hash = kept.hash;
+    }
+    from = held + std::strcspn(text + held, "$ \t");
+    keeping = text[from] == '$' && !whole_text_traced() && name_part_stands(variant());
+    if (keeping) {
+      name_hash = GuardIndex::hash_on(name_hash, text + held, from - held);
+    } else {
+      from = 0;
+      name_hash = GuardIndex::kStart;
+    }
+  }
+  const size_t text_len = from + std::strlen(text + from);
   // Every byte of the match came off the push-back stack, the first one read from its top.
-  const size_t match_top = mf_io_pushback_depth() + std::strlen(text);
-  fill_until(text, reference_is_whole);
+  const size_t match_top = mf_io_pushback_depth() + text_len;
+  fill_until(text + from, reference_is_whole);
   size_t index = 0;
   if (bldr_macro_preparse_macro_reference(bldr_macro_compat_to_macro_flavor(variant()),
                                           mf_lex_full_linebuf, &index) != KS_ST_OK) {
@@ -469,36 +528,43 @@ void mf_lex_exp_mac_str(const char *text) {
     return;
   }
   mf_lex_unfill_linebuf(static_cast<int32_t>(index + 1));
+  index += from;
+  // The reference from the name part on, or from its "$" on when keeping.
   const std::string ref(full_line());
   trace_text("Expanding macro string: \n", ref.c_str());
 
   // A reference met again before a token boundary is a macro that expands to itself.
   if (!guard_index.open) {
     guard_index.open = true;
-  } else if (const size_t n = guard_index.match(text)) {
+  } else if (const size_t n = guard_index.match(text, from, name_hash)) {
     imsg_print(IMSG_INFO, "Circular definition for macro \"%s\"\n", -1,
                std::string(text, n).c_str());
     fail("");
     return;
   }
   // The guard keeps the name part in front of the reference and the reference proper.
-  const size_t name_len = ref.find('$') != std::string::npos ? ref.find('$') : 0;
+  const size_t name_len = keeping ? from : ref.find('$') != std::string::npos ? ref.find('$') : 0;
+  const char *const name = keeping ? text : ref.c_str();
+  const std::string proper_ref = ref.substr(name_len - from);
   // The reference lies whole in an expansion's text when its last byte does (it was read
   // last); a reference that ends beyond the match is not judged.
-  if (index < std::strlen(text) &&
-      expanded_from_itself(ref.substr(name_len), match_top - 1 - index)) {
-    imsg_print(IMSG_INFO, "Circular definition for macro \"%s\"\n", -1, ref.c_str());
+  if (index < text_len && expanded_from_itself(proper_ref, match_top - 1 - index)) {
+    imsg_print(IMSG_INFO, "Circular definition for macro \"%s\"\n", -1,
+               (std::string(text, from) + ref).c_str());
     fail("");
     return;
   }
-  guard_index.note(ref, name_len);
+  if (!keeping) name_hash = GuardIndex::hash_on(GuardIndex::kStart, name, name_len);
+  guard_index.note(name, name_len, name_hash, proper_ref);
 
+  // Expanded, the name part stands as it is: only the rest is expanded when keeping.
   std::string expansion;
   if (!expand(ref.c_str(), &expansion)) {
     fail("Unable to expand macro.\n");
     return;
   }
-  if (expansion.empty()) clear_guard();
+  const bool nothing = from == 0 && expansion.empty();
+  if (nothing) clear_guard();
   if (variant() == MF_COMPAT_GNU && mf_in_filename_context && mf_expanded_simply_expanded_macro &&
       mf_getenv("ORVA_PRESERVE_DOUBLE_DOLLAR_SIMPLY_EXPANDED") != nullptr &&
       expansion.find('$') != std::string::npos) {
@@ -512,9 +578,18 @@ void mf_lex_exp_mac_str(const char *text) {
   mf_expanded_simply_expanded_macro = 0;
   mf_io_set_spos_column(mf_io_source_col + static_cast<int32_t>(expansion.size()) -
                         static_cast<int32_t>(ref.size()));
-  if (!expansion.empty())
-    open_expansions.push_back({mf_io_pushback_depth(), mf_io_stream_bytes(), ref.substr(name_len)});
+  if (!nothing)
+    open_expansions.push_back({mf_io_pushback_depth(), mf_io_stream_bytes(), proper_ref});
   push(expansion.c_str());
+  if (!keeping) return;
+  // The name part goes in front of the expansion: kept by the scanner, or given back. Kept, it
+  // would not move the reading column back and forth as it does given back and read again, so it
+  // is kept only where that column stays clear of the line's start.
+  if (mf_io_source_col >= static_cast<int32_t>(from) && keeper->keep(from) != 0) {
+    kept_name = KeptName{from, name_hash};
+    return;
+  }
+  if (mf_io_push_counted_str(text, from) != 0) push_failed();
 }
 
 void mf_lex_enter_filename_context() {

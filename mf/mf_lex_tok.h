@@ -4,6 +4,7 @@
 // text in the value globals below and says by its result whether a token is ready.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "ks/list.h"
@@ -45,8 +46,19 @@ int mf_lex_macro_file_name(const char *text, int from);
 int mf_lex_double_dollar_file_name(const char *text);
 int mf_lex_shell_cmd(const char *text, int from);
 int mf_lex_archive(const char *text, int from);
-// Expands the macro reference at the start of text and pushes the expansion back (no token).
-void mf_lex_exp_mac_str(const char *text);
+// A scanner that can keep the name part in front of a reference in a name (the text before its
+// "$") for its next match, instead of the part's going back to the input.
+struct mf_lex_name_keeper_t {
+  // Bytes at the front of the text that the scanner kept at the call before: the name part that
+  // call left with it.
+  size_t kept;
+  // Keeps the first bytes of the text for the next match: 1 when kept.
+  int (*keep)(size_t bytes);
+};
+// Expands the macro reference at the start of text (behind the name part in front of it) and
+// pushes the expansion back (no token). With a keeper, the name part stays with the scanner
+// where it can, and only the reference's expansion goes back.
+void mf_lex_exp_mac_str(const char *text, const mf_lex_name_keeper_t *keeper = nullptr);
 void mf_lex_enter_filename_context();
 void mf_lex_exit_filename_context();
 void mf_lex_set_mf_expanded_simply_expanded_macro(int flag);

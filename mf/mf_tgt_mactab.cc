@@ -60,12 +60,18 @@ class Building {
   }
   // name as the names joined by blanks, with its D and F forms; the joined text is returned.
   std::string list(const char *name, const Names &names) {
-    std::string joined;
-    if (!ok()) return joined;
+    if (!ok()) return std::string();
     list_handle_t l = mf_tgt_heap_list();
     for (const char *n : names) mf_tgt_list_append(l, n);
-    if (mf_tgt_set_special_macdef_list(table_, l, name, &joined) != 0) ok_ = false;
+    std::string joined = list_of(name, l);
     list_destroy(l);
+    return joined;
+  }
+  // name as the names of the list joined by blanks, with its D and F forms; the joined text is
+  // returned.
+  std::string list_of(const char *name, list_handle_t names) {
+    std::string joined;
+    if (ok() && mf_tgt_set_special_macdef_list(table_, names, name, &joined) != 0) ok_ = false;
     return joined;
   }
 
@@ -133,33 +139,40 @@ bldr_macro_table_t *mf_tgt_create_special_mactab(uint32_t variant, const char *t
     } else if (gnu) {
       b.list("?", dedup(mf_tgt_list_strings(out_of_date)));
     } else {
-      Names ood = mf_tgt_list_strings(out_of_date);
-      std::unordered_set<std::string_view> seen(ood.begin(), ood.end());
-      for (const char *n : mf_tgt_list_strings(extra_out_of_date))
-        if (seen.insert(n).second) ood.push_back(n);
-      const std::string joined = b.list("?", ood);
+      // The further names that are not among the out-of-date ones already follow them; without
+      // further names the list is taken as it stands.
+      std::string joined;
+      if (extra_out_of_date == LIST_HANDLE_NULL || list_is_empty(extra_out_of_date)) {
+        joined = b.list_of("?", out_of_date);
+      } else {
+        Names ood = mf_tgt_list_strings(out_of_date);
+        std::unordered_set<std::string_view> seen(ood.begin(), ood.end());
+        for (const char *n : mf_tgt_list_strings(extra_out_of_date))
+          if (seen.insert(n).second) ood.push_back(n);
+        joined = b.list("?", ood);
+      }
       if (bsd) b.plain(".OODATE", joined.c_str());
     }
   }
 
-  // The dependencies. In the GNU dialects $^ and $+ stop at the order-only marker: the names
-  // behind it are $| alone, so that a script never sees the marker or an order-only name there.
-  const Names all = mf_tgt_list_strings(deps);
+  // The dependencies, of the GNU and BSD dialects alone. In the GNU dialects $^ and $+ stop at
+  // the order-only marker: the names behind it are $| alone, so that a script never sees the
+  // marker or an order-only name there.
+  const Names all = gnu ? mf_tgt_list_strings(deps) : Names();
   const auto marker = std::find_if(all.begin(), all.end(), [](const char *n) {
     return bldr_utl_tgt_is_gnu_order_only_specifier(n);
   });
-  const Names normal(all.begin(), marker);
   if (deps != LIST_HANDLE_NULL) {
     if (gnu) {
-      b.list("^", dedup(normal));
+      b.list("^", dedup(Names(all.begin(), marker)));
     } else if (bsd) {
-      const std::string joined = b.list(">", all);
+      const std::string joined = b.list_of(">", deps);
       b.plain(".ALLSRC", joined.c_str());
     }
   } else if (gnu) {
     b.list("^", {});
   }
-  if (gnu) b.list("+", normal);
+  if (gnu) b.list("+", Names(all.begin(), marker));
 
   // $*: the stem.
   if (stem != nullptr) {

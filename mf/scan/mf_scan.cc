@@ -25,6 +25,9 @@ constexpr int32_t kInitialCapacity = 64000;
 constexpr int32_t kMaxRead = 8192;
 constexpr wchar_t kByteOrderMark = 0xFEFF;
 
+uint64_t epoch = 0;       // see mf_scan_epoch
+uint64_t chars_read = 0;  // see mf_scan_chars_read
+
 int32_t capacity(const mf_scanner_t *s) { return s->buf_size - 2; }
 
 void ensure_buffer(mf_scanner_t *s) {
@@ -100,6 +103,57 @@ uint64_t failed_key(int64_t position, int32_t state) {
   return (static_cast<uint64_t>(position) << 24) ^ static_cast<uint64_t>(state);
 }
 
+// The characters below which the input delivers a character as its own byte, and shr_text holds
+// it as that byte: every byte in a single-byte locale, ASCII in a multibyte one.
+uint32_t plain_bound() { return MB_CUR_MAX == 1 ? 0x100 : 0x80; }
+
+// The length of the multibyte form of c in shr_text: '?' stands for a character the locale cannot
+// express.
+size_t mb_length(wchar_t c, uint32_t plain_below) {
+  if (static_cast<uint32_t>(c) < plain_below) return 1;
+  char mb[MB_LEN_MAX];
+  std::mbstate_t st{};
+  const size_t n = std::wcrtomb(mb, c, &st);
+  return n == static_cast<size_t>(-1) ? 1 : n;
+}
+
+// Fills shr_text with the multibyte form of wtext, whose first from_chars characters are there
+// already as its first from_bytes bytes. Returns its length in bytes.
+size_t convert_to_shr_text(const wchar_t *wtext, size_t from_chars, size_t from_bytes) {
+  epoch++;
+  // Characters the locale cannot express become '?', so the copy never stops short. The buffer
+  // is made large enough for the longest form of every character before anything is written.
+  const size_t mb_max = MB_CUR_MAX;
+  const size_t wlen = from_chars + std::wcslen(wtext + from_chars);
+  const size_t want = wlen * mb_max + 81;
+  if (shr_text == nullptr || shr_text_buf_size < want) {
+    char *grown = static_cast<char *>(std::realloc(shr_text, want));
+    if (grown == nullptr) mf_scan_fatal("fatal error - can't allocate shr_text for multibyte conversion");
+    shr_text = grown;
+    shr_text_buf_size = want;
+  }
+  const uint32_t plain_below = mb_max == 1 ? 0x100 : 0x80;
+  char *out = shr_text + from_bytes;
+  for (size_t i = from_chars; i < wlen; ++i) {
+    const wchar_t c = wtext[i];
+    if (static_cast<uint32_t>(c) < plain_below) {
+      *out++ = static_cast<char>(c);
+      continue;
+    }
+    char mb[MB_LEN_MAX];
+    std::mbstate_t st{};
+    size_t n = std::wcrtomb(mb, c, &st);
+    if (n == static_cast<size_t>(-1)) {
+      *out++ = '?';
+    } else {
+      std::memcpy(out, mb, n);
+      out += n;
+    }
+  }
+  *out = '\0';
+  return static_cast<size_t>(out - shr_text);
+}
+
 void forget_failed(mf_scanner_t *s) {
   s->failed.clear();
   s->origin = 0;
@@ -131,39 +185,11 @@ int mf_scan_trace_return(int token) {
   return token;
 }
 
-void mf_scan_wcs_to_shr_text(const wchar_t *wtext) {
-  // Characters the locale cannot express become '?', so the copy never stops short. The buffer
-  // is made large enough for the longest form of every character before anything is written.
-  const size_t mb_max = MB_CUR_MAX;
-  const size_t wlen = std::wcslen(wtext);
-  const size_t want = wlen * mb_max + 81;
-  if (shr_text == nullptr || shr_text_buf_size < want) {
-    char *grown = static_cast<char *>(std::realloc(shr_text, want));
-    if (grown == nullptr) mf_scan_fatal("fatal error - can't allocate shr_text for multibyte conversion");
-    shr_text = grown;
-    shr_text_buf_size = want;
-  }
-  // In a single-byte locale the input delivers every byte as the character of that code.
-  const uint32_t plain_below = mb_max == 1 ? 0x100 : 0x80;
-  char *out = shr_text;
-  for (size_t i = 0; i < wlen; ++i) {
-    const wchar_t c = wtext[i];
-    if (static_cast<uint32_t>(c) < plain_below) {
-      *out++ = static_cast<char>(c);
-      continue;
-    }
-    char mb[MB_LEN_MAX];
-    std::mbstate_t st{};
-    size_t n = std::wcrtomb(mb, c, &st);
-    if (n == static_cast<size_t>(-1)) {
-      *out++ = '?';
-    } else {
-      std::memcpy(out, mb, n);
-      out += n;
-    }
-  }
-  *out = '\0';
-}
+void mf_scan_wcs_to_shr_text(const wchar_t *wtext) { convert_to_shr_text(wtext, 0, 0); }
+
+uint64_t mf_scan_epoch() { return epoch; }
+
+uint64_t mf_scan_chars_read() { return chars_read; }
 
 uint64_t mf_scan_restarts = 0;
 
@@ -173,6 +199,9 @@ void mf_scan_restart(mf_scanner_t *s) {
   s->restarted_at = mf_scan_restarts;
   ensure_buffer(s);
   forget_failed(s);
+  epoch++;
+  s->held = s->match_held = mf_scan_held_t{};
+  s->match_kept_bytes = 0;
   s->n_chars = 0;
   s->pos = 0;
   s->buf[0] = s->buf[1] = L'\0';
@@ -287,7 +316,18 @@ int finish_match(mf_scanner_t *s, int32_t text, int32_t cp, int act) {
   s->buf[static_cast<size_t>(cp)] = L'\0';
   s->leng = cp - text;
   shr_wtext = s->buf.get() + text;
-  mf_scan_wcs_to_shr_text(shr_wtext);
+  // A kept part that the match holds whole is in shr_text already, unless shr_text was written
+  // since it was kept.
+  const mf_scan_held_t &held = s->match_held;
+  if (held.chars > 0 && s->leng >= held.chars && held.epoch == epoch) {
+    s->match_kept_bytes = held.bytes;
+    s->match_bytes = convert_to_shr_text(shr_wtext, static_cast<size_t>(held.chars), held.bytes);
+  } else {
+    s->match_kept_bytes = 0;
+    s->match_bytes = convert_to_shr_text(shr_wtext, 0, 0);
+  }
+  s->match_start = text;
+  s->match_epoch = epoch;
   if (s->leng > 0) s->at_bol = s->buf[static_cast<size_t>(cp) - 1] == L'\n';
   s->n_chars = cp;
   s->buf[static_cast<size_t>(cp) + 1] = L'\0';
@@ -312,38 +352,44 @@ int match_in_place(mf_scanner_t *s) {
   const int32_t jam = static_cast<int32_t>(t.accept.size()) - 1;
   const bool recall = !s->failed.empty();
   StackReader input;
-  int32_t cp = 0;
-  int32_t state = 1 + (s->at_bol ? 1 : 0);
-  int32_t last_state = 0;
-  int32_t last_pos = -1;
+  // A kept part is read already: the stack holds what follows it, read from offset at.
+  const mf_scan_held_t &held = s->match_held;
+  const int32_t start = held.chars;
+  int32_t state = start > 0 ? held.state : s->match_start_state;
+  int32_t last_state = start > 0 ? held.last_state : 0;
+  int32_t last_pos = start > 0 ? held.last_pos : -1;
+  const int64_t origin = s->origin + start;
+  int32_t at = 0;
   int act = 0;
   for (;;) {
-    const int32_t c = input.at(static_cast<size_t>(cp));
+    const int32_t c = input.at(static_cast<size_t>(at));
     if (c < 0) return -1;
     // A byte-order mark at a line start is taken alone: in place only its three bytes in a
     // single-byte locale (elsewhere they are no plain characters).
-    if (cp == 0 && s->at_bol && s->bom_rule != 0 && c == 0xEF) {
+    if (at == 0 && start == 0 && s->at_bol && s->bom_rule != 0 && c == 0xEF) {
       const int32_t second = input.at(1), third = input.at(2);
       if (second < 0 || third < 0) return -1;
       if (second == 0xBB && third == 0xBF) {
         act = s->bom_rule;
-        cp = 3;
+        at = 3;
         break;
       }
     }
     const int32_t cls = char_class(t, static_cast<wchar_t>(c));
     if (t.accept[static_cast<size_t>(state)] != 0) {
       last_state = state;
-      last_pos = cp;
+      last_pos = start + at;
     }
     // A pair met in vain before: nothing beyond it is accepted, as if the automaton jammed here.
-    if (recall && s->failed.contains(failed_key(s->origin + cp, state))) break;
+    if (recall && s->failed.contains(failed_key(origin + at, state))) break;
     state = move(s, t, state, cls);
-    ++cp;
+    ++at;
     if (state == jam) break;
   }
+  int32_t cp = start + at;
+  chars_read += static_cast<uint64_t>(at);
   if (act == 0) {
-    if (cp == 0) return -1;
+    if (cp == start) return -1;
     const int32_t scanned_to = cp;
     act = t.accept[static_cast<size_t>(state)];
     if (act == 0) {
@@ -351,20 +397,27 @@ int match_in_place(mf_scanner_t *s) {
       cp = last_pos;
       act = t.accept[static_cast<size_t>(last_state)];
       if (act > 0 && act <= t.num_rules && s->io.change_count != nullptr)
-        remember_failed(s, last_state, last_pos, scanned_to,
-                        [&input](int32_t at) {
-                          return static_cast<wchar_t>(input.at(static_cast<size_t>(at)));
-                        });
+        remember_failed(s, last_state, last_pos, scanned_to, [&input, s, start](int32_t i) {
+          return i < start ? s->buf[static_cast<size_t>(i)]
+                           : static_cast<wchar_t>(input.at(static_cast<size_t>(i - start)));
+        });
     }
     if (act <= 0 || act > t.num_rules) return -1;
     if (s->trailing != nullptr && s->trailing[act] != 0) cp -= s->trailing[act];
   }
-  // Only the match is read; what the automaton looked at behind it stays in the input.
-  s->n_chars = s->pos = 0;
-  make_room(s, cp + 2);
-  for (int32_t i = 0; i < cp; i++)
-    s->buf[static_cast<size_t>(i)] = static_cast<wchar_t>(input.at(static_cast<size_t>(i)));
-  mf_io_consume(static_cast<size_t>(cp));
+  // Only the match is read; what the automaton looked at behind it stays in the input. A match
+  // that ends inside the kept part gives the rest of it back.
+  s->pos = 0;
+  if (cp < start) {
+    for (int32_t i = start - 1; i >= cp; --i) s->io.unput(s->buf[static_cast<size_t>(i)]);
+    return finish_match(s, 0, cp, act);
+  }
+  s->n_chars = start;
+  make_room(s, cp - start + 2);
+  wchar_t *const dest = s->buf.get() + start;
+  for (int32_t i = 0; i < cp - start; i++)
+    dest[i] = static_cast<wchar_t>(input.at(static_cast<size_t>(i)));
+  mf_io_consume(static_cast<size_t>(cp - start));
   return finish_match(s, 0, cp, act);
 }
 
@@ -376,9 +429,18 @@ int match(mf_scanner_t *s) {
   const int32_t jam = states - 1;
   const bool recall = !s->failed.empty();
 
+  // A kept part goes back to the input: the ordinary match reads the input in refills from the
+  // match's start, and where they end decides when an invalid character behind them is met and
+  // reported.
+  if (s->match_held.chars > 0) {
+    for (int32_t i = s->match_held.chars - 1; i >= 0; --i)
+      s->io.unput(s->buf[static_cast<size_t>(i)]);
+    s->n_chars = s->pos = 0;
+    s->match_held.chars = 0;
+  }
   int32_t text = s->pos;
   int32_t cp = text;
-  int32_t state = 1 + (s->at_bol ? 1 : 0);
+  int32_t state = s->match_start_state;
   int32_t last_state = 0;
   int32_t last_pos = -1;
   int act = 0;
@@ -420,6 +482,7 @@ int match(mf_scanner_t *s) {
     if (state == jam) break;
   }
   const int32_t scanned_to = cp;  // where the automaton stopped
+  chars_read += static_cast<uint64_t>(cp - text);
 
   if (!bom) {
     if (cp == text) {
@@ -468,17 +531,74 @@ int mf_scan_next(mf_scanner_t *s) {
   }
   ensure_buffer(s);
 
-  // The memory of pairs met in vain holds only while the input is as the last match left it.
+  // A kept part begins the match.
+  s->match_held.chars = 0;
+  if (s->held.chars > 0) {
+    s->match_held = s->held;
+    s->held.chars = 0;
+  }
+  s->match_start_state = 1 + (s->at_bol ? 1 : 0);
+
+  // The memory of pairs met in vain holds only while the input is as the last match left it
+  // (a kept part went back to the input, as far as the memory knows).
   if (s->io.change_count == nullptr || s->io.change_count() != s->count_after ||
-      s->origin > s->failed_max)
+      s->origin > s->failed_max || s->match_held.chars > 0)
     forget_failed(s);
 
-  // Over the makefile input, with nothing of it held in the buffer, a match is first tried in
-  // place.
+  // Over the makefile input, with nothing of it held in the buffer but a kept part, a match is
+  // first tried in place.
   if (s->io.get_line == mf_io_get_wstring_line && s->io.unput == mf_io_unput_wc &&
-      s->pos == s->n_chars && !s->eof_pending) {
+      s->n_chars - s->pos == s->match_held.chars &&
+      (s->match_held.chars == 0 || s->match_held.plain) && !s->eof_pending) {
     const int rule = match_in_place(s);
     if (rule >= 0) return rule;
   }
   return match(s);
+}
+
+int mf_scan_hold(mf_scanner_t *s, size_t bytes) {
+  // Only over the makefile input, right after the match, inside a line: the next match then
+  // starts in the state a match inside a line starts in.
+  if (bytes == 0 || s->held.chars > 0 || !s->buf || s->eof_pending || s->at_bol ||
+      s->io.get_line != mf_io_get_wstring_line || s->io.unput != mf_io_unput_wc ||
+      s->io.change_count == nullptr || epoch != s->match_epoch)
+    return 0;
+  const mf_scan_tables_t &t = *s->tables;
+  const int32_t jam = static_cast<int32_t>(t.accept.size()) - 1;
+  const int32_t inside_line = 1;
+  // The automaton walks the part as the next match would; from where the match's own kept part
+  // left it, when the match began where the next one will.
+  mf_scan_held_t part;
+  part.state = inside_line;
+  const mf_scan_held_t &before = s->match_held;
+  if (before.chars > 0 && before.chars <= s->leng && before.bytes <= bytes &&
+      s->match_start_state == inside_line) {
+    part = before;
+  }
+  const wchar_t *w = s->buf.get() + s->match_start;
+  const uint32_t plain_below = plain_bound();
+  const uint32_t stack_plain_below = mf_io_plain_byte_bound();
+  while (part.bytes < bytes && part.chars < s->leng) {
+    const wchar_t c = w[part.chars];
+    if (c == L'\0') return 0;
+    if (static_cast<uint32_t>(c) >= stack_plain_below) part.plain = false;
+    if (t.accept[static_cast<size_t>(part.state)] != 0) {
+      part.last_state = part.state;
+      part.last_pos = part.chars;
+    }
+    part.state = move(s, t, part.state, char_class(t, c));
+    if (part.state == jam) return 0;
+    part.bytes += mb_length(c, plain_below);
+    part.chars++;
+    chars_read++;
+  }
+  if (part.bytes != bytes) return 0;
+  if (s->match_start > 0)
+    std::memmove(s->buf.get(), w, sizeof(wchar_t) * static_cast<size_t>(part.chars));
+  s->n_chars = part.chars;
+  s->pos = 0;
+  s->buf[static_cast<size_t>(part.chars)] = s->buf[static_cast<size_t>(part.chars) + 1] = L'\0';
+  part.epoch = epoch;
+  s->held = part;
+  return 1;
 }

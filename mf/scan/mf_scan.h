@@ -3,8 +3,10 @@
 // that follow every match (multibyte copy of the text, the lookahead given back to the input, the
 // source position, the rule trace). Over the makefile input a match is made in place where it
 // can: the automaton reads the characters waiting on the input's push-back stack without taking
-// them, and only the match is read, so the lookahead never has to go back. Every dialect scanner
-// is one mf_scanner_t over its own tables.
+// them, and only the match is read, so the lookahead never has to go back. The front of a match
+// that an action has taken apart can stay with the scanner as the start of the next match, with
+// the automaton's state after it, instead of going back to the input to be read again. Every
+// dialect scanner is one mf_scanner_t over its own tables.
 #pragma once
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include <cstdint>
 #include <cwchar>
 #include <memory>
+#include <string>
 #include <vector>
 
 // Around the #include of a generated scanner, whose tables are all a scanner module takes from
@@ -151,6 +154,18 @@ struct mf_scan_io_t {
   uint64_t (*change_count)() = nullptr;
 };
 
+// Characters at the front of a match that the scanner kept from the match before (mf_scan_hold),
+// with what the automaton knew after reading them.
+struct mf_scan_held_t {
+  int32_t chars = 0;       // how many, at the front of the buffer; 0: none
+  int32_t state = 0;       // the automaton's state after them
+  int32_t last_state = 0;  // the last accepting state met among them
+  int32_t last_pos = -1;   // and its position, -1 for none
+  size_t bytes = 0;        // length of their multibyte form, at the front of shr_text
+  bool plain = true;       // all of them are plain bytes of the input (a match in place reads them)
+  uint64_t epoch = 0;      // mf_scan_epoch when they were kept
+};
+
 // One scanner: its tables, the rules that need special treatment, and its buffer state.
 struct mf_scanner_t {
   const char *dialect;                // the word of the rule trace ("std")
@@ -191,6 +206,21 @@ struct mf_scanner_t {
   int64_t origin = 0;                 // position of the next match's first character
   int64_t failed_max = -1;            // highest position remembered
   uint64_t count_after = 0;           // the input's change count when the last match ended
+
+  // A name part kept for the next match (mf_scan_hold), and the one the current match began
+  // with. A name read from references side by side grows with each of them; kept, it is not
+  // read again for each.
+  mf_scan_held_t held;
+  mf_scan_held_t match_held;
+  int32_t match_start = 0;            // the current match's first character in buf
+  int32_t match_start_state = 0;      // and the state it began in
+  size_t match_kept_bytes = 0;        // bytes of shr_text carried over from the held part
+  size_t match_bytes = 0;             // bytes of shr_text in all
+  uint64_t match_epoch = 0;           // mf_scan_epoch when the match ended
+  // The token loop's copy of each match for its action, whose front stays from one match to the
+  // next while a name part is kept; and how deep actions of this scanner are running.
+  std::vector<char> action_text;      // NUL-terminated; grows only
+  int acting = 0;
 };
 
 // Multibyte copy of the current match, shared by every scanner (heap, owned by the runtime).
@@ -218,6 +248,20 @@ void mf_scan_restart_all();
 // Fills shr_text with the multibyte form of wtext (growing it as needed; a failed allocation is
 // fatal).
 void mf_scan_wcs_to_shr_text(const wchar_t *wtext);
+
+// A count that changes whenever shr_text is written or a scanner restarts.
+uint64_t mf_scan_epoch();
+
+// Characters the scanners' automata have read, as the input and again (a lookahead read in vain
+// is read again by the next matches): how much reading a text costs, for the tests.
+uint64_t mf_scan_chars_read();
+
+// Keeps the first bytes of the current match (a prefix of shr_text; a name part the action has
+// taken apart) as the start of the next match, instead of their going back to the input: the
+// next match begins with them as read. The action has given back to the input what follows them.
+// For the scanner of the makefile input, between a match and the next one, with no other match
+// in between. Returns 1 when kept; 0 when not (the caller gives them back to the input itself).
+int mf_scan_hold(mf_scanner_t *scanner, size_t bytes);
 
 // Records the reader's current line and file as the position of the rule being read (the colon
 // rules call it before their support routine).

@@ -1,10 +1,31 @@
 #include "mf/scan/mf_scan_act.h"
 
+#include <cstring>
 #include <string>
 
 #include "mf/mf_lex_tok.h"
 #include "mf/mf_lex_utl.h"
 #include "mf/mf_parser.h"
+
+namespace {
+
+// The scanner whose action is running in the outermost token loop, the epoch its match ended in,
+// and the bytes at the front of the action's text that it kept from its match before.
+struct Acting {
+  mf_scanner_t *scanner = nullptr;
+  uint64_t epoch = 0;
+  size_t kept = 0;
+};
+Acting acting;
+bool name_parts_kept = true;
+
+// Keeps the name part of the acting scanner's match for its next match: 1 when kept.
+int keep_name_part(size_t bytes) {
+  if (acting.scanner == nullptr || mf_scan_epoch() != acting.epoch) return 0;
+  return mf_scan_hold(acting.scanner, bytes);
+}
+
+}  // namespace
 
 int mf_scan_lex(mf_scanner_t *s, const mf_scan_rule_t *rules, int *leng) {
   if (s->restarted_at != mf_scan_restarts) mf_scan_restart(s);
@@ -15,12 +36,35 @@ int mf_scan_lex(mf_scanner_t *s, const mf_scan_rule_t *rules, int *leng) {
     if (rule >= s->tables->num_rules || rules[rule].action == nullptr)
       mf_scan_fatal("fatal flex scanner internal error--no action found");
     const mf_scan_rule_t &row = rules[rule];
-    // The action may run helpers that reuse shr_text: it works on its own copy.
-    const std::string text(shr_text != nullptr ? shr_text : "");
-    const int token = row.action(text.c_str(), s->leng, row.arg);
+    // The action may run helpers that reuse shr_text: it works on its own copy. Outside any other
+    // action of this scanner the copy lives on, so that a part the scanner kept stays in front
+    // of it and only the rest is copied.
+    const char *matched = shr_text != nullptr ? shr_text : "";
+    const size_t length = shr_text != nullptr ? s->match_bytes : 0;
+    const bool outermost = s->acting == 0;
+    std::string nested;
+    const char *text;
+    if (outermost) {
+      const size_t kept = s->match_kept_bytes;
+      const size_t from = kept > 0 && s->action_text.size() > kept ? kept : 0;
+      if (s->action_text.size() < length + 1) s->action_text.resize(length + 1);
+      std::memcpy(s->action_text.data() + from, matched + from, length - from + 1);
+      text = s->action_text.data();
+    } else {
+      nested.assign(matched);
+      text = nested.c_str();
+    }
+    const Acting saved = acting;
+    acting = outermost ? Acting{s, s->match_epoch, s->match_kept_bytes} : Acting{};
+    s->acting++;
+    const int token = row.action(text, s->leng, row.arg);
+    s->acting--;
+    acting = saved;
     if (token != 0) return mf_scan_trace_return(token);
   }
 }
+
+void mf_scan_keep_name_parts(int on) { name_parts_kept = on != 0; }
 
 int mf_scan_act_none(const char *, int, int) { return 0; }
 
@@ -75,7 +119,8 @@ int mf_scan_act_definition(const char *text, int, int op) {
 
 int mf_scan_act_macro_ref(const char *text, int, int) {
   mf_lex_enter_filename_context();
-  mf_lex_exp_mac_str(text);
+  const mf_lex_name_keeper_t keeper{acting.kept, keep_name_part};
+  mf_lex_exp_mac_str(text, acting.scanner != nullptr && name_parts_kept ? &keeper : nullptr);
   mf_lex_exit_filename_context();
   return 0;
 }

@@ -19,6 +19,10 @@ struct mf_scan_rule_t {
 // length. rules has a row for every rule of the scanner's tables.
 int mf_scan_lex(mf_scanner_t *scanner, const mf_scan_rule_t *rules, int *leng);
 
+// Whether the action of a reference in a name may leave the name part in front of it with its
+// scanner (on by default): reading gives the same either way, which tests compare.
+void mf_scan_keep_name_parts(int on);
+
 // Include forms of mf_scan_act_include: arg = form, plus this flag when the files must exist.
 #define MF_SCAN_INCLUDE_REQUIRED 0x100
 

@@ -580,6 +580,16 @@ INSTANTIATE_TEST_SUITE_P(
                   "b.o: b.c\n\tcc -c b.c && echo b >> $(LOG)\n"
                   "a:\n\techo '#define X 2' > gen.h && touch a\n",
                   [](Reuse *) {}, true, {"all"}, nullptr, false, false},
+        // The same in a run of concurrent builds: a rebuild is started for the scheduler, and its
+        // end is what makes the run forget the file it knew.
+        StaleCase{"TrackedFileRewrittenByAnotherScriptOfAConcurrentRun",
+                  {{"src/gen.h", "#define X 1\n"},
+                   {"src/c.c", "#include \"gen.h\"\nint c(void) { return X; }\n"},
+                   {"src/b.c", "#include \"gen.h\"\nint b(void) { return X; }\n"}},
+                  "first: c.o b.o\nall: c.o a b.o\nc.o: c.c\n\tcc -c c.c && echo c >> $(LOG)\n"
+                  "b.o: b.c\n\tcc -c b.c && echo b >> $(LOG)\n"
+                  "a:\n\techo '#define X 2' > gen.h && touch a\n",
+                  [](Reuse *) {}, true, {"-J", "2", "all"}, nullptr, false, false},
         StaleCase{"NothingChanged", kTwoIncludeDirs, "", [](Reuse *) {}, false},
         StaleCase{"SourceTouched", kTwoIncludeDirs, "", [](Reuse *t) { touch(t->src() + "/hello.c"); }, false},
         StaleCase{"FileOutsideTheVobsTouched", {}, "", [](Reuse *t) { touch(t->scratch_ + "/ext.h"); }, false},

@@ -270,6 +270,37 @@ TEST_F(MfIo, RefillDeliversAtMostEightCharactersAndOneLine) {
   }
 }
 
+// An invalid multibyte sequence is reported and ends a refill behind what came before it; where
+// it would begin a refill, the reading goes on behind it: it never looks like the end of the
+// input, wherever the refills happen to begin.
+TEST_F(MfIo, RefillPassesOverAnInvalidSequenceAtItsStart) {
+  if (std::setlocale(LC_ALL, "C.UTF-8") == nullptr) GTEST_SKIP() << "no UTF-8 locale";
+  mftest::ScratchDir dir;
+  dir.write("v.mk", "abcdefgh\xFFij\xFF\xFFk\n");
+  NameList files{"v.mk"};
+  mf_parser_failed = 0;
+  Captured cap;
+  ASSERT_EQ(mf_io_init(files.get(), nullptr, nullptr, 0, 0, 0), 0);
+  std::vector<std::wstring> refills;
+  for (int guard = 0; guard < 10; guard++) {
+    wchar_t buf[16];
+    const int n = mf_io_get_wstring_line(buf, 16);
+    if (n == 0) break;
+    refills.emplace_back(buf, size_t(n));
+  }
+  // The input ends with an empty line of its own.
+  EXPECT_EQ(refills, (std::vector<std::wstring>{L"abcdefgh", L"ij", L"k\n", L"\n"}));
+  EXPECT_EQ(mf_parser_failed, 1);
+  const std::string err = cap.err();
+  size_t reported = 0;
+  for (size_t at = err.find("Invalid multibyte character: \\377"); at != std::string::npos;
+       at = err.find("Invalid multibyte character: \\377", at + 1))
+    reported++;
+  EXPECT_EQ(reported, 3u);
+  mf_io_term();
+  std::setlocale(LC_ALL, "C");
+}
+
 TEST_F(MfIo, ColumnSetterAndStringGet) {
   mftest::ScratchDir dir;
   dir.write("c.mk", "x\n");

@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,8 @@
 #include "mf/mf_lex_tok.h"
 #include "mf/mf_parser.h"
 #include "mf/mf_tgt.h"
+#include "mf/scan/mf_scan.h"
+#include "mf/scan/mf_scan_act.h"
 #include "scan_util.h"
 
 using mftest::ScanInput;
@@ -107,6 +110,16 @@ TEST(ReadAtScale, ReferencesSideBySideInOneName) {
       for (const std::string &n : c.names) want.push_back("FILE_NAME [" + n + "]");
       EXPECT_EQ(s.tokens(), rule_tokens(want)) << variant << " " << c.deps.substr(0, 40);
     }
+    {
+      // A name part that ends where no rule accepts: when the text behind it ends the name, the
+      // match falls back inside it, and the rest is scanned again.
+      ScanInput s("x: a:$(A)$(A) c\n", variant);
+      bldr_macro_define(s.macros(), "A", "b", 0);
+      EXPECT_THAT(s.tokens(),
+                  ElementsAre("FILE_NAME [x]", "SINGLE_COLON", "FILE_NAME [a]", "SINGLE_COLON",
+                              "FILE_NAME [bb]", "FILE_NAME [c]", "END_OF_LINE"))
+          << variant;
+    }
     mftest::Captured cap;
     ScanInput s("x: a\\\n $(A)$(A)$(A)! c\n", variant);
     bldr_macro_define(s.macros(), "A", "b", 0);
@@ -114,6 +127,91 @@ TEST(ReadAtScale, ReferencesSideBySideInOneName) {
     EXPECT_EQ(cap.err(), "tool: Error: File \"Makefile\", line 2\nUnrecognized character \"!\"\n")
         << variant;
   }
+}
+
+// References side by side in one name: the name read so far is neither read again by the
+// scanner nor given back to the input for each of them, so reading costs the same per reference
+// however many the name holds.
+TEST(ReadAtScale, ReferencesSideBySideAreNotReadAgain) {
+  struct {
+    const char *each;  // one reference with the text around it
+    const char *name;  // what it adds to the name
+  } shapes[] = {{"$(A)", "b"}, {"x$(C)", "xc"}, {"$(A)$(E)", "b"}, {"${A}${C}y", "bcy"}};
+  for (uint32_t variant : {uint32_t{MF_COMPAT_STD}, uint32_t{MF_COMPAT_GNU}, uint32_t{MF_COMPAT_SUN},
+                           uint32_t{MF_COMPAT_KELTO}, uint32_t{MF_COMPAT_BSDNETR2}}) {
+    for (const auto &shape : shapes) {
+      uint64_t read_before = 0;
+      uint64_t moved_before = 0;
+      for (size_t n : {size_t{500}, size_t{1000}, size_t{2000}, size_t{4000}}) {
+        ScanInput s("x: " + repeat(shape.each, n) + "\n", variant);
+        bldr_macro_define(s.macros(), "A", "b", 0);
+        bldr_macro_define(s.macros(), "C", "c", 0);
+        bldr_macro_define(s.macros(), "E", "", 0);
+        const uint64_t read_at = mf_scan_chars_read();
+        const uint64_t moved_at = mf_io_change_count();
+        const std::vector<std::string> tokens = s.tokens();
+        const uint64_t read = mf_scan_chars_read() - read_at;
+        const uint64_t moved = mf_io_change_count() - moved_at;
+        ASSERT_EQ(tokens.size(), 4u) << variant << " " << shape.each << " x " << n;
+        EXPECT_EQ(tokens[2], "FILE_NAME [" + repeat(shape.name, n) + "]");
+        if (read_before != 0) {
+          EXPECT_LT(read, read_before * 22 / 10) << variant << " " << shape.each << " x " << n;
+          EXPECT_LT(moved, moved_before * 22 / 10) << variant << " " << shape.each << " x " << n;
+        }
+        read_before = read;
+        moved_before = moved;
+      }
+    }
+  }
+}
+
+// A name part left with the scanner reads as it read given back to the input and read again:
+// the same tokens and the same messages, in the same order, in every dialect, with characters of
+// several bytes, invalid ones, continuations, and names that end before the reference.
+TEST(ReadAtScale, NamePartsKeptReadAsGivenBack) {
+  const std::string inputs[] = {
+      "x: $(A)$(A)$(A)\n",
+      "x: p$(A)q${C}r$(A) a:$(A)$(A) c\n",
+      "x: $(A)$(S)$(A)$(COL)$(A)$(E)$(E)$(A)\\\n $(A)$(A)\n",
+      "$(A)$(A): a\\$(A)$(A) $(A)$$* x\n",
+      "x: \xc3\xa9$(A)$(A) $(U)$(U)$(A) \\\xbe\xbe$(A)\n",
+      "\xe9\xaf\xaf$A) \\\xbe\xbe\xbe\xbe\n",
+      "\xe9\xaf\xaf$Z) \\\xbe\xbe\xbe\xbe\n",
+      "x: a$(R)b $(A)$(A)$(R)\n",
+      "x: $(A)$(A)!$(A) y\n",
+      "x: $(A)$(A)",
+      "x: " + repeat("$(A)", 300) + "\xc3\xa9" + repeat("$(A)", 300) + "\n",
+  };
+  for (const char *locale : {"C", "C.UTF-8"}) {
+    if (std::setlocale(LC_ALL, locale) == nullptr) continue;
+    for (uint32_t variant : {uint32_t{MF_COMPAT_STD}, uint32_t{MF_COMPAT_GNU},
+                             uint32_t{MF_COMPAT_SUN}, uint32_t{MF_COMPAT_KELTO},
+                             uint32_t{MF_COMPAT_BSDNETR2}}) {
+      for (const std::string &input : inputs) {
+        std::vector<std::string> tokens[2];
+        std::string messages[2];
+        for (int kept : {1, 0}) {
+          mf_scan_keep_name_parts(kept);
+          mftest::Captured cap;
+          ScanInput s(input, variant);
+          for (const auto &[name, value] : {std::pair<const char *, const char *>{"A", "b"},
+                                            {"C", "c"},
+                                            {"E", ""},
+                                            {"S", "c d"},
+                                            {"COL", "a:b"},
+                                            {"U", "\xc3\xa9"},
+                                            {"R", "r$(R)"}})
+            bldr_macro_define(s.macros(), name, value, 0);
+          tokens[kept] = s.tokens();
+          messages[kept] = cap.err();
+        }
+        mf_scan_keep_name_parts(1);
+        EXPECT_EQ(tokens[1], tokens[0]) << locale << " " << variant << " " << input.substr(0, 40);
+        EXPECT_EQ(messages[1], messages[0]) << locale << " " << variant << " " << input.substr(0, 40);
+      }
+    }
+  }
+  std::setlocale(LC_ALL, "C");
 }
 
 // Reading only part of a line changes nothing of what the rest of the line gives: blanks at its
