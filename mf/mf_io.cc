@@ -1113,17 +1113,40 @@ void mf_io_consume(size_t n) {
   if (n == 0) return;
   io.include_just_opened = false;
   change_count += n;
-  for (size_t i = 0; i < n; i++) advance(static_cast<unsigned char>(io.pb.buf[--io.pb.top]));
+  // A run of bytes within a line only moves the column: it is counted and published once.
+  const char *const buf = io.pb.buf;
+  size_t top = io.pb.top;
+  int32_t run = 0;
+  for (size_t i = 0; i < n; i++) {
+    if (buf[--top] != '\n') {
+      run++;
+      continue;
+    }
+    io.pb.top = top;
+    io.spos.col += run;
+    run = 0;
+    advance('\n');
+  }
+  io.pb.top = top;
+  if (run > 0) {
+    io.spos.col += run;
+    mf_io_source_col = io.spos.col;
+  }
 }
 
 size_t mf_io_take_run(char *dest, size_t max, const uint8_t *stop) {
+  // The bound and the stack top are held in locals: dest is never the stack itself.
+  const unsigned bound = mf_io_plain_byte_bound();
+  const char *const buf = io.pb.buf;
+  size_t top = io.pb.top;
   size_t n = 0;
-  while (n < max && io.pb.top > 0) {
-    const unsigned char b = static_cast<unsigned char>(io.pb.buf[io.pb.top - 1]);
-    if (stop[b] || b == '\n' || !byte_is_char(b)) break;
+  while (n < max && top > 0) {
+    const unsigned char b = static_cast<unsigned char>(buf[top - 1]);
+    if (stop[b] || b == '\n' || b == 0 || b >= bound) break;
     dest[n++] = char(b);
-    io.pb.top--;
+    top--;
   }
+  io.pb.top = top;
   if (n > 0) {
     io.include_just_opened = false;
     change_count += n;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -118,13 +119,17 @@ size_t mb_length(wchar_t c, uint32_t plain_below) {
 }
 
 // Fills shr_text with the multibyte form of wtext, whose first from_chars characters are there
-// already as its first from_bytes bytes. Returns its length in bytes.
-size_t convert_to_shr_text(const wchar_t *wtext, size_t from_chars, size_t from_bytes) {
+// already as its first from_bytes bytes; length is its length in characters when the caller
+// knows it holds no L'\0' before it, kUnknownLength otherwise. Returns its length in bytes.
+constexpr size_t kUnknownLength = SIZE_MAX;
+size_t convert_to_shr_text(const wchar_t *wtext, size_t from_chars, size_t from_bytes,
+                           size_t length = kUnknownLength) {
   epoch++;
   // Characters the locale cannot express become '?', so the copy never stops short. The buffer
   // is made large enough for the longest form of every character before anything is written.
   const size_t mb_max = MB_CUR_MAX;
-  const size_t wlen = from_chars + std::wcslen(wtext + from_chars);
+  const size_t wlen =
+      length != kUnknownLength ? length : from_chars + std::wcslen(wtext + from_chars);
   const size_t want = wlen * mb_max + 81;
   if (shr_text == nullptr || shr_text_buf_size < want) {
     char *grown = static_cast<char *>(std::realloc(shr_text, want));
@@ -280,6 +285,10 @@ class StackReader {
     const unsigned b = top_[-static_cast<ptrdiff_t>(offset)];
     return b == 0 || b >= plain_below_ ? -1 : static_cast<int32_t>(b);
   }
+  // Copies the first n characters, all read by at() already as plain characters, to dest.
+  void copy(wchar_t *dest, size_t n) const {
+    for (size_t i = 0; i < n; i++) dest[i] = static_cast<wchar_t>(top_[-static_cast<ptrdiff_t>(i)]);
+  }
 
  private:
   void refresh() {
@@ -311,20 +320,22 @@ void remember_failed(mf_scanner_t *s, int32_t last_state, int32_t last_pos, int3
 }
 
 // The steps after a match of rule act over buf[text, cp): the multibyte copy, the line-start
-// flag, the position, the trace. Returns act.
-int finish_match(mf_scanner_t *s, int32_t text, int32_t cp, int act) {
+// flag, the position, the trace. no_nul: the match holds no L'\0'. Returns act.
+int finish_match(mf_scanner_t *s, int32_t text, int32_t cp, int act, bool no_nul = false) {
   s->buf[static_cast<size_t>(cp)] = L'\0';
   s->leng = cp - text;
   shr_wtext = s->buf.get() + text;
   // A kept part that the match holds whole is in shr_text already, unless shr_text was written
   // since it was kept.
   const mf_scan_held_t &held = s->match_held;
+  const size_t length = no_nul ? static_cast<size_t>(s->leng) : kUnknownLength;
   if (held.chars > 0 && s->leng >= held.chars && held.epoch == epoch) {
     s->match_kept_bytes = held.bytes;
-    s->match_bytes = convert_to_shr_text(shr_wtext, static_cast<size_t>(held.chars), held.bytes);
+    s->match_bytes =
+        convert_to_shr_text(shr_wtext, static_cast<size_t>(held.chars), held.bytes, length);
   } else {
     s->match_kept_bytes = 0;
-    s->match_bytes = convert_to_shr_text(shr_wtext, 0, 0);
+    s->match_bytes = convert_to_shr_text(shr_wtext, 0, 0, length);
   }
   s->match_start = text;
   s->match_epoch = epoch;
@@ -350,7 +361,8 @@ int finish_match(mf_scanner_t *s, int32_t text, int32_t cp, int act) {
 int match_in_place(mf_scanner_t *s) {
   const mf_scan_tables_t &t = *s->tables;
   const int32_t jam = static_cast<int32_t>(t.accept.size()) - 1;
-  const bool recall = !s->failed.empty();
+  // No pair lies beyond the highest position remembered: past it the memory is not asked.
+  const int64_t recall_to = s->failed.empty() ? -1 : s->failed_max;
   StackReader input;
   // A kept part is read already: the stack holds what follows it, read from offset at.
   const mf_scan_held_t &held = s->match_held;
@@ -381,7 +393,7 @@ int match_in_place(mf_scanner_t *s) {
       last_pos = start + at;
     }
     // A pair met in vain before: nothing beyond it is accepted, as if the automaton jammed here.
-    if (recall && s->failed.contains(failed_key(origin + at, state))) break;
+    if (origin + at <= recall_to && s->failed.contains(failed_key(origin + at, state))) break;
     state = move(s, t, state, cls);
     ++at;
     if (state == jam) break;
@@ -410,15 +422,14 @@ int match_in_place(mf_scanner_t *s) {
   s->pos = 0;
   if (cp < start) {
     for (int32_t i = start - 1; i >= cp; --i) s->io.unput(s->buf[static_cast<size_t>(i)]);
-    return finish_match(s, 0, cp, act);
+    return finish_match(s, 0, cp, act, true);
   }
   s->n_chars = start;
   make_room(s, cp - start + 2);
   wchar_t *const dest = s->buf.get() + start;
-  for (int32_t i = 0; i < cp - start; i++)
-    dest[i] = static_cast<wchar_t>(input.at(static_cast<size_t>(i)));
+  input.copy(dest, static_cast<size_t>(cp - start));
   mf_io_consume(static_cast<size_t>(cp - start));
-  return finish_match(s, 0, cp, act);
+  return finish_match(s, 0, cp, act, true);
 }
 
 // One ordinary match over the scanner's buffer, refilled from the input; the lookahead goes back
@@ -427,7 +438,7 @@ int match(mf_scanner_t *s) {
   const mf_scan_tables_t &t = *s->tables;
   const int32_t states = static_cast<int32_t>(t.accept.size());
   const int32_t jam = states - 1;
-  const bool recall = !s->failed.empty();
+  const int64_t recall_to = s->failed.empty() ? -1 : s->failed_max;
 
   // A kept part goes back to the input: the ordinary match reads the input in refills from the
   // match's start, and where they end decides when an invalid character behind them is met and
@@ -476,7 +487,8 @@ int match(mf_scanner_t *s) {
       last_pos = cp;
     }
     // A pair met in vain before: nothing beyond it is accepted, as if the automaton jammed here.
-    if (recall && s->failed.contains(failed_key(s->origin + (cp - text), state))) break;
+    const int64_t position = s->origin + (cp - text);
+    if (position <= recall_to && s->failed.contains(failed_key(position, state))) break;
     state = move(s, t, state, cls);
     ++cp;
     if (state == jam) break;
