@@ -280,17 +280,29 @@ struct OpenExpansion {
 };
 std::vector<OpenExpansion> open_expansions;
 
-// Whether ref, whose last byte was read at depth, lies in the text of an expansion of itself. The
-// expansions the reading has left are forgotten: those below whose base that byte lay, and all of
-// them once a new line was read from a file (the stack was empty then).
-bool expanded_from_itself(const std::string &ref, size_t depth) {
+// Forgets the expansions the reading has left, the byte last read lying at depth: those below
+// whose base that byte lay, and all of them once a new line was read from a file (the stack was
+// empty then).
+void forget_left_expansions(size_t depth) {
   const uint64_t read = mf_io_stream_bytes();
   while (!open_expansions.empty() && (open_expansions.back().stream_bytes != read ||
                                       open_expansions.back().base > depth))
     open_expansions.pop_back();
+}
+
+// Whether ref, whose last byte was read at depth, lies in the text of an expansion of itself.
+bool expanded_from_itself(const std::string &ref, size_t depth) {
+  forget_left_expansions(depth);
   for (const OpenExpansion &e : open_expansions)
     if (e.ref == ref) return true;
   return false;
+}
+
+// Whether the byte read at depth came out of the text of an expansion still open; false for a
+// byte of the makefile's own text.
+bool read_from_expansion(size_t depth) {
+  forget_left_expansions(depth);
+  return !open_expansions.empty();
 }
 
 void clear_guard() {
@@ -533,10 +545,13 @@ void mf_lex_exp_mac_str(const char *text, const mf_lex_name_keeper_t *keeper) {
   const std::string ref(full_line());
   trace_text("Expanding macro string: \n", ref.c_str());
 
-  // A reference met again before a token boundary is a macro that expands to itself.
+  // A reference met again before a token boundary is a macro that expands to itself, unless it
+  // was read whole from the makefile's own text: that text ends, so it cannot come back forever
+  // ("b$(E)$(E)" with E empty).
   if (!guard_index.open) {
     guard_index.open = true;
-  } else if (const size_t n = guard_index.match(text, from, name_hash)) {
+  } else if (const size_t n = guard_index.match(text, from, name_hash);
+             n != 0 && (index >= text_len || read_from_expansion(match_top - 1 - index))) {
     imsg_print(IMSG_INFO, "Circular definition for macro \"%s\"\n", -1,
                std::string(text, n).c_str());
     fail("");

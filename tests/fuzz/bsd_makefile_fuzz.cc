@@ -4,7 +4,6 @@
 // The first byte chooses the dialect and the path; commands of the makefile are not run.
 #include <cstddef>
 #include <cstdint>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -17,13 +16,14 @@
 #include "mf/mf_io.h"
 #include "mf/mf_utl.h"
 #include "mf/mfc.h"
+#include "mf_fuzz_util.h"
 
 namespace {
 
 const uint32_t kVariants[] = {MF_COMPAT_SGISMAKE, MF_COMPAT_SGIPMAKE, MF_COMPAT_BSDNETR2};
 
 void parse_makefile(const std::string &text, uint32_t variant) {
-  std::ofstream("Makefile", std::ios::binary | std::ios::trunc) << text;
+  mffuzz::write_file("Makefile", text);
   char name[] = "Makefile";
   char *makefiles[] = {name, nullptr};
   mf_cmf_handle_t cmf = nullptr;
@@ -78,21 +78,19 @@ void run_engines(const std::string &text, uint32_t variant, uint32_t mode) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  pfm_init();
-  mf_utl_set_shell_commands(0);
+  mffuzz::init("bsd_makefile_fuzz");
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  if (size == 0) return 0;
-  const std::string text(reinterpret_cast<const char *>(data) + 1, size - 1);
-  // An include of a device or a kernel file could be read without end.
-  for (const char *place : {"/dev", "/proc", "/sys"})
-    if (text.find(place) != std::string::npos) return 0;
-  const uint32_t variant = kVariants[data[0] % 3];
-  if ((data[0] / 3) % 2 == 0)
+  uint8_t choice = 0;
+  std::string_view view;
+  if (!mffuzz::split_input(data, size, &choice, &view)) return 0;
+  const std::string text(view);
+  const uint32_t variant = kVariants[choice % 3];
+  if ((choice / 3) % 2 == 0)
     parse_makefile(text, variant);
   else
-    run_engines(text, variant, (data[0] / 6) % 3);
+    run_engines(text, variant, (choice / 6) % 3);
   return 0;
 }

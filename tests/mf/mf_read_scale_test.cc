@@ -21,8 +21,10 @@
 #include "scan_util.h"
 
 using mftest::ScanInput;
+using testing::Contains;
 using testing::ElementsAre;
 using testing::HasSubstr;
+using testing::Not;
 
 namespace {
 
@@ -279,6 +281,21 @@ TEST(ReadAtScale, SelfReferenceInANameIsCircular) {
                                       "FILE_NAME [y]", "END_OF_LINE"));
   EXPECT_EQ(mf_parser_failed, 1);
   EXPECT_THAT(cap.out(), HasSubstr("Circular definition for macro \"$(X)\"\n"));
+}
+
+// The same reference met twice behind one name part is no circular definition when the
+// makefile's own text holds it twice: an empty value leaves the name part as it was.
+TEST(ReadAtScale, AReferenceRepeatedInTheMakefileIsNotCircular) {
+  for (const char *line : {"x: b$(E)$(E)\n", "x: b$(E)$(E)$(E) c\n", "x: $(E)$(E)b$(E)$(E)\n"}) {
+    mftest::Captured cap;
+    ScanInput s(line);
+    bldr_macro_define(s.macros(), "E", "", 0);
+    mf_parser_failed = 0;
+    const std::vector<std::string> tokens = s.tokens();
+    EXPECT_EQ(mf_parser_failed, 0) << line;
+    EXPECT_THAT(tokens, Contains("FILE_NAME [b]")) << line;
+    EXPECT_THAT(cap.out(), Not(HasSubstr("Circular"))) << line;
+  }
 }
 
 // Back quotes and runs of dollar signs cost each what they hold, however many a line has.
