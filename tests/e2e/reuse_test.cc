@@ -523,6 +523,17 @@ void edit_while_building(Reuse *t) {
   site::write_file(log + ".go", "");
 }
 
+// A header that script "a" rewrites between the builds of c.o and b.o, which both read it.
+const std::vector<site::File> kRewrittenHeaderFiles = {
+    {"src/gen.h", "#define X 1\n"},
+    {"src/c.c", "#include \"gen.h\"\nint c(void) { return X; }\n"},
+    {"src/b.c", "#include \"gen.h\"\nint b(void) { return X; }\n"},
+};
+const char kRewrittenHeaderRules[] =
+    "first: c.o b.o\nall: c.o a b.o\nc.o: c.c\n\tcc -c c.c && echo c >> $(LOG)\n"
+    "b.o: b.c\n\tcc -c b.c && echo b >> $(LOG)\n"
+    "a:\n\techo '#define X 2' > gen.h && touch a\n";
+
 const std::vector<site::File> kTwoIncludeDirs = {
     {"src/hello.c", "#include \"greet.h\"\n#include \"link.h\"\nint main(void) { return GREETING + LINKED; }\n"},
     {"src/inc2/greet.h", "#define GREETING 2\n"},
@@ -573,22 +584,12 @@ INSTANTIATE_TEST_SUITE_P(
         // target read the old data when it was built, and another target already reused a record
         // of the old data earlier in the run.
         StaleCase{"TrackedFileRewrittenByAnotherScript",
-                  {{"src/gen.h", "#define X 1\n"},
-                   {"src/c.c", "#include \"gen.h\"\nint c(void) { return X; }\n"},
-                   {"src/b.c", "#include \"gen.h\"\nint b(void) { return X; }\n"}},
-                  "first: c.o b.o\nall: c.o a b.o\nc.o: c.c\n\tcc -c c.c && echo c >> $(LOG)\n"
-                  "b.o: b.c\n\tcc -c b.c && echo b >> $(LOG)\n"
-                  "a:\n\techo '#define X 2' > gen.h && touch a\n",
+                  kRewrittenHeaderFiles, kRewrittenHeaderRules,
                   [](Reuse *) {}, true, {"all"}, nullptr, false, false},
         // The same in a run of concurrent builds: a rebuild is started for the scheduler, and its
         // end is what makes the run forget the file it knew.
         StaleCase{"TrackedFileRewrittenByAnotherScriptOfAConcurrentRun",
-                  {{"src/gen.h", "#define X 1\n"},
-                   {"src/c.c", "#include \"gen.h\"\nint c(void) { return X; }\n"},
-                   {"src/b.c", "#include \"gen.h\"\nint b(void) { return X; }\n"}},
-                  "first: c.o b.o\nall: c.o a b.o\nc.o: c.c\n\tcc -c c.c && echo c >> $(LOG)\n"
-                  "b.o: b.c\n\tcc -c b.c && echo b >> $(LOG)\n"
-                  "a:\n\techo '#define X 2' > gen.h && touch a\n",
+                  kRewrittenHeaderFiles, kRewrittenHeaderRules,
                   [](Reuse *) {}, true, {"-J", "2", "all"}, nullptr, false, false},
         StaleCase{"NothingChanged", kTwoIncludeDirs, "", [](Reuse *) {}, false},
         StaleCase{"SourceTouched", kTwoIncludeDirs, "", [](Reuse *t) { touch(t->src() + "/hello.c"); }, false},
