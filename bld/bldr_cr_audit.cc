@@ -80,6 +80,9 @@ bool kept_is_ours(off_t *size = nullptr) {
   return ours;
 }
 
+// Whether pathname names the file this process keeps for its audits.
+bool is_kept(const char *pathname) { return pathname && kept().fd >= 0 && kept().path == pathname; }
+
 // Empties the kept file (of length size); false when it cannot.
 bool empty_kept(off_t size) { return size == 0 || ftruncate(kept().fd, 0) == 0; }
 
@@ -268,8 +271,7 @@ ks_status_t bldr_cr_stop_audit() {
 
 ks_status_t bldr_cr_stop_kept_audit(const char *pathname) {
   // Only the kept file's raw events are left for the next audit: the file removed at exit.
-  const bool kept_file = pathname && kept().fd >= 0 && kept().path == pathname;
-  ks_status_t st = kept_file ? view_audit_stop_kept() : view_audit_stop();
+  ks_status_t st = is_kept(pathname) ? view_audit_stop_kept() : view_audit_stop();
   if (st != KS_ST_OK)
     imsg_print(IMSG_ERROR, &_bldr_cr_karsel_msg_table, BLDR_CR_MSG_STOP_FAILED, tbs_strerror(st));
   return st;
@@ -403,7 +405,7 @@ ks_status_t bldr_cr_cleanup_audit_files(const char *pathname, uint32_t seq, cons
   PFM_ASSERT(pathname != nullptr && dir != nullptr && host != nullptr && pid != nullptr);
   live_audit_files().erase(pathname);
   // A file cleaned up is kept no more: it goes now, or stays for a person to read.
-  if (kept().fd >= 0 && kept().path == pathname) forget_kept();
+  if (is_kept(pathname)) forget_kept();
   if (leaving_files()) {
     imsg_print(IMSG_TRACE, &_bldr_cr_karsel_msg_table, BLDR_CR_MSG_LEAVING_FILES, dir);
     imsg_print(IMSG_TRACE_CONT, &_bldr_cr_karsel_msg_table, BLDR_CR_MSG_SCRIPT_AUDIT_FILE,
@@ -469,7 +471,7 @@ ks_status_t bldr_cr_end_kept_audit_files(const char *pathname, uint32_t seq, con
                                          const char *host, const char *pid) {
   PFM_ASSERT(pathname != nullptr);
   KeptFile &k = kept();
-  if (k.fd < 0 || k.path != pathname || leaving_files())
+  if (!is_kept(pathname) || leaving_files())
     return bldr_cr_cleanup_audit_files(pathname, seq, dir, host, pid);
   live_audit_files().erase(pathname);
   // Emptied now: what it holds is of no use any more, and a kept file holds no audit. (Emptied

@@ -475,14 +475,10 @@ ks_status_t dbrpc_vobdb_store_dos(const std::string &git_dir, const void *cr_byt
 
 namespace {
 
-// Runs the query sql, whose one parameter is a derived object's OID, and hands its first row to
-// read. KS_ST_NOT_FOUND when there is no row; KS_ST_ERR when the database fails.
+// Runs the query sql on db, whose one parameter is a derived object's OID, and hands its first
+// row to read. KS_ST_NOT_FOUND when there is no row; KS_ST_ERR when the database fails.
 template <class Read>
-ks_status_t select_do_row(const std::string &git_dir, const char *sql, const tbs_oid_t &do_oid,
-                          Read read) {
-  std::lock_guard<std::mutex> hold(pool.lock);
-  sqlite3 *db = open_for_read(git_dir);
-  if (!db) return KS_ST_ERR;
+ks_status_t query_do_row(sqlite3 *db, const char *sql, const tbs_oid_t &do_oid, Read read) {
   Stmt s(db, sql);
   if (!s) return KS_ST_ERR;
   sqlite3_bind_blob(s.s, 1, do_oid.bytes, 16, SQLITE_STATIC);
@@ -494,9 +490,14 @@ ks_status_t select_do_row(const std::string &git_dir, const char *sql, const tbs
   return rc == SQLITE_DONE ? KS_ST_NOT_FOUND : KS_ST_ERR;
 }
 
-}  // namespace
-
-namespace {
+// query_do_row on git_dir's database.
+template <class Read>
+ks_status_t select_do_row(const std::string &git_dir, const char *sql, const tbs_oid_t &do_oid,
+                          Read read) {
+  std::lock_guard<std::mutex> hold(pool.lock);
+  sqlite3 *db = open_for_read(git_dir);
+  return db ? query_do_row(db, sql, do_oid, read) : KS_ST_ERR;
+}
 
 // select_do_row for a query whose row read fills one T: within a transaction of this process's
 // own, the answer is kept in the table of the connection's answers and given again without a
@@ -517,17 +518,7 @@ ks_status_t select_do_row_once(const std::string &git_dir, const char *sql, cons
       return it->second.first;
     }
   }
-  Stmt s(db, sql);
-  if (!s) return KS_ST_ERR;
-  sqlite3_bind_blob(s.s, 1, do_oid.bytes, 16, SQLITE_STATIC);
-  int rc = sqlite3_step(s.s);
-  ks_status_t status = KS_ST_ERR;
-  if (rc == SQLITE_ROW) {
-    read(s.s, out);
-    status = KS_ST_OK;
-  } else if (rc == SQLITE_DONE) {
-    status = KS_ST_NOT_FOUND;
-  }
+  const ks_status_t status = query_do_row(db, sql, do_oid, [&](sqlite3_stmt *row) { read(row, out); });
   if (known && status != KS_ST_ERR) known->emplace(key, std::make_pair(status, status == KS_ST_OK ? *out : T{}));
   return status;
 }
