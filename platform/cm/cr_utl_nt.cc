@@ -152,7 +152,10 @@ cr_utl_nt_hdl_t cr_utl_create_nametable(int, cr_utl_st_hdl_t, const tbs_cr_t *cr
   try {
     nt->cr = cr;
     nt->paths.resize(cr->obj_count);
-    nt->any.reserve(cr->obj_count);
+    // Sized by a bucket count rather than reserve(): reserve() rounds with ceil(), which in
+    // code built for size is a call into the maths library, and the programs would then load
+    // that library at every start for this one call.
+    nt->any = decltype(nt->any)(cr->obj_count);
     for (uint32_t i = 0; i < cr->vob_count; i++) nt->roots.emplace(key(cr->vobs[i].root_oid), uint16_t(i));
     for (uint32_t i = 0; i < cr->obj_count; i++) {
       const tbs_cr_obj_t *o = cr->objs[i];
