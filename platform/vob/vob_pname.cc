@@ -76,15 +76,15 @@ std::string lexical_clean(const std::string &abs) {
 
 // The view root's canonical form as vouched for by the entry of a directory resolved below it;
 // empty when the entry does not vouch for the root as named now.
-std::string vouched_root(const ResolvedDir &d, const std::string &root) {
+std::string vouched_root(const ResolvedDir &d, std::string_view root) {
   return !d.root.empty() && d.root == root ? d.root_real : std::string();
 }
 
-// Whether dir is the view root (as named now, in *root) or lies below it.
-bool below_root(const std::string &dir, std::string *root) {
+// Whether dir is the view root (as named now, in *root until the next call) or lies below it.
+bool below_root(const std::string &dir, std::string_view *root) {
   const char *named = tbs_view_root();
   *root = named ? named : "";
-  if (root->empty() || dir.compare(0, root->size(), *root) != 0) return false;
+  if (root->empty() || !std::string_view(dir).starts_with(*root)) return false;
   return dir.size() == root->size() || dir[root->size()] == '/';
 }
 
@@ -94,8 +94,8 @@ bool below_root(const std::string &dir, std::string *root) {
 // resolved.
 bool resolve_dir(const std::string &dir, std::string *real, std::string *root = nullptr) {
   if (root) root->clear();
-  std::string root_named;
-  const bool below = below_root(dir, &root_named);
+  std::string_view named;
+  const bool below = below_root(dir, &named);
   unsigned serial = 0;
   {
     std::lock_guard<std::mutex> hold(cache_lock);
@@ -103,10 +103,11 @@ bool resolve_dir(const std::string &dir, std::string *real, std::string *root = 
     auto it = dir_cache.find(dir);
     if (serial && it != dir_cache.end() && it->second.hold == serial) {
       *real = it->second.real;
-      if (root) *root = vouched_root(it->second, root_named);
+      if (root) *root = vouched_root(it->second, named);
       return true;
     }
   }
+  const std::string root_named(named);
   struct stat st;
   if (stat(dir.c_str(), &st) != 0) return false;
   {
@@ -163,8 +164,12 @@ ks_status_t canonical(const char *path, bool follow, std::string *out, std::stri
     if (fileutl_getcwd(cwd, sizeof cwd) != KS_ST_OK) return KS_ST_ERR;
     abs = std::string(cwd) + "/" + path;
   }
-  std::string clean = lexical_clean(abs);
-  // The lexical form is only a fallback: ".." after a link must be resolved on the disk.
+  // The lexical form is only a fallback: ".." after a link must be resolved on the disk. A name
+  // that is clean already (and so has no trailing slash, which would change abs below) is its
+  // own lexical form.
+  std::string cleaned;
+  if (!lexically_clean(abs)) cleaned = lexical_clean(abs);
+  const std::string &clean = cleaned.empty() ? abs : cleaned;
   std::string result;
   if (clean == "/") {
     result = "/";

@@ -146,6 +146,31 @@ TEST(CmCrDepHashes, OneForEachDependencyTheBuildDidNotMake) {
   EXPECT_EQ(arr, CR_UTL_HASH_DEPS_H_NULL);
 }
 
+TEST(CmCrDepHashes, AManyHashArrayKeepsEachHashOnceInTheOrderAdded) {
+  cr_utl_hash_deps_h_t arr = cr_utl_new_dep_hash_array(0, 1);
+  ASSERT_NE(arr, CR_UTL_HASH_DEPS_H_NULL);
+  auto hash = [](uint32_t i) { return cr_utl_dep_hash_t{{i % 7, i}}; };  // first words collide
+  for (uint32_t i = 0; i < 1000; i++) {
+    ASSERT_EQ(cr_utl_add_hash_value(arr, hash(i)), KS_ST_OK);
+    ASSERT_EQ(cr_utl_add_hash_value(arr, hash(i / 2)), KS_ST_OK);  // there already
+  }
+  cr_utl_hash_deps_h_t copy = cr_utl_clone_dep_hash_array(arr);
+  ASSERT_EQ(cr_utl_add_hash_value(copy, hash(999)), KS_ST_OK);
+  ASSERT_EQ(cr_utl_add_hash_value(copy, hash(1000)), KS_ST_OK);
+  for (auto [a, want] : {std::pair{arr, 1000u}, std::pair{copy, 1001u}}) {
+    uint32_t count = 0;
+    const cr_utl_dep_hash_t *hashes = nullptr;
+    ASSERT_EQ(cr_utl_get_dep_hash_array(a, &count, &hashes), KS_ST_OK);
+    ASSERT_EQ(count, want);
+    for (uint32_t i = 0; i < count; i++) {
+      EXPECT_EQ(hashes[i].words[0], hash(i).words[0]) << i;
+      EXPECT_EQ(hashes[i].words[1], hash(i).words[1]) << i;
+    }
+  }
+  cr_utl_destroy_dep_hash_array(&copy);
+  cr_utl_destroy_dep_hash_array(&arr);
+}
+
 // A site with a VOB and a view, and files written in the view as a build would.
 class CmStore : public ::testing::Test {
  protected:
