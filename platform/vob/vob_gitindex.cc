@@ -59,8 +59,9 @@ bool vob_gitindex_decode(const void *data, size_t len, vob_gitindex_t *entries) 
   const uint32_t version = be32(bytes + 4), count = be32(bytes + 8);
   if (version < 2 || version > 4 || !intact(bytes, len)) return false;
   const uint8_t *at = bytes + kHeader, *end = bytes + len - kTrailer;
-  entries->clear();
-  entries->reserve(std::min<size_t>(count, size_t(end - at) / kFixed));
+  // Sized by a bucket count rather than reserve(): reserve() rounds with ceil(), which in code
+  // built for size is a call into the maths library, which the programs then load at every start.
+  *entries = vob_gitindex_t(std::min<size_t>(count, size_t(end - at) / kFixed));
   std::string name;  // the previous entry's name, which version 4 names build on
   for (uint32_t i = 0; i < count; i++) {
     const uint8_t *start = at;
