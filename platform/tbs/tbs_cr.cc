@@ -184,7 +184,8 @@ class Decoder {
     p_ += 16;
     return true;
   }
-  // A string8: null for length 0; else its bytes end in its only NUL, padded with zero bytes.
+  // A string8: null for length 0; else its bytes end in its only NUL, padded with zero bytes
+  // (checked when filling: what a text holds does not change the block's size).
   bool str(char **sp) {
     uint32_t n;
     if (!u32(&n)) return false;
@@ -193,8 +194,8 @@ class Decoder {
     const size_t padded = (size_t(n) + 3) & ~size_t(3);
     if (left() < padded) return false;
     const char *text = reinterpret_cast<const char *>(p_);
-    if (text[n - 1] != 0 || std::memchr(text, 0, n - 1) != nullptr) return false;
-    for (size_t i = n; i < padded; i++)
+    if (block_ && (text[n - 1] != 0 || std::memchr(text, 0, n - 1) != nullptr)) return false;
+    for (size_t i = n; block_ && i < padded; i++)
       if (text[i] != 0) return false;
     *sp = const_cast<char *>(text);
     p_ += padded;

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string_view>
 #include <unordered_map>
@@ -143,8 +144,9 @@ bool resolve_dir(const std::string &dir, std::string *real, std::string *root = 
   return true;
 }
 
-std::string join(const std::string &dir, const std::string &leaf) {
-  return dir == "/" ? "/" + leaf : dir + "/" + leaf;
+std::string join(std::string dir, const std::string &leaf) {
+  if (dir != "/") dir += '/';
+  return dir.append(leaf);
 }
 
 }  // namespace
@@ -162,7 +164,9 @@ ks_status_t canonical(const char *path, bool follow, std::string *out, std::stri
   } else {
     char cwd[PATH_MAX];
     if (fileutl_getcwd(cwd, sizeof cwd) != KS_ST_OK) return KS_ST_ERR;
-    abs = std::string(cwd) + "/" + path;
+    const size_t cwd_len = std::strlen(cwd), path_len = std::strlen(path);
+    abs.reserve(cwd_len + 1 + path_len);
+    abs.append(cwd, cwd_len).append(1, '/').append(path, path_len);
   }
   // The lexical form is only a fallback: ".." after a link must be resolved on the disk. A name
   // that is clean already (and so has no trailing slash, which would change abs below) is its
@@ -189,7 +193,7 @@ ks_status_t canonical(const char *path, bool follow, std::string *out, std::stri
       if (resolve_dir(abs, &real)) result = real;
       else result = clean;
     } else if (resolve_dir(dir, &real, root)) {
-      result = join(real, leaf);
+      result = join(std::move(real), leaf);
       if (follow) {
         struct stat st;
         char buf[PATH_MAX];
