@@ -6,7 +6,9 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -226,30 +228,45 @@ ks_status_t read_record(bldr_cr_cache_t *c, const bldr_cr_cache_index_t &e, tbs_
 }
 
 bool_t hdr_xfer(XDR *x, void *o) { return xdr_bldr_cr_cache_hdr_t(x, static_cast<bldr_cr_cache_hdr_t *>(o), nullptr); }
-// The bytes xdr_bldr_cr_cache_dir_t encodes, made in one pass: the directory is written whole at
-// every addition, so its encoding costs what a copy does.
-bool_t dir_encode(XDR *x, const bldr_cr_cache_dir_t *d) {
-  if (d->dir_max > 0 && d->entries == nullptr) return FALSE;
-  constexpr size_t kEntrySize = 16 + 8 + 4 + 4 + 4;
-  std::string out(8 + size_t(d->dir_max) * kEntrySize, '\0');
+// The directory's layout as xdr_bldr_cr_cache_dir_t encodes it: dir_count and dir_max, then the
+// entries; in an entry, the name hash comes last.
+constexpr uint32_t kDirHead = 8;
+constexpr uint32_t kEntrySize = 16 + 8 + 4 + 4 + 4;
+constexpr uint32_t kNameHashAt = kEntrySize - 4;
+// The most entries a directory may have: its length must fit 32 bits.
+constexpr uint32_t kMaxEntries = (UINT32_MAX - kDirHead) / kEntrySize;
+
+void put32(char *p, uint32_t v) {
+  v = htonl(v);
+  std::memcpy(p, &v, 4);
+}
+
+std::string be32_text(uint32_t v) {
+  std::string s(4, '\0');
+  put32(s.data(), v);
+  return s;
+}
+
+// The bytes of entries [first, first + n) as the directory holds them.
+std::string encode_entries(const bldr_cr_cache_dir_t *d, uint32_t first, uint32_t n) {
+  std::string out(size_t(n) * kEntrySize, '\0');
   char *p = out.data();
-  auto put32 = [&p](uint32_t v) {
-    v = htonl(v);
-    std::memcpy(p, &v, 4);
-    p += 4;
-  };
-  put32(d->dir_count);
-  put32(d->dir_max);
-  for (uint32_t i = 0; i < d->dir_max; i++) {
+  for (uint32_t i = first; i < first + n; i++, p += kEntrySize) {
     const bldr_cr_cache_index_t &e = d->entries[i];
     std::memcpy(p, e.do_oid.bytes, 16);
-    p += 16;
-    put32(uint32_t(uint64_t(e.offset) >> 32));
-    put32(uint32_t(uint64_t(e.offset)));
-    put32(e.length);
-    put32(e.crc);
-    put32(e.name_hash);
+    put32(p + 16, uint32_t(uint64_t(e.offset) >> 32));
+    put32(p + 20, uint32_t(uint64_t(e.offset)));
+    put32(p + 24, e.length);
+    put32(p + 28, e.crc);
+    put32(p + kNameHashAt, e.name_hash);
   }
+  return out;
+}
+
+// The bytes xdr_bldr_cr_cache_dir_t encodes, made in one pass.
+bool_t dir_encode(XDR *x, const bldr_cr_cache_dir_t *d) {
+  if (d->dir_max > 0 && d->entries == nullptr) return FALSE;
+  std::string out = be32_text(d->dir_count) + be32_text(d->dir_max) + encode_entries(d, 0, d->dir_max);
   return XDR_PUTBYTES(x, out.data(), u_int(out.size()));
 }
 
@@ -272,9 +289,19 @@ void drop_decoded(bldr_cr_cache_t *c) {
   c->decoded_offset = -1;
 }
 
-void free_dir(bldr_cr_cache_dir_t *d) {
-  std::free(d->entries);
+// Drops the lookup table and the index by name hash.
+void drop_index(bldr_cr_cache_dir_t *d) {
   std::free(d->slots);
+  std::free(d->name_slots);
+  std::free(d->name_links);
+  d->slots = d->name_slots = d->name_links = nullptr;
+  d->slot_count = d->indexed = 0;
+}
+
+void free_dir(bldr_cr_cache_dir_t *d) {
+  drop_index(d);
+  std::free(d->entries);
+  std::free(d->changes);
   *d = {};
 }
 
@@ -427,6 +454,8 @@ ks_status_t load_directory(bldr_cr_cache_t *c, bool created) {
         no_memory();
         return KS_ST_ERR;
       }
+      for (uint32_t i = 0; i < d.dir_count; i++)
+        if (live(d.entries[i])) d.live_count++;
       c->dir = d;
     }
   }
@@ -501,14 +530,6 @@ bool bldr_cr_cache_read_cr(bldr_cr_cache_t *c, const bldr_cr_cache_index_t &e, t
   return true;
 }
 
-// Gives entry i, and its neighbours with the same record offset, the name hash h.
-void set_run_hash(bldr_cr_cache_t *c, uint32_t i, uint32_t h) {
-  bldr_cr_cache_index_t *e = c->dir.entries;
-  int64_t off = e[i].offset;
-  for (uint32_t j = i; j < c->dir.dir_count && e[j].offset == off; j++) e[j].name_hash = h;
-  for (uint32_t j = i; j > 0 && e[j - 1].offset == off; j--) e[j - 1].name_hash = h;
-}
-
 uint32_t oid_hash(const tbs_oid_t &oid) {
   uint64_t a, b;
   std::memcpy(&a, oid.bytes, 8);
@@ -516,8 +537,60 @@ uint32_t oid_hash(const tbs_oid_t &oid) {
   return uint32_t(((a ^ (b * 0x9e3779b97f4a7c15u)) * 0xff51afd7ed558ccdu) >> 32);
 }
 
-// Puts entry i into the lookup table unless an earlier entry of its object is there.
+uint32_t name_home(uint32_t h, uint32_t mask) { return uint32_t((uint64_t(h) * 0x9e3779b97f4a7c15u) >> 32) & mask; }
+
+// The slot of name hash h in the index by name hash, or -1 when no indexed live entry has it.
+int64_t find_name(const bldr_cr_cache_dir_t *d, uint32_t h) {
+  const uint32_t mask = d->slot_count - 1;
+  for (uint32_t s = name_home(h, mask); d->name_slots[2 * s + 1] != 0; s = (s + 1) & mask)
+    if (d->name_slots[2 * s] == h) return s;
+  return -1;
+}
+
+// Puts live entry i first in the list of its name hash.
+void link_name(bldr_cr_cache_dir_t *d, uint32_t i) {
+  const uint32_t h = d->entries[i].name_hash, mask = d->slot_count - 1;
+  uint32_t s = name_home(h, mask);
+  while (d->name_slots[2 * s + 1] != 0 && d->name_slots[2 * s] != h) s = (s + 1) & mask;
+  const uint32_t head = d->name_slots[2 * s + 1];
+  d->name_links[2 * i] = head;
+  d->name_links[2 * i + 1] = 0;
+  if (head) d->name_links[2 * (head - 1) + 1] = i + 1;
+  d->name_slots[2 * s] = h;
+  d->name_slots[2 * s + 1] = i + 1;
+}
+
+// Empties slot s of the index by name hash, moving back the pairs after it that could not be
+// found across the gap (linear probing without tombstones).
+void erase_name_slot(bldr_cr_cache_dir_t *d, uint32_t s) {
+  const uint32_t mask = d->slot_count - 1;
+  for (uint32_t j = (s + 1) & mask; d->name_slots[2 * j + 1] != 0; j = (j + 1) & mask) {
+    if (((j - name_home(d->name_slots[2 * j], mask)) & mask) < ((j - s) & mask)) continue;
+    d->name_slots[2 * s] = d->name_slots[2 * j];
+    d->name_slots[2 * s + 1] = d->name_slots[2 * j + 1];
+    s = j;
+  }
+  d->name_slots[2 * s + 1] = 0;
+}
+
+// Takes entry i, whose name hash was h, out of the list of h.
+void unlink_name(bldr_cr_cache_dir_t *d, uint32_t i, uint32_t h) {
+  const uint32_t next = d->name_links[2 * i], prev = d->name_links[2 * i + 1];
+  if (next) d->name_links[2 * (next - 1) + 1] = prev;
+  if (prev) {
+    d->name_links[2 * (prev - 1)] = next;
+    return;
+  }
+  const int64_t s = find_name(d, h);
+  PFM_ASSERT(s >= 0);
+  if (next) d->name_slots[2 * s + 1] = next;
+  else erase_name_slot(d, uint32_t(s));
+}
+
+// Puts entry i into the lookup table unless an earlier entry of its object is there, and into
+// the index by name hash when it is live.
 void index_entry(bldr_cr_cache_dir_t *d, uint32_t i) {
+  if (live(d->entries[i])) link_name(d, i);
   const uint32_t mask = d->slot_count - 1;
   for (uint32_t s = oid_hash(d->entries[i].do_oid) & mask;; s = (s + 1) & mask) {
     if (d->slots[s] == 0) {
@@ -528,18 +601,23 @@ void index_entry(bldr_cr_cache_dir_t *d, uint32_t i) {
   }
 }
 
-// Brings the lookup table up to the directory's entries, growing it to keep it at most half
-// full. False when memory runs out (the table is then dropped).
+// Brings the lookup table and the index by name hash up to the directory's entries, growing them
+// to keep them at most half full (a name hash has at least one live entry). False when memory
+// runs out (both are then dropped).
 bool index_dir(bldr_cr_cache_dir_t *d) {
   if (d->indexed == d->dir_count) return d->slots != nullptr || d->dir_count == 0;
   if (d->indexed > d->dir_count || uint64_t(d->dir_count) * 2 > d->slot_count) {
     uint32_t n = 64;
     while (n < uint64_t(d->dir_count) * 2) n *= 2;
-    std::free(d->slots);
+    drop_index(d);
     d->slots = static_cast<uint32_t *>(std::calloc(n, sizeof(uint32_t)));
-    d->slot_count = d->slots ? n : 0;
-    d->indexed = 0;
-    if (!d->slots) return false;
+    d->name_slots = static_cast<uint32_t *>(std::calloc(2 * size_t(n), sizeof(uint32_t)));
+    d->name_links = static_cast<uint32_t *>(std::calloc(n, sizeof(uint32_t)));
+    if (!d->slots || !d->name_slots || !d->name_links) {
+      drop_index(d);
+      return false;
+    }
+    d->slot_count = n;
   }
   for (; d->indexed < d->dir_count; d->indexed++) index_entry(d, d->indexed);
   return true;
@@ -558,6 +636,116 @@ int find_entry(bldr_cr_cache_t *c, const tbs_oid_t *oid) {
   for (uint32_t s = oid_hash(*oid) & mask; d->slots[s] != 0; s = (s + 1) & mask)
     if (tbs_oid_eq(&d->entries[d->slots[s] - 1].do_oid, oid)) return int(d->slots[s] - 1);
   return -1;
+}
+
+// Notes that entry i had the name hash h before a change (the first note of a position holds what
+// the file has), unless the directory is to be written whole anyway.
+void note_change(bldr_cr_cache_dir_t *d, uint32_t i, uint32_t h) {
+  if (d->stale) return;
+  if (d->change_count == d->change_max) {
+    uint32_t n = d->change_max ? d->change_max * 2 : 16;
+    auto *p = static_cast<uint32_t *>(std::realloc(d->changes, 2 * size_t(n) * sizeof(uint32_t)));
+    if (!p) {
+      d->stale = true;  // written whole instead
+      return;
+    }
+    d->changes = p;
+    d->change_max = n;
+  }
+  d->changes[2 * d->change_count] = i;
+  d->changes[2 * d->change_count + 1] = h;
+  d->change_count++;
+}
+
+// Gives entry i the name hash h, keeping the live count, the index by name hash and the list of
+// changes to write.
+void set_hash(bldr_cr_cache_dir_t *d, uint32_t i, uint32_t h) {
+  bldr_cr_cache_index_t &e = d->entries[i];
+  const uint32_t old = e.name_hash;
+  if (old == h) return;
+  note_change(d, i, old);
+  const bool indexed = d->name_slots && i < d->indexed;
+  if (indexed && old) unlink_name(d, i, old);
+  e.name_hash = h;
+  if (indexed && h) link_name(d, i);
+  if (!old) d->live_count++;
+  if (!h) d->live_count--;
+}
+
+// Gives entry i, and its neighbours with the same record offset, the name hash h.
+void set_run_hash(bldr_cr_cache_dir_t *d, uint32_t i, uint32_t h) {
+  const int64_t off = d->entries[i].offset;
+  for (uint32_t j = i; j < d->dir_count && d->entries[j].offset == off; j++) set_hash(d, j, h);
+  for (uint32_t j = i; j > 0 && d->entries[j - 1].offset == off; j--) set_hash(d, j - 1, h);
+}
+
+// Kills the entries of name hash h; the number that had it (for h 0, the dead entries, which
+// stay as they are).
+uint32_t kill_name(bldr_cr_cache_dir_t *d, uint32_t h) {
+  if (h == 0) return d->dir_count - d->live_count;
+  uint32_t killed = 0;
+  if (d->dir_count > 0 && index_dir(d)) {
+    for (int64_t s; (s = find_name(d, h)) >= 0; killed++) set_hash(d, d->name_slots[2 * s + 1] - 1, 0);
+    return killed;
+  }
+  for (uint32_t i = 0; i < d->dir_count; i++) {
+    if (d->entries[i].name_hash == h) {
+      set_hash(d, i, 0);
+      killed++;
+    }
+  }
+  return killed;
+}
+
+// Writes the len bytes at offset of the open file; 0 or the failure's status.
+ks_status_t write_at(FILE *f, int64_t offset, const char *buf, size_t len) {
+  for (size_t done = 0; done < len;) {
+    const ssize_t n = pwrite(fileno(f), buf + done, len - done, off_t(offset) + off_t(done));
+    if (n > 0) done += size_t(n);
+    else if (n < 0 && errno != EINTR) return errno_status(errno);
+    else if (n == 0) return KS_ST_ERR;
+  }
+  return KS_ST_OK;
+}
+
+// Writes after over the equally long bytes before at offset at of the directory (length total)
+// and brings *crc, the directory's CRC-32, up to the change. CRC-32 is linear: for texts of one
+// length crc(A) ^ crc(B) is the unconditioned CRC of A ^ B, here the changed bytes' followed by
+// the total - at - k unchanged ones, that is theirs shifted by that many bytes.
+ks_status_t patch_dir(bldr_cr_cache_t *c, uint32_t at, const std::string &before, const std::string &after,
+                      uint32_t *crc) {
+  const uint32_t k = uint32_t(after.size()), total = c->hdr.dir_length;
+  PFM_ASSERT(before.size() == k && uint64_t(at) + k <= total);
+  ks_status_t st = write_at(c->file, c->hdr.dir_offset + at, after.data(), k);
+  if (st != KS_ST_OK) return st;
+  std::string diff = after;
+  for (uint32_t i = 0; i < k; i++) diff[i] ^= before[i];
+  const uLong r = crc32(0xffffffffUL, reinterpret_cast<const Bytef *>(diff.data()), k) ^ 0xffffffffUL;
+  *crc ^= uint32_t(crc32_combine_op(r, 0, crc32_combine_gen(z_off_t(total - at - k))));
+  return KS_ST_OK;
+}
+
+// Writes into the directory in place what changed since it was written: the name hashes noted,
+// entries [first, dir_count) over the bytes old_slots they replace, and dir_count (first before).
+// Sets the header's CRC; 0 or the status of a failed write.
+ks_status_t write_dir_changes(bldr_cr_cache_t *c, uint32_t first, const std::string &old_slots) {
+  bldr_cr_cache_dir_t *d = &c->dir;
+  uint32_t crc = c->hdr.dir_crc;
+  std::vector<std::pair<uint32_t, uint32_t>> changed(d->change_count);
+  for (uint32_t i = 0; i < d->change_count; i++) changed[i] = {d->changes[2 * i], d->changes[2 * i + 1]};
+  std::stable_sort(changed.begin(), changed.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+  ks_status_t st = KS_ST_OK;
+  for (size_t i = 0; i < changed.size() && st == KS_ST_OK; i++) {
+    const auto [pos, was] = changed[i];
+    if ((i > 0 && changed[i - 1].first == pos) || pos >= first || d->entries[pos].name_hash == was) continue;
+    st = patch_dir(c, kDirHead + pos * kEntrySize + kNameHashAt, be32_text(was), be32_text(d->entries[pos].name_hash), &crc);
+  }
+  if (st == KS_ST_OK && d->dir_count > first)
+    st = patch_dir(c, kDirHead + first * kEntrySize, old_slots, encode_entries(d, first, d->dir_count - first), &crc);
+  if (st == KS_ST_OK && d->dir_count != first)
+    st = patch_dir(c, 0, be32_text(first), be32_text(d->dir_count), &crc);
+  if (st == KS_ST_OK) c->hdr.dir_crc = crc;
+  return st;
 }
 
 bool new_do(const tbs_cr_obj_t *o) { return o && (o->flags & TBS_CR_OBJ_NEW_DO); }
@@ -621,7 +809,7 @@ int bldr_cr_cache_fetch(bldr_cr_cache_t *ctx, const tbs_oid_t *do_oid, tbs_cr_t 
   }
   c->stats.hits++;
   if (!live(c->dir.entries[i])) {
-    set_run_hash(c, uint32_t(i), bldr_cr_cache_name_hash(c->decoded.target_name));
+    set_run_hash(&c->dir, uint32_t(i), bldr_cr_cache_name_hash(c->decoded.target_name));
     c->stats.revs++;
   }
   return 1;
@@ -639,7 +827,7 @@ ks_status_t bldr_cr_cache_add(bldr_cr_cache_t *ctx, const tbs_cr_t *cr) {
     if (i >= 0) {
       c->stats.dups++;
       if (!live(c->dir.entries[i])) {
-        set_run_hash(c, uint32_t(i), bldr_cr_cache_name_hash(cr->target_name));
+        set_run_hash(&c->dir, uint32_t(i), bldr_cr_cache_name_hash(cr->target_name));
         c->stats.revs++;
       }
       return KS_ST_OK;
@@ -647,12 +835,7 @@ ks_status_t bldr_cr_cache_add(bldr_cr_cache_t *ctx, const tbs_cr_t *cr) {
     break;
   }
   uint32_t h = bldr_cr_cache_name_hash(cr->target_name);
-  for (uint32_t i = 0; i < c->dir.dir_count; i++) {
-    if (c->dir.entries[i].name_hash == h) {
-      c->dir.entries[i].name_hash = 0;
-      c->stats.kills++;
-    }
-  }
+  c->stats.kills += int32_t(kill_name(&c->dir, h));
   if (fseeko(c->file, 0, SEEK_END) != 0) return errno_status(errno);
   int64_t offset = int64_t(ftello(c->file));
   uint32_t len = 0, crc = 0;
@@ -664,43 +847,54 @@ ks_status_t bldr_cr_cache_add(bldr_cr_cache_t *ctx, const tbs_cr_t *cr) {
   uint32_t n = 0;
   for (uint32_t k = 0; k < cr->obj_count; k++)
     if (new_do(cr->objs[k])) n++;
-  bool move = c->hdr.dir_offset == -1;
+  // The directory is written whole, at the end of the file, when there is none yet, when it grows
+  // (geometrically, so that the moves cost a constant share of the additions), and when the file
+  // lags behind it in ways not noted; otherwise only the bytes that change are written in place.
+  bool move = c->hdr.dir_offset == -1 || c->dir.stale;
+  const uint32_t first = c->dir.dir_count;
   st = KS_ST_OK;
-  if (uint64_t(c->dir.dir_count) + n > c->dir.dir_max) {
-    uint32_t grown = c->dir.dir_count + n + kSpareSlots;
-    auto *e = static_cast<bldr_cr_cache_index_t *>(std::realloc(c->dir.entries, grown * sizeof(bldr_cr_cache_index_t)));
+  if (uint64_t(first) + n > c->dir.dir_max) {
+    uint64_t grown = std::max<uint64_t>(uint64_t(first) + n + kSpareSlots, 2 * uint64_t(c->dir.dir_max));
+    grown = std::min<uint64_t>(grown, kMaxEntries);
+    auto *e = grown < uint64_t(first) + n ? nullptr
+                                          : static_cast<bldr_cr_cache_index_t *>(std::realloc(c->dir.entries, grown * sizeof(bldr_cr_cache_index_t)));
     if (!e) {
       no_memory();
       st = KS_ST_NO_MEMORY;
     } else {
       std::memset(e + c->dir.dir_max, 0, (grown - c->dir.dir_max) * sizeof(bldr_cr_cache_index_t));
       c->dir.entries = e;
-      c->dir.dir_max = grown;
+      c->dir.dir_max = uint32_t(grown);
       move = true;
     }
   }
   if (st == KS_ST_OK) {
+    const std::string old_slots = move ? std::string() : encode_entries(&c->dir, first, n);
     for (uint32_t k = 0; k < cr->obj_count; k++) {
       if (!new_do(cr->objs[k])) continue;
       PFM_ASSERT(c->dir.dir_count < c->dir.dir_max);
       c->dir.entries[c->dir.dir_count++] = {cr->objs[k]->oid, offset, len, crc, h};
+      if (h) c->dir.live_count++;
     }
     PFM_ASSERT(c->dir.dir_count <= c->dir.dir_max);
-    int64_t dir_off = c->hdr.dir_offset;
     if (move) {
+      int64_t dir_off = 0;
+      uint32_t dlen = 0, dcrc = 0;
       if (fseeko(c->file, 0, SEEK_END) != 0) st = errno_status(errno);
       else dir_off = int64_t(ftello(c->file));
+      if (st == KS_ST_OK &&
+          bldr_cr_cache_xdr_crc(XDR_ENCODE, c->file, dir_off, &dlen, dir_xfer, &c->dir, &dcrc) != KS_ST_OK)
+        st = KS_ST_ERR;
+      if (st == KS_ST_OK) c->hdr = {BLDR_CR_CACHE_VERSION, dir_off, dlen, dcrc};
+    } else {
+      st = write_dir_changes(c, first, old_slots);
     }
-    uint32_t dlen = 0, dcrc = 0;
-    if (st == KS_ST_OK &&
-        bldr_cr_cache_xdr_crc(XDR_ENCODE, c->file, dir_off, &dlen, dir_xfer, &c->dir, &dcrc) != KS_ST_OK) {
-      warn(1, MSG_ENCODE, "cache directory", tbs_strerror(KS_ST_ERR));
-      st = KS_ST_ERR;
-    }
-    if (st == KS_ST_OK) {
-      c->hdr.dir_offset = dir_off;
-      c->hdr.dir_length = dlen;
-      c->hdr.dir_crc = dcrc;
+    if (st != KS_ST_OK) {
+      warn(1, MSG_ENCODE, "cache directory", tbs_strerror(st));
+      c->dir.stale = true;
+    } else {
+      c->dir.stale = false;
+      c->dir.change_count = 0;
       ks_status_t hs = write_header(c);
       if (hs != KS_ST_OK) {
         warn(1, MSG_ENCODE, "cache header", tbs_strerror(hs));
@@ -718,10 +912,7 @@ ks_status_t bldr_cr_cache_add(bldr_cr_cache_t *ctx, const tbs_cr_t *cr) {
   }
   c->stats.adds++;
   if (st != KS_ST_OK) return st;
-  int32_t live_count = 0;
-  for (uint32_t i = 0; i < c->dir.dir_count; i++)
-    if (live(c->dir.entries[i])) live_count++;
-  if (((live_count * 5) >> 2) < int32_t(c->dir.dir_count)) return rewrite_locked(c);
+  if (((int64_t(c->dir.live_count) * 5) >> 2) < int64_t(c->dir.dir_count)) return rewrite_locked(c);
   return KS_ST_OK;
 }
 
@@ -738,9 +929,7 @@ namespace {
 // The compaction, by a writer holding the file.
 ks_status_t rewrite_locked(bldr_cr_cache_t *c) {
   drop_decoded(c);
-  uint32_t live_count = 0;
-  for (uint32_t i = 0; i < c->dir.dir_count; i++)
-    if (live(c->dir.entries[i])) live_count++;
+  const uint32_t live_count = c->dir.live_count;
   bldr_cr_cache_t n = *c;
   n.file = nullptr;
   n.size_seen = 0;
@@ -792,6 +981,7 @@ ks_status_t rewrite_locked(bldr_cr_cache_t *c) {
     }
     uint32_t j = i;
     for (; j < c->dir.dir_count && c->dir.entries[j].offset == e.offset; j++) {
+      if (!live(c->dir.entries[j])) continue;  // the new directory has room for the live ones
       n.dir.entries[n.dir.dir_count] = c->dir.entries[j];
       n.dir.entries[n.dir.dir_count++].offset = at;
     }
@@ -817,6 +1007,7 @@ ks_status_t rewrite_locked(bldr_cr_cache_t *c) {
     warn(1, MSG_ENCODE, "cache directory", tbs_strerror(KS_ST_ERR));
     return undo(KS_ST_ERR);
   }
+  n.dir.live_count = n.dir.dir_count;
   n.hdr = {BLDR_CR_CACHE_VERSION, dir_off, dlen, dcrc};
   if (write_header(&n) != KS_ST_OK) {
     warn(1, MSG_ENCODE, "cache header", tbs_strerror(KS_ST_ERR));

@@ -54,6 +54,20 @@ struct bldr_cr_cache_dir_t {
   uint32_t *slots;
   uint32_t slot_count;
   uint32_t indexed;
+  // The live entries among [0, indexed) by name hash, kept and dropped with the lookup table:
+  // name_slots holds slot_count pairs {name hash, first entry position plus one (0: empty)}, and
+  // name_links per entry {next, previous} position plus one (0: none) of its name hash's list.
+  uint32_t *name_slots;
+  uint32_t *name_links;
+  // The entries among [0, dir_count) whose name hash is not 0.
+  uint32_t live_count;
+  // The name hashes changed since the directory was last written: change_count of change_max
+  // pairs {entry position, the name hash it had before}. With stale set, the file's directory
+  // differs from this one in ways not listed, and is written whole at the next addition.
+  uint32_t *changes;
+  uint32_t change_count;
+  uint32_t change_max;
+  bool stale;
 };
 
 // What a context counted since its statistics were last printed.

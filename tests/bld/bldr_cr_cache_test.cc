@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -203,6 +204,175 @@ TEST_F(CrCache, TheTwentyFirstEntryGrowsAndMovesTheDirectory) {
   EXPECT_EQ(ctx->dir.dir_max, 41u);
   EXPECT_EQ(ctx->stats.movs, 2);
   EXPECT_GT(ctx->hdr.dir_offset, before);
+  // Further growth doubles the directory, so that moves grow rarer as it fills.
+  for (uint8_t i = 22; i <= 42; i++) add("t" + std::to_string(i), {i});
+  EXPECT_EQ(ctx->dir.dir_max, 82u);
+  EXPECT_EQ(ctx->stats.movs, 3);
+}
+
+// A derived object of many: n in the first four bytes.
+tbs_oid_t many_oid(uint32_t n) {
+  tbs_oid_t o;
+  std::memset(o.bytes, 0xa5, 16);
+  std::memcpy(o.bytes, &n, 4);
+  return o;
+}
+
+tbs_cr_t many_cr(const std::string &target, std::vector<uint32_t> dos) {
+  std::vector<crtest::Obj> objs;
+  for (uint32_t n : dos) objs.push_back({many_oid(n), TBS_CR_OBJ_NEW_DO | TBS_CR_OBJ_CREATED});
+  return make_cr(target, objs);
+}
+
+uint32_t be32_at(const std::string &b, size_t at) {
+  uint32_t v = 0;
+  for (size_t i = 0; i < 4; i++) v = (v << 8) | uint8_t(b[at + i]);
+  return v;
+}
+
+// The directory's CRC as the header of the file's bytes says, and as its bytes give.
+std::pair<uint32_t, uint32_t> dir_crcs(const std::string &b) {
+  if (b.size() < 20) return {0, 1};
+  uint64_t off = (uint64_t(be32_at(b, 4)) << 32) | be32_at(b, 8);
+  uint32_t len = be32_at(b, 12);
+  if (off > b.size() || len > b.size() - off) return {0, 1};
+  return {be32_at(b, 16), fileutl_crc_buffer(b.data() + off, len)};
+}
+
+// Bytes this process wrote so far, as the system counts them; -1 when it does not say.
+long long bytes_written() {
+  std::string io = read_bytes("/proc/self/io");
+  size_t at = io.find("wchar: ");
+  return at == std::string::npos ? -1 : std::stoll(io.substr(at + 7));
+}
+
+TEST_F(CrCache, ChangesWrittenInPlaceKeepTheDirectoryCrcTrue) {
+  open_cache();
+  bldr_cr_cache_t *other = nullptr;
+  ASSERT_EQ(bldr_cr_cache_read(path.c_str(), &other), KS_ST_OK);
+  auto add_to = [](bldr_cr_cache_t *c, const std::string &target, std::vector<uint32_t> dos) {
+    tbs_cr_t cr = many_cr(target, dos);
+    EXPECT_EQ(bldr_cr_cache_add(c, &cr), KS_ST_OK);
+    tbs_cr_free_cr_stg(&cr);
+  };
+  auto fetch = [](bldr_cr_cache_t *c, uint32_t n) {
+    tbs_cr_t got;
+    tbs_oid_t o = many_oid(n);
+    return bldr_cr_cache_fetch(c, &o, &got);
+  };
+  // Targets rebuilt over and over: each record kills the one before it; lookups revive killed
+  // ones (written with the next addition), killed records are added again under another name,
+  // and a second writer adds between them.
+  uint32_t next = 1;
+  std::vector<uint32_t> first_of;
+  for (int round = 0; round < 400; round++) {
+    SCOPED_TRACE(round);
+    first_of.push_back(next);
+    std::vector<uint32_t> dos = {next++};
+    if (round % 3 == 0) dos.push_back(next++);
+    add_to(round % 7 == 3 ? other : ctx, "t" + std::to_string(round % 60), dos);
+    if (round >= 60 && round % 5 == 1) fetch(ctx, first_of[size_t(round - 60)]);
+    if (round >= 60 && round % 11 == 2) add_to(ctx, "again" + std::to_string(round), {first_of[size_t(round - 60)]});
+    auto [said, computed] = dir_crcs(read_bytes(path));
+    ASSERT_EQ(said, computed);
+  }
+  EXPECT_GT(ctx->stats.kills, 0);
+  EXPECT_GT(ctx->stats.revs, 0);
+  EXPECT_GT(ctx->stats.dups, 0);
+  EXPECT_GT(ctx->stats.rewrites, 0);
+  // Read again, the file holds what the context has: the same entries, the same live ones.
+  std::vector<std::pair<int64_t, uint32_t>> held;
+  for (uint32_t i = 0; i < ctx->dir.dir_count; i++)
+    held.emplace_back(ctx->dir.entries[i].offset, ctx->dir.entries[i].name_hash);
+  EXPECT_EQ(bldr_cr_cache_close(other), KS_ST_OK);
+  ASSERT_EQ(bldr_cr_cache_close(ctx), KS_ST_OK);
+  ctx = nullptr;
+  open_cache();
+  EXPECT_EQ(ctx->stats.resets, 0);
+  std::vector<std::pair<int64_t, uint32_t>> read;
+  for (uint32_t i = 0; i < ctx->dir.dir_count; i++)
+    read.emplace_back(ctx->dir.entries[i].offset, ctx->dir.entries[i].name_hash);
+  EXPECT_EQ(read, held);
+}
+
+TEST_F(CrCache, AnAdditionWritesAsMuchHoweverLargeTheDirectory) {
+  if (bytes_written() < 0) GTEST_SKIP() << "the system does not count bytes written";
+  open_cache();
+  // Bytes written by adding a record that kills one, with the directory neither growing nor
+  // moving.
+  auto cost = [&](uint32_t n) {
+    tbs_cr_t cr = many_cr("target00001", {n});
+    uint32_t movs = uint32_t(ctx->stats.movs);
+    long long before = bytes_written();
+    EXPECT_EQ(bldr_cr_cache_add(ctx, &cr), KS_ST_OK);
+    long long spent = bytes_written() - before;
+    tbs_cr_free_cr_stg(&cr);
+    EXPECT_EQ(uint32_t(ctx->stats.movs), movs);
+    return spent;
+  };
+  char name[16];
+  uint32_t n = 1;
+  auto fill_to = [&](uint32_t count) {
+    while (ctx->dir.dir_count + 1 < count) {
+      std::snprintf(name, sizeof name, "target%05u", unsigned(n));
+      tbs_cr_t cr = many_cr(name, {n++});
+      ASSERT_EQ(bldr_cr_cache_add(ctx, &cr), KS_ST_OK);
+      tbs_cr_free_cr_stg(&cr);
+    }
+  };
+  fill_to(10);
+  long long small = cost(100000);
+  fill_to(4000);
+  ASSERT_LT(ctx->dir.dir_count, ctx->dir.dir_max);
+  long long large = cost(100001);
+  EXPECT_EQ(large, small);
+  // The directory was written whole at each growth only: a few times, not at every addition.
+  EXPECT_LE(ctx->stats.movs, 10);
+}
+
+TEST_F(CrCache, AnAdditionCutShortBeforeItsHeaderLeavesNothingUntrue) {
+  struct Case {
+    const char *what;
+    int fill;          // records before the addition that is cut short
+    bool in_place;     // its directory changes are written in place (else it moved)
+  } cases[] = {
+      {"changed in place", 12, true},
+      {"moved", 20, false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    crtest::TempDir d;
+    std::string p = d.file(".tvick.state");
+    bldr_cr_cache_t *x = nullptr;
+    ASSERT_EQ(bldr_cr_cache_read(p.c_str(), &x), KS_ST_OK);
+    for (int i = 1; i <= c.fill; i++) {
+      tbs_cr_t cr = make_do_cr("t" + std::to_string(i), {uint8_t(i)});
+      ASSERT_EQ(bldr_cr_cache_add(x, &cr), KS_ST_OK);
+      tbs_cr_free_cr_stg(&cr);
+    }
+    std::string old_bytes = read_bytes(p);
+    tbs_cr_t cr = make_do_cr("t1", {99});  // kills the record of t1 too
+    ASSERT_EQ(bldr_cr_cache_add(x, &cr), KS_ST_OK);
+    tbs_cr_free_cr_stg(&cr);
+    EXPECT_EQ(x->stats.movs, c.in_place ? 1 : 2);
+    ASSERT_EQ(bldr_cr_cache_close(x), KS_ST_OK);
+    // Everything written but the header.
+    std::string cut = read_bytes(p);
+    cut.replace(0, 20, old_bytes.substr(0, 20));
+    write_bytes(p, cut);
+    bldr_cr_cache_t *y = nullptr;
+    {
+      Verbosity v(4);
+      bldtest::Capture quiet;
+      ASSERT_EQ(bldr_cr_cache_read(p.c_str(), &y), KS_ST_OK);
+    }
+    EXPECT_EQ(y->stats.resets, c.in_place ? 1 : 0);
+    EXPECT_EQ(y->dir.dir_count, c.in_place ? 0u : uint32_t(c.fill));
+    tbs_cr_t got;
+    tbs_oid_t one = oid(1);
+    EXPECT_EQ(bldr_cr_cache_fetch(y, &one, &got), c.in_place ? 0 : 1);  // t1's first record stays live
+    EXPECT_EQ(bldr_cr_cache_close(y), KS_ST_OK);
+  }
 }
 
 TEST_F(CrCache, TooFewLiveEntriesCompactTheFile) {
