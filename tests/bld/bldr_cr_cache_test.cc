@@ -56,6 +56,27 @@ struct Verbosity {
   ~Verbosity() { mf_verbosity = saved; }
 };
 
+// A new cache file at p holding the records of targets t1 to tn, of derived objects 1 to n.
+bldr_cr_cache_t *filled_cache(const std::string &p, int n) {
+  bldr_cr_cache_t *x = nullptr;
+  EXPECT_EQ(bldr_cr_cache_read(p.c_str(), &x), KS_ST_OK);
+  for (int i = 1; x && i <= n; i++) {
+    tbs_cr_t cr = make_do_cr("t" + std::to_string(i), {uint8_t(i)});
+    EXPECT_EQ(bldr_cr_cache_add(x, &cr), KS_ST_OK);
+    tbs_cr_free_cr_stg(&cr);
+  }
+  return x;
+}
+
+// Reads the cache file at p again, traced so that a damaged file is kept beside, quietly.
+bldr_cr_cache_t *read_traced(const std::string &p) {
+  Verbosity v(4);
+  bldtest::Capture quiet;
+  bldr_cr_cache_t *y = nullptr;
+  EXPECT_EQ(bldr_cr_cache_read(p.c_str(), &y), KS_ST_OK);
+  return y;
+}
+
 // Each test works on its own context in a temporary directory.
 class CrCache : public ::testing::Test {
  protected:
@@ -343,13 +364,8 @@ TEST_F(CrCache, AnAdditionCutShortBeforeItsHeaderLeavesNothingUntrue) {
     SCOPED_TRACE(c.what);
     crtest::TempDir d;
     std::string p = d.file(".tvick.state");
-    bldr_cr_cache_t *x = nullptr;
-    ASSERT_EQ(bldr_cr_cache_read(p.c_str(), &x), KS_ST_OK);
-    for (int i = 1; i <= c.fill; i++) {
-      tbs_cr_t cr = make_do_cr("t" + std::to_string(i), {uint8_t(i)});
-      ASSERT_EQ(bldr_cr_cache_add(x, &cr), KS_ST_OK);
-      tbs_cr_free_cr_stg(&cr);
-    }
+    bldr_cr_cache_t *x = filled_cache(p, c.fill);
+    ASSERT_NE(x, nullptr);
     std::string old_bytes = read_bytes(p);
     tbs_cr_t cr = make_do_cr("t1", {99});  // kills the record of t1 too
     ASSERT_EQ(bldr_cr_cache_add(x, &cr), KS_ST_OK);
@@ -360,12 +376,8 @@ TEST_F(CrCache, AnAdditionCutShortBeforeItsHeaderLeavesNothingUntrue) {
     std::string cut = read_bytes(p);
     cut.replace(0, 20, old_bytes.substr(0, 20));
     write_bytes(p, cut);
-    bldr_cr_cache_t *y = nullptr;
-    {
-      Verbosity v(4);
-      bldtest::Capture quiet;
-      ASSERT_EQ(bldr_cr_cache_read(p.c_str(), &y), KS_ST_OK);
-    }
+    bldr_cr_cache_t *y = read_traced(p);
+    ASSERT_NE(y, nullptr);
     EXPECT_EQ(y->stats.resets, c.in_place ? 1 : 0);
     EXPECT_EQ(y->dir.dir_count, c.in_place ? 0u : uint32_t(c.fill));
     tbs_cr_t got;
@@ -448,20 +460,12 @@ TEST_F(CrCache, DamagedFilesAreResetNeverTrusted) {
     SCOPED_TRACE(c.what);
     crtest::TempDir d;
     std::string p = d.file(".tvick.state");
-    bldr_cr_cache_t *x = nullptr;
-    ASSERT_EQ(bldr_cr_cache_read(p.c_str(), &x), KS_ST_OK);
-    tbs_cr_t cr = make_do_cr("t", {1});
-    ASSERT_EQ(bldr_cr_cache_add(x, &cr), KS_ST_OK);
-    tbs_cr_free_cr_stg(&cr);
+    bldr_cr_cache_t *x = filled_cache(p, 1);
+    ASSERT_NE(x, nullptr);
     ASSERT_EQ(bldr_cr_cache_close(x), KS_ST_OK);
     write_bytes(p, c.spoil(read_bytes(p)));
-    x = nullptr;
-    bldr_cr_cache_t *y = nullptr;
-    {
-      Verbosity v(4);
-      bldtest::Capture quiet;
-      ASSERT_EQ(bldr_cr_cache_read(p.c_str(), &y), KS_ST_OK);
-    }
+    bldr_cr_cache_t *y = read_traced(p);
+    ASSERT_NE(y, nullptr);
     EXPECT_EQ(y->stats.resets, c.keeps_entry ? 0 : 1);
     EXPECT_EQ(y->dir.dir_count, c.keeps_entry ? 1u : 0u);
     std::string bad = p + ".bad." + std::to_string(long(getpid()));
