@@ -101,18 +101,20 @@ enum {
 // empty takes the text here.
 enum { C_TEXT = 0, C_END_LIST = 1, C_LINE = 2, C_SEP = 4, C_SCRIPT_START = 7, C_DCOLON = 94 };
 
+// The rows' own texts, in a table rather than a switch: the jump table the compiler makes of a
+// switch has no name by which the program's symbol order could place it with the data a run reads.
+constexpr struct {
+  int row;
+  const char *text;
+} kCommonTexts[] = {{C_TEXT, "%s"}, {C_END_LIST, "\n"},      {C_LINE, "%s\n"},
+                    {C_SEP, " "},   {C_SCRIPT_START, "\t"}, {C_DCOLON, ":"}};
+
 const char *common_format(int row) {
   if (row < imsg_common_table.count && imsg_common_table.formats[row][0] != '\0')
     return imsg_common_table.formats[row];
-  switch (row) {
-    case C_TEXT: return "%s";
-    case C_END_LIST: return "\n";
-    case C_LINE: return "%s\n";
-    case C_SEP: return " ";
-    case C_SCRIPT_START: return "\t";
-    case C_DCOLON: return ":";
-    default: return "";
-  }
+  for (const auto &t : kCommonTexts)
+    if (t.row == row) return t.text;
+  return "";
 }
 
 // The printout is gathered and handed to the message layer in large pieces: one call per line

@@ -352,11 +352,12 @@ ks_status_t object_access(bldr_cr_audit_table_t *t, const entry_t &e, uint32_t s
     }
   }
   if (type == BLDR_AUDIT_REMOVE) rec->further |= BLDR_OBJ_X_UNLINKED;
-  bool dtm_check = getenv("ZELVANE_DTM_CHECK") != nullptr;
   for (auto *r : t->obj_index[bldr_cr_oid_key(e.oid)]) {
+    // The environment is asked last: a scan of it for every entry costs more than the rest.
     if (type != BLDR_AUDIT_REMOVE && type != BLDR_AUDIT_WRITE && type != BLDR_AUDIT_CHOID &&
-        dtm_check && (r->flags & BLDR_OBJ_WRITTEN) && r->mtime != e.mtime &&
-        !(r->ftype == 2 && (r->flags & BLDR_OBJ_PREDEF) && (r->flags & BLDR_OBJ_WRITTEN))) {
+        (r->flags & BLDR_OBJ_WRITTEN) && r->mtime != e.mtime &&
+        !(r->ftype == 2 && (r->flags & BLDR_OBJ_PREDEF) && (r->flags & BLDR_OBJ_WRITTEN)) &&
+        getenv("ZELVANE_DTM_CHECK") != nullptr) {
       imsg_print(IMSG_TRACE, &_bldr_cr_karsel_msg_table, BLDR_CR_MSG_MULTIPLE_DTMS, r->leaf.c_str());
       imsg_print(IMSG_TRACE_CONT, &_bldr_cr_karsel_msg_table, BLDR_CR_MSG_PREVIOUS_DTM,
                  short_time(r->mtime).c_str(), static_cast<unsigned long>(r->mtime_ns));

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -95,7 +96,7 @@ enum {
 constexpr uint32_t kSpareSlots = 20;
 constexpr size_t kCopyChunk = 8192;
 
-bldr_cr_cache_t process_cache = {nullptr, nullptr, {-1, -1, 0, 0}, {0, 0, nullptr}, -1, 0, {}, {}};
+bldr_cr_cache_t process_cache = {nullptr, nullptr, {-1, -1, 0, 0}, {}, -1, 0, {}, {}};
 
 bool traced(int level) { return mf_utl_should_trace("bldr_cr_cache", level); }
 
@@ -142,54 +143,55 @@ bool_t xdr_tbs_cr_t_kelpglop(XDR *xdrs, tbs_cr_t *cr) { return xdr_tbs_cr_t(xdrs
 
 typedef bool_t (*xfer_fn)(XDR *, void *);
 
-// Checked transfer of one object at offset: encode (writing the bytes, and their length and CRC
-// when asked) or decode (reading *len_p bytes, checking their CRC when crc_p is given). With
-// size_seen, a decode within a size the file was seen to have does not look at the file again:
-// what is allocated stays within a size it really had, and a shorter read fails as truncated.
-ks_status_t bldr_cr_cache_xdr_crc(xdr_op op, FILE *f, int64_t offset, uint32_t *len_p, xfer_fn fn,
-                                  void *obj, uint32_t *crc_p, int64_t *size_seen = nullptr) {
-  if (op != XDR_ENCODE && op != XDR_DECODE) return KS_ST_ERR;
-  if (op == XDR_DECODE) PFM_ASSERT(len_p != NULL);
-  if (op == XDR_DECODE) {
-    // Nothing is read or allocated beyond what the file holds.
-    auto within = [&](int64_t size) {
-      return offset >= 0 && offset <= size && int64_t(*len_p) <= size - offset;
-    };
-    if (!size_seen || !within(*size_seen)) {
-      struct stat st;
-      if (fstat(fileno(f), &st) != 0) return errno_status(errno);
-      if (size_seen) *size_seen = st.st_size;
-      if (!within(st.st_size)) return KS_ST_TRUNCATED;
+// Whether len bytes at offset lie within the file, so that nothing is read or allocated beyond
+// what it holds. With size_seen, a size the file was seen to have answers without looking at the
+// file again; a shorter read then fails as truncated.
+ks_status_t check_within(FILE *f, int64_t offset, uint32_t len, int64_t *size_seen) {
+  auto within = [&](int64_t size) { return offset >= 0 && offset <= size && int64_t(len) <= size - offset; };
+  if (size_seen && within(*size_seen)) return KS_ST_OK;
+  struct stat st;
+  if (fstat(fileno(f), &st) != 0) return errno_status(errno);
+  if (size_seen) *size_seen = st.st_size;
+  return within(st.st_size) ? KS_ST_OK : KS_ST_TRUNCATED;
+}
+
+// Reads the len bytes at offset into buf, checking their CRC when crc_p is given. Reads from the
+// file itself, past the stream's buffer: what it buffered may be stale, since another process may
+// have written the file meanwhile. What this process wrote is flushed first.
+ks_status_t read_checked(FILE *f, int64_t offset, uint32_t len, const uint32_t *crc_p, char *buf) {
+  fflush(f);
+  size_t got = 0;
+  while (got < len) {
+    const ssize_t n = pread(fileno(f), buf + got, len - got, off_t(offset) + off_t(got));
+    if (n > 0) got += size_t(n);
+    else if (n == 0) return KS_ST_TRUNCATED;
+    else if (errno != EINTR) return errno_status(errno);
+  }
+  if (crc_p) {
+    uint32_t crc = fileutl_crc_buffer(buf, len);
+    if (crc != *crc_p) {
+      warn(3, MSG_CRC, unsigned(crc), unsigned(*crc_p));
+      return KS_ST_TRUNCATED;
     }
+  }
+  return KS_ST_OK;
+}
+
+// Checked transfer of one object at offset: encode (writing the bytes, and their length and CRC
+// when asked) or decode (reading *len_p bytes, checking their CRC when crc_p is given).
+ks_status_t bldr_cr_cache_xdr_crc(xdr_op op, FILE *f, int64_t offset, uint32_t *len_p, xfer_fn fn,
+                                  void *obj, uint32_t *crc_p) {
+  if (op != XDR_ENCODE && op != XDR_DECODE) return KS_ST_ERR;
+  if (op == XDR_DECODE) {
+    PFM_ASSERT(len_p != NULL);
+    ks_status_t st = check_within(f, offset, *len_p, nullptr);
+    if (st != KS_ST_OK) return st;
   }
   XDR x;
   if (!xdrstg_create(&x, op, op == XDR_ENCODE ? 4096 : *len_p)) return KS_ST_NO_MEMORY;
   ks_status_t status = KS_ST_OK;
   if (op == XDR_DECODE) {
-    // Read from the file itself, past the stream's buffer: what it buffered may be stale, since
-    // another process may have written the file meanwhile. What this process wrote is flushed
-    // first.
-    fflush(f);
-    char *buf = xdrstg_buffer(&x);
-    size_t got = 0;
-    int err = 0;
-    while (got < *len_p && err == 0) {
-      const ssize_t n = pread(fileno(f), buf + got, *len_p - got, off_t(offset) + off_t(got));
-      if (n > 0) got += size_t(n);
-      else if (n == 0) break;
-      else if (errno != EINTR) err = errno;
-    }
-    if (err != 0) {
-      status = errno_status(err);
-    } else if (got < *len_p) {
-      status = KS_ST_TRUNCATED;
-    } else if (crc_p) {
-      uint32_t crc = fileutl_crc_buffer(buf, *len_p);
-      if (crc != *crc_p) {
-        warn(3, MSG_CRC, unsigned(crc), unsigned(*crc_p));
-        status = KS_ST_TRUNCATED;
-      }
-    }
+    status = read_checked(f, offset, *len_p, crc_p, xdrstg_buffer(&x));
     if (status == KS_ST_OK && !fn(&x, obj)) status = KS_ST_XDR_FAILED;
   } else if (fseeko(f, off_t(offset), SEEK_SET) != 0) {
     status = errno_status(errno);
@@ -210,6 +212,17 @@ ks_status_t bldr_cr_cache_xdr_crc(xdr_op op, FILE *f, int64_t offset, uint32_t *
   }
   xdr_destroy(&x);
   return status;
+}
+
+// Reads and decodes the record of entry e into *cr.
+ks_status_t read_record(bldr_cr_cache_t *c, const bldr_cr_cache_index_t &e, tbs_cr_t *cr) {
+  std::memset(cr, 0, sizeof *cr);
+  ks_status_t st = check_within(c->file, e.offset, e.length, &c->size_seen);
+  if (st != KS_ST_OK) return st;
+  std::unique_ptr<char, decltype(&std::free)> buf(static_cast<char *>(std::malloc(e.length + 1)), std::free);
+  if (!buf) return KS_ST_NO_MEMORY;
+  st = read_checked(c->file, e.offset, e.length, &e.crc, buf.get());
+  return st == KS_ST_OK ? tbs_cr_decode(buf.get(), e.length, cr) : st;
 }
 
 bool_t hdr_xfer(XDR *x, void *o) { return xdr_bldr_cr_cache_hdr_t(x, static_cast<bldr_cr_cache_hdr_t *>(o), nullptr); }
@@ -261,7 +274,8 @@ void drop_decoded(bldr_cr_cache_t *c) {
 
 void free_dir(bldr_cr_cache_dir_t *d) {
   std::free(d->entries);
-  *d = {0, 0, nullptr};
+  std::free(d->slots);
+  *d = {};
 }
 
 // An empty directory of n zeroed slots; false when memory runs out.
@@ -398,7 +412,7 @@ ks_status_t load_directory(bldr_cr_cache_t *c, bool created) {
     c->hdr.dir_length = 0;
     c->hdr.dir_crc = 0;
   } else {
-    bldr_cr_cache_dir_t d = {0, 0, nullptr};
+    bldr_cr_cache_dir_t d = {};
     uint32_t dlen = c->hdr.dir_length, dcrc = c->hdr.dir_crc;
     st = bldr_cr_cache_xdr_crc(XDR_DECODE, c->file, c->hdr.dir_offset, &dlen, dir_xfer, &d, &dcrc);
     if (st != KS_ST_OK) {
@@ -476,11 +490,8 @@ class Writer {
 bool bldr_cr_cache_read_cr(bldr_cr_cache_t *c, const bldr_cr_cache_index_t &e, tbs_cr_t *cr) {
   if (c->decoded_offset != e.offset) {
     drop_decoded(c);
-    uint32_t len = e.length, crc = e.crc;
-    ks_status_t st = bldr_cr_cache_xdr_crc(XDR_DECODE, c->file, e.offset, &len, cr_xfer, &c->decoded,
-                                           &crc, &c->size_seen);
+    ks_status_t st = read_record(c, e, &c->decoded);
     if (st != KS_ST_OK) {
-      std::memset(&c->decoded, 0, sizeof c->decoded);
       if (traced(4)) imsg_print(IMSG_WARNING, &_bldr_cr_cache_karsel_msg_table, MSG_DECODE, "config record", tbs_strerror(st));
       return false;
     }
@@ -498,9 +509,54 @@ void set_run_hash(bldr_cr_cache_t *c, uint32_t i, uint32_t h) {
   for (uint32_t j = i; j > 0 && e[j - 1].offset == off; j--) e[j - 1].name_hash = h;
 }
 
-int find_entry(const bldr_cr_cache_t *c, const tbs_oid_t *oid) {
-  for (uint32_t i = 0; i < c->dir.dir_count; i++)
-    if (tbs_oid_eq(&c->dir.entries[i].do_oid, oid)) return int(i);
+uint32_t oid_hash(const tbs_oid_t &oid) {
+  uint64_t a, b;
+  std::memcpy(&a, oid.bytes, 8);
+  std::memcpy(&b, oid.bytes + 8, 8);
+  return uint32_t(((a ^ (b * 0x9e3779b97f4a7c15u)) * 0xff51afd7ed558ccdu) >> 32);
+}
+
+// Puts entry i into the lookup table unless an earlier entry of its object is there.
+void index_entry(bldr_cr_cache_dir_t *d, uint32_t i) {
+  const uint32_t mask = d->slot_count - 1;
+  for (uint32_t s = oid_hash(d->entries[i].do_oid) & mask;; s = (s + 1) & mask) {
+    if (d->slots[s] == 0) {
+      d->slots[s] = i + 1;
+      return;
+    }
+    if (tbs_oid_eq(&d->entries[d->slots[s] - 1].do_oid, &d->entries[i].do_oid)) return;
+  }
+}
+
+// Brings the lookup table up to the directory's entries, growing it to keep it at most half
+// full. False when memory runs out (the table is then dropped).
+bool index_dir(bldr_cr_cache_dir_t *d) {
+  if (d->indexed == d->dir_count) return d->slots != nullptr || d->dir_count == 0;
+  if (d->indexed > d->dir_count || uint64_t(d->dir_count) * 2 > d->slot_count) {
+    uint32_t n = 64;
+    while (n < uint64_t(d->dir_count) * 2) n *= 2;
+    std::free(d->slots);
+    d->slots = static_cast<uint32_t *>(std::calloc(n, sizeof(uint32_t)));
+    d->slot_count = d->slots ? n : 0;
+    d->indexed = 0;
+    if (!d->slots) return false;
+  }
+  for (; d->indexed < d->dir_count; d->indexed++) index_entry(d, d->indexed);
+  return true;
+}
+
+// The first entry of the derived object oid, or -1.
+int find_entry(bldr_cr_cache_t *c, const tbs_oid_t *oid) {
+  bldr_cr_cache_dir_t *d = &c->dir;
+  if (!index_dir(d)) {
+    for (uint32_t i = 0; i < d->dir_count; i++)
+      if (tbs_oid_eq(&d->entries[i].do_oid, oid)) return int(i);
+    return -1;
+  }
+  if (d->dir_count == 0) return -1;
+  const uint32_t mask = d->slot_count - 1;
+  for (uint32_t s = oid_hash(*oid) & mask; d->slots[s] != 0; s = (s + 1) & mask)
+    if (tbs_oid_eq(&d->entries[d->slots[s] - 1].do_oid, oid)) return int(d->slots[s] - 1);
   return -1;
 }
 
@@ -688,7 +744,7 @@ ks_status_t rewrite_locked(bldr_cr_cache_t *c) {
   bldr_cr_cache_t n = *c;
   n.file = nullptr;
   n.size_seen = 0;
-  n.dir = {0, 0, nullptr};
+  n.dir = {};
   n.path = stg_strdup(c->path);
   if (!n.path || !empty_dir(&n.dir, live_count + kSpareSlots)) {
     std::free(n.path);

@@ -48,6 +48,12 @@ struct bldr_cr_cache_dir_t {
   uint32_t dir_count;
   uint32_t dir_max;
   bldr_cr_cache_index_t *entries;
+  // The lookup of entries by derived object, kept by the cache itself: an open-addressed table
+  // of entry positions plus one (0: empty) holding the first entry of each object among entries
+  // [0, indexed); slot_count is 0 or a power of two.
+  uint32_t *slots;
+  uint32_t slot_count;
+  uint32_t indexed;
 };
 
 // What a context counted since its statistics were last printed.

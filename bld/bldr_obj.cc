@@ -228,6 +228,20 @@ struct Matcher {
   void cannot_reuse(int severity) const {
     if (loud) imsg_print(severity, &_bldr_cm_karsel_msg_table, BLDR_CM_MSG_CANNOT_REUSE, a->tgt);
   }
+  // The handle of o's VOB, looked up once per VOB of the record.
+  uint32_t vob_index = UINT32_MAX;
+  ks_status_t vob_status = KS_ST_NOT_FOUND;
+  vob_handle_t vob = VOB_HANDLE_NULL;
+  ks_status_t vob_of(const tbs_cr_obj_t *o, vob_handle_t *vobh) {
+    if (o->vob_index >= cr->vob_count) return KS_ST_NOT_FOUND;
+    if (o->vob_index != vob_index) {
+      vob = VOB_HANDLE_NULL;
+      vob_status = vob_ob_vob_oid_to_vobh(&cr->vobs[o->vob_index].vob_oid, &vob);
+      vob_index = o->vob_index;
+    }
+    *vobh = vob;
+    return vob_status;
+  }
   bool is_candidate(const tbs_cr_obj_t *o) const {
     return a->obj_oid && tbs_oid_eq(&o->oid, a->obj_oid);
   }
@@ -263,14 +277,12 @@ struct Matcher {
 
   // Whether a predecessor of the version selected now (version 0 of its branch) is the recorded
   // one.
-  bool branch0_matches(const tbs_cr_obj_t *o, const bldr_obj_vt_info_t *e) const {
+  bool branch0_matches(const tbs_cr_obj_t *o, const bldr_obj_vt_info_t *e) {
     if (tbs_oid_is_null(&e->elem_oid) || std::getenv("ORVA_BRANCH0_REUSE") != nullptr ||
         mf_getenv("ORVA_BRANCH0_REUSE") != nullptr)
       return false;
     vob_handle_t vobh = VOB_HANDLE_NULL;
-    if (o->vob_index >= cr->vob_count ||
-        vob_ob_vob_oid_to_vobh(&cr->vobs[o->vob_index].vob_oid, &vobh) != KS_ST_OK)
-      return false;
+    if (vob_of(o, &vobh) != KS_ST_OK) return false;
     uint32_t ver = 0;
     uint64_t num = 1;
     if (vob_obj_oid_to_dbid(vobh, &e->ver_oid, &ver) != KS_ST_OK ||
@@ -304,9 +316,7 @@ struct Matcher {
   // does; false after the reason.
   bool sibling_has_data(const tbs_cr_obj_t *o, bool check_access) {
     vob_handle_t vobh = VOB_HANDLE_NULL;
-    ks_status_t st = o->vob_index < cr->vob_count
-                         ? vob_ob_vob_oid_to_vobh(&cr->vobs[o->vob_index].vob_oid, &vobh)
-                         : KS_ST_NOT_FOUND;
+    ks_status_t st = vob_of(o, &vobh);
     if (st != KS_ST_OK) {
       if (loud) {
         imsg_print(IMSG_WARNING, &_bldr_obj_karsel_msg_table, MSG_NO_VOB, rel, tbs_strerror(st));
@@ -495,9 +505,7 @@ struct Matcher {
       return BLDR_OBJ_CANT_REUSE;
     }
     vob_handle_t vobh = VOB_HANDLE_NULL;
-    ks_status_t st = o->vob_index < cr->vob_count
-                         ? vob_ob_vob_oid_to_vobh(&cr->vobs[o->vob_index].vob_oid, &vobh)
-                         : KS_ST_NOT_FOUND;
+    ks_status_t st = vob_of(o, &vobh);
     if (st != KS_ST_OK)
       imsg_print(IMSG_WARNING, &_bldr_obj_karsel_msg_table, MSG_NO_VOB, pn, tbs_strerror(st));
     const char *slash = std::strrchr(o->name, '/');

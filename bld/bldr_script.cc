@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "bld/bldr_utl.h"
 #include "cm/cr_utl.h"
@@ -103,11 +104,12 @@ int bldr_script_compare(list_handle_t script, char *const *stored, size_t stored
           imsg_print(IMSG_ERROR, &_bldr_script_karsel_msg_table, MSG_MALFORMED);
           return 1;
         }
-        std::string stored_line(s, size_t(nl - s));
+        const std::string_view stored_line(s, size_t(nl - s)), actual(piece, piece_len);
         s = nl + 1;
         // Both sides in their canonical form: a line stored with trailing blanks matches the
-        // same line without them, and the same line with them.
-        if (canonical(std::string(piece, piece_len)) != canonical(stored_line)) return 1;
+        // same line without them, and the same line with them. Lines alike need no canonical form.
+        if (actual != stored_line && canonical(std::string(actual)) != canonical(std::string(stored_line)))
+          return 1;
         if (end == nullptr) break;
         piece = end + 1;
       }

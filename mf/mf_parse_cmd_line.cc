@@ -734,7 +734,8 @@ void CmdLine::letter_option(int c, const char *arg) {
   pass_on(c, nullptr, nullptr);
 }
 
-void CmdLine::long_option(const char *text) {
+// Kept out of the parser's main line: a run given letters only does not map its code.
+[[gnu::noinline]] void CmdLine::long_option(const char *text) {
   karsel_args *a = args_;
   std::string_view t(text);
   if (const LongOption *o = find_long_option(t)) {

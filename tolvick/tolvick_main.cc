@@ -199,7 +199,8 @@ void strip_goal_prefixes() {
 
 // The build-session number of the current view. A query that cannot give a number fails, so a
 // script that asks can tell.
-ks_status_t print_build_session() {
+// Out of line: only --build-session runs it, and other runs do not map its code.
+[[gnu::noinline]] ks_status_t print_build_session() {
   char tag[256];
   if (view_current_view_info(tag, sizeof tag, nullptr, 0, nullptr, 0, nullptr, 0, nullptr) !=
       KS_ST_OK) {

@@ -11,11 +11,9 @@
 #include "mf/scan/mf_scan.h"
 #include "mf_bsdmake_lex_nul.h"
 
-MF_SCAN_GENERATED_BEGIN
-namespace {
+MF_SCAN_GENERATED_BEGIN(mf_bsdmake_lex_gen)
 #include "mf_bsdmake_lex_gen.c"
-}  // namespace
-MF_SCAN_GENERATED_END
+MF_SCAN_GENERATED_END(mf_bsdmake_lex_gen)
 
 const mf_scan_tables_t &mf_bsdmake_scan_tables() {
   static const mf_scan_tables_t tables = mf_scan_make_tables(

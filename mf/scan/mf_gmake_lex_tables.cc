@@ -11,11 +11,9 @@
 #include "mf/scan/mf_scan.h"
 #include "mf_gmake_lex_nul.h"
 
-MF_SCAN_GENERATED_BEGIN
-namespace {
+MF_SCAN_GENERATED_BEGIN(mf_gmake_lex_gen)
 #include "mf_gmake_lex_gen.c"
-}  // namespace
-MF_SCAN_GENERATED_END
+MF_SCAN_GENERATED_END(mf_gmake_lex_gen)
 
 const mf_scan_tables_t &mf_gmake_scan_tables() {
   static const mf_scan_tables_t tables = mf_scan_make_tables(

@@ -18,8 +18,11 @@
 #include <vector>
 
 // Around the #include of a generated scanner, whose tables are all a scanner module takes from
-// it: the warnings of the generated matching code, which stays unused, are silenced.
-#define MF_SCAN_GENERATED_BEGIN                                      \
+// it: the warnings of the generated matching code, which stays unused, are silenced. Its names
+// lie in a namespace of the module's own (name), within the module's unnamed one: the tables of
+// each dialect then have names of their own, by which the program's symbol order brings forward
+// those of the dialects a run reads.
+#define MF_SCAN_GENERATED_BEGIN(name)                                \
   _Pragma("GCC diagnostic push")                                     \
   _Pragma("GCC diagnostic ignored \"-Wunused-function\"")            \
   _Pragma("GCC diagnostic ignored \"-Wunused-parameter\"")           \
@@ -27,8 +30,14 @@
   _Pragma("GCC diagnostic ignored \"-Wunused-variable\"")            \
   _Pragma("GCC diagnostic ignored \"-Wunused-but-set-variable\"")    \
   _Pragma("GCC diagnostic ignored \"-Wmissing-field-initializers\"") \
-  _Pragma("GCC diagnostic ignored \"-Wunused-macros\"")
-#define MF_SCAN_GENERATED_END _Pragma("GCC diagnostic pop")
+  _Pragma("GCC diagnostic ignored \"-Wunused-macros\"")            \
+  namespace {                                                        \
+  namespace name {
+#define MF_SCAN_GENERATED_END(name) \
+  }                                 \
+  using namespace name;             \
+  }                                 \
+  _Pragma("GCC diagnostic pop")
 
 // A set of 64-bit keys for the longest-match memory: open addressing, linear probing. Every
 // slot carries the generation it was filled in, so emptying the set is one increment however

@@ -8,10 +8,38 @@
 #include "ks/imsg.h"
 
 struct cr_utl_hash_deps_s {
-  std::vector<cr_utl_dep_hash_t> values;
+  std::vector<cr_utl_dep_hash_t> values;  // in the order they were added, each once
+  // Once values outgrow a scan: an open-addressed table of their positions plus one (0: empty),
+  // at most half full.
+  std::vector<uint32_t> slots;
 };
 
 namespace {
+
+// Up to this many values an addition scans them; beyond, it asks the table.
+constexpr size_t kScanMax = 16;
+
+bool same(const cr_utl_dep_hash_t &a, const cr_utl_dep_hash_t &b) {
+  return a.words[0] == b.words[0] && a.words[1] == b.words[1];
+}
+
+// The slot of h in the table: the one holding it, or the empty one where it goes.
+size_t probe(const cr_utl_hash_deps_s *a, const cr_utl_dep_hash_t &h) {
+  const size_t mask = a->slots.size() - 1;
+  const uint64_t key = uint64_t(h.words[0]) << 32 | h.words[1];
+  for (size_t s = size_t(key * 0x9e3779b97f4a7c15ull >> 32) & mask;; s = (s + 1) & mask) {
+    const uint32_t at = a->slots[s];
+    if (at == 0 || same(a->values[at - 1], h)) return s;
+  }
+}
+
+// Makes the table anew over every value, with room for as many again.
+void reindex(cr_utl_hash_deps_s *a) {
+  size_t n = 64;
+  while (n < 4 * a->values.size()) n *= 2;
+  a->slots.assign(n, 0);
+  for (size_t i = 0; i < a->values.size(); i++) a->slots[probe(a, a->values[i])] = uint32_t(i + 1);
+}
 
 // FNV-1a over bytes, continuing from h.
 uint32_t fnv(uint32_t h, const void *data, size_t len) {
@@ -72,11 +100,20 @@ ks_status_t cr_utl_get_dep_hash_array(cr_utl_hash_deps_h_t arr, uint32_t *count,
 
 ks_status_t cr_utl_add_hash_value(cr_utl_hash_deps_h_t arr, cr_utl_dep_hash_t hash) {
   if (arr == CR_UTL_HASH_DEPS_H_NULL) return KS_ST_ERR;
-  for (const auto &v : arr->values)
-    if (v.words[0] == hash.words[0] && v.words[1] == hash.words[1]) return KS_ST_OK;
   try {
+    if (arr->values.size() < kScanMax) {
+      for (const auto &v : arr->values)
+        if (same(v, hash)) return KS_ST_OK;
+      arr->values.push_back(hash);
+      return KS_ST_OK;
+    }
+    if (arr->slots.size() < 2 * (arr->values.size() + 1)) reindex(arr);
+    const size_t s = probe(arr, hash);
+    if (arr->slots[s] != 0) return KS_ST_OK;
     arr->values.push_back(hash);
+    arr->slots[s] = uint32_t(arr->values.size());
   } catch (const std::bad_alloc &) {
+    arr->slots.clear();  // the table is made anew at the next addition
     return KS_ST_ERR;
   }
   return KS_ST_OK;

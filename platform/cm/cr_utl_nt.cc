@@ -6,7 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <new>
-#include <unordered_map>
+#include <string_view>
 #include <vector>
 
 #include "ks/date.h"
@@ -18,83 +18,102 @@ struct cr_utl_shared_tables_s {
   std::string cwd;
 };
 
-namespace {
-
-// An OID as a key of the tables, kept in place.
-struct OidKey {
-  uint8_t bytes[16];
-  bool operator==(const OidKey &o) const { return std::memcmp(bytes, o.bytes, 16) == 0; }
-};
-struct OidHash {
-  size_t operator()(const OidKey &k) const {
-    uint64_t a, b;
-    std::memcpy(&a, k.bytes, 8);
-    std::memcpy(&b, k.bytes + 8, 8);
-    return size_t(a * 0x9e3779b97f4a7c15ull ^ b);
-  }
-};
-
-OidKey key(const tbs_oid_t &oid) {
-  OidKey k;
-  std::memcpy(k.bytes, oid.bytes, 16);
-  return k;
-}
-
-}  // namespace
-
 struct cr_utl_nametable_s {
   const tbs_cr_t *cr;
-  std::unordered_map<OidKey, uint32_t, OidHash> dirs;   // OID -> first directory of that OID
-  std::unordered_map<OidKey, uint32_t, OidHash> any;    // OID -> first object of that OID
-  std::unordered_map<OidKey, uint16_t, OidHash> roots;  // root OID -> VOB index
-  std::vector<std::string> paths;                       // computed pathnames ("" not yet)
+  // Open-addressed tables by OID (0: an empty slot): objects holds 1 + the object a parent OID
+  // names (the first directory of that OID, else its first object), roots 1 + the VOB whose
+  // root has that OID.
+  std::vector<uint32_t> objects, roots;
+  std::string pool;  // the pathnames computed, one after another
+  std::vector<std::pair<size_t, size_t>> paths;  // object -> offset and length in pool (0: not yet)
+  std::vector<uint32_t> chain;  // the objects whose pathnames are being computed
 };
 
 namespace {
 
+// A table of at least twice n slots, a power of two.
+std::vector<uint32_t> empty_table(size_t n) {
+  size_t slots = 8;
+  while (slots < 2 * n) slots *= 2;
+  return std::vector<uint32_t>(slots, 0);
+}
+
+// The slot of oid in table t, whose entries' OIDs oid_at gives: the slot holding it, or the
+// empty slot where it goes.
+template <class OidAt>
+size_t probe(const std::vector<uint32_t> &t, const tbs_oid_t &oid, OidAt oid_at) {
+  uint64_t a, b;
+  std::memcpy(&a, oid.bytes, 8);
+  std::memcpy(&b, oid.bytes + 8, 8);
+  const size_t mask = t.size() - 1;
+  for (size_t s = size_t((a * 0x9e3779b97f4a7c15ull ^ b) * 0xff51afd7ed558ccdull >> 32) & mask;;
+       s = (s + 1) & mask)
+    if (t[s] == 0 || tbs_oid_eq(&oid_at(t[s] - 1), &oid)) return s;
+}
+
+size_t object_slot(const cr_utl_nametable_s *nt, const tbs_oid_t &oid) {
+  return probe(nt->objects, oid, [nt](uint32_t i) -> const tbs_oid_t & { return nt->cr->objs[i]->oid; });
+}
+
+size_t root_slot(const cr_utl_nametable_s *nt, const tbs_oid_t &oid) {
+  return probe(nt->roots, oid, [nt](uint32_t i) -> const tbs_oid_t & { return nt->cr->vobs[i].root_oid; });
+}
+
+// Appends to the pool the pathname at base (its offset and length in the pool), "/" and name;
+// the offset and length of what was appended.
+std::pair<size_t, size_t> append(cr_utl_nametable_s *nt, std::pair<size_t, size_t> base,
+                                 const char *name) {
+  const size_t at = nt->pool.size(), n = std::strlen(name);
+  nt->pool.reserve(at + base.second + 1 + n);  // the base stays where it is while it is copied
+  nt->pool.append(nt->pool.data() + base.first, base.second);
+  nt->pool += '/';
+  nt->pool.append(name, n);
+  return {at, base.second + 1 + n};
+}
+
+// The pool's copy of a VOB's pathname.
+std::pair<size_t, size_t> vob_path(cr_utl_nametable_s *nt, uint32_t vob) {
+  const size_t at = nt->pool.size();
+  nt->pool += cr_utl_vob_pname(nt->cr->vobs[vob].name);
+  return {at, nt->pool.size() - at};
+}
+
 // The pathname of object i, or false when it has none.
-bool path_of(cr_utl_nametable_s *nt, uint32_t i, std::string *out) {
+bool path_of(cr_utl_nametable_s *nt, uint32_t i, std::string_view *out) {
   const tbs_cr_t *cr = nt->cr;
-  std::vector<uint32_t> chain;
-  std::string base;
-  uint32_t at = i;
-  for (;;) {
-    if (!nt->paths[at].empty()) {
-      base = nt->paths[at];
+  if (nt->paths[i].second == 0) {
+    // Up the parents to an object whose pathname is known, or to a VOB's root.
+    std::vector<uint32_t> &chain = nt->chain;
+    chain.clear();
+    std::pair<size_t, size_t> base;
+    uint32_t at = i;
+    for (;;) {
+      if (nt->paths[at].second != 0) {
+        base = nt->paths[at];
+        break;
+      }
+      if (chain.size() > cr->obj_count) return false;  // a cycle of parents
+      const tbs_cr_obj_t *o = cr->objs[at];
+      if (tbs_oid_is_null(&o->parent_oid)) {
+        const uint32_t r = nt->roots[root_slot(nt, o->oid)];
+        if (r == 0 || o->name[0] != '\0') return false;
+        base = nt->paths[at] = vob_path(nt, r - 1);
+        break;
+      }
+      chain.push_back(at);
+      if (const uint32_t p = nt->objects[object_slot(nt, o->parent_oid)]; p != 0) {
+        at = p - 1;
+        continue;
+      }
+      const uint32_t r = nt->roots[root_slot(nt, o->parent_oid)];
+      if (r == 0) return false;
+      base = vob_path(nt, r - 1);
       break;
     }
-    if (chain.size() > cr->obj_count) return false;  // a cycle of parents
-    const tbs_cr_obj_t *o = cr->objs[at];
-    if (tbs_oid_is_null(&o->parent_oid)) {
-      auto r = nt->roots.find(key(o->oid));
-      if (r == nt->roots.end() || o->name[0] != '\0') return false;
-      base = cr_utl_vob_pname(cr->vobs[r->second].name);
-      nt->paths[at] = base;
-      break;
-    }
-    chain.push_back(at);
-    const OidKey pk = key(o->parent_oid);
-    auto d = nt->dirs.find(pk);
-    if (d != nt->dirs.end()) {
-      at = d->second;
-      continue;
-    }
-    auto a = nt->any.find(pk);
-    if (a != nt->any.end()) {
-      at = a->second;
-      continue;
-    }
-    auto r = nt->roots.find(pk);
-    if (r == nt->roots.end()) return false;
-    base = cr_utl_vob_pname(cr->vobs[r->second].name);
-    break;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it)
+      base = nt->paths[*it] = append(nt, base, cr->objs[*it]->name);
   }
-  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-    base += "/";
-    base += cr->objs[*it]->name;
-    nt->paths[*it] = base;
-  }
-  *out = base;
+  *out = std::string_view(nt->pool).substr(nt->paths[i].first, nt->paths[i].second);
   return true;
 }
 
@@ -151,13 +170,17 @@ cr_utl_nt_hdl_t cr_utl_create_nametable(int, cr_utl_st_hdl_t, const tbs_cr_t *cr
   if (nt == nullptr) return CR_UTL_NT_HDL_NULL;
   try {
     nt->cr = cr;
-    nt->paths.resize(cr->obj_count);
-    nt->any.reserve(cr->obj_count);
-    for (uint32_t i = 0; i < cr->vob_count; i++) nt->roots.emplace(key(cr->vobs[i].root_oid), uint16_t(i));
+    nt->paths.assign(cr->obj_count, {0, 0});
+    nt->roots = empty_table(cr->vob_count);
+    for (uint32_t i = 0; i < cr->vob_count; i++) {
+      uint32_t &slot = nt->roots[root_slot(nt, cr->vobs[i].root_oid)];
+      if (slot == 0) slot = i + 1;
+    }
+    nt->objects = empty_table(cr->obj_count);
     for (uint32_t i = 0; i < cr->obj_count; i++) {
-      const tbs_cr_obj_t *o = cr->objs[i];
-      nt->any.emplace(key(o->oid), i);
-      if (o->ftype == TBS_CR_FTYPE_DIR) nt->dirs.emplace(key(o->oid), i);
+      uint32_t &slot = nt->objects[object_slot(nt, cr->objs[i]->oid)];
+      if (slot == 0 || (cr->objs[i]->ftype == TBS_CR_FTYPE_DIR && cr->objs[slot - 1]->ftype != TBS_CR_FTYPE_DIR))
+        slot = i + 1;
     }
   } catch (const std::bad_alloc &) {
     delete nt;
@@ -171,9 +194,10 @@ void cr_utl_destroy_nametable(cr_utl_nt_hdl_t nt) { delete nt; }
 char *cr_utl_get_pn(cr_utl_nt_hdl_t nt, const tbs_cr_t *cr, uint32_t index, size_t size,
                     char *buf) {
   if (nt == CR_UTL_NT_HDL_NULL || cr != nt->cr || index >= cr->obj_count || size == 0) return nullptr;
-  std::string path;
+  std::string_view path;
   if (!path_of(nt, index, &path) || path.size() + 1 > size) return nullptr;
-  std::memcpy(buf, path.c_str(), path.size() + 1);
+  std::memcpy(buf, path.data(), path.size());
+  buf[path.size()] = '\0';
   return buf;
 }
 

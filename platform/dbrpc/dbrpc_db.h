@@ -16,7 +16,8 @@ sqlite3 *dbrpc_db_open(const char *module, const char *what, const std::string &
 
 // Keeps NORMAL durability on a connection in WAL mode: a commit is atomic and survives the end of
 // any process at once, without waiting for the disk; only a power loss may forget the newest
-// commits.
+// commits (those since the last checkpoint, which comes every 8192 pages of log and at the last
+// close).
 void dbrpc_db_relax_sync(sqlite3 *db);
 
 // Keeps the write-ahead log and its index of a connection in WAL mode when the last connection

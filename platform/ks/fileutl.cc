@@ -269,6 +269,25 @@ uint32_t fileutl_crc_buffer(const void *data, size_t len) {
   return uint32_t(c);
 }
 
+bool fileutl_read_whole_file(const char *path, std::string *data) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (ok) {
+    data->resize(size_t(st.st_size));
+    size_t got = 0;
+    while (ok && got < data->size()) {
+      ssize_t n = read(fd, data->data() + got, data->size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) ok = false;
+      else got += size_t(n);
+    }
+  }
+  close(fd);
+  return ok;
+}
+
 ks_status_t fileutl_cp(const char *from, const char *to) {
   int in = open(from, O_RDONLY | O_CLOEXEC);
   if (in < 0) return KS_ST_ERR;

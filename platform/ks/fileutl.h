@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "ks/ks_status.h"
 #include "ks/list.h"
@@ -86,6 +87,10 @@ bool fileutl_chk_large_file_overflow(uint64_t size, int flags);
 
 // The CRC-32 of len bytes at data (the same value on every host).
 uint32_t fileutl_crc_buffer(const void *data, size_t len);
+
+// Reads the whole regular file at path (never through a final symbolic link) into *data. False
+// when it is missing, not a regular file or cannot be read.
+bool fileutl_read_whole_file(const char *path, std::string *data);
 
 // Copies the file at from to a new file at to (which must not exist; it is never reached through
 // a symbolic link), with from's permission bits. 0, or KS_ST_ERR with errno set (a partly

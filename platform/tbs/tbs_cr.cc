@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "kelprpc/kelp_xdr.h"
 #include "ks/ks_xdr.h"
@@ -114,6 +115,179 @@ bool whole(const tbs_cr_t *cr) {
   return true;
 }
 
+// Reads the byte form straight from memory into one block. A measuring pass (no block) checks
+// the form and adds up the block's size, putting each entry it reads in a scratch slot; the
+// filling pass then reads a copy of the input kept at the end of the block, and every text points
+// at its bytes there (the byte form keeps a text's terminating NUL), so that texts are not copied
+// one by one. Every count is checked against the input left, so the block stays within a small
+// multiple of the input whatever the counts claim.
+class Decoder {
+ public:
+  Decoder(const char *data, size_t len, char *block)
+      : p_(reinterpret_cast<const unsigned char *>(data)), end_(p_ + len), block_(block) {}
+
+  // Every field in byte-form order (as fields() has them).
+  bool record(tbs_cr_t *cr) {
+    return i32(&cr->format) && i64(&cr->build_start) && u32(&cr->uid) && u32(&cr->gid) &&
+           str(&cr->login_name) && str(&cr->group_name) && str(&cr->host_name) &&
+           str(&cr->platform) && str(&cr->initial_dir) && oid(cr->initial_dir_ver_oid.bytes) &&
+           oid(cr->view_uuid.bytes) && str(&cr->view_host_path) && i64(&cr->ref_time[0]) &&
+           i64(&cr->ref_time[1]) && str(&cr->target_name) && texts(&cr->str_count, &cr->strs) &&
+           texts(&cr->script_count, &cr->scripts) &&
+           optionals(&cr->explicit_dep_count, &cr->explicit_deps, &Decoder::explicit_dep) &&
+           optionals(&cr->fs_dep_count, &cr->fs_deps, &Decoder::fs_dep) &&
+           texts(&cr->var_def_count, &cr->var_defs) && entries(&cr->vob_count, &cr->vobs, &Decoder::vob) &&
+           optionals(&cr->obj_count, &cr->objs, &Decoder::obj) &&
+           entries(&cr->linktext_count, &cr->linktexts, &Decoder::linktext);
+  }
+  bool at_end() const { return p_ == end_; }
+  size_t used() const { return used_; }
+
+ private:
+  size_t left() const { return size_t(end_ - p_); }
+
+  bool u32(uint32_t *v) {
+    if (left() < 4) return false;
+    *v = uint32_t(p_[0]) << 24 | uint32_t(p_[1]) << 16 | uint32_t(p_[2]) << 8 | p_[3];
+    p_ += 4;
+    return true;
+  }
+  bool i32(int32_t *v) {
+    uint32_t u;
+    if (!u32(&u)) return false;
+    *v = int32_t(u);
+    return true;
+  }
+  bool u64(uint64_t *v) {
+    uint32_t hi, lo;
+    if (!u32(&hi) || !u32(&lo)) return false;
+    *v = uint64_t(hi) << 32 | lo;
+    return true;
+  }
+  bool i64(int64_t *v) {
+    uint64_t u;
+    if (!u64(&u)) return false;
+    *v = int64_t(u);
+    return true;
+  }
+  // A u_int into a narrower field; false when it does not fit.
+  template <class T>
+  bool narrow(T *v) {
+    uint32_t u;
+    if (!u32(&u) || u > std::numeric_limits<T>::max()) return false;
+    *v = T(u);
+    return true;
+  }
+  bool oid(unsigned char (&bytes)[16]) {
+    if (left() < 16) return false;
+    std::memcpy(bytes, p_, 16);
+    p_ += 16;
+    return true;
+  }
+  // A string8: null for length 0; else its bytes end in its only NUL, padded with zero bytes
+  // (checked when filling: what a text holds does not change the block's size).
+  bool str(char **sp) {
+    uint32_t n;
+    if (!u32(&n)) return false;
+    *sp = nullptr;
+    if (n == 0) return true;
+    const size_t padded = (size_t(n) + 3) & ~size_t(3);
+    if (left() < padded) return false;
+    const char *text = reinterpret_cast<const char *>(p_);
+    if (block_ && (text[n - 1] != 0 || std::memchr(text, 0, n - 1) != nullptr)) return false;
+    for (size_t i = n; block_ && i < padded; i++)
+      if (text[i] != 0) return false;
+    *sp = const_cast<char *>(text);
+    p_ += padded;
+    return true;
+  }
+  bool presence(bool *present) {
+    uint32_t u;
+    if (!u32(&u) || u > 1) return false;
+    *present = u == 1;
+    return true;
+  }
+
+  // Room for n entries of T in the block (null when measuring, or for none); false when the
+  // input left cannot hold n entries of at least 4 bytes each.
+  template <class T>
+  bool many(uint32_t n, T **out) {
+    *out = nullptr;
+    if (n > left() / 4) return false;
+    if (n == 0) return true;
+    if (block_) *out = reinterpret_cast<T *>(block_ + used_);
+    used_ += (size_t(n) * sizeof(T) + 7) & ~size_t(7);
+    return true;
+  }
+  // Entry i of an array from many(), or the scratch slot when measuring.
+  template <class T>
+  T *at(T *array, uint32_t i) {
+    static_assert(sizeof(T) <= sizeof scratch_, "every entry fits the scratch slot");
+    return array ? &array[i] : reinterpret_cast<T *>(scratch_);
+  }
+  // Room for one entry of T, zeroed (the scratch slot when measuring).
+  template <class T>
+  T *one() {
+    T *item = nullptr;
+    if (block_) {
+      item = reinterpret_cast<T *>(block_ + used_);
+      std::memset(static_cast<void *>(item), 0, sizeof(T));
+    }
+    used_ += (sizeof(T) + 7) & ~size_t(7);
+    return at<T>(item, 0);
+  }
+
+  bool texts(uint32_t *count, char ***array) {
+    if (!u32(count) || !many(*count, array)) return false;
+    for (uint32_t i = 0; i < *count; i++)
+      if (!str(at(*array, i))) return false;
+    return true;
+  }
+  template <class T>
+  bool entries(uint32_t *count, T **array, bool (Decoder::*item)(T *)) {
+    if (!u32(count) || !many(*count, array)) return false;
+    for (uint32_t i = 0; i < *count; i++)
+      if (!(this->*item)(at(*array, i))) return false;
+    return true;
+  }
+  template <class T>
+  bool optionals(uint32_t *count, T ***array, bool (Decoder::*item)(T *)) {
+    if (!u32(count) || !many(*count, array)) return false;
+    for (uint32_t i = 0; i < *count; i++) {
+      bool present;
+      if (!presence(&present)) return false;
+      T *entry = nullptr;
+      if (present) {
+        entry = one<T>();
+        if (!(this->*item)(entry)) return false;
+      }
+      *at(*array, i) = entry;
+    }
+    return true;
+  }
+
+  bool explicit_dep(tbs_cr_explicit_dep_t *d) {
+    return str(&d->name) && str(&d->vpath_name) && i32(&d->obj_index);
+  }
+  bool fs_dep(tbs_cr_fs_predef_t *f) {
+    return str(&f->name) && str(&f->pname) && u32(&f->flags) && narrow(&f->kind) && u64(&f->size) &&
+           u32(&f->crc) && u32(&f->crc_valid) && i64(&f->mtime) && i64(&f->audit_mtime);
+  }
+  bool vob(tbs_cr_vob_t *v) { return str(&v->name) && oid(v->vob_oid.bytes) && oid(v->root_oid.bytes); }
+  bool obj(tbs_cr_obj_t *o) {
+    o->zero = 0;
+    return oid(o->oid.bytes) && i64(&o->mtime) && oid(o->parent_oid.bytes) && narrow(&o->vob_index) &&
+           u32(&o->flags) && narrow(&o->ftype) && narrow(&o->mtype) && oid(o->elem_oid.bytes) &&
+           str(&o->name);
+  }
+  bool linktext(tbs_cr_linktext_t *l) { return str(&l->text) && u32(&l->obj_index); }
+
+  const unsigned char *p_, *end_;
+  char *block_;  // null while measuring
+  size_t used_ = 0;
+  alignas(8) char scratch_[sizeof(tbs_cr_obj_t)];
+};
+
 // Counts of lists whose arrays are missing (a decode that stopped half-way) become 0, so that
 // freeing never walks an array that is not there.
 void settle_counts(tbs_cr_t *cr) {
@@ -133,15 +307,11 @@ bool_t xdr_tbs_cr_t(XDR *xdrs, tbs_cr_t *cr, void *) {
   switch (xdrs->x_op) {
     case XDR_ENCODE:
       return fields(xdrs, cr);
-    case XDR_DECODE: {
-      std::memset(cr, 0, sizeof *cr);
-      bool ok = fields(xdrs, cr) && whole(cr);
-      if (!ok) tbs_cr_free_cr_stg(cr);
-      return ok;
-    }
+    case XDR_DECODE:
+      return FALSE;
     case XDR_FREE:
-      settle_counts(cr);
-      return fields(xdrs, cr);
+      tbs_cr_free_cr_stg(cr);
+      return TRUE;
   }
   return FALSE;
 }
@@ -150,11 +320,15 @@ bool tbs_cr_is_supported_fmt(const tbs_cr_t *cr) { return cr && cr->format == TB
 
 void tbs_cr_free_cr_stg(tbs_cr_t *cr) {
   if (cr == nullptr) return;
-  settle_counts(cr);
-  XDR x;
-  x.x_op = XDR_FREE;
-  x.x_ops = nullptr;
-  fields(&x, cr);
+  if (cr->stg) {
+    std::free(cr->stg);
+  } else {
+    settle_counts(cr);
+    XDR x;
+    x.x_op = XDR_FREE;
+    x.x_ops = nullptr;
+    fields(&x, cr);
+  }
   std::memset(cr, 0, sizeof *cr);
 }
 
@@ -176,15 +350,21 @@ char *tbs_cr_encode(const tbs_cr_t *cr, size_t *len) {
 
 ks_status_t tbs_cr_decode(const void *data, size_t len, tbs_cr_t *cr) {
   std::memset(cr, 0, sizeof *cr);
-  XDR x;
-  if (!xdrstg_create(&x, XDR_DECODE, len)) return KS_ST_NO_MEMORY;
-  if (len) std::memcpy(xdrstg_buffer(&x), data, len);
-  bool ok = xdr_tbs_cr_t(&x, cr, nullptr) && XDR_GETPOS(&x) == len;
-  xdr_destroy(&x);
-  if (!ok) {
-    tbs_cr_free_cr_stg(cr);
+  tbs_cr_t measured;
+  std::memset(&measured, 0, sizeof measured);
+  Decoder measure(static_cast<const char *>(data), len, nullptr);
+  if (!measure.record(&measured) || !measure.at_end()) return KS_ST_XDR_FAILED;
+  const size_t head = measure.used();
+  char *block = static_cast<char *>(std::malloc(head + len + 1));
+  if (block == nullptr) return KS_ST_NO_MEMORY;
+  if (len) std::memcpy(block + head, data, len);
+  Decoder fill(block + head, len, block);
+  if (!fill.record(cr) || !whole(cr)) {
+    std::free(block);
+    std::memset(cr, 0, sizeof *cr);
     return KS_ST_XDR_FAILED;
   }
+  cr->stg = block;
   return KS_ST_OK;
 }
 

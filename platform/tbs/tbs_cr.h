@@ -76,7 +76,8 @@ struct tbs_cr_explicit_dep_t {
 };
 
 // A configuration record. The texts and arrays are owned by whoever made the record: a decoded or
-// copied record owns heap storage that tbs_cr_free_cr_stg releases.
+// copied record lives in one heap block (stg), which tbs_cr_free_cr_stg releases; so does a record
+// whose texts and arrays were each allocated with malloc (stg null).
 struct tbs_cr_t {
   int32_t format;  // TBS_CR_FORMAT
   int64_t build_start;  // seconds
@@ -108,12 +109,11 @@ struct tbs_cr_t {
   tbs_cr_obj_t **objs;
   uint32_t linktext_count;
   tbs_cr_linktext_t *linktexts;
+  void *stg;  // the one block a decoded record lives in; null in a record made field by field
 };
 
-// Encodes, decodes or frees a record by the stream's direction (arg is passed through and not
-// used). Decoding allocates with malloc and checks that the record holds together: a supported
-// format, every index in range, no null text or entry where one is needed. False when the stream
-// fails or the decoded record does not hold together (what was decoded is then released).
+// Encodes or frees a record by the stream's direction (arg is passed through and not used).
+// Records are decoded from their bytes by tbs_cr_decode: the decode direction fails.
 bool_t xdr_tbs_cr_t(XDR *xdrs, tbs_cr_t *cr, void *arg);
 
 // Whether the record's format is one this platform reads.
@@ -131,6 +131,8 @@ void tbs_cr_free_cr_stg(tbs_cr_t *cr);
 // encoded or memory runs out.
 char *tbs_cr_encode(const tbs_cr_t *cr, size_t *len);
 
-// Decodes a record from len bytes into *cr (free it with tbs_cr_free_cr_stg). 0;
-// KS_ST_XDR_FAILED when the bytes are not one whole record (*cr is then zeroed).
+// Decodes a record from len bytes into *cr, in one heap block of at most a few times len (free
+// it with tbs_cr_free_cr_stg), checking that it holds together: a supported format, every index
+// in range, no null text or entry where one is needed. 0; KS_ST_XDR_FAILED when the bytes are
+// not one whole record (*cr is then zeroed); KS_ST_NO_MEMORY when memory runs out.
 ks_status_t tbs_cr_decode(const void *data, size_t len, tbs_cr_t *cr);

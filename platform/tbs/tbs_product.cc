@@ -52,6 +52,17 @@ std::string tbs_registry_pname() {
 }
 
 const char *tbs_view_root() {
+  // Under an absolute site directory the root is kept while the site stays the same: name
+  // resolution asks for it at every name.
+  const char *home = std::getenv("VESSARY_HOME");
+  if (home && home[0] == '/') {
+    static thread_local std::string home_seen, root;
+    if (root.empty() || home_seen != home) {
+      home_seen = home;
+      root = home_seen + "/view";
+    }
+    return root.c_str();
+  }
   std::string site = tbs_site_dir();
   return keep(0, site.empty() ? site : site + "/view");
 }

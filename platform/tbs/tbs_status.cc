@@ -13,26 +13,36 @@ ks_status_t tbs_errno2status(int error_number) {
   }
 }
 
+namespace {
+
+// The text of each status, looked up in a table: a switch would become a jump table, an object
+// without a name, which the program's symbol order cannot bring forward when a run reads it.
+constexpr struct {
+  ks_status_t status;
+  const char *text;
+} kStatusTexts[] = {
+    {KS_ST_OK, "Success"},
+    {KS_ST_ERR, "Error detected by the platform"},
+    {KS_ST_NOT_FOUND, "Not found"},
+    {KS_ST_NOT_IN_VOB, "Not a VOB object"},
+    {KS_ST_TIMEDOUT, "Timed out"},
+    {KS_ST_VERSION_MISMATCH, "Version mismatch"},
+    {KS_ST_NOT_IN_VIEW, "Name not found in the view"},
+    {KS_ST_XDR_FAILED, "XDR encoding or decoding failed"},
+    {KS_ST_NO_MEMORY, "Storage exhausted"},
+    {KS_ST_TRUNCATED, "Truncated data or checksum mismatch"},
+    {KS_ST_NAME_TOO_LONG, "Pathname too long"},
+    {TBS_ST_EXISTS, "Object already exists"},
+};
+
+}  // namespace
+
 const char *tbs_strerror(ks_status_t status) {
-  switch (status) {
-    case KS_ST_OK: return "Success";
-    case KS_ST_ERR: return "Error detected by the platform";
-    case KS_ST_NOT_FOUND: return "Not found";
-    case KS_ST_NOT_IN_VOB: return "Not a VOB object";
-    case KS_ST_TIMEDOUT: return "Timed out";
-    case KS_ST_VERSION_MISMATCH: return "Version mismatch";
-    case KS_ST_NOT_IN_VIEW: return "Name not found in the view";
-    case KS_ST_XDR_FAILED: return "XDR encoding or decoding failed";
-    case KS_ST_NO_MEMORY: return "Storage exhausted";
-    case KS_ST_TRUNCATED: return "Truncated data or checksum mismatch";
-    case KS_ST_NAME_TOO_LONG: return "Pathname too long";
-    case TBS_ST_EXISTS: return "Object already exists";
-    default: {
-      static thread_local char text[48];
-      std::snprintf(text, sizeof text, "Unknown status %d", int(status));
-      return text;
-    }
-  }
+  for (const auto &t : kStatusTexts)
+    if (t.status == status) return t.text;
+  static thread_local char text[48];
+  std::snprintf(text, sizeof text, "Unknown status %d", int(status));
+  return text;
 }
 
 void tbs_log_int_error(const char *module, const imsg_msg_table_t *common_table, int row,

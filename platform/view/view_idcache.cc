@@ -139,23 +139,8 @@ bool view_idcache_decode(const void *data, size_t len, view_idcache_t *c) {
 }
 
 bool view_idcache_read(const std::string &path, view_idcache_t *c) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return false;
   std::string data;
-  struct stat st;
-  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  if (ok) {
-    data.resize(size_t(st.st_size));
-    size_t got = 0;
-    while (ok && got < data.size()) {
-      ssize_t n = read(fd, data.data() + got, data.size() - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) ok = false;
-      else got += size_t(n);
-    }
-  }
-  close(fd);
-  return ok && view_idcache_decode(data.data(), data.size(), c);
+  return fileutl_read_whole_file(path.c_str(), &data) && view_idcache_decode(data.data(), data.size(), c);
 }
 
 bool view_idcache_write(const std::string &path, const view_idcache_t &c) {

@@ -17,6 +17,7 @@
 
 #include "dbrpc/dbrpc_viewdb.h"
 #include "view/view_idcache.h"
+#include "vob/vob_gitindex.h"
 #include "vob/vob_pname.h"
 
 namespace {
@@ -61,16 +62,56 @@ bool same_file(const struct stat &a, const struct stat &b) {
          a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
+// A worktree's index file as this process read it: what git staged, with the status it saw of
+// each file. Read without the version-control library.
+struct StagedIndex {
+  std::string file;
+  struct stat st = {};  // the file's status when it was read; all zero when it was missing
+  bool readable = false;  // entries are the file's (not a split or sparse index, not damaged)
+  unsigned checked_in = 0;  // the hold in which the file's status was last checked
+  vob_gitindex_t entries;
+
+  void load(const std::string &path) {
+    file = path;
+    if (stat(file.c_str(), &st) != 0) st = {};
+    readable = vob_gitindex_read(file, &entries);
+    if (!readable) entries.clear();
+  }
+  // Reads the file again when its status changed since it was read (checked once per hold).
+  void refresh(unsigned hold) {
+    if (hold != 0 && checked_in == hold) return;
+    checked_in = hold;
+    struct stat now;
+    if (stat(file.c_str(), &now) != 0) now = {};
+    if (!same_file(now, st)) load(file);
+  }
+  // Whether the index tells that the file at the VOB-relative path rel, with status now, holds
+  // blob: its entry stages that blob with exactly that status, and was not written in the same
+  // instant as the file (then only the data can tell).
+  bool says_unmodified(const std::string &rel, const struct stat &now, const uint8_t blob[20]) const {
+    auto it = entries.find(rel);
+    if (it == entries.end()) return false;
+    const vob_gitindex_entry_t &e = it->second;
+    const bool racy = int64_t(e.mtime_sec) > int64_t(st.st_mtim.tv_sec) ||
+                      (int64_t(e.mtime_sec) == int64_t(st.st_mtim.tv_sec) &&
+                       int64_t(e.mtime_nsec) >= int64_t(st.st_mtim.tv_nsec));
+    return !racy && std::memcmp(e.id, blob, 20) == 0 && e.size == uint32_t(now.st_size) &&
+           int64_t(e.mtime_sec) == int64_t(now.st_mtim.tv_sec) &&
+           (e.mtime_nsec == 0 || int64_t(e.mtime_nsec) == int64_t(now.st_mtim.tv_nsec)) &&
+           e.ino == uint32_t(now.st_ino);
+  }
+};
+
 // One VOB worktree of one view: its repository, the tree its HEAD selects, its index, and what
 // has been judged of its files. Reloaded when the worktree's HEAD or index file changes.
 struct Worktree {
   std::string root;
   git_repository *repo = nullptr;
   git_tree *head_tree = nullptr;
-  git_index *index = nullptr;
+  StagedIndex index;
   std::string commit;  // the commit HEAD names, in hexadecimal
-  std::string head_file, index_file;
-  struct stat head_st = {}, index_st = {};
+  std::string head_file;
+  struct stat head_st = {};
   unsigned generation = 0;  // counts reloads, so that identities judged earlier can be told
   unsigned checked_in = 0;  // the hold in which HEAD and the index were last checked
   struct Clean {
@@ -90,10 +131,8 @@ struct Worktree {
       if (t.second != head_tree) git_tree_free(t.second);
     trees.clear();
     git_tree_free(head_tree);
-    git_index_free(index);
     git_repository_free(repo);
     head_tree = nullptr;
-    index = nullptr;
     repo = nullptr;
   }
 
@@ -105,9 +144,8 @@ struct Worktree {
       return false;
     std::string git_path = git_repository_path(repo);
     head_file = git_path + "HEAD";
-    index_file = git_path + "index";
     stat(head_file.c_str(), &head_st);
-    if (stat(index_file.c_str(), &index_st) != 0) index_st = {};
+    index.load(git_path + "index");
     git_object *head = nullptr, *tree = nullptr;
     commit.clear();
     if (git_revparse_single(&head, repo, "HEAD") == 0 && git_object_peel(&tree, head, GIT_OBJECT_TREE) == 0) {
@@ -118,7 +156,6 @@ struct Worktree {
     }
     git_object_free(head);
     if (head_tree) trees.emplace("", head_tree);
-    if (git_repository_index(&index, repo) != 0) index = nullptr;
     return head_tree != nullptr;
   }
 
@@ -155,9 +192,9 @@ struct Worktree {
     checked_in = hold;
     struct stat h, i;
     bool head_ok = stat(head_file.c_str(), &h) == 0;
-    bool index_ok = stat(index_file.c_str(), &i) == 0;
+    bool index_ok = stat(index.file.c_str(), &i) == 0;
     if (!index_ok) i = {};
-    if (repo && head_ok && same_file(h, head_st) && same_file(i, index_st)) return head_tree != nullptr;
+    if (repo && head_ok && same_file(h, head_st) && same_file(i, index.st)) return head_tree != nullptr;
     return load();
   }
 };
@@ -237,16 +274,7 @@ bool unmodified(Worktree *wt, const vob_pname_t &where, const struct stat &st, c
   if (!past && it != wt->clean.end() && it->second.sig == sig && git_oid_equal(&it->second.blob, blob))
     return it->second.same;
   bool result = false;
-  const git_index_entry *ie = wt->index ? git_index_get_bypath(wt->index, where.vob_rel.c_str(), 0) : nullptr;
-  // The index's status data answers for an entry it holds exactly, unless the entry was written
-  // in the same instant as the file (then only the data can tell).
-  bool racy = ie && (int64_t(ie->mtime.seconds) > int64_t(wt->index_st.st_mtim.tv_sec) ||
-                     (int64_t(ie->mtime.seconds) == int64_t(wt->index_st.st_mtim.tv_sec) &&
-                      int64_t(ie->mtime.nanoseconds) >= int64_t(wt->index_st.st_mtim.tv_nsec)));
-  if (ie && !racy && git_oid_equal(&ie->id, blob) && ie->file_size == uint32_t(st.st_size) &&
-      int64_t(ie->mtime.seconds) == int64_t(st.st_mtim.tv_sec) &&
-      (ie->mtime.nanoseconds == 0 || int64_t(ie->mtime.nanoseconds) == int64_t(st.st_mtim.tv_nsec)) &&
-      ie->ino == uint32_t(st.st_ino)) {
+  if (wt->index.says_unmodified(where.vob_rel, st, blob->id)) {
     result = true;
   } else if (past) {
     return false;
@@ -422,6 +450,7 @@ struct Selection {
   bool read_file = false;  // the cache file was read (once per process)
   bool dirty = false;      // holds what the file does not
   view_idcache_t cache;
+  StagedIndex index;  // the worktree's index, beside its HEAD
 };
 
 std::unordered_map<std::string, std::unique_ptr<Selection>> selections;  // by worktree root
@@ -525,6 +554,33 @@ bool fill_tree(Selection *sel, const std::string &commit) {
   return true;
 }
 
+// What a commit selects is the same in every view: the last tree filled from the repository is
+// kept in the VOB's storage (as a cache file of no view, without verdicts), so that a view that
+// selects the same commit need not open the repository to learn it.
+
+// Fills the cache's tree from the VOB's kept tree at path when that is the commit's; false when
+// it is not (the tree is left as it was).
+bool shared_tree(Selection *sel, const std::string &path, const std::string &commit) {
+  view_idcache_t c;
+  if (!view_idcache_read(path, &c) || !tbs_uuid_is_null(&c.view_uuid) ||
+      !tbs_oid_eq(&c.vob_oid, &sel->cache.vob_oid) || c.commit != commit || !c.root.empty() ||
+      c.tree.find("") == c.tree.end())
+    return false;
+  sel->cache.tree = std::move(c.tree);
+  return true;
+}
+
+// Keeps the cache's tree of commit as the VOB's at path. Failures are ignored: the next view
+// fills its tree from the repository.
+void share_tree(const Selection *sel, const std::string &path, const std::string &commit) {
+  view_idcache_t c;
+  c.view_uuid = TBS_UUID_NULL;
+  c.vob_oid = sel->cache.vob_oid;
+  c.commit = commit;
+  c.tree = sel->cache.tree;
+  view_idcache_write(path, c);
+}
+
 // The selection of where's worktree, ready for use; null when HEAD names no commit directly or
 // the selection cannot be had (then the repository answers).
 Selection *selection_for(const vob_pname_t &where) {
@@ -541,6 +597,8 @@ Selection *selection_for(const vob_pname_t &where) {
     for (int i = 0; i < 16; i++) std::snprintf(hex + 2 * i, 3, "%02x", where.vob->oid.bytes[i]);
     slot->file = where.view->storage + "/identities-" + hex;
     slot->head_file = head_file_of(where.vob_root);
+    if (!slot->head_file.empty())
+      slot->index.file = slot->head_file.substr(0, slot->head_file.size() - 4) + "index";
   }
   Selection *sel = slot.get();
   const unsigned hold = hold_depth ? hold_serial : 0;
@@ -573,7 +631,11 @@ Selection *selection_for(const vob_pname_t &where) {
   sel->cache.vob_oid = where.vob->oid;
   sel->cache.root = sel->root;
   sel->cache.commit.clear();
-  if (!fill_tree(sel, commit)) return nullptr;
+  const std::string shared = where.vob->git_dir + "/vessary/selected-tree";
+  if (!shared_tree(sel, shared, commit)) {
+    if (!fill_tree(sel, commit)) return nullptr;
+    share_tree(sel, shared, commit);
+  }
   sel->cache.commit = commit;
   sel->dirty = true;
   sel->ready = true;
@@ -591,12 +653,18 @@ bool selected_unmodified(Selection *sel, const vob_pname_t &where, const struct 
   auto it = sel->cache.verdicts.find(where.vob_rel);
   if (it != sel->cache.verdicts.end() && it->second.sig == sig && std::memcmp(it->second.blob, blob, 20) == 0)
     return it->second.same;
-  git_ready();
-  Worktree *wt = worktree_for(sel->root);
-  if (!wt) return false;  // cannot be compared: the view's own data
-  git_oid id;
-  std::memcpy(id.id, blob, 20);
-  bool same = unmodified(wt, where, st, &id, false);
+  // The index tells of most files, their data of most others; the repository is opened only
+  // for what differs, to compare it as the repository converts it.
+  sel->index.refresh(hold_depth ? hold_serial : 0);
+  bool same = sel->index.says_unmodified(where.vob_rel, st, blob) || vob_gitindex_holds(where.abs.c_str(), blob);
+  if (!same) {
+    git_ready();
+    Worktree *wt = worktree_for(sel->root);
+    if (!wt) return false;  // cannot be compared: the view's own data
+    git_oid id;
+    std::memcpy(id.id, blob, 20);
+    same = unmodified(wt, where, st, &id, false);
+  }
   if (settled(st)) {
     view_idcache_verdict_t &v = sel->cache.verdicts[where.vob_rel];
     v.sig = sig;

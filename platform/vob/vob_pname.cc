@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string_view>
 #include <unordered_map>
@@ -76,15 +77,15 @@ std::string lexical_clean(const std::string &abs) {
 
 // The view root's canonical form as vouched for by the entry of a directory resolved below it;
 // empty when the entry does not vouch for the root as named now.
-std::string vouched_root(const ResolvedDir &d, const std::string &root) {
+std::string vouched_root(const ResolvedDir &d, std::string_view root) {
   return !d.root.empty() && d.root == root ? d.root_real : std::string();
 }
 
-// Whether dir is the view root (as named now, in *root) or lies below it.
-bool below_root(const std::string &dir, std::string *root) {
+// Whether dir is the view root (as named now, in *root until the next call) or lies below it.
+bool below_root(const std::string &dir, std::string_view *root) {
   const char *named = tbs_view_root();
   *root = named ? named : "";
-  if (root->empty() || dir.compare(0, root->size(), *root) != 0) return false;
+  if (root->empty() || !std::string_view(dir).starts_with(*root)) return false;
   return dir.size() == root->size() || dir[root->size()] == '/';
 }
 
@@ -94,8 +95,8 @@ bool below_root(const std::string &dir, std::string *root) {
 // resolved.
 bool resolve_dir(const std::string &dir, std::string *real, std::string *root = nullptr) {
   if (root) root->clear();
-  std::string root_named;
-  const bool below = below_root(dir, &root_named);
+  std::string_view named;
+  const bool below = below_root(dir, &named);
   unsigned serial = 0;
   {
     std::lock_guard<std::mutex> hold(cache_lock);
@@ -103,10 +104,11 @@ bool resolve_dir(const std::string &dir, std::string *real, std::string *root = 
     auto it = dir_cache.find(dir);
     if (serial && it != dir_cache.end() && it->second.hold == serial) {
       *real = it->second.real;
-      if (root) *root = vouched_root(it->second, root_named);
+      if (root) *root = vouched_root(it->second, named);
       return true;
     }
   }
+  const std::string root_named(named);
   struct stat st;
   if (stat(dir.c_str(), &st) != 0) return false;
   {
@@ -142,8 +144,9 @@ bool resolve_dir(const std::string &dir, std::string *real, std::string *root = 
   return true;
 }
 
-std::string join(const std::string &dir, const std::string &leaf) {
-  return dir == "/" ? "/" + leaf : dir + "/" + leaf;
+std::string join(std::string dir, const std::string &leaf) {
+  if (dir != "/") dir += '/';
+  return dir.append(leaf);
 }
 
 }  // namespace
@@ -161,10 +164,16 @@ ks_status_t canonical(const char *path, bool follow, std::string *out, std::stri
   } else {
     char cwd[PATH_MAX];
     if (fileutl_getcwd(cwd, sizeof cwd) != KS_ST_OK) return KS_ST_ERR;
-    abs = std::string(cwd) + "/" + path;
+    const size_t cwd_len = std::strlen(cwd), path_len = std::strlen(path);
+    abs.reserve(cwd_len + 1 + path_len);
+    abs.append(cwd, cwd_len).append(1, '/').append(path, path_len);
   }
-  std::string clean = lexical_clean(abs);
-  // The lexical form is only a fallback: ".." after a link must be resolved on the disk.
+  // The lexical form is only a fallback: ".." after a link must be resolved on the disk. A name
+  // that is clean already (and so has no trailing slash, which would change abs below) is its
+  // own lexical form.
+  std::string cleaned;
+  if (!lexically_clean(abs)) cleaned = lexical_clean(abs);
+  const std::string &clean = cleaned.empty() ? abs : cleaned;
   std::string result;
   if (clean == "/") {
     result = "/";
@@ -184,7 +193,7 @@ ks_status_t canonical(const char *path, bool follow, std::string *out, std::stri
       if (resolve_dir(abs, &real)) result = real;
       else result = clean;
     } else if (resolve_dir(dir, &real, root)) {
-      result = join(real, leaf);
+      result = join(std::move(real), leaf);
       if (follow) {
         struct stat st;
         char buf[PATH_MAX];

@@ -419,6 +419,41 @@ TEST_F(CrCache, WritersInOneDirectoryKeepEachOthersRecords) {
   EXPECT_EQ(bldr_cr_cache_close(fresh), KS_ST_OK);
 }
 
+TEST_F(CrCache, EveryDerivedObjectIsFoundAsTheDirectoryGrowsIsReloadedAndCompacted) {
+  open_cache();
+  auto target_of = [&](uint8_t n) -> std::string {
+    tbs_cr_t got;
+    tbs_oid_t o = oid(n);
+    return bldr_cr_cache_fetch(ctx, &o, &got) ? got.target_name : "";
+  };
+  // Lookups between additions: each finds its own record among many.
+  for (int i = 1; i <= 150; i++) {
+    add("t" + std::to_string(i), {uint8_t(i)});
+    ASSERT_EQ(target_of(uint8_t(i)), "t" + std::to_string(i));
+    ASSERT_EQ(target_of(uint8_t((i + 1) / 2)), "t" + std::to_string((i + 1) / 2));
+  }
+  add("pair", {151, 152});
+  EXPECT_EQ(target_of(152), "pair");
+  EXPECT_EQ(target_of(153), "");
+  // Another writer's record: this context reads the directory again at its next addition.
+  bldr_cr_cache_t *other = nullptr;
+  ASSERT_EQ(bldr_cr_cache_read(path.c_str(), &other), KS_ST_OK);
+  tbs_cr_t y = make_do_cr("y", {160});
+  ASSERT_EQ(bldr_cr_cache_add(other, &y), KS_ST_OK);
+  tbs_cr_free_cr_stg(&y);
+  EXPECT_EQ(bldr_cr_cache_close(other), KS_ST_OK);
+  add("z", {161});
+  EXPECT_EQ(target_of(160), "y");
+  EXPECT_EQ(target_of(161), "z");
+  // Killing most records compacts the file: the entries that are left move.
+  for (int i = 1; i <= 140; i++) add("t" + std::to_string(i), {});
+  ASSERT_GT(ctx->stats.rewrites, 0);
+  for (int i = 141; i <= 150; i++) EXPECT_EQ(target_of(uint8_t(i)), "t" + std::to_string(i));
+  EXPECT_EQ(target_of(151), "pair");
+  EXPECT_EQ(target_of(160), "y");
+  EXPECT_EQ(target_of(1), "");
+}
+
 TEST_F(CrCache, TheProcessCacheIsReadOnceAndClosedOnAnotherRead) {
   ASSERT_EQ(bldr_cr_cache_read(path.c_str(), nullptr), KS_ST_OK);
   bldr_cr_cache_t *pc = bldr_cr_cache_process();

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <utility>
@@ -123,10 +124,17 @@ TEST_F(Reuse, ANewVersionOfTheSourceIsAVersionMismatch) {
 TEST_F(Reuse, AnotherViewWinksTheDerivedObjectInAndPromotesIt) {
   ASSERT_EQ(run("v1", {"tolvick", "hello.o"}).status, 0);
   site_.make_view("v2");
-  e2e::Result r = run("v2", {"tolvick", "hello.o"});
+  // The view selects what v1 selected: what that is, and that its files hold it, is learnt
+  // without loading the version-control library (the loader lists what it loads).
+  e2e::Result r = run("v2", {"tolvick", "hello.o"}, {"LD_DEBUG=files", "LD_DEBUG_OUTPUT=" + scratch_ + "/ld"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_THAT(r.out + r.err, HasSubstr("Wink in derived object \"hello.o\""));
   EXPECT_EQ(runs(), 1);
+  std::string loaded;
+  for (const auto &f : std::filesystem::directory_iterator(scratch_))
+    if (f.path().filename().string().starts_with("ld.")) loaded += site::read_file(f.path().string());
+  EXPECT_THAT(loaded, HasSubstr("libsqlite3"));
+  EXPECT_THAT(loaded, Not(HasSubstr("libgit2")));
   EXPECT_EQ(describe("v2", "hello.o", "version"), describe("v1", "hello.o", "version"));
   EXPECT_EQ(site::read_file(src("v2") + "/hello.o"), site::read_file(src("v1") + "/hello.o"));
   e2e::Result ls = run("v1", {"gammick", "lsdo"});

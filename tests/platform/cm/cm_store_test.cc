@@ -80,6 +80,9 @@ TEST(CrUtlNametable, PathnamesFollowParentsUpToTheVobRoot) {
   r.add(oid(3), oid(0x99), "lost", 0x4);                    // 3 parent nowhere
   r.add(oid(4), oid(5), "c1", 0x2, TBS_CR_FTYPE_DIR);       // 4, 5 a cycle
   r.add(oid(5), oid(4), "c2", 0x2, TBS_CR_FTYPE_DIR);
+  r.add(oid(8), oid(0xEF), "f", 0x4);                       // 6 a file and
+  r.add(oid(8), oid(0xEF), "d", 0x2, TBS_CR_FTYPE_DIR);     // 7 a directory of one OID
+  r.add(oid(9), oid(8), "x", 0x4);                          // 8 below that OID: the directory
   tbs_cr_t *cr = r.finish();
   cr_utl_nt_hdl_t nt = cr_utl_create_nametable(1, CR_UTL_ST_HDL_NULL, cr, 0);
   ASSERT_NE(nt, CR_UTL_NT_HDL_NULL);
@@ -87,7 +90,8 @@ TEST(CrUtlNametable, PathnamesFollowParentsUpToTheVobRoot) {
   struct {
     uint32_t index;
     const char *want;
-  } cases[] = {{0, "/vob"}, {1, "/vob/src"}, {2, "/vob/src/junk/a.o"}, {3, nullptr}, {4, nullptr}, {6, nullptr}};
+  } cases[] = {{2, "/vob/src/junk/a.o"}, {0, "/vob"}, {1, "/vob/src"}, {3, nullptr}, {4, nullptr},
+               {8, "/vob/d/x"}, {6, "/vob/f"}, {7, "/vob/d"}, {9, nullptr}};
   for (const auto &c : cases) {
     char *got = cr_utl_get_pn(nt, cr, c.index, sizeof buf, buf);
     if (c.want) {
@@ -140,6 +144,31 @@ TEST(CmCrDepHashes, OneForEachDependencyTheBuildDidNotMake) {
   EXPECT_EQ(count, 3u);
   cr_utl_destroy_dep_hash_array(&arr);
   EXPECT_EQ(arr, CR_UTL_HASH_DEPS_H_NULL);
+}
+
+TEST(CmCrDepHashes, AManyHashArrayKeepsEachHashOnceInTheOrderAdded) {
+  cr_utl_hash_deps_h_t arr = cr_utl_new_dep_hash_array(0, 1);
+  ASSERT_NE(arr, CR_UTL_HASH_DEPS_H_NULL);
+  auto hash = [](uint32_t i) { return cr_utl_dep_hash_t{{i % 7, i}}; };  // first words collide
+  for (uint32_t i = 0; i < 1000; i++) {
+    ASSERT_EQ(cr_utl_add_hash_value(arr, hash(i)), KS_ST_OK);
+    ASSERT_EQ(cr_utl_add_hash_value(arr, hash(i / 2)), KS_ST_OK);  // there already
+  }
+  cr_utl_hash_deps_h_t copy = cr_utl_clone_dep_hash_array(arr);
+  ASSERT_EQ(cr_utl_add_hash_value(copy, hash(999)), KS_ST_OK);
+  ASSERT_EQ(cr_utl_add_hash_value(copy, hash(1000)), KS_ST_OK);
+  for (auto [a, want] : {std::pair{arr, 1000u}, std::pair{copy, 1001u}}) {
+    uint32_t count = 0;
+    const cr_utl_dep_hash_t *hashes = nullptr;
+    ASSERT_EQ(cr_utl_get_dep_hash_array(a, &count, &hashes), KS_ST_OK);
+    ASSERT_EQ(count, want);
+    for (uint32_t i = 0; i < count; i++) {
+      EXPECT_EQ(hashes[i].words[0], hash(i).words[0]) << i;
+      EXPECT_EQ(hashes[i].words[1], hash(i).words[1]) << i;
+    }
+  }
+  cr_utl_destroy_dep_hash_array(&copy);
+  cr_utl_destroy_dep_hash_array(&arr);
 }
 
 // A site with a VOB and a view, and files written in the view as a build would.

@@ -117,9 +117,73 @@ TEST(TbsCr, DecodingGivesBackWhatWasEncodedAndACopyIsEqual) {
   EXPECT_EQ(bytes_of(copy), bytes);
   EXPECT_NE(copy.objs[0], cr.objs[0]);  // deep
   tbs_cr_free_cr_stg(&copy);
-  tbs_cr_free_cr_stg(&back);
+  // The free direction of the XDR routine releases a decoded record as tbs_cr_free_cr_stg does.
+  XDR x;
+  x.x_op = XDR_FREE;
+  x.x_ops = nullptr;
+  EXPECT_TRUE(xdr_tbs_cr_t(&x, &back, nullptr));
+  EXPECT_EQ(back.objs, nullptr);
   tbs_cr_free_cr_stg(&cr);
   EXPECT_EQ(cr.objs, nullptr);
+}
+
+TEST(TbsCr, EmptyListsAndAbsentTextsDecodeAsTheyWere) {
+  tbs_cr_t cr;
+  std::memset(&cr, 0, sizeof cr);
+  cr.format = TBS_CR_FORMAT;
+  cr.target_name = dup("t");
+  cr.explicit_dep_count = 1;
+  cr.explicit_deps = static_cast<tbs_cr_explicit_dep_t **>(calloc(1, sizeof(void *)));
+  cr.explicit_deps[0] = static_cast<tbs_cr_explicit_dep_t *>(calloc(1, sizeof(tbs_cr_explicit_dep_t)));
+  cr.explicit_deps[0]->name = dup("gone.h");
+  cr.explicit_deps[0]->obj_index = -1;
+  std::string bytes = bytes_of(cr);
+  tbs_cr_t back;
+  ASSERT_EQ(tbs_cr_decode(bytes.data(), bytes.size(), &back), KS_ST_OK);
+  EXPECT_EQ(bytes_of(back), bytes);
+  EXPECT_EQ(back.login_name, nullptr);
+  EXPECT_EQ(back.explicit_deps[0]->vpath_name, nullptr);
+  EXPECT_EQ(back.objs, nullptr);
+  EXPECT_EQ(back.vobs, nullptr);
+  EXPECT_EQ(back.strs, nullptr);
+  tbs_cr_free_cr_stg(&back);
+  tbs_cr_free_cr_stg(&cr);
+}
+
+TEST(TbsCr, MalformedBytesAreRefused) {
+  tbs_cr_t cr = full_cr();
+  const std::string good = bytes_of(cr);
+  tbs_cr_free_cr_stg(&cr);
+  auto at = [&](const std::string &what) {
+    size_t p = good.find(what);
+    EXPECT_NE(p, std::string::npos) << what;
+    return p == std::string::npos ? 0 : p;
+  };
+  const std::string dep_name("hello.c\0", 8), lnk("lnk\0", 4);
+  struct Case {
+    const char *what;
+    size_t offset;
+    char value;
+  } cases[] = {
+      {"a text padded with other than zero bytes", at("staff") + 6, 'x'},
+      {"a text holding a NUL before its end", at("staff") + 2, '\0'},
+      {"a text not ending in a NUL", at("staff") + 5, 'x'},
+      {"a presence word of 2", at(dep_name) - 5, 2},
+      {"a VOB index beyond 16 bits", at(lnk) - 36 + 1, 1},
+      {"a file type beyond 8 bits", at(lnk) - 28 + 2, 1},
+      {"a meta-type beyond 8 bits", at(lnk) - 24 + 2, 1},
+  };
+  tbs_cr_t back;
+  ASSERT_EQ(tbs_cr_decode(good.data(), good.size(), &back), KS_ST_OK);
+  tbs_cr_free_cr_stg(&back);
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string bad = good;
+    ASSERT_LT(c.offset, bad.size());
+    bad[c.offset] = c.value;
+    EXPECT_EQ(tbs_cr_decode(bad.data(), bad.size(), &back), KS_ST_XDR_FAILED);
+    EXPECT_EQ(back.target_name, nullptr);
+  }
 }
 
 TEST(TbsCr, RecordsThatDoNotHoldTogetherAreRefused) {

@@ -114,6 +114,10 @@ TEST(TbsProduct, SiteAndViewRootFollowTheEnvironment) {
     EXPECT_EQ(tbs_registry_pname(), "/srv/site/registry.db");
   }
   {
+    EnvSetting home("VESSARY_HOME", "/srv/site2");  // another site: not the root kept before
+    EXPECT_STREQ(tbs_view_root(), "/srv/site2/view");
+  }
+  {
     EnvSetting home("VESSARY_HOME", "relative/site");
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);

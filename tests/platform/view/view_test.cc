@@ -18,6 +18,7 @@
 #include "view/view_idcache.h"
 #include "view/view_info.h"
 #include "view/view_xstat.h"
+#include "vob/vob_gitindex.h"
 #include "vob/vob_ob.h"
 #include "vob/vob_pname.h"
 
@@ -487,6 +488,13 @@ class IdentityCacheTest : public ViewTest {
     for (int i = 0; i < 16; i++) std::snprintf(hex + 2 * i, 3, "%02x", vob->oid.bytes[i]);
     return v->storage + "/identities-" + hex;
   }
+  // The tree of the last commit a view filled from the repository, kept in the VOB's storage.
+  std::string kept_tree() {
+    ks_status_t status;
+    dbrpc_reg_snapshot_h reg = dbrpc_reg_snapshot(&status);
+    const dbrpc_vob_rec_t *vob = reg ? reg->find_vob("proj") : nullptr;
+    return vob ? vob->git_dir + "/vessary/selected-tree" : "";
+  }
   // Lets the statuses of the files just written age past the clock tick, so that what is
   // judged of them is kept.
   static void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(60)); }
@@ -516,6 +524,7 @@ class IdentityCacheTest : public ViewTest {
   std::vector<Seen> uncached(const std::string &view) {
     new_process();
     std::filesystem::remove(cache_file(view));
+    std::filesystem::remove(kept_tree());
     std::vector<Seen> out = seen(view);
     new_process();
     return out;
@@ -531,6 +540,18 @@ TEST_F(IdentityCacheTest, ALaterProcessGetsWhatTheRepositoryGives) {
   ASSERT_TRUE(std::filesystem::exists(cache_file("alpha")));
   expect_same(seen("alpha"), first, "from the cache");
   expect_same(uncached("alpha"), first, "from the repository");
+  // Another view of the same commit learns the tree from what the first kept, and the files'
+  // data from its own index.
+  seen("alpha");
+  new_process();
+  ASSERT_TRUE(std::filesystem::exists(kept_tree()));
+  site::write_file(p("beta", "out/x.o"), "o\n");
+  site::write_file(p("beta", "src/b.c"), "edited\n");
+  settle();
+  std::vector<Seen> beta = seen("beta");
+  expect_same(beta, uncached("beta"), "another view from the kept tree");
+  EXPECT_EQ(beta[2].mtype, VOB_MTYPE_VERSION);
+  EXPECT_EQ(beta[3].mtype, VOB_MTYPE_CHECKEDOUT);
   EXPECT_EQ(first[2].mtype, VOB_MTYPE_VERSION);
   EXPECT_EQ(first[3].mtype, VOB_MTYPE_CHECKEDOUT);
   EXPECT_EQ(first[4].mtype, VOB_MTYPE_SLINK);
@@ -555,6 +576,14 @@ TEST_F(IdentityCacheTest, ChangesAfterTheCacheWasWrittenAreSeen) {
        }},
       {"a checkout of the first commit", [](IdentityCacheTest *t) {
          t->site_.git({"checkout", "-q", "--detach", "HEAD~1"}, t->p("alpha"));
+       }},
+      {"the kept tree of another view's commit", [](IdentityCacheTest *t) {
+         site::write_file(t->p("beta", "src/b.c"), "int kept;\n");
+         t->site_.git({"commit", "-q", "-am", "beta again"}, t->p("beta"));
+         std::filesystem::remove(t->cache_file("beta"));
+         t->seen("beta");
+         t->new_process();
+         std::filesystem::remove(t->cache_file("alpha"));
        }},
       {"a branch checked out", [](IdentityCacheTest *t) {
          t->site_.git({"checkout", "-q", "-B", "work"}, t->p("alpha"));
@@ -631,6 +660,71 @@ TEST(IdentityCacheFile, OnlyAWholeIntactFileIsRead) {
     flipped[at] = char(flipped[at] ^ 0x10);
     EXPECT_FALSE(view_idcache_decode(flipped.data(), flipped.size(), &back)) << "byte " << at;
   }
+}
+
+// A worktree's index read without the version-control library: in each index version, every
+// staged path with the blob and the status git recorded; an index that keeps its entries
+// elsewhere, or a damaged one, is refused.
+TEST(WorktreeIndex, EachVersionGivesWhatGitStaged) {
+  site::Site site;
+  const std::string repo = site.make_repo("r", {{"a.c", "int a;\n"}, {"dir/b.c", "int b;\n"}, {"dir/sub/c.h", "c\n"}});
+  const std::string index = repo + "/.git/index";
+  auto hex = [](const uint8_t *id) {
+    char text[41];
+    for (int i = 0; i < 20; i++) std::snprintf(text + 2 * i, 3, "%02x", id[i]);
+    return std::string(text);
+  };
+  struct Case {
+    const char *what;
+    std::vector<std::vector<std::string>> git;
+    bool readable;
+  } cases[] = {
+      {"version 2", {{"update-index", "--index-version", "2"}}, true},
+      {"version 3, an entry with extended flags", {{"add", "-N", "new.c"}}, true},
+      {"version 4, names built on the previous one", {{"update-index", "--index-version", "4"}}, true},
+      {"a split index", {{"update-index", "--split-index"}}, false},
+  };
+  site::write_file(repo + "/new.c", "int n;\n");
+  for (const Case &c : cases) {
+    for (const auto &args : c.git) site.git(args, repo);
+    vob_gitindex_t entries;
+    ASSERT_EQ(vob_gitindex_read(index, &entries), c.readable) << c.what;
+    if (!c.readable) continue;
+    e2e::Result staged = site.run({"/usr/bin/env", "git", "ls-files", "-s"}, {}, repo);
+    std::vector<std::string> lines = e2e::lines(staged.out);
+    ASSERT_EQ(entries.size(), lines.size()) << c.what;
+    for (const std::string &line : lines) {  // "<mode> <blob> <stage>\t<path>"
+      const std::string rel = line.substr(line.find('\t') + 1), blob = line.substr(7, 40);
+      auto it = entries.find(rel);
+      ASSERT_NE(it, entries.end()) << c.what << ": " << rel;
+      EXPECT_EQ(hex(it->second.id), blob) << c.what << ": " << rel;
+      if (rel == "new.c") continue;  // only intended: no status, no data staged
+      struct stat st;
+      ASSERT_EQ(lstat((repo + "/" + rel).c_str(), &st), 0);
+      EXPECT_EQ(it->second.size, uint32_t(st.st_size)) << c.what << ": " << rel;
+      EXPECT_EQ(it->second.ino, uint32_t(st.st_ino)) << c.what << ": " << rel;
+      EXPECT_EQ(int64_t(it->second.mtime_sec), int64_t(st.st_mtim.tv_sec)) << c.what << ": " << rel;
+      EXPECT_TRUE(vob_gitindex_holds((repo + "/" + rel).c_str(), it->second.id)) << rel;
+    }
+    if (std::string(c.what) == "version 2") {
+      // Every cut and every changed byte is seen (the trailer is the digest of the rest).
+      const std::string bytes = site::read_file(index);
+      for (size_t len = 0; len < bytes.size(); len++)
+        EXPECT_FALSE(vob_gitindex_decode(bytes.data(), len, &entries)) << "cut at " << len;
+      for (size_t at = 0; at < bytes.size(); at++) {
+        std::string flipped = bytes;
+        flipped[at] = char(flipped[at] ^ 0x01);
+        EXPECT_FALSE(vob_gitindex_decode(flipped.data(), flipped.size(), &entries)) << "byte " << at;
+      }
+    }
+  }
+  // A file's data is compared as it is now.
+  vob_gitindex_t entries;
+  site.git({"update-index", "--no-split-index"}, repo);
+  ASSERT_TRUE(vob_gitindex_read(index, &entries));
+  site::write_file(repo + "/a.c", "int A;\n");
+  EXPECT_FALSE(vob_gitindex_holds((repo + "/a.c").c_str(), entries["a.c"].id));
+  EXPECT_FALSE(vob_gitindex_holds((repo + "/missing.c").c_str(), entries["a.c"].id));
 }
 
 TEST_F(ViewTest, ViewRelativeAndViewExtendedNamesRoundTrip) {
