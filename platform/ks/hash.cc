@@ -45,7 +45,10 @@ typedef uintptr_t hash_bucket;
 struct hash_ht_s {
   hash_bucket *buckets;
   bool summaries;     // the buckets hold summaries
-  uint32_t bucket_count;
+  uint32_t bucket_count;  // a power of two
+  // The entry the last lookup found: callers often ask for the same name several times in a
+  // row, and it is then found without reading the bucket array.
+  hash_entry *last_found;
   uint32_t factor;
   size_t count;
   size_t data_size;
@@ -134,7 +137,8 @@ hash_ht_t hash_str_create(unsigned buckets, size_t data_size, int) {
   if (t == nullptr) return HASH_HT_NULL;
   // Tables grow with their entries, so the count asked for is only an upper bound for the
   // start: a table asked for thousands of buckets that keeps a few names takes no more memory.
-  t->bucket_count = buckets < 8 ? 8 : buckets > kMaxStartBuckets ? kMaxStartBuckets : buckets;
+  t->bucket_count = 8;
+  while (t->bucket_count < buckets && t->bucket_count < kMaxStartBuckets) t->bucket_count *= 2;
   t->buckets = static_cast<hash_bucket *>(std::calloc(t->bucket_count, sizeof(hash_bucket)));
   t->summaries = sizeof(uintptr_t) >= 8;
   if (t->buckets == nullptr) {
@@ -163,14 +167,19 @@ static hash_bucket with_head(hash_ht_t t, hash_bucket b, hash_entry *e) {
   return t->summaries ? (b & ~kAddressMask) | address : address;
 }
 
+// The bucket of hash h among count buckets (a power of two).
+static uint32_t bucket_of(uint32_t h, uint32_t count) { return h & (count - 1); }
+
 static hash_entry *find(hash_ht_t t, const char *key, uint32_t h) {
-  const hash_bucket b = t->buckets[h % t->bucket_count];
+  hash_entry *last = t->last_found;
+  if (last != nullptr && last->hash == h && std::strcmp(entry_key(t, last), key) == 0) return last;
+  const hash_bucket b = t->buckets[bucket_of(h, t->bucket_count)];
   if (t->summaries) {
     const uintptr_t bits = summary_bits(h);
     if ((b & bits) != bits) return nullptr;
   }
   for (hash_entry *e = head(t, b); e != nullptr; e = e->chain)
-    if (e->hash == h && std::strcmp(entry_key(t, e), key) == 0) return e;
+    if (e->hash == h && std::strcmp(entry_key(t, e), key) == 0) return t->last_found = e;
   return nullptr;
 }
 
@@ -188,7 +197,7 @@ static void link_entry(hash_ht_t t, hash_bucket *buckets, uint32_t count, hash_e
     if (buckets != t->buckets)
       for (uint32_t i = 0; i < count; i++) buckets[i] &= kAddressMask;
   }
-  hash_bucket &b = buckets[e->hash % count];
+  hash_bucket &b = buckets[bucket_of(e->hash, count)];
   e->chain = head(t, b);
   b = with_head(t, b, e);
   if (t->summaries) b |= summary_bits(e->hash);
@@ -265,7 +274,7 @@ int hash_str_lookup(hash_ht_t t, const char *key, const char **out_key, void **o
 
 int hash_str_remove(hash_ht_t t, const char *key) {
   uint32_t h = hash_key(key);
-  hash_bucket &b = t->buckets[h % t->bucket_count];
+  hash_bucket &b = t->buckets[bucket_of(h, t->bucket_count)];
   hash_entry *prev = nullptr;
   for (hash_entry *e = head(t, b); e != nullptr; prev = e, e = e->chain) {
     if (e->hash != h || std::strcmp(entry_key(t, e), key) != 0) continue;
@@ -280,6 +289,7 @@ int hash_str_remove(hash_ht_t t, const char *key) {
         summary |= summary_bits(o->hash);
       b = (b & kAddressMask) | summary;
     }
+    if (t->last_found == e) t->last_found = nullptr;
     t->order[e->order] = nullptr;
     // A hole at the end is simply given back.
     while (t->order_used > 0 && t->order[t->order_used - 1] == nullptr) t->order_used--;
