@@ -11,6 +11,8 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "bld/bldr_cr.h"
 #include "bld/bldr_cr_cache.h"
@@ -173,21 +175,26 @@ void report_other_views(bldr_cr_audit_table_t *t) {
   }
 }
 
-// Whether the predefined file dependency obj at pathname is an order-only dependency: the
-// explicit dependencies hold the order-only separator, and an entry after it names the object.
-bool order_only(const tbs_cr_t *cr, const char *access_pn) {
+// The absolute pathnames of the order-only dependencies of a record: its explicit dependencies
+// after the order-only separator. Found once per record, not for each of its objects.
+std::vector<std::string> order_only_deps(const tbs_cr_t *cr) {
+  std::vector<std::string> deps;
   uint32_t n = cr->explicit_dep_count, sep = n;
   for (uint32_t i = 0; i < n && sep == n; i++)
     if (bldr_utl_tgt_is_gnu_order_only_specifier(cr->explicit_deps[i]->name)) sep = i;
-  if (sep == n) return false;
   for (uint32_t i = sep + 1; i < n; i++) {
     const tbs_cr_explicit_dep_t *d = cr->explicit_deps[i];
     const char *vp = d->vpath_name && *d->vpath_name ? d->vpath_name : d->name;
     char abs[1024];
-    if (vp && bldr_utl_cwd_accessible_abs_pn(vp, sizeof abs, abs) == KS_ST_OK &&
-        fileutl_pname_equal(abs, access_pn))
-      return true;
+    if (vp && bldr_utl_cwd_accessible_abs_pn(vp, sizeof abs, abs) == KS_ST_OK) deps.emplace_back(abs);
   }
+  return deps;
+}
+
+// Whether the predefined file dependency at pathname is one of the order-only dependencies.
+bool order_only(const std::vector<std::string> &deps, const char *access_pn) {
+  for (const std::string &abs : deps)
+    if (fileutl_pname_equal(abs.c_str(), access_pn)) return true;
   return false;
 }
 
@@ -233,6 +240,7 @@ ks_status_t judge_objects(Work &w) {
   const bldr_cr_create_args_t *a = w.args;
   std::vector<bldr_cr_audit_obj_t *> snapshot = t->live;
   const bool inode_check = mf_getenv("TOLVICK_NO_INODE_CHECK") == nullptr;
+  const std::vector<std::string> order_only_names = order_only_deps(w.cr);
   for (size_t i = 0; i < snapshot.size(); i++) {
     bldr_cr_audit_obj_t *o = snapshot[i];
     char pn[1024];
@@ -251,7 +259,7 @@ ks_status_t judge_objects(Work &w) {
     if (!is_dir(o)) {
       if ((o->further & BLDR_OBJ_X_MAKEFILES) && !(o->flags & BLDR_OBJ_PREDEF) && !a->makefiles_affect_reuse)
         o->flags |= TBS_CR_OBJ_NON_CRITICAL;
-      if ((o->flags & BLDR_OBJ_PREDEF) && order_only(w.cr, access)) {
+      if ((o->flags & BLDR_OBJ_PREDEF) && order_only(order_only_names, access)) {
         if (trace(4)) bldr_cr_trace("bldr_cr_is_order_only_dependency returned TRUE for \"%s\"", pn);
         o->flags |= TBS_CR_OBJ_NON_CRITICAL;
       }

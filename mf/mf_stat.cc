@@ -158,6 +158,8 @@ ks_status_t uncached_view_info(const char *pathname, int follow_links, view_xsta
 // The resolved-pathname cache: key (flag and pathname) -> resolved name in resolve_area.
 hash_ht_t resolve_table = HASH_HT_NULL;
 stg_area_t resolve_area = STG_AREA_HEAP;
+// Moves on each time the table is finalized.
+uint32_t resolve_generation = 1;
 
 // The key of a resolution: the flag when not 0, and for a relative pathname the working
 // directory it was resolved against, so that a change of directory never gives a stale answer.
@@ -395,8 +397,11 @@ ks_status_t mf_stat_finalize_cached_resolve_abspn() {
   }
   hash_delete_ht(&resolve_table);
   resolve_area = STG_AREA_HEAP;
+  ++resolve_generation;
   return KS_ST_OK;
 }
+
+uint32_t mf_stat_cached_resolve_generation() { return resolve_generation; }
 
 namespace {
 

@@ -124,5 +124,9 @@ ks_status_t mf_stat_cached_resolve_abspn(const char *pathname, char *buf, size_t
 // Frees the resolved names (when they are on the heap) and the table. Always 0.
 ks_status_t mf_stat_finalize_cached_resolve_abspn();
 
+// A number that changes each time the resolved-pathname cache forgets its names (finalize): a
+// caller that keeps resolutions of its own drops them when it changes.
+uint32_t mf_stat_cached_resolve_generation();
+
 // Prints one cache entry as a trace; a null record or pathname stops the program (assertion).
 void mf_stat_dump_stat_cache_obj(const mf_stat_obj_t *obj_p, const char *pname);

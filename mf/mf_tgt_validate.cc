@@ -46,13 +46,17 @@ struct LookupContext {
   std::string cwd;
   bool no_dirent_cache = false;
   // The directory parts of relative names tested, each with its directory resolved as the
-  // directory cache resolves it.
+  // directory cache resolves it, under the working directory resolved_cwd. The resolutions are
+  // remembered for the process (mf_stat_cached_resolve_abspn), so these outlive a validation:
+  // they go when the working directory changes or those resolutions are forgotten.
   struct Hash {
     using is_transparent = void;
     size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
   };
   std::unordered_map<std::string, std::string, Hash, std::equal_to<>> resolved_dirs;
   const std::pair<const std::string, std::string> *last_dir = nullptr;  // the last one used
+  std::string resolved_cwd;
+  uint32_t resolved_generation = 0;
   // The directories of $(VPATH) once they were asked of a table under a macro-table list: the
   // macros in force do not change while one target is validated, nor while a caller holds the
   // context.
@@ -65,12 +69,17 @@ struct LookupContext {
     char buf[kPathSize];
     cwd = fileutl_getcwd(buf, sizeof buf) == KS_ST_OK ? buf : "";
     no_dirent_cache = mf_getenv("ORVA_NO_DIRENT_CACHE") != nullptr;
+    const uint32_t generation = mf_stat_cached_resolve_generation();
+    if (cwd != resolved_cwd || generation != resolved_generation) {
+      resolved_dirs.clear();
+      last_dir = nullptr;
+      resolved_cwd = cwd;
+      resolved_generation = generation;
+    }
   }
   void leave() {
     if (--depth > 0) return;
     cwd.clear();
-    resolved_dirs.clear();
-    last_dir = nullptr;
     vpath_table = nullptr;
     vpath_macros = LIST_HANDLE_NULL;
     vpath_dirs.clear();

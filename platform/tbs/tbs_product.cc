@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -23,6 +24,8 @@ std::string base_name(const std::string &path) {
   size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
+
+std::string loaded_home();
 
 // A per-thread copy that stays valid until the same function is called again.
 const char *keep(int slot, std::string text) {
@@ -72,9 +75,17 @@ std::string tbs_product_home() {
     const char *home = std::getenv(name);
     if (home && *home) return home;
   }
-  // The file this code was loaded from: the shared library, or the program that links it in.
-  // The loader names a program as it was started, perhaps without a directory, so a program is
-  // found through /proc instead.
+  // Found once per process: the file the code was loaded from does not change.
+  static const std::string home = loaded_home();
+  return home;
+}
+
+namespace {
+
+// The home of the file this code was loaded from: the shared library, or the program that links
+// it in. The loader names a program as it was started, perhaps without a directory, so a program
+// is found through /proc instead.
+std::string loaded_home() {
   Dl_info info;
   struct link_map *map = nullptr;
   if (dladdr1(reinterpret_cast<void *>(&tbs_product_home), &info, reinterpret_cast<void **>(&map),
@@ -94,8 +105,6 @@ std::string tbs_product_home() {
   return ".";
 }
 
-namespace {
-
 bool is_dir(const std::string &path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -103,7 +112,7 @@ bool is_dir(const std::string &path) {
 
 // The configuration directory of a product home. A CMake build tree has no "etc" of its own:
 // its configuration is the "config" folder of the source tree it was configured from.
-std::string etc_dir_of(const std::string &home) {
+std::string find_etc_dir(const std::string &home) {
   std::string etc = home + "/etc";
   if (is_dir(etc)) return etc;
   // Read with stdio: a C++ stream would set up the whole locale machinery at every start.
@@ -123,6 +132,18 @@ std::string etc_dir_of(const std::string &home) {
   std::free(line);
   std::fclose(cache);
   return etc;
+}
+
+// find_etc_dir of home, looked for once per home in a process.
+std::string etc_dir_of(const std::string &home) {
+  static std::mutex lock;
+  static std::string home_seen, etc_seen;
+  std::lock_guard<std::mutex> hold(lock);
+  if (etc_seen.empty() || home != home_seen) {
+    etc_seen = find_etc_dir(home);
+    home_seen = home;
+  }
+  return etc_seen;
 }
 
 }  // namespace

@@ -356,8 +356,9 @@ class Converter {
   std::unordered_map<std::string, ObjKey> holders_, last_at_;
   // Resolved directories: as written -> resolved
   std::unordered_map<std::string, Resolved, ViewHash, std::equal_to<>> resolved_dirs_;
-  // dirname -> where
-  std::unordered_map<std::string, std::pair<bool, vob_pname_t>, ViewHash, std::equal_to<>> dirs_;
+  // dirname -> where; a name in a view's own directory -> where, when it is a VOB's root
+  std::unordered_map<std::string, std::pair<bool, vob_pname_t>, ViewHash, std::equal_to<>> dirs_,
+      vob_roots_;
   std::unordered_map<std::string, std::pair<bool, Ident>> dir_ids_;  // canonical dir -> id
   std::set<std::pair<uint32_t, std::string>> vobs_done_, lookups_done_;
   std::set<std::tuple<uint32_t, uint16_t, std::string>> accesses_done_;
@@ -394,6 +395,9 @@ class Converter {
     static constexpr std::string_view prefixes[] = {"/usr/", "/lib/", "/lib64/", "/lib32/",
                                                     "/bin/", "/sbin/", "/etc/", "/proc/",
                                                     "/sys/", "/dev/", "/opt/", "/run/"};
+    // Most names are told apart by their first letter.
+    if (p.size() < 2 || std::string_view("ulbsepdor").find(p[1]) == std::string_view::npos)
+      return false;
     for (std::string_view x : prefixes)
       if (p.starts_with(x)) return !under(p, roots_[0]) && !under(p, roots_[1]);
     return false;
@@ -483,6 +487,8 @@ class Converter {
   // Where the canonical path lies: false outside every VOB of every view.
   bool locate(std::string_view path, vob_pname_t *where) {
     if (path.size() < 2 || path[0] != '/' || system_place(path)) return false;
+    // Canonical, a name outside the canonical view root lies in no view.
+    if (!roots_[0].empty() && !under(path, roots_[0])) return false;
     std::string_view dir = dirname_of(path), leaf = leaf_of(path);
     auto it = dirs_.find(dir);
     if (it == dirs_.end()) {
@@ -495,7 +501,16 @@ class Converter {
     const vob_pname_t &d = it->second.second;
     if (!d.vob) {
       // The view's own directory: the name may be a VOB's root.
-      return vob_pname_resolve(std::string(path).c_str(), false, where) == KS_ST_OK && where->vob;
+      auto r = vob_roots_.find(path);
+      if (r == vob_roots_.end()) {
+        std::string name(path);
+        vob_pname_t v;
+        bool ok = vob_pname_resolve(name.c_str(), false, &v) == KS_ST_OK && v.vob;
+        r = vob_roots_.emplace(std::move(name), std::make_pair(ok, std::move(v))).first;
+      }
+      if (!r->second.first) return false;
+      *where = r->second.second;
+      return true;
     }
     *where = d;
     where->abs = join(d.abs, leaf);
@@ -736,6 +751,20 @@ class Converter {
     return ok;
   }
 
+  // The identity of the directory at abs (vob_rel rel) in the VOB of w; its place is made only
+  // for a directory not identified yet.
+  bool dir_ident_at(const vob_pname_t &w, const std::string &abs, std::string_view rel, Ident *id) {
+    auto it = dir_ids_.find(abs);
+    if (it != dir_ids_.end()) {
+      *id = it->second.second;
+      return it->second.first;
+    }
+    vob_pname_t d = w;
+    d.abs = abs;
+    d.vob_rel = rel;
+    return dir_ident(d, id);
+  }
+
   // ---- records ----
 
   void put(const void *p, size_t n) { out.append(static_cast<const char *>(p), n); }
@@ -858,11 +887,8 @@ class Converter {
   // the object at w; the parent's OID in *parent. False when a directory cannot be identified.
   bool path_to(const vob_pname_t &w, tbs_oid_t *parent) {
     rec_view(w);
-    vob_pname_t rw = w;
-    rw.abs = w.vob_root;
-    rw.vob_rel.clear();
     Ident root;
-    if (!dir_ident(rw, &root)) return false;
+    if (!dir_ident_at(w, w.vob_root, {}, &root)) return false;
     if (vobs_done_.insert({section_, w.vob_root}).second) rec_a(T_VOB, root, TBS_OID_NULL, w.vob->tag);
     tbs_oid_t at = root.oid;
     if (w.vob_rel.empty()) {
@@ -874,12 +900,12 @@ class Converter {
     for (;;) {
       size_t slash = rel.find('/', pos);
       if (slash == std::string::npos) break;
-      vob_pname_t dw = w;
-      dw.vob_rel = rel.substr(0, slash);
-      dw.abs = w.vob_root + "/" + dw.vob_rel;
+      std::string abs;
+      abs.reserve(w.vob_root.size() + 1 + slash);
+      abs.append(w.vob_root).append("/").append(rel, 0, slash);
       Ident d;
-      if (!dir_ident(dw, &d)) return false;
-      if (lookups_done_.insert({section_, dw.abs}).second)
+      if (!dir_ident_at(w, abs, std::string_view(rel).substr(0, slash), &d)) return false;
+      if (lookups_done_.insert({section_, std::move(abs)}).second)
         rec_a(T_LOOKUP, d, at, rel.substr(pos, slash - pos));
       at = d.oid;
       pos = slash + 1;

@@ -199,12 +199,14 @@ struct Worktree {
   }
 };
 
+// What this process learns is kept for its whole life and never destroyed: taking it apart at
+// exit would be work for nothing.
 std::mutex lock;
-std::unordered_map<std::string, std::unique_ptr<Worktree>> worktrees;  // by worktree root
+auto &worktrees = *new std::unordered_map<std::string, std::unique_ptr<Worktree>>;  // by worktree root
 unsigned hold_depth = 0;  // nesting of open holds
 unsigned hold_serial = 0;  // the current hold, while hold_depth is not 0
 // View-private OIDs seen by this process: pathname -> (status seen, OID).
-std::unordered_map<std::string, std::pair<StatSig, tbs_oid_t>> private_oids;
+auto &private_oids = *new std::unordered_map<std::string, std::pair<StatSig, tbs_oid_t>>;
 
 // Identities judged by this process: valid while the object's status and its worktree's
 // generation are those it was judged with.
@@ -214,7 +216,7 @@ struct Judged {
   unsigned generation;
   Identity id;
 };
-std::unordered_map<std::string, Judged> judged;
+auto &judged = *new std::unordered_map<std::string, Judged>;
 
 Worktree *worktree_for(const std::string &root) {
   auto &slot = worktrees[root];
@@ -453,7 +455,7 @@ struct Selection {
   StagedIndex index;  // the worktree's index, beside its HEAD
 };
 
-std::unordered_map<std::string, std::unique_ptr<Selection>> selections;  // by worktree root
+auto &selections = *new std::unordered_map<std::string, std::unique_ptr<Selection>>;  // by worktree root
 pid_t selections_pid = 0;  // the process whose selections these are (not a forked child)
 
 // The whole of a small file, or "" when it cannot be read.

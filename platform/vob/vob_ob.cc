@@ -67,7 +67,8 @@ tbs_oid_t derive(std::string_view label, const void *a, size_t a_len, const void
   return oid;
 }
 
-// Objects whose identities this process handed out, by OID.
+// Objects whose identities this process handed out, by OID; kept for the process's whole life
+// and never destroyed (taking it apart at exit would be work for nothing).
 struct Noted {
   tbs_oid_t vob_oid;
   uint32_t mtype;
@@ -75,7 +76,7 @@ struct Noted {
   std::string vob_rel;
 };
 std::mutex noted_lock;
-std::unordered_map<std::string, Noted> noted;
+auto &noted = *new std::unordered_map<std::string, Noted>;
 
 std::string key_of(const tbs_oid_t &oid) { return std::string(reinterpret_cast<const char *>(oid.bytes), 16); }
 

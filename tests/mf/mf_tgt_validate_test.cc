@@ -272,6 +272,22 @@ TEST(MfTgtValidate, ImplicitTargetFoundInASearchDirectoryIsRelocated) {
   EXPECT_EQ(l.rule_of(), "lib/x.o: x.c [<x.c *lib/x] {cc -c $<}");
 }
 
+// The directories of the names tested stay resolved from one validation to the next only under
+// the same working directory: the same relative directory elsewhere is another directory.
+TEST(MfTgtValidate, ResolvedDirectoriesFollowTheWorkingDirectory) {
+  for (bool present : {false, true, false, true}) {
+    SCOPED_TRACE(present ? "source present" : "source absent");
+    Lookup l(MF_COMPAT_STD);
+    l.suffixes({".o", ".c"});
+    l.rule({".c.o"}, {}, {"cc -c $<"});
+    l.file(present ? "src/x.c" : "src/other.c");
+    ASSERT_EQ(l.validate("src/x.o"), present ? MF_TGT_VALID : MF_TGT_NO_RULE);
+    if (present) {
+      EXPECT_EQ(l.rule_of(), "src/x.o: src/x.c [<src/x.c *src/x] {cc -c $<}");
+    }
+  }
+}
+
 TEST(MfTgtValidate, PhonyTargetsTakeNoImplicitRule) {
   Lookup l(MF_COMPAT_STD);
   l.suffixes({".o", ".c"});

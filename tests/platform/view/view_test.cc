@@ -725,6 +725,11 @@ TEST(WorktreeIndex, EachVersionGivesWhatGitStaged) {
   site::write_file(repo + "/a.c", "int A;\n");
   EXPECT_FALSE(vob_gitindex_holds((repo + "/a.c").c_str(), entries["a.c"].id));
   EXPECT_FALSE(vob_gitindex_holds((repo + "/missing.c").c_str(), entries["a.c"].id));
+  // A pipe in a file's place is neither waited on nor read.
+  std::filesystem::remove(repo + "/a.c");
+  ASSERT_EQ(mkfifo((repo + "/a.c").c_str(), 0644), 0);
+  EXPECT_FALSE(vob_gitindex_holds((repo + "/a.c").c_str(), entries["a.c"].id));
+  EXPECT_FALSE(vob_gitindex_read(repo + "/a.c", &entries));
 }
 
 TEST_F(ViewTest, ViewRelativeAndViewExtendedNamesRoundTrip) {
