@@ -356,9 +356,10 @@ class Converter {
   std::unordered_map<std::string, ObjKey> holders_, last_at_;
   // Resolved directories: as written -> resolved
   std::unordered_map<std::string, Resolved, ViewHash, std::equal_to<>> resolved_dirs_;
-  // dirname -> where; a name in a view's own directory -> where, when it is a VOB's root
-  std::unordered_map<std::string, std::pair<bool, vob_pname_t>, ViewHash, std::equal_to<>> dirs_,
-      vob_roots_;
+  // Names resolved: whether each lies where wanted, and where.
+  using Places = std::unordered_map<std::string, std::pair<bool, vob_pname_t>, ViewHash, std::equal_to<>>;
+  Places dirs_;       // directories of names
+  Places vob_roots_;  // names in a view's own directory (VOB roots)
   std::unordered_map<std::string, std::pair<bool, Ident>> dir_ids_;  // canonical dir -> id
   std::set<std::pair<uint32_t, std::string>> vobs_done_, lookups_done_;
   std::set<std::tuple<uint32_t, uint16_t, std::string>> accesses_done_;
@@ -484,37 +485,38 @@ class Converter {
     return locate(abs, &w) && view_do_replaced_by_write(w, id.dev, id.ino, do_oid, mtype);
   }
 
+  // Where name lies, resolved once into places (the conversion sees names as of one moment);
+  // null when it lies in no view, or in no VOB when in_vob.
+  const vob_pname_t *resolved(Places *places, std::string_view name, bool follow, bool in_vob) {
+    auto it = places->find(name);
+    if (it == places->end()) {
+      std::string key(name);
+      vob_pname_t w;
+      bool ok = vob_pname_resolve(key.c_str(), follow, &w) == KS_ST_OK &&
+                (in_vob ? w.vob != nullptr : w.view != nullptr);
+      it = places->emplace(std::move(key), std::make_pair(ok, std::move(w))).first;
+    }
+    return it->second.first ? &it->second.second : nullptr;
+  }
+
   // Where the canonical path lies: false outside every VOB of every view.
   bool locate(std::string_view path, vob_pname_t *where) {
     if (path.size() < 2 || path[0] != '/' || system_place(path)) return false;
     // Canonical, a name outside the canonical view root lies in no view.
     if (!roots_[0].empty() && !under(path, roots_[0])) return false;
-    std::string_view dir = dirname_of(path), leaf = leaf_of(path);
-    auto it = dirs_.find(dir);
-    if (it == dirs_.end()) {
-      std::string name(dir);
-      vob_pname_t w;
-      bool ok = vob_pname_resolve(name.c_str(), true, &w) == KS_ST_OK && w.view;
-      it = dirs_.emplace(std::move(name), std::make_pair(ok, std::move(w))).first;
-    }
-    if (!it->second.first) return false;
-    const vob_pname_t &d = it->second.second;
-    if (!d.vob) {
+    std::string_view leaf = leaf_of(path);
+    const vob_pname_t *d = resolved(&dirs_, dirname_of(path), true, false);
+    if (!d) return false;
+    if (!d->vob) {
       // The view's own directory: the name may be a VOB's root.
-      auto r = vob_roots_.find(path);
-      if (r == vob_roots_.end()) {
-        std::string name(path);
-        vob_pname_t v;
-        bool ok = vob_pname_resolve(name.c_str(), false, &v) == KS_ST_OK && v.vob;
-        r = vob_roots_.emplace(std::move(name), std::make_pair(ok, std::move(v))).first;
-      }
-      if (!r->second.first) return false;
-      *where = r->second.second;
+      const vob_pname_t *root = resolved(&vob_roots_, path, false, true);
+      if (!root) return false;
+      *where = *root;
       return true;
     }
-    *where = d;
-    where->abs = join(d.abs, leaf);
-    where->vob_rel = d.vob_rel.empty() ? std::string(leaf) : join(d.vob_rel, leaf);
+    *where = *d;
+    where->abs = join(d->abs, leaf);
+    where->vob_rel = d->vob_rel.empty() ? std::string(leaf) : join(d->vob_rel, leaf);
     return true;
   }
 
