@@ -118,12 +118,13 @@ bool read_all(sqlite3 *db, dbrpc_reg_snapshot_t *snap) {
       snap->views.push_back(std::move(v));
     }
   }
+  snap->index();
   if (ok) {
     Stmt st(db, "SELECT view_tag, vob_tag FROM view_vobs ORDER BY rowid");
     ok = bool(st);
     while (ok && sqlite3_step(st.s) == SQLITE_ROW) {
-      for (dbrpc_view_rec_t &v : snap->views)
-        if (v.tag == st.col_text(0)) v.vob_tags.push_back(st.col_text(1));
+      if (const dbrpc_view_rec_t *v = snap->find_view(st.col_text(0)))
+        snap->views[size_t(v - snap->views.data())].vob_tags.push_back(st.col_text(1));
     }
   }
   sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
@@ -187,28 +188,50 @@ struct Writer {
 
 }  // namespace
 
-const dbrpc_vob_rec_t *dbrpc_reg_snapshot_t::find_vob(const std::string &tag) const {
-  for (const dbrpc_vob_rec_t &v : vobs)
-    if (v.tag == tag) return &v;
-  return nullptr;
+namespace {
+
+template <class Rec>
+const Rec *find_in(const std::vector<Rec> &recs, const auto &table, std::string_view key) {
+  auto it = table.find(key);
+  return it == table.end() ? nullptr : &recs[it->second];
+}
+
+std::string_view bytes_of(const uint8_t (&bytes)[16]) {
+  return std::string_view(reinterpret_cast<const char *>(bytes), 16);
+}
+
+}  // namespace
+
+void dbrpc_reg_snapshot_t::index() {
+  vob_by_tag.clear();
+  vob_by_oid.clear();
+  view_by_tag.clear();
+  view_by_uuid.clear();
+  // The first of equal keys wins, as a scan in order would find it.
+  for (size_t i = 0; i < vobs.size(); i++) {
+    vob_by_tag.emplace(vobs[i].tag, i);
+    vob_by_oid.emplace(bytes_of(vobs[i].oid.bytes), i);
+  }
+  for (size_t i = 0; i < views.size(); i++) {
+    view_by_tag.emplace(views[i].tag, i);
+    view_by_uuid.emplace(bytes_of(views[i].uuid.bytes), i);
+  }
+}
+
+const dbrpc_vob_rec_t *dbrpc_reg_snapshot_t::find_vob(std::string_view tag) const {
+  return find_in(vobs, vob_by_tag, tag);
 }
 
 const dbrpc_vob_rec_t *dbrpc_reg_snapshot_t::find_vob_by_oid(const tbs_oid_t &oid) const {
-  for (const dbrpc_vob_rec_t &v : vobs)
-    if (tbs_oid_eq(&v.oid, &oid)) return &v;
-  return nullptr;
+  return find_in(vobs, vob_by_oid, bytes_of(oid.bytes));
 }
 
-const dbrpc_view_rec_t *dbrpc_reg_snapshot_t::find_view(const std::string &tag) const {
-  for (const dbrpc_view_rec_t &v : views)
-    if (v.tag == tag) return &v;
-  return nullptr;
+const dbrpc_view_rec_t *dbrpc_reg_snapshot_t::find_view(std::string_view tag) const {
+  return find_in(views, view_by_tag, tag);
 }
 
 const dbrpc_view_rec_t *dbrpc_reg_snapshot_t::find_view_by_uuid(const tbs_uuid_t &uuid) const {
-  for (const dbrpc_view_rec_t &v : views)
-    if (tbs_uuid_eq(&v.uuid, &uuid)) return &v;
-  return nullptr;
+  return find_in(views, view_by_uuid, bytes_of(uuid.bytes));
 }
 
 namespace {

@@ -6,7 +6,10 @@
 #pragma once
 
 #include <memory>
+#include <functional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "ks/ks_status.h"
@@ -36,11 +39,22 @@ struct dbrpc_reg_snapshot_t {
   std::vector<dbrpc_vob_rec_t> vobs;
   std::vector<dbrpc_view_rec_t> views;
 
-  // Lookups by tag or identity; null when absent.
-  const dbrpc_vob_rec_t *find_vob(const std::string &tag) const;
+  // Lookups by tag or identity, in constant time once index() has run; null when absent.
+  const dbrpc_vob_rec_t *find_vob(std::string_view tag) const;
   const dbrpc_vob_rec_t *find_vob_by_oid(const tbs_oid_t &oid) const;
-  const dbrpc_view_rec_t *find_view(const std::string &tag) const;
+  const dbrpc_view_rec_t *find_view(std::string_view tag) const;
   const dbrpc_view_rec_t *find_view_by_uuid(const tbs_uuid_t &uuid) const;
+
+  // Makes the lookups' tables of vobs and views (again, after they changed).
+  void index();
+
+ private:
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+  };
+  typedef std::unordered_map<std::string, size_t, Hash, std::equal_to<>> Table;
+  Table vob_by_tag, view_by_tag, vob_by_oid, view_by_uuid;  // -> position in vobs or views
 };
 
 typedef std::shared_ptr<const dbrpc_reg_snapshot_t> dbrpc_reg_snapshot_h;

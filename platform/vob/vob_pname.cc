@@ -240,11 +240,7 @@ ks_status_t vob_pname_resolve(const char *path, bool follow, vob_pname_t *out) {
   std::string_view rest = std::string_view(abs).substr(root.size() + 1);
   size_t slash = rest.find('/');
   const std::string_view view_tag = rest.substr(0, slash);
-  for (const dbrpc_view_rec_t &v : out->reg->views)
-    if (v.tag == view_tag) {
-      out->view = &v;
-      break;
-    }
+  out->view = out->reg->find_view(view_tag);
   if (!out->view) return KS_ST_OK;
   out->view_dir.assign(abs, 0, root.size() + 1 + view_tag.size());
   if (slash == std::string_view::npos) return KS_ST_OK;
@@ -254,11 +250,7 @@ ks_status_t vob_pname_resolve(const char *path, bool follow, vob_pname_t *out) {
   bool loaded = false;
   for (const std::string &t : out->view->vob_tags) loaded = loaded || t == vob_tag;
   if (!loaded) return KS_ST_OK;
-  for (const dbrpc_vob_rec_t &v : out->reg->vobs)
-    if (v.tag == vob_tag) {
-      out->vob = &v;
-      break;
-    }
+  out->vob = out->reg->find_vob(vob_tag);
   if (!out->vob) return KS_ST_OK;
   out->vob_root.assign(abs, 0, out->view_dir.size() + 1 + vob_tag.size());
   if (slash != std::string_view::npos) out->vob_rel.assign(rest.substr(slash + 1));

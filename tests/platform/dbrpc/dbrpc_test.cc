@@ -109,6 +109,47 @@ TEST(DbrpcReg, ConflictingEntriesAreRefusedAndChangeNothing) {
   EXPECT_EQ(listing(), "vob b /g/b 02000000.00000000.00000000.00000000\n");
 }
 
+TEST(DbrpcReg, EveryEntryIsFoundByTagAndIdentityWithItsVobsInOrder) {
+  site::Site s;
+  ASSERT_EQ(dbrpc_reg_create_site(), KS_ST_OK);
+  for (uint8_t i = 1; i <= 3; i++) {
+    const std::string tag(1, char('a' + i - 1));
+    ASSERT_EQ(dbrpc_reg_add_vob(vob(tag, i, "/g/" + tag)), KS_ST_OK);
+  }
+  // The views' VOB lists are entered interleaved, and a removed view leaves a gap.
+  ASSERT_EQ(dbrpc_reg_add_view(view("v1", 1, {"c", "a"})), KS_ST_OK);
+  ASSERT_EQ(dbrpc_reg_add_view(view("v2", 2, {"b"})), KS_ST_OK);
+  ASSERT_EQ(dbrpc_reg_add_view(view("v3", 3, {"b", "c", "a"})), KS_ST_OK);
+  ASSERT_EQ(dbrpc_reg_remove_view("v2"), KS_ST_OK);
+  ASSERT_EQ(dbrpc_reg_add_view(view("v4", 4, {"a"})), KS_ST_OK);
+  ks_status_t status;
+  dbrpc_reg_snapshot_h reg = dbrpc_reg_snapshot(&status);
+  ASSERT_NE(reg, nullptr);
+  const std::vector<std::pair<std::string, std::vector<std::string>>> views = {
+      {"v1", {"c", "a"}}, {"v3", {"b", "c", "a"}}, {"v4", {"a"}}};
+  for (const auto &[tag, vobs] : views) {
+    const dbrpc_view_rec_t *v = reg->find_view(tag);
+    ASSERT_NE(v, nullptr) << tag;
+    EXPECT_EQ(v->tag, tag);
+    EXPECT_EQ(v->vob_tags, vobs) << tag;
+    EXPECT_EQ(reg->find_view_by_uuid(v->uuid), v) << tag;
+  }
+  for (const char *tag : {"a", "b", "c"}) {
+    const dbrpc_vob_rec_t *v = reg->find_vob(tag);
+    ASSERT_NE(v, nullptr) << tag;
+    EXPECT_EQ(v->git_dir, std::string("/g/") + tag);
+    EXPECT_EQ(reg->find_vob_by_oid(v->oid), v) << tag;
+  }
+  for (const char *missing : {"v2", "v", "v10", "", "zz"}) {
+    EXPECT_EQ(reg->find_view(missing), nullptr) << missing;
+    EXPECT_EQ(reg->find_vob(missing), nullptr) << missing;
+  }
+  tbs_uuid_t gone = TBS_UUID_NULL;
+  gone.bytes[0] = 2;
+  EXPECT_EQ(reg->find_view_by_uuid(gone), nullptr);
+  EXPECT_EQ(reg->find_vob_by_oid(TBS_OID_NULL), nullptr);
+}
+
 TEST(DbrpcReg, SnapshotsFollowTheSiteAndItsChanges) {
   site::Site first;
   ASSERT_EQ(dbrpc_reg_create_site(), KS_ST_OK);
