@@ -1023,9 +1023,11 @@ int mf_io_unput_wc(wchar_t wc) {
 }
 
 int mf_io_get_wstring_line(wchar_t *buf, int count) {
-  if (count <= 0) return 0;
-  if (count > 8) count = 8;
-  int stored = 0;
+  return mf_io_get_wstring_line_rest(buf, count, 0);
+}
+
+int mf_io_get_wstring_line_rest(wchar_t *buf, int count, int stored) {
+  if (count > MF_IO_WSTRING_LINE_MAX) count = MF_IO_WSTRING_LINE_MAX;
   while (stored < count) {
     // A byte that is a character of its own comes straight from the push-back stack.
     if (io.pb.top > 0) {

@@ -95,10 +95,18 @@ wchar_t mf_io_get_wc();
 // Pushes wc back as its multibyte bytes. 0, or 1001 after a message when it cannot be encoded.
 int mf_io_unput_wc(wchar_t wc);
 
-// Scanner refill: stores at most min(count, 8) wide characters into buf, ending after a newline
-// or at the end of input (a 0 is then stored but not counted), or before an invalid multibyte
-// sequence that follows what it stored. Returns the number counted.
+// The most wide characters one scanner refill stores.
+constexpr int MF_IO_WSTRING_LINE_MAX = 8;
+
+// Scanner refill: stores at most min(count, MF_IO_WSTRING_LINE_MAX) wide characters into buf,
+// ending after a newline or at the end of input (a 0 is then stored but not counted), or before
+// an invalid multibyte sequence that follows what it stored. Returns the number counted.
 int mf_io_get_wstring_line(wchar_t *buf, int count);
+
+// The rest of a refill whose first stored characters, in buf[0, stored), were read already: it
+// goes on as that refill would have, storing from buf[stored] on. Returns the number counted,
+// those stored before included.
+int mf_io_get_wstring_line_rest(wchar_t *buf, int count, int stored);
 
 // Line and column of the current position.
 int32_t mf_io_spos_line();

@@ -160,13 +160,69 @@ void print_list(list_handle_t list) {
     std::printf("%s\n", static_cast<const char *>(d));
 }
 
+// A set of names by their text: open addressing with linear probing over one flat array whose
+// slots hold a name's hash beside its address, so that a lookup mostly reads one place of the
+// array, and a set of many names is a few large blocks rather than a node per name. The names
+// are not copied: they must outlive the set.
+class NameSet {
+ public:
+  static size_t hash(std::string_view name) { return std::hash<std::string_view>{}(name); }
+
+  bool contains(const char *name, size_t h) const {
+    if (count_ == 0) return false;
+    for (size_t i = h & mask_;; i = (i + 1) & mask_) {
+      const Slot &s = slots_[i];
+      if (s.name == nullptr) return false;
+      if (s.hash == h && std::strcmp(s.name, name) == 0) return true;
+    }
+  }
+
+  // Adds a name that is not in the set.
+  void add(const char *name, size_t h) {
+    if ((count_ + 1) * 4 > slots_.size() * 3) grow();
+    place(slots_, mask_, {name, h});
+    count_++;
+  }
+
+  void clear() {
+    slots_.clear();
+    mask_ = 0;
+    count_ = 0;
+  }
+
+ private:
+  struct Slot {
+    const char *name;
+    size_t hash;
+  };
+
+  static void place(std::vector<Slot> &slots, size_t mask, const Slot &slot) {
+    size_t i = slot.hash & mask;
+    while (slots[i].name != nullptr) i = (i + 1) & mask;
+    slots[i] = slot;
+  }
+
+  void grow() {
+    std::vector<Slot> bigger(slots_.empty() ? 64 : slots_.size() * 2, Slot{nullptr, 0});
+    const size_t mask = bigger.size() - 1;
+    for (const Slot &s : slots_)
+      if (s.name != nullptr) place(bigger, mask, s);
+    slots_.swap(bigger);
+    mask_ = mask;
+  }
+
+  std::vector<Slot> slots_;
+  size_t mask_ = 0;
+  size_t count_ = 0;
+};
+
 // The names of dependency lists that later rule lines of the same target extend, so that a
 // name is checked against a long list in constant time. Kept per table while it lives, for lists
 // long enough for a search to matter; an index whose list changed behind it is made again.
 struct DepIndex {
   list_handle_t list = LIST_HANDLE_NULL;
   size_t count = 0;
-  std::unordered_set<std::string_view> names;
+  NameSet names;
 };
 constexpr size_t kIndexFrom = 16;
 std::unordered_map<const mf_tgt_table_t *,
@@ -182,8 +238,11 @@ DepIndex &dep_index(const mf_tgt_table_t *table, const mf_tgt_inst_desc_t *inst)
     index.names.clear();
     void *d = nullptr;
     for (list_cursor_t c = list_next(inst->deps, nullptr, &d); c != nullptr;
-         c = list_next(inst->deps, c, &d))
-      index.names.insert(static_cast<const char *>(d));
+         c = list_next(inst->deps, c, &d)) {
+      const auto *name = static_cast<const char *>(d);
+      const size_t h = NameSet::hash(name);
+      if (!index.names.contains(name, h)) index.names.add(name, h);
+    }
   }
   return index;
 }
@@ -422,7 +481,8 @@ void mf_tgt_augment_inst(mf_tgt_table_t *table, const char *target_name,
   void *d = nullptr;
   for (list_cursor_t c = list_next(deps, nullptr, &d); c != nullptr; c = list_next(deps, c, &d)) {
     const char *name = static_cast<const char *>(d);
-    if (!gnu && (index != nullptr ? index->names.count(name) != 0 : list_holds(inst->deps, name)))
+    const size_t h = index != nullptr ? NameSet::hash(name) : 0;
+    if (!gnu && (index != nullptr ? index->names.contains(name, h) : list_holds(inst->deps, name)))
       continue;
     const char *key = mf_tgt_enter_dep_in_table(table, name);
     if (key == nullptr) PFM_PANIC();
@@ -437,7 +497,7 @@ void mf_tgt_augment_inst(mf_tgt_table_t *table, const char *target_name,
                            : list_next(inst->deps, at, nullptr);
     }
     if (index != nullptr) {
-      index->names.insert(key);
+      index->names.add(key, h);
       index->count++;
     }
   }

@@ -58,8 +58,11 @@ int32_t char_class(const mf_scan_tables_t &t, wchar_t c) {
 
 // Moves the current match read so far to the start of the buffer and reads more input behind
 // it: the number of characters read, 0 at the end of the input. text, cp and last_pos are
-// positions in the buffer and move with the data.
-int32_t refill(mf_scanner_t *s, int32_t *text, int32_t *cp, int32_t *last_pos) {
+// positions in the buffer and move with the data. *kept_part, when not 0, is how many characters
+// at the end of the buffer a refill of the input's own reading holds already: the first read goes
+// on as that refill would have (and the next begins afresh).
+int32_t refill(mf_scanner_t *s, int32_t *text, int32_t *cp, int32_t *last_pos,
+               int32_t *kept_part) {
   const int32_t move = s->n_chars - *text;
   if (*text > 0 && move > 0)
     std::memmove(s->buf.get(), s->buf.get() + *text, sizeof(wchar_t) * static_cast<size_t>(move));
@@ -82,7 +85,15 @@ int32_t refill(mf_scanner_t *s, int32_t *text, int32_t *cp, int32_t *last_pos) {
     }
     room = capacity(s) - s->n_chars - 1;
   }
-  const int32_t n = s->io.get_line(s->buf.get() + s->n_chars, room < kMaxRead ? room : kMaxRead);
+  int32_t n = 0;
+  if (*kept_part > 0) {
+    const int32_t stored = *kept_part;
+    *kept_part = 0;
+    n = mf_io_get_wstring_line_rest(s->buf.get() + s->n_chars - stored,
+                                    std::min(room + stored, kMaxRead), stored) -
+        stored;
+  }
+  if (n <= 0) n = s->io.get_line(s->buf.get() + s->n_chars, room < kMaxRead ? room : kMaxRead);
   if (n <= 0) return 0;
   s->n_chars += n;
   s->buf[static_cast<size_t>(s->n_chars)] = L'\0';
@@ -440,26 +451,39 @@ int match(mf_scanner_t *s) {
   const int32_t jam = states - 1;
   const int64_t recall_to = s->failed.empty() ? -1 : s->failed_max;
 
-  // A kept part goes back to the input: the ordinary match reads the input in refills from the
-  // match's start, and where they end decides when an invalid character behind them is met and
-  // reported.
-  if (s->match_held.chars > 0) {
-    for (int32_t i = s->match_held.chars - 1; i >= 0; --i)
-      s->io.unput(s->buf[static_cast<size_t>(i)]);
-    s->n_chars = s->pos = 0;
-    s->match_held.chars = 0;
-  }
   int32_t text = s->pos;
   int32_t cp = text;
   int32_t state = s->match_start_state;
   int32_t last_state = 0;
   int32_t last_pos = -1;
+  // The ordinary match reads the input in refills from the match's start, and where they end
+  // decides when an invalid character behind them is met and reported. A kept part is read
+  // already: the match goes on behind it, with the refill that would read its end; where room
+  // for a whole refill behind it is lacking, it goes back to the input to be read again.
+  int32_t kept_part = 0;
+  const mf_scan_held_t &held = s->match_held;
+  if (held.chars > 0) {
+    if (s->pos == 0 && s->n_chars == held.chars &&
+        capacity(s) - held.chars >= MF_IO_WSTRING_LINE_MAX) {
+      cp = held.chars;
+      state = held.state;
+      last_state = held.last_state;
+      last_pos = held.last_pos;
+      kept_part = held.refill_part;
+    } else {
+      for (int32_t i = held.chars - 1; i >= 0; --i) s->io.unput(s->buf[static_cast<size_t>(i)]);
+      s->n_chars = s->pos = 0;
+      s->match_held.chars = 0;
+      text = cp = 0;
+    }
+  }
+  const int32_t read_from = cp;
   int act = 0;
   bool bom = false;
   bool fell_back = false;
   for (;;) {
     if (cp == s->n_chars) {
-      if (!s->eof_pending && refill(s, &text, &cp, &last_pos) > 0) continue;
+      if (!s->eof_pending && refill(s, &text, &cp, &last_pos, &kept_part) > 0) continue;
       s->eof_pending = true;
       break;
     }
@@ -494,7 +518,7 @@ int match(mf_scanner_t *s) {
     if (state == jam) break;
   }
   const int32_t scanned_to = cp;  // where the automaton stopped
-  chars_read += static_cast<uint64_t>(cp - text);
+  chars_read += static_cast<uint64_t>(cp - read_from);
 
   if (!bom) {
     if (cp == text) {
@@ -602,6 +626,8 @@ int mf_scan_hold(mf_scanner_t *s, size_t bytes) {
     if (part.state == jam) return 0;
     part.bytes += mb_length(c, plain_below);
     part.chars++;
+    part.refill_part =
+        c == L'\n' || part.refill_part + 1 == MF_IO_WSTRING_LINE_MAX ? 0 : part.refill_part + 1;
     chars_read++;
   }
   if (part.bytes != bytes) return 0;

@@ -172,6 +172,10 @@ struct mf_scan_held_t {
   int32_t last_pos = -1;   // and its position, -1 for none
   size_t bytes = 0;        // length of their multibyte form, at the front of shr_text
   bool plain = true;       // all of them are plain bytes of the input (a match in place reads them)
+  // How many of them the last refill of an ordinary match would read, were they given back:
+  // that reading goes in refills of up to MF_IO_WSTRING_LINE_MAX characters from the match's
+  // start, each ending after a newline.
+  int32_t refill_part = 0;
   uint64_t epoch = 0;      // mf_scan_epoch when they were kept
 };
 

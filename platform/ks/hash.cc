@@ -36,6 +36,11 @@ uint32_t hash_key(const char *key) {
 // chain. A table that meets an entry whose address needs those bits keeps no summaries.
 typedef uintptr_t hash_bucket;
 
+// Beside the buckets, a byte per bucket marks two bits per entry of its chain, taken from the top
+// bits of their hashes: a key whose two bits are not both marked is not on the chain. The marks
+// take an eighth of the buckets' room and stay in the cache where the buckets do not, so a
+// lookup that misses mostly reads its mark alone.
+
 // Insertion order is an array of entry pointers; a removed entry leaves a null hole that the
 // next growth of the array squeezes out.
 //
@@ -45,7 +50,11 @@ typedef uintptr_t hash_bucket;
 struct hash_ht_s {
   hash_bucket *buckets;
   bool summaries;     // the buckets hold summaries
-  uint32_t bucket_count;
+  uint32_t bucket_count;  // a power of two
+  uint8_t *marks;         // one per bucket
+  // The entry the last lookup found: callers often ask for the same name several times in a
+  // row, and it is then found without reading the bucket array.
+  hash_entry *last_found;
   uint32_t factor;
   size_t count;
   size_t data_size;
@@ -134,10 +143,14 @@ hash_ht_t hash_str_create(unsigned buckets, size_t data_size, int) {
   if (t == nullptr) return HASH_HT_NULL;
   // Tables grow with their entries, so the count asked for is only an upper bound for the
   // start: a table asked for thousands of buckets that keeps a few names takes no more memory.
-  t->bucket_count = buckets < 8 ? 8 : buckets > kMaxStartBuckets ? kMaxStartBuckets : buckets;
+  t->bucket_count = 8;
+  while (t->bucket_count < buckets && t->bucket_count < kMaxStartBuckets) t->bucket_count *= 2;
   t->buckets = static_cast<hash_bucket *>(std::calloc(t->bucket_count, sizeof(hash_bucket)));
+  t->marks = static_cast<uint8_t *>(std::calloc(t->bucket_count, 1));
   t->summaries = sizeof(uintptr_t) >= 8;
-  if (t->buckets == nullptr) {
+  if (t->buckets == nullptr || t->marks == nullptr) {
+    std::free(t->buckets);
+    std::free(t->marks);
     std::free(t);
     return HASH_HT_NULL;
   }
@@ -163,14 +176,27 @@ static hash_bucket with_head(hash_ht_t t, hash_bucket b, hash_entry *e) {
   return t->summaries ? (b & ~kAddressMask) | address : address;
 }
 
+// The bucket of hash h among count buckets (a power of two).
+static uint32_t bucket_of(uint32_t h, uint32_t count) { return h & (count - 1); }
+
+// The bits an entry of hash h marks in the mark of its bucket.
+static uint8_t mark_bits(uint32_t h) {
+  return static_cast<uint8_t>((1u << ((h >> 26) & 7)) | (1u << (h >> 29)));
+}
+
 static hash_entry *find(hash_ht_t t, const char *key, uint32_t h) {
-  const hash_bucket b = t->buckets[h % t->bucket_count];
+  hash_entry *last = t->last_found;
+  if (last != nullptr && last->hash == h && std::strcmp(entry_key(t, last), key) == 0) return last;
+  const uint32_t i = bucket_of(h, t->bucket_count);
+  const uint8_t mark = mark_bits(h);
+  if ((t->marks[i] & mark) != mark) return nullptr;
+  const hash_bucket b = t->buckets[i];
   if (t->summaries) {
     const uintptr_t bits = summary_bits(h);
     if ((b & bits) != bits) return nullptr;
   }
   for (hash_entry *e = head(t, b); e != nullptr; e = e->chain)
-    if (e->hash == h && std::strcmp(entry_key(t, e), key) == 0) return e;
+    if (e->hash == h && std::strcmp(entry_key(t, e), key) == 0) return t->last_found = e;
   return nullptr;
 }
 
@@ -180,15 +206,18 @@ static void drop_summaries(hash_ht_t t) {
   t->summaries = false;
 }
 
-// Puts e at the head of its chain in buckets (count of them) of t.
-static void link_entry(hash_ht_t t, hash_bucket *buckets, uint32_t count, hash_entry *e) {
+// Puts e at the head of its chain in buckets (count of them, with their marks) of t.
+static void link_entry(hash_ht_t t, hash_bucket *buckets, uint8_t *marks, uint32_t count,
+                       hash_entry *e) {
   const uintptr_t address = reinterpret_cast<uintptr_t>(e);
   if (t->summaries && (address & ~kAddressMask) != 0) {
     drop_summaries(t);
     if (buckets != t->buckets)
       for (uint32_t i = 0; i < count; i++) buckets[i] &= kAddressMask;
   }
-  hash_bucket &b = buckets[e->hash % count];
+  const uint32_t i = bucket_of(e->hash, count);
+  marks[i] |= mark_bits(e->hash);
+  hash_bucket &b = buckets[i];
   e->chain = head(t, b);
   b = with_head(t, b, e);
   if (t->summaries) b |= summary_bits(e->hash);
@@ -198,13 +227,21 @@ static void grow_buckets(hash_ht_t t) {
   if (t->bucket_count > UINT32_MAX / 2) return;
   uint32_t n = t->bucket_count * 2;
   auto *b = static_cast<hash_bucket *>(std::calloc(n, sizeof(hash_bucket)));
-  if (b == nullptr) return;  // keep the old array: lookups stay correct, only slower
+  auto *marks = static_cast<uint8_t *>(std::calloc(n, 1));
+  if (b == nullptr || marks == nullptr) {
+    // Keep the old arrays: lookups stay correct, only slower.
+    std::free(b);
+    std::free(marks);
+    return;
+  }
   for (size_t i = 0; i < t->order_used; i++) {
     hash_entry *e = t->order[i];
-    if (e != nullptr) link_entry(t, b, n, e);
+    if (e != nullptr) link_entry(t, b, marks, n, e);
   }
   std::free(t->buckets);
+  std::free(t->marks);
   t->buckets = b;
+  t->marks = marks;
   t->bucket_count = n;
 }
 
@@ -245,7 +282,7 @@ int hash_str_enter(hash_ht_t t, const char *key, const char **out_key, void **ou
   if (e == nullptr) return -1;
   std::memcpy(entry_key(t, e), key, klen + 1);
   e->hash = h;
-  link_entry(t, t->buckets, t->bucket_count, e);
+  link_entry(t, t->buckets, t->marks, t->bucket_count, e);
   e->order = static_cast<uint32_t>(t->order_used);
   t->order[t->order_used++] = e;
   t->count++;
@@ -265,7 +302,8 @@ int hash_str_lookup(hash_ht_t t, const char *key, const char **out_key, void **o
 
 int hash_str_remove(hash_ht_t t, const char *key) {
   uint32_t h = hash_key(key);
-  hash_bucket &b = t->buckets[h % t->bucket_count];
+  const uint32_t at = bucket_of(h, t->bucket_count);
+  hash_bucket &b = t->buckets[at];
   hash_entry *prev = nullptr;
   for (hash_entry *e = head(t, b); e != nullptr; prev = e, e = e->chain) {
     if (e->hash != h || std::strcmp(entry_key(t, e), key) != 0) continue;
@@ -274,12 +312,15 @@ int hash_str_remove(hash_ht_t t, const char *key) {
     } else {
       b = with_head(t, b, e->chain);
     }
-    if (t->summaries) {
-      uintptr_t summary = 0;
-      for (hash_entry *o = head(t, b); o != nullptr; o = o->chain)
-        summary |= summary_bits(o->hash);
-      b = (b & kAddressMask) | summary;
+    uintptr_t summary = 0;
+    uint8_t mark = 0;
+    for (hash_entry *o = head(t, b); o != nullptr; o = o->chain) {
+      summary |= summary_bits(o->hash);
+      mark |= mark_bits(o->hash);
     }
+    if (t->summaries) b = (b & kAddressMask) | summary;
+    t->marks[at] = mark;
+    if (t->last_found == e) t->last_found = nullptr;
     t->order[e->order] = nullptr;
     // A hole at the end is simply given back.
     while (t->order_used > 0 && t->order[t->order_used - 1] == nullptr) t->order_used--;
@@ -325,6 +366,7 @@ void hash_delete_ht(hash_ht_t *table_p) {
   std::free(t->free_by_units);
   std::free(t->order);
   std::free(t->buckets);
+  std::free(t->marks);
   std::free(t);
   *table_p = HASH_HT_NULL;
 }

@@ -301,6 +301,39 @@ TEST_F(MfIo, RefillPassesOverAnInvalidSequenceAtItsStart) {
   std::setlocale(LC_ALL, "C");
 }
 
+// A refill read in two parts, its first characters by one call and the rest by
+// mf_io_get_wstring_line_rest, stores what the refill stores in one call, and the refills after it
+// begin where they would; an invalid sequence behind the first part ends the refill there.
+TEST_F(MfIo, RefillReadInTwoPartsEndsWhereItWould) {
+  if (std::setlocale(LC_ALL, "C.UTF-8") == nullptr) GTEST_SKIP() << "no UTF-8 locale";
+  const char *const text = "a\xc3\xa9" "c\xFF" "defghijklmnopq\xFF\n";
+  const auto refills = [&](int first) {
+    mftest::ScratchDir dir;
+    dir.write("v.mk", text);
+    NameList files{"v.mk"};
+    Captured cap;
+    std::vector<std::wstring> out;
+    EXPECT_EQ(mf_io_init(files.get(), nullptr, nullptr, 0, 0, 0), 0);
+    for (int guard = 0; guard < 10; guard++) {
+      wchar_t buf[16];
+      int n = mf_io_get_wstring_line(buf, first > 0 ? first : 16);
+      if (first > 0 && n == first) n = mf_io_get_wstring_line_rest(buf, 16, n);
+      first = 0;
+      if (n == 0) break;
+      out.emplace_back(buf, size_t(n));
+    }
+    mf_io_term();
+    return std::make_pair(out, cap.err());
+  };
+  const auto whole = refills(0);
+  EXPECT_EQ(whole.first,
+            (std::vector<std::wstring>{L"a\u00e9c", L"defghijk", L"lmnopq", L"\n", L"\n"}));
+  for (int first = 1; first <= 3; first++) {
+    EXPECT_EQ(refills(first), whole) << first;
+  }
+  std::setlocale(LC_ALL, "C");
+}
+
 TEST_F(MfIo, ColumnSetterAndStringGet) {
   mftest::ScratchDir dir;
   dir.write("c.mk", "x\n");

@@ -133,19 +133,31 @@ TEST(ReadAtScale, ReferencesSideBySideInOneName) {
 
 // References side by side in one name: the name read so far is neither read again by the
 // scanner nor given back to the input for each of them, so reading costs the same per reference
-// however many the name holds.
+// however many the name holds; also where the name holds characters of several bytes, which the
+// scanner cannot read in place in a multibyte locale.
 TEST(ReadAtScale, ReferencesSideBySideAreNotReadAgain) {
   struct {
-    const char *each;  // one reference with the text around it
-    const char *name;  // what it adds to the name
-  } shapes[] = {{"$(A)", "b"}, {"x$(C)", "xc"}, {"$(A)$(E)", "b"}, {"${A}${C}y", "bcy"}};
+    const char *locale;
+    const char *front;  // what the name starts with
+    const char *each;   // one reference with the text around it
+    const char *name;   // what it adds to the name
+  } shapes[] = {
+      {"C", "", "$(A)", "b"},
+      {"C", "", "x$(C)", "xc"},
+      {"C", "", "$(A)$(E)", "b"},
+      {"C", "", "${A}${C}y", "bcy"},
+      {"C", "\xc3\xa9", "$(A)", "b"},
+      {"C.UTF-8", "\xc3\xa9", "$(A)", "b"},
+      {"C.UTF-8", "", "\xc3\xa9$(C)", "\xc3\xa9" "c"},
+  };
   for (uint32_t variant : {uint32_t{MF_COMPAT_STD}, uint32_t{MF_COMPAT_GNU}, uint32_t{MF_COMPAT_SUN},
                            uint32_t{MF_COMPAT_KELTO}, uint32_t{MF_COMPAT_BSDNETR2}}) {
     for (const auto &shape : shapes) {
+      if (std::setlocale(LC_ALL, shape.locale) == nullptr) continue;
       uint64_t read_before = 0;
       uint64_t moved_before = 0;
       for (size_t n : {size_t{500}, size_t{1000}, size_t{2000}, size_t{4000}}) {
-        ScanInput s("x: " + repeat(shape.each, n) + "\n", variant);
+        ScanInput s(std::string("x: ") + shape.front + repeat(shape.each, n) + "\n", variant);
         bldr_macro_define(s.macros(), "A", "b", 0);
         bldr_macro_define(s.macros(), "C", "c", 0);
         bldr_macro_define(s.macros(), "E", "", 0);
@@ -155,16 +167,19 @@ TEST(ReadAtScale, ReferencesSideBySideAreNotReadAgain) {
         const uint64_t read = mf_scan_chars_read() - read_at;
         const uint64_t moved = mf_io_change_count() - moved_at;
         ASSERT_EQ(tokens.size(), 4u) << variant << " " << shape.each << " x " << n;
-        EXPECT_EQ(tokens[2], "FILE_NAME [" + repeat(shape.name, n) + "]");
+        EXPECT_EQ(tokens[2], "FILE_NAME [" + (shape.front + repeat(shape.name, n)) + "]");
         if (read_before != 0) {
-          EXPECT_LT(read, read_before * 22 / 10) << variant << " " << shape.each << " x " << n;
-          EXPECT_LT(moved, moved_before * 22 / 10) << variant << " " << shape.each << " x " << n;
+          EXPECT_LT(read, read_before * 22 / 10)
+              << shape.locale << " " << variant << " " << shape.each << " x " << n;
+          EXPECT_LT(moved, moved_before * 22 / 10)
+              << shape.locale << " " << variant << " " << shape.each << " x " << n;
         }
         read_before = read;
         moved_before = moved;
       }
     }
   }
+  std::setlocale(LC_ALL, "C");
 }
 
 // A name part left with the scanner reads as it read given back to the input and read again:
@@ -184,12 +199,27 @@ TEST(ReadAtScale, NamePartsKeptReadAsGivenBack) {
       "x: $(A)$(A)",
       "x: " + repeat("$(A)", 300) + "\xc3\xa9" + repeat("$(A)", 300) + "\n",
   };
+  // Names of every length, counted in characters from where the scanner's refills begin, that
+  // are followed by invalid sequences, the line's end or the input's end: kept, the name is not
+  // read again, and what follows it is still met where the refills would meet it.
+  std::vector<std::string> ends;
+  for (const char *front : {"", "a", "\xc3\xa9", "\xc3\xa9z"}) {
+    for (size_t refs = 1; refs <= 9; ++refs) {
+      for (const char *tail : {"\xbe", "z\xbe\xbe$(A) y", "zz\xbe", "\xc3\xa9\xbe", "\xc3", "\n",
+                               "", "\xc3\xa9$(U)$(A)\xbe\n", "\\\n\xbe$(A)\n", "$(A\xbe)$(A)",
+                               "$(\xbe$(A)", "z$\xbe(A) $(R)", "zzz$(U\xbe\xbe)\n", " $(R)\xbe",
+                               " $(R)z\xbe", " $(R)zzzz\xbe\n"})
+        ends.push_back("x: " + (front + repeat("$(A)", refs)) + tail);
+    }
+  }
   for (const char *locale : {"C", "C.UTF-8"}) {
     if (std::setlocale(LC_ALL, locale) == nullptr) continue;
     for (uint32_t variant : {uint32_t{MF_COMPAT_STD}, uint32_t{MF_COMPAT_GNU},
                              uint32_t{MF_COMPAT_SUN}, uint32_t{MF_COMPAT_KELTO},
                              uint32_t{MF_COMPAT_BSDNETR2}}) {
-      for (const std::string &input : inputs) {
+      std::vector<std::string> all(std::begin(inputs), std::end(inputs));
+      all.insert(all.end(), ends.begin(), ends.end());
+      for (const std::string &input : all) {
         std::vector<std::string> tokens[2];
         std::string messages[2];
         for (int kept : {1, 0}) {

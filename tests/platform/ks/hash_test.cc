@@ -47,9 +47,17 @@ TEST(HashStr, EnterLookupAndInsertionOrderAcrossGrowth) {
   EXPECT_TRUE(hash_str_lookup(t, "k999", nullptr, &data));
   EXPECT_FALSE(hash_str_lookup(t, "k1000", nullptr, &data));
 
+  // A key just found and then removed is gone, and entered again it is a new entry.
+  ASSERT_TRUE(hash_str_lookup(t, expected[0].c_str(), nullptr, &data));
   EXPECT_TRUE(hash_str_remove(t, expected[0].c_str()));
+  EXPECT_FALSE(hash_str_lookup(t, expected[0].c_str(), nullptr, &data));
   EXPECT_FALSE(hash_str_remove(t, expected[0].c_str()));
+  const std::string first = expected[0];
   expected.erase(expected.begin());
+  EXPECT_EQ(keys_in_order(t), expected);
+  ASSERT_EQ(hash_str_enter(t, first.c_str(), nullptr, &data), 0);
+  EXPECT_EQ(*static_cast<int *>(data), 0);
+  expected.push_back(first);
   EXPECT_EQ(keys_in_order(t), expected);
 
   hash_delete_ht(&t);
