@@ -303,8 +303,12 @@ TEST_F(CrCache, ChangesWrittenInPlaceKeepTheDirectoryCrcTrue) {
   EXPECT_GT(ctx->stats.rewrites, 0);
   // Read again, the file holds what the context has: the same entries, the same live ones.
   std::vector<std::pair<int64_t, uint32_t>> held;
-  for (uint32_t i = 0; i < ctx->dir.dir_count; i++)
+  uint32_t live_held = 0;
+  for (uint32_t i = 0; i < ctx->dir.dir_count; i++) {
     held.emplace_back(ctx->dir.entries[i].offset, ctx->dir.entries[i].name_hash);
+    live_held += ctx->dir.entries[i].name_hash != 0;
+  }
+  EXPECT_EQ(ctx->dir.live_count, live_held);
   EXPECT_EQ(bldr_cr_cache_close(other), KS_ST_OK);
   ASSERT_EQ(bldr_cr_cache_close(ctx), KS_ST_OK);
   ctx = nullptr;
