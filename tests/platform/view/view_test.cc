@@ -633,6 +633,19 @@ TEST(ObjectIdentifiers, DerivedIdentifiersAreThoseStoresAlreadyHold) {
   EXPECT_EQ(hex(vob_ob_ver_oid(vob, digest, 20)), "bc905ab44a4b5bfe9184322471e54c1c");
 }
 
+// A decoder of a checked format refuses the bytes cut at every length and with any one byte
+// changed (by xor with mask).
+void expect_every_cut_and_flip_refused(const std::string &bytes, char mask,
+                                       const std::function<bool(const char *, size_t)> &decode) {
+  for (size_t len = 0; len < bytes.size(); len++)
+    EXPECT_FALSE(decode(bytes.data(), len)) << "cut at " << len;
+  for (size_t at = 0; at < bytes.size(); at++) {
+    std::string flipped = bytes;
+    flipped[at] = char(flipped[at] ^ mask);
+    EXPECT_FALSE(decode(flipped.data(), flipped.size())) << "byte " << at;
+  }
+}
+
 TEST(IdentityCacheFile, OnlyAWholeIntactFileIsRead) {
   view_idcache_t c;
   c.view_uuid = tbs_uuid_t{{1, 2, 3}};
@@ -653,13 +666,9 @@ TEST(IdentityCacheFile, OnlyAWholeIntactFileIsRead) {
   ASSERT_EQ(back.verdicts.size(), 1u);
   EXPECT_TRUE(back.verdicts["src/a.c"].sig == c.verdicts["src/a.c"].sig);
   EXPECT_TRUE(back.verdicts["src/a.c"].same);
-  for (size_t len = 0; len < bytes.size(); len++)
-    EXPECT_FALSE(view_idcache_decode(bytes.data(), len, &back)) << "cut at " << len;
-  for (size_t at = 0; at < bytes.size(); at++) {
-    std::string flipped = bytes;
-    flipped[at] = char(flipped[at] ^ 0x10);
-    EXPECT_FALSE(view_idcache_decode(flipped.data(), flipped.size(), &back)) << "byte " << at;
-  }
+  expect_every_cut_and_flip_refused(bytes, 0x10, [&](const char *data, size_t len) {
+    return view_idcache_decode(data, len, &back);
+  });
 }
 
 // A worktree's index read without the version-control library: in each index version, every
@@ -709,13 +718,9 @@ TEST(WorktreeIndex, EachVersionGivesWhatGitStaged) {
     if (std::string(c.what) == "version 2") {
       // Every cut and every changed byte is seen (the trailer is the digest of the rest).
       const std::string bytes = site::read_file(index);
-      for (size_t len = 0; len < bytes.size(); len++)
-        EXPECT_FALSE(vob_gitindex_decode(bytes.data(), len, &entries)) << "cut at " << len;
-      for (size_t at = 0; at < bytes.size(); at++) {
-        std::string flipped = bytes;
-        flipped[at] = char(flipped[at] ^ 0x01);
-        EXPECT_FALSE(vob_gitindex_decode(flipped.data(), flipped.size(), &entries)) << "byte " << at;
-      }
+      expect_every_cut_and_flip_refused(bytes, 0x01, [&](const char *data, size_t len) {
+        return vob_gitindex_decode(data, len, &entries);
+      });
     }
   }
   // A file's data is compared as it is now.
