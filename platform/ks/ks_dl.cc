@@ -18,7 +18,12 @@ namespace {
 
 void *ks_dl_symbol(ks_dl_library_t *lib, const char *name) {
   std::call_once(lib->once, [lib] {
-    lib->handle = dlopen(lib->soname, RTLD_NOW | RTLD_LOCAL);
+    lib->handle = dlopen(lib->soname, RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+    if (lib->handle == nullptr && lib->own_copy != nullptr) {
+      const std::string path = lib->own_copy();
+      if (!path.empty()) lib->handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    }
+    if (lib->handle == nullptr) lib->handle = dlopen(lib->soname, RTLD_NOW | RTLD_LOCAL);
     if (lib->handle == nullptr) fail(lib->soname);
   });
   void *fn = dlsym(lib->handle, name);
