@@ -14,17 +14,6 @@ int32_t schema_mark(const char *schema) {
   return int32_t(h & 0x7fffffff) | 1;
 }
 
-// The user version stored in db; -1 when it cannot be read.
-int64_t user_version(sqlite3 *db) {
-  sqlite3_stmt *s = nullptr;
-  int64_t version = -1;
-  if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &s, nullptr) == SQLITE_OK &&
-      sqlite3_step(s) == SQLITE_ROW)
-    version = sqlite3_column_int64(s, 0);
-  sqlite3_finalize(s);
-  return version;
-}
-
 // Switches db to WAL and runs schema unless its stored mark says both were done: both last in
 // the file, and running them costs more than the rest of the open. Any other mark (an older
 // database's 0, another program's schema) runs them again; the schema creates only what is
@@ -34,7 +23,7 @@ int64_t user_version(sqlite3 *db) {
 std::string run_schema(sqlite3 *db, const char *schema, bool *ran) {
   const int32_t mark = schema_mark(schema);
   *ran = false;
-  if (user_version(db) == mark) return std::string();
+  if (dbrpc_db_pragma_int(db, "PRAGMA user_version") == mark) return std::string();
   *ran = true;
   const std::string sql = std::string("BEGIN IMMEDIATE;") + schema +
                           ";PRAGMA user_version=" + std::to_string(mark) + ";COMMIT";
@@ -49,6 +38,15 @@ std::string run_schema(sqlite3 *db, const char *schema, bool *ran) {
 }
 
 }  // namespace
+
+int64_t dbrpc_db_pragma_int(sqlite3 *db, const char *pragma) {
+  sqlite3_stmt *s = nullptr;
+  int64_t value = -1;
+  if (sqlite3_prepare_v2(db, pragma, -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
+    value = sqlite3_column_int64(s, 0);
+  sqlite3_finalize(s);
+  return value;
+}
 
 sqlite3 *dbrpc_db_open(const char *module, const char *what, const std::string &path, bool create,
                        const char *schema, bool *ran_schema) {

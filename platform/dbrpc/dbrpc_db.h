@@ -16,6 +16,10 @@
 sqlite3 *dbrpc_db_open(const char *module, const char *what, const std::string &path, bool create,
                        const char *schema, bool *ran_schema = nullptr);
 
+// The integer the pragma query (e.g. "PRAGMA data_version") answers on db; -1 when it cannot be
+// read.
+int64_t dbrpc_db_pragma_int(sqlite3 *db, const char *pragma);
+
 // Keeps NORMAL durability on a connection in WAL mode: a commit is atomic and survives the end of
 // any process at once, without waiting for the disk; only a power loss may forget the newest
 // commits (those since the last checkpoint, which comes every 8192 pages of log and at the last

@@ -81,15 +81,7 @@ constexpr off_t kPassingLogLimit = 256 * 1024;
 
 // The data version of the database as db sees it: it changes whenever another connection commits.
 // -1 when it cannot be read.
-int64_t data_version(sqlite3 *db) {
-  sqlite3_stmt *s = nullptr;
-  int64_t version = -1;
-  if (sqlite3_prepare_v2(db, "PRAGMA data_version", -1, &s, nullptr) == SQLITE_OK &&
-      sqlite3_step(s) == SQLITE_ROW)
-    version = sqlite3_column_int64(s, 0);
-  sqlite3_finalize(s);
-  return version;
-}
+int64_t data_version(sqlite3 *db) { return dbrpc_db_pragma_int(db, "PRAGMA data_version"); }
 
 // Whether the write-ahead log of the view.db of storage is short enough to be left as it is.
 bool short_log(const std::string &storage) {
