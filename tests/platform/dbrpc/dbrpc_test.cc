@@ -1,5 +1,6 @@
 // The registry and the view database.
 #include <gtest/gtest.h>
+#include <link.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -553,6 +554,23 @@ TEST(DbrpcViewdb, AnOpenMakesWhatTheSchemaLacksUntilTheDatabaseCarriesItsMark) {
         << c.what;
     dbrpc_viewdb_close_all();
   }
+}
+
+// This test program links the system's database library, as a client may: the database code
+// then uses that copy and loads no other, for two copies in one process would each take and drop
+// the process's locks on the same files without the other knowing.
+TEST(DbrpcViewdb, AProcessThatHasTheDatabaseLibraryLoadsNoOtherCopy) {
+  site::Site s;
+  ASSERT_EQ(dbrpc_viewdb_create(s.dir() + "/store"), KS_ST_OK);
+  int copies = 0;
+  dl_iterate_phdr(
+      [](struct dl_phdr_info *info, size_t, void *data) {
+        if (info->dlpi_name && std::strstr(info->dlpi_name, "sqlite")) ++*static_cast<int *>(data);
+        return 0;
+      },
+      &copies);
+  EXPECT_EQ(copies, 1);
+  dbrpc_viewdb_close_all();
 }
 
 // A process that recorded something lasting copies it into the database file itself when it
