@@ -19,12 +19,10 @@ int32_t schema_mark(const char *schema) {
 // database's 0, another program's schema) runs them again; the schema creates only what is
 // missing, so a database opened by programs of different schemas keeps every table. The mark is
 // written in the schema's transaction, so an open cut short runs them again next time. The error
-// text when it failed, else empty; *ran tells whether they were run.
-std::string run_schema(sqlite3 *db, const char *schema, bool *ran) {
+// text when it failed, else empty.
+std::string run_schema(sqlite3 *db, const char *schema) {
   const int32_t mark = schema_mark(schema);
-  *ran = false;
   if (dbrpc_db_pragma_int(db, "PRAGMA user_version") == mark) return std::string();
-  *ran = true;
   const std::string sql = std::string("BEGIN IMMEDIATE;") + schema +
                           ";PRAGMA user_version=" + std::to_string(mark) + ";COMMIT";
   if (sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr) != SQLITE_OK)
@@ -49,7 +47,7 @@ int64_t dbrpc_db_pragma_int(sqlite3 *db, const char *pragma) {
 }
 
 sqlite3 *dbrpc_db_open(const char *module, const char *what, const std::string &path, bool create,
-                       const char *schema, bool *ran_schema) {
+                       const char *schema) {
   sqlite3 *db = nullptr;
   int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
   const char *why = nullptr;
@@ -59,9 +57,7 @@ sqlite3 *dbrpc_db_open(const char *module, const char *what, const std::string &
   } else {
     sqlite3_busy_timeout(db, 10000);
     if (schema != nullptr) {
-      bool ran = false;
-      schema_failure = run_schema(db, schema, &ran);
-      if (ran_schema) *ran_schema = ran;
+      schema_failure = run_schema(db, schema);
       if (!schema_failure.empty()) why = schema_failure.c_str();
     }
   }

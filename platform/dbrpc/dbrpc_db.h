@@ -11,10 +11,9 @@
 // Opens the database at path (creating it when create), with a busy timeout so that several
 // processes can write in turn. When schema is not null the journal is switched to WAL and the
 // schema is run, unless the database's user version holds the mark of this schema, which they
-// leave there; *ran_schema, when given, tells whether they were run. Null after an error message
-// naming module, what and path.
+// leave there. Null after an error message naming module, what and path.
 sqlite3 *dbrpc_db_open(const char *module, const char *what, const std::string &path, bool create,
-                       const char *schema, bool *ran_schema = nullptr);
+                       const char *schema);
 
 // The integer the pragma query (e.g. "PRAGMA data_version") answers on db; -1 when it cannot be
 // read.

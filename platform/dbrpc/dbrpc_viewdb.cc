@@ -69,7 +69,6 @@ struct Conn {
   pid_t opener = 0;       // the process that opened the connection
   int64_t opened_version = -1;  // the database's data version when it was opened
   int64_t passing = 0;    // rows changed as passing bookkeeping (dbrpc_viewdb_note_passing_changes)
-  bool ran_schema = false;  // the open wrote the schema, which lasts
   std::chrono::steady_clock::time_point began;
 };
 
@@ -89,18 +88,12 @@ bool short_log(const std::string &storage) {
   return stat((storage + "/view.db-wal").c_str(), &st) != 0 || st.st_size <= kPassingLogLimit;
 }
 
-// Whether the connection, opened by this process, changed anything lasting: more rows than its
-// passing ones, or the schema.
-bool changed_lasting(sqlite3 *db, const Conn &c) {
-  return c.opener == getpid() && (c.ran_schema || sqlite3_total_changes64(db) > c.passing);
-}
-
 // Whether the connection of this process may leave the write-ahead log as it is when it closes:
 // it changed nothing but passing rows, no other connection committed while it was open (so
 // whatever lasting an earlier process left in the log was copied in by the last to close then),
 // and the log is short.
 bool may_leave_log(sqlite3 *db, const Conn &c) {
-  return c.opener == getpid() && !changed_lasting(db, c) && c.opened_version >= 0 &&
+  return c.opener == getpid() && sqlite3_total_changes64(db) <= c.passing && c.opened_version >= 0 &&
          data_version(db) == c.opened_version && short_log(c.storage);
 }
 
@@ -135,7 +128,7 @@ struct State {
       for (auto &k : c.kept) sqlite3_finalize(k.second);
       // What lasts is copied into the database now, as far as readers allow (the log synced
       // first), and not only by the last connection to close: that one may leave the log.
-      if (changed_lasting(db, c))
+      if (c.opener == getpid() && sqlite3_total_changes64(db) > c.passing)
         sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
     }
     conns.clear();
@@ -148,17 +141,17 @@ State state;
 sqlite3 *open_locked(const std::string &storage, bool create) {
   return state.pool.get(storage, [&] {
     // The schema is run when the database does not carry its mark, so that a view made before a
-    // table existed gets it.
-    bool ran_schema = false;
+    // table existed gets it. Like passing changes, what it writes may stay in the log: the next
+    // process that writes something lasting appends to the log instead of starting it anew, which
+    // would sync its header.
     sqlite3 *db = dbrpc_db_open(kModule, "cannot open the view database", storage + "/view.db",
-                                create, kSchema, &ran_schema);
+                                create, kSchema);
     if (db) {
       // A power loss may forget the newest identities, which only makes their objects new again.
       dbrpc_db_relax_sync(db);
       state.conns[db].storage = storage;
       state.conns[db].opener = getpid();
       state.conns[db].opened_version = data_version(db);
-      state.conns[db].ran_schema = ran_schema;
     }
     return db;
   });
