@@ -371,7 +371,8 @@ ks_status_t process_tgt(mf_cmf_handle_t cmf, const char *name, mf_tgt_entry_t *t
 // target table are marked in their entries, which costs nothing per name on large graphs, and
 // queued with their entries, so that the entry is not looked up again when the name is printed; a
 // name the table does not hold is kept here. The marks are cleared when the walk ends. The queue
-// is a deque: it grows with the graph without copying itself.
+// is a deque: it grows with the graph without copying itself, and a name taken from its front
+// gives its room back, so that it holds only the names reached and not yet printed.
 class Reached {
  public:
   explicit Reached(mf_tgt_table_t *table) : table_(table) {}
@@ -414,9 +415,13 @@ class Reached {
     mf_tgt_entry_t *entry;
   };
 
-  // The names queued, in order; the queue grows while it is walked.
-  size_t size() const { return queue_.size(); }
-  const Name &at(size_t i) const { return queue_[i]; }
+  // Whether a name is waiting; the next name queued, taken off the queue.
+  bool waiting() const { return !queue_.empty(); }
+  Name take() {
+    const Name next = queue_.front();
+    queue_.pop_front();
+    return next;
+  }
 
  private:
   mf_tgt_table_t *table_;
@@ -462,9 +467,8 @@ ks_status_t bld_graph_print_dep_graph(mf_cmf_handle_t cmf, int with_inference,
     status = process_tgt(cmf, name, tgt, reach, with_inference, precious);
     if (status != KS_ST_OK) return status;
   }
-  for (size_t i = 0; i < reached.size(); i++) {
-    const char *dep = reached.at(i).name;
-    mf_tgt_entry_t *const entry = reached.at(i).entry;
+  while (reached.waiting()) {
+    const auto [dep, entry] = reached.take();
     mf_tgt_entry_t *tgt = nullptr;
     ks_status_t status = entry != nullptr ? mf_get_known_tgt_handle(cmf, dep, entry, &tgt)
                                           : mf_get_tgt_handle(cmf, dep, &tgt);
