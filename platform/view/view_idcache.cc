@@ -123,7 +123,7 @@ bool view_idcache_decode(const void *data, size_t len, view_idcache_t *c) {
     view_idcache_entry_t e;
     if (!r.str(&rel) || !r.u32(&e.mode) || !r.bytes(e.id, 20) || !r.bytes(e.digest.bytes, 16))
       return false;
-    c->tree[rel] = e;
+    c->tree.insert_or_assign(std::move(rel), e);
   }
   if (!r.u32(&n)) return false;
   for (uint32_t i = 0; i < n; i++) {
@@ -136,7 +136,7 @@ bool view_idcache_decode(const void *data, size_t len, view_idcache_t *c) {
         !r.bytes(v.ver.bytes, 16))
       return false;
     v.same = same == 1;
-    c->verdicts[rel] = v;
+    c->verdicts.insert_or_assign(std::move(rel), v);
   }
   return r.left == 0;
 }
