@@ -255,25 +255,44 @@ void make_room(mf_scanner_t *s, int32_t want) {
   return t.nxt[static_cast<size_t>(t.base[static_cast<size_t>(state)] + cls)];
 }
 
-// Makes the table of known moves at the scanner's first move, so that a scanner that never
-// matches (the dialects a run does not read) takes no memory for it. Tried once: left without
-// the table when a state number does not fit it or memory runs out, and every move is walked.
-// True when the table is there.
+// Makes the table of rows at the scanner's first move, so that a scanner that never matches (the
+// dialects a run does not read) takes no memory for it. Tried once: left without the table when a
+// state number does not fit it or memory runs out, and every move is walked. True when the table
+// is there.
 [[gnu::noinline]] bool make_moves(mf_scanner_t *s, const mf_scan_tables_t &t) {
   if (s->moves_tried) return false;
   s->moves_tried = true;
   if (t.accept.size() < UINT16_MAX)
-    s->moves.reset(static_cast<uint16_t *>(
-        std::calloc(t.accept.size() * static_cast<size_t>(s->n_classes), sizeof(uint16_t))));
-  return s->moves != nullptr;
+    s->row_of.reset(static_cast<uint16_t *>(std::calloc(t.accept.size(), sizeof(uint16_t))));
+  return s->row_of != nullptr;
+}
+
+// Gives state a row of unknown moves: its row plus 1, or 0 when memory runs out.
+[[gnu::noinline]] uint32_t add_row(mf_scanner_t *s, int32_t state) {
+  const size_t width = static_cast<size_t>(s->n_classes);
+  if (s->n_rows == s->row_capacity) {
+    const int32_t capacity = s->row_capacity > 0 ? s->row_capacity * 2 : 16;
+    auto *grown = static_cast<uint16_t *>(
+        std::realloc(s->moves.get(), static_cast<size_t>(capacity) * width * sizeof(uint16_t)));
+    if (grown == nullptr) return 0;
+    (void)s->moves.release();
+    s->moves.reset(grown);
+    std::memset(grown + static_cast<size_t>(s->row_capacity) * width, 0,
+                static_cast<size_t>(capacity - s->row_capacity) * width * sizeof(uint16_t));
+    s->row_capacity = capacity;
+  }
+  s->row_of[static_cast<size_t>(state)] = static_cast<uint16_t>(++s->n_rows);
+  return static_cast<uint32_t>(s->n_rows);
 }
 
 // The state the automaton goes to from state on a character of class cls, known from an earlier
 // move where it can be.
 [[gnu::always_inline]] inline int32_t move(mf_scanner_t *s, const mf_scan_tables_t &t,
                                            int32_t state, int32_t cls) {
-  if (!s->moves && !make_moves(s, t)) return step(t, state, cls);
-  uint16_t &known = s->moves[static_cast<size_t>(state) * static_cast<size_t>(s->n_classes) +
+  if (!s->row_of && !make_moves(s, t)) return step(t, state, cls);
+  uint32_t row = s->row_of[static_cast<size_t>(state)];
+  if (row == 0 && (row = add_row(s, state)) == 0) return step(t, state, cls);
+  uint16_t &known = s->moves[static_cast<size_t>(row - 1) * static_cast<size_t>(s->n_classes) +
                              static_cast<size_t>(cls)];
   if (known == 0) known = static_cast<uint16_t>(step(t, state, cls));
   return known;
