@@ -204,15 +204,16 @@ struct mf_scanner_t {
   int32_t leng = 0;                   // length of the current match
   // The automaton's moves as the matches meet them: a row of classes for each state met, the next
   // state, 0 while not yet known. The compressed tables cost a walk down a default chain per
-  // character; a known move is two loads. The rows lie in the order their states were first met:
-  // a run meets a small part of the states, whose rows then share a few pages.
+  // character; a known move is two loads. The rows lie in the order their states were first met
+  // (a run meets a small part of the states, whose rows then share a few pages), behind a row of
+  // zeros that stands for the states not met yet.
   std::unique_ptr<uint16_t[], void (*)(void *)> moves{nullptr, std::free};
-  // Per state its row in moves plus 1, 0 while it has none.
-  std::unique_ptr<uint16_t[], void (*)(void *)> row_of{nullptr, std::free};
+  // Per state where its row starts in moves; 0 (the row of zeros) while it has none.
+  std::unique_ptr<uint32_t[], void (*)(void *)> row_of{nullptr, std::free};
   int32_t n_classes = 0;              // classes per row of moves
-  int32_t n_rows = 0;                 // rows given to states
+  int32_t n_rows = 0;                 // rows in use, the row of zeros included
   int32_t row_capacity = 0;           // rows moves holds
-  bool moves_tried = false;           // the table of rows was made, or could not be
+  bool moves_tried = false;           // the table of moves was made, or could not be
   uint64_t restarted_at = 0;          // mf_scan_restarts when last restarted
 
   // Longest-match memory. A match may read far beyond its end before the automaton gives up
