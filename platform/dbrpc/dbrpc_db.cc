@@ -4,19 +4,62 @@
 
 #include <cstring>
 
+namespace {
+
+// The mark of a schema's text (FNV-1a, positive, never 0), stored as the database's user version
+// once the switch to WAL and the schema have been run on it.
+int32_t schema_mark(const char *schema) {
+  uint32_t h = 2166136261u;
+  for (const char *p = schema; *p; p++) h = (h ^ uint8_t(*p)) * 16777619u;
+  return int32_t(h & 0x7fffffff) | 1;
+}
+
+// Switches db to WAL and runs schema unless its stored mark says both were done: both last in
+// the file, and running them costs more than the rest of the open. Any other mark (an older
+// database's 0, another program's schema) runs them again; the schema creates only what is
+// missing, so a database opened by programs of different schemas keeps every table. The mark is
+// written in the schema's transaction, so an open cut short runs them again next time. The error
+// text when it failed, else empty.
+std::string run_schema(sqlite3 *db, const char *schema) {
+  const int32_t mark = schema_mark(schema);
+  if (dbrpc_db_pragma_int(db, "PRAGMA user_version") == mark) return std::string();
+  const std::string sql = std::string("BEGIN IMMEDIATE;") + schema +
+                          ";PRAGMA user_version=" + std::to_string(mark) + ";COMMIT";
+  if (sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr) != SQLITE_OK)
+    return sqlite3_errmsg(db);
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+    std::string why = sqlite3_errmsg(db);
+    if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return why;
+  }
+  return std::string();
+}
+
+}  // namespace
+
+int64_t dbrpc_db_pragma_int(sqlite3 *db, const char *pragma) {
+  sqlite3_stmt *s = nullptr;
+  int64_t value = -1;
+  if (sqlite3_prepare_v2(db, pragma, -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
+    value = sqlite3_column_int64(s, 0);
+  sqlite3_finalize(s);
+  return value;
+}
+
 sqlite3 *dbrpc_db_open(const char *module, const char *what, const std::string &path, bool create,
                        const char *schema) {
   sqlite3 *db = nullptr;
   int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
   const char *why = nullptr;
+  std::string schema_failure;
   if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
     why = db ? sqlite3_errmsg(db) : "out of memory";
   } else {
     sqlite3_busy_timeout(db, 10000);
-    if (schema != nullptr &&
-        (sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr) != SQLITE_OK ||
-         sqlite3_exec(db, schema, nullptr, nullptr, nullptr) != SQLITE_OK))
-      why = sqlite3_errmsg(db);
+    if (schema != nullptr) {
+      schema_failure = run_schema(db, schema);
+      if (!schema_failure.empty()) why = schema_failure.c_str();
+    }
   }
   if (why == nullptr) return db;
   imsg_print(IMSG_ERROR, "%s: %s \"%s\": %s\n", -1, module, what, path.c_str(), why);

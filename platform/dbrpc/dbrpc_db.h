@@ -10,9 +10,14 @@
 
 // Opens the database at path (creating it when create), with a busy timeout so that several
 // processes can write in turn. When schema is not null the journal is switched to WAL and the
-// schema is run. Null after an error message naming module, what and path.
+// schema is run, unless the database's user version holds the mark of this schema, which they
+// leave there. Null after an error message naming module, what and path.
 sqlite3 *dbrpc_db_open(const char *module, const char *what, const std::string &path, bool create,
                        const char *schema);
+
+// The integer the pragma query (e.g. "PRAGMA data_version") answers on db; -1 when it cannot be
+// read.
+int64_t dbrpc_db_pragma_int(sqlite3 *db, const char *pragma);
 
 // Keeps NORMAL durability on a connection in WAL mode: a commit is atomic and survives the end of
 // any process at once, without waiting for the disk; only a power loss may forget the newest

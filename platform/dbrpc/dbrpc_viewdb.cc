@@ -80,15 +80,7 @@ constexpr off_t kPassingLogLimit = 256 * 1024;
 
 // The data version of the database as db sees it: it changes whenever another connection commits.
 // -1 when it cannot be read.
-int64_t data_version(sqlite3 *db) {
-  sqlite3_stmt *s = nullptr;
-  int64_t version = -1;
-  if (sqlite3_prepare_v2(db, "PRAGMA data_version", -1, &s, nullptr) == SQLITE_OK &&
-      sqlite3_step(s) == SQLITE_ROW)
-    version = sqlite3_column_int64(s, 0);
-  sqlite3_finalize(s);
-  return version;
-}
+int64_t data_version(sqlite3 *db) { return dbrpc_db_pragma_int(db, "PRAGMA data_version"); }
 
 // Whether the write-ahead log of the view.db of storage is short enough to be left as it is.
 bool short_log(const std::string &storage) {
@@ -148,7 +140,10 @@ State state;
 
 sqlite3 *open_locked(const std::string &storage, bool create) {
   return state.pool.get(storage, [&] {
-    // The schema is run on every open, so that a view made before a table existed gets it.
+    // The schema is run when the database does not carry its mark, so that a view made before a
+    // table existed gets it. Like passing changes, what it writes may stay in the log: the next
+    // process that writes something lasting appends to the log instead of starting it anew, which
+    // would sync its header.
     sqlite3 *db = dbrpc_db_open(kModule, "cannot open the view database", storage + "/view.db",
                                 create, kSchema);
     if (db) {

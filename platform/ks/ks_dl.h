@@ -7,11 +7,17 @@
 #pragma once
 
 #include <mutex>
+#include <string>
 
 struct ks_dl_library_t {
-  explicit ks_dl_library_t(const char *soname) : soname(soname) {}
+  explicit ks_dl_library_t(const char *soname, std::string (*own_copy)() = nullptr)
+      : soname(soname), own_copy(own_copy) {}
 
   const char *soname;  // the name dlopen is given, "libxyz.so.N"
+  // The pathname of the product's own build of the library, loaded instead of soname unless the
+  // process already has soname (two copies in one process must not meet); empty or null when
+  // there is none. When it cannot be loaded, soname is.
+  std::string (*own_copy)();
   void *handle = nullptr;
   std::once_flag once;
 };

@@ -75,6 +75,10 @@ std::string tbs_product_home() {
     const char *home = std::getenv(name);
     if (home && *home) return home;
   }
+  return tbs_product_loaded_home();
+}
+
+std::string tbs_product_loaded_home() {
   // Found once per process: the file the code was loaded from does not change.
   static const std::string home = loaded_home();
   return home;

@@ -22,6 +22,10 @@ const char *tbs_view_root();
 // in the build tree is the build directory. Never fails ("." when nothing is known).
 std::string tbs_product_home();
 
+// The prefix this library was installed under, as tbs_product_home finds it when no variable is
+// set: where the product's own files that go with the running code are.
+std::string tbs_product_loaded_home();
+
 // The product's configuration directory, where the builtin makefiles live: "<home>/etc"; when
 // the home is a CMake build tree without an "etc" directory, the "config" folder of its source
 // tree, so that programs run from the build tree without being installed. The text stays valid

@@ -1,5 +1,6 @@
 // The registry and the view database.
 #include <gtest/gtest.h>
+#include <link.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -501,6 +502,71 @@ TEST(DbrpcViewdb, OnlyPassingChangesLeaveAShortLogForTheNextProcess) {
     sqlite3_finalize(q);
     dbrpc_viewdb_close_all();
   }
+}
+
+// The user version of the database file; -1 when it cannot be read.
+int user_version(const std::string &file) {
+  sqlite3 *db = nullptr;
+  int version = -1;
+  sqlite3_stmt *q = nullptr;
+  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+      sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &q, nullptr) == SQLITE_OK && sqlite3_step(q) == SQLITE_ROW)
+    version = sqlite3_column_int(q, 0);
+  sqlite3_finalize(q);
+  sqlite3_close(db);
+  return version;
+}
+
+// An open runs the schema when the database lacks its mark (made by older programs, or by
+// programs of another schema), so that every table is there, and marks it.
+TEST(DbrpcViewdb, AnOpenMakesWhatTheSchemaLacksUntilTheDatabaseCarriesItsMark) {
+  struct Case {
+    const char *what;
+    int stored_mark;
+  } cases[] = {
+      {"a database of older programs", 0},
+      {"a database of another schema", 12345},
+  };
+  for (const Case &c : cases) {
+    site::Site s;
+    const std::string storage = s.dir() + "/store", file = storage + "/view.db";
+    ASSERT_EQ(dbrpc_viewdb_create(storage), KS_ST_OK);
+    dbrpc_viewdb_close_all();
+    const int mark = user_version(file);
+    EXPECT_GT(mark, 0);
+    sqlite3 *old = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(file.c_str(), &old, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    const std::string sql = "DROP TABLE derived_objects; PRAGMA user_version=" + std::to_string(c.stored_mark);
+    ASSERT_EQ(sqlite3_exec(old, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(old);
+    tbs_oid_t found{};
+    uint32_t mtype = 0;
+    EXPECT_EQ(dbrpc_viewdb_find_do(storage, "/v/none", &found, &mtype), KS_ST_NOT_FOUND) << c.what;
+    dbrpc_viewdb_close_all();
+    EXPECT_EQ(user_version(file), mark) << c.what;
+    sqlite3 *db = dbrpc_viewdb_handle(storage);
+    ASSERT_NE(db, nullptr);
+    EXPECT_EQ(sqlite3_exec(db, "SELECT count(*) FROM derived_objects", nullptr, nullptr, nullptr), SQLITE_OK)
+        << c.what;
+    dbrpc_viewdb_close_all();
+  }
+}
+
+// This test program links the system's database library, as a client may: the database code
+// then uses that copy and loads no other, for two copies in one process would each take and drop
+// the process's locks on the same files without the other knowing.
+TEST(DbrpcViewdb, AProcessThatHasTheDatabaseLibraryLoadsNoOtherCopy) {
+  site::Site s;
+  ASSERT_EQ(dbrpc_viewdb_create(s.dir() + "/store"), KS_ST_OK);
+  int copies = 0;
+  dl_iterate_phdr(
+      [](struct dl_phdr_info *info, size_t, void *data) {
+        if (info->dlpi_name && std::strstr(info->dlpi_name, "sqlite")) ++*static_cast<int *>(data);
+        return 0;
+      },
+      &copies);
+  EXPECT_EQ(copies, 1);
+  dbrpc_viewdb_close_all();
 }
 
 // A process that recorded something lasting copies it into the database file itself when it
