@@ -338,9 +338,10 @@ ks_status_t process_tgt(mf_cmf_handle_t cmf, const char *name, mf_tgt_entry_t *t
 }
 
 // The names a walk of the whole graph has reached, in the order reached. The names of the
-// target table are marked in their entries, which costs nothing per name on large graphs; a name
-// the table does not hold is kept here. The marks are cleared when the walk ends. The queue is a
-// deque: it grows with the graph without copying itself.
+// target table are marked in their entries, which costs nothing per name on large graphs, and
+// queued with their entries, so that the entry is not looked up again when the name is printed; a
+// name the table does not hold is kept here. The marks are cleared when the walk ends. The queue
+// is a deque: it grows with the graph without copying itself.
 class Reached {
  public:
   explicit Reached(mf_tgt_table_t *table) : table_(table) {}
@@ -363,28 +364,35 @@ class Reached {
       if (table_ != nullptr && hash_str_lookup(table_->comp_table, name, &key, &data)) {
         auto *e = static_cast<mf_tgt_entry_t *>(data);
         if (e->walk_mark) return KS_ST_OK;
-        queue_.push_back(key);
+        queue_.push_back({key, e});
         e->walk_mark = 1;
         marked_any_ = true;
         return KS_ST_OK;
       }
       auto [it, fresh] = others_.insert(name);
-      if (fresh) queue_.push_back(it->c_str());
+      if (fresh) queue_.push_back({it->c_str(), nullptr});
       return KS_ST_OK;
     } catch (const std::bad_alloc &) {
       return no_memory();
     }
   }
 
+  // A name queued: the table's key with its entry, or a name the table did not hold (entry
+  // null) when it was reached.
+  struct Name {
+    const char *name;
+    mf_tgt_entry_t *entry;
+  };
+
   // The names queued, in order; the queue grows while it is walked.
   size_t size() const { return queue_.size(); }
-  const char *at(size_t i) const { return queue_[i]; }
+  const Name &at(size_t i) const { return queue_[i]; }
 
  private:
   mf_tgt_table_t *table_;
   bool marked_any_ = false;
   std::unordered_set<std::string> others_;
-  std::deque<const char *> queue_;
+  std::deque<Name> queue_;
 };
 
 }  // namespace
@@ -425,9 +433,11 @@ ks_status_t bld_graph_print_dep_graph(mf_cmf_handle_t cmf, int with_inference,
     if (status != KS_ST_OK) return status;
   }
   for (size_t i = 0; i < reached.size(); i++) {
-    const char *dep = reached.at(i);
+    const char *dep = reached.at(i).name;
+    mf_tgt_entry_t *const entry = reached.at(i).entry;
     mf_tgt_entry_t *tgt = nullptr;
-    ks_status_t status = mf_get_tgt_handle(cmf, dep, &tgt);
+    ks_status_t status = entry != nullptr ? mf_get_known_tgt_handle(cmf, dep, entry, &tgt)
+                                          : mf_get_tgt_handle(cmf, dep, &tgt);
     if (status == KS_ST_NOT_FOUND) continue;
     if (status != KS_ST_OK) return status;
     row(ROW_TARGET);

@@ -272,6 +272,12 @@ ks_status_t mf_get_tgt_handle(mf_cmf_handle_t cmf, const char *name, mf_tgt_entr
   return mfc_cmf_get_tgt_h(cmf, name, out);
 }
 
+ks_status_t mf_get_known_tgt_handle(mf_cmf_handle_t cmf, const char *key, mf_tgt_entry_t *entry,
+                                    mf_tgt_entry_t **out) {
+  if (null_cmf(cmf)) return KS_ST_ERR;
+  return mfc_cmf_get_known_tgt_h(cmf, key, entry, out);
+}
+
 ks_status_t mf_next_tgt_rule(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt, list_cursor_t *inst) {
   if (null_cmf(cmf) || null_tgt(tgt)) return KS_ST_ERR;
   return mfc_cmf_next_tgt_rule(cmf, tgt, inst);

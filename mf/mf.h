@@ -94,6 +94,8 @@ ks_status_t mf_next_root_tgt(mf_cmf_handle_t cmf, list_cursor_t *pos, size_t siz
 ks_status_t mf_next_default_goal_tgt(mf_cmf_handle_t cmf, list_cursor_t *pos, size_t size,
                                      char *buf);
 ks_status_t mf_get_tgt_handle(mf_cmf_handle_t cmf, const char *name, mf_tgt_entry_t **out);
+ks_status_t mf_get_known_tgt_handle(mf_cmf_handle_t cmf, const char *key, mf_tgt_entry_t *entry,
+                                    mf_tgt_entry_t **out);
 ks_status_t mf_next_tgt_rule(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt, list_cursor_t *inst);
 ks_status_t mf_tgt_rule_script(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt, list_cursor_t inst,
                                size_t size, char *buf);

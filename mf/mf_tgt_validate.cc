@@ -381,9 +381,36 @@ bool next_lib_candidate(const char *patterns, size_t *pos, const char *name,
   return false;
 }
 
-// The implicit lookup of validation (step after the explicit rule): MF_TGT_VALID with the
-// inferred entry, MF_TGT_NO_RULE when no rule applies, MF_TGT_INVALID on error.
-int validate_implicit(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t **out_entry) {
+// The table's key and entry of the name being validated, found once and used by every step that
+// needs them, or null members when the table did not hold the name when it was looked up.
+// Entries and keys stay where they are while the table grows.
+struct Known {
+  const char *key = nullptr;
+  mf_tgt_entry_t *entry = nullptr;
+};
+
+Known lookup_known(mf_tgt_table_t *table, const char *name) {
+  Known k;
+  void *data = nullptr;
+  if (hash_str_lookup(table->comp_table, name, &k.key, &data))
+    k.entry = static_cast<mf_tgt_entry_t *>(data);
+  return k;
+}
+
+// The entry of name (whose known entry, if any, is known), entered when the table lacks it.
+mf_tgt_entry_t *enter_known(mf_tgt_table_t *table, const char *name, const Known &known,
+                            const char **key, bool *existed) {
+  if (known.entry == nullptr) return mf_tgt_enter_name(table, name, key, existed);
+  if (key != nullptr) *key = known.key;
+  *existed = true;
+  return known.entry;
+}
+
+// The implicit lookup of validation (step after the explicit rule) of name, whose known entry is
+// known: MF_TGT_VALID with the inferred entry, MF_TGT_NO_RULE when no rule applies,
+// MF_TGT_INVALID on error.
+int validate_implicit(mf_tgt_table_t *table, const char *name, const Known &known,
+                      mf_tgt_entry_t **out_entry) {
   const uint32_t v = table->compat_variant;
   const bool gnu = mf_tgt_variant_is_gnu(v);
   mf_tgt_trace(4, "mf_tgt_va_implicit:entry:%s\n", name);
@@ -408,11 +435,13 @@ int validate_implicit(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t **
     return MF_TGT_INVALID;
   }
 
-  std::string use(name);
+  // The entry is made for name itself, or for the path a search list located it at.
+  std::string loc;
   const char *new_stem = stem;
   const char *located = nullptr;
-  if (mf_tgt_validate_file(table, name, 1, 0, &located) == MF_TGT_FILE_IN_SEARCH) {
-    const std::string loc(located);
+  const bool relocated = mf_tgt_validate_file(table, name, 1, 0, &located) == MF_TGT_FILE_IN_SEARCH;
+  if (relocated) {
+    loc = located;
     char dir[kPathSize];
     char leaf[256];
     if (fileutl_strip_leaf(loc.c_str(), sizeof dir, dir, sizeof leaf, leaf) != KS_ST_OK) {
@@ -429,12 +458,12 @@ int validate_implicit(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t **
     }
     mf_tgt_trace(3, "Crafting base name: orig:%s, actual:%s, match_base:%s, new name:%s\n", name,
                  loc.c_str(), stem != nullptr ? stem : "", new_stem != nullptr ? new_stem : "");
-    use = loc;
   }
 
   const char *key = nullptr;
   bool existed = false;
-  mf_tgt_entry_t *e = mf_tgt_enter_name(table, use.c_str(), &key, &existed);
+  mf_tgt_entry_t *e = relocated ? mf_tgt_enter_name(table, loc.c_str(), &key, &existed)
+                                : enter_known(table, name, known, &key, &existed);
   if (existed != 0 && e->defined_as_target && gnu) {
     // Defined during the lookup as a member of the target group of the rule that matched.
     if (deps != LIST_HANDLE_NULL) list_destroy(deps);
@@ -482,14 +511,15 @@ int validate_implicit(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t **
   return MF_TGT_VALID;
 }
 
-// The .DEFAULT rule applied to a missing name: MF_TGT_VALID with the entry, or MF_TGT_NO_RULE
-// when the file exists or there is no .DEFAULT rule.
-int apply_default(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t **out_entry) {
+// The .DEFAULT rule applied to a missing name (whose known entry is known): MF_TGT_VALID with
+// the entry, or MF_TGT_NO_RULE when the file exists or there is no .DEFAULT rule.
+int apply_default(mf_tgt_table_t *table, const char *name, const Known &known,
+                  mf_tgt_entry_t **out_entry) {
   if (mf_tgt_obj_exists(name) == KS_ST_OK) return MF_TGT_NO_RULE;
   mf_tgt_entry_t *def = mf_tgt_lookup(table, ".DEFAULT");
   if (def == nullptr || !def->defined_as_target) return MF_TGT_NO_RULE;
   bool existed = false;
-  mf_tgt_entry_t *e = mf_tgt_enter_name(table, name, nullptr, &existed);
+  mf_tgt_entry_t *e = enter_known(table, name, known, nullptr, &existed);
   if (existed)
     mf_tgt_trace(3, "Applying default tgt found that tgt tab entry for %s already existed\n",
                  name);
@@ -522,14 +552,15 @@ int apply_default(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t **out_
 int validate_explicit_entry(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t *e,
                             mf_tgt_entry_t **out_entry);
 
-// The lookup of one name (the name itself or a .LIBPATTERNS candidate). *next_candidate is set
-// when the name was not found at all, so that the next candidate may be tried.
-int validate_one(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t **out_entry,
+// The lookup of one name (the name itself or a .LIBPATTERNS candidate), whose key and entry in
+// the table are looked up here unless the caller knows them. *next_candidate is set when the name
+// was not found at all, so that the next candidate may be tried.
+int validate_one(mf_tgt_table_t *table, const char *name, Known known, mf_tgt_entry_t **out_entry,
                  bool *next_candidate) {
   const bool gnu = mf_tgt_variant_is_gnu(table->compat_variant);
   *next_candidate = false;
-  // The entry of the name, looked up once: entries stay where they are while the table grows.
-  mf_tgt_entry_t *const entry = mf_tgt_lookup(table, name);
+  if (known.entry == nullptr) known = lookup_known(table, name);
+  mf_tgt_entry_t *const entry = known.entry;
   mf_tgt_entry_t *e = nullptr;
   int rc = validate_explicit_entry(table, name, entry, &e);
   if (rc == MF_TGT_INVALID) return MF_TGT_INVALID;
@@ -558,28 +589,30 @@ int validate_one(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t **out_e
     return MF_TGT_VALID;
   }
 
-  mf_tgt_entry_t *known = entry != nullptr ? entry : mf_tgt_lookup(table, name);
-  if (known != nullptr && known->lookup_done) {
-    if (known->implicit_target) {
-      *out_entry = known;
+  // The explicit steps may have entered the name.
+  if (known.entry == nullptr) known = lookup_known(table, name);
+  if (known.entry != nullptr && known.entry->lookup_done) {
+    if (known.entry->implicit_target) {
+      *out_entry = known.entry;
       return MF_TGT_VALID;
     }
   } else {
-    rc = validate_implicit(table, name, out_entry);
+    rc = validate_implicit(table, name, known, out_entry);
     if (rc != MF_TGT_NO_RULE) return rc;
   }
 
-  if (apply_default(table, name, out_entry) == MF_TGT_VALID) return MF_TGT_VALID;
+  if (apply_default(table, name, known, out_entry) == MF_TGT_VALID) return MF_TGT_VALID;
 
   if (!gnu) {
     file_rc = mf_tgt_validate_file(table, name, 1, 0, &located);
     if (located != nullptr) located_copy = located;
   }
   if (file_rc == MF_TGT_FILE_EXISTS || file_rc == MF_TGT_FILE_IN_SEARCH) {
-    const char *loc = file_rc == MF_TGT_FILE_EXISTS ? name : located_copy.c_str();
     const char *key = nullptr;
     bool existed = false;
-    mf_tgt_entry_t *f = mf_tgt_enter_name(table, loc, &key, &existed);
+    mf_tgt_entry_t *f = file_rc == MF_TGT_FILE_EXISTS
+                            ? enter_known(table, name, known, &key, &existed)
+                            : mf_tgt_enter_name(table, located_copy.c_str(), &key, &existed);
     if (existed == 0) {
       mf_tgt_utl_declare_target(key, f, table->area, 0, 0, nullptr);
       f->lookup_done = 1;
@@ -688,7 +721,8 @@ int mf_tgt_validate_file(mf_tgt_table_t *table, const char *name, int search, in
     error_row(MF_TGT_MSG_CANT_CHECK, name);
     rc = MF_TGT_FILE_ERROR;
   } else {
-    mf_tgt_trace_row(3, MF_TGT_MSG_DEP_NOT_FOUND, name, tbs_strerror(KS_ST_NOT_FOUND));
+    if (mf_tgt_tracing(3))
+      mf_tgt_trace_row(3, MF_TGT_MSG_DEP_NOT_FOUND, name, tbs_strerror(KS_ST_NOT_FOUND));
     list_handle_t dirs =
         name[0] == '/' || !search ? LIST_HANDLE_NULL : mf_tgt_apply_search_list(table, name, 0);
     void *d = nullptr;
@@ -723,7 +757,8 @@ int mf_tgt_validate_file(mf_tgt_table_t *table, const char *name, int search, in
         rc = MF_TGT_FILE_ERROR;
         break;
       }
-      mf_tgt_trace_row(3, MF_TGT_MSG_DEP_NOT_FOUND, try2_dep_pn, tbs_strerror(KS_ST_NOT_FOUND));
+      if (mf_tgt_tracing(3))
+        mf_tgt_trace_row(3, MF_TGT_MSG_DEP_NOT_FOUND, try2_dep_pn, tbs_strerror(KS_ST_NOT_FOUND));
     }
     if (dirs != LIST_HANDLE_NULL) {
       pfm_inhibit();
@@ -810,7 +845,11 @@ int validate_explicit_entry(mf_tgt_table_t *table, const char *name, mf_tgt_entr
 
 }  // namespace
 
-int mf_tgt_validate_tgt(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t **out_entry) {
+namespace {
+
+// mf_tgt_validate_tgt of name, whose key and entry are known when the caller found them.
+int validate_tgt(mf_tgt_table_t *table, const char *name, const Known &known,
+                 mf_tgt_entry_t **out_entry) {
   LookupScope scope;
   *out_entry = nullptr;
   mf_tgt_trace(4, "mf_tgt_va:entry:%s\n", name);
@@ -840,7 +879,7 @@ int mf_tgt_validate_tgt(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t 
       }
     }
     bool next_candidate = false;
-    rc = validate_one(table, cur, out_entry, &next_candidate);
+    rc = validate_one(table, cur, using_candidate ? Known{} : known, out_entry, &next_candidate);
     if (!(next_candidate && using_candidate)) break;
   }
   if (*out_entry != nullptr) (*out_entry)->lookup_done = 1;
@@ -849,6 +888,17 @@ int mf_tgt_validate_tgt(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t 
                    ? (*out_entry)->tgt_act_pn
                    : "");
   return rc;
+}
+
+}  // namespace
+
+int mf_tgt_validate_tgt(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t **out_entry) {
+  return validate_tgt(table, name, Known{}, out_entry);
+}
+
+int mf_tgt_validate_known_tgt(mf_tgt_table_t *table, const char *key, mf_tgt_entry_t *entry,
+                              mf_tgt_entry_t **out_entry) {
+  return validate_tgt(table, key, Known{key, entry}, out_entry);
 }
 
 void mf_tgt_claim_tgt_was_validated(mf_tgt_table_t *table, const char *tgt_pn) {

@@ -43,6 +43,10 @@ class mf_tgt_validate_context_t {
 // MF_TGT_VALID with *out_entry the validated entry; MF_TGT_NO_RULE with the entry of an existing
 // plain file, or null; MF_TGT_INVALID (reported) with null.
 int mf_tgt_validate_tgt(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t **out_entry);
+// mf_tgt_validate_tgt of a name the table holds, given as the table's key with its entry (from a
+// lookup the caller made), so that the validation does not look it up again.
+int mf_tgt_validate_known_tgt(mf_tgt_table_t *table, const char *key, mf_tgt_entry_t *entry,
+                              mf_tgt_entry_t **out_entry);
 
 // The explicit rule of name alone, each instance completed by implicit rules. MF_TGT_VALID with
 // the entry; MF_TGT_NO_RULE (null) when the name is no defined target or was superseded;

@@ -1159,11 +1159,11 @@ ks_status_t mfc_cmf_next_root_tgt(mf_cmf_handle_t cmf, list_cursor_t *cursor, si
   return next_name(mf_tgt_root_tgt_list(cmf->tgt_table), cursor, size, buf);
 }
 
-ks_status_t mfc_cmf_get_tgt_h(mf_cmf_handle_t cmf, const char *name, mf_tgt_entry_t **out) {
-  CmfScope scope(cmf);
-  *out = nullptr;
-  mf_tgt_entry_t *e = nullptr;
-  switch (mf_tgt_validate_tgt(cmf->tgt_table, name, &e)) {
+namespace {
+
+// The status of a target handle from a validation's result and entry.
+ks_status_t tgt_handle_of(int validation, mf_tgt_entry_t *e, mf_tgt_entry_t **out) {
+  switch (validation) {
     case MF_TGT_VALID:
       *out = e;
       return KS_ST_OK;
@@ -1172,6 +1172,25 @@ ks_status_t mfc_cmf_get_tgt_h(mf_cmf_handle_t cmf, const char *name, mf_tgt_entr
     default:
       return KS_ST_ERR;
   }
+}
+
+}  // namespace
+
+ks_status_t mfc_cmf_get_tgt_h(mf_cmf_handle_t cmf, const char *name, mf_tgt_entry_t **out) {
+  CmfScope scope(cmf);
+  *out = nullptr;
+  mf_tgt_entry_t *e = nullptr;
+  const int validation = mf_tgt_validate_tgt(cmf->tgt_table, name, &e);
+  return tgt_handle_of(validation, e, out);
+}
+
+ks_status_t mfc_cmf_get_known_tgt_h(mf_cmf_handle_t cmf, const char *key, mf_tgt_entry_t *entry,
+                                    mf_tgt_entry_t **out) {
+  CmfScope scope(cmf);
+  *out = nullptr;
+  mf_tgt_entry_t *e = nullptr;
+  const int validation = mf_tgt_validate_known_tgt(cmf->tgt_table, key, entry, &e);
+  return tgt_handle_of(validation, e, out);
 }
 
 ks_status_t mfc_cmf_next_tgt_rule(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt, list_cursor_t *inst) {

@@ -197,6 +197,9 @@ ks_status_t mfc_cmf_next_root_tgt(mf_cmf_handle_t cmf, list_cursor_t *cursor, si
                                   char *buf);
 // 0 with the target's entry; KS_ST_NOT_FOUND when no rule makes it; the entry is null unless 0.
 ks_status_t mfc_cmf_get_tgt_h(mf_cmf_handle_t cmf, const char *name, mf_tgt_entry_t **out);
+// mfc_cmf_get_tgt_h of a name the target table holds, given as the table's key with its entry.
+ks_status_t mfc_cmf_get_known_tgt_h(mf_cmf_handle_t cmf, const char *key, mf_tgt_entry_t *entry,
+                                    mf_tgt_entry_t **out);
 // Steps *inst to the target's next rule instance (the first for null), null after the last. 0.
 ks_status_t mfc_cmf_next_tgt_rule(mf_cmf_handle_t cmf, mf_tgt_entry_t *tgt, list_cursor_t *inst);
 // The instance's script lines, each followed by a newline; empty when it has none. KS_ST_ERR

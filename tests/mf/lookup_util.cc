@@ -66,6 +66,15 @@ int Lookup::validate(const char *name) {
   return mf_tgt_validate_tgt(table(), name, &entry_);
 }
 
+int Lookup::validate_known(const char *name) {
+  entry_ = nullptr;
+  const char *key = nullptr;
+  void *data = nullptr;
+  EXPECT_TRUE(hash_str_lookup(table()->comp_table, name, &key, &data)) << name;
+  if (key == nullptr) return -1;
+  return mf_tgt_validate_known_tgt(table(), key, static_cast<mf_tgt_entry_t *>(data), &entry_);
+}
+
 std::string Lookup::rule_of() const { return describe(entry_); }
 
 std::string describe(mf_tgt_entry_t *e) {

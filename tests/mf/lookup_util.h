@@ -37,6 +37,8 @@ class Lookup {
 
   // mf_tgt_validate_tgt, keeping the entry.
   int validate(const char *name);
+  // mf_tgt_validate_known_tgt of a name the table holds, with its key and entry looked up here.
+  int validate_known(const char *name);
   mf_tgt_entry_t *entry() const { return entry_; }
   // The entry's actual name and its instances: "act: deps [<imp *stem] {script}" per instance,
   // "|" between instances; "-" for no entry.

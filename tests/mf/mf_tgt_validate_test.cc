@@ -274,6 +274,70 @@ TEST(MfTgtValidate, ImplicitTargetFoundInASearchDirectoryIsRelocated) {
 
 // The directories of the names tested stay resolved from one validation to the next only under
 // the same working directory: the same relative directory elsewhere is another directory.
+// A name the table holds gets the same rule validated through the entry its caller looked up as
+// validated by name, whichever step of the lookup gives it; validated again by name, it lands on
+// the same entry.
+TEST(MfTgtValidate, AKnownEntryValidatesAsItsName) {
+  struct Case {
+    const char *name;
+    uint32_t variant;
+    int result;
+    const char *rule;
+  };
+  const Case kCases[] = {
+      {"all", MF_COMPAT_STD, MF_TGT_VALID,
+       "all: x.o y.o lib/z.o z.o plain.txt v.h gone.h w.o -lm -lq [*all] {link}"},
+      // An explicit rule completed by a suffix rule; a rule inferred from one.
+      {"x.o", MF_COMPAT_STD, MF_TGT_VALID, "x.o: x.h x.c [<x.c *x] {cc -c $<}"},
+      {"y.o", MF_COMPAT_STD, MF_TGT_VALID, "y.o: y.c [<y.c *y] {cc -c $<}"},
+      // Inferred, then relocated to where a search directory holds the file.
+      {"z.o", MF_COMPAT_STD, MF_TGT_VALID, "lib/z.o: z.c [<z.c *lib/z] {cc -c $<}"},
+      // Files without a rule: under their own name, in a search directory, nowhere.
+      {"lib/z.o", MF_COMPAT_STD, MF_TGT_NO_RULE, "lib/z.o:"},
+      {"v.h", MF_COMPAT_STD, MF_TGT_NO_RULE, "inc/v.h:"},
+      {"gone.h", MF_COMPAT_STD, MF_TGT_NO_RULE, "-"},
+      {"gone.h", MF_COMPAT_BSDNETR2, MF_TGT_NO_RULE, "-"},
+      {"gone.h", MF_COMPAT_SUN, MF_TGT_VALID, "gone.h: [] {echo default $@}"},
+      {"y.o", MF_COMPAT_GNU, MF_TGT_VALID, "y.o: y.c [<y.c *y] {gcc -c $<}"},
+      // An explicit target moved to its vpath directory.
+      {"w.o", MF_COMPAT_GNU, MF_TGT_VALID, "obj/w.o: x.c [*w] {cc w}"},
+      {"v.h", MF_COMPAT_GNU, MF_TGT_NO_RULE, "inc/v.h:"},
+      // .LIBPATTERNS candidates: one that exists, none that does, then the name itself.
+      {"-lm", MF_COMPAT_GNU, MF_TGT_NO_RULE, "libm.a:"},
+      {"-lq", MF_COMPAT_GNU, MF_TGT_NO_RULE, "-"},
+  };
+  for (const Case &c : kCases) {
+    for (bool known : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + " variant " + std::to_string(c.variant) +
+                   (known ? " known" : " by name"));
+      Captured cap;
+      Lookup l(c.variant);
+      l.suffixes({".o", ".c", ".h"});
+      l.rule({".c.o"}, {}, {"cc -c $<"});
+      if (c.variant == MF_COMPAT_GNU) {
+        l.rule({"%.o"}, {"%.c"}, {"gcc -c $<"});
+        ASSERT_EQ(mf_tgt_gnu_vpath("w.o", l.parse().list({"obj"})), 0);
+        l.macro(".LIBPATTERNS", "lib%.a");
+      }
+      if (c.variant == MF_COMPAT_SUN) l.rule({".DEFAULT"}, {}, {"echo default $@"});
+      l.macro("VPATH", "lib:inc");
+      for (const char *f : {"x.c", "y.c", "z.c", "lib/z.o", "plain.txt", "inc/v.h", "obj/w.o",
+                            "libm.a"})
+        l.file(f);
+      l.rule({"x.o"}, {"x.h"}, {});
+      l.rule({"w.o"}, {"x.c"}, {"cc w"});
+      l.rule({"all"},
+             {"x.o", "y.o", "lib/z.o", "z.o", "plain.txt", "v.h", "gone.h", "w.o", "-lm", "-lq"},
+             {"link"});
+      EXPECT_EQ(known ? l.validate_known(c.name) : l.validate(c.name), c.result);
+      EXPECT_EQ(l.rule_of(), c.rule);
+      mf_tgt_entry_t *first = l.entry();
+      l.validate(c.name);
+      EXPECT_EQ(l.entry(), first);
+    }
+  }
+}
+
 TEST(MfTgtValidate, ResolvedDirectoriesFollowTheWorkingDirectory) {
   for (bool present : {false, true, false, true}) {
     SCOPED_TRACE(present ? "source present" : "source absent");
