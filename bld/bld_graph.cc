@@ -190,6 +190,36 @@ void common(int r, ...) {
   va_end(ap);
 }
 
+// Appends text as it is.
+void emit_text(const char *text) {
+  out_text += text;
+  if (out_text.size() >= kFlushAt) flush_out();
+}
+
+// Prints the names of a list, each behind the item separator: when the separator is plain text
+// and a name is printed as it is, both are appended directly, without formatting each one.
+class NamePrinter {
+ public:
+  NamePrinter()
+      : sep_(common_format(C_SEP)),
+        plain_(std::strchr(sep_, '%') == nullptr && std::strcmp(common_format(C_TEXT), "%s") == 0) {
+    if (out_text.capacity() < 2 * kFlushAt) out_text.reserve(2 * kFlushAt);
+  }
+  void print(const char *name) const {
+    if (!plain_) {
+      common(C_SEP);
+      common(C_TEXT, name);
+      return;
+    }
+    out_text += sep_;
+    emit_text(name);
+  }
+
+ private:
+  const char *sep_;
+  bool plain_;
+};
+
 // A pattern or script list printed by the platform after what is gathered so far.
 void print_list(list_handle_t list) {
   flush_out();
@@ -293,6 +323,7 @@ ks_status_t process_tgt(mf_cmf_handle_t cmf, const char *name, mf_tgt_entry_t *t
   // too long to print.
   mf_tgt_table_t *table = cmf->tgt_table;
   const bool dcolon = mf_double_colon_tgt(cmf, tgt) != 0;
+  const NamePrinter names;
   for (list_cursor_t inst = mf_tgt_next_instance(table, tgt, nullptr); inst != nullptr;
        inst = mf_tgt_next_instance(table, tgt, inst)) {
     row(ROW_TGT_HEAD, name);
@@ -302,8 +333,7 @@ ks_status_t process_tgt(mf_cmf_handle_t cmf, const char *name, mf_tgt_entry_t *t
     for (list_cursor_t c = deps != LIST_HANDLE_NULL ? list_next(deps, nullptr, &item) : nullptr;
          c != nullptr; c = list_next(deps, c, &item)) {
       const char *dep = static_cast<const char *>(item);
-      common(C_SEP);
-      common(C_TEXT, dep);
+      names.print(dep);
       ks_status_t status = reach(dep);
       if (status != KS_ST_OK) return status;
     }
@@ -486,12 +516,11 @@ ks_status_t bld_graph_print_special_tgts(mf_cmf_handle_t cmf, list_handle_t prec
     }
   }
   row(ROW_PRECIOUS);
+  const NamePrinter names;
   void *item = nullptr;
   for (list_cursor_t c = precious ? list_next(precious, nullptr, &item) : nullptr; c;
-       c = list_next(precious, c, &item)) {
-    common(C_SEP);
-    common(C_TEXT, static_cast<const char *>(item));
-  }
+       c = list_next(precious, c, &item))
+    names.print(static_cast<const char *>(item));
   common(C_END_LIST);
   if (list_handle_t list = bldr_opts_get_patt_list(cmf->opts, BLDR_OPTS_SIBLING_IGNORED_FOR_REUSE);
       list != LIST_HANDLE_NULL) {
@@ -510,10 +539,8 @@ ks_status_t bld_graph_print_special_tgts(mf_cmf_handle_t cmf, list_handle_t prec
       suffixes != LIST_HANDLE_NULL) {
     void *value = nullptr;
     for (list_cursor_t pos = list_next(suffixes, nullptr, &value); pos != nullptr;
-         pos = list_next(suffixes, pos, &value)) {
-      common(C_SEP);
-      common(C_TEXT, static_cast<const char *>(value));
-    }
+         pos = list_next(suffixes, pos, &value))
+      names.print(static_cast<const char *>(value));
   }
   common(C_END_LIST);
   common(C_END_LIST);

@@ -191,8 +191,6 @@ int bldr_cm_config_match(bldr_cm_handle_t h, const char *name, const char *cand_
       if (loud) imsg_print(IMSG_INFO, kTable, BLDR_CM_MSG_COPY, rec->pathname);
       return done(BLDR_CM_TGT_ST_CANT_REUSE);
     }
-    mismatch_ht = hash_str_create(unsigned(2 * list_len(rec->ver_deps) + 1), 0, 1);
-    if (mismatch_ht == HASH_HT_NULL) return done(BLDR_CM_TGT_ST_ERROR);
   }
 
   if (timing) imsg_print(IMSG_TRACE, kTable, BLDR_CM_MSG_MATCH_START);
@@ -202,6 +200,13 @@ int bldr_cm_config_match(bldr_cm_handle_t h, const char *name, const char *cand_
     sibs = self && (self->attrs & BLDR_CM_TGT_SIBS_AFFECT_REUSE);
   }
   const bool incremental = (rec->attrs & BLDR_CM_TGT_INCREMENTAL) != 0;
+  // The dependencies found out of date are collected only for an incremental target's previous
+  // object; for any other candidate none is (the tables stay null).
+  const bool collect = is_previous && incremental;
+  if (collect) {
+    mismatch_ht = hash_str_create(unsigned(2 * list_len(rec->ver_deps) + 1), 0, 1);
+    if (mismatch_ht == HASH_HT_NULL) return done(BLDR_CM_TGT_ST_ERROR);
+  }
   bldr_obj_lists_t lists = {h->sibling_ignored, h->dependency_ignored, h->directory_ignored,
                             h->directory_affects, h->no_do_for_sibling,
                             h->no_sibling_do_contained_in, h->incremental_repository_sibling};
@@ -221,21 +226,20 @@ int bldr_cm_config_match(bldr_cm_handle_t h, const char *name, const char *cand_
   args.obj_oid = obj_oid;
   args.nt = nt;
   args.incremental = incremental;
-  args.mismatch_ht = is_previous && incremental ? mismatch_ht : HASH_HT_NULL;
+  args.mismatch_ht = mismatch_ht;
   args.non_critical = rec->non_critical;
   int status = status_of(bldr_obj_match(&args, cr));
   if (timing)
     imsg_print(IMSG_TRACE, kTable, status == 0 ? BLDR_CM_MSG_MATCH_OK : BLDR_CM_MSG_MATCH_FAILED, elapsed());
   if (status != BLDR_CM_TGT_ST_REUSED && status != BLDR_CM_TGT_ST_DEP_MISMATCH) return done(status);
 
-  if (is_previous) {
+  if (collect) {
     nv_mismatch_ht = hash_str_create(unsigned(2 * list_len(rec->nonver_deps) + 1), 0, 1);
     if (nv_mismatch_ht == HASH_HT_NULL) return done(BLDR_CM_TGT_ST_ERROR);
   }
   if (timing) imsg_print(IMSG_TRACE, kTable, BLDR_CM_MSG_NV_START);
   int nv = bldr_obj_non_mfs_match(name, h->area, cr->fs_dep_count, cr->fs_deps, cr->build_start,
-                                  h->vertab, is_previous, h->view_info,
-                                  is_previous && incremental, nv_mismatch_ht);
+                                  h->vertab, is_previous, h->view_info, collect, nv_mismatch_ht);
   if (nv != 0) status = nv > 0 && nv <= 3 ? status_of(nv) : BLDR_CM_TGT_ST_ERROR;
 
   // An incremental target's previous object: the dependencies found out of date, per group.
@@ -259,9 +263,9 @@ int bldr_cm_config_match(bldr_cm_handle_t h, const char *name, const char *cand_
           return done(BLDR_CM_TGT_ST_ERROR);
         char text[TBS_OID_STR_SIZE];
         bool out_of_date =
-            (e->state & BLDR_OBJ_VT_NON_VESSARY)
-                ? hash_str_lookup(nv_mismatch_ht, dep, nullptr, nullptr) != 0
-                : hash_str_lookup(mismatch_ht, tbs_oid_to_dstr(&e->ver_oid, text), nullptr, nullptr) != 0;
+            collect && ((e->state & BLDR_OBJ_VT_NON_VESSARY)
+                            ? hash_str_lookup(nv_mismatch_ht, dep, nullptr, nullptr) != 0
+                            : hash_str_lookup(mismatch_ht, tbs_oid_to_dstr(&e->ver_oid, text), nullptr, nullptr) != 0);
         if (out_of_date) list_append(ood, const_cast<char *>(dep));
       }
       inst->ood_deps = ood;

@@ -22,10 +22,10 @@ const char kModule[] = "dbrpc/dbrpc_viewdb";
 const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS private_objects(vrel TEXT PRIMARY KEY, oid BLOB NOT NULL,"
     " dev INTEGER NOT NULL, ino INTEGER NOT NULL, size INTEGER NOT NULL,"
-    " mtime_ns INTEGER NOT NULL);"
+    " mtime_ns INTEGER NOT NULL) WITHOUT ROWID;"
     // Derived objects present in the view: the OID each name holds as a derived object.
     "CREATE TABLE IF NOT EXISTS derived_objects(vrel TEXT PRIMARY KEY, do_oid BLOB NOT NULL,"
-    " mtype INTEGER NOT NULL, dev INTEGER NOT NULL, ino INTEGER NOT NULL);";
+    " mtype INTEGER NOT NULL, dev INTEGER NOT NULL, ino INTEGER NOT NULL) WITHOUT ROWID;";
 
 // A batch's transaction commits when it is next used after this long, so that other processes
 // waiting to record identities in the view wait briefly, however large the batch.

@@ -35,13 +35,21 @@ bool read_cwd(std::string *out) {
   return true;
 }
 
-// The working directory into *out: the held one while a hold is open (read on first use), else
-// read now. False with errno set when it cannot be read.
+// The held working directory, read on first use (cwd_lock held, a hold open); null with errno
+// set when it cannot be read.
+const std::string *held_cwd_locked() {
+  if (cwd_held.empty() && !read_cwd(&cwd_held)) return nullptr;
+  return &cwd_held;
+}
+
+// The working directory into *out: the held one while a hold is open, else read now. False with
+// errno set when it cannot be read.
 bool current_dir(std::string *out) {
   std::lock_guard<std::mutex> hold(cwd_lock);
   if (cwd_holds == 0) return read_cwd(out);
-  if (cwd_held.empty() && !read_cwd(&cwd_held)) return false;
-  *out = cwd_held;
+  const std::string *held = held_cwd_locked();
+  if (held == nullptr) return false;
+  *out = *held;
   return true;
 }
 
@@ -224,16 +232,15 @@ list_cursor_t fileutl_patt_list_matched_cell(list_handle_t patterns, const char 
 
 ks_status_t fileutl_getcwd(char *buf, size_t size) {
   if (buf == nullptr || size == 0) return KS_ST_NAME_TOO_LONG;
-  {
-    std::lock_guard<std::mutex> hold(cwd_lock);
-    if (cwd_holds == 0) {
-      if (getcwd(buf, size) != nullptr) return KS_ST_OK;
-      return errno == ERANGE ? KS_ST_NAME_TOO_LONG : KS_ST_ERR;
-    }
+  std::lock_guard<std::mutex> hold(cwd_lock);
+  if (cwd_holds == 0) {
+    if (getcwd(buf, size) != nullptr) return KS_ST_OK;
+    return errno == ERANGE ? KS_ST_NAME_TOO_LONG : KS_ST_ERR;
   }
-  std::string cwd;
-  if (!current_dir(&cwd)) return errno == ERANGE ? KS_ST_NAME_TOO_LONG : KS_ST_ERR;
-  if (copy_to(cwd, buf, size)) return KS_ST_OK;
+  // The held directory, copied straight from where it is kept.
+  const std::string *held = held_cwd_locked();
+  if (held == nullptr) return errno == ERANGE ? KS_ST_NAME_TOO_LONG : KS_ST_ERR;
+  if (copy_to(*held, buf, size)) return KS_ST_OK;
   errno = ERANGE;
   return KS_ST_NAME_TOO_LONG;
 }

@@ -12,7 +12,7 @@
 
 namespace {
 
-const char kMagic[8] = {'V', 'X', 'I', 'D', 'C', '0', '0', '1'};
+const char kMagic[8] = {'V', 'X', 'I', 'D', 'C', '0', '0', '2'};
 
 void put_u32(std::string *out, uint32_t v) {
   for (int i = 0; i < 4; i++) out->push_back(char(v >> (8 * i)));
@@ -95,6 +95,8 @@ std::string view_idcache_encode(const view_idcache_t &c) {
       put_u64(&out, uint64_t(t));
     put_bytes(&out, v.blob, 20);
     out.push_back(v.same ? 1 : 0);
+    put_bytes(&out, v.elem.bytes, 16);
+    put_bytes(&out, v.ver.bytes, 16);
   }
   put_u32(&out, fileutl_crc_buffer(out.data(), out.size()));
   return out;
@@ -121,7 +123,7 @@ bool view_idcache_decode(const void *data, size_t len, view_idcache_t *c) {
     view_idcache_entry_t e;
     if (!r.str(&rel) || !r.u32(&e.mode) || !r.bytes(e.id, 20) || !r.bytes(e.digest.bytes, 16))
       return false;
-    c->tree[rel] = e;
+    c->tree.insert_or_assign(std::move(rel), e);
   }
   if (!r.u32(&n)) return false;
   for (uint32_t i = 0; i < n; i++) {
@@ -130,10 +132,11 @@ bool view_idcache_decode(const void *data, size_t len, view_idcache_t *c) {
     uint8_t same;
     if (!r.str(&rel) || !r.u64(&v.sig.dev) || !r.u64(&v.sig.ino) || !r.i64(&v.sig.size) ||
         !r.i64(&v.sig.mtime_sec) || !r.i64(&v.sig.mtime_nsec) || !r.i64(&v.sig.ctime_sec) ||
-        !r.i64(&v.sig.ctime_nsec) || !r.bytes(v.blob, 20) || !r.bytes(&same, 1) || same > 1)
+        !r.i64(&v.sig.ctime_nsec) || !r.bytes(v.blob, 20) || !r.bytes(&same, 1) || same > 1 || !r.bytes(v.elem.bytes, 16) ||
+        !r.bytes(v.ver.bytes, 16))
       return false;
     v.same = same == 1;
-    c->verdicts[rel] = v;
+    c->verdicts.insert_or_assign(std::move(rel), v);
   }
   return r.left == 0;
 }

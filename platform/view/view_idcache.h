@@ -4,7 +4,8 @@
 //
 // A cache holds for exactly one commit: the whole tree the commit selects (every path with its
 // mode and object id, a directory with the digest of its entries) and the verdicts on tracked
-// files (whether a file with a given status held a given blob). It is used only while the
+// files (whether a file with a given status held a given blob, and the element and version OIDs
+// of that path and blob). It is used only while the
 // worktree's HEAD names that commit; a verdict only while the file's status is the one it was
 // made with. The file is written whole under a new name and renamed into place, and carries a
 // CRC: a damaged file, or one made for another view, VOB or worktree, is not used.
@@ -36,11 +37,15 @@ struct view_idcache_entry_t {
   tbs_oid_t digest;
 };
 
-// Whether the tracked file at a path, with status sig, holds the blob blob.
+// Whether the tracked file at a path, with status sig, holds the blob blob; with the identities
+// that the path and blob give in the cache's VOB (the element OID of the path, the version OID of
+// blob), kept so that a later process need not derive them again.
 struct view_idcache_verdict_t {
   view_idcache_sig_t sig;
   uint8_t blob[20];
   bool same;
+  tbs_oid_t elem;
+  tbs_oid_t ver;
 };
 
 // One cache: whom it is for, the commit, the tree ("" is the VOB root) and the verdicts, by

@@ -646,35 +646,38 @@ Selection *selection_for(const vob_pname_t &where) {
 
 unsigned selection_generation(const Selection *sel) { return sel->generation; }
 
-// Whether the tracked file or link at where, with status st, holds the blob: from the cache's
-// verdict on that status, else from the repository (the verdict is kept once the status is
-// settled).
-bool selected_unmodified(Selection *sel, const vob_pname_t &where, const struct stat &st,
-                         const uint8_t blob[20]) {
+// The verdict on the tracked file or link at where, with status st, against the blob: from the
+// cache when it holds one on that status and blob, else from the repository (and kept once the
+// status is settled). The verdict's element and version OIDs are those of where's path and the
+// blob, derived once and kept with it.
+view_idcache_verdict_t selected_verdict(Selection *sel, const vob_pname_t &where, const struct stat &st,
+                                        const uint8_t blob[20]) {
   const StatSig sig = sig_of(st);
   auto it = sel->cache.verdicts.find(where.vob_rel);
   if (it != sel->cache.verdicts.end() && it->second.sig == sig && std::memcmp(it->second.blob, blob, 20) == 0)
-    return it->second.same;
+    return it->second;
+  view_idcache_verdict_t v;
+  v.sig = sig;
+  std::memcpy(v.blob, blob, 20);
+  v.elem = vob_ob_elem_oid(where.vob->oid, where.vob_rel);
+  v.ver = vob_ob_ver_oid(v.elem, blob, GIT_OID_RAWSZ);
   // The index tells of most files, their data of most others; the repository is opened only
   // for what differs, to compare it as the repository converts it.
   sel->index.refresh(hold_depth ? hold_serial : 0);
-  bool same = sel->index.says_unmodified(where.vob_rel, st, blob) || vob_gitindex_holds(where.abs.c_str(), blob);
-  if (!same) {
+  v.same = sel->index.says_unmodified(where.vob_rel, st, blob) || vob_gitindex_holds(where.abs.c_str(), blob);
+  if (!v.same) {
     git_ready();
     Worktree *wt = worktree_for(sel->root);
-    if (!wt) return false;  // cannot be compared: the view's own data
+    if (!wt) return v;  // cannot be compared: the view's own data
     git_oid id;
     std::memcpy(id.id, blob, 20);
-    same = unmodified(wt, where, st, &id, false);
+    v.same = unmodified(wt, where, st, &id, false);
   }
   if (settled(st)) {
-    view_idcache_verdict_t &v = sel->cache.verdicts[where.vob_rel];
-    v.sig = sig;
-    std::memcpy(v.blob, blob, 20);
-    v.same = same;
+    sel->cache.verdicts[where.vob_rel] = v;
     sel->dirty = true;
   }
-  return same;
+  return v;
 }
 
 // judge() over the selection instead of the repository.
@@ -683,35 +686,33 @@ ks_status_t judge_selected(Selection *sel, const vob_pname_t &where, const struc
   auto it = sel->cache.tree.find(where.vob_rel);
   if (it == sel->cache.tree.end()) return view_private(where, st, id);
   const view_idcache_entry_t &e = it->second;
-  const tbs_oid_t elem = vob_ob_elem_oid(where.vob->oid, where.vob_rel);
-  id->elem = elem;
-  id->objsn = vob_ob_elem_objsn(elem);
-  if (e.mode == GIT_FILEMODE_TREE && S_ISDIR(st.st_mode)) {
+  if ((e.mode == GIT_FILEMODE_TREE || e.mode == GIT_FILEMODE_COMMIT) && S_ISDIR(st.st_mode)) {
+    const tbs_oid_t elem = vob_ob_elem_oid(where.vob->oid, where.vob_rel);
+    id->elem = elem;
+    id->objsn = vob_ob_elem_objsn(elem);
     id->mtype = VOB_MTYPE_DIR_VERSION;
-    id->obj = vob_ob_ver_oid(elem, e.digest.bytes, 16);
+    id->obj = e.mode == GIT_FILEMODE_TREE ? vob_ob_ver_oid(elem, e.digest.bytes, 16)
+                                          : vob_ob_ver_oid(elem, e.id, GIT_OID_RAWSZ);
     return KS_ST_OK;
   }
-  if (e.mode == GIT_FILEMODE_COMMIT && S_ISDIR(st.st_mode)) {
-    id->mtype = VOB_MTYPE_DIR_VERSION;
-    id->obj = vob_ob_ver_oid(elem, e.id, GIT_OID_RAWSZ);
+  const bool link = e.mode == GIT_FILEMODE_LINK && S_ISLNK(st.st_mode);
+  const bool file = (e.mode == GIT_FILEMODE_BLOB || e.mode == GIT_FILEMODE_BLOB_EXECUTABLE) && S_ISREG(st.st_mode);
+  if (!link && !file) return view_private(where, st, id);  // tracked as another kind of object
+  const view_idcache_verdict_t v = selected_verdict(sel, where, st, e.id);
+  id->elem = v.elem;
+  id->objsn = vob_ob_elem_objsn(v.elem);
+  if (v.same) {
+    id->mtype = link ? VOB_MTYPE_SLINK : VOB_MTYPE_VERSION;
+    id->obj = v.ver;
     return KS_ST_OK;
   }
-  if (e.mode == GIT_FILEMODE_LINK && S_ISLNK(st.st_mode) && selected_unmodified(sel, where, st, e.id)) {
-    id->mtype = VOB_MTYPE_SLINK;
-    id->obj = vob_ob_ver_oid(elem, e.id, GIT_OID_RAWSZ);
-    return KS_ST_OK;
+  if (link) {
+    // A tracked link pointed elsewhere is the view's own object.
+    id->elem = TBS_OID_NULL;
+    return view_private(where, st, id);
   }
-  if ((e.mode == GIT_FILEMODE_BLOB || e.mode == GIT_FILEMODE_BLOB_EXECUTABLE) && S_ISREG(st.st_mode)) {
-    if (selected_unmodified(sel, where, st, e.id)) {
-      id->mtype = VOB_MTYPE_VERSION;
-      id->obj = vob_ob_ver_oid(elem, e.id, GIT_OID_RAWSZ);
-      return KS_ST_OK;
-    }
-    id->mtype = VOB_MTYPE_CHECKEDOUT;
-    return private_oid(where, st, &id->obj);
-  }
-  id->elem = TBS_OID_NULL;
-  return view_private(where, st, id);
+  id->mtype = VOB_MTYPE_CHECKEDOUT;
+  return private_oid(where, st, &id->obj);
 }
 
 view_time_t time_of(const struct timespec &t) { return view_time_t{int64_t(t.tv_sec), int64_t(t.tv_nsec)}; }

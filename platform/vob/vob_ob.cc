@@ -76,9 +76,19 @@ struct Noted {
   std::string vob_rel;
 };
 std::mutex noted_lock;
-auto &noted = *new std::unordered_map<std::string, Noted>;
-
-std::string key_of(const tbs_oid_t &oid) { return std::string(reinterpret_cast<const char *>(oid.bytes), 16); }
+// An OID's two halves mixed: OIDs are digests or random, so this spreads them well.
+struct OidHash {
+  size_t operator()(const tbs_oid_t &o) const {
+    uint64_t a, b;
+    std::memcpy(&a, o.bytes, sizeof a);
+    std::memcpy(&b, o.bytes + 8, sizeof b);
+    return size_t(a ^ (b * 0x9e3779b97f4a7c15u));
+  }
+};
+struct OidEq {
+  bool operator()(const tbs_oid_t &a, const tbs_oid_t &b) const { return tbs_oid_eq(&a, &b); }
+};
+auto &noted = *new std::unordered_map<tbs_oid_t, Noted, OidHash, OidEq>;
 
 ks_status_t pname_to_vobh(const char *path, bool follow, vob_handle_t *vobh) {
   vob_pname_t where;
@@ -216,9 +226,9 @@ void vob_ob_note_object(const tbs_oid_t &vob_oid, const tbs_oid_t &obj_oid, uint
                         const tbs_oid_t &elem_oid, std::string_view vob_rel) {
   std::lock_guard<std::mutex> hold(noted_lock);
   if (noted.size() > 2000000) noted.clear();
-  noted[key_of(obj_oid)] = Noted{vob_oid, mtype, elem_oid, std::string(vob_rel)};
+  noted[obj_oid] = Noted{vob_oid, mtype, elem_oid, std::string(vob_rel)};
   uint32_t elem_mtype = mtype == VOB_MTYPE_DIR_VERSION ? VOB_MTYPE_DIR_ELEM : VOB_MTYPE_FILE_ELEM;
-  noted[key_of(elem_oid)] = Noted{vob_oid, elem_mtype, TBS_OID_NULL, std::string(vob_rel)};
+  noted[elem_oid] = Noted{vob_oid, elem_mtype, TBS_OID_NULL, std::string(vob_rel)};
 }
 
 void vob_ob_flush_cache() {
@@ -239,7 +249,7 @@ ks_status_t vob_obj_oid_to_dbid(vob_handle_t vobh, const tbs_oid_t *oid, uint32_
   Noted obj{};
   {
     std::lock_guard<std::mutex> hold(noted_lock);
-    auto it = noted.find(key_of(*oid));
+    auto it = noted.find(*oid);
     if (it != noted.end() && tbs_oid_eq(&it->second.vob_oid, &k->oid)) obj = it->second;
   }
   if (obj.mtype == 0) {

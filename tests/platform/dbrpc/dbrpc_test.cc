@@ -373,6 +373,70 @@ TEST(DbrpcViewdb, DerivedObjectsReadAheadShowThisProcesssRecordsAndNewNames) {
   dbrpc_viewdb_close_all();
 }
 
+// Views made by earlier releases keep their tables as they were made (tables with row ids); a
+// view made now has its own. Both read what they hold and take new records alike.
+TEST(DbrpcViewdb, ViewsOfEarlierAndCurrentTablesAreReadAndWrittenAlike) {
+  const char *const kEarlierTables =
+      "CREATE TABLE private_objects(vrel TEXT PRIMARY KEY, oid BLOB NOT NULL,"
+      " dev INTEGER NOT NULL, ino INTEGER NOT NULL, size INTEGER NOT NULL,"
+      " mtime_ns INTEGER NOT NULL);"
+      "CREATE TABLE derived_objects(vrel TEXT PRIMARY KEY, do_oid BLOB NOT NULL,"
+      " mtype INTEGER NOT NULL, dev INTEGER NOT NULL, ino INTEGER NOT NULL);"
+      "INSERT INTO private_objects VALUES('/v/old', x'05000000000000000000000000000000', 7, 1000,"
+      " 10, 1700000000000000000);"
+      "INSERT INTO derived_objects VALUES('/v/d/old', x'06000000000000000000000000000000', 25, 7,"
+      " 1001);";
+  for (bool earlier : {true, false}) {
+    SCOPED_TRACE(earlier ? "earlier tables" : "current tables");
+    site::Site s;
+    std::string storage = s.dir() + "/store";
+    if (earlier) {
+      ASSERT_EQ(mkdir(storage.c_str(), 0777), 0);
+      sqlite3 *db = nullptr;
+      ASSERT_EQ(sqlite3_open((storage + "/view.db").c_str(), &db), SQLITE_OK);
+      ASSERT_EQ(sqlite3_exec(db, kEarlierTables, nullptr, nullptr, nullptr), SQLITE_OK);
+      sqlite3_close(db);
+    }
+    ASSERT_EQ(dbrpc_viewdb_create(storage), KS_ST_OK);
+    tbs_oid_t oid, again, found;
+    uint32_t mtype = 0;
+    if (earlier) {
+      ASSERT_EQ(dbrpc_viewdb_find_private_oid(storage, "/v/old", fake_status(0, 0), &oid), KS_ST_OK);
+      EXPECT_EQ(oid.bytes[0], 5);
+      ASSERT_EQ(dbrpc_viewdb_find_do(storage, "/v/d/old", &found, &mtype), KS_ST_OK);
+      EXPECT_EQ(found.bytes[0], 6);
+    }
+    // New records, replaced ones and forgotten ones, seen again by the next process.
+    ASSERT_EQ(dbrpc_viewdb_private_oid(storage, "/v/new", fake_status(1, 0), &oid), KS_ST_OK);
+    ASSERT_EQ(dbrpc_viewdb_private_oid(storage, "/v/new", fake_status(1, 1), &again), KS_ST_OK);
+    EXPECT_FALSE(tbs_oid_eq(&oid, &again));
+    tbs_oid_t a = {}, b = {};
+    a.bytes[0] = 8;
+    b.bytes[0] = 9;
+    ASSERT_EQ(dbrpc_viewdb_note_do(storage, "/v/d/b", a, 25, fake_status(2, 0)), KS_ST_OK);
+    ASSERT_EQ(dbrpc_viewdb_note_do(storage, "/v/d/a", a, 25, fake_status(3, 0)), KS_ST_OK);
+    ASSERT_EQ(dbrpc_viewdb_note_do(storage, "/v/d/a", b, 26, fake_status(3, 1)), KS_ST_OK);
+    ASSERT_EQ(dbrpc_viewdb_forget_do(storage, "/v/d/b"), KS_ST_OK);
+    dbrpc_viewdb_close_all();
+    ASSERT_EQ(dbrpc_viewdb_find_private_oid(storage, "/v/new", fake_status(1, 1), &found), KS_ST_OK);
+    EXPECT_TRUE(tbs_oid_eq(&found, &again));
+    EXPECT_EQ(dbrpc_viewdb_find_private_oid(storage, "/v/new", fake_status(1, 0), &found),
+              KS_ST_NOT_FOUND);
+    std::vector<dbrpc_viewdb_do_t> dos;
+    ASSERT_EQ(dbrpc_viewdb_list_dos(storage, &dos), KS_ST_OK);
+    std::vector<std::string> names;
+    for (const auto &d : dos) names.push_back(d.vrel);
+    const std::vector<std::string> expected =
+        earlier ? std::vector<std::string>{"/v/d/a", "/v/d/old"} : std::vector<std::string>{"/v/d/a"};
+    EXPECT_EQ(names, expected);
+    ASSERT_EQ(dbrpc_viewdb_find_do(storage, "/v/d/a", &found, &mtype), KS_ST_OK);
+    EXPECT_EQ(found.bytes[0], 9);
+    EXPECT_EQ(mtype, 26u);
+    EXPECT_EQ(dbrpc_viewdb_find_do(storage, "/v/d/b", &found, &mtype), KS_ST_NOT_FOUND);
+    dbrpc_viewdb_close_all();
+  }
+}
+
 TEST(DbrpcViewdb, ProcessesAssigningAtOnceAgreeOnEveryOid) {
   site::Site s;
   std::string storage = s.dir() + "/store";

@@ -654,7 +654,7 @@ TEST(IdentityCacheFile, OnlyAWholeIntactFileIsRead) {
   c.commit = std::string(40, 'a');
   c.tree[""] = view_idcache_entry_t{040000, {9}, tbs_oid_t{{7}}};
   c.tree["src/a.c"] = view_idcache_entry_t{0100644, {8}, {}};
-  c.verdicts["src/a.c"] = view_idcache_verdict_t{{1, 2, 3, 4, 5, 6, 7}, {8}, true};
+  c.verdicts["src/a.c"] = view_idcache_verdict_t{{1, 2, 3, 4, 5, 6, 7}, {8}, true, tbs_oid_t{{10}}, tbs_oid_t{{11}}};
   const std::string bytes = view_idcache_encode(c);
   view_idcache_t back;
   ASSERT_TRUE(view_idcache_decode(bytes.data(), bytes.size(), &back));
@@ -666,6 +666,8 @@ TEST(IdentityCacheFile, OnlyAWholeIntactFileIsRead) {
   ASSERT_EQ(back.verdicts.size(), 1u);
   EXPECT_TRUE(back.verdicts["src/a.c"].sig == c.verdicts["src/a.c"].sig);
   EXPECT_TRUE(back.verdicts["src/a.c"].same);
+  EXPECT_TRUE(same(back.verdicts["src/a.c"].elem, c.verdicts["src/a.c"].elem));
+  EXPECT_TRUE(same(back.verdicts["src/a.c"].ver, c.verdicts["src/a.c"].ver));
   expect_every_cut_and_flip_refused(bytes, 0x10, [&](const char *data, size_t len) {
     return view_idcache_decode(data, len, &back);
   });
