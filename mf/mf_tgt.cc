@@ -359,7 +359,7 @@ void mf_tgt_utl_declare_target(const char *tgt_pname, mf_tgt_entry_t *tgt_entry_
   tgt_entry_p->lookup_done = 0;
   tgt_entry_p->validation = 0;
   tgt_entry_p->multiple_valid = (multiple_valid == 1);
-  if (tgt_entry_p->tgt_act_pn == nullptr) tgt_entry_p->tgt_act_pn = stg_area_strdup(area, tgt_pname);
+  if (tgt_entry_p->tgt_act_pn == nullptr) tgt_entry_p->tgt_act_pn = tgt_pname;
   tgt_entry_p->explicit_stem = stem != nullptr ? stg_area_strdup(area, stem) : nullptr;
 }
 

@@ -35,24 +35,25 @@ struct mf_tgt_table_t {
 #define MF_TGT_TABLE_NULL ((mf_tgt_table_t *)0)
 
 // One name of the table: the data slot of its comp_table entry (the key is the interned name).
+// A large makefile has an entry for every name it mentions, so the flags are single bits and the
+// entry is 32 bytes.
 struct mf_tgt_entry_t {
-  // The flags are single bytes: a large makefile has an entry for every name it mentions.
   list_handle_t instances;  // mf_tgt_inst_desc_t * in rule order; null for a dependency only
-  int8_t defined_as_target;
-  int8_t is_a_dependency;
-  int8_t multiple_valid;    // every instance counts (double colon, archive library)
-  int8_t multiple_defined;
-  int8_t implicit_target;
-  int8_t lookup_done;
-  int8_t archive_tgt;
-  int8_t has_script;
-  char *tgt_act_pn;
-  int8_t validation;        // 0 not validated, 1 validated, -1 superseded or failed
-  int8_t declared_phony;
-  int8_t declared_precious;
-  int8_t sibs_affect_reuse;
-  int8_t walk_mark;         // set while a walk of the dependency graph has reached the name
+  const char *tgt_act_pn;   // the actual pathname; mostly the entry's own key
   char *explicit_stem;
+  int8_t validation;        // 0 not validated, 1 validated, -1 superseded or failed
+  uint8_t defined_as_target : 1;
+  uint8_t is_a_dependency : 1;
+  uint8_t multiple_valid : 1;  // every instance counts (double colon, archive library)
+  uint8_t multiple_defined : 1;
+  uint8_t implicit_target : 1;
+  uint8_t lookup_done : 1;
+  uint8_t archive_tgt : 1;
+  uint8_t has_script : 1;
+  uint8_t declared_phony : 1;
+  uint8_t declared_precious : 1;
+  uint8_t sibs_affect_reuse : 1;
+  uint8_t walk_mark : 1;    // set while a walk of the dependency graph has reached the name
 };
 
 // Instance flag bits.
@@ -72,7 +73,6 @@ struct mf_tgt_inst_desc_t {
   char *member_name;             // archive member
   uint64_t flags;
   list_handle_t cotargets;       // the other targets of the same rule (target group)
-  int32_t java_cycle;
   mf_tgt_entry_t *owner;
 };
 
@@ -150,6 +150,7 @@ void mf_tgt_free_table(mf_tgt_table_t *table);
 
 // --- Constructors.
 // Initialises entry as a declared target (see the field comments); null name or entry assert.
+// name is the entry's key in the table, which the entry refers to as its actual pathname.
 void mf_tgt_utl_declare_target(const char *name, mf_tgt_entry_t *entry, stg_area_t area,
                                int defined, int multiple_valid, const char *stem);
 // Enters name as a dependency; returns the interned name (null when memory runs out).

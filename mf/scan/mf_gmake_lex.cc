@@ -149,7 +149,9 @@ const mf_scan_rule_t kRows[kRules + 1] = {
     {mf_scan_act_unrecognized, 0},
 };
 
-mf_scanner_t &scanner() {
+// The dialect's scanner, named after it: the program's symbol order then brings forward the
+// scanners of the dialects a run reads, not every function of that name.
+mf_scanner_t &gmake_scanner() {
   static mf_scanner_t s = [] {
     mf_scanner_t init;
     init.dialect = "gnu";
@@ -167,8 +169,8 @@ mf_scanner_t &scanner() {
 
 }  // namespace
 
-int mf_gmake_yylex(void) { return mf_scan_lex(&scanner(), kRows, &mf_gmake_yyleng); }
+int mf_gmake_yylex(void) { return mf_scan_lex(&gmake_scanner(), kRows, &mf_gmake_yyleng); }
 
-void mf_gmake_yyrestart() { mf_scan_restart(&scanner()); }
+void mf_gmake_yyrestart() { mf_scan_restart(&gmake_scanner()); }
 
 int mf_gmake_yywrap(void) { return 1; }

@@ -255,28 +255,63 @@ void make_room(mf_scanner_t *s, int32_t want) {
   return t.nxt[static_cast<size_t>(t.base[static_cast<size_t>(state)] + cls)];
 }
 
-// Makes the table of known moves at the scanner's first move, so that a scanner that never
-// matches (the dialects a run does not read) takes no memory for it. Tried once: left without
-// the table when a state number does not fit it or memory runs out, and every move is walked.
+// Gives moves room for one row more (rows of zeros); false when memory runs out.
+bool reserve_row(mf_scanner_t *s) {
+  if (s->n_rows < s->row_capacity) return true;
+  const size_t width = static_cast<size_t>(s->n_classes);
+  const int32_t capacity = s->row_capacity > 0 ? s->row_capacity * 2 : 16;
+  auto *grown = static_cast<uint16_t *>(
+      std::realloc(s->moves.get(), static_cast<size_t>(capacity) * width * sizeof(uint16_t)));
+  if (grown == nullptr) return false;
+  (void)s->moves.release();
+  s->moves.reset(grown);
+  std::memset(grown + static_cast<size_t>(s->row_capacity) * width, 0,
+              static_cast<size_t>(capacity - s->row_capacity) * width * sizeof(uint16_t));
+  s->row_capacity = capacity;
+  return true;
+}
+
+// Makes the table of moves at the scanner's first move, so that a scanner that never matches (the
+// dialects a run does not read) takes no memory for it. Tried once: left without the table when a
+// state number or row position does not fit it or memory runs out, and every move is walked.
 // True when the table is there.
 [[gnu::noinline]] bool make_moves(mf_scanner_t *s, const mf_scan_tables_t &t) {
   if (s->moves_tried) return false;
   s->moves_tried = true;
-  if (t.accept.size() < UINT16_MAX)
-    s->moves.reset(static_cast<uint16_t *>(
-        std::calloc(t.accept.size() * static_cast<size_t>(s->n_classes), sizeof(uint16_t))));
-  return s->moves != nullptr;
+  const size_t states = t.accept.size();
+  if (states >= UINT16_MAX || (states + 1) * static_cast<size_t>(s->n_classes) >= UINT32_MAX)
+    return false;
+  s->row_of.reset(static_cast<uint32_t *>(std::calloc(states, sizeof(uint32_t))));
+  if (s->row_of == nullptr || !reserve_row(s)) {
+    s->row_of.reset();
+    return false;
+  }
+  s->n_rows = 1;  // the row of zeros
+  return true;
+}
+
+// The move from state on class cls, not known yet: walked, and kept in the state's row (given
+// to it now when it has none).
+[[gnu::noinline]] int32_t learn_move(mf_scanner_t *s, const mf_scan_tables_t &t, int32_t state,
+                                     int32_t cls) {
+  const int32_t next = step(t, state, cls);
+  uint32_t &row = s->row_of[static_cast<size_t>(state)];
+  if (row == 0) {
+    if (!reserve_row(s)) return next;
+    row = static_cast<uint32_t>(s->n_rows++) * static_cast<uint32_t>(s->n_classes);
+  }
+  s->moves[row + static_cast<uint32_t>(cls)] = static_cast<uint16_t>(next);
+  return next;
 }
 
 // The state the automaton goes to from state on a character of class cls, known from an earlier
 // move where it can be.
 [[gnu::always_inline]] inline int32_t move(mf_scanner_t *s, const mf_scan_tables_t &t,
                                            int32_t state, int32_t cls) {
-  if (!s->moves && !make_moves(s, t)) return step(t, state, cls);
-  uint16_t &known = s->moves[static_cast<size_t>(state) * static_cast<size_t>(s->n_classes) +
-                             static_cast<size_t>(cls)];
-  if (known == 0) known = static_cast<uint16_t>(step(t, state, cls));
-  return known;
+  if (!s->row_of && !make_moves(s, t)) return step(t, state, cls);
+  const uint16_t known =
+      s->moves[s->row_of[static_cast<size_t>(state)] + static_cast<uint32_t>(cls)];
+  return known != 0 ? known : learn_move(s, t, state, cls);
 }
 
 // The characters of the input's push-back stack as a match in place reads them, from the top

@@ -115,39 +115,40 @@ class mf_scan_key_set_t {
   uint32_t generation_ = 1;
 };
 
+// A read-only array of the scanner generator's, referred to where it lies.
+template <class T>
+struct mf_scan_array_t {
+  const T *data = nullptr;
+  size_t count = 0;
+  T operator[](size_t i) const { return data[i]; }
+  size_t size() const { return count; }
+};
+
 // The automaton of one scanner, as the scanner generator compresses it: equivalence classes,
-// meta-classes, default chains. Rule numbers are 1-based in the order of the rule file.
+// meta-classes, default chains. Rule numbers are 1-based in the order of the rule file. The
+// arrays are the generator's own, read in place rather than copied.
 struct mf_scan_tables_t {
-  std::vector<int32_t> ec;      // class of each code 0..255 (0: end of buffer)
-  std::vector<int32_t> meta;
-  std::vector<int32_t> accept;  // rule accepted in each state, 0 for none
-  std::vector<int32_t> base;
-  std::vector<int32_t> def;
-  std::vector<int32_t> nxt;
-  std::vector<int32_t> chk;
+  mf_scan_array_t<uint8_t> ec;  // class of each code 0..255 (0: end of buffer)
+  mf_scan_array_t<uint8_t> meta;
+  mf_scan_array_t<int16_t> accept;  // rule accepted in each state, 0 for none
+  mf_scan_array_t<int16_t> base;
+  mf_scan_array_t<int16_t> def;
+  mf_scan_array_t<int16_t> nxt;
+  mf_scan_array_t<int16_t> chk;
   int32_t nul_class;            // class of a NUL character inside the data
   int32_t num_rules;            // rules of the rule file (the generator's default rule included)
 };
 
-// Fills tables from the generator's arrays.
-template <class Ec, size_t NEc, class Meta, size_t NMeta, class Acc, size_t NAcc, class Base,
-          size_t NBase, class Def, size_t NDef, class Nxt, size_t NNxt, class Chk, size_t NChk>
-mf_scan_tables_t mf_scan_make_tables(const Ec (&ec)[NEc], const Meta (&meta)[NMeta],
-                                     const Acc (&accept)[NAcc], const Base (&base)[NBase],
-                                     const Def (&def)[NDef], const Nxt (&nxt)[NNxt],
-                                     const Chk (&chk)[NChk], int32_t nul_class,
+// Tables over the generator's arrays, which must live as long as the tables.
+template <size_t NEc, size_t NMeta, size_t NAcc, size_t NBase, size_t NDef, size_t NNxt,
+          size_t NChk>
+mf_scan_tables_t mf_scan_make_tables(const uint8_t (&ec)[NEc], const uint8_t (&meta)[NMeta],
+                                     const int16_t (&accept)[NAcc], const int16_t (&base)[NBase],
+                                     const int16_t (&def)[NDef], const int16_t (&nxt)[NNxt],
+                                     const int16_t (&chk)[NChk], int32_t nul_class,
                                      int32_t num_rules) {
-  mf_scan_tables_t t;
-  t.ec.assign(ec, ec + NEc);
-  t.meta.assign(meta, meta + NMeta);
-  t.accept.assign(accept, accept + NAcc);
-  t.base.assign(base, base + NBase);
-  t.def.assign(def, def + NDef);
-  t.nxt.assign(nxt, nxt + NNxt);
-  t.chk.assign(chk, chk + NChk);
-  t.nul_class = nul_class;
-  t.num_rules = num_rules;
-  return t;
+  return {{ec, NEc},          {meta, NMeta}, {accept, NAcc}, {base, NBase}, {def, NDef},
+          {nxt, NNxt},        {chk, NChk},   nul_class,      num_rules};
 }
 
 // Sources of a scanner's input and destinations of its position; the makefile input layer by
@@ -201,11 +202,17 @@ struct mf_scanner_t {
   bool eof_pending = false;
   bool started = false;
   int32_t leng = 0;                   // length of the current match
-  // The automaton's moves as the matches meet them, one row of classes per state: the next
+  // The automaton's moves as the matches meet them: a row of classes for each state met, the next
   // state, 0 while not yet known. The compressed tables cost a walk down a default chain per
-  // character; a known move is one load. Zeroed memory, so only the rows met take pages.
+  // character; a known move is two loads. The rows lie in the order their states were first met
+  // (a run meets a small part of the states, whose rows then share a few pages), behind a row of
+  // zeros that stands for the states not met yet.
   std::unique_ptr<uint16_t[], void (*)(void *)> moves{nullptr, std::free};
+  // Per state where its row starts in moves; 0 (the row of zeros) while it has none.
+  std::unique_ptr<uint32_t[], void (*)(void *)> row_of{nullptr, std::free};
   int32_t n_classes = 0;              // classes per row of moves
+  int32_t n_rows = 0;                 // rows in use, the row of zeros included
+  int32_t row_capacity = 0;           // rows moves holds
   bool moves_tried = false;           // the table of moves was made, or could not be
   uint64_t restarted_at = 0;          // mf_scan_restarts when last restarted
 

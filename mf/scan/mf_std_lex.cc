@@ -100,7 +100,9 @@ const mf_scan_rule_t kRows[kRules + 1] = {
     {mf_scan_act_unrecognized, 0},
 };
 
-mf_scanner_t &scanner() {
+// The dialect's scanner, named after it: the program's symbol order then brings forward the
+// scanners of the dialects a run reads, not every function of that name.
+mf_scanner_t &std_scanner() {
   static mf_scanner_t s = [] {
     mf_scanner_t init;
     init.dialect = "std";
@@ -117,9 +119,9 @@ mf_scanner_t &scanner() {
 
 }  // namespace
 
-int mf_std_yylex(void) { return mf_scan_lex(&scanner(), kRows, &mf_std_yyleng); }
+int mf_std_yylex(void) { return mf_scan_lex(&std_scanner(), kRows, &mf_std_yyleng); }
 
-void mf_std_yyrestart() { mf_scan_restart(&scanner()); }
+void mf_std_yyrestart() { mf_scan_restart(&std_scanner()); }
 
 int mf_std_yywrap(void) { return 1; }
 

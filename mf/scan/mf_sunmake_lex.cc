@@ -91,7 +91,9 @@ const mf_scan_rule_t kRows[kRules + 1] = {
     {mf_scan_act_unrecognized, 0},
 };
 
-mf_scanner_t &scanner() {
+// The dialect's scanner, named after it: the program's symbol order then brings forward the
+// scanners of the dialects a run reads, not every function of that name.
+mf_scanner_t &sunmake_scanner() {
   static mf_scanner_t s = [] {
     mf_scanner_t init;
     init.dialect = "sun";
@@ -109,8 +111,8 @@ mf_scanner_t &scanner() {
 
 }  // namespace
 
-int mf_sunmake_yylex(void) { return mf_scan_lex(&scanner(), kRows, &mf_sunmake_yyleng); }
+int mf_sunmake_yylex(void) { return mf_scan_lex(&sunmake_scanner(), kRows, &mf_sunmake_yyleng); }
 
-void mf_sunmake_yyrestart() { mf_scan_restart(&scanner()); }
+void mf_sunmake_yyrestart() { mf_scan_restart(&sunmake_scanner()); }
 
 int mf_sunmake_yywrap(void) { return 1; }

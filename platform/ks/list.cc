@@ -16,7 +16,6 @@ struct list_cell_s {
 struct list_s {
   stg_area_t area;
   list_cell_s *tail;
-  list_cell_s *free_cells;  // removed cells of an area list, reused before the area grows
   // The cell in front of the one list_next returned last (null: that one is the head). A walk
   // that removes or inserts at its cursor finds the cell in front without a search.
   list_cell_s *before_last;
@@ -60,9 +59,7 @@ list_handle_t list_create(stg_area_t area, size_t attr_size) {
 
 static list_cell_s *new_cell(list_handle_t l, void *datum) {
   if (l->length == UINT32_MAX) return nullptr;
-  list_cell_s *c = l->free_cells;
-  if (c != nullptr) l->free_cells = c->next;
-  else c = static_cast<list_cell_s *>(stg_alloc(l->area, sizeof(list_cell_s)));
+  auto *c = static_cast<list_cell_s *>(stg_alloc(l->area, sizeof(list_cell_s)));
   if (c == nullptr) return nullptr;
   c->datum = datum;
   return c;
@@ -140,12 +137,8 @@ list_cursor_t list_remove(list_handle_t l, list_cursor_t c) {
   // A walk that goes on from next has prev in front of it.
   l->before_last = prev;
   l->length--;
-  if (on_heap(l)) {
-    std::free(c);
-  } else {
-    c->next = l->free_cells;
-    l->free_cells = c;
-  }
+  // A removed cell of an area list is reused by the area's next cell.
+  stg_give_back(l->area, c, sizeof(list_cell_s));
   return next;
 }
 

@@ -22,11 +22,16 @@ struct stg_block {
 
 constexpr size_t kHeader = (sizeof(stg_block) + kAlign - 1) & ~(kAlign - 1);
 
+// Records given back, by size in steps of kAlign, up to this size.
+constexpr size_t kGivenBackMax = 64;
+
 }  // namespace
 
 struct stg_area_s {
   size_t block_size;
   stg_block *blocks;  // the newest first; allocations come from the head
+  // Records given back, each list chained through the records' first word; index: size / kAlign.
+  void *given_back[kGivenBackMax / kAlign + 1];
 };
 
 static stg_block *new_block(size_t size) {
@@ -43,6 +48,7 @@ stg_area_t stg_create_area(size_t block_size) {
   if (area == nullptr) return STG_AREA_NULL;
   area->block_size = block_size < 256 ? 256 : align_up(block_size);
   area->blocks = nullptr;
+  std::memset(area->given_back, 0, sizeof area->given_back);
   return area;
 }
 
@@ -50,6 +56,11 @@ void *stg_alloc(stg_area_t area, size_t size) {
   if (area == STG_AREA_NULL) return nullptr;
   if (area == STG_AREA_HEAP) return std::malloc(size == 0 ? 1 : size);
   size = align_up(size == 0 ? 1 : size);
+  if (size <= kGivenBackMax && area->given_back[size / kAlign] != nullptr) {
+    void *p = area->given_back[size / kAlign];
+    area->given_back[size / kAlign] = *static_cast<void **>(p);
+    return p;
+  }
   stg_block *b = area->blocks;
   if (b == nullptr || b->size - b->used < size) {
     // A request larger than a quarter block gets a block of its own behind the current one, so
@@ -71,6 +82,18 @@ void *stg_alloc(stg_area_t area, size_t size) {
   void *p = reinterpret_cast<char *>(b) + kHeader + b->used;
   b->used += size;
   return p;
+}
+
+void stg_give_back(stg_area_t area, void *p, size_t size) {
+  if (area == STG_AREA_NULL || p == nullptr) return;
+  if (area == STG_AREA_HEAP) {
+    std::free(p);
+    return;
+  }
+  size = align_up(size == 0 ? 1 : size);
+  if (size > kGivenBackMax) return;
+  *static_cast<void **>(p) = area->given_back[size / kAlign];
+  area->given_back[size / kAlign] = p;
 }
 
 void *stg_calloc(stg_area_t area, size_t size) {

@@ -21,6 +21,11 @@ stg_area_t stg_create_area(size_t block_size);
 // build graph. Nothing allocated in an area is freed one by one.
 void *stg_alloc(stg_area_t area, size_t size);
 
+// Gives a record of size bytes taken from the area by stg_alloc back to it, for the next request
+// of the same size (records of up to 64 bytes; a larger one stays unused until the area goes).
+// On the heap (STG_AREA_HEAP) the record is freed.
+void stg_give_back(stg_area_t area, void *p, size_t size);
+
 // Zero-filled allocation from the area; null on failure.
 void *stg_calloc(stg_area_t area, size_t size);
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <set>
 #include <vector>
 
 namespace {
@@ -134,3 +135,26 @@ TEST_P(ListTest, NoAttributeBlockUnlessAskedFor) {
 }
 
 INSTANTIATE_TEST_SUITE_P(HeapAndArea, ListTest, ::testing::Bool());
+
+// The cells a list of an area gives up serve the next cells of any list of that area: names moved
+// from list to list over and over take no more memory than the lists hold at once.
+TEST(ListArea, RemovedCellsServeTheAreasNextLists) {
+  stg_area_t area = stg_create_area(512);
+  list_handle_t lists[2] = {list_create(area, 0), list_create(area, 0)};
+  std::set<list_cursor_t> cells;
+  for (intptr_t v = 1; v <= 100; v++) list_append(lists[0], w(v));
+  for (int round = 0; round < 20; round++) {
+    list_handle_t from = lists[round % 2], to = lists[1 - round % 2];
+    for (list_cursor_t c = list_next(from, nullptr, nullptr); c != nullptr;
+         c = list_remove(from, c))
+      list_append(to, list_get_data(from, c));
+    for (list_cursor_t c = list_next(to, nullptr, nullptr); c != nullptr;
+         c = list_next(to, c, nullptr))
+      cells.insert(c);
+    ASSERT_EQ(contents(to).size(), 100u);
+    ASSERT_TRUE(LIST_IS_EMPTY(from));
+  }
+  // The 100 cells in use, and the one the first move took before a cell was given back.
+  EXPECT_LE(cells.size(), 101u);
+  stg_delete_area(&area);
+}
