@@ -272,8 +272,6 @@ TEST(MfTgtValidate, ImplicitTargetFoundInASearchDirectoryIsRelocated) {
   EXPECT_EQ(l.rule_of(), "lib/x.o: x.c [<x.c *lib/x] {cc -c $<}");
 }
 
-// The directories of the names tested stay resolved from one validation to the next only under
-// the same working directory: the same relative directory elsewhere is another directory.
 // A name the table holds gets the same rule validated through the entry its caller looked up as
 // validated by name, whichever step of the lookup gives it; validated again by name, it lands on
 // the same entry.
@@ -338,6 +336,8 @@ TEST(MfTgtValidate, AKnownEntryValidatesAsItsName) {
   }
 }
 
+// The directories of the names tested stay resolved from one validation to the next only under
+// the same working directory: the same relative directory elsewhere is another directory.
 TEST(MfTgtValidate, ResolvedDirectoriesFollowTheWorkingDirectory) {
   for (bool present : {false, true, false, true}) {
     SCOPED_TRACE(present ? "source present" : "source absent");
