@@ -699,13 +699,7 @@ uint32_t kill_name(bldr_cr_cache_dir_t *d, uint32_t h) {
 
 // Writes the len bytes at offset of the open file; 0 or the failure's status.
 ks_status_t write_at(FILE *f, int64_t offset, const char *buf, size_t len) {
-  for (size_t done = 0; done < len;) {
-    const ssize_t n = pwrite(fileno(f), buf + done, len - done, off_t(offset) + off_t(done));
-    if (n > 0) done += size_t(n);
-    else if (n < 0 && errno != EINTR) return errno_status(errno);
-    else if (n == 0) return KS_ST_ERR;
-  }
-  return KS_ST_OK;
+  return fileutl_write_at(fileno(f), buf, len, off_t(offset)) ? KS_ST_OK : errno_status(errno);
 }
 
 // Writes after over the equally long bytes before at offset at of the directory (length total)

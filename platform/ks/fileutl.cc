@@ -264,6 +264,21 @@ void fileutl_cwd_hold_end() {
 
 bool fileutl_chk_large_file_overflow(uint64_t size, int) { return size > uint64_t(INT32_MAX); }
 
+bool fileutl_write_at(int fd, const void *buf, size_t len, off_t offset) {
+  const char *p = static_cast<const char *>(buf);
+  for (size_t done = 0; done < len;) {
+    const ssize_t n = pwrite(fd, p + done, len - done, offset + off_t(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    done += size_t(n);
+  }
+  return true;
+}
+
 uint32_t fileutl_crc_buffer(const void *data, size_t len) {
   uLong c = crc32(0L, Z_NULL, 0);
   const auto *p = static_cast<const Bytef *>(data);

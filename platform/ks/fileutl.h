@@ -88,6 +88,10 @@ bool fileutl_chk_large_file_overflow(uint64_t size, int flags);
 // The CRC-32 of len bytes at data (the same value on every host).
 uint32_t fileutl_crc_buffer(const void *data, size_t len);
 
+// Writes the len bytes at buf to the open descriptor fd at offset, whole (a write cut short by
+// a signal or cut into parts goes on). True, or false with errno set.
+bool fileutl_write_at(int fd, const void *buf, size_t len, off_t offset);
+
 // Reads the whole regular file at path (never through a final symbolic link) into *data. False
 // when it is missing, not a regular file or cannot be read.
 bool fileutl_read_whole_file(const char *path, std::string *data);

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "dbrpc/dbrpc_viewdb.h"
+#include "ks/fileutl.h"
 #include "ks/imsg.h"
 #include "vessary/vessary.h"
 #include "view/view_audit.h"
@@ -87,17 +88,6 @@ bool read_from(int fd, off_t offset, std::string *data, size_t limit = SIZE_MAX)
   return true;
 }
 
-bool write_at(int fd, const std::string &data, off_t offset) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = pwrite(fd, data.data() + done, data.size() - done, offset + off_t(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += size_t(n);
-  }
-  return true;
-}
-
 // The converter's state of one raw event file.
 struct CvtState {
   std::string id;         // the raw event file it belongs to
@@ -138,7 +128,7 @@ bool parse_state(std::string_view text, CvtState *s) {
 bool save_state(const std::string &path, const std::string &text) {
   std::string tmp = path + ".new";
   Fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (fd.fd < 0 || !write_at(fd.fd, text, 0)) return false;
+  if (fd.fd < 0 || !fileutl_write_at(fd.fd, text.data(), text.size(), 0)) return false;
   return rename(tmp.c_str(), path.c_str()) == 0;
 }
 
@@ -200,7 +190,8 @@ ks_status_t convert_locked(int rfd, const std::string &raw, const std::string &a
       return KS_ST_ERR;
     }
   }
-  if (!write_at(afd.fd, records, cs.audit)) return io_error("write audit file", audit);
+  if (!fileutl_write_at(afd.fd, records.data(), records.size(), cs.audit))
+    return io_error("write audit file", audit);
   *next = std::string(kStateHead) + "id " + (cs.id.empty() ? "-" : cs.id) + "\nraw " +
           std::to_string(cs.raw + off_t(used)) + "\naudit " +
           std::to_string(cs.audit + off_t(records.size())) + "\n" + saved;
