@@ -25,6 +25,7 @@
 #include "ks/stg.h"
 #include "ks/sysutl.h"
 #include "mf/mf_utl.h"
+#include "tbs/tbs_oid.h"
 #include "tbs/tbs_status.h"
 #include "tbs/tbs_xdr.h"
 
@@ -530,13 +531,6 @@ bool bldr_cr_cache_read_cr(bldr_cr_cache_t *c, const bldr_cr_cache_index_t &e, t
   return true;
 }
 
-uint32_t oid_hash(const tbs_oid_t &oid) {
-  uint64_t a, b;
-  std::memcpy(&a, oid.bytes, 8);
-  std::memcpy(&b, oid.bytes + 8, 8);
-  return uint32_t(((a ^ (b * 0x9e3779b97f4a7c15u)) * 0xff51afd7ed558ccdu) >> 32);
-}
-
 uint32_t name_home(uint32_t h, uint32_t mask) { return uint32_t((uint64_t(h) * 0x9e3779b97f4a7c15u) >> 32) & mask; }
 
 // The slot of name hash h in the index by name hash, or -1 when no indexed live entry has it.
@@ -592,7 +586,7 @@ void unlink_name(bldr_cr_cache_dir_t *d, uint32_t i, uint32_t h) {
 void index_entry(bldr_cr_cache_dir_t *d, uint32_t i) {
   if (live(d->entries[i])) link_name(d, i);
   const uint32_t mask = d->slot_count - 1;
-  for (uint32_t s = oid_hash(d->entries[i].do_oid) & mask;; s = (s + 1) & mask) {
+  for (uint32_t s = tbs_oid_table_hash(d->entries[i].do_oid) & mask;; s = (s + 1) & mask) {
     if (d->slots[s] == 0) {
       d->slots[s] = i + 1;
       return;
@@ -633,7 +627,7 @@ int find_entry(bldr_cr_cache_t *c, const tbs_oid_t *oid) {
   }
   if (d->dir_count == 0) return -1;
   const uint32_t mask = d->slot_count - 1;
-  for (uint32_t s = oid_hash(*oid) & mask; d->slots[s] != 0; s = (s + 1) & mask)
+  for (uint32_t s = tbs_oid_table_hash(*oid) & mask; d->slots[s] != 0; s = (s + 1) & mask)
     if (tbs_oid_eq(&d->entries[d->slots[s] - 1].do_oid, oid)) return int(d->slots[s] - 1);
   return -1;
 }

@@ -11,6 +11,7 @@
 
 #include "ks/date.h"
 #include "ks/imsg.h"
+#include "tbs/tbs_oid.h"
 #include "view/view_info.h"
 #include "vob/vob_mtype.h"
 
@@ -42,12 +43,8 @@ std::vector<uint32_t> empty_table(size_t n) {
 // empty slot where it goes.
 template <class OidAt>
 size_t probe(const std::vector<uint32_t> &t, const tbs_oid_t &oid, OidAt oid_at) {
-  uint64_t a, b;
-  std::memcpy(&a, oid.bytes, 8);
-  std::memcpy(&b, oid.bytes + 8, 8);
   const size_t mask = t.size() - 1;
-  for (size_t s = size_t((a * 0x9e3779b97f4a7c15ull ^ b) * 0xff51afd7ed558ccdull >> 32) & mask;;
-       s = (s + 1) & mask)
+  for (size_t s = tbs_oid_table_hash(oid) & mask;; s = (s + 1) & mask)
     if (t[s] == 0 || tbs_oid_eq(&oid_at(t[s] - 1), &oid)) return s;
 }
 

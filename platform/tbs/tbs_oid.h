@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "ks/ks_status.h"
 
@@ -50,6 +51,15 @@ ks_status_t tbs_uuid_from_str(const char *text, tbs_uuid_t *out);
 
 // A 32-bit hash of the identifier (the dependency hash of records).
 uint32_t tbs_oid_to_hash32(const tbs_oid_t *oid);
+
+// A hash of the identifier for tables in memory (never stored): its two halves mixed, which
+// spreads identifiers well since they are digests or random.
+inline uint32_t tbs_oid_table_hash(const tbs_oid_t &oid) {
+  uint64_t a, b;
+  std::memcpy(&a, oid.bytes, 8);
+  std::memcpy(&b, oid.bytes + 8, 8);
+  return uint32_t(((a ^ (b * 0x9e3779b97f4a7c15u)) * 0xff51afd7ed558ccdu) >> 32);
+}
 
 // A new random (version 4) UUID; KS_ST_ERR when the system has no randomness to give.
 ks_status_t tbs_uuid_create(tbs_uuid_t *out);

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "dbrpc/dbrpc_vobdb.h"
+#include "tbs/tbs_oid.h"
 #include "vob/vob_mtype.h"
 #include "vob/vob_pname.h"
 
@@ -76,14 +77,8 @@ struct Noted {
   std::string vob_rel;
 };
 std::mutex noted_lock;
-// An OID's two halves mixed: OIDs are digests or random, so this spreads them well.
 struct OidHash {
-  size_t operator()(const tbs_oid_t &o) const {
-    uint64_t a, b;
-    std::memcpy(&a, o.bytes, sizeof a);
-    std::memcpy(&b, o.bytes + 8, sizeof b);
-    return size_t(a ^ (b * 0x9e3779b97f4a7c15u));
-  }
+  size_t operator()(const tbs_oid_t &o) const { return tbs_oid_table_hash(o); }
 };
 struct OidEq {
   bool operator()(const tbs_oid_t &a, const tbs_oid_t &b) const { return tbs_oid_eq(&a, &b); }
