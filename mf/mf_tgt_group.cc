@@ -41,13 +41,17 @@ list_handle_t opts_patterns(bldr_opts_patt_kind_t kind) {
 
 // The directory and last component of value as the automatic macros give them: false after an
 // internal error when value cannot be split.
+// Splits value into its directory d and last component l; false after the message.
+bool split_parts(const char *value, char (&d)[kNameSize], char (&l)[256]) {
+  if (fileutl_strip_leaf(value, sizeof d, d, sizeof l, l) == KS_ST_OK) return true;
+  imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_STRIP_LEAF, value);
+  return false;
+}
+
 bool split_value(const char *value, std::string *dir, std::string *leaf) {
   char d[kNameSize];
   char l[256];
-  if (fileutl_strip_leaf(value, sizeof d, d, sizeof l, l) != KS_ST_OK) {
-    imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_STRIP_LEAF, value);
-    return false;
-  }
+  if (!split_parts(value, d, l)) return false;
   *dir = d;
   *leaf = l;
   return true;
@@ -236,6 +240,12 @@ int mf_tgt_utl_targets_belong_to_same_mf_group(mf_tgt_table_t *table_h, const ch
        c = list_next(e1->instances, c, &d))
     if (mf_tgt_list_holds(static_cast<mf_tgt_inst_desc_t *>(d)->cotargets, tgt_name2)) return 1;
   return 0;
+}
+
+bool mf_tgt_special_macdef_splits(const char *value) {
+  char d[kNameSize];
+  char l[256];
+  return split_parts(value, d, l);
 }
 
 int mf_tgt_set_special_macdef(uint32_t variant, bldr_macro_table_t *macro_table, const char *name,
