@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ks/fileutl.h"
@@ -302,14 +303,14 @@ int mf_tgt_special_macdef(const char *definition, uint32_t variant) {
     imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_MALFORMED_DEF, definition);
     return 0;
   }
-  const std::string name(definition, size_t(eq - definition));
-  static const char *const kNames[] = {"@", "@D", "@F", "*", "?", ">", "<", "%", "!"};
-  for (const char *n : kNames)
+  const std::string_view name(definition, size_t(eq - definition));
+  static constexpr std::string_view kNames[] = {"@", "@D", "@F", "*", "?", ">", "<", "%", "!"};
+  for (std::string_view n : kNames)
     if (name == n) return 1;
   if (mf_tgt_variant_is_bsd(variant)) {
-    static const char *const kLong[] = {".TARGET", ".PREFIX", ".OODATE", ".ALLSRC",
-                                        ".IMPSRC", ".MEMBER", ".ARCHIVE"};
-    for (const char *n : kLong)
+    static constexpr std::string_view kLong[] = {".TARGET", ".PREFIX", ".OODATE", ".ALLSRC",
+                                                 ".IMPSRC", ".MEMBER", ".ARCHIVE"};
+    for (std::string_view n : kLong)
       if (name == n) return 1;
   }
   return 0;
