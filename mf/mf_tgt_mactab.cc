@@ -270,11 +270,23 @@ class Deferred final : public bldr_macro_deferred_t {
   Inputs in_;
 };
 
-// Frees a table with signals held off.
-void term(bldr_macro_table_t *table) {
+// A table of the automatic macros of in, made at once or on demand.
+bldr_macro_table_t *make(const Inputs &in, stg_area_t area, bool on_demand) {
+  if (on_demand) {
+    // What stops a table made at once stops this one now: a value that does not split.
+    Building check(in.variant, nullptr);
+    define_all(in, check);
+    if (!check.ok()) return nullptr;
+  }
+  bldr_macro_table_t *table = bldr_macro_init_table(10, BLDR_MACRO_ORIGIN_AUTOMATIC, area);
+  if (table == nullptr) return nullptr;
+  const bool ok = on_demand ? bldr_macro_defer(table, new Deferred(in)) == KS_ST_OK
+                            : Deferred(in).fill(table) == KS_ST_OK;
+  if (ok) return table;
   pfm_inhibit();
   bldr_macro_term_table(table);
   pfm_enable();
+  return nullptr;
 }
 
 }  // namespace
@@ -285,15 +297,9 @@ bldr_macro_table_t *mf_tgt_create_special_mactab(uint32_t variant, const char *t
                                                  list_handle_t extra_out_of_date,
                                                  const char *member, uint64_t inst_flags,
                                                  stg_area_t area, const char *stem) {
-  bldr_macro_table_t *table = bldr_macro_init_table(10, BLDR_MACRO_ORIGIN_AUTOMATIC, area);
-  if (table == nullptr) return nullptr;
-  Building b(variant, table);
-  define_all({variant, dollar_at(variant, target, member), target, implicit_dep, out_of_date, deps, extra_out_of_date, member,
-              inst_flags, stem},
-             b);
-  if (b.ok()) return table;
-  term(table);
-  return nullptr;
+  return make({variant, dollar_at(variant, target, member), target, implicit_dep, out_of_date,
+               deps, extra_out_of_date, member, inst_flags, stem},
+              area, false);
 }
 
 bldr_macro_table_t *mf_tgt_defer_special_mactab(uint32_t variant, const char *target,
@@ -302,19 +308,7 @@ bldr_macro_table_t *mf_tgt_defer_special_mactab(uint32_t variant, const char *ta
                                                 list_handle_t extra_out_of_date,
                                                 const char *member, uint64_t inst_flags,
                                                 stg_area_t area, const char *stem) {
-  const Inputs in{variant,     dollar_at(variant, target, member),
-                  target,      implicit_dep,
-                  out_of_date, deps,
-                  extra_out_of_date, member,
-                  inst_flags,  stem};
-  // What stops an eager table stops this one now: a value that does not split.
-  Building check(variant, nullptr);
-  define_all(in, check);
-  if (!check.ok()) return nullptr;
-  bldr_macro_table_t *table = bldr_macro_init_table(10, BLDR_MACRO_ORIGIN_AUTOMATIC, area);
-  if (table == nullptr) return nullptr;
-  if (bldr_macro_defer(table, new Deferred(in)) == KS_ST_OK) return table;
-  term(table);
-  return nullptr;
+  return make({variant, dollar_at(variant, target, member), target, implicit_dep, out_of_date,
+               deps, extra_out_of_date, member, inst_flags, stem},
+              area, true);
 }
-
