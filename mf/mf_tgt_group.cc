@@ -246,6 +246,9 @@ int mf_tgt_utl_targets_belong_to_same_mf_group(mf_tgt_table_t *table_h, const ch
 bool mf_tgt_special_macdef_splits(const char *value) {
   char d[kNameSize];
   char l[256];
+  // Each part of a value shorter than both buffers fits in its buffer.
+  static_assert(sizeof l <= sizeof d);
+  if (std::strlen(value) < sizeof l) return true;
   return split_parts(value, d, l);
 }
 
