@@ -122,7 +122,9 @@ TEST(MfTgtAutomaticMacros, TableOfCasesPerDialect) {
       bldr_macro_table_t *d = mf_tgt_defer_special_mactab(
           c.variant, c.target, c.imp, ood, deps, extra, c.member, c.flags, STG_AREA_HEAP, c.stem);
       EXPECT_NE(d, nullptr);
-      if (d != nullptr) EXPECT_EQ(d->kind, BLDR_MACRO_ORIGIN_AUTOMATIC);
+      if (d != nullptr) {
+        EXPECT_EQ(d->kind, BLDR_MACRO_ORIGIN_AUTOMATIC);
+      }
       return d;
     };
     bldr_macro_table_t *walked = deferred();
@@ -162,7 +164,8 @@ TEST(MfTgtAutomaticMacros, ATableMadeOnDemandAnswersEveryKindOfLookup) {
   list_append(tables, automatic);
   list_append(tables, file);
   EXPECT_EQ(bldr_macro_origin(tables, "CC"), BLDR_MACRO_ORIGIN_FILE);
-  EXPECT_EQ(bldr_macro_nearest_table_for_macro(tables, "CC"), automatic);  // the first table
+  EXPECT_EQ(bldr_macro_nearest_table_for_macro(tables, "CC"), file);
+  EXPECT_EQ(bldr_macro_nearest_table_for_macro(tables, "NONE"), automatic);  // the first table
   EXPECT_STREQ(bldr_macro_lookup(tables, "CC", nullptr), "cc");
   EXPECT_NE(automatic->deferred, nullptr);
   EXPECT_EQ(bldr_macro_origin(tables, "^F"), BLDR_MACRO_ORIGIN_AUTOMATIC);
