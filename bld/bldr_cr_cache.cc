@@ -99,7 +99,7 @@ enum {
 constexpr uint32_t kSpareSlots = 20;
 constexpr size_t kCopyChunk = 8192;
 
-bldr_cr_cache_t process_cache = {nullptr, nullptr, {-1, -1, 0, 0}, {}, -1, 0, {}, {}};
+bldr_cr_cache_t process_cache = {nullptr, nullptr, {-1, -1, 0, 0}, {}, -1, 0, {}, nullptr, 0, {}};
 
 bool traced(int level) { return mf_utl_should_trace("bldr_cr_cache", level); }
 
@@ -217,15 +217,33 @@ ks_status_t bldr_cr_cache_xdr_crc(xdr_op op, FILE *f, int64_t offset, uint32_t *
   return status;
 }
 
-// Reads and decodes the record of entry e into *cr.
-ks_status_t read_record(bldr_cr_cache_t *c, const bldr_cr_cache_index_t &e, tbs_cr_t *cr) {
-  std::memset(cr, 0, sizeof *cr);
+// Forgets the decoded record; its block stays for the next one.
+void drop_decoded(bldr_cr_cache_t *c) {
+  std::memset(&c->decoded, 0, sizeof c->decoded);
+  c->decoded_offset = -1;
+}
+
+void free_block(bldr_cr_cache_t *c) {
+  drop_decoded(c);
+  std::free(c->block);
+  c->block = nullptr;
+  c->block_size = 0;
+}
+
+// Reads and decodes the record of entry e into the context's decoded record, in the context's
+// block (grown when the record needs more).
+ks_status_t read_record(bldr_cr_cache_t *c, const bldr_cr_cache_index_t &e) {
+  drop_decoded(c);
   ks_status_t st = check_within(c->file, e.offset, e.length, &c->size_seen);
   if (st != KS_ST_OK) return st;
-  std::unique_ptr<char, decltype(&std::free)> buf(static_cast<char *>(std::malloc(e.length + 1)), std::free);
-  if (!buf) return KS_ST_NO_MEMORY;
-  st = read_checked(c->file, e.offset, e.length, &e.crc, buf.get());
-  return st == KS_ST_OK ? tbs_cr_decode(buf.get(), e.length, cr) : st;
+  const size_t need = tbs_cr_decode_block_size(e.length);
+  if (c->block_size < need) {
+    free_block(c);
+    if ((c->block = static_cast<char *>(std::malloc(need))) == nullptr) return KS_ST_NO_MEMORY;
+    c->block_size = need;
+  }
+  st = read_checked(c->file, e.offset, e.length, &e.crc, c->block);
+  return st == KS_ST_OK ? tbs_cr_decode_in_place(c->block, e.length, &c->decoded) : st;
 }
 
 bool_t hdr_xfer(XDR *x, void *o) { return xdr_bldr_cr_cache_hdr_t(x, static_cast<bldr_cr_cache_hdr_t *>(o), nullptr); }
@@ -283,11 +301,6 @@ constexpr uint32_t kHeaderSize = 20;
 ks_status_t write_header(bldr_cr_cache_t *c) {
   uint32_t len = 0;
   return bldr_cr_cache_xdr_crc(XDR_ENCODE, c->file, 0, &len, hdr_xfer, &c->hdr, nullptr);
-}
-
-void drop_decoded(bldr_cr_cache_t *c) {
-  tbs_cr_free_cr_stg(&c->decoded);
-  c->decoded_offset = -1;
 }
 
 // Drops the lookup table and the index by name hash.
@@ -357,7 +370,7 @@ bool bldr_cr_cache_close_int(bldr_cr_cache_t *c, int *err) {
   c->size_seen = 0;
   std::free(c->path);
   c->path = nullptr;
-  drop_decoded(c);
+  free_block(c);
   free_dir(&c->dir);
   c->hdr = {-1, -1, 0, 0};
   return ok;
@@ -519,8 +532,7 @@ class Writer {
 // Decodes the record of entry e into the context's decoded record and copies it to *cr.
 bool bldr_cr_cache_read_cr(bldr_cr_cache_t *c, const bldr_cr_cache_index_t &e, tbs_cr_t *cr) {
   if (c->decoded_offset != e.offset) {
-    drop_decoded(c);
-    ks_status_t st = read_record(c, e, &c->decoded);
+    ks_status_t st = read_record(c, e);
     if (st != KS_ST_OK) {
       if (traced(4)) imsg_print(IMSG_WARNING, &_bldr_cr_cache_karsel_msg_table, MSG_DECODE, "config record", tbs_strerror(st));
       return false;
@@ -919,6 +931,8 @@ ks_status_t rewrite_locked(bldr_cr_cache_t *c) {
   drop_decoded(c);
   const uint32_t live_count = c->dir.live_count;
   bldr_cr_cache_t n = *c;
+  n.block = nullptr;  // the old context's block goes with it
+  n.block_size = 0;
   n.file = nullptr;
   n.size_seen = 0;
   n.dir = {};

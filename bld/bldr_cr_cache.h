@@ -83,7 +83,9 @@ struct bldr_cr_cache_t {
   bldr_cr_cache_dir_t dir;
   int64_t decoded_offset;  // file offset of the record in decoded, -1 when none
   int64_t size_seen;       // a size the open file was seen to have (0 when not yet looked at)
-  tbs_cr_t decoded;
+  tbs_cr_t decoded;         // lives in block
+  char *block;              // the block records are read and decoded in, kept from one to the next
+  size_t block_size;
   bldr_cr_cache_stats_t stats;
 };
 

@@ -383,21 +383,37 @@ static_assert(entry_room<tbs_cr_linktext_t> <= 2 * (4 + 4), "a link text");
 
 }  // namespace
 
-ks_status_t tbs_cr_decode(const void *data, size_t len, tbs_cr_t *cr) {
+namespace {
+
+// Where the entries start in a decode block: 8-aligned after the copy of the bytes.
+size_t entries_at(size_t len) { return (len + 7) & ~size_t(7); }
+
+// The room the entries of a form of len bytes may take.
+size_t entries_room(size_t len) { return 2 * len + 64; }
+
+}  // namespace
+
+size_t tbs_cr_decode_block_size(size_t len) { return entries_at(len) + entries_room(len) + 1; }
+
+ks_status_t tbs_cr_decode_in_place(char *block, size_t len, tbs_cr_t *cr) {
   std::memset(cr, 0, sizeof *cr);
-  const size_t copy = (len + 7) & ~size_t(7);  // the entries start 8-aligned after the copy
-  const size_t room = 2 * len + 64;
-  char *block = static_cast<char *>(std::malloc(copy + room + 1));
-  if (block == nullptr) return KS_ST_NO_MEMORY;
-  if (len) std::memcpy(block, data, len);
-  Decoder fill(block, len, block + copy, room);
+  Decoder fill(block, len, block + entries_at(len), entries_room(len));
   if (!fill.record(cr) || !fill.at_end() || fill.outgrown() || !whole(cr)) {
-    std::free(block);
     std::memset(cr, 0, sizeof *cr);
     return KS_ST_XDR_FAILED;
   }
   cr->stg = block;
   return KS_ST_OK;
+}
+
+ks_status_t tbs_cr_decode(const void *data, size_t len, tbs_cr_t *cr) {
+  std::memset(cr, 0, sizeof *cr);
+  char *block = static_cast<char *>(std::malloc(tbs_cr_decode_block_size(len)));
+  if (block == nullptr) return KS_ST_NO_MEMORY;
+  if (len) std::memcpy(block, data, len);
+  ks_status_t st = tbs_cr_decode_in_place(block, len, cr);
+  if (st != KS_ST_OK) std::free(block);
+  return st;
 }
 
 ks_status_t tbs_cr_copy_cr(const tbs_cr_t *cr, int, tbs_cr_t *dest) {

@@ -136,3 +136,12 @@ char *tbs_cr_encode(const tbs_cr_t *cr, size_t *len);
 // in range, no null text or entry where one is needed. 0; KS_ST_XDR_FAILED when the bytes are
 // not one whole record (*cr is then zeroed); KS_ST_NO_MEMORY when memory runs out.
 ks_status_t tbs_cr_decode(const void *data, size_t len, tbs_cr_t *cr);
+
+// The bytes of a block that decodes a record of len bytes in place.
+size_t tbs_cr_decode_block_size(size_t len);
+
+// Decodes, as tbs_cr_decode does, the len bytes at the start of block (of at least
+// tbs_cr_decode_block_size(len) bytes) into *cr, within the block: the record lives in block and
+// its texts point into those bytes. The caller keeps the block, and frees it instead of the
+// record (cr->stg is the block), so that one block can serve record after record.
+ks_status_t tbs_cr_decode_in_place(char *block, size_t len, tbs_cr_t *cr);
