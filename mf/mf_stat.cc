@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -92,6 +93,12 @@ ks_status_t fill_half(mf_stat_half_t *half, const char *pathname, bool follow, b
   return KS_ST_OK;
 }
 
+// Forgets what the entry knew, so that the next query asks again.
+void forget(mf_stat_obj_t *obj) {
+  obj->self.flags = 0;
+  if (obj->followed != nullptr) obj->followed->flags = 0;
+}
+
 // The half of the entry of pathname that answers the query, filled as needed; null with *status
 // set when the object does not exist (KS_ST_NOT_FOUND) or the view failed.
 const mf_stat_half_t *cached_query(mf_stat_handle_t handle, const char *pathname,
@@ -114,8 +121,14 @@ const mf_stat_half_t *cached_query(mf_stat_handle_t handle, const char *pathname
     if (!follow || obj->self.vstat.fstat.type != VIEW_FTYPE_LNK) {
       answer = &obj->self;
     } else {
-      st = fill_half(&obj->followed, pathname, true, identity);
-      if (st == KS_ST_OK) answer = &obj->followed;
+      if (obj->followed == nullptr &&
+          (obj->followed = static_cast<mf_stat_half_t *>(std::calloc(1, sizeof(mf_stat_half_t)))) == nullptr) {
+        imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
+        *status = KS_ST_ERR;
+        return nullptr;
+      }
+      st = fill_half(obj->followed, pathname, true, identity);
+      if (st == KS_ST_OK) answer = obj->followed;
     }
   }
   if (tracing()) {
@@ -192,6 +205,10 @@ mf_stat_handle_t mf_stat_init() {
 
 void mf_stat_term(mf_stat_handle_t handle) {
   if (handle == HASH_HT_NULL) return;
+  void *data = nullptr;
+  for (hash_cursor_t c = hash_str_next(handle, nullptr, nullptr, &data); c != nullptr;
+       c = hash_str_next(handle, c, nullptr, &data))
+    std::free(static_cast<mf_stat_obj_t *>(data)->followed);
   hash_delete_ht(&handle);
   if (handle != HASH_HT_NULL) {
     tbs_log_int_error(kModule, &imsg_common_table, IMSG_COMMON_HASH_DELETE,
@@ -281,8 +298,7 @@ void mf_stat_inval_obj(mf_stat_handle_t handle, const char *pathname) {
     mf_stat_dump_stat_cache_obj(obj, pathname);
   }
   pfm_inhibit();
-  obj->self.flags = 0;
-  obj->followed.flags = 0;
+  forget(obj);
   pfm_enable();
 }
 
@@ -296,9 +312,10 @@ void mf_stat_invalidate(mf_stat_handle_t handle) {
     vob_mtype_t mtype = obj->self.vstat.mtype;
     bool queried = obj->self.flags != 0 && !(obj->self.flags & MF_STAT_NOT_EXISTS);
     bool keep = queried && (mtype == VOB_MTYPE_VERSION ||
-                            (mtype == VOB_MTYPE_SLINK && obj->followed.flags != 0 &&
-                             !(obj->followed.flags & MF_STAT_NOT_EXISTS) &&
-                             obj->followed.vstat.mtype == VOB_MTYPE_VERSION));
+                            (mtype == VOB_MTYPE_SLINK && obj->followed != nullptr &&
+                             obj->followed->flags != 0 &&
+                             !(obj->followed->flags & MF_STAT_NOT_EXISTS) &&
+                             obj->followed->vstat.mtype == VOB_MTYPE_VERSION));
     if (keep) {
       if (tracing())
         imsg_print(IMSG_TRACE, "mf_stat_invalidate: %s:%s kept\n", -1, key,
@@ -310,8 +327,7 @@ void mf_stat_invalidate(mf_stat_handle_t handle) {
       mf_stat_dump_stat_cache_obj(obj, key);
     }
     pfm_inhibit();
-    obj->self.flags = 0;
-    obj->followed.flags = 0;
+    forget(obj);
     pfm_enable();
     if (tracing())
       imsg_print(IMSG_TRACE, "mf_stat_invalidate: %s:%s flushed\n", -1, key,
@@ -326,8 +342,7 @@ void mf_stat_flush(mf_stat_handle_t handle) {
   for (hash_cursor_t c = hash_str_next(handle, nullptr, nullptr, &data); c != nullptr;
        c = hash_str_next(handle, c, nullptr, &data)) {
     auto *obj = static_cast<mf_stat_obj_t *>(data);
-    obj->self.flags = 0;
-    obj->followed.flags = 0;
+    forget(obj);
   }
   pfm_enable();
 }

@@ -40,10 +40,10 @@ struct mf_stat_half_t {
 };
 
 // The cache entry of one pathname: the object itself (not following a symbolic link), then what
-// a symbolic link points to (filled only for links queried with follow_links).
+// a symbolic link points to (made only for links queried with follow_links; null until then).
 struct mf_stat_obj_t {
   mf_stat_half_t self;
-  mf_stat_half_t followed;
+  mf_stat_half_t *followed;
 };
 
 // A stat cache: a table from pathname to mf_stat_obj_t.

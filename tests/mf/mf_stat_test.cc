@@ -217,6 +217,28 @@ TEST_F(MfStatTest, SelectiveInvalidationSeesAChangedFile) {
   unlink(file.c_str());
 }
 
+TEST_F(MfStatTest, SelectiveInvalidationSeesALinkPointedElsewhere) {
+  const std::string one = p("one.c"), two = p("two.c"), link = p("plink");
+  site::write_file(one, "1\n");
+  site::write_file(two, "22222\n");
+  ASSERT_EQ(symlink("one.c", link.c_str()), 0);
+  auto size_through_link = [&]() -> uint64_t {
+    view_xstat_t vstat{};
+    EXPECT_EQ(mf_stat_view_info(handle_, link.c_str(), 1, &vstat, nullptr, nullptr, nullptr), KS_ST_OK);
+    return vstat.fstat.size;
+  };
+  EXPECT_EQ(size_through_link(), 2u);
+  ASSERT_EQ(unlink(link.c_str()), 0);
+  ASSERT_EQ(symlink("two.c", link.c_str()), 0);
+  EXPECT_EQ(size_through_link(), 2u) << "the cache answers until told otherwise";
+  mf_stat_inval_obj(handle_, link.c_str());
+  view_xstat_flush_cache();
+  EXPECT_EQ(size_through_link(), 6u);
+  unlink(link.c_str());
+  unlink(one.c_str());
+  unlink(two.c_str());
+}
+
 TEST_F(MfStatTest, MassInvalidationKeepsOnlyCheckedInVersions) {
   struct Case {
     const char *rel;
