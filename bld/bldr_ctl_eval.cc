@@ -5,6 +5,10 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include "bld/bldr_ctl.h"
 #include "bld/bldr_make.h"
@@ -84,28 +88,51 @@ bool seen_and_done(bldr_ctl_handle_t *h, const char *act, bldr_cm_tgt_status_t *
   return done;
 }
 
-// The per-evaluation area and name hash, made on first need.
-struct EvalScratch {
+// The work area and the set of dependency names of one evaluation. Evaluations nest (each
+// dependency is evaluated within its target's evaluation), so each takes a scratch from a pool of
+// emptied ones and gives it back emptied: a run makes as many as its evaluations nest deep, and
+// nothing of one target's evaluation reaches the next.
+struct Scratch {
   stg_area_t area = STG_AREA_NULL;
-  hash_ht_t names = HASH_HT_NULL;
+  std::unordered_set<std::string_view> names;  // into the expanded lists held in area
+  ~Scratch() { stg_delete_area(&area); }
+};
+
+std::vector<std::unique_ptr<Scratch>> spare_scratch;
+
+// The scratch of one evaluation, taken on first need.
+class EvalScratch {
+ public:
+  EvalScratch() = default;
+  EvalScratch(const EvalScratch &) = delete;
+  EvalScratch &operator=(const EvalScratch &) = delete;
+  ~EvalScratch() {
+    if (s_ == nullptr) return;
+    stg_empty_area(s_->area);
+    s_->names.clear();
+    spare_scratch.push_back(std::move(s_));
+  }
   bool make() {
-    if (area == STG_AREA_NULL && (area = stg_create_area(4096)) == STG_AREA_NULL) {
+    if (s_ != nullptr) return true;
+    if (!spare_scratch.empty()) {
+      s_ = std::move(spare_scratch.back());
+      spare_scratch.pop_back();
+      return true;
+    }
+    auto s = std::make_unique<Scratch>();
+    if ((s->area = stg_create_area(4096)) == STG_AREA_NULL) {
       imsg_print_shared(IMSG_ERROR, "bldr_ctl", &imsg_common_table, IMSG_COMMON_NO_MEMORY);
       return false;
     }
-    if (names == HASH_HT_NULL) {
-      if ((names = hash_str_create(50, 0, 1)) == HASH_HT_NULL) {
-        imsg_print_shared(IMSG_ERROR, "bldr_ctl", &imsg_common_table, IMSG_COMMON_HASH_CREATE);
-        return false;
-      }
-      hash_set_dynamic(names, 4);
-    }
+    s_ = std::move(s);
     return true;
   }
-  ~EvalScratch() {
-    if (names != HASH_HT_NULL) hash_delete_ht(&names);
-    stg_delete_area(&area);
-  }
+  stg_area_t area() const { return s_->area; }
+  // Whether name is new among the evaluation's dependencies (and now noted).
+  bool note(const char *name) { return s_->names.insert(name).second; }
+
+ private:
+  std::unique_ptr<Scratch> s_;
 };
 
 bool final_status(bldr_cm_tgt_status_t s) {
@@ -226,7 +253,7 @@ bldr_cm_tgt_status_t bldr_ctl_eval_do_tgt(bldr_ctl_handle_t *h, const char *name
       if (stored == LIST_HANDLE_NULL) continue;
       if (!scratch.make()) return BLDR_CM_TGT_ST_ERROR;
       list_handle_t expanded =
-          mf_tgt_expand_dep_list(table, entry, inst, act, stored, scratch.area);
+          mf_tgt_expand_dep_list(table, entry, inst, act, stored, scratch.area());
       if (expanded == LIST_HANDLE_NULL || list_is_empty(expanded)) {
         mf_tgt_set_dep_list(table, entry, inst, LIST_HANDLE_NULL);
         if (t4 || mf_utl_should_trace("mf_tgt", 3))
@@ -234,7 +261,7 @@ bldr_cm_tgt_status_t bldr_ctl_eval_do_tgt(bldr_ctl_handle_t *h, const char *name
         continue;
       }
       if (t4 || mf_utl_should_trace("mf_tgt", 3)) print_dep_list("bldr-ctl: mf dep list for", act, expanded);
-      list_handle_t result = list_create(scratch.area, 0);
+      list_handle_t result = list_create(scratch.area(), 0);
       if (result == LIST_HANDLE_NULL) return BLDR_CM_TGT_ST_ERROR;
       bool order_only = false, changed = false;
       void *d = nullptr;
@@ -255,7 +282,7 @@ bldr_cm_tgt_status_t bldr_ctl_eval_do_tgt(bldr_ctl_handle_t *h, const char *name
         }
         list_insert(path, nullptr, const_cast<char *>(dep));
         auto pop_path = [&] { list_remove(path, list_next(path, nullptr, nullptr)); };
-        if (hash_str_enter(scratch.names, dep, nullptr, nullptr) > 0) {
+        if (!scratch.note(dep)) {
           mf_tgt_entry_t *dep_entry = nullptr;
           mf_tgt_validate_tgt(table, dep, &dep_entry);
           const char *dep_act = dep_entry ? mf_tgt_act_pn(table, dep_entry) : dep;

@@ -114,6 +114,26 @@ char *stg_area_strdup(stg_area_t area, const char *text) {
   return stg_area_strndup(area, text, std::strlen(text));
 }
 
+void stg_empty_area(stg_area_t area) {
+  if (area == STG_AREA_NULL || area == STG_AREA_HEAP) return;
+  stg_block *kept = nullptr;
+  for (stg_block *b = area->blocks; b != nullptr;) {
+    stg_block *next = b->next;
+    if (kept == nullptr && b->size == area->block_size) {
+      kept = b;
+    } else {
+      std::free(b);
+    }
+    b = next;
+  }
+  if (kept != nullptr) {
+    kept->next = nullptr;
+    kept->used = 0;
+  }
+  area->blocks = kept;
+  std::memset(area->given_back, 0, sizeof area->given_back);
+}
+
 void stg_delete_area(stg_area_t *area_p) {
   if (area_p == nullptr || *area_p == STG_AREA_NULL || *area_p == STG_AREA_HEAP) return;
   stg_block *b = (*area_p)->blocks;

@@ -35,6 +35,11 @@ char *stg_area_strdup(stg_area_t area, const char *text);
 // The first n bytes of text, NUL-terminated, copied into the area; null on failure.
 char *stg_area_strndup(stg_area_t area, const char *text, size_t n);
 
+// Empties the area for reuse: everything allocated in it is gone at once, and it keeps one block
+// of its block size (when it has one) for what comes next. A null area or STG_AREA_HEAP is left
+// alone.
+void stg_empty_area(stg_area_t area);
+
 // Frees everything allocated in the area at once and nulls the variable. A null variable or
 // STG_AREA_HEAP is left alone.
 void stg_delete_area(stg_area_t *area_p);

@@ -66,3 +66,25 @@ TEST(StgArea, GivenBackRecordsServeTheirSizeOnly) {
   stg_give_back(STG_AREA_HEAP, stg_malloc(16), 16);
   stg_delete_area(&area);
 }
+
+TEST(StgArea, AnEmptiedAreaStartsAgainInOneBlockOfItsSize) {
+  stg_area_t area = stg_create_area(256);
+  stg_empty_area(area);  // never used: nothing to keep
+  EXPECT_NE(stg_alloc(area, 8), nullptr);
+  stg_empty_area(area);
+  stg_alloc(area, 16);
+  void *given = stg_alloc(area, 32);
+  stg_give_back(area, given, 32);
+  for (int i = 0; i < 20; i++) std::memset(stg_alloc(area, 100), 'x', 100);  // more blocks
+  std::memset(stg_alloc(area, 1000), 'y', 1000);  // a block of its own
+  stg_empty_area(area);
+  // What was given back went with the rest; the kept block serves from its start again.
+  auto *one = static_cast<char *>(stg_alloc(area, 32));
+  EXPECT_NE(one, given);
+  EXPECT_EQ(stg_alloc(area, 32), one + 32);
+  auto *fresh = static_cast<unsigned char *>(stg_calloc(area, 200));
+  for (int i = 0; i < 200; i++) EXPECT_EQ(fresh[i], 0);
+  stg_empty_area(STG_AREA_HEAP);
+  stg_empty_area(STG_AREA_NULL);
+  stg_delete_area(&area);
+}
