@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
-#include <vector>
 
 #include "bld/bldr_make.h"
 #include "bld/bldr_make_int.h"
@@ -83,17 +83,19 @@ bldr_make_params_t *bldr_init_make_params(list_handle_t goals, const char *flags
     imsg_print(IMSG_INFO, &_bldr_make_karsel_msg_table, MSG_BLDHOST_FILE, hosts_file);
 
   // The working text: the parse's MAKEFLAGS, then each command-line letter not yet in it. It is
-  // sized from the parse's text, so that no length of that text overflows it.
+  // sized from the parse's text, so that no length of that text overflows it. It is left
+  // uninitialized past the text: zeroing it would touch every page of a quarter megabyte.
   const char *parsed = makeflags ? makeflags : "";
-  std::vector<char> buf(std::strlen(parsed) + kLettersBound + 1);
-  std::memcpy(buf.data(), parsed, std::strlen(parsed) + 1);
+  const size_t parsed_len = std::strlen(parsed), size = parsed_len + kLettersBound + 1;
+  std::unique_ptr<char[]> buf(new char[size]);
+  std::memcpy(buf.get(), parsed, parsed_len + 1);
   if (bldr_make_should_trace(3))
-    imsg_print(IMSG_TRACE, &_bldr_make_karsel_msg_table, MSG_PARSER_MAKEFLAGS, buf.data());
+    imsg_print(IMSG_TRACE, &_bldr_make_karsel_msg_table, MSG_PARSER_MAKEFLAGS, buf.get());
   for (const char *f = flags ? flags : ""; *f; f++) {
-    if (!has(buf.data(), *f))
-      mf_parse_add_flag_to_makeflags(buf.data(), *f, nullptr, nullptr, buf.size(), 1);
+    if (!has(buf.get(), *f))
+      mf_parse_add_flag_to_makeflags(buf.get(), *f, nullptr, nullptr, size, 1);
   }
-  const char *mflags = buf.data();
+  const char *mflags = buf.get();
   if (bldr_make_should_trace(3))
     imsg_print(IMSG_TRACE, &_bldr_make_karsel_msg_table, MSG_COMPLETED_MAKEFLAGS, mflags);
 

@@ -70,8 +70,8 @@ int bldr_script_compute_actual(list_handle_t template_lines, const char *tgt, co
 
   list_handle_t used = script_macros ? list_create(STG_AREA_HEAP, 0) : LIST_HANDLE_NULL;
   bldr_macro_table_t *auto_table =
-      mf_tgt_create_special_mactab(dialect, tgt, imp_dep, ood_deps, script_deps, bogus_deps,
-                                   member, inst_flags, area, base_pname);
+      mf_tgt_defer_special_mactab(dialect, tgt, imp_dep, ood_deps, script_deps, bogus_deps,
+                                  member, inst_flags, area, base_pname);
   list_handle_t tables = list_create(STG_AREA_HEAP, 0);
   int result = 0;
   list_handle_t out = LIST_HANDLE_NULL, late = LIST_HANDLE_NULL;
@@ -144,6 +144,9 @@ int bldr_script_compute_actual(list_handle_t template_lines, const char *tgt, co
     }
   }
 
+  // The automatic macros are made when a line first refers to one; a failure then fails the
+  // script as it would have failed at the start.
+  if (auto_table != nullptr && auto_table->fill_failed) result = 1;
   if (result == 0 && script_macros != LIST_HANDLE_NULL && used != LIST_HANDLE_NULL) {
     void *u = nullptr;
     for (list_cursor_t c = list_next(used, nullptr, &u); c; c = list_next(used, c, &u)) {

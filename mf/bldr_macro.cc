@@ -63,6 +63,25 @@ uint64_t name_bit(const char *name, size_t len) {
   return uint64_t(1) << ((static_cast<unsigned char>(name[0]) * 31u + len) % 64);
 }
 
+// Makes a deferred table's entries now.
+void make_entries(bldr_macro_table_t *table) {
+  bldr_macro_deferred_t *deferred = table->deferred;
+  if (deferred == nullptr) return;
+  table->deferred = nullptr;
+  table->name_bits = 0;
+  if (deferred->fill(table) != KS_ST_OK) table->fill_failed = true;
+  delete deferred;
+}
+
+// Readies table for a lookup of name: false when the table cannot hold it; a deferred table
+// that may hold it makes its entries.
+bool ready_for(bldr_macro_table_t *table, const char *name) {
+  if (table->deferred == nullptr) return true;
+  if (!table->deferred->may_define(name)) return false;
+  make_entries(table);
+  return true;
+}
+
 unsigned long table_id(const bldr_macro_table_t *table) {
   return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(table));
 }
@@ -72,6 +91,7 @@ unsigned long table_id(const bldr_macro_table_t *table) {
 ks_status_t define_entry(bldr_macro_table_t *table, const char *name, const char *value,
                          uint32_t flags, bool only_new) {
   PFM_ASSERT(table != NULL);
+  make_entries(table);
   void *slot = nullptr;
   int existed = hash_str_enter(table->hash, name, nullptr, &slot);
   if (existed < 0) {
@@ -163,8 +183,18 @@ bldr_macro_table_t *bldr_macro_init_table(uint32_t buckets, bldr_macro_origin_t 
   return table;
 }
 
+ks_status_t bldr_macro_defer(bldr_macro_table_t *table, bldr_macro_deferred_t *deferred) {
+  delete table->deferred;
+  table->deferred = deferred;
+  table->name_bits = ~uint64_t(0);
+  table->fill_failed = false;
+  if (tracing(3)) make_entries(table);
+  return table->fill_failed ? KS_ST_ERR : KS_ST_OK;
+}
+
 ks_status_t bldr_macro_term_table(bldr_macro_table_t *table) {
   if (table == nullptr) return KS_ST_OK;
+  delete table->deferred;
   void *slot = nullptr;
   for (hash_cursor_t c = hash_str_next_in_order(table->hash, nullptr, nullptr, &slot);
        c != nullptr; c = hash_str_next_in_order(table->hash, c, nullptr, &slot)) {
@@ -198,7 +228,7 @@ int bldr_macro_append_in_place(const bldr_macro_def_t *def, list_handle_t tables
   for (list_cursor_t c = list_next(tables, nullptr, &datum); c != nullptr;
        c = list_next(tables, c, &datum)) {
     auto *t = static_cast<bldr_macro_table_t *>(datum);
-    if (hash_str_lookup(t->hash, def->name, nullptr, &slot)) {
+    if (ready_for(t, def->name) && hash_str_lookup(t->hash, def->name, nullptr, &slot)) {
       if (t != table) return 0;
       break;
     }
@@ -241,7 +271,7 @@ int bldr_macro_append_in_place(const bldr_macro_def_t *def, list_handle_t tables
 const char *bldr_macro_lookup_in_table(bldr_macro_table_t *table, const char *name,
                                        uint32_t *flags) {
   void *slot = nullptr;
-  if (!hash_str_lookup(table->hash, name, nullptr, &slot)) {
+  if (!ready_for(table, name) || !hash_str_lookup(table->hash, name, nullptr, &slot)) {
     if (tracing(4)) {
       imsg_print(IMSG_TRACE, "Did not find macro \"%s\" in table %lu\n", -1, name,
                  table_id(table));
@@ -272,7 +302,8 @@ const char *bldr_macro_lookup(list_handle_t tables, const char *name, uint32_t *
       continue;
     }
     void *slot = nullptr;
-    if ((table->name_bits & bit) == 0 || !hash_str_lookup(table->hash, name, nullptr, &slot))
+    if ((table->name_bits & bit) == 0 || !ready_for(table, name) ||
+        !hash_str_lookup(table->hash, name, nullptr, &slot))
       continue;
     auto *entry = static_cast<bldr_macro_entry_t *>(slot);
     if (flags) *flags = entry->flags;
@@ -299,7 +330,8 @@ bldr_macro_origin_t bldr_macro_origin(list_handle_t tables, const char *name) {
   for (list_cursor_t c = list_next(tables, nullptr, &datum); c != nullptr;
        c = list_next(tables, c, &datum)) {
     auto *table = static_cast<bldr_macro_table_t *>(datum);
-    if (hash_str_lookup(table->hash, name, nullptr, nullptr)) return table->kind;
+    if (ready_for(table, name) && hash_str_lookup(table->hash, name, nullptr, nullptr))
+      return table->kind;
   }
   return BLDR_MACRO_ORIGIN_UNDEFINED;
 }
@@ -308,6 +340,7 @@ const char *bldr_macro_lookup_next_macro(bldr_macro_table_t *table, hash_cursor_
                                          size_t buf_size, char *name_buf) {
   const char *name = nullptr;
   void *slot = nullptr;
+  make_entries(table);
   hash_cursor_t next = hash_str_next_in_order(table->hash, *iterator, &name, &slot);
   *iterator = next;
   if (next == nullptr) return nullptr;
@@ -331,7 +364,8 @@ bldr_macro_table_t *bldr_macro_nearest_table_for_macro(list_handle_t macro_table
        c = list_next(macro_table_list, c, &datum)) {
     auto *table = static_cast<bldr_macro_table_t *>(datum);
     if (first == nullptr) first = table;
-    if (hash_str_lookup(table->hash, macro_name, nullptr, nullptr)) return table;
+    if (ready_for(table, macro_name) && hash_str_lookup(table->hash, macro_name, nullptr, nullptr))
+      return table;
   }
   return static_cast<bldr_macro_table_t *>(first);
 }

@@ -51,14 +51,26 @@ enum : bldr_macro_origin_t {
   BLDR_MACRO_ORIGIN_CALL_ARGS = 9,  // empty: arguments of $(call)
 };
 
+// What makes a table's entries when they are first needed (bldr_macro_defer).
+struct bldr_macro_deferred_t {
+  virtual ~bldr_macro_deferred_t() = default;
+  // Whether fill may define name.
+  virtual bool may_define(const char *name) const = 0;
+  // Defines the table's entries: 0, or KS_ST_ERR after a message.
+  virtual ks_status_t fill(struct bldr_macro_table_t *table) = 0;
+};
+
 // One table: name -> bldr_macro_entry_t, in definition order.
 struct bldr_macro_table_t {
   hash_ht_t hash;
   bldr_macro_origin_t kind;
   stg_area_t area;  // where values are copied; STG_AREA_HEAP: each value is its own heap block
   // A bit for every name ever entered, by its first byte and length: a name whose bit is clear
-  // is not in the table, and a lookup passes over it without hashing the name.
+  // is not in the table, and a lookup passes over it without hashing the name. While the
+  // entries are deferred: every bit.
   uint64_t name_bits;
+  bldr_macro_deferred_t *deferred;  // owned; null once the entries are made
+  bool fill_failed;                 // the deferred fill failed (its message printed)
 };
 
 // A table's datum per name.
@@ -77,6 +89,13 @@ struct bldr_macro_def_t;
 // allocated. A null area stops the program (assertion).
 bldr_macro_table_t *bldr_macro_init_table(uint32_t buckets, bldr_macro_origin_t kind,
                                           stg_area_t area);
+
+// Makes table (empty) take its entries from deferred only when they are first needed: a lookup
+// of a name that deferred may define, a walk of the table or a definition into it; a lookup of
+// any other name finds nothing without making them. The table owns deferred. With macro tracing
+// on, the entries are made at once, so that the trace shows them where it shows those of an
+// eager table. 0, or KS_ST_ERR when that immediate fill failed.
+ks_status_t bldr_macro_defer(bldr_macro_table_t *table, bldr_macro_deferred_t *deferred);
 
 // Frees the table (and, in a heap table, every value). 0; an internal error is reported when the
 // hash cannot be destroyed, and the record is freed all the same.

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ks/fileutl.h"
@@ -41,13 +42,17 @@ list_handle_t opts_patterns(bldr_opts_patt_kind_t kind) {
 
 // The directory and last component of value as the automatic macros give them: false after an
 // internal error when value cannot be split.
+// Splits value into its directory d and last component l; false after the message.
+bool split_parts(const char *value, char (&d)[kNameSize], char (&l)[256]) {
+  if (fileutl_strip_leaf(value, sizeof d, d, sizeof l, l) == KS_ST_OK) return true;
+  imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_STRIP_LEAF, value);
+  return false;
+}
+
 bool split_value(const char *value, std::string *dir, std::string *leaf) {
   char d[kNameSize];
   char l[256];
-  if (fileutl_strip_leaf(value, sizeof d, d, sizeof l, l) != KS_ST_OK) {
-    imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_STRIP_LEAF, value);
-    return false;
-  }
+  if (!split_parts(value, d, l)) return false;
   *dir = d;
   *leaf = l;
   return true;
@@ -238,6 +243,15 @@ int mf_tgt_utl_targets_belong_to_same_mf_group(mf_tgt_table_t *table_h, const ch
   return 0;
 }
 
+bool mf_tgt_special_macdef_splits(const char *value) {
+  char d[kNameSize];
+  char l[256];
+  // Each part of a value shorter than both buffers fits in its buffer.
+  static_assert(sizeof l <= sizeof d);
+  if (std::strlen(value) < sizeof l) return true;
+  return split_parts(value, d, l);
+}
+
 int mf_tgt_set_special_macdef(uint32_t variant, bldr_macro_table_t *macro_table, const char *name,
                               const char *value) {
   std::string dir;
@@ -292,14 +306,14 @@ int mf_tgt_special_macdef(const char *definition, uint32_t variant) {
     imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_MALFORMED_DEF, definition);
     return 0;
   }
-  const std::string name(definition, size_t(eq - definition));
-  static const char *const kNames[] = {"@", "@D", "@F", "*", "?", ">", "<", "%", "!"};
-  for (const char *n : kNames)
+  const std::string_view name(definition, size_t(eq - definition));
+  static constexpr std::string_view kNames[] = {"@", "@D", "@F", "*", "?", ">", "<", "%", "!"};
+  for (std::string_view n : kNames)
     if (name == n) return 1;
   if (mf_tgt_variant_is_bsd(variant)) {
-    static const char *const kLong[] = {".TARGET", ".PREFIX", ".OODATE", ".ALLSRC",
-                                        ".IMPSRC", ".MEMBER", ".ARCHIVE"};
-    for (const char *n : kLong)
+    static constexpr std::string_view kLong[] = {".TARGET", ".PREFIX", ".OODATE", ".ALLSRC",
+                                                 ".IMPSRC", ".MEMBER", ".ARCHIVE"};
+    for (std::string_view n : kLong)
       if (name == n) return 1;
   }
   return 0;

@@ -53,6 +53,9 @@ void mf_tgt_dissolve_tgt_group(mf_tgt_table_t *table, mf_tgt_entry_t *entry);
 int mf_tgt_utl_targets_belong_to_same_mf_group(mf_tgt_table_t *table, const char *tgt_name1,
                                                const char *tgt_name2);
 
+// Whether value splits into the directory and last component those definitions take (false
+// after the message a definition of it prints).
+bool mf_tgt_special_macdef_splits(const char *value);
 // Defines name = value with name"D" (the directory of value, "." when none) and name"F" (its last
 // component) in macro_table. 0, or 1 after an internal error.
 int mf_tgt_set_special_macdef(uint32_t variant, bldr_macro_table_t *macro_table, const char *name,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -29,38 +30,58 @@ Names dedup(const Names &names) {
   return out;
 }
 
-// The table being built; freed with signals held off unless released.
+// $@: the target, or for an archive member the library.
+std::string dollar_at(uint32_t variant, const char *target, const char *member) {
+  std::string at(target);
+  if (member != nullptr) {
+    char lib[kNameSize];
+    char mem[kNameSize];
+    if (mf_tgt_split_lib_member(target, lib, sizeof lib, mem, sizeof mem, variant) == KS_ST_OK) {
+      at = lib;
+      if (const size_t cut = at.find("()"); cut != std::string::npos) at.resize(cut);
+    }
+  }
+  return at;
+}
+
+// The inputs of a table of automatic macros.
+struct Inputs {
+  uint32_t variant;
+  std::string at;  // $@
+  const char *target;
+  const char *implicit_dep;
+  list_handle_t out_of_date;
+  list_handle_t deps;
+  list_handle_t extra_out_of_date;
+  const char *member;
+  uint64_t inst_flags;
+  const char *stem;
+};
+
+// Where the definitions go: a table, or (null table) nowhere, only checking that every value
+// splits as a definition would split it.
 class Building {
  public:
-  Building(uint32_t variant, stg_area_t area)
-      : variant_(variant), table_(bldr_macro_init_table(10, BLDR_MACRO_ORIGIN_AUTOMATIC, area)) {}
-  ~Building() {
-    if (table_ == nullptr) return;
-    pfm_inhibit();
-    bldr_macro_term_table(table_);
-    pfm_enable();
-  }
-  Building(const Building &) = delete;
-  Building &operator=(const Building &) = delete;
+  Building(uint32_t variant, bldr_macro_table_t *table) : variant_(variant), table_(table) {}
 
-  bool ok() const { return table_ != nullptr && ok_; }
-  bldr_macro_table_t *release() {
-    bldr_macro_table_t *t = ok() ? table_ : nullptr;
-    if (t != nullptr) table_ = nullptr;
-    return t;
-  }
+  bool ok() const { return ok_; }
 
   // name alone.
   void plain(const char *name, const char *value) {
-    if (ok() && bldr_macro_define(table_, name, value, 0) != KS_ST_OK) ok_ = false;
+    if (ok() && table_ != nullptr && bldr_macro_define(table_, name, value, 0) != KS_ST_OK)
+      ok_ = false;
   }
   // name with its D and F forms.
   void value(const char *name, const char *value) {
-    if (ok() && mf_tgt_set_special_macdef(variant_, table_, name, value) != 0) ok_ = false;
+    if (!ok()) return;
+    if (table_ == nullptr ? !mf_tgt_special_macdef_splits(value)
+                          : mf_tgt_set_special_macdef(variant_, table_, name, value) != 0)
+      ok_ = false;
   }
   // name as the names joined by blanks, with its D and F forms; the joined text is returned.
   std::string list(const char *name, const Names &names) {
     if (!ok()) return std::string();
+    if (table_ == nullptr) return check(names);
     list_handle_t l = mf_tgt_heap_list();
     for (const char *n : names) mf_tgt_list_append(l, n);
     std::string joined = list_of(name, l);
@@ -71,42 +92,66 @@ class Building {
   // returned.
   std::string list_of(const char *name, list_handle_t names) {
     std::string joined;
-    if (ok() && mf_tgt_set_special_macdef_list(table_, names, name, &joined) != 0) ok_ = false;
+    if (!ok()) return joined;
+    if (table_ == nullptr) {
+      void *n = nullptr;
+      for (list_cursor_t c = list_next(names, nullptr, &n); c && ok(); c = list_next(names, c, &n))
+        if (!mf_tgt_special_macdef_splits(static_cast<const char *>(n))) ok_ = false;
+      return joined;
+    }
+    if (mf_tgt_set_special_macdef_list(table_, names, name, &joined) != 0) ok_ = false;
     return joined;
   }
 
  private:
+  // Checks that each name splits; the joined text is not wanted then.
+  std::string check(const Names &names) {
+    for (const char *n : names)
+      if (!mf_tgt_special_macdef_splits(n)) {
+        ok_ = false;
+        break;
+      }
+    return std::string();
+  }
+
   uint32_t variant_;
   bldr_macro_table_t *table_;
   bool ok_ = true;
 };
 
-}  // namespace
+// Whether name is among those the automatic macros of some dialect define: a base name alone or
+// with its D or F form.
+bool automatic_name(const char *name) {
+  const unsigned char c = static_cast<unsigned char>(name[0]);
+  if (c == '_' || (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z')) return false;
+  static const std::string_view kNames[] = {
+      "@", "%", "!", "?", "^", "+", ">", "*", "<", "|",
+      ".TARGET", ".ARCHIVE", ".MEMBER", ".OODATE", ".ALLSRC", ".PREFIX", ".IMPSRC"};
+  const std::string_view n(name);
+  for (std::string_view k : kNames)
+    if (n.starts_with(k) &&
+        (n.size() == k.size() || (n.size() == k.size() + 1 && (n.back() == 'D' || n.back() == 'F'))))
+      return true;
+  return false;
+}
 
-bldr_macro_table_t *mf_tgt_create_special_mactab(uint32_t variant, const char *target,
-                                                 const char *implicit_dep,
-                                                 list_handle_t out_of_date, list_handle_t deps,
-                                                 list_handle_t extra_out_of_date,
-                                                 const char *member, uint64_t inst_flags,
-                                                 stg_area_t area, const char *stem) {
+// Defines the automatic macros of in through b.
+void define_all(const Inputs &in, Building &b) {
+  const uint32_t variant = in.variant;
+  const char *const target = in.target;
+  const char *const implicit_dep = in.implicit_dep;
+  const list_handle_t out_of_date = in.out_of_date;
+  const list_handle_t deps = in.deps;
+  const list_handle_t extra_out_of_date = in.extra_out_of_date;
+  const char *const member = in.member;
+  const uint64_t inst_flags = in.inst_flags;
+  const char *const stem = in.stem;
   const bool gnu = mf_tgt_variant_is_gnu(variant);
   const bool bsd = mf_tgt_variant_is_bsd(variant);
   const bool sun = variant == MF_COMPAT_SUN;
   const bool kelto = variant == MF_COMPAT_KELTO;
-  Building b(variant, area);
-  if (!b.ok()) return nullptr;
 
-  // $@: the target, or for an archive member the library.
-  std::string at(target);
-  if (member != nullptr) {
-    char lib[kNameSize];
-    char mem[kNameSize];
-    if (mf_tgt_split_lib_member(target, lib, sizeof lib, mem, sizeof mem, variant) == KS_ST_OK) {
-      at = lib;
-      if (const size_t cut = at.find("()"); cut != std::string::npos) at.resize(cut);
-    }
-  }
-  b.value("@", at.c_str());
+  b.value("@", in.at.c_str());
 
   // The archive names.
   if (bsd) {
@@ -208,5 +253,62 @@ bldr_macro_table_t *mf_tgt_create_special_mactab(uint32_t variant, const char *t
       if (!bldr_utl_tgt_is_gnu_order_only_specifier(*it)) order_only.push_back(*it);
     b.list("|", dedup(order_only));
   }
-  return b.release();
+}
+
+// A table's automatic macros, defined when first needed.
+class Deferred final : public bldr_macro_deferred_t {
+ public:
+  explicit Deferred(const Inputs &in) : in_(in) {}
+  bool may_define(const char *name) const override { return automatic_name(name); }
+  ks_status_t fill(bldr_macro_table_t *table) override {
+    Building b(in_.variant, table);
+    define_all(in_, b);
+    return b.ok() ? KS_ST_OK : KS_ST_ERR;
+  }
+
+ private:
+  Inputs in_;
+};
+
+// A table of the automatic macros of in, made at once or on demand.
+bldr_macro_table_t *make(const Inputs &in, stg_area_t area, bool on_demand) {
+  if (on_demand) {
+    // What stops a table made at once stops this one now: a value that does not split.
+    Building check(in.variant, nullptr);
+    define_all(in, check);
+    if (!check.ok()) return nullptr;
+  }
+  bldr_macro_table_t *table = bldr_macro_init_table(10, BLDR_MACRO_ORIGIN_AUTOMATIC, area);
+  if (table == nullptr) return nullptr;
+  const bool ok = on_demand ? bldr_macro_defer(table, new Deferred(in)) == KS_ST_OK
+                            : Deferred(in).fill(table) == KS_ST_OK;
+  if (ok) return table;
+  pfm_inhibit();
+  bldr_macro_term_table(table);
+  pfm_enable();
+  return nullptr;
+}
+
+}  // namespace
+
+bldr_macro_table_t *mf_tgt_create_special_mactab(uint32_t variant, const char *target,
+                                                 const char *implicit_dep,
+                                                 list_handle_t out_of_date, list_handle_t deps,
+                                                 list_handle_t extra_out_of_date,
+                                                 const char *member, uint64_t inst_flags,
+                                                 stg_area_t area, const char *stem) {
+  return make({variant, dollar_at(variant, target, member), target, implicit_dep, out_of_date,
+               deps, extra_out_of_date, member, inst_flags, stem},
+              area, false);
+}
+
+bldr_macro_table_t *mf_tgt_defer_special_mactab(uint32_t variant, const char *target,
+                                                const char *implicit_dep,
+                                                list_handle_t out_of_date, list_handle_t deps,
+                                                list_handle_t extra_out_of_date,
+                                                const char *member, uint64_t inst_flags,
+                                                stg_area_t area, const char *stem) {
+  return make({variant, dollar_at(variant, target, member), target, implicit_dep, out_of_date,
+               deps, extra_out_of_date, member, inst_flags, stem},
+              area, true);
 }

@@ -24,3 +24,15 @@ bldr_macro_table_t *mf_tgt_create_special_mactab(uint32_t variant, const char *t
                                                  list_handle_t extra_out_of_date,
                                                  const char *member, uint64_t inst_flags,
                                                  stg_area_t area, const char *stem);
+
+// The table mf_tgt_create_special_mactab makes, with its entries made only when a lookup first
+// may need them (bldr_macro_defer): a caller that may never refer to an automatic macro pays
+// for none. target, implicit_dep, member, stem and the lists must stay as they are while the
+// table lives. What stops mf_tgt_create_special_mactab (a value that does not split into a
+// directory and a last component) stops this one at once. Null after a message on failure.
+bldr_macro_table_t *mf_tgt_defer_special_mactab(uint32_t variant, const char *target,
+                                                const char *implicit_dep,
+                                                list_handle_t out_of_date, list_handle_t deps,
+                                                list_handle_t extra_out_of_date,
+                                                const char *member, uint64_t inst_flags,
+                                                stg_area_t area, const char *stem);

@@ -52,6 +52,11 @@ sqlite3 *dbrpc_db_open(const char *module, const char *what, const std::string &
   int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
   const char *why = nullptr;
   std::string schema_failure;
+  // The page cache takes its pages one by one as they are read: by default it sets out room for
+  // 20 pages per connection at its first read, touching memory most runs never use. (Refused,
+  // harmlessly, when the library was started before.)
+  static const int pages_on_demand = sqlite3_config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, 0);
+  (void)pages_on_demand;
   if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
     why = db ? sqlite3_errmsg(db) : "out of memory";
   } else {

@@ -27,6 +27,7 @@ extern ks_dl_library_t dbrpc_sqlite_library;
 #define sqlite3_column_int DBRPC_SQLITE_CALL(sqlite3_column_int)
 #define sqlite3_column_int64 DBRPC_SQLITE_CALL(sqlite3_column_int64)
 #define sqlite3_column_text DBRPC_SQLITE_CALL(sqlite3_column_text)
+#define sqlite3_config DBRPC_SQLITE_CALL(sqlite3_config)
 #define sqlite3_db_config DBRPC_SQLITE_CALL(sqlite3_db_config)
 #define sqlite3_errmsg DBRPC_SQLITE_CALL(sqlite3_errmsg)
 #define sqlite3_exec DBRPC_SQLITE_CALL(sqlite3_exec)

@@ -109,6 +109,10 @@ bool commit(sqlite3 *db, Conn &c, bool *failed) {
   return false;
 }
 
+// What the connections had read ahead when the process exited: kept, not taken apart, since
+// that would be work for nothing (reachable from here, so not taken for a leak).
+std::map<sqlite3 *, Conn> *conns_at_exit = nullptr;
+
 // The connections, their statements and the batch state; guarded by pool.lock.
 struct State {
   dbrpc_db_pool pool;
@@ -117,7 +121,8 @@ struct State {
   bool failed = false;  // an assignment of the open batch may not be recorded
 
   // Commits open batches and finalizes the statements, so that the connections can close.
-  void release() {
+  // at_exit: the process is ending; what the connections read ahead is left as it is.
+  void release(bool at_exit = false) {
     for (auto &[db, c] : conns) {
       commit(db, c, &failed);
       if (may_leave_log(db, c)) sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
@@ -131,9 +136,10 @@ struct State {
       if (c.opener == getpid() && sqlite3_total_changes64(db) > c.passing)
         sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
     }
+    if (at_exit && !conns_at_exit) conns_at_exit = new std::map<sqlite3 *, Conn>(std::move(conns));
     conns.clear();
   }
-  ~State() { release(); }
+  ~State() { release(true); }
 };
 
 State state;
@@ -418,12 +424,19 @@ bool run(const std::string &storage, const char *sql,
 
 }  // namespace
 
+namespace {
+
+// Drops what was read ahead of vrel as a derived object: this process is changing its record.
+void forget_read_ahead_do(const std::string &storage, const std::string &vrel) {
+  std::lock_guard<std::mutex> hold(state.pool.lock);
+  if (sqlite3 *db = open_locked(storage, false)) state.conns[db].ahead_dos.erase(vrel);
+}
+
+}  // namespace
+
 ks_status_t dbrpc_viewdb_note_do(const std::string &storage, const std::string &vrel,
                                  const tbs_oid_t &do_oid, uint32_t mtype, const struct stat &st) {
-  {
-    std::lock_guard<std::mutex> hold(state.pool.lock);
-    if (sqlite3 *db = open_locked(storage, false)) state.conns[db].ahead_dos.erase(vrel);
-  }
+  forget_read_ahead_do(storage, vrel);
   bool ok = run(storage,
                 "INSERT OR REPLACE INTO derived_objects(vrel, do_oid, mtype, dev, ino)"
                 " VALUES(?1, ?2, ?3, ?4, ?5)",
@@ -502,6 +515,7 @@ ks_status_t dbrpc_viewdb_list_dos(const std::string &storage,
 }
 
 ks_status_t dbrpc_viewdb_forget_do(const std::string &storage, const std::string &vrel) {
+  forget_read_ahead_do(storage, vrel);
   bool ok = run(storage, "DELETE FROM derived_objects WHERE vrel = ?1", [&](sqlite3_stmt *s) {
     sqlite3_bind_text(s, 1, vrel.c_str(), int(vrel.size()), SQLITE_STATIC);
   });

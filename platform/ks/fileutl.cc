@@ -4,6 +4,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include <zlib.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include <cerrno>
 #include <climits>
@@ -279,9 +282,69 @@ bool fileutl_write_at(int fd, const void *buf, size_t len, off_t offset) {
   return true;
 }
 
+namespace {
+
+#if defined(__x86_64__)
+// The CRC-32 register (not inverted) after the len bytes at p, len a multiple of 16 and at least
+// 64, by folding 128 bits at a time with carry-less multiplication (constants: powers of x
+// modulo the CRC's polynomial, bit-reflected; the last two the polynomial and its Barrett
+// quotient). Several times faster than the byte tables where the processor has the instruction.
+#define VOSSEL_CRC_FOLD_TARGET __attribute__((target("pclmul,sse4.1")))
+
+VOSSEL_CRC_FOLD_TARGET inline __m128i load(const unsigned char *at) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
+}
+
+// x carried 128 bits further by k's two powers, plus the next 128 bits of input.
+VOSSEL_CRC_FOLD_TARGET inline __m128i fold(__m128i x, __m128i k, __m128i next) {
+  return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11)), next);
+}
+
+VOSSEL_CRC_FOLD_TARGET uint32_t crc_fold(uint32_t reg, const unsigned char *p, size_t len) {
+  __m128i x1 = _mm_xor_si128(load(p), _mm_cvtsi32_si128(int(reg)));
+  __m128i x2 = load(p + 16), x3 = load(p + 32), x4 = load(p + 48);
+  p += 64;
+  len -= 64;
+  const __m128i k1k2 = _mm_set_epi64x(0x1c6e41596, 0x154442bd4);
+  for (; len >= 64; p += 64, len -= 64) {
+    x1 = fold(x1, k1k2, load(p));
+    x2 = fold(x2, k1k2, load(p + 16));
+    x3 = fold(x3, k1k2, load(p + 32));
+    x4 = fold(x4, k1k2, load(p + 48));
+  }
+  const __m128i k3k4 = _mm_set_epi64x(0x0ccaa009e, 0x1751997d0);
+  x1 = fold(fold(fold(x1, k3k4, x2), k3k4, x3), k3k4, x4);
+  for (; len >= 16; p += 16, len -= 16) x1 = fold(x1, k3k4, load(p));
+  // 128 bits to 64, then to 32, then the Barrett reduction to the remainder.
+  const __m128i mask = _mm_setr_epi32(~0, 0, ~0, 0);
+  x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), _mm_clmulepi64_si128(x1, k3k4, 0x10));
+  const __m128i k5 = _mm_set_epi64x(0, 0x163cd6124);
+  x1 = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x1, mask), k5, 0x00), _mm_srli_si128(x1, 4));
+  const __m128i poly = _mm_set_epi64x(0x1f7011641, 0x1db710641);
+  __m128i q = _mm_clmulepi64_si128(_mm_and_si128(x1, mask), poly, 0x10);
+  q = _mm_clmulepi64_si128(_mm_and_si128(q, mask), poly, 0x00);
+  return uint32_t(_mm_extract_epi32(_mm_xor_si128(x1, q), 1));
+}
+
+bool can_fold() {
+  static const bool yes = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+  return yes;
+}
+#endif
+
+}  // namespace
+
 uint32_t fileutl_crc_buffer(const void *data, size_t len) {
   uLong c = crc32(0L, Z_NULL, 0);
   const auto *p = static_cast<const Bytef *>(data);
+#if defined(__x86_64__)
+  if (len >= 64 && can_fold()) {
+    const size_t bulk = len & ~size_t(15);
+    c = ~crc_fold(~uint32_t(c), p, bulk);
+    p += bulk;
+    len -= bulk;
+  }
+#endif
   while (len > 0) {
     uInt n = len > (1u << 30) ? (1u << 30) : uInt(len);
     c = crc32(c, p, n);

@@ -115,16 +115,16 @@ bool whole(const tbs_cr_t *cr) {
   return true;
 }
 
-// Reads the byte form straight from memory into one block. A measuring pass (no block) checks
-// the form and adds up the block's size, putting each entry it reads in a scratch slot; the
-// filling pass then reads a copy of the input kept at the end of the block, and every text points
-// at its bytes there (the byte form keeps a text's terminating NUL), so that texts are not copied
-// one by one. Every count is checked against the input left, so the block stays within a small
-// multiple of the input whatever the counts claim.
+// Reads the byte form straight from memory into one block, in one pass: it reads a copy of the
+// input kept at the start of the block and puts the entries after it, and every text points at
+// its bytes in the copy (the byte form keeps a text's terminating NUL), so that texts are not
+// copied one by one. Every count is checked against the input left, so the entries stay within
+// a small multiple of the input whatever the counts claim; the room given is checked all the
+// same, and entries that would pass it fail the decoding (each then goes to a scratch slot).
 class Decoder {
  public:
-  Decoder(const char *data, size_t len, char *block)
-      : p_(reinterpret_cast<const unsigned char *>(data)), end_(p_ + len), block_(block) {}
+  Decoder(const char *data, size_t len, char *block, size_t room)
+      : p_(reinterpret_cast<const unsigned char *>(data)), end_(p_ + len), block_(block), room_(room) {}
 
   // Every field in byte-form order (as fields() has them).
   bool record(tbs_cr_t *cr) {
@@ -142,6 +142,8 @@ class Decoder {
   }
   bool at_end() const { return p_ == end_; }
   size_t used() const { return used_; }
+  // Whether the entries outgrew the room given (then the record is refused).
+  bool outgrown() const { return outgrown_; }
 
  private:
   size_t left() const { return size_t(end_ - p_); }
@@ -185,7 +187,7 @@ class Decoder {
     return true;
   }
   // A string8: null for length 0; else its bytes end in its only NUL, padded with zero bytes
-  // (checked when filling: what a text holds does not change the block's size).
+  // (checked while filling in: once the room is outgrown the record is refused anyway).
   bool str(char **sp) {
     uint32_t n;
     if (!u32(&n)) return false;
@@ -208,28 +210,38 @@ class Decoder {
     return true;
   }
 
-  // Room for n entries of T in the block (null when measuring, or for none); false when the
-  // input left cannot hold n entries of at least 4 bytes each.
+  // Room for n entries of T in the block (null for none, or once the room is outgrown); false
+  // when the input left cannot hold n entries of at least 4 bytes each.
   template <class T>
   bool many(uint32_t n, T **out) {
     *out = nullptr;
     if (n > left() / 4) return false;
     if (n == 0) return true;
-    if (block_) *out = reinterpret_cast<T *>(block_ + used_);
-    used_ += (size_t(n) * sizeof(T) + 7) & ~size_t(7);
+    const size_t size = (size_t(n) * sizeof(T) + 7) & ~size_t(7);
+    if (fits(size)) *out = reinterpret_cast<T *>(block_ + used_);
+    used_ += size;
     return true;
   }
-  // Entry i of an array from many(), or the scratch slot when measuring.
+  // Whether size more bytes of entries fit the room; from the first that does not, nothing more
+  // is filled in.
+  bool fits(size_t size) {
+    if (block_ && used_ + size > room_) {
+      block_ = nullptr;
+      outgrown_ = true;
+    }
+    return block_ != nullptr;
+  }
+  // Entry i of an array from many(), or the scratch slot once the room is outgrown.
   template <class T>
   T *at(T *array, uint32_t i) {
     static_assert(sizeof(T) <= sizeof scratch_, "every entry fits the scratch slot");
     return array ? &array[i] : reinterpret_cast<T *>(scratch_);
   }
-  // Room for one entry of T, zeroed (the scratch slot when measuring).
+  // Room for one entry of T, zeroed (the scratch slot once the room is outgrown).
   template <class T>
   T *one() {
     T *item = nullptr;
-    if (block_) {
+    if (fits((sizeof(T) + 7) & ~size_t(7))) {
       item = reinterpret_cast<T *>(block_ + used_);
       std::memset(static_cast<void *>(item), 0, sizeof(T));
     }
@@ -283,8 +295,10 @@ class Decoder {
   bool linktext(tbs_cr_linktext_t *l) { return str(&l->text) && u32(&l->obj_index); }
 
   const unsigned char *p_, *end_;
-  char *block_;  // null while measuring
+  char *block_;  // null once the entries outgrew the room
+  size_t room_;  // the bytes of entries the block has room for
   size_t used_ = 0;
+  bool outgrown_ = false;
   alignas(8) char scratch_[sizeof(tbs_cr_obj_t)];
 };
 
@@ -348,18 +362,36 @@ char *tbs_cr_encode(const tbs_cr_t *cr, size_t *len) {
   return out;
 }
 
+namespace {
+
+// The room an entry of T takes in the block at most, against the fewest bytes its form has: an
+// entry of an array, or an optional entry (a pointer, and the entry itself when present).
+template <class T>
+constexpr size_t entry_room = (sizeof(T) + 7) & ~size_t(7);
+template <class T>
+constexpr size_t optional_room = sizeof(T *) + entry_room<T>;
+// Each kind of entry takes at most twice the bytes of its form (a text: a pointer for a 4-byte
+// length; an absent optional: a pointer for its 4-byte mark), so the entries of a form of len
+// bytes fit in 2 * len bytes, and the rounding of the eight arrays to 8 bytes in 64 more.
+static_assert(sizeof(char *) <= 2 * 4, "a text");
+static_assert(sizeof(void *) <= 2 * 4, "an absent optional entry");
+static_assert(optional_room<tbs_cr_explicit_dep_t> <= 2 * (4 + 4 + 4 + 4), "an explicit dependency");
+static_assert(optional_room<tbs_cr_fs_predef_t> <= 2 * (4 + 4 + 4 + 4 + 4 + 8 + 4 + 4 + 8 + 8), "a file");
+static_assert(entry_room<tbs_cr_vob_t> <= 2 * (4 + 16 + 16), "a VOB");
+static_assert(optional_room<tbs_cr_obj_t> <= 2 * (4 + 16 + 8 + 16 + 4 + 4 + 4 + 4 + 16 + 4), "an object");
+static_assert(entry_room<tbs_cr_linktext_t> <= 2 * (4 + 4), "a link text");
+
+}  // namespace
+
 ks_status_t tbs_cr_decode(const void *data, size_t len, tbs_cr_t *cr) {
   std::memset(cr, 0, sizeof *cr);
-  tbs_cr_t measured;
-  std::memset(&measured, 0, sizeof measured);
-  Decoder measure(static_cast<const char *>(data), len, nullptr);
-  if (!measure.record(&measured) || !measure.at_end()) return KS_ST_XDR_FAILED;
-  const size_t head = measure.used();
-  char *block = static_cast<char *>(std::malloc(head + len + 1));
+  const size_t copy = (len + 7) & ~size_t(7);  // the entries start 8-aligned after the copy
+  const size_t room = 2 * len + 64;
+  char *block = static_cast<char *>(std::malloc(copy + room + 1));
   if (block == nullptr) return KS_ST_NO_MEMORY;
-  if (len) std::memcpy(block + head, data, len);
-  Decoder fill(block + head, len, block);
-  if (!fill.record(cr) || !whole(cr)) {
+  if (len) std::memcpy(block, data, len);
+  Decoder fill(block, len, block + copy, room);
+  if (!fill.record(cr) || !fill.at_end() || fill.outgrown() || !whole(cr)) {
     std::free(block);
     std::memset(cr, 0, sizeof *cr);
     return KS_ST_XDR_FAILED;

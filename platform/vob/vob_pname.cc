@@ -30,8 +30,14 @@ struct ResolvedDir {
   std::string root_real;   // its canonical form then
 };
 
+// Looked up by a part of a longer name without copying it.
+struct DirHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+
 std::mutex cache_lock;
-std::unordered_map<std::string, ResolvedDir> dir_cache;
+std::unordered_map<std::string, ResolvedDir, DirHash, std::equal_to<>> dir_cache;
 unsigned hold_depth = 0;   // nesting of open holds
 unsigned hold_serial = 0;  // the current hold, while hold_depth is not 0
 
@@ -75,14 +81,15 @@ std::string lexical_clean(const std::string &abs) {
   return out;
 }
 
-// The view root's canonical form as vouched for by the entry of a directory resolved below it;
-// empty when the entry does not vouch for the root as named now.
-std::string vouched_root(const ResolvedDir &d, std::string_view root) {
-  return !d.root.empty() && d.root == root ? d.root_real : std::string();
+// *root: the view root's canonical form as vouched for by the entry of a directory resolved
+// below it; empty when the entry does not vouch for the root named.
+void vouch_root(const ResolvedDir &d, std::string_view named, std::string *root) {
+  if (!d.root.empty() && d.root == named) *root = d.root_real;
+  else root->clear();
 }
 
 // Whether dir is the view root (as named now, in *root until the next call) or lies below it.
-bool below_root(const std::string &dir, std::string_view *root) {
+bool below_root(std::string_view dir, std::string_view *root) {
   const char *named = tbs_view_root();
   *root = named ? named : "";
   if (root->empty() || !std::string_view(dir).starts_with(*root)) return false;
@@ -93,7 +100,7 @@ bool below_root(const std::string &dir, std::string_view *root) {
 // directory resolved before. With root set, *root is set too: the view root's canonical form
 // when the resolution vouches for it (see ResolvedDir), else empty. False when dir cannot be
 // resolved.
-bool resolve_dir(const std::string &dir, std::string *real, std::string *root = nullptr) {
+bool resolve_dir(std::string_view dir, std::string *real, std::string *root = nullptr) {
   if (root) root->clear();
   std::string_view named;
   const bool below = below_root(dir, &named);
@@ -104,25 +111,26 @@ bool resolve_dir(const std::string &dir, std::string *real, std::string *root = 
     auto it = dir_cache.find(dir);
     if (serial && it != dir_cache.end() && it->second.hold == serial) {
       *real = it->second.real;
-      if (root) *root = vouched_root(it->second, named);
+      if (root) vouch_root(it->second, named, root);
       return true;
     }
   }
   const std::string root_named(named);
+  const std::string dir_name(dir);
   struct stat st;
-  if (stat(dir.c_str(), &st) != 0) return false;
+  if (stat(dir_name.c_str(), &st) != 0) return false;
   {
     std::lock_guard<std::mutex> hold(cache_lock);
     auto it = dir_cache.find(dir);
     if (it != dir_cache.end() && it->second.dev == st.st_dev && it->second.ino == st.st_ino) {
       it->second.hold = serial;
       *real = it->second.real;
-      if (root) *root = vouched_root(it->second, root_named);
+      if (root) vouch_root(it->second, root_named, root);
       return true;
     }
   }
   char buf[PATH_MAX];
-  if (!realpath(dir.c_str(), buf)) return false;
+  if (!realpath(dir_name.c_str(), buf)) return false;
   *real = buf;
   ResolvedDir entry{*real, st.st_dev, st.st_ino, serial, std::string(), std::string()};
   if (below) {
@@ -140,11 +148,11 @@ bool resolve_dir(const std::string &dir, std::string *real, std::string *root = 
   }
   std::lock_guard<std::mutex> hold(cache_lock);
   if (dir_cache.size() > 100000) dir_cache.clear();
-  dir_cache[dir] = std::move(entry);
+  dir_cache.insert_or_assign(dir_name, std::move(entry));
   return true;
 }
 
-std::string join(std::string dir, const std::string &leaf) {
+std::string join(std::string dir, std::string_view leaf) {
   if (dir != "/") dir += '/';
   return dir.append(leaf);
 }
@@ -186,8 +194,9 @@ ks_status_t canonical(const char *path, bool follow, std::string *out, std::stri
       abs.pop_back();
       last = abs.find_last_of('/');
     }
-    std::string dir = last == 0 ? "/" : abs.substr(0, last);
-    std::string leaf = abs.substr(last + 1);
+    const std::string_view dir = last == 0 ? std::string_view("/")
+                                           : std::string_view(abs).substr(0, last);
+    const std::string_view leaf = std::string_view(abs).substr(last + 1);
     std::string real;
     if (leaf == "." || leaf == "..") {
       if (resolve_dir(abs, &real)) result = real;

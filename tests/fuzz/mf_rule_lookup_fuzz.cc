@@ -1,7 +1,8 @@
 // Rule lookup over arbitrary makefiles: the first byte of an input picks the dialect, the rest is
 // the makefile, read with the builtin rules through the parse pipeline. Then every name the
 // makefile gave is validated, and for each rule instance found the dependency list is expanded and
-// the automatic macros are built, as a build would ask for them. Rules that lead back to one
+// the automatic macros are built, as a build would ask for them: at once, and on demand (which
+// must hold the same, and under which the script is expanded). Rules that lead back to one
 // another, odd patterns and long names must end with a message, never crash or loop. Shell
 // commands are off; the run stays in an empty scratch directory.
 #include <stdlib.h>
@@ -57,11 +58,42 @@ void look_up(mf_cmf_handle_t cmf, const std::string &name) {
        i = mf_tgt_next_instance(table, e, i)) {
     mf_tgt_expand_dep_list(table, e, i, name.c_str(), mf_tgt_get_dep_list(table, e, i),
                            STG_AREA_HEAP);
-    bldr_macro_table_t *automatic = mf_tgt_create_special_mactab(
-        cmf->compat_variant, name.c_str(), mf_tgt_get_imp_dep(table, e, i), LIST_HANDLE_NULL,
-        mf_tgt_get_dep_list(table, e, i), LIST_HANDLE_NULL, mf_tgt_get_member_name(table, e, i),
-        mf_tgt_get_inst_flags(table, e, i), STG_AREA_HEAP, mf_tgt_get_tgt_base_pname(table, e, i));
-    if (automatic != nullptr) bldr_macro_term_table(automatic);
+    // At once, on demand (walked), on demand (under which the script is expanded).
+    bldr_macro_table_t *made[3];
+    for (int kind = 0; kind < 3; kind++)
+      made[kind] = (kind ? mf_tgt_defer_special_mactab : mf_tgt_create_special_mactab)(
+          cmf->compat_variant, name.c_str(), mf_tgt_get_imp_dep(table, e, i), LIST_HANDLE_NULL,
+          mf_tgt_get_dep_list(table, e, i), LIST_HANDLE_NULL, mf_tgt_get_member_name(table, e, i),
+          mf_tgt_get_inst_flags(table, e, i), STG_AREA_HEAP,
+          mf_tgt_get_tgt_base_pname(table, e, i));
+    if ((made[0] == nullptr) != (made[1] == nullptr)) abort();
+    // The table made on demand holds what the table made at once holds, in the same order.
+    hash_cursor_t at[2] = {nullptr, nullptr};
+    char names[2][1024];
+    while (made[0] != nullptr) {
+      const char *v0 = bldr_macro_lookup_next_macro(made[0], &at[0], sizeof names[0], names[0]);
+      const char *v1 = bldr_macro_lookup_next_macro(made[1], &at[1], sizeof names[1], names[1]);
+      if ((v0 == nullptr) != (v1 == nullptr) || (at[0] == nullptr) != (at[1] == nullptr)) abort();
+      if (at[0] == nullptr) break;
+      if (v0 != nullptr && (std::string(v0) != v1 || std::string(names[0]) != names[1])) abort();
+    }
+    if (made[2] != nullptr) {
+      list_handle_t tables = list_create(STG_AREA_HEAP, 0);
+      list_append(tables, made[2]);
+      list_concat(tables, cmf->macro_table_list);
+      list_handle_t script = mf_tgt_get_bld_script(table, e, i);
+      void *line = nullptr;
+      for (list_cursor_t c = script ? list_next(script, nullptr, &line) : nullptr; c;
+           c = list_next(script, c, &line)) {
+        std::string out;
+        if (line != nullptr)
+          bldr_macutl_expand_to_string(cmf->compat_variant, tables,
+                                       static_cast<const char *>(line), &out);
+      }
+      list_destroy(tables);
+    }
+    for (bldr_macro_table_t *t : made)
+      if (t != nullptr) bldr_macro_term_table(t);
   }
   mfc_mf_macro_table_list = LIST_HANDLE_NULL;
   mfc_curr_opts_handle = BLDR_OPTS_HANDLE_NULL;

@@ -104,15 +104,115 @@ TEST(MfTgtAutomaticMacros, TableOfCasesPerDialect) {
     bldr_macro_table_t *t = mf_tgt_create_special_mactab(c.variant, c.target, c.imp, ood, deps,
                                                          extra, c.member, c.flags, STG_AREA_HEAP,
                                                          c.stem);
-    for (list_handle_t l : {ood, deps, extra})
-      if (l != LIST_HANDLE_NULL) list_destroy(l);
     ASSERT_NE(t, nullptr);
     EXPECT_EQ(t->kind, BLDR_MACRO_ORIGIN_AUTOMATIC);
     for (const auto &[name, value] : c.expect) {
       const char *got = bldr_macro_lookup_in_table(t, name.c_str(), nullptr);
       EXPECT_EQ(got != nullptr ? std::string(got) : std::string(kAbsent), value) << name;
     }
+    // The table made on demand holds the same names, in the same order, with the same values,
+    // whether walked or asked name by name; a name no automatic macro has makes nothing.
+    std::vector<std::pair<std::string, std::string>> eager;
+    hash_cursor_t it = nullptr;
+    char name[256];
+    while (const char *v = bldr_macro_lookup_next_macro(t, &it, sizeof name, name))
+      eager.emplace_back(name, v);
     bldr_macro_term_table(t);
+    auto deferred = [&] {
+      bldr_macro_table_t *d = mf_tgt_defer_special_mactab(
+          c.variant, c.target, c.imp, ood, deps, extra, c.member, c.flags, STG_AREA_HEAP, c.stem);
+      EXPECT_NE(d, nullptr);
+      if (d != nullptr) {
+        EXPECT_EQ(d->kind, BLDR_MACRO_ORIGIN_AUTOMATIC);
+      }
+      return d;
+    };
+    bldr_macro_table_t *walked = deferred();
+    ASSERT_NE(walked, nullptr);
+    std::vector<std::pair<std::string, std::string>> lazy;
+    it = nullptr;
+    while (const char *v = bldr_macro_lookup_next_macro(walked, &it, sizeof name, name))
+      lazy.emplace_back(name, v);
+    EXPECT_EQ(lazy, eager);
+    bldr_macro_term_table(walked);
+    for (const auto &[n, value] : eager) {
+      bldr_macro_table_t *asked = deferred();
+      ASSERT_NE(asked, nullptr);
+      for (const char *other : {"CC", "CFLAGS", "MAKE", "_x", ".VARIABLES", "@X", "?DD"})
+        EXPECT_EQ(bldr_macro_lookup_in_table(asked, other, nullptr), nullptr) << other;
+      EXPECT_NE(asked->deferred, nullptr) << "made for another name than " << n;
+      const char *got = bldr_macro_lookup_in_table(asked, n.c_str(), nullptr);
+      EXPECT_EQ(got != nullptr ? std::string(got) : std::string(kAbsent), value) << n;
+      bldr_macro_term_table(asked);
+    }
+    for (list_handle_t l : {ood, deps, extra})
+      if (l != LIST_HANDLE_NULL) list_destroy(l);
+  }
+}
+
+// A table made on demand answers every lookup of a list as the table made at once does.
+TEST(MfTgtAutomaticMacros, ATableMadeOnDemandAnswersEveryKindOfLookup) {
+  list_handle_t deps = make_list({"a.c", "b.h"});
+  bldr_macro_table_t *file = bldr_macro_init_table(10, BLDR_MACRO_ORIGIN_FILE, STG_AREA_HEAP);
+  ASSERT_EQ(bldr_macro_define(file, "CC", "cc", 0), KS_ST_OK);
+  ASSERT_EQ(bldr_macro_define(file, "^", "file's", 0), KS_ST_OK);
+  bldr_macro_table_t *automatic = mf_tgt_defer_special_mactab(
+      MF_COMPAT_GNU, "sub/t", nullptr, LIST_HANDLE_NULL, deps, LIST_HANDLE_NULL, nullptr, 0,
+      STG_AREA_HEAP, nullptr);
+  ASSERT_NE(automatic, nullptr);
+  list_handle_t tables = list_create(STG_AREA_HEAP, 0);
+  list_append(tables, automatic);
+  list_append(tables, file);
+  EXPECT_EQ(bldr_macro_origin(tables, "CC"), BLDR_MACRO_ORIGIN_FILE);
+  EXPECT_EQ(bldr_macro_nearest_table_for_macro(tables, "CC"), file);
+  EXPECT_EQ(bldr_macro_nearest_table_for_macro(tables, "NONE"), automatic);  // the first table
+  EXPECT_STREQ(bldr_macro_lookup(tables, "CC", nullptr), "cc");
+  EXPECT_NE(automatic->deferred, nullptr);
+  EXPECT_EQ(bldr_macro_origin(tables, "^F"), BLDR_MACRO_ORIGIN_AUTOMATIC);
+  EXPECT_EQ(automatic->deferred, nullptr);
+  EXPECT_STREQ(bldr_macro_lookup(tables, "^", nullptr), "a.c b.h");
+  EXPECT_STREQ(bldr_macro_lookup_with_2_spellings(tables, "x", "@D", nullptr), "sub");
+  EXPECT_EQ(bldr_macro_nearest_table_for_macro(tables, "<"), automatic);
+  std::string expanded;
+  EXPECT_EQ(bldr_macutl_expand_to_string(MF_COMPAT_GNU, tables, "$(CC) $@ $(<F) $^", &expanded),
+            KS_ST_OK);
+  EXPECT_EQ(expanded, "cc sub/t a.c a.c b.h");
+  list_destroy(tables);
+  bldr_macro_term_table(automatic);
+  bldr_macro_term_table(file);
+  list_destroy(deps);
+}
+
+// A name that does not split into a directory and a last component stops both kinds of table
+// at once, with the same message.
+TEST(MfTgtAutomaticMacros, ANameThatDoesNotSplitStopsTheTableAtOnce) {
+  const std::string long_leaf = "d/" + std::string(300, 'x');
+  struct Case {
+    const char *what;
+    const char *target;
+    std::vector<const char *> ood;
+  };
+  const Case cases[] = {
+      {"target", long_leaf.c_str(), {"-"}},
+      {"out of date", "t", {"a", long_leaf.c_str()}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    list_handle_t ood = make_list(c.ood);
+    std::string messages[2];
+    for (int lazy = 0; lazy < 2; lazy++) {
+      Captured cap;
+      bldr_macro_table_t *t =
+          (lazy ? mf_tgt_defer_special_mactab : mf_tgt_create_special_mactab)(
+              MF_COMPAT_STD, c.target, nullptr, ood, LIST_HANDLE_NULL, LIST_HANDLE_NULL, nullptr,
+              0, STG_AREA_HEAP, nullptr);
+      EXPECT_EQ(t, nullptr);
+      if (t != nullptr) bldr_macro_term_table(t);
+      messages[lazy] = cap.err();
+    }
+    EXPECT_THAT(messages[0], HasSubstr(long_leaf.substr(0, 40)));
+    EXPECT_EQ(messages[1], messages[0]);
+    if (ood != LIST_HANDLE_NULL) list_destroy(ood);
   }
 }
 

@@ -331,7 +331,7 @@ TEST(DbrpcViewdb, RecordsReadAheadNeverHideNewerOnes) {
   dbrpc_viewdb_close_all();
 }
 
-TEST(DbrpcViewdb, DerivedObjectsReadAheadShowThisProcesssRecordsAndNewNames) {
+TEST(DbrpcViewdb, DerivedObjectsReadAheadShowThisProcesssRecordsForgettingAndNewNames) {
   site::Site s;
   std::string storage = s.dir() + "/store";
   ASSERT_EQ(dbrpc_viewdb_create(storage), KS_ST_OK);
@@ -370,6 +370,9 @@ TEST(DbrpcViewdb, DerivedObjectsReadAheadShowThisProcesssRecordsAndNewNames) {
   ASSERT_EQ(dbrpc_viewdb_identify_do(storage, "/v/d/o3", &found, &mtype), KS_ST_OK);
   EXPECT_EQ(found.bytes[0], 7);
   EXPECT_EQ(dbrpc_viewdb_identify_do(storage, "/v/d/none", &found, &mtype), KS_ST_NOT_FOUND);
+  // This process forgets o1, read ahead before: it is no longer a derived object.
+  ASSERT_EQ(dbrpc_viewdb_forget_do(storage, "/v/d/o1"), KS_ST_OK);
+  EXPECT_EQ(dbrpc_viewdb_identify_do(storage, "/v/d/o1", &found, &mtype), KS_ST_NOT_FOUND);
   dbrpc_viewdb_close_all();
 }
 

@@ -150,6 +150,77 @@ TEST(TbsCr, EmptyListsAndAbsentTextsDecodeAsTheyWere) {
   tbs_cr_free_cr_stg(&cr);
 }
 
+// Records of many entries of the kinds that take the most room for their bytes decode whole
+// (the block a record is decoded into is sized from its bytes).
+TEST(TbsCr, RecordsOfManySmallEntriesDecodeWhole) {
+  constexpr uint32_t kMany = 1000;
+  struct Case {
+    const char *what;
+    std::function<void(tbs_cr_t *)> fill;
+  } cases[] = {
+      {"explicit dependencies of one letter",
+       [](tbs_cr_t *cr) {
+         cr->explicit_dep_count = kMany;
+         cr->explicit_deps = static_cast<tbs_cr_explicit_dep_t **>(calloc(kMany, sizeof(void *)));
+         for (uint32_t i = 0; i < kMany; i++) {
+           cr->explicit_deps[i] = static_cast<tbs_cr_explicit_dep_t *>(calloc(1, sizeof(tbs_cr_explicit_dep_t)));
+           cr->explicit_deps[i]->name = dup("d");
+           cr->explicit_deps[i]->obj_index = -1;
+         }
+       }},
+      {"link texts of one letter",
+       [](tbs_cr_t *cr) {
+         cr->linktext_count = kMany;
+         cr->linktexts = static_cast<tbs_cr_linktext_t *>(calloc(kMany, sizeof(tbs_cr_linktext_t)));
+         for (uint32_t i = 0; i < kMany; i++) cr->linktexts[i] = {dup("l"), 0};
+       }},
+      {"texts of one letter",
+       [](tbs_cr_t *cr) {
+         cr->var_def_count = kMany;
+         cr->var_defs = static_cast<char **>(calloc(kMany, sizeof(char *)));
+         for (uint32_t i = 0; i < kMany; i++) cr->var_defs[i] = dup("v");
+       }},
+      {"objects without names",
+       [](tbs_cr_t *cr) {
+         cr->obj_count = kMany;
+         cr->objs = static_cast<tbs_cr_obj_t **>(calloc(kMany, sizeof(void *)));
+         for (uint32_t i = 0; i < kMany; i++) {
+           cr->objs[i] = static_cast<tbs_cr_obj_t *>(calloc(1, sizeof(tbs_cr_obj_t)));
+           cr->objs[i]->name = dup("");
+         }
+       }},
+      {"files without names",
+       [](tbs_cr_t *cr) {
+         cr->fs_dep_count = kMany;
+         cr->fs_deps = static_cast<tbs_cr_fs_predef_t **>(calloc(kMany, sizeof(void *)));
+         for (uint32_t i = 0; i < kMany; i++)
+           cr->fs_deps[i] = static_cast<tbs_cr_fs_predef_t *>(calloc(1, sizeof(tbs_cr_fs_predef_t)));
+       }},
+  };
+  for (const Case &c : cases) {
+    tbs_cr_t cr;
+    std::memset(&cr, 0, sizeof cr);
+    cr.format = TBS_CR_FORMAT;
+    cr.target_name = dup("t");
+    cr.vob_count = 1;
+    cr.vobs = static_cast<tbs_cr_vob_t *>(calloc(1, sizeof(tbs_cr_vob_t)));
+    cr.vobs[0] = {dup("h:v"), oid(1), oid(2)};
+    c.fill(&cr);
+    if (cr.obj_count == 0) {
+      cr.obj_count = 1;
+      cr.objs = static_cast<tbs_cr_obj_t **>(calloc(1, sizeof(void *)));
+      cr.objs[0] = static_cast<tbs_cr_obj_t *>(calloc(1, sizeof(tbs_cr_obj_t)));
+      cr.objs[0]->name = dup("o");
+    }
+    const std::string bytes = bytes_of(cr);
+    tbs_cr_t back;
+    ASSERT_EQ(tbs_cr_decode(bytes.data(), bytes.size(), &back), KS_ST_OK) << c.what;
+    EXPECT_EQ(bytes_of(back), bytes) << c.what;
+    tbs_cr_free_cr_stg(&back);
+    tbs_cr_free_cr_stg(&cr);
+  }
+}
+
 TEST(TbsCr, MalformedBytesAreRefused) {
   tbs_cr_t cr = full_cr();
   const std::string good = bytes_of(cr);
