@@ -308,14 +308,13 @@ ks_status_t bldr_obj_promote_dos(const bldr_obj_winkin_args_t *a) {
         tbs_oid_eq(&e->ver_oid, &o->oid))
       continue;
     vob_handle_t vobh = VOB_HANDLE_NULL;
-    uint32_t dbid = 0;
     cm_do_info_t info{};
     failed = failed || o->vob_index >= a->cr->vob_count ||
              vob_ob_vob_oid_to_vobh(&a->cr->vobs[o->vob_index].vob_oid, &vobh) != KS_ST_OK ||
              cm_do_get_info(vobh, &o->oid, &info) != KS_ST_OK;
     if (!failed && info.shared) continue;
     if (!failed && info.has_container) {
-      failed = vob_obj_oid_to_dbid(vobh, &o->oid, &dbid) != KS_ST_OK || vob_do_promote(vobh, dbid) != KS_ST_OK;
+      failed = vob_do_promote_oid(vobh, &o->oid) != KS_ST_OK;
       if (!failed) {
         if (level(2)) imsg_print(IMSG_INFO, kTable, MSG_PROMOTED, w.rel);
         continue;

@@ -66,13 +66,16 @@ function(vossel_program name)
   list(TRANSFORM arg_LIBS APPEND _static)
   target_link_libraries(${name} PRIVATE ${arg_LIBS})
   # The functions a run executes come first and side by side (bench/order_symbols writes the
-  # list), right behind the read-only data (program_layout.ld).
+  # list), right behind the read-only data (program_layout.ld), whose unnamed part that
+  # run touches comes first (program_rodata_order.ld).
   set(order ${CMAKE_SOURCE_DIR}/cmake/program_symbol_order.txt)
   set(layout ${CMAKE_SOURCE_DIR}/cmake/program_layout.ld)
+  set(rodata ${CMAKE_SOURCE_DIR}/cmake/program_rodata_order.ld)
   # Not position-independent: a program's pointers then need no relocation at each start.
   target_link_options(${name} PRIVATE -no-pie -fuse-ld=lld -Wl,--gc-sections
-    -Wl,--symbol-ordering-file=${order} -Wl,--no-warn-symbol-ordering -Wl,-T,${layout})
-  set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${order} ${layout})
+    -Wl,--symbol-ordering-file=${order} -Wl,--no-warn-symbol-ordering -Wl,-T,${layout}
+    -Wl,-T,${rodata})
+  set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${order} ${layout} ${rodata})
   # No library search path of its own: the system's libraries are found where the system keeps
   # them, never in the directory the program runs in.
   set_target_properties(${name} PROPERTIES SKIP_BUILD_RPATH ON INSTALL_RPATH "")

@@ -309,7 +309,7 @@ mf_tgt_table_t *mf_tgt_create_table(uint32_t compat_variant, list_handle_t macro
     return nullptr;
   }
   hash_set_order(t->comp_table);
-  hash_set_dynamic(t->comp_table, 1);
+  hash_set_dynamic(t->comp_table, 2);
   pfm_enable();
   return t;
 }

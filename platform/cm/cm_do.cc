@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -30,6 +31,53 @@ namespace {
 
 int64_t mtime_ns(const struct stat &st) {
   return int64_t(uint64_t(st.st_mtim.tv_sec) * 1000000000u + uint64_t(st.st_mtim.tv_nsec));
+}
+
+// Creates the file that becomes the pool file final in the pool directory dir (made when
+// missing, as by the first promotion): without a name where the system allows it (an unnamed
+// file is named through /proc), so that it is named once complete and a process killed meanwhile
+// leaves nothing; else under a name of its own beside final (*tmp). The descriptor, or -1 with
+// errno set.
+int create_pool_file(const std::string &dir, const std::string &final, std::string *tmp) {
+  static const bool can_name = access("/proc/self/fd", X_OK) == 0;
+  auto made_dir = [&] { return mkdir(dir.c_str(), 0777) == 0 || errno == EEXIST; };
+  tmp->clear();
+  int fd = -1;
+  if (can_name) {
+    fd = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0400);
+    if (fd < 0 && errno == ENOENT && made_dir()) fd = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0400);
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+  }
+  *tmp = final + ".promote." + std::to_string(getpid());
+  const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  fd = open(tmp->c_str(), flags, 0400);
+  if (fd < 0 && errno == ENOENT && made_dir()) fd = open(tmp->c_str(), flags, 0400);
+  if (fd < 0 && errno == EEXIST) {  // left behind by a process of the same number
+    unlink(tmp->c_str());
+    fd = open(tmp->c_str(), flags, 0400);
+  }
+  if (fd < 0) tmp->clear();
+  return fd;
+}
+
+// Gives the complete file fd made by create_pool_file the name final, replacing what the name
+// held (a copy no row names: its promotion did not finish). False with errno set.
+bool name_pool_file(int fd, const std::string &final, std::string *tmp) {
+  if (tmp->empty()) {
+    char self[64];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    if (linkat(AT_FDCWD, self, AT_FDCWD, final.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+    if (errno != EEXIST) return false;
+    *tmp = final + ".promote." + std::to_string(getpid());
+    unlink(tmp->c_str());
+    if (linkat(AT_FDCWD, self, AT_FDCWD, tmp->c_str(), AT_SYMLINK_FOLLOW) != 0) {
+      tmp->clear();
+      return false;
+    }
+  }
+  if (rename(tmp->c_str(), final.c_str()) != 0) return false;
+  tmp->clear();
+  return true;
 }
 
 }  // namespace
@@ -80,46 +128,54 @@ void vob_ob_cursor_close(vob_ob_cursor_t *cursor) {
 ks_status_t vob_do_promote(vob_handle_t vobh, uint32_t dbid) {
   tbs_oid_t oid;
   ks_status_t status = vob_obj_dbid_to_oid(vobh, dbid, &oid);
-  if (status != KS_ST_OK) return status;
+  return status == KS_ST_OK ? vob_do_promote_oid(vobh, &oid) : status;
+}
+
+ks_status_t vob_do_promote_oid(vob_handle_t vobh, const tbs_oid_t *do_oid) {
   std::string git_dir = vob_ob_get_git_dir(vobh);
+  if (git_dir.empty()) return KS_ST_NOT_FOUND;
   dbrpc_vobdb_do_t d;
-  status = dbrpc_vobdb_find_do(git_dir, oid, &d);
+  ks_status_t status = dbrpc_vobdb_find_do(git_dir, *do_oid, &d);
   if (status != KS_ST_OK || d.shared) return status;
   std::string source;
   if (cm_do_view_data_pname(vobh, d, &source) != KS_ST_OK) return KS_ST_NOT_FOUND;
-  std::string final = cm_do_pool_pname(vobh, &oid);
-  std::string tmp = final + ".promote." + std::to_string(getpid());
-  if (fileutl_cp(source.c_str(), tmp.c_str()) != KS_ST_OK) {
-    // The copy is made once more when the pool was missing (the first promotion makes it) or a
-    // process of the same number left its copy behind.
-    if (errno == ENOENT) {
-      std::string dir = git_dir + "/vessary/pool";
-      if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) return KS_ST_ERR;
-    } else if (errno == EEXIST) {
-      unlink(tmp.c_str());
-    } else {
-      return KS_ST_ERR;
-    }
-    if (fileutl_cp(source.c_str(), tmp.c_str()) != KS_ST_OK) return KS_ST_ERR;
+  int in = open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (in < 0) return KS_ST_NOT_FOUND;
+  const std::string final = cm_do_pool_pname(vobh, do_oid);
+  std::string tmp;
+  int out = create_pool_file(git_dir + "/vessary/pool", final, &tmp);
+  if (out < 0) {
+    int e = errno;
+    close(in);
+    errno = e;
+    return KS_ST_ERR;
   }
-  struct stat src, copy;
-  // The copy counts only when the source was the derived object's data all along.
-  bool ok = lstat(source.c_str(), &src) == 0 && uint64_t(src.st_size) == d.size &&
+  bool copied = fileutl_copy_fd(in, out) == KS_ST_OK;
+  int e = errno;
+  // The copy counts only when what was read was the derived object's data all along; the pool
+  // file is complete, read-only and dated like its source before it takes its name.
+  struct stat src = {}, copy = {};
+  bool ok = copied && fstat(in, &src) == 0 && uint64_t(src.st_size) == d.size &&
             mtime_ns(src) == d.mtime_ns && uint64_t(src.st_ino) == d.ino && uint64_t(src.st_dev) == d.dev;
   struct timespec times[2] = {src.st_mtim, src.st_mtim};
-  ok = ok && chmod(tmp.c_str(), src.st_mode & 0555) == 0 &&
-       utimensat(AT_FDCWD, tmp.c_str(), times, 0) == 0 && rename(tmp.c_str(), final.c_str()) == 0 &&
-       lstat(final.c_str(), &copy) == 0 && uint64_t(copy.st_size) == d.size;
+  ok = ok && fchmod(out, src.st_mode & 0555) == 0 && futimens(out, times) == 0 &&
+       fstat(out, &copy) == 0 && uint64_t(copy.st_size) == d.size && name_pool_file(out, final, &tmp);
+  close(in);
+  if (close(out) != 0 && copied) {
+    e = errno;
+    ok = copied = false;
+  }
   if (!ok) {
-    unlink(tmp.c_str());
-    return KS_ST_NOT_FOUND;
+    if (!tmp.empty()) unlink(tmp.c_str());
+    errno = e;
+    return copied ? KS_ST_NOT_FOUND : KS_ST_ERR;
   }
   dbrpc_vobdb_pool_t pool;
   pool.size = uint64_t(copy.st_size);
   pool.mtime_ns = mtime_ns(copy);
   pool.dev = uint64_t(copy.st_dev);
   pool.ino = uint64_t(copy.st_ino);
-  return dbrpc_vobdb_set_shared(git_dir, oid, pool);
+  return dbrpc_vobdb_set_shared(git_dir, *do_oid, pool);
 }
 
 ks_status_t vob_do_delete(vob_handle_t vobh, const tbs_oid_t *do_oid) {

@@ -43,6 +43,9 @@ uint32_t cm_do_primary_hash(const tbs_oid_t *primary_dep_oid);
 // no derived object or its data is gone or changed; KS_ST_ERR (printed, or errno set).
 ks_status_t vob_do_promote(vob_handle_t vobh, uint32_t dbid);
 
+// The same for the derived object of OID do_oid.
+ks_status_t vob_do_promote_oid(vob_handle_t vobh, const tbs_oid_t *do_oid);
+
 // Deletes a derived object of the VOB (its record with it when no other derived object has it,
 // and its pool data). 0, or the store's status.
 ks_status_t vob_do_delete(vob_handle_t vobh, const tbs_oid_t *do_oid);

@@ -374,6 +374,37 @@ bool fileutl_read_whole_file(const char *path, std::string *data) {
   return ok;
 }
 
+ks_status_t fileutl_copy_fd(int in, int out) {
+  // The system copies within the kernel where the file systems allow it; some report the end of
+  // a file they cannot copy this way, so an end met before any byte was copied is read again.
+  bool in_kernel = true, copied = false;
+  for (;;) {
+    if (in_kernel) {
+      ssize_t n = copy_file_range(in, nullptr, out, nullptr, size_t(1) << 30, 0);
+      if (n > 0) {
+        copied = true;
+        continue;
+      }
+      if (n == 0 && copied) return KS_ST_OK;
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno != ENOSYS && errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP)
+        return KS_ST_ERR;
+      in_kernel = false;
+    }
+    char buf[8192];
+    ssize_t n = read(in, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return KS_ST_ERR;
+    if (n == 0) return KS_ST_OK;
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = write(out, buf + done, size_t(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) return KS_ST_ERR;
+      done += w;
+    }
+  }
+}
+
 ks_status_t fileutl_cp(const char *from, const char *to) {
   int in = open(from, O_RDONLY | O_CLOEXEC);
   if (in < 0) return KS_ST_ERR;
@@ -391,26 +422,13 @@ ks_status_t fileutl_cp(const char *from, const char *to) {
     errno = e;
     return KS_ST_ERR;
   }
-  char buf[8192];
-  bool ok = true;
-  for (;;) {
-    ssize_t n = read(in, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = n == 0;
-      break;
-    }
-    for (ssize_t done = 0; ok && done < n;) {
-      ssize_t w = write(out, buf + done, size_t(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) ok = false;
-      else done += w;
-    }
-    if (!ok) break;
-  }
+  bool ok = fileutl_copy_fd(in, out) == KS_ST_OK;
   int e = errno;
   close(in);
-  if (close(out) != 0) ok = false;
+  if (close(out) != 0 && ok) {
+    ok = false;
+    e = errno;
+  }
   if (!ok) {
     unlink(to);
     errno = e;

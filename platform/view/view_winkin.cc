@@ -49,7 +49,9 @@ ks_status_t view_wink_in(view_handle_t view, const char *dir, const char *leaf,
     return KS_ST_NOT_FOUND;
   // The name never holds a part of the object: a hard link is made whole or not at all, so it goes
   // straight to a free name; otherwise the object is made under a name of its own beside the final
-  // one (linked when only the name was in the way, else copied), then renamed over it.
+  // one (linked when only the name was in the way, else copied), then renamed over it. A link
+  // is the pool's file: its status is the one just checked.
+  struct stat now = st;
   if (link(pool.c_str(), path.c_str()) != 0) {
     const bool name_taken = errno == EEXIST;
     std::string tmp = std::string(dir) + "/." + leaf + ".winkin." + std::to_string(getpid());
@@ -72,9 +74,8 @@ ks_status_t view_wink_in(view_handle_t view, const char *dir, const char *leaf,
     }
     // A rename between two links of one file leaves both: the name held the object already.
     unlink(tmp.c_str());
+    if (lstat(path.c_str(), &now) != 0) return KS_ST_ERR;
   }
-  struct stat now;
-  if (lstat(path.c_str(), &now) != 0) return KS_ST_ERR;
   status = dbrpc_viewdb_note_winkin(w.view->storage, vob_pname_view_relative(w), *do_oid,
                                     VOB_MTYPE_SHARED_DO, now);
   view_xstat_forget(w.abs.c_str());

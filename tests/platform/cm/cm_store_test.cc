@@ -447,6 +447,80 @@ TEST_F(CmShopping, PromotionCopiesTheDataThatWinkinLinksIntoAnotherView) {
   view_free_handle(v3);
 }
 
+// Promotion copies the object's data only while the view's file is that data, into a pool file
+// of its own that no later write in the view reaches; a refused promotion leaves the object
+// unshared and nothing in the pool.
+TEST_F(CmShopping, PromotionTakesOnlyTheObjectsDataIntoAPoolFileOfItsOwn) {
+  namespace fs = std::filesystem;
+  const std::string source = path("src/hello.o");
+  struct Case {
+    const char *what;
+    void (*before)(const std::string &source, const std::string &pool);
+    ks_status_t want;
+  } cases[] = {
+      {"unchanged", [](const std::string &, const std::string &) {}, KS_ST_OK},
+      {"rewritten in place", [](const std::string &s, const std::string &) { site::write_file(s, "rebuilt"); },
+       KS_ST_NOT_FOUND},
+      {"replaced by a copy",
+       [](const std::string &s, const std::string &) {
+         const std::string data = site::read_file(s);
+         site::write_file(s + ".new", data);
+         ASSERT_EQ(rename((s + ".new").c_str(), s.c_str()), 0);
+       },
+       KS_ST_NOT_FOUND},
+      {"removed", [](const std::string &s, const std::string &) { ASSERT_EQ(unlink(s.c_str()), 0); },
+       KS_ST_NOT_FOUND},
+      {"no pool yet", [](const std::string &, const std::string &p) { fs::remove_all(fs::path(p).parent_path()); },
+       KS_ST_OK},
+      {"a copy left by a process of this number",
+       [](const std::string &, const std::string &p) {
+         site::write_file(p + ".promote." + std::to_string(getpid()), "half");
+       },
+       KS_ST_OK},
+      {"a copy no row names under the pool's name",
+       [](const std::string &, const std::string &p) { site::write_file(p, "half"); }, KS_ST_OK},
+  };
+  uint64_t script = 100;
+  for (const Case &c : cases) {
+    Built b = build(++script);
+    const std::string data = "object code " + std::to_string(script);
+    const std::string pool = cm_do_pool_pname(b.vobh, &b.do_oid);
+    auto left = [&] {  // names of copies under way in the pool
+      std::vector<std::string> names;
+      for (const auto &e : fs::directory_iterator(fs::path(pool).parent_path()))
+        if (e.path().string().find(".promote.") != std::string::npos) names.push_back(e.path());
+      std::sort(names.begin(), names.end());
+      return names;
+    };
+    c.before(source, pool);
+    const std::vector<std::string> before =
+        fs::exists(fs::path(pool).parent_path()) ? left() : std::vector<std::string>();
+    EXPECT_EQ(vob_do_promote_oid(b.vobh, &b.do_oid), c.want) << c.what;
+    cm_do_info_t info;
+    ASSERT_EQ(cm_do_get_info(b.vobh, &b.do_oid, &info), KS_ST_OK) << c.what;
+    EXPECT_EQ(info.shared, c.want == KS_ST_OK ? 1 : 0) << c.what;
+    EXPECT_EQ(info.has_data, c.want == KS_ST_OK ? 1 : 0) << c.what;
+    EXPECT_EQ(left(), before) << c.what << ": a copy of its own left behind";
+    struct stat in_pool, in_view;
+    if (c.want != KS_ST_OK) {
+      EXPECT_NE(lstat(pool.c_str(), &in_pool), 0) << c.what;
+      continue;
+    }
+    ASSERT_EQ(lstat(pool.c_str(), &in_pool), 0) << c.what;
+    ASSERT_EQ(lstat(source.c_str(), &in_view), 0) << c.what;
+    EXPECT_NE(in_pool.st_ino, in_view.st_ino) << c.what;
+    EXPECT_EQ(in_pool.st_mode & 0222, 0u) << c.what << ": read-only";
+    EXPECT_EQ(in_pool.st_mtim.tv_sec, in_view.st_mtim.tv_sec) << c.what;
+    EXPECT_EQ(in_pool.st_mtim.tv_nsec, in_view.st_mtim.tv_nsec) << c.what;
+    EXPECT_EQ(site::read_file(pool), data) << c.what;
+    // A rebuild in the view that built it writes its own file only.
+    site::write_file(source, "rebuilt in the view");
+    EXPECT_EQ(site::read_file(pool), data) << c.what;
+    ASSERT_EQ(cm_do_get_info(b.vobh, &b.do_oid, &info), KS_ST_OK) << c.what;
+    EXPECT_EQ(info.has_data, 1) << c.what;
+  }
+}
+
 TEST_F(CmShopping, AnOpenCursorReadsTheVobAsOneSnapshotThatThisProcesssWritesRenew) {
   Built b = build(77);
   const std::string git_dir = vob_ob_get_git_dir(b.vobh);

@@ -1,12 +1,15 @@
 #include "ks/fileutl.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -161,6 +164,71 @@ TEST_F(FileutlDirTest, ExistenceStatAndDirectoryListing) {
   fileutl_free_dir_names(names, count);
   EXPECT_EQ(fileutl_read_whole_dir((dir_ + "/nope").c_str(), &names, &count), KS_ST_NOT_FOUND);
   EXPECT_EQ(fileutl_read_whole_dir((dir_ + "/f1").c_str(), &names, &count), KS_ST_NOT_FOUND);
+}
+
+// A copy holds the source's bytes and permission bits, whatever its size and wherever its data
+// comes from (a file the system reports as empty while it reads it has data); an existing
+// destination or a missing source is refused, leaving nothing behind.
+TEST_F(FileutlDirTest, ACopyHoldsEveryByteOfItsSource) {
+  auto bytes = [](size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i++) s[i] = char((i * 131 + i / 7) & 0xff);
+    return s;
+  };
+  auto read = [](const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+  };
+  const std::string self = read("/proc/self/cmdline");
+  ASSERT_FALSE(self.empty());
+  struct Case {
+    const char *what;
+    std::string from;  // a file made with data, or an existing path when data is empty
+    std::string data;
+    mode_t mode;
+  } cases[] = {
+      {"empty", "", "", 0640},
+      {"one byte", "", "x", 0600},
+      {"a buffer's size", "", bytes(8192), 0644},
+      {"a buffer and one byte", "", bytes(8193), 0755},
+      {"several megabytes", "", bytes(3 << 20), 0444},
+      {"a file the system sizes as empty", "/proc/self/cmdline", self, 0},
+  };
+  int n = 0;
+  for (const Case &c : cases) {
+    std::string from = c.from;
+    if (from.empty()) {
+      from = dir_ + "/src" + std::to_string(n);
+      std::ofstream(from, std::ios::binary) << c.data;
+      ASSERT_EQ(chmod(from.c_str(), c.mode), 0);
+    }
+    const std::string to = dir_ + "/copy" + std::to_string(n++);
+    ASSERT_EQ(fileutl_cp(from.c_str(), to.c_str()), KS_ST_OK) << c.what;
+    EXPECT_EQ(read(to), c.data) << c.what;
+    struct stat st;
+    ASSERT_EQ(lstat(to.c_str(), &st), 0);
+    if (c.mode) {
+      EXPECT_EQ(st.st_mode & 07777, c.mode) << c.what;
+    }
+    EXPECT_EQ(fileutl_cp(from.c_str(), to.c_str()), KS_ST_ERR) << c.what << ": the copy exists";
+    EXPECT_EQ(errno, EEXIST) << c.what;
+    EXPECT_EQ(read(to), c.data) << c.what;
+  }
+  EXPECT_EQ(fileutl_cp((dir_ + "/nope").c_str(), (dir_ + "/never").c_str()), KS_ST_ERR);
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_NE(access((dir_ + "/never").c_str(), F_OK), 0);
+  // Between open files, the rest of the source goes to the destination's offset.
+  const std::string data = bytes(20000), from = dir_ + "/src0";
+  std::ofstream(from, std::ios::binary | std::ios::trunc) << data;
+  int in = open(from.c_str(), O_RDONLY), out = open((dir_ + "/part").c_str(), O_WRONLY | O_CREAT, 0600);
+  ASSERT_GE(in, 0);
+  ASSERT_GE(out, 0);
+  ASSERT_EQ(lseek(in, 12345, SEEK_SET), 12345);
+  ASSERT_EQ(write(out, "head", 4), 4);
+  EXPECT_EQ(fileutl_copy_fd(in, out), KS_ST_OK);
+  close(in);
+  close(out);
+  EXPECT_EQ(read(dir_ + "/part"), "head" + data.substr(12345));
 }
 
 // A pattern list over the given patterns, on the heap.

@@ -152,6 +152,15 @@ TEST(TbsCr, EmptyListsAndAbsentTextsDecodeAsTheyWere) {
 
 // Records of many entries of the kinds that take the most room for their bytes decode whole
 // (the block a record is decoded into is sized from its bytes).
+// n entries of T, each zeroed, as a record's optional entries are held; *count set to n.
+template <class T>
+T **zeroed_entries(uint32_t n, uint32_t *count) {
+  *count = n;
+  auto **array = static_cast<T **>(calloc(n, sizeof(T *)));
+  for (uint32_t i = 0; i < n; i++) array[i] = static_cast<T *>(calloc(1, sizeof(T)));
+  return array;
+}
+
 TEST(TbsCr, RecordsOfManySmallEntriesDecodeWhole) {
   constexpr uint32_t kMany = 1000;
   struct Case {
@@ -160,10 +169,8 @@ TEST(TbsCr, RecordsOfManySmallEntriesDecodeWhole) {
   } cases[] = {
       {"explicit dependencies of one letter",
        [](tbs_cr_t *cr) {
-         cr->explicit_dep_count = kMany;
-         cr->explicit_deps = static_cast<tbs_cr_explicit_dep_t **>(calloc(kMany, sizeof(void *)));
+         cr->explicit_deps = zeroed_entries<tbs_cr_explicit_dep_t>(kMany, &cr->explicit_dep_count);
          for (uint32_t i = 0; i < kMany; i++) {
-           cr->explicit_deps[i] = static_cast<tbs_cr_explicit_dep_t *>(calloc(1, sizeof(tbs_cr_explicit_dep_t)));
            cr->explicit_deps[i]->name = dup("d");
            cr->explicit_deps[i]->obj_index = -1;
          }
@@ -182,20 +189,11 @@ TEST(TbsCr, RecordsOfManySmallEntriesDecodeWhole) {
        }},
       {"objects without names",
        [](tbs_cr_t *cr) {
-         cr->obj_count = kMany;
-         cr->objs = static_cast<tbs_cr_obj_t **>(calloc(kMany, sizeof(void *)));
-         for (uint32_t i = 0; i < kMany; i++) {
-           cr->objs[i] = static_cast<tbs_cr_obj_t *>(calloc(1, sizeof(tbs_cr_obj_t)));
-           cr->objs[i]->name = dup("");
-         }
+         cr->objs = zeroed_entries<tbs_cr_obj_t>(kMany, &cr->obj_count);
+         for (uint32_t i = 0; i < kMany; i++) cr->objs[i]->name = dup("");
        }},
       {"files without names",
-       [](tbs_cr_t *cr) {
-         cr->fs_dep_count = kMany;
-         cr->fs_deps = static_cast<tbs_cr_fs_predef_t **>(calloc(kMany, sizeof(void *)));
-         for (uint32_t i = 0; i < kMany; i++)
-           cr->fs_deps[i] = static_cast<tbs_cr_fs_predef_t *>(calloc(1, sizeof(tbs_cr_fs_predef_t)));
-       }},
+       [](tbs_cr_t *cr) { cr->fs_deps = zeroed_entries<tbs_cr_fs_predef_t>(kMany, &cr->fs_dep_count); }},
   };
   for (const Case &c : cases) {
     tbs_cr_t cr;
@@ -207,9 +205,7 @@ TEST(TbsCr, RecordsOfManySmallEntriesDecodeWhole) {
     cr.vobs[0] = {dup("h:v"), oid(1), oid(2)};
     c.fill(&cr);
     if (cr.obj_count == 0) {
-      cr.obj_count = 1;
-      cr.objs = static_cast<tbs_cr_obj_t **>(calloc(1, sizeof(void *)));
-      cr.objs[0] = static_cast<tbs_cr_obj_t *>(calloc(1, sizeof(tbs_cr_obj_t)));
+      cr.objs = zeroed_entries<tbs_cr_obj_t>(1, &cr.obj_count);
       cr.objs[0]->name = dup("o");
     }
     const std::string bytes = bytes_of(cr);
