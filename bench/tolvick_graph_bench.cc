@@ -12,7 +12,10 @@
 // continuation lines, references side by side in one name, back quotes on one line, appends to
 // one macro, script lines of one rule, rule lines of one target), each at sizes that double.
 // Beside each median is its growth over the size before; a reader that is linear grows about 2x
-// per doubling.
+// per doubling. The sizes are large enough that reading, not starting the program, takes most of
+// tolvick's time. In a row where make grows much faster (appends to a macro), make is not run at
+// the larger sizes once a size took it more than kPeerLimit seconds: its growth is shown by then,
+// and each next size would take it many times longer.
 //
 // Usage: tolvick_graph_bench [-gnu] [-runs N] [-make PATH] [-tolvick PATH] [-no-scaling] [SIZES...]
 // (default sizes 1000 20000 100000, 5 runs; tolvick is taken next to this program). With -gnu the
@@ -106,11 +109,11 @@ std::vector<Growth> growths() {
        [](std::ofstream &o, int n) {
          o << "A = b\nall: " << repeat("$(A) \\\n\t", n) << "z\n\techo\n";
        }},
-      {"references in one name", {2000, 4000, 8000, 16000},
+      {"references in one name", {16000, 32000, 64000, 128000},
        [](std::ofstream &o, int n) { o << "A = b\nall: " << repeat("$(A)", n) << "\n\techo\n"; }},
       {"back quotes on a line", {25000, 50000, 100000, 200000},
        [](std::ofstream &o, int n) { o << "all: " << repeat("`a` ", n) << "\n\techo\n"; }},
-      {"appends to a macro", {5000, 10000, 20000, 40000},
+      {"appends to a macro", {20000, 40000, 80000, 160000, 320000},
        [](std::ofstream &o, int n) {
          o << "X = a\n";
          for (int i = 0; i < n; i++) o << "X += w" << i << "\n";
@@ -176,22 +179,29 @@ struct Pair {
   Sample make;
 };
 
+// With with_make false make is not run and its sample stays zero.
 Pair measure(const std::string &tolvick, const std::string &make, const fs::path &dir,
-             const fs::path &mf, int runs, bool gnu = false) {
+             const fs::path &mf, int runs, bool gnu = false, bool with_make = true) {
   std::vector<double> t_time, m_time, t_mem, m_mem;
   std::vector<std::string> tolvick_argv = {tolvick, "-p", "-f", mf.string()};
   if (gnu) tolvick_argv.insert(tolvick_argv.begin() + 1, {"-C", "gnu"});
   for (int r = 0; r < runs; r++) {
     Sample t = run(tolvick_argv, dir);
-    Sample m = run({make, "-p", "-q", "-f", mf.string()}, dir);
     t_time.push_back(t.seconds);
-    m_time.push_back(m.seconds);
     t_mem.push_back(double(t.max_rss_kb));
+    if (!with_make) continue;
+    Sample m = run({make, "-p", "-q", "-f", mf.string()}, dir);
+    m_time.push_back(m.seconds);
     m_mem.push_back(double(m.max_rss_kb));
   }
+  if (!with_make) return {{bench::median(t_time), long(bench::median(t_mem))}, {}};
   return {{bench::median(t_time), long(bench::median(t_mem))},
           {bench::median(m_time), long(bench::median(m_mem))}};
 }
+
+// In the scaling table, the time of one size beyond which make is not run at the larger sizes
+// of the row.
+constexpr double kPeerLimit = 5.0;
 
 }  // namespace
 
@@ -241,28 +251,38 @@ int main(int argc, char **argv) {
                 "grow", "make s", "grow", "tolvick KiB", "grow", "make KiB", "grow");
     for (const Growth &g : growths()) {
       Pair before{};
+      bool with_make = true;
       for (size_t i = 0; i < g.sizes.size(); i++) {
         fs::path mf = dir / "scale.mk";
         {
           std::ofstream out(mf);
           g.write(out, g.sizes[i]);
         }
-        Pair p = measure(tolvick, make, dir, mf, runs);
-        // The growth over the size before, blank for the first size.
+        Pair p = measure(tolvick, make, dir, mf, runs, false, with_make);
+        // The growth over the size before, blank for the first size; a figure of a run that
+        // did not take place (zero) is shown as "-".
         auto grow = [&](double now, double was) {
           char text[16] = "";
-          if (i > 0) std::snprintf(text, sizeof text, "%.2f", now / was);
+          if (now == 0) return std::string("-");
+          if (i > 0 && was > 0) std::snprintf(text, sizeof text, "%.2f", now / was);
           return std::string(text);
         };
-        std::printf("%-24s %8d %10.4f %6s %10.4f %6s %11ld %6s %11ld %6s\n",
+        auto figure = [](const char *format, double value) {
+          char text[24] = "-";
+          if (value > 0) std::snprintf(text, sizeof text, format, value);
+          return std::string(text);
+        };
+        std::printf("%-24s %8d %10.4f %6s %10s %6s %11ld %6s %11s %6s\n",
                     i == 0 ? g.name : "", g.sizes[i], p.tolvick.seconds,
-                    grow(p.tolvick.seconds, before.tolvick.seconds).c_str(), p.make.seconds,
+                    grow(p.tolvick.seconds, before.tolvick.seconds).c_str(),
+                    figure("%.4f", p.make.seconds).c_str(),
                     grow(p.make.seconds, before.make.seconds).c_str(), p.tolvick.max_rss_kb,
                     grow(double(p.tolvick.max_rss_kb), double(before.tolvick.max_rss_kb)).c_str(),
-                    p.make.max_rss_kb,
+                    figure("%.0f", double(p.make.max_rss_kb)).c_str(),
                     grow(double(p.make.max_rss_kb), double(before.make.max_rss_kb)).c_str());
         std::fflush(stdout);
         before = p;
+        if (p.make.seconds > kPeerLimit) with_make = false;
       }
     }
   }

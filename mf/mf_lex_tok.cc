@@ -8,7 +8,6 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -141,20 +140,30 @@ void push(const char *text) {
 // guard. A reference is kept as the name part in front of its "$" (which holds no "$") and the
 // reference proper; a long name part is kept by its hash only, so that a name that grows with
 // every reference it holds does not make the guard grow with the square of its length.
+//
+// The entries lie in one array in the order noted, their texts in one buffer, and an open-
+// addressed index of small slots finds them by key: a token of many references makes no
+// allocation per reference, and a check reads one slot run and the entries it names instead of
+// a bucket and a chain of nodes spread over the heap.
 struct GuardIndex {
   struct Entry {
-    size_t order;
-    size_t name_len;
+    uint64_t key;
     uint64_t name_hash;
-    std::string name;  // the name part when it is short, else empty
-    std::string ref;   // the reference proper
+    size_t name_len;
+    size_t text_at;   // in texts: the name part when it is kept, then the reference proper
+    size_t kept_len;  // of the name part in texts: name_len when short, else 0
+    size_t ref_len;
+  };
+  // A slot of the index: the high half of an entry's key and its place in entries plus one; 0
+  // is an empty slot.
+  struct Slot {
+    uint32_t tag;
+    uint32_t place;
   };
   static constexpr size_t kNameKept = 256;
-  using Entries = std::unordered_multimap<uint64_t, Entry>;
-  Entries entries;  // by key of the whole text
-  // Entries of earlier tokens, kept for the next references: noting one then takes no memory.
-  std::vector<Entries::node_type> spare;
-  size_t count = 0;
+  std::vector<Entry> entries;  // in the order noted
+  std::string texts;
+  std::vector<Slot> slots;     // a power of two of them, at most half used
   // A reference was noted since the guard was last cleared (a token boundary).
   bool open = false;
 
@@ -173,68 +182,79 @@ struct GuardIndex {
     for (size_t i = 0; i < n; ++i) h = step(h, text[i]);
     return h;
   }
+  static uint32_t tag_of(uint64_t k) { return static_cast<uint32_t>(k >> 32); }
+
+  void link(size_t place) {
+    const size_t mask = slots.size() - 1;
+    const uint64_t k = entries[place].key;
+    size_t s = static_cast<size_t>(k) & mask;
+    while (slots[s].place != 0) s = (s + 1) & mask;
+    slots[s] = Slot{tag_of(k), static_cast<uint32_t>(place + 1)};
+  }
   // Notes a reference: its name part (name_len bytes at name, hashed as name_hash) and the
   // reference proper.
   void note(const char *name, size_t name_len, uint64_t name_hash, const std::string &proper) {
+    if (entries.size() >= UINT32_MAX - 1) return;  // beyond what a slot can name
     const uint64_t k =
         key(hash_on(name_hash, proper.data(), proper.size()), name_len + proper.size());
-    Entry *e = nullptr;
-    if (spare.empty()) {
-      e = &entries.emplace(k, Entry{})->second;
+    const size_t kept = name_len > 0 && name_len <= kNameKept ? name_len : 0;
+    entries.push_back(Entry{k, name_hash, name_len, texts.size(), kept, proper.size()});
+    texts.append(name, kept);
+    texts.append(proper);
+    if (2 * entries.size() > slots.size()) {
+      std::vector<Slot>(std::max<size_t>(16, 2 * slots.size())).swap(slots);
+      for (size_t i = 0; i < entries.size(); ++i) link(i);
     } else {
-      Entries::node_type node = std::move(spare.back());
-      spare.pop_back();
-      node.key() = k;
-      e = &entries.insert(std::move(node))->second;
+      link(entries.size() - 1);
     }
-    e->order = count++;
-    e->name_len = name_len;
-    e->name_hash = name_hash;
-    if (name_len > 0 && name_len <= kNameKept) {
-      e->name.assign(name, name_len);
-    } else {
-      e->name.clear();
-    }
-    e->ref = proper;
   }
   // The length of the first reference, in the guard's order, that text starts with, followed in
   // text by its end, a blank or a TAB; 0 when there is none. The first from bytes of text, which
   // hold no blank or TAB, hash as from_hash.
   size_t match(const char *text, size_t from = 0, uint64_t from_hash = kStart) const {
     if (entries.empty()) return 0;
+    const size_t mask = slots.size() - 1;
     size_t found = 0;
-    size_t found_order = SIZE_MAX;
+    size_t found_place = SIZE_MAX;
     uint64_t h = from_hash;
     for (size_t n = from;; ++n) {
       const char c = text[n];
       if (c == '\0' || c == ' ' || c == '\t') {
-        auto range = entries.equal_range(key(h, n));
-        for (auto it = range.first; it != range.second; ++it) {
-          const Entry &e = it->second;
-          if (e.order >= found_order || e.name_len > n) continue;
+        const uint64_t k = key(h, n);
+        for (size_t s = static_cast<size_t>(k) & mask; slots[s].place != 0; s = (s + 1) & mask) {
+          const size_t place = slots[s].place - 1;
+          if (slots[s].tag != tag_of(k) || place >= found_place) continue;
+          const Entry &e = entries[place];
+          if (e.key != k || e.name_len > n) continue;
           const size_t ref_len = n - e.name_len;
-          if (e.ref.size() != ref_len || std::memcmp(e.ref.data(), text + e.name_len, ref_len) != 0)
+          const char *kept = texts.data() + e.text_at;
+          if (e.ref_len != ref_len ||
+              std::memcmp(kept + e.kept_len, text + e.name_len, ref_len) != 0)
             continue;
           const bool same_name = e.name_len <= kNameKept
-                                     ? std::memcmp(e.name.data(), text, e.name_len) == 0
+                                     ? std::memcmp(kept, text, e.name_len) == 0
                                      : e.name_hash == hash(text, e.name_len);
           if (!same_name) continue;
           found = n;
-          found_order = e.order;
+          found_place = place;
         }
       }
       if (c == '\0') return found;
       h = step(h, c);
     }
   }
+  // Forgets every reference; a large index gives its memory back, a small one is kept for the
+  // next token.
   void clear() {
-    if (entries.bucket_count() > 64) {
-      Entries().swap(entries);
-      std::vector<Entries::node_type>().swap(spare);
+    if (slots.size() > 128) {
+      std::vector<Entry>().swap(entries);
+      std::string().swap(texts);
+      std::vector<Slot>().swap(slots);
     } else {
-      while (!entries.empty()) spare.push_back(entries.extract(entries.begin()));
+      entries.clear();
+      texts.clear();
+      std::fill(slots.begin(), slots.end(), Slot{0, 0});
     }
-    count = 0;
     open = false;
   }
 };

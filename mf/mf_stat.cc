@@ -181,7 +181,7 @@ std::string resolve_key(const char *pathname, int flag) {
   if (flag != 0) key = "\x01" + std::to_string(flag) + ":";
   if (pathname[0] != '/') {
     char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd) == nullptr) return std::string();
+    if (fileutl_getcwd(cwd, sizeof cwd) != KS_ST_OK) return std::string();
     key.append("\x02").append(cwd).append("\n");
   }
   return key.append(pathname);

@@ -150,10 +150,11 @@ ks_status_t vob_do_promote_oid(vob_handle_t vobh, const tbs_oid_t *do_oid) {
     errno = e;
     return KS_ST_ERR;
   }
-  bool copied = fileutl_copy_fd(in, out) == KS_ST_OK;
+  bool copied = fileutl_copy_fd(in, out, d.size) == KS_ST_OK;
   int e = errno;
-  // The copy counts only when what was read was the derived object's data all along; the pool
-  // file is complete, read-only and dated like its source before it takes its name.
+  // The copy counts only when what was read was the derived object's data all along (of its
+  // size then and now); the pool file is complete, read-only and dated like its source before it
+  // takes its name.
   struct stat src = {}, copy = {};
   bool ok = copied && fstat(in, &src) == 0 && uint64_t(src.st_size) == d.size &&
             mtime_ns(src) == d.mtime_ns && uint64_t(src.st_ino) == d.ino && uint64_t(src.st_dev) == d.dev;

@@ -8,6 +8,7 @@
 #include <immintrin.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -374,25 +375,27 @@ bool fileutl_read_whole_file(const char *path, std::string *data) {
   return ok;
 }
 
-ks_status_t fileutl_copy_fd(int in, int out) {
+ks_status_t fileutl_copy_fd(int in, int out, uint64_t max) {
   // The system copies within the kernel where the file systems allow it; some report the end of
   // a file they cannot copy this way, so an end met before any byte was copied is read again.
-  bool in_kernel = true, copied = false;
-  for (;;) {
+  bool in_kernel = true;
+  uint64_t copied = 0;
+  while (copied < max) {
+    const uint64_t want = std::min<uint64_t>(max - copied, uint64_t(1) << 30);
     if (in_kernel) {
-      ssize_t n = copy_file_range(in, nullptr, out, nullptr, size_t(1) << 30, 0);
+      ssize_t n = copy_file_range(in, nullptr, out, nullptr, size_t(want), 0);
       if (n > 0) {
-        copied = true;
+        copied += uint64_t(n);
         continue;
       }
-      if (n == 0 && copied) return KS_ST_OK;
+      if (n == 0 && copied > 0) return KS_ST_OK;
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno != ENOSYS && errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP)
         return KS_ST_ERR;
       in_kernel = false;
     }
     char buf[8192];
-    ssize_t n = read(in, buf, sizeof buf);
+    ssize_t n = read(in, buf, size_t(std::min<uint64_t>(want, sizeof buf)));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return KS_ST_ERR;
     if (n == 0) return KS_ST_OK;
@@ -402,7 +405,9 @@ ks_status_t fileutl_copy_fd(int in, int out) {
       if (w <= 0) return KS_ST_ERR;
       done += w;
     }
+    copied += uint64_t(n);
   }
+  return KS_ST_OK;
 }
 
 ks_status_t fileutl_cp(const char *from, const char *to) {

@@ -96,9 +96,9 @@ bool fileutl_write_at(int fd, const void *buf, size_t len, off_t offset);
 // when it is missing, not a regular file or cannot be read.
 bool fileutl_read_whole_file(const char *path, std::string *data);
 
-// Copies what remains of the open file in (from its offset to its end) to the open file out at
-// its offset. 0, or KS_ST_ERR with errno set.
-ks_status_t fileutl_copy_fd(int in, int out);
+// Copies what remains of the open file in (from its offset to its end, or its next max bytes)
+// to the open file out at its offset. 0, or KS_ST_ERR with errno set.
+ks_status_t fileutl_copy_fd(int in, int out, uint64_t max = UINT64_MAX);
 
 // Copies the file at from to a new file at to (which must not exist; it is never reached through
 // a symbolic link), with from's permission bits. 0, or KS_ST_ERR with errno set (a partly

@@ -302,6 +302,19 @@ TEST(ReadAtScale, SelfReferenceInANameIsCircular) {
                                      "$(X)\"\n"))
         << name;
   }
+  // Also behind many references of the same name, and behind a name part too long to be kept
+  // whole: the guard has grown and holds the long part by its hash.
+  for (const std::string &name : {repeat("$(E)", 100) + "a", std::string(300, 'a'),
+                                   repeat("$(E)", 40) + std::string(300, 'a')}) {
+    mftest::Captured cap;
+    ScanInput s("x: " + name + "$(X) y\n");
+    bldr_macro_define(s.macros(), "E", "", 0);
+    bldr_macro_define(s.macros(), "X", "b$$(X)", 0);
+    mf_parser_failed = 0;
+    s.tokens();
+    EXPECT_EQ(mf_parser_failed, 1) << name;
+    EXPECT_THAT(cap.out(), HasSubstr("Circular definition for macro \"")) << name;
+  }
   // Also when the expansion ends a name first: the reference comes back behind it forever.
   mftest::Captured cap;
   ScanInput s("x: $(X) y\n");

@@ -217,18 +217,38 @@ TEST_F(FileutlDirTest, ACopyHoldsEveryByteOfItsSource) {
   EXPECT_EQ(fileutl_cp((dir_ + "/nope").c_str(), (dir_ + "/never").c_str()), KS_ST_ERR);
   EXPECT_EQ(errno, ENOENT);
   EXPECT_NE(access((dir_ + "/never").c_str(), F_OK), 0);
-  // Between open files, the rest of the source goes to the destination's offset.
+  // Between open files, the rest of the source (or its next bytes up to a limit) goes to the
+  // destination's offset.
   const std::string data = bytes(20000), from = dir_ + "/src0";
   std::ofstream(from, std::ios::binary | std::ios::trunc) << data;
-  int in = open(from.c_str(), O_RDONLY), out = open((dir_ + "/part").c_str(), O_WRONLY | O_CREAT, 0600);
-  ASSERT_GE(in, 0);
-  ASSERT_GE(out, 0);
-  ASSERT_EQ(lseek(in, 12345, SEEK_SET), 12345);
-  ASSERT_EQ(write(out, "head", 4), 4);
-  EXPECT_EQ(fileutl_copy_fd(in, out), KS_ST_OK);
-  close(in);
-  close(out);
-  EXPECT_EQ(read(dir_ + "/part"), "head" + data.substr(12345));
+  struct Limit {
+    const char *what;
+    const char *from;  // from the start of this file, else from the offset 12345 of data
+    uint64_t max;
+    std::string want;
+  } limits[] = {
+      {"a file the system sizes as empty", "/proc/self/cmdline", UINT64_MAX, self},
+      {"no limit", nullptr, UINT64_MAX, data.substr(12345)},
+      {"within the file", nullptr, 9000, data.substr(12345, 9000)},
+      {"beyond its end", nullptr, 100000, data.substr(12345)},
+      {"nothing", nullptr, 0, ""},
+  };
+  for (size_t i = 0; i < std::size(limits); i++) {
+    const Limit &l = limits[i];
+    const std::string part = dir_ + "/part" + std::to_string(i);
+    int in = open(l.from ? l.from : from.c_str(), O_RDONLY);
+    int out = open(part.c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(in, 0);
+    ASSERT_GE(out, 0);
+    if (!l.from) {
+      ASSERT_EQ(lseek(in, 12345, SEEK_SET), 12345);
+    }
+    ASSERT_EQ(write(out, "head", 4), 4);
+    EXPECT_EQ(fileutl_copy_fd(in, out, l.max), KS_ST_OK) << l.what;
+    close(in);
+    close(out);
+    EXPECT_EQ(read(part), "head" + l.want) << l.what;
+  }
 }
 
 // A pattern list over the given patterns, on the heap.
