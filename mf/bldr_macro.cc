@@ -86,14 +86,24 @@ unsigned long table_id(const bldr_macro_table_t *table) {
   return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(table));
 }
 
+// Whether table holds name; its entry in *slot when slot is not null.
+bool find_entry(const bldr_macro_table_t *table, const char *name, void **slot) {
+  return table->hash != HASH_HT_NULL && hash_str_lookup(table->hash, name, nullptr, slot);
+}
+
 // Stores a copy of value in the entry of name, entering the name when new. With only_new, an
 // existing entry is left alone.
 ks_status_t define_entry(bldr_macro_table_t *table, const char *name, const char *value,
                          uint32_t flags, bool only_new) {
   PFM_ASSERT(table != NULL);
   make_entries(table);
+  if (table->hash == HASH_HT_NULL) {
+    table->hash = hash_str_create(table->buckets, sizeof(bldr_macro_entry_t), 1);
+    if (table->hash != HASH_HT_NULL) hash_set_order(table->hash);
+  }
   void *slot = nullptr;
-  int existed = hash_str_enter(table->hash, name, nullptr, &slot);
+  int existed =
+      table->hash != HASH_HT_NULL ? hash_str_enter(table->hash, name, nullptr, &slot) : -1;
   if (existed < 0) {
     imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
     return KS_ST_ERR;
@@ -172,12 +182,7 @@ bldr_macro_table_t *bldr_macro_init_table(uint32_t buckets, bldr_macro_origin_t 
   auto *table =
       static_cast<bldr_macro_table_t *>(stg_calloc(STG_AREA_HEAP, sizeof(bldr_macro_table_t)));
   if (table == nullptr) return nullptr;
-  table->hash = hash_str_create(buckets, sizeof(bldr_macro_entry_t), 1);
-  if (table->hash == HASH_HT_NULL) {
-    stg_free(table);
-    return nullptr;
-  }
-  hash_set_order(table->hash);
+  table->buckets = buckets;
   table->kind = kind;
   table->area = area;
   return table;
@@ -196,7 +201,9 @@ ks_status_t bldr_macro_term_table(bldr_macro_table_t *table) {
   if (table == nullptr) return KS_ST_OK;
   delete table->deferred;
   void *slot = nullptr;
-  for (hash_cursor_t c = hash_str_next_in_order(table->hash, nullptr, nullptr, &slot);
+  for (hash_cursor_t c = table->hash != HASH_HT_NULL
+                             ? hash_str_next_in_order(table->hash, nullptr, nullptr, &slot)
+                             : nullptr;
        c != nullptr; c = hash_str_next_in_order(table->hash, c, nullptr, &slot)) {
     auto *entry = static_cast<bldr_macro_entry_t *>(slot);
     if (table->area == STG_AREA_HEAP || entry->room != 0) stg_free(entry->value);
@@ -228,7 +235,7 @@ int bldr_macro_append_in_place(const bldr_macro_def_t *def, list_handle_t tables
   for (list_cursor_t c = list_next(tables, nullptr, &datum); c != nullptr;
        c = list_next(tables, c, &datum)) {
     auto *t = static_cast<bldr_macro_table_t *>(datum);
-    if (ready_for(t, def->name) && hash_str_lookup(t->hash, def->name, nullptr, &slot)) {
+    if (ready_for(t, def->name) && find_entry(t, def->name, &slot)) {
       if (t != table) return 0;
       break;
     }
@@ -271,7 +278,7 @@ int bldr_macro_append_in_place(const bldr_macro_def_t *def, list_handle_t tables
 const char *bldr_macro_lookup_in_table(bldr_macro_table_t *table, const char *name,
                                        uint32_t *flags) {
   void *slot = nullptr;
-  if (!ready_for(table, name) || !hash_str_lookup(table->hash, name, nullptr, &slot)) {
+  if (!ready_for(table, name) || !find_entry(table, name, &slot)) {
     if (tracing(4)) {
       imsg_print(IMSG_TRACE, "Did not find macro \"%s\" in table %lu\n", -1, name,
                  table_id(table));
@@ -303,7 +310,7 @@ const char *bldr_macro_lookup(list_handle_t tables, const char *name, uint32_t *
     }
     void *slot = nullptr;
     if ((table->name_bits & bit) == 0 || !ready_for(table, name) ||
-        !hash_str_lookup(table->hash, name, nullptr, &slot))
+        !find_entry(table, name, &slot))
       continue;
     auto *entry = static_cast<bldr_macro_entry_t *>(slot);
     if (flags) *flags = entry->flags;
@@ -330,7 +337,7 @@ bldr_macro_origin_t bldr_macro_origin(list_handle_t tables, const char *name) {
   for (list_cursor_t c = list_next(tables, nullptr, &datum); c != nullptr;
        c = list_next(tables, c, &datum)) {
     auto *table = static_cast<bldr_macro_table_t *>(datum);
-    if (ready_for(table, name) && hash_str_lookup(table->hash, name, nullptr, nullptr))
+    if (ready_for(table, name) && find_entry(table, name, nullptr))
       return table->kind;
   }
   return BLDR_MACRO_ORIGIN_UNDEFINED;
@@ -341,7 +348,9 @@ const char *bldr_macro_lookup_next_macro(bldr_macro_table_t *table, hash_cursor_
   const char *name = nullptr;
   void *slot = nullptr;
   make_entries(table);
-  hash_cursor_t next = hash_str_next_in_order(table->hash, *iterator, &name, &slot);
+  hash_cursor_t next = table->hash != HASH_HT_NULL
+                           ? hash_str_next_in_order(table->hash, *iterator, &name, &slot)
+                           : nullptr;
   *iterator = next;
   if (next == nullptr) return nullptr;
   if (std::strlen(name) >= buf_size) {
@@ -364,7 +373,7 @@ bldr_macro_table_t *bldr_macro_nearest_table_for_macro(list_handle_t macro_table
        c = list_next(macro_table_list, c, &datum)) {
     auto *table = static_cast<bldr_macro_table_t *>(datum);
     if (first == nullptr) first = table;
-    if (ready_for(table, macro_name) && hash_str_lookup(table->hash, macro_name, nullptr, nullptr))
+    if (ready_for(table, macro_name) && find_entry(table, macro_name, nullptr))
       return table;
   }
   return static_cast<bldr_macro_table_t *>(first);

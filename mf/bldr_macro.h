@@ -62,7 +62,8 @@ struct bldr_macro_deferred_t {
 
 // One table: name -> bldr_macro_entry_t, in definition order.
 struct bldr_macro_table_t {
-  hash_ht_t hash;
+  hash_ht_t hash;  // HASH_HT_NULL until the first entry: a table never defined into allocates none
+  uint32_t buckets;  // the hash's starting size
   bldr_macro_origin_t kind;
   stg_area_t area;  // where values are copied; STG_AREA_HEAP: each value is its own heap block
   // A bit for every name ever entered, by its first byte and length: a name whose bit is clear

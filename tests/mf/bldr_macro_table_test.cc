@@ -88,6 +88,50 @@ TEST(MacroTables, LookupFollowsTheListOrder) {
   EXPECT_EQ(bldr_macro_nearest_table_for_macro(t.list(), "nowhere"), cmd);
 }
 
+// A table that was never defined into holds nothing, whatever is asked of it and wherever it
+// stands in the list, traced or not, and takes definitions like any other afterwards.
+TEST(MacroTables, ATableNeverDefinedIntoHoldsNothingUntilItsFirstDefinition) {
+  for (int32_t verbosity : {0, 4}) {
+    const int32_t saved = mf_verbosity;
+    mf_verbosity = verbosity;
+    Captured quiet;
+    Tables t;
+    bldr_macro_table_t *first = t.add(BLDR_MACRO_ORIGIN_CMD_LINE);
+    bldr_macro_table_t *file = t.add(BLDR_MACRO_ORIGIN_FILE);
+    bldr_macro_table_t *last = t.add(BLDR_MACRO_ORIGIN_ENV);
+    bldr_macro_define(file, "A", "file", 0);
+    for (bldr_macro_table_t *empty : {first, last}) {
+      uint32_t flags = 77;
+      EXPECT_EQ(bldr_macro_lookup_in_table(empty, "A", &flags), nullptr);
+      EXPECT_EQ(flags, 77u);
+      hash_cursor_t it = nullptr;
+      char name[16];
+      EXPECT_EQ(bldr_macro_lookup_next_macro(empty, &it, sizeof name, name), nullptr);
+      EXPECT_EQ(it, nullptr);
+    }
+    EXPECT_STREQ(bldr_macro_lookup(t.list(), "A", nullptr), "file");
+    EXPECT_EQ(bldr_macro_lookup(t.list(), "B", nullptr), nullptr);
+    EXPECT_STREQ(bldr_macro_lookup_with_2_spellings(t.list(), "B", "A", nullptr), "file");
+    EXPECT_EQ(bldr_macro_origin(t.list(), "A"), BLDR_MACRO_ORIGIN_FILE);
+    EXPECT_EQ(bldr_macro_origin(t.list(), "B"), BLDR_MACRO_ORIGIN_UNDEFINED);
+    EXPECT_EQ(bldr_macro_nearest_table_for_macro(t.list(), "A"), file);
+    EXPECT_EQ(bldr_macro_nearest_table_for_macro(t.list(), "B"), first);
+
+    ASSERT_EQ(bldr_macro_define(last, "B", "env", 1), KS_ST_OK);
+    ASSERT_EQ(bldr_macro_define_unique(first, "A", "cmd"), KS_ST_OK);
+    uint32_t flags = 0;
+    EXPECT_STREQ(bldr_macro_lookup(t.list(), "B", &flags), "env");
+    EXPECT_EQ(flags, 1u);
+    EXPECT_STREQ(bldr_macro_lookup(t.list(), "A", nullptr), "cmd");
+    EXPECT_EQ(bldr_macro_origin(t.list(), "B"), BLDR_MACRO_ORIGIN_ENV);
+    mf_verbosity = saved;
+  }
+  // A table dropped without a definition.
+  bldr_macro_table_t *unused = bldr_macro_init_table(16, BLDR_MACRO_ORIGIN_FILE, STG_AREA_HEAP);
+  ASSERT_NE(unused, nullptr);
+  EXPECT_EQ(bldr_macro_term_table(unused), KS_ST_OK);
+}
+
 // A lookup passes over tables that cannot hold the name by a summary of their names; names
 // that share a summary with a name of an earlier table, names of the same first byte or length,
 // the empty name and bytes above 0x7f still find their own table, traced or not.
