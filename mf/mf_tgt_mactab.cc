@@ -30,16 +30,15 @@ Names dedup(const Names &names) {
   return out;
 }
 
-// $@: the target, or for an archive member the library.
-std::string dollar_at(uint32_t variant, const char *target, const char *member) {
+// For an archive member, $@: the library; empty otherwise (then $@ is the target itself).
+std::string member_dollar_at(uint32_t variant, const char *target, const char *member) {
+  if (member == nullptr) return std::string();
   std::string at(target);
-  if (member != nullptr) {
-    char lib[kNameSize];
-    char mem[kNameSize];
-    if (mf_tgt_split_lib_member(target, lib, sizeof lib, mem, sizeof mem, variant) == KS_ST_OK) {
-      at = lib;
-      if (const size_t cut = at.find("()"); cut != std::string::npos) at.resize(cut);
-    }
+  char lib[kNameSize];
+  char mem[kNameSize];
+  if (mf_tgt_split_lib_member(target, lib, sizeof lib, mem, sizeof mem, variant) == KS_ST_OK) {
+    at = lib;
+    if (const size_t cut = at.find("()"); cut != std::string::npos) at.resize(cut);
   }
   return at;
 }
@@ -47,7 +46,7 @@ std::string dollar_at(uint32_t variant, const char *target, const char *member) 
 // The inputs of a table of automatic macros.
 struct Inputs {
   uint32_t variant;
-  std::string at;  // $@
+  std::string member_at;  // $@ of an archive member (member_dollar_at)
   const char *target;
   const char *implicit_dep;
   list_handle_t out_of_date;
@@ -56,6 +55,9 @@ struct Inputs {
   const char *member;
   uint64_t inst_flags;
   const char *stem;
+
+  // $@.
+  const char *at() const { return member != nullptr ? member_at.c_str() : target; }
 };
 
 // Where the definitions go: a table, or (null table) nowhere, only checking that every value
@@ -151,7 +153,7 @@ void define_all(const Inputs &in, Building &b) {
   const bool sun = variant == MF_COMPAT_SUN;
   const bool kelto = variant == MF_COMPAT_KELTO;
 
-  b.value("@", in.at.c_str());
+  b.value("@", in.at());
 
   // The archive names.
   if (bsd) {
@@ -297,8 +299,8 @@ bldr_macro_table_t *mf_tgt_create_special_mactab(uint32_t variant, const char *t
                                                  list_handle_t extra_out_of_date,
                                                  const char *member, uint64_t inst_flags,
                                                  stg_area_t area, const char *stem) {
-  return make({variant, dollar_at(variant, target, member), target, implicit_dep, out_of_date,
-               deps, extra_out_of_date, member, inst_flags, stem},
+  return make({variant, member_dollar_at(variant, target, member), target, implicit_dep,
+               out_of_date, deps, extra_out_of_date, member, inst_flags, stem},
               area, false);
 }
 
@@ -308,7 +310,7 @@ bldr_macro_table_t *mf_tgt_defer_special_mactab(uint32_t variant, const char *ta
                                                 list_handle_t extra_out_of_date,
                                                 const char *member, uint64_t inst_flags,
                                                 stg_area_t area, const char *stem) {
-  return make({variant, dollar_at(variant, target, member), target, implicit_dep, out_of_date,
-               deps, extra_out_of_date, member, inst_flags, stem},
+  return make({variant, member_dollar_at(variant, target, member), target, implicit_dep,
+               out_of_date, deps, extra_out_of_date, member, inst_flags, stem},
               area, true);
 }
