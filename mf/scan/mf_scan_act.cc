@@ -54,12 +54,24 @@ int mf_scan_lex(mf_scanner_t *s, const mf_scan_rule_t *rules, int *leng) {
       nested.assign(matched);
       text = nested.c_str();
     }
-    const Acting saved = acting;
-    acting = outermost ? Acting{s, s->match_epoch, s->match_kept_bytes} : Acting{};
-    s->acting++;
-    const int token = row.action(text, s->leng, row.arg);
-    s->acting--;
-    acting = saved;
+    // The action may raise (a $(error) in a makefile): the depth and the acting scanner are
+    // restored on the way out all the same, or a scanner reused after the raise would count
+    // itself inside an action for good and keep no name part again.
+    struct ActionScope {
+      mf_scanner_t *s;
+      Acting saved;
+      ~ActionScope() {
+        s->acting--;
+        acting = saved;
+      }
+    };
+    int token;
+    {
+      const ActionScope scope{s, acting};
+      acting = outermost ? Acting{s, s->match_epoch, s->match_kept_bytes} : Acting{};
+      s->acting++;
+      token = row.action(text, s->leng, row.arg);
+    }
     if (token != 0) return mf_scan_trace_return(token);
   }
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "capture_util.h"
+#include "macro_fixture_util.h"
 #include "mf/bldr_macro.h"
 #include "mf/mf_io.h"
 #include "mf/mf_lex_tok.h"
@@ -18,6 +19,7 @@
 #include "mf/mf_tgt.h"
 #include "mf/scan/mf_scan.h"
 #include "mf/scan/mf_scan_act.h"
+#include "ks/pfm.h"
 #include "scan_util.h"
 
 using mftest::ScanInput;
@@ -128,6 +130,35 @@ TEST(ReadAtScale, ReferencesSideBySideInOneName) {
     s.tokens();
     EXPECT_EQ(cap.err(), "tool: Error: File \"Makefile\", line 2\nUnrecognized character \"!\"\n")
         << variant;
+  }
+}
+
+// A $(error) raised inside a scanner's action ends that action: a scanner read again after the
+// raise (as a later makefile of the same process is) still keeps the name read so far, so side by
+// side references stay linear.
+TEST(ReadAtScale, AScannerReadAfterARaiseStillKeepsNameParts) {
+  for (uint32_t variant : {uint32_t{0}, uint32_t{MF_COMPAT_GNU}}) {
+    {
+      // The std dialect calls functions while Java audits are on.
+      mftest::HooksReset hooks;
+      mftest::use_expansion_functions();
+      bldr_macro_hooks.java_audits = [] { return int32_t(1); };
+      mftest::Captured cap;
+      ScanInput s("$(error stop)\n", variant);
+      EXPECT_EQ(pfm_catch([&] { s.parse(); }), 2) << variant;
+    }
+    uint64_t read_before = 0;
+    for (size_t n : {size_t{1000}, size_t{2000}}) {
+      ScanInput s("x: " + repeat("$(A)", n) + "\n", variant);
+      bldr_macro_define(s.macros(), "A", "b", 0);
+      const uint64_t read_at = mf_scan_chars_read();
+      ASSERT_EQ(s.tokens().size(), 4u) << variant;
+      const uint64_t read = mf_scan_chars_read() - read_at;
+      if (read_before != 0) {
+        EXPECT_LT(read, read_before * 22 / 10) << variant;
+      }
+      read_before = read;
+    }
   }
 }
 
