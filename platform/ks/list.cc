@@ -12,24 +12,38 @@ struct list_cell_s {
   void *datum;
 };
 
-// The attribute block, when asked for, follows the header in the same allocation.
+// A list keeps its area as the area's number (see stg_area_number) to keep the header small: a
+// large build graph has a list for every rule's dependencies and script. The attribute block,
+// when asked for, follows the header in the same allocation, behind a word that holds its size.
 struct list_s {
-  stg_area_t area;
   list_cell_s *tail;
   // The cell in front of the one list_next returned last (null: that one is the head). A walk
   // that removes or inserts at its cursor finds the cell in front without a search.
   list_cell_s *before_last;
   uint32_t length;
-  uint32_t attr_size;
+  uint32_t area_and_attrs;  // the area's number, and kHasAttrs when an attribute block follows
 };
 
 namespace {
 
-// The attribute block is aligned as area memory is (see stg_alloc).
-constexpr size_t kAlign = alignof(void *);
-constexpr size_t kAttrOffset = (sizeof(list_s) + kAlign - 1) & ~(kAlign - 1);
+constexpr uint32_t kHasAttrs = uint32_t(1) << 31;
 
-bool on_heap(list_handle_t l) { return l->area == STG_AREA_HEAP; }
+// The attribute block's size word and the block are aligned as area memory is (see stg_alloc).
+constexpr size_t kAlign = alignof(void *);
+constexpr size_t kAttrSizeOffset = (sizeof(list_s) + kAlign - 1) & ~(kAlign - 1);
+constexpr size_t kAttrOffset = kAttrSizeOffset + sizeof(size_t);
+static_assert(sizeof(void *) != 8 || sizeof(list_s) == 24, "a list header is three words");
+
+stg_area_t area_of(list_handle_t l) { return stg_area_of_number(l->area_and_attrs & ~kHasAttrs); }
+
+size_t attrs_size(list_handle_t l) {
+  if ((l->area_and_attrs & kHasAttrs) == 0) return 0;
+  size_t size;
+  std::memcpy(&size, reinterpret_cast<char *>(l) + kAttrSizeOffset, sizeof size);
+  return size;
+}
+
+bool on_heap(list_handle_t l) { return (l->area_and_attrs & ~kHasAttrs) == 0; }
 
 list_cell_s *head(list_handle_t l) { return l->tail ? l->tail->next : nullptr; }
 
@@ -52,14 +66,17 @@ list_handle_t list_create(stg_area_t area, size_t attr_size) {
   auto *l = static_cast<list_s *>(stg_calloc(area, size));
   if (l == nullptr) return LIST_HANDLE_NULL;
   if (area == STG_AREA_HEAP) std::memset(l, 0, size);
-  l->area = area;
-  l->attr_size = static_cast<uint32_t>(attr_size);
+  l->area_and_attrs = stg_area_number(area);
+  if (attr_size > 0) {
+    l->area_and_attrs |= kHasAttrs;
+    std::memcpy(reinterpret_cast<char *>(l) + kAttrSizeOffset, &attr_size, sizeof attr_size);
+  }
   return l;
 }
 
 static list_cell_s *new_cell(list_handle_t l, void *datum) {
   if (l->length == UINT32_MAX) return nullptr;
-  auto *c = static_cast<list_cell_s *>(stg_alloc(l->area, sizeof(list_cell_s)));
+  auto *c = static_cast<list_cell_s *>(stg_alloc(area_of(l), sizeof(list_cell_s)));
   if (c == nullptr) return nullptr;
   c->datum = datum;
   return c;
@@ -138,7 +155,7 @@ list_cursor_t list_remove(list_handle_t l, list_cursor_t c) {
   l->before_last = prev;
   l->length--;
   // A removed cell of an area list is reused by the area's next cell.
-  stg_give_back(l->area, c, sizeof(list_cell_s));
+  stg_give_back(area_of(l), c, sizeof(list_cell_s));
   return next;
 }
 
@@ -147,11 +164,11 @@ void *list_get_data(list_handle_t, list_cursor_t cursor) { return cursor->datum;
 void list_set_data(list_handle_t, list_cursor_t cursor, void *datum) { cursor->datum = datum; }
 
 void *list_get_attrs(list_handle_t l) {
-  return l->attr_size > 0 ? reinterpret_cast<char *>(l) + kAttrOffset : nullptr;
+  return attrs_size(l) > 0 ? reinterpret_cast<char *>(l) + kAttrOffset : nullptr;
 }
 
 void list_set_attrs(list_handle_t l, const void *attrs) {
-  if (l->attr_size > 0) std::memcpy(list_get_attrs(l), attrs, l->attr_size);
+  if (const size_t size = attrs_size(l); size > 0) std::memcpy(list_get_attrs(l), attrs, size);
 }
 
 void list_destroy(list_handle_t l) {

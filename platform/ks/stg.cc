@@ -28,11 +28,55 @@ constexpr size_t kGivenBackMax = 64;
 }  // namespace
 
 struct stg_area_s {
+  uint32_t number;  // see stg_area_number
   size_t block_size;
   stg_block *blocks;  // the newest first; allocations come from the head
   // Records given back, each list chained through the records' first word; index: size / kAlign.
   void *given_back[kGivenBackMax / kAlign + 1];
 };
+
+namespace {
+
+// The live areas by number (number 0 stands for the heap and names no area), and the numbers of
+// deleted areas, taken again first. Both arrays have room for every number given, so deleting
+// an area never needs memory; they live as long as the program, for areas deleted at its end.
+stg_area_s **numbered = nullptr;
+uint32_t numbered_count = 1;
+uint32_t *free_numbers = nullptr;
+uint32_t free_count = 0;
+uint32_t number_room = 1;  // of both arrays
+constexpr uint32_t kMaxNumber = (uint32_t(1) << 31) - 1;
+
+// Gives area a number; false when memory or numbers run out.
+bool number_area(stg_area_s *area) {
+  if (free_count > 0) {
+    area->number = free_numbers[--free_count];
+    numbered[area->number] = area;
+    return true;
+  }
+  if (numbered_count > kMaxNumber) return false;
+  if (numbered_count == number_room || numbered == nullptr) {
+    const uint32_t room = number_room < 16 ? 16 : number_room * 2;
+    auto *areas = static_cast<stg_area_s **>(std::realloc(numbered, room * sizeof *numbered));
+    if (areas == nullptr) return false;
+    numbered = areas;
+    auto *frees = static_cast<uint32_t *>(std::realloc(free_numbers, room * sizeof *free_numbers));
+    if (frees == nullptr) return false;
+    free_numbers = frees;
+    number_room = room;
+  }
+  area->number = numbered_count++;
+  numbered[area->number] = area;
+  return true;
+}
+
+}  // namespace
+
+uint32_t stg_area_number(stg_area_t area) { return area == STG_AREA_HEAP ? 0 : area->number; }
+
+stg_area_t stg_area_of_number(uint32_t number) {
+  return number == 0 ? STG_AREA_HEAP : numbered[number];
+}
 
 static stg_block *new_block(size_t size) {
   auto *b = static_cast<stg_block *>(std::malloc(kHeader + size));
@@ -46,6 +90,10 @@ static stg_block *new_block(size_t size) {
 stg_area_t stg_create_area(size_t block_size) {
   auto *area = static_cast<stg_area_s *>(std::malloc(sizeof(stg_area_s)));
   if (area == nullptr) return STG_AREA_NULL;
+  if (!number_area(area)) {
+    std::free(area);
+    return STG_AREA_NULL;
+  }
   area->block_size = block_size < 256 ? 256 : align_up(block_size);
   area->blocks = nullptr;
   std::memset(area->given_back, 0, sizeof area->given_back);
@@ -142,6 +190,8 @@ void stg_delete_area(stg_area_t *area_p) {
     std::free(b);
     b = next;
   }
+  numbered[(*area_p)->number] = nullptr;
+  free_numbers[free_count++] = (*area_p)->number;
   std::free(*area_p);
   *area_p = STG_AREA_NULL;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 typedef struct stg_area_s *stg_area_t;
 
@@ -43,6 +44,13 @@ void stg_empty_area(stg_area_t area);
 // Frees everything allocated in the area at once and nulls the variable. A null variable or
 // STG_AREA_HEAP is left alone.
 void stg_delete_area(stg_area_t *area_p);
+
+// A small number that names a live area, for records that keep their area in 32 bits instead
+// of a pointer: 0 for STG_AREA_HEAP, below 2^31 for an area. An area's number is free again once
+// the area is deleted.
+uint32_t stg_area_number(stg_area_t area);
+// The area of a number that stg_area_number gave for a live area.
+stg_area_t stg_area_of_number(uint32_t number);
 
 // Single heap blocks.
 void *stg_malloc(size_t size);

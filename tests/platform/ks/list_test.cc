@@ -134,7 +134,52 @@ TEST_P(ListTest, NoAttributeBlockUnlessAskedFor) {
   list_destroy(l);
 }
 
+// The attribute block of every size keeps its bytes while the list grows and shrinks.
+TEST_P(ListTest, AttributeBlocksKeepTheirBytes) {
+  for (size_t size : {size_t(1), size_t(7), size_t(8), size_t(24), size_t(100)}) {
+    list_handle_t l = list_create(GetParam() ? area_ : STG_AREA_HEAP, size);
+    auto *attrs = static_cast<unsigned char *>(list_get_attrs(l));
+    ASSERT_NE(attrs, nullptr) << size;
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(attrs) % alignof(void *), 0u) << size;
+    std::vector<unsigned char> given(size);
+    for (size_t i = 0; i < size; i++) given[i] = static_cast<unsigned char>(0xa0 + i);
+    list_set_attrs(l, given.data());
+    for (intptr_t v = 1; v <= 50; v++) list_append(l, w(v));
+    for (list_cursor_t c = list_next(l, nullptr, nullptr); c != nullptr;)
+      c = reinterpret_cast<intptr_t>(list_get_data(l, c)) % 3 == 0 ? list_remove(l, c)
+                                                                    : list_next(l, c, nullptr);
+    EXPECT_EQ(list_length(l), 34u) << size;
+    EXPECT_TRUE(std::equal(given.begin(), given.end(), attrs)) << size;
+    list_destroy(l);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(HeapAndArea, ListTest, ::testing::Bool());
+
+// A list keeps its area while other areas come and go: one made in an area that took the number
+// of a deleted one takes its cells from its own area (AddressSanitizer reports a cell of the
+// wrong area once that area is deleted).
+TEST(ListArea, ListsKeepTheirAreaWhileOthersComeAndGo) {
+  stg_area_t kept = stg_create_area(256);
+  stg_area_t gone = stg_create_area(256);
+  list_handle_t in_kept = list_create(kept, 0);
+  stg_delete_area(&gone);
+  stg_area_t later = stg_create_area(256);
+  list_handle_t in_later = list_create(later, 0);
+  for (intptr_t v = 1; v <= 40; v++) {
+    list_append(in_kept, w(v));
+    list_append(in_later, w(-v));
+  }
+  stg_delete_area(&later);
+  std::vector<intptr_t> want;
+  for (intptr_t v = 1; v <= 40; v++) want.push_back(v);
+  EXPECT_EQ(contents(in_kept), want);
+  list_handle_t heap = list_create(STG_AREA_HEAP, 0);
+  list_append(heap, w(1));
+  EXPECT_EQ(contents(heap), (std::vector<intptr_t>{1}));
+  list_destroy(heap);
+  stg_delete_area(&kept);
+}
 
 // The cells a list of an area gives up serve the next cells of any list of that area: names moved
 // from list to list over and over take no more memory than the lists hold at once.

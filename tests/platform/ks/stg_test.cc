@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <set>
+#include <vector>
 
 // Areas hand out aligned, independent memory of any size and free it whole: run under
 // AddressSanitizer, a leak or an overlap between allocations fails the test.
@@ -87,4 +89,33 @@ TEST(StgArea, AnEmptiedAreaStartsAgainInOneBlockOfItsSize) {
   stg_empty_area(STG_AREA_HEAP);
   stg_empty_area(STG_AREA_NULL);
   stg_delete_area(&area);
+}
+
+// An area's number names it while it lives; the heap is 0; a deleted area's number goes to a
+// later area, which it then names.
+TEST(StgArea, NumbersNameLiveAreas) {
+  EXPECT_EQ(stg_area_number(STG_AREA_HEAP), 0u);
+  EXPECT_EQ(stg_area_of_number(0), STG_AREA_HEAP);
+  std::vector<stg_area_t> areas;
+  std::set<uint32_t> numbers;
+  for (int i = 0; i < 100; i++) {
+    areas.push_back(stg_create_area(256));
+    ASSERT_NE(areas.back(), STG_AREA_NULL);
+    numbers.insert(stg_area_number(areas.back()));
+  }
+  EXPECT_EQ(numbers.size(), areas.size());
+  EXPECT_EQ(numbers.count(0), 0u);
+  for (stg_area_t a : areas) EXPECT_EQ(stg_area_of_number(stg_area_number(a)), a);
+  // Every other area goes; as many new ones take the numbers given up, and all still map.
+  std::set<uint32_t> freed;
+  for (size_t i = 0; i < areas.size(); i += 2) {
+    freed.insert(stg_area_number(areas[i]));
+    stg_delete_area(&areas[i]);
+  }
+  for (size_t i = 0; i < areas.size(); i += 2) {
+    areas[i] = stg_create_area(256);
+    EXPECT_EQ(freed.count(stg_area_number(areas[i])), 1u);
+  }
+  for (stg_area_t a : areas) EXPECT_EQ(stg_area_of_number(stg_area_number(a)), a);
+  for (stg_area_t &a : areas) stg_delete_area(&a);
 }
