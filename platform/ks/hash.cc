@@ -70,7 +70,7 @@ struct hash_ht_s {
 
 namespace {
 
-constexpr unsigned kMaxStartBuckets = 256;
+constexpr unsigned kStartBuckets = 8;
 constexpr size_t kPooledMax = 1024;
 constexpr size_t kBlockMax = 64 * 1024;
 constexpr size_t kBlockHeader = kAlign;  // the chain word, padded to keep entries aligned
@@ -138,13 +138,13 @@ static char *entry_key(hash_ht_t t, hash_entry *e) {
   return static_cast<char *>(entry_data(e)) + t->data_size;
 }
 
-hash_ht_t hash_str_create(unsigned buckets, size_t data_size, int) {
+hash_ht_t hash_str_create(unsigned, size_t data_size, int) {
   auto *t = static_cast<hash_ht_s *>(std::calloc(1, sizeof(hash_ht_s)));
   if (t == nullptr) return HASH_HT_NULL;
-  // Tables grow with their entries, so the count asked for is only an upper bound for the
-  // start: a table asked for thousands of buckets that keeps a few names takes no more memory.
-  t->bucket_count = 8;
-  while (t->bucket_count < buckets && t->bucket_count < kMaxStartBuckets) t->bucket_count *= 2;
+  // Tables grow with their entries, so every table starts small whatever count was asked for:
+  // most tables of a run keep a few names, and the buckets of one that grows large are made
+  // again only a few times (each growth doubles them).
+  t->bucket_count = kStartBuckets;
   t->buckets = static_cast<hash_bucket *>(std::calloc(t->bucket_count, sizeof(hash_bucket)));
   t->marks = static_cast<uint8_t *>(std::calloc(t->bucket_count, 1));
   t->summaries = sizeof(uintptr_t) >= 8;
@@ -298,6 +298,10 @@ int hash_str_lookup(hash_ht_t t, const char *key, const char **out_key, void **o
   if (out_key) *out_key = entry_key(t, e);
   if (out_data) *out_data = entry_data(e);
   return 1;
+}
+
+const char *hash_str_key_of(hash_ht_t t, const void *data) {
+  return static_cast<const char *>(data) + t->data_size;
 }
 
 int hash_str_remove(hash_ht_t t, const char *key) {

@@ -8,9 +8,9 @@ typedef void *hash_cursor_t;
 
 #define HASH_HT_NULL ((hash_ht_t)0)
 
-// A new table for about the given bucket count (it starts with at most a few hundred buckets and
-// grows with its entries), keeping data_size zero-filled bytes per entry (aligned as area memory
-// is, see stg_alloc). The flag is 1 in every caller (keys are copied). Null on failure.
+// A new table keeping data_size zero-filled bytes per entry (aligned as area memory is, see
+// stg_alloc). The bucket count is a hint only: a table starts with a few buckets and grows with
+// its entries. The flag is 1 in every caller (keys are copied). Null on failure.
 hash_ht_t hash_str_create(unsigned buckets, size_t data_size, int flag);
 
 // Iteration follows insertion order (re-entering an existing key keeps its place).
@@ -26,6 +26,9 @@ int hash_str_enter(hash_ht_t table, const char *key, const char **out_key, void 
 
 // Non-zero when key is in the table, with *out_key and *out_data set (each when not null).
 int hash_str_lookup(hash_ht_t table, const char *key, const char **out_key, void **out_data);
+
+// The table's key of the entry whose data slot is data (a slot this table gave).
+const char *hash_str_key_of(hash_ht_t table, const void *data);
 
 // Removes key and its data slot; non-zero when it was there. A walk in progress must not stand
 // on the removed entry.
