@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -320,6 +321,7 @@ void mf_tgt_free_table(mf_tgt_table_t *table) {
   dep_indexes.erase(table);
   mf_tgt_forget_table(table);
   hash_delete_ht(&table->comp_table);
+  std::free(table->entry_more);
   hash_delete_ht(&table->cmd_table);
   hash_delete_ht(&table->dir_table);
   if (table->suff_path_table != HASH_HT_NULL) hash_delete_ht(&table->suff_path_table);
@@ -338,8 +340,9 @@ void mf_tgt_free_table(mf_tgt_table_t *table) {
 // --- Constructors.
 
 void mf_tgt_utl_declare_target(const char *tgt_pname, mf_tgt_entry_t *tgt_entry_p,
-                               stg_area_t area, int defined, int multiple_valid,
+                               mf_tgt_table_t *table, int defined, int multiple_valid,
                                const char *stem) {
+  stg_area_t area = table->area;
   PFM_ASSERT(tgt_pname != NULL);
   PFM_ASSERT(tgt_entry_p != NULL);
   tgt_entry_p->defined_as_target = (defined == 1);
@@ -359,8 +362,9 @@ void mf_tgt_utl_declare_target(const char *tgt_pname, mf_tgt_entry_t *tgt_entry_
   tgt_entry_p->lookup_done = 0;
   tgt_entry_p->validation = 0;
   tgt_entry_p->multiple_valid = (multiple_valid == 1);
-  if (tgt_entry_p->tgt_act_pn == nullptr) tgt_entry_p->tgt_act_pn = tgt_pname;
-  tgt_entry_p->explicit_stem = stem != nullptr ? stg_area_strdup(area, stem) : nullptr;
+  if (!tgt_entry_p->has_act_pn) mf_tgt_set_act_pn(table, tgt_entry_p, tgt_pname);
+  mf_tgt_set_explicit_stem(table, tgt_entry_p,
+                           stem != nullptr ? stg_area_strdup(area, stem) : nullptr);
 }
 
 const char *mf_tgt_enter_dep_in_table(mf_tgt_table_t *table, const char *name) {
@@ -427,8 +431,19 @@ mf_tgt_inst_desc_t *mf_tgt_create_inst_desc(mf_tgt_table_t *table, mf_tgt_entry_
   inst->deps = deps;
   inst->script = script;
   inst->implicit_dep = implicit_dep != nullptr ? area_strdup(table, implicit_dep) : nullptr;
-  inst->owner = target_p;
   return inst;
+}
+
+mf_tgt_inst_more_t *mf_tgt_inst_more(mf_tgt_table_t *table, mf_tgt_inst_desc_t *inst) {
+  if (inst->more == nullptr) {
+    inst->more =
+        static_cast<mf_tgt_inst_more_t *>(stg_calloc(table->area, sizeof(mf_tgt_inst_more_t)));
+    if (inst->more == nullptr) {
+      no_memory();
+      PFM_PANIC();
+    }
+  }
+  return inst->more;
 }
 
 namespace {
@@ -580,7 +595,8 @@ int mf_tgt_archive_def(mf_tgt_table_t *table, const char *lib, const char *membe
     for (list_cursor_t c = list_next(entry->instances, nullptr, &d); c != nullptr;
          c = list_next(entry->instances, c, &d)) {
       auto *inst = static_cast<mf_tgt_inst_desc_t *>(d);
-      if (inst->member_name != nullptr && std::strcmp(inst->member_name, member) == 0) {
+      const char *inst_member = mf_tgt_inst_member_name(inst);
+      if (inst_member != nullptr && std::strcmp(inst_member, member) == 0) {
         mf_tgt_augment_inst(table, key, inst, script, deps);
         return KS_ST_OK;
       }
@@ -590,14 +606,14 @@ int mf_tgt_archive_def(mf_tgt_table_t *table, const char *lib, const char *membe
     // The actual pathname is the library name without its "()".
     std::string act(key);
     if (act.size() >= 2 && act.compare(act.size() - 2, 2, "()") == 0) act.resize(act.size() - 2);
-    entry->tgt_act_pn = area_strdup(table, act.c_str());
-    mf_tgt_utl_declare_target(key, entry, table->area, 1, 1, nullptr);
+    mf_tgt_set_act_pn(table, entry, area_strdup(table, act.c_str()));
+    mf_tgt_utl_declare_target(key, entry, table, 1, 1, nullptr);
     entry->archive_tgt = 1;
   }
   mf_tgt_inst_desc_t *inst = mf_tgt_create_inst_desc(
       table, entry, mf_tgt_utl_copy_dep_list(table, deps, 0), mf_tgt_copy_cmd_list(table, script),
       nullptr);
-  inst->member_name = area_strdup(table, member);
+  mf_tgt_inst_more(table, inst)->member_name = area_strdup(table, member);
   append(entry->instances, inst);
   return KS_ST_OK;
 }
@@ -696,10 +712,68 @@ int mf_tgt_precious_tgt(mf_tgt_table_t *, mf_tgt_entry_t *e) { return e->declare
 int mf_tgt_has_script(mf_tgt_table_t *, mf_tgt_entry_t *e) { return e->has_script; }
 int mf_tgt_is_implicit_target(mf_tgt_table_t *, mf_tgt_entry_t *e) { return e->implicit_target; }
 
-const char *mf_tgt_act_pn(mf_tgt_table_t *, mf_tgt_entry_t *e) {
+namespace {
+
+// The more record of e, or null when it has none.
+mf_tgt_entry_more_t *more_of(mf_tgt_table_t *table, const mf_tgt_entry_t *e) {
+  return e->more != 0 ? &table->entry_more[e->more] : nullptr;
+}
+
+// The more record of e, made empty when it has none; running out of memory is fatal.
+mf_tgt_entry_more_t *made_more(mf_tgt_table_t *table, mf_tgt_entry_t *e) {
+  if (e->more != 0) return &table->entry_more[e->more];
+  if (table->entry_more_count == table->entry_more_room) {
+    const uint32_t room = table->entry_more_room < 8 ? 8 : table->entry_more_room * 2;
+    if (room <= table->entry_more_room) mf_tgt_out_of_memory();
+    auto *grown = static_cast<mf_tgt_entry_more_t *>(
+        std::realloc(table->entry_more, size_t(room) * sizeof(mf_tgt_entry_more_t)));
+    if (grown == nullptr) mf_tgt_out_of_memory();
+    table->entry_more = grown;
+    table->entry_more_room = room;
+    if (table->entry_more_count == 0) table->entry_more_count = 1;
+  }
+  e->more = table->entry_more_count++;
+  table->entry_more[e->more] = {nullptr, nullptr};
+  return &table->entry_more[e->more];
+}
+
+}  // namespace
+
+const char *mf_tgt_entry_act_pn(mf_tgt_table_t *table, const mf_tgt_entry_t *e) {
+  if (!e->has_act_pn) return nullptr;
+  const mf_tgt_entry_more_t *more = more_of(table, e);
+  return more != nullptr && more->act_pn != nullptr ? more->act_pn
+                                                    : hash_str_key_of(table->comp_table, e);
+}
+
+void mf_tgt_set_act_pn(mf_tgt_table_t *table, mf_tgt_entry_t *e, const char *pn) {
+  e->has_act_pn = pn != nullptr;
+  const bool own = pn == nullptr || std::strcmp(pn, hash_str_key_of(table->comp_table, e)) == 0;
+  if (own) {
+    if (mf_tgt_entry_more_t *more = more_of(table, e)) more->act_pn = nullptr;
+  } else {
+    made_more(table, e)->act_pn = pn;
+  }
+}
+
+const char *mf_tgt_explicit_stem(mf_tgt_table_t *table, const mf_tgt_entry_t *e) {
+  const mf_tgt_entry_more_t *more = more_of(table, e);
+  return more != nullptr ? more->explicit_stem : nullptr;
+}
+
+void mf_tgt_set_explicit_stem(mf_tgt_table_t *table, mf_tgt_entry_t *e, const char *stem) {
+  if (stem != nullptr) {
+    made_more(table, e)->explicit_stem = stem;
+  } else if (mf_tgt_entry_more_t *more = more_of(table, e)) {
+    more->explicit_stem = nullptr;
+  }
+}
+
+const char *mf_tgt_act_pn(mf_tgt_table_t *table, mf_tgt_entry_t *e) {
+  const char *pn = mf_tgt_entry_act_pn(table, e);
   if (mf_utl_should_trace("mf_tgt", 3))
-    imsg_print(IMSG_TRACE, "mf_tgt_act_pn: tgt_act_pn:%s\n", -1, e->tgt_act_pn);
-  return e->tgt_act_pn;
+    imsg_print(IMSG_TRACE, "mf_tgt_act_pn: tgt_act_pn:%s\n", -1, pn);
+  return pn;
 }
 
 mf_tgt_inst_handle_t mf_tgt_next_instance(mf_tgt_table_t *, mf_tgt_entry_t *e,
@@ -726,7 +800,7 @@ void mf_tgt_set_dep_list(mf_tgt_table_t *, mf_tgt_entry_t *e, mf_tgt_inst_handle
 list_handle_t mf_tgt_get_bogus_dep_list(mf_tgt_table_t *, mf_tgt_entry_t *e,
                                         mf_tgt_inst_handle_t p) {
   mf_tgt_inst_desc_t *i = inst_at(e, p);
-  return i != nullptr ? i->bogus_deps : LIST_HANDLE_NULL;
+  return i != nullptr ? mf_tgt_inst_bogus_deps(i) : LIST_HANDLE_NULL;
 }
 const char *mf_tgt_get_imp_dep(mf_tgt_table_t *, mf_tgt_entry_t *e, mf_tgt_inst_handle_t p) {
   mf_tgt_inst_desc_t *i = inst_at(e, p);
@@ -743,14 +817,14 @@ uint64_t mf_tgt_get_inst_flags(mf_tgt_table_t *, mf_tgt_entry_t *e, mf_tgt_inst_
 }
 const char *mf_tgt_get_member_name(mf_tgt_table_t *, mf_tgt_entry_t *e, mf_tgt_inst_handle_t p) {
   mf_tgt_inst_desc_t *i = inst_at(e, p);
-  return i != nullptr ? i->member_name : nullptr;
+  return i != nullptr ? mf_tgt_inst_member_name(i) : nullptr;
 }
 
 list_handle_t mf_tgt_get_script_dep_list(mf_tgt_table_t *table, mf_tgt_entry_t *e,
                                          mf_tgt_inst_handle_t p) {
   mf_tgt_inst_desc_t *inst = inst_at(e, p);
   if (inst == nullptr) return LIST_HANDLE_NULL;
-  if (inst->script_deps != LIST_HANDLE_NULL) return inst->script_deps;
+  if (list_handle_t made = mf_tgt_inst_script_deps(inst); made != LIST_HANDLE_NULL) return made;
   if (inst->deps == LIST_HANDLE_NULL) return LIST_HANDLE_NULL;
   list_handle_t out = area_list(table);
   void *d = nullptr;
@@ -767,13 +841,13 @@ list_handle_t mf_tgt_get_script_dep_list(mf_tgt_table_t *table, mf_tgt_entry_t *
       for (list_cursor_t mc = list_next(dep->instances, nullptr, &m); mc != nullptr;
            mc = list_next(dep->instances, mc, &m)) {
         auto *mi = static_cast<mf_tgt_inst_desc_t *>(m);
-        if (mi->member_name != nullptr) append(out, mi->member_name);
+        if (char *member = mf_tgt_inst_member_name(mi); member != nullptr) append(out, member);
       }
     } else {
       append(out, name);
     }
   }
-  inst->script_deps = out;
+  mf_tgt_inst_more(table, inst)->script_deps = out;
   return out;
 }
 
@@ -793,8 +867,8 @@ int mf_tgt_has_cotargets(mf_tgt_table_t *table, const char *name, list_handle_t 
   for (list_cursor_t c = list_next(e->instances, nullptr, &d); c != nullptr;
        c = list_next(e->instances, c, &d)) {
     auto *inst = static_cast<mf_tgt_inst_desc_t *>(d);
-    if (inst->cotargets != LIST_HANDLE_NULL) {
-      *cotargets = inst->cotargets;
+    if (list_handle_t members = mf_tgt_inst_cotargets(inst); members != LIST_HANDLE_NULL) {
+      *cotargets = members;
       return 1;
     }
   }
@@ -889,7 +963,7 @@ int mf_tgt_next_implicit_tgt(mf_tgt_table_t *table, hash_cursor_t *cursor, char 
 
 // --- Debug dump.
 
-void mf_tgt_dump_tgt_ent(mf_tgt_entry_t *e) {
+void mf_tgt_dump_tgt_ent(mf_tgt_table_t *table, mf_tgt_entry_t *e) {
   if (e == nullptr) {
     std::printf("dump_tgt:NULL tgt handle passed\n");
     return;
@@ -905,7 +979,8 @@ void mf_tgt_dump_tgt_ent(mf_tgt_entry_t *e) {
   std::printf("   declared_phony:%d\n", e->declared_phony);
   std::printf("declared_precious:%d\n", e->declared_precious);
   std::printf("       validation:%d\n", e->validation);
-  std::printf("       tgt_act_pn:%s\n", e->tgt_act_pn != nullptr ? e->tgt_act_pn : "(null)");
+  const char *act_pn = mf_tgt_entry_act_pn(table, e);
+  std::printf("       tgt_act_pn:%s\n", act_pn != nullptr ? act_pn : "(null)");
   if (e->instances == LIST_HANDLE_NULL) return;
   void *d = nullptr;
   for (list_cursor_t c = list_next(e->instances, nullptr, &d); c != nullptr;
@@ -919,9 +994,9 @@ void mf_tgt_dump_tgt_ent(mf_tgt_entry_t *e) {
       std::printf("  --dep_list--\n");
       print_list(inst->deps);
     }
-    if (inst->script_deps != LIST_HANDLE_NULL) {
+    if (mf_tgt_inst_script_deps(inst) != LIST_HANDLE_NULL) {
       std::printf("  --script dep_list--\n");
-      print_list(inst->script_deps);
+      print_list(mf_tgt_inst_script_deps(inst));
     }
   }
 }

@@ -11,6 +11,13 @@
 #include "ks/list.h"
 #include "ks/stg.h"
 
+// The actual pathname (when not the entry's key) and the explicit stem of an entry that has
+// either.
+struct mf_tgt_entry_more_t {
+  const char *act_pn;
+  const char *explicit_stem;
+};
+
 // One parsed makefile's targets. The record is the first allocation of its own storage area,
 // which holds every string, list and record of the table.
 struct mf_tgt_table_t {
@@ -30,17 +37,22 @@ struct mf_tgt_table_t {
   list_handle_t root_tgt_list;      // heap list made on first use
   char *null_suffix;                // .NULL suffix
   const char *first_tgt;            // the first real target of the makefiles
+  mf_tgt_entry_more_t *entry_more;  // heap array by number; number 0 is not used
+  uint32_t entry_more_count;        // numbers given, 0 included
+  uint32_t entry_more_room;
 };
 
 #define MF_TGT_TABLE_NULL ((mf_tgt_table_t *)0)
 
 // One name of the table: the data slot of its comp_table entry (the key is the interned name).
-// A large makefile has an entry for every name it mentions, so the flags are single bits and the
-// entry is 32 bytes.
+// A large makefile has an entry for every name it mentions, so the flags are single bits, what
+// few entries have (an actual pathname other than the key, an explicit stem) is kept apart, and
+// the entry is 16 bytes.
 struct mf_tgt_entry_t {
   list_handle_t instances;  // mf_tgt_inst_desc_t * in rule order; null for a dependency only
-  const char *tgt_act_pn;   // the actual pathname; mostly the entry's own key
-  char *explicit_stem;
+  // 0, or the number of the entry's record in the table's entry_more (see mf_tgt_act_pn and
+  // mf_tgt_explicit_stem).
+  uint32_t more;
   int8_t validation;        // 0 not validated, 1 validated, -1 superseded or failed
   uint8_t defined_as_target : 1;
   uint8_t is_a_dependency : 1;
@@ -54,6 +66,7 @@ struct mf_tgt_entry_t {
   uint8_t declared_precious : 1;
   uint8_t sibs_affect_reuse : 1;
   uint8_t walk_mark : 1;    // set while a walk of the dependency graph has reached the name
+  uint8_t has_act_pn : 1;   // the entry has an actual pathname: its key unless more has another
 };
 
 // Instance flag bits.
@@ -62,19 +75,38 @@ struct mf_tgt_entry_t {
 #define MF_TGT_INST_GNU_DCOLON_PATTERN 0x4ull
 #define MF_TGT_INST_IMPLICIT_APPLIED 0x8ull
 
+// The fields of a rule instance that most instances never set, apart from the instance so that
+// a large makefile's many plain instances stay small.
+struct mf_tgt_inst_more_t {
+  list_handle_t bogus_deps;
+  list_handle_t script_deps;     // made on first use
+  char *member_name;             // archive member
+  list_handle_t cotargets;       // the other targets of the same rule (target group)
+};
+
 // One rule instance of a target.
 struct mf_tgt_inst_desc_t {
   list_handle_t script;          // interned command lines
   list_handle_t deps;            // interned dependency names
-  list_handle_t bogus_deps;
-  list_handle_t script_deps;     // made on first use
   char *implicit_dep;            // $<
   char *tgt_base_pname;          // $*
-  char *member_name;             // archive member
   uint64_t flags;
-  list_handle_t cotargets;       // the other targets of the same rule (target group)
-  mf_tgt_entry_t *owner;
+  mf_tgt_inst_more_t *more;      // null while none of its fields is set
 };
+
+// The fields of inst's more record, null while it has none.
+inline list_handle_t mf_tgt_inst_bogus_deps(const mf_tgt_inst_desc_t *inst) {
+  return inst->more != nullptr ? inst->more->bogus_deps : LIST_HANDLE_NULL;
+}
+inline list_handle_t mf_tgt_inst_script_deps(const mf_tgt_inst_desc_t *inst) {
+  return inst->more != nullptr ? inst->more->script_deps : LIST_HANDLE_NULL;
+}
+inline char *mf_tgt_inst_member_name(const mf_tgt_inst_desc_t *inst) {
+  return inst->more != nullptr ? inst->more->member_name : nullptr;
+}
+inline list_handle_t mf_tgt_inst_cotargets(const mf_tgt_inst_desc_t *inst) {
+  return inst->more != nullptr ? inst->more->cotargets : LIST_HANDLE_NULL;
+}
 
 // A pattern rule: its target pattern and the instance that carries it.
 struct mf_tgt_pattern_rule_t {
@@ -150,8 +182,9 @@ void mf_tgt_free_table(mf_tgt_table_t *table);
 
 // --- Constructors.
 // Initialises entry as a declared target (see the field comments); null name or entry assert.
-// name is the entry's key in the table, which the entry refers to as its actual pathname.
-void mf_tgt_utl_declare_target(const char *name, mf_tgt_entry_t *entry, stg_area_t area,
+// name is the entry's key in the table; an entry without an actual pathname gets the key as its
+// own.
+void mf_tgt_utl_declare_target(const char *name, mf_tgt_entry_t *entry, mf_tgt_table_t *table,
                                int defined, int multiple_valid, const char *stem);
 // Enters name as a dependency; returns the interned name (null when memory runs out).
 const char *mf_tgt_enter_dep_in_table(mf_tgt_table_t *table, const char *name);
@@ -161,10 +194,13 @@ list_handle_t mf_tgt_copy_cmd_list(mf_tgt_table_t *table, list_handle_t list);
 // duplicate is dropped. Null for a null or empty list.
 list_handle_t mf_tgt_utl_copy_dep_list(mf_tgt_table_t *table, list_handle_t list, int unique);
 list_handle_t mf_tgt_copy_dep_list(mf_tgt_table_t *table, list_handle_t list, int unique);
-// A new instance with those fields and the owner set; not appended.
+// A new instance with those fields; not appended.
 mf_tgt_inst_desc_t *mf_tgt_create_inst_desc(mf_tgt_table_t *table, mf_tgt_entry_t *entry,
                                             list_handle_t deps, list_handle_t script,
                                             const char *implicit_dep);
+// The more record of inst, made zero-filled in the table's area when it has none; running out of
+// memory is fatal.
+mf_tgt_inst_more_t *mf_tgt_inst_more(mf_tgt_table_t *table, mf_tgt_inst_desc_t *inst);
 // Merges a further rule for target_name into an existing instance.
 void mf_tgt_augment_inst(mf_tgt_table_t *table, const char *target_name,
                          mf_tgt_inst_desc_t *inst, list_handle_t script, list_handle_t deps);
@@ -204,7 +240,16 @@ int mf_tgt_is_precious(mf_tgt_entry_t *entry);
 int mf_tgt_precious_tgt(mf_tgt_table_t *table, mf_tgt_entry_t *entry);
 int mf_tgt_has_script(mf_tgt_table_t *table, mf_tgt_entry_t *entry);
 int mf_tgt_is_implicit_target(mf_tgt_table_t *table, mf_tgt_entry_t *entry);
+// The actual pathname, or null while the entry has none (a name only depended on, not yet
+// validated). mf_tgt_entry_act_pn is the same without the trace.
 const char *mf_tgt_act_pn(mf_tgt_table_t *table, mf_tgt_entry_t *entry);
+const char *mf_tgt_entry_act_pn(mf_tgt_table_t *table, const mf_tgt_entry_t *entry);
+// Sets the actual pathname: pn (kept, not copied), or none for null. A pn equal to the key costs
+// no memory.
+void mf_tgt_set_act_pn(mf_tgt_table_t *table, mf_tgt_entry_t *entry, const char *pn);
+// The explicit stem (of a GNU static pattern rule), or null; set to stem (kept, not copied).
+const char *mf_tgt_explicit_stem(mf_tgt_table_t *table, const mf_tgt_entry_t *entry);
+void mf_tgt_set_explicit_stem(mf_tgt_table_t *table, mf_tgt_entry_t *entry, const char *stem);
 // Next instance position (the first for a null position); after the first only when every
 // instance counts; null at the end.
 mf_tgt_inst_handle_t mf_tgt_next_instance(mf_tgt_table_t *table, mf_tgt_entry_t *entry,
@@ -258,5 +303,5 @@ int mf_tgt_next_implicit_tgt(mf_tgt_table_t *table, hash_cursor_t *cursor, char 
                              size_t size, mf_tgt_entry_t **out_entry);
 
 // --- Debug dump to standard output.
-void mf_tgt_dump_tgt_ent(mf_tgt_entry_t *entry);
+void mf_tgt_dump_tgt_ent(mf_tgt_table_t *table, mf_tgt_entry_t *entry);
 void mf_tgt_dump_list_ent(list_handle_t list);

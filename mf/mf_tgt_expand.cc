@@ -126,7 +126,7 @@ list_handle_t mf_tgt_expand_dep_list(mf_tgt_table_t *table, mf_tgt_entry_t *entr
       const char *key = nullptr;
       bool existed = false;
       mf_tgt_entry_t *e = mf_tgt_enter_name(table, tgt_pn, &key, &existed);
-      if (existed == 0) mf_tgt_utl_declare_target(key, e, table->area, 0, 0, nullptr);
+      if (existed == 0) mf_tgt_utl_declare_target(key, e, table, 0, 0, nullptr);
       e->declared_precious = 1;
       continue;
     }

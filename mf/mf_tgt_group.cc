@@ -90,7 +90,7 @@ mf_tgt_inst_desc_t *mf_tgt_require_expanded_tgt_instance(const char *tgt_pn, con
   bool existed = false;
   mf_tgt_entry_t *e = mf_tgt_enter_name(table_p, tgt_pn, &key, &existed);
   if (existed == 0 || (!e->defined_as_target && e->is_a_dependency)) {
-    mf_tgt_utl_declare_target(key, e, table_p->area, 1, 0, nullptr);
+    mf_tgt_utl_declare_target(key, e, table_p, 1, 0, nullptr);
     e->implicit_target = 1;
     e->lookup_done = 1;
     e->validation = 1;
@@ -124,10 +124,10 @@ void mf_tgt_copy_target_groupness(mf_tgt_table_t *table_p, const char *current_t
     imsg_print(IMSG_ERROR, "No tgt tab entry found for pattern \"%s\"\n", -1, patt_pn);
     return;
   }
-  if (!mf_tgt_has_lines(patt_inst_desc_p->cotargets)) return;
+  if (!mf_tgt_has_lines(mf_tgt_inst_cotargets(patt_inst_desc_p))) return;
   list_handle_t existing = LIST_HANDLE_NULL;
   if (mf_tgt_has_cotargets(table_p, current_tgt_pn, &existing)) return;
-  list_handle_t members = mf_tgt_expand_patt_cotargets(patt_inst_desc_p->cotargets,
+  list_handle_t members = mf_tgt_expand_patt_cotargets(mf_tgt_inst_cotargets(patt_inst_desc_p),
                                                        current_tgt_pn, tgt_stem, table_p->area);
   const std::vector<const char *> names = mf_tgt_list_strings(members);
   if (names.size() < 2) return;
@@ -141,9 +141,10 @@ void mf_tgt_copy_target_groupness(mf_tgt_table_t *table_p, const char *current_t
     mf_tgt_inst_desc_t *inst =
         mf_tgt_require_expanded_tgt_instance(names[i], tgt_stem, imp_dep, patt_inst_desc_p->script,
                                              patt_inst_desc_p->deps, table_p);
-    if (inst->cotargets == LIST_HANDLE_NULL) inst->cotargets = mf_tgt_area_list(table_p);
+    mf_tgt_inst_more_t *more = mf_tgt_inst_more(table_p, inst);
+    if (more->cotargets == LIST_HANDLE_NULL) more->cotargets = mf_tgt_area_list(table_p);
     for (size_t j = 0; j < names.size(); ++j)
-      if (j != i) mf_tgt_list_append(inst->cotargets, mf_tgt_area_copy(table_p, names[j]));
+      if (j != i) mf_tgt_list_append(more->cotargets, mf_tgt_area_copy(table_p, names[j]));
     mf_tgt_claim_sibs_affect_reuse(table_p, names[i]);
   }
 }
@@ -154,7 +155,7 @@ void mf_tgt_claim_sibs_affect_reuse(mf_tgt_table_t *table_p, const char *tgt_pn)
   const char *key = nullptr;
   bool existed = false;
   mf_tgt_entry_t *e = mf_tgt_enter_name(table_p, tgt_pn, &key, &existed);
-  if (existed == 0) mf_tgt_utl_declare_target(key, e, table_p->area, 0, 0, nullptr);
+  if (existed == 0) mf_tgt_utl_declare_target(key, e, table_p, 0, 0, nullptr);
   e->sibs_affect_reuse = 1;
 }
 
@@ -171,10 +172,10 @@ void mf_tgt_dissolve_tgt_group(mf_tgt_table_t *table, mf_tgt_entry_t *entry) {
   for (list_cursor_t c = list_next(entry->instances, nullptr, &d); c != nullptr;
        c = list_next(entry->instances, c, &d)) {
     auto *inst = static_cast<mf_tgt_inst_desc_t *>(d);
-    list_handle_t members = inst->cotargets;
+    list_handle_t members = mf_tgt_inst_cotargets(inst);
     if (members == LIST_HANDLE_NULL) continue;
     // Detached first, so that the recursion ends at members already dissolved.
-    inst->cotargets = LIST_HANDLE_NULL;
+    inst->more->cotargets = LIST_HANDLE_NULL;
     for (const char *name : mf_tgt_list_strings(members)) {
       mf_tgt_entry_t *m = mf_tgt_lookup(table, name);
       if (m == nullptr) {
@@ -239,7 +240,8 @@ int mf_tgt_utl_targets_belong_to_same_mf_group(mf_tgt_table_t *table_h, const ch
   void *d = nullptr;
   for (list_cursor_t c = list_next(e1->instances, nullptr, &d); c != nullptr;
        c = list_next(e1->instances, c, &d))
-    if (mf_tgt_list_holds(static_cast<mf_tgt_inst_desc_t *>(d)->cotargets, tgt_name2)) return 1;
+    if (mf_tgt_list_holds(mf_tgt_inst_cotargets(static_cast<mf_tgt_inst_desc_t *>(d)), tgt_name2))
+      return 1;
   return 0;
 }
 

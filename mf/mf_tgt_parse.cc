@@ -296,7 +296,7 @@ int mf_tgt_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t
       if (table->first_tgt == nullptr && !mf_tgt_parsing_builtins &&
           mf_tgt_is_real_tgt(key, variant))
         table->first_tgt = key;
-      mf_tgt_utl_declare_target(key, entry, table->area, 1, double_colon ? 1 : 0, stem);
+      mf_tgt_utl_declare_target(key, entry, table, 1, double_colon ? 1 : 0, stem);
       if (existed == 0) entry->is_a_dependency = 0;
       if (mf_utl_should_trace(kTrace, 4))
         imsg_print(IMSG_TRACE, "First target definition for \"%s\"\n", -1, key);
@@ -327,7 +327,7 @@ int mf_tgt_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t
           inst = static_cast<mf_tgt_inst_desc_t *>(first);
         }
         mf_tgt_augment_inst(table, key, inst, script, deps);
-        if (stem != nullptr) entry->explicit_stem = copy(table->area, stem);
+        if (stem != nullptr) mf_tgt_set_explicit_stem(table, entry, copy(table->area, stem));
       } else {
         entry->multiple_defined = 1;
       }
@@ -369,9 +369,10 @@ int mf_tgt_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t
 
     // j. Co-targets of a group.
     if (group) {
-      if (inst->cotargets == LIST_HANDLE_NULL) inst->cotargets = mf_tgt_new_list(table->area);
+      mf_tgt_inst_more_t *more = mf_tgt_inst_more(table, inst);
+      if (more->cotargets == LIST_HANDLE_NULL) more->cotargets = mf_tgt_new_list(table->area);
       for (char *other : names)
-        if (other != t) append(inst->cotargets, copy(table->area, other));
+        if (other != t) append(more->cotargets, copy(table->area, other));
     }
   }
   return KS_ST_OK;
@@ -479,7 +480,7 @@ void mark_entries(mf_tgt_table_t *table, list_handle_t list, Mark set) {
     int existed = hash_str_enter(table->comp_table, n, &key, &data);
     if (existed < 0) mf_tgt_out_of_memory();
     auto *entry = static_cast<mf_tgt_entry_t *>(data);
-    if (existed == 0) mf_tgt_utl_declare_target(key, entry, table->area, 0, 0, nullptr);
+    if (existed == 0) mf_tgt_utl_declare_target(key, entry, table, 0, 0, nullptr);
     set(entry);
   }
 }

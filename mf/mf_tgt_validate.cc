@@ -215,15 +215,13 @@ list_handle_t vpath_macro_dirs(mf_tgt_table_t *table) {
   return dirs;
 }
 
-// Moves the instances of from to the end of to's list, making to their owner.
+// Moves the instances of from to the end of to's list.
 void move_instances(mf_tgt_table_t *table, mf_tgt_entry_t *from, mf_tgt_entry_t *to) {
   if (to->instances == LIST_HANDLE_NULL) to->instances = mf_tgt_area_list(table);
   void *d = nullptr;
   for (list_cursor_t c = list_next(from->instances, nullptr, &d); c != nullptr;
-       c = list_next(from->instances, c, &d)) {
-    static_cast<mf_tgt_inst_desc_t *>(d)->owner = to;
+       c = list_next(from->instances, c, &d))
     mf_tgt_list_append(to->instances, d);
-  }
   from->instances = LIST_HANDLE_NULL;
 }
 
@@ -246,10 +244,14 @@ int relocate_explicit(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t *e
   if (existed == 0 || !l->defined_as_target) {
     const int8_t was_dependency = l->is_a_dependency;
     const int8_t walk_mark = l->walk_mark;
+    const char *stem = mf_tgt_explicit_stem(table, e);
     *l = *e;
     l->is_a_dependency |= was_dependency;
     l->walk_mark = walk_mark;
-    l->tgt_act_pn = mf_tgt_area_copy(table, key);
+    // The located entry gets a record of its own, not e's.
+    l->more = 0;
+    mf_tgt_set_explicit_stem(table, l, stem);
+    mf_tgt_set_act_pn(table, l, key);
     l->instances = LIST_HANDLE_NULL;
     move_instances(table, e, l);
     e->validation = -1;
@@ -289,8 +291,8 @@ void note_java_dependency(const char *dep) {
 // Gives the instance the stem of its explicit target.
 void set_explicit_stem(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t *e,
                        mf_tgt_inst_desc_t *inst) {
-  inst->tgt_base_pname =
-      mf_tgt_dollar_star_for_explicit_tgt(table, name, e->explicit_stem, inst->member_name);
+  inst->tgt_base_pname = mf_tgt_dollar_star_for_explicit_tgt(
+      table, name, mf_tgt_explicit_stem(table, e), mf_tgt_inst_member_name(inst));
 }
 
 // Adds the interned name to the instance's dependency list unless it is there: at the front or
@@ -329,9 +331,10 @@ bool complete_instance(mf_tgt_table_t *table, const char *name, mf_tgt_inst_desc
   if (!patt) {
     if (use != nullptr) {
       if (v == MF_COMPAT_STD && has_script) {
-        if (inst->bogus_deps == LIST_HANDLE_NULL) inst->bogus_deps = mf_tgt_area_list(table);
-        if (!mf_tgt_list_holds(inst->bogus_deps, use))
-          mf_tgt_list_append(inst->bogus_deps, mf_tgt_area_copy(table, use));
+        mf_tgt_inst_more_t *more = mf_tgt_inst_more(table, inst);
+        if (more->bogus_deps == LIST_HANDLE_NULL) more->bogus_deps = mf_tgt_area_list(table);
+        if (!mf_tgt_list_holds(more->bogus_deps, use))
+          mf_tgt_list_append(more->bogus_deps, mf_tgt_area_copy(table, use));
       } else {
         add_dep(table, inst, use, gnu);
       }
@@ -468,11 +471,11 @@ int validate_implicit(mf_tgt_table_t *table, const char *name, const Known &know
     // Defined during the lookup as a member of the target group of the rule that matched.
     if (deps != LIST_HANDLE_NULL) list_destroy(deps);
     mf_tgt_trace_row(3, MF_TGT_MSG_INFERRED, key);
-    mf_tgt_trace(3, "implicit tgt actual pn is %s\n", e->tgt_act_pn);
+    mf_tgt_trace(3, "implicit tgt actual pn is %s\n", mf_tgt_entry_act_pn(table, e));
     *out_entry = e;
     return MF_TGT_VALID;
   }
-  mf_tgt_utl_declare_target(key, e, table->area, 1, 0, nullptr);
+  mf_tgt_utl_declare_target(key, e, table, 1, 0, nullptr);
   e->implicit_target = 1;
   e->lookup_done = 1;
   e->validation = 1;
@@ -498,13 +501,13 @@ int validate_implicit(mf_tgt_table_t *table, const char *name, const Known &know
   inst->tgt_base_pname = new_stem != nullptr ? mf_tgt_area_copy(table, new_stem) : nullptr;
   if (patt) inst->flags |= MF_TGT_INST_FROM_PATTERN;
   if (archive) {
-    inst->member_name = mf_tgt_area_copy(table, member);
+    mf_tgt_inst_more(table, inst)->member_name = mf_tgt_area_copy(table, member);
     std::string act(lib);
     if (const size_t cut = act.find("()"); cut != std::string::npos) act.resize(cut);
-    e->tgt_act_pn = mf_tgt_area_copy(table, act.c_str());
+    mf_tgt_set_act_pn(table, e, mf_tgt_area_copy(table, act.c_str()));
   }
   mf_tgt_list_append(e->instances, inst);
-  mf_tgt_trace(3, "implicit tgt actual pn is %s\n", e->tgt_act_pn);
+  mf_tgt_trace(3, "implicit tgt actual pn is %s\n", mf_tgt_entry_act_pn(table, e));
   note_java_dependency(imp);
   if (deps != LIST_HANDLE_NULL) list_destroy(deps);
   *out_entry = e;
@@ -523,7 +526,7 @@ int apply_default(mf_tgt_table_t *table, const char *name, const Known &known,
   if (existed)
     mf_tgt_trace(3, "Applying default tgt found that tgt tab entry for %s already existed\n",
                  name);
-  e->tgt_act_pn = mf_tgt_area_copy(table, name);
+  mf_tgt_set_act_pn(table, e, mf_tgt_area_copy(table, name));
   e->defined_as_target = 1;
   e->multiple_valid = def->multiple_valid;
   e->multiple_defined = def->multiple_defined;
@@ -534,7 +537,7 @@ int apply_default(mf_tgt_table_t *table, const char *name, const Known &known,
   e->implicit_target = 1;
   e->validation = 1;
   e->instances = mf_tgt_area_list(table);
-  e->explicit_stem = nullptr;
+  mf_tgt_set_explicit_stem(table, e, nullptr);
   void *d = nullptr;
   for (list_cursor_t c = list_next(def->instances, nullptr, &d); c != nullptr;
        c = list_next(def->instances, c, &d)) {
@@ -614,12 +617,12 @@ int validate_one(mf_tgt_table_t *table, const char *name, Known known, mf_tgt_en
                             ? enter_known(table, name, known, &key, &existed)
                             : mf_tgt_enter_name(table, located_copy.c_str(), &key, &existed);
     if (existed == 0) {
-      mf_tgt_utl_declare_target(key, f, table->area, 0, 0, nullptr);
+      mf_tgt_utl_declare_target(key, f, table, 0, 0, nullptr);
       f->lookup_done = 1;
     }
     f->is_a_dependency = 1;
     f->validation = 1;
-    if (f->tgt_act_pn == nullptr) f->tgt_act_pn = mf_tgt_area_copy(table, key);
+    if (!f->has_act_pn) mf_tgt_set_act_pn(table, f, key);
     *out_entry = f;
     return MF_TGT_NO_RULE;
   }
@@ -815,8 +818,9 @@ int validate_explicit_entry(mf_tgt_table_t *table, const char *name, mf_tgt_entr
     int rc = 1;
     for (int depth = 0; depth < depths && rc == 1; ++depth) {
       const uint64_t carries = mf_tgt_gnu_group_carries();
-      rc = mf_tgt_implicit_instance(table, name, inst->member_name, depth, 1, inst->deps,
-                                    has_script ? 1 : 0, &imp, &script, &patt, &deps, &stem);
+      rc = mf_tgt_implicit_instance(table, name, mf_tgt_inst_member_name(inst), depth, 1,
+                                    inst->deps, has_script ? 1 : 0, &imp, &script, &patt, &deps,
+                                    &stem);
       // The GNU search does not read the depth: on a table it left as it was, it would find
       // nothing again.
       if (rc == 1 && gnu && mf_tgt_gnu_group_carries() == carries &&
@@ -839,7 +843,7 @@ int validate_explicit_entry(mf_tgt_table_t *table, const char *name, mf_tgt_entr
   e->validation = 1;
   *out_entry = e;
   mf_tgt_trace(4, "mf_tgt_va_explicit:exit 0:%s act_pn:%s\n", name,
-               e->tgt_act_pn != nullptr ? e->tgt_act_pn : "");
+               e->has_act_pn ? mf_tgt_entry_act_pn(table, e) : "");
   return MF_TGT_VALID;
 }
 
@@ -884,8 +888,8 @@ int validate_tgt(mf_tgt_table_t *table, const char *name, const Known &known,
   }
   if (*out_entry != nullptr) (*out_entry)->lookup_done = 1;
   mf_tgt_trace(4, "mf_tgt_va:exit:%s:%d vp:%s\n", name, rc,
-               *out_entry != nullptr && (*out_entry)->tgt_act_pn != nullptr
-                   ? (*out_entry)->tgt_act_pn
+               *out_entry != nullptr && (*out_entry)->has_act_pn
+                   ? mf_tgt_entry_act_pn(table, *out_entry)
                    : "");
   return rc;
 }
@@ -904,7 +908,8 @@ int mf_tgt_validate_known_tgt(mf_tgt_table_t *table, const char *key, mf_tgt_ent
 void mf_tgt_claim_tgt_was_validated(mf_tgt_table_t *table, const char *tgt_pn) {
   mf_tgt_entry_t *e = mf_tgt_lookup(table, tgt_pn);
   PFM_ASSERT(e != NULL);
-  if (e->tgt_act_pn == nullptr) e->tgt_act_pn = mf_tgt_area_copy(table, tgt_pn);
+  // The entry of tgt_pn has it as its key, which costs the actual pathname nothing.
+  if (!e->has_act_pn) mf_tgt_set_act_pn(table, e, tgt_pn);
   mf_tgt_trace(4, "Forcefully validating the target: \"%s\".\n", tgt_pn);
   e->validation = 1;
 }
@@ -962,7 +967,7 @@ void mf_tgt_require_class_java_dependency(mf_tgt_table_t *table_h, const char *c
   const char *key = nullptr;
   bool existed = false;
   mf_tgt_entry_t *e = mf_tgt_enter_name(table, class_tgt_pn, &key, &existed);
-  if (existed == 0) mf_tgt_utl_declare_target(key, e, table->area, 1, 0, nullptr);
+  if (existed == 0) mf_tgt_utl_declare_target(key, e, table, 1, 0, nullptr);
   if (e->instances == LIST_HANDLE_NULL) e->instances = mf_tgt_area_list(table);
   void *d = nullptr;
   for (list_cursor_t c = list_next(e->instances, nullptr, &d); c != nullptr;

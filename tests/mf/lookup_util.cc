@@ -75,11 +75,12 @@ int Lookup::validate_known(const char *name) {
   return mf_tgt_validate_known_tgt(table(), key, static_cast<mf_tgt_entry_t *>(data), &entry_);
 }
 
-std::string Lookup::rule_of() const { return describe(entry_); }
+std::string Lookup::rule_of() const { return describe(table(), entry_); }
 
-std::string describe(mf_tgt_entry_t *e) {
+std::string describe(mf_tgt_table_t *table, mf_tgt_entry_t *e) {
   if (e == nullptr) return "-";
-  std::string out = e->tgt_act_pn != nullptr ? e->tgt_act_pn : "?";
+  const char *act_pn = mf_tgt_entry_act_pn(table, e);
+  std::string out = act_pn != nullptr ? act_pn : "?";
   out += ":";
   if (e->instances == LIST_HANDLE_NULL) return out;
   bool first = true;

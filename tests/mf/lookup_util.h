@@ -21,7 +21,7 @@ class Lookup {
   Lookup(const Lookup &) = delete;
   Lookup &operator=(const Lookup &) = delete;
 
-  mf_tgt_table_t *table() { return parse_.table(); }
+  mf_tgt_table_t *table() const { return parse_.table(); }
   TgtParse &parse() { return parse_; }
   uint32_t variant() const { return variant_; }
 
@@ -55,7 +55,7 @@ class Lookup {
   mf_tgt_entry_t *entry_ = nullptr;
 };
 
-// The description rule_of gives for an entry.
-std::string describe(mf_tgt_entry_t *entry);
+// The description rule_of gives for an entry of table.
+std::string describe(mf_tgt_table_t *table, mf_tgt_entry_t *entry);
 
 }  // namespace mftest

@@ -508,7 +508,7 @@ TEST(MfTgtImplicit, GnuPatternGroupsComeWithTheInferredTarget) {
     l.file("a.y");
     ASSERT_EQ(l.validate("a.c"), MF_TGT_VALID);
     EXPECT_EQ(l.rule_of(), "a.c: a.y [<a.y *a] {yacc $<}");
-    EXPECT_EQ(describe(l.parse().entry("a.h")), "a.h: a.y [<a.y *a] {yacc $<}");
+    EXPECT_EQ(describe(l.table(), l.parse().entry("a.h")), "a.h: a.y [<a.y *a] {yacc $<}");
     list_handle_t cot = LIST_HANDLE_NULL;
     ASSERT_EQ(mf_tgt_has_cotargets(l.table(), "a.c", &cot), 1);
     EXPECT_THAT(strings(cot), ElementsAre("a.h"));

@@ -43,7 +43,7 @@ class Parsed {
   // What the target lookup gives for name: its rule as describe() shows it, or "-".
   std::string rule(const char *name) {
     mf_tgt_entry_t *e = nullptr;
-    return mfc_cmf_get_tgt_h(cmf_, name, &e) == KS_ST_OK ? describe(e) : "-";
+    return mfc_cmf_get_tgt_h(cmf_, name, &e) == KS_ST_OK ? describe(cmf_->tgt_table, e) : "-";
   }
 
  private:

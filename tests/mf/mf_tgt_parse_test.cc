@@ -236,7 +236,7 @@ TEST(MfTgtStaticPattern, EachTargetGetsItsStemAndDependencies) {
   };
   for (const auto &e : expect) {
     mf_tgt_entry_t *t = p.entry(e.target);
-    EXPECT_STREQ(t->explicit_stem, e.stem);
+    EXPECT_STREQ(mf_tgt_explicit_stem(p.table(), t), e.stem);
     EXPECT_EQ(strings(mf_tgt_get_dep_list(p.table(), t, mf_tgt_next_instance(p.table(), t, nullptr))),
               e.deps)
         << e.target;

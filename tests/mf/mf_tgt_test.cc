@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "capture_util.h"
+#include "ks/hash.h"
 #include "ks/ks_status.h"
 #include "mf/mf_tgt.h"
 #include "mf/mf_tgt_lookup.h"
@@ -52,9 +53,61 @@ TEST(MfTgtTable, DependencyOnlyNameKeepsItsMarkWhenDeclaredLater) {
   EXPECT_EQ(p.entry("all")->is_a_dependency, 0);
 }
 
+// An entry's actual pathname is its key until set to another name, and only a name other than
+// the key or an explicit stem gives the entry a record of its own; a plain rule's instance has
+// no record of the fields it leaves unset.
+TEST(MfTgtTable, ActualPathnamesAndStemsTakeRoomOnlyWhereTheyDiffer) {
+  TgtParse p(MF_COMPAT_STD);
+  ASSERT_EQ(mf_tgt_depends_rule(p.list({"a.o", "b.o"}), p.list({"a.c"}), p.list({"cc"}), 0,
+                                nullptr),
+            0);
+  mf_tgt_entry_t *a = p.entry("a.o");
+  mf_tgt_entry_t *b = p.entry("b.o");
+  mf_tgt_entry_t *dep = p.entry("a.c");
+  void *inst = nullptr;
+  list_next(a->instances, nullptr, &inst);
+  EXPECT_EQ(static_cast<mf_tgt_inst_desc_t *>(inst)->more, nullptr);
+  const char *a_key = hash_str_key_of(p.table()->comp_table, a);
+  EXPECT_STREQ(a_key, "a.o");
+  EXPECT_EQ(mf_tgt_entry_act_pn(p.table(), a), a_key);
+  EXPECT_EQ(mf_tgt_entry_act_pn(p.table(), dep), nullptr);  // depended on only
+  EXPECT_EQ(a->more, 0u);
+  EXPECT_EQ(dep->more, 0u);
+
+  struct Step {
+    mf_tgt_entry_t *entry;
+    const char *act_pn;  // set when not null
+    const char *stem;    // set when not null; "" clears
+    const char *want_act_pn;
+    const char *want_stem;
+    bool has_record;
+  };
+  char a_copy[] = "a.o";
+  const Step steps[] = {
+      {a, a_copy, nullptr, "a.o", nullptr, false},       // the key's own text: no record
+      {a, "dir/a.o", nullptr, "dir/a.o", nullptr, true},  // another name
+      {b, nullptr, "b", "b.o", "b", true},                // a stem alone
+      {a, "a.o", nullptr, "a.o", nullptr, true},          // back to the key: the record stays
+      {b, nullptr, "", "b.o", nullptr, true},
+      {dep, "src/a.c", nullptr, "src/a.c", nullptr, true},
+  };
+  for (const Step &s : steps) {
+    if (s.act_pn != nullptr) mf_tgt_set_act_pn(p.table(), s.entry, s.act_pn);
+    if (s.stem != nullptr)
+      mf_tgt_set_explicit_stem(p.table(), s.entry, *s.stem != '\0' ? s.stem : nullptr);
+    EXPECT_STREQ(mf_tgt_entry_act_pn(p.table(), s.entry), s.want_act_pn) << s.want_act_pn;
+    EXPECT_STREQ(mf_tgt_explicit_stem(p.table(), s.entry), s.want_stem) << s.want_act_pn;
+    EXPECT_EQ(s.entry->more != 0, s.has_record) << s.want_act_pn;
+  }
+  // Each entry keeps its own record.
+  EXPECT_STREQ(mf_tgt_entry_act_pn(p.table(), a), "a.o");
+  EXPECT_STREQ(mf_tgt_entry_act_pn(p.table(), dep), "src/a.c");
+  EXPECT_NE(a->more, dep->more);
+}
+
 TEST(MfTgtTable, DumpOfNullEntry) {
   testing::internal::CaptureStdout();
-  mf_tgt_dump_tgt_ent(nullptr);
+  mf_tgt_dump_tgt_ent(nullptr, nullptr);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "dump_tgt:NULL tgt handle passed\n");
 }
 
@@ -169,7 +222,7 @@ TEST(MfTgtArchive, MembersOfOneLibraryShareOneEntry) {
   EXPECT_EQ(lib->archive_tgt, 1);
   EXPECT_EQ(lib->multiple_valid, 1);
   EXPECT_EQ(lib->multiple_defined, 1);
-  EXPECT_STREQ(lib->tgt_act_pn, "libx.a");
+  EXPECT_STREQ(mf_tgt_entry_act_pn(p.table(), lib), "libx.a");
   std::vector<std::string> members;
   for (mf_tgt_inst_handle_t i = mf_tgt_next_instance(p.table(), lib, nullptr); i != nullptr;
        i = mf_tgt_next_instance(p.table(), lib, i))

@@ -67,12 +67,12 @@ TEST(MfTgtValidate, MatrixOfEveryDialect) {
     ASSERT_NE(l.entry(), nullptr);
     EXPECT_EQ(l.entry()->validation, 1);
     EXPECT_EQ(l.entry()->defined_as_target, 0);
-    EXPECT_STREQ(l.entry()->tgt_act_pn, "plain.txt");
+    EXPECT_STREQ(mf_tgt_entry_act_pn(l.table(), l.entry()), "plain.txt");
 
     // A file found through the search list: the entry of the path where it lies.
     ASSERT_EQ(l.validate("y.c"), MF_TGT_NO_RULE);
     ASSERT_NE(l.entry(), nullptr);
-    EXPECT_STREQ(l.entry()->tgt_act_pn, "src/y.c");
+    EXPECT_STREQ(mf_tgt_entry_act_pn(l.table(), l.entry()), "src/y.c");
 
     // Nothing makes it and it is nowhere.
     EXPECT_EQ(l.validate("nothing"), MF_TGT_NO_RULE);
@@ -116,7 +116,7 @@ TEST(MfTgtValidate, LibpatternsTryEachPatternInTurn) {
         EXPECT_EQ(l.entry(), nullptr);
       } else {
         ASSERT_NE(l.entry(), nullptr);
-        EXPECT_STREQ(l.entry()->tgt_act_pn, c.found);
+        EXPECT_STREQ(mf_tgt_entry_act_pn(l.table(), l.entry()), c.found);
       }
     }
   }
@@ -125,7 +125,7 @@ TEST(MfTgtValidate, LibpatternsTryEachPatternInTurn) {
   gnu.macro(".LIBPATTERNS", "lib%.so lib%.a");
   gnu.rule({"libfoo.a"}, {}, {"ar r $@"});
   ASSERT_EQ(gnu.validate("-lfoo"), MF_TGT_VALID);
-  EXPECT_STREQ(gnu.entry()->tgt_act_pn, "libfoo.a");
+  EXPECT_STREQ(mf_tgt_entry_act_pn(gnu.table(), gnu.entry()), "libfoo.a");
   Lookup std_l(MF_COMPAT_STD);
   std_l.macro(".LIBPATTERNS", "lib%.so lib%.a");
   std_l.file("libfoo.a");
@@ -232,6 +232,8 @@ TEST(MfTgtValidate, GnuExplicitTargetMovesToItsVpathDirectory) {
   l.rule({"x.o"}, {"x.c"}, {"cc -c x.c"});
   l.rule({"all"}, {"x.o"}, {});
   mf_tgt_entry_t *plain = l.parse().entry("x.o");
+  void *rule = nullptr;
+  list_next(plain->instances, nullptr, &rule);
   ASSERT_EQ(l.validate("x.o"), MF_TGT_VALID);
   mf_tgt_entry_t *moved = l.entry();
   ASSERT_NE(moved, plain);
@@ -241,7 +243,8 @@ TEST(MfTgtValidate, GnuExplicitTargetMovesToItsVpathDirectory) {
   EXPECT_EQ(plain->instances, LIST_HANDLE_NULL);
   void *d = nullptr;
   list_next(moved->instances, nullptr, &d);
-  EXPECT_EQ(static_cast<mf_tgt_inst_desc_t *>(d)->owner, moved);
+  EXPECT_EQ(d, rule);
+  EXPECT_EQ(list_length(moved->instances), 1u);
   // Asked again by its first name, the lookup lands on the same entry.
   ASSERT_EQ(l.validate("x.o"), MF_TGT_VALID);
   EXPECT_EQ(l.entry(), moved);
@@ -420,7 +423,7 @@ TEST(MfTgtValidate, JavaClassRecords) {
   mf_tgt_require_class_java_dependency(l.table(), "pkg/A.class", "/src/pkg/A.java");
   mf_tgt_require_class_java_dependency(l.table(), "pkg/A.class", "/src/pkg/A.java");
   mf_tgt_require_class_java_dependency(l.table(), "Noclass", "/src/N.java");
-  EXPECT_EQ(mftest::describe(l.parse().entry("pkg/A.class")),
+  EXPECT_EQ(mftest::describe(l.table(), l.parse().entry("pkg/A.class")),
             "pkg/A.class: /src/pkg/A.java [</src/pkg/A.java *pkg/A] {}");
   EXPECT_THAT(cap.err(), HasSubstr("Could not find trailing suffix in pathname \"Noclass\".\n"));
   const char *java = nullptr;
@@ -435,7 +438,7 @@ TEST(MfTgtValidate, ClaimMarksValidated) {
   l.rule({"all"}, {"dep"}, {});
   mf_tgt_claim_tgt_was_validated(l.table(), "dep");
   EXPECT_EQ(l.parse().entry("dep")->validation, 1);
-  EXPECT_STREQ(l.parse().entry("dep")->tgt_act_pn, "dep");
+  EXPECT_STREQ(mf_tgt_entry_act_pn(l.table(), l.parse().entry("dep")), "dep");
 }
 
 }  // namespace

@@ -59,7 +59,7 @@ mf_tgt_entry_t *TgtParse::entry(const char *name) {
 
 std::string TgtParse::dump(const char *name) {
   testing::internal::CaptureStdout();
-  mf_tgt_dump_tgt_ent(mf_tgt_lookup(table_, name));
+  mf_tgt_dump_tgt_ent(table_, mf_tgt_lookup(table_, name));
   return testing::internal::GetCapturedStdout();
 }
 
@@ -83,7 +83,7 @@ std::string describe(mf_tgt_table_t *t, const std::vector<const char *> &names) 
   for (const char *n : names) {
     out += std::string("== ") + n + "\n";
     testing::internal::CaptureStdout();
-    mf_tgt_dump_tgt_ent(mf_tgt_lookup(t, n));
+    mf_tgt_dump_tgt_ent(t, mf_tgt_lookup(t, n));
     out += testing::internal::GetCapturedStdout();
   }
   out += std::string("first: ") + (t->first_tgt != nullptr ? t->first_tgt : "") + "\n";

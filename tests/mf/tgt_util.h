@@ -22,7 +22,7 @@ class TgtParse {
   TgtParse(const TgtParse &) = delete;
   TgtParse &operator=(const TgtParse &) = delete;
 
-  mf_tgt_table_t *table() { return table_; }
+  mf_tgt_table_t *table() const { return table_; }
   BLDR_OPTS_HANDLE opts() { return opts_; }
   // A list of writable copies of the names in the parse's area; null for an empty initializer.
   list_handle_t list(std::initializer_list<const char *> names);
