@@ -117,9 +117,10 @@ const char *common_format(int row) {
   return "";
 }
 
-// The printout is gathered and handed to the message layer in large pieces: one call per line
-// would cost a flush (a system call) per line on graphs of many thousand rules.
-constexpr size_t kFlushAt = 16 * 1024;
+// The printout is gathered and handed to the message layer in pieces of a few pages: one call
+// per line would cost a flush (a system call) per line on graphs of many thousand rules, and a
+// larger piece would only hold more memory.
+constexpr size_t kFlushAt = 4 * 1024;
 std::string out_text;
 
 void flush_out() {
