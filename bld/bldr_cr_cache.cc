@@ -101,7 +101,7 @@ constexpr size_t kCopyChunk = 8192;
 // The bytes read ahead with a record; a longer record is read on its own.
 constexpr size_t kWindowSize = 32768;
 
-bldr_cr_cache_t process_cache = {nullptr, nullptr, {-1, -1, 0, 0}, {}, -1, 0, {}, nullptr, 0, {}, nullptr, 0, 0};
+bldr_cr_cache_t process_cache = {nullptr, nullptr, {-1, -1, 0, 0}, {}, -1, 0, {}, nullptr, 0, {}, nullptr, 0, 0, false};
 
 bool traced(int level) { return mf_utl_should_trace("bldr_cr_cache", level); }
 
@@ -255,7 +255,10 @@ void free_window(bldr_cr_cache_t *c) {
 // Copies the record of entry e into buf from the window, filling the window from the record's
 // offset when it does not hold the record. Bytes read ahead stand for the file only while their
 // CRC checks out: another process may have emptied the file and written other records there
-// since, so a record that does not check out in the window is read from the file again. 0,
+// since, so a record that does not check out in the window is read from the file again. A fill
+// reads a whole window ahead only while lookups go through the file in its order (the first
+// one, one after a window that served others, one just past the window); otherwise it reads
+// the record alone, so that lookups in another order read no more than before. 0,
 // KS_ST_TRUNCATED when the file ends within the record or it does not check out, or the status
 // of a failed read.
 ks_status_t read_through_window(bldr_cr_cache_t *c, const bldr_cr_cache_index_t &e, char *buf) {
@@ -265,16 +268,24 @@ ks_status_t read_through_window(bldr_cr_cache_t *c, const bldr_cr_cache_index_t 
   };
   if (holds()) {
     std::memcpy(buf, c->window + (e.offset - c->window_offset), e.length);
-    if (crc_checks(buf, e.length, &e.crc)) return KS_ST_OK;
+    if (crc_checks(buf, e.length, &e.crc)) {
+      c->window_used = true;
+      return KS_ST_OK;
+    }
+    drop_window(c);
   }
+  const int64_t end = c->window_offset + int64_t(c->window_len);
+  const bool ahead = c->window_len == 0 || c->window_used ||
+                     (e.offset >= end && uint64_t(e.offset - end) <= kWindowSize);
   drop_window(c);
   if (!c->window && (c->window = static_cast<char *>(std::malloc(kWindowSize))) == nullptr)
     return read_checked(c->file, e.offset, e.length, &e.crc, buf);
   size_t got = 0;
-  ks_status_t st = read_at(c->file, e.offset, kWindowSize, c->window, &got);
+  ks_status_t st = read_at(c->file, e.offset, ahead ? kWindowSize : e.length, c->window, &got);
   if (st != KS_ST_OK) return st;
   c->window_offset = e.offset;
   c->window_len = got;
+  c->window_used = false;
   if (!holds()) return KS_ST_TRUNCATED;
   std::memcpy(buf, c->window, e.length);
   return crc_checks(buf, e.length, &e.crc) ? KS_ST_OK : KS_ST_TRUNCATED;

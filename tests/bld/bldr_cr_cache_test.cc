@@ -672,16 +672,18 @@ TEST_F(CrCache, RecordsOfEverySizeAreFoundInAnyOrderOfLookup) {
   check(ctx, forward, "forward after an addition");
   EXPECT_EQ(ctx->stats.resets + reader->stats.resets, 1);  // the creation's only
   EXPECT_EQ(reader->stats.hits, 3 * n);
+  EXPECT_EQ(bldr_cr_cache_close(reader), KS_ST_OK);
   // Another process empties the file: a record read ahead before that still checks out and is
   // the record of its derived object; one that was not is a miss, which empties the file here.
+  // (The first lookup after an addition reads ahead.)
+  add("later", {101});
   tbs_oid_t first = oid(3), second = oid(4), far = oid(12);  // 12 and 16000 bytes of name
-  ASSERT_EQ(bldr_cr_cache_fetch(reader, &first, &got), 1);
+  ASSERT_EQ(bldr_cr_cache_fetch(ctx, &first, &got), 1);
   ASSERT_EQ(truncate(path.c_str(), 0), 0);
-  ASSERT_EQ(bldr_cr_cache_fetch(reader, &second, &got), 1);
+  ASSERT_EQ(bldr_cr_cache_fetch(ctx, &second, &got), 1);
   EXPECT_EQ(got.target_name, name_of(4));
-  EXPECT_EQ(bldr_cr_cache_fetch(reader, &far, &got), 0);
-  EXPECT_EQ(reader->dir.dir_count, 0u);
-  EXPECT_EQ(bldr_cr_cache_close(reader), KS_ST_OK);
+  EXPECT_EQ(bldr_cr_cache_fetch(ctx, &far, &got), 0);
+  EXPECT_EQ(ctx->dir.dir_count, 0u);
 }
 
 TEST_F(CrCache, TheProcessCacheIsReadOnceAndClosedOnAnotherRead) {
