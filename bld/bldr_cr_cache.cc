@@ -98,8 +98,10 @@ enum {
 
 constexpr uint32_t kSpareSlots = 20;
 constexpr size_t kCopyChunk = 8192;
+// The bytes read ahead with a record; a longer record is read on its own.
+constexpr size_t kWindowSize = 32768;
 
-bldr_cr_cache_t process_cache = {nullptr, nullptr, {-1, -1, 0, 0}, {}, -1, 0, {}, nullptr, 0, {}};
+bldr_cr_cache_t process_cache = {nullptr, nullptr, {-1, -1, 0, 0}, {}, -1, 0, {}, nullptr, 0, {}, nullptr, 0, 0, false};
 
 bool traced(int level) { return mf_utl_should_trace("bldr_cr_cache", level); }
 
@@ -158,25 +160,36 @@ ks_status_t check_within(FILE *f, int64_t offset, uint32_t len, int64_t *size_se
   return within(st.st_size) ? KS_ST_OK : KS_ST_TRUNCATED;
 }
 
-// Reads the len bytes at offset into buf, checking their CRC when crc_p is given. Reads from the
-// file itself, past the stream's buffer: what it buffered may be stale, since another process may
-// have written the file meanwhile. What this process wrote is flushed first.
-ks_status_t read_checked(FILE *f, int64_t offset, uint32_t len, const uint32_t *crc_p, char *buf) {
+// Reads up to len bytes at offset into buf from the file itself, past the stream's buffer: what it
+// buffered may be stale, since another process may have written the file meanwhile (what this
+// process wrote is flushed first). Stops short only at the end of the file; *got is the count
+// read. 0 or the status of a failed read.
+ks_status_t read_at(FILE *f, int64_t offset, size_t len, char *buf, size_t *got) {
   fflush(f);
-  size_t got = 0;
-  while (got < len) {
-    const ssize_t n = pread(fileno(f), buf + got, len - got, off_t(offset) + off_t(got));
-    if (n > 0) got += size_t(n);
-    else if (n == 0) return KS_ST_TRUNCATED;
+  *got = 0;
+  while (*got < len) {
+    const ssize_t n = pread(fileno(f), buf + *got, len - *got, off_t(offset) + off_t(*got));
+    if (n > 0) *got += size_t(n);
+    else if (n == 0) break;
     else if (errno != EINTR) return errno_status(errno);
   }
-  if (crc_p) {
-    uint32_t crc = fileutl_crc_buffer(buf, len);
-    if (crc != *crc_p) {
-      warn(3, MSG_CRC, unsigned(crc), unsigned(*crc_p));
-      return KS_ST_TRUNCATED;
-    }
-  }
+  return KS_ST_OK;
+}
+
+// Whether the len bytes of buf have the CRC *crc_p (warning when traced if not).
+bool crc_checks(const char *buf, uint32_t len, const uint32_t *crc_p) {
+  const uint32_t crc = fileutl_crc_buffer(buf, len);
+  if (crc == *crc_p) return true;
+  warn(3, MSG_CRC, unsigned(crc), unsigned(*crc_p));
+  return false;
+}
+
+// Reads the len bytes at offset into buf, checking their CRC when crc_p is given.
+ks_status_t read_checked(FILE *f, int64_t offset, uint32_t len, const uint32_t *crc_p, char *buf) {
+  size_t got = 0;
+  ks_status_t st = read_at(f, offset, len, buf, &got);
+  if (st != KS_ST_OK) return st;
+  if (got < len || (crc_p && !crc_checks(buf, len, crc_p))) return KS_ST_TRUNCATED;
   return KS_ST_OK;
 }
 
@@ -230,6 +243,54 @@ void free_block(bldr_cr_cache_t *c) {
   c->block_size = 0;
 }
 
+// Forgets what was read ahead; the window's memory stays for the next read.
+void drop_window(bldr_cr_cache_t *c) { c->window_len = 0; }
+
+void free_window(bldr_cr_cache_t *c) {
+  drop_window(c);
+  std::free(c->window);
+  c->window = nullptr;
+}
+
+// Copies the record of entry e into buf from the window, filling the window from the record's
+// offset when it does not hold the record. Bytes read ahead stand for the file only while their
+// CRC checks out: another process may have emptied the file and written other records there
+// since, so a record that does not check out in the window is read from the file again. A fill
+// reads a whole window ahead only while lookups go through the file in its order (the first
+// one, one after a window that served others, one just past the window); otherwise it reads
+// the record alone, so that lookups in another order read no more than before. 0,
+// KS_ST_TRUNCATED when the file ends within the record or it does not check out, or the status
+// of a failed read.
+ks_status_t read_through_window(bldr_cr_cache_t *c, const bldr_cr_cache_index_t &e, char *buf) {
+  auto holds = [&]() {
+    return c->window_len > 0 && e.offset >= c->window_offset &&
+           uint64_t(e.offset - c->window_offset) + e.length <= c->window_len;
+  };
+  if (holds()) {
+    std::memcpy(buf, c->window + (e.offset - c->window_offset), e.length);
+    if (crc_checks(buf, e.length, &e.crc)) {
+      c->window_used = true;
+      return KS_ST_OK;
+    }
+    drop_window(c);
+  }
+  const int64_t end = c->window_offset + int64_t(c->window_len);
+  const bool ahead = c->window_len == 0 || c->window_used ||
+                     (e.offset >= end && uint64_t(e.offset - end) <= kWindowSize);
+  drop_window(c);
+  if (!c->window && (c->window = static_cast<char *>(std::malloc(kWindowSize))) == nullptr)
+    return read_checked(c->file, e.offset, e.length, &e.crc, buf);
+  size_t got = 0;
+  ks_status_t st = read_at(c->file, e.offset, ahead ? kWindowSize : e.length, c->window, &got);
+  if (st != KS_ST_OK) return st;
+  c->window_offset = e.offset;
+  c->window_len = got;
+  c->window_used = false;
+  if (!holds()) return KS_ST_TRUNCATED;
+  std::memcpy(buf, c->window, e.length);
+  return crc_checks(buf, e.length, &e.crc) ? KS_ST_OK : KS_ST_TRUNCATED;
+}
+
 // Reads and decodes the record of entry e into the context's decoded record, in the context's
 // block (grown when the record needs more).
 ks_status_t read_record(bldr_cr_cache_t *c, const bldr_cr_cache_index_t &e) {
@@ -242,7 +303,8 @@ ks_status_t read_record(bldr_cr_cache_t *c, const bldr_cr_cache_index_t &e) {
     if ((c->block = static_cast<char *>(std::malloc(need))) == nullptr) return KS_ST_NO_MEMORY;
     c->block_size = need;
   }
-  st = read_checked(c->file, e.offset, e.length, &e.crc, c->block);
+  st = e.length <= kWindowSize ? read_through_window(c, e, c->block)
+                               : read_checked(c->file, e.offset, e.length, &e.crc, c->block);
   return st == KS_ST_OK ? tbs_cr_decode_in_place(c->block, e.length, &c->decoded) : st;
 }
 
@@ -340,6 +402,7 @@ void preserve_bad(bldr_cr_cache_t *c) {
 // Empties the file: a fresh header and an empty directory.
 ks_status_t bldr_cr_cache_reset_open_cache(bldr_cr_cache_t *c) {
   drop_decoded(c);
+  drop_window(c);
   free_dir(&c->dir);
   c->size_seen = 0;
   if (fflush(c->file) != 0 || fseeko(c->file, 0, SEEK_SET) != 0 || ftruncate(fileno(c->file), 0) != 0)
@@ -371,6 +434,7 @@ bool bldr_cr_cache_close_int(bldr_cr_cache_t *c, int *err) {
   std::free(c->path);
   c->path = nullptr;
   free_block(c);
+  free_window(c);
   free_dir(&c->dir);
   c->hdr = {-1, -1, 0, 0};
   return ok;
@@ -435,6 +499,7 @@ ks_status_t bldr_cr_cache_open(bldr_cr_cache_t *c, const char *pathname, bool *c
 // be emptied.
 ks_status_t load_directory(bldr_cr_cache_t *c, bool created) {
   drop_decoded(c);
+  drop_window(c);
   free_dir(&c->dir);
   uint32_t len = kHeaderSize;
   ks_status_t st = bldr_cr_cache_xdr_crc(XDR_DECODE, c->file, 0, &len, hdr_xfer, &c->hdr, nullptr);
@@ -485,6 +550,7 @@ class Writer {
  public:
   explicit Writer(bldr_cr_cache_t *c) : c_(c) {
     if (!c_->file) return;
+    drop_window(c_);
     for (int attempt = 0; attempt < 8; attempt++) {
       lock(c_->file);
       struct stat here, there;
@@ -931,8 +997,10 @@ ks_status_t rewrite_locked(bldr_cr_cache_t *c) {
   drop_decoded(c);
   const uint32_t live_count = c->dir.live_count;
   bldr_cr_cache_t n = *c;
-  n.block = nullptr;  // the old context's block goes with it
+  n.block = nullptr;  // the old context's block and window go with it
   n.block_size = 0;
+  n.window = nullptr;
+  n.window_len = 0;
   n.file = nullptr;
   n.size_seen = 0;
   n.dir = {};

@@ -87,6 +87,15 @@ struct bldr_cr_cache_t {
   char *block;              // the block records are read and decoded in, kept from one to the next
   size_t block_size;
   bldr_cr_cache_stats_t stats;
+  // Bytes of the file read ahead with a record: window_len bytes from window_offset (none when
+  // window_len is 0), so that records read in file order cost one read per window. A record is
+  // taken from it only when its CRC still checks out; it is emptied whenever the directory is
+  // read again or this process writes the file. window_used: it gave a record besides the one
+  // it was read for.
+  char *window;
+  int64_t window_offset;
+  size_t window_len;
+  bool window_used;
 };
 
 // The name hash of a target name: h = ((h << 7) ^ c) + h over its bytes, modulo 2^32.

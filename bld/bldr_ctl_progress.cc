@@ -66,6 +66,15 @@ bool blocked_by_interference(bldr_ctl_handle_t *h, const char *tgt, list_handle_
   return false;
 }
 
+// Whether a pass has nothing to do: no event to cancel, no build running, no target waiting for
+// a lookup or ready to start, and the evaluation still going on, so nothing to complete. A build
+// that reuses its targets passes here twice per target.
+bool idle(const bldr_ctl_handle_t *h) {
+  return h->progress_event == RT_EVENT_NULL && h->in_progress == 0 && !h->all_eval &&
+         !h->all_started && !h->aborted && list_is_empty(h->lookup_list) &&
+         list_is_empty(h->ready_list) && bldr_command_handle->max_rbld_conc > 0;
+}
+
 }  // namespace
 
 void bldr_ctl_progress_callback(void *handle) {
@@ -76,8 +85,10 @@ void bldr_ctl_progress_callback(void *handle) {
 
 void bldr_ctl_progress(bldr_ctl_handle_t *h) {
   const bool t4 = t(4);
+  const bool dump = mf_utl_should_trace("dump_bldsvc", 3);
+  if (!t4 && !dump && idle(h)) return;
   if (t4) imsg_print(IMSG_TRACE, "Enter %s: %s\n", -1, "bldr_ctl_progress", "");
-  if (mf_utl_should_trace("dump_bldsvc", 3)) {
+  if (dump) {
     char reason[128];
     std::snprintf(reason, sizeof reason, "\"bldr_ctl_progress\" (prog_event=%s)",
                   tf(h->progress_event != RT_EVENT_NULL));

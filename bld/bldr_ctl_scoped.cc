@@ -57,7 +57,9 @@ ks_status_t bldr_ctl_make_tgt_scoped_mactab(BLDR_OPTS_HANDLE opts, uint32_t sour
   const bldr_macro_flavor_t flavor =
       source == BLDR_OPTS_SIDE_MF ? bldr_macro_compat_to_macro_flavor(dialect)
                                   : BLDR_MACRO_FLAVOR_PLAIN;
-  list_handle_t names = list_create(STG_AREA_HEAP, 0);
+  // The names defined for the target by name, which its pattern definitions do not redefine
+  // (gnu dialects only).
+  list_handle_t names = gnu ? list_create(STG_AREA_HEAP, 0) : LIST_HANDLE_NULL;
   list_handle_t scope_list = LIST_HANDLE_NULL;
   std::string first_pattern;
   ks_status_t st = KS_ST_OK;

@@ -36,6 +36,55 @@ bool empty_definition(const char *def) {
   return true;
 }
 
+// The tables a script's lines are expanded under: the automatic macros' table in front of the
+// makefile's tables (mfc_mf_macro_table_list). Every target's script needs one, so one list is
+// kept from script to script and its cells are given the tables again while the makefile's list
+// keeps its length; a script computed while the kept list is in use gets a list of its own.
+class ExpansionTables {
+ public:
+  explicit ExpansionTables(bldr_macro_table_t *auto_table) {
+    const size_t n = mfc_mf_macro_table_list ? list_length(mfc_mf_macro_table_list) : 0;
+    if (!in_use_ && kept_ != LIST_HANDLE_NULL && list_length(kept_) == n + 1) {
+      in_use_ = own_ = true;
+      list_ = kept_;
+      list_cursor_t c = list_next(list_, nullptr, nullptr);
+      list_set_data(list_, c, auto_table);
+      void *d = nullptr;
+      list_cursor_t g = n ? list_next(mfc_mf_macro_table_list, nullptr, &d) : nullptr;
+      for (c = list_next(list_, c, nullptr); c && g;
+           c = list_next(list_, c, nullptr), g = list_next(mfc_mf_macro_table_list, g, &d))
+        list_set_data(list_, c, d);
+      return;
+    }
+    list_ = list_create(STG_AREA_HEAP, 0);
+    if (list_ == LIST_HANDLE_NULL || list_append(list_, auto_table) != KS_ST_OK ||
+        (mfc_mf_macro_table_list && list_concat(list_, mfc_mf_macro_table_list) != KS_ST_OK)) {
+      list_destroy(list_);
+      list_ = LIST_HANDLE_NULL;
+      return;
+    }
+    if (!in_use_) {
+      list_destroy(kept_);
+      kept_ = list_;
+      in_use_ = own_ = true;
+    }
+  }
+  ExpansionTables(const ExpansionTables &) = delete;
+  ExpansionTables &operator=(const ExpansionTables &) = delete;
+  ~ExpansionTables() {
+    if (own_) in_use_ = false;
+    else list_destroy(list_);
+  }
+  // Null when the list could not be made.
+  list_handle_t list() const { return list_; }
+
+ private:
+  static inline list_handle_t kept_ = LIST_HANDLE_NULL;
+  static inline bool in_use_ = false;
+  list_handle_t list_ = LIST_HANDLE_NULL;
+  bool own_ = false;  // list_ is kept_
+};
+
 cr_utl_bs_line_t *make_line(stg_area_t area, const char *text, uint32_t attr) {
   auto *line = static_cast<cr_utl_bs_line_t *>(stg_alloc(area, sizeof(cr_utl_bs_line_t)));
   if (line == nullptr) return nullptr;
@@ -72,14 +121,12 @@ int bldr_script_compute_actual(list_handle_t template_lines, const char *tgt, co
   bldr_macro_table_t *auto_table =
       mf_tgt_defer_special_mactab(dialect, tgt, imp_dep, ood_deps, script_deps, bogus_deps,
                                   member, inst_flags, area, base_pname);
-  list_handle_t tables = list_create(STG_AREA_HEAP, 0);
+  const ExpansionTables expansion(auto_table);
+  const list_handle_t tables = expansion.list();
   int result = 0;
   list_handle_t out = LIST_HANDLE_NULL, late = LIST_HANDLE_NULL;
   bool to_late = false;
-  if (auto_table == nullptr || tables == LIST_HANDLE_NULL ||
-      list_append(tables, auto_table) != KS_ST_OK ||
-      (mfc_mf_macro_table_list && list_concat(tables, mfc_mf_macro_table_list) != KS_ST_OK))
-    result = 1;
+  if (auto_table == nullptr || tables == LIST_HANDLE_NULL) result = 1;
 
   void *d = nullptr;
   for (list_cursor_t c = result ? nullptr : list_next(template_lines, nullptr, &d); c;
@@ -166,7 +213,6 @@ int bldr_script_compute_actual(list_handle_t template_lines, const char *tgt, co
   if (auto_table && bldr_macro_term_table(auto_table) != KS_ST_OK)
     tbs_log_int_error("bld/bldr_script", kTable, MSG_FREE_TABLE, pfm_file_stem(__FILE__), __LINE__,
                       0);
-  list_destroy(tables);
   if (result != 0) {
     if (area == STG_AREA_HEAP) {
       for (list_handle_t l : {out, late}) {

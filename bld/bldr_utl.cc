@@ -426,9 +426,12 @@ void bldr_utl_reset_audit_tmpdir() { have_tmpdir = false; }
 
 bool bldr_utl_tgt_is_gnu_order_only_specifier(const char *name) {
   PFM_ASSERT(name != NULL);
-  if (trace(4)) imsg_print(IMSG_TRACE, "Enter %s: %s\n", -1, "bldr_utl_tgt_is_gnu_order_only_specifier", name);
   const bool yes = name[0] == '|' && name[1] == '\0';
-  if (trace(4)) imsg_print(IMSG_TRACE, "Exit %s: %d\n", -1, "bldr_utl_tgt_is_gnu_order_only_specifier", int(yes));
+  // Asked for every dependency of every target: the trace level is asked once.
+  if (trace(4)) {
+    imsg_print(IMSG_TRACE, "Enter %s: %s\n", -1, "bldr_utl_tgt_is_gnu_order_only_specifier", name);
+    imsg_print(IMSG_TRACE, "Exit %s: %d\n", -1, "bldr_utl_tgt_is_gnu_order_only_specifier", int(yes));
+  }
   return yes;
 }
 

@@ -95,16 +95,19 @@ const char *bldr_utl_line_to_exec(const char *line, int plus_mode, int *ignore, 
     else if (*p == '+' && plus_mode) pl = 1;
     else break;
   }
-  int shell = std::strpbrk(p, kShellMeta) != nullptr;
-  if (!shell && std::strchr(p, ':') != nullptr) {
-    const char *q = p;
-    while (*q == ' ' || *q == '\t') q++;
-    shell = *q == ':';
-  }
   if (ignore) *ignore = ign;
   if (silent) *silent = sil;
   if (plus) *plus = pl;
-  if (needs_shell) *needs_shell = shell;
+  // The whole line is searched only for a caller that asks.
+  if (needs_shell) {
+    int shell = std::strpbrk(p, kShellMeta) != nullptr;
+    if (!shell && std::strchr(p, ':') != nullptr) {
+      const char *q = p;
+      while (*q == ' ' || *q == '\t') q++;
+      shell = *q == ':';
+    }
+    *needs_shell = shell;
+  }
   return p;
 }
 

@@ -717,7 +717,6 @@ ks_status_t judge_selected(Selection *sel, const vob_pname_t &where, const struc
 
 view_time_t time_of(const struct timespec &t) { return view_time_t{int64_t(t.tv_sec), int64_t(t.tv_nsec)}; }
 
-// Resolves, stats and identifies path: the common part of the calls below.
 // The file status part of the extended stat from st.
 void fill_fstat(const struct stat &st, view_fstat_t *f) {
   f->type = view_ftype_of(st.st_mode);
@@ -732,12 +731,29 @@ void fill_fstat(const struct stat &st, view_fstat_t *f) {
   f->ctime = time_of(st.st_ctim);
 }
 
+// Whether path is relative and names each component plainly: no empty, "." or ".." component
+// and no trailing slash. Looked up from the working directory, such a name reaches the object
+// its canonical form names (made from that directory with the links of its directories
+// resolved), through fewer components.
+bool plain_relative(const char *path) {
+  if (*path == '/') return false;
+  for (const char *c = path;;) {
+    const char *end = std::strchr(c, '/');
+    const size_t n = end ? size_t(end - c) : std::strlen(c);
+    if (n == 0 || (c[0] == '.' && (n == 1 || (n == 2 && c[1] == '.')))) return false;
+    if (!end) return true;
+    c = end + 1;
+  }
+}
+
+// Resolves, stats and identifies path: the common part of the calls below.
 ks_status_t examine(const char *path, bool follow, vob_pname_t *where, struct stat *st, Identity *id) {
   if (!path || !*path) return KS_ST_NOT_IN_VIEW;
   ks_status_t status = vob_pname_resolve(path, follow, where);
   if (status == KS_ST_NOT_FOUND) return KS_ST_NOT_IN_VIEW;
   if (status != KS_ST_OK) return status;
-  if ((follow ? stat(where->abs.c_str(), st) : lstat(where->abs.c_str(), st)) != 0)
+  const char *name = plain_relative(path) ? path : where->abs.c_str();
+  if ((follow ? stat(name, st) : lstat(name, st)) != 0)
     return (errno == ENOENT || errno == ENOTDIR) ? KS_ST_NOT_IN_VIEW : KS_ST_ERR;
   return identify(*where, *st, id);
 }

@@ -16,8 +16,8 @@
 
 namespace {
 
-// Resolved directories, checked against the directory's identity on every use so that a
-// directory replaced by another (or by a link) is resolved again.
+// Resolved directories, checked against the directory's identity (and whether its name is a
+// link) on every use so that a directory replaced by another (or by a link) is resolved again.
 // A directory named below the view root also keeps the root's canonical form as it stood when
 // the directory was resolved: a root moved or relinked elsewhere changes the identity of every
 // directory found through it, so a directory still found the same vouches for the root too.
@@ -25,6 +25,7 @@ struct ResolvedDir {
   std::string real;
   dev_t dev;
   ino_t ino;
+  bool link;               // the name was a symbolic link
   unsigned hold;           // the hold in which it was last checked (0: none)
   std::string root;        // the view root as named when resolved ("" when not below it)
   std::string root_real;   // its canonical form then
@@ -96,6 +97,14 @@ bool below_root(std::string_view dir, std::string_view *root) {
   return dir.size() == root->size() || dir[root->size()] == '/';
 }
 
+// realpath(3) of name into *real; false when it fails.
+bool real_path(const std::string &name, std::string *real) {
+  char buf[PATH_MAX];
+  if (!realpath(name.c_str(), buf)) return false;
+  *real = buf;
+  return true;
+}
+
 // The canonical form of the directory dir in *real, from the cache when dir is still the
 // directory resolved before. With root set, *root is set too: the view root's canonical form
 // when the resolution vouches for it (see ResolvedDir), else empty. False when dir cannot be
@@ -117,22 +126,32 @@ bool resolve_dir(std::string_view dir, std::string *real, std::string *root = nu
   }
   const std::string root_named(named);
   const std::string dir_name(dir);
+  // A directory that is not a link has the same identity whether followed or not, and its
+  // canonical form is its parent's with its own name appended: only links are read.
   struct stat st;
-  if (stat(dir_name.c_str(), &st) != 0) return false;
+  if (lstat(dir_name.c_str(), &st) != 0) return false;
+  const bool link = S_ISLNK(st.st_mode);
+  if (link && stat(dir_name.c_str(), &st) != 0) return false;
   {
     std::lock_guard<std::mutex> hold(cache_lock);
     auto it = dir_cache.find(dir);
-    if (it != dir_cache.end() && it->second.dev == st.st_dev && it->second.ino == st.st_ino) {
+    if (it != dir_cache.end() && it->second.dev == st.st_dev && it->second.ino == st.st_ino &&
+        it->second.link == link) {
       it->second.hold = serial;
       *real = it->second.real;
       if (root) vouch_root(it->second, root_named, root);
       return true;
     }
   }
-  char buf[PATH_MAX];
-  if (!realpath(dir_name.c_str(), buf)) return false;
-  *real = buf;
-  ResolvedDir entry{*real, st.st_dev, st.st_ino, serial, std::string(), std::string()};
+  const size_t slash = dir_name.rfind('/');
+  if (link || !S_ISDIR(st.st_mode) || dir_name.size() == 1 || !lexically_clean(dir_name) ||
+      !resolve_dir(slash == 0 ? std::string_view("/") : dir.substr(0, slash), real)) {
+    if (!real_path(dir_name, real)) return false;
+  } else {
+    if (real->size() > 1) *real += '/';
+    real->append(dir_name, slash + 1);
+  }
+  ResolvedDir entry{*real, st.st_dev, st.st_ino, link, serial, std::string(), std::string()};
   if (below) {
     std::string root_real;
     if (dir.size() == root_named.size()) {

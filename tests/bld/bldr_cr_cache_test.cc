@@ -501,9 +501,12 @@ TEST_F(CrCache, ARecordWrittenAfterALookupIsReadAndACutShortRecordIsAMiss) {
   tbs_cr_t got;
   tbs_oid_t one = oid(1), two = oid(2);
   ASSERT_EQ(bldr_cr_cache_fetch(ctx, &one, &got), 1);
-  add("u", {2});  // past the end of the file as the lookup saw it
+  // Past the end of the file as the lookup saw it, and longer than what is read ahead with a
+  // record, so that it is read from the file at each lookup.
+  const std::string u = "u" + std::string(40000, 'x');
+  add(u, {2});
   ASSERT_EQ(bldr_cr_cache_fetch(ctx, &two, &got), 1);
-  EXPECT_STREQ(got.target_name, "u");
+  EXPECT_EQ(got.target_name, u);
   ASSERT_EQ(bldr_cr_cache_fetch(ctx, &one, &got), 1);
   // Another writer cuts the file short inside the second record.
   uint32_t second = 0;
@@ -630,6 +633,57 @@ TEST_F(CrCache, EveryDerivedObjectIsFoundAsTheDirectoryGrowsIsReloadedAndCompact
   EXPECT_EQ(target_of(151), "pair");
   EXPECT_EQ(target_of(160), "y");
   EXPECT_EQ(target_of(1), "");
+}
+
+TEST_F(CrCache, RecordsOfEverySizeAreFoundInAnyOrderOfLookup) {
+  // Records shorter and longer than what is read ahead with one, so that lookups in file order,
+  // backwards and by strides start, end and cross what was read ahead at every kind of place.
+  const size_t sizes[] = {0, 5000, 33000, 12, 16000, 31000, 70000, 300, 24000, 9000, 0, 40000};
+  const int n = 36;
+  auto name_of = [&](int i) { return "t" + std::to_string(i) + std::string(sizes[i % 12], 'x'); };
+  open_cache();
+  for (int i = 1; i <= n; i++) add(name_of(i), {uint8_t(i)});
+  bldr_cr_cache_t *reader = nullptr;  // another process reading the file as written
+  ASSERT_EQ(bldr_cr_cache_read(path.c_str(), &reader), KS_ST_OK);
+  std::vector<int> forward, backward, strides;
+  for (int i = 1; i <= n; i++) forward.push_back(i);
+  backward.assign(forward.rbegin(), forward.rend());
+  for (int i = 0; i < n; i++) strides.push_back(1 + (i * 7) % n);
+  auto check = [&](bldr_cr_cache_t *x, const std::vector<int> &order, const char *what) {
+    for (int i : order) {
+      tbs_cr_t got;
+      tbs_oid_t o = oid(uint8_t(i));
+      ASSERT_EQ(bldr_cr_cache_fetch(x, &o, &got), 1) << what << " " << i;
+      EXPECT_EQ(got.target_name, name_of(i)) << what << " " << i;
+    }
+  };
+  for (bldr_cr_cache_t *x : {ctx, reader}) {
+    check(x, forward, "forward");
+    check(x, backward, "backward");
+    check(x, strides, "strides");
+  }
+  // Writing between lookups: what this process reads next comes from the file as it is now.
+  add("late", {100});
+  check(ctx, strides, "strides after an addition");
+  tbs_cr_t got;
+  tbs_oid_t late = oid(100);
+  ASSERT_EQ(bldr_cr_cache_fetch(ctx, &late, &got), 1);
+  EXPECT_STREQ(got.target_name, "late");
+  check(ctx, forward, "forward after an addition");
+  EXPECT_EQ(ctx->stats.resets + reader->stats.resets, 1);  // the creation's only
+  EXPECT_EQ(reader->stats.hits, 3 * n);
+  EXPECT_EQ(bldr_cr_cache_close(reader), KS_ST_OK);
+  // Another process empties the file: a record read ahead before that still checks out and is
+  // the record of its derived object; one that was not is a miss, which empties the file here.
+  // (The first lookup after an addition reads ahead.)
+  add("later", {101});
+  tbs_oid_t first = oid(3), second = oid(4), far = oid(12);  // 12 and 16000 bytes of name
+  ASSERT_EQ(bldr_cr_cache_fetch(ctx, &first, &got), 1);
+  ASSERT_EQ(truncate(path.c_str(), 0), 0);
+  ASSERT_EQ(bldr_cr_cache_fetch(ctx, &second, &got), 1);
+  EXPECT_EQ(got.target_name, name_of(4));
+  EXPECT_EQ(bldr_cr_cache_fetch(ctx, &far, &got), 0);
+  EXPECT_EQ(ctx->dir.dir_count, 0u);
 }
 
 TEST_F(CrCache, TheProcessCacheIsReadOnceAndClosedOnAnotherRead) {

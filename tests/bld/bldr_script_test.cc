@@ -7,11 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "bld/bldr_make.h"
 #include "bld/bldr_utl.h"
 #include "capture_util.h"
 #include "cm/cr_utl_bs.h"
 #include "ks/hash.h"
 #include "ks/stg.h"
+#include "mf/bldr_macro.h"
+#include "mf/mfc.h"
 
 namespace {
 
@@ -103,6 +106,59 @@ TEST(BldrScript, SearchDirectoryPathnamesReplaceWholeWordsOnly) {
   EXPECT_EQ(bldr_script_vpath_subst_line(small, sizeof small, substs), -1);
   EXPECT_NE(c.text().find("Unable to substitute"), std::string::npos);
   hash_delete_ht(&substs);
+}
+
+// Scripts computed one after another, as the targets of a run are: each line is expanded under
+// the makefile's tables in force at that moment, whether the list of tables grew, shrank or kept
+// its length with other tables in it.
+TEST(BldrScript, EachScriptIsExpandedUnderTheTablesInForce) {
+  bldr_make_params_t params{};
+  params.dialect = MF_COMPAT_STD;
+  bldr_make_params_t *const saved_params = bldr_command_handle;
+  const list_handle_t saved_tables = mfc_mf_macro_table_list;
+  bldr_command_handle = &params;
+  bldr_macro_table_t *one = bldr_macro_init_table(16, BLDR_MACRO_ORIGIN_FILE, STG_AREA_HEAP);
+  bldr_macro_table_t *two = bldr_macro_init_table(16, BLDR_MACRO_ORIGIN_FILE, STG_AREA_HEAP);
+  bldr_macro_table_t *cmd = bldr_macro_init_table(16, BLDR_MACRO_ORIGIN_CMD_LINE, STG_AREA_HEAP);
+  bldr_macro_define(one, "X", "one", 0);
+  bldr_macro_define(one, "Y", "y-one", 0);
+  bldr_macro_define(two, "X", "two", 0);
+  bldr_macro_define(cmd, "X", "cmd", 0);
+  stg_area_t area = stg_create_area(1024);
+  list_handle_t lines = list_create(area, 0);
+  list_append(lines, const_cast<char *>("echo $(X) $(Y) $@"));
+  struct Case {
+    std::vector<bldr_macro_table_t *> tables;
+    const char *tgt;
+    const char *expected;
+  } cases[] = {
+      {{one}, "a", "echo one y-one a"},
+      {{two}, "b", "echo two  b"},               // same length, another table
+      {{cmd, one}, "c", "echo cmd y-one c"},     // longer
+      {{two, one}, "d", "echo two y-one d"},     // same length again, the first table changed
+      {{}, "e", "echo   e"},                     // none
+      {{one}, "f", "echo one y-one f"},
+  };
+  for (const Case &c : cases) {
+    list_handle_t tables = list_create(STG_AREA_HEAP, 0);
+    for (bldr_macro_table_t *t : c.tables) list_append(tables, t);
+    mfc_mf_macro_table_list = c.tables.empty() ? LIST_HANDLE_NULL : tables;
+    list_handle_t actual = LIST_HANDLE_NULL, deferred = LIST_HANDLE_NULL;
+    ASSERT_EQ(bldr_script_compute_actual(lines, c.tgt, nullptr, LIST_HANDLE_NULL, LIST_HANDLE_NULL,
+                                         LIST_HANDLE_NULL, nullptr, 0, area, LIST_HANDLE_NULL,
+                                         nullptr, &actual, &deferred),
+              0)
+        << c.tgt;
+    ASSERT_NE(actual, LIST_HANDLE_NULL) << c.tgt;
+    void *d = nullptr;
+    list_next(actual, nullptr, &d);
+    EXPECT_STREQ(static_cast<cr_utl_bs_line_t *>(d)->text, c.expected) << c.tgt;
+    list_destroy(tables);
+  }
+  mfc_mf_macro_table_list = saved_tables;
+  bldr_command_handle = saved_params;
+  stg_delete_area(&area);
+  for (bldr_macro_table_t *t : {one, two, cmd}) bldr_macro_term_table(t);
 }
 
 TEST(BldrScript, AFailedTargetWithoutATableEntryIsLeftAlone) {

@@ -43,6 +43,13 @@ TEST(BldrUtlLine, PrefixesAndTheNeedForAShell) {
     EXPECT_EQ(silent, c.silent) << c.line;
     EXPECT_EQ(plus, c.plus) << c.line;
     EXPECT_EQ(shell, c.shell) << c.line;
+    // Asked without the need for a shell, as a script's computation asks: the same prefixes.
+    ignore = silent = plus = -1;
+    cmd = bldr_utl_line_to_exec(c.line, c.plus_mode, &ignore, &silent, &plus, nullptr);
+    EXPECT_STREQ(cmd, c.command) << c.line;
+    EXPECT_EQ(ignore, c.ignore) << c.line;
+    EXPECT_EQ(silent, c.silent) << c.line;
+    EXPECT_EQ(plus, c.plus) << c.line;
   }
   int untouched = 7;
   EXPECT_STREQ(bldr_utl_line_to_exec("", 0, &untouched, nullptr, nullptr, nullptr), "");

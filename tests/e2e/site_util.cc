@@ -66,7 +66,8 @@ std::vector<std::string> Site::env() const {
           "GIT_COMMITTER_EMAIL=fixture@example.invalid",
           "GIT_CONFIG_NOSYSTEM=1",
           "GIT_CONFIG_GLOBAL=/dev/null",
-          "VESSARY_SET_VIEW="};
+          "VESSARY_SET_VIEW=",
+          "ORVA_AUDIT_TMPDIR=" + dir_};
 }
 
 e2e::Result Site::run(const std::vector<std::string> &argv, const std::vector<std::string> &extra_env,

@@ -30,7 +30,8 @@ class Site {
   std::string home() const { return dir_ + "/home"; }
   std::string view_root() const { return home() + "/view"; }
 
-  // The environment of programs run for the site: VESSARY_HOME, HOME, the git identity.
+  // The environment of programs run for the site: VESSARY_HOME, HOME, the git identity, and the
+  // site's directory for audit files (a build at a high verbosity leaves them there).
   std::vector<std::string> env() const;
 
   // Runs a program (see e2e::run) with the site's environment and the extra settings.

@@ -284,6 +284,36 @@ TEST_F(ViewTest, ResolvedNamesGiveTheIdentitiesOfTheirPathnames) {
   }
 }
 
+TEST_F(ViewTest, RelativeNamesGiveWhatTheirCanonicalNamesGive) {
+  ASSERT_EQ(chdir(p("alpha").c_str()), 0);
+  ASSERT_EQ(mkdir("obj", 0777), 0);
+  std::ofstream("obj/out.o") << "o";
+  ASSERT_EQ(symlink("src", "srclink"), 0);
+  const char *names[] = {"src/a.c",       "srclink/a.c", "link",     "dangling", "obj/out.o",
+                         "src/../src/b.c", "nodir/../src/a.c", "src/a.c/", "./src/a.c", "src//a.c",
+                         "missing",        "src/missing", "srclink",  "obj",      "src/a.c/.."};
+  for (const char *name : names) {
+    for (int follow : {0, 1}) {
+      SCOPED_TRACE(std::string(name) + (follow ? " followed" : ""));
+      std::string canonical;
+      ASSERT_EQ(vob_pname_canonical(name, follow != 0, &canonical), KS_ST_OK);
+      auto query = [&](const char *path, view_xstat_t *v) {
+        std::memset(v, 0, sizeof *v);
+        return follow ? view_get_xstat(path, 1, v, nullptr, nullptr, 0, nullptr)
+                      : view_lget_xstat(path, 1, v, nullptr, nullptr, 0, nullptr);
+      };
+      view_xstat_t by_name, by_canonical;
+      const ks_status_t st = query(name, &by_name);
+      ASSERT_EQ(st, query(canonical.c_str(), &by_canonical));
+      if (st != KS_ST_OK) continue;
+      EXPECT_EQ(by_name.fstat.nodeid, by_canonical.fstat.nodeid);
+      EXPECT_EQ(by_name.fstat.type, by_canonical.fstat.type);
+      EXPECT_EQ(by_name.mtype, by_canonical.mtype);
+      EXPECT_TRUE(same(by_name.obj_oid, by_canonical.obj_oid));
+    }
+  }
+}
+
 TEST_F(ViewTest, AHoldSeesTheSelectedVersionsOfItsStart) {
   std::string file = p("alpha", "src/a.c");
   view_xstat_t before = lstat_of(file);

@@ -6,7 +6,10 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "vob/vob_mtype.h"
 #include "vob/vob_ob.h"
@@ -118,6 +121,41 @@ TEST_F(PnameTest, CanonicalNamesResolveDirectoriesAndKeepMissingLeaves) {
   }
   std::string out;
   EXPECT_EQ(vob_pname_canonical("", false, &out), KS_ST_NOT_FOUND);
+}
+
+TEST_F(PnameTest, ADirectoryReplacedOrRelinkedBetweenCallsIsResolvedAgain) {
+  // Each step changes the file system, then every name is resolved again in the same process.
+  ASSERT_EQ(mkdir((dir_ + "/other").c_str(), 0777), 0);
+  ASSERT_EQ(mkdir((dir_ + "/other/sub").c_str(), 0777), 0);
+  ASSERT_EQ(mkdir((dir_ + "/plain").c_str(), 0777), 0);
+  struct Step {
+    const char *what;
+    std::function<void()> change;
+    std::vector<std::pair<std::string, std::string>> names;  // name -> canonical form
+  } steps[] = {
+      {"as made", [] {},
+       {{"alias/sub/x", dir_ + "/real/sub/x"}, {"plain/x", dir_ + "/plain/x"},
+        {"real/sub/x", dir_ + "/real/sub/x"}}},
+      {"link pointed elsewhere", [&] {
+         ASSERT_EQ(unlink((dir_ + "/alias").c_str()), 0);
+         ASSERT_EQ(symlink("other", (dir_ + "/alias").c_str()), 0);
+       },
+       {{"alias/sub/x", dir_ + "/other/sub/x"}, {"alias/x", dir_ + "/other/x"}}},
+      {"directory renamed and its name made a link to it", [&] {
+         ASSERT_EQ(rename((dir_ + "/plain").c_str(), (dir_ + "/moved").c_str()), 0);
+         ASSERT_EQ(symlink("moved", (dir_ + "/plain").c_str()), 0);
+       },
+       {{"plain/x", dir_ + "/moved/x"}, {"real/sub/x", dir_ + "/real/sub/x"}}},
+  };
+  for (const Step &step : steps) {
+    SCOPED_TRACE(step.what);
+    step.change();
+    for (const auto &[name, canonical] : step.names) {
+      std::string out;
+      ASSERT_EQ(vob_pname_canonical(name.c_str(), false, &out), KS_ST_OK) << name;
+      EXPECT_EQ(out, canonical) << name;
+    }
+  }
 }
 
 TEST_F(PnameTest, ResolveConditionsOnExistenceLinksAndSpace) {
