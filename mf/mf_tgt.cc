@@ -15,6 +15,7 @@
 #include "mf/mf.h"
 #include "mf/mf_parse_utl.h"
 #include "mf/mf_tgt_lookup.h"
+#include "mf/mf_tgt_validate.h"
 #include "mf/mf_utl.h"
 #include "tbs/tbs_status.h"
 
@@ -806,14 +807,20 @@ const char *mf_tgt_get_imp_dep(mf_tgt_table_t *, mf_tgt_entry_t *e, mf_tgt_inst_
   mf_tgt_inst_desc_t *i = inst_at(e, p);
   return i != nullptr ? i->implicit_dep : nullptr;
 }
-const char *mf_tgt_get_tgt_base_pname(mf_tgt_table_t *, mf_tgt_entry_t *e,
+const char *mf_tgt_get_tgt_base_pname(mf_tgt_table_t *table, mf_tgt_entry_t *e,
                                       mf_tgt_inst_handle_t p) {
   mf_tgt_inst_desc_t *i = inst_at(e, p);
-  return i != nullptr ? i->tgt_base_pname : nullptr;
+  if (i == nullptr) return nullptr;
+  if ((i->flags & MF_TGT_INST_STEM_OF_NAME) != 0) {
+    i->tgt_base_pname =
+        mf_tgt_dollar_star_for_explicit_tgt(table, i->tgt_base_pname, nullptr, nullptr);
+    i->flags &= ~MF_TGT_INST_STEM_OF_NAME;
+  }
+  return i->tgt_base_pname;
 }
 uint64_t mf_tgt_get_inst_flags(mf_tgt_table_t *, mf_tgt_entry_t *e, mf_tgt_inst_handle_t p) {
   mf_tgt_inst_desc_t *i = inst_at(e, p);
-  return i != nullptr ? i->flags : 0;
+  return i != nullptr ? i->flags & ~MF_TGT_INST_STEM_OF_NAME : 0;
 }
 const char *mf_tgt_get_member_name(mf_tgt_table_t *, mf_tgt_entry_t *e, mf_tgt_inst_handle_t p) {
   mf_tgt_inst_desc_t *i = inst_at(e, p);

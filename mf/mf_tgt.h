@@ -74,6 +74,9 @@ struct mf_tgt_entry_t {
 #define MF_TGT_INST_FROM_DEFAULT 0x2ull
 #define MF_TGT_INST_GNU_DCOLON_PATTERN 0x4ull
 #define MF_TGT_INST_IMPLICIT_APPLIED 0x8ull
+// Kept by the table, never handed out: tgt_base_pname is the target's name, and $* is that name
+// without its suffix, made the first time it is asked for (a printout of the rules never asks).
+#define MF_TGT_INST_STEM_OF_NAME 0x10ull
 
 // The fields of a rule instance that most instances never set, apart from the instance so that
 // a large makefile's many plain instances stay small.
@@ -89,7 +92,7 @@ struct mf_tgt_inst_desc_t {
   list_handle_t script;          // interned command lines
   list_handle_t deps;            // interned dependency names
   char *implicit_dep;            // $<
-  char *tgt_base_pname;          // $*
+  char *tgt_base_pname;          // $* (see MF_TGT_INST_STEM_OF_NAME)
   uint64_t flags;
   mf_tgt_inst_more_t *more;      // null while none of its fields is set
 };

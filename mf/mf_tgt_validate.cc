@@ -288,11 +288,27 @@ void note_java_dependency(const char *dep) {
   if (bldr_tgt_is_java_tgt(dep)) bldr_opts_mf_pname_ht_action(dep, mfc_curr_opts_handle, 0, 0);
 }
 
-// Gives the instance the stem of its explicit target.
+// Gives inst a $* of its own, which ends a $* made from its target's name at the first ask.
+void set_base_pname(mf_tgt_inst_desc_t *inst, char *base_pname) {
+  inst->tgt_base_pname = base_pname;
+  inst->flags &= ~MF_TGT_INST_STEM_OF_NAME;
+}
+
+// Gives the instance the stem of its explicit target. Where that is the name without its suffix
+// (std, no explicit stem, no archive member), the instance keeps the entry's key and the stem is
+// made when first asked for.
 void set_explicit_stem(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t *e,
                        mf_tgt_inst_desc_t *inst) {
-  inst->tgt_base_pname = mf_tgt_dollar_star_for_explicit_tgt(
-      table, name, mf_tgt_explicit_stem(table, e), mf_tgt_inst_member_name(inst));
+  const char *explicit_stem = mf_tgt_explicit_stem(table, e);
+  const char *member = mf_tgt_inst_member_name(inst);
+  const char *key = hash_str_key_of(table->comp_table, e);
+  if (table->compat_variant == MF_COMPAT_STD && explicit_stem == nullptr && member == nullptr &&
+      std::strcmp(key, name) == 0) {
+    inst->tgt_base_pname = const_cast<char *>(key);
+    inst->flags |= MF_TGT_INST_STEM_OF_NAME;
+    return;
+  }
+  set_base_pname(inst, mf_tgt_dollar_star_for_explicit_tgt(table, name, explicit_stem, member));
 }
 
 // Adds the interned name to the instance's dependency list unless it is there: at the front or
@@ -320,7 +336,7 @@ bool complete_instance(mf_tgt_table_t *table, const char *name, mf_tgt_inst_desc
     const int f = imp != nullptr ? mf_tgt_validate_file(table, imp, 1, 0, &loc) : 0;
     if (f != MF_TGT_FILE_EXISTS && f != MF_TGT_FILE_IN_SEARCH) return false;
   }
-  inst->tgt_base_pname = stem != nullptr ? mf_tgt_area_copy(table, stem) : nullptr;
+  set_base_pname(inst, stem != nullptr ? mf_tgt_area_copy(table, stem) : nullptr);
   inst->flags |= MF_TGT_INST_IMPLICIT_APPLIED;
   const char *use = imp;
   if (gnu && imp != nullptr) {

@@ -93,8 +93,8 @@ std::string describe(mf_tgt_table_t *table, mf_tgt_entry_t *e) {
     for (const std::string &dep : strings(i->deps)) out += " " + dep;
     std::string marks;
     if (i->implicit_dep != nullptr) marks = std::string("<") + i->implicit_dep;
-    if (i->tgt_base_pname != nullptr)
-      marks += (marks.empty() ? "*" : " *") + std::string(i->tgt_base_pname);
+    if (const char *base = mf_tgt_get_tgt_base_pname(table, e, c); base != nullptr)
+      marks += (marks.empty() ? "*" : " *") + std::string(base);
     out += " [" + marks + "] {";
     bool first_line = true;
     for (const std::string &line : strings(i->script)) {

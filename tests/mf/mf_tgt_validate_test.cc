@@ -417,6 +417,38 @@ TEST(MfTgtValidate, ExplicitDollarStarByDialect) {
   }
 }
 
+// The $* a validated explicit rule gives is the one the dialect's rule makes of its name; the std
+// dialect makes it only when asked for, and keeps the name until then.
+TEST(MfTgtValidate, ExplicitRuleDollarStarWhenAskedFor) {
+  struct Case {
+    uint32_t variant;
+    const char *name;
+    const char *star;
+  };
+  const Case cases[] = {
+      {MF_COMPAT_STD, "dir/x.o", "dir/x"},  {MF_COMPAT_STD, "x.zz", "x"},
+      {MF_COMPAT_STD, "noext", "noext"},    {MF_COMPAT_SUN, "x.zz", "x.zz"},
+      {MF_COMPAT_GNU, "x.o", "x"},          {MF_COMPAT_KELTO, "x.zz", "x"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " in " + std::to_string(c.variant));
+    Lookup l(c.variant);
+    l.suffixes({".o", ".c"});
+    l.rule({c.name}, {"other.c"}, {"cc"});
+    ASSERT_EQ(l.validate(c.name), MF_TGT_VALID);
+    mf_tgt_entry_t *e = l.entry();
+    mf_tgt_inst_handle_t first = mf_tgt_next_instance(l.table(), e, nullptr);
+    auto *inst = static_cast<mf_tgt_inst_desc_t *>(list_get_data(e->instances, first));
+    if (c.variant == MF_COMPAT_STD) {
+      EXPECT_STREQ(inst->tgt_base_pname, c.name);  // nothing made yet
+      EXPECT_EQ(mf_tgt_get_inst_flags(l.table(), e, first), 0u);
+    }
+    EXPECT_STREQ(mf_tgt_get_tgt_base_pname(l.table(), e, first), c.star);
+    EXPECT_STREQ(mf_tgt_get_tgt_base_pname(l.table(), e, first), c.star);
+    EXPECT_EQ(inst->flags & MF_TGT_INST_STEM_OF_NAME, 0u);
+  }
+}
+
 TEST(MfTgtValidate, JavaClassRecords) {
   Captured cap;
   Lookup l(MF_COMPAT_STD);
