@@ -90,8 +90,8 @@ long long data_version(sqlite3 *db) {
   return sqlite3_column_int64(st.s, 0);
 }
 
+// Reads the tables into snap, within the caller's transaction.
 bool read_all(sqlite3 *db, dbrpc_reg_snapshot_t *snap) {
-  if (sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) return false;
   bool ok = true;
   {
     Stmt st(db, "SELECT tag, oid, path, git_dir, host FROM vobs ORDER BY rowid");
@@ -127,7 +127,6 @@ bool read_all(sqlite3 *db, dbrpc_reg_snapshot_t *snap) {
         snap->views[size_t(v - snap->views.data())].vob_tags.push_back(st.col_text(1));
     }
   }
-  sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
   return ok;
 }
 
@@ -268,17 +267,31 @@ dbrpc_reg_snapshot_h snapshot_locked(ks_status_t *status) {
       wal.st_size == reader.wal.st_size && wal.st_mtim.tv_sec == reader.wal.st_mtim.tv_sec &&
       wal.st_mtim.tv_nsec == reader.wal.st_mtim.tv_nsec)
     return reader.snapshot;
+  // The version and the tables are read in one transaction, so that a snapshot holds the
+  // registry as of the version it is kept with (and the database is locked and looked at once).
+  if (sqlite3_exec(reader.db, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    report("cannot read the registry", path, sqlite3_errmsg(reader.db));
+    reader.close();
+    *status = KS_ST_ERR;
+    return nullptr;
+  }
   long long version = data_version(reader.db);
   reader.wal = have_wal ? wal : (struct stat){};
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
   reader.wal_settled = have_wal && (int64_t(now.tv_sec) - wal.st_mtim.tv_sec) * 1000000000 +
                                            (now.tv_nsec - wal.st_mtim.tv_nsec) >= 50000000;
-  if (reader.snapshot && version == reader.data_version) return reader.snapshot;
+  if (reader.snapshot && version == reader.data_version) {
+    sqlite3_exec(reader.db, "COMMIT", nullptr, nullptr, nullptr);
+    return reader.snapshot;
+  }
   auto snap = std::make_shared<dbrpc_reg_snapshot_t>();
   snap->site = site;
-  if (!read_all(reader.db, snap.get())) {
-    report("cannot read the registry", path, sqlite3_errmsg(reader.db));
+  const bool read = read_all(reader.db, snap.get());
+  const std::string why = read ? std::string() : sqlite3_errmsg(reader.db);
+  sqlite3_exec(reader.db, "COMMIT", nullptr, nullptr, nullptr);
+  if (!read) {
+    report("cannot read the registry", path, why.c_str());
     reader.close();
     *status = KS_ST_ERR;
     return nullptr;
