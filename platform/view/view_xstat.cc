@@ -367,10 +367,12 @@ ks_status_t identify(const vob_pname_t &where, const struct stat &st, Identity *
     return KS_ST_OK;
   }
   ks_status_t status = sel ? judge_selected(sel, where, st, id) : judge(wt, where, st, id);
-  if (status == KS_ST_OK && owner && (id->mtype == VOB_MTYPE_VERSION || id->mtype == VOB_MTYPE_SLINK ||
-                                      id->mtype == VOB_MTYPE_DIR_VERSION))
+  const bool selected = id->mtype == VOB_MTYPE_VERSION || id->mtype == VOB_MTYPE_SLINK ||
+                        id->mtype == VOB_MTYPE_DIR_VERSION;
+  if (status == KS_ST_OK && owner && selected)
     vob_ob_note_object(where.vob->oid, id->obj, id->mtype, id->elem, where.vob_rel);
-  if (status == KS_ST_OK && owner && settled(st)) {
+  // A version the identity cache tells is found there again as cheaply: only the rest is kept.
+  if (status == KS_ST_OK && owner && !(sel && selected) && settled(st)) {
     if (judged.size() > 1000000) judged.clear();
     judged[where.abs] = Judged{sig, owner, generation, *id};
   }
