@@ -42,7 +42,7 @@ typedef uintptr_t hash_bucket;
 // lookup that misses mostly reads its mark alone.
 
 // Insertion order is an array of entry pointers; a removed entry leaves a null hole that the
-// next growth of the array squeezes out.
+// next growth of the array squeezes out. A table made unordered keeps no such array.
 //
 // Entries come from blocks the table owns, carved in steps of kAlign bytes: no allocator header
 // per entry. A removed entry goes on a free list of its size and is reused by the next entry of
@@ -58,6 +58,7 @@ struct hash_ht_s {
   uint32_t factor;
   size_t count;
   size_t data_size;
+  bool unordered;      // no order array: walks follow the buckets
   hash_entry **order;
   size_t order_used;  // slots filled, holes included
   size_t order_cap;
@@ -163,6 +164,10 @@ hash_ht_t hash_str_create(unsigned, size_t data_size, int) {
 // Tables always keep insertion order and grow; the two settings are accepted for the callers.
 void hash_set_order(hash_ht_t) {}
 
+void hash_set_unordered(hash_ht_t table) {
+  if (table->count == 0) table->unordered = true;
+}
+
 void hash_set_dynamic(hash_ht_t table, unsigned factor) { table->factor = factor ? factor : 1; }
 
 // The first entry of the chain of bucket b of t.
@@ -234,9 +239,19 @@ static void grow_buckets(hash_ht_t t) {
     std::free(marks);
     return;
   }
-  for (size_t i = 0; i < t->order_used; i++) {
-    hash_entry *e = t->order[i];
-    if (e != nullptr) link_entry(t, b, marks, n, e);
+  if (t->unordered) {
+    for (uint32_t i = 0; i < t->bucket_count; i++) {
+      for (hash_entry *e = head(t, t->buckets[i]); e != nullptr;) {
+        hash_entry *next = e->chain;
+        link_entry(t, b, marks, n, e);
+        e = next;
+      }
+    }
+  } else {
+    for (size_t i = 0; i < t->order_used; i++) {
+      hash_entry *e = t->order[i];
+      if (e != nullptr) link_entry(t, b, marks, n, e);
+    }
   }
   std::free(t->buckets);
   std::free(t->marks);
@@ -276,15 +291,17 @@ int hash_str_enter(hash_ht_t t, const char *key, const char **out_key, void **ou
     if (out_data) *out_data = entry_data(e);
     return 1;
   }
-  if (!reserve_order(t)) return -1;
+  if (!t->unordered && !reserve_order(t)) return -1;
   size_t klen = std::strlen(key);
   auto *e = new_entry(t, entry_size(t, klen));
   if (e == nullptr) return -1;
   std::memcpy(entry_key(t, e), key, klen + 1);
   e->hash = h;
   link_entry(t, t->buckets, t->marks, t->bucket_count, e);
-  e->order = static_cast<uint32_t>(t->order_used);
-  t->order[t->order_used++] = e;
+  if (!t->unordered) {
+    e->order = static_cast<uint32_t>(t->order_used);
+    t->order[t->order_used++] = e;
+  }
   t->count++;
   if (t->count > size_t(t->bucket_count) * t->factor) grow_buckets(t);
   if (out_key) *out_key = entry_key(t, e);
@@ -325,9 +342,11 @@ int hash_str_remove(hash_ht_t t, const char *key) {
     if (t->summaries) b = (b & kAddressMask) | summary;
     t->marks[at] = mark;
     if (t->last_found == e) t->last_found = nullptr;
-    t->order[e->order] = nullptr;
-    // A hole at the end is simply given back.
-    while (t->order_used > 0 && t->order[t->order_used - 1] == nullptr) t->order_used--;
+    if (!t->unordered) {
+      t->order[e->order] = nullptr;
+      // A hole at the end is simply given back.
+      while (t->order_used > 0 && t->order[t->order_used - 1] == nullptr) t->order_used--;
+    }
     t->count--;
     free_entry(t, e, entry_size(t, std::strlen(key)));
     return 1;
@@ -335,8 +354,23 @@ int hash_str_remove(hash_ht_t t, const char *key) {
   return 0;
 }
 
+// The entry after cursor (the first for a null cursor) of an unordered table, bucket by bucket.
+static hash_entry *next_in_buckets(hash_ht_t t, hash_entry *cursor) {
+  if (cursor != nullptr && cursor->chain != nullptr) return cursor->chain;
+  uint32_t i = cursor != nullptr ? bucket_of(cursor->hash, t->bucket_count) + 1 : 0;
+  for (; i < t->bucket_count; i++)
+    if (hash_entry *e = head(t, t->buckets[i])) return e;
+  return nullptr;
+}
+
 hash_cursor_t hash_str_next_in_order(hash_ht_t t, hash_cursor_t cursor, const char **out_key,
                                      void **out_data) {
+  if (t->unordered) {
+    hash_entry *e = next_in_buckets(t, static_cast<hash_entry *>(cursor));
+    if (e != nullptr && out_key) *out_key = entry_key(t, e);
+    if (e != nullptr && out_data) *out_data = entry_data(e);
+    return e;
+  }
   size_t i = cursor ? static_cast<hash_entry *>(cursor)->order + size_t(1) : 0;
   while (i < t->order_used && t->order[i] == nullptr) i++;
   if (i >= t->order_used) return nullptr;
@@ -358,9 +392,20 @@ size_t hash_count(hash_ht_t t) { return t->count; }
 void hash_delete_ht(hash_ht_t *table_p) {
   if (table_p == nullptr || *table_p == HASH_HT_NULL) return;
   hash_ht_t t = *table_p;
-  for (size_t i = 0; i < t->order_used; i++) {
-    hash_entry *e = t->order[i];
-    if (e != nullptr && entry_size(t, std::strlen(entry_key(t, e))) > kPooledMax) std::free(e);
+  auto free_if_large = [t](hash_entry *e) {
+    if (entry_size(t, std::strlen(entry_key(t, e))) > kPooledMax) std::free(e);
+  };
+  if (t->unordered) {
+    for (uint32_t i = 0; i < t->bucket_count; i++) {
+      for (hash_entry *e = head(t, t->buckets[i]); e != nullptr;) {
+        hash_entry *next = e->chain;
+        free_if_large(e);
+        e = next;
+      }
+    }
+  } else {
+    for (size_t i = 0; i < t->order_used; i++)
+      if (hash_entry *e = t->order[i]) free_if_large(e);
   }
   while (t->blocks != nullptr) {
     void *next = *static_cast<void **>(t->blocks);
