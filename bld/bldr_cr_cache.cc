@@ -194,13 +194,14 @@ ks_status_t read_checked(FILE *f, int64_t offset, uint32_t len, const uint32_t *
 }
 
 // Checked transfer of one object at offset: encode (writing the bytes, and their length and CRC
-// when asked) or decode (reading *len_p bytes, checking their CRC when crc_p is given).
+// when asked) or decode (reading *len_p bytes, checking their CRC when crc_p is given; size_seen
+// as check_within takes it).
 ks_status_t bldr_cr_cache_xdr_crc(xdr_op op, FILE *f, int64_t offset, uint32_t *len_p, xfer_fn fn,
-                                  void *obj, uint32_t *crc_p) {
+                                  void *obj, uint32_t *crc_p, int64_t *size_seen = nullptr) {
   if (op != XDR_ENCODE && op != XDR_DECODE) return KS_ST_ERR;
   if (op == XDR_DECODE) {
     PFM_ASSERT(len_p != NULL);
-    ks_status_t st = check_within(f, offset, *len_p, nullptr);
+    ks_status_t st = check_within(f, offset, *len_p, size_seen);
     if (st != KS_ST_OK) return st;
   }
   XDR x;
@@ -447,12 +448,15 @@ ks_status_t bldr_cr_cache_open(bldr_cr_cache_t *c, const char *pathname, bool *c
   *created = false;
   if (c->file) return KS_ST_ERR;
   int fd = open(pathname, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  int64_t size = 0;
   if (fd >= 0) {
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & S_IWOTH)) {
       close(fd);
       fd = -1;
       errno = EACCES;
+    } else {
+      size = st.st_size;
     }
   }
   if (fd < 0) {
@@ -490,7 +494,7 @@ ks_status_t bldr_cr_cache_open(bldr_cr_cache_t *c, const char *pathname, bool *c
     no_memory();
     return KS_ST_ERR;
   }
-  sysutl_set_cloexec_file(c->file);
+  c->size_seen = size;  // the descriptor is closed on exec already (O_CLOEXEC)
   return KS_ST_OK;
 }
 
@@ -502,7 +506,7 @@ ks_status_t load_directory(bldr_cr_cache_t *c, bool created) {
   drop_window(c);
   free_dir(&c->dir);
   uint32_t len = kHeaderSize;
-  ks_status_t st = bldr_cr_cache_xdr_crc(XDR_DECODE, c->file, 0, &len, hdr_xfer, &c->hdr, nullptr);
+  ks_status_t st = bldr_cr_cache_xdr_crc(XDR_DECODE, c->file, 0, &len, hdr_xfer, &c->hdr, nullptr, &c->size_seen);
   bool reset = false;
   if (st != KS_ST_OK) {
     if (!created && traced(4)) {
@@ -520,7 +524,7 @@ ks_status_t load_directory(bldr_cr_cache_t *c, bool created) {
   } else {
     bldr_cr_cache_dir_t d = {};
     uint32_t dlen = c->hdr.dir_length, dcrc = c->hdr.dir_crc;
-    st = bldr_cr_cache_xdr_crc(XDR_DECODE, c->file, c->hdr.dir_offset, &dlen, dir_xfer, &d, &dcrc);
+    st = bldr_cr_cache_xdr_crc(XDR_DECODE, c->file, c->hdr.dir_offset, &dlen, dir_xfer, &d, &dcrc, &c->size_seen);
     if (st != KS_ST_OK) {
       free_dir(&d);
       if (traced(4)) {
@@ -569,7 +573,7 @@ class Writer {
     if (!locked_) return;
     bldr_cr_cache_hdr_t disk{};
     uint32_t len = kHeaderSize;
-    ks_status_t st = bldr_cr_cache_xdr_crc(XDR_DECODE, c_->file, 0, &len, hdr_xfer, &disk, nullptr);
+    ks_status_t st = bldr_cr_cache_xdr_crc(XDR_DECODE, c_->file, 0, &len, hdr_xfer, &disk, nullptr, &c_->size_seen);
     bool same = st == KS_ST_OK && disk.dir_offset == c_->hdr.dir_offset &&
                 disk.dir_length == c_->hdr.dir_length && disk.dir_crc == c_->hdr.dir_crc;
     ok_ = same || load_directory(c_, false) == KS_ST_OK;
