@@ -185,7 +185,9 @@ TEST(HashStr, OrderedAndUnorderedTablesHoldTheSameKeys) {
     for (hash_cursor_t c = hash_str_next(t, nullptr, &key, nullptr); c;
          c = hash_str_next(t, c, &key, nullptr))
       walked.push_back(key);
-    if (!unordered) EXPECT_EQ(walked, left);
+    if (!unordered) {
+      EXPECT_EQ(walked, left);
+    }
     std::sort(walked.begin(), walked.end());
     std::sort(left.begin(), left.end());
     EXPECT_EQ(walked, left);
