@@ -314,7 +314,8 @@ mf_tgt_table_t *mf_tgt_create_table(uint32_t compat_variant, list_handle_t macro
   // Script lines and directories are only interned, never walked.
   hash_set_unordered(t->cmd_table);
   hash_set_unordered(t->dir_table);
-  hash_set_dynamic(t->comp_table, 2);
+  hash_set_dynamic(t->comp_table, 4);
+  hash_set_dynamic(t->cmd_table, 4);
   pfm_enable();
   return t;
 }
