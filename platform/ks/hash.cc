@@ -1,5 +1,6 @@
 #include "ks/hash.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -19,8 +20,10 @@ struct hash_entry {
 };
 
 constexpr size_t kDataOffset = (sizeof(hash_entry) + kAlign - 1) & ~(kAlign - 1);
+// Where the key starts in an entry of an unordered table without data: over the unused order
+// field, so its entries take a word less whenever the key's last word is half-filled or less.
+constexpr size_t kBareKeyOffset = offsetof(hash_entry, order);
 
-void *entry_data(hash_entry *e) { return reinterpret_cast<char *>(e) + kDataOffset; }
 
 uint32_t hash_key(const char *key) {
   size_t h = std::hash<std::string_view>{}(key);
@@ -58,6 +61,7 @@ struct hash_ht_s {
   uint32_t factor;
   size_t count;
   size_t data_size;
+  size_t key_offset;   // of the key in an entry: behind the data slot, or kBareKeyOffset
   bool unordered;      // no order array: walks follow the buckets
   hash_entry **order;
   size_t order_used;  // slots filled, holes included
@@ -77,7 +81,7 @@ constexpr size_t kBlockMax = 64 * 1024;
 constexpr size_t kBlockHeader = kAlign;  // the chain word, padded to keep entries aligned
 
 size_t entry_size(hash_ht_t t, size_t klen) {
-  return (kDataOffset + t->data_size + klen + 1 + kAlign - 1) & ~(kAlign - 1);
+  return (t->key_offset + klen + 1 + kAlign - 1) & ~(kAlign - 1);
 }
 
 hash_entry *new_entry(hash_ht_t t, size_t size) {
@@ -136,8 +140,11 @@ uintptr_t summary_bits(uint32_t h) {
 }  // namespace
 
 static char *entry_key(hash_ht_t t, hash_entry *e) {
-  return static_cast<char *>(entry_data(e)) + t->data_size;
+  return reinterpret_cast<char *>(e) + t->key_offset;
 }
+
+// The data slot ends where the key starts.
+static void *entry_data(hash_ht_t t, hash_entry *e) { return entry_key(t, e) - t->data_size; }
 
 hash_ht_t hash_str_create(unsigned, size_t data_size, int) {
   auto *t = static_cast<hash_ht_s *>(std::calloc(1, sizeof(hash_ht_s)));
@@ -156,6 +163,7 @@ hash_ht_t hash_str_create(unsigned, size_t data_size, int) {
     return HASH_HT_NULL;
   }
   t->data_size = data_size;
+  t->key_offset = kDataOffset + data_size;
   t->factor = 2;
   t->block_size = 1024;
   return t;
@@ -165,7 +173,9 @@ hash_ht_t hash_str_create(unsigned, size_t data_size, int) {
 void hash_set_order(hash_ht_t) {}
 
 void hash_set_unordered(hash_ht_t table) {
-  if (table->count == 0) table->unordered = true;
+  if (table->count != 0) return;
+  table->unordered = true;
+  if (table->data_size == 0) table->key_offset = kBareKeyOffset;
 }
 
 void hash_set_dynamic(hash_ht_t table, unsigned factor) { table->factor = factor ? factor : 1; }
@@ -288,7 +298,7 @@ int hash_str_enter(hash_ht_t t, const char *key, const char **out_key, void **ou
   uint32_t h = hash_key(key);
   if (hash_entry *e = find(t, key, h)) {
     if (out_key) *out_key = entry_key(t, e);
-    if (out_data) *out_data = entry_data(e);
+    if (out_data) *out_data = entry_data(t, e);
     return 1;
   }
   if (!t->unordered && !reserve_order(t)) return -1;
@@ -305,7 +315,7 @@ int hash_str_enter(hash_ht_t t, const char *key, const char **out_key, void **ou
   t->count++;
   if (t->count > size_t(t->bucket_count) * t->factor) grow_buckets(t);
   if (out_key) *out_key = entry_key(t, e);
-  if (out_data) *out_data = entry_data(e);
+  if (out_data) *out_data = entry_data(t, e);
   return 0;
 }
 
@@ -313,7 +323,7 @@ int hash_str_lookup(hash_ht_t t, const char *key, const char **out_key, void **o
   hash_entry *e = find(t, key, hash_key(key));
   if (e == nullptr) return 0;
   if (out_key) *out_key = entry_key(t, e);
-  if (out_data) *out_data = entry_data(e);
+  if (out_data) *out_data = entry_data(t, e);
   return 1;
 }
 
@@ -368,7 +378,7 @@ hash_cursor_t hash_str_next_in_order(hash_ht_t t, hash_cursor_t cursor, const ch
   if (t->unordered) {
     hash_entry *e = next_in_buckets(t, static_cast<hash_entry *>(cursor));
     if (e != nullptr && out_key) *out_key = entry_key(t, e);
-    if (e != nullptr && out_data) *out_data = entry_data(e);
+    if (e != nullptr && out_data) *out_data = entry_data(t, e);
     return e;
   }
   size_t i = cursor ? static_cast<hash_entry *>(cursor)->order + size_t(1) : 0;
@@ -376,7 +386,7 @@ hash_cursor_t hash_str_next_in_order(hash_ht_t t, hash_cursor_t cursor, const ch
   if (i >= t->order_used) return nullptr;
   hash_entry *e = t->order[i];
   if (out_key) *out_key = entry_key(t, e);
-  if (out_data) *out_data = entry_data(e);
+  if (out_data) *out_data = entry_data(t, e);
   return e;
 }
 

@@ -154,20 +154,28 @@ TEST(HashStr, KeysOfEveryLength) {
   hash_delete_ht(&t);
 }
 
-// A table with or without an order finds every key across growth and removals, walks each key
-// left exactly once, gives the key of a data slot, and frees long keys when deleted (a leak or a
-// double free fails under AddressSanitizer).
+// A table with or without an order, with or without data, finds every key across growth and
+// removals (keys of every short length, so that entries of each size are given back and taken
+// again), walks each key left exactly once, gives the key of a data slot, and frees long keys
+// when deleted (a leak or a double free fails under AddressSanitizer).
 TEST(HashStr, OrderedAndUnorderedTablesHoldTheSameKeys) {
-  for (bool unordered : {false, true}) {
-    SCOPED_TRACE(unordered ? "unordered" : "ordered");
-    hash_ht_t t = hash_str_create(8, sizeof(int), 1);
-    if (unordered) hash_set_unordered(t);
+  struct Case {
+    bool unordered;
+    size_t data_size;
+  };
+  for (const Case &tc : {Case{false, sizeof(int)}, Case{true, sizeof(int)}, Case{false, 0},
+                        Case{true, 0}}) {
+    SCOPED_TRACE(std::string(tc.unordered ? "unordered" : "ordered") + ", data " +
+                 std::to_string(tc.data_size));
+    hash_ht_t t = hash_str_create(8, tc.data_size, 1);
+    if (tc.unordered) hash_set_unordered(t);
     std::vector<std::string> left;
     for (int i = 0; i < 3000; i++) {
-      std::string key = (i % 500 == 0 ? std::string(1500, 'x') : "k") + std::to_string(i);
+      std::string key = (i % 500 == 0 ? std::string(1500, 'x') : std::string(i % 19, 'k')) +
+                        std::to_string(i);
       void *data;
       ASSERT_EQ(hash_str_enter(t, key.c_str(), nullptr, &data), 0);
-      *static_cast<int *>(data) = i;
+      if (tc.data_size > 0) *static_cast<int *>(data) = i;
       EXPECT_STREQ(hash_str_key_of(t, data), key.c_str());
       if (i % 3 == 0) {
         EXPECT_TRUE(hash_str_remove(t, key.c_str()));
@@ -185,7 +193,7 @@ TEST(HashStr, OrderedAndUnorderedTablesHoldTheSameKeys) {
     for (hash_cursor_t c = hash_str_next(t, nullptr, &key, nullptr); c;
          c = hash_str_next(t, c, &key, nullptr))
       walked.push_back(key);
-    if (!unordered) {
+    if (!tc.unordered) {
       EXPECT_EQ(walked, left);
     }
     std::sort(walked.begin(), walked.end());
