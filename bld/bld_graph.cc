@@ -588,10 +588,8 @@ ks_status_t bld_graph_print_macro_defs(mf_cmf_handle_t cmf) {
     auto *table = static_cast<bldr_macro_table_t *>(item);
     const char *name = nullptr;
     void *slot = nullptr;
-    for (hash_cursor_t pos = table->hash != HASH_HT_NULL
-                                 ? hash_str_next_in_order(table->hash, nullptr, &name, &slot)
-                                 : nullptr;
-         pos != nullptr; pos = hash_str_next_in_order(table->hash, pos, &name, &slot)) {
+    for (hash_cursor_t pos = bldr_macro_next_entry(table, nullptr, &name, &slot); pos != nullptr;
+         pos = bldr_macro_next_entry(table, pos, &name, &slot)) {
       int entered = hash_str_enter(seen, name, nullptr, nullptr);
       if (entered < 0) return no_memory();
       if (entered == 0) row(ROW_MACRO, name, static_cast<bldr_macro_entry_t *>(slot)->value);

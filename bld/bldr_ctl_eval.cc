@@ -94,7 +94,7 @@ bool seen_and_done(bldr_ctl_handle_t *h, const char *act, bldr_cm_tgt_status_t *
 // nothing of one target's evaluation reaches the next.
 struct Scratch {
   stg_area_t area = STG_AREA_NULL;
-  std::unordered_set<std::string_view> names;  // into the expanded lists held in area
+  std::unordered_set<std::string_view> names;  // of the dependency lists, which the target table holds
   ~Scratch() { stg_delete_area(&area); }
 };
 

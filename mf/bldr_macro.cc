@@ -197,14 +197,18 @@ ks_status_t bldr_macro_defer(bldr_macro_table_t *table, bldr_macro_deferred_t *d
   return table->fill_failed ? KS_ST_ERR : KS_ST_OK;
 }
 
+hash_cursor_t bldr_macro_next_entry(const bldr_macro_table_t *table, hash_cursor_t cursor,
+                                    const char **name, void **slot) {
+  return table->hash != HASH_HT_NULL ? hash_str_next_in_order(table->hash, cursor, name, slot)
+                                     : nullptr;
+}
+
 ks_status_t bldr_macro_term_table(bldr_macro_table_t *table) {
   if (table == nullptr) return KS_ST_OK;
   delete table->deferred;
   void *slot = nullptr;
-  for (hash_cursor_t c = table->hash != HASH_HT_NULL
-                             ? hash_str_next_in_order(table->hash, nullptr, nullptr, &slot)
-                             : nullptr;
-       c != nullptr; c = hash_str_next_in_order(table->hash, c, nullptr, &slot)) {
+  for (hash_cursor_t c = bldr_macro_next_entry(table, nullptr, nullptr, &slot); c != nullptr;
+       c = bldr_macro_next_entry(table, c, nullptr, &slot)) {
     auto *entry = static_cast<bldr_macro_entry_t *>(slot);
     if (table->area == STG_AREA_HEAP || entry->room != 0) stg_free(entry->value);
   }
@@ -348,9 +352,7 @@ const char *bldr_macro_lookup_next_macro(bldr_macro_table_t *table, hash_cursor_
   const char *name = nullptr;
   void *slot = nullptr;
   make_entries(table);
-  hash_cursor_t next = table->hash != HASH_HT_NULL
-                           ? hash_str_next_in_order(table->hash, *iterator, &name, &slot)
-                           : nullptr;
+  hash_cursor_t next = bldr_macro_next_entry(table, *iterator, &name, &slot);
   *iterator = next;
   if (next == nullptr) return nullptr;
   if (std::strlen(name) >= buf_size) {

@@ -102,6 +102,12 @@ ks_status_t bldr_macro_defer(bldr_macro_table_t *table, bldr_macro_deferred_t *d
 // hash cannot be destroyed, and the record is freed all the same.
 ks_status_t bldr_macro_term_table(bldr_macro_table_t *table);
 
+// The entry of table after cursor (the first for a null cursor) in the order of definition, its
+// name and value slot through name and slot when not null; null at the end, and for a table that
+// holds no name yet. A table filled on demand is walked as it stands.
+hash_cursor_t bldr_macro_next_entry(const bldr_macro_table_t *table, hash_cursor_t cursor,
+                                    const char **name, void **slot);
+
 // Defines name with a copy of value made in the table's area, and the flags. A redefinition keeps
 // the name's place in definition order; in a heap table the replaced value is freed (a pointer
 // from an earlier lookup is then stale). 0, or KS_ST_ERR after the allocation message.

@@ -151,8 +151,9 @@ struct GuardIndex {
     uint64_t name_hash;
     size_t name_len;
     size_t text_at;   // in texts: the name part when it is kept, then the reference proper
-    size_t kept_len;  // of the name part in texts: name_len when short, else 0
     size_t ref_len;
+    // The bytes of the name part kept in texts: all of it when short, else none.
+    size_t kept_len() const { return name_len <= kNameKept ? name_len : 0; }
   };
   // A slot of the index: the high half of an entry's key and its place in entries plus one; 0
   // is an empty slot.
@@ -197,9 +198,8 @@ struct GuardIndex {
     if (entries.size() >= UINT32_MAX - 1) return;  // beyond what a slot can name
     const uint64_t k =
         key(hash_on(name_hash, proper.data(), proper.size()), name_len + proper.size());
-    const size_t kept = name_len > 0 && name_len <= kNameKept ? name_len : 0;
-    entries.push_back(Entry{k, name_hash, name_len, texts.size(), kept, proper.size()});
-    texts.append(name, kept);
+    entries.push_back(Entry{k, name_hash, name_len, texts.size(), proper.size()});
+    texts.append(name, entries.back().kept_len());
     texts.append(proper);
     if (2 * entries.size() > slots.size()) {
       std::vector<Slot>(std::max<size_t>(16, 2 * slots.size())).swap(slots);
@@ -229,7 +229,7 @@ struct GuardIndex {
           const size_t ref_len = n - e.name_len;
           const char *kept = texts.data() + e.text_at;
           if (e.ref_len != ref_len ||
-              std::memcmp(kept + e.kept_len, text + e.name_len, ref_len) != 0)
+              std::memcmp(kept + e.kept_len(), text + e.name_len, ref_len) != 0)
             continue;
           const bool same_name = e.name_len <= kNameKept
                                      ? std::memcmp(kept, text, e.name_len) == 0

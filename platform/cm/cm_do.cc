@@ -33,6 +33,11 @@ int64_t mtime_ns(const struct stat &st) {
   return int64_t(uint64_t(st.st_mtim.tv_sec) * 1000000000u + uint64_t(st.st_mtim.tv_nsec));
 }
 
+// The temporary name of a promotion's pool file, where it cannot be created without a name.
+std::string promote_name(const std::string &final) {
+  return final + ".promote." + std::to_string(getpid());
+}
+
 // Creates the file that becomes the pool file final in the pool directory dir (made when
 // missing, as by the first promotion): without a name where the system allows it (an unnamed
 // file is named through /proc), so that it is named once complete and a process killed meanwhile
@@ -48,7 +53,7 @@ int create_pool_file(const std::string &dir, const std::string &final, std::stri
     if (fd < 0 && errno == ENOENT && made_dir()) fd = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0400);
     if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
   }
-  *tmp = final + ".promote." + std::to_string(getpid());
+  *tmp = promote_name(final);
   const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
   fd = open(tmp->c_str(), flags, 0400);
   if (fd < 0 && errno == ENOENT && made_dir()) fd = open(tmp->c_str(), flags, 0400);
@@ -68,7 +73,7 @@ bool name_pool_file(int fd, const std::string &final, std::string *tmp) {
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
     if (linkat(AT_FDCWD, self, AT_FDCWD, final.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
     if (errno != EEXIST) return false;
-    *tmp = final + ".promote." + std::to_string(getpid());
+    *tmp = promote_name(final);
     unlink(tmp->c_str());
     if (linkat(AT_FDCWD, self, AT_FDCWD, tmp->c_str(), AT_SYMLINK_FOLLOW) != 0) {
       tmp->clear();

@@ -169,7 +169,8 @@ hash_ht_t hash_str_create(unsigned, size_t data_size, int) {
   return t;
 }
 
-// Tables always keep insertion order and grow; the two settings are accepted for the callers.
+// Tables keep insertion order unless made unordered, and always grow: the two settings are
+// accepted for the callers.
 void hash_set_order(hash_ht_t) {}
 
 void hash_set_unordered(hash_ht_t table) {
@@ -238,6 +239,24 @@ static void link_entry(hash_ht_t t, hash_bucket *buckets, uint8_t *marks, uint32
   if (t->summaries) b |= summary_bits(e->hash);
 }
 
+// Calls fn(e) for every entry of t: in insertion order, or bucket by bucket in a table kept
+// unordered. fn may relink or free e: the walk has read what follows it first.
+template <typename Fn>
+static void for_each_entry(hash_ht_t t, Fn fn) {
+  if (t->unordered) {
+    for (uint32_t i = 0; i < t->bucket_count; i++) {
+      for (hash_entry *e = head(t, t->buckets[i]); e != nullptr;) {
+        hash_entry *next = e->chain;
+        fn(e);
+        e = next;
+      }
+    }
+    return;
+  }
+  for (size_t i = 0; i < t->order_used; i++)
+    if (hash_entry *e = t->order[i]) fn(e);
+}
+
 static void grow_buckets(hash_ht_t t) {
   if (t->bucket_count > UINT32_MAX / 2) return;
   uint32_t n = t->bucket_count * 2;
@@ -249,20 +268,7 @@ static void grow_buckets(hash_ht_t t) {
     std::free(marks);
     return;
   }
-  if (t->unordered) {
-    for (uint32_t i = 0; i < t->bucket_count; i++) {
-      for (hash_entry *e = head(t, t->buckets[i]); e != nullptr;) {
-        hash_entry *next = e->chain;
-        link_entry(t, b, marks, n, e);
-        e = next;
-      }
-    }
-  } else {
-    for (size_t i = 0; i < t->order_used; i++) {
-      hash_entry *e = t->order[i];
-      if (e != nullptr) link_entry(t, b, marks, n, e);
-    }
-  }
+  for_each_entry(t, [&](hash_entry *e) { link_entry(t, b, marks, n, e); });
   std::free(t->buckets);
   std::free(t->marks);
   t->buckets = b;
@@ -402,21 +408,9 @@ size_t hash_count(hash_ht_t t) { return t->count; }
 void hash_delete_ht(hash_ht_t *table_p) {
   if (table_p == nullptr || *table_p == HASH_HT_NULL) return;
   hash_ht_t t = *table_p;
-  auto free_if_large = [t](hash_entry *e) {
+  for_each_entry(t, [t](hash_entry *e) {
     if (entry_size(t, std::strlen(entry_key(t, e))) > kPooledMax) std::free(e);
-  };
-  if (t->unordered) {
-    for (uint32_t i = 0; i < t->bucket_count; i++) {
-      for (hash_entry *e = head(t, t->buckets[i]); e != nullptr;) {
-        hash_entry *next = e->chain;
-        free_if_large(e);
-        e = next;
-      }
-    }
-  } else {
-    for (size_t i = 0; i < t->order_used; i++)
-      if (hash_entry *e = t->order[i]) free_if_large(e);
-  }
+  });
   while (t->blocks != nullptr) {
     void *next = *static_cast<void **>(t->blocks);
     std::free(t->blocks);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 namespace {
@@ -47,8 +48,12 @@ uint32_t free_count = 0;
 uint32_t number_room = 1;  // of both arrays
 constexpr uint32_t kMaxNumber = (uint32_t(1) << 31) - 1;
 
+// Guards the arrays: areas stand alone otherwise, and may be made and deleted anywhere.
+std::mutex numbers_lock;
+
 // Gives area a number; false when memory or numbers run out.
 bool number_area(stg_area_s *area) {
+  std::lock_guard<std::mutex> hold(numbers_lock);
   if (free_count > 0) {
     area->number = free_numbers[--free_count];
     numbered[area->number] = area;
@@ -190,8 +195,11 @@ void stg_delete_area(stg_area_t *area_p) {
     std::free(b);
     b = next;
   }
-  numbered[(*area_p)->number] = nullptr;
-  free_numbers[free_count++] = (*area_p)->number;
+  {
+    std::lock_guard<std::mutex> hold(numbers_lock);
+    numbered[(*area_p)->number] = nullptr;
+    free_numbers[free_count++] = (*area_p)->number;
+  }
   std::free(*area_p);
   *area_p = STG_AREA_NULL;
 }

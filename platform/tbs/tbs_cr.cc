@@ -141,7 +141,6 @@ class Decoder {
            entries(&cr->linktext_count, &cr->linktexts, &Decoder::linktext);
   }
   bool at_end() const { return p_ == end_; }
-  size_t used() const { return used_; }
   // Whether the entries outgrew the room given (then the record is refused).
   bool outgrown() const { return outgrown_; }
 
