@@ -360,8 +360,10 @@ ks_status_t identify(const vob_pname_t &where, const struct stat &st, Identity *
                         id->mtype == VOB_MTYPE_DIR_VERSION;
   if (status == KS_ST_OK && owner && selected)
     vob_ob_note_object(where.vob->oid, id->obj, id->mtype, id->elem, where.vob_rel);
-  // A version the identity cache tells is found there again as cheaply: only the rest is kept.
-  if (status == KS_ST_OK && owner && !(sel && selected) && settled(st)) {
+  // What the identity cache tells is found there again as cheaply, and so is the view's own
+  // object, whose record the view database keeps as read ahead: only the rest is kept.
+  const bool again = sel && id->mtype != VOB_MTYPE_CHECKEDOUT;
+  if (status == KS_ST_OK && owner && !again && settled(st)) {
     if (judged.size() > 1000000) judged.clear();
     judged[where.abs] = Judged{sig, owner, generation, *id};
   }
