@@ -42,13 +42,13 @@ bool is_gnu_like() { return variant() == MF_COMPAT_GNU || variant() == MF_COMPAT
 bool tracing() { return mf_lexer_verbosity > 3; }
 
 void trace(const char *format) {
-  if (tracing()) imsg_print(IMSG_TRACE, format, -1);
+  if (tracing()) imsg_print_cold(IMSG_TRACE, format, -1);
 }
 
 void trace_text(const char *what, const char *text) {
   if (!tracing()) return;
-  imsg_print(IMSG_TRACE, "%s", -1, what);
-  imsg_print(IMSG_TRACE_CONT, "%s\n", -1, mf_lex_utl_printified_string(text));
+  imsg_print_cold(IMSG_TRACE, "%s", -1, what);
+  imsg_print_cold(IMSG_TRACE_CONT, "%s\n", -1, mf_lex_utl_printified_string(text));
 }
 
 stg_area_t area() { return mfc_mf_stg_area != STG_AREA_NULL ? mfc_mf_stg_area : STG_AREA_HEAP; }
@@ -123,11 +123,11 @@ std::string_view strip(std::string_view s) {
 void fail(const std::string &message) {
   mf_parser_failed = 1;
   mf_parse_print_position();
-  if (!message.empty()) imsg_print(IMSG_ERROR_CONT, "%s", -1, message.c_str());
+  if (!message.empty()) imsg_print_cold(IMSG_ERROR_CONT, "%s", -1, message.c_str());
 }
 
 [[noreturn]] void push_failed() {
-  imsg_print(IMSG_ERROR, "Unable to push text into input buffer.\n", -1);
+  imsg_print_cold(IMSG_ERROR, "Unable to push text into input buffer.\n", -1);
   PFM_PANIC();
 }
 
@@ -454,7 +454,7 @@ void mf_lex_comment() {
 }
 
 void mf_lex_plus() {
-  if (mf_lexer_verbosity > 2) imsg_print(IMSG_TRACE, "Ignoring plus sign\n", -1);
+  if (mf_lexer_verbosity > 2) imsg_print_cold(IMSG_TRACE, "Ignoring plus sign\n", -1);
 }
 
 void mf_lex_output(const char *text) {
@@ -572,8 +572,8 @@ void mf_lex_exp_mac_str(const char *text, const mf_lex_name_keeper_t *keeper) {
     guard_index.open = true;
   } else if (const size_t n = guard_index.match(text, from, name_hash);
              n != 0 && (index >= text_len || read_from_expansion(match_top - 1 - index))) {
-    imsg_print(IMSG_INFO, "Circular definition for macro \"%s\"\n", -1,
-               std::string(text, n).c_str());
+    imsg_print_cold(IMSG_INFO, "Circular definition for macro \"%s\"\n", -1,
+                    std::string(text, n).c_str());
     fail("");
     return;
   }
@@ -584,8 +584,8 @@ void mf_lex_exp_mac_str(const char *text, const mf_lex_name_keeper_t *keeper) {
   // The reference lies whole in an expansion's text when its last byte does (it was read
   // last); a reference that ends beyond the match is not judged.
   if (index < text_len && expanded_from_itself(proper_ref, match_top - 1 - index)) {
-    imsg_print(IMSG_INFO, "Circular definition for macro \"%s\"\n", -1,
-               (std::string(text, from) + ref).c_str());
+    imsg_print_cold(IMSG_INFO, "Circular definition for macro \"%s\"\n", -1,
+                    (std::string(text, from) + ref).c_str());
     fail("");
     return;
   }
@@ -779,8 +779,8 @@ void mf_lex_suff_path_tgt(const char *name, const char *suffix) {
   mf_file_name = copy(suffix);
   mf_special_tgt_name = copy(name);
   if (tracing()) {
-    imsg_print(IMSG_TRACE, "Found special target name: ", -1);
-    imsg_print(IMSG_TRACE_CONT, "%s %s\n", -1, mf_special_tgt_name, mf_file_name);
+    imsg_print_cold(IMSG_TRACE, "Found special target name: ", -1);
+    imsg_print_cold(IMSG_TRACE_CONT, "%s %s\n", -1, mf_special_tgt_name, mf_file_name);
   }
 }
 
@@ -896,7 +896,7 @@ void mf_lex_include(int required, int kind) {
     return;
   }
   if ((v == MF_COMPAT_GNU || v == MF_COMPAT_PGNU) && expanded.empty()) {
-    imsg_print(IMSG_WARNING, "No file name for 'include'\n", -1);
+    imsg_print_cold(IMSG_WARNING, "No file name for 'include'\n", -1);
     return;
   }
   if (v != MF_COMPAT_PGNU) {

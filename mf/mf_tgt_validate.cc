@@ -119,8 +119,8 @@ ks_status_t dirent_exists_in_context(const char *name, const char *absolute) {
   return mf_dirent_exists_in(resolved, leaf, absolute);
 }
 
-void error_row(int row, const char *a, const char *b = nullptr) {
-  imsg_print(IMSG_ERROR, msgs(), row, a, b);
+[[gnu::cold]] void error_row(int row, const char *a, const char *b = nullptr) {
+  imsg_print_cold(IMSG_ERROR, msgs(), row, a, b);
 }
 
 // A heap list holding the strings of list (the strings are shared).
@@ -174,7 +174,7 @@ list_handle_t vpath_macro_dirs_of(mf_tgt_table_t *table) {
   size_t pos = 0;
   if (std::strchr(seps, text[0]) != nullptr) {
     if (!gnu)
-      imsg_print(IMSG_WARNING, msgs(), MF_TGT_MSG_EXTRA_COLON, text.c_str(), "VPATH");
+      imsg_print_cold(IMSG_WARNING, msgs(), MF_TGT_MSG_EXTRA_COLON, text.c_str(), "VPATH");
     pos = text.find_first_not_of(seps);
   }
   while (pos != std::string::npos && pos < text.size()) {
@@ -183,7 +183,7 @@ list_handle_t vpath_macro_dirs_of(mf_tgt_table_t *table) {
     const std::string piece = text.substr(pos, end - pos);
     pos = end < text.size() ? text.find_first_not_of(seps, end) : std::string::npos;
     if (piece.size() >= kPathSize) {
-      imsg_print(IMSG_WARNING, msgs(), MF_TGT_MSG_SEARCH_TOO_LONG, piece.c_str(), "VPATH");
+      imsg_print_cold(IMSG_WARNING, msgs(), MF_TGT_MSG_SEARCH_TOO_LONG, piece.c_str(), "VPATH");
       continue;
     }
     char buf[kPathSize];
@@ -269,9 +269,9 @@ int relocate_explicit(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t *e
       if (!mf_tgt_has_lines(li->script)) {
         li->script = ei->script;
       } else if (mf_tgt_has_lines(ei->script)) {
-        imsg_print(IMSG_WARNING, msgs(), MF_TGT_MSG_VPATH_BOTH_SCRIPTS, name, key);
-        imsg_print(IMSG_WARNING_CONT, msgs(), MF_TGT_MSG_VPATH_EQUIVALENT);
-        imsg_print(IMSG_WARNING_CONT, msgs(), MF_TGT_MSG_VPATH_SCRIPT_USED, key);
+        imsg_print_cold(IMSG_WARNING, msgs(), MF_TGT_MSG_VPATH_BOTH_SCRIPTS, name, key);
+        imsg_print_cold(IMSG_WARNING_CONT, msgs(), MF_TGT_MSG_VPATH_EQUIVALENT);
+        imsg_print_cold(IMSG_WARNING_CONT, msgs(), MF_TGT_MSG_VPATH_SCRIPT_USED, key);
       }
     }
   } else {
@@ -324,10 +324,12 @@ void add_dep(mf_tgt_table_t *table, mf_tgt_inst_desc_t *inst, const char *name, 
 }
 
 // Completes one explicit instance with the implicit instance found for it. Returns false when
-// the inferred dependency is not used (the caller gives the instance the explicit stem).
-bool complete_instance(mf_tgt_table_t *table, const char *name, mf_tgt_inst_desc_t *inst,
-                       bool has_script, const char *imp, list_handle_t script, int patt,
-                       list_handle_t deps, const char *stem) {
+// the inferred dependency is not used (the caller gives the instance the explicit stem). Kept
+// out of the explicit validation's loop, which most targets leave before an implicit rule applies.
+[[gnu::noinline]] bool complete_instance(mf_tgt_table_t *table, const char *name,
+                                         mf_tgt_inst_desc_t *inst, bool has_script,
+                                         const char *imp, list_handle_t script, int patt,
+                                         list_handle_t deps, const char *stem) {
   const uint32_t v = table->compat_variant;
   const bool gnu = mf_tgt_variant_is_gnu(v);
   const bool std_or_sun = v == MF_COMPAT_STD || v == MF_COMPAT_SUN;
@@ -380,7 +382,8 @@ bool complete_instance(mf_tgt_table_t *table, const char *name, mf_tgt_inst_desc
 
 // The next .LIBPATTERNS candidate for a "-l" name: the next word of the value (from *pos) with
 // exactly one '%', that '%' replaced by the library name. False when no such word is left.
-bool next_lib_candidate(const char *patterns, size_t *pos, const char *name,
+// Kept out of the validation's main line, which only "-l" names in the gnu dialects take.
+[[gnu::noinline]] bool next_lib_candidate(const char *patterns, size_t *pos, const char *name,
                         std::string *candidate) {
   const std::string_view text(patterns);
   while (*pos < text.size()) {
@@ -547,8 +550,8 @@ int apply_default(mf_tgt_table_t *table, const char *name, const Known &known,
   e->multiple_valid = def->multiple_valid;
   e->multiple_defined = def->multiple_defined;
   if (def->multiple_defined && !def->multiple_valid) {
-    imsg_print(IMSG_WARNING, msgs(), MF_TGT_MSG_TOO_MANY_SCRIPTS, ".DEFAULT");
-    imsg_print(IMSG_WARNING_CONT, msgs(), MF_TGT_MSG_FIRST_SCRIPT_USED);
+    imsg_print_cold(IMSG_WARNING, msgs(), MF_TGT_MSG_TOO_MANY_SCRIPTS, ".DEFAULT");
+    imsg_print_cold(IMSG_WARNING_CONT, msgs(), MF_TGT_MSG_FIRST_SCRIPT_USED);
   }
   e->implicit_target = 1;
   e->validation = 1;
@@ -809,8 +812,8 @@ int validate_explicit_entry(mf_tgt_table_t *table, const char *name, mf_tgt_entr
   const uint32_t v = table->compat_variant;
   const bool gnu = mf_tgt_variant_is_gnu(v);
   if (e->multiple_defined && !e->multiple_valid) {
-    imsg_print(IMSG_WARNING, msgs(), MF_TGT_MSG_TOO_MANY_SCRIPTS, name);
-    imsg_print(IMSG_WARNING_CONT, msgs(), MF_TGT_MSG_FIRST_SCRIPT_USED);
+    imsg_print_cold(IMSG_WARNING, msgs(), MF_TGT_MSG_TOO_MANY_SCRIPTS, name);
+    imsg_print_cold(IMSG_WARNING_CONT, msgs(), MF_TGT_MSG_FIRST_SCRIPT_USED);
   }
   void *d = nullptr;
   for (list_cursor_t c = e->instances != LIST_HANDLE_NULL ? list_next(e->instances, nullptr, &d)
@@ -994,7 +997,7 @@ void mf_tgt_require_class_java_dependency(mf_tgt_table_t *table_h, const char *c
   leaf = leaf != nullptr ? leaf + 1 : key;
   const char *dot = std::strrchr(leaf, '.');
   if (dot == nullptr) {
-    imsg_print(IMSG_ERROR, "Could not find trailing suffix in pathname \"%s\".\n", -1, key);
+    imsg_print_cold(IMSG_ERROR, "Could not find trailing suffix in pathname \"%s\".\n", -1, key);
     return;
   }
   list_handle_t one = mf_tgt_heap_list();

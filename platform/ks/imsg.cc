@@ -165,11 +165,19 @@ void imsg_vprint(int severity, const char *module_name, const char *format, va_l
   std::fflush(f);
 }
 
+namespace {
+
+// The format of row of table ("%s" for a row it does not have).
+const char *row_format(const imsg_msg_table_t *table, int row) {
+  return (row >= 0 && row < table->count) ? table->formats[row] : "%s";
+}
+
+}  // namespace
+
 void imsg_print(int severity, const imsg_msg_table_t *table, int row, ...) {
   va_list ap;
   va_start(ap, row);
-  const char *format = (row >= 0 && row < table->count) ? table->formats[row] : "%s";
-  imsg_vprint(severity, table->module_name, format, ap);
+  imsg_vprint(severity, table->module_name, row_format(table, row), ap);
   va_end(ap);
 }
 
@@ -180,12 +188,25 @@ void imsg_print(int severity, const char *format, int row, ...) {
   va_end(ap);
 }
 
+void imsg_print_cold(int severity, const imsg_msg_table_t *table, int row, ...) {
+  va_list ap;
+  va_start(ap, row);
+  imsg_vprint(severity, table->module_name, row_format(table, row), ap);
+  va_end(ap);
+}
+
+void imsg_print_cold(int severity, const char *format, int row, ...) {
+  va_list ap;
+  va_start(ap, row);
+  imsg_vprint(severity, nullptr, format, ap);
+  va_end(ap);
+}
+
 void imsg_print_shared(int severity, const char *module_name, const imsg_msg_table_t *table,
                        int row, ...) {
   va_list ap;
   va_start(ap, row);
-  const char *format = (row >= 0 && row < table->count) ? table->formats[row] : "%s";
-  imsg_vprint(severity, module_name, format, ap);
+  imsg_vprint(severity, module_name, row_format(table, row), ap);
   va_end(ap);
 }
 
