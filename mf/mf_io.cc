@@ -739,13 +739,11 @@ int include_depth() {
   return depth;
 }
 
-// The candidate paths of name for a search kind, in the order they are tried.
-std::vector<std::string> include_candidates(const std::string &name, int kind) {
-  std::vector<std::string> out;
-  if (!name.empty() && name[0] == '/') {
-    out.push_back(name);
-    return out;
-  }
+// Adds the candidate paths of the relative name for search kind 1, 2 or 3 to out, in the order
+// they are tried. Out of line: the dialects' plain includes search nothing.
+[[gnu::noinline]] void add_searched_candidates(const std::string &name, int kind,
+                                               std::vector<std::string> *candidates) {
+  std::vector<std::string> &out = *candidates;
   auto each_inc_dir = [&]() {
     void *d = nullptr;
     for (list_cursor_t c = list_next(io.inc_dirs, nullptr, &d); c != nullptr;
@@ -773,11 +771,46 @@ std::vector<std::string> include_candidates(const std::string &name, int kind) {
       out.push_back("/usr/gnu/include/" + name);
       out.push_back("/usr/include/" + name);
       break;
-    default:
-      out.push_back(name);
-      break;
   }
+}
+
+// The candidate paths of name for a search kind, in the order they are tried.
+std::vector<std::string> include_candidates(const std::string &name, int kind) {
+  std::vector<std::string> out;
+  if ((!name.empty() && name[0] == '/') || kind < 1 || kind > 3)
+    out.push_back(name);
+  else
+    add_searched_candidates(name, kind, &out);
   return out;
+}
+
+// Reports an include of name beyond the deepest nesting and ends the parse: a makefile that
+// includes itself without end, where reading on would only repeat what the levels above read.
+[[noreturn, gnu::cold]] void includes_too_deep(const char *name) {
+  mf_io_print_position(IMSG_ERROR);
+  imsg_print_cold(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_INCLUDES_TOO_DEEP,
+                  MF_IO_MAX_INCLUDE_DEPTH, name);
+  mf_parser_failed = 1;
+  pfm_raise(KS_ST_ERR);
+}
+
+// The name of an include of search kind 1 without its quotes ("name") or angle brackets
+// (<name>, under /usr/include/make); false after the message for a name with neither. Out of
+// line: only that kind asks for it.
+[[gnu::noinline]] bool unquote_include_name(std::string *name) {
+  const size_t n = name->size();
+  if (n >= 2 && (*name)[0] == '<' && (*name)[n - 1] == '>') {
+    *name = "/usr/include/make/" + name->substr(1, n - 2);
+  } else if (n >= 2 && (*name)[0] == '"' && (*name)[n - 1] == '"') {
+    *name = name->substr(1, n - 2);
+  } else {
+    mf_io_print_position(IMSG_ERROR);
+    imsg_print_cold(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_ILLEGAL_INCLUDE,
+                    name->c_str());
+    mf_parser_failed = 1;
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -1195,20 +1228,7 @@ int mf_io_include_files(list_handle_t names, int32_t ignore_missing, int32_t sea
   for (list_cursor_t c = list_next(names, nullptr, &d); c != nullptr; c = list_next(names, c, &d)) {
     const char *given = static_cast<const char *>(d);
     std::string name = given ? given : "";
-    if (search_kind == 1) {
-      size_t n = name.size();
-      if (n >= 2 && name[0] == '<' && name[n - 1] == '>') {
-        name = "/usr/include/make/" + name.substr(1, n - 2);
-      } else if (n >= 2 && name[0] == '"' && name[n - 1] == '"') {
-        name = name.substr(1, n - 2);
-      } else {
-        mf_io_print_position(IMSG_ERROR);
-        imsg_print_cold(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_ILLEGAL_INCLUDE,
-                        name.c_str());
-        mf_parser_failed = 1;
-        return KS_ST_ERR;
-      }
-    }
+    if (search_kind == 1 && !unquote_include_name(&name)) return KS_ST_ERR;
     int err = ENOENT;
     std::string hit;
     for (const std::string &cand : include_candidates(name, search_kind)) {
@@ -1236,15 +1256,7 @@ int mf_io_include_files(list_handle_t names, int32_t ignore_missing, int32_t sea
   }
   if (found.empty()) return KS_ST_OK;
 
-  if (include_depth() >= MF_IO_MAX_INCLUDE_DEPTH) {
-    mf_io_print_position(IMSG_ERROR);
-    imsg_print_cold(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_INCLUDES_TOO_DEEP,
-                    MF_IO_MAX_INCLUDE_DEPTH, found.front().c_str());
-    mf_parser_failed = 1;
-    // A makefile that includes itself without end: reading on would only repeat what the
-    // levels above have read, so the parse ends here.
-    pfm_raise(KS_ST_ERR);
-  }
+  if (include_depth() >= MF_IO_MAX_INCLUDE_DEPTH) includes_too_deep(found.front().c_str());
 
   // The first file is opened before anything is changed, so that a file that cannot be opened
   // leaves the including file being read as it was.

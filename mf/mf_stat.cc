@@ -174,9 +174,9 @@ stg_area_t resolve_area = STG_AREA_HEAP;
 // Moves on each time the table is finalized.
 uint32_t resolve_generation = 1;
 
-// The key of a resolution: the flag when not 0, and for a relative pathname the working
-// directory it was resolved against, so that a change of directory never gives a stale answer.
-std::string resolve_key(const char *pathname, int flag) {
+// resolve_key of a pathname with a flag or a relative pathname. Out of line: the common key is
+// the absolute pathname alone.
+[[gnu::noinline]] std::string qualified_resolve_key(const char *pathname, int flag) {
   std::string key;
   if (flag != 0) key = "\x01" + std::to_string(flag) + ":";
   if (pathname[0] != '/') {
@@ -185,6 +185,13 @@ std::string resolve_key(const char *pathname, int flag) {
     key.append("\x02").append(cwd).append("\n");
   }
   return key.append(pathname);
+}
+
+// The key of a resolution: the flag when not 0, and for a relative pathname the working
+// directory it was resolved against, so that a change of directory never gives a stale answer.
+std::string resolve_key(const char *pathname, int flag) {
+  if (flag == 0 && pathname[0] == '/') return pathname;
+  return qualified_resolve_key(pathname, flag);
 }
 
 }  // namespace
