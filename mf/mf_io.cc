@@ -794,6 +794,16 @@ std::vector<std::string> include_candidates(const std::string &name, int kind) {
   pfm_raise(KS_ST_ERR);
 }
 
+// Reports that the include of name cannot be opened (error: errno of the attempt) and marks the
+// parse failed. KS_ST_OK: the including file is read on.
+[[gnu::cold]] int cannot_open_include(const char *name, int error) {
+  mf_io_print_position(IMSG_ERROR);
+  imsg_print_cold(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_CANNOT_INCLUDE, name,
+                  imsg_strerror(error));
+  mf_parser_failed = 1;
+  return KS_ST_OK;
+}
+
 // The name of an include of search kind 1 without its quotes ("name") or angle brackets
 // (<name>, under /usr/include/make); false after the message for a name with neither. Out of
 // line: only that kind asks for it.
@@ -1261,14 +1271,7 @@ int mf_io_include_files(list_handle_t names, int32_t ignore_missing, int32_t sea
   // The first file is opened before anything is changed, so that a file that cannot be opened
   // leaves the including file being read as it was.
   FILE *f = open_for_reading(found.front().c_str());
-  if (f == nullptr) {
-    int e = errno;
-    mf_io_print_position(IMSG_ERROR);
-    imsg_print_cold(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_CANNOT_INCLUDE,
-                    found.front().c_str(), imsg_strerror(e));
-    mf_parser_failed = 1;
-    return KS_ST_OK;
-  }
+  if (f == nullptr) return cannot_open_include(found.front().c_str(), errno);
   std::vector<const char *> copies;
   for (const std::string &p : found) {
     const char *copy = stg_area_strdup(io.area, p.c_str());

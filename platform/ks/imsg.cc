@@ -92,6 +92,26 @@ class Text {
       set(arg ? arg : "(null)");
       return;
     }
+    print(format, ap);
+  }
+  ~Text() {
+    if (held_) release();
+  }
+  Text(const Text &) = delete;
+  Text &operator=(const Text &) = delete;
+  const char *data() const { return data_; }
+  size_t size() const { return size_; }
+
+ private:
+  static constexpr size_t kStart = 1024;
+  static constexpr size_t kKeep = size_t(1) << 20;  // a larger buffer is not kept
+  void set(const char *s) {
+    data_ = s;
+    size_ = std::strlen(s);
+  }
+  // Formats into a buffer. Out of line, as release: the text that passes through unformatted
+  // (the printout of a makefile) does not map their code.
+  [[gnu::noinline]] void print(const char *format, va_list ap) {
     std::string &buf = busy_ ? own_ : shared_;
     if (!busy_) held_ = busy_ = true;
     if (buf.size() < kStart) buf.resize(kStart);
@@ -110,22 +130,9 @@ class Text {
     data_ = buf.data();
     size_ = std::strlen(data_);  // the text ends at its first NUL, as a C string does
   }
-  ~Text() {
-    if (!held_) return;
+  [[gnu::noinline]] void release() {
     busy_ = false;
     if (shared_.size() > kKeep) std::string().swap(shared_);
-  }
-  Text(const Text &) = delete;
-  Text &operator=(const Text &) = delete;
-  const char *data() const { return data_; }
-  size_t size() const { return size_; }
-
- private:
-  static constexpr size_t kStart = 1024;
-  static constexpr size_t kKeep = size_t(1) << 20;  // a larger buffer is not kept
-  void set(const char *s) {
-    data_ = s;
-    size_ = std::strlen(s);
   }
   static inline std::string shared_;
   static inline bool busy_ = false;  // the shared buffer holds a message being printed
