@@ -15,12 +15,13 @@ struct list_cell_s {
 // A list keeps its area as the area's number (see stg_area_number) to keep the header small: a
 // large build graph has a list for every rule's dependencies and script. The attribute block,
 // when asked for, follows the header in the same allocation, behind a word that holds its size.
+//
+// A cell is unlinked only where the cell in front of it is at hand: a removed head at once,
+// another removed cell by the next walk that passes it (list_next), until then marked removed
+// and skipped. No cell keeps the one in front of it, and neither does the header.
 struct list_s {
   list_cell_s *tail;
-  // The cell in front of the one list_next returned last (null: that one is the head). A walk
-  // that removes or inserts at its cursor finds the cell in front without a search.
-  list_cell_s *before_last;
-  uint32_t length;
+  uint32_t length;          // cells not marked removed
   uint32_t area_and_attrs;  // the area's number, and kHasAttrs when an attribute block follows
 };
 
@@ -32,7 +33,11 @@ constexpr uint32_t kHasAttrs = uint32_t(1) << 31;
 constexpr size_t kAlign = alignof(void *);
 constexpr size_t kAttrSizeOffset = (sizeof(list_s) + kAlign - 1) & ~(kAlign - 1);
 constexpr size_t kAttrOffset = kAttrSizeOffset + sizeof(size_t);
-static_assert(sizeof(void *) != 8 || sizeof(list_s) == 24, "a list header is three words");
+static_assert(sizeof(void *) != 8 || sizeof(list_s) == 16, "a list header is two words");
+
+// The datum of a removed cell not yet unlinked: an address no caller can hold.
+char removed_mark;
+void *const kRemoved = &removed_mark;
 
 stg_area_t area_of(list_handle_t l) { return stg_area_of_number(l->area_and_attrs & ~kHasAttrs); }
 
@@ -47,15 +52,37 @@ bool on_heap(list_handle_t l) { return (l->area_and_attrs & ~kHasAttrs) == 0; }
 
 list_cell_s *head(list_handle_t l) { return l->tail ? l->tail->next : nullptr; }
 
-// The cell in front of c (null when c is the head).
-list_cell_s *cell_before(list_handle_t l, list_cell_s *c) {
-  list_cell_s *h = head(l);
-  if (c == h) return nullptr;
-  list_cell_s *p = l->before_last;
-  if (p != nullptr && p->next == c) return p;
-  for (p = h; p->next != c; p = p->next) {
+void free_cell(list_handle_t l, list_cell_s *c) {
+  // A cell of an area list is reused by the area's next cell.
+  stg_give_back(area_of(l), c, sizeof(list_cell_s));
+}
+
+// The first cell behind prev (behind the tail: the head) that is not marked removed, or null
+// past the tail; the marked cells passed on the way are unlinked. A list with cells holds at
+// least one that is not marked. Kept out of line: walks seldom meet a marked cell.
+[[gnu::noinline]] list_cell_s *live_after(list_handle_t l, list_cell_s *prev) {
+  for (;;) {
+    list_cell_s *c = prev->next;
+    if (c->datum != kRemoved) return c;
+    prev->next = c->next;
+    const bool was_tail = c == l->tail;
+    if (was_tail) l->tail = prev;
+    free_cell(l, c);
+    if (was_tail) return nullptr;
   }
-  return p;
+}
+
+// Frees every cell of l, marked ones included.
+void free_cells(list_handle_t l) {
+  if (l->tail == nullptr) return;
+  list_cell_s *const first = l->tail->next;
+  list_cell_s *c = first;
+  do {
+    list_cell_s *next = c->next;
+    free_cell(l, c);
+    c = next;
+  } while (c != first);
+  l->tail = nullptr;
 }
 
 }  // namespace
@@ -108,7 +135,12 @@ int list_append(list_handle_t l, void *datum) {
 int list_insert(list_handle_t l, list_cursor_t cursor, void *datum) {
   list_cell_s *c = new_cell(l, datum);
   if (c == nullptr) return KS_ST_ERR;
-  link_after(l, c, cursor ? cell_before(l, cursor) : nullptr);
+  // In front of the head is behind the tail; in front of another cell is found by a search.
+  list_cell_s *prev = nullptr;
+  if (cursor != nullptr && cursor != head(l))
+    for (prev = l->tail; prev->next != cursor; prev = prev->next) {
+    }
+  link_after(l, c, prev);
   return KS_ST_OK;
 }
 
@@ -120,9 +152,14 @@ int list_insert_after(list_handle_t l, list_cursor_t cursor, void *datum) {
 }
 
 list_cursor_t list_next(list_handle_t l, list_cursor_t cursor, void **out_datum) {
-  list_cell_s *c = cursor ? (cursor == l->tail ? nullptr : cursor->next) : head(l);
-  if (c == nullptr) return nullptr;
-  l->before_last = cursor;
+  list_cell_s *const tail = l->tail;
+  if (tail == nullptr || cursor == tail) return nullptr;
+  // In front of the head is the tail.
+  list_cell_s *c = (cursor != nullptr ? cursor : tail)->next;
+  if (c->datum == kRemoved) {
+    c = live_after(l, cursor != nullptr ? cursor : tail);
+    if (c == nullptr) return nullptr;
+  }
   if (out_datum != nullptr) *out_datum = c->datum;
   return c;
 }
@@ -135,27 +172,28 @@ int list_concat(list_handle_t l, list_handle_t other) {
   if (other == LIST_HANDLE_NULL) return KS_ST_OK;
   // Count first so that appending a list to itself stops at its original end.
   size_t n = other->length;
-  list_cell_s *c = head(other);
-  for (size_t i = 0; i < n; i++, c = c->next)
-    if (list_append(l, c->datum) != KS_ST_OK) return KS_ST_ERR;
+  void *d = nullptr;
+  list_cell_s *c = nullptr;
+  for (size_t i = 0; i < n; i++) {
+    c = list_next(other, c, &d);
+    if (list_append(l, d) != KS_ST_OK) return KS_ST_ERR;
+  }
   return KS_ST_OK;
 }
 
 list_cursor_t list_remove(list_handle_t l, list_cursor_t c) {
-  list_cell_s *next = c == l->tail ? nullptr : c->next;
-  list_cell_s *prev = cell_before(l, c);
-  if (c->next == c) {
-    l->tail = nullptr;
-  } else {
-    list_cell_s *p = prev ? prev : l->tail;  // in front of the head is the tail
-    p->next = c->next;
-    if (c == l->tail) l->tail = p;
+  list_cell_s *next = c != l->tail ? live_after(l, c) : nullptr;
+  if (--l->length == 0) {
+    free_cells(l);
+    return nullptr;
   }
-  // A walk that goes on from next has prev in front of it.
-  l->before_last = prev;
-  l->length--;
-  // A removed cell of an area list is reused by the area's next cell.
-  stg_give_back(area_of(l), c, sizeof(list_cell_s));
+  if (c == head(l)) {
+    // Another cell is left, so c is not the tail: the tail is the cell in front of it.
+    l->tail->next = c->next;
+    free_cell(l, c);
+  } else {
+    c->datum = kRemoved;
+  }
   return next;
 }
 
@@ -173,11 +211,6 @@ void list_set_attrs(list_handle_t l, const void *attrs) {
 
 void list_destroy(list_handle_t l) {
   if (l == LIST_HANDLE_NULL || !on_heap(l)) return;
-  list_cell_s *c = head(l);
-  for (uint32_t i = 0; i < l->length; i++) {
-    list_cell_s *next = c->next;
-    std::free(c);
-    c = next;
-  }
+  free_cells(l);
   std::free(l);
 }

@@ -20,6 +20,7 @@ list_handle_t list_create(stg_area_t area, size_t attr_size);
 int list_append(list_handle_t list, void *datum);
 
 // Inserts datum in front of the cell at cursor (at the head for a null cursor); 0 or KS_ST_ERR.
+// The cell in front of a cursor other than the head is found by a walk from the head.
 int list_insert(list_handle_t list, list_cursor_t cursor, void *datum);
 
 // Inserts datum behind the cell at cursor (at the head for a null cursor); 0 or KS_ST_ERR.

@@ -203,3 +203,79 @@ TEST(ListArea, RemovedCellsServeTheAreasNextLists) {
   EXPECT_LE(cells.size(), 101u);
   stg_delete_area(&area);
 }
+
+// Cells removed through cursors kept from an earlier walk, in any order and wherever they stand,
+// leave a list whose walks, length, appends and insertions see only the cells left.
+TEST_P(ListTest, RemovalsThroughKeptCursors) {
+  struct Case {
+    std::vector<size_t> remove;  // positions among 1..6, in the order removed
+    std::vector<intptr_t> left;
+  };
+  const Case cases[] = {
+      {{5}, {1, 2, 3, 4, 6}},
+      {{5, 6}, {1, 2, 3, 4}},
+      {{6, 5}, {1, 2, 3, 4}},
+      {{2, 3, 4}, {1, 5, 6}},
+      {{4, 3, 2, 1}, {5, 6}},
+      {{2, 1}, {3, 4, 5, 6}},
+      {{6, 1, 3}, {2, 4, 5}},
+      {{2, 3, 4, 5, 6, 1}, {}},
+  };
+  for (const Case &tc : cases) {
+    list_handle_t l = list_create(GetParam() ? area_ : STG_AREA_HEAP, 0);
+    std::vector<list_cursor_t> at;
+    for (intptr_t v = 1; v <= 6; v++) list_append(l, w(v));
+    for (list_cursor_t c = list_next(l, nullptr, nullptr); c; c = list_next(l, c, nullptr))
+      at.push_back(c);
+    for (size_t p : tc.remove) list_remove(l, at[p - 1]);
+    EXPECT_EQ(list_length(l), tc.left.size());
+    EXPECT_EQ(contents(l), tc.left);
+    std::vector<intptr_t> want = tc.left;
+    list_append(l, w(9));
+    want.push_back(9);
+    list_insert(l, nullptr, w(0));
+    want.insert(want.begin(), 0);
+    // In front of and behind the last cell left of the first six.
+    list_cursor_t last = nullptr;
+    void *d;
+    for (list_cursor_t c = list_next(l, nullptr, &d); c; c = list_next(l, c, &d))
+      if (d != w(0) && d != w(9)) last = c;
+    if (last != nullptr) {
+      list_insert(l, last, w(7));
+      list_insert_after(l, last, w(8));
+      want.insert(want.end() - 2, 7);
+      want.insert(want.end() - 1, 8);
+    }
+    EXPECT_EQ(contents(l), want);
+    list_concat(l, l);
+    std::vector<intptr_t> twice = want;
+    twice.insert(twice.end(), want.begin(), want.end());
+    EXPECT_EQ(contents(l), twice);
+    EXPECT_EQ(list_length(l), twice.size());
+    list_destroy(l);
+  }
+}
+
+// Cells removed away from the head go back to the area once a walk has passed them: lists that
+// lose and regain cells that way take no more cells than they hold at once.
+TEST(ListArea, CellsRemovedBehindTheHeadServeTheNextCells) {
+  stg_area_t area = stg_create_area(512);
+  list_handle_t l = list_create(area, 0);
+  std::set<list_cursor_t> cells;
+  for (intptr_t v = 0; v < 100; v++) list_append(l, w(v));
+  for (int round = 0; round < 20; round++) {
+    std::vector<list_cursor_t> odd;
+    void *d;
+    for (list_cursor_t c = list_next(l, nullptr, &d); c; c = list_next(l, c, &d)) {
+      cells.insert(c);
+      if (reinterpret_cast<intptr_t>(d) % 2 != 0) odd.push_back(c);
+    }
+    for (list_cursor_t c : odd) list_remove(l, c);
+    ASSERT_EQ(list_length(l), 50u);
+    for (list_cursor_t c = list_next(l, nullptr, nullptr); c; c = list_next(l, c, nullptr)) {
+    }
+    for (intptr_t v = 0; v < 50; v++) list_append(l, w(2 * v + 1));
+  }
+  EXPECT_LE(cells.size(), 100u);
+  stg_delete_area(&area);
+}
