@@ -12,7 +12,7 @@ if(VOSSEL_SQLITE_ARCHIVE)
   set(map ${CMAKE_SOURCE_DIR}/platform/dbrpc/dbrpc_sqlite_copy.map)
   target_link_options(vosselsqlite PRIVATE -Wl,--whole-archive ${VOSSEL_SQLITE_ARCHIVE}
     -Wl,--no-whole-archive -Wl,--version-script=${map} -Wl,-Bsymbolic)
-  target_link_libraries(vosselsqlite PRIVATE m Threads::Threads ${CMAKE_DL_LIBS})
+  target_link_libraries(vosselsqlite PRIVATE Threads::Threads ${CMAKE_DL_LIBS})
   set_property(TARGET vosselsqlite APPEND PROPERTY LINK_DEPENDS ${map} ${VOSSEL_SQLITE_ARCHIVE})
   # Where it is installed, in the build tree too, so that code finds it at one place relative to
   # its home (DBRPC_SQLITE_OWN_COPY).

@@ -32,28 +32,12 @@ struct cr_utl_nametable_s {
 
 namespace {
 
-// A table of at least twice n slots, a power of two.
-std::vector<uint32_t> empty_table(size_t n) {
-  size_t slots = 8;
-  while (slots < 2 * n) slots *= 2;
-  return std::vector<uint32_t>(slots, 0);
-}
-
-// The slot of oid in table t, whose entries' OIDs oid_at gives: the slot holding it, or the
-// empty slot where it goes.
-template <class OidAt>
-size_t probe(const std::vector<uint32_t> &t, const tbs_oid_t &oid, OidAt oid_at) {
-  const size_t mask = t.size() - 1;
-  for (size_t s = tbs_oid_table_hash(oid) & mask;; s = (s + 1) & mask)
-    if (t[s] == 0 || tbs_oid_eq(&oid_at(t[s] - 1), &oid)) return s;
-}
-
 size_t object_slot(const cr_utl_nametable_s *nt, const tbs_oid_t &oid) {
-  return probe(nt->objects, oid, [nt](uint32_t i) -> const tbs_oid_t & { return nt->cr->objs[i]->oid; });
+  return tbs_oid_table_slot(nt->objects, oid, [nt](uint32_t i) -> const tbs_oid_t & { return nt->cr->objs[i]->oid; });
 }
 
 size_t root_slot(const cr_utl_nametable_s *nt, const tbs_oid_t &oid) {
-  return probe(nt->roots, oid, [nt](uint32_t i) -> const tbs_oid_t & { return nt->cr->vobs[i].root_oid; });
+  return tbs_oid_table_slot(nt->roots, oid, [nt](uint32_t i) -> const tbs_oid_t & { return nt->cr->vobs[i].root_oid; });
 }
 
 // Appends to the pool the pathname at base (its offset and length in the pool), "/" and name;
@@ -168,12 +152,12 @@ cr_utl_nt_hdl_t cr_utl_create_nametable(int, cr_utl_st_hdl_t, const tbs_cr_t *cr
   try {
     nt->cr = cr;
     nt->paths.assign(cr->obj_count, {0, 0});
-    nt->roots = empty_table(cr->vob_count);
+    nt->roots = tbs_oid_table_new(cr->vob_count);
     for (uint32_t i = 0; i < cr->vob_count; i++) {
       uint32_t &slot = nt->roots[root_slot(nt, cr->vobs[i].root_oid)];
       if (slot == 0) slot = i + 1;
     }
-    nt->objects = empty_table(cr->obj_count);
+    nt->objects = tbs_oid_table_new(cr->obj_count);
     for (uint32_t i = 0; i < cr->obj_count; i++) {
       uint32_t &slot = nt->objects[object_slot(nt, cr->objs[i]->oid)];
       if (slot == 0 || (cr->objs[i]->ftype == TBS_CR_FTYPE_DIR && cr->objs[slot - 1]->ftype != TBS_CR_FTYPE_DIR))

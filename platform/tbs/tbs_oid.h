@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "ks/ks_status.h"
 
@@ -59,6 +60,23 @@ inline uint32_t tbs_oid_table_hash(const tbs_oid_t &oid) {
   std::memcpy(&a, oid.bytes, 8);
   std::memcpy(&b, oid.bytes + 8, 8);
   return uint32_t(((a ^ (b * 0x9e3779b97f4a7c15u)) * 0xff51afd7ed558ccdu) >> 32);
+}
+
+// An open table of places by OID: 32-bit slots, 0 when empty, else a place + 1; its size a power
+// of two, at least twice the places it is to hold. tbs_oid_table_new makes one for n places.
+inline std::vector<uint32_t> tbs_oid_table_new(size_t n) {
+  size_t slots = 8;
+  while (slots < 2 * n) slots *= 2;
+  return std::vector<uint32_t>(slots, 0);
+}
+
+// The slot of oid in table t, whose places' OIDs oid_at gives: the slot holding it, or the empty
+// slot where it goes.
+template <class OidAt>
+size_t tbs_oid_table_slot(const std::vector<uint32_t> &t, const tbs_oid_t &oid, OidAt oid_at) {
+  const size_t mask = t.size() - 1;
+  for (size_t s = tbs_oid_table_hash(oid) & mask;; s = (s + 1) & mask)
+    if (t[s] == 0 || tbs_oid_eq(&oid_at(t[s] - 1), &oid)) return s;
 }
 
 // A new random (version 4) UUID; KS_ST_ERR when the system has no randomness to give.

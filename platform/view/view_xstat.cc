@@ -205,8 +205,6 @@ std::mutex lock;
 auto &worktrees = *new std::unordered_map<std::string, std::unique_ptr<Worktree>>;  // by worktree root
 unsigned hold_depth = 0;  // nesting of open holds
 unsigned hold_serial = 0;  // the current hold, while hold_depth is not 0
-// View-private OIDs seen by this process: pathname -> (status seen, OID).
-auto &private_oids = *new std::unordered_map<std::string, std::pair<StatSig, tbs_oid_t>>;
 
 // Identities judged by this process: valid while the object's status and its worktree's
 // generation are those it was judged with.
@@ -297,19 +295,10 @@ bool unmodified(Worktree *wt, const vob_pname_t &where, const struct stat &st, c
   return result;
 }
 
+// The OID of the view's own object at where: the view database's, which keeps what it read
+// ahead of the directories looked up (an identity judged once is kept whole, in judged).
 ks_status_t private_oid(const vob_pname_t &where, const struct stat &st, tbs_oid_t *oid) {
-  StatSig sig = sig_of(st);
-  sig.ctime_sec = sig.ctime_nsec = 0;  // the view database ties the OID to the data only
-  if (S_ISDIR(st.st_mode)) sig.size = 0, sig.mtime_sec = sig.mtime_nsec = 0;
-  auto it = private_oids.find(where.abs);
-  if (it != private_oids.end() && it->second.first == sig) {
-    *oid = it->second.second;
-    return KS_ST_OK;
-  }
-  ks_status_t status =
-      dbrpc_viewdb_private_oid(where.view->storage, vob_pname_view_relative(where), st, oid);
-  if (status == KS_ST_OK) private_oids[where.abs] = {sig, *oid};
-  return status;
+  return dbrpc_viewdb_private_oid(where.view->storage, vob_pname_view_relative(where), st, oid);
 }
 
 ks_status_t view_private(const vob_pname_t &where, const struct stat &st, Identity *id) {
@@ -371,8 +360,10 @@ ks_status_t identify(const vob_pname_t &where, const struct stat &st, Identity *
                         id->mtype == VOB_MTYPE_DIR_VERSION;
   if (status == KS_ST_OK && owner && selected)
     vob_ob_note_object(where.vob->oid, id->obj, id->mtype, id->elem, where.vob_rel);
-  // A version the identity cache tells is found there again as cheaply: only the rest is kept.
-  if (status == KS_ST_OK && owner && !(sel && selected) && settled(st)) {
+  // What the identity cache tells is found there again as cheaply, and so is the view's own
+  // object, whose record the view database keeps as read ahead: only the rest is kept.
+  const bool again = sel && id->mtype != VOB_MTYPE_CHECKEDOUT;
+  if (status == KS_ST_OK && owner && !again && settled(st)) {
     if (judged.size() > 1000000) judged.clear();
     judged[where.abs] = Judged{sig, owner, generation, *id};
   }
@@ -893,7 +884,6 @@ void view_xstat_flush_cache() {
   selections.clear();
   judged.clear();
   worktrees.clear();
-  private_oids.clear();
   vob_ob_flush_cache();
 }
 

@@ -6,8 +6,9 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
-#include <unordered_map>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "dbrpc/dbrpc_vobdb.h"
 #include "tbs/tbs_oid.h"
@@ -68,22 +69,55 @@ tbs_oid_t derive(std::string_view label, const void *a, size_t a_len, const void
   return oid;
 }
 
-// Objects whose identities this process handed out, by OID; kept for the process's whole life
-// and never destroyed (taking it apart at exit would be work for nothing).
+// What an OID this process handed out identifies.
 struct Noted {
   tbs_oid_t vob_oid;
   uint32_t mtype;
   tbs_oid_t elem_oid;  // null for an element
   std::string vob_rel;
 };
+
+// The versions whose identities this process handed out, each once, with their elements; kept
+// for the process's whole life and never destroyed (taking it apart at exit would be work for
+// nothing). A version's element is found through the version noted last with it.
+struct NotedVersion {
+  tbs_oid_t vob_oid;
+  tbs_oid_t oid;
+  tbs_oid_t elem_oid;
+  uint32_t mtype;
+  std::string vob_rel;
+};
 std::mutex noted_lock;
-struct OidHash {
-  size_t operator()(const tbs_oid_t &o) const { return tbs_oid_table_hash(o); }
-};
-struct OidEq {
-  bool operator()(const tbs_oid_t &a, const tbs_oid_t &b) const { return tbs_oid_eq(&a, &b); }
-};
-auto &noted = *new std::unordered_map<tbs_oid_t, Noted, OidHash, OidEq>;
+auto &noted = *new std::vector<NotedVersion>;
+// The places of noted by OID (tbs_oid_table_slot): a version's OID holds twice its place, its
+// element's OID twice the place plus one.
+auto &noted_slots = *new std::vector<uint32_t>;
+size_t noted_oids = 0;  // the OIDs noted_slots holds
+
+const tbs_oid_t &noted_oid(uint32_t at) { return at & 1 ? noted[at / 2].elem_oid : noted[at / 2].oid; }
+
+uint32_t &noted_slot(const tbs_oid_t &oid) {
+  return noted_slots[tbs_oid_table_slot(noted_slots, oid, noted_oid)];
+}
+
+// Makes oid designate at (the place of a version, or of its element); noted_lock held.
+void note_place(const tbs_oid_t &oid, uint32_t at) {
+  if (2 * (noted_oids + 1) > noted_slots.size()) {
+    std::vector<uint32_t> old = std::move(noted_slots);
+    noted_slots = tbs_oid_table_new(noted_oids + 1);
+    for (uint32_t v : old)
+      if (v) noted_slot(noted_oid(v - 1)) = v;
+  }
+  uint32_t &slot = noted_slot(oid);
+  if (slot == 0) noted_oids++;
+  slot = at + 1;
+}
+
+void forget_noted() {
+  noted.clear();
+  noted_slots.clear();
+  noted_oids = 0;
+}
 
 ks_status_t pname_to_vobh(const char *path, bool follow, vob_handle_t *vobh) {
   vob_pname_t where;
@@ -220,15 +254,27 @@ int vob_resolve_abspn_cond(const char *path, char *buf, size_t size, int flag) {
 void vob_ob_note_object(const tbs_oid_t &vob_oid, const tbs_oid_t &obj_oid, uint32_t mtype,
                         const tbs_oid_t &elem_oid, std::string_view vob_rel) {
   std::lock_guard<std::mutex> hold(noted_lock);
-  if (noted.size() > 2000000) noted.clear();
-  noted[obj_oid] = Noted{vob_oid, mtype, elem_oid, std::string(vob_rel)};
-  uint32_t elem_mtype = mtype == VOB_MTYPE_DIR_VERSION ? VOB_MTYPE_DIR_ELEM : VOB_MTYPE_FILE_ELEM;
-  noted[elem_oid] = Noted{vob_oid, elem_mtype, TBS_OID_NULL, std::string(vob_rel)};
+  if (noted.size() > 1000000) forget_noted();
+  uint32_t at = 0;
+  const uint32_t *slot = noted_slots.empty() ? nullptr : &noted_slot(obj_oid);
+  if (slot && *slot != 0 && !((*slot - 1) & 1)) {
+    at = *slot - 1;
+    NotedVersion &v = noted[at / 2];
+    v.vob_oid = vob_oid;
+    v.elem_oid = elem_oid;
+    v.mtype = mtype;
+    if (v.vob_rel != vob_rel) v.vob_rel.assign(vob_rel);
+  } else {
+    at = uint32_t(2 * noted.size());
+    noted.push_back(NotedVersion{vob_oid, obj_oid, elem_oid, mtype, std::string(vob_rel)});
+    note_place(obj_oid, at);
+  }
+  note_place(elem_oid, at | 1);
 }
 
 void vob_ob_flush_cache() {
   std::lock_guard<std::mutex> hold(noted_lock);
-  noted.clear();
+  forget_noted();
 }
 
 ks_status_t vob_obj_oid_to_dbid(vob_handle_t vobh, const tbs_oid_t *oid, uint32_t *dbid) {
@@ -244,8 +290,15 @@ ks_status_t vob_obj_oid_to_dbid(vob_handle_t vobh, const tbs_oid_t *oid, uint32_
   Noted obj{};
   {
     std::lock_guard<std::mutex> hold(noted_lock);
-    auto it = noted.find(*oid);
-    if (it != noted.end() && tbs_oid_eq(&it->second.vob_oid, &k->oid)) obj = it->second;
+    const uint32_t at = noted_slots.empty() ? 0 : noted_slot(*oid);
+    if (at != 0) {
+      const NotedVersion &v = noted[(at - 1) / 2];
+      if (tbs_oid_eq(&v.vob_oid, &k->oid)) {
+        const bool elem = (at - 1) & 1;
+        const uint32_t elem_mtype = v.mtype == VOB_MTYPE_DIR_VERSION ? VOB_MTYPE_DIR_ELEM : VOB_MTYPE_FILE_ELEM;
+        obj = Noted{v.vob_oid, elem ? elem_mtype : v.mtype, elem ? TBS_OID_NULL : v.elem_oid, v.vob_rel};
+      }
+    }
   }
   if (obj.mtype == 0) {
     // A derived object is numbered by its place in the VOB's store of derived objects.

@@ -1,4 +1,6 @@
 // The registry and the view database.
+#include <dlfcn.h>
+#include <gnu/lib-names.h>
 #include <gtest/gtest.h>
 #include <link.h>
 #include <sqlite3.h>
@@ -666,5 +668,61 @@ TEST(DbrpcViewdb, WhatLastsIsCopiedInByItsOwnProcessEvenWhenAnotherClosesLast) {
   sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
   sqlite3_close(other);
 }
+
+#ifdef DBRPC_OWN_SQLITE_FILE
+// The product's own build of the database library defines the maths functions its SQL functions
+// call and loads the maths library only when one is called: each gives what the maths library's
+// function of that name gives. The library is loaded here on its own and unloaded after, beside
+// the system's copy this program links.
+TEST(DbrpcOwnSqlite, MathsFunctionsGiveTheMathsLibrarysResults) {
+  void *lib = dlopen(DBRPC_OWN_SQLITE_FILE, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(lib, nullptr) << dlerror();
+  void *maths = dlopen(LIBM_SO, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(maths, nullptr) << dlerror();
+  auto open = reinterpret_cast<decltype(&sqlite3_open)>(dlsym(lib, "sqlite3_open"));
+  auto prepare = reinterpret_cast<decltype(&sqlite3_prepare_v2)>(dlsym(lib, "sqlite3_prepare_v2"));
+  auto step = reinterpret_cast<decltype(&sqlite3_step)>(dlsym(lib, "sqlite3_step"));
+  auto bind = reinterpret_cast<decltype(&sqlite3_bind_double)>(dlsym(lib, "sqlite3_bind_double"));
+  auto column = reinterpret_cast<decltype(&sqlite3_column_double)>(dlsym(lib, "sqlite3_column_double"));
+  auto type = reinterpret_cast<decltype(&sqlite3_column_type)>(dlsym(lib, "sqlite3_column_type"));
+  auto finalize = reinterpret_cast<decltype(&sqlite3_finalize)>(dlsym(lib, "sqlite3_finalize"));
+  auto close = reinterpret_cast<decltype(&sqlite3_close)>(dlsym(lib, "sqlite3_close"));
+  ASSERT_TRUE(open && prepare && step && bind && column && type && finalize && close);
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(open(":memory:", &db), SQLITE_OK);
+  struct Case {
+    const char *sql;    // the SQL function
+    const char *maths;  // the maths library's function it calls
+    double x, y;        // its arguments (y for two only)
+    int args;
+  } cases[] = {
+      {"acos", "acos", 0.3, 0, 1},   {"acosh", "acosh", 2.5, 0, 1}, {"asin", "asin", 0.3, 0, 1},
+      {"asinh", "asinh", 2.5, 0, 1}, {"atan", "atan", 2.5, 0, 1},   {"atan2", "atan2", 2.5, -1.5, 2},
+      {"atanh", "atanh", 0.3, 0, 1}, {"cos", "cos", 2.5, 0, 1},     {"cosh", "cosh", 2.5, 0, 1},
+      {"exp", "exp", 2.5, 0, 1},     {"mod", "fmod", 7.5, 2.25, 2}, {"ln", "log", 2.5, 0, 1},
+      {"pow", "pow", 2.5, 1.5, 2},   {"sin", "sin", 2.5, 0, 1},     {"sinh", "sinh", 2.5, 0, 1},
+      {"sqrt", "sqrt", 2.5, 0, 1},   {"tan", "tan", 2.5, 0, 1},     {"tanh", "tanh", 2.5, 0, 1},
+      {"trunc", "trunc", -2.5, 0, 1},
+  };
+  for (const Case &c : cases) {
+    void *f = dlsym(maths, c.maths);
+    ASSERT_NE(f, nullptr) << c.maths;
+    const double want = c.args == 1 ? reinterpret_cast<double (*)(double)>(f)(c.x)
+                                    : reinterpret_cast<double (*)(double, double)>(f)(c.x, c.y);
+    const std::string sql = std::string("SELECT ") + c.sql + (c.args == 1 ? "(?1)" : "(?1, ?2)");
+    sqlite3_stmt *q = nullptr;
+    ASSERT_EQ(prepare(db, sql.c_str(), -1, &q, nullptr), SQLITE_OK) << sql;
+    bind(q, 1, c.x);
+    if (c.args == 2) bind(q, 2, c.y);
+    ASSERT_EQ(step(q), SQLITE_ROW) << sql;
+    EXPECT_EQ(type(q, 0), SQLITE_FLOAT) << sql;
+    EXPECT_EQ(column(q, 0), want) << sql;
+    finalize(q);
+  }
+  close(db);
+  dlclose(maths);
+  dlclose(lib);
+}
+#endif
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "../../e2e/site_util.h"
 #include "dbrpc/dbrpc_viewdb.h"
@@ -440,6 +441,61 @@ TEST_F(ViewTest, DatabaseIdentifiersNameVersionsElementsAndPaths) {
   new_process();
   EXPECT_EQ(vob_obj_oid_to_dbid(vobh, &b.obj_oid, &dbid), KS_ST_NOT_FOUND);  // never asked for
   EXPECT_EQ(vob_ver_get_elem(vobh, 99999, &dbid), KS_ST_NOT_FOUND);
+}
+
+// Every version this process noted, and the element of each, gets an identifier, however many
+// were noted before the first is asked for; a version noted again is what it was noted as last,
+// and an element noted with two versions is one element.
+TEST_F(ViewTest, EveryNotedVersionAndElementGetsAnIdentifier) {
+  vob_handle_t vobh = VOB_HANDLE_NULL;
+  ASSERT_EQ(vob_ob_mount_pname_to_vobh(p("alpha").c_str(), &vobh), KS_ST_OK);
+  tbs_oid_t vob_oid;
+  ASSERT_EQ(vob_ob_get_oid(vobh, &vob_oid), KS_ST_OK);
+  auto oid_of = [](uint8_t kind, int i) {
+    tbs_oid_t o = TBS_OID_NULL;
+    o.bytes[0] = kind;
+    o.bytes[7] = uint8_t(i);
+    o.bytes[15] = uint8_t(i * 7);
+    return o;
+  };
+  struct Noted {
+    tbs_oid_t ver, elem;
+    std::string rel;
+  };
+  std::vector<Noted> noted;
+  for (int i = 0; i < 100; i++) {
+    noted.push_back({oid_of(1, i), oid_of(2, i), "gen/f" + std::to_string(i) + ".c"});
+    vob_ob_note_object(vob_oid, noted.back().ver, VOB_MTYPE_VERSION, noted.back().elem, noted.back().rel);
+  }
+  // Noted again under another name: the last one counts.
+  noted[5].rel = "gen/renamed.c";
+  vob_ob_note_object(vob_oid, noted[5].ver, VOB_MTYPE_VERSION, noted[5].elem, noted[5].rel);
+  // Another version of element 7.
+  noted.push_back({oid_of(3, 7), noted[7].elem, noted[7].rel});
+  vob_ob_note_object(vob_oid, noted.back().ver, VOB_MTYPE_VERSION, noted.back().elem, noted.back().rel);
+  for (const Noted &n : noted) {
+    uint32_t ver = 0, elem = 0, elem_direct = 0;
+    ASSERT_EQ(vob_obj_oid_to_dbid(vobh, &n.ver, &ver), KS_ST_OK) << n.rel;
+    ASSERT_EQ(vob_ver_get_elem(vobh, ver, &elem), KS_ST_OK) << n.rel;
+    ASSERT_EQ(vob_obj_oid_to_dbid(vobh, &n.elem, &elem_direct), KS_ST_OK) << n.rel;
+    EXPECT_EQ(elem, elem_direct) << n.rel;
+    char name[1024];
+    ASSERT_EQ(vob_obj_to_pname(vobh, ver, nullptr, 0, 0, 0, sizeof name, name), KS_ST_OK);
+    EXPECT_EQ(name, "/proj/" + n.rel);
+    tbs_oid_t back;
+    ASSERT_EQ(vob_obj_dbid_to_oid(vobh, ver, &back), KS_ST_OK);
+    EXPECT_TRUE(same(back, n.ver)) << n.rel;
+  }
+  tbs_oid_t never = oid_of(4, 1);
+  uint32_t dbid = 0;
+  EXPECT_EQ(vob_obj_oid_to_dbid(vobh, &never, &dbid), KS_ST_NOT_FOUND);
+  // Nor does what was noted outlive the cache.
+  new_process();
+  tbs_oid_t unasked = oid_of(1, 99);
+  unasked.bytes[3] = 1;
+  vob_ob_note_object(vob_oid, unasked, VOB_MTYPE_VERSION, oid_of(2, 200), "gen/late.c");
+  new_process();
+  EXPECT_EQ(vob_obj_oid_to_dbid(vobh, &unasked, &dbid), KS_ST_NOT_FOUND);
 }
 
 TEST_F(ViewTest, SetViewAndWorkingDirectoryViewAreSeparate) {
