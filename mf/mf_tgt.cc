@@ -112,9 +112,10 @@ void no_memory() {
   imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
 }
 
-// A list in the table's area; an allocation failure is fatal: the table cannot stay consistent.
-list_handle_t area_list(mf_tgt_table_t *table) {
-  list_handle_t l = list_create(table->area, 0);
+// A list in the table's area (packed for about room data when room is not 0, see
+// list_create_packed); an allocation failure is fatal: the table cannot stay consistent.
+list_handle_t area_list(mf_tgt_table_t *table, size_t room = 0) {
+  list_handle_t l = list_create_packed(table->area, room);
   if (l == LIST_HANDLE_NULL) {
     tbs_log_int_error(kModule, &imsg_common_table, IMSG_COMMON_LIST_CREATE,
                       pfm_file_stem(__FILE__), __LINE__, 0);
@@ -386,7 +387,8 @@ const char *mf_tgt_enter_dep_in_table(mf_tgt_table_t *table, const char *name) {
 
 list_handle_t mf_tgt_copy_cmd_list(mf_tgt_table_t *table, list_handle_t list) {
   if (list == LIST_HANDLE_NULL || list_is_empty(list)) return LIST_HANDLE_NULL;
-  list_handle_t copy = area_list(table);
+  // A rule's script is seldom changed once copied: its lines are packed.
+  list_handle_t copy = area_list(table, list_length(list));
   void *d = nullptr;
   for (list_cursor_t c = list_next(list, nullptr, &d); c != nullptr; c = list_next(list, c, &d))
     append(copy, intern(table->cmd_table, static_cast<const char *>(d)));
@@ -401,7 +403,8 @@ list_handle_t mf_tgt_utl_copy_dep_list(mf_tgt_table_t *table, list_handle_t list
   const char *kept[kScanLimit];
   size_t kept_count = 0;
   std::unordered_set<const char *> kept_set;
-  list_handle_t copy = area_list(table);
+  // Most dependency lists are only walked once copied, a few grow by later rules: packed.
+  list_handle_t copy = area_list(table, list_length(list));
   void *d = nullptr;
   for (list_cursor_t c = list_next(list, nullptr, &d); c != nullptr; c = list_next(list, c, &d)) {
     const char *key = mf_tgt_enter_dep_in_table(table, static_cast<const char *>(d));
