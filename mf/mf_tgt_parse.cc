@@ -154,14 +154,7 @@ int mf_tgt_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t
   }
 
   // Names of this call that must outlive it (expanded names, group copies) go to the table's
-  // area; the scratch area holds what dies with the call.
-  stg_area_t scratch = stg_create_area(4096);
-  if (scratch == STG_AREA_NULL) mf_tgt_out_of_memory();
-  struct area_guard {
-    stg_area_t *a;
-    ~area_guard() { stg_delete_area(a); }
-  } guard{&scratch};
-
+  // area.
   std::vector<char *> names;
   if (variant == MF_COMPAT_SGISMAKE || variant == MF_COMPAT_SGIPMAKE ||
       variant == MF_COMPAT_BSDNETR2) {

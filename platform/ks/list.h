@@ -16,10 +16,18 @@ typedef struct list_cell_s *list_cursor_t;
 // the area; a heap list is freed by list_destroy.
 list_handle_t list_create(stg_area_t area, size_t attr_size);
 
+// A new list in area for data that are mostly appended and walked, about room of them: while the
+// list only grows by appends, its first room data take a word each in the list's own block
+// instead of a cell each; the first other change gives them cells (cursors handed out stay
+// valid and the same). A heap list or a room of 0 is an ordinary list. LIST_HANDLE_NULL on
+// failure.
+list_handle_t list_create_packed(stg_area_t area, size_t room);
+
 // Appends datum; 0, or KS_ST_ERR when memory runs out.
 int list_append(list_handle_t list, void *datum);
 
 // Inserts datum in front of the cell at cursor (at the head for a null cursor); 0 or KS_ST_ERR.
+// The cell in front of a cursor other than the head is found by a walk from the head.
 int list_insert(list_handle_t list, list_cursor_t cursor, void *datum);
 
 // Inserts datum behind the cell at cursor (at the head for a null cursor); 0 or KS_ST_ERR.

@@ -46,7 +46,7 @@ uint32_t numbered_count = 1;
 uint32_t *free_numbers = nullptr;
 uint32_t free_count = 0;
 uint32_t number_room = 1;  // of both arrays
-constexpr uint32_t kMaxNumber = (uint32_t(1) << 31) - 1;
+constexpr uint32_t kMaxNumber = (uint32_t(1) << 29) - 1;
 
 // Guards the arrays: areas stand alone otherwise, and may be made and deleted anywhere.
 std::mutex numbers_lock;

@@ -46,7 +46,7 @@ void stg_empty_area(stg_area_t area);
 void stg_delete_area(stg_area_t *area_p);
 
 // A small number that names a live area, for records that keep their area in 32 bits instead
-// of a pointer: 0 for STG_AREA_HEAP, below 2^31 for an area. An area's number is free again once
+// of a pointer: 0 for STG_AREA_HEAP, below 2^29 for an area. An area's number is free again once
 // the area is deleted.
 uint32_t stg_area_number(stg_area_t area);
 // The area of a number that stg_area_number gave for a live area.

@@ -203,3 +203,206 @@ TEST(ListArea, RemovedCellsServeTheAreasNextLists) {
   EXPECT_LE(cells.size(), 101u);
   stg_delete_area(&area);
 }
+
+// Cells removed through cursors kept from an earlier walk, in any order and wherever they stand,
+// leave a list whose walks, length, appends and insertions see only the cells left.
+TEST_P(ListTest, RemovalsThroughKeptCursors) {
+  struct Case {
+    std::vector<size_t> remove;  // positions among 1..6, in the order removed
+    std::vector<intptr_t> left;
+  };
+  const Case cases[] = {
+      {{5}, {1, 2, 3, 4, 6}},
+      {{5, 6}, {1, 2, 3, 4}},
+      {{6, 5}, {1, 2, 3, 4}},
+      {{2, 3, 4}, {1, 5, 6}},
+      {{4, 3, 2, 1}, {5, 6}},
+      {{2, 1}, {3, 4, 5, 6}},
+      {{6, 1, 3}, {2, 4, 5}},
+      {{2, 3, 4, 5, 6, 1}, {}},
+  };
+  for (const Case &tc : cases) {
+    list_handle_t l = list_create(GetParam() ? area_ : STG_AREA_HEAP, 0);
+    std::vector<list_cursor_t> at;
+    for (intptr_t v = 1; v <= 6; v++) list_append(l, w(v));
+    for (list_cursor_t c = list_next(l, nullptr, nullptr); c; c = list_next(l, c, nullptr))
+      at.push_back(c);
+    for (size_t p : tc.remove) list_remove(l, at[p - 1]);
+    EXPECT_EQ(list_length(l), tc.left.size());
+    EXPECT_EQ(contents(l), tc.left);
+    std::vector<intptr_t> want = tc.left;
+    list_append(l, w(9));
+    want.push_back(9);
+    list_insert(l, nullptr, w(0));
+    want.insert(want.begin(), 0);
+    // In front of and behind the last cell left of the first six.
+    list_cursor_t last = nullptr;
+    void *d;
+    for (list_cursor_t c = list_next(l, nullptr, &d); c; c = list_next(l, c, &d))
+      if (d != w(0) && d != w(9)) last = c;
+    if (last != nullptr) {
+      list_insert(l, last, w(7));
+      list_insert_after(l, last, w(8));
+      want.insert(want.end() - 2, 7);
+      want.insert(want.end() - 1, 8);
+    }
+    EXPECT_EQ(contents(l), want);
+    list_concat(l, l);
+    std::vector<intptr_t> twice = want;
+    twice.insert(twice.end(), want.begin(), want.end());
+    EXPECT_EQ(contents(l), twice);
+    EXPECT_EQ(list_length(l), twice.size());
+    list_destroy(l);
+  }
+}
+
+// Cells removed away from the head go back to the area once a walk has passed them: lists that
+// lose and regain cells that way take no more cells than they hold at once.
+TEST(ListArea, CellsRemovedBehindTheHeadServeTheNextCells) {
+  stg_area_t area = stg_create_area(512);
+  list_handle_t l = list_create(area, 0);
+  std::set<list_cursor_t> cells;
+  for (intptr_t v = 0; v < 100; v++) list_append(l, w(v));
+  for (int round = 0; round < 20; round++) {
+    std::vector<list_cursor_t> odd;
+    void *d;
+    for (list_cursor_t c = list_next(l, nullptr, &d); c; c = list_next(l, c, &d)) {
+      cells.insert(c);
+      if (reinterpret_cast<intptr_t>(d) % 2 != 0) odd.push_back(c);
+    }
+    for (list_cursor_t c : odd) list_remove(l, c);
+    ASSERT_EQ(list_length(l), 50u);
+    for (list_cursor_t c = list_next(l, nullptr, nullptr); c; c = list_next(l, c, nullptr)) {
+    }
+    for (intptr_t v = 0; v < 50; v++) list_append(l, w(2 * v + 1));
+  }
+  EXPECT_LE(cells.size(), 100u);
+  stg_delete_area(&area);
+}
+
+// Lists of every kind (a heap list, a list in an area, packed lists with room for fewer, as many
+// and more data than they get) go through the same long run of appends, insertions, removals and
+// changes of data at cursors kept from walks, checked against a model after each step: a walk
+// gives the model's data in order, each kept cursor gives its datum and is the very cursor a walk
+// returns for it.
+TEST(ListKinds, EveryChangeAtKeptCursorsMatchesAModel) {
+  struct Kind {
+    const char *name;
+    bool heap;
+    size_t room;  // 0: an ordinary list
+  };
+  const Kind kinds[] = {{"heap", true, 0},   {"area", false, 0},      {"packed 1", false, 1},
+                        {"packed 3", false, 3}, {"packed 8", false, 8}, {"packed 40", false, 40}};
+  for (const Kind &k : kinds) {
+    for (unsigned seed = 1; seed <= 6; seed++) {
+      stg_area_t area = stg_create_area(512);
+      stg_area_t where = k.heap ? STG_AREA_HEAP : area;
+      list_handle_t l = list_create_packed(where, k.room);
+      ASSERT_NE(l, LIST_HANDLE_NULL);
+      struct Item {
+        intptr_t value;
+        list_cursor_t cursor;  // null until a walk has handed it out
+      };
+      std::vector<Item> model;
+      intptr_t next_value = 1;
+      uint32_t state = seed * 2654435761u;
+      auto draw = [&](uint32_t n) {
+        state = state * 1664525u + 1013904223u;
+        return n == 0 ? 0u : (state >> 8) % n;
+      };
+      auto walk = [&]() {
+        std::vector<Item> seen;
+        void *d;
+        for (list_cursor_t c = list_next(l, nullptr, &d); c; c = list_next(l, c, &d))
+          seen.push_back({reinterpret_cast<intptr_t>(d), c});
+        return seen;
+      };
+      // Positions whose cursor a walk has handed out.
+      auto kept = [&]() {
+        std::vector<size_t> at;
+        for (size_t i = 0; i < model.size(); i++)
+          if (model[i].cursor != nullptr) at.push_back(i);
+        return at;
+      };
+      for (int step = 0; step < 300; step++) {
+        const std::vector<size_t> at = kept();
+        const uint32_t op = draw(at.empty() ? 3 : 8);
+        const intptr_t v = next_value++;
+        if (op == 0 || (op == 1 && !model.empty())) {
+          ASSERT_EQ(list_append(l, w(v)), 0);
+          model.push_back({v, nullptr});
+        } else if (op == 1) {
+          ASSERT_EQ(list_insert(l, nullptr, w(v)), 0);
+          model.insert(model.begin(), {v, nullptr});
+        } else if (op == 2) {
+          ASSERT_EQ(list_insert_after(l, nullptr, w(v)), 0);
+          model.insert(model.begin(), {v, nullptr});
+        } else {
+          const size_t i = at[draw(uint32_t(at.size()))];
+          list_cursor_t c = model[i].cursor;
+          if (op == 3) {
+            ASSERT_EQ(list_insert(l, c, w(v)), 0);
+            model.insert(model.begin() + long(i), {v, nullptr});
+          } else if (op == 4) {
+            ASSERT_EQ(list_insert_after(l, c, w(v)), 0);
+            model.insert(model.begin() + long(i) + 1, {v, nullptr});
+          } else if (op == 5) {
+            list_set_data(l, c, w(v));
+            model[i].value = v;
+          } else {
+            list_cursor_t after = list_remove(l, c);
+            model.erase(model.begin() + long(i));
+            if (i < model.size()) {
+              ASSERT_NE(after, nullptr);
+              EXPECT_EQ(list_get_data(l, after), w(model[i].value));
+              model[i].cursor = after;
+            } else {
+              EXPECT_EQ(after, nullptr);
+            }
+          }
+        }
+        const std::vector<Item> seen = walk();
+        ASSERT_EQ(seen.size(), model.size()) << k.name << " seed " << seed << " step " << step;
+        ASSERT_EQ(list_length(l), model.size());
+        for (size_t i = 0; i < model.size(); i++) {
+          ASSERT_EQ(seen[i].value, model[i].value) << k.name << " step " << step << " at " << i;
+          if (model[i].cursor != nullptr) {
+            ASSERT_EQ(seen[i].cursor, model[i].cursor) << k.name << " step " << step;
+            ASSERT_EQ(list_get_data(l, model[i].cursor), w(model[i].value));
+          }
+          // Every few steps the walk hands out more cursors to keep.
+          if (draw(4) == 0) model[i].cursor = seen[i].cursor;
+        }
+      }
+      std::vector<intptr_t> want;
+      for (const Item &it : model) want.push_back(it.value);
+      list_concat(l, l);
+      std::vector<intptr_t> twice = want;
+      twice.insert(twice.end(), want.begin(), want.end());
+      EXPECT_EQ(contents(l), twice) << k.name;
+      list_destroy(l);
+      stg_delete_area(&area);
+    }
+  }
+}
+
+// A packed list that only grows by appends keeps its data in its own block: the data of a
+// rule's dependency list take a word each, not a cell each, in the area.
+TEST(ListKinds, APackedListThatOnlyGrowsTakesNoCells) {
+  for (size_t room : {size_t(1), size_t(5), size_t(64)}) {
+    stg_area_t area = stg_create_area(64 * 1024);
+    list_handle_t packed = list_create_packed(area, room);
+    // The area's next allocation shows how much the list took.
+    auto *before = static_cast<char *>(stg_alloc(area, 8));
+    for (size_t i = 0; i < room; i++) list_append(packed, w(intptr_t(i) + 1));
+    auto *after = static_cast<char *>(stg_alloc(area, 8));
+    EXPECT_EQ(after - before, 8) << room;
+    EXPECT_EQ(list_length(packed), room);
+    list_append(packed, w(-1));  // beyond its room: a cell behind the slots
+    std::vector<intptr_t> want;
+    for (size_t i = 0; i < room; i++) want.push_back(intptr_t(i) + 1);
+    want.push_back(-1);
+    EXPECT_EQ(contents(packed), want);
+    stg_delete_area(&area);
+  }
+}
