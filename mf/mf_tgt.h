@@ -111,24 +111,23 @@ inline mf_tgt_inst_more_t *mf_tgt_inst_more_of(const mf_tgt_table_t *table,
 }
 
 // The fields of inst's more record, null while it has none.
-inline list_handle_t mf_tgt_inst_bogus_deps(const mf_tgt_table_t *table,
-                                            const mf_tgt_inst_desc_t *inst) {
+template <class T>
+T mf_tgt_inst_more_field(const mf_tgt_table_t *table, const mf_tgt_inst_desc_t *inst,
+                         T mf_tgt_inst_more_t::*field) {
   const mf_tgt_inst_more_t *more = mf_tgt_inst_more_of(table, inst);
-  return more != nullptr ? more->bogus_deps : LIST_HANDLE_NULL;
+  return more != nullptr ? more->*field : T{};
 }
-inline list_handle_t mf_tgt_inst_script_deps(const mf_tgt_table_t *table,
-                                             const mf_tgt_inst_desc_t *inst) {
-  const mf_tgt_inst_more_t *more = mf_tgt_inst_more_of(table, inst);
-  return more != nullptr ? more->script_deps : LIST_HANDLE_NULL;
+inline list_handle_t mf_tgt_inst_bogus_deps(const mf_tgt_table_t *t, const mf_tgt_inst_desc_t *i) {
+  return mf_tgt_inst_more_field(t, i, &mf_tgt_inst_more_t::bogus_deps);
 }
-inline char *mf_tgt_inst_member_name(const mf_tgt_table_t *table, const mf_tgt_inst_desc_t *inst) {
-  const mf_tgt_inst_more_t *more = mf_tgt_inst_more_of(table, inst);
-  return more != nullptr ? more->member_name : nullptr;
+inline list_handle_t mf_tgt_inst_script_deps(const mf_tgt_table_t *t, const mf_tgt_inst_desc_t *i) {
+  return mf_tgt_inst_more_field(t, i, &mf_tgt_inst_more_t::script_deps);
 }
-inline list_handle_t mf_tgt_inst_cotargets(const mf_tgt_table_t *table,
-                                           const mf_tgt_inst_desc_t *inst) {
-  const mf_tgt_inst_more_t *more = mf_tgt_inst_more_of(table, inst);
-  return more != nullptr ? more->cotargets : LIST_HANDLE_NULL;
+inline char *mf_tgt_inst_member_name(const mf_tgt_table_t *t, const mf_tgt_inst_desc_t *i) {
+  return mf_tgt_inst_more_field(t, i, &mf_tgt_inst_more_t::member_name);
+}
+inline list_handle_t mf_tgt_inst_cotargets(const mf_tgt_table_t *t, const mf_tgt_inst_desc_t *i) {
+  return mf_tgt_inst_more_field(t, i, &mf_tgt_inst_more_t::cotargets);
 }
 
 // A pattern rule: its target pattern and the instance that carries it.
