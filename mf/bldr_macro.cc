@@ -112,8 +112,8 @@ ks_status_t define_entry(bldr_macro_table_t *table, const char *name, const char
   auto *entry = static_cast<bldr_macro_entry_t *>(slot);
   if (existed && only_new) {
     if (tracing(3)) {
-      imsg_print(IMSG_TRACE, "Defined macro \"%s\" with value \"%s\" in table %lu\n", -1, name,
-                 entry->value, table_id(table));
+      imsg_print_cold(IMSG_TRACE, "Defined macro \"%s\" with value \"%s\" in table %lu\n", -1,
+                      name, entry->value, table_id(table));
     }
     return KS_ST_OK;
   }
@@ -128,8 +128,8 @@ ks_status_t define_entry(bldr_macro_table_t *table, const char *name, const char
   entry->flags = flags;
   entry->room = 0;
   if (tracing(3)) {
-    imsg_print(IMSG_TRACE, "Defined macro \"%s\" with value \"%s\" in table %lu\n", -1, name,
-               entry->value, table_id(table));
+    imsg_print_cold(IMSG_TRACE, "Defined macro \"%s\" with value \"%s\" in table %lu\n", -1, name,
+                    entry->value, table_id(table));
   }
   return KS_ST_OK;
 }
@@ -272,8 +272,8 @@ int bldr_macro_append_in_place(const bldr_macro_def_t *def, list_handle_t tables
     entry->length = len + 1 + add;
   }
   if (tracing(3)) {
-    imsg_print(IMSG_TRACE, "Defined macro \"%s\" with value \"%s\" in table %lu\n", -1,
-               def->name, entry->value, table_id(table));
+    imsg_print_cold(IMSG_TRACE, "Defined macro \"%s\" with value \"%s\" in table %lu\n", -1,
+                    def->name, entry->value, table_id(table));
   }
   *value = entry->value;
   return 1;
@@ -284,16 +284,16 @@ const char *bldr_macro_lookup_in_table(bldr_macro_table_t *table, const char *na
   void *slot = nullptr;
   if (!ready_for(table, name) || !find_entry(table, name, &slot)) {
     if (tracing(4)) {
-      imsg_print(IMSG_TRACE, "Did not find macro \"%s\" in table %lu\n", -1, name,
-                 table_id(table));
+      imsg_print_cold(IMSG_TRACE, "Did not find macro \"%s\" in table %lu\n", -1, name,
+                      table_id(table));
     }
     return nullptr;
   }
   auto *entry = static_cast<bldr_macro_entry_t *>(slot);
   if (flags) *flags = entry->flags;
   if (tracing(4)) {
-    imsg_print(IMSG_TRACE, "Found macro \"%s\" with value \"%s\" in table %lu\n", -1, name,
-               entry->value, table_id(table));
+    imsg_print_cold(IMSG_TRACE, "Found macro \"%s\" with value \"%s\" in table %lu\n", -1, name,
+                    entry->value, table_id(table));
   }
   return entry->value;
 }
@@ -606,7 +606,7 @@ bool function_calls_recognised(bldr_macro_flavor_t flavor) {
 
 void print_from(int row, const char *text, size_t from, size_t len) {
   std::string shown(text + from, len);
-  imsg_print(IMSG_ERROR, &_bldr_macro_karsel_msg_table, row, shown.c_str());
+  imsg_print_cold(IMSG_ERROR, &_bldr_macro_karsel_msg_table, row, shown.c_str());
 }
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
@@ -700,7 +700,9 @@ ks_status_t parse_ref(bldr_macro_flavor_t flavor, const char *text, size_t len, 
   return KS_ST_OK;
 }
 
-bool is_special_name(bldr_macro_flavor_t flavor, const char *name) {
+// Whether name is one of the dynamic macros of the flavor. Out of line, as warn_undefined and
+// list_variables: the references of most makefiles never reach them.
+[[gnu::noinline]] bool is_special_name(bldr_macro_flavor_t flavor, const char *name) {
   static const char *const always[] = {"@", "%", "?", "*", "<"};
   static const char *const gnu[] = {"^",    "+",    "(@D)", "(@F)", "(*D)", "(*F)", "(%D)",
                                     "(%F)", "(<D)", "(<F)", "(?D)", "(?F)"};
@@ -719,14 +721,14 @@ uint32_t exporting_macro_defs() {
   return bldr_macro_hooks.exporting_macro_defs ? bldr_macro_hooks.exporting_macro_defs() : 0;
 }
 
-void warn_undefined(const char *name) {
+[[gnu::noinline]] void warn_undefined(const char *name) {
   if (exporting_macro_defs() != 0) return;
   if (bldr_macro_hooks.warn_undef_set == nullptr || bldr_macro_hooks.warn_undef_set() == 0) return;
   bool is_shell = std::strcmp(name, "SHELL") == 0;
   bool is_vpath = std::strcmp(name, "VPATH") == 0;
   if ((is_shell || is_vpath) && !tracing(1)) return;
   if (is_vpath && vpath_seen_empty) return;
-  imsg_print(IMSG_WARNING, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_UNDEFINED, name);
+  imsg_print_cold(IMSG_WARNING, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_UNDEFINED, name);
 }
 
 ks_status_t no_memory() {
@@ -744,7 +746,7 @@ ks_status_t take_part(list_handle_t tables, bldr_macro_flavor_t flavor, const ch
 
 // The names of every macro of the list but GNU target scopes, in list order and within a table in
 // definition order, separated by single blanks.
-ks_status_t list_variables(list_handle_t tables, char **value) {
+[[gnu::noinline]] ks_status_t list_variables(list_handle_t tables, char **value) {
   void *datum = nullptr;
   for (list_cursor_t c = list_next(tables, nullptr, &datum); c != nullptr;
        c = list_next(tables, c, &datum)) {
@@ -795,11 +797,11 @@ ks_status_t eval_ref(list_handle_t tables, bldr_macro_flavor_t flavor, const cha
     bool circular = false;
     for (std::string_view n : active_names) circular = circular || n == here;
     if (circular) {
-      imsg_print(IMSG_ERROR, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_CIRCULAR,
-                 saved_macro_name);
+      imsg_print_cold(IMSG_ERROR, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_CIRCULAR,
+                      saved_macro_name);
     } else {
-      imsg_print(IMSG_ERROR, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_TOO_DEEP, kMaxDepth + 1,
-                 saved_macro_name);
+      imsg_print_cold(IMSG_ERROR, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_TOO_DEEP,
+                      kMaxDepth + 1, saved_macro_name);
     }
     return KS_ST_ERR;
   }
@@ -814,7 +816,7 @@ ks_status_t eval_ref(list_handle_t tables, bldr_macro_flavor_t flavor, const cha
       active_names.pop_back();
     }
   } depth_guard(std::string_view(name.c_str(), name.size()));
-  if (tracing(4)) imsg_print(IMSG_TRACE, "Macro recurse depth is %d\n", -1, recurse_depth);
+  if (tracing(4)) imsg_print_cold(IMSG_TRACE, "Macro recurse depth is %d\n", -1, recurse_depth);
 
   ks_status_t status = KS_ST_OK;
   bool bind = bindings != LIST_HANDLE_NULL;
@@ -840,8 +842,8 @@ ks_status_t eval_ref(list_handle_t tables, bldr_macro_flavor_t flavor, const cha
     }
     if (found == nullptr) {
       if (tracing(4)) {
-        imsg_print(IMSG_TRACE, "Evaluated macro \"%s\" - undefined. Expanded to null string.\n",
-                   -1, nm);
+        imsg_print_cold(IMSG_TRACE,
+                        "Evaluated macro \"%s\" - undefined. Expanded to null string.\n", -1, nm);
       }
       if (bind && (binding = mf_utl_area_putenv_def(nm, "", binding_area)) == nullptr) {
         status = no_memory();
@@ -861,7 +863,7 @@ ks_status_t eval_ref(list_handle_t tables, bldr_macro_flavor_t flavor, const cha
         }
       }
       if (status == KS_ST_OK && tracing(4)) {
-        imsg_print(IMSG_TRACE, "Evaluated macro \"%s\", value: \"%s\"\n", -1, nm, *value);
+        imsg_print_cold(IMSG_TRACE, "Evaluated macro \"%s\", value: \"%s\"\n", -1, nm, *value);
       }
       if (status == KS_ST_OK && flags == 0 && (r.subst || r.shell || recursive == 1) &&
           std::memchr(*value, '$', mf_flex_length(*value)) != nullptr) {
@@ -876,18 +878,18 @@ ks_status_t eval_ref(list_handle_t tables, bldr_macro_flavor_t flavor, const cha
         if (!bldr_macro_chpat(flavor, value, pattern.c_str(), replacement.c_str(), nullptr)) {
           status = no_memory();
         } else if (tracing(4)) {
-          imsg_print(IMSG_TRACE, "\"$(%s:%s=%s)\" = \"%s\"\n", -1, nm, pattern.c_str(),
-                     replacement.c_str(), *value);
+          imsg_print_cold(IMSG_TRACE, "\"$(%s:%s=%s)\" = \"%s\"\n", -1, nm, pattern.c_str(),
+                          replacement.c_str(), *value);
         }
       } else if (status == KS_ST_OK && r.shell) {
         if (tracing(4)) {
-          imsg_print(IMSG_TRACE, "Executing macro expansion shell command:\n\t\"%s\"\n", -1,
-                     *value);
+          imsg_print_cold(IMSG_TRACE, "Executing macro expansion shell command:\n\t\"%s\"\n", -1,
+                          *value);
         }
         if (!bldr_macro_exec_cmd(flavor, 0, value)) {
           status = KS_ST_ERR;
         } else if (tracing(4)) {
-          imsg_print(IMSG_TRACE, "Result of shell command:\n\t\"%s\"\n", -1, *value);
+          imsg_print_cold(IMSG_TRACE, "Result of shell command:\n\t\"%s\"\n", -1, *value);
         }
       }
     }
@@ -896,7 +898,8 @@ ks_status_t eval_ref(list_handle_t tables, bldr_macro_flavor_t flavor, const cha
   if (mf_flex_length(*value) == 0) {
     bool parsing = bldr_macro_hooks.parse_in_progress && bldr_macro_hooks.parse_in_progress();
     if (tracing(1) && exporting_macro_defs() == 0 && !parsing && is_special_name(flavor, nm)) {
-      imsg_print(IMSG_WARNING, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_NULL_SPECIAL, nm);
+      imsg_print_cold(IMSG_WARNING, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_NULL_SPECIAL,
+                      nm);
     }
     if (std::strcmp(nm, "VPATH") == 0) vpath_seen_empty = 1;
   }
@@ -927,8 +930,8 @@ int bldr_macro_find_tag(const char *text, size_t start, size_t end, const char *
       if (n == '(' || n == '{') {
         const char *close = strutl_find_end_delim(text + p + 1, n, n == '(' ? ')' : '}');
         if (close == nullptr) {
-          imsg_print(IMSG_ERROR, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_NO_END_DELIM,
-                     text + p);
+          imsg_print_cold(IMSG_ERROR, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_NO_END_DELIM,
+                          text + p);
           return 0;
         }
         p = size_t(close - text) + 1;
@@ -950,8 +953,8 @@ ks_status_t bldr_macro_expand_flex_string(list_handle_t tables, bldr_macro_flavo
                                           char **text, uint32_t recursive, list_handle_t bindings,
                                           stg_area_t binding_area) {
   if (nesting >= kMaxNesting) {
-    imsg_print(IMSG_ERROR, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_NESTED, kMaxNesting,
-               *text);
+    imsg_print_cold(IMSG_ERROR, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_NESTED, kMaxNesting,
+                    *text);
     return KS_ST_ERR;
   }
   struct NestingGuard {
@@ -965,7 +968,7 @@ ks_status_t bldr_macro_expand_flex_string(list_handle_t tables, bldr_macro_flavo
     size_t len = mf_flex_length(t);
     while (p < len && t[p] != '$') p += size_t(strutl_char_len(t + p));
     if (p >= len) {
-      if (replaced && tracing(3)) imsg_print(IMSG_TRACE, "Result: \"%s\"\n", -1, t);
+      if (replaced && tracing(3)) imsg_print_cold(IMSG_TRACE, "Result: \"%s\"\n", -1, t);
       return KS_ST_OK;
     }
     Ref r;
@@ -1097,8 +1100,8 @@ int bldr_macro_exec_cmd(bldr_macro_flavor_t flavor, uint32_t quiet, char **value
   HeapText output;
   if (mf_utl_fetch_shcmd_output(command.c_str(), &wait_status, &output.p) != KS_ST_OK) return 0;
   if (output.p == nullptr) {
-    imsg_print(IMSG_ERROR, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_CMD_NOT_RUN,
-               command.c_str());
+    imsg_print_cold(IMSG_ERROR, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_CMD_NOT_RUN,
+                    command.c_str());
     return 0;
   }
   if (!mf_flex_assign(value, output.p, std::strlen(output.p))) {
@@ -1142,8 +1145,8 @@ ks_status_t bldr_macro_perform_macro_def(const bldr_macro_def_t *def, list_handl
       ks_status_t st = mf_utl_fetch_shcmd_output(command.p, &wait_status, &output.p);
       if (st != KS_ST_OK) return st;
       if (output.p == nullptr) {
-        imsg_print(IMSG_ERROR, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_CMD_NOT_RUN,
-                   command.p);
+        imsg_print_cold(IMSG_ERROR, &_bldr_macro_karsel_msg_table, BLDR_MACRO_MSG_CMD_NOT_RUN,
+                        command.p);
         return KS_ST_ERR;
       }
       if (wait_status != 0) {

@@ -108,8 +108,9 @@ void mark_absent(dir_t *dir) {
 // names still there keep their entry, new names are entered, the others go. The table is kept
 // across reads so that a directory that grows by a name per build script is not copied whole
 // again each time. *count gets the number of names. KS_ST_OK, or KS_ST_ERR when the directory
-// cannot be read or memory runs out (the record is then left without names).
-ks_status_t read_names(dir_t *dir, const char *path, size_t *count) {
+// cannot be read or memory runs out (the record is then left without names). Kept out of
+// ensure_fresh, whose checks find most directories as they were.
+[[gnu::noinline]] ks_status_t read_names(dir_t *dir, const char *path, size_t *count) {
   static uint32_t reads = 0;
   struct Walk {
     hash_ht_t names;
@@ -157,7 +158,7 @@ ks_status_t read_names(dir_t *dir, const char *path, size_t *count) {
   }
   if (st != KS_ST_OK) {
     if (tracing())
-      imsg_print(IMSG_TRACE, "mf_dirent_ensure_fresh() read_whole_dir failed: %s\n", -1, path);
+      imsg_print_cold(IMSG_TRACE, "mf_dirent_ensure_fresh() read_whole_dir failed: %s\n", -1, path);
     dir->loaded = 0;
     drop_names(dir);
   }
@@ -175,12 +176,13 @@ ks_status_t ensure_fresh(dir_t *dir, const char *path) {
   tbs_uuid_t replica_uuid{};
   ks_status_t st = mf_stat_view_lget_xstat(path, &vstat, &vob_oid, &view_uuid, 0, &replica_uuid);
   if (st != KS_ST_OK) {
-    if (tracing()) imsg_print(IMSG_TRACE, "mf_dirent_ensure_fresh() didn't find %s\n", -1, path);
+    if (tracing())
+      imsg_print_cold(IMSG_TRACE, "mf_dirent_ensure_fresh() didn't find %s\n", -1, path);
     mark_absent(dir);
     return KS_ST_OK;
   }
   if (vstat.fstat.type == VIEW_FTYPE_LNK) {
-    if (tracing()) imsg_print(IMSG_TRACE, "  Is a link: %s\n", -1, path);
+    if (tracing()) imsg_print_cold(IMSG_TRACE, "  Is a link: %s\n", -1, path);
     // The names and the time that matter are those of the directory the link leads to.
     view_xstat_t target{};
     if (mf_stat_view_get_xstat(path, &target, &vob_oid, &view_uuid, 0, &replica_uuid) !=
@@ -188,16 +190,16 @@ ks_status_t ensure_fresh(dir_t *dir, const char *path) {
       mark_absent(dir);
       return KS_ST_OK;
     }
-    if (tracing()) imsg_print(IMSG_TRACE, "  Link exists: %s\n", -1, path);
+    if (tracing()) imsg_print_cold(IMSG_TRACE, "  Link exists: %s\n", -1, path);
     if (target.fstat.type != VIEW_FTYPE_DIR) {
-      if (tracing()) imsg_print(IMSG_TRACE, "  Link to non-dir: %s\n", -1, path);
+      if (tracing()) imsg_print_cold(IMSG_TRACE, "  Link to non-dir: %s\n", -1, path);
       mark_absent(dir);
       return KS_ST_OK;
     }
     vstat = target;
   } else if (vstat.fstat.type != VIEW_FTYPE_DIR) {
     if (tracing())
-      imsg_print(IMSG_TRACE, "mf_dirent_ensure_fresh() didn't find dir %s\n", -1, path);
+      imsg_print_cold(IMSG_TRACE, "mf_dirent_ensure_fresh() didn't find dir %s\n", -1, path);
     mark_absent(dir);
     return KS_ST_OK;
   }
@@ -208,15 +210,15 @@ ks_status_t ensure_fresh(dir_t *dir, const char *path) {
                    tbs_uuid_is_null(&view_uuid) && tbs_uuid_is_null(&replica_uuid);
     if (!outside && !dir->racy) {
       if (tracing())
-        imsg_print(IMSG_TRACE, "mf_dirent_ensure_fresh() timestamp unchanged: %s\n", -1, path);
+        imsg_print_cold(IMSG_TRACE, "mf_dirent_ensure_fresh() timestamp unchanged: %s\n", -1, path);
       dir->generation = generation;
       return KS_ST_OK;
     }
     if (tracing()) {
-      imsg_print(IMSG_TRACE,
-                 outside ? "mf_dirent_ensure_fresh() non-Vessary dir timestamp untrusted: %s\n"
+      imsg_print_cold(IMSG_TRACE,
+                      outside ? "mf_dirent_ensure_fresh() non-Vessary dir timestamp untrusted: %s\n"
                          : "mf_dirent_ensure_fresh() timestamp too recent to trust: %s\n",
-                 -1, path);
+                      -1, path);
     }
   }
 
@@ -236,11 +238,11 @@ ks_status_t ensure_fresh(dir_t *dir, const char *path) {
   if (count > 0) dir->generation = generation;
   pfm_enable();
   if (tracing()) {
-    imsg_print(IMSG_TRACE,
-               "mf_dirent_ensure_fresh() updated %s (case_sens_vessary:%s), gen: %u->%u, "
-               "mtime: %ld->%ld, name_count: %d\n",
-               -1, path, "yes", old_generation, dir->generation, long(old_mtime),
-               long(dir->mtime.sec), int(count));
+    imsg_print_cold(IMSG_TRACE,
+                    "mf_dirent_ensure_fresh() updated %s (case_sens_vessary:%s), gen: %u->%u, "
+                    "mtime: %ld->%ld, name_count: %d\n",
+                    -1, path, "yes", old_generation, dir->generation, long(old_mtime),
+                    long(dir->mtime.sec), int(count));
   }
   return KS_ST_OK;
 }
@@ -311,7 +313,7 @@ const imsg_msg_table_t _mf_dirent_karsel_msg_table = {
 };
 
 ks_status_t mf_dirent_init(stg_area_t area) {
-  if (tracing()) imsg_print(IMSG_TRACE, "mf_dirent_init() called\n", -1);
+  if (tracing()) imsg_print_cold(IMSG_TRACE, "mf_dirent_init() called\n", -1);
   if (dir_table != HASH_HT_NULL) mf_dirent_term();
   last_dir = nullptr;
   generation = 1;
@@ -326,7 +328,7 @@ ks_status_t mf_dirent_init(stg_area_t area) {
 }
 
 void mf_dirent_term() {
-  if (tracing()) imsg_print(IMSG_TRACE, "mf_dirent_term() called\n", -1);
+  if (tracing()) imsg_print_cold(IMSG_TRACE, "mf_dirent_term() called\n", -1);
   if (dir_table != HASH_HT_NULL) {
     // The tables live on the heap whatever the area: they are freed here in every case.
     void *data = nullptr;
@@ -348,8 +350,8 @@ ks_status_t mf_dirent_exists(const char *pathname) {
   if (ensure_table() == KS_ST_OK && split_resolved(pathname, resolved, leaf))
     return mf_dirent_exists_in(resolved, leaf, pathname);
   if (tracing())
-    imsg_print(IMSG_TRACE, "mf_dirent_exists(%s) => %s\n", -1, pathname ? pathname : "(null)",
-               status_name(KS_ST_ERR));
+    imsg_print_cold(IMSG_TRACE, "mf_dirent_exists(%s) => %s\n", -1, pathname ? pathname : "(null)",
+                    status_name(KS_ST_ERR));
   return KS_ST_ERR;
 }
 
@@ -362,8 +364,8 @@ ks_status_t mf_dirent_exists_in(const char *resolved, const char *leaf, const ch
       imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_NO_MEMORY);
     } else {
       if (created && tracing())
-        imsg_print(IMSG_TRACE, "mf_dirent_exists(%s): new dir_t for %s\n", -1, pathname,
-                   resolved);
+        imsg_print_cold(IMSG_TRACE, "mf_dirent_exists(%s): new dir_t for %s\n", -1, pathname,
+                        resolved);
       result = KS_ST_OK;
       if (dir->generation != generation) result = ensure_fresh(dir, resolved);
       if (result == KS_ST_OK) {
@@ -376,8 +378,8 @@ ks_status_t mf_dirent_exists_in(const char *resolved, const char *leaf, const ch
     }
   }
   if (tracing())
-    imsg_print(IMSG_TRACE, "mf_dirent_exists(%s) => %s\n", -1, pathname ? pathname : "(null)",
-               status_name(result));
+    imsg_print_cold(IMSG_TRACE, "mf_dirent_exists(%s) => %s\n", -1, pathname ? pathname : "(null)",
+                    status_name(result));
   return result;
 }
 
@@ -393,13 +395,13 @@ ks_status_t mf_dirent_update(int kind, const char *pathname) {
     case MF_DIRENT_DIR_DELETED:
       return mf_dirent_claim_dir_delete(pathname);
     default:
-      imsg_print(IMSG_ERROR, &_mf_dirent_karsel_msg_table, MF_DIRENT_MSG_UNKNOWN_UPDATE, kind);
+      imsg_print_cold(IMSG_ERROR, &_mf_dirent_karsel_msg_table, MF_DIRENT_MSG_UNKNOWN_UPDATE, kind);
       return KS_ST_ERR;
   }
 }
 
 void mf_dirent_bump_generation() {
-  if (tracing()) imsg_print(IMSG_TRACE, "mf_dirent_bump_generation() called\n", -1);
+  if (tracing()) imsg_print_cold(IMSG_TRACE, "mf_dirent_bump_generation() called\n", -1);
   generation = generation == UINT32_MAX ? 1 : generation + 1;
 }
 
@@ -408,9 +410,9 @@ uint32_t mf_dirent_generation() { return generation; }
 ks_status_t mf_dirent_claim_file_create_or_delete(const char *pathname, int created) {
   ks_status_t st = dir_table == HASH_HT_NULL ? KS_ST_OK : claim_in_parent(pathname, created ? 0 : 1);
   if (tracing())
-    imsg_print(IMSG_TRACE, "%s(%s) => %s\n", -1,
-               created ? "mf_dirent_claim_file_create" : "mf_dirent_claim_file_delete",
-               pathname ? pathname : "(null)", status_name(st));
+    imsg_print_cold(IMSG_TRACE, "%s(%s) => %s\n", -1,
+                    created ? "mf_dirent_claim_file_create" : "mf_dirent_claim_file_delete",
+                    pathname ? pathname : "(null)", status_name(st));
   return st;
 }
 
@@ -431,7 +433,7 @@ ks_status_t mf_dirent_claim_dir_delete(const char *pathname) {
     }
   }
   if (tracing())
-    imsg_print(IMSG_TRACE, "%s(%s) => %s\n", -1, "mf_dirent_claim_dir_delete",
-               pathname ? pathname : "(null)", status_name(st));
+    imsg_print_cold(IMSG_TRACE, "%s(%s) => %s\n", -1, "mf_dirent_claim_dir_delete",
+                    pathname ? pathname : "(null)", status_name(st));
   return st;
 }

@@ -164,15 +164,15 @@ ks_status_t mf_find_builtin_pn(const char *file_name, char **out_path) {
   return find_builtin(file_name, out_path, true);
 }
 
-ks_status_t mf_init_builtins(int no_builtins, uint32_t compat_variant, list_handle_t *out_list,
-                             list_handle_t cmd_line_defs) {
-  Builtins builtins(out_list);
+namespace {
+
+// The builtin makefiles of the dialects other than std, added by builtins. Out of line: a run
+// reads one dialect, most often std.
+[[gnu::noinline]] ks_status_t add_dialect_builtins(Builtins &builtins, int no_builtins,
+                                                   uint32_t compat_variant,
+                                                   list_handle_t cmd_line_defs) {
   ks_status_t st = KS_ST_OK;
   switch (compat_variant) {
-    case MF_COMPAT_STD:
-      if (!no_builtins) st = builtins.add_builtin("builtin.mk");
-      break;
-
     case MF_COMPAT_SGISMAKE:
     case MF_COMPAT_SGIPMAKE:
     case MF_COMPAT_BSDNETR2: {
@@ -243,6 +243,16 @@ ks_status_t mf_init_builtins(int no_builtins, uint32_t compat_variant, list_hand
       break;
   }
   return st;
+}
+
+}  // namespace
+
+ks_status_t mf_init_builtins(int no_builtins, uint32_t compat_variant, list_handle_t *out_list,
+                             list_handle_t cmd_line_defs) {
+  Builtins builtins(out_list);
+  if (compat_variant != MF_COMPAT_STD)
+    return add_dialect_builtins(builtins, no_builtins, compat_variant, cmd_line_defs);
+  return no_builtins ? KS_ST_OK : builtins.add_builtin("builtin.mk");
 }
 
 const char *mf_init_default_mf(uint32_t compat_variant) {

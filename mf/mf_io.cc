@@ -216,8 +216,8 @@ void grow_pushback(size_t need, size_t at) {
     return;
   }
   if (trace_on(4))
-    imsg_print(IMSG_TRACE, &_mf_io_karsel_msg_table, MF_IO_MSG_NEW_BUFFER,
-               static_cast<unsigned long>(io.pb.cap));
+    imsg_print_cold(IMSG_TRACE, &_mf_io_karsel_msg_table, MF_IO_MSG_NEW_BUFFER,
+                    static_cast<unsigned long>(io.pb.cap));
   char *bigger = new_pushback_buffer(cap);
   if (io.pb.top > 0) std::memcpy(bigger + at, io.pb.buf, io.pb.top);
   stg_free(io.pb.buf);
@@ -266,7 +266,7 @@ void note_opened(const char *name, const file_info &info, bool announce) {
   if (info.define_makefile) mf_io_define_makefile_macro(name);
   if (info.record || info.define_makefile) mfc_require_file_in_makefiles_list(name);
   if (announce && trace_on(2))
-    imsg_print(IMSG_TRACE, &_mf_io_karsel_msg_table, MF_IO_MSG_PROCESSING, name);
+    imsg_print_cold(IMSG_TRACE, &_mf_io_karsel_msg_table, MF_IO_MSG_PROCESSING, name);
 }
 
 // One byte of the current stream, or EOF. A NUL byte is reported and skipped: it would otherwise
@@ -283,7 +283,7 @@ int read_stream_byte() {
     stream_bytes++;
     if (c != 0) return c;
     mf_io_print_position(IMSG_ERROR);
-    imsg_print(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_NUL_BYTE);
+    imsg_print_cold(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_NUL_BYTE);
     mf_parser_failed = 1;
   }
 }
@@ -477,8 +477,8 @@ int apply_cond_result(int code, const std::string &text) {
   int32_t &r = mf_io_restart_scan;
   auto stray = [&](int row) {
     mf_io_print_position(IMSG_WARNING);
-    imsg_print(IMSG_WARNING_CONT, &_mf_io_karsel_msg_table, row);
-    imsg_print(IMSG_WARNING_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_LINE_TEXT, text.c_str());
+    imsg_print_cold(IMSG_WARNING_CONT, &_mf_io_karsel_msg_table, row);
+    imsg_print_cold(IMSG_WARNING_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_LINE_TEXT, text.c_str());
   };
   switch (code) {
     case MF_COND_NOT_COND:
@@ -489,8 +489,8 @@ int apply_cond_result(int code, const std::string &text) {
     case MF_COND_OPEN_FALSE: {
       if (n >= MF_IO_MAX_COND_NEST) {
         mf_io_print_position(IMSG_ERROR);
-        imsg_print(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_NESTED_TOO_DEEPLY,
-                   MF_IO_MAX_COND_NEST);
+        imsg_print_cold(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_NESTED_TOO_DEEPLY,
+                        MF_IO_MAX_COND_NEST);
         mf_parser_failed = 1;
         return LINE_DROP_FILE;
       }
@@ -569,7 +569,7 @@ line_mode_result line_mode_stream_end() {
       count_in_file_list(mf_io_source_file) <= 1) {
     mf_parser_failed = 1;
     mf_io_print_position(IMSG_ERROR);
-    imsg_print(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_UNTERMINATED_COND);
+    imsg_print_cold(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_UNTERMINATED_COND);
     io.returned_eof = 1;
     return LM_STOP;
   }
@@ -577,8 +577,9 @@ line_mode_result line_mode_stream_end() {
 }
 
 // Reads lines of the current stream until one is to be delivered (it is then on the push-back
-// stack), the stream ends, or the input is to stop.
-line_mode_result line_mode_read() {
+// stack), the stream ends, or the input is to stop. Kept out of mf_io_input: the dialects
+// without conditionals read whole physical lines and never map its code.
+[[gnu::noinline]] line_mode_result line_mode_read() {
   for (;;) {
     if (io.stream == nullptr || io.stream_at_end) return line_mode_stream_end();
     std::string text;
@@ -695,20 +696,26 @@ int pop_pushback() {
   return c;
 }
 
-// The printable form of collected bytes for the invalid-multibyte message.
-std::string printable_bytes(const char *bytes, size_t n) {
-  std::string out;
+// Reports the n collected bytes (bytes has room for one more) as an invalid multibyte sequence
+// and marks the parse failed; 0, the character mf_io_get_wc then delivers.
+[[gnu::cold]] wchar_t invalid_mb(char *bytes, size_t n) {
+  std::string shown;
   for (size_t i = 0; i < n; i++) {
     unsigned char c = static_cast<unsigned char>(bytes[i]);
     if (c >= 0x20 && c < 0x7f) {
-      out.push_back(char(c));
+      shown.push_back(char(c));
     } else {
       char esc[8];
       std::snprintf(esc, sizeof esc, "\\%03o", c);
-      out += esc;
+      shown += esc;
     }
   }
-  return out;
+  bytes[n] = 0;
+  mf_io_print_position(IMSG_ERROR);
+  imsg_print_cold(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_INVALID_MB, shown.c_str());
+  mf_parser_failed = 1;
+  invalid_mb_read = true;
+  return 0;
 }
 
 bool exists_as_file(const std::string &path, int &err) {
@@ -732,13 +739,11 @@ int include_depth() {
   return depth;
 }
 
-// The candidate paths of name for a search kind, in the order they are tried.
-std::vector<std::string> include_candidates(const std::string &name, int kind) {
-  std::vector<std::string> out;
-  if (!name.empty() && name[0] == '/') {
-    out.push_back(name);
-    return out;
-  }
+// Adds the candidate paths of the relative name for search kind 1, 2 or 3 to out, in the order
+// they are tried. Out of line: the dialects' plain includes search nothing.
+[[gnu::noinline]] void add_searched_candidates(const std::string &name, int kind,
+                                               std::vector<std::string> *candidates) {
+  std::vector<std::string> &out = *candidates;
   auto each_inc_dir = [&]() {
     void *d = nullptr;
     for (list_cursor_t c = list_next(io.inc_dirs, nullptr, &d); c != nullptr;
@@ -766,11 +771,56 @@ std::vector<std::string> include_candidates(const std::string &name, int kind) {
       out.push_back("/usr/gnu/include/" + name);
       out.push_back("/usr/include/" + name);
       break;
-    default:
-      out.push_back(name);
-      break;
   }
+}
+
+// The candidate paths of name for a search kind, in the order they are tried.
+std::vector<std::string> include_candidates(const std::string &name, int kind) {
+  std::vector<std::string> out;
+  if ((!name.empty() && name[0] == '/') || kind < 1 || kind > 3)
+    out.push_back(name);
+  else
+    add_searched_candidates(name, kind, &out);
   return out;
+}
+
+// Reports an include of name beyond the deepest nesting and ends the parse: a makefile that
+// includes itself without end, where reading on would only repeat what the levels above read.
+[[noreturn, gnu::cold]] void includes_too_deep(const char *name) {
+  mf_io_print_position(IMSG_ERROR);
+  imsg_print_cold(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_INCLUDES_TOO_DEEP,
+                  MF_IO_MAX_INCLUDE_DEPTH, name);
+  mf_parser_failed = 1;
+  pfm_raise(KS_ST_ERR);
+}
+
+// Reports that the include of name cannot be opened (error: errno of the attempt) and marks the
+// parse failed. KS_ST_OK: the including file is read on.
+[[gnu::cold]] int cannot_open_include(const char *name, int error) {
+  mf_io_print_position(IMSG_ERROR);
+  imsg_print_cold(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_CANNOT_INCLUDE, name,
+                  imsg_strerror(error));
+  mf_parser_failed = 1;
+  return KS_ST_OK;
+}
+
+// The name of an include of search kind 1 without its quotes ("name") or angle brackets
+// (<name>, under /usr/include/make); false after the message for a name with neither. Out of
+// line: only that kind asks for it.
+[[gnu::noinline]] bool unquote_include_name(std::string *name) {
+  const size_t n = name->size();
+  if (n >= 2 && (*name)[0] == '<' && (*name)[n - 1] == '>') {
+    *name = "/usr/include/make/" + name->substr(1, n - 2);
+  } else if (n >= 2 && (*name)[0] == '"' && (*name)[n - 1] == '"') {
+    *name = name->substr(1, n - 2);
+  } else {
+    mf_io_print_position(IMSG_ERROR);
+    imsg_print_cold(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_ILLEGAL_INCLUDE,
+                    name->c_str());
+    mf_parser_failed = 1;
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -834,7 +884,7 @@ int mf_io_init(list_handle_t files, list_handle_t inc_dirs, list_handle_t goals,
   io.pb.top = 0;
 
   if (io.files.empty()) {
-    imsg_print(IMSG_ERROR, &_mf_io_karsel_msg_table, MF_IO_MSG_NO_FILES);
+    imsg_print_cold(IMSG_ERROR, &_mf_io_karsel_msg_table, MF_IO_MSG_NO_FILES);
     mf_io_term();
     return KS_ST_ERR;
   }
@@ -922,7 +972,7 @@ int mf_io_input() {
       int e = errno;
       tbs_log_int_error(kModule, &imsg_common_table, IMSG_COMMON_CLOSE_FAILED,
                         pfm_file_stem(__FILE__), __LINE__, 0);
-      imsg_print(IMSG_ERROR_CONT, "%s: %s\n", -1, mf_io_source_file, imsg_strerror(e));
+      imsg_print_cold(IMSG_ERROR_CONT, "%s: %s\n", -1, mf_io_source_file, imsg_strerror(e));
     }
     io.open_file_count--;
     io.stream = nullptr;
@@ -992,13 +1042,7 @@ wchar_t mf_io_get_wc() {
     if (c == 0) break;
     bytes[n++] = char(c);
   }
-  bytes[n] = 0;
-  mf_io_print_position(IMSG_ERROR);
-  imsg_print(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_INVALID_MB,
-             printable_bytes(bytes, n).c_str());
-  mf_parser_failed = 1;
-  invalid_mb_read = true;
-  return 0;
+  return invalid_mb(bytes, n);
 }
 
 int mf_io_unput_wc(wchar_t wc) {
@@ -1009,7 +1053,7 @@ int mf_io_unput_wc(wchar_t wc) {
   int n = std::wctomb(bytes, wc);
   if (n < 0) {
     mf_io_print_position(IMSG_ERROR);
-    imsg_print(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_INVALID_WC, int(wc));
+    imsg_print_cold(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_INVALID_WC, int(wc));
     mf_parser_failed = 1;
     return KS_ST_ERR;
   }
@@ -1194,20 +1238,7 @@ int mf_io_include_files(list_handle_t names, int32_t ignore_missing, int32_t sea
   for (list_cursor_t c = list_next(names, nullptr, &d); c != nullptr; c = list_next(names, c, &d)) {
     const char *given = static_cast<const char *>(d);
     std::string name = given ? given : "";
-    if (search_kind == 1) {
-      size_t n = name.size();
-      if (n >= 2 && name[0] == '<' && name[n - 1] == '>') {
-        name = "/usr/include/make/" + name.substr(1, n - 2);
-      } else if (n >= 2 && name[0] == '"' && name[n - 1] == '"') {
-        name = name.substr(1, n - 2);
-      } else {
-        mf_io_print_position(IMSG_ERROR);
-        imsg_print(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_ILLEGAL_INCLUDE,
-                   name.c_str());
-        mf_parser_failed = 1;
-        return KS_ST_ERR;
-      }
-    }
+    if (search_kind == 1 && !unquote_include_name(&name)) return KS_ST_ERR;
     int err = ENOENT;
     std::string hit;
     for (const std::string &cand : include_candidates(name, search_kind)) {
@@ -1219,15 +1250,15 @@ int mf_io_include_files(list_handle_t names, int32_t ignore_missing, int32_t sea
     if (hit.empty()) {
       if (!ignore_missing) {
         mf_io_print_position(IMSG_ERROR);
-        imsg_print(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_CANNOT_INCLUDE,
-                   name.c_str(), imsg_strerror(err));
+        imsg_print_cold(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_CANNOT_INCLUDE,
+                        name.c_str(), imsg_strerror(err));
         mf_parser_failed = 1;
         return KS_ST_ERR;
       }
       if (trace_on(2)) {
         mf_io_print_position(IMSG_WARNING);
-        imsg_print(IMSG_TRACE_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_CANNOT_INCLUDE,
-                   name.c_str(), imsg_strerror(err));
+        imsg_print_cold(IMSG_TRACE_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_CANNOT_INCLUDE,
+                        name.c_str(), imsg_strerror(err));
       }
       continue;
     }
@@ -1235,27 +1266,12 @@ int mf_io_include_files(list_handle_t names, int32_t ignore_missing, int32_t sea
   }
   if (found.empty()) return KS_ST_OK;
 
-  if (include_depth() >= MF_IO_MAX_INCLUDE_DEPTH) {
-    mf_io_print_position(IMSG_ERROR);
-    imsg_print(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_INCLUDES_TOO_DEEP,
-               MF_IO_MAX_INCLUDE_DEPTH, found.front().c_str());
-    mf_parser_failed = 1;
-    // A makefile that includes itself without end: reading on would only repeat what the
-    // levels above have read, so the parse ends here.
-    pfm_raise(KS_ST_ERR);
-  }
+  if (include_depth() >= MF_IO_MAX_INCLUDE_DEPTH) includes_too_deep(found.front().c_str());
 
   // The first file is opened before anything is changed, so that a file that cannot be opened
   // leaves the including file being read as it was.
   FILE *f = open_for_reading(found.front().c_str());
-  if (f == nullptr) {
-    int e = errno;
-    mf_io_print_position(IMSG_ERROR);
-    imsg_print(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_CANNOT_INCLUDE,
-               found.front().c_str(), imsg_strerror(e));
-    mf_parser_failed = 1;
-    return KS_ST_OK;
-  }
+  if (f == nullptr) return cannot_open_include(found.front().c_str(), errno);
   std::vector<const char *> copies;
   for (const std::string &p : found) {
     const char *copy = stg_area_strdup(io.area, p.c_str());
@@ -1291,7 +1307,7 @@ int mf_io_include_files(list_handle_t names, int32_t ignore_missing, int32_t sea
   io.stream_at_end = false;
   io.open_file_count++;
   if (trace_on(2))
-    imsg_print(IMSG_INFO, &_mf_io_karsel_msg_table, MF_IO_MSG_PROCESSING, copies[0]);
+    imsg_print_cold(IMSG_INFO, &_mf_io_karsel_msg_table, MF_IO_MSG_PROCESSING, copies[0]);
   mf_io_source_file = copies[0];
   reset_position(io.spos);
   publish_position();

@@ -60,8 +60,9 @@ constexpr int MF_IO_MAX_COND_NEST = 64;
 // itself without end is stopped here).
 constexpr int MF_IO_MAX_INCLUDE_DEPTH = 200;
 
-// Prints the position line "File "<file>", line <n>" of the current position at severity.
-void mf_io_print_position(int severity);
+// Prints the position line "File "<file>", line <n>" of the current position at severity, which
+// opens a warning or an error (cold: the paths to it are kept apart from the reading loop).
+[[gnu::cold]] void mf_io_print_position(int severity);
 
 // Starts the layer on files (a list of names, read in order), with the -I directories for
 // include searches (may be null, not copied: it must outlive the parse), the goal names that

@@ -42,13 +42,13 @@ bool is_gnu_like() { return variant() == MF_COMPAT_GNU || variant() == MF_COMPAT
 bool tracing() { return mf_lexer_verbosity > 3; }
 
 void trace(const char *format) {
-  if (tracing()) imsg_print(IMSG_TRACE, format, -1);
+  if (tracing()) imsg_print_cold(IMSG_TRACE, format, -1);
 }
 
 void trace_text(const char *what, const char *text) {
   if (!tracing()) return;
-  imsg_print(IMSG_TRACE, "%s", -1, what);
-  imsg_print(IMSG_TRACE_CONT, "%s\n", -1, mf_lex_utl_printified_string(text));
+  imsg_print_cold(IMSG_TRACE, "%s", -1, what);
+  imsg_print_cold(IMSG_TRACE_CONT, "%s\n", -1, mf_lex_utl_printified_string(text));
 }
 
 stg_area_t area() { return mfc_mf_stg_area != STG_AREA_NULL ? mfc_mf_stg_area : STG_AREA_HEAP; }
@@ -123,11 +123,28 @@ std::string_view strip(std::string_view s) {
 void fail(const std::string &message) {
   mf_parser_failed = 1;
   mf_parse_print_position();
-  if (!message.empty()) imsg_print(IMSG_ERROR_CONT, "%s", -1, message.c_str());
+  if (!message.empty()) imsg_print_cold(IMSG_ERROR_CONT, "%s", -1, message.c_str());
+}
+
+// Reports the reference front + rest as a circular definition and the line as failed.
+[[gnu::cold]] void circular_definition(std::string_view front, std::string_view rest) {
+  const std::string shown = std::string(front) + std::string(rest);
+  imsg_print_cold(IMSG_INFO, "Circular definition for macro \"%s\"\n", -1, shown.c_str());
+  fail("");
+}
+
+// Doubles every "$" of text. Out of line: only the gnu dialect asks for it, and rarely.
+[[gnu::noinline]] void double_dollars(std::string *text) {
+  std::string doubled;
+  for (char c : *text) {
+    doubled.push_back(c);
+    if (c == '$') doubled.push_back('$');
+  }
+  text->swap(doubled);
 }
 
 [[noreturn]] void push_failed() {
-  imsg_print(IMSG_ERROR, "Unable to push text into input buffer.\n", -1);
+  imsg_print_cold(IMSG_ERROR, "Unable to push text into input buffer.\n", -1);
   PFM_PANIC();
 }
 
@@ -211,7 +228,9 @@ struct GuardIndex {
   // The length of the first reference, in the guard's order, that text starts with, followed in
   // text by its end, a blank or a TAB; 0 when there is none. The first from bytes of text, which
   // hold no blank or TAB, hash as from_hash.
-  size_t match(const char *text, size_t from = 0, uint64_t from_hash = kStart) const {
+  // Out of line: most references are not met again before a token boundary.
+  [[gnu::noinline]] size_t match(const char *text, size_t from = 0,
+                                 uint64_t from_hash = kStart) const {
     if (entries.empty()) return 0;
     const size_t mask = slots.size() - 1;
     size_t found = 0;
@@ -454,7 +473,7 @@ void mf_lex_comment() {
 }
 
 void mf_lex_plus() {
-  if (mf_lexer_verbosity > 2) imsg_print(IMSG_TRACE, "Ignoring plus sign\n", -1);
+  if (mf_lexer_verbosity > 2) imsg_print_cold(IMSG_TRACE, "Ignoring plus sign\n", -1);
 }
 
 void mf_lex_output(const char *text) {
@@ -572,9 +591,7 @@ void mf_lex_exp_mac_str(const char *text, const mf_lex_name_keeper_t *keeper) {
     guard_index.open = true;
   } else if (const size_t n = guard_index.match(text, from, name_hash);
              n != 0 && (index >= text_len || read_from_expansion(match_top - 1 - index))) {
-    imsg_print(IMSG_INFO, "Circular definition for macro \"%s\"\n", -1,
-               std::string(text, n).c_str());
-    fail("");
+    circular_definition(std::string_view(text, n), "");
     return;
   }
   // The guard keeps the name part in front of the reference and the reference proper.
@@ -584,9 +601,7 @@ void mf_lex_exp_mac_str(const char *text, const mf_lex_name_keeper_t *keeper) {
   // The reference lies whole in an expansion's text when its last byte does (it was read
   // last); a reference that ends beyond the match is not judged.
   if (index < text_len && expanded_from_itself(proper_ref, match_top - 1 - index)) {
-    imsg_print(IMSG_INFO, "Circular definition for macro \"%s\"\n", -1,
-               (std::string(text, from) + ref).c_str());
-    fail("");
+    circular_definition(std::string_view(text, from), ref);
     return;
   }
   if (!keeping) name_hash = GuardIndex::hash_on(GuardIndex::kStart, name, name_len);
@@ -602,14 +617,8 @@ void mf_lex_exp_mac_str(const char *text, const mf_lex_name_keeper_t *keeper) {
   if (nothing) clear_guard();
   if (variant() == MF_COMPAT_GNU && mf_in_filename_context && mf_expanded_simply_expanded_macro &&
       mf_getenv("ORVA_PRESERVE_DOUBLE_DOLLAR_SIMPLY_EXPANDED") != nullptr &&
-      expansion.find('$') != std::string::npos) {
-    std::string doubled;
-    for (char c : expansion) {
-      doubled.push_back(c);
-      if (c == '$') doubled.push_back('$');
-    }
-    expansion.swap(doubled);
-  }
+      expansion.find('$') != std::string::npos)
+    double_dollars(&expansion);
   mf_expanded_simply_expanded_macro = 0;
   mf_io_set_spos_column(mf_io_source_col + static_cast<int32_t>(expansion.size()) -
                         static_cast<int32_t>(ref.size()));
@@ -779,8 +788,8 @@ void mf_lex_suff_path_tgt(const char *name, const char *suffix) {
   mf_file_name = copy(suffix);
   mf_special_tgt_name = copy(name);
   if (tracing()) {
-    imsg_print(IMSG_TRACE, "Found special target name: ", -1);
-    imsg_print(IMSG_TRACE_CONT, "%s %s\n", -1, mf_special_tgt_name, mf_file_name);
+    imsg_print_cold(IMSG_TRACE, "Found special target name: ", -1);
+    imsg_print_cold(IMSG_TRACE_CONT, "%s %s\n", -1, mf_special_tgt_name, mf_file_name);
   }
 }
 
@@ -872,6 +881,28 @@ int mf_lex_script_line_expected_here() { return mf_script_line_expected; }
 
 void mf_lex_claim_script_line_expected_here(int flag) { mf_script_line_expected = flag; }
 
+namespace {
+
+// Replaces each word of names by the files it matches as a wildcard (a word that matches
+// nothing stays); names stay as they were when a pattern cannot be read. Out of line: only the
+// gnu dialect's includes ask for it.
+[[gnu::noinline]] void glob_include_names(std::string *names) {
+  std::string globbed;
+  for (const std::string &w : words(*names)) {
+    glob_t g{};
+    int rc = glob(w.c_str(), GLOB_NOCHECK, nullptr, &g);
+    if (rc != 0) {
+      globfree(&g);
+      return;
+    }
+    for (size_t i = 0; i < g.gl_pathc; ++i) globbed += std::string(g.gl_pathv[i]) + " ";
+    globfree(&g);
+  }
+  *names = std::string(strip(globbed));
+}
+
+}  // namespace
+
 void mf_lex_include(int required, int kind) {
   const uint32_t v = variant();
   const char *fetched = nullptr;
@@ -896,7 +927,7 @@ void mf_lex_include(int required, int kind) {
     return;
   }
   if ((v == MF_COMPAT_GNU || v == MF_COMPAT_PGNU) && expanded.empty()) {
-    imsg_print(IMSG_WARNING, "No file name for 'include'\n", -1);
+    imsg_print_cold(IMSG_WARNING, "No file name for 'include'\n", -1);
     return;
   }
   if (v != MF_COMPAT_PGNU) {
@@ -909,22 +940,7 @@ void mf_lex_include(int required, int kind) {
     expanded = std::string(strip(heap));
     stg_free(heap);
   }
-  if (kind == 4 && !expanded.empty()) {
-    std::string globbed;
-    bool ok = true;
-    for (const std::string &w : words(expanded)) {
-      glob_t g{};
-      int rc = glob(w.c_str(), GLOB_NOCHECK, nullptr, &g);
-      if (rc != 0) {
-        ok = false;
-        globfree(&g);
-        break;
-      }
-      for (size_t i = 0; i < g.gl_pathc; ++i) globbed += std::string(g.gl_pathv[i]) + " ";
-      globfree(&g);
-    }
-    if (ok) expanded = std::string(strip(globbed));
-  }
+  if (kind == 4 && !expanded.empty()) glob_include_names(&expanded);
   trace_text("Found include of: ", expanded.c_str());
   std::vector<std::string> names = words(expanded);
   if (names.empty()) {

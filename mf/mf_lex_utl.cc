@@ -69,12 +69,12 @@ class action_trace {
  public:
   explicit action_trace(const char *name) : name_(name) {
     if (mf_lexer_verbosity > 3)
-      imsg_print(IMSG_TRACE, &_mf_lex_utl_karsel_msg_table, MSG_ENTER, name);
+      imsg_print_cold(IMSG_TRACE, &_mf_lex_utl_karsel_msg_table, MSG_ENTER, name);
   }
   ~action_trace() {
     if (mf_lexer_verbosity > 3)
-      imsg_print(IMSG_TRACE, &_mf_lex_utl_karsel_msg_table,
-                 mf_parser_failed ? MSG_EXIT_ERROR : MSG_EXIT, name_);
+      imsg_print_cold(IMSG_TRACE, &_mf_lex_utl_karsel_msg_table,
+                      mf_parser_failed ? MSG_EXIT_ERROR : MSG_EXIT, name_);
   }
   action_trace(const action_trace &) = delete;
   action_trace &operator=(const action_trace &) = delete;
@@ -165,7 +165,7 @@ bool not_text_char(wchar_t c) {
 }
 
 [[noreturn]] void internal_error(int row) {
-  imsg_print(IMSG_ERROR, &_mf_lex_utl_karsel_msg_table, row);
+  imsg_print_cold(IMSG_ERROR, &_mf_lex_utl_karsel_msg_table, row);
   tbs_log_int_error(kModule, &imsg_common_table, IMSG_COMMON_TEXT, pfm_file_stem(__FILE__),
                     __LINE__, 0);
   PFM_PANIC();
@@ -317,8 +317,8 @@ char *mf_lex_fetch_line(int32_t join, int32_t swallow_blank, int32_t strip_befor
         }
       } else if (blanks_after_bs && !in_define) {
         if (v != MF_COMPAT_PGNU)
-          imsg_print(IMSG_WARNING, &_mf_lex_utl_karsel_msg_table, MSG_WS_AFTER_BACKSLASH,
-                     int(scanner_line()));
+          imsg_print_cold(IMSG_WARNING, &_mf_lex_utl_karsel_msg_table, MSG_WS_AFTER_BACKSLASH,
+                          int(scanner_line()));
         ended_by = wc;
         break;
       } else if (in_define) {
@@ -327,8 +327,8 @@ char *mf_lex_fetch_line(int32_t join, int32_t swallow_blank, int32_t strip_befor
           mf_lex_is_build_script = 1;
       } else {
         if (joined && rfe46184)
-          imsg_print(IMSG_WARNING, &_mf_lex_utl_karsel_msg_table, MSG_RFE46184,
-                     int(scanner_line()));
+          imsg_print_cold(IMSG_WARNING, &_mf_lex_utl_karsel_msg_table, MSG_RFE46184,
+                          int(scanner_line()));
         ended_by = wc;
         break;
       }
@@ -378,7 +378,7 @@ char *mf_lex_fetch_line(int32_t join, int32_t swallow_blank, int32_t strip_befor
 
   if (in_define && !body_complete) {
     mf_io_print_position(IMSG_ERROR);
-    imsg_print(IMSG_ERROR_CONT, &_mf_lex_utl_karsel_msg_table, MSG_EOF_IN_DEFINE);
+    imsg_print_cold(IMSG_ERROR_CONT, &_mf_lex_utl_karsel_msg_table, MSG_EOF_IN_DEFINE);
     mf_parser_failed = 1;
     mf_lex_is_build_script = saved_build_script;
     return nullptr;
@@ -544,8 +544,8 @@ int mf_lex_fill_linebuf(const char *text) {
   reading.count = mf_io_change_count();
   if (rest != nullptr) mf_flex_append_str(&full, rest);
   if (mf_lexer_verbosity > 2) {
-    imsg_print(IMSG_TRACE, &_mf_lex_utl_karsel_msg_table, MSG_FETCHED);
-    imsg_print(IMSG_TRACE_CONT, "%s\n", -1, full);
+    imsg_print_cold(IMSG_TRACE, &_mf_lex_utl_karsel_msg_table, MSG_FETCHED);
+    imsg_print_cold(IMSG_TRACE_CONT, "%s\n", -1, full);
   }
   return 0;
 }
@@ -750,7 +750,7 @@ void mf_lex_claim_scoped_macro_def_accepted_here(int32_t flag) {
 void mf_lex_tgt_scoped_token() {
   building_list_of_file_names = 0;
   if (mf_lexer_verbosity > 3)
-    imsg_print(IMSG_TRACE, &_mf_lex_utl_karsel_msg_table, MSG_FOUND_TGT_SCOPED);
+    imsg_print_cold(IMSG_TRACE, &_mf_lex_utl_karsel_msg_table, MSG_FOUND_TGT_SCOPED);
 }
 
 void mf_lex_utl_BOM_handler(const char *text) {
@@ -877,11 +877,11 @@ int mf_lex_macro_def(const char *text, int32_t op) {
   mf_macro_definition.op = bldr_macro_op_t(op);
 
   if (std::strcmp(name_copy, ".LIBPATTERNS") == 0 && std::strchr(value, '%') == nullptr)
-    imsg_print(IMSG_WARNING, &_mf_lex_utl_karsel_msg_table, MSG_LIBPATTERNS, value);
+    imsg_print_cold(IMSG_WARNING, &_mf_lex_utl_karsel_msg_table, MSG_LIBPATTERNS, value);
   if (mf_lexer_verbosity > 3) {
-    imsg_print(IMSG_TRACE, &_mf_lex_utl_karsel_msg_table, MSG_FOUND_MACRO_DEF);
-    imsg_print(IMSG_TRACE_CONT, &_mf_lex_utl_karsel_msg_table, MSG_MACRO_NAME_VALUE, name_copy,
-               value);
+    imsg_print_cold(IMSG_TRACE, &_mf_lex_utl_karsel_msg_table, MSG_FOUND_MACRO_DEF);
+    imsg_print_cold(IMSG_TRACE_CONT, &_mf_lex_utl_karsel_msg_table, MSG_MACRO_NAME_VALUE, name_copy,
+                    value);
   }
   mf_lex_lexing_multiline_macro_def = 0;
   return 1;

@@ -366,6 +366,7 @@ class CmdLine {
 
  private:
   void read_inherited();
+  void take_inherited(const char *value);
   void merge(int argc, char **argv);
   bool parse_options();
   void option(int c, cl_handle_t h, const char *long_text);
@@ -432,6 +433,12 @@ void CmdLine::read_inherited() {
     if (trace_on(3)) imsg_print(IMSG_TRACE, kTable, kTrNoImported);
     return;
   }
+  take_inherited(value);
+}
+
+// Takes the options of the inherited value (not empty). Out of line: a make started by hand
+// inherits none.
+[[gnu::noinline]] void CmdLine::take_inherited(const char *value) {
   size_t len = std::strlen(value);
   // A value that could never be passed on again is refused whole, before anything reads it.
   if (len >= MF_MAKEFLAGS_BUF_SIZE) {
@@ -513,7 +520,7 @@ void CmdLine::merge(int argc, char **argv) {
     malformed_ = true;
     value_words.clear();
   }
-  value_words = filter_inherited(value_words);
+  if (!value_words.empty()) value_words = filter_inherited(value_words);
   std::vector<Word> kinds = classify(value_words);
   bool dropping = false;
   for (size_t i = 0; i < value_words.size(); i++) {
@@ -557,7 +564,9 @@ void CmdLine::merge(int argc, char **argv) {
   }
 }
 
-std::vector<std::string> CmdLine::filter_inherited(const std::vector<std::string> &words) {
+// Out of line, as the inherited value it reads: a make started by hand inherits none.
+[[gnu::noinline]] std::vector<std::string> CmdLine::filter_inherited(
+    const std::vector<std::string> &words) {
   // A parent make may have written options that only it understands (GNU make's -j2, -l3,
   // -Otarget, --jobserver-auth=3,4, -B, -R, -t, ...): they are left out, so that they neither
   // stop this run nor change what it does. Only the letters and long options of this command
@@ -815,7 +824,8 @@ void CmdLine::letter_option(int c, const char *arg) {
   stopped_ = true;
 }
 
-void CmdLine::operand(const char *word) {
+// Out of line: a run given no goals or definitions does not map its code.
+[[gnu::noinline]] void CmdLine::operand(const char *word) {
   std::string w(word);
   size_t eq = w.find('=', 1);
   if (w.empty() || eq == std::string::npos) {

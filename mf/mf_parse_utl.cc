@@ -111,7 +111,7 @@ void trace_list(list_handle_t list) {
   if (list == LIST_HANDLE_NULL) return;
   void *d = nullptr;
   for (list_cursor_t c = list_next(list, nullptr, &d); c != nullptr; c = list_next(list, c, &d))
-    imsg_print(IMSG_TRACE_CONT, "\t%s\n", -1, static_cast<const char *>(d));
+    imsg_print_cold(IMSG_TRACE_CONT, "\t%s\n", -1, static_cast<const char *>(d));
 }
 
 mf_tgt_table_t *curr_table() {
@@ -121,7 +121,7 @@ mf_tgt_table_t *curr_table() {
 }
 
 void set_flag(uint32_t mf_parse_op_rec_t::*field, const char *action, const char *name) {
-  if (trace4()) imsg_print(IMSG_TRACE, table(), kRowSwitch, action, name);
+  if (trace4()) imsg_print_cold(IMSG_TRACE, table(), kRowSwitch, action, name);
   if (mfc_parse_op_rec_p != nullptr) mfc_parse_op_rec_p->*field = 1;
 }
 
@@ -141,7 +141,7 @@ list_handle_t match_all_list() {
 void add_patterns(const char *action, const char *name, int kind, list_handle_t list,
                   bool match_all_when_null) {
   if (trace4()) {
-    imsg_print(IMSG_TRACE, table(), kRowWithList, action, name);
+    imsg_print_cold(IMSG_TRACE, table(), kRowWithList, action, name);
     trace_list(list);
   }
   if (list != LIST_HANDLE_NULL) {
@@ -208,7 +208,7 @@ void perform_def(bldr_macro_def_t *def, def_kind kind) {
     return;
   }
   if (value == nullptr) return;
-  if (trace4()) imsg_print(IMSG_TRACE, table(), row, def->name, value);
+  if (trace4()) imsg_print_cold(IMSG_TRACE, table(), row, def->name, value);
   if (bldr_macro_define(into, def->name, value, flags) != KS_ST_OK) mf_parser_failed = 1;
   note_def(def, kind);
   stg_free(value);
@@ -225,8 +225,8 @@ uint32_t mf_parse_compat_variant() {
 }
 
 void mf_parse_print_position() {
-  imsg_print(IMSG_ERROR, table(), MF_PARSER_MSG_POSITION,
-             mf_io_source_file != nullptr ? mf_io_source_file : "", mf_io_source_line);
+  imsg_print_cold(IMSG_ERROR, table(), MF_PARSER_MSG_POSITION,
+                  mf_io_source_file != nullptr ? mf_io_source_file : "", mf_io_source_line);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -312,7 +312,7 @@ namespace {
 template <class Op>
 void table_special(const char *action, const char *name, list_handle_t list, Op op) {
   if (trace4()) {
-    imsg_print(IMSG_TRACE, table(), kRowWithList, action, name);
+    imsg_print_cold(IMSG_TRACE, table(), kRowWithList, action, name);
     trace_list(list);
   }
   curr_table();
@@ -339,7 +339,7 @@ void sem_null_tgt(const char *name, list_handle_t list) {
 
 void sem_all_path(list_handle_t list) {
   if (trace4()) {
-    imsg_print(IMSG_TRACE, table(), kRowAllPath);
+    imsg_print_cold(IMSG_TRACE, table(), kRowAllPath);
     trace_list(list);
   }
   curr_table();
@@ -348,7 +348,7 @@ void sem_all_path(list_handle_t list) {
 
 void sem_suff_path(const char *name, list_handle_t list) {
   if (trace4()) {
-    imsg_print(IMSG_TRACE, table(), kRowSuffPath, name);
+    imsg_print_cold(IMSG_TRACE, table(), kRowSuffPath, name);
     trace_list(list);
   }
   curr_table();
@@ -357,7 +357,7 @@ void sem_suff_path(const char *name, list_handle_t list) {
 
 void sem_vpath(const char *pattern, list_handle_t dirs) {
   if (trace4()) {
-    imsg_print(IMSG_TRACE, table(), kRowVpath, pattern != nullptr ? pattern : "");
+    imsg_print_cold(IMSG_TRACE, table(), kRowVpath, pattern != nullptr ? pattern : "");
     trace_list(dirs);
   }
   curr_table();
@@ -386,7 +386,7 @@ void sem_makefiles_affect_reuse(const char *name) {
 void sem_not_parallel(const char *name, list_handle_t list) {
   if (list != LIST_HANDLE_NULL) {
     if (trace4()) {
-      imsg_print(IMSG_TRACE, table(), kRowWithList, "sem_not_parallel", name);
+      imsg_print_cold(IMSG_TRACE, table(), kRowWithList, "sem_not_parallel", name);
       trace_list(list);
     }
     bldr_opts_add_parallel_interference_set(mfc_curr_opts_handle, list, 1);
@@ -427,7 +427,7 @@ void sem_no_config_match_slinks(const char *n, list_handle_t l) {
 }
 void sem_no_sib_do_contained_in(const char *n, list_handle_t l) {
   if (empty(l)) {
-    imsg_print(IMSG_WARNING, table(), kRowEmptyList, n);
+    imsg_print_cold(IMSG_WARNING, table(), kRowEmptyList, n);
     return;
   }
   add_patterns("sem_no_sib_do_contained_in", n, 14, l, false);
@@ -441,17 +441,17 @@ void sem_no_print_cmp_script(const char *n, list_handle_t l) {
 
 void sem_java_tgts(const char *name, list_handle_t list) {
   if (empty(list) && mf_utl_should_trace("mf_parser", 2))
-    imsg_print(IMSG_WARNING, table(), kRowEmptyJava);
+    imsg_print_cold(IMSG_WARNING, table(), kRowEmptyJava);
   mf_building_java_tgts = 0;
   add_patterns("sem_java_tgts", name, 10, list, true);
 }
 
 void sem_javac(const char *name, list_handle_t list) {
   if (trace4()) {
-    imsg_print(IMSG_TRACE, table(), kRowWithList, "sem_javac", name);
+    imsg_print_cold(IMSG_TRACE, table(), kRowWithList, "sem_javac", name);
     trace_list(list);
   }
-  if (!empty(list)) imsg_print(IMSG_WARNING, table(), kRowJavacDeps);
+  if (!empty(list)) imsg_print_cold(IMSG_WARNING, table(), kRowJavacDeps);
   if (mfc_parse_op_rec_p != nullptr) mfc_parse_op_rec_p->javac = 1;
   mf_tgt_set_java_audits();
   sem_java_tgts(".JAVA_TGTS", LIST_HANDLE_NULL);
@@ -464,12 +464,12 @@ void sem_depends_rule(list_handle_t targets, list_handle_t deps, list_handle_t s
                       int double_colon) {
   script_lines_done done;
   if (trace4()) {
-    imsg_print(IMSG_TRACE, table(), double_colon ? kRowDoubleColon : kRowSingleColon);
-    imsg_print(IMSG_TRACE, table(), kRowTargets);
+    imsg_print_cold(IMSG_TRACE, table(), double_colon ? kRowDoubleColon : kRowSingleColon);
+    imsg_print_cold(IMSG_TRACE, table(), kRowTargets);
     trace_list(targets);
-    imsg_print(IMSG_TRACE, table(), kRowDeps);
+    imsg_print_cold(IMSG_TRACE, table(), kRowDeps);
     trace_list(deps);
-    imsg_print(IMSG_TRACE, table(), kRowScript);
+    imsg_print_cold(IMSG_TRACE, table(), kRowScript);
     trace_list(script);
     imsg_print_shared(IMSG_INFO, "mf/mf_parser", &imsg_common_table, IMSG_COMMON_EMPTY_LINE);
   }
@@ -497,26 +497,26 @@ void sem_static_pattern_rule(list_handle_t targets, list_handle_t target_pattern
                          : "";
   const int line = mfc_parse_op_rec_p != nullptr ? mfc_parse_op_rec_p->statement_line : 0;
   if ((v != MF_COMPAT_PGNU && v != MF_COMPAT_GNU) || second_colon != 0) {
-    imsg_print(IMSG_ERROR, table(), kRowSyntaxNear, file, line);
+    imsg_print_cold(IMSG_ERROR, table(), kRowSyntaxNear, file, line);
     mf_parser_failed = 1;
     return;
   }
   if (trace4()) {
-    imsg_print(IMSG_TRACE, table(), kRowStatic);
-    imsg_print(IMSG_TRACE, table(), kRowTargets);
+    imsg_print_cold(IMSG_TRACE, table(), kRowStatic);
+    imsg_print_cold(IMSG_TRACE, table(), kRowTargets);
     trace_list(targets);
-    imsg_print(IMSG_TRACE, table(), kRowTgtPattern);
+    imsg_print_cold(IMSG_TRACE, table(), kRowTgtPattern);
     trace_list(target_patterns);
-    imsg_print(IMSG_TRACE, table(), kRowDepPatterns);
+    imsg_print_cold(IMSG_TRACE, table(), kRowDepPatterns);
     trace_list(dep_patterns);
-    imsg_print(IMSG_TRACE, table(), kRowScript);
+    imsg_print_cold(IMSG_TRACE, table(), kRowScript);
     trace_list(script);
     imsg_print_shared(IMSG_INFO, "mf/mf_parser", &imsg_common_table, IMSG_COMMON_EMPTY_LINE);
   }
   if (target_patterns == LIST_HANDLE_NULL || list_length(target_patterns) != 1) {
     if (mfc_parse_op_rec_p == nullptr || mfc_parse_op_rec_p->source_col >= 0)
-      imsg_print(IMSG_ERROR, table(), kRowSyntaxNear, file, line);
-    imsg_print(IMSG_ERROR, table(), kRowOneTgtPattern);
+      imsg_print_cold(IMSG_ERROR, table(), kRowSyntaxNear, file, line);
+    imsg_print_cold(IMSG_ERROR, table(), kRowOneTgtPattern);
     mf_parser_failed = 1;
     return;
   }
@@ -542,7 +542,8 @@ void sem_export_macro(list_handle_t list) {
   }
   void *d = nullptr;
   for (list_cursor_t c = list_next(list, nullptr, &d); c != nullptr; c = list_next(list, c, &d)) {
-    if (trace4()) imsg_print(IMSG_TRACE, table(), kRowExport, static_cast<const char *>(d), " ");
+    if (trace4())
+      imsg_print_cold(IMSG_TRACE, table(), kRowExport, static_cast<const char *>(d), " ");
     bldr_opts_export_variable(mfc_curr_opts_handle, static_cast<const char *>(d));
   }
 }
@@ -554,7 +555,8 @@ void sem_unexport_macro(list_handle_t list) {
   }
   void *d = nullptr;
   for (list_cursor_t c = list_next(list, nullptr, &d); c != nullptr; c = list_next(list, c, &d)) {
-    if (trace4()) imsg_print(IMSG_TRACE, table(), kRowUnexport, static_cast<const char *>(d), " ");
+    if (trace4())
+      imsg_print_cold(IMSG_TRACE, table(), kRowUnexport, static_cast<const char *>(d), " ");
     bldr_opts_unexport_variable(mfc_curr_opts_handle, static_cast<const char *>(d));
   }
 }
@@ -562,7 +564,7 @@ void sem_unexport_macro(list_handle_t list) {
 void sem_tgt_scoped_mac_def(list_handle_t targets, bldr_macro_def_t *def) {
   if (targets == LIST_HANDLE_NULL) return;
   if (trace4()) {
-    imsg_print(IMSG_TRACE, table(), kRowTgtScoped, def->name, def->value);
+    imsg_print_cold(IMSG_TRACE, table(), kRowTgtScoped, def->name, def->value);
     trace_list(targets);
   }
   // The options record may replace the value of the definition it is given; the lexer's own
@@ -577,7 +579,7 @@ void sem_override_tgt_scoped_mac_def(list_handle_t targets, bldr_macro_def_t *de
   if (targets == LIST_HANDLE_NULL) return;
   def->op = 7;
   if (trace4()) {
-    imsg_print(IMSG_TRACE, table(), kRowOverrideTgtScoped, def->name, def->value);
+    imsg_print_cold(IMSG_TRACE, table(), kRowOverrideTgtScoped, def->name, def->value);
     trace_list(targets);
   }
   bldr_macro_def_t recorded = *def;

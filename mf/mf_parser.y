@@ -82,7 +82,8 @@
 %%
 
 mf: maybe_empty_list_of_make_decls
-    { if (mf_utl_should_trace("mf_parser", 3)) imsg_print(IMSG_TRACE, &_mf_parser_karsel_msg_table, 9); }
+    { if (mf_utl_should_trace("mf_parser", 3))
+        imsg_print_cold(IMSG_TRACE, &_mf_parser_karsel_msg_table, 9); }
   ;
 
 list_of_make_decls: make_decl { mf_lex_claim_script_line_expected_here(0); }
@@ -477,10 +478,10 @@ int mf_yyerror(const char *message) {
   const char *file = op != nullptr && op->source_file != nullptr ? op->source_file : "";
   const int line = op != nullptr ? op->source_line : 0;
   if (op != nullptr && op->source_col < 0)
-    imsg_print(IMSG_ERROR, &_mf_parser_karsel_msg_table, 21, file, line);
+    imsg_print_cold(IMSG_ERROR, &_mf_parser_karsel_msg_table, 21, file, line);
   else
-    imsg_print(IMSG_ERROR, &_mf_parser_karsel_msg_table, 20, file, line,
-               op != nullptr ? op->source_col : 0);
+    imsg_print_cold(IMSG_ERROR, &_mf_parser_karsel_msg_table, 20, file, line,
+                    op != nullptr ? op->source_col : 0);
   imsg_print_shared(IMSG_ERROR_CONT, "mf/mf_parser", &imsg_common_table, IMSG_COMMON_TEXT, message);
   return 0;
 }

@@ -60,9 +60,10 @@ ks_status_t status_of(const mf_stat_half_t &half) {
 ks_status_t fill_half(mf_stat_half_t *half, const char *pathname, bool follow, bool identity) {
   if (half->flags != 0 && (!identity || !(half->flags & MF_STAT_TIMES_ONLY))) return KS_ST_OK;
   if (tracing()) {
-    imsg_print(IMSG_TRACE,
-               follow ? "MF_STAT_VIEW_GET_XSTAT on \"%s\"\n" : "MF_STAT_VIEW_LGET_XSTAT on \"%s\"\n",
-               -1, pathname);
+    imsg_print_cold(IMSG_TRACE,
+                    follow ? "MF_STAT_VIEW_GET_XSTAT on \"%s\"\n"
+                           : "MF_STAT_VIEW_LGET_XSTAT on \"%s\"\n",
+                    -1, pathname);
   }
   mf_stat_half_t fresh{};
   ks_status_t st;
@@ -132,7 +133,7 @@ const mf_stat_half_t *cached_query(mf_stat_handle_t handle, const char *pathname
     }
   }
   if (tracing()) {
-    imsg_print(IMSG_TRACE, "Queried:\n", -1);
+    imsg_print_cold(IMSG_TRACE, "Queried:\n", -1);
     mf_stat_dump_stat_cache_obj(obj, pathname);
   }
   if (st != KS_ST_OK) {
@@ -174,9 +175,9 @@ stg_area_t resolve_area = STG_AREA_HEAP;
 // Moves on each time the table is finalized.
 uint32_t resolve_generation = 1;
 
-// The key of a resolution: the flag when not 0, and for a relative pathname the working
-// directory it was resolved against, so that a change of directory never gives a stale answer.
-std::string resolve_key(const char *pathname, int flag) {
+// resolve_key of a pathname with a flag or a relative pathname. Out of line: the common key is
+// the absolute pathname alone.
+[[gnu::noinline]] std::string qualified_resolve_key(const char *pathname, int flag) {
   std::string key;
   if (flag != 0) key = "\x01" + std::to_string(flag) + ":";
   if (pathname[0] != '/') {
@@ -185,6 +186,13 @@ std::string resolve_key(const char *pathname, int flag) {
     key.append("\x02").append(cwd).append("\n");
   }
   return key.append(pathname);
+}
+
+// The key of a resolution: the flag when not 0, and for a relative pathname the working
+// directory it was resolved against, so that a change of directory never gives a stale answer.
+std::string resolve_key(const char *pathname, int flag) {
+  if (flag == 0 && pathname[0] == '/') return pathname;
+  return qualified_resolve_key(pathname, flag);
 }
 
 }  // namespace
@@ -271,30 +279,31 @@ ks_status_t mf_stat_get_dtm(mf_stat_handle_t handle, const char *pathname, int f
 void mf_stat_inval_obj(mf_stat_handle_t handle, const char *pathname) {
   if (handle == HASH_HT_NULL) {
     if (tracing())
-      imsg_print(IMSG_TRACE, "mf_stat_inval_obj called with NULL stat handle, ignoring.\n", -1);
+      imsg_print_cold(IMSG_TRACE, "mf_stat_inval_obj called with NULL stat handle, ignoring.\n",
+                      -1);
     return;
   }
   if (!cache_enabled(inval_obj_switch)) {
     if (tracing())
-      imsg_print(IMSG_TRACE, "mf_stat_inval_obj called with disabled cache, ignoring.\n", -1);
+      imsg_print_cold(IMSG_TRACE, "mf_stat_inval_obj called with disabled cache, ignoring.\n", -1);
     return;
   }
   if (pathname == nullptr) {
     if (tracing())
-      imsg_print(IMSG_TRACE, "mf_stat_inval_obj errored canonicalizing %s, ignoring.\n", -1,
-                 "(null)");
+      imsg_print_cold(IMSG_TRACE, "mf_stat_inval_obj errored canonicalizing %s, ignoring.\n", -1,
+                      "(null)");
     return;
   }
   void *data = nullptr;
   if (!hash_str_lookup(handle, pathname, nullptr, &data)) {
     if (tracing())
-      imsg_print(IMSG_TRACE, "mf_stat_inval_obj found no entry for %s, ignoring.\n", -1,
-                 pathname);
+      imsg_print_cold(IMSG_TRACE, "mf_stat_inval_obj found no entry for %s, ignoring.\n", -1,
+                      pathname);
     return;
   }
   auto *obj = static_cast<mf_stat_obj_t *>(data);
   if (tracing()) {
-    imsg_print(IMSG_TRACE, "Selectively invalidated:\n", -1);
+    imsg_print_cold(IMSG_TRACE, "Selectively invalidated:\n", -1);
     mf_stat_dump_stat_cache_obj(obj, pathname);
   }
   pfm_inhibit();
@@ -318,20 +327,20 @@ void mf_stat_invalidate(mf_stat_handle_t handle) {
                              obj->followed->vstat.mtype == VOB_MTYPE_VERSION));
     if (keep) {
       if (tracing())
-        imsg_print(IMSG_TRACE, "mf_stat_invalidate: %s:%s kept\n", -1, key,
-                   vob_mtype_name(mtype));
+        imsg_print_cold(IMSG_TRACE, "mf_stat_invalidate: %s:%s kept\n", -1, key,
+                        vob_mtype_name(mtype));
       continue;
     }
     if (tracing()) {
-      imsg_print(IMSG_TRACE, "Mass-invalidated:\n", -1);
+      imsg_print_cold(IMSG_TRACE, "Mass-invalidated:\n", -1);
       mf_stat_dump_stat_cache_obj(obj, key);
     }
     pfm_inhibit();
     forget(obj);
     pfm_enable();
     if (tracing())
-      imsg_print(IMSG_TRACE, "mf_stat_invalidate: %s:%s flushed\n", -1, key,
-                 vob_mtype_name(mtype));
+      imsg_print_cold(IMSG_TRACE, "mf_stat_invalidate: %s:%s flushed\n", -1, key,
+                      vob_mtype_name(mtype));
   }
 }
 
@@ -370,8 +379,8 @@ ks_status_t mf_stat_cached_resolve_abspn(const char *pathname, char *buf, size_t
       mf_stat_init_cached_resolve_abspn(resolve_area) != KS_ST_OK)
     return KS_ST_ERR;
   if (pathname == nullptr || *pathname == '\0') {
-    imsg_print(IMSG_ERROR, &_mf_stat_karsel_msg_table, MF_STAT_MSG_UNRESOLVABLE, "",
-               imsg_strerror(ENOENT));
+    imsg_print_cold(IMSG_ERROR, &_mf_stat_karsel_msg_table, MF_STAT_MSG_UNRESOLVABLE, "",
+                    imsg_strerror(ENOENT));
     return KS_ST_ERR;
   }
   std::string key = resolve_key(pathname, flag);
@@ -379,16 +388,16 @@ ks_status_t mf_stat_cached_resolve_abspn(const char *pathname, char *buf, size_t
   if (!key.empty() && hash_str_lookup(resolve_table, key.c_str(), nullptr, &data)) {
     const char *resolved = *static_cast<char **>(data);
     if (std::strlen(resolved) >= buf_size) {
-      imsg_print(IMSG_ERROR, &_mf_stat_karsel_msg_table, MF_STAT_MSG_BUF_TOO_SMALL,
-                 int(buf_size), resolved);
+      imsg_print_cold(IMSG_ERROR, &_mf_stat_karsel_msg_table, MF_STAT_MSG_BUF_TOO_SMALL,
+                      int(buf_size), resolved);
       return KS_ST_NAME_TOO_LONG;
     }
     std::memcpy(buf, resolved, std::strlen(resolved) + 1);
     return KS_ST_OK;
   }
   if (vob_resolve_abspn_cond(pathname, buf, buf_size, flag) != 0) {
-    imsg_print(IMSG_ERROR, &_mf_stat_karsel_msg_table, MF_STAT_MSG_UNRESOLVABLE, pathname,
-               imsg_strerror(errno));
+    imsg_print_cold(IMSG_ERROR, &_mf_stat_karsel_msg_table, MF_STAT_MSG_UNRESOLVABLE, pathname,
+                    imsg_strerror(errno));
     return KS_ST_ERR;
   }
   if (key.empty()) return KS_ST_OK;
@@ -453,7 +462,7 @@ void print_time(const char *label, const view_time_t &t) {
   char text[64];
   time_t sec = time_t(t.sec);
   if (ctime_r(&sec, text) == nullptr) std::snprintf(text, sizeof text, "%lld\n", (long long)t.sec);
-  imsg_print(IMSG_TRACE_CONT, "  vstat.fstat.%s : %s", -1, label, text);
+  imsg_print_cold(IMSG_TRACE_CONT, "  vstat.fstat.%s : %s", -1, label, text);
 }
 
 }  // namespace
@@ -462,8 +471,8 @@ void mf_stat_dump_stat_cache_obj(const mf_stat_obj_t *obj_p, const char *pname) 
   PFM_ASSERT(obj_p != NULL);
   PFM_ASSERT(pname != NULL);
   const mf_stat_half_t &self = obj_p->self;
-  imsg_print(IMSG_TRACE, "stat cache object %0lx:\n", -1, (unsigned long)(uintptr_t)obj_p);
-  imsg_print(IMSG_TRACE_CONT, "----- Object at \"%s\" -----\n", -1, pname);
+  imsg_print_cold(IMSG_TRACE, "stat cache object %0lx:\n", -1, (unsigned long)(uintptr_t)obj_p);
+  imsg_print_cold(IMSG_TRACE_CONT, "----- Object at \"%s\" -----\n", -1, pname);
   std::string flags;
   if (self.flags == 0) {
     flags = "LINK";
@@ -473,14 +482,15 @@ void mf_stat_dump_stat_cache_obj(const mf_stat_obj_t *obj_p, const char *pname) 
     if (self.flags & MF_STAT_NOT_EXISTS) flags += ", !EXISTS";
   }
   flags += (self.flags & MF_STAT_IN_VOB) ? ", IN_VOB" : ", !IN_VOB";
-  imsg_print(IMSG_TRACE_CONT, "  flags: %s\n", -1, flags.c_str());
+  imsg_print_cold(IMSG_TRACE_CONT, "  flags: %s\n", -1, flags.c_str());
   const view_fstat_t &f = self.vstat.fstat;
   char buf[32];
-  imsg_print(IMSG_TRACE_CONT, "  vstat.fstat.type : %s\n", -1, ftype_name(f.type, buf, sizeof buf));
-  imsg_print(IMSG_TRACE_CONT, "  vstat.fstat.mode : %s\n", -1, mode_names(f.mode).c_str());
-  imsg_print(IMSG_TRACE_CONT, "  vstat.fstat.nlink : %u\n", -1, unsigned(f.nlink));
-  imsg_print(IMSG_TRACE_CONT, "  vstat.fstat.size : %u\n", -1, unsigned(f.size));
-  imsg_print(IMSG_TRACE_CONT, "  vstat.fstat.nodeid : %u\n", -1, unsigned(f.nodeid));
+  imsg_print_cold(IMSG_TRACE_CONT, "  vstat.fstat.type : %s\n", -1,
+                  ftype_name(f.type, buf, sizeof buf));
+  imsg_print_cold(IMSG_TRACE_CONT, "  vstat.fstat.mode : %s\n", -1, mode_names(f.mode).c_str());
+  imsg_print_cold(IMSG_TRACE_CONT, "  vstat.fstat.nlink : %u\n", -1, unsigned(f.nlink));
+  imsg_print_cold(IMSG_TRACE_CONT, "  vstat.fstat.size : %u\n", -1, unsigned(f.size));
+  imsg_print_cold(IMSG_TRACE_CONT, "  vstat.fstat.nodeid : %u\n", -1, unsigned(f.nodeid));
   print_time("xtime", f.xtime);
   print_time("atime", f.atime);
   print_time("mtime", f.mtime);
@@ -490,11 +500,14 @@ void mf_stat_dump_stat_cache_obj(const mf_stat_obj_t *obj_p, const char *pname) 
     std::snprintf(buf, sizeof buf, "?mtype = %d?", int(self.vstat.mtype));
     mtype = buf;
   }
-  imsg_print(IMSG_TRACE_CONT, "  vstat.mtype : %s\n", -1, mtype);
-  imsg_print(IMSG_TRACE_CONT, "%s: %s\n", -1, "  vstat.elem_oid", tbs_oid_to_str(&self.vstat.elem_oid));
-  imsg_print(IMSG_TRACE_CONT, "%s: %s\n", -1, "  vstat.obj_oid", tbs_oid_to_str(&self.vstat.obj_oid));
-  imsg_print(IMSG_TRACE_CONT, "%s: %s\n", -1, "  vob_oid", tbs_oid_to_str(&self.vob_oid));
-  imsg_print(IMSG_TRACE_CONT, "%s: %s\n", -1, "  replica_uuid",
-             tbs_uuid_to_str(&self.replica_uuid));
-  imsg_print(IMSG_TRACE_CONT, "%s: %s\n", -1, "  view_uuid", tbs_uuid_to_str(&self.view_uuid));
+  imsg_print_cold(IMSG_TRACE_CONT, "  vstat.mtype : %s\n", -1, mtype);
+  imsg_print_cold(IMSG_TRACE_CONT, "%s: %s\n", -1, "  vstat.elem_oid",
+                  tbs_oid_to_str(&self.vstat.elem_oid));
+  imsg_print_cold(IMSG_TRACE_CONT, "%s: %s\n", -1, "  vstat.obj_oid",
+                  tbs_oid_to_str(&self.vstat.obj_oid));
+  imsg_print_cold(IMSG_TRACE_CONT, "%s: %s\n", -1, "  vob_oid", tbs_oid_to_str(&self.vob_oid));
+  imsg_print_cold(IMSG_TRACE_CONT, "%s: %s\n", -1, "  replica_uuid",
+                  tbs_uuid_to_str(&self.replica_uuid));
+  imsg_print_cold(IMSG_TRACE_CONT, "%s: %s\n", -1, "  view_uuid",
+                  tbs_uuid_to_str(&self.view_uuid));
 }

@@ -272,7 +272,7 @@ mf_tgt_entry_t *mf_tgt_fetch_tgt_handle(const char *tgt_pn) {
   PFM_ASSERT(table_p != NULL);
   mf_tgt_entry_t *entry = mf_tgt_lookup(table_p, tgt_pn);
   if (entry == nullptr || entry->validation <= 0) {
-    imsg_print(IMSG_ERROR, &_mf_tgt_karsel_msg_table, kMsgInvalidTarget, tgt_pn);
+    imsg_print_cold(IMSG_ERROR, &_mf_tgt_karsel_msg_table, kMsgInvalidTarget, tgt_pn);
     PFM_PANIC();
   }
   return entry;
@@ -501,7 +501,7 @@ void mf_tgt_augment_inst(mf_tgt_table_t *table, const char *target_name,
     scripts_rule = true;
   } else if (!same_lines(inst->script, script)) {
     // The same script again (a makefile read twice) changes nothing and is not reported.
-    imsg_print(IMSG_WARNING, &_mf_tgt_karsel_msg_table, kMsgTooManyCmds, target_name);
+    imsg_print_cold(IMSG_WARNING, &_mf_tgt_karsel_msg_table, kMsgTooManyCmds, target_name);
     if (gnu) inst->script = mf_tgt_copy_cmd_list(table, script);
   }
 
@@ -575,11 +575,11 @@ int mf_tgt_split_lib_member(const char *name, char *lib, size_t lib_size, char *
   while (!inner.empty() && (inner.front() == ' ' || inner.front() == '\t')) inner.remove_prefix(1);
   while (!inner.empty() && (inner.back() == ' ' || inner.back() == '\t')) inner.remove_suffix(1);
   if (inner.empty() && !is_bsd_family(variant)) {
-    imsg_print(IMSG_ERROR, &_mf_tgt_karsel_msg_table, kMsgNullMember, name);
+    imsg_print_cold(IMSG_ERROR, &_mf_tgt_karsel_msg_table, kMsgNullMember, name);
     return KS_ST_NOT_FOUND;
   }
   if (open + 3 > lib_size || inner.size() + 1 > member_size) {
-    imsg_print(IMSG_ERROR, &_mf_tgt_karsel_msg_table, kMsgNameTooLong, name);
+    imsg_print_cold(IMSG_ERROR, &_mf_tgt_karsel_msg_table, kMsgNameTooLong, name);
     return KS_ST_ERR;
   }
   std::memcpy(lib, name, open + 1);
@@ -599,7 +599,7 @@ int mf_tgt_archive_def(mf_tgt_table_t *table, const char *lib, const char *membe
                        list_handle_t deps, list_handle_t script, const char **out_lib_key) {
   char buf[1024];
   if (std::strlen(lib) + 1 > sizeof buf) {
-    imsg_print(IMSG_ERROR, &_mf_tgt_karsel_msg_table, kMsgNameTooLong, lib);
+    imsg_print_cold(IMSG_ERROR, &_mf_tgt_karsel_msg_table, kMsgNameTooLong, lib);
     return KS_ST_ERR;
   }
   std::strcpy(buf, lib);
@@ -649,7 +649,7 @@ int mf_tgt_chk_archive_tgt(mf_tgt_table_t *table, const char *name, list_handle_
                                 table->compat_variant) != KS_ST_OK)
       return false;
     if (mf_utl_should_trace("mf_tgt", 3))
-      imsg_print(IMSG_TRACE, &_mf_tgt_karsel_msg_table, kMsgArchiveFound, lib, member);
+      imsg_print_cold(IMSG_TRACE, &_mf_tgt_karsel_msg_table, kMsgArchiveFound, lib, member);
     return mf_tgt_archive_def(table, lib, member, deps, script, out_lib_key) == KS_ST_OK;
   };
   if (mf_tgt_must_split_archive_list(name, table->compat_variant)) {
@@ -793,7 +793,7 @@ void mf_tgt_set_explicit_stem(mf_tgt_table_t *table, mf_tgt_entry_t *e, const ch
 const char *mf_tgt_act_pn(mf_tgt_table_t *table, mf_tgt_entry_t *e) {
   const char *pn = mf_tgt_entry_act_pn(table, e);
   if (mf_utl_should_trace("mf_tgt", 3))
-    imsg_print(IMSG_TRACE, "mf_tgt_act_pn: tgt_act_pn:%s\n", -1, pn);
+    imsg_print_cold(IMSG_TRACE, "mf_tgt_act_pn: tgt_act_pn:%s\n", -1, pn);
   return pn;
 }
 
@@ -862,7 +862,7 @@ list_handle_t mf_tgt_get_script_dep_list(mf_tgt_table_t *table, mf_tgt_entry_t *
     const char *name = static_cast<const char *>(d);
     mf_tgt_entry_t *dep = mf_tgt_lookup(table, name);
     if (dep == nullptr) {
-      imsg_print(IMSG_ERROR, &_mf_tgt_karsel_msg_table, kMsgNoEntry, name);
+      imsg_print_cold(IMSG_ERROR, &_mf_tgt_karsel_msg_table, kMsgNoEntry, name);
       PFM_PANIC();
     }
     if (dep->archive_tgt && dep->instances != LIST_HANDLE_NULL) {

@@ -186,7 +186,7 @@ void carry_group(mf_tgt_table_t *table, const char *name, mf_tgt_inst_desc_t *in
 // 0 no match, -1 error (reported).
 int match_rule(const Rule &r, std::string_view subject, std::string_view *stem) {
   if (!r.has_wildcard) {
-    imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_NO_WILDCARD, r.rec->pattern);
+    imsg_print_cold(IMSG_ERROR, msgs(), MF_TGT_MSG_NO_WILDCARD, r.rec->pattern);
     return -1;
   }
   // The texts around '%' are short: compared in place, the suffix from its end.
@@ -198,7 +198,7 @@ int match_rule(const Rule &r, std::string_view subject, std::string_view *stem) 
     if (subject[i] != r.prefix[i]) return 0;
   const size_t stem_len = subject.size() - r.prefix.size() - r.suffix.size();
   if (stem_len >= kNameSize) {
-    imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_NAME_TOO_LONG, std::string(subject).c_str());
+    imsg_print_cold(IMSG_ERROR, msgs(), MF_TGT_MSG_NAME_TOO_LONG, std::string(subject).c_str());
     return -1;
   }
   *stem = subject.substr(r.prefix.size(), stem_len);
@@ -230,7 +230,7 @@ ks_status_t match_list(mf_tgt_table_t *table, RuleIndex &ix, const Excl &excl,
     file = whole_name.substr(slash + 1);
   }
   if (dir.size() >= kNameSize || file.size() >= kNameSize) {
-    imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_NAME_TOO_LONG, name);
+    imsg_print_cold(IMSG_ERROR, msgs(), MF_TGT_MSG_NAME_TOO_LONG, name);
     return KS_ST_ERR;
   }
   const std::vector<uint32_t> &candidates =
@@ -257,7 +257,7 @@ ks_status_t match_list(mf_tgt_table_t *table, RuleIndex &ix, const Excl &excl,
     }
     const bool with_dir = !r.whole && !dir.empty();
     if (with_dir && dir.size() + stem.size() > kNameSize - 2) {
-      imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_DEPS_TOO_LONG, std::string(stem).c_str());
+      imsg_print_cold(IMSG_ERROR, msgs(), MF_TGT_MSG_DEPS_TOO_LONG, std::string(stem).c_str());
       return KS_ST_ERR;
     }
     if (!r.entry_known) {
@@ -265,11 +265,11 @@ ks_status_t match_list(mf_tgt_table_t *table, RuleIndex &ix, const Excl &excl,
       r.entry_known = true;
     }
     if (r.entry == nullptr || !r.entry->defined_as_target) {
-      imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_NO_PATTERN_ENTRY, r.rec->pattern);
+      imsg_print_cold(IMSG_ERROR, msgs(), MF_TGT_MSG_NO_PATTERN_ENTRY, r.rec->pattern);
       return KS_ST_ERR;
     }
     if (r.entry->instances == LIST_HANDLE_NULL || list_is_empty(r.entry->instances)) {
-      imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_EMPTY_INSTANCES, r.rec->pattern);
+      imsg_print_cold(IMSG_ERROR, msgs(), MF_TGT_MSG_EMPTY_INSTANCES, r.rec->pattern);
       return KS_ST_ERR;
     }
     if (!r.anything && *all_match_anything) {

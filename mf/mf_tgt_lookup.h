@@ -74,9 +74,10 @@ mf_tgt_inst_desc_t *mf_tgt_inst_of(mf_tgt_entry_t *entry, list_cursor_t pos);
 // Traces of the module "mf_tgt" at level: a format printed as it is, or a row of the table.
 template <class... A>
 void mf_tgt_trace(int level, const char *format, A... args) {
-  if (mf_tgt_tracing(level)) imsg_print(IMSG_TRACE, format, -1, args...);
+  if (mf_tgt_tracing(level)) imsg_print_cold(IMSG_TRACE, format, -1, args...);
 }
 template <class... A>
 void mf_tgt_trace_row(int level, int row, A... args) {
-  if (mf_tgt_tracing(level)) imsg_print(IMSG_TRACE, &_mf_tgt_karsel_msg_table, row, args...);
+  if (mf_tgt_tracing(level))
+    imsg_print_cold(IMSG_TRACE, &_mf_tgt_karsel_msg_table, row, args...);
 }

@@ -88,7 +88,7 @@ int try_rule(mf_tgt_table_t *table, mf_tgt_excl_list_t &excl, const char *name,
     std::string dn;
     if (is_pattern) {
       if (pattern_dep_seen) {
-        imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_MULTI_DEP_PATTERNS, name);
+        imsg_print_cold(IMSG_ERROR, msgs(), MF_TGT_MSG_MULTI_DEP_PATTERNS, name);
         return -1;
       }
       pattern_dep_seen = true;
@@ -96,7 +96,7 @@ int try_rule(mf_tgt_table_t *table, mf_tgt_excl_list_t &excl, const char *name,
       if (dp.find('$') != std::string::npos) {
         if (!expand(table, d, &dp)) return -1;
         if (dp.find('%') == std::string::npos) {
-          imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_PATTERN_LOST, d, dp.c_str());
+          imsg_print_cold(IMSG_ERROR, msgs(), MF_TGT_MSG_PATTERN_LOST, d, dp.c_str());
           return -1;
         }
       }
@@ -155,11 +155,11 @@ int patt_search(mf_tgt_table_t *table, mf_tgt_excl_list_t &excl, const char *nam
     if (m != 0) continue;
     mf_tgt_entry_t *e = mf_tgt_lookup(table, rec->pattern);
     if (e == nullptr || !e->defined_as_target) {
-      imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_NO_PATTERN_ENTRY, rec->pattern);
+      imsg_print_cold(IMSG_ERROR, msgs(), MF_TGT_MSG_NO_PATTERN_ENTRY, rec->pattern);
       return -1;
     }
     if (e->instances == LIST_HANDLE_NULL || list_is_empty(e->instances)) {
-      imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_EMPTY_INSTANCES, rec->pattern);
+      imsg_print_cold(IMSG_ERROR, msgs(), MF_TGT_MSG_EMPTY_INSTANCES, rec->pattern);
       return -1;
     }
     excl.push_back(patt);
@@ -198,7 +198,7 @@ ks_status_t find_dep(mf_tgt_table_t *table, const char *name, bool gnu_ought,
     return KS_ST_OK;
   }
   if (st != KS_ST_NOT_FOUND) {
-    imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_CANT_CHECK, name);
+    imsg_print_cold(IMSG_ERROR, msgs(), MF_TGT_MSG_CANT_CHECK, name);
     return st;
   }
   if (mf_tgt_tracing(3))
@@ -239,7 +239,7 @@ ks_status_t find_dep(mf_tgt_table_t *table, const char *name, bool gnu_ought,
       break;
     }
     if (st != KS_ST_NOT_FOUND) {
-      imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_CANT_CHECK, name);
+      imsg_print_cold(IMSG_ERROR, msgs(), MF_TGT_MSG_CANT_CHECK, name);
       rc = st;
       break;
     }
@@ -290,7 +290,7 @@ int mf_tgt_match_patt(const char *pattern, const char *name, const char *member,
   }
   const char *pct = std::strchr(pat, '%');
   if (pct == nullptr) {
-    imsg_print(IMSG_ERROR, &_mf_tgt_karsel_msg_table, MF_TGT_MSG_NO_WILDCARD, pat);
+    imsg_print_cold(IMSG_ERROR, &_mf_tgt_karsel_msg_table, MF_TGT_MSG_NO_WILDCARD, pat);
     return -1;
   }
   const std::string_view s(subject);
@@ -302,7 +302,7 @@ int mf_tgt_match_patt(const char *pattern, const char *name, const char *member,
     return 1;
   const size_t stem_len = s.size() - prefix.size() - suffix.size();
   if (stem_len >= kNameSize || stem_len >= stem_size) {
-    imsg_print(IMSG_ERROR, &_mf_tgt_karsel_msg_table, MF_TGT_MSG_NAME_TOO_LONG, subject);
+    imsg_print_cold(IMSG_ERROR, &_mf_tgt_karsel_msg_table, MF_TGT_MSG_NAME_TOO_LONG, subject);
     return -1;
   }
   std::memcpy(stem_buf, subject + prefix.size(), stem_len);
@@ -355,7 +355,7 @@ int mf_tgt_implicit_instance(mf_tgt_table_t *table, const char *name, const char
   *stem = nullptr;
   InferenceGuard guard(name);
   if (!guard.active()) {
-    imsg_print(IMSG_WARNING, msgs(), MF_TGT_MSG_RULE_CYCLE, name);
+    imsg_print_cold(IMSG_WARNING, msgs(), MF_TGT_MSG_RULE_CYCLE, name);
     return 1;
   }
   const uint32_t v = table->compat_variant;

@@ -63,8 +63,9 @@ const std::vector<const char *> *entries_with_leaf(mf_tgt_table_t *table, std::s
 
 // The sun dialect's last chance for a dependency d that was not found: an entry of the table
 // named d or ending in "/" + d that is a defined target or exists. 0 with *imp_dep, else
-// KS_ST_NOT_FOUND.
-ks_status_t sun_entry_walk(mf_tgt_table_t *table, std::string_view d, const char **imp_dep) {
+// KS_ST_NOT_FOUND. Kept out of the other dialects' lookup.
+[[gnu::noinline]] ks_status_t sun_entry_walk(mf_tgt_table_t *table, std::string_view d,
+                                             const char **imp_dep) {
   const std::vector<const char *> *keys = entries_with_leaf(table, leaf_of(d));
   if (keys == nullptr) return KS_ST_NOT_FOUND;
   const std::string tail = "/" + std::string(d);
@@ -79,7 +80,7 @@ ks_status_t sun_entry_walk(mf_tgt_table_t *table, std::string_view d, const char
     }
     const ks_status_t st = mf_tgt_obj_exists(key);
     const int status = st == KS_ST_OK ? 1 : st == KS_ST_NOT_FOUND ? 0 : -1;
-    if (status < 0) imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_CANT_CHECK, key);
+    if (status < 0) imsg_print_cold(IMSG_ERROR, msgs(), MF_TGT_MSG_CANT_CHECK, key);
     mf_tgt_trace(4, "mf_tgt_validate_file exit: tgt:%s, rstatus:%d, located_path:%s\n", key,
                  status, status > 0 ? key : "");
     if (status > 0) {
@@ -168,7 +169,7 @@ const std::vector<const char *> &suffixes_ending(mf_tgt_table_t *table, std::str
 mf_tgt_inst_desc_t *rule_instance(mf_tgt_entry_t *e, const char *name) {
   if (!e->defined_as_target || e->implicit_target) return nullptr;
   if (e->instances == LIST_HANDLE_NULL || list_is_empty(e->instances)) {
-    imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_EMPTY_INSTANCES, name);
+    imsg_print_cold(IMSG_ERROR, msgs(), MF_TGT_MSG_EMPTY_INSTANCES, name);
     return nullptr;
   }
   void *last = nullptr;
@@ -220,7 +221,7 @@ ks_status_t try_rule(mf_tgt_table_t *table, const char *base, const RuleIndex::R
   mf_tgt_inst_desc_t *i = rule_instance(r.entry, r.name);
   if (i == nullptr) return KS_ST_NOT_FOUND;
   if (std::find(rules_in_use.begin(), rules_in_use.end(), r.entry) != rules_in_use.end()) {
-    imsg_print(IMSG_WARNING, msgs(), MF_TGT_MSG_RULE_CYCLE, r.name);
+    imsg_print_cold(IMSG_WARNING, msgs(), MF_TGT_MSG_RULE_CYCLE, r.name);
     return KS_ST_NOT_FOUND;
   }
   rules_in_use.push_back(r.entry);
@@ -340,7 +341,7 @@ int mf_tgt_find_suffix_instance(mf_tgt_table_t *table, const char *name, const c
     char base[kNameSize];
     char suffix[kRuleSize];
     if (fileutl_strip_suffix(member, sizeof base, base, sizeof suffix, suffix) != KS_ST_OK) {
-      imsg_print(IMSG_ERROR, msgs(), MF_TGT_MSG_STRIP_SUFFIX, member);
+      imsg_print_cold(IMSG_ERROR, msgs(), MF_TGT_MSG_STRIP_SUFFIX, member);
       return KS_ST_ERR;
     }
     if (!mf_tgt_list_holds(table->suffix_list, ".a")) {

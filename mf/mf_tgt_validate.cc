@@ -119,8 +119,8 @@ ks_status_t dirent_exists_in_context(const char *name, const char *absolute) {
   return mf_dirent_exists_in(resolved, leaf, absolute);
 }
 
-void error_row(int row, const char *a, const char *b = nullptr) {
-  imsg_print(IMSG_ERROR, msgs(), row, a, b);
+[[gnu::cold]] void error_row(int row, const char *a, const char *b = nullptr) {
+  imsg_print_cold(IMSG_ERROR, msgs(), row, a, b);
 }
 
 // A heap list holding the strings of list (the strings are shared).
@@ -155,12 +155,19 @@ ks_status_t vpath_matches(const char *pattern, const char *name, bool *matches) 
   return KS_ST_OK;
 }
 
+list_handle_t vpath_dirs_in(mf_tgt_table_t *table, list_handle_t tables);
+
 // The directories of $(VPATH) in the macro-table list in force, as a heap list of names interned
 // in the table, or null.
 list_handle_t vpath_macro_dirs_of(mf_tgt_table_t *table) {
   const list_handle_t tables = mfc_mf_macro_table_list;
   if (tables == LIST_HANDLE_NULL || bldr_macro_lookup(tables, "VPATH", nullptr) == nullptr)
     return LIST_HANDLE_NULL;
+  return vpath_dirs_in(table, tables);
+}
+
+// vpath_macro_dirs_of where tables define VPATH. Out of line: most makefiles define none.
+[[gnu::noinline]] list_handle_t vpath_dirs_in(mf_tgt_table_t *table, list_handle_t tables) {
   const uint32_t v = table->compat_variant;
   std::string text;
   if (!mf_tgt_expand_text(v, tables, "$(VPATH)", &text)) return LIST_HANDLE_NULL;
@@ -174,7 +181,7 @@ list_handle_t vpath_macro_dirs_of(mf_tgt_table_t *table) {
   size_t pos = 0;
   if (std::strchr(seps, text[0]) != nullptr) {
     if (!gnu)
-      imsg_print(IMSG_WARNING, msgs(), MF_TGT_MSG_EXTRA_COLON, text.c_str(), "VPATH");
+      imsg_print_cold(IMSG_WARNING, msgs(), MF_TGT_MSG_EXTRA_COLON, text.c_str(), "VPATH");
     pos = text.find_first_not_of(seps);
   }
   while (pos != std::string::npos && pos < text.size()) {
@@ -183,7 +190,7 @@ list_handle_t vpath_macro_dirs_of(mf_tgt_table_t *table) {
     const std::string piece = text.substr(pos, end - pos);
     pos = end < text.size() ? text.find_first_not_of(seps, end) : std::string::npos;
     if (piece.size() >= kPathSize) {
-      imsg_print(IMSG_WARNING, msgs(), MF_TGT_MSG_SEARCH_TOO_LONG, piece.c_str(), "VPATH");
+      imsg_print_cold(IMSG_WARNING, msgs(), MF_TGT_MSG_SEARCH_TOO_LONG, piece.c_str(), "VPATH");
       continue;
     }
     char buf[kPathSize];
@@ -234,9 +241,10 @@ mf_tgt_inst_desc_t *first_instance(mf_tgt_entry_t *e) {
 
 // A GNU explicit target e (name) whose file lies only at located, a search-directory path, is
 // relocated there. The entry of name is superseded (validation -1); its instances move to the
-// located entry, so each instance has one owner.
-int relocate_explicit(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t *e,
-                      const char *located, mf_tgt_entry_t **out_entry) {
+// located entry, so each instance has one owner. Out of line: most targets lie where named.
+[[gnu::noinline]] int relocate_explicit(mf_tgt_table_t *table, const char *name,
+                                        mf_tgt_entry_t *e, const char *located,
+                                        mf_tgt_entry_t **out_entry) {
   const std::string loc(located);
   const char *key = nullptr;
   bool existed = false;
@@ -269,9 +277,9 @@ int relocate_explicit(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t *e
       if (!mf_tgt_has_lines(li->script)) {
         li->script = ei->script;
       } else if (mf_tgt_has_lines(ei->script)) {
-        imsg_print(IMSG_WARNING, msgs(), MF_TGT_MSG_VPATH_BOTH_SCRIPTS, name, key);
-        imsg_print(IMSG_WARNING_CONT, msgs(), MF_TGT_MSG_VPATH_EQUIVALENT);
-        imsg_print(IMSG_WARNING_CONT, msgs(), MF_TGT_MSG_VPATH_SCRIPT_USED, key);
+        imsg_print_cold(IMSG_WARNING, msgs(), MF_TGT_MSG_VPATH_BOTH_SCRIPTS, name, key);
+        imsg_print_cold(IMSG_WARNING_CONT, msgs(), MF_TGT_MSG_VPATH_EQUIVALENT);
+        imsg_print_cold(IMSG_WARNING_CONT, msgs(), MF_TGT_MSG_VPATH_SCRIPT_USED, key);
       }
     }
   } else {
@@ -324,10 +332,12 @@ void add_dep(mf_tgt_table_t *table, mf_tgt_inst_desc_t *inst, const char *name, 
 }
 
 // Completes one explicit instance with the implicit instance found for it. Returns false when
-// the inferred dependency is not used (the caller gives the instance the explicit stem).
-bool complete_instance(mf_tgt_table_t *table, const char *name, mf_tgt_inst_desc_t *inst,
-                       bool has_script, const char *imp, list_handle_t script, int patt,
-                       list_handle_t deps, const char *stem) {
+// the inferred dependency is not used (the caller gives the instance the explicit stem). Kept
+// out of the explicit validation's loop, which most targets leave before an implicit rule applies.
+[[gnu::noinline]] bool complete_instance(mf_tgt_table_t *table, const char *name,
+                                         mf_tgt_inst_desc_t *inst, bool has_script,
+                                         const char *imp, list_handle_t script, int patt,
+                                         list_handle_t deps, const char *stem) {
   const uint32_t v = table->compat_variant;
   const bool gnu = mf_tgt_variant_is_gnu(v);
   const bool std_or_sun = v == MF_COMPAT_STD || v == MF_COMPAT_SUN;
@@ -380,7 +390,8 @@ bool complete_instance(mf_tgt_table_t *table, const char *name, mf_tgt_inst_desc
 
 // The next .LIBPATTERNS candidate for a "-l" name: the next word of the value (from *pos) with
 // exactly one '%', that '%' replaced by the library name. False when no such word is left.
-bool next_lib_candidate(const char *patterns, size_t *pos, const char *name,
+// Kept out of the validation's main line, which only "-l" names in the gnu dialects take.
+[[gnu::noinline]] bool next_lib_candidate(const char *patterns, size_t *pos, const char *name,
                         std::string *candidate) {
   const std::string_view text(patterns);
   while (*pos < text.size()) {
@@ -425,26 +436,36 @@ mf_tgt_entry_t *enter_known(mf_tgt_table_t *table, const char *name, const Known
   return known.entry;
 }
 
+// What the implicit lookup found for a name: the inferred dependency, the script, whether a
+// pattern rule matched, the pattern rule's dependencies and the stem.
+struct Inferred {
+  const char *imp = nullptr;
+  list_handle_t script = LIST_HANDLE_NULL;
+  int patt = 0;
+  list_handle_t deps = LIST_HANDLE_NULL;
+  const char *stem = nullptr;
+};
+
+int enter_inferred(mf_tgt_table_t *table, const char *name, const Known &known,
+                   const char *lib, const char *member, const Inferred &found,
+                   mf_tgt_entry_t **out_entry);
+
 // The implicit lookup of validation (step after the explicit rule) of name, whose known entry is
 // known: MF_TGT_VALID with the inferred entry, MF_TGT_NO_RULE when no rule applies,
 // MF_TGT_INVALID on error.
 int validate_implicit(mf_tgt_table_t *table, const char *name, const Known &known,
                       mf_tgt_entry_t **out_entry) {
   const uint32_t v = table->compat_variant;
-  const bool gnu = mf_tgt_variant_is_gnu(v);
   mf_tgt_trace(4, "mf_tgt_va_implicit:entry:%s\n", name);
   char lib[kPathSize];
   char member[kPathSize];
   const bool archive = std::strchr(name, '(') != nullptr &&
                        mf_tgt_split_lib_member(name, lib, sizeof lib, member, sizeof member, v) ==
                            KS_ST_OK;
-  const char *imp = nullptr;
-  list_handle_t script = LIST_HANDLE_NULL;
-  int patt = 0;
-  list_handle_t deps = LIST_HANDLE_NULL;
-  const char *stem = nullptr;
+  Inferred found;
   const int rc = mf_tgt_implicit_instance(table, name, archive ? member : nullptr, 0, 0,
-                                          LIST_HANDLE_NULL, 0, &imp, &script, &patt, &deps, &stem);
+                                          LIST_HANDLE_NULL, 0, &found.imp, &found.script,
+                                          &found.patt, &found.deps, &found.stem);
   if (rc == 1) {
     mf_tgt_trace_row(3, MF_TGT_MSG_CANT_INFER, name);
     return MF_TGT_NO_RULE;
@@ -453,7 +474,24 @@ int validate_implicit(mf_tgt_table_t *table, const char *name, const Known &know
     mf_tgt_trace(4, "mf_tgt_va:exit 2: failed %s\n", name);
     return MF_TGT_INVALID;
   }
+  return enter_inferred(table, name, known, archive ? lib : nullptr, member, found, out_entry);
+}
 
+// The entry of name, which the implicit lookup found a rule for (lib and member: the library
+// and member of an archive member name, else lib null): MF_TGT_VALID with the entry. Kept out of
+// validate_implicit, whose lookup finds no rule for most names of a makefile that names its
+// targets' rules.
+[[gnu::noinline]] int enter_inferred(mf_tgt_table_t *table, const char *name, const Known &known,
+                                     const char *lib, const char *member, const Inferred &found,
+                                     mf_tgt_entry_t **out_entry) {
+  const uint32_t v = table->compat_variant;
+  const bool gnu = mf_tgt_variant_is_gnu(v);
+  const bool archive = lib != nullptr;
+  const char *const imp = found.imp;
+  const list_handle_t script = found.script;
+  const int patt = found.patt;
+  const list_handle_t deps = found.deps;
+  const char *const stem = found.stem;
   // The entry is made for name itself, or for the path a search list located it at.
   std::string loc;
   const char *new_stem = stem;
@@ -547,8 +585,8 @@ int apply_default(mf_tgt_table_t *table, const char *name, const Known &known,
   e->multiple_valid = def->multiple_valid;
   e->multiple_defined = def->multiple_defined;
   if (def->multiple_defined && !def->multiple_valid) {
-    imsg_print(IMSG_WARNING, msgs(), MF_TGT_MSG_TOO_MANY_SCRIPTS, ".DEFAULT");
-    imsg_print(IMSG_WARNING_CONT, msgs(), MF_TGT_MSG_FIRST_SCRIPT_USED);
+    imsg_print_cold(IMSG_WARNING, msgs(), MF_TGT_MSG_TOO_MANY_SCRIPTS, ".DEFAULT");
+    imsg_print_cold(IMSG_WARNING_CONT, msgs(), MF_TGT_MSG_FIRST_SCRIPT_USED);
   }
   e->implicit_target = 1;
   e->validation = 1;
@@ -809,8 +847,8 @@ int validate_explicit_entry(mf_tgt_table_t *table, const char *name, mf_tgt_entr
   const uint32_t v = table->compat_variant;
   const bool gnu = mf_tgt_variant_is_gnu(v);
   if (e->multiple_defined && !e->multiple_valid) {
-    imsg_print(IMSG_WARNING, msgs(), MF_TGT_MSG_TOO_MANY_SCRIPTS, name);
-    imsg_print(IMSG_WARNING_CONT, msgs(), MF_TGT_MSG_FIRST_SCRIPT_USED);
+    imsg_print_cold(IMSG_WARNING, msgs(), MF_TGT_MSG_TOO_MANY_SCRIPTS, name);
+    imsg_print_cold(IMSG_WARNING_CONT, msgs(), MF_TGT_MSG_FIRST_SCRIPT_USED);
   }
   void *d = nullptr;
   for (list_cursor_t c = e->instances != LIST_HANDLE_NULL ? list_next(e->instances, nullptr, &d)
@@ -994,7 +1032,7 @@ void mf_tgt_require_class_java_dependency(mf_tgt_table_t *table_h, const char *c
   leaf = leaf != nullptr ? leaf + 1 : key;
   const char *dot = std::strrchr(leaf, '.');
   if (dot == nullptr) {
-    imsg_print(IMSG_ERROR, "Could not find trailing suffix in pathname \"%s\".\n", -1, key);
+    imsg_print_cold(IMSG_ERROR, "Could not find trailing suffix in pathname \"%s\".\n", -1, key);
     return;
   }
   list_handle_t one = mf_tgt_heap_list();

@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <zlib.h>
 #if defined(__x86_64__)
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -327,8 +328,14 @@ VOSSEL_CRC_FOLD_TARGET uint32_t crc_fold(uint32_t reg, const unsigned char *p, s
   return uint32_t(_mm_extract_epi32(_mm_xor_si128(x1, q), 1));
 }
 
+// Whether the processor has both instructions, asked of it directly: __builtin_cpu_supports
+// would link the compiler's processor probe, a constructor every program then runs at start.
 bool can_fold() {
-  static const bool yes = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+  static const bool yes = [] {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_PCLMUL) != 0 &&
+           (ecx & bit_SSE4_1) != 0;
+  }();
   return yes;
 }
 #endif

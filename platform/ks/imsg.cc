@@ -92,6 +92,26 @@ class Text {
       set(arg ? arg : "(null)");
       return;
     }
+    print(format, ap);
+  }
+  ~Text() {
+    if (held_) release();
+  }
+  Text(const Text &) = delete;
+  Text &operator=(const Text &) = delete;
+  const char *data() const { return data_; }
+  size_t size() const { return size_; }
+
+ private:
+  static constexpr size_t kStart = 1024;
+  static constexpr size_t kKeep = size_t(1) << 20;  // a larger buffer is not kept
+  void set(const char *s) {
+    data_ = s;
+    size_ = std::strlen(s);
+  }
+  // Formats into a buffer. Out of line, as release: the text that passes through unformatted
+  // (the printout of a makefile) does not map their code.
+  [[gnu::noinline]] void print(const char *format, va_list ap) {
     std::string &buf = busy_ ? own_ : shared_;
     if (!busy_) held_ = busy_ = true;
     if (buf.size() < kStart) buf.resize(kStart);
@@ -110,22 +130,9 @@ class Text {
     data_ = buf.data();
     size_ = std::strlen(data_);  // the text ends at its first NUL, as a C string does
   }
-  ~Text() {
-    if (!held_) return;
+  [[gnu::noinline]] void release() {
     busy_ = false;
     if (shared_.size() > kKeep) std::string().swap(shared_);
-  }
-  Text(const Text &) = delete;
-  Text &operator=(const Text &) = delete;
-  const char *data() const { return data_; }
-  size_t size() const { return size_; }
-
- private:
-  static constexpr size_t kStart = 1024;
-  static constexpr size_t kKeep = size_t(1) << 20;  // a larger buffer is not kept
-  void set(const char *s) {
-    data_ = s;
-    size_ = std::strlen(s);
   }
   static inline std::string shared_;
   static inline bool busy_ = false;  // the shared buffer holds a message being printed
@@ -165,11 +172,19 @@ void imsg_vprint(int severity, const char *module_name, const char *format, va_l
   std::fflush(f);
 }
 
+namespace {
+
+// The format of row of table ("%s" for a row it does not have).
+const char *row_format(const imsg_msg_table_t *table, int row) {
+  return (row >= 0 && row < table->count) ? table->formats[row] : "%s";
+}
+
+}  // namespace
+
 void imsg_print(int severity, const imsg_msg_table_t *table, int row, ...) {
   va_list ap;
   va_start(ap, row);
-  const char *format = (row >= 0 && row < table->count) ? table->formats[row] : "%s";
-  imsg_vprint(severity, table->module_name, format, ap);
+  imsg_vprint(severity, table->module_name, row_format(table, row), ap);
   va_end(ap);
 }
 
@@ -180,12 +195,25 @@ void imsg_print(int severity, const char *format, int row, ...) {
   va_end(ap);
 }
 
+void imsg_print_cold(int severity, const imsg_msg_table_t *table, int row, ...) {
+  va_list ap;
+  va_start(ap, row);
+  imsg_vprint(severity, table->module_name, row_format(table, row), ap);
+  va_end(ap);
+}
+
+void imsg_print_cold(int severity, const char *format, int row, ...) {
+  va_list ap;
+  va_start(ap, row);
+  imsg_vprint(severity, nullptr, format, ap);
+  va_end(ap);
+}
+
 void imsg_print_shared(int severity, const char *module_name, const imsg_msg_table_t *table,
                        int row, ...) {
   va_list ap;
   va_start(ap, row);
-  const char *format = (row >= 0 && row < table->count) ? table->formats[row] : "%s";
-  imsg_vprint(severity, module_name, format, ap);
+  imsg_vprint(severity, module_name, row_format(table, row), ap);
   va_end(ap);
 }
 

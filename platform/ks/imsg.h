@@ -58,9 +58,15 @@ void imsg_print(int severity, const imsg_msg_table_t *table, int row, ...);
 void imsg_print(int severity, const char *format, int row, ...);
 void imsg_vprint(int severity, const char *module_name, const char *format, va_list ap);
 
-// Prints a row of a common table under module_name.
-void imsg_print_shared(int severity, const char *module_name, const imsg_msg_table_t *table,
-                       int row, ...);
+// imsg_print for the messages a run seldom prints (errors, warnings, traces): the same output,
+// but marked cold, so that the compiler keeps the paths to them apart from the code around them
+// and a run that prints none of them does not map that code.
+[[gnu::cold]] void imsg_print_cold(int severity, const imsg_msg_table_t *table, int row, ...);
+[[gnu::cold]] void imsg_print_cold(int severity, const char *format, int row, ...);
+
+// Prints a row of a common table under module_name. Cold: the common rows are nearly all errors.
+[[gnu::cold]] void imsg_print_shared(int severity, const char *module_name,
+                                   const imsg_msg_table_t *table, int row, ...);
 
 // Formats into buf (at least 1024 bytes) like imsg_print would print; returns the length.
 int imsg_sprintf(char *buf, const char *format, ...);

@@ -20,5 +20,5 @@ ks_status_t tbs_errno2status(int error_number);
 
 // Reports an internal error: row of the common table under module, with the source file stem
 // and line where it was detected. The caller then returns KS_ST_ERR or panics.
-void tbs_log_int_error(const char *module, const imsg_msg_table_t *common_table, int row,
-                       const char *file_stem, int line, int flags);
+[[gnu::cold]] void tbs_log_int_error(const char *module, const imsg_msg_table_t *common_table,
+                                   int row, const char *file_stem, int line, int flags);

@@ -334,9 +334,18 @@ Selection *selection_for(const vob_pname_t &where);
 unsigned selection_generation(const Selection *sel);
 ks_status_t judge_selected(Selection *sel, const vob_pname_t &where, const struct stat &st, Identity *id);
 
+ks_status_t identify_in_vob(const vob_pname_t &where, const struct stat &st, Identity *id);
+
 ks_status_t identify(const vob_pname_t &where, const struct stat &st, Identity *id) {
   *id = Identity();
   if (!where.vob || where.vob_rel == ".git" || where.vob_rel.starts_with(".git/")) return KS_ST_OK;
+  return identify_in_vob(where, st, id);
+}
+
+// identify of an object inside a VOB. Kept out of identify: a run outside every view asks only
+// about objects outside the VOBs and does not map this code.
+[[gnu::noinline]] ks_status_t identify_in_vob(const vob_pname_t &where, const struct stat &st,
+                                              Identity *id) {
   std::lock_guard<std::mutex> hold(lock);
   // What HEAD selects comes from the view's identity cache when HEAD names a commit; the
   // repository is opened only for what the cache cannot tell.

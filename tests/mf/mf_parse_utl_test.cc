@@ -133,4 +133,42 @@ const ErrorCase kErrors[] = {
 
 INSTANTIATE_TEST_SUITE_P(Corpus, StdErrors, testing::ValuesIn(kErrors));
 
+// The gnu include reads each name as a wildcard pattern: every file it matches is included, in
+// order; a pattern that matches nothing stays a name, which a required include cannot open.
+TEST(GnuStatements, IncludeNamesAreWildcardPatterns) {
+  struct Case {
+    const char *input;
+    const char *included;  // the targets of w1.mk, w2.mk and w3.mk that the table holds
+    int failed;
+  };
+  const Case cases[] = {
+      {"include w*.mk\n", "t1 t2 t3", 0},
+      {"include w[13].mk\n", "t1 t3", 0},
+      {"include w2.mk w?.mk\n", "t1 t2 t3", 0},
+      {"-include none*.mk\n", "", 0},
+      {"include none*.mk w1.mk\n", "", 1},
+  };
+  for (const Case &c : cases) {
+    mftest::Captured cap;
+    ScanInput s(c.input, MF_COMPAT_GNU);
+    {
+      std::ofstream("w1.mk") << "t1:\n";
+      std::ofstream("w2.mk") << "t2:\n";
+      std::ofstream("w3.mk") << "t3:\n";
+    }
+    s.parse();
+    std::string included;
+    for (const char *t : {"t1", "t2", "t3"}) {
+      if (mf_tgt_lookup(s.table(), t) == nullptr) continue;
+      if (!included.empty()) included += ' ';
+      included += t;
+    }
+    EXPECT_EQ(included, c.included) << c.input << cap.err();
+    EXPECT_EQ(mf_parser_failed, c.failed) << c.input << cap.err();
+    if (c.failed) {
+      EXPECT_THAT(cap.err(), HasSubstr("none*.mk")) << c.input;
+    }
+  }
+}
+
 }  // namespace
