@@ -328,6 +328,7 @@ void mf_tgt_free_table(mf_tgt_table_t *table) {
   mf_tgt_forget_table(table);
   hash_delete_ht(&table->comp_table);
   std::free(table->entry_more);
+  std::free(table->inst_more);
   hash_delete_ht(&table->cmd_table);
   hash_delete_ht(&table->dir_table);
   if (table->suff_path_table != HASH_HT_NULL) hash_delete_ht(&table->suff_path_table);
@@ -353,7 +354,8 @@ void mf_tgt_utl_declare_target(const char *tgt_pname, mf_tgt_entry_t *tgt_entry_
   PFM_ASSERT(tgt_entry_p != NULL);
   tgt_entry_p->defined_as_target = (defined == 1);
   if (defined == 1) {
-    tgt_entry_p->instances = list_create(area, 0);
+    // Most targets have one rule instance.
+    tgt_entry_p->instances = list_create_packed(area, 1);
     if (tgt_entry_p->instances == LIST_HANDLE_NULL) {
       tbs_log_int_error(kModule, &imsg_common_table, IMSG_COMMON_LIST_CREATE,
                         pfm_file_stem(__FILE__), __LINE__, 0);
@@ -443,15 +445,26 @@ mf_tgt_inst_desc_t *mf_tgt_create_inst_desc(mf_tgt_table_t *table, mf_tgt_entry_
 }
 
 mf_tgt_inst_more_t *mf_tgt_inst_more(mf_tgt_table_t *table, mf_tgt_inst_desc_t *inst) {
-  if (inst->more == nullptr) {
-    inst->more =
-        static_cast<mf_tgt_inst_more_t *>(stg_calloc(table->area, sizeof(mf_tgt_inst_more_t)));
-    if (inst->more == nullptr) {
-      no_memory();
-      PFM_PANIC();
-    }
+  if (inst->more != 0) return table->inst_more[inst->more];
+  if (table->inst_more_count == table->inst_more_room) {
+    const uint32_t room = table->inst_more_room < 8 ? 8 : table->inst_more_room * 2;
+    if (room <= table->inst_more_room) mf_tgt_out_of_memory();
+    auto *grown = static_cast<mf_tgt_inst_more_t **>(
+        std::realloc(table->inst_more, size_t(room) * sizeof(mf_tgt_inst_more_t *)));
+    if (grown == nullptr) mf_tgt_out_of_memory();
+    table->inst_more = grown;
+    table->inst_more_room = room;
+    if (table->inst_more_count == 0) table->inst_more_count = 1;
   }
-  return inst->more;
+  auto *more =
+      static_cast<mf_tgt_inst_more_t *>(stg_calloc(table->area, sizeof(mf_tgt_inst_more_t)));
+  if (more == nullptr) {
+    no_memory();
+    PFM_PANIC();
+  }
+  inst->more = table->inst_more_count++;
+  table->inst_more[inst->more] = more;
+  return more;
 }
 
 namespace {
@@ -603,7 +616,7 @@ int mf_tgt_archive_def(mf_tgt_table_t *table, const char *lib, const char *membe
     for (list_cursor_t c = list_next(entry->instances, nullptr, &d); c != nullptr;
          c = list_next(entry->instances, c, &d)) {
       auto *inst = static_cast<mf_tgt_inst_desc_t *>(d);
-      const char *inst_member = mf_tgt_inst_member_name(inst);
+      const char *inst_member = mf_tgt_inst_member_name(table, inst);
       if (inst_member != nullptr && std::strcmp(inst_member, member) == 0) {
         mf_tgt_augment_inst(table, key, inst, script, deps);
         return KS_ST_OK;
@@ -805,10 +818,10 @@ void mf_tgt_set_dep_list(mf_tgt_table_t *, mf_tgt_entry_t *e, mf_tgt_inst_handle
                          list_handle_t list) {
   if (mf_tgt_inst_desc_t *i = inst_at(e, p)) i->deps = list;
 }
-list_handle_t mf_tgt_get_bogus_dep_list(mf_tgt_table_t *, mf_tgt_entry_t *e,
+list_handle_t mf_tgt_get_bogus_dep_list(mf_tgt_table_t *table, mf_tgt_entry_t *e,
                                         mf_tgt_inst_handle_t p) {
   mf_tgt_inst_desc_t *i = inst_at(e, p);
-  return i != nullptr ? mf_tgt_inst_bogus_deps(i) : LIST_HANDLE_NULL;
+  return i != nullptr ? mf_tgt_inst_bogus_deps(table, i) : LIST_HANDLE_NULL;
 }
 const char *mf_tgt_get_imp_dep(mf_tgt_table_t *, mf_tgt_entry_t *e, mf_tgt_inst_handle_t p) {
   mf_tgt_inst_desc_t *i = inst_at(e, p);
@@ -829,16 +842,18 @@ uint64_t mf_tgt_get_inst_flags(mf_tgt_table_t *, mf_tgt_entry_t *e, mf_tgt_inst_
   mf_tgt_inst_desc_t *i = inst_at(e, p);
   return i != nullptr ? i->flags & ~MF_TGT_INST_STEM_OF_NAME : 0;
 }
-const char *mf_tgt_get_member_name(mf_tgt_table_t *, mf_tgt_entry_t *e, mf_tgt_inst_handle_t p) {
+const char *mf_tgt_get_member_name(mf_tgt_table_t *table, mf_tgt_entry_t *e,
+                                   mf_tgt_inst_handle_t p) {
   mf_tgt_inst_desc_t *i = inst_at(e, p);
-  return i != nullptr ? mf_tgt_inst_member_name(i) : nullptr;
+  return i != nullptr ? mf_tgt_inst_member_name(table, i) : nullptr;
 }
 
 list_handle_t mf_tgt_get_script_dep_list(mf_tgt_table_t *table, mf_tgt_entry_t *e,
                                          mf_tgt_inst_handle_t p) {
   mf_tgt_inst_desc_t *inst = inst_at(e, p);
   if (inst == nullptr) return LIST_HANDLE_NULL;
-  if (list_handle_t made = mf_tgt_inst_script_deps(inst); made != LIST_HANDLE_NULL) return made;
+  if (list_handle_t made = mf_tgt_inst_script_deps(table, inst); made != LIST_HANDLE_NULL)
+    return made;
   if (inst->deps == LIST_HANDLE_NULL) return LIST_HANDLE_NULL;
   list_handle_t out = area_list(table);
   void *d = nullptr;
@@ -855,7 +870,8 @@ list_handle_t mf_tgt_get_script_dep_list(mf_tgt_table_t *table, mf_tgt_entry_t *
       for (list_cursor_t mc = list_next(dep->instances, nullptr, &m); mc != nullptr;
            mc = list_next(dep->instances, mc, &m)) {
         auto *mi = static_cast<mf_tgt_inst_desc_t *>(m);
-        if (char *member = mf_tgt_inst_member_name(mi); member != nullptr) append(out, member);
+        if (char *member = mf_tgt_inst_member_name(table, mi); member != nullptr)
+          append(out, member);
       }
     } else {
       append(out, name);
@@ -881,7 +897,7 @@ int mf_tgt_has_cotargets(mf_tgt_table_t *table, const char *name, list_handle_t 
   for (list_cursor_t c = list_next(e->instances, nullptr, &d); c != nullptr;
        c = list_next(e->instances, c, &d)) {
     auto *inst = static_cast<mf_tgt_inst_desc_t *>(d);
-    if (list_handle_t members = mf_tgt_inst_cotargets(inst); members != LIST_HANDLE_NULL) {
+    if (list_handle_t members = mf_tgt_inst_cotargets(table, inst); members != LIST_HANDLE_NULL) {
       *cotargets = members;
       return 1;
     }
@@ -1008,9 +1024,9 @@ void mf_tgt_dump_tgt_ent(mf_tgt_table_t *table, mf_tgt_entry_t *e) {
       std::printf("  --dep_list--\n");
       print_list(inst->deps);
     }
-    if (mf_tgt_inst_script_deps(inst) != LIST_HANDLE_NULL) {
+    if (mf_tgt_inst_script_deps(table, inst) != LIST_HANDLE_NULL) {
       std::printf("  --script dep_list--\n");
-      print_list(mf_tgt_inst_script_deps(inst));
+      print_list(mf_tgt_inst_script_deps(table, inst));
     }
   }
 }

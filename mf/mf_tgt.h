@@ -18,6 +18,8 @@ struct mf_tgt_entry_more_t {
   const char *explicit_stem;
 };
 
+struct mf_tgt_inst_more_t;
+
 // One parsed makefile's targets. The record is the first allocation of its own storage area,
 // which holds every string, list and record of the table.
 struct mf_tgt_table_t {
@@ -40,6 +42,9 @@ struct mf_tgt_table_t {
   mf_tgt_entry_more_t *entry_more;  // heap array by number; number 0 is not used
   uint32_t entry_more_count;        // numbers given, 0 included
   uint32_t entry_more_room;
+  mf_tgt_inst_more_t **inst_more;   // heap array by number of the instances' records; 0 unused
+  uint32_t inst_more_count;         // numbers given, 0 included
+  uint32_t inst_more_room;
 };
 
 #define MF_TGT_TABLE_NULL ((mf_tgt_table_t *)0)
@@ -93,22 +98,36 @@ struct mf_tgt_inst_desc_t {
   list_handle_t deps;            // interned dependency names
   char *implicit_dep;            // $<
   char *tgt_base_pname;          // $* (see MF_TGT_INST_STEM_OF_NAME)
-  uint64_t flags;
-  mf_tgt_inst_more_t *more;      // null while none of its fields is set
+  uint32_t flags;
+  // 0 while none of the fields of a more record is set, else the number of the instance's
+  // record in the table's inst_more.
+  uint32_t more;
 };
 
+// The more record of inst, null while it has none.
+inline mf_tgt_inst_more_t *mf_tgt_inst_more_of(const mf_tgt_table_t *table,
+                                               const mf_tgt_inst_desc_t *inst) {
+  return inst->more != 0 ? table->inst_more[inst->more] : nullptr;
+}
+
 // The fields of inst's more record, null while it has none.
-inline list_handle_t mf_tgt_inst_bogus_deps(const mf_tgt_inst_desc_t *inst) {
-  return inst->more != nullptr ? inst->more->bogus_deps : LIST_HANDLE_NULL;
+template <class T>
+T mf_tgt_inst_more_field(const mf_tgt_table_t *table, const mf_tgt_inst_desc_t *inst,
+                         T mf_tgt_inst_more_t::*field) {
+  const mf_tgt_inst_more_t *more = mf_tgt_inst_more_of(table, inst);
+  return more != nullptr ? more->*field : T{};
 }
-inline list_handle_t mf_tgt_inst_script_deps(const mf_tgt_inst_desc_t *inst) {
-  return inst->more != nullptr ? inst->more->script_deps : LIST_HANDLE_NULL;
+inline list_handle_t mf_tgt_inst_bogus_deps(const mf_tgt_table_t *t, const mf_tgt_inst_desc_t *i) {
+  return mf_tgt_inst_more_field(t, i, &mf_tgt_inst_more_t::bogus_deps);
 }
-inline char *mf_tgt_inst_member_name(const mf_tgt_inst_desc_t *inst) {
-  return inst->more != nullptr ? inst->more->member_name : nullptr;
+inline list_handle_t mf_tgt_inst_script_deps(const mf_tgt_table_t *t, const mf_tgt_inst_desc_t *i) {
+  return mf_tgt_inst_more_field(t, i, &mf_tgt_inst_more_t::script_deps);
 }
-inline list_handle_t mf_tgt_inst_cotargets(const mf_tgt_inst_desc_t *inst) {
-  return inst->more != nullptr ? inst->more->cotargets : LIST_HANDLE_NULL;
+inline char *mf_tgt_inst_member_name(const mf_tgt_table_t *t, const mf_tgt_inst_desc_t *i) {
+  return mf_tgt_inst_more_field(t, i, &mf_tgt_inst_more_t::member_name);
+}
+inline list_handle_t mf_tgt_inst_cotargets(const mf_tgt_table_t *t, const mf_tgt_inst_desc_t *i) {
+  return mf_tgt_inst_more_field(t, i, &mf_tgt_inst_more_t::cotargets);
 }
 
 // A pattern rule: its target pattern and the instance that carries it.

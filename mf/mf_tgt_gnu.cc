@@ -178,7 +178,7 @@ void clear_outputs(const char **imp_dep, list_handle_t *deps, list_handle_t *scr
 // The target group of the directly matched rule carried over to name.
 void carry_group(mf_tgt_table_t *table, const char *name, mf_tgt_inst_desc_t *inst,
                  const char *stem, const char *pattern, const char *imp) {
-  if (mf_tgt_has_lines(mf_tgt_inst_cotargets(inst))) group_carries++;
+  if (mf_tgt_has_lines(mf_tgt_inst_cotargets(table, inst))) group_carries++;
   mf_tgt_copy_target_groupness(table, name, inst, stem, pattern, imp);
 }
 

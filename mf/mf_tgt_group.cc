@@ -124,11 +124,12 @@ void mf_tgt_copy_target_groupness(mf_tgt_table_t *table_p, const char *current_t
     imsg_print(IMSG_ERROR, "No tgt tab entry found for pattern \"%s\"\n", -1, patt_pn);
     return;
   }
-  if (!mf_tgt_has_lines(mf_tgt_inst_cotargets(patt_inst_desc_p))) return;
+  if (!mf_tgt_has_lines(mf_tgt_inst_cotargets(table_p, patt_inst_desc_p))) return;
   list_handle_t existing = LIST_HANDLE_NULL;
   if (mf_tgt_has_cotargets(table_p, current_tgt_pn, &existing)) return;
-  list_handle_t members = mf_tgt_expand_patt_cotargets(mf_tgt_inst_cotargets(patt_inst_desc_p),
-                                                       current_tgt_pn, tgt_stem, table_p->area);
+  list_handle_t members =
+      mf_tgt_expand_patt_cotargets(mf_tgt_inst_cotargets(table_p, patt_inst_desc_p),
+                                   current_tgt_pn, tgt_stem, table_p->area);
   const std::vector<const char *> names = mf_tgt_list_strings(members);
   if (names.size() < 2) return;
   if (mfc_curr_opts_handle != BLDR_OPTS_HANDLE_NULL) {
@@ -172,10 +173,10 @@ void mf_tgt_dissolve_tgt_group(mf_tgt_table_t *table, mf_tgt_entry_t *entry) {
   for (list_cursor_t c = list_next(entry->instances, nullptr, &d); c != nullptr;
        c = list_next(entry->instances, c, &d)) {
     auto *inst = static_cast<mf_tgt_inst_desc_t *>(d);
-    list_handle_t members = mf_tgt_inst_cotargets(inst);
+    list_handle_t members = mf_tgt_inst_cotargets(table, inst);
     if (members == LIST_HANDLE_NULL) continue;
     // Detached first, so that the recursion ends at members already dissolved.
-    inst->more->cotargets = LIST_HANDLE_NULL;
+    mf_tgt_inst_more_of(table, inst)->cotargets = LIST_HANDLE_NULL;
     for (const char *name : mf_tgt_list_strings(members)) {
       mf_tgt_entry_t *m = mf_tgt_lookup(table, name);
       if (m == nullptr) {
@@ -240,7 +241,8 @@ int mf_tgt_utl_targets_belong_to_same_mf_group(mf_tgt_table_t *table_h, const ch
   void *d = nullptr;
   for (list_cursor_t c = list_next(e1->instances, nullptr, &d); c != nullptr;
        c = list_next(e1->instances, c, &d))
-    if (mf_tgt_list_holds(mf_tgt_inst_cotargets(static_cast<mf_tgt_inst_desc_t *>(d)), tgt_name2))
+    if (mf_tgt_list_holds(mf_tgt_inst_cotargets(table_h, static_cast<mf_tgt_inst_desc_t *>(d)),
+                           tgt_name2))
       return 1;
   return 0;
 }

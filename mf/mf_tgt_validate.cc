@@ -308,7 +308,7 @@ void set_base_pname(mf_tgt_inst_desc_t *inst, char *base_pname) {
 void set_explicit_stem(mf_tgt_table_t *table, const char *name, mf_tgt_entry_t *e,
                        mf_tgt_inst_desc_t *inst) {
   const char *explicit_stem = mf_tgt_explicit_stem(table, e);
-  const char *member = mf_tgt_inst_member_name(inst);
+  const char *member = mf_tgt_inst_member_name(table, inst);
   const char *key = hash_str_key_of(table->comp_table, e);
   if (table->compat_variant == MF_COMPAT_STD && explicit_stem == nullptr && member == nullptr &&
       std::strcmp(key, name) == 0) {
@@ -890,7 +890,7 @@ int validate_explicit_entry(mf_tgt_table_t *table, const char *name, mf_tgt_entr
     int rc = 1;
     for (int depth = 0; depth < depths && rc == 1; ++depth) {
       const uint64_t carries = mf_tgt_gnu_group_carries();
-      rc = mf_tgt_implicit_instance(table, name, mf_tgt_inst_member_name(inst), depth, 1,
+      rc = mf_tgt_implicit_instance(table, name, mf_tgt_inst_member_name(table, inst), depth, 1,
                                     inst->deps, has_script ? 1 : 0, &imp, &script, &patt, &deps,
                                     &stem);
       // The GNU search does not read the depth: on a table it left as it was, it would find

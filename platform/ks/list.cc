@@ -20,14 +20,20 @@ struct list_cell_s {
 // another removed cell by the next walk that passes it (list_next), until then marked removed
 // and skipped. No cell keeps the one in front of it, and neither does the header.
 //
-// A packed list (list_create_packed) keeps its first data in slots behind the header instead,
-// a word each, and cells only for the data appended once the slots are full. Its cursor of a
-// slot is the slot's address with the low bit set (a cell's address never has it). The first
-// change other than an append gives the slots' data cells, made in one run so that a slot's
-// cursor and the cell of its datum follow from each other: the cursors handed out before stay
-// valid and are still the ones a walk returns.
+// A packed list (list_create_packed) keeps its data in slots behind the header instead, a word
+// each, as long as it only grows by appends within its room. Its cursor of a slot is the slot's
+// address with the low bit set (a cell's address never has it). The first other change gives the
+// slots' data cells, made in one run so that a slot's cursor and the cell of its datum follow
+// from each other: the cursors handed out before stay valid and are still the ones a walk
+// returns.
 struct list_s {
-  list_cell_s *tail;        // of a packed list: of the cells behind the slots
+  union {
+    list_cell_s *tail;  // of a list whose data have cells
+    struct {
+      uint32_t count;  // slots filled, of a packed list whose data are in its slots
+      uint32_t room;
+    } slots;
+  };
   uint32_t length;          // data, marked cells not counted
   uint32_t area_and_flags;  // the area's number, kHasAttrs, kPacked, kUnpacked
 };
@@ -45,14 +51,12 @@ constexpr size_t kAttrSizeOffset = (sizeof(list_s) + kAlign - 1) & ~(kAlign - 1)
 constexpr size_t kAttrOffset = kAttrSizeOffset + sizeof(size_t);
 static_assert(sizeof(void *) != 8 || sizeof(list_s) == 16, "a list header is two words");
 
-// Behind a packed list's header: the slots filled and the room, then the slots. Once unpacked,
-// the first slot holds the first of the cells made for the slots' data (count of them).
-struct packed_block {
-  uint32_t count;
-  uint32_t room;
-};
-constexpr size_t kPackedOffset = kAttrSizeOffset;
-constexpr size_t kSlotsOffset = kPackedOffset + ((sizeof(packed_block) + kAlign - 1) & ~(kAlign - 1));
+// A packed list's slots follow its header. Once unpacked, the first slot holds the run of cells
+// made for the slots' data (null when there were none): its first word is the number of cells,
+// which follow it.
+constexpr size_t kSlotsOffset = kAttrSizeOffset;
+constexpr size_t kRunHeader = sizeof(uint64_t);
+static_assert(kRunHeader % kAlign == 0);
 
 // The datum of a removed cell not yet unlinked: an address no caller can hold.
 char removed_mark;
@@ -72,10 +76,6 @@ bool on_heap(list_handle_t l) { return (l->area_and_flags & kNumberMask) == 0; }
 // Whether the data of l are in its slots (packed and not yet unpacked).
 bool in_slots(list_handle_t l) { return (l->area_and_flags & (kPacked | kUnpacked)) == kPacked; }
 
-packed_block &block(list_handle_t l) {
-  return *reinterpret_cast<packed_block *>(reinterpret_cast<char *>(l) + kPackedOffset);
-}
-
 void **slots(list_handle_t l) {
   return reinterpret_cast<void **>(reinterpret_cast<char *>(l) + kSlotsOffset);
 }
@@ -91,8 +91,17 @@ list_cursor_t slot_cursor(list_handle_t l, size_t i) {
   return reinterpret_cast<list_cursor_t>(reinterpret_cast<uintptr_t>(&slots(l)[i]) | 1);
 }
 
-// The cells made for the slots of an unpacked list.
-list_cell_s *slot_cells(list_handle_t l) { return static_cast<list_cell_s *>(slots(l)[0]); }
+// The run of cells made for the slots of an unpacked list, and their number.
+char *slot_run(list_handle_t l) { return static_cast<char *>(slots(l)[0]); }
+uint64_t slot_cell_count(list_handle_t l) {
+  if (slot_run(l) == nullptr) return 0;
+  uint64_t n;
+  std::memcpy(&n, slot_run(l), sizeof n);
+  return n;
+}
+list_cell_s *slot_cells(list_handle_t l) {
+  return reinterpret_cast<list_cell_s *>(slot_run(l) + kRunHeader);
+}
 
 // The cell of cursor c of a list whose data all have cells.
 list_cell_s *cell_of(list_handle_t l, list_cursor_t c) {
@@ -101,10 +110,10 @@ list_cell_s *cell_of(list_handle_t l, list_cursor_t c) {
 
 // The cursor handed out for cell c of a list whose data all have cells.
 list_cursor_t cursor_of(list_handle_t l, list_cell_s *c) {
-  if ((l->area_and_flags & kUnpacked) == 0 || c == nullptr) return c;
+  if ((l->area_and_flags & kUnpacked) == 0 || c == nullptr || slot_run(l) == nullptr) return c;
   const uintptr_t first = reinterpret_cast<uintptr_t>(slot_cells(l));
   const uintptr_t at = reinterpret_cast<uintptr_t>(c);
-  if (at < first || at >= first + block(l).count * sizeof(list_cell_s)) return c;
+  if (at < first || at >= first + slot_cell_count(l) * sizeof(list_cell_s)) return c;
   return slot_cursor(l, (at - first) / sizeof(list_cell_s));
 }
 
@@ -130,6 +139,14 @@ void free_cell(list_handle_t l, list_cell_s *c) {
   }
 }
 
+// list_next behind prev where the next cell is marked removed.
+[[gnu::noinline]] list_cell_s *next_past_removed(list_handle_t l, list_cell_s *prev,
+                                                 void **out_datum) {
+  list_cell_s *c = live_after(l, prev);
+  if (c != nullptr && out_datum != nullptr) *out_datum = c->datum;
+  return c;
+}
+
 // The cell after cursor (the head for a null cursor) of a list whose data all have cells.
 list_cell_s *next_cell(list_handle_t l, list_cell_s *cursor) {
   list_cell_s *const tail = l->tail;
@@ -152,54 +169,33 @@ void free_cells(list_handle_t l) {
   l->tail = nullptr;
 }
 
-// list_next of a packed list.
-[[gnu::noinline]] list_cursor_t packed_next(list_handle_t l, list_cursor_t cursor,
-                                            void **out_datum) {
-  if (!in_slots(l)) {
-    list_cell_s *c = next_cell(l, cell_of(l, cursor));
-    if (c != nullptr && out_datum != nullptr) *out_datum = c->datum;
-    return cursor_of(l, c);
-  }
-  // The slots (a removed datum's slot is marked only where no cells could be made), then the
-  // cells behind them.
-  list_cell_s *c = nullptr;
-  if (cursor == nullptr || is_slot(cursor)) {
-    size_t i = cursor == nullptr ? 0 : slot_index(l, cursor) + 1;
-    while (i < block(l).count && slots(l)[i] == kRemoved) i++;
-    if (i < block(l).count) {
-      if (out_datum != nullptr) *out_datum = slots(l)[i];
-      return slot_cursor(l, i);
-    }
-    c = next_cell(l, nullptr);
-  } else {
-    c = next_cell(l, cursor);
-  }
+// list_next of a packed list whose data have cells.
+[[gnu::noinline]] list_cursor_t unpacked_next(list_handle_t l, list_cursor_t cursor,
+                                              void **out_datum) {
+  list_cell_s *c = next_cell(l, cell_of(l, cursor));
   if (c != nullptr && out_datum != nullptr) *out_datum = c->datum;
-  return c;
+  return cursor_of(l, c);
 }
 
-// Gives the data of a packed list's slots cells of their own, in front of the cells behind the
-// slots; false when memory runs out.
+// Gives the data of a packed list's slots cells of their own; false when memory runs out.
 bool unpack(list_handle_t l) {
-  const uint32_t count = block(l).count;
-  list_cell_s *cells = nullptr;
+  const uint32_t count = l->slots.count;
+  char *run = nullptr;
+  list_cell_s *tail = nullptr;
   if (count > 0) {
-    cells = static_cast<list_cell_s *>(stg_alloc(area_of(l), count * sizeof(list_cell_s)));
-    if (cells == nullptr) return false;
+    run = static_cast<char *>(stg_alloc(area_of(l), kRunHeader + count * sizeof(list_cell_s)));
+    if (run == nullptr) return false;
+    const uint64_t n = count;
+    std::memcpy(run, &n, sizeof n);
+    auto *cells = reinterpret_cast<list_cell_s *>(run + kRunHeader);
     for (uint32_t i = 0; i < count; i++) {
       cells[i].datum = slots(l)[i];
-      cells[i].next = &cells[i + 1];
+      cells[i].next = &cells[(i + 1) % count];
     }
-    list_cell_s *last = &cells[count - 1];
-    if (l->tail == nullptr) {
-      last->next = cells;
-      l->tail = last;
-    } else {
-      last->next = l->tail->next;
-      l->tail->next = cells;
-    }
+    tail = &cells[count - 1];
   }
-  slots(l)[0] = cells;
+  slots(l)[0] = run;  // a packed list has room for one datum at least
+  l->tail = tail;
   l->area_and_flags |= kUnpacked;
   return true;
 }
@@ -225,10 +221,9 @@ list_handle_t list_create_packed(stg_area_t area, size_t room) {
   if (area == STG_AREA_NULL) return LIST_HANDLE_NULL;
   auto *l = static_cast<list_s *>(stg_alloc(area, kSlotsOffset + room * sizeof(void *)));
   if (l == nullptr) return LIST_HANDLE_NULL;
-  l->tail = nullptr;
+  l->slots = {0, static_cast<uint32_t>(room)};
   l->length = 0;
   l->area_and_flags = stg_area_number(area) | kPacked;
-  block(l) = {0, static_cast<uint32_t>(room)};
   return l;
 }
 
@@ -257,10 +252,13 @@ static void link_after(list_handle_t l, list_cell_s *c, list_cell_s *prev) {
 }
 
 int list_append(list_handle_t l, void *datum) {
-  if (in_slots(l) && l->tail == nullptr && block(l).count < block(l).room) {
-    slots(l)[block(l).count++] = datum;
-    l->length++;
-    return KS_ST_OK;
+  if (in_slots(l)) {
+    if (l->slots.count < l->slots.room) {
+      slots(l)[l->slots.count++] = datum;
+      l->length++;
+      return KS_ST_OK;
+    }
+    if (!unpack(l)) return KS_ST_ERR;
   }
   list_cell_s *c = new_cell(l, datum);
   if (c == nullptr) return KS_ST_ERR;
@@ -291,9 +289,27 @@ int list_insert_after(list_handle_t l, list_cursor_t cursor, void *datum) {
 }
 
 list_cursor_t list_next(list_handle_t l, list_cursor_t cursor, void **out_datum) {
-  if ((l->area_and_flags & kPacked) != 0) return packed_next(l, cursor, out_datum);
-  list_cell_s *c = next_cell(l, cursor);
-  if (c != nullptr && out_datum != nullptr) *out_datum = c->datum;
+  const uint32_t flags = l->area_and_flags;
+  if ((flags & kPacked) != 0) {
+    if ((flags & kUnpacked) != 0) return unpacked_next(l, cursor, out_datum);
+    // The slots (a removed datum's slot is marked only where no cells could be made).
+    void **const first = slots(l);
+    void **const end = first + l->slots.count;
+    void **at = cursor == nullptr
+                    ? first
+                    : reinterpret_cast<void **>(reinterpret_cast<uintptr_t>(cursor) - 1) + 1;
+    while (at < end && *at == kRemoved) at++;
+    if (at >= end) return nullptr;
+    if (out_datum != nullptr) *out_datum = *at;
+    return reinterpret_cast<list_cursor_t>(reinterpret_cast<uintptr_t>(at) | 1);
+  }
+  list_cell_s *const tail = l->tail;
+  if (tail == nullptr || cursor == tail) return nullptr;
+  // In front of the head is the tail.
+  list_cell_s *const prev = cursor != nullptr ? cursor : tail;
+  list_cell_s *c = prev->next;
+  if (c->datum == kRemoved) return next_past_removed(l, prev, out_datum);
+  if (out_datum != nullptr) *out_datum = c->datum;
   return c;
 }
 
@@ -315,19 +331,16 @@ int list_concat(list_handle_t l, list_handle_t other) {
 }
 
 list_cursor_t list_remove(list_handle_t l, list_cursor_t cursor) {
+  const bool packed = (l->area_and_flags & kPacked) != 0;
   // Removing a datum of a packed list gives every slot's datum a cell. Should that memory not be
   // had, the datum is marked removed where it is, and walks pass it.
-  if (in_slots(l) && !unpack(l)) {
+  if (packed && in_slots(l) && !unpack(l)) {
     list_cursor_t next = list_next(l, cursor, nullptr);
-    if (is_slot(cursor)) {
-      slots(l)[slot_index(l, cursor)] = kRemoved;
-    } else {
-      cursor->datum = kRemoved;
-    }
+    slots(l)[slot_index(l, cursor)] = kRemoved;
     l->length--;
     return next;
   }
-  list_cell_s *c = cell_of(l, cursor);
+  list_cell_s *c = packed ? cell_of(l, cursor) : cursor;
   list_cell_s *next = next_cell(l, c);
   if (--l->length == 0) {
     free_cells(l);
@@ -340,7 +353,7 @@ list_cursor_t list_remove(list_handle_t l, list_cursor_t cursor) {
   } else {
     c->datum = kRemoved;
   }
-  return cursor_of(l, next);
+  return packed ? cursor_of(l, next) : next;
 }
 
 void *list_get_data(list_handle_t l, list_cursor_t cursor) {

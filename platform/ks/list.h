@@ -16,11 +16,11 @@ typedef struct list_cell_s *list_cursor_t;
 // the area; a heap list is freed by list_destroy.
 list_handle_t list_create(stg_area_t area, size_t attr_size);
 
-// A new list in area for data that are mostly appended and walked, about room of them: while the
-// list only grows by appends, its first room data take a word each in the list's own block
-// instead of a cell each; the first other change gives them cells (cursors handed out stay
-// valid and the same). A heap list or a room of 0 is an ordinary list. LIST_HANDLE_NULL on
-// failure.
+// A new list in area for data that are mostly appended and walked, about room of them: while it
+// holds no more than room data, all appended, they take a word each in the list's own block
+// instead of a cell each; any other change, or an append beyond room, gives them cells (cursors
+// handed out stay valid and the same). A heap list or a room of 0 is an ordinary list.
+// LIST_HANDLE_NULL on failure.
 list_handle_t list_create_packed(stg_area_t area, size_t room);
 
 // Appends datum; 0, or KS_ST_ERR when memory runs out.

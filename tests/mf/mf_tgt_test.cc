@@ -66,7 +66,7 @@ TEST(MfTgtTable, ActualPathnamesAndStemsTakeRoomOnlyWhereTheyDiffer) {
   mf_tgt_entry_t *dep = p.entry("a.c");
   void *inst = nullptr;
   list_next(a->instances, nullptr, &inst);
-  EXPECT_EQ(static_cast<mf_tgt_inst_desc_t *>(inst)->more, nullptr);
+  EXPECT_EQ(static_cast<mf_tgt_inst_desc_t *>(inst)->more, 0u);
   const char *a_key = hash_str_key_of(p.table()->comp_table, a);
   EXPECT_STREQ(a_key, "a.o");
   EXPECT_EQ(mf_tgt_entry_act_pn(p.table(), a), a_key);

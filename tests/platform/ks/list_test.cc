@@ -398,7 +398,7 @@ TEST(ListKinds, APackedListThatOnlyGrowsTakesNoCells) {
     auto *after = static_cast<char *>(stg_alloc(area, 8));
     EXPECT_EQ(after - before, 8) << room;
     EXPECT_EQ(list_length(packed), room);
-    list_append(packed, w(-1));  // beyond its room: a cell behind the slots
+    list_append(packed, w(-1));  // beyond its room: the data get cells
     std::vector<intptr_t> want;
     for (size_t i = 0; i < room; i++) want.push_back(intptr_t(i) + 1);
     want.push_back(-1);
