@@ -11,7 +11,9 @@
 #include <mutex>
 
 #include "dbrpc/dbrpc_db.h"
+#include "ks/fileutl.h"
 #include "ks/imsg.h"
+#include "ks/ks_bytes.h"
 #include "tbs/tbs_status.h"
 #include "tbs/tbs_product.h"
 
@@ -70,6 +72,10 @@ struct Reader {
   struct stat wal = {};  // the write-ahead log as it was when the snapshot was checked
   bool wal_settled = false;  // it was older than a clock tick then, so a change shows
   dbrpc_reg_snapshot_h snapshot;
+  // Without a connection: the snapshot came from the snapshot file, and holds while the
+  // registry's file and log keep these states.
+  bool from_file = false;
+  dbrpc_reg_file_state_t db_state{}, wal_state{};
   unsigned hold_depth = 0;     // nesting of open holds
   dbrpc_reg_snapshot_h held;  // the snapshot given in the open hold
 
@@ -79,6 +85,7 @@ struct Reader {
     db = nullptr;
     data_version = -1;
     snapshot.reset();
+    from_file = false;
   }
 };
 
@@ -235,6 +242,35 @@ const dbrpc_view_rec_t *dbrpc_reg_snapshot_t::find_view_by_uuid(const tbs_uuid_t
 
 namespace {
 
+dbrpc_reg_file_state_t state_of(const struct stat &st) {
+  return dbrpc_reg_file_state_t{uint64_t(st.st_dev), uint64_t(st.st_ino), int64_t(st.st_size),
+                                int64_t(st.st_mtim.tv_sec), int64_t(st.st_mtim.tv_nsec)};
+}
+
+// Whether the file's data was last written before the tick that stamps file times, so that a
+// later write shows in its modification time. (Its change time moves without a write: see
+// dbrpc_reg_file_state_t.)
+bool written_settled(const struct stat &st) {
+  struct stat data = st;
+  data.st_ctim = st.st_mtim;
+  return fileutl_status_settled(data);
+}
+
+// The snapshot the snapshot file of the registry at path holds, when the registry's file and
+// log, whose statuses are db and wal, are as it records; else null.
+dbrpc_reg_snapshot_h snapshot_from_file(const std::string &path, const std::string &site,
+                                        const struct stat &db, const struct stat &wal) {
+  std::string data;
+  if (!fileutl_read_whole_file(dbrpc_reg_snapshot_pname(path).c_str(), &data)) return nullptr;
+  auto snap = std::make_shared<dbrpc_reg_snapshot_t>();
+  dbrpc_reg_file_state_t db_was, wal_was;
+  if (!dbrpc_reg_snapshot_decode(data.data(), data.size(), snap.get(), &db_was, &wal_was) ||
+      !(db_was == state_of(db)) || !(wal_was == state_of(wal)))
+    return nullptr;
+  snap->site = site;
+  return snap;
+}
+
 // The snapshot as the registry is now; reader.lock held.
 dbrpc_reg_snapshot_h snapshot_locked(ks_status_t *status) {
   std::string site = tbs_site_dir();
@@ -247,12 +283,30 @@ dbrpc_reg_snapshot_h snapshot_locked(ks_status_t *status) {
     empty->site = site;
     return empty;
   }
-  // Another site, or the registry replaced: start over with a new connection.
-  if (!reader.db || reader.path != path || reader.dev != st.st_dev || reader.ino != st.st_ino) {
+  // Another site, or the registry replaced: start over.
+  if (reader.path != path || reader.dev != st.st_dev || reader.ino != st.st_ino) {
     reader.close();
     reader.path = path;
     reader.dev = st.st_dev;
     reader.ino = st.st_ino;
+  }
+  if (!reader.db) {
+    // Without a connection, the registry is what the snapshot file holds while neither its file
+    // nor its log changed; the database is opened only when one did.
+    struct stat wal;
+    if (stat((path + "-wal").c_str(), &wal) == 0) {
+      if (reader.from_file && reader.db_state == state_of(st) && reader.wal_state == state_of(wal))
+        return reader.snapshot;
+      if (dbrpc_reg_snapshot_h snap = snapshot_from_file(path, site, st, wal)) {
+        reader.snapshot = snap;
+        reader.from_file = true;
+        reader.db_state = state_of(st);
+        reader.wal_state = state_of(wal);
+        return snap;
+      }
+    }
+    reader.snapshot.reset();
+    reader.from_file = false;
     reader.db = open_db(path, false);
     if (!reader.db) {
       *status = KS_ST_ERR;
@@ -277,10 +331,10 @@ dbrpc_reg_snapshot_h snapshot_locked(ks_status_t *status) {
   }
   long long version = data_version(reader.db);
   reader.wal = have_wal ? wal : (struct stat){};
-  struct timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  reader.wal_settled = have_wal && (int64_t(now.tv_sec) - wal.st_mtim.tv_sec) * 1000000000 +
-                                           (now.tv_nsec - wal.st_mtim.tv_nsec) >= 50000000;
+  reader.wal_settled = have_wal && written_settled(wal);
+  // The states before the read, which what is read is at least as new as, are left with it only
+  // when a change after the read cannot keep them.
+  const bool lasting = reader.wal_settled && written_settled(st);
   if (reader.snapshot && version == reader.data_version) {
     sqlite3_exec(reader.db, "COMMIT", nullptr, nullptr, nullptr);
     return reader.snapshot;
@@ -298,10 +352,96 @@ dbrpc_reg_snapshot_h snapshot_locked(ks_status_t *status) {
   }
   reader.snapshot = snap;
   reader.data_version = version;
+  // For the processes after this one (a site whose directory this process cannot write keeps none).
+  if (lasting)
+    fileutl_write_whole_file(dbrpc_reg_snapshot_pname(path).c_str(),
+                             dbrpc_reg_snapshot_encode(*snap, state_of(st), state_of(wal)));
   return snap;
 }
 
 }  // namespace
+
+namespace {
+
+const char kSnapshotMagic[8] = {'V', 'R', 'S', 'N', 'A', 'P', '0', '1'};
+
+void put_state(std::string *out, const dbrpc_reg_file_state_t &f) {
+  ks_put_u64(out, f.dev);
+  ks_put_u64(out, f.ino);
+  for (int64_t v : {f.size, f.mtime_sec, f.mtime_nsec}) ks_put_u64(out, uint64_t(v));
+}
+
+bool take_state(ks_byte_reader *r, dbrpc_reg_file_state_t *f) {
+  return r->u64(&f->dev) && r->u64(&f->ino) && r->i64(&f->size) && r->i64(&f->mtime_sec) &&
+         r->i64(&f->mtime_nsec);
+}
+
+}  // namespace
+
+std::string dbrpc_reg_snapshot_pname(const std::string &registry) { return registry + ".snap"; }
+
+std::string dbrpc_reg_snapshot_encode(const dbrpc_reg_snapshot_t &snap, const dbrpc_reg_file_state_t &db,
+                                      const dbrpc_reg_file_state_t &wal) {
+  std::string out;
+  ks_put_start(&out, kSnapshotMagic);
+  put_state(&out, db);
+  put_state(&out, wal);
+  ks_put_u32(&out, uint32_t(snap.vobs.size()));
+  for (const dbrpc_vob_rec_t &v : snap.vobs) {
+    ks_put_str(&out, v.tag);
+    ks_put_bytes(&out, v.oid.bytes, 16);
+    ks_put_str(&out, v.path);
+    ks_put_str(&out, v.git_dir);
+    ks_put_str(&out, v.host);
+  }
+  ks_put_u32(&out, uint32_t(snap.views.size()));
+  for (const dbrpc_view_rec_t &v : snap.views) {
+    ks_put_str(&out, v.tag);
+    ks_put_bytes(&out, v.uuid.bytes, 16);
+    ks_put_str(&out, v.storage);
+    ks_put_str(&out, v.host);
+    ks_put_u32(&out, uint32_t(v.vob_tags.size()));
+    for (const std::string &t : v.vob_tags) ks_put_str(&out, t);
+  }
+  ks_put_end(&out);
+  return out;
+}
+
+bool dbrpc_reg_snapshot_decode(const void *data, size_t len, dbrpc_reg_snapshot_t *snap,
+                               dbrpc_reg_file_state_t *db, dbrpc_reg_file_state_t *wal) {
+  ks_byte_reader r;
+  if (!ks_byte_reader_of(data, len, kSnapshotMagic, &r) || !take_state(&r, db) || !take_state(&r, wal))
+    return false;
+  snap->vobs.clear();
+  snap->views.clear();
+  uint32_t n;
+  if (!r.u32(&n)) return false;
+  // Every record takes some of the bytes: a count beyond them fails when they run out.
+  for (uint32_t i = 0; i < n; i++) {
+    dbrpc_vob_rec_t v;
+    if (!r.str(&v.tag) || !r.bytes(v.oid.bytes, 16) || !r.str(&v.path) || !r.str(&v.git_dir) ||
+        !r.str(&v.host))
+      return false;
+    snap->vobs.push_back(std::move(v));
+  }
+  if (!r.u32(&n)) return false;
+  for (uint32_t i = 0; i < n; i++) {
+    dbrpc_view_rec_t v;
+    uint32_t tags;
+    if (!r.str(&v.tag) || !r.bytes(v.uuid.bytes, 16) || !r.str(&v.storage) || !r.str(&v.host) ||
+        !r.u32(&tags))
+      return false;
+    for (uint32_t t = 0; t < tags; t++) {
+      std::string tag;
+      if (!r.str(&tag)) return false;
+      v.vob_tags.push_back(std::move(tag));
+    }
+    snap->views.push_back(std::move(v));
+  }
+  if (r.left != 0) return false;
+  snap->index();
+  return true;
+}
 
 void dbrpc_reg_hold_begin() {
   std::lock_guard<std::mutex> hold(reader.lock);

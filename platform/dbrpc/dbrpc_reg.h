@@ -63,6 +63,29 @@ typedef std::shared_ptr<const dbrpc_reg_snapshot_t> dbrpc_reg_snapshot_h;
 // snapshot. Null (with the error printed and *status set) when the registry cannot be read.
 dbrpc_reg_snapshot_h dbrpc_reg_snapshot(ks_status_t *status);
 
+// The state of a file's data as the registry's snapshot file records it (of the registry's file
+// and of its write-ahead log): which file, its size and its modification time. (Not the change
+// time: the database library gives its log to the database's owner at every open by root.)
+struct dbrpc_reg_file_state_t {
+  uint64_t dev, ino;
+  int64_t size, mtime_sec, mtime_nsec;
+  bool operator==(const dbrpc_reg_file_state_t &) const = default;
+};
+
+// The snapshot file: a process that read the registry leaves what it read beside it, with the
+// states its file and its log had before the read; a later process takes the registry from it
+// without opening the database while both files keep those states. Every commit writes the log
+// and every checkpoint the file, and states are recorded only once their modification times are
+// older than the tick that stamps file times, so that any later write shows in them. Written whole under another
+// name and renamed into place; carries a CRC, and a file that is not whole and intact is not used.
+std::string dbrpc_reg_snapshot_pname(const std::string &registry);
+std::string dbrpc_reg_snapshot_encode(const dbrpc_reg_snapshot_t &snap, const dbrpc_reg_file_state_t &db,
+                                      const dbrpc_reg_file_state_t &wal);
+// Reads the bytes of a snapshot file into *snap (indexed; its site left as it was) and the states
+// recorded. False (the outputs unspecified) when they are not a whole, intact file of this format.
+bool dbrpc_reg_snapshot_decode(const void *data, size_t len, dbrpc_reg_snapshot_t *snap,
+                               dbrpc_reg_file_state_t *db, dbrpc_reg_file_state_t *wal);
+
 // Opens a hold on the registry: until the matching dbrpc_reg_hold_end, dbrpc_reg_snapshot gives
 // the snapshot it first gave in the hold without looking at the registry again (a change made
 // meanwhile is seen after the hold). For a caller resolving many names as of one moment. Holds

@@ -12,7 +12,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -380,6 +382,33 @@ bool fileutl_read_whole_file(const char *path, std::string *data) {
   }
   close(fd);
   return ok;
+}
+
+bool fileutl_write_whole_file(const char *path, const std::string &data) {
+  const std::string tmp = std::string(path) + "." + std::to_string(getpid()) + ".new";
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) return false;
+  bool ok = fileutl_write_at(fd, data.data(), data.size(), 0);
+  if (close(fd) != 0) ok = false;
+  if (ok && std::rename(tmp.c_str(), path) == 0) return true;
+  unlink(tmp.c_str());
+  return false;
+}
+
+bool fileutl_status_settled(const struct stat &st) {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  const struct timespec &m = st.st_mtim.tv_sec > st.st_ctim.tv_sec ||
+                                     (st.st_mtim.tv_sec == st.st_ctim.tv_sec &&
+                                      st.st_mtim.tv_nsec > st.st_ctim.tv_nsec)
+                                 ? st.st_mtim
+                                 : st.st_ctim;
+  bool coarse = st.st_mtim.tv_nsec == 0 && st.st_ctim.tv_nsec == 0;
+  // Whole seconds first: a time far in the future or past does not fit in nanoseconds.
+  int64_t age_s = int64_t(now.tv_sec) - int64_t(m.tv_sec);
+  if (age_s < 0 || age_s > 2) return age_s > 2;
+  int64_t age_ns = age_s * 1000000000 + (now.tv_nsec - m.tv_nsec);
+  return age_ns >= (coarse ? 2000000000LL : 50000000LL);
 }
 
 ks_status_t fileutl_copy_fd(int in, int out, uint64_t max) {

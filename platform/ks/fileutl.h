@@ -96,6 +96,16 @@ bool fileutl_write_at(int fd, const void *buf, size_t len, off_t offset);
 // when it is missing, not a regular file or cannot be read.
 bool fileutl_read_whole_file(const char *path, std::string *data);
 
+// Writes data as the whole file at path: under a temporary name beside it, then renamed into
+// place, so that a reader sees the old file or the new one, never a part. False when it cannot
+// be written (nothing is left behind then).
+bool fileutl_write_whole_file(const char *path, const std::string &data);
+
+// Whether a file's status st is older than the clock tick that stamps file times (a few
+// milliseconds; a second where the file system keeps no fractions): only then does any later
+// change of the file show in its status, since a change in the same tick may leave it as it was.
+bool fileutl_status_settled(const struct stat &st);
+
 // Copies what remains of the open file in (from its offset to its end, or its next max bytes)
 // to the open file out at its offset. 0, or KS_ST_ERR with errno set.
 ks_status_t fileutl_copy_fd(int in, int out, uint64_t max = UINT64_MAX);

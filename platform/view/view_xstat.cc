@@ -16,6 +16,7 @@
 #include <unordered_map>
 
 #include "dbrpc/dbrpc_viewdb.h"
+#include "ks/fileutl.h"
 #include "view/view_idcache.h"
 #include "vob/vob_gitindex.h"
 #include "vob/vob_pname.h"
@@ -36,25 +37,6 @@ using StatSig = view_idcache_sig_t;
 StatSig sig_of(const struct stat &st) {
   return StatSig{uint64_t(st.st_dev), uint64_t(st.st_ino), int64_t(st.st_size), st.st_mtim.tv_sec,
                  st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
-}
-
-// Whether a judgement of the file can be kept: its status must be older than the clock tick
-// that stamps file times (a few milliseconds; a second where the file system keeps no
-// fractions), or a change in the same tick would leave the status as it was.
-bool settled(const struct stat &st) {
-  struct timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  const struct timespec &m = st.st_mtim.tv_sec > st.st_ctim.tv_sec ||
-                                     (st.st_mtim.tv_sec == st.st_ctim.tv_sec &&
-                                      st.st_mtim.tv_nsec > st.st_ctim.tv_nsec)
-                                 ? st.st_mtim
-                                 : st.st_ctim;
-  bool coarse = st.st_mtim.tv_nsec == 0 && st.st_ctim.tv_nsec == 0;
-  // Whole seconds first: a time far in the future or past does not fit in nanoseconds.
-  int64_t age_s = int64_t(now.tv_sec) - int64_t(m.tv_sec);
-  if (age_s < 0 || age_s > 2) return age_s > 2;
-  int64_t age_ns = age_s * 1000000000 + (now.tv_nsec - m.tv_nsec);
-  return age_ns >= (coarse ? 2000000000LL : 50000000LL);
 }
 
 bool same_file(const struct stat &a, const struct stat &b) {
@@ -291,7 +273,7 @@ bool unmodified(Worktree *wt, const vob_pname_t &where, const struct stat &st, c
                                 where.vob_rel.c_str()) == 0)
       result = git_oid_equal(&data, blob);
   }
-  if (settled(st)) wt->clean[where.vob_rel] = {sig, *blob, result};
+  if (fileutl_status_settled(st)) wt->clean[where.vob_rel] = {sig, *blob, result};
   return result;
 }
 
@@ -372,7 +354,7 @@ ks_status_t identify(const vob_pname_t &where, const struct stat &st, Identity *
   // What the identity cache tells is found there again as cheaply, and so is the view's own
   // object, whose record the view database keeps as read ahead: only the rest is kept.
   const bool again = sel && id->mtype != VOB_MTYPE_CHECKEDOUT;
-  if (status == KS_ST_OK && owner && !again && settled(st)) {
+  if (status == KS_ST_OK && owner && !again && fileutl_status_settled(st)) {
     if (judged.size() > 1000000) judged.clear();
     judged[where.abs] = Judged{sig, owner, generation, *id};
   }
@@ -675,7 +657,7 @@ view_idcache_verdict_t selected_verdict(Selection *sel, const vob_pname_t &where
     std::memcpy(id.id, blob, 20);
     v.same = unmodified(wt, where, st, &id, false);
   }
-  if (settled(st)) {
+  if (fileutl_status_settled(st)) {
     sel->cache.verdicts[where.vob_rel] = v;
     sel->dirty = true;
   }

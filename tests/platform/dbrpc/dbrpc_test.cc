@@ -1,5 +1,6 @@
 // The registry and the view database.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gnu/lib-names.h>
 #include <gtest/gtest.h>
 #include <link.h>
@@ -10,6 +11,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <vector>
 
 #include "../../e2e/site_util.h"
@@ -169,6 +171,100 @@ TEST(DbrpcReg, SnapshotsFollowTheSiteAndItsChanges) {
     EXPECT_TRUE(dbrpc_reg_snapshot(&status)->vobs.empty());
   }
   EXPECT_EQ(dbrpc_reg_snapshot(&status)->vobs.size(), 2u);
+}
+
+// The registry as listing() gives it in a new process.
+std::string listing_in_new_process() {
+  int fd[2];
+  if (pipe(fd) != 0) return "no pipe";
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fd[0]);
+    const std::string out = listing();
+    _exit(write(fd[1], out.data(), out.size()) == ssize_t(out.size()) ? 0 : 1);
+  }
+  close(fd[1]);
+  std::string out;
+  char buf[4096];
+  for (ssize_t n; (n = read(fd[0], buf, sizeof buf)) > 0;) out.append(buf, size_t(n));
+  close(fd[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? out : "failed";
+}
+
+dbrpc_reg_file_state_t file_state(const std::string &path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return {};
+  return {uint64_t(st.st_dev), uint64_t(st.st_ino), int64_t(st.st_size), int64_t(st.st_mtim.tv_sec),
+          int64_t(st.st_mtim.tv_nsec)};
+}
+
+// Gives path the modification time seconds_ago.
+void written_ago(const std::string &path, int seconds_ago) {
+  struct timespec times[2];
+  clock_gettime(CLOCK_REALTIME, &times[0]);
+  times[0].tv_sec -= seconds_ago;
+  times[1] = times[0];
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+// A process that read the registry leaves it in the snapshot file for the next processes, which
+// take it from there while the registry's file and log are as the file records, and from the
+// database once either was written.
+TEST(DbrpcReg, ANewProcessTakesTheRegistryFromTheSnapshotFileWhileItsFilesAreAsRecorded) {
+  site::Site s;
+  ASSERT_EQ(dbrpc_reg_create_site(), KS_ST_OK);
+  ASSERT_EQ(dbrpc_reg_add_vob(vob("a", 1, "/g/a")), KS_ST_OK);
+  const std::string reg = tbs_registry_pname(), wal = reg + "-wal", file = dbrpc_reg_snapshot_pname(reg);
+  const std::string real = "vob a /g/a 01000000.00000000.00000000.00000000\n";
+  // Written just now: a write in the same tick could leave the states as they are.
+  EXPECT_EQ(listing_in_new_process(), real);
+  struct stat st;
+  EXPECT_NE(stat(file.c_str(), &st), 0);
+  written_ago(reg, 10);
+  written_ago(wal, 10);
+  EXPECT_EQ(listing_in_new_process(), real);
+  dbrpc_reg_snapshot_t snap;
+  dbrpc_reg_file_state_t db_state, wal_state;
+  const std::string left = site::read_file(file);
+  ASSERT_TRUE(dbrpc_reg_snapshot_decode(left.data(), left.size(), &snap, &db_state, &wal_state));
+  EXPECT_EQ(db_state, file_state(reg));
+  EXPECT_EQ(wal_state, file_state(wal));
+  // A file planted with the states of the moment and another git directory shows when it is used.
+  snap.vobs.at(0).git_dir = "/planted";
+  struct Case {
+    const char *what;
+    std::function<void(const std::string &planted)> change;
+    bool used;
+  } cases[] = {
+      {"nothing changed", [](const std::string &) {}, true},
+      {"the registry's file written", [&](const std::string &) { written_ago(reg, 20); }, false},
+      {"its log written", [&](const std::string &) { written_ago(wal, 20); }, false},
+      {"a commit", [&](const std::string &) { ASSERT_EQ(dbrpc_reg_add_vob(vob("b", 2, "/g/b")), KS_ST_OK); }, false},
+      {"damaged", [&](const std::string &planted) {
+         std::string bad = planted;
+         bad[bad.size() / 2] ^= 1;
+         site::write_file(file, bad);
+       }, false},
+      {"cut short", [&](const std::string &planted) { site::write_file(file, planted.substr(0, planted.size() - 1)); },
+       false},
+  };
+  for (const Case &c : cases) {
+    written_ago(reg, 10);
+    written_ago(wal, 10);
+    const std::string planted = dbrpc_reg_snapshot_encode(snap, file_state(reg), file_state(wal));
+    site::write_file(file, planted);
+    c.change(planted);
+    const std::string seen = listing_in_new_process();
+    EXPECT_EQ(seen.find("/planted") != std::string::npos, c.used) << c.what << ":\n" << seen;
+    EXPECT_NE(seen.find("vob a "), std::string::npos) << c.what << ":\n" << seen;
+    const bool commit = std::string(c.what) == "a commit";
+    EXPECT_EQ(seen.find("vob b ") != std::string::npos, commit) << c.what;
+    if (commit) {
+      ASSERT_EQ(dbrpc_reg_remove_vob("b"), KS_ST_OK);
+    }
+  }
 }
 
 TEST(DbrpcViewdb, PrivateOidsFollowTheObjectAndItsData) {
