@@ -901,6 +901,36 @@ namespace {
   *names = std::string(strip(globbed));
 }
 
+// Puts the name of an include of kind 1 ("#include" or ".include"), 2 or 3 on list as it is to
+// be searched for, with *search its search kind; false when the line is no include. Out of line:
+// those kinds are the dialects' other include forms.
+[[gnu::noinline]] bool searched_include(int kind, uint32_t v, const std::string &name,
+                                        list_handle_t list, int32_t *search) {
+  const bool quoted = !name.empty() && (name.front() == '"' || name.front() == '<' ||
+                                        name.back() == '"' || name.back() == '>');
+  switch (kind) {
+    case 1:
+      // "#include" with a bare word may be a comment in the dialects whose comments start with
+      // "#"; ".include" has no such reading, so its bare name is reported by the search below.
+      if (!quoted && v != MF_COMPAT_BSDNETR2) return false;
+      list_append(list, copy(name));
+      *search = 1;
+      return true;
+    case 2:
+      if (quoted) {
+        list_append(list, copy(name));
+      } else {
+        list_append(list, copy("\"" + name + "\""));
+        *search = 1;
+      }
+      return true;
+    default:
+      list_append(list, copy(name));
+      *search = 2;
+      return true;
+  }
+}
+
 }  // namespace
 
 void mf_lex_include(int required, int kind) {
@@ -949,29 +979,12 @@ void mf_lex_include(int required, int kind) {
   }
   list_handle_t list = list_create(area(), 0);
   int32_t search = 0;
-  auto quoted = [](const std::string &w) {
-    return (!w.empty() && (w.front() == '"' || w.front() == '<' || w.back() == '"' || w.back() == '>'));
-  };
   switch (kind) {
     case 0: list_append(list, copy(names[0])); break;
     case 1:
-      // "#include" with a bare word may be a comment in the dialects whose comments start with
-      // "#"; ".include" has no such reading, so its bare name is reported by the search below.
-      if (!quoted(names[0]) && v != MF_COMPAT_BSDNETR2) return;
-      list_append(list, copy(names[0]));
-      search = 1;
-      break;
     case 2:
-      if (quoted(names[0])) {
-        list_append(list, copy(names[0]));
-      } else {
-        list_append(list, copy("\"" + names[0] + "\""));
-        search = 1;
-      }
-      break;
     case 3:
-      list_append(list, copy(names[0]));
-      search = 2;
+      if (!searched_include(kind, v, names[0], list, &search)) return;
       break;
     default:
       for (const std::string &n : names) list_append(list, copy(n));

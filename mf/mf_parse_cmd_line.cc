@@ -376,6 +376,7 @@ class CmdLine {
   void pass_on(int letter, const char *long_name, const char *arg);
   void add_letter(char *flags, char letter);
   bool finish();
+  bool include_dirs_allowed();
   char *copy(std::string_view s);
   char **to_array(const std::vector<std::string> &v);
   void fail() { failed_ = true; }
@@ -971,20 +972,7 @@ bool CmdLine::finish() {
     return false;
   }
 
-  if (!include_dirs_.empty()) {
-    switch (a->compat_variant) {
-      case 1: case 2: case 4: case 5: case 7:
-        break;
-      default:
-        // Directories that only a parent make passed on are left out in these dialects.
-        std::erase_if(include_dirs_,
-                      [&](const std::string &d) { return inherited_include_dirs_.count(d) != 0; });
-        if (!include_dirs_.empty()) {
-          imsg_print(IMSG_ERROR, kTable, kIncludeDirs);
-          return false;
-        }
-    }
-  }
+  if (!include_dirs_.empty() && !include_dirs_allowed()) return false;
 
   if (mf_parse_opt_included(value, 'w', nullptr, nullptr) ||
       mf_parse_opt_included(value, 0, "--print-directory", nullptr))
@@ -994,6 +982,21 @@ bool CmdLine::finish() {
       mf_parse_opt_included(value, 0, "--quiet", nullptr) || std::strchr(a->build_flags, 's'))
     a->print_directory = 0;
   return true;
+}
+
+// Whether the dialect takes the include directories given (-I), left out where it takes none and
+// only a parent make passed them on; false after the message. Out of line: most runs name none.
+[[gnu::noinline]] bool CmdLine::include_dirs_allowed() {
+  switch (args_->compat_variant) {
+    case 1: case 2: case 4: case 5: case 7:
+      return true;
+    default:
+      std::erase_if(include_dirs_,
+                    [&](const std::string &d) { return inherited_include_dirs_.count(d) != 0; });
+      if (include_dirs_.empty()) return true;
+      imsg_print(IMSG_ERROR, kTable, kIncludeDirs);
+      return false;
+  }
 }
 
 ks_status_t CmdLine::run(int argc, char **argv) {

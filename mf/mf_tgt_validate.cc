@@ -720,45 +720,63 @@ ks_status_t mf_tgt_obj_exists(const char *name) {
   return st;
 }
 
+namespace {
+
+// The search list of name in the BSD-style dialects: the .PATH directories of its suffix, else
+// those of every suffix, as a heap list; null when there are none. Out of line, as
+// gnu_vpath_dirs: a run reads one dialect, most often std.
+[[gnu::noinline]] list_handle_t bsd_search_list(mf_tgt_table_t *table, const char *name) {
+  std::vector<char> base(std::strlen(name) + 1), suffix(std::strlen(name) + 1);
+  void *data = nullptr;
+  if (table->suff_path_table != HASH_HT_NULL &&
+      fileutl_strip_suffix(name, base.size(), base.data(), suffix.size(), suffix.data()) ==
+          KS_ST_OK &&
+      suffix[0] != '\0' &&
+      hash_str_lookup(table->suff_path_table, suffix.data(), nullptr, &data)) {
+    auto *sp = static_cast<mf_tgt_suff_path_t *>(data);
+    if (sp->dirs != LIST_HANDLE_NULL) {
+      if (!sp->all_path_appended) {
+        if (table->all_path_list != LIST_HANDLE_NULL &&
+            list_concat(sp->dirs, table->all_path_list) != 0) {
+          mf_tgt_out_of_memory();
+        }
+        sp->all_path_appended = 1;
+      }
+      return heap_copy(sp->dirs);
+    }
+  }
+  if (table->all_path_list != LIST_HANDLE_NULL) return heap_copy(table->all_path_list);
+  return LIST_HANDLE_NULL;
+}
+
+// The directories of the vpath directives whose patterns match name, in order, as a heap list;
+// null when none matches.
+[[gnu::noinline]] list_handle_t gnu_vpath_dirs(mf_tgt_table_t *table, const char *name) {
+  list_handle_t dirs = LIST_HANDLE_NULL;
+  void *d = nullptr;
+  for (list_cursor_t c = list_next(table->vpath_list, nullptr, &d); c != nullptr;
+       c = list_next(table->vpath_list, c, &d)) {
+    auto *rec = static_cast<mf_tgt_vpath_t *>(d);
+    bool matches = false;
+    if (vpath_matches(rec->pattern, name, &matches) != KS_ST_OK || !matches) continue;
+    if (dirs == LIST_HANDLE_NULL) dirs = mf_tgt_heap_list();
+    for (const char *dir : mf_tgt_list_strings(rec->dirs)) mf_tgt_list_append(dirs, dir);
+  }
+  return dirs;
+}
+
+}  // namespace
+
 list_handle_t mf_tgt_apply_search_list(mf_tgt_table_t *table, const char *name, int restrict_sun) {
   const uint32_t v = table->compat_variant;
   if (v == MF_COMPAT_SUN && restrict_sun && std::strchr(name, '/') != nullptr)
     return LIST_HANDLE_NULL;
-  if (mf_tgt_variant_is_bsd(v)) {
-    std::vector<char> base(std::strlen(name) + 1), suffix(std::strlen(name) + 1);
-    void *data = nullptr;
-    if (table->suff_path_table != HASH_HT_NULL &&
-        fileutl_strip_suffix(name, base.size(), base.data(), suffix.size(), suffix.data()) ==
-            KS_ST_OK &&
-        suffix[0] != '\0' &&
-        hash_str_lookup(table->suff_path_table, suffix.data(), nullptr, &data)) {
-      auto *sp = static_cast<mf_tgt_suff_path_t *>(data);
-      if (sp->dirs != LIST_HANDLE_NULL) {
-        if (!sp->all_path_appended) {
-          if (table->all_path_list != LIST_HANDLE_NULL &&
-              list_concat(sp->dirs, table->all_path_list) != 0) {
-            mf_tgt_out_of_memory();
-          }
-          sp->all_path_appended = 1;
-        }
-        return heap_copy(sp->dirs);
-      }
-    }
-    if (table->all_path_list != LIST_HANDLE_NULL) return heap_copy(table->all_path_list);
-  } else if (mf_tgt_variant_is_gnu(v) && table->vpath_list != LIST_HANDLE_NULL) {
-    list_handle_t dirs = LIST_HANDLE_NULL;
-    void *d = nullptr;
-    for (list_cursor_t c = list_next(table->vpath_list, nullptr, &d); c != nullptr;
-         c = list_next(table->vpath_list, c, &d)) {
-      auto *rec = static_cast<mf_tgt_vpath_t *>(d);
-      bool matches = false;
-      if (vpath_matches(rec->pattern, name, &matches) != KS_ST_OK || !matches) continue;
-      if (dirs == LIST_HANDLE_NULL) dirs = mf_tgt_heap_list();
-      for (const char *dir : mf_tgt_list_strings(rec->dirs)) mf_tgt_list_append(dirs, dir);
-    }
-    if (dirs != LIST_HANDLE_NULL) return dirs;
-  }
-  return vpath_macro_dirs(table);
+  list_handle_t dirs = LIST_HANDLE_NULL;
+  if (mf_tgt_variant_is_bsd(v))
+    dirs = bsd_search_list(table, name);
+  else if (mf_tgt_variant_is_gnu(v) && table->vpath_list != LIST_HANDLE_NULL)
+    dirs = gnu_vpath_dirs(table, name);
+  return dirs != LIST_HANDLE_NULL ? dirs : vpath_macro_dirs(table);
 }
 
 list_handle_t mf_tgt_search_list(mf_tgt_table_t *table, const char *name) {
