@@ -16,13 +16,21 @@ constexpr size_t kAlign = alignof(void *);
 struct hash_entry {
   hash_entry *chain;  // next entry of the same bucket
   uint32_t hash;
-  uint32_t order;     // index in the table's order array
+  // Of an entry of an ordered table: its size in kAlign units above kStateBits, and its state
+  // (kLive, kRemoved or kBlockEnd) in them.
+  uint32_t state;
 };
 
+// The states of an ordered table's entries (see hash_ht_s).
+constexpr uint32_t kStateBits = 2;
+constexpr uint32_t kLive = 0;
+constexpr uint32_t kRemoved = 1;
+constexpr uint32_t kBlockEnd = 2;  // not an entry: the mark behind a block's last entry
+
 constexpr size_t kDataOffset = (sizeof(hash_entry) + kAlign - 1) & ~(kAlign - 1);
-// Where the key starts in an entry of an unordered table without data: over the unused order
+// Where the key starts in an entry of an unordered table without data: over the unused state
 // field, so its entries take a word less whenever the key's last word is half-filled or less.
-constexpr size_t kBareKeyOffset = offsetof(hash_entry, order);
+constexpr size_t kBareKeyOffset = offsetof(hash_entry, state);
 
 
 uint32_t hash_key(const char *key) {
@@ -44,12 +52,13 @@ typedef uintptr_t hash_bucket;
 // take an eighth of the buckets' room and stay in the cache where the buckets do not, so a
 // lookup that misses mostly reads its mark alone.
 
-// Insertion order is an array of entry pointers; a removed entry leaves a null hole that the
-// next growth of the array squeezes out. A table made unordered keeps no such array.
-//
 // Entries come from blocks the table owns, carved in steps of kAlign bytes: no allocator header
-// per entry. A removed entry goes on a free list of its size and is reused by the next entry of
-// that size; entries larger than kPooledMax are single heap blocks.
+// per entry. An ordered table's entries lie in its blocks in insertion order, whatever their size,
+// and a walk in order follows them there: each block but the newest ends in a kBlockEnd mark that
+// leads to the next block's first entry. A removed entry of an ordered table stays where it is,
+// marked removed, except the newest, whose room goes back to its block. In a table made
+// unordered, a removed entry goes on a free list of its size and is reused by the next entry of
+// that size, entries larger than kPooledMax are single heap blocks, and walks follow the buckets.
 struct hash_ht_s {
   hash_bucket *buckets;
   bool summaries;     // the buckets hold summaries
@@ -62,15 +71,13 @@ struct hash_ht_s {
   size_t count;
   size_t data_size;
   size_t key_offset;   // of the key in an entry: behind the data slot, or kBareKeyOffset
-  bool unordered;      // no order array: walks follow the buckets
-  hash_entry **order;
-  size_t order_used;  // slots filled, holes included
-  size_t order_cap;
+  bool unordered;      // walks follow the buckets
   char *block_next;   // free space of the newest block
   size_t block_left;
   size_t block_size;  // of the next block; doubles up to kBlockMax
-  void *blocks;       // the blocks, chained through their first word
-  void **free_by_units;  // removed entries by size in kAlign units, or null
+  char *blocks;       // the oldest block; each is chained to the next newer by its first word
+  char *newest_block;
+  void **free_by_units;  // removed entries of an unordered table by size in kAlign units, or null
 };
 
 namespace {
@@ -84,22 +91,41 @@ size_t entry_size(hash_ht_t t, size_t klen) {
   return (t->key_offset + klen + 1 + kAlign - 1) & ~(kAlign - 1);
 }
 
+// The room an ordered table keeps behind the entries of a block for its kBlockEnd mark.
+constexpr size_t kEndMark = sizeof(hash_entry);
+
 hash_entry *new_entry(hash_ht_t t, size_t size) {
-  if (size > kPooledMax) return static_cast<hash_entry *>(std::calloc(1, size));
-  size_t units = size / kAlign;
-  if (t->free_by_units != nullptr && t->free_by_units[units] != nullptr) {
-    void *p = t->free_by_units[units];
-    t->free_by_units[units] = *static_cast<void **>(p);
-    std::memset(p, 0, size);
-    return static_cast<hash_entry *>(p);
+  if (t->unordered) {
+    if (size > kPooledMax) return static_cast<hash_entry *>(std::calloc(1, size));
+    size_t units = size / kAlign;
+    if (t->free_by_units != nullptr && t->free_by_units[units] != nullptr) {
+      void *p = t->free_by_units[units];
+      t->free_by_units[units] = *static_cast<void **>(p);
+      std::memset(p, 0, size);
+      return static_cast<hash_entry *>(p);
+    }
   }
-  if (t->block_left < size) {
-    auto *b = static_cast<char *>(std::malloc(kBlockHeader + t->block_size));
+  const size_t need = t->unordered ? size : size + kEndMark;
+  if (t->block_left < need) {
+    // A block too small for the entry is left with less room unused than the entry takes.
+    const size_t room = need > t->block_size ? need : t->block_size;
+    auto *b = static_cast<char *>(std::malloc(kBlockHeader + room));
     if (b == nullptr) return nullptr;
-    *reinterpret_cast<void **>(b) = t->blocks;
-    t->blocks = b;
+    *reinterpret_cast<char **>(b) = nullptr;
+    if (t->newest_block == nullptr) {
+      t->blocks = b;
+    } else {
+      *reinterpret_cast<char **>(t->newest_block) = b;
+      if (!t->unordered) {
+        auto *mark = reinterpret_cast<hash_entry *>(t->block_next);
+        std::memset(mark, 0, sizeof *mark);
+        mark->state = kBlockEnd;
+        mark->chain = reinterpret_cast<hash_entry *>(b + kBlockHeader);
+      }
+    }
+    t->newest_block = b;
     t->block_next = b + kBlockHeader;
-    t->block_left = t->block_size;
+    t->block_left = room;
     if (t->block_size < kBlockMax) t->block_size *= 2;
   }
   void *p = t->block_next;
@@ -109,8 +135,8 @@ hash_entry *new_entry(hash_ht_t t, size_t size) {
   return static_cast<hash_entry *>(p);
 }
 
-// Gives entry e of size bytes back. When the free lists cannot be made the entry stays unused
-// in its block until the table goes.
+// Gives entry e of size bytes of an unordered table back. When the free lists cannot be made the
+// entry stays unused in its block until the table goes.
 void free_entry(hash_ht_t t, hash_entry *e, size_t size) {
   if (size > kPooledMax) {
     std::free(e);
@@ -239,6 +265,29 @@ static void link_entry(hash_ht_t t, hash_bucket *buckets, uint8_t *marks, uint32
   if (t->summaries) b |= summary_bits(e->hash);
 }
 
+// The size of an ordered table's entry e in kAlign units.
+static size_t units_of(const hash_entry *e) { return e->state >> kStateBits; }
+
+// The first entry of an ordered table at p or behind it in insertion order, past removed entries
+// and block ends; null at the end.
+static hash_entry *live_from(hash_ht_t t, char *p) {
+  for (;;) {
+    if (p == t->block_next) return nullptr;
+    auto *e = reinterpret_cast<hash_entry *>(p);
+    const uint32_t state = e->state & ((1u << kStateBits) - 1);
+    if (state == kLive) return e;
+    p = state == kBlockEnd ? reinterpret_cast<char *>(e->chain) : p + units_of(e) * kAlign;
+  }
+}
+
+// The entries of an ordered table in insertion order: the first, and the one behind e.
+static hash_entry *first_in_order(hash_ht_t t) {
+  return t->blocks != nullptr ? live_from(t, t->blocks + kBlockHeader) : nullptr;
+}
+static hash_entry *next_in_order(hash_ht_t t, hash_entry *e) {
+  return live_from(t, reinterpret_cast<char *>(e) + units_of(e) * kAlign);
+}
+
 // Calls fn(e) for every entry of t: in insertion order, or bucket by bucket in a table kept
 // unordered. fn may relink or free e: the walk has read what follows it first.
 template <typename Fn>
@@ -253,8 +302,11 @@ static void for_each_entry(hash_ht_t t, Fn fn) {
     }
     return;
   }
-  for (size_t i = 0; i < t->order_used; i++)
-    if (hash_entry *e = t->order[i]) fn(e);
+  for (hash_entry *e = first_in_order(t); e != nullptr;) {
+    hash_entry *next = next_in_order(t, e);
+    fn(e);
+    e = next;
+  }
 }
 
 static void grow_buckets(hash_ht_t t) {
@@ -276,30 +328,6 @@ static void grow_buckets(hash_ht_t t) {
   t->bucket_count = n;
 }
 
-// Makes room for one more slot at the end of the order array: squeezes out the holes when they
-// are at least a quarter of it, otherwise doubles it. False when memory runs out.
-static bool reserve_order(hash_ht_t t) {
-  if (t->order_used < t->order_cap) return true;
-  if (t->order_used - t->count >= t->order_cap / 4 && t->count < t->order_cap) {
-    size_t j = 0;
-    for (size_t i = 0; i < t->order_used; i++) {
-      hash_entry *e = t->order[i];
-      if (e == nullptr) continue;
-      e->order = static_cast<uint32_t>(j);
-      t->order[j++] = e;
-    }
-    t->order_used = j;
-    return true;
-  }
-  size_t cap = t->order_cap ? t->order_cap * 2 : 8;
-  if (cap > UINT32_MAX) return false;
-  auto **o = static_cast<hash_entry **>(std::realloc(t->order, cap * sizeof(hash_entry *)));
-  if (o == nullptr) return false;
-  t->order = o;
-  t->order_cap = cap;
-  return true;
-}
-
 int hash_str_enter(hash_ht_t t, const char *key, const char **out_key, void **out_data) {
   uint32_t h = hash_key(key);
   if (hash_entry *e = find(t, key, h)) {
@@ -307,17 +335,13 @@ int hash_str_enter(hash_ht_t t, const char *key, const char **out_key, void **ou
     if (out_data) *out_data = entry_data(t, e);
     return 1;
   }
-  if (!t->unordered && !reserve_order(t)) return -1;
   size_t klen = std::strlen(key);
   auto *e = new_entry(t, entry_size(t, klen));
   if (e == nullptr) return -1;
   std::memcpy(entry_key(t, e), key, klen + 1);
   e->hash = h;
+  if (!t->unordered) e->state = static_cast<uint32_t>(entry_size(t, klen) / kAlign) << kStateBits;
   link_entry(t, t->buckets, t->marks, t->bucket_count, e);
-  if (!t->unordered) {
-    e->order = static_cast<uint32_t>(t->order_used);
-    t->order[t->order_used++] = e;
-  }
   t->count++;
   if (t->count > size_t(t->bucket_count) * t->factor) grow_buckets(t);
   if (out_key) *out_key = entry_key(t, e);
@@ -358,13 +382,16 @@ int hash_str_remove(hash_ht_t t, const char *key) {
     if (t->summaries) b = (b & kAddressMask) | summary;
     t->marks[at] = mark;
     if (t->last_found == e) t->last_found = nullptr;
-    if (!t->unordered) {
-      t->order[e->order] = nullptr;
-      // A hole at the end is simply given back.
-      while (t->order_used > 0 && t->order[t->order_used - 1] == nullptr) t->order_used--;
-    }
     t->count--;
-    free_entry(t, e, entry_size(t, std::strlen(key)));
+    const size_t size = entry_size(t, std::strlen(key));
+    if (t->unordered) {
+      free_entry(t, e, size);
+    } else if (reinterpret_cast<char *>(e) + size == t->block_next) {
+      t->block_next -= size;
+      t->block_left += size;
+    } else {
+      e->state |= kRemoved;
+    }
     return 1;
   }
   return 0;
@@ -387,10 +414,8 @@ hash_cursor_t hash_str_next_in_order(hash_ht_t t, hash_cursor_t cursor, const ch
     if (e != nullptr && out_data) *out_data = entry_data(t, e);
     return e;
   }
-  size_t i = cursor ? static_cast<hash_entry *>(cursor)->order + size_t(1) : 0;
-  while (i < t->order_used && t->order[i] == nullptr) i++;
-  if (i >= t->order_used) return nullptr;
-  hash_entry *e = t->order[i];
+  hash_entry *e = cursor ? next_in_order(t, static_cast<hash_entry *>(cursor)) : first_in_order(t);
+  if (e == nullptr) return nullptr;
   if (out_key) *out_key = entry_key(t, e);
   if (out_data) *out_data = entry_data(t, e);
   return e;
@@ -408,16 +433,17 @@ size_t hash_count(hash_ht_t t) { return t->count; }
 void hash_delete_ht(hash_ht_t *table_p) {
   if (table_p == nullptr || *table_p == HASH_HT_NULL) return;
   hash_ht_t t = *table_p;
-  for_each_entry(t, [t](hash_entry *e) {
-    if (entry_size(t, std::strlen(entry_key(t, e))) > kPooledMax) std::free(e);
-  });
+  if (t->unordered) {
+    for_each_entry(t, [t](hash_entry *e) {
+      if (entry_size(t, std::strlen(entry_key(t, e))) > kPooledMax) std::free(e);
+    });
+  }
   while (t->blocks != nullptr) {
-    void *next = *static_cast<void **>(t->blocks);
+    char *next = *reinterpret_cast<char **>(t->blocks);
     std::free(t->blocks);
     t->blocks = next;
   }
   std::free(t->free_by_units);
-  std::free(t->order);
   std::free(t->buckets);
   std::free(t->marks);
   std::free(t);

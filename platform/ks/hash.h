@@ -15,9 +15,10 @@ hash_ht_t hash_str_create(unsigned buckets, size_t data_size, int flag);
 
 // Iteration follows insertion order (re-entering an existing key keeps its place).
 void hash_set_order(hash_ht_t table);
-// A table that no walk needs in insertion order keeps none, which saves a word per entry: its
-// walks follow the buckets, and no key may be entered during one. Only an empty table takes the
-// setting.
+// A table that no walk needs in insertion order keeps none: its walks follow the buckets, and no
+// key may be entered during one; the room of a removed entry is reused by a later entry (an
+// ordered table keeps it until the table goes, unless the entry was its newest), and an entry
+// without data takes half a word less. Only an empty table takes the setting.
 void hash_set_unordered(hash_ht_t table);
 
 // The bucket array grows with the table (factor: entries per bucket before it grows).

@@ -203,3 +203,39 @@ TEST(HashStr, OrderedAndUnorderedTablesHoldTheSameKeys) {
     hash_delete_ht(&t);
   }
 }
+
+// An ordered table's newest entry, removed, gives its room back to the next entry (as a key
+// entered and dropped at once after a failure is, over and over); after an older one is removed
+// the walks keep the order of insertion.
+TEST(HashStr, OrderedTablesGiveBackOnlyTheNewestEntrysRoom) {
+  struct Case {
+    size_t data_size;
+    size_t key_length;  // long keys take blocks of their own
+  };
+  for (const Case &tc : {Case{sizeof(int), 3}, Case{0, 3}, Case{16, 2000}}) {
+    SCOPED_TRACE("data " + std::to_string(tc.data_size) + ", key " +
+                 std::to_string(tc.key_length));
+    hash_ht_t t = hash_str_create(8, tc.data_size, 1);
+    auto key = [&](char c) { return std::string(tc.key_length, c); };
+    auto enter = [&](char c) {
+      const char *stored = nullptr;
+      EXPECT_EQ(hash_str_enter(t, key(c).c_str(), &stored, nullptr), 0);
+      return stored;
+    };
+    enter('a');
+    enter('b');
+    for (int i = 0; i < 100; i++) {
+      const char *c = enter('c');
+      EXPECT_TRUE(hash_str_remove(t, key('c').c_str()));
+      EXPECT_EQ(enter('d'), c);  // the room of c, given back
+      EXPECT_TRUE(hash_str_remove(t, key('d').c_str()));
+    }
+    enter('c');
+    EXPECT_TRUE(hash_str_remove(t, key('b').c_str()));
+    enter('e');
+    EXPECT_EQ(keys_in_order(t), (std::vector<std::string>{key('a'), key('c'), key('e')}));
+    enter('b');
+    EXPECT_EQ(keys_in_order(t), (std::vector<std::string>{key('a'), key('c'), key('e'), key('b')}));
+    hash_delete_ht(&t);
+  }
+}
