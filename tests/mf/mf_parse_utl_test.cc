@@ -171,4 +171,34 @@ TEST(GnuStatements, IncludeNamesAreWildcardPatterns) {
   }
 }
 
+// A simply expanded macro read in a target or dependency name is read again as makefile text,
+// where its "$" would start a reference; ORVA_PRESERVE_DOUBLE_DOLLAR_SIMPLY_EXPANDED doubles
+// each, so that it stands for itself. Recursive macros keep their single "$" either way.
+TEST(GnuStatements, SimplyExpandedDollarsPreservedWhenAsked) {
+  struct Case {
+    const char *input;
+    const char *preserve;  // the variable's value, or null when unset
+    const char *deps;      // of "all"
+  };
+  const Case cases[] = {
+      {"X := a$$$$b\nall: $(X)\n", nullptr, "a$b"},
+      {"X := a$$$$b\nall: $(X)\n", "1", "a$$b"},
+      {"X := a$$$$b$$$$c\nall: x$(X)\n", "1", "xa$$b$$c"},
+      {"X := ab\nall: $(X)\n", "1", "ab"},
+      {"X = a$$$$b\nall: $(X)\n", "1", "a$b"},
+  };
+  for (const Case &c : cases) {
+    mftest::ScopedEnv env("ORVA_PRESERVE_DOUBLE_DOLLAR_SIMPLY_EXPANDED", c.preserve);
+    mftest::Captured cap;
+    ScanInput s(c.input, MF_COMPAT_GNU);
+    ASSERT_EQ(s.parse(), 0) << c.input << cap.err();
+    mf_tgt_entry_t *all = mf_tgt_lookup(s.table(), "all");
+    ASSERT_NE(all, nullptr) << c.input;
+    EXPECT_EQ(joined(mf_tgt_get_dep_list(s.table(), all,
+                                         mf_tgt_next_instance(s.table(), all, nullptr))),
+              c.deps)
+        << c.input << (c.preserve ? " (preserved)" : "");
+  }
+}
+
 }  // namespace
