@@ -604,7 +604,7 @@ bool function_calls_recognised(bldr_macro_flavor_t flavor) {
   return bldr_macro_hooks.java_audits != nullptr && bldr_macro_hooks.java_audits() != 0;
 }
 
-void print_from(int row, const char *text, size_t from, size_t len) {
+[[gnu::cold]] void print_from(int row, const char *text, size_t from, size_t len) {
   std::string shown(text + from, len);
   imsg_print_cold(IMSG_ERROR, &_bldr_macro_karsel_msg_table, row, shown.c_str());
 }

@@ -696,9 +696,9 @@ int pop_pushback() {
   return c;
 }
 
-// Reports the n collected bytes (bytes has room for one more) as an invalid multibyte sequence
-// and marks the parse failed; 0, the character mf_io_get_wc then delivers.
-[[gnu::cold]] wchar_t invalid_mb(char *bytes, size_t n) {
+// Reports the n collected bytes as an invalid multibyte sequence and marks the parse failed; 0,
+// the character mf_io_get_wc then delivers.
+[[gnu::cold]] wchar_t invalid_mb(const char *bytes, size_t n) {
   std::string shown;
   for (size_t i = 0; i < n; i++) {
     unsigned char c = static_cast<unsigned char>(bytes[i]);
@@ -710,7 +710,6 @@ int pop_pushback() {
       shown += esc;
     }
   }
-  bytes[n] = 0;
   mf_io_print_position(IMSG_ERROR);
   imsg_print_cold(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_INVALID_MB, shown.c_str());
   mf_parser_failed = 1;
@@ -795,13 +794,12 @@ std::vector<std::string> include_candidates(const std::string &name, int kind) {
 }
 
 // Reports that the include of name cannot be opened (error: errno of the attempt) and marks the
-// parse failed. KS_ST_OK: the including file is read on.
-[[gnu::cold]] int cannot_open_include(const char *name, int error) {
+// parse failed.
+[[gnu::cold]] void report_cannot_include(const char *name, int error) {
   mf_io_print_position(IMSG_ERROR);
   imsg_print_cold(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_CANNOT_INCLUDE, name,
                   imsg_strerror(error));
   mf_parser_failed = 1;
-  return KS_ST_OK;
 }
 
 // The name of an include of search kind 1 without its quotes ("name") or angle brackets
@@ -1249,10 +1247,7 @@ int mf_io_include_files(list_handle_t names, int32_t ignore_missing, int32_t sea
     }
     if (hit.empty()) {
       if (!ignore_missing) {
-        mf_io_print_position(IMSG_ERROR);
-        imsg_print_cold(IMSG_ERROR_CONT, &_mf_io_karsel_msg_table, MF_IO_MSG_CANNOT_INCLUDE,
-                        name.c_str(), imsg_strerror(err));
-        mf_parser_failed = 1;
+        report_cannot_include(name.c_str(), err);
         return KS_ST_ERR;
       }
       if (trace_on(2)) {
@@ -1271,7 +1266,11 @@ int mf_io_include_files(list_handle_t names, int32_t ignore_missing, int32_t sea
   // The first file is opened before anything is changed, so that a file that cannot be opened
   // leaves the including file being read as it was.
   FILE *f = open_for_reading(found.front().c_str());
-  if (f == nullptr) return cannot_open_include(found.front().c_str(), errno);
+  if (f == nullptr) {
+    // The including file is read on.
+    report_cannot_include(found.front().c_str(), errno);
+    return KS_ST_OK;
+  }
   std::vector<const char *> copies;
   for (const std::string &p : found) {
     const char *copy = stg_area_strdup(io.area, p.c_str());

@@ -120,7 +120,7 @@ std::string_view strip(std::string_view s) {
 
 // Reports a failure of the current line: the position line and the message, and marks the
 // parse failed.
-void fail(const std::string &message) {
+[[gnu::cold]] void fail(const std::string &message) {
   mf_parser_failed = 1;
   mf_parse_print_position();
   if (!message.empty()) imsg_print_cold(IMSG_ERROR_CONT, "%s", -1, message.c_str());

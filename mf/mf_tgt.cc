@@ -255,6 +255,22 @@ mf_tgt_inst_desc_t *inst_at(mf_tgt_entry_t *entry, mf_tgt_inst_handle_t pos) {
   return static_cast<mf_tgt_inst_desc_t *>(list_get_data(entry->instances, pos));
 }
 
+// The next number of a heap array by number (number 0 unused), grown as needed: the slot of the
+// returned number is the caller's to fill. Running out of memory is fatal.
+template <class T>
+uint32_t next_number(T *&array, uint32_t &count, uint32_t &room) {
+  if (count == room) {
+    const uint32_t grown_room = room < 8 ? 8 : room * 2;
+    if (grown_room <= room) mf_tgt_out_of_memory();
+    auto *grown = static_cast<T *>(std::realloc(array, size_t(grown_room) * sizeof(T)));
+    if (grown == nullptr) mf_tgt_out_of_memory();
+    array = grown;
+    room = grown_room;
+    if (count == 0) count = 1;
+  }
+  return count++;
+}
+
 }  // namespace
 
 const imsg_msg_table_t _mf_tgt_karsel_msg_table = {"karsel_bin", kModule, 212, kCount, kFormats,
@@ -445,24 +461,14 @@ mf_tgt_inst_desc_t *mf_tgt_create_inst_desc(mf_tgt_table_t *table, mf_tgt_entry_
 }
 
 mf_tgt_inst_more_t *mf_tgt_inst_more(mf_tgt_table_t *table, mf_tgt_inst_desc_t *inst) {
-  if (inst->more != 0) return table->inst_more[inst->more];
-  if (table->inst_more_count == table->inst_more_room) {
-    const uint32_t room = table->inst_more_room < 8 ? 8 : table->inst_more_room * 2;
-    if (room <= table->inst_more_room) mf_tgt_out_of_memory();
-    auto *grown = static_cast<mf_tgt_inst_more_t **>(
-        std::realloc(table->inst_more, size_t(room) * sizeof(mf_tgt_inst_more_t *)));
-    if (grown == nullptr) mf_tgt_out_of_memory();
-    table->inst_more = grown;
-    table->inst_more_room = room;
-    if (table->inst_more_count == 0) table->inst_more_count = 1;
-  }
+  if (mf_tgt_inst_more_t *more = mf_tgt_inst_more_of(table, inst)) return more;
   auto *more =
       static_cast<mf_tgt_inst_more_t *>(stg_calloc(table->area, sizeof(mf_tgt_inst_more_t)));
   if (more == nullptr) {
     no_memory();
     PFM_PANIC();
   }
-  inst->more = table->inst_more_count++;
+  inst->more = next_number(table->inst_more, table->inst_more_count, table->inst_more_room);
   table->inst_more[inst->more] = more;
   return more;
 }
@@ -743,17 +749,7 @@ mf_tgt_entry_more_t *more_of(mf_tgt_table_t *table, const mf_tgt_entry_t *e) {
 // The more record of e, made empty when it has none; running out of memory is fatal.
 mf_tgt_entry_more_t *made_more(mf_tgt_table_t *table, mf_tgt_entry_t *e) {
   if (e->more != 0) return &table->entry_more[e->more];
-  if (table->entry_more_count == table->entry_more_room) {
-    const uint32_t room = table->entry_more_room < 8 ? 8 : table->entry_more_room * 2;
-    if (room <= table->entry_more_room) mf_tgt_out_of_memory();
-    auto *grown = static_cast<mf_tgt_entry_more_t *>(
-        std::realloc(table->entry_more, size_t(room) * sizeof(mf_tgt_entry_more_t)));
-    if (grown == nullptr) mf_tgt_out_of_memory();
-    table->entry_more = grown;
-    table->entry_more_room = room;
-    if (table->entry_more_count == 0) table->entry_more_count = 1;
-  }
-  e->more = table->entry_more_count++;
+  e->more = next_number(table->entry_more, table->entry_more_count, table->entry_more_room);
   table->entry_more[e->more] = {nullptr, nullptr};
   return &table->entry_more[e->more];
 }
@@ -1024,9 +1020,10 @@ void mf_tgt_dump_tgt_ent(mf_tgt_table_t *table, mf_tgt_entry_t *e) {
       std::printf("  --dep_list--\n");
       print_list(inst->deps);
     }
-    if (mf_tgt_inst_script_deps(table, inst) != LIST_HANDLE_NULL) {
+    const list_handle_t script_deps = mf_tgt_inst_script_deps(table, inst);
+    if (script_deps != LIST_HANDLE_NULL) {
       std::printf("  --script dep_list--\n");
-      print_list(mf_tgt_inst_script_deps(table, inst));
+      print_list(script_deps);
     }
   }
 }

@@ -124,12 +124,12 @@ void mf_tgt_copy_target_groupness(mf_tgt_table_t *table_p, const char *current_t
     imsg_print(IMSG_ERROR, "No tgt tab entry found for pattern \"%s\"\n", -1, patt_pn);
     return;
   }
-  if (!mf_tgt_has_lines(mf_tgt_inst_cotargets(table_p, patt_inst_desc_p))) return;
+  const list_handle_t patt_cotargets = mf_tgt_inst_cotargets(table_p, patt_inst_desc_p);
+  if (!mf_tgt_has_lines(patt_cotargets)) return;
   list_handle_t existing = LIST_HANDLE_NULL;
   if (mf_tgt_has_cotargets(table_p, current_tgt_pn, &existing)) return;
   list_handle_t members =
-      mf_tgt_expand_patt_cotargets(mf_tgt_inst_cotargets(table_p, patt_inst_desc_p),
-                                   current_tgt_pn, tgt_stem, table_p->area);
+      mf_tgt_expand_patt_cotargets(patt_cotargets, current_tgt_pn, tgt_stem, table_p->area);
   const std::vector<const char *> names = mf_tgt_list_strings(members);
   if (names.size() < 2) return;
   if (mfc_curr_opts_handle != BLDR_OPTS_HANDLE_NULL) {
@@ -173,10 +173,11 @@ void mf_tgt_dissolve_tgt_group(mf_tgt_table_t *table, mf_tgt_entry_t *entry) {
   for (list_cursor_t c = list_next(entry->instances, nullptr, &d); c != nullptr;
        c = list_next(entry->instances, c, &d)) {
     auto *inst = static_cast<mf_tgt_inst_desc_t *>(d);
-    list_handle_t members = mf_tgt_inst_cotargets(table, inst);
-    if (members == LIST_HANDLE_NULL) continue;
+    mf_tgt_inst_more_t *more = mf_tgt_inst_more_of(table, inst);
+    if (more == nullptr || more->cotargets == LIST_HANDLE_NULL) continue;
+    list_handle_t members = more->cotargets;
     // Detached first, so that the recursion ends at members already dissolved.
-    mf_tgt_inst_more_of(table, inst)->cotargets = LIST_HANDLE_NULL;
+    more->cotargets = LIST_HANDLE_NULL;
     for (const char *name : mf_tgt_list_strings(members)) {
       mf_tgt_entry_t *m = mf_tgt_lookup(table, name);
       if (m == nullptr) {
