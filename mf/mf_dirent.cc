@@ -70,6 +70,14 @@ const char *status_name(ks_status_t st) {
   }
 }
 
+// A new table of a directory's names. Unordered: no walk needs their order, and names that come
+// and go give their room to later names.
+hash_ht_t new_names(unsigned buckets) {
+  hash_ht_t names = hash_str_create(buckets, sizeof(name_t), 1);
+  if (names != HASH_HT_NULL) hash_set_unordered(names);
+  return names;
+}
+
 void drop_names(dir_t *dir) {
   if (dir->names != HASH_HT_NULL) hash_delete_ht(&dir->names);
 }
@@ -120,7 +128,7 @@ void mark_absent(dir_t *dir) {
   } w{dir->names, ++reads == 0 ? ++reads : reads, 0, false};
   pfm_inhibit();
   if (w.names == HASH_HT_NULL) {
-    w.names = dir->names = hash_str_create(64, sizeof(name_t), 1);
+    w.names = dir->names = new_names(64);
     if (w.names != HASH_HT_NULL) hash_set_dynamic(w.names, 4);
   }
   ks_status_t st = KS_ST_ERR;
@@ -275,7 +283,7 @@ dir_t *find_dir(const char *path) {
 ks_status_t claim_name(dir_t *dir, const char *leaf, uint32_t deleted) {
   if (!dir->loaded || dir->names == HASH_HT_NULL) {
     if (dir->names == HASH_HT_NULL) {
-      dir->names = hash_str_create(1, sizeof(name_t), 1);
+      dir->names = new_names(1);
       if (dir->names == HASH_HT_NULL) {
         imsg_print_shared(IMSG_ERROR, kModule, &imsg_common_table, IMSG_COMMON_HASH_CREATE);
         return KS_ST_ERR;

@@ -1,6 +1,7 @@
 #include "dbrpc/dbrpc_reg.h"
 
 #include "dbrpc/dbrpc_sqlite.h"
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -171,7 +172,13 @@ struct Writer {
   }
   ks_status_t commit() {
     done = true;
-    if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) return KS_ST_OK;
+    if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) {
+      // The log's time moves once the commit can be read: a snapshot file recorded with the
+      // log's state by a reader that did not see the commit (the log written, the commit not yet
+      // visible) no longer matches.
+      utimensat(AT_FDCWD, (tbs_registry_pname() + "-wal").c_str(), nullptr, 0);
+      return KS_ST_OK;
+    }
     report("cannot write the registry", tbs_registry_pname(), sqlite3_errmsg(db));
     sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     return KS_ST_ERR;
@@ -257,11 +264,17 @@ bool written_settled(const struct stat &st) {
 }
 
 // The snapshot the snapshot file of the registry at path holds, when the registry's file and
-// log, whose statuses are db and wal, are as it records; else null.
+// log, whose statuses are db and wal, are as it records; else null. The file stands for the
+// registry, so only one of the registry's owner or of this process's user, writable by no one
+// who cannot write the registry, is believed.
 dbrpc_reg_snapshot_h snapshot_from_file(const std::string &path, const std::string &site,
                                         const struct stat &db, const struct stat &wal) {
   std::string data;
-  if (!fileutl_read_whole_file(dbrpc_reg_snapshot_pname(path).c_str(), &data)) return nullptr;
+  struct stat own;
+  if (!fileutl_read_whole_file(dbrpc_reg_snapshot_pname(path).c_str(), &data, &own) ||
+      (own.st_uid != db.st_uid && own.st_uid != geteuid()) ||
+      (own.st_mode & ~db.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+    return nullptr;
   auto snap = std::make_shared<dbrpc_reg_snapshot_t>();
   dbrpc_reg_file_state_t db_was, wal_was;
   if (!dbrpc_reg_snapshot_decode(data.data(), data.size(), snap.get(), &db_was, &wal_was) ||
@@ -283,6 +296,8 @@ dbrpc_reg_snapshot_h snapshot_locked(ks_status_t *status) {
     empty->site = site;
     return empty;
   }
+  // Judged at the moment of the status, not after a wait for the database.
+  const bool db_settled = written_settled(st);
   // Another site, or the registry replaced: start over.
   if (reader.path != path || reader.dev != st.st_dev || reader.ino != st.st_ino) {
     reader.close();
@@ -317,6 +332,7 @@ dbrpc_reg_snapshot_h snapshot_locked(ks_status_t *status) {
   // unchanged log means an unchanged registry, without asking the database.
   struct stat wal;
   bool have_wal = stat((path + "-wal").c_str(), &wal) == 0;
+  const bool wal_settled = have_wal && written_settled(wal);
   if (reader.snapshot && have_wal && reader.wal_settled && wal.st_ino == reader.wal.st_ino &&
       wal.st_size == reader.wal.st_size && wal.st_mtim.tv_sec == reader.wal.st_mtim.tv_sec &&
       wal.st_mtim.tv_nsec == reader.wal.st_mtim.tv_nsec)
@@ -331,10 +347,10 @@ dbrpc_reg_snapshot_h snapshot_locked(ks_status_t *status) {
   }
   long long version = data_version(reader.db);
   reader.wal = have_wal ? wal : (struct stat){};
-  reader.wal_settled = have_wal && written_settled(wal);
+  reader.wal_settled = wal_settled;
   // The states before the read, which what is read is at least as new as, are left with it only
   // when a change after the read cannot keep them.
-  const bool lasting = reader.wal_settled && written_settled(st);
+  const bool lasting = wal_settled && db_settled;
   if (reader.snapshot && version == reader.data_version) {
     sqlite3_exec(reader.db, "COMMIT", nullptr, nullptr, nullptr);
     return reader.snapshot;
@@ -355,7 +371,8 @@ dbrpc_reg_snapshot_h snapshot_locked(ks_status_t *status) {
   // For the processes after this one (a site whose directory this process cannot write keeps none).
   if (lasting)
     fileutl_write_whole_file(dbrpc_reg_snapshot_pname(path).c_str(),
-                             dbrpc_reg_snapshot_encode(*snap, state_of(st), state_of(wal)));
+                             dbrpc_reg_snapshot_encode(*snap, state_of(st), state_of(wal)),
+                             st.st_mode & 0666);
   return snap;
 }
 

@@ -364,12 +364,13 @@ uint32_t fileutl_crc_buffer(const void *data, size_t len) {
   return uint32_t(c);
 }
 
-bool fileutl_read_whole_file(const char *path, std::string *data) {
+bool fileutl_read_whole_file(const char *path, std::string *data, struct stat *out_st) {
   // Never waits on a pipe put in the file's place: only a regular file is read.
   int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat st;
   bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (ok && out_st != nullptr) *out_st = st;
   if (ok) {
     data->resize(size_t(st.st_size));
     size_t got = 0;
@@ -384,9 +385,13 @@ bool fileutl_read_whole_file(const char *path, std::string *data) {
   return ok;
 }
 
-bool fileutl_write_whole_file(const char *path, const std::string &data) {
+bool fileutl_write_whole_file(const char *path, const std::string &data, mode_t mode) {
   const std::string tmp = std::string(path) + "." + std::to_string(getpid()) + ".new";
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  // Made anew, so that the file is this process's with the permissions asked; one a process of
+  // the same number left behind goes first.
+  const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
+  int fd = open(tmp.c_str(), flags, mode);
+  if (fd < 0 && errno == EEXIST && unlink(tmp.c_str()) == 0) fd = open(tmp.c_str(), flags, mode);
   if (fd < 0) return false;
   bool ok = fileutl_write_at(fd, data.data(), data.size(), 0);
   if (close(fd) != 0) ok = false;

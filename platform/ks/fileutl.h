@@ -92,14 +92,16 @@ uint32_t fileutl_crc_buffer(const void *data, size_t len);
 // a signal or cut into parts goes on). True, or false with errno set.
 bool fileutl_write_at(int fd, const void *buf, size_t len, off_t offset);
 
-// Reads the whole regular file at path (never through a final symbolic link) into *data. False
-// when it is missing, not a regular file or cannot be read.
-bool fileutl_read_whole_file(const char *path, std::string *data);
+// Reads the whole regular file at path (never through a final symbolic link) into *data, and its
+// status into *st when st is given. False when it is missing, not a regular file or cannot be
+// read.
+bool fileutl_read_whole_file(const char *path, std::string *data, struct stat *st = nullptr);
 
-// Writes data as the whole file at path: under a temporary name beside it, then renamed into
-// place, so that a reader sees the old file or the new one, never a part. False when it cannot
-// be written (nothing is left behind then).
-bool fileutl_write_whole_file(const char *path, const std::string &data);
+// Writes data as the whole file at path, with the permissions mode (less the process's mask):
+// under a temporary name beside it, made anew, then renamed into place, so that a reader sees the
+// old file or the new one, never a part. False when it cannot be written (nothing is left behind
+// then).
+bool fileutl_write_whole_file(const char *path, const std::string &data, mode_t mode = 0644);
 
 // Whether a file's status st is older than the clock tick that stamps file times (a few
 // milliseconds; a second where the file system keeps no fractions): only then does any later

@@ -179,7 +179,8 @@ void free_cells(list_handle_t l) {
 
 // Gives the data of a packed list's slots cells of their own; false when memory runs out.
 bool unpack(list_handle_t l) {
-  const uint32_t count = l->slots.count;
+  // Slots of an empty list are all removed, and no cursor stands on them: they get no cells.
+  const uint32_t count = l->length == 0 ? 0 : l->slots.count;
   char *run = nullptr;
   list_cell_s *tail = nullptr;
   if (count > 0) {

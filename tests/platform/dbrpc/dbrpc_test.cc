@@ -256,6 +256,10 @@ TEST(DbrpcReg, ANewProcessTakesTheRegistryFromTheSnapshotFileWhileItsFilesAreAsR
        }, false},
       {"cut short", [&](const std::string &planted) { site::write_file(file, planted.substr(0, planted.size() - 1)); },
        false},
+      {"writable by those who cannot write the registry", [&](const std::string &) {
+         ASSERT_EQ(chmod(reg.c_str(), 0644), 0);
+         ASSERT_EQ(chmod(file.c_str(), 0664), 0);
+       }, false},
   };
   for (const Case &c : cases) {
     written_ago(reg, 10);
