@@ -124,14 +124,6 @@ bool parse_state(std::string_view text, CvtState *s) {
   return true;
 }
 
-// Replaces the state file at path by text in one rename.
-bool save_state(const std::string &path, const std::string &text) {
-  std::string tmp = path + ".new";
-  Fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (fd.fd < 0 || !fileutl_write_at(fd.fd, text.data(), text.size(), 0)) return false;
-  return rename(tmp.c_str(), path.c_str()) == 0;
-}
-
 ks_status_t io_error(const char *what, const std::string &path) {
   imsg_print(IMSG_ERROR, "Unable to %s \"%s\": %s\n", -1, what, path.c_str(), imsg_strerror(errno));
   return KS_ST_ERR;
@@ -237,6 +229,7 @@ ks_status_t view_audit_convert(const char *audit_path, view_audit_cvt_t mode) {
     unlink(state.c_str());
     return status;
   }
-  if (status == KS_ST_OK && !save_state(state, next)) return io_error("write audit state", state);
+  if (status == KS_ST_OK && !fileutl_write_whole_file(state.c_str(), next, 0666))
+    return io_error("write audit state", state);
   return status;
 }
