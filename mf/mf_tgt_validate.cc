@@ -155,17 +155,6 @@ ks_status_t vpath_matches(const char *pattern, const char *name, bool *matches) 
   return KS_ST_OK;
 }
 
-list_handle_t vpath_dirs_in(mf_tgt_table_t *table, list_handle_t tables);
-
-// The directories of $(VPATH) in the macro-table list in force, as a heap list of names interned
-// in the table, or null.
-list_handle_t vpath_macro_dirs_of(mf_tgt_table_t *table) {
-  const list_handle_t tables = mfc_mf_macro_table_list;
-  if (tables == LIST_HANDLE_NULL || bldr_macro_lookup(tables, "VPATH", nullptr) == nullptr)
-    return LIST_HANDLE_NULL;
-  return vpath_dirs_in(table, tables);
-}
-
 // vpath_macro_dirs_of where tables define VPATH. Out of line: most makefiles define none.
 [[gnu::noinline]] list_handle_t vpath_dirs_in(mf_tgt_table_t *table, list_handle_t tables) {
   const uint32_t v = table->compat_variant;
@@ -204,6 +193,15 @@ list_handle_t vpath_macro_dirs_of(mf_tgt_table_t *table) {
     mf_tgt_list_append(dirs, key);
   }
   return dirs;
+}
+
+// The directories of $(VPATH) in the macro-table list in force, as a heap list of names interned
+// in the table, or null.
+list_handle_t vpath_macro_dirs_of(mf_tgt_table_t *table) {
+  const list_handle_t tables = mfc_mf_macro_table_list;
+  if (tables == LIST_HANDLE_NULL || bldr_macro_lookup(tables, "VPATH", nullptr) == nullptr)
+    return LIST_HANDLE_NULL;
+  return vpath_dirs_in(table, tables);
 }
 
 // vpath_macro_dirs_of, asked once in a context.
@@ -446,37 +444,6 @@ struct Inferred {
   const char *stem = nullptr;
 };
 
-int enter_inferred(mf_tgt_table_t *table, const char *name, const Known &known,
-                   const char *lib, const char *member, const Inferred &found,
-                   mf_tgt_entry_t **out_entry);
-
-// The implicit lookup of validation (step after the explicit rule) of name, whose known entry is
-// known: MF_TGT_VALID with the inferred entry, MF_TGT_NO_RULE when no rule applies,
-// MF_TGT_INVALID on error.
-int validate_implicit(mf_tgt_table_t *table, const char *name, const Known &known,
-                      mf_tgt_entry_t **out_entry) {
-  const uint32_t v = table->compat_variant;
-  mf_tgt_trace(4, "mf_tgt_va_implicit:entry:%s\n", name);
-  char lib[kPathSize];
-  char member[kPathSize];
-  const bool archive = std::strchr(name, '(') != nullptr &&
-                       mf_tgt_split_lib_member(name, lib, sizeof lib, member, sizeof member, v) ==
-                           KS_ST_OK;
-  Inferred found;
-  const int rc = mf_tgt_implicit_instance(table, name, archive ? member : nullptr, 0, 0,
-                                          LIST_HANDLE_NULL, 0, &found.imp, &found.script,
-                                          &found.patt, &found.deps, &found.stem);
-  if (rc == 1) {
-    mf_tgt_trace_row(3, MF_TGT_MSG_CANT_INFER, name);
-    return MF_TGT_NO_RULE;
-  }
-  if (rc != 0) {
-    mf_tgt_trace(4, "mf_tgt_va:exit 2: failed %s\n", name);
-    return MF_TGT_INVALID;
-  }
-  return enter_inferred(table, name, known, archive ? lib : nullptr, member, found, out_entry);
-}
-
 // The entry of name, which the implicit lookup found a rule for (lib and member: the library
 // and member of an archive member name, else lib null): MF_TGT_VALID with the entry. Kept out of
 // validate_implicit, whose lookup finds no rule for most names of a makefile that names its
@@ -566,6 +533,33 @@ int validate_implicit(mf_tgt_table_t *table, const char *name, const Known &know
   if (deps != LIST_HANDLE_NULL) list_destroy(deps);
   *out_entry = e;
   return MF_TGT_VALID;
+}
+
+// The implicit lookup of validation (step after the explicit rule) of name, whose known entry is
+// known: MF_TGT_VALID with the inferred entry, MF_TGT_NO_RULE when no rule applies,
+// MF_TGT_INVALID on error.
+int validate_implicit(mf_tgt_table_t *table, const char *name, const Known &known,
+                      mf_tgt_entry_t **out_entry) {
+  const uint32_t v = table->compat_variant;
+  mf_tgt_trace(4, "mf_tgt_va_implicit:entry:%s\n", name);
+  char lib[kPathSize];
+  char member[kPathSize];
+  const bool archive = std::strchr(name, '(') != nullptr &&
+                       mf_tgt_split_lib_member(name, lib, sizeof lib, member, sizeof member, v) ==
+                           KS_ST_OK;
+  Inferred found;
+  const int rc = mf_tgt_implicit_instance(table, name, archive ? member : nullptr, 0, 0,
+                                          LIST_HANDLE_NULL, 0, &found.imp, &found.script,
+                                          &found.patt, &found.deps, &found.stem);
+  if (rc == 1) {
+    mf_tgt_trace_row(3, MF_TGT_MSG_CANT_INFER, name);
+    return MF_TGT_NO_RULE;
+  }
+  if (rc != 0) {
+    mf_tgt_trace(4, "mf_tgt_va:exit 2: failed %s\n", name);
+    return MF_TGT_INVALID;
+  }
+  return enter_inferred(table, name, known, archive ? lib : nullptr, member, found, out_entry);
 }
 
 // The .DEFAULT rule applied to a missing name (whose known entry is known): MF_TGT_VALID with
